@@ -1,0 +1,28 @@
+# cmake --install: headers under include/drav, the shared library, a CMake
+# package (dravCommon::dravCommon) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS dravCommon EXPORT dravCommonTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/drav/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/drav
+  FILES_MATCHING PATTERN "*.h")
+install(FILES ${PROJECT_BINARY_DIR}/include/drav/export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/drav)
+if(NOT WIN32)
+  # The Windows API subset the public headers use on hosts without Windows.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/win32/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/drav-win32/win32
+    FILES_MATCHING PATTERN "*.h")
+endif()
+
+set(DRAV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dravCommon)
+install(EXPORT dravCommonTargets NAMESPACE dravCommon:: DESTINATION ${DRAV_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/dravCommonConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/dravCommonConfig.cmake INSTALL_DESTINATION ${DRAV_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/dravCommonConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/dravCommonConfig.cmake ${PROJECT_BINARY_DIR}/dravCommonConfigVersion.cmake
+  DESTINATION ${DRAV_CMAKE_DIR})
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/dravCommon.pc.in ${PROJECT_BINARY_DIR}/dravCommon.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/dravCommon.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,120 @@
+// Payload compression: a zlib stream behind the private ASCII header
+// "[DRAV_Z=<plain length>]". Payloads at or above the process-wide threshold
+// are compressed; the reader recognises a compressed payload by its header.
+//
+// Neither class copies: each owns at most one buffer (moves transfer it).
+#pragma once
+
+#include <drav/export.h>
+
+#include <stdexcept>
+#include <string>
+
+class DRAVDataOutputStream;
+class DRAVDataInputStream;
+
+namespace DRAVCompression {
+
+class DRAVUncompressedData;
+
+// Thrown when zlib fails, or when a header announces what the stream cannot hold.
+class DRAV_EXPORT DRAVCompressionException : public std::runtime_error {
+public:
+  explicit DRAVCompressionException(const std::string& message) : std::runtime_error(message) {}
+  DRAVCompressionException(const DRAVCompressionException&) = default;
+  DRAVCompressionException& operator=(const DRAVCompressionException&) = default;
+  ~DRAVCompressionException() override;
+};
+
+// A zlib return code with its printable name.
+class DRAV_EXPORT DRAVReturnCode {
+public:
+  DRAVReturnCode(int code) : code_(code) {}
+  DRAVReturnCode& operator=(const DRAVReturnCode&) = default;
+  bool isError() const { return code_ != 0; }
+  std::string toString() const;  // "Z_OK", "Z_BUF_ERROR", ... or "unknown"
+  int code() const { return code_; }
+
+private:
+  int code_;
+};
+
+// The stored form of a payload: compressed behind the header, or unchanged
+// below the threshold. Owns its buffer (delete[]) until detached.
+class DRAV_EXPORT DRAVCompressedData {
+public:
+  // takeOver: the caller's buffer (allocated with new[]) passes to this
+  // object, which frees it after compressing or keeps it as it is; the
+  // caller's data and length are set to 0. Otherwise the bytes are only read.
+  DRAVCompressedData(unsigned char*& data, unsigned long& length, bool takeOver);
+  // The stream's whole content, marker included; takeOver empties the stream.
+  DRAVCompressedData(DRAVDataOutputStream& stream, bool takeOver);
+  // takeOver detaches plain's buffer; take over only from an owning plain object.
+  DRAVCompressedData(DRAVUncompressedData& plain, bool takeOver);
+  DRAVCompressedData(const DRAVCompressedData&) = delete;
+  DRAVCompressedData& operator=(const DRAVCompressedData&) = delete;
+  DRAVCompressedData(DRAVCompressedData&& other) noexcept;
+  DRAVCompressedData& operator=(DRAVCompressedData&& other) noexcept;
+  ~DRAVCompressedData();
+
+  unsigned char* getData() const { return data_; }       // owned by this object
+  unsigned long getLength() const { return length_; }
+  // (plain - stored) / plain * 100; negative when the stored form is larger; 0 when not compressed.
+  double getCompressionRate() const { return rate_; }
+  unsigned char* detach();  // the caller frees the result with delete[]
+
+  // 0 restores the default of 64000 bytes.
+  static void setCompressionThreshold(unsigned long bytes);
+  static unsigned long getCompressionThreshold();
+  static bool isDataToCompress(const unsigned char* data, unsigned long length);
+
+private:
+  void init(unsigned char*& data, unsigned long& length, bool takeOver);
+  static bool mustBeCompressed(unsigned long length);
+  void compress(const unsigned char* data, unsigned long length);
+  static std::string buildPrivateHeader(unsigned long length);
+
+  unsigned char* data_ = nullptr;
+  unsigned long length_ = 0;
+  double rate_ = 0.0;
+};
+
+// The plain form of a stored payload: decompressed when it carries the
+// header, else the bytes as they are (copied, or referred to when copy is false).
+class DRAV_EXPORT DRAVUncompressedData {
+public:
+  struct HeaderInfo {
+    unsigned long headerLength = 0;  // 0: no complete header found
+    unsigned long plainLength = 0;
+  };
+
+  // data: read only, never released; with copy false and no header it must outlive this object.
+  DRAVUncompressedData(const unsigned char* data, unsigned long length, bool copy);
+  DRAVUncompressedData(const DRAVDataInputStream& stream, bool copy);  // the stream's whole buffer
+  DRAVUncompressedData(const DRAVCompressedData& stored, bool copy);
+  DRAVUncompressedData(const DRAVUncompressedData&) = delete;
+  DRAVUncompressedData& operator=(const DRAVUncompressedData&) = delete;
+  DRAVUncompressedData(DRAVUncompressedData&& other) noexcept;
+  DRAVUncompressedData& operator=(DRAVUncompressedData&& other) noexcept;
+  ~DRAVUncompressedData();
+
+  unsigned char* getData() const { return data_; }
+  unsigned long getLength() const { return length_; }
+  double getCompressionRate() const { return rate_; }
+  bool ownsData() const { return owns_; }
+  unsigned char* detach();  // does not change ownsData()
+
+  static bool isDataCompressed(const unsigned char* data, unsigned long length);
+
+private:
+  void init(const unsigned char* data, unsigned long length, bool copy);
+  static void retrieveHeaderInfo(const unsigned char* data, unsigned long length, HeaderInfo& info);
+  void uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info);
+
+  unsigned char* data_ = nullptr;
+  unsigned long length_ = 0;
+  double rate_ = 0.0;
+  bool owns_ = false;
+};
+
+}  // namespace DRAVCompression

@@ -1,0 +1,11 @@
+// The whole public API of dravCommon.
+#pragma once
+
+#include <drav/common/exception.h>
+#include <drav/platform/annal.h>
+#include <drav/platform/glossa.h>
+#include <drav/serialization/byte_array.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/serialization/serializable.h>
+#include <drav/serialization/size_calculator.h>

@@ -1,0 +1,98 @@
+#include <drav/platform/glossa.h>
+
+#include <utf8.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t kReplacement = 0xFFFD;
+
+std::size_t unitLength(const unsigned short* units) {
+  std::size_t n = 0;
+  if (units)
+    while (units[n] != 0) ++n;
+  return n;
+}
+
+bool isHighSurrogate(unsigned short u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool isLowSurrogate(unsigned short u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+}  // namespace
+
+namespace Glossa {
+
+std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t length) {
+  std::basic_string<unsigned short> out;
+  if (!bytes) return out;
+  out.reserve(length);
+  const char* it = bytes;
+  const char* end = bytes + length;
+  while (it < end) {
+    std::uint32_t cp;
+    const char* start = it;
+    if (utf8::internal::validate_next(it, end, cp) != utf8::internal::UTF8_OK) {
+      cp = kReplacement;
+      it = start + 1;  // skip one byte of the malformed sequence and resynchronise
+    }
+    if (cp > 0xFFFF) {
+      cp -= 0x10000;
+      out.push_back(static_cast<unsigned short>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<unsigned short>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<unsigned short>(cp));
+    }
+  }
+  return out;
+}
+
+std::string utf16ToUtf8(const unsigned short* units, std::size_t count) {
+  std::string out;
+  if (!units) return out;
+  out.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t cp = units[i];
+    if (isHighSurrogate(units[i]) && i + 1 < count && isLowSurrogate(units[i + 1])) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    } else if (isHighSurrogate(units[i]) || isLowSurrogate(units[i])) {
+      cp = kReplacement;
+    }
+    utf8::append(cp, std::back_inserter(out));
+  }
+  return out;
+}
+
+}  // namespace Glossa
+
+zu_utf8string::zu_utf8string(const char* bytes) : bytes_(bytes ? bytes : "") {}
+
+zu_utf8string::zu_utf8string(const char* bytes, std::size_t length)
+    : bytes_(bytes ? std::string(bytes, length) : std::string()) {}
+
+zu_utf8string::zu_utf8string(const unsigned short* ucs2)
+    : bytes_(Glossa::utf16ToUtf8(ucs2, unitLength(ucs2))) {}
+
+zu_utf8string::zu_utf8string(const ucs2string& ucs2)
+    : bytes_(Glossa::utf16ToUtf8(ucs2.c_str(), ucs2.size())) {}
+
+zu_utf8string& zu_utf8string::operator=(const unsigned char* bytes) {
+  bytes_ = bytes ? reinterpret_cast<const char*>(bytes) : "";
+  return *this;
+}
+
+ucs2string::ucs2string(const zu_utf8string& utf8)
+    : units_(Glossa::utf8ToUtf16(utf8.str().data(), utf8.str().size())) {}
+
+ucs2string::ucs2string(const unsigned short* units) : ucs2string(units, unitLength(units)) {}
+
+ucs2string::ucs2string(const unsigned short* units, std::size_t count) {
+  if (units) units_.assign(units, count);
+}
+
+ucs2string& ucs2string::assign(const unsigned char* utf8) {
+  const char* bytes = reinterpret_cast<const char*>(utf8);
+  units_ = Glossa::utf8ToUtf16(bytes, bytes ? std::strlen(bytes) : 0);
+  return *this;
+}

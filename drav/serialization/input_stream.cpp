@@ -1,0 +1,123 @@
+#include <drav/serialization/input_stream.h>
+
+#include <drav/common/exception.h>
+#include <drav/serialization/output_stream.h>
+
+#include <cstring>
+
+namespace {
+
+[[noreturn]] void refuseTruncated(const char* what, unsigned long wanted, unsigned long left) {
+  throw DRAVException(std::string("truncated data: ") + what + " needs " + std::to_string(wanted) +
+                      " bytes, " + std::to_string(left) + " left");
+}
+
+}  // namespace
+
+DRAVInputStream::DRAVInputStream(const unsigned char* data, unsigned long length)
+    : data_(data), length_(data ? length : 0), hostLittleEndian_(DRAV::hostByteOrderMarker() == 1) {
+  if (static_cast<unsigned long long>(length_) > 0xFFFFFFFFull)
+    throw DRAVException("input data longer than 4 GiB - 1 bytes");
+}
+
+DRAVInputStream::~DRAVInputStream() = default;
+
+const unsigned char* DRAVInputStream::take(unsigned long count, const char* what) {
+  if (count > length_ - position_) refuseTruncated(what, count, length_ - position_);
+  const unsigned char* at = data_ + position_;
+  position_ += count;
+  return at;
+}
+
+void DRAVInputStream::readBlock(const unsigned char*& data, unsigned long& length, bool) {
+  data = take(length, "a block");
+}
+
+std::uint32_t DRAVInputStream::read32(const char* what) {
+  const unsigned char* b = take(4, what);
+  return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
+}
+
+int DRAVInputStream::readByte(unsigned char& value) {
+  if (position_ >= length_) return -1;
+  value = data_[position_++];
+  return 1;
+}
+
+int DRAVInputStream::readChar(char& value) {
+  unsigned char byte;
+  if (readByte(byte) < 0) return -1;
+  value = static_cast<char>(byte);
+  return 1;
+}
+
+int DRAVInputStream::readBool(bool& value) {
+  unsigned char byte;
+  if (readByte(byte) < 0) return -1;
+  value = byte != 0;
+  return 1;
+}
+
+void DRAVInputStream::readShort(unsigned short& value) {
+  const unsigned char* b = take(2, "a 16-bit value");
+  value = static_cast<unsigned short>((b[0] << 8) | b[1]);
+}
+
+void DRAVInputStream::readShort(short& value) {
+  unsigned short raw;
+  readShort(raw);
+  value = static_cast<short>(raw);
+}
+
+void DRAVInputStream::readLong(unsigned long& value) { value = read32("a 32-bit value"); }
+void DRAVInputStream::readLong(unsigned int& value) { value = read32("a 32-bit value"); }
+void DRAVInputStream::readLong(long& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
+void DRAVInputStream::readLong(int& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
+
+void DRAVInputStream::readFloat(float& value) {
+  std::uint32_t bits = read32("a float");
+  std::memcpy(&value, &bits, 4);
+}
+
+void DRAVInputStream::readDouble(double& value) {
+  const unsigned char* b = take(8, "a double");
+  std::uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) bits = (bits << 8) | b[i];
+  std::memcpy(&value, &bits, 8);
+}
+
+void DRAVInputStream::readBytes(const unsigned char*& data, unsigned long& length, bool binary) {
+  data = nullptr;
+  unsigned long blockLength = read32("a block length");
+  // Refuse before the block reader sees a length the data cannot hold.
+  if (blockLength > size() - position_) refuseTruncated("a block", blockLength, size() - position_);
+  length = blockLength;
+  if (length != 0) readBlock(data, length, binary);
+}
+
+void DRAVInputStream::readText(std::string& value) {
+  const unsigned char* block;
+  unsigned long length;
+  readBytes(block, length, false);
+  if (length == 0 || !block) {
+    value.clear();
+    return;
+  }
+  // Text ends at the first NUL, or at the end of the block without one.
+  const void* nul = std::memchr(block, 0, length);
+  std::size_t textLength = nul ? static_cast<const unsigned char*>(nul) - block : length;
+  value.assign(reinterpret_cast<const char*>(block), textLength);
+}
+
+void DRAVInputStream::readString(std::string& value) { readText(value); }
+
+void DRAVInputStream::readUTF8String(zu_utf8string& value) {
+  std::string bytes;
+  readText(bytes);
+  value = zu_utf8string(std::move(bytes));
+}
+
+DRAVDataInputStream::DRAVDataInputStream(const unsigned char* data, unsigned long length)
+    : DRAVInputStream(data, length) {
+  if (length_ > 0) position_ = 1;  // past the byte-order marker
+}

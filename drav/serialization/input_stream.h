@@ -1,0 +1,71 @@
+// Input side of the wire encoding: the buffer reader with its typed readers,
+// and the stream over one complete received buffer.
+//
+// Readers never go past the end of the data: readByte answers -1 there, and
+// a multi-byte value, a length or a block the remaining data cannot hold is
+// refused with DRAVException ("truncated data ..."), leaving the target as it was.
+#pragma once
+
+#include <drav/export.h>
+#include <drav/platform/glossa.h>
+
+#include <cstdint>
+#include <string>
+
+class DRAV_EXPORT DRAVInputStream {
+public:
+  DRAVInputStream(const DRAVInputStream&) = delete;
+  DRAVInputStream& operator=(const DRAVInputStream&) = delete;
+  virtual ~DRAVInputStream();
+
+  virtual unsigned long size() const { return length_; }
+  // Delivers the next `length` bytes (set by the caller) and moves past them.
+  // The pointer belongs to the stream and stays valid while the stream's
+  // buffer does; callers copy what they keep. `binary` is false for text.
+  virtual void readBlock(const unsigned char*& data, unsigned long& length, bool binary);
+
+  int readByte(unsigned char& value);  // 1, or -1 at the end (value unchanged)
+  int readChar(char& value);
+  int readBool(bool& value);           // any non-zero byte reads as true
+  void readShort(unsigned short& value);
+  void readShort(short& value);
+  void readLong(unsigned long& value);
+  void readLong(long& value);
+  void readLong(unsigned int& value);
+  void readLong(int& value);
+  void readFloat(float& value);
+  void readDouble(double& value);
+  // A byte block: data is null when the length is 0 (readBlock not called).
+  void readBytes(const unsigned char*& data, unsigned long& length, bool binary);
+  // Text ends at the first 0x00 of the block.
+  void readString(std::string& value);
+  void readUTF8String(zu_utf8string& value);
+
+  const unsigned char* data() const { return data_; }
+  unsigned long position() const { return position_; }
+  unsigned long remaining() const { return length_ - position_; }
+  bool hostIsLittleEndian() const { return hostLittleEndian_; }
+
+protected:
+  // data: not owned; must outlive the stream. length must fit 32 bits.
+  DRAVInputStream(const unsigned char* data, unsigned long length);
+
+  const unsigned char* data_;
+  unsigned long length_;
+  unsigned long position_ = 0;
+  bool hostLittleEndian_;
+
+private:
+  const unsigned char* take(unsigned long count, const char* what);
+  std::uint32_t read32(const char* what);
+  void readText(std::string& value);
+};
+
+// Reads a whole buffer as a DRAVDataOutputStream produced it: the first byte
+// (the byte-order marker) is skipped, values are read from the second on.
+class DRAV_EXPORT DRAVDataInputStream : public DRAVInputStream {
+public:
+  // data: borrowed, must outlive the stream and the blocks it hands out.
+  // A buffer longer than 4 GiB - 1 bytes is refused with DRAVException.
+  DRAVDataInputStream(const unsigned char* data, unsigned long length);
+};

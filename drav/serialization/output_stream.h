@@ -1,0 +1,112 @@
+// Output side of the wire encoding: the abstract byte sink with its typed
+// writers, and the memory stream that collects a message body.
+//
+// Every multi-byte number goes out most significant byte first, whatever the
+// host. Lengths, counts and 32-bit integers are 32 bits on every host: a long
+// or unsigned long that does not fit is refused with DRAVException.
+#pragma once
+
+#include <drav/export.h>
+#include <drav/platform/glossa.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+class DRAV_EXPORT DRAVOutputStream {
+public:
+  DRAVOutputStream() = default;
+  DRAVOutputStream(const DRAVOutputStream&) = delete;
+  DRAVOutputStream& operator=(const DRAVOutputStream&) = delete;
+  virtual ~DRAVOutputStream();
+
+  virtual unsigned long size() const = 0;                       // bytes held so far
+  virtual void write(char byte) = 0;
+  virtual void write(const char* data, unsigned long length) = 0;  // data: read only, not kept
+
+  void writeByte(unsigned char value) { put8(value); }
+  void writeChar(char value) { put8(static_cast<unsigned char>(value)); }
+  void writeBool(bool value) { put8(value ? 1 : 0); }
+  void writeShort(short value) { put16(static_cast<std::uint16_t>(value)); }
+  void writeUShort(unsigned short value) { put16(value); }
+  void writeLong(long value);            // also for int
+  void writeULong(unsigned long value);  // also for unsigned int, lengths and counts
+  void writeFloat(float value);
+  void writeDouble(double value);
+  // A byte block: the 32-bit length, then the bytes.
+  void writeBytes(const char* data, unsigned long length);
+  // A string: a block of size + 1 bytes, the text and one 0x00.
+  void writeString(const std::string& value) { writeText(value.data(), value.size()); }
+  void writeUTF8String(const zu_utf8string& value) { writeText(value.str().data(), value.str().size()); }
+
+protected:
+  // Streams over contiguous memory publish their free space here so the
+  // typed writers can store without a virtual call; the others leave it empty.
+  unsigned char* next_ = nullptr;
+  unsigned char* limit_ = nullptr;
+
+private:
+  void put8(unsigned char byte) {
+    if (next_ != limit_) *next_++ = byte;
+    else write(static_cast<char>(byte));
+  }
+  void put16(std::uint16_t v) {
+    unsigned char b[2] = {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+    putRaw(b, 2);
+  }
+  void put32(std::uint32_t v) {
+    unsigned char b[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+                          static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+    putRaw(b, 4);
+  }
+  void putRaw(const unsigned char* bytes, std::size_t n) {
+    if (static_cast<std::size_t>(limit_ - next_) >= n) {
+      std::memcpy(next_, bytes, n);
+      next_ += n;
+    } else {
+      write(reinterpret_cast<const char*>(bytes), static_cast<unsigned long>(n));
+    }
+  }
+  void writeText(const char* text, std::size_t size);
+};
+
+// The memory output stream. Its first byte is the byte-order marker (0x01 on
+// a host that stores integers least significant byte first, else 0x00),
+// counted by size(); values follow from the second byte on.
+class DRAV_EXPORT DRAVDataOutputStream : public DRAVOutputStream {
+public:
+  // growthHint > 0 reserves growthHint + 1 bytes up front; 0 is the usual value.
+  explicit DRAVDataOutputStream(unsigned long growthHint = 0);
+  ~DRAVDataOutputStream() override;
+
+  unsigned long size() const override { return buffer_ ? static_cast<unsigned long>(next_ - buffer_.get()) : 0; }
+  void write(char byte) override;
+  void write(const char* data, unsigned long length) override;
+
+  // Makes room for at least `capacity` bytes in all (not beyond the current size).
+  void reserve(unsigned long capacity);
+  // The byte at `offset`; valid until the next write. getBuffer(0) is the marker.
+  unsigned char* getBuffer(unsigned long offset) { return buffer_.get() + offset; }
+  const unsigned char* getBuffer(unsigned long offset) const { return buffer_.get() + offset; }
+  // The whole content, marker included, as an array the caller frees with
+  // delete[]; the stream is left empty (size() 0, no marker). Read size() first.
+  unsigned char* detach();
+  // Informational: the last capacity target chosen when the buffer grew.
+  unsigned long growthHint() const { return growthHint_; }
+
+private:
+  void growFor(std::size_t extra);
+
+  unsigned long growthHint_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::size_t capacity_ = 0;
+};
+
+// The second concrete stream role, used for nested objects: the same stream.
+using DRAVObjectOutputStream = DRAVDataOutputStream;
+
+namespace DRAV {
+// 0x01 when this host stores integers least significant byte first.
+DRAV_EXPORT unsigned char hostByteOrderMarker();
+}  // namespace DRAV
