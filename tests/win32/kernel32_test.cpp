@@ -1,0 +1,246 @@
+// kernel32 behaviour as documented for Windows; the same file runs against
+// the real DLLs when built for Windows.
+#include <drav/platform/win32.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Units = std::vector<WCHAR>;
+using Bytes = std::string;
+
+// --- Last error ----------------------------------------------------------------
+
+TEST(LastError, EachThreadKeepsItsOwnCode) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  DWORD seenByOther = 1;
+  std::thread other([&] {
+    seenByOther = GetLastError();
+    SetLastError(ERROR_INVALID_HANDLE);
+  });
+  other.join();
+  EXPECT_EQ(seenByOther, static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// --- Critical sections -------------------------------------------------------
+
+TEST(CriticalSection, OwnerMayEnterAgainAndOthersWaitUntilEveryEnterIsLeft) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  auto otherCanEnter = [&] {
+    BOOL entered = FALSE;
+    std::thread t([&] {
+      entered = TryEnterCriticalSection(&cs);
+      if (entered) LeaveCriticalSection(&cs);
+    });
+    t.join();
+    return entered != FALSE;
+  };
+  EXPECT_FALSE(otherCanEnter());
+  LeaveCriticalSection(&cs);
+  EXPECT_FALSE(otherCanEnter());
+  LeaveCriticalSection(&cs);
+  EXPECT_TRUE(otherCanEnter());
+  DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSection, GuardsACounterAgainstConcurrentIncrements) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  long counter = 0;  // deliberately not atomic: the section must protect it
+  auto work = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      EnterCriticalSection(&cs);
+      ++counter;
+      LeaveCriticalSection(&cs);
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 40000);
+  DeleteCriticalSection(&cs);
+}
+
+// --- MultiByteToWideChar -------------------------------------------------------
+
+struct ToWideCase {
+  const char* name;
+  Bytes input;
+  DWORD flags;
+  Units expected;    // when it succeeds
+  DWORD error;       // ERROR_SUCCESS when it succeeds
+};
+
+TEST(MultiByteToWideChar, ConvertsUtf8AndReportsInvalidInputAsDocumented) {
+  const ToWideCase cases[] = {
+      {"ascii", "abc", 0, {0x61, 0x62, 0x63}, ERROR_SUCCESS},
+      {"two- and three-byte", "\xC3\xA9\xE2\x82\xAC", 0, {0x00E9, 0x20AC}, ERROR_SUCCESS},
+      {"outside the BMP gives a pair", "\xF0\x9F\x98\x80", 0, {0xD83D, 0xDE00}, ERROR_SUCCESS},
+      {"embedded NUL is kept", Bytes("a\0b", 3), 0, {0x61, 0x00, 0x62}, ERROR_SUCCESS},
+      {"invalid byte is replaced", "a\xFF" "b", 0, {0x61, 0xFFFD, 0x62}, ERROR_SUCCESS},
+      {"invalid byte is refused", "a\xFF" "b", MB_ERR_INVALID_CHARS, {}, ERROR_NO_UNICODE_TRANSLATION},
+      {"overlong is refused", "\xC0\x80", MB_ERR_INVALID_CHARS, {}, ERROR_NO_UNICODE_TRANSLATION},
+      {"encoded surrogate is refused", "\xED\xA0\x80", MB_ERR_INVALID_CHARS, {}, ERROR_NO_UNICODE_TRANSLATION},
+      {"truncated sequence is refused", "a\xE2\x82", MB_ERR_INVALID_CHARS, {}, ERROR_NO_UNICODE_TRANSLATION},
+      {"beyond U+10FFFF is refused", "\xF4\x90\x80\x80", MB_ERR_INVALID_CHARS, {}, ERROR_NO_UNICODE_TRANSLATION},
+      {"UTF-8 accepts no other flag", "abc", MB_PRECOMPOSED, {}, ERROR_INVALID_FLAGS},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WCHAR out[16] = {};
+    SetLastError(ERROR_SUCCESS);
+    const int n = MultiByteToWideChar(CP_UTF8, c.flags, c.input.data(), static_cast<int>(c.input.size()), out, 16);
+    if (c.error == ERROR_SUCCESS) {
+      EXPECT_EQ(Units(out, out + n), c.expected);
+      // The size query agrees with the conversion.
+      EXPECT_EQ(MultiByteToWideChar(CP_UTF8, c.flags, c.input.data(), static_cast<int>(c.input.size()), nullptr, 0), n);
+    } else {
+      EXPECT_EQ(n, 0);
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+  }
+}
+
+TEST(MultiByteToWideChar, MinusOneLengthIncludesTheTerminator) {
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, nullptr, 0), 3);
+  WCHAR out[3] = {1, 1, 1};
+  ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, out, 3), 3);
+  EXPECT_EQ(Units(out, out + 3), (Units{0x68, 0xE9, 0}));
+}
+
+TEST(MultiByteToWideChar, TooSmallBufferAndBadArgumentsFail) {
+  WCHAR out[2];
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 3, out, 2), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 0, out, 2), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, out, 2), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// --- WideCharToMultiByte -------------------------------------------------------
+
+struct ToNarrowCase {
+  const char* name;
+  Units input;
+  DWORD flags;
+  Bytes expected;
+  DWORD error;
+};
+
+TEST(WideCharToMultiByte, ConvertsToUtf8AndReportsUnpairedSurrogatesAsDocumented) {
+  const ToNarrowCase cases[] = {
+      {"ascii", {0x61, 0x62}, 0, "ab", ERROR_SUCCESS},
+      {"BMP characters", {0x00E9, 0x20AC, 0x4E2D}, 0, "\xC3\xA9\xE2\x82\xAC\xE4\xB8\xAD", ERROR_SUCCESS},
+      {"surrogate pair", {0xD83D, 0xDE00}, 0, "\xF0\x9F\x98\x80", ERROR_SUCCESS},
+      {"embedded NUL is kept", {0x61, 0x00, 0x62}, 0, Bytes("a\0b", 3), ERROR_SUCCESS},
+      {"lone high surrogate is replaced", {0xD800, 0x61}, 0, "\xEF\xBF\xBD" "a", ERROR_SUCCESS},
+      {"lone low surrogate is replaced", {0x61, 0xDC00}, 0, "a\xEF\xBF\xBD", ERROR_SUCCESS},
+      {"lone surrogate is refused", {0xD800}, WC_ERR_INVALID_CHARS, "", ERROR_NO_UNICODE_TRANSLATION},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    char out[32] = {};
+    SetLastError(ERROR_SUCCESS);
+    const int n = WideCharToMultiByte(CP_UTF8, c.flags, c.input.data(), static_cast<int>(c.input.size()), out,
+                                      sizeof out, nullptr, nullptr);
+    if (c.error == ERROR_SUCCESS) {
+      EXPECT_EQ(Bytes(out, n), c.expected);
+      EXPECT_EQ(WideCharToMultiByte(CP_UTF8, c.flags, c.input.data(), static_cast<int>(c.input.size()), nullptr, 0,
+                                    nullptr, nullptr),
+                n);
+    } else {
+      EXPECT_EQ(n, 0);
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+  }
+}
+
+TEST(WideCharToMultiByte, Utf8RefusesADefaultCharacterAndATooSmallBuffer) {
+  const WCHAR text[] = {0x61, 0xE9, 0};
+  char out[8];
+  BOOL usedDefault = FALSE;
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 8, "?", nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 8, nullptr, &usedDefault), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 3, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, -1, out, 4, nullptr, nullptr), 4);
+  EXPECT_EQ(Bytes(out, 4), Bytes("a\xC3\xA9\0", 4));
+}
+
+TEST(CodePages, WideLiteralsHoldTheirUnitsWithATerminator) {
+  const WCHAR* text = DRAV_W("A\u00e9");
+  EXPECT_EQ(Units(text, text + 3), (Units{0x41, 0xE9, 0}));
+}
+
+#ifndef _WIN32
+// Windows' ANSI code page depends on the system locale; ours is UTF-8.
+TEST(CodePages, AnsiCodePageIsUtf8OnTheseHosts) {
+  WCHAR wide[4];
+  ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "\xE2\x82\xAC", 3, wide, 4), 1);
+  EXPECT_EQ(wide[0], 0x20AC);
+  char narrow[4];
+  ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, 1, narrow, 4, nullptr, nullptr), 3);
+  EXPECT_EQ(Bytes(narrow, 3), "\xE2\x82\xAC");
+}
+#endif
+
+// --- Run-time loading ----------------------------------------------------------
+
+#ifdef _WIN32
+constexpr const char* kLibrary = "kernel32";
+constexpr const char* kExport = "GetTickCount";
+#else
+constexpr const char* kLibrary = "z";  // libz.so, a dependency of the library
+constexpr const char* kExport = "zlibVersion";
+#endif
+
+TEST(RunTimeLoading, BareNameAndDllNameFindTheLibraryAndItsExports) {
+  for (const std::string& name : {std::string(kLibrary), std::string(kLibrary) + ".dll"}) {
+    SCOPED_TRACE(name);
+    HMODULE module = LoadLibraryA(name.c_str());
+    ASSERT_NE(module, nullptr) << GetLastError();
+    EXPECT_NE(GetProcAddress(module, kExport), nullptr);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(GetProcAddress(module, "noSuchExportAnywhere"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_TRUE(FreeLibrary(module));
+  }
+}
+
+TEST(RunTimeLoading, WideNameLoadsTheSameLibrary) {
+  std::basic_string<WCHAR> wide(kLibrary, kLibrary + std::char_traits<char>::length(kLibrary));
+  HMODULE module = LoadLibraryW(wide.c_str());
+  ASSERT_NE(module, nullptr);
+  EXPECT_NE(GetProcAddress(module, kExport), nullptr);
+  EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST(RunTimeLoading, MissingLibraryGivesModuleNotFound) {
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(LoadLibraryA("drav_no_such_library_here"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+}  // namespace
