@@ -9,3 +9,7 @@
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/serializable.h>
 #include <drav/serialization/size_calculator.h>
+#include <drav/compression/compression.h>
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/param_index.h>
+#include <drav/serialization/typed_value.h>

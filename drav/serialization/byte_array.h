@@ -23,7 +23,10 @@ public:
       : length_(other.length_),
         data_(detach ? other.takeOwnedBuffer() : duplicate(other.data_, other.length_)),
         owns_(true) {}
-  DRAVArray(const DRAVArray& other) : DRAVArray(const_cast<DRAVArray&>(other), false) {}
+  DRAVArray(const DRAVArray& other)
+      : length_(other.length_), data_(duplicate(other.data_, other.length_)), owns_(true) {}
+  // An owning array over a buffer the caller allocated with new[] and hands over.
+  static DRAVArray adopt(unsigned char* data, unsigned long length) { return DRAVArray(data, length); }
   DRAVArray(DRAVArray&& other) noexcept
       : length_(other.length_), data_(other.data_), owns_(other.owns_) {
     other.data_ = nullptr;
@@ -75,6 +78,8 @@ public:
   }
 
 private:
+  DRAVArray(unsigned char* data, unsigned long length) : length_(length), data_(data), owns_(true) {}
+
   static unsigned char* duplicate(const unsigned char* data, unsigned long length) {
     if (length == 0) return nullptr;
     unsigned char* copy = new unsigned char[length];

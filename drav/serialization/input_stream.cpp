@@ -1,6 +1,7 @@
 #include <drav/serialization/input_stream.h>
 
 #include <drav/common/exception.h>
+#include <drav/common/wire_width.h>
 #include <drav/serialization/output_stream.h>
 
 #include <cstring>
@@ -16,7 +17,7 @@ namespace {
 
 DRAVInputStream::DRAVInputStream(const unsigned char* data, unsigned long length)
     : data_(data), length_(data ? length : 0), hostLittleEndian_(DRAV::hostByteOrderMarker() == 1) {
-  if (static_cast<unsigned long long>(length_) > 0xFFFFFFFFull)
+  if (DRAV::detail::exceedsUInt32(length_))
     throw DRAVException("input data longer than 4 GiB - 1 bytes");
 }
 

@@ -1,0 +1,106 @@
+// DRAVArgs: the ordered values of one remote call, and the per-call settings
+// that travel beside the body (single-sign-on token, whether the method needs
+// it, streaming mode, extra blob). Only the values are serialized: a 32-bit
+// count followed by each value. Not thread-safe: one thread at a time.
+#pragma once
+
+#include <drav/export.h>
+#include <drav/platform/glossa.h>
+#include <drav/serialization/byte_array.h>
+#include <drav/serialization/serializable.h>
+#include <drav/serialization/typed_value.h>
+
+#include <string>
+#include <vector>
+
+enum tag_StreamingMode {
+  StreamingNo = 1,
+  StreamingIn = 2,
+  StreamingOut = 4,
+  StreamingInOut = 8,
+};
+
+class DRAV_EXPORT DRAVArgs : public DRAVSerializable {
+public:
+  DRAVArgs();
+  // Copies are deep (values and an owned extra blob); a borrowed blob stays borrowed.
+  DRAVArgs(const DRAVArgs& other);
+  DRAVArgs(DRAVArgs&& other) noexcept;
+  DRAVArgs& operator=(const DRAVArgs& other);
+  DRAVArgs& operator=(DRAVArgs&& other) noexcept;
+  ~DRAVArgs() override;
+
+  // Each appends one new value at the end.
+  void addArg(const std::string& value);
+  void addArg(const char* text);  // text, not a pointer converted to bool
+  void addArg(const zu_utf8string& value);
+  void addArg(char value);
+  void addArg(unsigned char value);
+  void addArg(short value);
+  void addArg(unsigned short value);
+  void addArg(int value);
+  void addArg(unsigned int value);
+  void addArg(long value);           // refused when it does not fit 32 bits
+  void addArg(unsigned long value);  // refused when it does not fit 32 bits
+  void addArg(float value);
+  void addArg(double value);
+  void addArg(bool value);
+  // A binary value; with copy false `data` must outlive the list.
+  void addArg(unsigned char* data, unsigned long length, bool copy);
+  // `object` is serialized now and not kept (tag 16 when typed, else 15).
+  void addArg(const DRAVSerializable& object, bool typed);
+
+  // The value at `index` for the caller to assign to; std::runtime_error
+  // "invalid argument index" when out of range.
+  DRAVVar& updateArg(unsigned long index);
+  const std::vector<DRAVVar*>& getArgs() const { return args_; }  // owned by the list
+  unsigned long size() const { return static_cast<unsigned long>(args_.size()); }
+
+  // Exact-kind getters: no conversions. DRAVException on a bad index or kind.
+  const std::string& getString(unsigned long index) const;
+  const zu_utf8string& getUTF8String(unsigned long index) const;
+  int getInt(unsigned long index) const;
+  const DRAVTypes::DRAVArray<unsigned char>& getBinaryArray(unsigned long index) const;
+  bool getBoolean(unsigned long index) const;
+  short getShort(unsigned long index) const;
+  long getLong(unsigned long index) const;
+  double getDouble(unsigned long index) const;
+  float getFloat(unsigned long index) const;
+  unsigned char getByte(unsigned long index) const;
+  char getChar(unsigned long index) const;
+  unsigned short getUShort(unsigned long index) const;
+  unsigned long getULong(unsigned long index) const;
+  unsigned int getUInt(unsigned long index) const;
+
+  void setSsoToken(const std::string& token) { ssoToken_ = token; }
+  const std::string& getSsoToken() const { return ssoToken_; }
+  void needSsoToken(bool need) { needSsoToken_ = need; }
+  bool needSsoToken() const { return needSsoToken_; }
+  void setStreamingMode(tag_StreamingMode mode) { streamingMode_ = mode; }
+  tag_StreamingMode getStreamingMode() const { return streamingMode_; }
+  // copy true: the list keeps its own copy. copy false: `data` is borrowed and
+  // must outlive the list. A blob the list owned before is freed first.
+  void setExtraBlob(unsigned char* data, unsigned long size, bool copy);
+  unsigned char* getExtraBlob() const { return extraBlob_; }  // owned by the list or borrowed
+  unsigned long getExtraBlobSize() const { return extraBlobSize_; }
+
+  void writeObject(DRAVOutputStream& out) const override;
+  // Appends the values read after those already held. A count the remaining
+  // data cannot hold, or a value that fails to read, throws DRAVException and
+  // leaves the list as it was.
+  void readObject(DRAVInputStream& in) override;
+  unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
+
+private:
+  const DRAVVar& at(unsigned long index, DRAVVar::VarType type, const char* expected) const;
+  void append(DRAVVar&& value);
+  void releaseAll() noexcept;
+
+  std::vector<DRAVVar*> args_;
+  std::string ssoToken_;
+  bool needSsoToken_ = false;
+  tag_StreamingMode streamingMode_ = StreamingNo;
+  unsigned char* extraBlob_ = nullptr;
+  unsigned long extraBlobSize_ = 0;
+  bool ownsExtraBlob_ = false;
+};

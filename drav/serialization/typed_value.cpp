@@ -1,0 +1,304 @@
+#include <drav/serialization/typed_value.h>
+
+#include <drav/common/exception.h>
+#include <drav/common/wire_width.h>
+#include <drav/compression/compression.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/serialization/size_calculator.h>
+
+#include <memory>
+
+namespace {
+
+[[noreturn]] void refuse(const char* expected) {
+  throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
+}
+
+// The bytes of a stored binary value: decompressed when the block carries the
+// compression header, else copied.
+DRAVTypes::DRAVArray<unsigned char>* binaryFromBlock(const unsigned char* data, unsigned long length) {
+  if (data && DRAVCompression::DRAVUncompressedData::isDataCompressed(data, length)) {
+    DRAVCompression::DRAVUncompressedData plain(data, length, true);
+    unsigned long plainLength = plain.getLength();
+    return new DRAVTypes::DRAVArray<unsigned char>(
+        DRAVTypes::DRAVArray<unsigned char>::adopt(plain.detach(), plainLength));
+  }
+  return new DRAVTypes::DRAVArray<unsigned char>(const_cast<unsigned char*>(data), length, true);
+}
+
+}  // namespace
+
+DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
+DRAVVar::DRAVVar(const std::string& value) : type_(String) { value_.str = new std::string(value); }
+DRAVVar::DRAVVar(const char* text) : type_(String) { value_.str = new std::string(text ? text : ""); }
+DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray) {
+  value_.bytes = array ? array : new ByteArray(nullptr, 0, true);
+}
+DRAVVar::DRAVVar(const zu_utf8string& value) : type_(UTF8String) { value_.utf8 = new zu_utf8string(value); }
+DRAVVar::DRAVVar(bool value) : type_(Bool) { value_.u8 = value ? 1 : 0; }
+DRAVVar::DRAVVar(short value) : type_(Short) { value_.i16 = value; }
+DRAVVar::DRAVVar(long value) : type_(Long) { value_.i32 = DRAV::detail::toWireLong(value, "long value"); }
+DRAVVar::DRAVVar(double value) : type_(Double) { value_.d = value; }
+DRAVVar::DRAVVar(float value) : type_(Float) { value_.f = value; }
+DRAVVar::DRAVVar(unsigned char value) : type_(UChar) { value_.u8 = value; }
+DRAVVar::DRAVVar(char value) : type_(Char) { value_.i8 = static_cast<std::int8_t>(value); }
+DRAVVar::DRAVVar(unsigned short value) : type_(UShort) { value_.u16 = value; }
+DRAVVar::DRAVVar(unsigned long value) : type_(ULong) {
+  value_.u32 = DRAV::detail::toWireULong(value, "unsigned long value");
+}
+DRAVVar::DRAVVar(unsigned int value) : type_(UInt) { value_.u32 = value; }
+
+DRAVVar::DRAVVar(const DRAVSerializable* object, bool typed) {
+  if (!object) throw DRAVException("cannot store a null object");
+  const DRAVTypedSerializable* typedObject = nullptr;
+  if (typed) {
+    typedObject = dynamic_cast<const DRAVTypedSerializable*>(object);
+    if (!typedObject) throw DRAVException("a typed object must be a DRAVTypedSerializable");
+  }
+  DRAVDataTypedStream sizes;
+  DRAVDataOutputStream out(0);
+  out.reserve(1 + (typed ? sizes.sizeOfTypedObject(typedObject) : sizes.sizeOfObject(object)));
+  if (typed) out.writeULong(typedObject->typeId());
+  object->writeObject(out);
+  unsigned long length = out.size();
+  value_.bytes = new ByteArray(ByteArray::adopt(out.detach(), length));
+  type_ = typed ? TypedObject : Object;
+}
+
+DRAVVar::DRAVVar(const DRAVVar& other) : DRAVSerializable(other), type_(other.type_), value_(other.value_) {
+  switch (type_) {
+    case String: value_.str = new std::string(*other.value_.str); break;
+    case UTF8String: value_.utf8 = new zu_utf8string(*other.value_.utf8); break;
+    case BinaryArray:
+    case Object:
+    case TypedObject: value_.bytes = new ByteArray(*other.value_.bytes); break;
+    default: break;
+  }
+}
+
+DRAVVar::DRAVVar(DRAVVar&& other) noexcept { stealFrom(other); }
+
+DRAVVar& DRAVVar::operator=(const DRAVVar& other) {
+  if (this != &other) {
+    DRAVVar copy(other);
+    clear();
+    stealFrom(copy);
+  }
+  return *this;
+}
+
+DRAVVar& DRAVVar::operator=(DRAVVar&& other) noexcept {
+  if (this != &other) {
+    clear();
+    stealFrom(other);
+  }
+  return *this;
+}
+
+DRAVVar::~DRAVVar() { clear(); }
+
+void DRAVVar::stealFrom(DRAVVar& other) noexcept {
+  type_ = other.type_;
+  value_ = other.value_;
+  other.type_ = Empty;
+  other.value_ = Value{};
+}
+
+void DRAVVar::clear() {
+  switch (type_) {
+    case String: delete value_.str; break;
+    case UTF8String: delete value_.utf8; break;
+    case BinaryArray:
+    case Object:
+    case TypedObject: delete value_.bytes; break;
+    default: break;
+  }
+  type_ = Empty;
+  value_ = Value{};
+}
+
+const std::string& DRAVVar::getString() const {
+  if (type_ != String) refuse("String");
+  return *value_.str;
+}
+
+const zu_utf8string& DRAVVar::getUTF8String() const {
+  if (type_ != UTF8String) refuse("String");
+  return *value_.utf8;
+}
+
+DRAVTypes::DRAVArray<unsigned char>* DRAVVar::getBinaryArray(bool detach) {
+  if (type_ != BinaryArray) refuse("BinaryArray");
+  ByteArray* array = value_.bytes;
+  if (detach) {
+    type_ = Empty;
+    value_ = Value{};
+  }
+  return array;
+}
+
+const DRAVTypes::DRAVArray<unsigned char>& DRAVVar::getObjectBytes() const {
+  if (type_ != Object && type_ != TypedObject) refuse("Object");
+  return *value_.bytes;
+}
+
+bool DRAVVar::getBool() const {
+  switch (type_) {
+    case Int:
+    case Long:
+    case ULong:
+    case UInt: return value_.u32 != 0;
+    case Short:
+    case UShort: return value_.u16 != 0;
+    case Bool:
+    case UChar:
+    case Char: return value_.u8 != 0;
+    default: refuse("Boolean");
+  }
+}
+
+long DRAVVar::getLong() const {
+  switch (type_) {
+    case Int:
+    case Long: return value_.i32;
+    case Short: return value_.i16;
+    default: refuse("Integer/Long/Short");
+  }
+}
+
+int DRAVVar::getInt() const { return static_cast<int>(getLong()); }
+short DRAVVar::getShort() const { return static_cast<short>(getLong()); }
+
+unsigned long DRAVVar::getULong() const {
+  switch (type_) {
+    case ULong:
+    case UInt: return value_.u32;
+    case UShort: return value_.u16;
+    default: refuse("UInt/ULong/UShort");
+  }
+}
+
+unsigned int DRAVVar::getUInt() const { return static_cast<unsigned int>(getULong()); }
+unsigned short DRAVVar::getUShort() const { return static_cast<unsigned short>(getULong()); }
+
+double DRAVVar::getDouble() const {
+  switch (type_) {
+    case Double: return value_.d;
+    case Float: return value_.f;
+    default: refuse("Double/Float");
+  }
+}
+
+float DRAVVar::getFloat() const { return static_cast<float>(getDouble()); }
+
+unsigned char DRAVVar::getUChar() const {
+  if (type_ != UChar) refuse("Byte");
+  return value_.u8;
+}
+
+char DRAVVar::getChar() const {
+  if (type_ != Char) refuse("Byte");
+  return static_cast<char>(value_.i8);
+}
+
+void DRAVVar::writeObject(DRAVOutputStream& out) const {
+  out.writeShort(static_cast<short>(type_));
+  switch (type_) {
+    case Int:
+    case Long: out.writeLong(value_.i32); break;
+    case ULong:
+    case UInt: out.writeULong(value_.u32); break;
+    case Short: out.writeShort(value_.i16); break;
+    case UShort: out.writeUShort(value_.u16); break;
+    case Bool: out.writeBool(value_.u8 != 0); break;
+    case UChar: out.writeByte(value_.u8); break;
+    case Char: out.writeChar(static_cast<char>(value_.i8)); break;
+    case Double: out.writeDouble(value_.d); break;
+    case Float: out.writeFloat(value_.f); break;
+    case String: out.writeString(*value_.str); break;
+    case UTF8String: out.writeUTF8String(*value_.utf8); break;
+    case BinaryArray:
+    case Object:
+    case TypedObject:
+      out.writeBytes(reinterpret_cast<const char*>(value_.bytes->getData()), value_.bytes->getLength());
+      break;
+    default: break;  // empty, or a tag this side does not know: the tag alone
+  }
+}
+
+unsigned long DRAVVar::objectSize(DRAVDataTypedStream* sizes) const {
+  unsigned long tag = DRAVDataTypedStream::sizeOfShort();
+  switch (type_) {
+    case Int:
+    case Long:
+    case ULong:
+    case UInt:
+    case Float: return tag + 4;
+    case Short:
+    case UShort: return tag + 2;
+    case Bool:
+    case UChar:
+    case Char: return tag + 1;
+    case Double: return tag + 8;
+    case String: return tag + sizes->sizeOfString(*value_.str);
+    case UTF8String: return tag + sizes->sizeOfUTF8String(*value_.utf8);
+    case BinaryArray:
+    case Object:
+    case TypedObject: return tag + sizes->sizeOfBytes(value_.bytes->getData(), value_.bytes->getLength());
+    default: return tag;
+  }
+}
+
+void DRAVVar::readObject(DRAVInputStream& in) {
+  clear();
+  // Line breaks before a value are skipped; the first other byte is the
+  // tag's high byte, ignored whatever it holds.
+  unsigned char byte = 0;
+  do {
+    if (in.readByte(byte) < 0) return;
+  } while (byte == 0x0D || byte == 0x0A);
+  unsigned char tag;
+  if (in.readByte(tag) < 0) return;
+
+  Value value{};
+  switch (tag) {
+    case Int:
+    case Long:
+    case ULong:
+    case UInt: in.readLong(value.u32); break;
+    case Short:
+    case UShort: in.readShort(value.u16); break;
+    case Bool:
+    case UChar:
+    case Char:
+      if (in.readByte(value.u8) < 0) throw DRAVException("truncated data: a 1-byte value needs 1 bytes, 0 left");
+      break;
+    case Double: in.readDouble(value.d); break;
+    case Float: in.readFloat(value.f); break;
+    case String: {
+      auto text = std::make_unique<std::string>();
+      in.readString(*text);
+      value.str = text.release();
+      break;
+    }
+    case UTF8String: {
+      auto text = std::make_unique<zu_utf8string>();
+      in.readUTF8String(*text);
+      value.utf8 = text.release();
+      break;
+    }
+    case BinaryArray:
+    case Object:
+    case TypedObject: {
+      const unsigned char* data;
+      unsigned long length;
+      in.readBytes(data, length, true);
+      value.bytes = binaryFromBlock(data, length);
+      break;
+    }
+    default: break;  // 0, or a tag above 16: kept as it is, nothing more to read
+  }
+  type_ = tag;
+  value_ = value;
+}

@@ -1,0 +1,192 @@
+// DRAVArgs and ParamIndex: body encoding, exact-kind getters, per-call
+// settings, copies, and bodies that announce more than they hold.
+#include <drav/common/exception.h>
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/serialization/param_index.h>
+#include <drav/serialization/size_calculator.h>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "support/bytes.h"
+
+using dravtest::Bytes;
+using dravtest::hex;
+using dravtest::payload;
+using dravtest::toHex;
+using dravtest::withMarker;
+
+namespace {
+
+std::string body(const DRAVArgs& args) {
+  DRAVDataOutputStream out;
+  args.writeObject(out);
+  DRAVDataTypedStream sizes;
+  EXPECT_EQ(args.objectSize(&sizes), out.size() - 1);
+  return toHex(payload(out));
+}
+
+void readInto(DRAVArgs& args, const Bytes& values) {
+  Bytes data = withMarker(values);
+  DRAVDataInputStream in(data.data(), data.size());
+  args.readObject(in);
+}
+
+std::string message(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+TEST(DRAVArgs, WritesACountAndEachValue) {
+  DRAVArgs empty;
+  EXPECT_EQ(body(empty), "00 00 00 00");
+  DRAVArgs args;
+  args.addArg(5);
+  args.addArg(std::string("ab"));
+  EXPECT_EQ(body(args), "00 00 00 02 00 01 00 00 00 05 00 02 00 00 00 03 61 62 00");
+}
+
+TEST(DRAVArgs, EveryAddedKindReadsBackThroughItsGetter) {
+  unsigned char bin[] = {1, 2, 3};
+  DRAVArgs sent;
+  sent.addArg(std::string("s"));
+  sent.addArg(zu_utf8string("\xE2\x82\xAC"));
+  sent.addArg('c');
+  sent.addArg(static_cast<unsigned char>(250));
+  sent.addArg(static_cast<short>(-7));
+  sent.addArg(static_cast<unsigned short>(65535));
+  sent.addArg(-8);
+  sent.addArg(9u);
+  sent.addArg(-10L);
+  sent.addArg(4294967295ul);
+  sent.addArg(0.5f);
+  sent.addArg(-0.25);
+  sent.addArg(true);
+  sent.addArg(bin, 3, false);
+  sent.addArg("literal");
+
+  DRAVDataOutputStream out;
+  sent.writeObject(out);
+  DRAVDataInputStream in(out.getBuffer(0), out.size());
+  DRAVArgs got;
+  got.readObject(in);
+  ASSERT_EQ(got.getArgs().size(), 15u);
+  EXPECT_EQ(got.getString(0), "s");
+  EXPECT_EQ(got.getUTF8String(1).str(), "\xE2\x82\xAC");
+  EXPECT_EQ(got.getChar(2), 'c');
+  EXPECT_EQ(got.getByte(3), 250);
+  EXPECT_EQ(got.getShort(4), -7);
+  EXPECT_EQ(got.getUShort(5), 65535);
+  EXPECT_EQ(got.getInt(6), -8);
+  EXPECT_EQ(got.getUInt(7), 9u);
+  EXPECT_EQ(got.getLong(8), -10L);
+  EXPECT_EQ(got.getULong(9), 4294967295ul);
+  EXPECT_EQ(got.getFloat(10), 0.5f);
+  EXPECT_EQ(got.getDouble(11), -0.25);
+  EXPECT_TRUE(got.getBoolean(12));
+  EXPECT_EQ(toHex(got.getBinaryArray(13).getData(), 3), "01 02 03");
+  EXPECT_EQ(got.getString(14), "literal");
+  EXPECT_EQ(in.remaining(), 0u);
+}
+
+TEST(DRAVArgs, GettersDemandTheExactKindAndAValidIndex) {
+  DRAVArgs args;
+  args.addArg(5L);
+  args.addArg(std::string("x"));
+  EXPECT_EQ(message([&] { args.getInt(0); }), "wrong argument type : Integer expected");
+  EXPECT_EQ(message([&] { args.getUTF8String(1); }), "wrong argument type : UTF8String expected");
+  EXPECT_EQ(message([&] { args.getULong(0); }), "wrong argument type : ULong expected");
+  EXPECT_EQ(message([&] { args.getString(2); }), "wrong argument index : index array out of bound");
+  EXPECT_THROW(args.getString(2), DRAVException);
+  EXPECT_EQ(message([&] { args.updateArg(2); }), "invalid argument index");
+  args.updateArg(0) = 3.5;
+  EXPECT_EQ(args.getDouble(0), 3.5);
+}
+
+TEST(DRAVArgs, ReadingAppendsAfterTheValuesAlreadyHeld) {
+  DRAVArgs args;
+  args.addArg(1);
+  readInto(args, hex("00 00 00 01 00 01 00 00 00 02"));
+  readInto(args, hex("00 00 00 00"));
+  ASSERT_EQ(args.getArgs().size(), 2u);
+  EXPECT_EQ(args.getInt(0), 1);
+  EXPECT_EQ(args.getInt(1), 2);
+}
+
+TEST(DRAVArgs, ACountTheDataCannotHoldIsRefusedBeforeAllocating) {
+  for (const char* data : {"FF FF FF FF", "00 00 00 03 00 01 00 00 00 02", "40 00 00 00 00 00 00 00",
+                           "00 00 00 02 00 05 01 00"}) {
+    DRAVArgs args;
+    args.addArg(std::string("kept"));
+    EXPECT_THROW(readInto(args, hex(data)), DRAVException) << data;
+    ASSERT_EQ(args.getArgs().size(), 1u) << "a failed read leaves the list as it was: " << data;
+    EXPECT_EQ(args.getString(0), "kept");
+  }
+}
+
+TEST(DRAVArgs, PerCallSettingsStartNeutralAndAreNotSerialized) {
+  DRAVArgs args;
+  EXPECT_EQ(args.getStreamingMode(), StreamingNo);
+  EXPECT_EQ(args.getSsoToken(), "");
+  EXPECT_FALSE(args.needSsoToken());
+  EXPECT_EQ(args.getExtraBlob(), nullptr);
+  EXPECT_EQ(args.getExtraBlobSize(), 0u);
+  unsigned char blob[] = {9, 9};
+  args.setStreamingMode(StreamingInOut);
+  args.setSsoToken("token");
+  args.needSsoToken(true);
+  args.setExtraBlob(blob, 2, true);
+  EXPECT_NE(args.getExtraBlob(), blob);
+  EXPECT_EQ(body(args), "00 00 00 00");
+  args.setExtraBlob(blob, 2, false);  // frees the owned copy first (LeakSanitizer watches)
+  EXPECT_EQ(args.getExtraBlob(), blob);
+}
+
+TEST(DRAVArgs, CopiesAreDeepIncludingAnOwnedBlob) {
+  unsigned char blob[] = {1, 2, 3};
+  DRAVArgs original;
+  original.addArg(std::string("value"));
+  original.setExtraBlob(blob, 3, true);
+  original.setStreamingMode(StreamingOut);
+  DRAVArgs copy(original);
+  EXPECT_NE(copy.getArgs()[0], original.getArgs()[0]);
+  EXPECT_NE(copy.getExtraBlob(), original.getExtraBlob());
+  EXPECT_EQ(copy.getExtraBlob()[2], 3);
+  EXPECT_EQ(copy.getStreamingMode(), StreamingOut);
+  DRAVArgs assigned;
+  assigned.addArg(1);
+  assigned = original;
+  EXPECT_EQ(assigned.getArgs().size(), 1u);
+  EXPECT_EQ(assigned.getString(0), "value");
+  DRAVArgs moved(std::move(copy));
+  EXPECT_EQ(moved.getString(0), "value");
+  EXPECT_TRUE(copy.getArgs().empty());
+}
+
+TEST(ParamIndex, WalksForwardAndBackwardAndStopsAtTheEnds) {
+  ParamIndex forward(3, true);
+  EXPECT_EQ(forward.first(), 0u);
+  EXPECT_EQ(forward.last(), 2u);
+  std::vector<unsigned long> seen;
+  for (int i = 0; i < 5; ++i) seen.push_back(forward.next());
+  EXPECT_EQ(seen, (std::vector<unsigned long>{0, 1, 2, 3, 3}));
+
+  ParamIndex backward(3, false);
+  EXPECT_EQ(backward.first(), 2u);
+  EXPECT_EQ(backward.last(), 0u);
+  seen.clear();
+  for (int i = 0; i < 4; ++i) seen.push_back(backward.next());
+  EXPECT_EQ(seen, (std::vector<unsigned long>{2, 1, 0, 0}));
+  EXPECT_EQ(ParamIndex(3, false).prev(), 3u);
+
+  EXPECT_EQ(ParamIndex(0, true).last(), 4294967295ul) << "counts in 32 bits on every host";
+}
+
+}  // namespace

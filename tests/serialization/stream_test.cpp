@@ -1,0 +1,250 @@
+// Byte streams: exact encodings, growth, detaching, and reading hostile data.
+#include <drav/common/exception.h>
+#include <drav/serialization/byte_array.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/serialization/size_calculator.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+
+#include "support/bytes.h"
+
+using dravtest::Bytes;
+using dravtest::hex;
+using dravtest::payload;
+using dravtest::toHex;
+using dravtest::withMarker;
+
+namespace {
+
+struct Encoding {
+  const char* name;
+  std::function<void(DRAVOutputStream&)> write;
+  const char* bytes;
+};
+
+TEST(DRAVDataOutputStream, EncodesEveryPrimitiveBigEndian) {
+  const Encoding table[] = {
+      {"byte", [](DRAVOutputStream& o) { o.writeByte(0xAB); }, "AB"},
+      {"char", [](DRAVOutputStream& o) { o.writeChar('a'); }, "61"},
+      {"true", [](DRAVOutputStream& o) { o.writeBool(true); }, "01"},
+      {"false", [](DRAVOutputStream& o) { o.writeBool(false); }, "00"},
+      {"short -2", [](DRAVOutputStream& o) { o.writeShort(-2); }, "FF FE"},
+      {"ushort", [](DRAVOutputStream& o) { o.writeUShort(0x1234); }, "12 34"},
+      {"long", [](DRAVOutputStream& o) { o.writeLong(16909060); }, "01 02 03 04"},
+      {"long -1", [](DRAVOutputStream& o) { o.writeLong(-1); }, "FF FF FF FF"},
+      {"ulong 5", [](DRAVOutputStream& o) { o.writeULong(5); }, "00 00 00 05"},
+      {"ulong max", [](DRAVOutputStream& o) { o.writeULong(4294967295ul); }, "FF FF FF FF"},
+      {"float 1.0", [](DRAVOutputStream& o) { o.writeFloat(1.0f); }, "3F 80 00 00"},
+      {"double 1.0", [](DRAVOutputStream& o) { o.writeDouble(1.0); }, "3F F0 00 00 00 00 00 00"},
+      {"double -2.5", [](DRAVOutputStream& o) { o.writeDouble(-2.5); }, "C0 04 00 00 00 00 00 00"},
+      {"bytes", [](DRAVOutputStream& o) { o.writeBytes("\x01\x02", 2); }, "00 00 00 02 01 02"},
+      {"no bytes", [](DRAVOutputStream& o) { o.writeBytes(nullptr, 0); }, "00 00 00 00"},
+      {"string abc", [](DRAVOutputStream& o) { o.writeString("abc"); }, "00 00 00 04 61 62 63 00"},
+      {"empty string", [](DRAVOutputStream& o) { o.writeString(""); }, "00 00 00 01 00"},
+      {"utf8 e-acute", [](DRAVOutputStream& o) { o.writeUTF8String(zu_utf8string("\xC3\xA9")); },
+       "00 00 00 03 C3 A9 00"},
+  };
+  for (const Encoding& e : table) {
+    DRAVDataOutputStream out;
+    e.write(out);
+    EXPECT_EQ(toHex(payload(out)), toHex(hex(e.bytes))) << e.name;
+  }
+}
+
+TEST(DRAVDataOutputStream, StartsWithTheHostByteOrderMarkerAndDetachesEverything) {
+  DRAVDataOutputStream out;
+  ASSERT_EQ(out.size(), 1u);
+  const std::uint16_t one = 1;
+  EXPECT_EQ(*out.getBuffer(0), *reinterpret_cast<const unsigned char*>(&one));
+  out.writeLong(7);
+  unsigned long size = out.size();
+  unsigned char* all = out.detach();
+  EXPECT_EQ(toHex(all, size), toHex(withMarker(hex("00 00 00 07"))));
+  delete[] all;
+  EXPECT_EQ(out.size(), 0u);
+}
+
+TEST(DRAVDataOutputStream, RefusesLongsThatDoNotFitThirtyTwoBits) {
+  if (sizeof(long) <= 4) GTEST_SKIP() << "long is 32 bits on this host";
+  DRAVDataOutputStream out;
+  EXPECT_THROW(out.writeLong(static_cast<long>(INT32_MAX) + 1), DRAVException);
+  EXPECT_THROW(out.writeULong(static_cast<unsigned long>(UINT32_MAX) + 1), DRAVException);
+  EXPECT_EQ(out.size(), 1u) << "nothing half-written";
+}
+
+TEST(DRAVDataOutputStream, GrowsAcrossEveryPieceSizeWithoutLosingBytes) {
+  for (unsigned long piece : {1ul, 2ul, 3ul, 5ul, 7ul, 13ul, 64ul, 4096ul, 70000ul}) {
+    DRAVDataOutputStream out(piece % 3);
+    std::string expected(1, static_cast<char>(*out.getBuffer(0)));
+    std::string chunk(piece, '\0');
+    for (int round = 0; round < 40; ++round) {
+      for (unsigned long i = 0; i < piece; ++i) chunk[i] = static_cast<char>(round * 31 + i);
+      if (piece == 1) out.write(chunk[0]);
+      else out.write(chunk.data(), piece);
+      expected += chunk;
+    }
+    ASSERT_EQ(out.size(), expected.size()) << piece;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out.getBuffer(0)), out.size()), expected) << piece;
+  }
+}
+
+TEST(DRAVDataOutputStream, ReserveKeepsContent) {
+  DRAVDataOutputStream out(3);
+  out.writeString("kept");
+  out.reserve(1 << 20);
+  out.writeByte(9);
+  EXPECT_EQ(toHex(payload(out)), "00 00 00 05 6B 65 70 74 00 09");
+}
+
+TEST(DRAVDataInputStream, StartsAfterTheMarkerAndReadsWhatWasWritten) {
+  DRAVDataOutputStream out;
+  out.writeShort(-2);
+  out.writeUShort(40000);
+  out.writeLong(-123456);
+  out.writeULong(4000000000ul);
+  out.writeFloat(1.5f);
+  out.writeDouble(-0.125);
+  out.writeString("text");
+  out.writeUTF8String(zu_utf8string("\xE2\x82\xAC"));
+  DRAVDataInputStream in(out.getBuffer(0), out.size());
+  short s;
+  unsigned short us;
+  long l;
+  unsigned long ul;
+  float f;
+  double d;
+  std::string text;
+  zu_utf8string utf8;
+  in.readShort(s);
+  in.readShort(us);
+  in.readLong(l);
+  in.readLong(ul);
+  in.readFloat(f);
+  in.readDouble(d);
+  in.readString(text);
+  in.readUTF8String(utf8);
+  EXPECT_EQ(s, -2);
+  EXPECT_EQ(us, 40000);
+  EXPECT_EQ(l, -123456);
+  EXPECT_EQ(ul, 4000000000ul);
+  EXPECT_EQ(f, 1.5f);
+  EXPECT_EQ(d, -0.125);
+  EXPECT_EQ(text, "text");
+  EXPECT_EQ(utf8.str(), "\xE2\x82\xAC");
+  EXPECT_EQ(in.remaining(), 0u);
+}
+
+TEST(DRAVDataInputStream, StringsEndAtTheFirstNulOrTheBlockEnd) {
+  struct Case {
+    const char* block;
+    const char* text;
+  } cases[] = {
+      {"00 00 00 03 61 62 63", "abc"},     // no terminator
+      {"00 00 00 04 61 00 62 00", "a"},    // embedded NUL truncates
+      {"00 00 00 00", ""},                 // empty block
+      {"00 00 00 01 00", ""},
+  };
+  for (const Case& c : cases) {
+    Bytes data = withMarker(hex(c.block));
+    DRAVDataInputStream in(data.data(), data.size());
+    std::string text = "previous";
+    in.readString(text);
+    EXPECT_EQ(text, c.text) << c.block;
+    EXPECT_EQ(in.remaining(), 0u) << c.block;
+  }
+}
+
+TEST(DRAVDataInputStream, ReadByteAnswersMinusOneAtTheEndAndKeepsTheTarget) {
+  Bytes data = withMarker(hex("07"));
+  DRAVDataInputStream in(data.data(), data.size());
+  bool flag = false;
+  EXPECT_EQ(in.readBool(flag), 1);
+  EXPECT_TRUE(flag) << "any non-zero byte reads as true";
+  unsigned char byte = 42;
+  EXPECT_EQ(in.readByte(byte), -1);
+  EXPECT_EQ(byte, 42);
+}
+
+TEST(DRAVDataInputStream, ReadingTruncatedValuesIsRefusedAndLeavesTargets) {
+  const struct {
+    const char* name;
+    const char* data;
+    std::function<void(DRAVInputStream&)> read;
+  } cases[] = {
+      {"short", "01", [](DRAVInputStream& in) { short v = 5; EXPECT_THROW(in.readShort(v), DRAVException); EXPECT_EQ(v, 5); }},
+      {"long", "01 02 03", [](DRAVInputStream& in) { long v = 5; EXPECT_THROW(in.readLong(v), DRAVException); EXPECT_EQ(v, 5); }},
+      {"double", "3F F0 00 00 00 00 00", [](DRAVInputStream& in) { double v = 5; EXPECT_THROW(in.readDouble(v), DRAVException); EXPECT_EQ(v, 5); }},
+      {"length", "00 00", [](DRAVInputStream& in) { std::string v = "x"; EXPECT_THROW(in.readString(v), DRAVException); EXPECT_EQ(v, "x"); }},
+      {"block", "00 00 00 05 61 62", [](DRAVInputStream& in) { std::string v = "x"; EXPECT_THROW(in.readString(v), DRAVException); EXPECT_EQ(v, "x"); }},
+      {"huge block", "FF FF FF FF 61", [](DRAVInputStream& in) {
+         const unsigned char* p; unsigned long n = 0;
+         EXPECT_THROW(in.readBytes(p, n, true), DRAVException); }},
+  };
+  for (const auto& c : cases) {
+    Bytes data = withMarker(hex(c.data));
+    DRAVDataInputStream in(data.data(), data.size());
+    SCOPED_TRACE(c.name);
+    c.read(in);
+  }
+}
+
+TEST(DRAVDataInputStream, EmptyBufferHasNothingToRead) {
+  DRAVDataInputStream in(nullptr, 0);
+  unsigned char byte;
+  EXPECT_EQ(in.readByte(byte), -1);
+  long value;
+  EXPECT_THROW(in.readLong(value), DRAVException);
+}
+
+TEST(DRAVDataTypedStream, SizesMatchWhatTheWritersAppend) {
+  DRAVDataTypedStream sizes;
+  EXPECT_EQ(sizes.sizeOfString("abc"), 8u);
+  EXPECT_EQ(sizes.sizeOfUTF8String(zu_utf8string("")), 5u);
+  EXPECT_EQ(sizes.sizeOfBytes(nullptr, 10), 14u);
+  EXPECT_EQ(sizes.sizeOfDouble(), 8u);
+  EXPECT_EQ(sizes.sizeOfShort(), 2u);
+  EXPECT_EQ(sizes.sizeOfLong(), 4u);
+}
+
+TEST(DRAVArray, OwnsOnlyWhatItCopiedOrTookOver) {
+  unsigned char caller[4] = {1, 2, 3, 4};
+  {
+    DRAVTypes::DRAVArray<unsigned char> borrowed(caller, 4, false);
+    EXPECT_EQ(borrowed.getData(), caller);
+    EXPECT_FALSE(borrowed.ownsData());
+  }  // must not free the caller's stack bytes (ASan would report it)
+  DRAVTypes::DRAVArray<unsigned char> copied(caller, 4, true);
+  EXPECT_NE(copied.getData(), caller);
+  caller[0] = 9;
+  EXPECT_EQ(copied.getData()[0], 1);
+
+  DRAVTypes::DRAVArray<unsigned char> borrowed(caller, 4, false);
+  DRAVTypes::DRAVArray<unsigned char> taken(borrowed, true);
+  EXPECT_EQ(borrowed.getLength(), 0u);
+  EXPECT_EQ(borrowed.getData(), nullptr);
+  EXPECT_TRUE(taken.ownsData());
+  EXPECT_NE(taken.getData(), caller) << "a borrowed buffer is copied, never handed to delete[]";
+  EXPECT_EQ(taken.getData()[0], 9);
+
+  unsigned char* raw = copied.detach();
+  EXPECT_EQ(copied.getLength(), 0u);
+  EXPECT_EQ(copied.getData(), nullptr);
+  delete[] raw;
+}
+
+TEST(DRAVArray, AssignmentIsADeepCopy) {
+  unsigned char bytes[3] = {7, 8, 9};
+  DRAVTypes::DRAVArray<unsigned char> a(bytes, 3, true);
+  DRAVTypes::DRAVArray<unsigned char> b(nullptr, 0, true);
+  b = a;
+  ASSERT_EQ(b.getLength(), 3u);
+  EXPECT_NE(b.getData(), a.getData());
+  b.getData()[0] = 1;
+  EXPECT_EQ(a.getData()[0], 7);
+}
+
+}  // namespace

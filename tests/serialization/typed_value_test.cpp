@@ -1,0 +1,230 @@
+// DRAVVar: wire vectors for every kind, getter conversions and refusals,
+// nested objects, compressed binary values, hostile input.
+#include <drav/common/exception.h>
+#include <drav/compression/compression.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/serialization/size_calculator.h>
+#include <drav/serialization/typed_value.h>
+
+#include <gtest/gtest.h>
+
+#include "support/bytes.h"
+
+using dravtest::Bytes;
+using dravtest::hex;
+using dravtest::payload;
+using dravtest::toHex;
+using dravtest::withMarker;
+
+namespace {
+
+std::string written(const DRAVVar& v) {
+  DRAVDataOutputStream out;
+  v.writeObject(out);
+  DRAVDataTypedStream sizes;
+  EXPECT_EQ(v.objectSize(&sizes), out.size() - 1) << "objectSize must equal what writeObject appends";
+  return toHex(payload(out));
+}
+
+DRAVVar readBack(const Bytes& values) {
+  Bytes data = withMarker(values);
+  DRAVDataInputStream in(data.data(), data.size());
+  DRAVVar v;
+  v.readObject(in);
+  return v;
+}
+
+std::string getterMessage(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const DRAVException& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+TEST(DRAVVar, WritesEveryKindWithItsTag) {
+  unsigned char bin[] = {0xAB, 0xCD};
+  const struct {
+    DRAVVar value;
+    const char* bytes;
+  } table[] = {
+      {DRAVVar(), "00 00"},
+      {DRAVVar(5), "00 01 00 00 00 05"},
+      {DRAVVar(std::string("abc")), "00 02 00 00 00 04 61 62 63 00"},
+      {DRAVVar(std::string()), "00 02 00 00 00 01 00"},
+      {DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(bin, 2, true)), "00 03 00 00 00 02 AB CD"},
+      {DRAVVar(zu_utf8string("\xC3\xA9")), "00 04 00 00 00 03 C3 A9 00"},
+      {DRAVVar(true), "00 05 01"},
+      {DRAVVar(static_cast<short>(-2)), "00 06 FF FE"},
+      {DRAVVar(-3L), "00 07 FF FF FF FD"},
+      {DRAVVar(1.0), "00 08 3F F0 00 00 00 00 00 00"},
+      {DRAVVar(1.5f), "00 09 3F C0 00 00"},
+      {DRAVVar(static_cast<unsigned char>(200)), "00 0A C8"},
+      {DRAVVar('z'), "00 0B 7A"},
+      {DRAVVar(static_cast<unsigned short>(40000)), "00 0C 9C 40"},
+      {DRAVVar(4000000000ul), "00 0D EE 6B 28 00"},
+      {DRAVVar(7u), "00 0E 00 00 00 07"},
+  };
+  for (const auto& row : table) {
+    EXPECT_EQ(written(row.value), toHex(hex(row.bytes)));
+    DRAVVar back = readBack(hex(row.bytes));
+    EXPECT_EQ(back.getType(), row.value.getType()) << row.bytes;
+    EXPECT_EQ(written(back), toHex(hex(row.bytes))) << "round trip of " << row.bytes;
+  }
+}
+
+TEST(DRAVVar, AStringLiteralIsTextNotABool) {
+  DRAVVar v("abc");
+  EXPECT_EQ(v.getType(), DRAVVar::String);
+  EXPECT_EQ(v.getString(), "abc");
+}
+
+TEST(DRAVVar, GettersConvertWithinAFamilyAndRefuseOthersWithTheirMessage) {
+  EXPECT_EQ(DRAVVar(1.5f).getDouble(), 1.5);
+  EXPECT_EQ(DRAVVar(static_cast<short>(-1)).getLong(), -1);
+  EXPECT_TRUE(DRAVVar(static_cast<short>(-1)).getBool());
+  EXPECT_EQ(DRAVVar(static_cast<unsigned short>(40000)).getULong(), 40000u);
+  EXPECT_EQ(DRAVVar(70000).getShort(), static_cast<short>(70000 & 0xFFFF));
+  EXPECT_FALSE(DRAVVar(0u).getBool());
+  EXPECT_EQ(DRAVVar(2.0).getFloat(), 2.0f);
+
+  const struct {
+    std::function<void()> call;
+    const char* message;
+  } refusals[] = {
+      {[] { DRAVVar(1.5f).getLong(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(static_cast<unsigned short>(1)).getLong(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar('a').getLong(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(5).getULong(); }, "wrong argument type : UInt/ULong/UShort expected"},
+      {[] { DRAVVar(0.0).getBool(); }, "wrong argument type : Boolean expected"},
+      {[] { DRAVVar(5).getDouble(); }, "wrong argument type : Double/Float expected"},
+      {[] { DRAVVar(5).getString(); }, "wrong argument type : String expected"},
+      {[] { DRAVVar("x").getUTF8String(); }, "wrong argument type : String expected"},
+      {[] { DRAVVar(5).getBinaryArray(false); }, "wrong argument type : BinaryArray expected"},
+      {[] { DRAVVar('a').getUChar(); }, "wrong argument type : Byte expected"},
+      {[] { DRAVVar(static_cast<unsigned char>(1)).getChar(); }, "wrong argument type : Byte expected"},
+  };
+  for (const auto& r : refusals) EXPECT_EQ(getterMessage(r.call), r.message);
+}
+
+TEST(DRAVVar, DetachingTheBinaryArrayEmptiesTheValue) {
+  unsigned char bytes[] = {1, 2, 3};
+  DRAVVar v(new DRAVTypes::DRAVArray<unsigned char>(bytes, 3, true));
+  DRAVTypes::DRAVArray<unsigned char>* array = v.getBinaryArray(true);
+  EXPECT_EQ(array->getLength(), 3u);
+  delete array;
+  EXPECT_TRUE(v.isEmpty());
+  EXPECT_EQ(getterMessage([&] { v.getBinaryArray(true); }), "wrong argument type : BinaryArray expected");
+}
+
+TEST(DRAVVar, CopiesAreDeepAndMovesEmptyTheSource) {
+  DRAVVar original(std::string("shared?"));
+  DRAVVar copy(original);
+  DRAVVar assigned;
+  assigned = original;
+  EXPECT_NE(&copy.getString(), &original.getString());
+  EXPECT_EQ(assigned.getString(), "shared?");
+  DRAVVar moved(std::move(copy));
+  EXPECT_EQ(moved.getString(), "shared?");
+  EXPECT_TRUE(copy.isEmpty());
+  assigned = 5;  // releases the string (LeakSanitizer watches)
+  EXPECT_EQ(assigned.getInt(), 5);
+}
+
+TEST(DRAVVar, LongsOutsideThirtyTwoBitsAreRefused) {
+  if (sizeof(long) <= 4) GTEST_SKIP() << "long is 32 bits on this host";
+  EXPECT_THROW(DRAVVar(static_cast<long>(INT32_MAX) + 1), DRAVException);
+  EXPECT_THROW(DRAVVar(static_cast<unsigned long>(UINT32_MAX) + 1), DRAVException);
+  EXPECT_EQ(DRAVVar(static_cast<long>(INT32_MIN)).getLong(), INT32_MIN);
+}
+
+TEST(DRAVVar, ReadingSkipsLineBreaksBeforeTheTag) {
+  DRAVVar v = readBack(hex("0D 0A 0D 00 03 00 00 00 02 AB CD"));
+  ASSERT_EQ(v.getType(), DRAVVar::BinaryArray);
+  auto* array = v.getBinaryArray(false);
+  EXPECT_EQ(toHex(array->getData(), array->getLength()), "AB CD");
+}
+
+TEST(DRAVVar, AnUnknownTagIsKeptAndRefusesEveryGetter) {
+  DRAVVar v = readBack(hex("00 2A"));
+  EXPECT_EQ(v.getType(), 42u);
+  EXPECT_EQ(written(v), "00 2A");
+  EXPECT_THROW(v.getInt(), DRAVException);
+  EXPECT_THROW(v.getString(), DRAVException);
+  EXPECT_THROW(v.getBool(), DRAVException);
+}
+
+TEST(DRAVVar, DataEndingBeforeTheTagLeavesTheValueEmpty) {
+  for (const char* data : {"", "0D 0A", "00"}) {
+    DRAVVar v = readBack(hex(data));
+    EXPECT_TRUE(v.isEmpty()) << data;
+  }
+}
+
+TEST(DRAVVar, ATruncatedPayloadIsRefusedAndLeavesTheValueEmpty) {
+  for (const char* data : {"00 01 00 00 00", "00 08 3F F0", "00 02 00 00 00 09 61", "00 03 FF FF FF FF 00",
+                           "00 05", "00 06 01"}) {
+    Bytes bytes = withMarker(hex(data));
+    DRAVDataInputStream in(bytes.data(), bytes.size());
+    DRAVVar v(std::string("previous"));
+    EXPECT_THROW(v.readObject(in), DRAVException) << data;
+    EXPECT_TRUE(v.isEmpty()) << data;
+  }
+}
+
+struct OneByte : DRAVTypedSerializable {
+  void writeObject(DRAVOutputStream& out) const override { out.writeByte(0x09); }
+  unsigned long objectSize(DRAVDataTypedStream*) const override { return 1; }
+  unsigned long typeId() const override { return 7; }
+};
+
+TEST(DRAVVar, NestedObjectsAreStoredAsAWholeSerializedBuffer) {
+  OneByte object;
+  DRAVVar typed(&object, true);
+  const auto& stored = typed.getObjectBytes();
+  EXPECT_EQ(toHex(stored.getData(), stored.getLength()), toHex(withMarker(hex("00 00 00 07 09"))));
+  std::string marker = toHex(withMarker({}));
+  EXPECT_EQ(written(typed), "00 10 00 00 00 06 " + marker + " 00 00 00 07 09");
+
+  DRAVVar untyped(static_cast<const DRAVSerializable*>(&object), false);
+  EXPECT_EQ(written(untyped), "00 0F 00 00 00 02 " + marker + " 09");
+  DRAVVar back = readBack(hex(written(untyped)));
+  EXPECT_EQ(back.getType(), DRAVVar::Object);
+
+  DRAVSerializable plain;
+  EXPECT_THROW(DRAVVar(&plain, true), DRAVException) << "typed needs a type identifier";
+}
+
+TEST(DRAVVar, ACompressedBinaryValueIsDecompressedWhileRead) {
+  std::string text;
+  for (int i = 0; i < 5000; ++i) text += "compressible line " + std::to_string(i % 10) + "\n";
+  unsigned char* data = reinterpret_cast<unsigned char*>(text.data());
+  unsigned long length = static_cast<unsigned long>(text.size());
+  DRAVCompression::DRAVCompressedData stored(data, length, false);
+  ASSERT_TRUE(DRAVCompression::DRAVUncompressedData::isDataCompressed(stored.getData(), stored.getLength()));
+
+  DRAVVar sent(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true));
+  DRAVDataOutputStream out;
+  sent.writeObject(out);
+  DRAVDataInputStream in(out.getBuffer(0), out.size());
+  DRAVVar received;
+  received.readObject(in);
+  auto* array = received.getBinaryArray(false);
+  ASSERT_EQ(array->getLength(), text.size());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(array->getData()), array->getLength()), text);
+}
+
+TEST(DRAVVar, ACorruptCompressedValueIsRefused) {
+  Bytes block = hex("5B 44 52 41 56 5F 5A 3D 31 30 5D 78 9C FF FF");  // "[DRAV_Z=10]" + garbage
+  Bytes value = hex("00 03 00 00 00 0F");
+  value.insert(value.end(), block.begin(), block.end());
+  Bytes data = withMarker(value);
+  DRAVDataInputStream in(data.data(), data.size());
+  DRAVVar v;
+  EXPECT_THROW(v.readObject(in), DRAVCompression::DRAVCompressionException);
+  EXPECT_TRUE(v.isEmpty());
+}
+
+}  // namespace
