@@ -11,14 +11,19 @@
 namespace DRAV {
 namespace detail {
 
+// Range checks take the widest type so that they compile without "always
+// false" warnings where long is itself 32 bits (Windows).
+constexpr bool exceedsUInt32(unsigned long long value) { return value > 0xFFFFFFFFull; }
+constexpr bool outsideInt32(long long value) { return value > INT32_MAX || value < INT32_MIN; }
+
 inline std::uint32_t toWireULong(unsigned long value, const char* what) {
-  if (static_cast<unsigned long long>(value) > 0xFFFFFFFFull)
+  if (exceedsUInt32(value))
     throw DRAVException(std::string(what) + " does not fit in 32 bits: " + std::to_string(value));
   return static_cast<std::uint32_t>(value);
 }
 
 inline std::int32_t toWireLong(long value, const char* what) {
-  if (static_cast<long long>(value) > INT32_MAX || static_cast<long long>(value) < INT32_MIN)
+  if (outsideInt32(value))
     throw DRAVException(std::string(what) + " does not fit in 32 bits: " + std::to_string(value));
   return static_cast<std::int32_t>(value);
 }
