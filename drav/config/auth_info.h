@@ -1,0 +1,54 @@
+// AuthInfo: the credentials a bridge proxy is built with (server and proxy
+// user names, passwords and how each is sent) and the name of a
+// single-sign-on provider. A plain value; it sends and checks nothing.
+//
+// The transport asks needAuth() then mode(): AuthBasic sends
+// "Authorization: Basic " + credentials(), AuthNtlm hands user() and pass()
+// to WinINet. needProxyAuth() decides whether proxyUser()/proxyPass() are
+// handed to WinINet's proxy options.
+#pragma once
+
+#include <drav/export.h>
+
+#include <string>
+
+class DRAV_EXPORT AuthInfo {
+public:
+  enum AuthMode { AuthNone = 0, AuthBasic = 1, AuthNtlm = 2 };
+
+  // Setters return the object for chaining.
+  AuthInfo& user(const std::string& user);
+  AuthInfo& pass(const std::string& pass);
+  AuthInfo& proxyUser(const std::string& user);
+  AuthInfo& proxyPass(const std::string& pass);
+  AuthInfo& mode(AuthMode mode);
+  AuthInfo& proxyMode(AuthMode mode);
+  AuthInfo& ssoProvider(const std::string& name);  // empty: no single sign-on
+
+  const std::string& user() const { return user_; }  // valid until the next change
+  const std::string& pass() const { return pass_; }
+  const std::string& proxyUser() const { return proxyUser_; }
+  const std::string& proxyPass() const { return proxyPass_; }
+  AuthMode mode() const { return mode_; }
+  AuthMode proxyMode() const { return proxyMode_; }
+  const std::string& ssoProvider() const { return ssoProvider_; }
+
+  bool needAuth() const { return mode_ != AuthNone && !user_.empty(); }
+  bool needProxyAuth() const { return proxyMode_ != AuthNone && !proxyUser_.empty(); }
+  // "Basic" for AuthBasic, else "" (the server side; toProxyString the proxy side).
+  std::string toString() const;
+  std::string toProxyString() const;
+  // Base64 of user ":" pass when mode() is AuthBasic, else "".
+  std::string credentials() const;
+  // Base64 of proxyUser ":" proxyPass when proxyMode() is AuthBasic, else "".
+  std::string proxyCredentials() const;
+
+private:
+  std::string user_;
+  std::string pass_;
+  std::string proxyUser_;
+  std::string proxyPass_;
+  AuthMode mode_ = AuthNone;
+  AuthMode proxyMode_ = AuthNone;
+  std::string ssoProvider_;
+};
