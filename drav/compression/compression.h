@@ -1,12 +1,16 @@
 // Payload compression: a zlib stream behind the private ASCII header
 // "[DRAV_Z=<plain length>]". Payloads at or above the process-wide threshold
 // are compressed; the reader recognises a compressed payload by its header.
+// This is not a streaming codec: each payload is one zlib call on one buffer.
 //
 // Neither class copies: each owns at most one buffer (moves transfer it).
+// Lengths are 32-bit quantities: a longer buffer is refused with DRAVException.
 #pragma once
 
 #include <drav/export.h>
 
+#include <atomic>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +20,12 @@ class DRAVDataInputStream;
 namespace DRAVCompression {
 
 class DRAVUncompressedData;
+
+namespace detail {
+// The first bytes of every compressed payload; the plain length and "]" follow.
+constexpr char kHeaderMarker[] = "[DRAV_Z=";
+constexpr unsigned long kHeaderMarkerLength = sizeof(kHeaderMarker) - 1;
+}  // namespace detail
 
 // Thrown when zlib fails, or when a header announces what the stream cannot hold.
 class DRAV_EXPORT DRAVCompressionException : public std::runtime_error {
@@ -63,7 +73,8 @@ public:
   double getCompressionRate() const { return rate_; }
   unsigned char* detach();  // the caller frees the result with delete[]
 
-  // 0 restores the default of 64000 bytes.
+  // 0 restores the default of 64000 bytes; a value above 32 bits is refused
+  // with DRAVException. Safe to call while other threads compress.
   static void setCompressionThreshold(unsigned long bytes);
   static unsigned long getCompressionThreshold();
   static bool isDataToCompress(const unsigned char* data, unsigned long length);
@@ -73,6 +84,8 @@ private:
   static bool mustBeCompressed(unsigned long length);
   void compress(const unsigned char* data, unsigned long length);
   static std::string buildPrivateHeader(unsigned long length);
+
+  static std::atomic<std::uint32_t> _compressionThreshold;
 
   unsigned char* data_ = nullptr;
   unsigned long length_ = 0;
@@ -86,9 +99,11 @@ public:
   struct HeaderInfo {
     unsigned long headerLength = 0;  // 0: no complete header found
     unsigned long plainLength = 0;
+    bool plainLengthFits = false;    // the digits give a length from 0 to 2^32 - 1
   };
 
   // data: read only, never released; with copy false and no header it must outlive this object.
+  // A header whose length the stream cannot produce is refused before anything is allocated.
   DRAVUncompressedData(const unsigned char* data, unsigned long length, bool copy);
   DRAVUncompressedData(const DRAVDataInputStream& stream, bool copy);  // the stream's whole buffer
   DRAVUncompressedData(const DRAVCompressedData& stored, bool copy);
@@ -98,11 +113,11 @@ public:
   DRAVUncompressedData& operator=(DRAVUncompressedData&& other) noexcept;
   ~DRAVUncompressedData();
 
-  unsigned char* getData() const { return data_; }
+  unsigned char* getData() const { return data_; }  // owned by this object when ownsData()
   unsigned long getLength() const { return length_; }
   double getCompressionRate() const { return rate_; }
   bool ownsData() const { return owns_; }
-  unsigned char* detach();  // does not change ownsData()
+  unsigned char* detach();  // freed by the caller with delete[] when ownsData(); does not change it
 
   static bool isDataCompressed(const unsigned char* data, unsigned long length);
 
