@@ -1,0 +1,187 @@
+#include "allocation_probe.h"
+#include "payloads.h"
+
+#include <drav/common/exception.h>
+#include <drav/serialization/input_stream.h>
+
+using namespace DRAVCompression;
+using dravtest::Bytes;
+using dravtest::bytesOf;
+using dravtest::contentOf;
+using dravtest::headerThen;
+using dravtest::Kind;
+using dravtest::makePayload;
+using dravtest::zlibStream;
+
+namespace {
+
+// The message the plain side throws, or "" when it succeeds.
+std::string failureOf(const Bytes& stored) {
+  try {
+    DRAVUncompressedData plain(stored.data(), stored.size(), true);
+    return "";
+  } catch (const DRAVCompressionException& e) {
+    return e.what();
+  }
+}
+
+const std::string kDataError = "ERROR during data uncompression : Z_DATA_ERROR";
+const std::string kBufError = "ERROR during data uncompression : Z_BUF_ERROR";
+
+TEST(PlainForm, RecognisesOnlyACompleteCaseExactHeader) {
+  const std::pair<const char*, bool> cases[] = {
+      {"", false},
+      {"[DRAV_Z", false},           // shorter than the marker
+      {"[drav_z=5]xxxx", false},    // letter case differs
+      {"[DRAV_Z=12345", false},     // digits but no "]"
+      {"[DRAV_Z=]", true},          // empty digits
+      {"[DRAV_Z=5]", true},
+      {"[DRAV_Z=abc]zz", true},     // atol gives 0; the stream decides
+  };
+  for (const auto& [text, compressed] : cases) {
+    Bytes bytes = bytesOf(text);
+    EXPECT_EQ(DRAVUncompressedData::isDataCompressed(bytes.data(), bytes.size()), compressed) << text;
+  }
+  EXPECT_FALSE(DRAVUncompressedData::isDataCompressed(nullptr, 20));
+}
+
+TEST(PlainForm, BytesWithoutAHeaderAreReferredToOrCopied) {
+  Bytes bytes = bytesOf("[DRAV_Z=3 abc");  // marker without "]": plain data
+  DRAVUncompressedData referring(bytes.data(), bytes.size(), false);
+  EXPECT_EQ(referring.getData(), bytes.data());
+  EXPECT_FALSE(referring.ownsData());
+  DRAVUncompressedData copying(bytes.data(), bytes.size(), true);
+  EXPECT_NE(copying.getData(), bytes.data());
+  EXPECT_TRUE(copying.ownsData());
+  EXPECT_EQ(contentOf(copying), bytes);
+  EXPECT_EQ(copying.getCompressionRate(), 0.0);
+}
+
+TEST(PlainForm, ADecompressedPayloadIsOwnedWhateverCopySays) {
+  Bytes plain = makePayload(Kind::Compressible, 5000);
+  Bytes stored = dravtest::storedForm(plain);
+  DRAVUncompressedData result(stored.data(), stored.size(), false);
+  EXPECT_TRUE(result.ownsData());
+  EXPECT_EQ(contentOf(result), plain);
+
+  const unsigned long length = result.getLength();
+  unsigned char* detached = result.detach();
+  EXPECT_TRUE(result.ownsData());
+  EXPECT_EQ(result.getData(), nullptr);
+  EXPECT_EQ(contentOf(detached, length), plain);
+  delete[] detached;
+}
+
+TEST(PlainForm, ReadsTheWholeBufferOfAnInputStream) {
+  Bytes plain = makePayload(Kind::Compressible, 700);
+  Bytes stored = dravtest::storedForm(plain);
+  DRAVDataInputStream stream(stored.data(), stored.size());
+  EXPECT_EQ(contentOf(DRAVUncompressedData(stream, false)), plain);
+}
+
+TEST(PlainForm, HeaderDigitsAreReadLikeAtol) {
+  Bytes three = bytesOf("abc");
+  const std::pair<const char*, Bytes> cases[] = {
+      {"[DRAV_Z= \t+3]", three}, {"[DRAV_Z=3xyz]", three}, {"[DRAV_Z=0003]", three},
+      {"[DRAV_Z=-0]", Bytes()},  {"[DRAV_Z=]", Bytes()},
+  };
+  for (const auto& [header, plain] : cases) {
+    Bytes stored = headerThen(header, zlibStream(plain));
+    EXPECT_EQ(contentOf(DRAVUncompressedData(stored.data(), stored.size(), true)), plain) << header;
+  }
+}
+
+// A buffer as large as the header claims is never even requested.
+TEST(PlainForm, HostileAnnouncedLengthsAreRefusedBeforeAllocating) {
+  Bytes stream = zlibStream(makePayload(Kind::Random, 8));
+  stream.resize(20, 0);
+  const std::string headers[] = {
+      "[DRAV_Z=4000000000]",
+      "[DRAV_Z=4294967295]",
+      "[DRAV_Z=4294967296]",
+      "[DRAV_Z=99999999999999999999999]",
+      "[DRAV_Z=-5]",
+      "[DRAV_Z=-4294967295]",
+      "[DRAV_Z=" + std::to_string(20 * 1032 + 65) + "]",  // beyond what 20 deflated bytes can give
+  };
+  for (const std::string& header : headers) {
+    Bytes stored = headerThen(header, stream);
+    dravtest::resetLargestArrayAllocation();
+    EXPECT_EQ(failureOf(stored), kDataError) << header;
+    EXPECT_LT(dravtest::largestArrayAllocation(), 4096u) << header;
+  }
+}
+
+TEST(PlainForm, TheMostCompressibleStreamsAreStillAccepted) {
+  Bytes zeros(16 << 20, 0);
+  Bytes stored = headerThen("[DRAV_Z=" + std::to_string(zeros.size()) + "]", zlibStream(zeros, 9));
+  DRAVUncompressedData result(stored.data(), stored.size(), false);
+  EXPECT_EQ(contentOf(result), zeros);
+}
+
+TEST(PlainForm, CorruptOrTruncatedStreamsAreRefused) {
+  Bytes plain = makePayload(Kind::Compressible, 4096);
+  const Bytes stream = zlibStream(plain);
+  const std::string header = "[DRAV_Z=4096]";
+  auto cut = [&](std::size_t dropped) { return Bytes(stream.begin(), stream.end() - dropped); };
+  auto flipped = [&](std::size_t at) {
+    Bytes copy = stream;
+    copy[at] ^= 0x55;
+    return copy;
+  };
+  const std::pair<Bytes, std::string> cases[] = {
+      {headerThen(header, {}), ""},                 // header only
+      {headerThen(header, cut(1)), ""},             // checksum cut short
+      {headerThen(header, cut(4)), ""},             // checksum missing
+      {headerThen(header, cut(stream.size() / 2)), ""},
+      {headerThen(header, flipped(0)), kDataError},  // zlib wrapper
+      {headerThen(header, flipped(stream.size() - 1)), kDataError},  // Adler-32
+      {headerThen("[DRAV_Z=4095]", stream), kBufError},  // announces fewer bytes
+      {headerThen("[DRAV_Z=4097]", stream), kDataError},  // stream ends short of the header
+  };
+  for (const auto& [stored, expected] : cases) {
+    std::string failure = failureOf(stored);
+    if (expected.empty()) EXPECT_TRUE(failure == kDataError || failure == kBufError) << failure;
+    else EXPECT_EQ(failure, expected);
+  }
+  Bytes damaged = headerThen(header, flipped(stream.size() / 2));
+  EXPECT_NE(failureOf(damaged), "") << "damage in the deflate data";
+}
+
+TEST(PlainForm, EmptyDigitsAnnounceAnEmptyPayload) {
+  Bytes empty = headerThen("[DRAV_Z=]", zlibStream({}));
+  DRAVUncompressedData result(empty.data(), empty.size(), false);
+  EXPECT_EQ(result.getLength(), 0ul);
+  EXPECT_EQ(result.getCompressionRate(), 0.0);
+  EXPECT_EQ(failureOf(headerThen("[DRAV_Z=]", zlibStream(bytesOf("abc")))), kBufError);
+  EXPECT_EQ(failureOf(headerThen("[DRAV_Z=]", zlibStream(bytesOf("a")))), kBufError);
+}
+
+// What follows a complete stream is not looked at, as zlib itself does.
+TEST(PlainForm, BytesAfterTheStreamAreIgnored) {
+  Bytes plain = bytesOf("payload");
+  Bytes stored = dravtest::storedForm(plain);
+  stored.push_back('!');
+  EXPECT_EQ(contentOf(DRAVUncompressedData(stored.data(), stored.size(), true)), plain);
+}
+
+TEST(PlainForm, MovingHandsTheBufferOnExactlyOnce) {
+  Bytes plain = makePayload(Kind::Compressible, 900);
+  Bytes stored = dravtest::storedForm(plain);
+  DRAVUncompressedData first(stored.data(), stored.size(), false);
+  DRAVUncompressedData second(std::move(first));
+  EXPECT_EQ(first.getData(), nullptr);
+  DRAVUncompressedData third(stored.data(), stored.size(), true);
+  third = std::move(second);
+  EXPECT_EQ(contentOf(third), plain);
+}
+
+TEST(PlainForm, LengthsThatCannotBeReadAreRefused) {
+  EXPECT_THROW(DRAVUncompressedData(nullptr, 5, true), DRAVException);
+  if (sizeof(unsigned long) > 4) {
+    unsigned char byte = 0;
+    EXPECT_THROW(DRAVUncompressedData(&byte, static_cast<unsigned long>(0x100000000ull), false), DRAVException);
+  }
+}
+
+}  // namespace

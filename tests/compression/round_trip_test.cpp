@@ -1,0 +1,46 @@
+#include "payloads.h"
+
+#include <drav/serialization/input_stream.h>
+
+using namespace DRAVCompression;
+using dravtest::Bytes;
+using dravtest::contentOf;
+using dravtest::Kind;
+
+namespace {
+
+// Sizes chosen so every small boundary and the default threshold are crossed.
+const std::size_t kSizes[] = {0, 1, 2, 3, 5, 7, 13, 64, 4096, 64000, 1 << 20};
+const Kind kKinds[] = {Kind::Uniform, Kind::Compressible, Kind::Random};
+
+class RoundTrip : public dravtest::CompressionTest, public ::testing::WithParamInterface<unsigned long> {};
+
+TEST_P(RoundTrip, EveryPayloadReadsBackAsItselfAndCompressesExactlyLikeZlib) {
+  const unsigned long threshold = GetParam();
+  DRAVCompressedData::setCompressionThreshold(threshold);
+  for (Kind kind : kKinds) {
+    for (std::size_t size : kSizes) {
+      SCOPED_TRACE(std::string(dravtest::kindName(kind)) + " " + std::to_string(size));
+      Bytes plain = dravtest::makePayload(kind, size);
+      unsigned char* data = plain.data();
+      unsigned long length = plain.size();
+      DRAVCompressedData stored(data, length, false);
+
+      const bool compressed = size >= DRAVCompressedData::getCompressionThreshold();
+      EXPECT_EQ(contentOf(stored), compressed ? dravtest::storedForm(plain) : plain);
+      EXPECT_EQ(DRAVUncompressedData::isDataCompressed(stored.getData(), stored.getLength()), compressed);
+
+      DRAVUncompressedData copied(stored, true);
+      EXPECT_EQ(contentOf(copied), plain);
+      EXPECT_DOUBLE_EQ(copied.getCompressionRate(), stored.getCompressionRate());
+      DRAVUncompressedData referring(stored, false);
+      EXPECT_EQ(contentOf(referring), plain);
+      EXPECT_EQ(referring.ownsData(), compressed);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Thresholds, RoundTrip, ::testing::Values(0ul, 1ul),
+                         [](const auto& info) { return info.param ? "EveryPayload" : "DefaultThreshold"; });
+
+}  // namespace
