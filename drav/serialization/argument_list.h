@@ -49,6 +49,8 @@ public:
   void addArg(unsigned char* data, unsigned long length, bool copy);
   // `object` is serialized now and not kept (tag 16 when typed, else 15).
   void addArg(const DRAVSerializable& object, bool typed);
+  // A value built beforehand, moved into the list.
+  void addArg(DRAVVar&& value) { append(std::move(value)); }
 
   // The value at `index` for the caller to assign to; std::runtime_error
   // "invalid argument index" when out of range.

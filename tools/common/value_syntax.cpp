@@ -1,0 +1,136 @@
+#include "value_syntax.h"
+
+#include <drav/compression/compression.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <vector>
+
+namespace dravtools {
+namespace {
+
+const char* const kKindNames[] = {"Empty",  "Int",   "String", "BinaryArray", "UTF8String", "Bool",
+                                  "Short",  "Long",  "Double", "Float",       "UChar",      "Char",
+                                  "UShort", "ULong", "UInt",   "Object",      "TypedObject"};
+
+long long parseSigned(const std::string& text, long long low, long long high, const std::string& word) {
+  errno = 0;
+  char* end = nullptr;
+  long long value = std::strtoll(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || errno == ERANGE || value < low || value > high)
+    throw BadValue("'" + word + "': not an integer from " + std::to_string(low) + " to " + std::to_string(high));
+  return value;
+}
+
+unsigned long long parseUnsigned(const std::string& text, unsigned long long high, const std::string& word) {
+  errno = 0;
+  char* end = nullptr;
+  if (!text.empty() && text[0] == '-') throw BadValue("'" + word + "': a negative number for an unsigned kind");
+  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || errno == ERANGE || value > high)
+    throw BadValue("'" + word + "': not an integer from 0 to " + std::to_string(high));
+  return value;
+}
+
+double parseReal(const std::string& text, const std::string& word) {
+  errno = 0;
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno == ERANGE) throw BadValue("'" + word + "': not a number");
+  return value;
+}
+
+std::vector<unsigned char> readFile(const std::string& path, const std::string& word) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw BadValue("'" + word + "': cannot open " + path + ": " + std::strerror(errno));
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<unsigned char> parseHex(const std::string& digits, const std::string& word) {
+  if (digits.size() % 2 != 0) throw BadValue("'" + word + "': odd number of hex digits");
+  std::vector<unsigned char> bytes;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    char pair[3] = {digits[i], digits[i + 1], 0};
+    char* end = nullptr;
+    unsigned long byte = std::strtoul(pair, &end, 16);
+    if (*end != '\0' || !std::isxdigit(static_cast<unsigned char>(pair[0])))
+      throw BadValue("'" + word + "': not hex digits");
+    bytes.push_back(static_cast<unsigned char>(byte));
+  }
+  return bytes;
+}
+
+DRAVVar binaryValue(const std::string& text, const std::string& word) {
+  std::vector<unsigned char> bytes;
+  if (!text.empty() && text[0] == '@') bytes = readFile(text.substr(1), word);
+  else if (text.rfind("0x", 0) == 0) bytes = parseHex(text.substr(2), word);
+  else bytes.assign(text.begin(), text.end());
+  unsigned char* data = bytes.data();
+  unsigned long length = static_cast<unsigned long>(bytes.size());
+  DRAVCompression::DRAVCompressedData stored(data, length, false);
+  return DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true));
+}
+
+bool parseBool(const std::string& text, const std::string& word) {
+  if (text == "true" || text == "1") return true;
+  if (text == "false" || text == "0") return false;
+  throw BadValue("'" + word + "': a bool is true, false, 1 or 0");
+}
+
+}  // namespace
+
+DRAVVar parseValue(const std::string& word) {
+  std::size_t colon = word.find(':');
+  if (colon == std::string::npos) throw BadValue("'" + word + "': expected KIND:VALUE (see --help)");
+  std::string kind = word.substr(0, colon);
+  std::string text = word.substr(colon + 1);
+  using Limits16 = std::numeric_limits<short>;
+  if (kind == "int") return DRAVVar(static_cast<int>(parseSigned(text, INT32_MIN, INT32_MAX, word)));
+  if (kind == "long") return DRAVVar(static_cast<long>(parseSigned(text, INT32_MIN, INT32_MAX, word)));
+  if (kind == "short") return DRAVVar(static_cast<short>(parseSigned(text, Limits16::min(), Limits16::max(), word)));
+  if (kind == "uint") return DRAVVar(static_cast<unsigned int>(parseUnsigned(text, UINT32_MAX, word)));
+  if (kind == "ulong") return DRAVVar(static_cast<unsigned long>(parseUnsigned(text, UINT32_MAX, word)));
+  if (kind == "ushort") return DRAVVar(static_cast<unsigned short>(parseUnsigned(text, 0xFFFF, word)));
+  if (kind == "uchar") return DRAVVar(static_cast<unsigned char>(parseUnsigned(text, 0xFF, word)));
+  if (kind == "char") {
+    if (text.size() != 1) throw BadValue("'" + word + "': a char is exactly one byte");
+    return DRAVVar(text[0]);
+  }
+  if (kind == "bool") return DRAVVar(parseBool(text, word));
+  if (kind == "double") return DRAVVar(parseReal(text, word));
+  if (kind == "float") return DRAVVar(static_cast<float>(parseReal(text, word)));
+  if (kind == "string") return DRAVVar(text);
+  if (kind == "utf8") return DRAVVar(zu_utf8string(text.c_str(), text.size()));
+  if (kind == "bin") return binaryValue(text, word);
+  if (kind == "empty") {
+    if (!text.empty()) throw BadValue("'" + word + "': empty takes no value");
+    return DRAVVar();
+  }
+  throw BadValue("'" + word + "': unknown kind '" + kind + "' (see --help)");
+}
+
+const char* valueSyntaxHelp() {
+  return "Values are KIND:VALUE words:\n"
+         "  int:N long:N short:N        signed integers (32, 32 and 16 bits)\n"
+         "  uint:N ulong:N ushort:N     unsigned integers (32, 32 and 16 bits)\n"
+         "  uchar:N char:C              a byte (0..255) or one character\n"
+         "  bool:true|false  double:X  float:X\n"
+         "  string:TEXT  utf8:TEXT      text as given (utf8 for UTF-8 strings)\n"
+         "  bin:@FILE  bin:0xHEX  bin:TEXT\n"
+         "                              binary; compressed when at or above the\n"
+         "                              compression threshold (64000 bytes by default)\n"
+         "  empty:                      no value\n";
+}
+
+std::string kindName(unsigned long tag) {
+  if (tag < sizeof kKindNames / sizeof kKindNames[0]) return kKindNames[tag];
+  return "Tag" + std::to_string(tag);
+}
+
+}  // namespace dravtools
