@@ -12,7 +12,8 @@ cmake --build "$build" --target dravdump -j "$(nproc)"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # 200 KB of log-like text: realistic, and compressible.
-for i in $(seq 1 6000); do printf 'line %05d: sample payload for the demo\n' "$i"; done | head -c 204800 >"$work/payload.bin"
+for i in $(seq 1 6000); do printf 'line %05d: sample payload for the demo\n' "$i"; done >"$work/payload.bin"
+truncate -s 204800 "$work/payload.bin"
 
 dravdump="$build/tools/dravdump/dravdump"
 echo "encoding: int:5 string:abc bool:true double:2.5 utf8:żółw bin:@payload.bin (204800 bytes)"
