@@ -1,0 +1,226 @@
+#include <drav/common/exception.h>
+#include <drav/compression/compression.h>
+#include <drav/config/client_core.h>
+#include <drav/config/help_message.h>
+#include <drav/config/initialization.h>
+#include <drav/config/option_parser.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Info = DRAVAuthenticationInfo;
+
+// argv as a program receives it; the strings live as long as the object.
+class Args {
+public:
+  Args(std::initializer_list<const char*> words) : words_(words.begin(), words.end()) {
+    for (std::string& w : words_) pointers_.push_back(&w[0]);
+    pointers_.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(words_.size()); }
+  char** argv() { return pointers_.data(); }
+
+private:
+  std::vector<std::string> words_;
+  std::vector<char*> pointers_;
+};
+
+// The core is process-wide: every test starts from its initial settings.
+class Options : public ::testing::Test {
+protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+
+  static void reset() {
+    if (DRAVInitialize::isInitialized()) DRAVInitialize tearDown(0, nullptr);
+    DRAVClientCore& c = DRAVClientCore::instance();
+    c.setRequestTimeout(0);
+    c.setConnectionTimeout(0);
+    c.getAuthenticationInfo() = Info();
+    c.getHttpProxyInfo() = DRAVHttpProxyInfo();
+    DRAVCompression::DRAVCompressedData::setCompressionThreshold(0);
+  }
+
+  static DRAVClientCore& core() { return DRAVClientCore::instance(); }
+  static void parse(Args args) { DRAVOptionParser::parse(args.argc(), args.argv()); }
+};
+
+TEST_F(Options, EveryOptionReachesItsSetting) {
+  parse({"prog", "-DRAVssl_mode", "ssl", "-DRAVhttp_auth_mode", "ntlm", "-DRAVhttp_auth_user", "u",
+         "-DRAVhttp_auth_pwd", "p", "-DRAVssl_cert", "c.pem", "-DRAVssl_pkey", "k.pem",
+         "-DRAVproxy_host", "px", "-DRAVproxy_port", "3128", "-DRAVproxy_user", "pu", "-DRAVproxy_pwd", "pp",
+         "-DRAVreq_timeout", "60000", "-DRAVconn_timeout", "7000", "-DRAVgzip_threshold", "1000"});
+  const Info& auth = core().getAuthenticationInfo();
+  EXPECT_EQ(auth.getSslMode(), Info::SSL_ENABLED);
+  EXPECT_EQ(auth.getHttpAuthenticationMode(), Info::HTTP_AUTH_NTLM);
+  EXPECT_EQ(auth.getHttpUserName(), "u");
+  EXPECT_EQ(auth.getHttpUserPassword(), "p");
+  EXPECT_EQ(auth.getClientCertificate(), "c.pem");
+  EXPECT_EQ(auth.getPrivateKey(), "k.pem");
+  const DRAVHttpProxyInfo& proxy = core().getHttpProxyInfo();
+  EXPECT_EQ(proxy.getProxyHost(), "px");
+  EXPECT_EQ(proxy.getProxyPort(), "3128");
+  EXPECT_EQ(proxy.getUserName(), "pu");
+  EXPECT_EQ(proxy.getUserPassword(), "pp");
+  EXPECT_EQ(core().getRequestTimeout(), 60000ul);
+  EXPECT_EQ(core().getConnectionTimeout(), 7000ul);
+  EXPECT_EQ(DRAVCompression::DRAVCompressedData::getCompressionThreshold(), 1000ul);
+}
+
+TEST_F(Options, WalkRulesDecideWhatIsAValue) {
+  parse({"prog", "-DRAVreq_timeout"});  // last argument: no value
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+
+  parse({"prog", "-DRAVcfg", "-DRAVproxy_host", "px"});  // -DRAVcfg leaves its value to be read
+  EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "px");
+
+  parse({"prog", "-DRAVproxy_host", "-DRAVproxy_port", "1"});  // a value may look like an option
+  EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "-DRAVproxy_port");
+  EXPECT_EQ(core().getHttpProxyInfo().getProxyPort(), "");
+
+  parse({"prog", "-DRAVproxy_user", "a", "word", "-DRAVproxy_user", "b"});  // last occurrence wins
+  EXPECT_EQ(core().getHttpProxyInfo().getUserName(), "b");
+
+  parse({"-DRAVproxy_pwd", "first", "prog"});  // argv[0] is examined too
+  EXPECT_EQ(core().getHttpProxyInfo().getUserPassword(), "first");
+}
+
+TEST_F(Options, UnknownAndMisspelledWordsAreIgnored) {
+  parse({"prog", "-DRAVsec_user", "x", "-DRAVsec_mode", "basic_http", "-drav_req_timeout", "5",
+         "-DRAVreq_timeout=5", "-DRAVhttp_auth_mode", "NTLM", "-DRAVssl_mode", "SSL"});
+  EXPECT_EQ(core().getAuthenticationInfo().getHttpUserName(), "");
+  EXPECT_EQ(core().getAuthenticationInfo().getHttpAuthenticationMode(), Info::HTTP_AUTH_NONE);
+  EXPECT_EQ(core().getAuthenticationInfo().getSslMode(), Info::SSL_NONE);
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+}
+
+TEST_F(Options, NumbersReadAsSignedDecimalWithZeroMeaningTheDefault) {
+  const struct {
+    const char* text;
+    unsigned long timeout;
+  } cases[] = {
+      {"abc", 300000},           {"0", 300000},      {"", 300000},         {" 42ms", 42},
+      {"+7", 7},                 {"-1", 0xFFFFFFFF}, {"99999999999", 0x7FFFFFFF},
+      {"-99999999999", 0x80000000},
+  };
+  for (const auto& c : cases) {
+    parse({"prog", "-DRAVconn_timeout", c.text, "-DRAVgzip_threshold", c.text});
+    EXPECT_EQ(core().getConnectionTimeout(), c.timeout) << c.text;
+    EXPECT_EQ(DRAVCompression::DRAVCompressedData::getCompressionThreshold(),
+              c.timeout == 300000 ? 64000ul : c.timeout)
+        << c.text;
+  }
+}
+
+TEST_F(Options, ParsingResetsTimeoutsButKeepsOtherSettings) {
+  parse({"prog", "-DRAVreq_timeout", "5", "-DRAVconn_timeout", "6", "-DRAVproxy_host", "px"});
+  parse({"prog"});
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+  EXPECT_EQ(core().getConnectionTimeout(), 300000ul);
+  EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "px");
+}
+
+TEST_F(Options, MissingOrNullArgumentsAreHarmless) {
+  DRAVOptionParser::parse(0, nullptr);
+  DRAVOptionParser::parse(-3, nullptr);
+  char name[] = "-DRAVproxy_host";
+  char* withNulls[] = {nullptr, name, nullptr, nullptr};
+  DRAVOptionParser::parse(3, withNulls);
+  EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "");
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+}
+
+TEST_F(Options, ClientCoreTimeoutsTreatZeroAsTheDefault) {
+  core().setRequestTimeout(1);
+  core().setConnectionTimeout(2);
+  EXPECT_EQ(core().getRequestTimeout(), 1ul);
+  EXPECT_EQ(core().getConnectionTimeout(), 2ul);
+  core().setRequestTimeout(0);
+  core().setConnectionTimeout(0);
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+  EXPECT_EQ(core().getConnectionTimeout(), 300000ul);
+  if (sizeof(unsigned long) > 4) {
+    EXPECT_THROW(core().setRequestTimeout(static_cast<unsigned long>(0x100000000ull)), DRAVException);
+    EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+  }
+}
+
+TEST_F(Options, InitializeParsesOnceUntilTornDown) {
+  Args first{"prog", "-DRAVreq_timeout", "60000", "-DRAVproxy_host", "px"};
+  Args second{"prog", "-DRAVreq_timeout", "1", "-DRAVproxy_host", "other"};
+  {
+    DRAVInitialize init(first.argc(), first.argv());
+    EXPECT_TRUE(DRAVInitialize::isInitialized());
+    EXPECT_TRUE(core().isInitialised());
+    EXPECT_EQ(core().getRequestTimeout(), 60000ul);
+    DRAVInitialize again(second.argc(), second.argv());  // changes nothing
+    EXPECT_EQ(core().getRequestTimeout(), 60000ul);
+    EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "px");
+  }
+  EXPECT_FALSE(DRAVInitialize::isInitialized());
+  EXPECT_FALSE(core().isInitialised());
+  EXPECT_EQ(core().getRequestTimeout(), 60000ul);  // teardown keeps the settings
+
+  Args third{"prog", "-DRAVconn_timeout", "9"};
+  DRAVInitialize reinit(third.argc(), third.argv());  // after teardown: parsed again
+  EXPECT_EQ(core().getConnectionTimeout(), 9ul);
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+  EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "px");
+}
+
+TEST_F(Options, DestroyingTheInnerOfNestedInitializersTearsDown) {
+  Args args{"prog"};
+  auto outer = std::make_unique<DRAVInitialize>(args.argc(), args.argv());
+  {
+    DRAVInitialize inner(args.argc(), args.argv());
+  }
+  EXPECT_FALSE(DRAVInitialize::isInitialized());
+  EXPECT_FALSE(core().isInitialised());
+  outer.reset();  // nothing left to tear down
+  EXPECT_FALSE(DRAVInitialize::isInitialized());
+  DRAVInitialize fresh(args.argc(), args.argv());
+  EXPECT_TRUE(DRAVInitialize::isInitialized());
+}
+
+TEST_F(Options, AssigningAnInitializerCopiesNothing) {
+  Args args{"prog"};
+  DRAVInitialize a(args.argc(), args.argv());
+  DRAVInitialize b(args.argc(), args.argv());
+  b = a;
+  EXPECT_TRUE(DRAVInitialize::isInitialized());
+}
+
+TEST(HelpMessage, IsTheUsageTextByteForByteWithoutInitialisation) {
+  ASSERT_FALSE(DRAVInitialize::isInitialized());
+  const char* const lines[] = {
+      "usage : <binary name> [options]\n",
+      "-DRAVsec_mode :\n",
+      "\tsecurity mode. Possible value :\n",
+      "\t- none : no security (default)\n",
+      "\t- basic_http : http basic authentication\n",
+      "\t- ssl : SSL HTTP mode\n",
+      "-DRAVsec_user :\n",
+      "\tuser name -used for http basic authentication\n",
+      "-DRAVsec_pwd :\n",
+      "\tuser password\n",
+      "-DRAVsec_cert\n",
+      "\tpathname to the X509 certificate file (SSL mode)\n",
+      "-DRAVsec_pkey :\n",
+      "\tpathname to the private key file (SSL mode)\n",
+      "-DRAVreq_timeout :\n",
+      "\ttimeout on request (default : 5 h)\n",
+      "-DRAVconn_timeout :\n",
+      "\ttimeout on connection (default : 5 mn)\n",
+  };
+  std::string expected;
+  for (const char* line : lines) expected += line;
+  EXPECT_EQ(DRAV::getHelpMessage(), expected);
+  EXPECT_EQ(expected.size(), 511u);
+}
+
+}  // namespace
