@@ -1,0 +1,123 @@
+#include <drav/common/exception.h>
+#include <drav/config/client_core.h>
+#include <drav/config/endpoint_policy.h>
+#include <drav/config/initialization.h>
+#include <drav/config/service_descriptor.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DRAVEndPoint, BuildsTheLookupUrlOfEachKind) {
+  const struct {
+    const char* base;
+    std::int32_t kind;
+    const char* expected;
+  } cases[] = {
+      {"http://h/ws/", DRAVEndPoint::WSDL_FILE, "http://h/ws/Orders.wsdl"},
+      {"http://h/ws", DRAVEndPoint::WSDL_FILE, "http://h/ws/Orders.wsdl"},
+      {"http://h/ws", DRAVEndPoint::SERVICE_PORT_WSDL, "http://h/ws/services/OrdersSoapPort?wsdl"},
+      {"", DRAVEndPoint::SERVICE_PORT_WSDL, "services/OrdersSoapPort?wsdl"},
+      {"", DRAVEndPoint::WSDL_FILE, "Orders.wsdl"},
+      {"http://h/ws", DRAVEndPoint::DIRECT_URL, "http://h/ws"},
+      {"http://h/ws/", DRAVEndPoint::DIRECT_URL, "http://h/ws/"},
+      {"http://h/ws", 0, "http://h/ws/"},
+      {"http://h/ws", -7, "http://h/ws/"},
+      {"", 99, ""},
+  };
+  for (const auto& c : cases) {
+    const DRAVEndPoint endPoint{c.base, c.kind, "Orders"};
+    EXPECT_EQ(endPoint.getLookupUrl(), c.expected) << c.base << " kind " << c.kind;
+  }
+  EXPECT_EQ(DRAVEndPoint().kind, DRAVEndPoint::DIRECT_URL);
+}
+
+TEST(DRAVLookupPolicy, IsSchemeLooksAtTheFirstCharactersInOneCaseOnly) {
+  const struct {
+    const char* url;
+    bool http;
+    bool https;
+  } cases[] = {
+      {"http://x", true, false},  {"HTTPS://x", true, true}, {"https://x", true, true},
+      {"Http://x", false, false}, {"HTTPs://x", true, false}, {"htt", false, false},
+      {"http", true, false},      {"https", true, true},     {"", false, false},
+      {"ftp://x", false, false},
+  };
+  for (const auto& c : cases) {
+    DRAVLookupPolicy policy;
+    policy.setURL(c.url);
+    EXPECT_EQ(policy.isScheme(HTTP_SCHEME), c.http) << c.url;
+    EXPECT_EQ(policy.isScheme(HTTPS_SCHEME), c.https) << c.url;
+    EXPECT_FALSE(policy.isScheme(static_cast<tag_HttpScheme>(3))) << c.url;
+  }
+}
+
+TEST(DRAVLookupPolicy, StartsFromTheClientCoresCurrentDefaults) {
+  char program[] = "prog", option[] = "-DRAVreq_timeout", value[] = "60000";
+  char hostOption[] = "-DRAVproxy_host", host[] = "px";
+  char* argv[] = {program, option, value, hostOption, host, nullptr};
+  {
+    DRAVInitialize init(5, argv);
+    const DRAVLookupPolicy policy;
+    EXPECT_EQ(policy.getRequestTimeout(), 60000ul);
+    EXPECT_EQ(policy.getConnectionTimeout(), 300000ul);
+    EXPECT_EQ(policy.getHttpProxyInfo().getProxyHost(), "px");
+  }
+  // After teardown the stored settings still seed new policies.
+  EXPECT_EQ(DRAVLookupPolicy().getRequestTimeout(), 60000ul);
+
+  DRAVClientCore& core = DRAVClientCore::instance();
+  core.getAuthenticationInfo().setHttpUserName("coreUser");
+  DRAVLookupPolicy policy;
+  policy.getAuthenticationInfo().setHttpUserName("mine");  // a copy: the core keeps its own
+  policy.getHttpProxyInfo().setProxyHost("other");
+  policy.setRequestTimeout(1000);
+  EXPECT_EQ(core.getAuthenticationInfo().getHttpUserName(), "coreUser");
+  EXPECT_EQ(core.getHttpProxyInfo().getProxyHost(), "px");
+  EXPECT_EQ(policy.getRequestTimeout(), 1000ul);
+  EXPECT_EQ(core.getRequestTimeout(), 60000ul);
+
+  core.setRequestTimeout(0);
+  core.getAuthenticationInfo() = DRAVAuthenticationInfo();
+  core.getHttpProxyInfo() = DRAVHttpProxyInfo();
+}
+
+TEST(DRAVLookupPolicy, FieldsStoreAsGivenAndCopyMemberwise) {
+  DRAVLookupPolicy policy;
+  EXPECT_EQ(policy.getURL(), "");
+  EXPECT_FALSE(policy.isChunked());
+  policy.setURL("http://a").setRootURL("http://root").setHTTPChunkMode(true).setConnectionTimeout(0);
+  policy.setCookies("a=1; b=2; ");
+  policy.setEndPoint(DRAVEndPoint{"http://h/ws", DRAVEndPoint::WSDL_FILE, "S"});
+  const DRAVLookupPolicy copy = policy;
+  EXPECT_EQ(copy.getURL(), "http://h/ws/S.wsdl");
+  EXPECT_EQ(copy.getRootURL(), "http://root");
+  EXPECT_TRUE(copy.isChunked());
+  EXPECT_EQ(copy.getConnectionTimeout(), 0ul);  // a policy stores 0 as given
+  EXPECT_EQ(copy.getCookies(), "a=1; b=2; ");
+  if (sizeof(unsigned long) > 4) {
+    EXPECT_THROW(policy.setConnectionTimeout(static_cast<unsigned long>(0x100000000ull)), DRAVException);
+    EXPECT_EQ(policy.getConnectionTimeout(), 0ul);
+  }
+}
+
+class OrdersDescriptor : public DRAVServiceDescriptor {
+public:
+  std::string getServiceName() const override { return "Orders"; }
+  std::string getBridgeName() const override { return "OrdersBridge"; }
+  DRAVEndPoint getDefaultEndPoint() const override {
+    return DRAVEndPoint{"http://h/ws", DRAVEndPoint::SERVICE_PORT_WSDL, getServiceName()};
+  }
+};
+
+TEST(DRAVServiceDescriptor, DescriptionTextsAreEmptyUnlessOverridden) {
+  const OrdersDescriptor orders;
+  const DRAVServiceDescriptor& descriptor = orders;
+  EXPECT_EQ(descriptor.getWsdl(), "");
+  EXPECT_EQ(descriptor.getWsml(), "");
+  DRAVLookupPolicy policy;
+  policy.setEndPoint(descriptor.getDefaultEndPoint());
+  EXPECT_EQ(policy.getURL(), "http://h/ws/services/OrdersSoapPort?wsdl");
+}
+
+}  // namespace
