@@ -13,3 +13,16 @@
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/param_index.h>
 #include <drav/serialization/typed_value.h>
+#include <drav/common/recursive_mutex.h>
+#include <drav/config/url.h>
+#include <drav/config/cookies.h>
+#include <drav/config/base64.h>
+#include <drav/config/credentials.h>
+#include <drav/config/auth_info.h>
+#include <drav/config/auth_settings.h>
+#include <drav/config/client_core.h>
+#include <drav/config/option_parser.h>
+#include <drav/config/initialization.h>
+#include <drav/config/help_message.h>
+#include <drav/config/endpoint_policy.h>
+#include <drav/config/service_descriptor.h>
