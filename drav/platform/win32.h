@@ -18,9 +18,7 @@
 #else
 #include <win32/windef.h>
 #include <win32/kernel32.h>
-#if __has_include(<win32/oleauto.h>)
 #include <win32/oleauto.h>
-#endif
 #if __has_include(<win32/wininet.h>)
 #include <win32/wininet.h>
 #endif

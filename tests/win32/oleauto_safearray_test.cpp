@@ -1,0 +1,248 @@
+// SAFEARRAY as documented for Windows; the same file runs against the real
+// DLLs when built for Windows.
+#include <drav/platform/win32.h>
+
+#include "support/fake_asp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+SAFEARRAY* bytesArray(ULONG count, LONG lowerBound = 0) {
+  SAFEARRAYBOUND bound = {count, lowerBound};
+  return SafeArrayCreate(VT_UI1, 1, &bound);
+}
+
+std::vector<BYTE> contentOf(SAFEARRAY* array) {
+  LONG lower = 0, upper = -1;
+  SafeArrayGetLBound(array, 1, &lower);
+  SafeArrayGetUBound(array, 1, &upper);
+  void* data = nullptr;
+  SafeArrayAccessData(array, &data);
+  const auto* first = static_cast<const BYTE*>(data);
+  std::vector<BYTE> out(first, first + (upper - lower + 1));
+  SafeArrayUnaccessData(array);
+  return out;
+}
+
+TEST(SafeArray, AnEmptyByteArrayDescribesItselfAsDocumented) {
+  SAFEARRAY* array = bytesArray(0);
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(array->cDims, 1);
+  EXPECT_EQ(array->cbElements, 1u);
+  EXPECT_EQ(array->fFeatures, FADF_HAVEVARTYPE);
+  EXPECT_EQ(array->cLocks, 0u);
+  LONG lower = 5, upper = 5;
+  EXPECT_EQ(SafeArrayGetLBound(array, 1, &lower), S_OK);
+  EXPECT_EQ(SafeArrayGetUBound(array, 1, &upper), S_OK);
+  EXPECT_EQ(lower, 0);
+  EXPECT_EQ(upper, -1);
+  VARTYPE vt = VT_EMPTY;
+  EXPECT_EQ(SafeArrayGetVartype(array, &vt), S_OK);
+  EXPECT_EQ(vt, VT_UI1);
+  EXPECT_EQ(SafeArrayGetDim(array), 1u);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+}
+
+TEST(SafeArray, CreateRefusesNoDimensionsAndElementTypesWithoutASize) {
+  SAFEARRAYBOUND bound = {1, 0};
+  EXPECT_EQ(SafeArrayCreate(VT_UI1, 0, &bound), nullptr);
+  EXPECT_EQ(SafeArrayCreate(VT_EMPTY, 1, &bound), nullptr);
+  EXPECT_EQ(SafeArrayCreate(VT_UI1, 1, nullptr), nullptr);
+}
+
+TEST(SafeArray, StringArraysAreFlaggedAndOwnCopiesOfTheirStrings) {
+  SAFEARRAYBOUND bound = {2, 0};
+  SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(array->fFeatures, FADF_BSTR | FADF_HAVEVARTYPE);
+  EXPECT_EQ(array->cbElements, sizeof(BSTR));
+
+  BSTR mine = SysAllocString(DRAV_W("xy"));
+  LONG index = 1;
+  ASSERT_EQ(SafeArrayPutElement(array, &index, mine), S_OK);
+  SysFreeString(mine);  // the array keeps its own copy
+  BSTR got = nullptr;
+  ASSERT_EQ(SafeArrayGetElement(array, &index, &got), S_OK);
+  EXPECT_EQ(SysStringLen(got), 2u);
+  EXPECT_EQ(got[1], 'y');
+  SysFreeString(got);
+
+  SAFEARRAY* copy = nullptr;
+  ASSERT_EQ(SafeArrayCopy(array, &copy), S_OK);
+  BSTR inCopy = nullptr;
+  SafeArrayGetElement(copy, &index, &inCopy);
+  EXPECT_EQ(SysStringLen(inCopy), 2u);
+  SysFreeString(inCopy);
+
+  // Shrinking frees the strings that drop out (the leak checker watches).
+  SAFEARRAYBOUND one = {1, 0};
+  EXPECT_EQ(SafeArrayRedim(copy, &one), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+}
+
+TEST(SafeArray, InterfaceAndVariantArraysHoldReferencesAndCopies) {
+  drav_test::CountedDispatch object;
+  SAFEARRAYBOUND bound = {1, 0};
+  SAFEARRAY* objects = SafeArrayCreate(VT_DISPATCH, 1, &bound);
+  ASSERT_NE(objects, nullptr);
+  LONG index = 0;
+  ASSERT_EQ(SafeArrayPutElement(objects, &index, static_cast<IDispatch*>(&object)), S_OK);
+  EXPECT_EQ(object.refCount(), 2);
+  SAFEARRAY* copy = nullptr;
+  ASSERT_EQ(SafeArrayCopy(objects, &copy), S_OK);
+  EXPECT_EQ(object.refCount(), 3);
+  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(objects), S_OK);
+  EXPECT_EQ(object.refCount(), 1);
+
+  SAFEARRAY* variants = SafeArrayCreate(VT_VARIANT, 1, &bound);
+  VARIANT text;
+  VariantInit(&text);
+  text.vt = VT_BSTR;
+  text.bstrVal = SysAllocString(DRAV_W("v"));
+  ASSERT_EQ(SafeArrayPutElement(variants, &index, &text), S_OK);
+  VariantClear(&text);
+  VARIANT got;
+  VariantInit(&got);
+  ASSERT_EQ(SafeArrayGetElement(variants, &index, &got), S_OK);
+  EXPECT_EQ(got.vt, VT_BSTR);
+  EXPECT_EQ(got.bstrVal[0], 'v');
+  VariantClear(&got);
+  EXPECT_EQ(SafeArrayDestroy(variants), S_OK);
+}
+
+TEST(SafeArray, LockingGuardsRedimAndDestroyAndUnlockMustBalance) {
+  SAFEARRAY* array = bytesArray(3);
+  ASSERT_EQ(SafeArrayLock(array), S_OK);
+  EXPECT_EQ(array->cLocks, 1u);
+  SAFEARRAYBOUND bigger = {5, 0};
+  EXPECT_EQ(SafeArrayRedim(array, &bigger), DISP_E_ARRAYISLOCKED);
+  EXPECT_EQ(SafeArrayDestroy(array), DISP_E_ARRAYISLOCKED);
+  EXPECT_EQ(SafeArrayUnlock(array), S_OK);
+  EXPECT_EQ(SafeArrayUnlock(array), E_UNEXPECTED);
+
+  void* data = nullptr;
+  ASSERT_EQ(SafeArrayAccessData(array, &data), S_OK);
+  EXPECT_EQ(data, array->pvData);
+  EXPECT_EQ(array->cLocks, 1u);
+  EXPECT_EQ(SafeArrayUnaccessData(array), S_OK);
+  EXPECT_EQ(array->cLocks, 0u);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(nullptr), S_OK);
+}
+
+TEST(SafeArray, RedimKeepsOldBytesZeroesNewOnesAndMayMoveTheLowerBound) {
+  SAFEARRAY* array = bytesArray(2);
+  static_cast<BYTE*>(array->pvData)[0] = 0xA1;
+  static_cast<BYTE*>(array->pvData)[1] = 0xA2;
+  SAFEARRAYBOUND five = {5, 0};
+  ASSERT_EQ(SafeArrayRedim(array, &five), S_OK);
+  EXPECT_EQ(contentOf(array), (std::vector<BYTE>{0xA1, 0xA2, 0, 0, 0}));
+
+  SAFEARRAYBOUND shifted = {1, 7};
+  ASSERT_EQ(SafeArrayRedim(array, &shifted), S_OK);
+  LONG lower = 0, upper = 0;
+  SafeArrayGetLBound(array, 1, &lower);
+  SafeArrayGetUBound(array, 1, &upper);
+  EXPECT_EQ(lower, 7);
+  EXPECT_EQ(upper, 7);
+  EXPECT_EQ(contentOf(array), (std::vector<BYTE>{0xA1}));
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+}
+
+TEST(SafeArray, FixedSizeArraysRefuseRedim) {
+  SAFEARRAY* array = bytesArray(2);
+  array->fFeatures |= FADF_FIXEDSIZE;
+  SAFEARRAYBOUND bigger = {4, 0};
+  EXPECT_TRUE(FAILED(SafeArrayRedim(array, &bigger)));
+  EXPECT_EQ(SafeArrayRedim(array, &bigger), E_INVALIDARG);
+  EXPECT_EQ(array->rgsabound[0].cElements, 2u);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+}
+
+TEST(SafeArray, BadDimensionsAndIndexesGiveBadIndexAndTouchNothing) {
+  SAFEARRAY* array = bytesArray(3, 10);
+  LONG bound = 1234;
+  EXPECT_EQ(SafeArrayGetLBound(array, 0, &bound), DISP_E_BADINDEX);
+  EXPECT_EQ(SafeArrayGetLBound(array, 2, &bound), DISP_E_BADINDEX);
+  EXPECT_EQ(SafeArrayGetUBound(array, 2, &bound), DISP_E_BADINDEX);
+  EXPECT_EQ(bound, 1234);
+
+  BYTE value = 0x55;
+  for (LONG index : {9, 13, -1}) {
+    SCOPED_TRACE(index);
+    EXPECT_EQ(SafeArrayGetElement(array, &index, &value), DISP_E_BADINDEX);
+    EXPECT_EQ(SafeArrayPutElement(array, &index, &value), DISP_E_BADINDEX);
+  }
+  EXPECT_EQ(value, 0x55);
+  EXPECT_EQ(SafeArrayGetElement(nullptr, &bound, &value), E_INVALIDARG);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+}
+
+TEST(SafeArray, TwoDimensionsVaryTheFirstFastestAndRedimGrowsTheLast) {
+  // Dimension 1: 2 elements from 1; dimension 2: 3 elements from 10.
+  SAFEARRAYBOUND bounds[2] = {{2, 1}, {3, 10}};
+  SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
+  ASSERT_NE(array, nullptr);
+  LONG lower = 0, upper = 0;
+  SafeArrayGetLBound(array, 2, &lower);
+  SafeArrayGetUBound(array, 2, &upper);
+  EXPECT_EQ(lower, 10);
+  EXPECT_EQ(upper, 12);
+
+  LONG at[2] = {2, 11};
+  LONG value = 42;
+  ASSERT_EQ(SafeArrayPutElement(array, at, &value), S_OK);
+  EXPECT_EQ(static_cast<LONG*>(array->pvData)[(2 - 1) + (11 - 10) * 2], 42);
+
+  SAFEARRAYBOUND longer = {4, 10};
+  ASSERT_EQ(SafeArrayRedim(array, &longer), S_OK);
+  SafeArrayGetUBound(array, 2, &upper);
+  EXPECT_EQ(upper, 13);
+  LONG read = 0;
+  EXPECT_EQ(SafeArrayGetElement(array, at, &read), S_OK);
+  EXPECT_EQ(read, 42);
+  LONG newest[2] = {2, 13};
+  read = -1;
+  EXPECT_EQ(SafeArrayGetElement(array, newest, &read), S_OK);
+  EXPECT_EQ(read, 0);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+}
+
+TEST(SafeArray, CopyIsDeepUnlockedAndKeepsFeatures) {
+  SAFEARRAY* array = bytesArray(3, 2);
+  static_cast<BYTE*>(array->pvData)[1] = 9;
+  array->fFeatures |= FADF_FIXEDSIZE;
+  SafeArrayLock(array);
+  SAFEARRAY* copy = nullptr;
+  ASSERT_EQ(SafeArrayCopy(array, &copy), S_OK);
+  EXPECT_NE(copy->pvData, array->pvData);
+  EXPECT_EQ(copy->cLocks, 0u);
+  EXPECT_EQ(copy->fFeatures, array->fFeatures);
+  EXPECT_EQ(contentOf(copy), (std::vector<BYTE>{0, 9, 0}));
+  VARTYPE vt = VT_EMPTY;
+  EXPECT_EQ(SafeArrayGetVartype(copy, &vt), S_OK);
+  EXPECT_EQ(vt, VT_UI1);
+  SafeArrayUnlock(array);
+  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+
+  SAFEARRAY* none = reinterpret_cast<SAFEARRAY*>(&vt);
+  EXPECT_EQ(SafeArrayCopy(nullptr, &none), S_OK);
+  EXPECT_EQ(none, nullptr);
+}
+
+TEST(SafeArray, DestroyDataDropsTheBlockButKeepsTheDescriptor) {
+  SAFEARRAY* array = bytesArray(4);
+  EXPECT_EQ(SafeArrayDestroyData(array), S_OK);
+  EXPECT_EQ(array->pvData, nullptr);
+  EXPECT_EQ(array->rgsabound[0].cElements, 4u);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+}
+
+}  // namespace
