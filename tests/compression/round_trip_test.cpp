@@ -9,8 +9,9 @@ using dravtest::Kind;
 
 namespace {
 
-// Sizes chosen so every small boundary and the default threshold are crossed.
-const std::size_t kSizes[] = {0, 1, 2, 3, 5, 7, 13, 64, 4096, 64000, 1 << 20};
+// Sizes chosen so every small boundary and the default threshold are crossed;
+// a threshold of 1 must give every non-empty payload, even one byte, a stored form.
+const std::size_t kSizes[] = {0, 1, 2, 3, 5, 7, 13, 64, 4096, 63999, 64000, 1 << 20};
 const Kind kKinds[] = {Kind::Uniform, Kind::Compressible, Kind::Random};
 
 class RoundTrip : public dravtest::CompressionTest, public ::testing::WithParamInterface<unsigned long> {};
