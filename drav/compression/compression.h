@@ -50,16 +50,20 @@ private:
 };
 
 // The stored form of a payload: compressed behind the header, or unchanged
-// below the threshold. Owns its buffer (delete[]) until detached.
+// below the threshold (unless the bytes themselves begin with a complete
+// header, which only a compressed form keeps apart). Owns its buffer
+// (delete[]) until detached.
 class DRAV_EXPORT DRAVCompressedData {
 public:
   // takeOver: the caller's buffer (allocated with new[]) passes to this
   // object, which frees it after compressing or keeps it as it is; the
   // caller's data and length are set to 0. Otherwise the bytes are only read.
+  // If construction throws, the caller's buffer (or stream) is left as it was.
   DRAVCompressedData(unsigned char*& data, unsigned long& length, bool takeOver);
   // The stream's whole content, marker included; takeOver empties the stream.
   DRAVCompressedData(DRAVDataOutputStream& stream, bool takeOver);
-  // takeOver detaches plain's buffer; take over only from an owning plain object.
+  // takeOver empties plain; its buffer is adopted only when plain owns it
+  // (borrowed bytes are copied and stay with their lender).
   DRAVCompressedData(DRAVUncompressedData& plain, bool takeOver);
   DRAVCompressedData(const DRAVCompressedData&) = delete;
   DRAVCompressedData& operator=(const DRAVCompressedData&) = delete;
