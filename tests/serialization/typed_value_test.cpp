@@ -135,7 +135,7 @@ TEST(DRAVVar, CopiesAreDeepAndMovesEmptyTheSource) {
 
 TEST(DRAVVar, LongsOutsideThirtyTwoBitsAreRefused) {
   if (sizeof(long) <= 4) GTEST_SKIP() << "long is 32 bits on this host";
-  EXPECT_THROW(DRAVVar(static_cast<long>(INT32_MAX) + 1), DRAVException);
+  EXPECT_THROW(DRAVVar(static_cast<long>(static_cast<long long>(INT32_MAX) + 1)), DRAVException);
   EXPECT_THROW(DRAVVar(static_cast<unsigned long>(UINT32_MAX) + 1), DRAVException);
   EXPECT_EQ(DRAVVar(static_cast<long>(INT32_MIN)).getLong(), INT32_MIN);
 }
