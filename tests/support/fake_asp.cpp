@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace drav_test {
+namespace dravtest {
 
 namespace {
 
@@ -78,4 +78,4 @@ HRESULT STDMETHODCALLTYPE FakeResponse::BinaryWrite(VARIANT data) {
   return S_OK;
 }
 
-}  // namespace drav_test
+}  // namespace dravtest

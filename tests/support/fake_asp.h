@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace drav_test {
+namespace dravtest {
 
 // IUnknown and IDispatch with a visible reference count, starting at 1 (the
 // creator's reference). QueryInterface answers IUnknown, IDispatch and
@@ -150,4 +150,4 @@ private:
   std::vector<VARIANT_BOOL> buffer_;
 };
 
-}  // namespace drav_test
+}  // namespace dravtest

@@ -108,7 +108,7 @@ TEST(Variant, ClearReleasesWhatItOwnsAndLeavesEmpty) {
   EXPECT_EQ(VariantClear(&text), S_OK);
   EXPECT_EQ(text.vt, VT_EMPTY);
 
-  drav_test::CountedDispatch object;
+  dravtest::CountedDispatch object;
   VARIANT dispatch;
   VariantInit(&dispatch);
   dispatch.vt = VT_DISPATCH;
@@ -188,7 +188,7 @@ TEST(Variant, CopyIsDeepForStringsAndArraysAndCountsInterfaces) {
   EXPECT_EQ(SafeArrayGetElement(copy.parray, &index, &read), S_OK);
   EXPECT_EQ(read, 0x7F);
 
-  drav_test::CountedDispatch object;
+  dravtest::CountedDispatch object;
   VariantClear(&source);
   source.vt = VT_DISPATCH;
   source.pdispVal = &object;

@@ -86,7 +86,7 @@ TEST(SafeArray, StringArraysAreFlaggedAndOwnCopiesOfTheirStrings) {
 }
 
 TEST(SafeArray, InterfaceAndVariantArraysHoldReferencesAndCopies) {
-  drav_test::CountedDispatch object;
+  dravtest::CountedDispatch object;
   SAFEARRAYBOUND bound = {1, 0};
   SAFEARRAY* objects = SafeArrayCreate(VT_DISPATCH, 1, &bound);
   ASSERT_NE(objects, nullptr);

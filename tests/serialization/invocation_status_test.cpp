@@ -1,0 +1,144 @@
+// The invocation status: wire bytes, the record behind the VARIANT, changes
+// through a wrapper, copies and refused input.
+#include <drav/common/exception.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/invocation_status.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/serialization/size_calculator.h>
+
+#include <gtest/gtest.h>
+
+#include "support/bytes.h"
+
+using DRAVInvocation::Bridge::Status;
+using DRAVInvocation::Bridge::StatusWrapper;
+using dravtest::hex;
+using dravtest::payload;
+using dravtest::toHex;
+
+namespace {
+
+std::string wire(const Status& status) {
+  DRAVDataOutputStream out;
+  status.writeObject(out);
+  DRAVDataTypedStream sizes;
+  EXPECT_EQ(status.objectSize(&sizes), out.size() - 1);
+  return toHex(payload(out));
+}
+
+std::basic_string<OLECHAR> unitsOf(BSTR text) { return std::basic_string<OLECHAR>(text, SysStringLen(text)); }
+
+TEST(InvocationStatus, DefaultIsNoErrorInThirtySixBytes) {
+  Status status;
+  EXPECT_EQ(wire(status), toHex(hex("00 00 00 01 00  00 00 00 01 00"
+                                    "00 00 00 12 6E 6F 20 65 72 72 6F 72 20 64 65 74 65 63 74 65 64 00"
+                                    "00 00 00 00")));
+  DRAVDataTypedStream sizes;
+  EXPECT_EQ(status.objectSize(&sizes), 36u);
+  EXPECT_EQ(status.getStatus().code, 0);
+  EXPECT_EQ(status.getStatus().text1, nullptr);
+  EXPECT_EQ(status.getStatus().text2, nullptr);
+  EXPECT_EQ(unitsOf(status.getStatus().message).size(), 17u);
+}
+
+TEST(InvocationStatus, VariantIsAByReferenceRecordWithoutRecordInformation) {
+  Status status;
+  const VARIANT& v = status.getVariant();
+  EXPECT_EQ(v.vt, 0x4024);
+  EXPECT_EQ(v.pvRecord, &status.getStatus());
+  EXPECT_EQ(v.pRecInfo, nullptr);
+}
+
+TEST(InvocationStatus, GivenTextsAndCodeGoOnTheWireInOrder) {
+  struct Case {
+    Status status;
+    const char* bytes;
+  };
+  const Case cases[] = {
+      {Status("a", "b", "failed", 42), "00 00 00 02 61 00  00 00 00 02 62 00  00 00 00 07 66 61 69 6C 65 64 00  00 00 00 2A"},
+      {Status("", "", "", -1), "00 00 00 01 00  00 00 00 01 00  00 00 00 01 00  FF FF FF FF"},
+      // Narrow text is UTF-8 here; it comes back byte for byte.
+      {Status("\xC3\xA9", "", "x", 0), "00 00 00 03 C3 A9 00  00 00 00 01 00  00 00 00 02 78 00  00 00 00 00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(wire(c.status), toHex(hex(c.bytes)));
+  }
+}
+
+TEST(InvocationStatus, TextIsStoredAsUtf16InTheRecord) {
+  Status status("\xC3\xA9", "", "m", 1);
+  EXPECT_EQ(unitsOf(status.getStatus().text1), std::basic_string<OLECHAR>(1, 0xE9));
+  EXPECT_NE(status.getStatus().text2, nullptr);  // given, though empty
+  EXPECT_EQ(SysStringLen(status.getStatus().text2), 0u);
+}
+
+TEST(InvocationStatus, WrapperChangesTheRecordInPlace) {
+  Status status;
+  StatusWrapper wrapper(status.getVariant());
+  wrapper.code(7);
+  EXPECT_EQ(status.getStatus().code, 7);
+  EXPECT_EQ(wire(status).substr(wire(status).size() - 11), "00 00 00 07");
+
+  wrapper.message("first");
+  wrapper.message("second");  // the first message is freed, not leaked
+  EXPECT_EQ(&wrapper.getStatus(), &status.getStatus());
+  EXPECT_EQ(wire(status), toHex(hex("00 00 00 01 00  00 00 00 01 00  00 00 00 07 73 65 63 6F 6E 64 00  00 00 00 07")));
+}
+
+TEST(InvocationStatus, WrapperRefusesAVariantThatIsNoStatus) {
+  VARIANT number;
+  VariantInit(&number);
+  number.vt = VT_I4;
+  number.lVal = 5;
+  StatusWrapper wrapper(number);
+  EXPECT_THROW(wrapper.code(1), DRAVException);
+  EXPECT_THROW(wrapper.message("x"), DRAVException);
+  EXPECT_THROW(wrapper.getStatus(), DRAVException);
+  EXPECT_EQ(number.lVal, 5);
+
+  VARIANT emptyRecord;
+  VariantInit(&emptyRecord);
+  emptyRecord.vt = VT_BYREF | VT_RECORD;
+  emptyRecord.pvRecord = nullptr;
+  EXPECT_THROW(StatusWrapper(emptyRecord).code(1), DRAVException);
+}
+
+TEST(InvocationStatus, CodesBeyond32BitsAreRefusedNotTruncated) {
+  if (sizeof(long) <= 4) GTEST_SKIP() << "long is 32 bits here";
+  const long tooBig = static_cast<long>(1) << 40;
+  EXPECT_THROW(Status("", "", "m", tooBig), DRAVException);
+  Status status;
+  EXPECT_THROW(StatusWrapper(status.getVariant()).code(tooBig), DRAVException);
+  EXPECT_EQ(status.getStatus().code, 0);
+}
+
+TEST(InvocationStatus, CopiesOwnTheirOwnRecord) {
+  Status original("t1", "", "kept", 3);
+  Status copy(original);
+  EXPECT_NE(&copy.getStatus(), &original.getStatus());
+  EXPECT_NE(copy.getStatus().text1, original.getStatus().text1);
+  EXPECT_EQ(copy.getVariant().pvRecord, &copy.getStatus());
+  StatusWrapper(original.getVariant()).message("changed");
+  EXPECT_EQ(wire(copy), toHex(hex("00 00 00 03 74 31 00  00 00 00 01 00  00 00 00 05 6B 65 70 74 00  00 00 00 03")));
+
+  Status assigned;
+  assigned = original;
+  EXPECT_EQ(wire(assigned), wire(original));
+  EXPECT_NE(&assigned.getStatus(), &original.getStatus());
+  assigned = assigned;
+  EXPECT_EQ(wire(assigned), wire(original));
+}
+
+TEST(InvocationStatus, ReadingReadsNothingAndChangesNothing) {
+  Status status("a", "b", "c", 9);
+  const std::string before = wire(status);
+  const dravtest::Bytes data = hex("01 00 00 00 05");
+  DRAVDataInputStream in(data.data(), static_cast<unsigned long>(data.size()));
+  const unsigned long position = in.position();
+  status.readObject(in);
+  EXPECT_EQ(in.position(), position);
+  EXPECT_EQ(wire(status), before);
+}
+
+}  // namespace
