@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "support/bytes.h"
 
 using DRAVInvocation::Bridge::Status;
@@ -106,7 +108,7 @@ TEST(InvocationStatus, WrapperRefusesAVariantThatIsNoStatus) {
 
 TEST(InvocationStatus, CodesBeyond32BitsAreRefusedNotTruncated) {
   if (sizeof(long) <= 4) GTEST_SKIP() << "long is 32 bits here";
-  const long tooBig = static_cast<long>(1) << 40;
+  const long tooBig = LONG_MAX;
   EXPECT_THROW(Status("", "", "m", tooBig), DRAVException);
   Status status;
   EXPECT_THROW(StatusWrapper(status.getVariant()).code(tooBig), DRAVException);
