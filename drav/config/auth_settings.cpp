@@ -50,7 +50,8 @@ std::string DRAVAuthenticationInfo::getHttpUserCredentials() const {
   return Base64Credentials(userName_, userPassword_).getCredentials();
 }
 
-DRAVAuthenticationInfo::HTTP_AUTHENTICATION_MODE DRAVAuthenticationInfo::string2AuthMode(const std::string& text) {
+DRAVAuthenticationInfo::HTTP_AUTHENTICATION_MODE DRAVAuthenticationInfo::string2AuthMode(
+    const std::string& text) {
   if (text == "basic") return HTTP_AUTH_BASIC;
   if (text == "ntlm") return HTTP_AUTH_NTLM;
   return HTTP_AUTH_NONE;

@@ -20,8 +20,8 @@ DRAVCookies::DRAVCookies(const std::string& text) { parse(text); }
 
 bool DRAVCookies::addCookie(const DRAVCookie& cookie) {
   if (!isWritable(cookie)) {
-    Annal::Logger(Annal::Error) << "DRAVCookies: cookie refused, it cannot be written in a cookie string: \""
-                                << cookie.name() << "\"";
+    Annal::Logger(Annal::Error) << "DRAVCookies: cookie \"" << cookie.name()
+                                << "\" refused, it cannot be written in a cookie string";
     return false;
   }
   return cookies_.emplace(cookie.name(), cookie.value()).second;
@@ -32,7 +32,8 @@ std::string DRAVCookies::toString() const {
   for (const auto& entry : cookies_) size += entry.first.size() + entry.second.size() + 3;
   std::string text;
   text.reserve(size);
-  for (const auto& entry : cookies_) text.append(entry.first).append(1, '=').append(entry.second).append("; ");
+  for (const auto& entry : cookies_)
+    text.append(entry.first).append(1, '=').append(entry.second).append("; ");
   return text;
 }
 
@@ -50,7 +51,8 @@ void DRAVCookies::parse(const std::string& text) {
 
 void DRAVCookies::insertCookie(const char* entry, std::size_t length) {
   const void* found = std::memchr(entry, '=', length);
-  const std::size_t nameLength = found ? static_cast<std::size_t>(static_cast<const char*>(found) - entry) : length;
+  const std::size_t nameLength =
+      found ? static_cast<std::size_t>(static_cast<const char*>(found) - entry) : length;
   if (nameLength == 0) return;
   const std::size_t valueStart = found ? nameLength + 1 : length;
   cookies_.emplace(std::string(entry, nameLength), std::string(entry + valueStart, length - valueStart));

@@ -94,10 +94,4 @@ TEST(DRAVCookies, AddCookieRefusesWhatACookieStringCannotCarry) {
   EXPECT_EQ(entries(DRAVCookies(cookies.toString())), entries(cookies));
 }
 
-TEST(DRAVCookie, DefaultsToEmptyNameAndValue) {
-  const DRAVCookie cookie;
-  EXPECT_EQ(cookie.name(), "");
-  EXPECT_EQ(cookie.value(), "");
-}
-
 }  // namespace

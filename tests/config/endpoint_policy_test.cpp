@@ -82,23 +82,14 @@ TEST(DRAVLookupPolicy, StartsFromTheClientCoresCurrentDefaults) {
   core.getHttpProxyInfo() = DRAVHttpProxyInfo();
 }
 
-TEST(DRAVLookupPolicy, FieldsStoreAsGivenAndCopyMemberwise) {
+TEST(DRAVLookupPolicy, StoresZeroAsGivenButRefusesTimeoutsBeyond32Bits) {
   DRAVLookupPolicy policy;
-  EXPECT_EQ(policy.getURL(), "");
-  EXPECT_FALSE(policy.isChunked());
-  policy.setURL("http://a").setRootURL("http://root").setHTTPChunkMode(true).setConnectionTimeout(0);
-  policy.setCookies("a=1; b=2; ");
-  policy.setEndPoint(DRAVEndPoint{"http://h/ws", DRAVEndPoint::WSDL_FILE, "S"});
-  const DRAVLookupPolicy copy = policy;
-  EXPECT_EQ(copy.getURL(), "http://h/ws/S.wsdl");
-  EXPECT_EQ(copy.getRootURL(), "http://root");
-  EXPECT_TRUE(copy.isChunked());
-  EXPECT_EQ(copy.getConnectionTimeout(), 0ul);  // a policy stores 0 as given
-  EXPECT_EQ(copy.getCookies(), "a=1; b=2; ");
-  if (sizeof(unsigned long) > 4) {
-    EXPECT_THROW(policy.setConnectionTimeout(static_cast<unsigned long>(0x100000000ull)), DRAVException);
-    EXPECT_EQ(policy.getConnectionTimeout(), 0ul);
-  }
+  policy.setConnectionTimeout(0).setEndPoint(DRAVEndPoint{"http://h/ws", DRAVEndPoint::WSDL_FILE, "S"});
+  EXPECT_EQ(policy.getURL(), "http://h/ws/S.wsdl");
+  EXPECT_EQ(policy.getConnectionTimeout(), 0ul);
+  if (sizeof(unsigned long) <= 4) GTEST_SKIP() << "unsigned long is 32 bits here";
+  EXPECT_THROW(policy.setConnectionTimeout(static_cast<unsigned long>(0x100000000ull)), DRAVException);
+  EXPECT_EQ(policy.getConnectionTimeout(), 0ul);
 }
 
 class OrdersDescriptor : public DRAVServiceDescriptor {
@@ -113,11 +104,8 @@ public:
 TEST(DRAVServiceDescriptor, DescriptionTextsAreEmptyUnlessOverridden) {
   const OrdersDescriptor orders;
   const DRAVServiceDescriptor& descriptor = orders;
-  EXPECT_EQ(descriptor.getWsdl(), "");
-  EXPECT_EQ(descriptor.getWsml(), "");
-  DRAVLookupPolicy policy;
-  policy.setEndPoint(descriptor.getDefaultEndPoint());
-  EXPECT_EQ(policy.getURL(), "http://h/ws/services/OrdersSoapPort?wsdl");
+  EXPECT_EQ(descriptor.getWsdl() + descriptor.getWsml(), "");
+  EXPECT_EQ(descriptor.getDefaultEndPoint().getLookupUrl(), "http://h/ws/services/OrdersSoapPort?wsdl");
 }
 
 }  // namespace

@@ -135,19 +135,11 @@ TEST_F(Options, MissingOrNullArgumentsAreHarmless) {
   EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
 }
 
-TEST_F(Options, ClientCoreTimeoutsTreatZeroAsTheDefault) {
-  core().setRequestTimeout(1);
-  core().setConnectionTimeout(2);
-  EXPECT_EQ(core().getRequestTimeout(), 1ul);
-  EXPECT_EQ(core().getConnectionTimeout(), 2ul);
-  core().setRequestTimeout(0);
-  core().setConnectionTimeout(0);
-  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
-  EXPECT_EQ(core().getConnectionTimeout(), 300000ul);
-  if (sizeof(unsigned long) > 4) {
-    EXPECT_THROW(core().setRequestTimeout(static_cast<unsigned long>(0x100000000ull)), DRAVException);
-    EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
-  }
+TEST_F(Options, ClientCoreRefusesATimeoutBeyond32Bits) {
+  if (sizeof(unsigned long) <= 4) GTEST_SKIP() << "unsigned long is 32 bits here";
+  core().setRequestTimeout(5);
+  EXPECT_THROW(core().setRequestTimeout(static_cast<unsigned long>(0x100000000ull)), DRAVException);
+  EXPECT_EQ(core().getRequestTimeout(), 5ul);
 }
 
 TEST_F(Options, InitializeParsesOnceUntilTornDown) {
@@ -184,14 +176,6 @@ TEST_F(Options, DestroyingTheInnerOfNestedInitializersTearsDown) {
   outer.reset();  // nothing left to tear down
   EXPECT_FALSE(DRAVInitialize::isInitialized());
   DRAVInitialize fresh(args.argc(), args.argv());
-  EXPECT_TRUE(DRAVInitialize::isInitialized());
-}
-
-TEST_F(Options, AssigningAnInitializerCopiesNothing) {
-  Args args{"prog"};
-  DRAVInitialize a(args.argc(), args.argv());
-  DRAVInitialize b(args.argc(), args.argv());
-  b = a;
   EXPECT_TRUE(DRAVInitialize::isInitialized());
 }
 
