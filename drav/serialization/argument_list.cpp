@@ -6,7 +6,7 @@
 #include <drav/serialization/output_stream.h>
 
 #include <cstring>
-#include <memory>
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -24,19 +24,57 @@ constexpr unsigned long kSmallestValueSize = 2;
 
 }  // namespace
 
+// A header followed by up to `capacity` values in the same allocation.
+class DRAVArgs::Block {
+public:
+  static Block* create(std::size_t capacity) {
+    void* raw = ::operator new(sizeof(Block) + capacity * sizeof(DRAVVar));
+    return new (raw) Block();
+  }
+  static void destroy(Block* block) noexcept {
+    for (std::size_t i = 0; i < block->count_; ++i) block->values()[i].~DRAVVar();
+    block->~Block();
+    ::operator delete(block);
+  }
+  // Constructs the next value in place.
+  template <typename... From>
+  DRAVVar& emplace(From&&... from) {
+    DRAVVar* value = new (values() + count_) DRAVVar(std::forward<From>(from)...);
+    ++count_;
+    return *value;
+  }
+  bool holds(const DRAVVar* value) const { return value >= values() && value < values() + count_; }
+  DRAVVar* values() { return reinterpret_cast<DRAVVar*>(this + 1); }
+  const DRAVVar* values() const { return reinterpret_cast<const DRAVVar*>(this + 1); }
+  std::size_t count() const { return count_; }
+
+  Block* next = nullptr;
+
+private:
+  Block() = default;
+  std::size_t count_ = 0;
+};
+
 DRAVArgs::DRAVArgs() = default;
 
 DRAVArgs::DRAVArgs(const DRAVArgs& other)
     : DRAVSerializable(other),
       ssoToken_(other.ssoToken_),
       needSsoToken_(other.needSsoToken_),
-      streamingMode_(other.streamingMode_),
-      extraBlobSize_(other.extraBlobSize_),
-      ownsExtraBlob_(other.ownsExtraBlob_) {
-  extraBlob_ = other.ownsExtraBlob_ ? copyBlob(other.extraBlob_, other.extraBlobSize_) : other.extraBlob_;
+      streamingMode_(other.streamingMode_) {
+  static_assert(sizeof(Block) % alignof(DRAVVar) == 0, "values follow the block header aligned");
+  if (!other.args_.empty()) {
+    Block* block = Block::create(other.args_.size());
+    try {
+      for (const DRAVVar* value : other.args_) block->emplace(*value);
+    } catch (...) {
+      Block::destroy(block);
+      throw;
+    }
+    appendBlock(block);
+  }
   try {
-    args_.reserve(other.args_.size());
-    for (const DRAVVar* value : other.args_) append(DRAVVar(*value));
+    setExtraBlob(other.extraBlob_, other.extraBlobSize_, other.ownsExtraBlob_);  // borrowed stays borrowed
   } catch (...) {
     releaseAll();
     throw;
@@ -51,8 +89,12 @@ DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
       streamingMode_(other.streamingMode_),
       extraBlob_(other.extraBlob_),
       extraBlobSize_(other.extraBlobSize_),
-      ownsExtraBlob_(other.ownsExtraBlob_) {
+      ownsExtraBlob_(other.ownsExtraBlob_),
+      blocks_(other.blocks_),
+      singles_(other.singles_) {
   other.args_.clear();
+  other.blocks_ = nullptr;
+  other.singles_ = 0;
   other.extraBlob_ = nullptr;
   other.extraBlobSize_ = 0;
   other.ownsExtraBlob_ = false;
@@ -68,6 +110,10 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
     releaseAll();
     args_ = std::move(other.args_);
     other.args_.clear();
+    blocks_ = other.blocks_;
+    other.blocks_ = nullptr;
+    singles_ = other.singles_;
+    other.singles_ = 0;
     ssoToken_ = std::move(other.ssoToken_);
     needSsoToken_ = other.needSsoToken_;
     streamingMode_ = other.streamingMode_;
@@ -84,17 +130,45 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
 DRAVArgs::~DRAVArgs() { releaseAll(); }
 
 void DRAVArgs::releaseAll() noexcept {
-  for (DRAVVar* value : args_) delete value;
+  if (singles_ > 0)
+    for (DRAVVar* value : args_)
+      if (!inBlock(value)) delete value;
   args_.clear();
+  singles_ = 0;
+  while (blocks_) {
+    Block* next = blocks_->next;
+    Block::destroy(blocks_);
+    blocks_ = next;
+  }
   if (ownsExtraBlob_) delete[] extraBlob_;
   extraBlob_ = nullptr;
   extraBlobSize_ = 0;
   ownsExtraBlob_ = false;
 }
 
+bool DRAVArgs::inBlock(const DRAVVar* value) const {
+  for (const Block* block = blocks_; block; block = block->next)
+    if (block->holds(value)) return true;
+  return false;
+}
+
 void DRAVArgs::append(DRAVVar&& value) {
-  args_.reserve(args_.size() + 1);  // no leak if growing the vector throws
-  args_.push_back(new DRAVVar(std::move(value)));
+  if (args_.size() == args_.capacity()) args_.reserve(args_.empty() ? 8 : args_.size() * 2);
+  args_.push_back(new DRAVVar(std::move(value)));  // cannot throw after the reserve
+  ++singles_;
+}
+
+// Takes the block over (also when growing the list throws: then it is freed).
+void DRAVArgs::appendBlock(Block* block) {
+  try {
+    args_.reserve(args_.size() + block->count());
+  } catch (...) {
+    Block::destroy(block);
+    throw;
+  }
+  for (std::size_t i = 0; i < block->count(); ++i) args_.push_back(block->values() + i);
+  block->next = blocks_;
+  blocks_ = block;
 }
 
 void DRAVArgs::addArg(const std::string& value) { append(DRAVVar(value)); }
@@ -177,15 +251,18 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
   if (count > in.remaining() / kSmallestValueSize)
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
-  // Read into a separate list first so a failure leaves this one unchanged.
-  std::vector<std::unique_ptr<DRAVVar>> read;
-  read.reserve(count);
-  for (unsigned long i = 0; i < count; ++i) {
-    if (in.remaining() < kSmallestValueSize)
-      throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) + " is missing");
-    read.push_back(std::make_unique<DRAVVar>());
-    read.back()->readObject(in);
+  // Read into a block of its own first so a failure leaves the list unchanged.
+  Block* block = Block::create(count);
+  try {
+    for (unsigned long i = 0; i < count; ++i) {
+      if (in.remaining() < kSmallestValueSize)
+        throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
+                            " is missing");
+      block->emplace().readObject(in);
+    }
+  } catch (...) {
+    Block::destroy(block);
+    throw;
   }
-  args_.reserve(args_.size() + count);
-  for (auto& value : read) args_.push_back(value.release());
+  appendBlock(block);
 }

@@ -6,14 +6,10 @@
 
 #include <cstring>
 
-namespace {
-
-[[noreturn]] void refuseTruncated(const char* what, unsigned long wanted, unsigned long left) {
+void DRAVInputStream::refuseTruncated(const char* what, unsigned long wanted) const {
   throw DRAVException(std::string("truncated data: ") + what + " needs " + std::to_string(wanted) +
-                      " bytes, " + std::to_string(left) + " left");
+                      " bytes, " + std::to_string(remaining()) + " left");
 }
-
-}  // namespace
 
 DRAVInputStream::DRAVInputStream(const unsigned char* data, unsigned long length)
     : data_(data), length_(data ? length : 0), hostLittleEndian_(DRAV::hostByteOrderMarker() == 1) {
@@ -23,26 +19,8 @@ DRAVInputStream::DRAVInputStream(const unsigned char* data, unsigned long length
 
 DRAVInputStream::~DRAVInputStream() = default;
 
-const unsigned char* DRAVInputStream::take(unsigned long count, const char* what) {
-  if (count > length_ - position_) refuseTruncated(what, count, length_ - position_);
-  const unsigned char* at = data_ + position_;
-  position_ += count;
-  return at;
-}
-
 void DRAVInputStream::readBlock(const unsigned char*& data, unsigned long& length, bool) {
   data = take(length, "a block");
-}
-
-std::uint32_t DRAVInputStream::read32(const char* what) {
-  const unsigned char* b = take(4, what);
-  return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
-}
-
-int DRAVInputStream::readByte(unsigned char& value) {
-  if (position_ >= length_) return -1;
-  value = data_[position_++];
-  return 1;
 }
 
 int DRAVInputStream::readChar(char& value) {
@@ -59,21 +37,12 @@ int DRAVInputStream::readBool(bool& value) {
   return 1;
 }
 
-void DRAVInputStream::readShort(unsigned short& value) {
-  const unsigned char* b = take(2, "a 16-bit value");
-  value = static_cast<unsigned short>((b[0] << 8) | b[1]);
-}
-
 void DRAVInputStream::readShort(short& value) {
   unsigned short raw;
   readShort(raw);
   value = static_cast<short>(raw);
 }
 
-void DRAVInputStream::readLong(unsigned long& value) { value = read32("a 32-bit value"); }
-void DRAVInputStream::readLong(unsigned int& value) { value = read32("a 32-bit value"); }
-void DRAVInputStream::readLong(long& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
-void DRAVInputStream::readLong(int& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
 
 void DRAVInputStream::readFloat(float& value) {
   std::uint32_t bits = read32("a float");
@@ -91,7 +60,7 @@ void DRAVInputStream::readBytes(const unsigned char*& data, unsigned long& lengt
   data = nullptr;
   unsigned long blockLength = read32("a block length");
   // Refuse before the block reader sees a length the data cannot hold.
-  if (blockLength > size() - position_) refuseTruncated("a block", blockLength, size() - position_);
+  if (blockLength > size() - position_) refuseTruncated("a block", blockLength);
   length = blockLength;
   if (length != 0) readBlock(data, length, binary);
 }
@@ -107,7 +76,7 @@ void DRAVInputStream::readText(std::string& value) {
   // Text ends at the first NUL, or at the end of the block without one.
   const void* nul = std::memchr(block, 0, length);
   std::size_t textLength = nul ? static_cast<const unsigned char*>(nul) - block : length;
-  value.assign(reinterpret_cast<const char*>(block), textLength);
+  value = std::string(reinterpret_cast<const char*>(block), textLength);  // construct: cheaper than assign
 }
 
 void DRAVInputStream::readString(std::string& value) { readText(value); }

@@ -24,15 +24,22 @@ public:
   // buffer does; callers copy what they keep. `binary` is false for text.
   virtual void readBlock(const unsigned char*& data, unsigned long& length, bool binary);
 
-  int readByte(unsigned char& value);  // 1, or -1 at the end (value unchanged)
+  int readByte(unsigned char& value) {  // 1, or -1 at the end (value unchanged)
+    if (position_ >= length_) return -1;
+    value = data_[position_++];
+    return 1;
+  }
   int readChar(char& value);
-  int readBool(bool& value);           // any non-zero byte reads as true
-  void readShort(unsigned short& value);
+  int readBool(bool& value);  // any non-zero byte reads as true
+  void readShort(unsigned short& value) {
+    const unsigned char* b = take(2, "a 16-bit value");
+    value = static_cast<unsigned short>((b[0] << 8) | b[1]);
+  }
   void readShort(short& value);
-  void readLong(unsigned long& value);
-  void readLong(long& value);
-  void readLong(unsigned int& value);
-  void readLong(int& value);
+  void readLong(unsigned long& value) { value = read32("a 32-bit value"); }
+  void readLong(long& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
+  void readLong(unsigned int& value) { value = read32("a 32-bit value"); }
+  void readLong(int& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
   void readFloat(float& value);
   void readDouble(double& value);
   // A byte block: data is null when the length is 0 (readBlock not called).
@@ -56,8 +63,17 @@ protected:
   bool hostLittleEndian_;
 
 private:
-  const unsigned char* take(unsigned long count, const char* what);
-  std::uint32_t read32(const char* what);
+  const unsigned char* take(unsigned long count, const char* what) {
+    if (count > length_ - position_) refuseTruncated(what, count);
+    const unsigned char* at = data_ + position_;
+    position_ += count;
+    return at;
+  }
+  std::uint32_t read32(const char* what) {
+    const unsigned char* b = take(4, what);
+    return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
+  }
+  [[noreturn]] void refuseTruncated(const char* what, unsigned long wanted) const;
   void readText(std::string& value);
 };
 

@@ -111,6 +111,12 @@ void DRAVDataOutputStream::growFor(std::size_t extra) {
   limit_ = buffer_.get() + capacity_;
 }
 
+void DRAVDataOutputStream::reset() {
+  if (!buffer_) growFor(1);
+  next_ = buffer_.get();
+  *next_++ = DRAV::hostByteOrderMarker();
+}
+
 // Hands over the buffer itself (allocated with new[]): no copy of a large body.
 unsigned char* DRAVDataOutputStream::detach() {
   if (!buffer_) return new unsigned char[1];

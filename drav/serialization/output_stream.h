@@ -92,6 +92,9 @@ public:
   // The whole content, marker included, as an array the caller frees with
   // delete[]; the stream is left empty (size() 0, no marker). Read size() first.
   unsigned char* detach();
+  // Empties the stream for the next message, keeping its memory; the marker
+  // is written again.
+  void reset();
   // Informational: the last capacity target chosen when the buffer grew.
   unsigned long growthHint() const { return growthHint_; }
 

@@ -7,9 +7,11 @@
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
 
-#include <memory>
+#include <new>
 
 namespace {
+
+using ByteArray = DRAVTypes::DRAVArray<unsigned char>;
 
 [[noreturn]] void refuse(const char* expected) {
   throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
@@ -17,25 +19,29 @@ namespace {
 
 // The bytes of a stored binary value: decompressed when the block carries the
 // compression header, else copied.
-DRAVTypes::DRAVArray<unsigned char>* binaryFromBlock(const unsigned char* data, unsigned long length) {
+ByteArray binaryFromBlock(const unsigned char* data, unsigned long length) {
   if (data && DRAVCompression::DRAVUncompressedData::isDataCompressed(data, length)) {
     DRAVCompression::DRAVUncompressedData plain(data, length, true);
     unsigned long plainLength = plain.getLength();
-    return new DRAVTypes::DRAVArray<unsigned char>(
-        DRAVTypes::DRAVArray<unsigned char>::adopt(plain.detach(), plainLength));
+    return ByteArray::adopt(plain.detach(), plainLength);
   }
-  return new DRAVTypes::DRAVArray<unsigned char>(const_cast<unsigned char*>(data), length, true);
+  return ByteArray(const_cast<unsigned char*>(data), length, true);
 }
 
 }  // namespace
 
 DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
-DRAVVar::DRAVVar(const std::string& value) : type_(String) { value_.str = new std::string(value); }
-DRAVVar::DRAVVar(const char* text) : type_(String) { value_.str = new std::string(text ? text : ""); }
+DRAVVar::DRAVVar(const std::string& value) : type_(String) { new (&value_.str) std::string(value); }
+DRAVVar::DRAVVar(const char* text) : type_(String) { new (&value_.str) std::string(text ? text : ""); }
 DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray) {
-  value_.bytes = array ? array : new ByteArray(nullptr, 0, true);
+  if (array) {
+    new (&value_.bytes) ByteArray(std::move(*array));
+    delete array;
+  } else {
+    new (&value_.bytes) ByteArray(nullptr, 0, true);
+  }
 }
-DRAVVar::DRAVVar(const zu_utf8string& value) : type_(UTF8String) { value_.utf8 = new zu_utf8string(value); }
+DRAVVar::DRAVVar(const zu_utf8string& value) : type_(UTF8String) { new (&value_.utf8) zu_utf8string(value); }
 DRAVVar::DRAVVar(bool value) : type_(Bool) { value_.u8 = value ? 1 : 0; }
 DRAVVar::DRAVVar(short value) : type_(Short) { value_.i16 = value; }
 DRAVVar::DRAVVar(long value) : type_(Long) { value_.i32 = DRAV::detail::toWireLong(value, "long value"); }
@@ -62,28 +68,19 @@ DRAVVar::DRAVVar(const DRAVSerializable* object, bool typed) {
   if (typed) out.writeULong(typedObject->typeId());
   object->writeObject(out);
   unsigned long length = out.size();
-  value_.bytes = new ByteArray(ByteArray::adopt(out.detach(), length));
+  new (&value_.bytes) ByteArray(ByteArray::adopt(out.detach(), length));
   type_ = typed ? TypedObject : Object;
 }
 
-DRAVVar::DRAVVar(const DRAVVar& other) : DRAVSerializable(other), type_(other.type_), value_(other.value_) {
-  switch (type_) {
-    case String: value_.str = new std::string(*other.value_.str); break;
-    case UTF8String: value_.utf8 = new zu_utf8string(*other.value_.utf8); break;
-    case BinaryArray:
-    case Object:
-    case TypedObject: value_.bytes = new ByteArray(*other.value_.bytes); break;
-    default: break;
-  }
-}
+DRAVVar::DRAVVar(const DRAVVar& other) : DRAVSerializable(other) { copyFrom(other); }
 
-DRAVVar::DRAVVar(DRAVVar&& other) noexcept { stealFrom(other); }
+DRAVVar::DRAVVar(DRAVVar&& other) noexcept : DRAVSerializable(other) { moveFrom(other); }
 
 DRAVVar& DRAVVar::operator=(const DRAVVar& other) {
   if (this != &other) {
     DRAVVar copy(other);
     clear();
-    stealFrom(copy);
+    moveFrom(copy);
   }
   return *this;
 }
@@ -91,56 +88,67 @@ DRAVVar& DRAVVar::operator=(const DRAVVar& other) {
 DRAVVar& DRAVVar::operator=(DRAVVar&& other) noexcept {
   if (this != &other) {
     clear();
-    stealFrom(other);
+    moveFrom(other);
   }
   return *this;
 }
 
 DRAVVar::~DRAVVar() { clear(); }
 
-void DRAVVar::stealFrom(DRAVVar& other) noexcept {
-  type_ = other.type_;
-  value_ = other.value_;
-  other.type_ = Empty;
-  other.value_ = Value{};
-}
-
-void DRAVVar::clear() {
-  switch (type_) {
-    case String: delete value_.str; break;
-    case UTF8String: delete value_.utf8; break;
+void DRAVVar::copyFrom(const DRAVVar& other) {
+  switch (other.type_) {
+    case String: new (&value_.str) std::string(other.value_.str); break;
+    case UTF8String: new (&value_.utf8) zu_utf8string(other.value_.utf8); break;
     case BinaryArray:
     case Object:
-    case TypedObject: delete value_.bytes; break;
-    default: break;
+    case TypedObject: new (&value_.bytes) ByteArray(other.value_.bytes); break;
+    default: value_.raw = other.value_.raw; break;
   }
-  type_ = Empty;
-  value_ = Value{};
+  type_ = other.type_;
+}
+
+void DRAVVar::moveFrom(DRAVVar& other) noexcept {
+  switch (other.type_) {
+    case String: new (&value_.str) std::string(std::move(other.value_.str)); break;
+    case UTF8String: new (&value_.utf8) zu_utf8string(std::move(other.value_.utf8)); break;
+    case BinaryArray:
+    case Object:
+    case TypedObject: new (&value_.bytes) ByteArray(std::move(other.value_.bytes)); break;
+    default: value_.raw = other.value_.raw; break;
+  }
+  type_ = other.type_;
+  other.clear();
+}
+
+void DRAVVar::releaseOwned() noexcept {
+  switch (type_) {
+    case String: value_.str.~basic_string(); break;
+    case UTF8String: value_.utf8.~zu_utf8string(); break;
+    default: value_.bytes.~ByteArray(); break;
+  }
 }
 
 const std::string& DRAVVar::getString() const {
   if (type_ != String) refuse("String");
-  return *value_.str;
+  return value_.str;
 }
 
 const zu_utf8string& DRAVVar::getUTF8String() const {
   if (type_ != UTF8String) refuse("String");
-  return *value_.utf8;
+  return value_.utf8;
 }
 
 DRAVTypes::DRAVArray<unsigned char>* DRAVVar::getBinaryArray(bool detach) {
   if (type_ != BinaryArray) refuse("BinaryArray");
-  ByteArray* array = value_.bytes;
-  if (detach) {
-    type_ = Empty;
-    value_ = Value{};
-  }
+  if (!detach) return &value_.bytes;
+  ByteArray* array = new ByteArray(std::move(value_.bytes));
+  clear();
   return array;
 }
 
 const DRAVTypes::DRAVArray<unsigned char>& DRAVVar::getObjectBytes() const {
   if (type_ != Object && type_ != TypedObject) refuse("Object");
-  return *value_.bytes;
+  return value_.bytes;
 }
 
 bool DRAVVar::getBool() const {
@@ -216,12 +224,12 @@ void DRAVVar::writeObject(DRAVOutputStream& out) const {
     case Char: out.writeChar(static_cast<char>(value_.i8)); break;
     case Double: out.writeDouble(value_.d); break;
     case Float: out.writeFloat(value_.f); break;
-    case String: out.writeString(*value_.str); break;
-    case UTF8String: out.writeUTF8String(*value_.utf8); break;
+    case String: out.writeString(value_.str); break;
+    case UTF8String: out.writeUTF8String(value_.utf8); break;
     case BinaryArray:
     case Object:
     case TypedObject:
-      out.writeBytes(reinterpret_cast<const char*>(value_.bytes->getData()), value_.bytes->getLength());
+      out.writeBytes(reinterpret_cast<const char*>(value_.bytes.getData()), value_.bytes.getLength());
       break;
     default: break;  // empty, or a tag this side does not know: the tag alone
   }
@@ -241,11 +249,11 @@ unsigned long DRAVVar::objectSize(DRAVDataTypedStream* sizes) const {
     case UChar:
     case Char: return tag + 1;
     case Double: return tag + 8;
-    case String: return tag + sizes->sizeOfString(*value_.str);
-    case UTF8String: return tag + sizes->sizeOfUTF8String(*value_.utf8);
+    case String: return tag + sizes->sizeOfString(value_.str);
+    case UTF8String: return tag + sizes->sizeOfUTF8String(value_.utf8);
     case BinaryArray:
     case Object:
-    case TypedObject: return tag + sizes->sizeOfBytes(value_.bytes->getData(), value_.bytes->getLength());
+    case TypedObject: return tag + sizes->sizeOfBytes(value_.bytes.getData(), value_.bytes.getLength());
     default: return tag;
   }
 }
@@ -261,31 +269,30 @@ void DRAVVar::readObject(DRAVInputStream& in) {
   unsigned char tag;
   if (in.readByte(tag) < 0) return;
 
-  Value value{};
   switch (tag) {
     case Int:
     case Long:
     case ULong:
-    case UInt: in.readLong(value.u32); break;
+    case UInt: in.readLong(value_.u32); break;
     case Short:
-    case UShort: in.readShort(value.u16); break;
+    case UShort: in.readShort(value_.u16); break;
     case Bool:
     case UChar:
     case Char:
-      if (in.readByte(value.u8) < 0) throw DRAVException("truncated data: a 1-byte value needs 1 bytes, 0 left");
+      if (in.readByte(value_.u8) < 0) throw DRAVException("truncated data: a 1-byte value needs 1 bytes, 0 left");
       break;
-    case Double: in.readDouble(value.d); break;
-    case Float: in.readFloat(value.f); break;
+    case Double: in.readDouble(value_.d); break;
+    case Float: in.readFloat(value_.f); break;
     case String: {
-      auto text = std::make_unique<std::string>();
-      in.readString(*text);
-      value.str = text.release();
+      std::string text;
+      in.readString(text);
+      new (&value_.str) std::string(std::move(text));
       break;
     }
     case UTF8String: {
-      auto text = std::make_unique<zu_utf8string>();
-      in.readUTF8String(*text);
-      value.utf8 = text.release();
+      zu_utf8string text;
+      in.readUTF8String(text);
+      new (&value_.utf8) zu_utf8string(std::move(text));
       break;
     }
     case BinaryArray:
@@ -294,11 +301,10 @@ void DRAVVar::readObject(DRAVInputStream& in) {
       const unsigned char* data;
       unsigned long length;
       in.readBytes(data, length, true);
-      value.bytes = binaryFromBlock(data, length);
+      new (&value_.bytes) ByteArray(binaryFromBlock(data, length));
       break;
     }
     default: break;  // 0, or a tag above 16: kept as it is, nothing more to read
   }
   type_ = tag;
-  value_ = value;
 }

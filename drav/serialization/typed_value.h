@@ -111,7 +111,11 @@ public:
   char getChar() const;
 
   // Releases the owned object; the value is then empty.
-  void clear();
+  void clear() {
+    if (type_ == String || type_ == UTF8String || holdsBytes()) releaseOwned();
+    type_ = Empty;
+    value_.raw = 0;
+  }
 
   void writeObject(DRAVOutputStream& out) const override;
   // Replaces the value by the next one on the stream; on a refused (truncated
@@ -121,7 +125,12 @@ public:
 
 private:
   using ByteArray = DRAVTypes::DRAVArray<unsigned char>;
-  union Value {
+  // Strings and byte arrays live inside the value: no separate allocation
+  // for the object that holds the bytes.
+  union Storage {
+    Storage() : raw(0) {}
+    ~Storage() {}
+    std::uint64_t raw;
     std::int8_t i8;
     std::uint8_t u8;
     std::int16_t i16;
@@ -130,14 +139,16 @@ private:
     std::uint32_t u32;
     float f;
     double d;
-    std::string* str;
-    zu_utf8string* utf8;
-    ByteArray* bytes;
+    std::string str;
+    zu_utf8string utf8;
+    ByteArray bytes;
   };
 
   bool holdsBytes() const { return type_ == BinaryArray || type_ == Object || type_ == TypedObject; }
-  void stealFrom(DRAVVar& other) noexcept;
+  void releaseOwned() noexcept;
+  void copyFrom(const DRAVVar& other);
+  void moveFrom(DRAVVar& other) noexcept;
 
   std::uint32_t type_ = Empty;
-  Value value_{};
+  Storage value_;
 };

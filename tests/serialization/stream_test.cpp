@@ -71,7 +71,7 @@ TEST(DRAVDataOutputStream, StartsWithTheHostByteOrderMarkerAndDetachesEverything
 TEST(DRAVDataOutputStream, RefusesLongsThatDoNotFitThirtyTwoBits) {
   if (sizeof(long) <= 4) GTEST_SKIP() << "long is 32 bits on this host";
   DRAVDataOutputStream out;
-  EXPECT_THROW(out.writeLong(static_cast<long>(INT32_MAX) + 1), DRAVException);
+  EXPECT_THROW(out.writeLong(static_cast<long>(static_cast<long long>(INT32_MAX) + 1)), DRAVException);
   EXPECT_THROW(out.writeULong(static_cast<unsigned long>(UINT32_MAX) + 1), DRAVException);
   EXPECT_EQ(out.size(), 1u) << "nothing half-written";
 }
@@ -90,6 +90,17 @@ TEST(DRAVDataOutputStream, GrowsAcrossEveryPieceSizeWithoutLosingBytes) {
     ASSERT_EQ(out.size(), expected.size()) << piece;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out.getBuffer(0)), out.size()), expected) << piece;
   }
+}
+
+TEST(DRAVDataOutputStream, ResetStartsANewMessageWithTheMarker) {
+  DRAVDataOutputStream out;
+  out.writeString("first message");
+  out.reset();
+  out.writeByte(5);
+  EXPECT_EQ(toHex(out.getBuffer(0), out.size()), toHex(withMarker(hex("05"))));
+  delete[] out.detach();
+  out.reset();  // also after detach
+  EXPECT_EQ(out.size(), 1u);
 }
 
 TEST(DRAVDataOutputStream, ReserveKeepsContent) {
