@@ -1,0 +1,262 @@
+// Sending requests through the WinINet subset against a real server on
+// 127.0.0.1: what goes on the wire, whole and streamed bodies, keep-alive,
+// failures and their last-error codes, and authentication retries.
+#include "wininet_fixture.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace wininet_test {
+namespace {
+
+using drav_test::AuthScheme;
+using drav_test::RecordedRequest;
+using drav_test::Reply;
+
+class Sending : public WininetTest {};
+
+TEST_F(Sending, HttpErrorStatusesAreNotSendFailures) {
+  Handle connection(connect());
+  for (int status : {404, 500, 401}) {
+    Reply reply;
+    reply.status = status;
+    reply.body = "answer";
+    server->enqueue(reply);
+    Handle request(open(connection, "POST", "/missing"));
+    ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+    EXPECT_EQ(statusOf(request), static_cast<DWORD>(status));
+    EXPECT_EQ(readAll(request, 7), "answer");
+  }
+}
+
+TEST_F(Sending, TheServerSeesExactlyTheHeadersGivenAndNoneOfTheEnginesOwn) {
+  Handle connection(connect());
+  Handle request(open(connection, "POST", "bridge/path"));
+  ASSERT_TRUE(addHeaders(request, "DRAVBridgeName: b\r\nDRAVMethodName: m\r\nDRAVArgs-Size: 5\r\n",
+                         HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE));
+  char body[] = "hello";
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, body, 5)) << GetLastError();
+  readAll(request, 4096);
+  const std::vector<RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].target, "/bridge/path");
+  EXPECT_EQ(seen[0].version, "HTTP/1.1");
+  EXPECT_EQ(seen[0].header("Host"), server->hostPort());
+  EXPECT_EQ(seen[0].header("User-Agent"), "wininet-test");
+  EXPECT_EQ(seen[0].header("Content-Length"), "5");
+  EXPECT_EQ(seen[0].body, "hello");
+  const std::vector<std::string> lines = seen[0].headerLines();
+  const std::vector<std::string> ours = {"DRAVBridgeName: b", "DRAVMethodName: m", "DRAVArgs-Size: 5"};
+  auto first = std::find(lines.begin(), lines.end(), ours[0]);
+  ASSERT_NE(first, lines.end());
+  EXPECT_TRUE(std::equal(ours.begin(), ours.end(), first));
+  for (const char* absent : {"Expect", "Content-Type", "Transfer-Encoding"})
+    EXPECT_FALSE(seen[0].hasHeader(absent)) << absent;
+}
+
+TEST_F(Sending, AddingHeadersFollowsTheAddReplaceAndCoalesceRules) {
+  Handle connection(connect());
+  Handle request(open(connection, "GET", "/h"));
+  const DWORD addReplace = HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE;
+  ASSERT_TRUE(addHeaders(request, "A: 1\r\nB: 2\r\n", addReplace));
+  ASSERT_TRUE(addHeaders(request, "A: 3", addReplace));                   // replaced in place
+  ASSERT_TRUE(addHeaders(request, "B:", HTTP_ADDREQ_FLAG_REPLACE));       // removed
+  ASSERT_TRUE(addHeaders(request, "C: x", HTTP_ADDREQ_FLAG_ADD_IF_NEW));
+  EXPECT_FALSE(addHeaders(request, "C: y", HTTP_ADDREQ_FLAG_ADD_IF_NEW));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_HEADER_ALREADY_EXISTS));
+  ASSERT_TRUE(addHeaders(request, "C: z", HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA));
+  EXPECT_FALSE(addHeaders(request, "D: 4", HTTP_ADDREQ_FLAG_REPLACE));  // nothing to replace
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_HEADER_NOT_FOUND));
+  EXPECT_FALSE(addHeaders(request, "no colon here", HTTP_ADDREQ_FLAG_ADD));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_INVALID_HEADER));
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+  readAll(request, 100);
+  const RecordedRequest seen = server->requests().at(0);
+  EXPECT_EQ(seen.header("A"), "3");
+  EXPECT_FALSE(seen.hasHeader("B"));
+  EXPECT_EQ(seen.header("C"), "x, z");
+  EXPECT_FALSE(seen.hasHeader("D"));
+}
+
+TEST_F(Sending, StreamedBodiesArriveWholeWhateverThePieceSize) {
+  Handle connection(connect());
+  const std::string body = patternText(200003);
+  for (std::size_t piece : {1u, 7u, 13u, 4096u, 65536u, 200003u}) {
+    // One byte at a time is slow; a shorter body still crosses every boundary.
+    const std::string sent = piece == 1 ? body.substr(0, 3000) : body;
+    Handle request(open(connection, "POST", "/streamed"));
+    ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(sent.size()))) << GetLastError();
+    ASSERT_TRUE(writeAll(request, sent, piece)) << piece << " " << GetLastError();
+    ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0)) << GetLastError();
+    EXPECT_EQ(statusOf(request), 200u);
+    readAll(request, 1000);
+    const RecordedRequest seen = server->requests().back();
+    EXPECT_EQ(seen.header("Content-Length"), std::to_string(sent.size())) << piece;
+    EXPECT_EQ(seen.bodySize, sent.size()) << piece;
+    EXPECT_EQ(seen.bodyCrc, drav_test::crcOf(sent)) << piece;
+  }
+}
+
+TEST_F(Sending, AStreamedBodyMustMatchItsDeclaredLength) {
+  Handle connection(connect());
+  {
+    Handle request(open(connection, "POST", "/too-long"));
+    ASSERT_TRUE(startStreamed(request, 4));
+    DWORD written = 9;
+    EXPECT_FALSE(InternetWriteFile(request, "12345", 5, &written));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(written, 0u);
+    ASSERT_TRUE(InternetWriteFile(request, "1234", 4, &written));
+    ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0));
+    readAll(request, 100);
+    EXPECT_EQ(server->requests().back().body, "1234");
+  }
+  Handle request(open(connection, "POST", "/too-short"));
+  ASSERT_TRUE(startStreamed(request, 10));
+  DWORD written = 0;
+  ASSERT_TRUE(InternetWriteFile(request, "123", 3, &written));
+  EXPECT_FALSE(HttpEndRequestW(request, nullptr, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_STATE));
+}
+
+TEST_F(Sending, WritingOutsideAStreamedSendIsRefused) {
+  Handle connection(connect());
+  Handle request(open(connection, "POST", "/x"));
+  DWORD written = 0;
+  EXPECT_FALSE(InternetWriteFile(request, "1", 1, &written));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_STATE));
+  EXPECT_FALSE(InternetWriteFile(connection, "1", 1, &written));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+}
+
+TEST_F(Sending, ManyRequestsOnOneConnectionHandleShareOneTcpConnection) {
+  Handle connection(connect());
+  Reply reply;
+  reply.body = std::string(100, 'r');
+  server->setDefaultReply(reply);
+  for (int i = 0; i < 20; ++i) {
+    Handle request(open(connection, "POST", "/keep"));
+    if (i % 2 == 0) {
+      char body[200] = {};
+      ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, body, sizeof body));
+    } else {
+      ASSERT_TRUE(startStreamed(request, 200));
+      ASSERT_TRUE(writeAll(request, std::string(200, 's'), 64));
+      ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0));
+    }
+    EXPECT_EQ(readAll(request, 4096).size(), 100u);
+  }
+  EXPECT_EQ(server->connectionsAccepted(), 1u);
+}
+
+TEST_F(Sending, TransportFailuresMapToWininetCodes) {
+  {
+    Reply reset;
+    reset.resetBeforeReply = true;
+    server->enqueue(reset);
+    Handle connection(connect());
+    Handle request(open(connection, "POST", "/reset"));
+    EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET));
+  }
+  {
+    // Port 1 on the loopback: nobody listens there.
+    Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), 1, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    ASSERT_NE(connection.h, nullptr) << "connecting happens at the send";
+    Handle request(open(connection, "GET", "/"));
+    EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
+  }
+  {
+    Handle connection(InternetConnectW(session, DRAV_W("no-such-host.invalid"), 80, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(open(connection, "GET", "/"));
+    EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_NAME_NOT_RESOLVED));
+  }
+}
+
+TEST_F(Sending, ASilentServerTimesOutWithTheReceiveTimeout) {
+  Reply slow;
+  slow.delayMs = 3000;
+  server->enqueue(slow);
+  Handle connection(connect());
+  ASSERT_TRUE(setNumber(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, 300));
+  Handle request(open(connection, "GET", "/slow"));
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_TIMEOUT));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
+}
+
+TEST_F(Sending, WithoutCredentialsAChallengeIsJustTheAnswer) {
+  server->requireAuth(AuthScheme::Basic, "alice", "secret");
+  Handle connection(connect());
+  Handle request(open(connection, "POST", "/auth"));
+  ASSERT_TRUE(startStreamed(request, 3));
+  ASSERT_TRUE(writeAll(request, "abc", 3));
+  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0));
+  EXPECT_EQ(statusOf(request), 401u);
+}
+
+// With credentials set, an end of request that met a challenge asks for the
+// request again; the repeated one answers it, whatever the scheme.
+class Challenges : public Sending, public ::testing::WithParamInterface<AuthScheme> {};
+
+TEST_P(Challenges, EndRequestAsksForTheRequestAgainThenSucceeds) {
+  if (GetParam() == AuthScheme::Ntlm && dravtest::runningUnderWine())
+    GTEST_SKIP() << "Wine's NTLM needs the winbind helper";
+  server->requireAuth(GetParam(), "alice", "secret");
+  Handle connection(connect());
+  Handle request(open(connection, "POST", "/auth"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_USERNAME, "alice"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PASSWORD, "secret"));
+  const std::string body = patternText(70000);
+  ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(body.size())));
+  ASSERT_TRUE(writeAll(request, body, 65536));
+  EXPECT_FALSE(HttpEndRequestW(request, nullptr, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_FORCE_RETRY));
+  ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(body.size()))) << GetLastError();
+  ASSERT_TRUE(writeAll(request, body, 65536));
+  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 200u);
+  const RecordedRequest last = server->requests().back();
+  EXPECT_EQ(last.bodyCrc, drav_test::crcOf(body));
+  EXPECT_NE(last.header("Authorization"), GetParam() == AuthScheme::Basic ? "" : "NTLM");
+}
+
+TEST_P(Challenges, AWholeBodyRequestAnswersTheChallengeByItself) {
+  if (GetParam() == AuthScheme::Ntlm && dravtest::runningUnderWine())
+    GTEST_SKIP() << "Wine's NTLM needs the winbind helper";
+  server->requireAuth(GetParam(), "alice", "secret");
+  Handle connection(connect());
+  Handle request(open(connection, "POST", "/auth"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_USERNAME, "alice"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PASSWORD, "secret"));
+  char body[] = "payload";
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, body, 7)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 200u);
+  EXPECT_EQ(server->requests().back().body, "payload");
+}
+
+TEST_P(Challenges, WrongCredentialsEndInTheChallengeNotInALoop) {
+  if (GetParam() == AuthScheme::Ntlm && dravtest::runningUnderWine())
+    GTEST_SKIP() << "Wine's NTLM needs the winbind helper";
+  server->requireAuth(GetParam(), "alice", "secret");
+  Handle connection(connect());
+  Handle request(open(connection, "POST", "/auth"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_USERNAME, "mallory"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PASSWORD, "guess"));
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 401u);
+  EXPECT_LE(server->requests().size(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BasicAndNtlm, Challenges, ::testing::Values(AuthScheme::Basic, AuthScheme::Ntlm),
+                         [](const ::testing::TestParamInfo<AuthScheme>& info) {
+                           return info.param == AuthScheme::Basic ? std::string("Basic") : std::string("Ntlm");
+                         });
+
+}  // namespace
+}  // namespace wininet_test

@@ -1,0 +1,286 @@
+#include <win32/wininet_cookies.h>
+
+#include <win32/kernel32.h>
+#include <win32/wininet.h>
+
+#include <drav/platform/glossa.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace drav_wininet {
+namespace {
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string trim(const std::string& s) {
+  const std::size_t a = s.find_first_not_of(" \t");
+  if (a == std::string::npos) return "";
+  return s.substr(a, s.find_last_not_of(" \t") - a + 1);
+}
+
+// RFC 6265 5.1.3: the host equals the domain or ends with "." + domain.
+bool domainMatches(const std::string& host, const std::string& domain) {
+  if (host == domain) return true;
+  return host.size() > domain.size() && host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
+         host[host.size() - domain.size() - 1] == '.';
+}
+
+// RFC 6265 5.1.4.
+bool pathMatches(const std::string& requestPath, const std::string& cookiePath) {
+  if (requestPath.compare(0, cookiePath.size(), cookiePath) != 0) return false;
+  return requestPath.size() == cookiePath.size() || cookiePath.back() == '/' || requestPath[cookiePath.size()] == '/';
+}
+
+std::string defaultPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (path.empty() || path[0] != '/' || slash == 0 || slash == std::string::npos) return "/";
+  return path.substr(0, slash);
+}
+
+long long daysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+}  // namespace
+
+bool parseCookieDate(const std::string& text, long long& seconds) {
+  static const char* const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                       "jul", "aug", "sep", "oct", "nov", "dec"};
+  int day = -1, month = -1, year = -1, hour = -1, minute = 0, second = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && !std::isalnum(static_cast<unsigned char>(text[i]))) ++i;
+    std::size_t j = i;
+    while (j < text.size() && (std::isalnum(static_cast<unsigned char>(text[j])) || text[j] == ':')) ++j;
+    const std::string token = lower(text.substr(i, j - i));
+    i = j;
+    if (token.empty() || token.size() > 8) continue;
+    if (hour < 0 && token.find(':') != std::string::npos) {
+      if (std::sscanf(token.c_str(), "%2d:%2d:%2d", &hour, &minute, &second) < 2) return false;
+    } else if (month < 0 && std::isalpha(static_cast<unsigned char>(token[0])) && token.size() >= 3) {
+      for (int m = 0; m < 12; ++m)
+        if (token.compare(0, 3, months[m]) == 0) month = m + 1;
+    } else if (std::all_of(token.begin(), token.end(), ::isdigit)) {
+      const int value = std::atoi(token.c_str());
+      if (day < 0 && token.size() <= 2) day = value;
+      else if (year < 0 && (token.size() == 2 || token.size() == 4)) year = value;
+    }
+  }
+  if (year >= 0 && year < 70) year += 2000;
+  else if (year >= 70 && year < 100) year += 1900;
+  if (day < 1 || day > 31 || month < 0 || year < 1601 || hour < 0 || hour > 23 || minute > 59 || second > 59)
+    return false;
+  seconds = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 + hour * 3600 +
+            minute * 60 + second;
+  return true;
+}
+
+bool CookieUrl::parse(const std::string& url) {
+  const std::size_t colon = url.find("://");
+  if (colon == std::string::npos || colon == 0) return false;
+  scheme = lower(url.substr(0, colon));
+  const std::size_t start = colon + 3;
+  const std::size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  std::string authority = url.substr(start, end - start);
+  const std::size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  if (!authority.empty() && authority[0] == '[') {
+    const std::size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    host = authority.substr(1, close - 1);
+  } else {
+    host = authority.substr(0, authority.find(':'));
+  }
+  host = lower(host);
+  path = end < url.size() && url[end] == '/' ? url.substr(end, url.find_first_of("?#", end) - end) : "/";
+  return !host.empty();
+}
+
+CookieStore& CookieStore::instance() {
+  static CookieStore* store = new CookieStore();  // never destroyed: used until the process ends
+  return *store;
+}
+
+bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock::time_point now) {
+  const std::size_t semicolon = std::min(setCookie.find(';'), setCookie.size());
+  const std::string pair = setCookie.substr(0, semicolon);
+  const std::size_t equals = pair.find('=');
+  if (equals == std::string::npos) return false;
+  Cookie c;
+  c.name = trim(pair.substr(0, equals));
+  c.value = trim(pair.substr(equals + 1));
+  if (c.name.empty() || c.name.size() + c.value.size() > kMaxCookieBytes) return false;
+  c.domain = url.host;
+  c.path = defaultPath(url.path);
+  bool expired = false;
+  for (std::size_t at = semicolon; at < setCookie.size();) {
+    const std::size_t next = std::min(setCookie.find(';', at + 1), setCookie.size());
+    const std::string attribute = setCookie.substr(at + 1, next - at - 1);
+    at = next;
+    const std::size_t eq = attribute.find('=');
+    const std::string key = lower(trim(attribute.substr(0, eq)));
+    const std::string value = eq == std::string::npos ? "" : trim(attribute.substr(eq + 1));
+    if (key == "domain" && !value.empty()) {
+      const std::string domain = lower(value[0] == '.' ? value.substr(1) : value);
+      if (!domainMatches(url.host, domain)) return false;
+      c.domain = domain;
+      c.hostOnly = false;
+    } else if (key == "path" && !value.empty() && value[0] == '/') {
+      c.path = value;
+    } else if (key == "secure") {
+      c.secure = true;
+    } else if (key == "max-age" && !value.empty()) {
+      // Max-Age wins over Expires (RFC 6265 5.3 step 3).
+      const long long seconds = std::atoll(value.c_str());
+      c.persistent = true;
+      expired = seconds <= 0;
+      c.expiry = now + std::chrono::seconds(std::min(seconds, 100LL * 365 * 86400));
+    } else if (key == "expires" && !c.persistent) {
+      long long seconds = 0;
+      if (parseCookieDate(value, seconds)) {
+        c.persistent = true;
+        c.expiry = Clock::from_time_t(static_cast<std::time_t>(seconds));
+        expired = c.expiry <= now;
+      }
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& o) {
+    return o.name == c.name && o.domain == c.domain && o.path == c.path;
+  });
+  if (expired) {
+    if (same != cookies_.end()) cookies_.erase(same);
+    return true;
+  }
+  if (same != cookies_.end()) {
+    c.created = same->created;  // a replaced cookie keeps its place
+    *same = c;
+    return true;
+  }
+  c.created = ++counter_;
+  cookies_.push_back(c);
+  enforceLimits(c.domain);
+  return true;
+}
+
+void CookieStore::removeExpired(Clock::time_point now) {
+  cookies_.erase(std::remove_if(cookies_.begin(), cookies_.end(),
+                                [&](const Cookie& c) { return c.persistent && c.expiry <= now; }),
+                 cookies_.end());
+}
+
+void CookieStore::enforceLimits(const std::string& domain) {
+  // cookies_ is in creation order (new ones are appended), so the first match is the oldest.
+  if (std::count_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) { return c.domain == domain; }) >
+      static_cast<long>(kMaxCookiesPerHost))
+    cookies_.erase(std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) { return c.domain == domain; }));
+  if (cookies_.size() > kMaxCookies) cookies_.erase(cookies_.begin());
+}
+
+std::string CookieStore::header(const CookieUrl& url, Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  removeExpired(now);
+  std::vector<const Cookie*> matching;
+  for (const Cookie& c : cookies_) {
+    const bool hostOk = c.hostOnly ? url.host == c.domain : domainMatches(url.host, c.domain);
+    if (hostOk && pathMatches(url.path, c.path) && (!c.secure || url.scheme == "https")) matching.push_back(&c);
+  }
+  std::stable_sort(matching.begin(), matching.end(), [](const Cookie* a, const Cookie* b) {
+    return a->path.size() != b->path.size() ? a->path.size() > b->path.size() : a->created < b->created;
+  });
+  std::string text;
+  for (const Cookie* c : matching) {
+    if (!text.empty()) text += "; ";
+    text += c->name + "=" + c->value;
+  }
+  return text;
+}
+
+std::size_t CookieStore::size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cookies_.size();
+}
+
+void CookieStore::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cookies_.clear();
+}
+
+}  // namespace drav_wininet
+
+namespace {
+
+std::string narrow(LPCWSTR text) {
+  std::size_t n = 0;
+  while (text[n] != 0) ++n;
+  return Glossa::utf16ToUtf8(text, n);
+}
+
+}  // namespace
+
+BOOL WINAPI InternetSetCookieW(LPCWSTR url, LPCWSTR cookieName, LPCWSTR cookieData) {
+  if (!url || !cookieData) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  drav_wininet::CookieUrl target;
+  if (!target.parse(narrow(url))) {
+    SetLastError(ERROR_INTERNET_INVALID_URL);
+    return FALSE;
+  }
+  if (target.scheme != "http" && target.scheme != "https") {
+    SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+    return FALSE;
+  }
+  const std::string data = narrow(cookieData);
+  const bool named = cookieName && cookieName[0] != 0;
+  // An empty cookie string holds no cookie: nothing to store, nothing wrong.
+  if (!named && data.find_first_not_of(" \t") == std::string::npos) return TRUE;
+  const std::string text = named ? narrow(cookieName) + "=" + data : data;
+  if (!drav_wininet::CookieStore::instance().set(target, text)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI InternetGetCookieW(LPCWSTR url, LPCWSTR /*cookieName: reserved*/, LPWSTR cookieData, LPDWORD size) {
+  if (!url || !size) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  drav_wininet::CookieUrl target;
+  if (!target.parse(narrow(url))) {
+    SetLastError(ERROR_INTERNET_INVALID_URL);
+    return FALSE;
+  }
+  const std::string text = drav_wininet::CookieStore::instance().header(target);
+  if (text.empty()) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  const std::basic_string<unsigned short> wide = Glossa::utf8ToUtf16(text.data(), text.size());
+  const DWORD needed = static_cast<DWORD>(wide.size() + 1);
+  if (!cookieData) {
+    *size = needed * sizeof(WCHAR);
+    return TRUE;
+  }
+  if (*size < needed) {
+    *size = needed;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(cookieData, wide.c_str(), needed * sizeof(WCHAR));
+  *size = needed;
+  return TRUE;
+}

@@ -1,0 +1,66 @@
+#include <win32/wininet_errors.h>
+
+#include <win32/wininet.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace drav_wininet {
+namespace {
+
+// The peer dropped the connection: a reset, or a broken pipe while sending.
+bool peerReset(CURL* easy) {
+  long osError = 0;
+  curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
+  return osError == ECONNRESET || osError == EPIPE;
+}
+
+bool mentions(const char* text, const char* what) { return text && std::strstr(text, what) != nullptr; }
+
+DWORD certificateError(CURL* easy, const char* errorText) {
+  long verify = 0;
+  curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+  // OpenSSL's X509_V_ERR_CERT_NOT_YET_VALID and X509_V_ERR_CERT_HAS_EXPIRED.
+  if (verify == 9 || verify == 10) return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+  // The chain checked out, so it was the name (checked by libcurl itself).
+  if (verify == 0 || mentions(errorText, "subject name")) return ERROR_INTERNET_SEC_CERT_CN_INVALID;
+  return ERROR_INTERNET_INVALID_CA;
+}
+
+}  // namespace
+
+DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText) {
+  // A server that demands a client certificate ends the handshake (or, with
+  // TLS 1.3, the first read after it) with one of these alerts.
+  if (mentions(errorText, "alert certificate required") || mentions(errorText, "alert bad certificate"))
+    return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
+  switch (code) {
+    case CURLE_OK: return ERROR_SUCCESS;
+    case CURLE_UNSUPPORTED_PROTOCOL: return ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+    case CURLE_URL_MALFORMAT: return ERROR_INTERNET_INVALID_URL;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST: return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT: return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT: return ERROR_INTERNET_TIMEOUT;
+    case CURLE_OUT_OF_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+    case CURLE_ABORTED_BY_CALLBACK: return ERROR_INTERNET_OPERATION_CANCELLED;
+    // The body cannot be sent again from the start: the caller must resend.
+    case CURLE_SEND_FAIL_REWIND: return ERROR_INTERNET_FORCE_RETRY;
+    case CURLE_PEER_FAILED_VERIFICATION: return certificateError(easy, errorText);
+    case CURLE_SSL_CERTPROBLEM: return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_INITFAILED: return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR: return peerReset(easy) ? ERROR_INTERNET_CONNECTION_RESET : ERROR_INTERNET_CONNECTION_ABORTED;
+    case CURLE_PARTIAL_FILE: return ERROR_INTERNET_CONNECTION_ABORTED;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_BAD_CONTENT_ENCODING: return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case CURLE_RECURSIVE_API_CALL:
+    default: return ERROR_INTERNET_INTERNAL_ERROR;
+  }
+}
+
+}  // namespace drav_wininet

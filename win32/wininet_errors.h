@@ -1,0 +1,15 @@
+// How a failed libcurl transfer reads as a WinINet last-error code. Internal
+// to the WinINet layer.
+#pragma once
+
+#include <win32/windef.h>
+
+#include <curl/curl.h>
+
+namespace drav_wininet {
+
+// `easy` is asked for the socket error and the certificate check result;
+// `errorText` is libcurl's error buffer for the transfer (may be empty).
+DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText);
+
+}  // namespace drav_wininet

@@ -1,0 +1,244 @@
+// Request headers and sending: HttpAddRequestHeadersW, HttpSendRequestW,
+// HttpSendRequestExW, InternetWriteFile and HttpEndRequestW.
+#include <win32/wininet_cookies.h>
+#include <win32/wininet_handles.h>
+
+#include <algorithm>
+#include <cctype>
+#include <new>
+
+using namespace drav_wininet;
+
+namespace {
+
+bool sameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string trim(const std::string& s) {
+  const std::size_t a = s.find_first_not_of(" \t");
+  return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(" \t") - a + 1);
+}
+
+bool validName(const std::string& name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return c > 32 && c < 127 && c != ':';
+  });
+}
+
+// Applies "Name: value" lines to `headers` as HttpAddRequestHeaders does; 0 or an error code.
+DWORD addHeaders(std::vector<std::pair<std::string, std::string>>& headers, const std::string& text, DWORD modifiers) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos || line.find('\r') != std::string::npos) return ERROR_HTTP_INVALID_HEADER;
+    const std::string name = trim(line.substr(0, colon));
+    const std::string value = trim(line.substr(colon + 1));
+    if (!validName(name)) return ERROR_HTTP_INVALID_HEADER;
+    auto existing = std::find_if(headers.begin(), headers.end(), [&](const auto& h) { return sameName(h.first, name); });
+    const bool found = existing != headers.end();
+    if (modifiers & HTTP_ADDREQ_FLAG_ADD_IF_NEW) {
+      if (found) return ERROR_HTTP_HEADER_ALREADY_EXISTS;
+      headers.emplace_back(name, value);
+    } else if (modifiers & HTTP_ADDREQ_FLAG_REPLACE) {
+      if (found && value.empty()) headers.erase(existing);
+      else if (found) existing->second = value;
+      else if ((modifiers & HTTP_ADDREQ_FLAG_ADD) && !value.empty()) headers.emplace_back(name, value);
+      else if (!(modifiers & HTTP_ADDREQ_FLAG_ADD)) return ERROR_HTTP_HEADER_NOT_FOUND;
+    } else if (found && (modifiers & (HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON))) {
+      existing->second += (modifiers & HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA ? ", " : "; ") + value;
+    } else {
+      headers.emplace_back(name, value);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD addHeaders(Request& request, LPCWSTR text, DWORD length, DWORD modifiers) {
+  if (!text || length == 0) return ERROR_SUCCESS;
+  auto copy = request.headers;  // all lines or none
+  const DWORD rc = addHeaders(copy, narrow(text, length), modifiers);
+  if (rc == ERROR_SUCCESS) request.headers.swap(copy);
+  return rc;
+}
+
+// libcurl would probe with several schemes; a streamed body cannot be sent
+// twice, so only one is ever learned: NTLM when offered, else Basic.
+long singleScheme(long offered) {
+  if (offered & CURLAUTH_NTLM) return CURLAUTH_NTLM;
+  return offered & CURLAUTH_BASIC;
+}
+
+TransferSetup setupFor(Request& r, bool streamed) {
+  const Connection& c = *r.connection;
+  const Session& s = *c.session;
+  const Options o = r.options();
+  const bool secure = (r.flags & INTERNET_FLAG_SECURE) != 0;
+  const unsigned port = c.port ? c.port : (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
+  const std::string host = c.host.find(':') != std::string::npos ? "[" + c.host + "]" : c.host;
+  TransferSetup setup;
+  setup.url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r.object;
+  setup.verb = r.verb;
+  setup.http10 = r.http10;
+  setup.userAgent = s.agent;
+  std::string cookie;
+  setup.storeCookies = (r.flags & INTERNET_FLAG_NO_COOKIES) == 0;
+  if (setup.storeCookies) {
+    CookieUrl url;
+    if (url.parse(setup.url)) cookie = CookieStore::instance().header(url);
+  }
+  for (const auto& h : r.headers) {
+    if (!cookie.empty() && sameName(h.first, "Cookie")) {
+      setup.headerLines.push_back(h.first + ": " + h.second + "; " + cookie);
+      cookie.clear();
+    } else {
+      setup.headerLines.push_back(h.first + ": " + h.second);
+    }
+  }
+  if (!cookie.empty()) setup.headerLines.push_back("Cookie: " + cookie);
+  setup.proxy = secure ? s.httpsProxy : s.httpProxy;
+  setup.noProxy = s.noProxy;
+  r.authSent = 0;
+  if (!(r.flags & INTERNET_FLAG_NO_AUTH) && !o.user.empty()) {
+    const long learned = c.learnedAuth(false);
+    setup.httpAuth = learned ? learned : streamed ? 0 : (CURLAUTH_BASIC | CURLAUTH_NTLM);
+    setup.user = o.user;
+    setup.password = o.password;
+    if (setup.httpAuth) r.authSent |= 1;
+  }
+  if (!setup.proxy.empty() && !o.proxyUser.empty()) {
+    const long learned = c.learnedAuth(true);
+    setup.proxyAuth = learned ? learned : streamed ? 0 : (CURLAUTH_BASIC | CURLAUTH_NTLM);
+    setup.proxyUser = o.proxyUser;
+    setup.proxyPassword = o.proxyPassword;
+    if (setup.proxyAuth) r.authSent |= 2;
+  }
+  setup.verifyPeer = (o.securityFlags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) == 0;
+  setup.verifyHost = (o.securityFlags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) == 0;
+  setup.connectTimeoutMs = o.connectTimeoutMs;
+  setup.sendTimeoutMs = o.sendTimeoutMs;
+  setup.receiveTimeoutMs = o.receiveTimeoutMs;
+  return setup;
+}
+
+// Remembers the schemes a 401 or 407 offered, for later sends on the connection.
+void learnAuth(Request& r) {
+  if (const long server = singleScheme(r.transfer.offeredAuthSeen(false))) r.connection->learnAuth(false, server);
+  if (const long proxy = singleScheme(r.transfer.offeredAuthSeen(true))) r.connection->learnAuth(true, proxy);
+}
+
+// True when the answer asks for credentials that are set but were not sent.
+bool mustSendAgain(Request& r) {
+  const int status = r.transfer.head().status;
+  const Options o = r.options();
+  if (status == HTTP_STATUS_DENIED)
+    return !(r.authSent & 1) && !o.user.empty() && !(r.flags & INTERNET_FLAG_NO_AUTH) &&
+           singleScheme(r.transfer.head().offeredAuth(false)) != 0;
+  if (status == HTTP_STATUS_PROXY_AUTH_REQ)
+    return !(r.authSent & 2) && !o.proxyUser.empty() && singleScheme(r.transfer.head().offeredAuth(true)) != 0;
+  return false;
+}
+
+// Reads what is left of an answer the caller will not see (a bounded
+// amount), so the connection can carry the repeated request.
+void discardAnswer(Request& r) {
+  unsigned char scratch[4096];
+  for (int i = 0; i < 16; ++i) {
+    DWORD got = 0;
+    if (r.transfer.read(scratch, sizeof scratch, got) != ERROR_SUCCESS || got == 0) return;
+  }
+  r.transfer.abandon();
+}
+
+BOOL fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+DWORD startTransfer(Request& r, const void* body, std::uint64_t size, bool streamed) {
+  if (!r.engine) r.engine = r.connection->takeEngine();
+  const DWORD rc = r.transfer.start(*r.engine, setupFor(r, streamed), body, size, streamed);
+  learnAuth(r);
+  return rc;
+}
+
+}  // namespace
+
+BOOL WINAPI HttpAddRequestHeadersW(HINTERNET handle, LPCWSTR headers, DWORD headersLength, DWORD modifiers) {
+  std::shared_ptr<Request> request = findAs<Request>(handle, Kind::Request);
+  if (!request) return FALSE;
+  if (!headers) return fail(ERROR_INVALID_PARAMETER);
+  try {
+    const DWORD rc = addHeaders(*request, headers, headersLength, modifiers);
+    return rc == ERROR_SUCCESS ? TRUE : fail(rc);
+  } catch (const std::bad_alloc&) {
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+BOOL WINAPI HttpSendRequestW(HINTERNET handle, LPCWSTR headers, DWORD headersLength, LPVOID optional,
+                             DWORD optionalLength) {
+  std::shared_ptr<Request> request = findAs<Request>(handle, Kind::Request);
+  if (!request) return FALSE;
+  if (optionalLength > 0 && !optional) return fail(ERROR_INVALID_PARAMETER);
+  try {
+    DWORD rc = addHeaders(*request, headers, headersLength, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    if (rc == ERROR_SUCCESS) rc = startTransfer(*request, optional, optionalLength, false);
+    return rc == ERROR_SUCCESS ? TRUE : fail(rc);
+  } catch (const std::bad_alloc&) {
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+BOOL WINAPI HttpSendRequestExW(HINTERNET handle, LPINTERNET_BUFFERSW buffersIn, LPINTERNET_BUFFERSW, DWORD,
+                               DWORD_PTR) {
+  std::shared_ptr<Request> request = findAs<Request>(handle, Kind::Request);
+  if (!request) return FALSE;
+  const DWORD total = buffersIn ? buffersIn->dwBufferTotal : 0;
+  const DWORD first = buffersIn && buffersIn->lpvBuffer ? buffersIn->dwBufferLength : 0;
+  if (first > total) return fail(ERROR_INVALID_PARAMETER);
+  try {
+    DWORD rc = buffersIn ? addHeaders(*request, buffersIn->lpcszHeader, buffersIn->dwHeadersLength,
+                                      HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)
+                         : ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS) rc = startTransfer(*request, nullptr, total, true);
+    if (rc == ERROR_SUCCESS && first > 0) rc = request->transfer.write(buffersIn->lpvBuffer, first);
+    return rc == ERROR_SUCCESS ? TRUE : fail(rc);
+  } catch (const std::bad_alloc&) {
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+BOOL WINAPI InternetWriteFile(HINTERNET handle, LPCVOID buffer, DWORD numberOfBytesToWrite,
+                              LPDWORD numberOfBytesWritten) {
+  if (!numberOfBytesWritten) return fail(ERROR_INVALID_PARAMETER);
+  *numberOfBytesWritten = 0;
+  std::shared_ptr<Request> request = findAs<Request>(handle, Kind::Request);
+  if (!request) return FALSE;
+  if (numberOfBytesToWrite > 0 && !buffer) return fail(ERROR_INVALID_PARAMETER);
+  const DWORD rc = request->transfer.write(buffer, numberOfBytesToWrite);
+  if (rc != ERROR_SUCCESS) return fail(rc);
+  *numberOfBytesWritten = numberOfBytesToWrite;
+  return TRUE;
+}
+
+BOOL WINAPI HttpEndRequestW(HINTERNET handle, LPINTERNET_BUFFERSW, DWORD, DWORD_PTR) {
+  std::shared_ptr<Request> request = findAs<Request>(handle, Kind::Request);
+  if (!request) return FALSE;
+  const DWORD rc = request->transfer.finish();
+  learnAuth(*request);
+  if (rc != ERROR_SUCCESS) return fail(rc);
+  if (mustSendAgain(*request)) {
+    discardAnswer(*request);
+    return fail(ERROR_INTERNET_FORCE_RETRY);
+  }
+  return TRUE;
+}

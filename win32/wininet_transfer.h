@@ -1,0 +1,153 @@
+// One HTTP exchange on libcurl, driven from the caller's thread through the
+// multi interface: start it, stream the request body piece by piece, wait
+// for the answer's head, read the answer's body piece by piece. Memory stays
+// bounded by the piece sizes: libcurl is paused whenever the caller is not
+// ready to give or take bytes. Internal to the WinINet layer.
+#pragma once
+
+#include <win32/windef.h>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace drav_wininet {
+
+// A multi handle with one easy handle. The multi handle's connection cache
+// keeps the connection alive between the exchanges that reuse the engine.
+class Engine {
+public:
+  Engine();
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  CURLM* multi() const { return multi_; }
+  CURL* easy() const { return easy_; }
+
+private:
+  CURLM* multi_;
+  CURL* easy_;
+};
+
+// Everything an exchange needs, built by the request functions.
+struct TransferSetup {
+  std::string url;                       // scheme://host:port/object
+  std::string verb = "GET";
+  bool http10 = false;
+  std::string userAgent;                 // empty: no User-Agent line
+  std::vector<std::string> headerLines;  // "Name: value", sent in order
+  std::string proxy;                     // empty: direct
+  std::string noProxy;
+  long httpAuth = 0;                     // CURLAUTH_* bits; 0: no server authentication
+  std::string user, password;
+  long proxyAuth = 0;
+  std::string proxyUser, proxyPassword;
+  bool verifyPeer = true;
+  bool verifyHost = true;
+  bool storeCookies = true;              // Set-Cookie answers go to the process-wide store
+  DWORD connectTimeoutMs = 60000;
+  DWORD sendTimeoutMs = 30000;
+  DWORD receiveTimeoutMs = 30000;
+};
+
+struct ResponseHead {
+  int status = 0;
+  std::string statusLine;          // "HTTP/1.1 200 OK"
+  std::vector<std::string> lines;  // "Name: value", in order
+  // The offered schemes of WWW-Authenticate (or Proxy-Authenticate when
+  // `proxy`) as CURLAUTH_BASIC / CURLAUTH_NTLM bits.
+  long offeredAuth(bool proxy) const;
+};
+
+class Transfer {
+public:
+  Transfer() = default;
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Starts an exchange on `engine` (which must outlive it or abandon()).
+  // With `streamed`, the body of `bodySize` bytes follows through write();
+  // otherwise `body` is the whole body (read until start returns, or copied)
+  // and start waits for the answer's head. Returns 0 or a WinINet code.
+  DWORD start(Engine& engine, const TransferSetup& setup, const void* body, std::uint64_t bodySize, bool streamed);
+  // Sends one piece of a streamed body; on return it was handed to the socket.
+  DWORD write(const void* data, DWORD size);
+  // After the whole streamed body: waits for the answer's head.
+  DWORD finish();
+  // Up to `size` bytes of the answer's body, at least one unless it ended.
+  DWORD read(void* into, DWORD size, DWORD& got);
+  // Drops the exchange; an unfinished one closes its connection.
+  void abandon();
+  // From any thread: makes a blocked call return ERROR_INTERNET_OPERATION_CANCELLED.
+  void cancel();
+
+  bool active() const { return engine_ != nullptr; }
+  bool streaming() const { return streamed_ && engine_ && !headReady_; }
+  bool headReady() const { return headReady_; }
+  const ResponseHead& head() const { return head_; }
+  // Schemes offered by every 401 (or 407 when `proxy`) of this exchange,
+  // including those libcurl answered by itself.
+  long offeredAuthSeen(bool proxy) const { return proxy ? proxySeen_ : serverSeen_; }
+  std::uint64_t declared() const { return bodySize_; }
+  std::uint64_t accepted() const { return accepted_; }
+
+private:
+  static size_t onRead(char* buffer, size_t size, size_t count, void* self);
+  static int onSeek(void* self, curl_off_t offset, int origin);
+  static size_t onWrite(char* data, size_t size, size_t count, void* self);
+  static size_t onHeader(char* data, size_t size, size_t count, void* self);
+  static int onPrereq(void* self, char*, char*, int, int);
+
+  void configure(const TransferSetup& setup);
+  // Runs libcurl until done() holds; a transfer that ends first gives its
+  // error, or `whenFinished` when it ended well. Bounded by the time-outs.
+  template <class Done>
+  DWORD drive(Done done, DWORD whenFinished);
+  std::uint64_t uploaded() const;
+  void collectResult();
+  void updatePause();
+  DWORD failure();
+
+  Engine* engine_ = nullptr;
+  std::atomic<CURLM*> wakeMulti_{nullptr};  // for cancel() from another thread
+  bool added_ = false;
+  curl_slist* headers_ = nullptr;
+  char errorText_[CURL_ERROR_SIZE] = {};
+  std::string url_;
+  bool storeCookies_ = true;
+  DWORD timeouts_[2] = {30000, 30000};  // send, receive
+
+  // Request body.
+  bool streamed_ = false;
+  const unsigned char* memoryBody_ = nullptr;  // whole body, while start() runs
+  std::uint64_t bodySize_ = 0;
+  std::uint64_t bodyOffset_ = 0;  // next byte libcurl reads (memory body)
+  const unsigned char* piece_ = nullptr;  // current write() piece
+  std::size_t pieceSize_ = 0, pieceTaken_ = 0;
+  std::uint64_t fed_ = 0;       // streamed bytes handed to libcurl
+  std::uint64_t accepted_ = 0;  // streamed bytes of completed write() calls
+
+  // Answer.
+  ResponseHead head_;
+  long authInFlight_ = 0;  // which of 401/407 libcurl may answer by itself
+  long serverSeen_ = 0, proxySeen_ = 0;
+  bool headReady_ = false;
+  unsigned char* reader_ = nullptr;  // current read() buffer
+  std::size_t readerRoom_ = 0, readerFilled_ = 0;
+  std::vector<unsigned char> spill_;  // answer bytes that did not fit the reader
+  std::size_t spillPos_ = 0;
+
+  bool connected_ = false, progressed_ = false;
+  bool sendPaused_ = false, recvPaused_ = false;
+  bool finished_ = false;
+  CURLcode result_ = CURLE_OK;
+  std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace drav_wininet
