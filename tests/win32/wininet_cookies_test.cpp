@@ -1,0 +1,90 @@
+// The process-wide cookie store: InternetSetCookieW / InternetGetCookieW and
+// cookies travelling with requests and answers. Every test uses its own path
+// so that the store, shared by the whole process, never mixes them.
+#include "wininet_fixture.h"
+
+namespace wininet_test {
+namespace {
+
+using drav_test::Reply;
+
+class Cookies : public WininetTest {
+protected:
+  std::string url(const std::string& path) { return server->url(path); }
+
+  // The store's text for the URL; "<none>" when it holds nothing for it.
+  static std::string cookiesFor(const std::string& url) {
+    const Wide u = wide(url);
+    DWORD size = 0;
+    if (!InternetGetCookieW(u.c_str(), nullptr, nullptr, &size)) return "<none>";
+    std::vector<WCHAR> text(size / sizeof(WCHAR) + 1);
+    DWORD chars = static_cast<DWORD>(text.size());
+    if (!InternetGetCookieW(u.c_str(), nullptr, text.data(), &chars)) return "<failed>";
+    return narrow(text.data(), chars > 0 ? chars - 1 : 0);
+  }
+
+  static bool setCookie(const std::string& url, const char* name, const std::string& data) {
+    return InternetSetCookieW(wide(url).c_str(), name ? wide(name).c_str() : nullptr, wide(data).c_str()) != FALSE;
+  }
+
+  std::string sendGet(const std::string& path) {
+    Handle connection(connect());
+    Handle request(open(connection, "GET", path));
+    EXPECT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+    readAll(request, 1000);
+    return server->requests().back().header("Cookie");
+  }
+};
+
+TEST_F(Cookies, SetCookiesAndServerCookiesTravelWithLaterRequests) {
+  ASSERT_TRUE(setCookie(url("/c1/page"), "mine", "v1"));
+  Reply reply;
+  reply.header("Set-Cookie", "srv=fromserver");
+  server->enqueue(reply);
+  EXPECT_EQ(sendGet("/c1/first"), "mine=v1");
+  EXPECT_EQ(sendGet("/c1/second"), "mine=v1; srv=fromserver");
+  EXPECT_EQ(cookiesFor(url("/c1/x")), "mine=v1; srv=fromserver");
+  EXPECT_EQ(sendGet("/elsewhere"), "") << "the path scopes the cookies";
+}
+
+TEST_F(Cookies, GettingReportsSizesAsDocumented) {
+  ASSERT_TRUE(setCookie(url("/c2/page"), nullptr, "k=abc"));
+  const Wide u = wide(url("/c2/page"));
+  DWORD size = 0;
+  ASSERT_TRUE(InternetGetCookieW(u.c_str(), nullptr, nullptr, &size));
+  EXPECT_EQ(size, 6u * sizeof(WCHAR)) << "a null buffer gets the bytes needed, NUL included";
+  WCHAR small[3];
+  size = 3;
+  EXPECT_FALSE(InternetGetCookieW(u.c_str(), nullptr, small, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  WCHAR text[16];
+  size = 16;
+  ASSERT_TRUE(InternetGetCookieW(u.c_str(), nullptr, text, &size));
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(narrow(text, 5), "k=abc");
+  EXPECT_FALSE(InternetGetCookieW(wide(url("/nothing-here")).c_str(), nullptr, text, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+}
+
+TEST_F(Cookies, ExpiryReplacementAndSecureAreHonoured) {
+  ASSERT_TRUE(setCookie(url("/c3/"), nullptr, "a=1"));
+  ASSERT_TRUE(setCookie(url("/c3/"), nullptr, "b=2"));
+  ASSERT_TRUE(setCookie(url("/c3/"), nullptr, "a=3"));
+  EXPECT_EQ(cookiesFor(url("/c3/x")), "a=3; b=2") << "a replaced cookie keeps its place";
+  ASSERT_TRUE(setCookie(url("/c3/"), nullptr, "a=gone; Max-Age=0"));
+  ASSERT_TRUE(setCookie(url("/c3/"), nullptr, "b=old; Expires=Thu, 01 Jan 1970 00:00:01 GMT"));
+  EXPECT_EQ(cookiesFor(url("/c3/x")), "<none>");
+  ASSERT_TRUE(setCookie(url("/c3/"), nullptr, "s=1; Secure"));
+  EXPECT_EQ(cookiesFor(url("/c3/x")), "<none>") << "secure cookies go to https only";
+}
+
+TEST_F(Cookies, UnreadableArgumentsAreRefused) {
+  EXPECT_FALSE(InternetSetCookieW(nullptr, nullptr, DRAV_W("a=1")));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(setCookie("not a url", nullptr, "a=1"));
+  EXPECT_FALSE(setCookie(url("/c4/"), nullptr, "a=1; Domain=example.com")) << "a domain the host is not in";
+  EXPECT_EQ(cookiesFor(url("/c4/")), "<none>");
+}
+
+}  // namespace
+}  // namespace wininet_test

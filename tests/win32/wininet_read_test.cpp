@@ -1,0 +1,183 @@
+// Reading answers and asking about them, and the handle and option rules,
+// against a real server on 127.0.0.1.
+#include "wininet_fixture.h"
+
+#include <cstring>
+
+namespace wininet_test {
+namespace {
+
+using drav_test::Reply;
+
+class Reading : public WininetTest {
+protected:
+  // Sends a GET for a scripted reply and returns the open request.
+  HINTERNET get(HINTERNET connection, const Reply& reply) {
+    server->enqueue(reply);
+    HINTERNET request = open(connection, "GET", "/read");
+    EXPECT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+    return request;
+  }
+};
+
+TEST_F(Reading, ReadHandsBackWhatArrivedThenZeroAtTheEnd) {
+  Handle connection(connect());
+  Reply reply;
+  reply.body = "twenty bytes of body";
+  Handle request(get(connection, reply));
+  std::string body;
+  char piece[7];
+  int reads = 0;
+  for (DWORD got = 1; got != 0 && reads < 100; ++reads) {
+    ASSERT_TRUE(InternetReadFile(request, piece, sizeof piece, &got));
+    ASSERT_LE(got, sizeof piece);
+    body.append(piece, got);
+  }
+  EXPECT_EQ(body, reply.body);
+  EXPECT_GE(reads, 4);  // three full pieces, the rest, and the end
+  DWORD got = 5;
+  EXPECT_TRUE(InternetReadFile(request, piece, sizeof piece, &got));
+  EXPECT_EQ(got, 0u) << "the end stays the end";
+}
+
+TEST_F(Reading, LargeBodiesArriveIntactInAnyPieceSize) {
+  Handle connection(connect());
+  for (bool chunked : {false, true}) {
+    for (std::uint64_t size : {0ull, 1ull, 65537ull, 3ull << 20}) {
+      for (DWORD piece : {13u, 4096u, 65536u}) {
+        if (piece == 13 && size > 100000) continue;  // slow and adds nothing
+        Reply reply;
+        reply.generatedBodySize = size;
+        reply.chunked = chunked;
+        Handle request(get(connection, reply));
+        bool ok = false;
+        const std::string body = readAll(request, piece, &ok);
+        ASSERT_TRUE(ok);
+        ASSERT_EQ(body.size(), size) << chunked << " " << piece;
+        EXPECT_EQ(drav_test::crcOf(body), drav_test::patternCrc(size)) << chunked << " " << piece;
+      }
+    }
+  }
+  EXPECT_EQ(server->connectionsAccepted(), 1u);
+}
+
+TEST_F(Reading, AResetInTheMiddleOfTheBodyFailsTheReadAfterTheBytesBeforeIt) {
+  Handle connection(connect());
+  Reply reply;
+  reply.generatedBodySize = 100000;
+  reply.resetAfterBodyBytes = 30000;
+  Handle request(get(connection, reply));
+  bool ok = true;
+  DWORD error = 0;
+  const std::string body = readAll(request, 4096, &ok, &error);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET));
+  EXPECT_LE(body.size(), 30000u);
+  EXPECT_EQ(body, patternText(body.size()));
+}
+
+TEST_F(Reading, StatusAndHeadersAreReadWithTheDocumentedBufferRules) {
+  Handle connection(connect());
+  Reply reply;
+  reply.status = 503;
+  reply.reason = "Busy Now";
+  reply.header("X-One", "1").header("Set-Cookie", "a=1; Path=/read-only").header("Set-Cookie", "b=2; Path=/read-only");
+  Handle request(get(connection, reply));
+  EXPECT_EQ(statusOf(request), 503u);
+
+  WCHAR text[256];
+  DWORD size = 4;
+  EXPECT_FALSE(HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, text, &size, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  const DWORD needed = size;
+  size = sizeof text;
+  ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, text, &size, nullptr));
+  EXPECT_EQ(size + sizeof(WCHAR), needed) << "the size without, then with the terminating NUL";
+  const std::string raw = narrow(text, size / sizeof(WCHAR));
+  EXPECT_EQ(raw.compare(0, 23, "HTTP/1.1 503 Busy Now\r\n"), 0) << raw;
+  EXPECT_EQ(raw.substr(raw.size() - 4), "\r\n\r\n");
+  EXPECT_NE(raw.find("\r\nX-One: 1\r\n"), std::string::npos);
+
+  size = sizeof text;
+  ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_STATUS_TEXT, text, &size, nullptr));
+  EXPECT_EQ(narrow(text, size / sizeof(WCHAR)), "Busy Now");
+
+  DWORD index = 0;
+  std::vector<std::string> cookies;
+  for (int i = 0; i < 5; ++i) {
+    size = sizeof text;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_SET_COOKIE, text, &size, &index)) break;
+    cookies.push_back(narrow(text, size / sizeof(WCHAR)));
+  }
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_HEADER_NOT_FOUND));
+  EXPECT_EQ(cookies, (std::vector<std::string>{"a=1; Path=/read-only", "b=2; Path=/read-only"}));
+  EXPECT_EQ(index, 2u);
+
+  const Wide name = wide("x-one");
+  std::memcpy(text, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+  size = sizeof text;
+  ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, text, &size, nullptr));
+  EXPECT_EQ(narrow(text, size / sizeof(WCHAR)), "1");
+}
+
+TEST_F(Reading, NothingCanBeAskedOrReadBeforeTheRequestWasSent) {
+  Handle connection(connect());
+  Handle request(open(connection, "GET", "/"));
+  DWORD code = 0, size = sizeof code;
+  EXPECT_FALSE(HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_HEADER_NOT_FOUND));
+  char piece[4];
+  DWORD got = 9;
+  EXPECT_FALSE(InternetReadFile(request, piece, sizeof piece, &got));
+  EXPECT_EQ(got, 0u);
+}
+
+// --- Handles and options -------------------------------------------------------
+
+class Handles : public WininetTest {};
+
+TEST_F(Handles, NullClosedAndForeignHandlesAreRefused) {
+  EXPECT_FALSE(InternetCloseHandle(nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  HINTERNET connection = connect();
+  ASSERT_NE(connection, nullptr);
+  ASSERT_TRUE(InternetCloseHandle(connection));
+  EXPECT_FALSE(InternetCloseHandle(connection));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(open(connection, "GET", "/"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Handles, AHandleOfTheWrongKindIsRefused) {
+  EXPECT_EQ(open(session, "GET", "/"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+  Handle connection(connect());
+  EXPECT_FALSE(HttpSendRequestW(connection, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+}
+
+TEST_F(Handles, ARequestOutlivesTheHandlesItWasOpenedFrom) {
+  HINTERNET connection = connect();
+  Handle request(open(connection, "GET", "/"));
+  ASSERT_TRUE(InternetCloseHandle(connection));
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 200u);
+}
+
+TEST_F(Handles, OptionsAreCheckedForKindLengthAndName) {
+  EXPECT_EQ(InternetAttemptConnect(0), static_cast<DWORD>(ERROR_SUCCESS));
+  HTTP_VERSION_INFO version = {1, 1};
+  EXPECT_TRUE(InternetSetOptionW(nullptr, INTERNET_OPTION_HTTP_VERSION, &version, sizeof version));
+  DWORD value = 1000;
+  EXPECT_FALSE(InternetSetOptionW(session, INTERNET_OPTION_SECURITY_FLAGS, &value, sizeof value));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+  if (!dravtest::runningUnderWine()) {  // Wine accepts and ignores the short length
+    EXPECT_FALSE(InternetSetOptionW(session, INTERNET_OPTION_CONNECT_TIMEOUT, &value, 2));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_BAD_OPTION_LENGTH));
+  }
+  EXPECT_FALSE(InternetSetOptionW(session, 0x7FFF, &value, sizeof value));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INVALID_OPTION));
+}
+
+}  // namespace
+}  // namespace wininet_test

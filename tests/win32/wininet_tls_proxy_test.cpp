@@ -1,0 +1,144 @@
+// HTTPS with certificates made at test time, and a real HTTP proxy
+// (tinyproxy) with Basic proxy authentication.
+#include "wininet_fixture.h"
+
+#include "support/proxy_test_tinyproxy.h"
+#include "support/tls_test_certificate.h"
+
+namespace wininet_test {
+namespace {
+
+using drav_test::Reply;
+
+// The flags the transport sets on https requests.
+constexpr DWORD kLenientFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+                                SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                                SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS | SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP;
+
+class Https : public WininetTest {
+protected:
+  void SetUp() override {
+    WininetTest::SetUp();
+    if (IsSkipped()) return;
+    tlsServer = drav_test::openTlsTestServer();
+    if (!tlsServer) GTEST_SKIP() << "no HTTPS test server: set DRAV_TEST_TLS_SERVER";
+  }
+
+  // Sends a GET over https with the given security flags; the error code, or 0.
+  DWORD getWith(DWORD securityFlags, const drav_test::ScriptedServer& target) {
+    Handle connection(InternetConnectW(session, wide(target.host()).c_str(), target.port(), nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(open(connection, "GET", "/secure", INTERNET_FLAG_SECURE));
+    if (securityFlags) EXPECT_TRUE(setNumber(request, INTERNET_OPTION_SECURITY_FLAGS, securityFlags));
+    if (!HttpSendRequestW(request, nullptr, 0, nullptr, 0)) return GetLastError();
+    EXPECT_EQ(statusOf(request), 200u);
+    EXPECT_EQ(readAll(request, 1000), "secret");
+    return 0;
+  }
+
+  std::unique_ptr<drav_test::ScriptedServer> tlsServer;
+};
+
+TEST_F(Https, AnUnknownAuthorityIsRefusedUnlessTheFlagsAllowIt) {
+  Reply reply;
+  reply.body = "secret";
+  tlsServer->setDefaultReply(reply);
+  EXPECT_EQ(getWith(0, *tlsServer), static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
+  EXPECT_EQ(getWith(kLenientFlags, *tlsServer), 0u);
+}
+
+#ifndef _WIN32
+// These need servers with particular certificates, made in this process.
+TEST_F(Https, ANameMismatchIsRefusedWhenOnlyTheAuthorityIsIgnored) {
+  drav_test::TestCertificate other("other.example", false);
+  drav_test::ServerOptions options;
+  options.certFile = other.certFile();
+  options.keyFile = other.keyFile();
+  drav_test::HttpTestServer misnamed(options);
+  Reply reply;
+  reply.body = "secret";
+  misnamed.setDefaultReply(reply);
+  EXPECT_EQ(getWith(SECURITY_FLAG_IGNORE_UNKNOWN_CA, misnamed), static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_CN_INVALID));
+  EXPECT_EQ(getWith(SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID, misnamed), 0u);
+}
+
+TEST_F(Https, AServerThatDemandsAClientCertificateGivesClientAuthCertNeeded) {
+  drav_test::TestCertificate certificate;
+  drav_test::ServerOptions options;
+  options.certFile = certificate.certFile();
+  options.keyFile = certificate.keyFile();
+  options.requireClientCert = true;
+  drav_test::HttpTestServer demanding(options);
+  EXPECT_EQ(getWith(kLenientFlags, demanding), static_cast<DWORD>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
+}
+#endif
+
+class ThroughProxy : public WininetTest {
+protected:
+  void SetUp() override {
+    WininetTest::SetUp();
+    if (IsSkipped()) return;
+    std::string why;
+    proxy = drav_test::TestProxy::open(why);
+    if (!proxy) GTEST_SKIP() << why;
+    proxied.h = InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_PROXY, wide(proxy->hostPort()).c_str(),
+                              nullptr, 0);
+    ASSERT_NE(proxied.h, nullptr);
+    connection.h = InternetConnectW(proxied, wide(server->host()).c_str(), server->port(), nullptr, nullptr,
+                                    INTERNET_SERVICE_HTTP, 0, 0);
+  }
+
+  std::unique_ptr<drav_test::TestProxy> proxy;
+  Handle proxied;
+  Handle connection;
+};
+
+TEST_F(ThroughProxy, WithoutProxyCredentialsTheAnswerIs407) {
+  Handle request(open(connection, "POST", "/via"));
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 407u);
+  EXPECT_TRUE(server->requests().empty()) << "the proxy stopped it";
+}
+
+TEST_F(ThroughProxy, ProxyCredentialsLetWholeAndStreamedBodiesThrough) {
+  Reply reply;
+  reply.body = "via proxy";
+  server->setDefaultReply(reply);
+  {
+    Handle request(open(connection, "POST", "/whole"));
+    ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_USERNAME, drav_test::kProxyUser));
+    ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_PASSWORD, drav_test::kProxyPassword));
+    char body[] = "abc";
+    ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, body, 3)) << GetLastError();
+    EXPECT_EQ(statusOf(request), 200u);
+    EXPECT_EQ(readAll(request, 100), "via proxy");
+  }
+  Handle request(open(connection, "POST", "/streamed"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_USERNAME, drav_test::kProxyUser));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_PASSWORD, drav_test::kProxyPassword));
+  const std::string body = patternText(100000);
+  // The connection already learned that the proxy wants Basic: no second round.
+  ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(body.size())));
+  ASSERT_TRUE(writeAll(request, body, 65536));
+  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 200u);
+  EXPECT_EQ(server->requests().back().bodyCrc, drav_test::crcOf(body));
+}
+
+TEST_F(ThroughProxy, AStreamedBodyMeetingAProxyChallengeIsSentAgain) {
+  Handle request(open(connection, "POST", "/streamed"));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_USERNAME, drav_test::kProxyUser));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_PASSWORD, drav_test::kProxyPassword));
+  ASSERT_TRUE(startStreamed(request, 5));
+  ASSERT_TRUE(writeAll(request, "12345", 5));
+  EXPECT_FALSE(HttpEndRequestW(request, nullptr, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_FORCE_RETRY));
+  ASSERT_TRUE(startStreamed(request, 5));
+  ASSERT_TRUE(writeAll(request, "12345", 5));
+  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 200u);
+  EXPECT_EQ(server->requests().back().body, "12345");
+}
+
+}  // namespace
+}  // namespace wininet_test
