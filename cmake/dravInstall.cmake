@@ -24,5 +24,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/dravCommonConfigVersion.c
 install(FILES ${PROJECT_BINARY_DIR}/dravCommonConfig.cmake ${PROJECT_BINARY_DIR}/dravCommonConfigVersion.cmake
   DESTINATION ${DRAV_CMAKE_DIR})
 
+# The .pc file finds its prefix from where it lies, so a staged or moved
+# installation works too.
+file(RELATIVE_PATH DRAV_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" DRAV_PC_TO_PREFIX "${DRAV_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/dravCommon.pc.in ${PROJECT_BINARY_DIR}/dravCommon.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dravCommon.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
