@@ -26,3 +26,8 @@
 #include <drav/config/help_message.h>
 #include <drav/config/endpoint_policy.h>
 #include <drav/config/service_descriptor.h>
+#include <drav/transport/transport_errors.h>
+#include <drav/transport/http_event_sink.h>
+#include <drav/transport/bridge_proxy.h>
+#include <drav/transport/http_request.h>
+#include <drav/transport/sso_provider.h>

@@ -1,0 +1,34 @@
+// HttpEventSink: whom a call asks when the server (401) or an HTTP proxy
+// (407) refuses its credentials, or wants a client certificate; and
+// DefaultHttpEventSink, which every bridge proxy starts with. A sink that
+// prompts the user writes the new credentials into the proxy's AuthInfo
+// (request.getProxy()->getAuthInfo()): the repeated call sends those.
+#pragma once
+
+#include <drav/export.h>
+
+class DRAVHttpRequest;
+
+class DRAV_EXPORT HttpEventSink {
+public:
+  HttpEventSink() = default;
+  HttpEventSink(const HttpEventSink&) = default;
+  HttpEventSink& operator=(const HttpEventSink&) = default;
+  virtual ~HttpEventSink();
+
+  virtual void onHttpUserAuthRequest(DRAVHttpRequest& request) = 0;
+  virtual void onHttpProxyAuthRequest(DRAVHttpRequest& request) = 0;
+  virtual void onSSLClientCertificate(DRAVHttpRequest& request) = 0;
+};
+
+// Hands the proxy's AuthInfo credentials to the request's WinINet handle.
+// Keeps no state: may serve several calls at once.
+class DRAV_EXPORT DefaultHttpEventSink : public HttpEventSink {
+public:
+  DefaultHttpEventSink() = default;
+  ~DefaultHttpEventSink() override;
+
+  void onHttpUserAuthRequest(DRAVHttpRequest& request) override;
+  void onHttpProxyAuthRequest(DRAVHttpRequest& request) override;
+  void onSSLClientCertificate(DRAVHttpRequest& request) override;  // does nothing
+};

@@ -1,0 +1,111 @@
+// DRAVHttpRequest: one remote call to the bridge of a DRAVBridgeProxy (an
+// HTTP POST with the call headers and the serialized arguments, sent whole
+// or in chunks, retried and re-authenticated as the answer demands), then
+// the reading of its answer piece by piece. Also fetches whole resources by
+// GET. DRAVHttpRequestPtr owns a request.
+//
+// One thread at a time per request; several requests of one proxy may run
+// on different threads.
+#pragma once
+
+#include <drav/export.h>
+#include <drav/serialization/argument_list.h>
+#include <drav/transport/transport_errors.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DRAVBridgeProxy;
+
+class DRAV_EXPORT DRAVHttpRequest {
+public:
+  // Bound to `proxy`, which must outlive the request.
+  explicit DRAVHttpRequest(DRAVBridgeProxy* proxy);
+  ~DRAVHttpRequest();  // closes a request handle still open
+  DRAVHttpRequest(const DRAVHttpRequest&) = delete;
+  DRAVHttpRequest& operator=(const DRAVHttpRequest&) = delete;
+
+  // Sends one call: `args` (argsSize bytes) then `extraBlob` (may be null),
+  // in chunks of the write chunk size (or `chunkSize` when that is 0) when
+  // they do not fit one. Returns the body bytes sent, or 0 after a failure
+  // that was traced. Throws UnknownCertAuthException,
+  // UnknownClientCertAuthException, ChunkedPostDataException and, from a
+  // single-sign-on logon, HttpPostDataException. The buffers are read
+  // during the call only. Sizes that do not fit 32 bits are refused with
+  // DRAVException.
+  unsigned long call(const std::string& methodName, char* args, unsigned long argsSize, unsigned long chunkSize,
+                     bool needSsoToken, tag_StreamingMode mode, unsigned char* extraBlob,
+                     unsigned long extraBlobSize);
+
+  // The next piece of the answer (at most readChunkSize, or `size` when that
+  // is 0): its length, or 0 at the end (which closes the request) or on a
+  // failure. The piece is allocated with operator new, owned by the caller
+  // (operator delete); a non-null `buffer` is released first and is null
+  // after a 0.
+  unsigned long receive(char*& buffer, unsigned long size);
+  // The same on another WinINet request handle, which the end closes.
+  unsigned long receive(void* handle, char*& buffer, unsigned long size);
+
+  // The HTTP status of the current answer; ask before its end.
+  CallStatus getCallStatus() const;
+  // GETs `url` with a separate session and appends the body to `data`.
+  // Throws HttpPostDataException when the request cannot be sent.
+  void downloadResource(const std::string& url, std::vector<unsigned char>& data);
+
+  void setWriteChunkSize(unsigned long size);
+  unsigned long getWriteChunkSize() const { return writeChunkSize_; }
+  void setReadChunkSize(unsigned long size);
+  unsigned long getReadChunkSize() const { return readChunkSize_; }
+
+  DRAVBridgeProxy* getProxy() { return proxy_; }
+  void* getRequestHandle() { return requestHandle_; }  // owned by the request; null between calls
+
+private:
+  unsigned long callWithin(const std::string& methodName, char* args, unsigned long argsSize,
+                           unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
+                           unsigned char* extraBlob, unsigned long extraBlobSize, int depth);
+  unsigned long internalCall(const std::string& methodName, char* args, unsigned long argsSize,
+                             unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
+                             unsigned char* extraBlob, unsigned long extraBlobSize, int depth);
+  unsigned long send(char* args, unsigned long argsSize, unsigned long chunkSize, unsigned char* extraBlob,
+                     unsigned long extraBlobSize);
+  std::string getCallHeaders(const std::string& methodName, bool needSsoToken, tag_StreamingMode mode,
+                             unsigned long argsSize, unsigned long extraBlobSize);
+  unsigned long directPostData(char* args, unsigned long argsSize);
+  unsigned long chunkedPostData(char* args, unsigned long argsSize, unsigned long chunk, unsigned char* blob,
+                                unsigned long blobSize);
+  bool writePieces(const unsigned char* data, std::uint32_t size, std::uint32_t chunk, std::uint32_t& total,
+                   bool blob);
+  void dumpReceive();
+  static bool closeHandle(void* handle);
+
+  DRAVBridgeProxy* proxy_;
+  std::uint32_t readChunkSize_ = 0;
+  std::uint32_t writeChunkSize_ = 0;
+  void* requestHandle_ = nullptr;
+};
+
+class DRAV_EXPORT DRAVHttpRequestPtr {
+public:
+  DRAVHttpRequestPtr() = default;
+  explicit DRAVHttpRequestPtr(DRAVHttpRequest* request) : request_(request) {}  // takes ownership
+  ~DRAVHttpRequestPtr() { delete request_; }
+  DRAVHttpRequestPtr(const DRAVHttpRequestPtr&) = delete;
+  DRAVHttpRequestPtr& operator=(const DRAVHttpRequestPtr&) = delete;
+
+  // Destroys the request held so far (unless it is `request`) and takes `request`.
+  DRAVHttpRequestPtr& operator=(DRAVHttpRequest* request) {
+    if (request != request_) {
+      delete request_;
+      request_ = request;
+    }
+    return *this;
+  }
+  DRAVHttpRequest* operator->() { return request_; }
+  const DRAVHttpRequest* operator->() const { return request_; }
+  DRAVHttpRequest* get() const { return request_; }  // still owned by this pointer
+
+private:
+  DRAVHttpRequest* request_ = nullptr;
+};

@@ -1,0 +1,70 @@
+// What the transport reports: the exceptions a call throws (each with its
+// fixed message) and CallStatus, the outcome of a finished call. Plain
+// values; nothing here talks to the network.
+#pragma once
+
+#include <drav/export.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+// The server's certificate comes from an authority the client does not know.
+class DRAV_EXPORT UnknownCertAuthException : public std::runtime_error {
+public:
+  UnknownCertAuthException();
+  UnknownCertAuthException(const UnknownCertAuthException&) = default;
+  UnknownCertAuthException& operator=(const UnknownCertAuthException&) = default;
+  ~UnknownCertAuthException() override;
+};
+
+// The server asked for a client certificate.
+class DRAV_EXPORT UnknownClientCertAuthException : public std::runtime_error {
+public:
+  UnknownClientCertAuthException();
+  UnknownClientCertAuthException(const UnknownClientCertAuthException&) = default;
+  UnknownClientCertAuthException& operator=(const UnknownClientCertAuthException&) = default;
+  ~UnknownClientCertAuthException() override;
+};
+
+// Sending failed; the code is the system's last error (a WinINet code).
+// A code that does not fit 32 bits is refused with DRAVException.
+class DRAV_EXPORT HttpPostDataException : public std::runtime_error {
+public:
+  explicit HttpPostDataException(unsigned long errorCode);
+  HttpPostDataException(const HttpPostDataException&) = default;
+  HttpPostDataException& operator=(const HttpPostDataException&) = default;
+  ~HttpPostDataException() override;
+  unsigned long getErrorCode() const { return errorCode_; }
+
+private:
+  std::uint32_t errorCode_;
+};
+
+// A chunked post asked to be repeated twice in a row.
+class DRAV_EXPORT ChunkedPostDataException : public std::runtime_error {
+public:
+  explicit ChunkedPostDataException(unsigned long errorCode);
+  ChunkedPostDataException(const ChunkedPostDataException&) = default;
+  ChunkedPostDataException& operator=(const ChunkedPostDataException&) = default;
+  ~ChunkedPostDataException() override;
+  unsigned long getErrorCode() const { return errorCode_; }
+
+private:
+  std::uint32_t errorCode_;
+};
+
+// The outcome of a call: the HTTP status (0 when none arrived) and, when
+// the server did not answer, the reason. A default status reads as failed.
+class DRAV_EXPORT CallStatus {
+public:
+  // Refuses an httpCode that does not fit 32 bits with DRAVException.
+  CallStatus(unsigned long httpCode = 500,
+             const std::string& error = "error occured (either on the client or server part)");
+  unsigned long httpCode() const { return httpCode_; }
+  const std::string& error() const { return error_; }  // valid while the status lives
+
+private:
+  std::string error_;
+  std::uint32_t httpCode_;
+};

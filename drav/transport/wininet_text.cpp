@@ -1,0 +1,51 @@
+#include <drav/transport/wininet_text.h>
+
+#include <drav/common/wire_width.h>
+#include <drav/platform/glossa.h>
+
+namespace DRAV {
+namespace detail {
+
+WideText::WideText(const std::string& text) : units_(Glossa::utf8ToUtf16(text.data(), text.size())) {}
+
+BOOL setTextOption(HINTERNET handle, DWORD option, const std::string& text) {
+  const WideText wide(text);
+  return InternetSetOptionW(handle, option, const_cast<WCHAR*>(wide.c_str()), wide.length());
+}
+
+BOOL setNumberOption(HINTERNET handle, DWORD option, DWORD value) {
+  return InternetSetOptionW(handle, option, &value, sizeof value);
+}
+
+void useHttp11() {
+  HTTP_VERSION_INFO version = {1, 1};
+  InternetSetOptionW(nullptr, INTERNET_OPTION_HTTP_VERSION, &version, sizeof version);
+}
+
+void setTransportTimeouts(HINTERNET handle) {
+  setNumberOption(handle, INTERNET_OPTION_CONNECT_TIMEOUT, kTransportTimeoutMs);
+  setNumberOption(handle, INTERNET_OPTION_SEND_TIMEOUT, kTransportTimeoutMs);
+  setNumberOption(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, kTransportTimeoutMs);
+}
+
+HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url) {
+  const DWORD flags = kRequestFlags | (url.useSsl() ? INTERNET_FLAG_SECURE : 0);
+  HINTERNET request = HttpOpenRequestW(connection, WideText(verb).c_str(), WideText(url.uri()).c_str(), nullptr,
+                                       nullptr, nullptr, flags, 0);
+  if (request && url.useSsl()) setNumberOption(request, INTERNET_OPTION_SECURITY_FLAGS, kHttpsSecurityFlags);
+  return request;
+}
+
+HINTERNET connectTo(HINTERNET session, const Url& url) {
+  // Url keeps any 32-bit value; a port outside 1..65535 cannot be connected to.
+  const unsigned long port = url.port();
+  if (port == 0 || port > 65535) {
+    SetLastError(ERROR_INTERNET_INVALID_URL);
+    return nullptr;
+  }
+  return InternetConnectW(session, WideText(url.host()).c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+                          INTERNET_SERVICE_HTTP, 0, 0);
+}
+
+}  // namespace detail
+}  // namespace DRAV

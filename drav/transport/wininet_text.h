@@ -1,0 +1,47 @@
+// Small helpers for calling WinINet from the transport with narrow (UTF-8)
+// text, and the settings every session of the transport shares. Internal:
+// not part of the public API.
+#pragma once
+
+#include <drav/config/url.h>
+#include <drav/platform/win32.h>
+
+#include <string>
+
+namespace DRAV {
+namespace detail {
+
+// A UTF-8 text as the NUL-terminated wide string WinINet takes.
+class WideText {
+public:
+  explicit WideText(const std::string& text);
+  const WCHAR* c_str() const { return reinterpret_cast<const WCHAR*>(units_.c_str()); }
+  DWORD length() const { return static_cast<DWORD>(units_.size()); }
+
+private:
+  std::basic_string<unsigned short> units_;
+};
+
+// Five minutes: the connect, send and receive time-out of every transport handle.
+constexpr DWORD kTransportTimeoutMs = 300000;
+// POST, no cache, kept connection.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+// The security flags set on every https request.
+constexpr DWORD kHttpsSecurityFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+                                      SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                                      SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS | SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP;
+
+BOOL setTextOption(HINTERNET handle, DWORD option, const std::string& text);
+BOOL setNumberOption(HINTERNET handle, DWORD option, DWORD value);
+// The process-wide HTTP version 1.1.
+void useHttp11();
+// Sets the three transport time-outs on a handle.
+void setTransportTimeouts(HINTERNET handle);
+// Opens a request for `url` with the transport's flags (secure for https)
+// and, for https, its security flags. Null when it cannot be opened.
+HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url);
+// Connects to the URL's host and port.
+HINTERNET connectTo(HINTERNET session, const Url& url);
+
+}  // namespace detail
+}  // namespace DRAV
