@@ -6,6 +6,7 @@
 
 #include <drav/export.h>
 #include <drav/platform/glossa.h>
+#include <drav/platform/win32.h>
 #include <drav/serialization/byte_array.h>
 #include <drav/serialization/serializable.h>
 #include <drav/serialization/typed_value.h>
@@ -85,6 +86,15 @@ public:
   void setExtraBlob(unsigned char* data, unsigned long size, bool copy);
   unsigned char* getExtraBlob() const { return extraBlob_; }  // owned by the list or borrowed
   unsigned long getExtraBlobSize() const { return extraBlobSize_; }
+
+  // The arguments of an IDispatch invocation: a new array of size() + 1
+  // (+ 1 with a dispatch) VARIANTs. inOrder: the values in list order, then
+  // the VT_DISPATCH entry, then VT_BYREF | VT_VARIANT pointing at `result`.
+  // Otherwise the reverse, as IDispatch::Invoke wants it: result first, then
+  // the dispatch entry, then the values from last to first. The caller
+  // VariantClears the value entries and delete[]s the array; the dispatch
+  // entry holds no reference of its own and `result` must outlive the call.
+  VARIANT* getVarArgs(bool inOrder, VARIANT* result, IDispatch* dispatch) const;
 
   void writeObject(DRAVOutputStream& out) const override;
   // Appends the values read after those already held. A count the remaining

@@ -9,6 +9,7 @@
 
 #include <drav/export.h>
 #include <drav/platform/glossa.h>
+#include <drav/platform/win32.h>
 #include <drav/serialization/byte_array.h>
 #include <drav/serialization/serializable.h>
 
@@ -116,6 +117,14 @@ public:
     type_ = Empty;
     value_.raw = 0;
   }
+
+  // VARIANT mapping for COM components on the server side. toVariant
+  // initialises `out` without releasing what it held, then fills it; the
+  // caller owns what it holds (VariantClear). fromVariant replaces this value
+  // by the content of `in`, which stays the caller's; other VARIANT types
+  // throw DRAVException "unsupported VARIANT type" and leave the value as it was.
+  void toVariant(VARIANT& out) const;
+  void fromVariant(const VARIANT& in);
 
   void writeObject(DRAVOutputStream& out) const override;
   // Replaces the value by the next one on the stream; on a refused (truncated
