@@ -31,3 +31,10 @@
 #include <drav/transport/bridge_proxy.h>
 #include <drav/transport/http_request.h>
 #include <drav/transport/sso_provider.h>
+#include <drav/platform/win32.h>
+#include <drav/platform/asp.h>
+#include <drav/serialization/invocation_status.h>
+#include <drav/hosting/safe_array.h>
+#include <drav/hosting/http_buffer_allocator.h>
+#include <drav/hosting/request_wrapper.h>
+#include <drav/hosting/response_wrapper.h>
