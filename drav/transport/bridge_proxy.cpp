@@ -123,7 +123,8 @@ void DRAVBridgeProxy::applyCookies(const std::string& cookies) {
   const std::string target = url_.toString();
   const WideText wideUrl(target);
   if (!cookies.empty()) {
-    for (const auto& cookie : DRAVCookies(cookies).getCookies()) {
+    const DRAVCookies parsed(cookies);
+    for (const auto& cookie : parsed.getCookies()) {
       Annal::Logger(Annal::M) << "setting cookie : '" << cookie.first << "' = '" << cookie.second << "'";
       if (!InternetSetCookieW(wideUrl.c_str(), WideText(cookie.first).c_str(), WideText(cookie.second).c_str()))
         Annal::Logger(Annal::Error) << "ERROR : unable to set the cookies for the url : " << target << " "

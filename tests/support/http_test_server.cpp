@@ -58,6 +58,19 @@ void clearState(ServerState& state) {
   state.connections = 0;
 }
 
+// After a refused handshake: let the client read the alert. Closing with
+// its request still unread would reset the connection and the client would
+// see a reset instead of the reason.
+void lingerForAlert(int fd) {
+  ::shutdown(fd, SHUT_WR);
+  char discard[4096];
+  for (int waited = 0; waited < 10; ++waited) {
+    pollfd p = {fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    if (::recv(fd, discard, sizeof discard, 0) <= 0) return;
+  }
+}
+
 struct Worker {
   std::thread thread;
   std::atomic<bool> done{false};
@@ -189,6 +202,7 @@ void HttpTestServer::Impl::serve(int fd) {
       SSL_free(ssl);
       ssl = nullptr;
       usable = false;
+      lingerForAlert(fd);
     }
   }
   if (usable) {

@@ -1,0 +1,181 @@
+// A remote call end to end against a real server on 127.0.0.1: what goes on
+// the wire, direct and chunked posting, reading the answer back, and the
+// reactions to failures.
+#include "transport_fixture.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace transport_test {
+namespace {
+
+using drav_test::Reply;
+
+class Calls : public TransportTest {};
+
+TEST_F(Calls, ArgumentsTravelAndResultsComeBackPieceByPiece) {
+  DRAVArgs args;
+  args.addArg(std::string("hello"));
+  args.addArg(42);
+  args.addArg(2.5);
+  DRAVArgs results;
+  results.addArg(std::string(5000, 'r'));
+  results.addArg(true);
+  Reply reply;
+  reply.body = serialize(results);
+  server->enqueue(reply);
+
+  const std::string body = serialize(args);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), body), body.size());
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_EQ(request->getCallStatus().error(), "");
+  const std::string answer = receiveAll(*request.get(), 333, 333);
+  EXPECT_EQ(request->getRequestHandle(), nullptr) << "the end of the answer closes the request";
+  const DRAVArgs back = deserialize(answer);
+  EXPECT_EQ(back.getString(0), std::string(5000, 'r'));
+  EXPECT_TRUE(back.getBoolean(1));
+  EXPECT_EQ(server->requests().at(0).body, body);
+}
+
+TEST_F(Calls, TheHeaderBlockIsSentByteForByteInItsOrder) {
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  ASSERT_GT(request->call("Compute", const_cast<char*>("abc"), 3, 0, true, StreamingInOut, nullptr, 0), 0u);
+  const drav_test::RecordedRequest seen = server->requests().at(0);
+  EXPECT_EQ(seen.method, "POST");
+  EXPECT_EQ(seen.target, "/bridge/calls");
+  EXPECT_EQ(seen.header("User-Agent"), "DRAVBridgeProxy");
+  const std::vector<std::string> expected = {"DRAVBridgeName: TestBridge", "DRAVMethodName: Compute",
+                                             "DRAVMethodNeedSsoToken: yes", "DRAVStreamingMode: INOUT",
+                                             "DRAVArgs-Size: 3", "DRAVExtraBlob-Size: 0"};
+  const std::vector<std::string> lines = seen.headerLines();
+  auto first = std::find(lines.begin(), lines.end(), expected[0]);
+  ASSERT_NE(first, lines.end());
+  ASSERT_GE(static_cast<std::size_t>(lines.end() - first), expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first));
+}
+
+TEST_F(Calls, BasicCredentialsGoBetweenMethodAndTokenLinesAndOddModesSendNoModeLine) {
+  makeProxy(AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthBasic));
+  server->requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  ASSERT_GT(request->call("M", const_cast<char*>("x"), 1, 0, false, static_cast<tag_StreamingMode>(3), nullptr, 0), 0u);
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  const std::vector<std::string> lines = server->requests().at(0).headerLines();
+  auto method = std::find(lines.begin(), lines.end(), "DRAVMethodName: M");
+  ASSERT_NE(method, lines.end());
+  EXPECT_EQ(*(method + 1), "Authorization: Basic YWxpY2U6c2VjcmV0");
+  EXPECT_EQ(*(method + 2), "DRAVMethodNeedSsoToken: no");
+  EXPECT_EQ(*(method + 3), "DRAVArgs-Size: 1") << "no DRAVStreamingMode line for mode 3";
+}
+
+TEST_F(Calls, NtlmCredentialsGoToWininetNotIntoTheHeaderBlock) {
+  makeProxy(AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthNtlm));
+  server->requireAuth(drav_test::AuthScheme::Ntlm, "alice", "");
+  const std::string body(70000, 'n');  // chunked at 32000: the streamed path answers the challenge too
+  for (unsigned long chunk : {0ul, 32000ul}) {
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), body, chunk), body.size()) << chunk;
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
+    receiveAll(*request.get(), 4000, 4000);
+    EXPECT_EQ(server->requests().back().bodyCrc, drav_test::crcOf(body));
+  }
+  for (const drav_test::RecordedRequest& r : server->requests())
+    EXPECT_NE(r.header("Authorization").compare(0, 6, "Basic "), 0) << "no Basic line in the block";
+}
+
+// Which sending method a call took shows in its trace: only chunked posts
+// count chunks.
+struct PostCase {
+  std::size_t argsSize;
+  unsigned long chunk;
+  unsigned long writeChunk;
+  std::size_t blobSize;
+  bool chunked;
+};
+
+class Posting : public TransportTest, public ::testing::WithParamInterface<PostCase> {};
+
+TEST_P(Posting, TheBodyArrivesWholeByTheRightMethod) {
+  const PostCase c = GetParam();
+  dravtest::CaptureTrace trace(Annal::M);
+  const std::string args = std::string(c.argsSize, 'a');
+  std::string blob(c.blobSize, '\0');
+  for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<char>(drav_test::patternByte(i));
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  request->setWriteChunkSize(c.writeChunk);
+  EXPECT_EQ(callWith(*request.get(), args, c.chunk, blob), args.size() + blob.size());
+  const drav_test::RecordedRequest seen = server->requests().at(0);
+  EXPECT_EQ(seen.bodySize, args.size() + blob.size());
+  EXPECT_EQ(seen.bodyCrc, drav_test::crcOf(args + blob));
+  EXPECT_EQ(seen.header("DRAVExtraBlob-Size"), std::to_string(blob.size()));
+  EXPECT_EQ(trace.contains("chunk count : "), c.chunked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SizesAndChunks, Posting,
+    ::testing::Values(PostCase{100, 100, 0, 0, false},          // equal to the chunk: direct
+                      PostCase{101, 100, 0, 0, true},           // one more: a full chunk and a 1-byte rest
+                      PostCase{5000, 0, 0, 0, false},           // no chunk size: direct
+                      PostCase{5000, 100, 4096, 0, true},       // the write chunk size overrides
+                      PostCase{5000, 100000, 0, 0, false},
+                      PostCase{300, 64, 0, 100000, true},       // a blob always goes chunked
+                      PostCase{300, 0, 0, 70000, true},         // ... also without any chunk size
+                      PostCase{1 << 20, 65536, 0, 3 << 20, true}));
+
+TEST_F(Calls, ABlobOfSizeZeroIsNoBlobButItsHeaderLineStays) {
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  unsigned char blob[1] = {9};
+  ASSERT_EQ(request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, blob, 0), 3u);
+  EXPECT_EQ(server->requests().at(0).header("DRAVExtraBlob-Size"), "0");
+  EXPECT_EQ(server->requests().at(0).body, "abc");
+}
+
+TEST_F(Calls, AnUnreachableBridgeFailsTheCallWithZeroAndNoStatus) {
+  proxy.reset(new DRAVBridgeProxy("TestBridge", Url("http://127.0.0.1:1/bridge"), AuthInfo()));
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "abc"), 0u);
+  EXPECT_TRUE(trace.contains("unhandled WinInet error"));
+  const CallStatus status = request->getCallStatus();
+  EXPECT_EQ(status.httpCode(), 0u);
+  EXPECT_EQ(status.error(), "the HTTP server is not started");
+}
+
+TEST_F(Calls, ServerErrorsAreAnswersToRead) {
+  Reply reply;
+  reply.status = 500;
+  reply.body = "broken";
+  server->enqueue(reply);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
+  EXPECT_EQ(request->getCallStatus().httpCode(), 500u);
+  EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "broken");
+}
+
+TEST_F(Calls, RepeatedResetsEndTheCallAfterABoundedNumberOfCalls) {
+  Reply reset;
+  reset.resetBeforeReply = true;
+  server->setDefaultReply(reset);
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "abc"), 0u);
+  EXPECT_TRUE(trace.contains("ERROR_INTERNET_CONNECTION_RESET -> retry"));
+  EXPECT_TRUE(trace.contains("unhandled WinInet error"));
+  // Four calls (the first and three repeats) of five attempts each.
+  EXPECT_EQ(server->requests().size(), 20u);
+}
+
+TEST_F(Calls, AResetMidwayThroughAChunkedPostIsAFailedSendThatIsRepeated) {
+  Reply reset;
+  reset.resetBeforeReply = true;
+  server->enqueue(reset);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  const std::string body(200000, 'c');
+  EXPECT_EQ(callWith(*request.get(), body, 65536), body.size());
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_EQ(server->requests().back().bodySize, body.size());
+}
+
+}  // namespace
+}  // namespace transport_test

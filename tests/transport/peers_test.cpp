@@ -1,0 +1,206 @@
+// The transport with real peers: SiteMinder sign-on, a real HTTP proxy with
+// proxy authentication through the event sink, several threads on one
+// proxy, and the SSL hook library loaded at run time.
+#include "transport_fixture.h"
+
+#include "support/proxy_test_tinyproxy.h"
+#include "support/tls_test_certificate.h"
+
+#include <cstdlib>
+#include <thread>
+
+namespace transport_test {
+namespace {
+
+using drav_test::Reply;
+
+// --- Single sign-on --------------------------------------------------------------
+
+class SingleSignOn : public TransportTest {
+protected:
+  void SetUp() override {
+    TransportTest::SetUp();
+    if (IsSkipped()) return;
+    makeProxy(AuthInfo().user("alice").pass("pw").ssoProvider("siteminder"), "/sso-bridge/calls");
+    proxy->rootUrl() = Url(server->url("/sm-root"));
+  }
+};
+
+TEST_F(SingleSignOn, TheFirstCallLogsOnAndEveryCallCarriesTheSessionCookie) {
+  Reply logon;
+  logon.body = "welcome page";
+  logon.header("Set-Cookie", "SMSESSION=token123; Path=/");
+  server->enqueue(logon);
+  for (int call = 0; call < 2; ++call) {
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    ASSERT_GT(callWith(*request.get(), "args"), 0u);
+  }
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 3u) << "one logon, two calls";
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(seen[0].target, "/sm-root");
+  EXPECT_EQ(seen[0].header("User-Agent"), "DRAVBridgeProxySSO");
+  EXPECT_EQ(seen[0].header("Authorization"), "Basic YWxpY2U6cHc=");
+  EXPECT_NE(seen[0].header("Cookie").find("SMCHALLENGE=YES"), std::string::npos);
+  for (int call = 1; call <= 2; ++call)
+    EXPECT_NE(seen[call].header("Cookie").find("SMSESSION=token123"), std::string::npos) << call;
+  EXPECT_NE(proxy->getCookies().find("SMSESSION=token123"), std::string::npos);
+}
+
+TEST_F(SingleSignOn, AProxyThatAlreadyHoldsTheSessionCookieDoesNotLogOn) {
+  proxy->setCookies("SMSESSION=kept");
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  ASSERT_GT(callWith(*request.get(), "args"), 0u);
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_NE(seen[0].header("Cookie").find("SMSESSION=kept"), std::string::npos);
+}
+
+// --- A real proxy -------------------------------------------------------------------
+
+// Sets the proxy of the process environment for the test's duration.
+class ProxyEnvironment {
+public:
+  explicit ProxyEnvironment(const std::string& proxy) {
+    for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY"}) {
+      const char* value = std::getenv(name);
+      saved_.emplace_back(name, value ? std::string(value) : std::string("\x01"));
+    }
+    setenv("http_proxy", ("http://" + proxy).c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+  }
+  ~ProxyEnvironment() {
+    for (const auto& s : saved_) {
+      if (s.second == "\x01") unsetenv(s.first.c_str());
+      else setenv(s.first.c_str(), s.second.c_str(), 1);
+    }
+  }
+
+private:
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+// Supplies the proxy credentials when the proxy refuses the call.
+class PromptingSink : public DefaultHttpEventSink {
+public:
+  void onHttpProxyAuthRequest(DRAVHttpRequest& request) override {
+    ++prompts;
+    request.getProxy()->getAuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword).proxyMode(
+        AuthInfo::AuthBasic);
+  }
+  int prompts = 0;
+};
+
+class ThroughProxy : public TransportTest {
+protected:
+  void SetUp() override {
+    TransportTest::SetUp();
+    if (IsSkipped()) return;
+    std::string why;
+    tinyproxy = drav_test::TestProxy::open(why);
+    if (!tinyproxy) GTEST_SKIP() << why;
+    environment.reset(new ProxyEnvironment(tinyproxy->hostPort()));
+  }
+  void TearDown() override {
+    proxy.reset();
+    environment.reset();
+  }
+
+  std::unique_ptr<drav_test::TestProxy> tinyproxy;
+  std::unique_ptr<ProxyEnvironment> environment;
+};
+
+TEST_F(ThroughProxy, CallsWithTheProxyCredentialsGoThrough) {
+  makeProxy(AuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword).proxyMode(AuthInfo::AuthBasic));
+  for (unsigned long chunk : {0ul, 1000ul}) {
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), std::string(5000, 'p'), chunk), 5000u) << chunk;
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
+    EXPECT_EQ(server->requests().back().bodySize, 5000u);
+  }
+}
+
+TEST_F(ThroughProxy, ARefusalAsksTheEventSinkAndTheCallIsMadeAgain) {
+  PromptingSink* sink = new PromptingSink();
+  proxy->setEventSink(sink);
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "args"), 4u);
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_EQ(sink->prompts, 1);
+  EXPECT_TRUE(trace.contains("HTTP_STATUS_PROXY_AUTH_REQ -> invalid HTTP proxy login/password"));
+  EXPECT_EQ(server->requests().size(), 1u);
+}
+
+TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepeats) {
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "args"), 0u);
+  EXPECT_TRUE(trace.contains("unhandled WinInet error"));
+  EXPECT_TRUE(server->requests().empty());
+}
+
+// --- Threads ------------------------------------------------------------------------
+
+TEST_F(TransportTest, SeveralThreadsCallThroughOneProxy) {
+  Reply echo;
+  echo.echoBody = true;
+  server->setDefaultReply(echo);
+  proxy->setCookies("shared=1");
+  constexpr int kThreads = 4, kCalls = 10;
+  std::vector<int> good(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int c = 0; c < kCalls; ++c) {
+        const std::string body = "thread " + std::to_string(t) + " call " + std::to_string(c) +
+                                 std::string(static_cast<std::size_t>(c) * 700, 'x');
+        DRAVHttpRequestPtr request(proxy->createRequest());
+        if (callWith(*request.get(), body, c % 2 ? 512 : 0) != body.size()) continue;
+        std::string answer;
+        char* piece = nullptr;
+        for (unsigned long n; (n = request->receive(piece, 1000)) > 0;) answer.append(piece, n);
+        if (answer == body) ++good[t];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(good[t], kCalls) << "thread " << t;
+  EXPECT_EQ(server->requests().size(), static_cast<std::size_t>(kThreads * kCalls));
+  EXPECT_LE(server->connectionsAccepted(), static_cast<unsigned>(kThreads + 1));
+}
+
+// --- The SSL hook library -----------------------------------------------------------
+
+#ifndef _WIN32
+TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
+  HMODULE hook = LoadLibraryA("dravSsl");  // keeps it loaded so its record survives the transport's unloads
+  if (!hook) GTEST_SKIP() << "the test hook library libdravSsl.so is not on the search path";
+  auto calls = reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(GetProcAddress(hook, "sslHookCalls")));
+  auto lastHandle = reinterpret_cast<void* (*)()>(reinterpret_cast<void (*)()>(GetProcAddress(hook, "sslHookLastHandle")));
+  auto lastCode = reinterpret_cast<std::uint32_t (*)()>(reinterpret_cast<void (*)()>(GetProcAddress(hook, "sslHookLastCode")));
+  auto reset = reinterpret_cast<void (*)()>(reinterpret_cast<void (*)()>(GetProcAddress(hook, "sslHookReset")));
+  ASSERT_TRUE(calls && lastHandle && lastCode && reset);
+  reset();
+
+  drav_test::TestCertificate certificate;
+  drav_test::ServerOptions options;
+  options.certFile = certificate.certFile();
+  options.keyFile = certificate.keyFile();
+  options.requireClientCert = true;
+  drav_test::HttpTestServer server(options);
+  DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
+               UnknownClientCertAuthException);
+  EXPECT_EQ(calls(), 5) << "one per send attempt";
+  EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
+  EXPECT_EQ(lastHandle(), request->getRequestHandle());
+  FreeLibrary(hook);
+}
+#endif
+
+}  // namespace
+}  // namespace transport_test

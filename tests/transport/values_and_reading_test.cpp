@@ -1,0 +1,163 @@
+// The transport's values (exceptions, CallStatus, the owning request
+// pointer, the provider factory) and the reading side: receive piece sizes,
+// buffer hand-over, downloads.
+#include "transport_fixture.h"
+
+#include <sstream>
+
+namespace transport_test {
+namespace {
+
+using drav_test::Reply;
+
+TEST(TransportValues, ExceptionsCarryTheirFixedTextsAndCodes) {
+  EXPECT_STREQ(UnknownCertAuthException().what(), "Unknown Certificate Authority");
+  EXPECT_STREQ(UnknownClientCertAuthException().what(), "Unknown Client Certificate Authority");
+  const HttpPostDataException post(12029);
+  EXPECT_STREQ(post.what(), "HTTP Request Send failed");
+  EXPECT_EQ(post.getErrorCode(), 12029u);
+  const ChunkedPostDataException chunked(12032);
+  EXPECT_STREQ(chunked.what(), "Chunked post data failed after retry");
+  EXPECT_EQ(chunked.getErrorCode(), 12032u);
+  HttpPostDataException copy = post;
+  copy = HttpPostDataException(7);
+  EXPECT_EQ(copy.getErrorCode(), 7u);
+  if (sizeof(unsigned long) > 4) {
+    EXPECT_THROW(HttpPostDataException(static_cast<unsigned long>(0x100000000ull)), DRAVException);
+  }
+  std::ostringstream out;
+  out << DRAVException("just this");
+  EXPECT_EQ(out.str(), "just this");
+}
+
+TEST(TransportValues, ADefaultCallStatusReadsAsFailed) {
+  const CallStatus status;
+  EXPECT_EQ(status.httpCode(), 500u);
+  EXPECT_EQ(status.error(), "error occured (either on the client or server part)");
+  const CallStatus ok(200, "");
+  EXPECT_EQ(ok.httpCode(), 200u);
+  EXPECT_EQ(ok.error(), "");
+}
+
+TEST(TransportValues, TheSsoFactoryKnowsExactlySiteminder) {
+  dravtest::CaptureTrace trace;
+  EXPECT_EQ(DRAVSsoProvider::create(""), nullptr);
+  EXPECT_TRUE(trace.contains("no SSO provider to be initialized"));
+  std::unique_ptr<DRAVSsoProvider> provider(DRAVSsoProvider::create("siteminder"));
+  ASSERT_NE(provider, nullptr);
+  EXPECT_EQ(provider->name(), "siteminder");
+  try {
+    DRAVSsoProvider::create("SiteMinder");
+    FAIL() << "a mixed-case name is unknown";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "unsupported SSO provider 'SiteMinder'");
+  }
+}
+
+TEST(TransportValues, TheProxyOwnsItsSinkAndProviderAndOpensNothingAtFirst) {
+  struct CountingSink : DefaultHttpEventSink {
+    explicit CountingSink(int& gone) : gone_(gone) {}
+    ~CountingSink() override { ++gone_; }
+    int& gone_;
+  };
+  int gone = 0;
+  {
+    DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo().ssoProvider("siteminder"));
+    EXPECT_FALSE(proxy.isConnected());
+    EXPECT_EQ(proxy.getConnectionHandle(), nullptr);
+    EXPECT_TRUE(proxy.closeConnection()) << "closing a never-opened proxy is fine";
+    EXPECT_EQ(proxy.getSsoProvider(), nullptr);
+    proxy.init();
+    ASSERT_NE(proxy.getSsoProvider(), nullptr);
+    proxy.setEventSink(new CountingSink(gone));
+    proxy.setEventSink(new CountingSink(gone));
+    EXPECT_EQ(gone, 1) << "the replaced sink is destroyed";
+  }
+  EXPECT_EQ(gone, 2) << "the proxy destroys the sink it holds";
+}
+
+TEST(TransportValues, TheRequestPointerOwnsOneRequestAtATime) {
+  DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
+  DRAVHttpRequestPtr ptr(proxy.createRequest());
+  DRAVHttpRequest* first = ptr.get();
+  ptr = first;  // assigning what it holds keeps it
+  EXPECT_EQ(ptr->getProxy(), &proxy);
+  ptr = proxy.createRequest();
+  EXPECT_NE(ptr.get(), nullptr);
+  ptr = nullptr;
+  EXPECT_EQ(ptr.get(), nullptr);
+}
+
+class Reading : public TransportTest {
+protected:
+  DRAVHttpRequest* callFor(const Reply& reply) {
+    server->enqueue(reply);
+    DRAVHttpRequest* request = proxy->createRequest();
+    EXPECT_GT(callWith(*request, "q"), 0u);
+    return request;
+  }
+};
+
+TEST_F(Reading, PiecesAreAtMostTheAskedSizeOrTheReadChunkSize) {
+  Reply reply;
+  reply.generatedBodySize = 9000;
+  DRAVHttpRequestPtr request(callFor(reply));
+  std::string body = receiveAll(*request.get(), 4000, 4000);
+  EXPECT_EQ(body.size(), 9000u);
+  EXPECT_EQ(drav_test::crcOf(body), drav_test::patternCrc(9000));
+
+  DRAVHttpRequestPtr limited(callFor(reply));
+  limited->setReadChunkSize(100);
+  body = receiveAll(*limited.get(), 4000, 100);
+  EXPECT_EQ(body.size(), 9000u);
+}
+
+TEST_F(Reading, AZeroSizeReadDoesNotEndTheAnswer) {
+  Reply reply;
+  reply.body = "all of it";
+  DRAVHttpRequestPtr request(callFor(reply));
+  EXPECT_EQ(receiveAll(*request.get(), 0, 4000), "all of it");
+}
+
+TEST_F(Reading, TheStatusIsGoneOnceTheAnswerEnded) {
+  Reply reply;
+  reply.body = "x";
+  DRAVHttpRequestPtr request(callFor(reply));
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  receiveAll(*request.get(), 10, 10);
+  dravtest::CaptureTrace trace(Annal::Error);
+  EXPECT_EQ(request->getCallStatus().httpCode(), 0u);
+  EXPECT_TRUE(trace.contains("unable to get the HTTP request code"));
+}
+
+TEST_F(Reading, DownloadsAppendTheResourceToTheVector) {
+  Reply reply;
+  reply.generatedBodySize = 12345;
+  server->enqueue(reply);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  std::vector<unsigned char> data(10, 0xAB);
+  request->downloadResource(server->url("/files/r.bin"), data);
+  ASSERT_EQ(data.size(), 10u + 12345u);
+  EXPECT_EQ(data[9], 0xAB);
+  EXPECT_EQ(drav_test::crcOf(std::string(data.begin() + 10, data.end())), drav_test::patternCrc(12345));
+  const drav_test::RecordedRequest seen = server->requests().at(0);
+  EXPECT_EQ(seen.method, "GET");
+  EXPECT_EQ(seen.target, "/files/r.bin");
+  EXPECT_EQ(seen.header("User-Agent"), "DRAVDownloadResource");
+  EXPECT_FALSE(seen.hasHeader("DRAVBridgeName"));
+}
+
+TEST_F(Reading, ADownloadThatCannotBeSentThrowsWithTheCode) {
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  std::vector<unsigned char> data;
+  try {
+    request->downloadResource("http://127.0.0.1:1/nothing", data);
+    FAIL() << "expected HttpPostDataException";
+  } catch (const HttpPostDataException& e) {
+    EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_CANNOT_CONNECT));
+  }
+  EXPECT_TRUE(data.empty());
+}
+
+}  // namespace
+}  // namespace transport_test
