@@ -1,0 +1,121 @@
+// dravbridge: serves the sample bridge over HTTP or HTTPS until it is
+// interrupted (SIGINT or SIGTERM).
+#include "host/bridge_host.h"
+#include "host/sample_bridge.h"
+
+#include <drav/platform/annal.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: dravbridge [OPTION]...\n"
+    "Serves the sample bridge until interrupted (Ctrl-C or SIGTERM).\n"
+    "\n"
+    "  --address ADDR         IP address to listen on (default 127.0.0.1)\n"
+    "  --port PORT            port to listen on; 0 picks a free one (default 0)\n"
+    "  --path PATH            where the sample bridge is served (default /bridges/sample)\n"
+    "  --user USER            require Basic authentication with USER ...\n"
+    "  --password PASS        ... and PASS\n"
+    "  --cert FILE            serve HTTPS with this PEM certificate ...\n"
+    "  --key FILE             ... and this PEM key\n"
+    "  --sso-user USER        serve a single-sign-on logon (GET, challenge cookie,\n"
+    "  --sso-password PASS    Basic credentials) that hands out SMSESSION cookies\n"
+    "  --sso-path PATH        where the logon is served (default /)\n"
+    "  --sso-required         bridge calls need an SMSESSION cookie from the logon\n"
+    "  --max-connections N    connections served at once (default 64)\n"
+    "  --timeout SECONDS      longest wait for one read or write (default 30)\n"
+    "  --trace                print progress lines on standard error\n"
+    "  --help                 this text\n"
+    "\n"
+    "Once listening, prints the port and the bridge's URL on standard output.\n"
+    "Methods of the sample bridge: echo, sum, generateBinary, checksumExtraBlob.\n";
+
+int fail(const std::string& message) {
+  std::cerr << "dravbridge: " << message << '\n';
+  return 2;
+}
+
+bool parseNumber(const std::string& text, unsigned long max, unsigned long& value) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  value = std::stoul(text);
+  return value <= max;
+}
+
+// Waits for SIGINT or SIGTERM; they were blocked before any thread started.
+void waitForStop(const sigset_t& signals) {
+  int received = 0;
+  sigwait(&signals, &received);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  DRAVHost::HostSettings settings;
+  std::string path = "/bridges/sample";
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (option == "--trace") {
+      Annal::setLowestImportance(Annal::M);
+      continue;
+    }
+    if (option == "--sso-required") {
+      settings.sso.requiredForBridges = true;
+      continue;
+    }
+    if (option.rfind("--", 0) != 0) return fail("unexpected argument '" + option + "' (see --help)");
+    if (i + 1 == argc) return fail(option + " needs a value (see --help)");
+    const std::string value = argv[++i];
+    unsigned long number = 0;
+    if (option == "--address") settings.address = value;
+    else if (option == "--port" && parseNumber(value, 65535, number)) settings.port = static_cast<unsigned short>(number);
+    else if (option == "--path") path = value;
+    else if (option == "--user") settings.user = value;
+    else if (option == "--password") settings.password = value;
+    else if (option == "--cert") settings.certFile = value;
+    else if (option == "--key") settings.keyFile = value;
+    else if (option == "--sso-user") settings.sso.user = value;
+    else if (option == "--sso-password") settings.sso.password = value;
+    else if (option == "--sso-path") settings.sso.path = value;
+    else if (option == "--max-connections" && parseNumber(value, 10000, number) && number > 0)
+      settings.maxConnections = static_cast<unsigned>(number);
+    else if (option == "--timeout" && parseNumber(value, 3600, number) && number > 0)
+      settings.ioTimeout = std::chrono::seconds(number);
+    else return fail("bad option or value: " + option + " " + value + " (see --help)");
+  }
+  settings.sso.enabled = !settings.sso.user.empty();
+  if (settings.sso.requiredForBridges && !settings.sso.enabled) return fail("--sso-required needs --sso-user");
+  if (path.empty() || path[0] != '/') return fail("--path starts with /");
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  try {
+    DRAVHost::BridgeHost host(settings);
+    host.addBridge(path, std::make_shared<DRAVHost::SampleBridge>());
+    host.start();
+    std::cout << "dravbridge: listening on port " << host.port() << "\n"
+              << "dravbridge: sample bridge at " << host.url(path) << std::endl;
+    if (settings.sso.enabled) std::cout << "dravbridge: logon at " << host.url(settings.sso.path) << std::endl;
+    waitForStop(signals);
+    host.stop();
+    const auto counts = host.statistics();
+    std::cout << "dravbridge: stopped after " << counts.requestsServed << " requests on "
+              << counts.connectionsAccepted << " connections" << std::endl;
+  } catch (const std::exception& e) {
+    return fail(e.what());
+  }
+  return 0;
+}
