@@ -148,6 +148,9 @@ bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock:
     } else if (key == "expires" && !c.persistent) {
       long long seconds = 0;
       if (parseCookieDate(value, seconds)) {
+        // Kept within what the clock can count (about 1678 to 2262).
+        const long long nowSeconds = static_cast<long long>(Clock::to_time_t(now));
+        seconds = std::max(0LL, std::min(seconds, nowSeconds + 100LL * 365 * 86400));
         c.persistent = true;
         c.expiry = Clock::from_time_t(static_cast<std::time_t>(seconds));
         expired = c.expiry <= now;

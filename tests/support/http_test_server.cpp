@@ -17,6 +17,7 @@ std::string drav_test::ScriptedServer::url(const std::string& path) const {
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -112,6 +113,9 @@ private:
 
 HttpTestServer::Impl::Impl(const ServerOptions& options, std::shared_ptr<ServerState> shared)
     : state(shared ? std::move(shared) : std::make_shared<ServerState>()), options_(options) {
+  // OpenSSL writes to the socket with write(): a client that went away
+  // must not end the test process.
+  ::signal(SIGPIPE, SIG_IGN);
   if (!options.certFile.empty()) {
     ctx_ = SSL_CTX_new(TLS_server_method());
     if (!ctx_ || SSL_CTX_use_certificate_chain_file(ctx_, options.certFile.c_str()) != 1 ||

@@ -7,3 +7,8 @@ if(NOT WIN32)
   add_dependencies(test_transport dravSsl)
   set_property(TARGET test_transport APPEND PROPERTY BUILD_RPATH ${CMAKE_CURRENT_BINARY_DIR}/ssl-hook)
 endif()
+# Under the sanitizers dlopen is intercepted and the run path no longer
+# applies: name the folder on the library path as well.
+if(NOT WIN32)
+  set_property(TEST transport APPEND PROPERTY ENVIRONMENT "LD_LIBRARY_PATH=${CMAKE_CURRENT_BINARY_DIR}/ssl-hook")
+endif()
