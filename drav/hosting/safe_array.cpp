@@ -1,5 +1,7 @@
 #include <drav/hosting/safe_array.h>
 
+#include <drav/common/wire_width.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -159,7 +161,7 @@ HRESULT BinarySafeArrayWrapper::locate(LONG index, BYTE*& cell) const {
 }
 
 LONG BinarySafeArrayWrapper::checkedIndex(long index) {
-  if (static_cast<long long>(index) > INT32_MAX || static_cast<long long>(index) < INT32_MIN) throw DISP_E_BADINDEX;
+  if (DRAV::detail::outsideInt32(index)) throw DISP_E_BADINDEX;
   return static_cast<LONG>(index);
 }
 
@@ -211,7 +213,7 @@ HRESULT BinarySafeArrayWrapper::Add(const BYTE& value, BOOL copy) { return Add(1
 
 HRESULT BinarySafeArrayWrapper::Add(ULONG count, const BYTE* values, BOOL copy) {
   if (count && !values) return E_POINTER;
-  HRESULT hr = array_ ? S_OK : Create(0, 0);
+  HRESULT hr = array_ ? S_OK : Create(ULONG{0}, LONG{0});
   if (FAILED(hr)) return hr;
   LONG lower = 0;
   if (FAILED(hr = SafeArrayGetLBound(array_, 1, &lower))) return hr;
@@ -234,7 +236,7 @@ HRESULT BinarySafeArrayWrapper::Add(ULONG count, const BYTE* values, BOOL copy) 
 
 HRESULT BinarySafeArrayWrapper::Add(const SAFEARRAY* other) {
   if (!other) return E_POINTER;
-  HRESULT hr = array_ ? S_OK : Create(0, 0);
+  HRESULT hr = array_ ? S_OK : Create(ULONG{0}, LONG{0});
   if (FAILED(hr)) return hr;
   LONG lower = 0;
   if (FAILED(hr = SafeArrayGetLBound(array_, 1, &lower))) return hr;
