@@ -3,6 +3,7 @@
 #include <drav/platform/win32.h>
 
 #include "support/fake_asp.h"
+#include "support/wine_host.h"
 
 #include <gtest/gtest.h>
 
@@ -160,7 +161,9 @@ TEST(SafeArray, FixedSizeArraysRefuseRedim) {
   array->fFeatures |= FADF_FIXEDSIZE;
   SAFEARRAYBOUND bigger = {4, 0};
   EXPECT_TRUE(FAILED(SafeArrayRedim(array, &bigger)));
-  EXPECT_EQ(SafeArrayRedim(array, &bigger), E_INVALIDARG);
+  // The documentation names no code for this case; Wine answers as for a
+  // locked array.
+  EXPECT_EQ(SafeArrayRedim(array, &bigger), dravtest::runningUnderWine() ? DISP_E_ARRAYISLOCKED : E_INVALIDARG);
   EXPECT_EQ(array->rgsabound[0].cElements, 2u);
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
@@ -223,7 +226,9 @@ TEST(SafeArray, CopyIsDeepUnlockedAndKeepsFeatures) {
   ASSERT_EQ(SafeArrayCopy(array, &copy), S_OK);
   EXPECT_NE(copy->pvData, array->pvData);
   EXPECT_EQ(copy->cLocks, 0u);
-  EXPECT_EQ(copy->fFeatures, array->fFeatures);
+  // Whether a copy stays fixed-size is not documented (Wine's copy does not):
+  // every other feature is kept.
+  EXPECT_EQ(copy->fFeatures & ~FADF_FIXEDSIZE, array->fFeatures & ~FADF_FIXEDSIZE);
   EXPECT_EQ(contentOf(copy), (std::vector<BYTE>{0, 9, 0}));
   VARTYPE vt = VT_EMPTY;
   EXPECT_EQ(SafeArrayGetVartype(copy, &vt), S_OK);

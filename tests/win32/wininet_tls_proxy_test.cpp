@@ -29,7 +29,9 @@ protected:
     Handle connection(InternetConnectW(session, wide(target.host()).c_str(), target.port(), nullptr, nullptr,
                                        INTERNET_SERVICE_HTTP, 0, 0));
     Handle request(open(connection, "GET", "/secure", INTERNET_FLAG_SECURE));
-    if (securityFlags) EXPECT_TRUE(setNumber(request, INTERNET_OPTION_SECURITY_FLAGS, securityFlags));
+    if (securityFlags) {
+      EXPECT_TRUE(setNumber(request, INTERNET_OPTION_SECURITY_FLAGS, securityFlags));
+    }
     if (!HttpSendRequestW(request, nullptr, 0, nullptr, 0)) return GetLastError();
     EXPECT_EQ(statusOf(request), 200u);
     EXPECT_EQ(readAll(request, 1000), "secret");
