@@ -13,9 +13,9 @@
 namespace drav_wininet {
 namespace {
 
-// libcurl's receive buffer. 64 KiB reads moved a 256 MiB answer about 15%
-// faster than the 16 KiB default on loopback, and bound what a paused
-// transfer holds.
+// libcurl's receive buffer. Reading a 256 MiB answer over loopback took
+// about 55 ms of client CPU with 64 KiB against 150-170 ms with the 16 KiB
+// default (bench/transport.cpp); it also bounds what a paused transfer holds.
 constexpr long kReceiveBuffer = 64 * 1024;
 // Answer bytes kept for the caller between reads; beyond this libcurl pauses.
 constexpr std::size_t kSpillLimit = 2 * kReceiveBuffer;
