@@ -11,6 +11,18 @@ namespace {
 
 using drav_test::Reply;
 
+#ifndef _WIN32
+// The transport takes the system's proxy (on these hosts: the environment);
+// a proxy set on the machine must not stand between the tests and 127.0.0.1.
+class NoSystemProxy : public ::testing::Environment {
+public:
+  void SetUp() override {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"}) unsetenv(name);
+  }
+};
+const ::testing::Environment* const noSystemProxy = ::testing::AddGlobalTestEnvironment(new NoSystemProxy);
+#endif
+
 class Calls : public TransportTest {};
 
 TEST_F(Calls, ArgumentsTravelAndResultsComeBackPieceByPiece) {
