@@ -1,5 +1,6 @@
 // dravdump: prints the values of a serialized argument body, or encodes one
 // from typed values given on the command line.
+#include "answer_dump.h"
 #include "body_dump.h"
 #include "value_syntax.h"
 
@@ -23,6 +24,7 @@ namespace {
 
 const char* const kUsage =
     "Usage: dravdump [FILE]\n"
+    "       dravdump --answer|--streamed-answer [FILE]\n"
     "       dravdump --encode [--output FILE] [--threshold BYTES] VALUE...\n"
     "       dravdump --help\n"
     "\n"
@@ -30,6 +32,10 @@ const char* const kUsage =
     "FILE (or standard input when FILE is missing or -), one line per value:\n"
     "index, kind, value. Binary values show their length and first bytes, after\n"
     "decompression when they were stored compressed.\n"
+    "\n"
+    "With --answer, FILE holds a bridge's answer: the values are followed by the\n"
+    "invocation status, printed last; --streamed-answer for the answer of a call\n"
+    "streaming out (one binary value, then the status).\n"
     "\n"
     "With --encode, writes the body holding VALUE... to FILE (or standard output\n"
     "when it is not a terminal). --threshold sets the size from which binary\n"
@@ -65,6 +71,18 @@ int dump(const std::string& path) {
     if (rest) std::cout << "(" << rest << " more bytes follow the values)\n";
   } catch (const std::exception& e) {
     return fail(std::string("malformed body: ") + e.what());
+  }
+  return 0;
+}
+
+int dumpAnswer(const std::string& path, bool streamed) {
+  std::vector<unsigned char> body;
+  std::string error;
+  if (!readAll(path, body, error)) return fail(error);
+  try {
+    dravtools::dumpAnswer(body.data(), static_cast<unsigned long>(body.size()), streamed, std::cout);
+  } catch (const std::exception& e) {
+    return fail(std::string("malformed answer: ") + e.what());
   }
   return 0;
 }
@@ -106,6 +124,7 @@ bool parseThreshold(const char* text, unsigned long& bytes) {
 
 int main(int argc, char** argv) {
   bool encoding = false;
+  int answer = 0;  // 1: an answer, 2: a streamed answer
   std::string output;
   std::string input = "-";
   std::vector<std::string> values;
@@ -114,6 +133,8 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage << dravtools::valueSyntaxHelp();
       return 0;
+    } else if (arg == "--answer" || arg == "--streamed-answer") {
+      answer = arg == "--answer" ? 1 : 2;
     } else if (arg == "--encode") {
       encoding = true;
     } else if (arg == "--output" || arg == "-o") {
@@ -134,5 +155,6 @@ int main(int argc, char** argv) {
     }
   }
   if (encoding) return encode(values, output);
+  if (answer) return dumpAnswer(input, answer == 2);
   return dump(input);
 }

@@ -1,0 +1,50 @@
+#include "answer_dump.h"
+
+#include "body_dump.h"
+#include "value_syntax.h"
+
+#include <drav/common/exception.h>
+#include <drav/serialization/argument_list.h>
+
+#include <sstream>
+
+namespace dravtools {
+
+BridgeStatus readBridgeStatus(DRAVInputStream& in) {
+  BridgeStatus status;
+  in.readString(status.text1);
+  in.readString(status.text2);
+  in.readString(status.message);
+  in.readLong(status.code);
+  return status;
+}
+
+std::string describeStatus(const BridgeStatus& status) {
+  std::ostringstream line;
+  line << "status " << status.code << " \"" << status.message << "\" (" << status.text1 << ", " << status.text2
+       << ")";
+  return line.str();
+}
+
+BridgeStatus dumpAnswer(const unsigned char* data, unsigned long length, bool streamed, std::ostream& out) {
+  if (length == 0) throw DRAVException("empty answer");
+  if (data[0] > 1) throw DRAVException("not an answer: the first byte must be a byte-order marker (00 or 01)");
+  DRAVDataInputStream in(data, length);
+  if (streamed) {
+    DRAVVar value;
+    value.readObject(in);
+    if (value.getType() != DRAVVar::BinaryArray)
+      throw DRAVException("not a streamed answer: its value is a " + kindName(value.getType()));
+    out << "0 " << describeValue(value) << '\n';
+  } else {
+    DRAVArgs values;
+    values.readObject(in);
+    for (unsigned long i = 0; i < values.size(); ++i) out << i << ' ' << describeValue(*values.getArgs()[i]) << '\n';
+  }
+  const BridgeStatus status = readBridgeStatus(in);
+  if (in.remaining()) throw DRAVException(std::to_string(in.remaining()) + " bytes follow the status");
+  out << describeStatus(status) << '\n';
+  return status;
+}
+
+}  // namespace dravtools

@@ -1,0 +1,33 @@
+// Reading and printing a bridge's answer: its results (a value list, or the
+// one binary value of a streamed answer) and the invocation status the
+// bridge writes behind them. Not a reader of call bodies (body_dump.h).
+#pragma once
+
+#include <drav/serialization/input_stream.h>
+
+#include <ostream>
+#include <string>
+
+namespace dravtools {
+
+struct BridgeStatus {
+  std::string text1;
+  std::string text2;
+  std::string message;
+  long code = 0;
+};
+
+// The status at the stream's position: three strings, then the 32-bit code.
+// DRAVException when the data ends first.
+BridgeStatus readBridgeStatus(DRAVInputStream& in);
+
+// "status 0 \"no error detected\" (sample, echo)".
+std::string describeStatus(const BridgeStatus& status);
+
+// Prints "INDEX KIND VALUE" for each result (the list form, or the one value
+// of a streamed answer when `streamed`) and then the status line, and
+// returns the status. Malformed data, and bytes after the status, throw
+// DRAVException (or DRAVCompression::DRAVCompressionException).
+BridgeStatus dumpAnswer(const unsigned char* data, unsigned long length, bool streamed, std::ostream& out);
+
+}  // namespace dravtools
