@@ -1,0 +1,169 @@
+// The host's HTTP rules, driven by a raw socket client: requests it refuses
+// and how, bodies that lie about their length or stall, keep-alive, the
+// interim answer to a client that waits for it, idle and stopped connections.
+#include "host_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace hosttest {
+namespace {
+
+std::string oneIntArgs() {
+  DRAVArgs args;
+  args.addArg(42);
+  return encodeArgs(args);
+}
+
+// Replaces the first line that starts with `name` in a request text.
+std::string withHeader(std::string request, const std::string& name, const std::string& line) {
+  const std::size_t at = request.find(name);
+  request.replace(at, request.find("\r\n", at) + 2 - at, line);
+  return request;
+}
+
+TEST(HostHttp, RefusesRequestsItCannotServeWithAClearStatusAndServesOn) {
+  SampleHost host;
+  const std::string args = oneIntArgs();
+  ASSERT_EQ(11u, args.size());
+  const std::string call = callRequest("echo", args);
+  const struct {
+    std::string request;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"GET /bridges/sample HTTP/1.1\r\nHost: h\r\n\r\n", 405, "called with POST"},
+      {callRequest("echo", args, 0, "", "/bridges/other"), 404, "no bridge at /bridges/other"},
+      {withHeader(call, "DRAVMethodName", ""), 400, "carries the header DRAVMethodName"},
+      {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: -5\r\n"), 400, "DRAVArgs-Size is not a byte count"},
+      {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: 4\r\n"), 400, "is not DRAVArgs-Size + DRAVExtraBlob-Size"},
+      {withHeader(call, "DRAVMethodNeedSsoToken", "DRAVMethodNeedSsoToken: maybe\r\n"), 400, "yes or no"},
+      {callRequest("echo", args, 0, "DRAVStreamingMode: SIDEWAYS\r\n"), 400, "NO, IN, OUT or INOUT"},
+      {"POST /bridges/sample HTTP/1.1\r\nHost: h\r\nDRAVBridgeName: sample\r\nDRAVMethodName: echo\r\n"
+       "DRAVArgs-Size: 11\r\nDRAVExtraBlob-Size: 0\r\nTransfer-Encoding: chunked\r\n\r\nb\r\n" +
+           args + "\r\n0\r\n\r\n",
+       411, "Content-Length"},
+  };
+  RawClient client(host.port());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, 60));
+    client.send(c.request);
+    const HttpReply reply = client.readReply();
+    EXPECT_EQ(c.status, reply.status);
+    EXPECT_NE(std::string::npos, reply.body.find(c.says)) << reply.body;
+    EXPECT_EQ("", reply.header("Connection")) << "a small refused body keeps the connection";
+  }
+  client.send(call);
+  const HttpReply reply = client.readReply();
+  ASSERT_EQ(200, reply.status);
+  EXPECT_EQ(42, decodeListAnswer(reply.body).results.getInt(0));
+  EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
+}
+
+TEST(HostHttp, AHeadTooLargeGets431AndEndsTheConnection) {
+  auto settings = testSettings();
+  settings.headerLimit = 2048;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  client.send(callRequest("echo", oneIntArgs(), 0, "X-Padding: " + std::string(4000, 'p') + "\r\n"));
+  const HttpReply reply = client.readReply();
+  EXPECT_EQ(431, reply.status);
+  EXPECT_EQ("close", reply.header("Connection"));
+  EXPECT_TRUE(client.closedByPeer(3s));
+}
+
+TEST(HostHttp, ABodyFarLargerThanDeclaredIsServedAsDeclaredAndTheRestRefused) {
+  SampleHost host;
+  RawClient client(host.port());
+  // The call is whole; what follows is no request at all.
+  client.send(callRequest("echo", oneIntArgs()) + std::string(200000, '\x7f'));
+  EXPECT_EQ(200, client.readReply().status);
+  const HttpReply refused = client.readReply();
+  EXPECT_EQ(400, refused.status);
+  EXPECT_TRUE(client.closedByPeer(3s));
+
+  RawClient next(host.port());
+  next.send(callRequest("echo", oneIntArgs()));
+  EXPECT_EQ(200, next.readReply().status) << "the host serves on";
+}
+
+TEST(HostHttp, ABodyCutShortGets400) {
+  SampleHost host;
+  RawClient client(host.port());
+  const std::string call = callRequest("echo", std::string(100, 'a'));
+  client.send(call.substr(0, call.size() - 60));
+  client.shutdownSend();
+  const HttpReply reply = client.readReply();
+  EXPECT_EQ(400, reply.status);
+  EXPECT_NE(std::string::npos, reply.body.find("the body ended after")) << reply.body;
+}
+
+TEST(HostHttp, AStalledBodyTimesOutAndFreesItsThread) {
+  auto settings = testSettings();
+  settings.ioTimeout = 300ms;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  const std::string call = callRequest("echo", std::string(100, 'a'));
+  client.send(call.substr(0, call.size() - 60));
+  EXPECT_TRUE(client.closedByPeer(5s));
+  for (int i = 0; i < 100 && host.host().statistics().activeConnections > 0; ++i)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(0u, host.host().statistics().activeConnections);
+}
+
+TEST(HostHttp, KeepsAConnectionAliveAcrossCalls) {
+  SampleHost host;
+  CurlClient client;
+  const std::string body = oneIntArgs();
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(200, client.post(host.url(), callHeaders("echo", body.size()), body).status);
+    EXPECT_EQ(i == 0 ? 1 : 0, client.lastConnects()) << "call " << i;
+  }
+  const auto statistics = host.host().statistics();
+  EXPECT_EQ(1u, statistics.connectionsAccepted);
+  EXPECT_EQ(5u, statistics.requestsServed);
+}
+
+TEST(HostHttp, AClientWaitingForContinueGetsItBeforeSendingTheBody) {
+  SampleHost host;
+  RawClient client(host.port());
+  const std::string call = callRequest("echo", oneIntArgs(), 0, "Expect: 100-continue\r\n");
+  const std::size_t headEnd = call.find("\r\n\r\n") + 4;
+  client.send(call.substr(0, headEnd));
+  ASSERT_TRUE(client.receive("HTTP/1.1 100 Continue\r\n\r\n", 3s)) << "the interim answer comes first";
+  client.send(call.substr(headEnd));
+  EXPECT_EQ(200, client.readReply().status);
+}
+
+TEST(HostHttp, ClosesAConnectionLeftIdle) {
+  auto settings = testSettings();
+  settings.idleTimeout = 200ms;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  client.send(callRequest("echo", oneIntArgs()));
+  ASSERT_EQ(200, client.readReply().status);
+  EXPECT_TRUE(client.closedByPeer(3s));
+}
+
+TEST(HostHttp, StopEndsOpenConnectionsPromptly) {
+  auto settings = testSettings();
+  settings.idleTimeout = 20s;
+  settings.ioTimeout = 20s;
+  SampleHost host(settings);
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<RawClient>(host.port()));
+    clients.back()->send(callRequest("echo", oneIntArgs()));
+    ASSERT_EQ(200, clients.back()->readReply().status);
+  }
+  clients.push_back(std::make_unique<RawClient>(host.port()));
+  clients.back()->send("POST /bridges/sample HTTP/1.1\r\n");  // a head that never ends
+  const auto start = std::chrono::steady_clock::now();
+  host.host().stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  for (auto& client : clients) EXPECT_TRUE(client->closedByPeer(1s));
+}
+
+}  // namespace
+}  // namespace hosttest

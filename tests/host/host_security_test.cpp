@@ -1,0 +1,179 @@
+// What the host demands of clients: Basic credentials, HTTPS with the given
+// certificate, and the single-sign-on logon with its session cookie.
+#include "host_test_support.h"
+
+#include "host/sso_logon.h"
+#include "support/tls_test_certificate.h"
+
+#include <drav/config/base64.h>
+
+#include <gtest/gtest.h>
+
+namespace hosttest {
+namespace {
+
+std::string basic(const std::string& user, const std::string& password) {
+  return "Authorization: Basic " + Base64::Codec().encode(user + ":" + password) + "\r\n";
+}
+
+std::string emptyArgs() { return encodeArgs(DRAVArgs()); }
+
+TEST(HostAuth, CallsWithoutTheRightCredentialsGetAChallengeOnTheSameConnection) {
+  auto settings = testSettings();
+  settings.user = "ann";
+  settings.password = "s3cret";
+  SampleHost host(settings);
+  RawClient client(host.port());
+  for (const std::string& credentials : {std::string(), basic("ann", "wrong"), basic("bob", "s3cret"),
+                                         basic("ann", "s3cret2"), std::string("Authorization: Bearer x\r\n")}) {
+    SCOPED_TRACE(credentials);
+    client.send(callRequest("echo", emptyArgs(), 0, credentials));
+    const HttpReply reply = client.readReply();
+    EXPECT_EQ(401, reply.status);
+    EXPECT_EQ("Basic realm=\"dravbridge\"", reply.header("WWW-Authenticate"));
+  }
+  client.send(callRequest("echo", emptyArgs(), 0, basic("ann", "s3cret")));
+  EXPECT_EQ(200, client.readReply().status);
+  EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
+}
+
+TEST(HostAuth, LibcurlAnswersTheChallengeAndIsServed) {
+  auto settings = testSettings();
+  settings.user = "ann";
+  settings.password = "s3cret";
+  SampleHost host(settings);
+  CurlClient client;
+  const std::string body = emptyArgs();
+  EXPECT_EQ(401, client.post(host.url(), callHeaders("echo", body.size()), body).status);
+  client.setBasic("ann", "s3cret");
+  EXPECT_EQ(200, client.post(host.url(), callHeaders("echo", body.size()), body).status);
+}
+
+TEST(HostTls, ServesCallsOverHttpsWithTheGivenCertificate) {
+  drav_test::TestCertificate certificate;
+  auto settings = testSettings();
+  settings.certFile = certificate.certFile();
+  settings.keyFile = certificate.keyFile();
+  SampleHost host(settings);
+  EXPECT_EQ(0u, host.url().find("https://127.0.0.1:"));
+
+  CurlClient client;
+  client.trust(certificate.certFile());
+  DRAVArgs args;
+  args.addArg(std::string("over TLS"));
+  const std::string body = encodeArgs(args);
+  for (int i = 0; i < 3; ++i) {
+    const HttpReply reply = client.post(host.url(), callHeaders("echo", body.size()), body);
+    ASSERT_EQ(200, reply.status);
+    EXPECT_EQ("over TLS", decodeListAnswer(reply.body).results.getString(0));
+  }
+  EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
+
+  // Plain HTTP to the TLS port gets no answer, and the host serves on.
+  RawClient plain(host.port());
+  plain.send(callRequest("echo", body));
+  EXPECT_EQ(0, plain.readReply(2s).status);
+  EXPECT_EQ(200, client.post(host.url(), callHeaders("echo", body.size()), body).status);
+}
+
+TEST(HostTls, AnUnusableCertificateOrKeyStopsTheStart) {
+  drav_test::TestCertificate certificate;
+  const struct {
+    std::string cert, key;
+    const char* says;
+  } cases[] = {
+      {"/nonexistent/cert.pem", certificate.keyFile(), "cannot use the certificate /nonexistent/cert.pem"},
+      {certificate.certFile(), certificate.certFile(), "cannot use the key"},
+      {certificate.certFile(), "", "needs both a certificate and a key"},
+  };
+  for (const auto& c : cases) {
+    auto settings = testSettings();
+    settings.certFile = c.cert;
+    settings.keyFile = c.key;
+    DRAVHost::BridgeHost host(settings);
+    try {
+      host.start();
+      ADD_FAILURE() << "started with " << c.cert << " and " << c.key;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says)) << e.what();
+    }
+  }
+}
+
+TEST(HostStart, AnAddressThatCannotBeUsedStopsTheStart) {
+  SampleHost first;
+  auto settings = testSettings();
+  settings.port = first.port();
+  DRAVHost::BridgeHost taken(settings);
+  EXPECT_THROW(taken.start(), std::runtime_error);
+  settings.port = 0;
+  settings.address = "not-an-address";
+  DRAVHost::BridgeHost unnamed(settings);
+  EXPECT_THROW(unnamed.start(), std::runtime_error);
+}
+
+class HostSso : public ::testing::Test {
+protected:
+  static DRAVHost::HostSettings ssoSettings() {
+    auto settings = testSettings();
+    settings.sso.enabled = true;
+    settings.sso.path = "/logon";
+    settings.sso.user = "sam";
+    settings.sso.password = "pw";
+    settings.sso.requiredForBridges = true;
+    return settings;
+  }
+  std::string logon(const std::string& headers) {
+    client_.send("GET /logon HTTP/1.1\r\nHost: h\r\n" + headers + "\r\n");
+    reply_ = client_.readReply();
+    return reply_.header("Set-Cookie");
+  }
+
+  SampleHost host_{ssoSettings()};
+  RawClient client_{host_.port()};
+  HttpReply reply_;
+};
+
+TEST_F(HostSso, TheLogonNeedsTheChallengeCookieAndTheCredentials) {
+  EXPECT_EQ("SMCHALLENGE=YES; Path=/", logon(basic("sam", "pw")));
+  EXPECT_EQ(401, reply_.status);
+  EXPECT_EQ("", logon("Cookie: SMCHALLENGE=YES\r\n" + basic("sam", "nope")));
+  EXPECT_EQ(401, reply_.status);
+  EXPECT_EQ("Basic realm=\"dravbridge\"", reply_.header("WWW-Authenticate"));
+  const std::string cookie = logon("Cookie: other=1; SMCHALLENGE=YES\r\n" + basic("sam", "pw"));
+  EXPECT_EQ(200, reply_.status);
+  EXPECT_EQ(0u, cookie.find("SMSESSION=")) << cookie;
+  EXPECT_EQ(1u, host_.host().ssoSessionCount());
+  client_.send("POST /logon HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(405, client_.readReply().status);
+}
+
+TEST_F(HostSso, BridgeCallsNeedASessionTheLogonIssued) {
+  client_.send(callRequest("echo", emptyArgs()));
+  HttpReply refused = client_.readReply();
+  EXPECT_EQ(403, refused.status);
+  EXPECT_NE(std::string::npos, refused.body.find("log on at /logon")) << refused.body;
+  client_.send(callRequest("echo", emptyArgs(), 0, "Cookie: SMSESSION=made-up\r\n"));
+  EXPECT_EQ(403, client_.readReply().status);
+
+  const std::string cookie = logon("Cookie: SMCHALLENGE=YES\r\n" + basic("sam", "pw"));
+  const std::string session = cookie.substr(0, cookie.find(';'));
+  client_.send(callRequest("echo", emptyArgs(), 0, "Cookie: SMCHALLENGE=YES; " + session + "\r\n"));
+  EXPECT_EQ(200, client_.readReply().status);
+}
+
+TEST(SsoSessions, ForgetTheOldestBeyondTheirNumber) {
+  DRAVHost::SsoSessions sessions(2);
+  const std::string first = sessions.open();
+  const std::string second = sessions.open();
+  EXPECT_NE(first, second);
+  EXPECT_EQ(32u, first.size());
+  const std::string third = sessions.open();
+  EXPECT_FALSE(sessions.isOpen(first));
+  EXPECT_TRUE(sessions.isOpen(second));
+  EXPECT_TRUE(sessions.isOpen(third));
+  EXPECT_EQ(2u, sessions.count());
+}
+
+}  // namespace
+}  // namespace hosttest
