@@ -20,7 +20,7 @@ namespace DRAVHost {
 struct HostStatistics {
   std::uint64_t connectionsAccepted = 0;  // served, not counting those refused
   std::uint64_t connectionsRefused = 0;   // closed at once: the host was full
-  std::uint64_t requestsServed = 0;       // answered (errors included)
+  std::uint64_t requestsServed = 0;       // requests whose head was read (refused ones included)
   unsigned activeConnections = 0;
   unsigned peakConnections = 0;           // the most served at once
 };

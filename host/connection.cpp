@@ -78,8 +78,8 @@ void Connection::run() {
     bool keepOpen = false;
     try {
       if (!in.readHead(served == 0 ? settings.ioTimeout : settings.idleTimeout)) break;
-      keepOpen = serve(in, served + 1 == settings.maxRequestsPerConnection);
       ++routes_.requestsServed;
+      keepOpen = serve(in, served + 1 == settings.maxRequestsPerConnection);
     } catch (const HttpError& e) {
       // A head the host refuses: answer and end the connection, whose next bytes cannot be trusted.
       ResponseStream out(*channel_, settings, 11, false);

@@ -29,7 +29,6 @@ HttpError headError(const error_code& error, std::uint32_t headerLimit) {
   if (error == http::error::header_limit)
     return HttpError(431, "the request head is larger than " + std::to_string(headerLimit) + " bytes");
   if (error == http::error::body_limit) return HttpError(413, "the request body is larger than this host accepts");
-  if (error == http::error::bad_version) return HttpError(505, "only HTTP/1.0 and HTTP/1.1 are served");
   return HttpError(400, "malformed request: " + error.message());
 }
 

@@ -45,7 +45,7 @@ public:
   // Waits at most `firstByteTimeout` for the next request to begin, then
   // reads its head. False when the peer ended the connection or stayed idle
   // before a request began. A head the host refuses throws HttpError (400
-  // malformed, 413 body too large, 431 head too large, 505 version); a
+  // malformed or not HTTP/1.x, 413 body too large, 431 head too large); a
   // failed read throws ChannelError. Either way the connection is done.
   bool readHead(std::chrono::milliseconds firstByteTimeout);
   // The head of the current request; valid until the next readHead.

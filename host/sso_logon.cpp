@@ -19,8 +19,8 @@ std::string cookieHeaderOf(const RequestHead& head) {
 std::string randomToken() {
   static const char kDigits[] = "0123456789abcdef";
   std::random_device source;
-  std::string token;
-  for (int i = 0; i < 8; ++i) {
+  std::string token;  // 128 random bits
+  for (int i = 0; i < 4; ++i) {
     const unsigned value = source();
     for (int nibble = 0; nibble < 8; ++nibble) token += kDigits[(value >> (4 * nibble)) & 0xF];
   }
