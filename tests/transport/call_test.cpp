@@ -30,24 +30,34 @@ TEST_F(Calls, ArgumentsTravelAndResultsComeBackPieceByPiece) {
   args.addArg(std::string("hello"));
   args.addArg(42);
   args.addArg(2.5);
+  args.addArg(std::string(3000, 'z'));
   DRAVArgs results;
   results.addArg(std::string(5000, 'r'));
   results.addArg(true);
-  Reply reply;
-  reply.body = serialize(results);
-  server->enqueue(reply);
-
   const std::string body = serialize(args);
-  DRAVHttpRequestPtr request(proxy->createRequest());
-  EXPECT_EQ(callWith(*request.get(), body), body.size());
-  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
-  EXPECT_EQ(request->getCallStatus().error(), "");
-  const std::string answer = receiveAll(*request.get(), 333, 333);
-  EXPECT_EQ(request->getRequestHandle(), nullptr) << "the end of the answer closes the request";
-  const DRAVArgs back = deserialize(answer);
-  EXPECT_EQ(back.getString(0), std::string(5000, 'r'));
-  EXPECT_TRUE(back.getBoolean(1));
-  EXPECT_EQ(server->requests().at(0).body, body);
+  const std::string blob = "extra blob bytes";
+  struct Way {
+    unsigned long chunk;
+    bool withBlob;
+  };
+  for (const Way way : {Way{0, false}, Way{64, false}, Way{64, true}}) {
+    Reply reply;
+    reply.body = serialize(results);
+    server->enqueue(reply);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), body, way.chunk, way.withBlob ? blob : ""),
+              body.size() + (way.withBlob ? blob.size() : 0));
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+    EXPECT_EQ(request->getCallStatus().error(), "");
+    const std::string answer = receiveAll(*request.get(), 333, 333);
+    EXPECT_EQ(request->getRequestHandle(), nullptr) << "the end of the answer closes the request";
+    const DRAVArgs back = deserialize(answer);
+    EXPECT_EQ(back.getString(0), std::string(5000, 'r'));
+    EXPECT_TRUE(back.getBoolean(1));
+    const drav_test::RecordedRequest seen = server->requests().back();
+    EXPECT_EQ(seen.body, body + (way.withBlob ? blob : ""));
+    EXPECT_EQ(deserialize(seen.body.substr(0, body.size())).getInt(1), 42) << "the server reads the same arguments";
+  }
 }
 
 TEST_F(Calls, TheHeaderBlockIsSentByteForByteInItsOrder) {

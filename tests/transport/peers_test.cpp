@@ -148,6 +148,22 @@ TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepea
 
 #endif  // _WIN32
 
+// --- HTTPS --------------------------------------------------------------------------
+
+TEST(Https, ACallToAServerWithAnUnknownCertificateSucceedsWithTheTransportsFlags) {
+  std::unique_ptr<drav_test::ScriptedServer> server = drav_test::openTlsTestServer();
+  if (!server) GTEST_SKIP() << "no HTTPS test server: set DRAV_TEST_TLS_SERVER";
+  Reply reply;
+  reply.body = "over tls";
+  server->enqueue(reply);
+  DRAVBridgeProxy proxy("secure", Url(server->url("/bridge")), AuthInfo());
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  EXPECT_EQ(request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0), 3u);
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_EQ(receiveAll(*request.get(), 100, 100), "over tls");
+  EXPECT_EQ(server->requests().at(0).body, "abc");
+}
+
 // --- Threads ------------------------------------------------------------------------
 
 TEST_F(TransportTest, SeveralThreadsCallThroughOneProxy) {
