@@ -219,8 +219,16 @@ private:
     return outcome;
   }
 
-  // The marker and the result list in chunks, then the status.
+  // The marker and the result list in chunks, then the status. A call that
+  // streams out expects the streamed form whatever happens: an empty value,
+  // then the status.
   void answer(const Outcome& outcome) {
+    if (call_.streamsOut()) {
+      check(writer_.WriteBufferSize(0));
+      if (outcome.code != SampleBridge::Ok) return writeStatus(outcome.code, outcome.message);
+      return writeStatus(SampleBridge::BadArguments,
+                         call_.methodName + " answers with a list; call it without streaming out");
+    }
     DRAVDataOutputStream out;
     outcome.results.writeObject(out);
     for (unsigned long offset = 0; offset < out.size();) {

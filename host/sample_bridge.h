@@ -16,7 +16,8 @@
 //
 // A method it does not offer, or arguments the method cannot use, give no
 // results and a non-zero status code; a body that cannot be read or decoded
-// gives HTTP 400.
+// gives HTTP 400. A call streaming out always gets the streamed form: an
+// empty value and a non-zero code when the method has no value to stream.
 #pragma once
 
 #include "host/bridge_handler.h"

@@ -149,6 +149,28 @@ TEST_F(SampleBridgeOverHttp, GenerateBinaryStreamsAValueHeadThenChunksThenTheSta
   }
 }
 
+TEST_F(SampleBridgeOverHttp, ACallStreamingOutAlwaysGetsTheStreamedForm) {
+  DRAVArgs args;
+  args.addArg(std::string("not a size"));
+  const struct {
+    const char* method;
+    long code;
+    const char* says;
+  } cases[] = {
+      {"generateBinary", SampleBridge::BadArguments, "generateBinary takes a size"},
+      {"echo", SampleBridge::BadArguments, "echo answers with a list; call it without streaming out"},
+      {"nothing", SampleBridge::UnknownMethod, "unknown method 'nothing'"},
+  };
+  for (const auto& c : cases) {
+    const HttpReply reply = post(c.method, encodeArgs(args), 0, std::string(), "OUT");
+    ASSERT_EQ(200, reply.status);
+    const BridgeAnswer answer = decodeStreamedAnswer(reply.body);
+    EXPECT_EQ(0u, answer.streamedSize);
+    EXPECT_EQ(c.code, answer.code);
+    EXPECT_NE(std::string::npos, answer.message.find(c.says)) << answer.message;
+  }
+}
+
 TEST(SampleBridgeLimits, AValueTooLargeForTheListNeedsStreaming) {
   DRAVHost::SampleBridgeLimits limits;
   limits.maxListedBinary = 1000;
