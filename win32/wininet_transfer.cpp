@@ -179,19 +179,23 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
 }
 
 DWORD Transfer::write(const void* data, DWORD size) {
-  if (!streaming()) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
-  if (finished_) return result_ != CURLE_OK ? failure() : ERROR_INTERNET_CONNECTION_ABORTED;
+  if (!engine_ || !streamed_) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   // More than was declared would corrupt the next request on the connection.
   if (size > bodySize_ - accepted_) return ERROR_INVALID_PARAMETER;
-  if (size == 0) return ERROR_SUCCESS;
+  if (finished_ && result_ != CURLE_OK) return failure();
+  if (finished_ || size == 0) {
+    // The server answered in full before taking the whole body: the rest is
+    // no longer wanted, as when it is written into a socket nobody reads.
+    accepted_ += size;
+    return ERROR_SUCCESS;
+  }
   piece_ = static_cast<const unsigned char*>(data);
   pieceSize_ = size;
   pieceTaken_ = 0;
   const std::uint64_t target = accepted_ + size;
   sendPaused_ = false;
   updatePause();
-  const DWORD rc = drive([&] { return pieceTaken_ == pieceSize_ && uploaded() >= target; },
-                         ERROR_INTERNET_CONNECTION_ABORTED);
+  const DWORD rc = drive([&] { return pieceTaken_ == pieceSize_ && uploaded() >= target; }, ERROR_SUCCESS);
   piece_ = nullptr;
   if (rc == ERROR_SUCCESS) accepted_ = target;
   return rc;

@@ -88,7 +88,6 @@ public:
   void cancel();
 
   bool active() const { return engine_ != nullptr; }
-  bool streaming() const { return streamed_ && engine_ && !headReady_; }
   bool headReady() const { return headReady_; }
   const ResponseHead& head() const { return head_; }
   // Schemes offered by every 401 (or 407 when `proxy`) of this exchange,

@@ -30,6 +30,7 @@ struct Reply {
   bool resetBeforeReply = false;          // reset the connection instead of answering
   unsigned delayMs = 0;                   // wait before answering
   bool closeAfter = false;                // "Connection: close", then close
+  bool answerBeforeBody = false;          // answer right after the request head, then close unread
 
   Reply& header(const std::string& name, const std::string& value) {
     headers.push_back({name, value});

@@ -59,9 +59,9 @@ void clearState(ServerState& state) {
   state.connections = 0;
 }
 
-// After a refused handshake: let the client read the alert. Closing with
-// its request still unread would reset the connection and the client would
-// see a reset instead of the reason.
+// Before closing on unread input (a refused handshake, an answer given
+// before the body): let the client read what was sent. Closing at once
+// would reset the connection and the client would see a reset instead.
 void lingerForAlert(int fd) {
   ::shutdown(fd, SHUT_WR);
   char discard[4096];
@@ -93,12 +93,13 @@ private:
   void acceptLoop();
   void reap(bool all);
   void serve(int fd);
-  void serveRequests(TestConnection& connection, unsigned id);
+  void serveRequests(TestConnection& connection, unsigned id, bool& lingerBeforeClose);
   bool answerControl(TestConnection& connection, const RecordedRequest& request);
   // True when the request may proceed; else the challenge was sent (or the
   // connection failed, then `alive` is false).
   bool authorized(TestConnection& connection, const RecordedRequest& request, bool& ntlmDone, bool& alive);
   Reply nextReply();
+  bool takeEarlyReply(Reply& reply);
 
   ServerOptions options_;
   int listenFd_ = -1;
@@ -215,13 +216,25 @@ void HttpTestServer::Impl::serve(int fd) {
       std::lock_guard<std::mutex> lock(state->mutex);
       id = ++state->nextConnectionId;
     }
-    TestConnection connection(fd, ssl, stop_);
-    serveRequests(connection, id);
+    bool linger = false;
+    {
+      TestConnection connection(fd, ssl, stop_);
+      serveRequests(connection, id, linger);
+    }
+    if (linger) lingerForAlert(fd);
   }
   // Closed here, under the lock, so that a stop never shuts down a reused number.
   std::lock_guard<std::mutex> lock(workersMutex_);
   openFds_.remove(fd);
   ::close(fd);
+}
+
+bool HttpTestServer::Impl::takeEarlyReply(Reply& reply) {
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->queue.empty() || !state->queue.front().answerBeforeBody) return false;
+  reply = state->queue.front();
+  state->queue.pop_front();
+  return true;
 }
 
 Reply HttpTestServer::Impl::nextReply() {
@@ -262,7 +275,7 @@ bool HttpTestServer::Impl::authorized(TestConnection& connection, const Recorded
   return false;
 }
 
-void HttpTestServer::Impl::serveRequests(TestConnection& connection, unsigned id) {
+void HttpTestServer::Impl::serveRequests(TestConnection& connection, unsigned id, bool& lingerBeforeClose) {
   bool counted = false, ntlmDone = false;
   for (;;) {
     RecordedRequest request;
@@ -274,6 +287,21 @@ void HttpTestServer::Impl::serveRequests(TestConnection& connection, unsigned id
     request.connection = id;
     if (request.header("Expect") == "100-continue" && !connection.write("HTTP/1.1 100 Continue\r\n\r\n")) return;
     const bool control = request.target.compare(0, std::string(kControlPrefix).size(), kControlPrefix) == 0;
+    if (!control) {
+      Reply early;
+      if (takeEarlyReply(early)) {
+        // Answered before the body was read; the unread body ends the connection.
+        early.closeAfter = true;
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (!counted) ++state->connections, counted = true;
+        if (options_.record && state->records.size() < kMaxRecords) state->records.push_back(request);
+      }
+      if (early.answerBeforeBody) {
+        connection.sendReply(early, request);
+        lingerBeforeClose = true;  // closing on the unread body would reset the answer away
+        return;
+      }
+    }
     const std::size_t keep = control ? (16u << 20) : (options_.record ? kKeptBodyBytes : 0);
     if (!connection.readBody(request, keep, options_.record && !control)) return;
     if (control) {

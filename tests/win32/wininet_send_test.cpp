@@ -120,6 +120,22 @@ TEST_F(Sending, AStreamedBodyMustMatchItsDeclaredLength) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_STATE));
 }
 
+TEST_F(Sending, AnAnswerBeforeTheWholeBodyEndsTheSendWithThatAnswer) {
+  Reply early;
+  early.status = 413;
+  early.body = "too big";
+  early.answerBeforeBody = true;
+  server->enqueue(early);
+  Handle connection(connect());
+  Handle request(open(connection, "POST", "/early"));
+  const std::string body = patternText(4 << 20);
+  ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(body.size())));
+  ASSERT_TRUE(writeAll(request, body, 65536)) << GetLastError();
+  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 413u);
+  EXPECT_EQ(readAll(request, 100), "too big");
+}
+
 TEST_F(Sending, WritingOutsideAStreamedSendIsRefused) {
   Handle connection(connect());
   Handle request(open(connection, "POST", "/x"));
