@@ -3,6 +3,9 @@
 // buffer hand-over, downloads.
 #include "transport_fixture.h"
 
+#include <drav/transport/wininet_text.h>
+
+#include <algorithm>
 #include <sstream>
 
 namespace transport_test {
@@ -74,6 +77,29 @@ TEST(TransportValues, TheProxyOwnsItsSinkAndProviderAndOpensNothingAtFirst) {
     EXPECT_EQ(gone, 1) << "the replaced sink is destroyed";
   }
   EXPECT_EQ(gone, 2) << "the proxy destroys the sink it holds";
+}
+
+TEST(TransportValues, CookiesGoToWininetOneByOneInNameOrder) {
+  DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/cookie-proxy/x"), AuthInfo());
+  dravtest::CaptureTrace trace(Annal::M);
+  proxy.setCookies("b=2; a=1");
+  EXPECT_EQ(proxy.getCookies(), "b=2; a=1");
+  const std::vector<std::string> lines = trace.lines();
+  auto a = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("setting cookie : 'a' = '1'") != std::string::npos; });
+  auto b = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("setting cookie : 'b' = '2'") != std::string::npos; });
+  ASSERT_NE(a, lines.end());
+  ASSERT_NE(b, lines.end());
+  EXPECT_LT(a, b);
+  WCHAR text[256];
+  DWORD size = 256;
+  const DRAV::detail::WideText url("http://127.0.0.1:1/cookie-proxy/x");
+  ASSERT_TRUE(InternetGetCookieW(url.c_str(), nullptr, text, &size));
+  // Cookies of other tests for the whole host may follow: ours have the longer path and come first.
+  EXPECT_EQ(Glossa::utf16ToUtf8(reinterpret_cast<const unsigned short*>(text), size - 1).substr(0, 8), "a=1; b=2");
+  dravtest::CaptureTrace errors(Annal::Error);
+  proxy.setCookies("");
+  EXPECT_EQ(proxy.getCookies(), "");
+  EXPECT_TRUE(errors.lines().empty()) << "an empty string is handed over without complaint";
 }
 
 TEST(TransportValues, TheRequestPointerOwnsOneRequestAtATime) {
