@@ -91,7 +91,9 @@ TEST(CookieDates, TheThreeHttpFormsAreReadAndNonsenseIsNot) {
   for (const Case& c : cases) {
     long long seconds = -1;
     EXPECT_EQ(drav_wininet::parseCookieDate(c.text, seconds), c.ok) << c.text;
-    if (c.ok) EXPECT_EQ(seconds, c.seconds) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(seconds, c.seconds) << c.text;
+    }
   }
 }
 
