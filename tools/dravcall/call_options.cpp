@@ -1,0 +1,121 @@
+#include "call_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace dravtools {
+
+namespace {
+
+unsigned long byteCount(const std::string& option, const std::string& text) {
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end || errno == ERANGE || value > 0xFFFFFFFFull)
+    throw UsageError(option + " takes a byte count from 0 to 4294967295, not '" + text + "'");
+  return static_cast<unsigned long>(value);
+}
+
+tag_StreamingMode streamingMode(const std::string& text) {
+  if (text == "NO") return StreamingNo;
+  if (text == "IN") return StreamingIn;
+  if (text == "OUT") return StreamingOut;
+  if (text == "INOUT") return StreamingInOut;
+  throw UsageError("--streaming takes NO, IN, OUT or INOUT, not '" + text + "'");
+}
+
+int traceLevel(const std::string& text) {
+  if (text == "error") return 0;
+  if (text == "progress") return 1;
+  if (text == "all") return 2;
+  throw UsageError("--trace takes error, progress or all, not '" + text + "'");
+}
+
+}  // namespace
+
+CallOptions parseCallOptions(int argc, char** argv) {
+  CallOptions options;
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (optionsEnded || word.empty() || word[0] != '-' || word == "-") {
+      positional.push_back(word);
+      continue;
+    }
+    if (word == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (word.rfind("-DRAV", 0) == 0) {  // the library's own options, read by its initialisation
+      options.requestTimeoutGiven |= word == "-DRAVreq_timeout";
+      options.connectionTimeoutGiven |= word == "-DRAVconn_timeout";
+      if (word != "-DRAVcfg" && i + 1 < argc) ++i;
+      continue;
+    }
+    if (word == "--help" || word == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (word == "--sso") options.sso = true;
+    else if (word == "--need-sso-token") options.needSsoToken = true;
+    else if (word == "--progress") options.progress = 1;
+    else if (word == "--no-progress") options.progress = 0;
+    else {
+      if (i + 1 == argc) throw UsageError(word + (word.rfind("--", 0) == 0 ? " needs a value" : ": unknown option"));
+      const std::string value = argv[++i];
+      if (word == "--chunk-size") options.chunkSize = byteCount(word, value);
+      else if (word == "--read-size") options.readSize = byteCount(word, value);
+      else if (word == "--extra-blob") options.extraBlobFile = value;
+      else if (word == "--streaming") options.mode = streamingMode(value);
+      else if (word == "--output") options.outputFile = value;
+      else if (word == "--cookies") options.cookies = value;
+      else if (word == "--root-url") options.rootUrl = value;
+      else if (word == "--trace") options.traceLevel = traceLevel(value);
+      else throw UsageError("unknown option " + word);
+    }
+  }
+  if (options.help) return options;
+  if (positional.size() < 3) throw UsageError("dravcall needs a URL, a bridge name and a method name");
+  if (options.readSize == 0) throw UsageError("--read-size must be at least 1");
+  options.url = positional[0];
+  options.bridge = positional[1];
+  options.method = positional[2];
+  options.values.assign(positional.begin() + 3, positional.end());
+  return options;
+}
+
+const char* callUsage() {
+  return "Usage: dravcall [OPTION]... URL BRIDGE METHOD [KIND:VALUE]...\n"
+         "Calls METHOD of the bridge BRIDGE at URL with the typed values given, then\n"
+         "prints the results (index, kind, value) and the invocation status.\n"
+         "\n"
+         "  --chunk-size BYTES   post the arguments in chunks of BYTES (0: in one piece)\n"
+         "  --extra-blob FILE    send FILE's bytes after the arguments (always in chunks)\n"
+         "  --streaming MODE     NO, IN, OUT or INOUT (default NO); with OUT or INOUT the\n"
+         "                       answer is one binary value streamed in chunks\n"
+         "  --output FILE        save the streamed value (or the first binary result) in\n"
+         "                       FILE instead of printing its first bytes\n"
+         "  --read-size BYTES    read the answer in pieces of BYTES (default 65536)\n"
+         "  --cookies TEXT       cookies for the call, as \"name=value; name2=value2\"\n"
+         "  --sso                log on through single sign-on (SiteMinder) first, with\n"
+         "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd\n"
+         "  --root-url URL       where the single-sign-on logon goes (default: URL's root)\n"
+         "  --need-sso-token     tell the bridge that the method needs the sign-on token\n"
+         "  --trace LEVEL        error (default), progress or all, on standard error\n"
+         "  --progress, --no-progress\n"
+         "                       a progress line for large transfers (default: when\n"
+         "                       standard error is a terminal)\n"
+         "  --help               this text\n"
+         "\n"
+         "Library options (read by its initialisation):\n"
+         "  -DRAVhttp_auth_mode none|basic|ntlm  -DRAVhttp_auth_user USER  -DRAVhttp_auth_pwd PASS\n"
+         "  -DRAVproxy_host HOST  -DRAVproxy_port PORT  -DRAVproxy_user USER  -DRAVproxy_pwd PASS\n"
+         "  -DRAVreq_timeout MS  -DRAVconn_timeout MS  -DRAVgzip_threshold BYTES\n"
+         "\n"
+         "Exit status: 0 when the bridge reports status 0, 1 when it reports another\n"
+         "code, 2 for a bad command line, 3 when the call or its answer failed.\n"
+         "\n";
+}
+
+}  // namespace dravtools
