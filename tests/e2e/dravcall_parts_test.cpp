@@ -1,0 +1,152 @@
+// dravcall's own pieces: its command line, the answer reader fed in any
+// pieces (both forms, cut and hostile answers), and the progress line.
+#ifdef DRAVCALL_PROGRAM
+
+#include "answer_reader.h"
+#include "call_options.h"
+#include "progress_meter.h"
+
+#include <drav/common/exception.h>
+#include <drav/serialization/invocation_status.h>
+#include <drav/serialization/output_stream.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace e2e {
+namespace {
+
+using dravtools::AnswerReader;
+using dravtools::CallOptions;
+using dravtools::parseCallOptions;
+using dravtools::UsageError;
+
+CallOptions parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "dravcall");
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(&w[0]);
+  return parseCallOptions(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(DravcallOptions, SeparateItsOwnOptionsTheLibrarysAndTheCall) {
+  const CallOptions o = parse({"-DRAVhttp_auth_user", "ann", "--chunk-size", "4096", "http://h/b", "bridge", "echo",
+                               "int:5", "-DRAVreq_timeout", "900", "--streaming", "INOUT", "--", "string:--x"});
+  EXPECT_EQ("http://h/b", o.url);
+  EXPECT_EQ("bridge", o.bridge);
+  EXPECT_EQ("echo", o.method);
+  EXPECT_EQ((std::vector<std::string>{"int:5", "string:--x"}), o.values);
+  EXPECT_EQ(4096ul, o.chunkSize);
+  EXPECT_EQ(StreamingInOut, o.mode);
+  EXPECT_TRUE(o.requestTimeoutGiven);
+  EXPECT_FALSE(o.connectionTimeoutGiven);
+}
+
+TEST(DravcallOptions, RefuseWhatCannotRun) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"http://h/b", "bridge"},
+      {"--chunk-size", "-1", "u", "b", "m"},
+      {"--chunk-size", "4294967296", "u", "b", "m"},
+      {"--streaming", "UP", "u", "b", "m"},
+      {"--trace", "loud", "u", "b", "m"},
+      {"--read-size", "0", "u", "b", "m"},
+      {"--frobnicate", "u", "b", "m"},
+      {"u", "b", "m", "--output"},
+  };
+  for (const auto& words : bad) EXPECT_THROW(parse(words), UsageError) << words[0];
+  EXPECT_TRUE(parse({"--help"}).help);
+}
+
+std::string statusBytes(long code, const std::string& message) {
+  DRAVInvocation::Bridge::Status status("t1", "t2", message, code);
+  DRAVDataOutputStream out;
+  status.writeObject(out);
+  return std::string(reinterpret_cast<const char*>(out.getBuffer(1)), out.size() - 1);
+}
+
+std::string listAnswer() {
+  DRAVArgs results;
+  results.addArg(42);
+  results.addArg(std::string("forty-two"));
+  DRAVDataOutputStream out;
+  results.writeObject(out);
+  return std::string(reinterpret_cast<const char*>(out.getBuffer(0)), out.size()) + statusBytes(0, "fine");
+}
+
+std::string streamedAnswer(const std::string& value, long code = 0) {
+  std::string head("\x01\x00\x03", 3);
+  for (int shift = 24; shift >= 0; shift -= 8) head += static_cast<char>((value.size() >> shift) & 0xFF);
+  return head + value + statusBytes(code, "streamed");
+}
+
+void feedInPieces(AnswerReader& reader, const std::string& bytes, std::size_t piece) {
+  for (std::size_t at = 0; at < bytes.size(); at += piece)
+    reader.feed(reinterpret_cast<const unsigned char*>(bytes.data()) + at, std::min(piece, bytes.size() - at));
+}
+
+TEST(AnswerReader, ReadsBothFormsArrivingInAnyPieces) {
+  const std::string value(1000, 'v');
+  for (const std::size_t piece : {1u, 2u, 3u, 7u, 64u, 4096u}) {
+    AnswerReader list(false, nullptr);
+    feedInPieces(list, listAnswer(), piece);
+    list.finish();
+    EXPECT_EQ(42, list.results().getInt(0));
+    EXPECT_EQ("fine", list.status().message);
+
+    std::string sunk;
+    AnswerReader streamed(true, [&](const unsigned char* d, std::size_t n) { sunk.append(reinterpret_cast<const char*>(d), n); });
+    feedInPieces(streamed, streamedAnswer(value, 3), piece);
+    streamed.finish();
+    EXPECT_EQ(value, sunk) << piece;
+    EXPECT_EQ(1000u, streamed.valueSize());
+    EXPECT_EQ(3, streamed.status().code);
+    EXPECT_EQ("t1", streamed.status().text1);
+  }
+}
+
+TEST(AnswerReader, RefusesCutAndForeignAnswersClearly) {
+  const struct {
+    bool streamed;
+    std::string bytes;
+    const char* says;
+  } cases[] = {
+      {false, "", "empty"},
+      {false, listAnswer().substr(0, 20), "truncated"},
+      {false, listAnswer() + "x", "1 bytes follow the status"},
+      {false, "<html>error</html>", "byte-order marker"},
+      {true, streamedAnswer("abc").substr(0, 9), "inside its value"},
+      {true, std::string("\x01\x00\x02\x00\x00\x00\x01", 7) + "x", "tag 2"},
+      {true, streamedAnswer("abc").substr(0, 14), "truncated"},
+  };
+  for (const auto& c : cases) {
+    AnswerReader reader(c.streamed, nullptr);
+    try {
+      feedInPieces(reader, c.bytes, 5);
+      reader.finish();
+      ADD_FAILURE() << "accepted: " << c.says;
+    } catch (const DRAVException& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says)) << e.what();
+    }
+  }
+}
+
+TEST(ProgressMeter, ShowsTheShareWhenTheTotalIsKnownAndOnlyWhenEnabled) {
+  EXPECT_EQ("upload   [##########          ]  50%  512.0 MiB / 1.0 GiB",
+            dravtools::ProgressMeter::line("upload", 512ull << 20, 1ull << 30));
+  EXPECT_EQ("download 300 B", dravtools::ProgressMeter::line("download", 300, 0));
+  std::ostringstream quiet, shown;
+  {
+    dravtools::ProgressMeter off(quiet, "upload", false);
+    off.update(10);
+    dravtools::ProgressMeter on(shown, "upload", true);
+    on.setTotal(10);
+    on.update(10);
+  }
+  EXPECT_EQ("", quiet.str());
+  EXPECT_EQ("\rupload   [####################] 100%  10 B / 10 B\x1b[K\n", shown.str());
+}
+
+}  // namespace
+}  // namespace e2e
+
+#endif

@@ -1,0 +1,205 @@
+// dravcall as users run it, against the bridge host: what it prints, its
+// exit status, files in and out, progress, single sign-on and a real HTTP
+// proxy through the library's options.
+#ifdef DRAVCALL_PROGRAM
+
+#include "host_test_support.h"
+#include "program_runner.h"
+
+#include "support/proxy_test_tinyproxy.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace e2e {
+namespace {
+
+using hosttest::kSamplePath;
+using hosttest::SampleHost;
+using hosttest::testSettings;
+
+ProgramResult dravcall(std::vector<std::string> arguments) {
+  return runProgram(DRAVCALL_PROGRAM, arguments, 60s);
+}
+
+class TempFolder {
+public:
+  TempFolder() {
+    char pattern[] = "/tmp/drav-e2e-XXXXXX";
+    if (mkdtemp(pattern)) path_ = pattern;
+  }
+  ~TempFolder() {
+    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(Dravcall, PrintsEachResultAndThenTheStatus) {
+  SampleHost host;
+  const ProgramResult run = dravcall({host.url(), "sample", "echo", "int:5", "string:abc", "bool:true", "bin:0x0a0b"});
+  EXPECT_EQ(0, run.exitCode) << run.err;
+  EXPECT_EQ("0 Int 5\n1 String \"abc\"\n2 Bool true\n3 BinaryArray 2 bytes: 0A 0B\n"
+            "status 0 \"no error detected\" (sample, echo)\n",
+            run.out);
+}
+
+TEST(Dravcall, ItsExitStatusSaysHowTheCallEnded) {
+  auto settings = testSettings();
+  settings.user = "ann";
+  settings.password = "pw";
+  SampleHost host(settings);
+  const std::vector<std::string> credentials = {"-DRAVhttp_auth_mode", "basic", "-DRAVhttp_auth_user", "ann",
+                                                "-DRAVhttp_auth_pwd", "pw"};
+  auto with = [&](std::vector<std::string> words) {
+    words.insert(words.begin(), credentials.begin(), credentials.end());
+    return words;
+  };
+  const struct {
+    std::vector<std::string> arguments;
+    int exitCode;
+    const char* says;  // in standard output or standard error
+  } cases[] = {
+      {with({host.url(), "sample", "sum", "int:2", "double:0.5"}), 0, "0 Double 2.5"},
+      {with({host.url(), "sample", "missing"}), 1, "status 1 \"unknown method 'missing'"},
+      {with({host.url(), "sample", "echo", "int:x"}), 2, "bad value"},
+      {{host.url(), "sample"}, 2, "needs a URL, a bridge name and a method name"},
+      {{"--streaming", "SIDEWAYS", host.url(), "sample", "echo"}, 2, "NO, IN, OUT or INOUT"},
+      {{host.url(), "sample", "echo"}, 3, "HTTP_STATUS_DENIED"},
+      {with({host.url("/elsewhere"), "sample", "echo"}), 3, "the host answered HTTP 404: no bridge at /elsewhere"},
+      {with({"--extra-blob", "/nonexistent/blob", host.url(), "sample", "echo"}), 3, "cannot read /nonexistent/blob"},
+      {{"--help"}, 0, "Usage: dravcall"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult run = dravcall(c.arguments);
+    EXPECT_EQ(c.exitCode, run.exitCode) << c.says << "\n" << run.out << run.err;
+    EXPECT_NE(std::string::npos, (run.out + run.err).find(c.says)) << run.out << run.err;
+  }
+}
+
+TEST(Dravcall, ACallToNoHostFailsWithExitStatus3) {
+  int port = 0;
+  {
+    SampleHost closed;  // a port that was free a moment ago
+    port = closed.port();
+  }
+  const ProgramResult run = dravcall({"http://127.0.0.1:" + std::to_string(port) + kSamplePath, "sample", "echo"});
+  EXPECT_EQ(3, run.exitCode);
+  EXPECT_NE(std::string::npos, run.err.find("dravcall: the call to")) << run.err;
+}
+
+TEST(Dravcall, SavesAStreamedValueInAFileAndSendsAFileAsExtraBlob) {
+  SampleHost host;
+  TempFolder folder;
+  const ProgramResult generated = dravcall({"--streaming", "OUT", "--output", folder.file("value.bin"), host.url(),
+                                            "sample", "generateBinary", "ulong:300000", "int:2"});
+  ASSERT_EQ(0, generated.exitCode) << generated.err;
+  EXPECT_EQ("0 BinaryArray 300000 bytes saved in " + folder.file("value.bin") +
+                "\nstatus 0 \"no error detected\" (sample, generateBinary)\n",
+            generated.out);
+  const std::string value = readFile(folder.file("value.bin"));
+  ASSERT_EQ(300000u, value.size());
+  for (std::size_t i = 0; i < value.size(); i += 997)
+    ASSERT_EQ(DRAVHost::SampleBridge::patternByte(i, 2), static_cast<unsigned char>(value[i])) << i;
+
+  const ProgramResult summed = dravcall({"--extra-blob", folder.file("value.bin"), "--chunk-size", "8192", host.url(),
+                                         "sample", "checksumExtraBlob"});
+  ASSERT_EQ(0, summed.exitCode) << summed.err;
+  const uLong crc = crc32(crc32(0, Z_NULL, 0), reinterpret_cast<const Bytef*>(value.data()), static_cast<uInt>(value.size()));
+  EXPECT_EQ("0 ULong 300000\n1 ULong " + std::to_string(crc) + "\n", summed.out.substr(0, summed.out.find("status")));
+
+  const ProgramResult listed = dravcall({"--output", folder.file("listed.bin"), host.url(), "sample", "generateBinary",
+                                         "int:1000"});
+  ASSERT_EQ(0, listed.exitCode) << listed.err;
+  std::string expected(1000, '\0');
+  for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>(DRAVHost::SampleBridge::patternByte(i, 0));
+  EXPECT_EQ(expected, readFile(folder.file("listed.bin"))) << "the first binary result of a list";
+}
+
+TEST(Dravcall, ShowsProgressOfLargeTransfersWhenAsked) {
+  SampleHost host;
+  TempFolder folder;
+  {
+    std::ofstream blob(folder.file("blob.bin"), std::ios::binary);
+    blob << std::string(2 * 1024 * 1024, 'p');
+  }
+  const ProgramResult up = dravcall({"--progress", "--extra-blob", folder.file("blob.bin"), "--chunk-size", "65536",
+                                     host.url(), "sample", "checksumExtraBlob"});
+  EXPECT_EQ(0, up.exitCode) << up.err;
+  EXPECT_NE(std::string::npos, up.err.find("upload   [####################] 100%")) << up.err;
+  const ProgramResult down = dravcall({"--progress", "--streaming", "OUT", "--output", folder.file("out.bin"),
+                                       host.url(), "sample", "generateBinary", "int:2000000"});
+  EXPECT_EQ(0, down.exitCode) << down.err;
+  EXPECT_NE(std::string::npos, down.err.find("download [####################] 100%")) << down.err;
+  const ProgramResult quiet = dravcall({host.url(), "sample", "echo"});
+  EXPECT_EQ("", quiet.err) << "no progress line when standard error is no terminal";
+}
+
+TEST(Dravcall, SignsOnAtTheHostsLogonWhenAsked) {
+  auto settings = testSettings();
+  settings.sso.enabled = true;
+  settings.sso.path = "/logon";
+  settings.sso.user = "sam";
+  settings.sso.password = "pw";
+  settings.sso.requiredForBridges = true;
+  SampleHost host(settings);
+  const ProgramResult refused = dravcall({host.url(), "sample", "echo"});
+  EXPECT_EQ(3, refused.exitCode);
+  EXPECT_NE(std::string::npos, refused.err.find("HTTP 403")) << refused.err;
+  const ProgramResult signedOn = dravcall({"--sso", "--root-url", host.url("/logon"), "-DRAVhttp_auth_user", "sam",
+                                           "-DRAVhttp_auth_pwd", "pw", host.url(), "sample", "echo", "int:1"});
+  EXPECT_EQ(0, signedOn.exitCode) << signedOn.err;
+  EXPECT_EQ(1u, host.host().ssoSessionCount());
+}
+
+// Clears the proxy exceptions of the environment the programs inherit.
+class NoProxyExceptions {
+public:
+  NoProxyExceptions() {
+    for (const char* name : {"no_proxy", "NO_PROXY", "http_proxy", "HTTP_PROXY"}) {
+      if (const char* value = std::getenv(name)) saved_.emplace_back(name, value);
+      unsetenv(name);
+    }
+  }
+  ~NoProxyExceptions() {
+    for (const auto& s : saved_) setenv(s.first.c_str(), s.second.c_str(), 1);
+  }
+
+private:
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+TEST(Dravcall, GoesThroughAnHttpProxyTheOptionsName) {
+  std::string why;
+  auto proxy = drav_test::TestProxy::open(why);
+  if (!proxy) GTEST_SKIP() << why;
+  NoProxyExceptions environment;
+  SampleHost host;
+  const std::vector<std::string> call = {"-DRAVproxy_host", proxy->host(), "-DRAVproxy_port",
+                                         std::to_string(proxy->port()), host.url(), "sample", "echo", "int:3"};
+  const ProgramResult withoutCredentials = dravcall(call);
+  EXPECT_EQ(3, withoutCredentials.exitCode) << withoutCredentials.out;
+  EXPECT_NE(std::string::npos, withoutCredentials.err.find("PROXY_AUTH_REQ")) << withoutCredentials.err;
+
+  std::vector<std::string> accepted = {"-DRAVproxy_user", drav_test::kProxyUser, "-DRAVproxy_pwd",
+                                       drav_test::kProxyPassword};
+  accepted.insert(accepted.end(), call.begin(), call.end());
+  const ProgramResult through = dravcall(accepted);
+  EXPECT_EQ(0, through.exitCode) << through.err;
+  EXPECT_EQ(0u, through.out.find("0 Int 3\n")) << through.out;
+}
+
+}  // namespace
+}  // namespace e2e
+
+#endif

@@ -1,0 +1,15 @@
+# The end-to-end suite: the client library, the tools and the bridge host
+# together. It shares the host suite's helpers and runs the built programs.
+target_link_libraries(test_e2e PRIVATE dravHost)
+target_sources(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host/host_test_support.cpp)
+target_include_directories(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host)
+if(TARGET dravcall AND TARGET dravbridge)
+  add_dependencies(test_e2e dravcall dravbridge)
+  target_link_libraries(test_e2e PRIVATE dravcall_support)
+  target_compile_definitions(test_e2e PRIVATE
+    DRAVCALL_PROGRAM="$<TARGET_FILE:dravcall>" DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>")
+  # The 1 GiB transfers run as an entry of their own, with a time limit of
+  # their own; the default entry leaves them out.
+  add_test(NAME e2e_gigabyte COMMAND test_e2e --gtest_brief=1 --gtest_filter=Gigabyte*)
+  set_tests_properties(e2e_gigabyte PROPERTIES TIMEOUT 900 ENVIRONMENT DRAV_E2E_GIGABYTE=1 RUN_SERIAL TRUE)
+endif()
