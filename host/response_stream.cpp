@@ -52,15 +52,15 @@ void ResponseStream::write(const void* data, std::size_t size) {
     buffered_.insert(buffered_.end(), bytes, bytes + size);
     return;
   }
-  if (!headSent_) startStreaming();
+  if (!headSent_) return startStreaming(data, size);
   sendChunk(data, size);
 }
 
 void ResponseStream::flush() {
   if (finished_ || (headSent_ && buffered_.empty())) return;
-  if (!headSent_) startStreaming();
   std::vector<unsigned char> pending;
   pending.swap(buffered_);
+  if (!headSent_) return startStreaming(pending.data(), pending.size());
   sendChunk(pending.data(), pending.size());
 }
 
@@ -112,13 +112,19 @@ std::string ResponseStream::reasonFor(unsigned code) {
   return text.empty() || text == "<unknown-status>" ? std::string("Unknown") : std::string(text);
 }
 
-void ResponseStream::startStreaming() {
+void ResponseStream::startStreaming(const void* data, std::size_t size) {
   chunked_ = http11_;
   if (!chunked_) keepAlive_ = false;  // an HTTP/1.0 client reads the body up to the connection's end
   const std::string head = headText(std::nullopt);
   headSent_ = true;
-  const ConstPiece piece{head.data(), head.size()};
-  channel_.writeAll(&piece, 1, settings_.ioTimeout);
+  // The head and the first piece leave together: one write, one segment.
+  char line[24];
+  const int length = chunked_ ? std::snprintf(line, sizeof line, "%zx\r\n", size) : 0;
+  const ConstPiece pieces[] = {{head.data(), head.size()},
+                               {line, static_cast<std::size_t>(length)},
+                               {data, size},
+                               {"\r\n", chunked_ ? 2u : 0u}};
+  channel_.writeAll(pieces, size ? 4 : 1, settings_.ioTimeout);
 }
 
 std::string ResponseStream::headText(std::optional<std::size_t> contentLength) const {

@@ -69,8 +69,8 @@ public:
   static std::string reasonFor(unsigned code);
 
 private:
-  // Sends the head of a body that goes out as it is written.
-  void startStreaming();
+  // Sends the head of a body that goes out as it is written, with its first piece.
+  void startStreaming(const void* data, std::size_t size);
   // With a length: the head of a body sent whole.
   std::string headText(std::optional<std::size_t> contentLength) const;
   void sendChunk(const void* data, std::size_t size);
