@@ -12,5 +12,8 @@ endif()
 
 if(NOT WIN32)
   find_package(CURL REQUIRED)
+  # Directly for one thing libcurl does not report: whether the server asked
+  # for a client certificate (libcurl is built on OpenSSL here).
+  find_package(OpenSSL REQUIRED)
   find_package(Threads REQUIRED)
 endif()

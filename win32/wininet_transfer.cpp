@@ -4,6 +4,8 @@
 #include <win32/wininet_cookies.h>
 #include <win32/wininet_errors.h>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -65,6 +67,8 @@ long ResponseHead::offeredAuth(bool proxy) const {
   return offered;
 }
 
+thread_local Transfer* Transfer::driving_ = nullptr;
+
 Transfer::~Transfer() { abandon(); }
 
 void Transfer::abandon() {
@@ -112,6 +116,8 @@ void Transfer::configure(const TransferSetup& setup) {
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, setup.verifyPeer ? 1L : 0L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, setup.verifyHost ? 2L : 0L);
+  clientCertRequested_ = false;
+  curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
   authInFlight_ = 0;
   if (setup.httpAuth) {
     curl_easy_setopt(e, CURLOPT_HTTPAUTH, setup.httpAuth);
@@ -259,7 +265,21 @@ void Transfer::collectResult() {
   }
 }
 
+CURLcode Transfer::onSslContext(CURL*, void* sslContext, void*) {
+  SSL_CTX_set_client_cert_cb(static_cast<SSL_CTX*>(sslContext), &Transfer::onClientCertificateRequest);
+  return CURLE_OK;
+}
+
+int Transfer::onClientCertificateRequest(SSL*, X509**, EVP_PKEY**) {
+  if (driving_) driving_->clientCertRequested_ = true;
+  return 0;  // no certificate: the server decides whether to go on without one
+}
+
 DWORD Transfer::failure() {
+  // A server that asked for a client certificate and then failed the call
+  // before answering refused us for want of one, however the refusal reached
+  // the socket (a handshake alert, or with TLS 1.3 a reset after it).
+  if (clientCertRequested_ && !headReady_) return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_);
 }
 
@@ -273,7 +293,10 @@ DWORD Transfer::drive(Done done, DWORD whenFinished) {
       return ERROR_INTERNET_OPERATION_CANCELLED;
     }
     int running = 0;
-    if (curl_multi_perform(engine_->multi(), &running) != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
+    driving_ = this;
+    const CURLMcode performed = curl_multi_perform(engine_->multi(), &running);
+    driving_ = nullptr;
+    if (performed != CURLM_OK) return ERROR_INTERNET_INTERNAL_ERROR;
     collectResult();
     if (done()) return ERROR_SUCCESS;
     if (finished_) return result_ != CURLE_OK ? failure() : whenFinished;

@@ -15,6 +15,11 @@
 #include <string>
 #include <vector>
 
+// OpenSSL's types, for the client-certificate callback.
+struct ssl_st;
+struct x509_st;
+struct evp_pkey_st;
+
 namespace drav_wininet {
 
 // A multi handle with one easy handle. The multi handle's connection cache
@@ -102,6 +107,8 @@ private:
   static size_t onWrite(char* data, size_t size, size_t count, void* self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
   static int onPrereq(void* self, char*, char*, int, int);
+  static CURLcode onSslContext(CURL* easy, void* sslContext, void* self);
+  static int onClientCertificateRequest(::ssl_st* ssl, ::x509_st** certificate, ::evp_pkey_st** key);
 
   void configure(const TransferSetup& setup);
   // Runs libcurl until done() holds; a transfer that ends first gives its
@@ -118,6 +125,11 @@ private:
   bool added_ = false;
   curl_slist* headers_ = nullptr;
   char errorText_[CURL_ERROR_SIZE] = {};
+  // The server asked for a client certificate (we never have one to give).
+  bool clientCertRequested_ = false;
+  // The transfer libcurl is running on this thread: OpenSSL's certificate
+  // request callback carries no pointer of its own.
+  static thread_local Transfer* driving_;
   std::string url_;
   bool storeCookies_ = true;
   DWORD timeouts_[2] = {30000, 30000};  // send, receive

@@ -119,10 +119,18 @@ TEST_F(ThroughProxy, ProxyCredentialsLetWholeAndStreamedBodiesThrough) {
   ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_USERNAME, drav_test::kProxyUser));
   ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_PASSWORD, drav_test::kProxyPassword));
   const std::string body = patternText(100000);
-  // The connection already learned that the proxy wants Basic: no second round.
-  ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(body.size())));
-  ASSERT_TRUE(writeAll(request, body, 65536));
-  ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0)) << GetLastError();
+  // The connection already learned that the proxy wants Basic, so no
+  // challenge comes back. A kept-alive connection the proxy has just closed
+  // still ends in a forced retry (a streamed body cannot be rewound), which a
+  // caller answers by sending again, as WinINet callers do.
+  BOOL sent = FALSE;
+  for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
+    ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(body.size())));
+    ASSERT_TRUE(writeAll(request, body, 65536));
+    sent = HttpEndRequestW(request, nullptr, 0, 0);
+    if (!sent) ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_FORCE_RETRY));
+  }
+  ASSERT_TRUE(sent) << GetLastError();
   EXPECT_EQ(statusOf(request), 200u);
   EXPECT_EQ(server->requests().back().bodyCrc, drav_test::crcOf(body));
 }
