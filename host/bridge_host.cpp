@@ -12,6 +12,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -100,6 +101,8 @@ private:
 };
 
 void BridgeHost::Impl::start() {
+  // IRequest reports the body length as a signed 32-bit count.
+  settings.bodyLimit = std::min<std::uint32_t>(settings.bodyLimit, 0x7FFFFFFF);
   tls_ = tlsContextFor(settings);
   error_code error;
   const auto address = asio::ip::make_address(settings.address, error);

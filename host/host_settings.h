@@ -46,7 +46,8 @@ struct HostSettings {
 
   // The request line and headers together.
   std::uint32_t headerLimit = 16 * 1024;
-  // The posted body: IRequest reports its length as a signed 32-bit count.
+  // The posted body; never more than 2^31 - 1 bytes, as IRequest reports
+  // the length as a signed 32-bit count.
   std::uint32_t bodyLimit = 0x7FFFFFFF;
   // Output a bridge writes while response buffering is on.
   std::uint32_t responseBufferLimit = 4 * 1024 * 1024;

@@ -11,6 +11,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -160,6 +165,48 @@ TEST(Dravcall, SignsOnAtTheHostsLogonWhenAsked) {
                                            "-DRAVhttp_auth_pwd", "pw", host.url(), "sample", "echo", "int:1"});
   EXPECT_EQ(0, signedOn.exitCode) << signedOn.err;
   EXPECT_EQ(1u, host.host().ssoSessionCount());
+}
+
+// The DRAVArgs-Size the call's header block carried, from the progress trace.
+unsigned long postedArgsSize(const std::string& trace) {
+  const std::size_t at = trace.find("DRAVArgs-Size: ");
+  return at == std::string::npos ? 0 : std::stoul(trace.substr(at + 15));
+}
+
+TEST(Dravcall, TheLibrarysOptionsSetTheCompressionThreshold) {
+  SampleHost host;
+  TempFolder folder;
+  {
+    std::ofstream value(folder.file("value.bin"), std::ios::binary);
+    value << std::string(100000, 'z');
+  }
+  const std::string word = "bin:@" + folder.file("value.bin");
+  const ProgramResult compressed = dravcall({"--trace", "progress", host.url(), "sample", "echo", word});
+  const ProgramResult plain =
+      dravcall({"-DRAVgzip_threshold", "200000", "--trace", "progress", host.url(), "sample", "echo", word});
+  ASSERT_EQ(0, compressed.exitCode) << compressed.err;
+  ASSERT_EQ(0, plain.exitCode) << plain.err;
+  EXPECT_LT(postedArgsSize(compressed.err), 1000u) << "at the default threshold the value is compressed";
+  EXPECT_GT(postedArgsSize(plain.err), 100000u) << "below a raised threshold it goes plain";
+  EXPECT_EQ(compressed.out, plain.out);
+}
+
+TEST(Dravcall, ARequestTimeoutFromTheOptionsEndsACallNobodyAnswers) {
+  // A socket that listens and never answers: connections complete, requests go unread.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 16));
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + kSamplePath;
+  const auto start = std::chrono::steady_clock::now();
+  const ProgramResult run = dravcall({"-DRAVreq_timeout", "300", url, "sample", "echo"});
+  close(listener);
+  EXPECT_EQ(3, run.exitCode) << run.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "not the transport's five-minute default";
 }
 
 // Clears the proxy exceptions of the environment the programs inherit.
