@@ -3,6 +3,8 @@
 // reactions to failures.
 #include "transport_fixture.h"
 
+#include "support/wine_host.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -92,6 +94,7 @@ TEST_F(Calls, BasicCredentialsGoBetweenMethodAndTokenLinesAndOddModesSendNoModeL
 }
 
 TEST_F(Calls, NtlmCredentialsGoToWininetNotIntoTheHeaderBlock) {
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine's NTLM needs the winbind helper";
   makeProxy(AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthNtlm));
   server->requireAuth(drav_test::AuthScheme::Ntlm, "alice", "");
   const std::string body(70000, 'n');  // chunked at 32000: the streamed path answers the challenge too
@@ -176,6 +179,10 @@ TEST_F(Calls, ServerErrorsAreAnswersToRead) {
 }
 
 TEST_F(Calls, RepeatedResetsEndTheCallAfterABoundedNumberOfCalls) {
+  // Windows reports a reset as ERROR_INTERNET_CONNECTION_RESET; Wine says
+  // ERROR_INTERNET_CONNECTION_ABORTED, and a later send on that connection
+  // succeeds without a status.
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine reports a reset as an aborted connection";
   Reply reset;
   reset.resetBeforeReply = true;
   server->setDefaultReply(reset);
@@ -189,6 +196,8 @@ TEST_F(Calls, RepeatedResetsEndTheCallAfterABoundedNumberOfCalls) {
 }
 
 TEST_F(Calls, AResetMidwayThroughAChunkedPostIsAFailedSendThatIsRepeated) {
+  // As above.
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine reports a reset as an aborted connection";
   Reply reset;
   reset.resetBeforeReply = true;
   server->enqueue(reset);
