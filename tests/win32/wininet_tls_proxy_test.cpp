@@ -103,6 +103,8 @@ TEST_F(ThroughProxy, WithoutProxyCredentialsTheAnswerIs407) {
 }
 
 TEST_F(ThroughProxy, ProxyCredentialsLetWholeAndStreamedBodiesThrough) {
+  if (dravtest::runningUnderWine())
+    GTEST_SKIP() << "Wine fails a send on a kept-alive connection the proxy closed (12030) instead of reconnecting";
   Reply reply;
   reply.body = "via proxy";
   server->setDefaultReply(reply);
@@ -128,7 +130,9 @@ TEST_F(ThroughProxy, ProxyCredentialsLetWholeAndStreamedBodiesThrough) {
     ASSERT_TRUE(startStreamed(request, static_cast<DWORD>(body.size())));
     ASSERT_TRUE(writeAll(request, body, 65536));
     sent = HttpEndRequestW(request, nullptr, 0, 0);
-    if (!sent) ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_FORCE_RETRY));
+    if (!sent) {
+      ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_FORCE_RETRY));
+    }
   }
   ASSERT_TRUE(sent) << GetLastError();
   EXPECT_EQ(statusOf(request), 200u);
@@ -136,6 +140,8 @@ TEST_F(ThroughProxy, ProxyCredentialsLetWholeAndStreamedBodiesThrough) {
 }
 
 TEST_F(ThroughProxy, AStreamedBodyMeetingAProxyChallengeIsSentAgain) {
+  if (dravtest::runningUnderWine())
+    GTEST_SKIP() << "Wine's HttpEndRequestW hands the 407 back instead of ERROR_INTERNET_FORCE_RETRY";
   Handle request(open(connection, "POST", "/streamed"));
   ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_USERNAME, drav_test::kProxyUser));
   ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_PASSWORD, drav_test::kProxyPassword));
