@@ -14,11 +14,11 @@ jobs=${DRAV_JOBS:-$(nproc)}
 
 stage() { printf -- '-- %s\n' "$*"; }
 
-# configure DIR TOOLCHAIN BUILD_TYPE: tools are host programs (test servers,
-# code generators) and are not cross-built.
+# configure DIR TOOLCHAIN BUILD_TYPE [OPTION...]: tools are host programs
+# (test servers, code generators) and are not cross-built.
 configure() {
   cmake -S "$root" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE="$3" \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" -DDRAV_BUILD_TOOLS=OFF >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" -DDRAV_BUILD_TOOLS=OFF "${@:4}" >/dev/null
 }
 
 cleanups=()
@@ -77,7 +77,8 @@ wine wineboot </dev/null >/dev/null 2>&1 || { echo "wineboot failed in $WINEPREF
 ctest --test-dir "$build/win64" --output-on-failure -j "$jobs"
 
 stage "32-bit: build (not run)"
-# Never run, so built without optimisation or debug information: half the
-# compile time. The optimiser's warnings come from the 64-bit build.
-configure "$build/win32" toolchain-mingw32.cmake ""
+# The library alone, without optimisation or debug information: it is never
+# run, the tests already compile with a 32-bit long in the 64-bit build, and
+# the optimiser's warnings come from there too (40 s instead of 4 minutes).
+configure "$build/win32" toolchain-mingw32.cmake "" -DDRAV_BUILD_TESTS=OFF
 cmake --build "$build/win32" -j "$jobs"
