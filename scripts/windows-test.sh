@@ -76,6 +76,16 @@ wineserver -p </dev/null >/dev/null 2>&1 || { echo "wineserver did not start" >&
 wine wineboot </dev/null >/dev/null 2>&1 || { echo "wineboot failed in $WINEPREFIX" >&2; exit 1; }
 ctest --test-dir "$build/win64" --output-on-failure -j "$jobs"
 
+stage "64-bit: installed package from a consumer project (through dravCommon.dll)"
+rm -rf "$build/win64-stage" "$build/win64-consumer"
+cmake --install "$build/win64" --prefix "$build/win64-stage" >/dev/null
+cmake -S "$root/packaging/consumer" -B "$build/win64-consumer" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
+  -DdravCommon_DIR="$build/win64-stage/lib/cmake/dravCommon" >/dev/null
+cmake --build "$build/win64-consumer"
+cp "$build/win64-stage/bin/dravCommon.dll" "$build/win64-consumer/"
+wine "$build/win64-consumer/consumer.exe" </dev/null
+
 stage "32-bit: build (not run)"
 # The library alone, without optimisation or debug information: it is never
 # run, the tests already compile with a 32-bit long in the 64-bit build, and
