@@ -6,6 +6,7 @@
 #include <drav/serialization/output_stream.h>
 
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 
@@ -43,7 +44,11 @@ public:
     ++count_;
     return *value;
   }
-  bool holds(const DRAVVar* value) const { return value >= values() && value < values() + count_; }
+  // std::less: a total order even for pointers outside this block.
+  bool holds(const DRAVVar* value) const {
+    std::less<const DRAVVar*> before;
+    return !before(value, values()) && before(value, values() + count_);
+  }
   DRAVVar* values() { return reinterpret_cast<DRAVVar*>(this + 1); }
   const DRAVVar* values() const { return reinterpret_cast<const DRAVVar*>(this + 1); }
   std::size_t count() const { return count_; }
