@@ -2,6 +2,7 @@
 
 #include <win32/kernel32.h>
 #include <win32/wininet.h>
+#include <win32/wininet_handles.h>
 
 #include <drav/platform/glossa.h>
 
@@ -221,15 +222,7 @@ void CookieStore::clear() {
 
 }  // namespace drav_wininet
 
-namespace {
-
-std::string narrow(LPCWSTR text) {
-  std::size_t n = 0;
-  while (text[n] != 0) ++n;
-  return Glossa::utf16ToUtf8(text, n);
-}
-
-}  // namespace
+using drav_wininet::narrow;
 
 BOOL WINAPI InternetSetCookieW(LPCWSTR url, LPCWSTR cookieName, LPCWSTR cookieData) {
   if (!url || !cookieData) {
