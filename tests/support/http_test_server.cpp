@@ -22,6 +22,7 @@ std::string drav_test::ScriptedServer::url(const std::string& path) const {
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <list>
 #include <mutex>
@@ -64,11 +65,19 @@ void clearState(ServerState& state) {
 // would reset the connection and the client would see a reset instead.
 void lingerForAlert(int fd) {
   ::shutdown(fd, SHUT_WR);
-  char discard[4096];
-  for (int waited = 0; waited < 10; ++waited) {
+  // Drain until the peer has been quiet for half a second (it may still be
+  // sending a body we answered early: closing on unread bytes would reset
+  // the answer away), and never longer than five seconds in all.
+  char discard[65536];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (int quiet = 0; quiet < 10 && std::chrono::steady_clock::now() < deadline;) {
     pollfd p = {fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
+    if (::poll(&p, 1, 50) <= 0) {
+      ++quiet;
+      continue;
+    }
     if (::recv(fd, discard, sizeof discard, 0) <= 0) return;
+    quiet = 0;
   }
 }
 
