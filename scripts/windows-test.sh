@@ -26,7 +26,8 @@ cleanup() { local i; for ((i = ${#cleanups[@]} - 1; i >= 0; i--)); do eval "${cl
 trap cleanup EXIT
 
 stage "64-bit: build"
-configure "$build/win64" toolchain-mingw64.cmake RelWithDebInfo
+# Line tables only (-g1): enough for a backtrace, a quarter off the compile time.
+configure "$build/win64" toolchain-mingw64.cmake RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 cmake --build "$build/win64" -j "$jobs"
 
 stage "64-bit: test peers"
