@@ -8,6 +8,7 @@
 
 #include <drav/export.h>
 #include <drav/platform/glossa.h>
+#include <drav/serialization/decode_budget.h>
 
 #include <cstdint>
 #include <string>
@@ -53,6 +54,11 @@ public:
   unsigned long remaining() const { return length_ - position_; }
   bool hostIsLittleEndian() const { return hostLittleEndian_; }
 
+  // What decoding from this stream may allocate; null (the default) is
+  // unbounded. Not owned: must outlive the reads. Copied by nothing.
+  void setBudget(DRAVDecodeBudget* budget) { budget_ = budget; }
+  DRAVDecodeBudget* budget() const { return budget_; }
+
 protected:
   // data: not owned; must outlive the stream. length must fit 32 bits.
   DRAVInputStream(const unsigned char* data, unsigned long length);
@@ -61,6 +67,7 @@ protected:
   unsigned long length_;
   unsigned long position_ = 0;
   bool hostLittleEndian_;
+  DRAVDecodeBudget* budget_ = nullptr;
 
 private:
   const unsigned char* take(unsigned long count, const char* what) {
