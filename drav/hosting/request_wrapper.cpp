@@ -2,6 +2,7 @@
 
 #include <drav/common/wire_width.h>
 #include <drav/hosting/hresult_text.h>
+#include <drav/hosting/safe_array.h>
 #include <drav/platform/annal.h>
 
 #include <algorithm>
@@ -25,11 +26,10 @@ struct ClearedVariant {
 
 // The byte count of a delivered one-dimensional byte array, or false.
 bool deliveredBytes(const VARIANT& result, std::uint32_t& count) {
-  if (result.vt != (VT_ARRAY | VT_UI1) || !result.parray) return false;
-  const SAFEARRAY* array = result.parray;
-  if (array->cDims != 1 || array->cbElements != 1) return false;
-  count = array->rgsabound[0].cElements;
-  return count == 0 || array->pvData;
+  if (result.vt != (VT_ARRAY | VT_UI1) || !result.parray || !ComHelpers::detail::isByteBlock(*result.parray))
+    return false;
+  count = result.parray->rgsabound[0].cElements;
+  return true;
 }
 
 }  // namespace

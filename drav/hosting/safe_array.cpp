@@ -261,6 +261,10 @@ HRESULT BinarySafeArrayWrapper::Add(const SAFEARRAY* other) {
   return hr;
 }
 
+bool detail::isByteBlock(const SAFEARRAY& array) {
+  return array.cDims == 1 && array.cbElements == 1 && (array.rgsabound[0].cElements == 0 || array.pvData);
+}
+
 // --- SafeArrayHelpers -----------------------------------------------------------------
 
 SAFEARRAY* SafeArrayHelpers::allocBinaryArray(ULONG size, bool allocateData) {

@@ -140,4 +140,11 @@ public:
   static void deleteBinarySafeArray(SAFEARRAY*& array, bool);
 };
 
+namespace detail {
+// True when the array's bytes can be read as one block of its first bound's
+// count: one dimension of 1-byte elements, with data behind a non-zero count.
+// Any other shape read that way would go past its data.
+bool isByteBlock(const SAFEARRAY& array);
+}  // namespace detail
+
 }  // namespace ComHelpers

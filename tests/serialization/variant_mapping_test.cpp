@@ -205,6 +205,33 @@ TEST(VariantMapping, OtherVariantTypesAreRefusedAndTheValueIsKept) {
   EXPECT_EQ(value.getString(), "kept");
 }
 
+TEST(VariantMapping, ByteArraysOfMoreThanOneDimensionAreRefused) {
+  // The first bound entry alone does not describe the data block of these:
+  // 2 x 3 cells, and 0 x 5 cells (no data at all behind a count of 5).
+  const SAFEARRAYBOUND shapes[][2] = {{{2, 0}, {3, 0}}, {{0, 0}, {5, 0}}, {{5, 0}, {0, 0}}};
+  for (const auto& shape : shapes) {
+    SCOPED_TRACE(testing::Message() << shape[0].cElements << " x " << shape[1].cElements);
+    Variant in;
+    in.v.vt = VT_ARRAY | VT_UI1;
+    in.v.parray = SafeArrayCreate(VT_UI1, 2, const_cast<SAFEARRAYBOUND*>(shape));
+    ASSERT_NE(in.v.parray, nullptr);
+    VARIANT outer;
+    VariantInit(&outer);
+    outer.vt = VT_VARIANT;
+    outer.pvarVal = &in.v;
+    for (const VARIANT* given : {static_cast<const VARIANT*>(&in.v), static_cast<const VARIANT*>(&outer)}) {
+      DRAVVar value(std::string("kept"));
+      try {
+        value.fromVariant(*given);
+        ADD_FAILURE() << "accepted";
+      } catch (const DRAVException& e) {
+        EXPECT_STREQ(e.what(), "unsupported VARIANT type");
+      }
+      EXPECT_EQ(value.getString(), "kept");
+    }
+  }
+}
+
 TEST(VariantMapping, RoundTripsChangeOnlyTheDocumentedKinds) {
   TwoBytes serializable;
   const struct {
