@@ -162,6 +162,36 @@ TEST(RequestWrapper, WithoutARequestInterfaceTheBodyIsEmptyAndNothingIsRead) {
   EXPECT_EQ(none.GetTotalSize(), 0u);
 }
 
+TEST(RequestWrapper, ARequestObjectThatAnswersWithoutAPointerGivesAnEmptyBody) {
+  dravtest::CaptureTrace trace;
+  dravtest::EmptyHandedDispatch liar;
+  RequestWrapper wrapper(&liar, 0, new DefaultHTTPBufferAllocator);
+  EXPECT_TRUE(trace.contains("RequestWrapper: the request object offers no IRequest; nothing will be read"));
+  EXPECT_EQ(wrapper.GetTotalSize(), 0u);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 5;
+  EXPECT_FALSE(wrapper.ReadBufferChunk(buffer, 4, size));
+  EXPECT_EQ(size, 0u);
+}
+
+TEST(RequestWrapper, AnAllocatorWithoutABufferFailsTheReadAndCountsTheLostBytes) {
+  struct EmptyHandedAllocator : DefaultHTTPBufferAllocator {
+    unsigned char* allocate(unsigned long) override { return nullptr; }
+  };
+  dravtest::CaptureTrace trace;
+  FakeRequest request(Bytes(6, 2));
+  RequestWrapper wrapper(&request, 0, new EmptyHandedAllocator);
+  unsigned char sentinel = 0;
+  unsigned char* buffer = &sentinel;
+  unsigned long size = 9;
+  EXPECT_FALSE(wrapper.ReadBufferChunk(buffer, 4, size));
+  EXPECT_EQ(buffer, &sentinel);
+  EXPECT_EQ(size, 0u);
+  EXPECT_TRUE(trace.contains("RequestWrapper: the allocator gave no buffer for 4 bytes; they are lost"));
+  EXPECT_EQ(wrapper.GetBytesRead(), 4u) << "the request has moved past them";
+  EXPECT_EQ(request.position(), 4u);
+}
+
 TEST(RequestWrapper, AnUnreadableLengthGivesAnEmptyBody) {
   dravtest::CaptureTrace trace;
   FakeRequest request(Bytes(8, 1));
