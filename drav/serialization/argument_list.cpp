@@ -193,6 +193,8 @@ void DRAVArgs::addArg(bool value) { append(DRAVVar(value)); }
 
 void DRAVArgs::addArg(unsigned char* data, unsigned long length, bool copy) {
   DRAV::detail::toWireULong(length, "binary value length");
+  // Refused here: a copy would invent zero bytes, a borrowed null would be read when written.
+  if (!data && length) throw DRAVException("binary value of " + std::to_string(length) + " bytes has no data");
   append(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(data, length, copy)));
 }
 

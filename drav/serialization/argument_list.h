@@ -46,7 +46,8 @@ public:
   void addArg(float value);
   void addArg(double value);
   void addArg(bool value);
-  // A binary value; with copy false `data` must outlive the list.
+  // A binary value; with copy false `data` must outlive the list. Null data
+  // with a length is refused with DRAVException.
   void addArg(unsigned char* data, unsigned long length, bool copy);
   // `object` is serialized now and not kept (tag 16 when typed, else 15).
   void addArg(const DRAVSerializable& object, bool typed);

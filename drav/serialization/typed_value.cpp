@@ -34,6 +34,11 @@ DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
 DRAVVar::DRAVVar(const std::string& value) : type_(String) { new (&value_.str) std::string(value); }
 DRAVVar::DRAVVar(const char* text) : type_(String) { new (&value_.str) std::string(text ? text : ""); }
 DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray) {
+  if (array && !array->getData() && array->getLength()) {
+    const unsigned long length = array->getLength();
+    delete array;  // taken over, even when refused
+    throw DRAVException("binary value of " + std::to_string(length) + " bytes has no data");
+  }
   if (array) {
     new (&value_.bytes) ByteArray(std::move(*array));
     delete array;

@@ -44,7 +44,8 @@ public:
   DRAVVar(const std::string& value);
   // A literal is text, not a pointer converted to bool.
   DRAVVar(const char* text);
-  // Takes `array` over (allocated with new; the caller must not free it).
+  // Takes `array` over (allocated with new; the caller must not free it, even
+  // when an array with a length but no data is refused with DRAVException).
   DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array);
   DRAVVar(const zu_utf8string& value);
   DRAVVar(bool value);

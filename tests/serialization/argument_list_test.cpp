@@ -131,6 +131,18 @@ TEST(DRAVArgs, ACountTheDataCannotHoldIsRefusedBeforeAllocating) {
   }
 }
 
+TEST(DRAVArgs, ABinaryValueWithALengthButNoDataIsRefused) {
+  DRAVArgs args;
+  for (bool copy : {false, true}) {
+    EXPECT_EQ(message([&] { args.addArg(nullptr, 3, copy); }), "binary value of 3 bytes has no data") << copy;
+    EXPECT_THROW(args.addArg(nullptr, 3, copy), DRAVException);
+  }
+  EXPECT_EQ(message([&] { DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(nullptr, 2, false)); }),
+            "binary value of 2 bytes has no data");
+  args.addArg(nullptr, 0, false);
+  EXPECT_EQ(body(args), "00 00 00 01 00 03 00 00 00 00");
+}
+
 TEST(DRAVArgs, PerCallSettingsStartNeutralAndAreNotSerialized) {
   DRAVArgs args;
   EXPECT_EQ(args.getStreamingMode(), StreamingNo);
