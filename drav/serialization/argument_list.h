@@ -106,13 +106,12 @@ public:
 
 private:
   // Values read or copied as a whole list are allocated together in one block;
-  // args_ then points into it. Values added one by one are allocated alone.
+  // args_ then points into it. A value added on its own has a block of its own.
   class Block;
 
   const DRAVVar& at(unsigned long index, DRAVVar::VarType type, const char* expected) const;
   void append(DRAVVar&& value);
   void appendBlock(Block* block);
-  bool inBlock(const DRAVVar* value) const;
   void releaseAll() noexcept;
 
   std::vector<DRAVVar*> args_;
@@ -122,6 +121,5 @@ private:
   unsigned char* extraBlob_ = nullptr;
   unsigned long extraBlobSize_ = 0;
   bool ownsExtraBlob_ = false;
-  Block* blocks_ = nullptr;  // owned, linked through Block::next
-  std::size_t singles_ = 0;  // values in args_ allocated alone
+  Block* blocks_ = nullptr;  // owned, linked through Block::next; holds every value
 };

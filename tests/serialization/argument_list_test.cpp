@@ -120,6 +120,24 @@ TEST(DRAVArgs, ReadingAppendsAfterTheValuesAlreadyHeld) {
   EXPECT_EQ(args.getInt(1), 2);
 }
 
+TEST(DRAVArgs, ReadingOneBodyAtATimeGrowsTheListGeometrically) {
+  // Each regrowth copies the whole list: growing by a constant step instead
+  // of geometrically turns n appends into n regrowths and quadratic work.
+  const Bytes oneValue = hex("00 00 00 01 00 01 00 00 00 07");
+  DRAVArgs args;
+  args.addArg(1);  // a value added on its own among those read
+  std::size_t regrowths = 0;
+  std::size_t capacity = args.getArgs().capacity();
+  for (int i = 0; i < 4096; ++i) {
+    readInto(args, oneValue);
+    if (args.getArgs().capacity() != capacity) ++regrowths;
+    capacity = args.getArgs().capacity();
+  }
+  ASSERT_EQ(args.size(), 4097u);
+  EXPECT_EQ(args.getInt(4096), 7);
+  EXPECT_LE(regrowths, 13u) << "4097 values need 13 doublings";
+}
+
 TEST(DRAVArgs, ACountTheDataCannotHoldIsRefusedBeforeAllocating) {
   for (const char* data : {"FF FF FF FF", "00 00 00 03 00 01 00 00 00 02", "40 00 00 00 00 00 00 00",
                            "00 00 00 02 00 05 01 00"}) {
