@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
 #include "support/bytes.h"
@@ -108,6 +109,63 @@ TEST(DRAVArgs, GettersDemandTheExactKindAndAValidIndex) {
   EXPECT_EQ(message([&] { args.updateArg(2); }), "invalid argument index");
   args.updateArg(0) = 3.5;
   EXPECT_EQ(args.getDouble(0), 3.5);
+}
+
+TEST(DRAVArgs, EachGetterTakesOnlyItsOwnKindAtFullWidth) {
+  unsigned char bin[] = {9};
+  DRAVArgs args;
+  args.addArg(-2147483647 - 1);                          // 0 Int
+  args.addArg(std::string("s"));                         // 1 String
+  args.addArg(bin, 1, true);                             // 2 BinaryArray
+  args.addArg(zu_utf8string("u"));                       // 3 UTF8String
+  args.addArg(true);                                     // 4 Bool
+  args.addArg(static_cast<short>(-32768));               // 5 Short
+  args.addArg(-2147483647L);                             // 6 Long
+  args.addArg(-1.0e300);                                 // 7 Double
+  args.addArg(-3.0e38f);                                 // 8 Float
+  args.addArg(static_cast<unsigned char>(255));          // 9 Byte
+  args.addArg(static_cast<char>(-128));                  // 10 Char
+  args.addArg(static_cast<unsigned short>(65535));       // 11 UShort
+  args.addArg(4294967295ul);                             // 12 ULong
+  args.addArg(4294967294u);                              // 13 UInt
+  const struct {
+    const char* kind;
+    std::function<void(unsigned long)> get;
+  } getters[] = {
+      {"Integer", [&](unsigned long i) { args.getInt(i); }},
+      {"String", [&](unsigned long i) { args.getString(i); }},
+      {"BinaryArray", [&](unsigned long i) { args.getBinaryArray(i); }},
+      {"UTF8String", [&](unsigned long i) { args.getUTF8String(i); }},
+      {"Boolean", [&](unsigned long i) { args.getBoolean(i); }},
+      {"Short", [&](unsigned long i) { args.getShort(i); }},
+      {"Long", [&](unsigned long i) { args.getLong(i); }},
+      {"Double", [&](unsigned long i) { args.getDouble(i); }},
+      {"Float", [&](unsigned long i) { args.getFloat(i); }},
+      {"Byte", [&](unsigned long i) { args.getByte(i); }},
+      {"Char", [&](unsigned long i) { args.getChar(i); }},
+      {"UShort", [&](unsigned long i) { args.getUShort(i); }},
+      {"ULong", [&](unsigned long i) { args.getULong(i); }},
+      {"UInt", [&](unsigned long i) { args.getUInt(i); }},
+  };
+  for (unsigned long g = 0; g < 14; ++g) {
+    for (unsigned long i = 0; i < 14; ++i)
+      EXPECT_EQ(message([&] { getters[g].get(i); }),
+                i == g ? "(no exception)" : std::string("wrong argument type : ") + getters[g].kind + " expected")
+          << getters[g].kind << " at " << i;
+    EXPECT_EQ(message([&] { getters[g].get(14); }), "wrong argument index : index array out of bound")
+        << getters[g].kind;
+  }
+  EXPECT_EQ(args.getInt(0), -2147483647 - 1);
+  EXPECT_EQ(args.getBinaryArray(2).getData()[0], 9);
+  EXPECT_EQ(args.getShort(5), -32768);
+  EXPECT_EQ(args.getLong(6), -2147483647L);
+  EXPECT_EQ(args.getDouble(7), -1.0e300);
+  EXPECT_EQ(args.getFloat(8), -3.0e38f);
+  EXPECT_EQ(args.getByte(9), 255);
+  EXPECT_EQ(args.getChar(10), static_cast<char>(-128));
+  EXPECT_EQ(args.getUShort(11), 65535);
+  EXPECT_EQ(args.getULong(12), 4294967295ul);
+  EXPECT_EQ(args.getUInt(13), 4294967294u);
 }
 
 TEST(DRAVArgs, ReadingAppendsAfterTheValuesAlreadyHeld) {

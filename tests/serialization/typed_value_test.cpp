@@ -109,6 +109,52 @@ TEST(DRAVVar, GettersConvertWithinAFamilyAndRefuseOthersWithTheirMessage) {
   for (const auto& r : refusals) EXPECT_EQ(getterMessage(r.call), r.message);
 }
 
+TEST(DRAVVar, GettersReadTheFullWidthOfWhatIsStored) {
+  // Sign extension from each signed width, zero extension from each unsigned one.
+  EXPECT_EQ(DRAVVar(-1).getLong(), -1L);
+  EXPECT_EQ(DRAVVar(-2147483647L - 1).getLong(), -2147483647L - 1);
+  EXPECT_EQ(DRAVVar(static_cast<short>(-32768)).getInt(), -32768);
+  EXPECT_EQ(DRAVVar(4294967295ul).getULong(), 4294967295ul);
+  EXPECT_EQ(DRAVVar(4294967295u).getUInt(), 4294967295u);
+  EXPECT_EQ(DRAVVar(static_cast<unsigned short>(65535)).getUInt(), 65535u);
+  EXPECT_EQ(DRAVVar(static_cast<char>(-128)).getChar(), static_cast<char>(-128));
+  EXPECT_EQ(DRAVVar(static_cast<unsigned char>(255)).getUChar(), 255);
+  // Narrowing keeps the low bits.
+  EXPECT_EQ(DRAVVar(0x12345678ul).getUShort(), 0x5678);
+  EXPECT_EQ(DRAVVar(-65536 - 2).getShort(), -2);
+  EXPECT_EQ(DRAVVar(0.1f).getDouble(), static_cast<double>(0.1f));
+  EXPECT_EQ(DRAVVar(0.1).getFloat(), 0.1f);
+  // Every stored bit counts for getBool, whatever the width.
+  EXPECT_TRUE(DRAVVar(0x10000).getBool());
+  EXPECT_TRUE(DRAVVar(0x80000000ul).getBool());
+  EXPECT_TRUE(DRAVVar(static_cast<short>(0x100)).getBool());
+  EXPECT_TRUE(DRAVVar(static_cast<unsigned short>(0x8000)).getBool());
+  EXPECT_TRUE(DRAVVar(static_cast<char>(-128)).getBool());
+  EXPECT_FALSE(DRAVVar(static_cast<unsigned char>(0)).getBool());
+  EXPECT_FALSE(DRAVVar(false).getBool());
+
+  const struct {
+    std::function<void()> call;
+    const char* message;
+  } refusals[] = {
+      {[] { DRAVVar(4294967295ul).getLong(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(1u).getInt(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(true).getShort(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(static_cast<unsigned char>(1)).getLong(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(-1L).getULong(); }, "wrong argument type : UInt/ULong/UShort expected"},
+      {[] { DRAVVar(static_cast<short>(1)).getUInt(); }, "wrong argument type : UInt/ULong/UShort expected"},
+      {[] { DRAVVar(static_cast<unsigned char>(1)).getUShort(); }, "wrong argument type : UInt/ULong/UShort expected"},
+      {[] { DRAVVar(1.0f).getBool(); }, "wrong argument type : Boolean expected"},
+      {[] { DRAVVar().getBool(); }, "wrong argument type : Boolean expected"},
+      {[] { DRAVVar("1").getBool(); }, "wrong argument type : Boolean expected"},
+      {[] { DRAVVar(1L).getFloat(); }, "wrong argument type : Double/Float expected"},
+      {[] { DRAVVar(true).getUChar(); }, "wrong argument type : Byte expected"},
+      {[] { DRAVVar(static_cast<short>(1)).getChar(); }, "wrong argument type : Byte expected"},
+      {[] { DRAVVar(zu_utf8string("x")).getString(); }, "wrong argument type : String expected"},
+  };
+  for (const auto& r : refusals) EXPECT_EQ(getterMessage(r.call), r.message);
+}
+
 TEST(DRAVVar, DetachingTheBinaryArrayEmptiesTheValue) {
   unsigned char bytes[] = {1, 2, 3};
   DRAVVar v(new DRAVTypes::DRAVArray<unsigned char>(bytes, 3, true));
