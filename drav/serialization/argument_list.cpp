@@ -6,6 +6,7 @@
 #include <drav/serialization/output_stream.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -22,6 +23,10 @@ unsigned char* copyBlob(const unsigned char* data, unsigned long size) {
 
 // Each value takes at least its 2-byte tag on the wire.
 constexpr unsigned long kSmallestValueSize = 2;
+
+// What one value read costs the list, whatever its size on the wire: its
+// storage in a block and its slot in the list.
+constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
 
 }  // namespace
 
@@ -245,6 +250,7 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
   if (count > in.remaining() / kSmallestValueSize)
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
+  in.charge(count * kValueCost, "value storage");
   // Read into a block of its own first so a failure leaves the list unchanged.
   Block* block = Block::create(count);
   try {

@@ -100,7 +100,9 @@ public:
   void writeObject(DRAVOutputStream& out) const override;
   // Appends the values read after those already held. A count the remaining
   // data cannot hold, or a value that fails to read, throws DRAVException and
-  // leaves the list as it was.
+  // leaves the list as it was. Under the stream's budget each value costs its
+  // storage (sizeof(DRAVVar) plus a pointer), charged for all of them before
+  // any is allocated, plus what the value itself charges.
   void readObject(DRAVInputStream& in) override;
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 

@@ -129,7 +129,9 @@ public:
 
   void writeObject(DRAVOutputStream& out) const override;
   // Replaces the value by the next one on the stream; on a refused (truncated
-  // or undecompressible) value it throws and the value is left empty.
+  // or undecompressible) value it throws and the value is left empty. Text and
+  // binary bytes are charged to the stream's budget before they are allocated
+  // (a compressed value: the plain length its header announces).
   void readObject(DRAVInputStream& in) override;
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 

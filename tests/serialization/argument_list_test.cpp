@@ -2,6 +2,7 @@
 // settings, copies, and bodies that announce more than they hold.
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/param_index.h>
@@ -217,6 +218,60 @@ TEST(DRAVArgs, ABinaryValueWithALengthButNoDataIsRefused) {
             "binary value of 2 bytes has no data");
   args.addArg(nullptr, 0, false);
   EXPECT_EQ(body(args), "00 00 00 01 00 03 00 00 00 00");
+}
+
+// Int 5, String "abc" (a block of 4), binary AB CD EF (3 bytes).
+const char* const kThreeValues =
+    "00 00 00 03  00 01 00 00 00 05  00 02 00 00 00 04 61 62 63 00  00 03 00 00 00 03 AB CD EF";
+constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
+
+// Reads `values` into `args` under a budget of `limit`; the exception's text, or "".
+std::string readUnder(DRAVArgs& args, const Bytes& values, DRAVDecodeBudget& budget) {
+  Bytes data = withMarker(values);
+  DRAVDataInputStream in(data.data(), data.size());
+  in.setBudget(&budget);
+  return message([&] { args.readObject(in); });
+}
+
+TEST(DRAVArgs, ABodyThatCostsExactlyTheBudgetIsReadAndOneByteLessIsRefused) {
+  const std::uint64_t cost = 3 * kValueCost + 4 + 3;
+  DRAVDecodeBudget enough(cost);
+  DRAVArgs args;
+  EXPECT_EQ(readUnder(args, hex(kThreeValues), enough), "(no exception)");
+  EXPECT_EQ(enough.used(), cost);
+  EXPECT_FALSE(enough.exceeded());
+  EXPECT_EQ(args.getString(1), "abc");
+
+  DRAVDecodeBudget short1(cost - 1);
+  DRAVArgs kept;
+  kept.addArg(std::string("kept"));
+  EXPECT_EQ(readUnder(kept, hex(kThreeValues), short1),
+            "decode budget exceeded: a binary value needs 3 bytes, 2 of " + std::to_string(cost - 1) + " left");
+  EXPECT_TRUE(short1.exceeded());
+  ASSERT_EQ(kept.size(), 1u) << "a refused body leaves the list as it was";
+  EXPECT_EQ(kept.getString(0), "kept");
+
+  // The storage of all values is asked for before any is allocated.
+  DRAVDecodeBudget storage(3 * kValueCost - 1);
+  const std::string left = std::to_string(3 * kValueCost - 1);
+  EXPECT_EQ(readUnder(kept, hex(kThreeValues), storage), "decode budget exceeded: value storage needs " +
+                                                               std::to_string(3 * kValueCost) + " bytes, " + left +
+                                                               " of " + left + " left");
+  EXPECT_EQ(storage.used(), 0u);
+  EXPECT_EQ(kept.size(), 1u);
+}
+
+TEST(DRAVArgs, FourMillionEmptyValuesCostTheirStorageNotTheirTwoBytes) {
+  const std::uint32_t count = 4u << 20;  // 8 MiB on the wire
+  Bytes values = {static_cast<unsigned char>(count >> 24), static_cast<unsigned char>(count >> 16),
+                  static_cast<unsigned char>(count >> 8), static_cast<unsigned char>(count)};
+  values.resize(4 + 2 * std::size_t(count), 0);
+  DRAVDecodeBudget budget(16u << 20);  // twice the body
+  DRAVArgs args;
+  EXPECT_EQ(readUnder(args, values, budget), "decode budget exceeded: value storage needs " +
+                                                 std::to_string(count * kValueCost) + " bytes, 16777216 of 16777216 left");
+  EXPECT_TRUE(budget.exceeded());
+  EXPECT_EQ(args.size(), 0u);
 }
 
 TEST(DRAVArgs, PerCallSettingsStartNeutralAndAreNotSerialized) {
