@@ -162,18 +162,5 @@ TEST_F(HostSso, BridgeCallsNeedASessionTheLogonIssued) {
   EXPECT_EQ(200, client_.readReply().status);
 }
 
-TEST(SsoSessions, ForgetTheOldestBeyondTheirNumber) {
-  DRAVHost::SsoSessions sessions(2);
-  const std::string first = sessions.open();
-  const std::string second = sessions.open();
-  EXPECT_NE(first, second);
-  EXPECT_EQ(32u, first.size());
-  const std::string third = sessions.open();
-  EXPECT_FALSE(sessions.isOpen(first));
-  EXPECT_TRUE(sessions.isOpen(second));
-  EXPECT_TRUE(sessions.isOpen(third));
-  EXPECT_EQ(2u, sessions.count());
-}
-
 }  // namespace
 }  // namespace hosttest

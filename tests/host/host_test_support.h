@@ -71,10 +71,11 @@ struct HttpReply {
 // status 0 when `bytes` holds no complete response.
 HttpReply parseReply(const std::string& bytes, std::size_t& used, bool toEnd = false);
 
-// A plain TCP connection to 127.0.0.1; every wait is bounded.
+// A plain TCP connection to 127.0.0.1 from the loopback address `from`
+// (another one stands for another client); every wait is bounded.
 class RawClient {
 public:
-  explicit RawClient(unsigned short port);
+  explicit RawClient(unsigned short port, const char* from = "127.0.0.1");
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
