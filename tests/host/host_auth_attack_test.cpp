@@ -5,8 +5,6 @@
 
 #include "support/tls_test_certificate.h"
 
-#include <drav/config/base64.h>
-
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -16,10 +14,6 @@ namespace hosttest {
 namespace {
 
 std::string authorization(const std::string& credentials) { return "Authorization: " + credentials + "\r\n"; }
-
-std::string basic(const std::string& user, const std::string& password) {
-  return authorization("Basic " + Base64::Codec().encode(user + ":" + password));
-}
 
 std::string emptyArgs() { return encodeArgs(DRAVArgs()); }
 
@@ -55,14 +49,14 @@ TEST(HostAuthAttack, ABurstOfWrongPasswordsLocksThatAddressOut) {
   SampleHost host(annOnly());  // five free failures, then a lockout of 1 s
   RawClient guesser(host.port());
   for (int i = 0; i < 5; ++i) {
-    guesser.send(callRequest("echo", emptyArgs(), 0, basic("ann", "guess" + std::to_string(i))));
+    guesser.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "guess" + std::to_string(i))));
     ASSERT_EQ(401, guesser.readReply().status) << i;
   }
   // Even the right password is not looked at now, on any connection from there.
   int locked = 0;
   for (int i = 0; i < 200; ++i) {
     RawClient again(host.port());
-    again.send(callRequest("echo", emptyArgs(), 0, basic("ann", i == 0 ? "s3cret" : "guess")));
+    again.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", i == 0 ? "s3cret" : "guess")));
     const HttpReply reply = again.readReply();
     if (reply.status != 429) break;
     ++locked;
@@ -74,33 +68,24 @@ TEST(HostAuthAttack, ABurstOfWrongPasswordsLocksThatAddressOut) {
   EXPECT_EQ(200, locked);
   // Another client is neither locked out nor counted with the guesser.
   RawClient other(host.port(), "127.0.0.2");
-  other.send(callRequest("echo", emptyArgs(), 0, basic("ann", "typo")));
+  other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "typo")));
   EXPECT_EQ(401, other.readReply().status);
-  other.send(callRequest("echo", emptyArgs(), 0, basic("ann", "s3cret")));
+  other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
   EXPECT_EQ(200, other.readReply().status);
   // A call without credentials is asked for them, not counted as a failure.
   for (int i = 0; i < 10; ++i) {
     other.send(callRequest("echo", emptyArgs()));
     EXPECT_EQ(401, other.readReply().status);
   }
-  other.send(callRequest("echo", emptyArgs(), 0, basic("ann", "s3cret")));
+  other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
   EXPECT_EQ(200, other.readReply().status);
 }
 
 class HostSsoAttack : public ::testing::Test {
 protected:
-  static DRAVHost::HostSettings ssoSettings() {
-    auto settings = testSettings();
-    settings.sso.enabled = true;
-    settings.sso.path = "/logon";
-    settings.sso.user = "sam";
-    settings.sso.password = "pw";
-    settings.sso.requiredForBridges = true;
-    return settings;
-  }
   // The Set-Cookie of a successful logon.
   static std::string logon(RawClient& client) {
-    client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + basic("sam", "pw") + "\r\n");
+    client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw") + "\r\n");
     const HttpReply reply = client.readReply();
     EXPECT_EQ(200, reply.status);
     return reply.header("Set-Cookie");
@@ -113,7 +98,7 @@ protected:
 };
 
 TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
-  auto settings = ssoSettings();
+  auto settings = ssoTestSettings();
   settings.auth.sessionLifetime = std::chrono::hours(2);
   SampleHost host(settings);
   RawClient client(host.port());
@@ -136,7 +121,7 @@ TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
 }
 
 TEST_F(HostSsoAttack, SessionsEndWhenIdleOrOld) {
-  auto settings = ssoSettings();
+  auto settings = ssoTestSettings();
   settings.auth.sessionIdleLifetime = std::chrono::milliseconds(500);
   SampleHost idle(settings);
   RawClient client(idle.port());
@@ -156,7 +141,7 @@ TEST_F(HostSsoAttack, SessionsEndWhenIdleOrOld) {
 }
 
 TEST_F(HostSsoAttack, OneClientsLogonsLeaveOtherClientsSessionsValid) {
-  SampleHost host(ssoSettings());
+  SampleHost host(ssoTestSettings());
   RawClient victim(host.port());
   const std::string kept = sessionOf(logon(victim));
   RawClient flooder(host.port(), "127.0.0.2");

@@ -1,5 +1,6 @@
 #include "host_test_support.h"
 
+#include <drav/config/base64.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 
@@ -329,6 +330,20 @@ DRAVHost::HostSettings testSettings() {
   settings.ioTimeout = 3s;
   settings.idleTimeout = 2s;
   return settings;
+}
+
+DRAVHost::HostSettings ssoTestSettings() {
+  auto settings = testSettings();
+  settings.sso.enabled = true;
+  settings.sso.path = "/logon";
+  settings.sso.user = "sam";
+  settings.sso.password = "pw";
+  settings.sso.requiredForBridges = true;
+  return settings;
+}
+
+std::string basicAuthorization(const std::string& user, const std::string& password) {
+  return "Authorization: Basic " + Base64::Codec().encode(user + ":" + password) + "\r\n";
 }
 
 SampleHost::SampleHost(DRAVHost::HostSettings settings, DRAVHost::SampleBridgeLimits limits)

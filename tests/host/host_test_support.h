@@ -143,6 +143,11 @@ BridgeAnswer decodeStreamedAnswer(const std::string& body);
 
 // Short waits, so that failures show quickly.
 DRAVHost::HostSettings testSettings();
+// testSettings() with the logon route at /logon for sam and pw, its session
+// required for bridge calls.
+DRAVHost::HostSettings ssoTestSettings();
+// An Authorization header line (with its CR LF) carrying Basic credentials.
+std::string basicAuthorization(const std::string& user, const std::string& password);
 
 // A started host serving the sample bridge at kSamplePath.
 class SampleHost {
