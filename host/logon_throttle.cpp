@@ -19,6 +19,7 @@ LogonThrottle::Order::iterator LogonThrottle::find(const ClientKey& client, std:
 }
 
 std::chrono::milliseconds LogonThrottle::lockedFor(const ClientKey& client) {
+  if (tracked_ == 0) return std::chrono::milliseconds(0);
   const auto now = now_();
   std::lock_guard<std::mutex> lock(mutex_);
   const auto entry = find(client, now);

@@ -54,7 +54,7 @@ private:
   mutable std::mutex mutex_;
   Order order_;
   std::unordered_map<ClientKey, Order::iterator, ClientKeyHash> byClient_;
-  // The table's size, read without the lock so that the successes of a host
+  // The table's size, read without the lock so that the calls of a host
   // nobody is guessing at cost no lock.
   std::atomic<std::size_t> tracked_{0};
 };

@@ -97,6 +97,30 @@ protected:
   }
 };
 
+TEST_F(HostSsoAttack, WrongLogonsLockThatAddressOutOfTheLogonAndTheBridges) {
+  auto settings = ssoTestSettings();
+  settings.user = "ann";
+  settings.password = "s3cret";
+  settings.auth.freeFailures = 2;
+  settings.auth.firstLockout = std::chrono::seconds(30);
+  SampleHost host(settings);
+  RawClient client(host.port());
+  const std::string challenged = "GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n";
+  for (int i = 0; i < 2; ++i) {
+    client.send(challenged + basicAuthorization("sam", "guess") + "\r\n");
+    EXPECT_EQ(401, client.readReply().status) << i;
+  }
+  client.send(challenged + basicAuthorization("sam", "pw") + "\r\n");
+  const HttpReply locked = client.readReply();
+  EXPECT_EQ(429, locked.status);
+  EXPECT_EQ("30", locked.header("Retry-After"));
+  EXPECT_EQ("", locked.header("Set-Cookie"));
+  client.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
+  EXPECT_EQ(429, client.readReply().status);
+  RawClient other(host.port(), "127.0.0.2");
+  EXPECT_EQ(0u, logon(other).find("SMSESSION="));
+}
+
 TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
   auto settings = ssoTestSettings();
   settings.auth.sessionLifetime = std::chrono::hours(2);
