@@ -72,7 +72,8 @@ nginx_pid=$!
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$nginx_port") 2>/dev/null && break; sleep 0.05; done
 
 # --- the call --------------------------------------------------------------
-"$dump_program" --encode --output "$work/echo.body" long:1 string:abc >/dev/null
+"$dump_program" --encode --output "$work/echo.body" long:1 string:abc >/dev/null 2>"$work/dump.err" ||
+  { cat "$work/dump.err" >&2; exit 2; }
 args_size=$(stat -c %s "$work/echo.body")
 cat >"$work/echo.lua" <<EOF
 wrk.method = "POST"
