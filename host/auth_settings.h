@@ -16,7 +16,7 @@ struct AuthSettings {
   // A client's failures are forgotten this long after its last one.
   std::chrono::milliseconds forgetFailuresAfter{900000};
   // Client addresses whose failures are remembered; beyond this the one
-  // that failed least recently is forgotten. About 100 bytes each.
+  // that failed least recently is forgotten. Under 200 bytes each.
   unsigned trackedClients = 4096;
 
   // A session ends when unused this long, and this long after the logon at

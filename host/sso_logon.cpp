@@ -42,20 +42,29 @@ std::string sessionCookie(const std::string& token, const HostSettings& settings
 }  // namespace
 
 SsoSessions::SsoSessions(unsigned maxSessions, const AuthSettings& settings, AuthClock now)
-    : maxSessions_(maxSessions ? maxSessions : 1), settings_(settings), now_(std::move(now)) {}
+    : maxSessions_(std::max(maxSessions, 1u)),
+      perOwner_(std::max(settings.sessionsPerClient, 1u)),
+      settings_(settings),
+      now_(std::move(now)),
+      ownersHolding_(perOwner_ + 1) {}
 
 std::string SsoSessions::open(const std::string& owner) {
   std::string token = randomToken();
   const auto now = now_();
   std::lock_guard<std::mutex> lock(mutex_);
-  const unsigned perOwner = std::max(settings_.sessionsPerClient, 1u);
-  for (auto held = byOwner_.find(owner); held != byOwner_.end() && held->second.size() >= perOwner;
-       held = byOwner_.find(owner))
-    close(sessions_.find(held->second.front()));
+  const auto held = byOwner_.find(owner);
+  if (held != byOwner_.end() && held->second.size() >= perOwner_) closeOldestOf(owner);
   if (sessions_.size() >= maxSessions_) closeEnded(now);
-  if (sessions_.size() >= maxSessions_) closeBusiestOwnersOldest();
-  sessions_[token] = Session{owner, now, now};
-  byOwner_[owner].push_back(token);
+  if (sessions_.size() >= maxSessions_) {
+    std::size_t most = perOwner_;
+    while (ownersHolding_[most].empty()) --most;  // the table is full, so some owner holds one
+    closeOldestOf(*ownersHolding_[most].begin());
+  }
+  recent_.push_front(token);
+  sessions_[token] = Session{owner, now, now, recent_.begin()};
+  std::vector<std::string>& tokens = byOwner_[owner];
+  tokens.push_back(token);
+  regroup(owner, tokens.size() - 1, tokens.size());
   return token;
 }
 
@@ -69,6 +78,7 @@ bool SsoSessions::use(const std::string& token) {
     return false;
   }
   session->second.lastUsed = now;
+  recent_.splice(recent_.begin(), recent_, session->second.recent);
   return true;
 }
 
@@ -82,28 +92,30 @@ bool SsoSessions::ended(const Session& session, std::chrono::steady_clock::time_
 }
 
 void SsoSessions::close(Sessions::iterator session) {
-  const auto owner = byOwner_.find(session->second.owner);
-  if (owner != byOwner_.end()) {
-    std::deque<std::string>& held = owner->second;
-    held.erase(std::find(held.begin(), held.end(), session->first));
-    if (held.empty()) byOwner_.erase(owner);
-  }
+  const std::string owner = session->second.owner;
+  std::vector<std::string>& tokens = byOwner_[owner];
+  tokens.erase(std::find(tokens.begin(), tokens.end(), session->first));  // at most perOwner_ long
+  regroup(owner, tokens.size() + 1, tokens.size());
+  if (tokens.empty()) byOwner_.erase(owner);
+  recent_.erase(session->second.recent);
   sessions_.erase(session);
 }
 
-void SsoSessions::closeEnded(std::chrono::steady_clock::time_point now) {
-  for (auto session = sessions_.begin(); session != sessions_.end();) {
-    const auto next = std::next(session);
-    if (ended(session->second, now)) close(session);
-    session = next;
-  }
+void SsoSessions::regroup(const std::string& owner, std::size_t from, std::size_t size) {
+  if (from > 0) ownersHolding_[from].erase(owner);
+  if (size > 0) ownersHolding_[size].insert(owner);
 }
 
-void SsoSessions::closeBusiestOwnersOldest() {
-  const auto busiest = std::max_element(byOwner_.begin(), byOwner_.end(), [](const auto& a, const auto& b) {
-    return a.second.size() < b.second.size();
-  });
-  if (busiest != byOwner_.end()) close(sessions_.find(busiest->second.front()));
+void SsoSessions::closeOldestOf(const std::string& owner) { close(sessions_.find(byOwner_.at(owner).front())); }
+
+void SsoSessions::closeEnded(std::chrono::steady_clock::time_point now) {
+  // Idled-out sessions gather at the end of the recent list; one that has
+  // reached its absolute lifetime while still in use ends at its next use.
+  while (!recent_.empty()) {
+    const auto session = sessions_.find(recent_.back());
+    if (!ended(session->second, now)) break;
+    close(session);
+  }
 }
 
 void answerSsoLogon(const RequestHead& head, const HostSettings& settings, LogonThrottle& throttle,

@@ -14,18 +14,21 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
+#include <list>
+#include <vector>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace DRAVHost {
 
 // The sessions issued so far; safe to use from several threads. A session
 // ends when unused for the idle lifetime or at its absolute lifetime. Each
 // owner (a user at one client) holds a bounded number: its own oldest makes
-// room for its next. When all owners together hold the maximum, the owner
-// holding the most loses its oldest.
+// room for its next. When all owners together hold the maximum, ended
+// sessions go first, then the oldest of an owner holding the most. Every
+// step costs the same however full the table is.
 class SsoSessions {
 public:
   SsoSessions(unsigned maxSessions, const AuthSettings& settings, AuthClock now = std::chrono::steady_clock::now);
@@ -37,25 +40,32 @@ public:
   std::size_t count() const;
 
 private:
+  using Recent = std::list<std::string>;  // tokens, the most recently used first
   struct Session {
     std::string owner;
     std::chrono::steady_clock::time_point opened;
     std::chrono::steady_clock::time_point lastUsed;
+    Recent::iterator recent;
   };
   using Sessions = std::unordered_map<std::string, Session>;
 
   bool ended(const Session& session, std::chrono::steady_clock::time_point now) const;
   void close(Sessions::iterator session);
+  // Moves `owner` to the group of owners holding `size` sessions.
+  void regroup(const std::string& owner, std::size_t from, std::size_t size);
+  void closeOldestOf(const std::string& owner);
+  // Closes the least recently used sessions for as long as they have ended.
   void closeEnded(std::chrono::steady_clock::time_point now);
-  // The oldest session of the owner holding the most.
-  void closeBusiestOwnersOldest();
 
   const unsigned maxSessions_;
+  const unsigned perOwner_;
   const AuthSettings settings_;
   const AuthClock now_;
   mutable std::mutex mutex_;
   Sessions sessions_;
-  std::unordered_map<std::string, std::deque<std::string>> byOwner_;  // tokens, oldest first
+  Recent recent_;
+  std::unordered_map<std::string, std::vector<std::string>> byOwner_;  // tokens, oldest first
+  std::vector<std::unordered_set<std::string>> ownersHolding_;      // [n]: the owners holding n sessions
 };
 
 // Answers one GET to the logon path: 401 with the challenge cookie when the
