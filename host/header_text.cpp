@@ -41,7 +41,8 @@ std::optional<std::string> findCookie(const std::string& cookieHeader, const std
     if (end == std::string::npos) end = cookieHeader.size();
     const std::string pair = trimBlanks(cookieHeader.substr(start, end - start));
     const auto equals = pair.find('=');
-    if (equals != std::string::npos && trimBlanks(pair.substr(0, equals)) == name) return trimBlanks(pair.substr(equals + 1));
+    if (equals != std::string::npos && trimBlanks(pair.substr(0, equals)) == name)
+      return trimBlanks(pair.substr(equals + 1));
     start = end + 1;
   }
   return std::nullopt;

@@ -5,6 +5,12 @@
 
 namespace DRAVHost {
 
+namespace {
+
+constexpr std::chrono::milliseconds kLongestLockout = std::chrono::hours(24 * 365);
+
+}  // namespace
+
 LogonThrottle::LogonThrottle(const AuthSettings& settings, AuthClock now)
     : settings_(settings), now_(std::move(now)) {}
 
@@ -63,9 +69,12 @@ std::size_t LogonThrottle::trackedClients() const { return tracked_; }
 
 std::chrono::milliseconds LogonThrottle::lockoutAfter(unsigned failures) const {
   // The first lockout comes with the last free failure, then it doubles.
-  std::chrono::milliseconds lockout = settings_.firstLockout;
-  for (unsigned i = settings_.freeFailures; i < failures && lockout < settings_.longestLockout; ++i) lockout *= 2;
-  return std::min(lockout, settings_.longestLockout);
+  // A year at most, so that deadlines stay within the clock's range.
+  const std::chrono::milliseconds longest = std::min(settings_.longestLockout, kLongestLockout);
+  std::chrono::milliseconds lockout = std::min(settings_.firstLockout, longest);
+  for (unsigned i = settings_.freeFailures; i < failures && lockout < longest; ++i)
+    lockout = lockout > longest / 2 ? longest : lockout * 2;  // no overflow, whatever the settings
+  return lockout;
 }
 
 LockoutAnswer lockoutAnswer(std::chrono::milliseconds remaining) {

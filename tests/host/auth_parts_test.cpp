@@ -82,6 +82,11 @@ TEST(LogonThrottle, LockoutsDoubleFromTheLastFreeFailureUpToTheLongest) {
   throttle.succeeded(guesser);
   throttle.failed(guesser);
   EXPECT_EQ(0ms, throttle.lockedFor(guesser));
+
+  settings.longestLockout = std::chrono::milliseconds::max();  // a year at most, without overflow
+  DRAVHost::LogonThrottle unbounded(settings, clock.source());
+  for (int i = 0; i < 100; ++i) unbounded.failed(guesser);
+  EXPECT_EQ(std::chrono::milliseconds(24h * 365), unbounded.lockedFor(guesser));
 }
 
 TEST(LogonThrottle, FailuresAreForgottenAfterAWhile) {

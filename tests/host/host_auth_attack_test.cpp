@@ -85,7 +85,8 @@ class HostSsoAttack : public ::testing::Test {
 protected:
   // The Set-Cookie of a successful logon.
   static std::string logon(RawClient& client) {
-    client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw") + "\r\n");
+    client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw") +
+                "\r\n");
     const HttpReply reply = client.readReply();
     EXPECT_EQ(200, reply.status);
     return reply.header("Set-Cookie");

@@ -17,8 +17,9 @@ TEST(HostAuth, CallsWithoutTheRightCredentialsGetAChallengeOnTheSameConnection) 
   settings.password = "s3cret";
   SampleHost host(settings);
   RawClient client(host.port());
-  for (const std::string& credentials : {std::string(), basicAuthorization("ann", "wrong"), basicAuthorization("bob", "s3cret"),
-                                         basicAuthorization("ann", "s3cret2"), std::string("Authorization: Bearer x\r\n")}) {
+  for (const std::string& credentials :
+       {std::string(), basicAuthorization("ann", "wrong"), basicAuthorization("bob", "s3cret"),
+        basicAuthorization("ann", "s3cret2"), std::string("Authorization: Bearer x\r\n")}) {
     SCOPED_TRACE(credentials);
     client.send(callRequest("echo", emptyArgs(), 0, credentials));
     const HttpReply reply = client.readReply();
