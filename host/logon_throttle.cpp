@@ -17,7 +17,9 @@ LogonThrottle::LogonThrottle(const AuthSettings& settings, AuthClock now)
 LogonThrottle::Order::iterator LogonThrottle::find(const ClientKey& client, std::chrono::steady_clock::time_point now) {
   const auto entry = byClient_.find(client);
   if (entry == byClient_.end()) return order_.end();
-  if (now - entry->second->last < settings_.forgetFailuresAfter) return entry->second;
+  // Compared in the setting's unit: any setting, however large, then fits.
+  const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(now - entry->second->last);
+  if (quiet < settings_.forgetFailuresAfter) return entry->second;
   order_.erase(entry->second);
   byClient_.erase(entry);
   tracked_ = order_.size();

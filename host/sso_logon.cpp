@@ -88,7 +88,10 @@ std::size_t SsoSessions::count() const {
 }
 
 bool SsoSessions::ended(const Session& session, std::chrono::steady_clock::time_point now) const {
-  return now - session.lastUsed >= settings_.sessionIdleLifetime || now - session.opened >= settings_.sessionLifetime;
+  // Compared in the settings' unit: any setting, however large, then fits.
+  using std::chrono::milliseconds;
+  return std::chrono::duration_cast<milliseconds>(now - session.lastUsed) >= settings_.sessionIdleLifetime ||
+         std::chrono::duration_cast<milliseconds>(now - session.opened) >= settings_.sessionLifetime;
 }
 
 void SsoSessions::close(Sessions::iterator session) {

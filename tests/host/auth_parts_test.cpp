@@ -92,6 +92,14 @@ TEST(LogonThrottle, LockoutsDoubleFromTheLastFreeFailureUpToTheLongest) {
 TEST(LogonThrottle, FailuresAreForgottenAfterAWhile) {
   DRAVHost::AuthSettings settings;
   settings.freeFailures = 2;
+  settings.forgetFailuresAfter = std::chrono::milliseconds::max();
+  FakeClock longAgo;
+  DRAVHost::LogonThrottle unforgetting(settings, longAgo.source());
+  unforgetting.failed(clientNumber(1));
+  longAgo.now += 24h * 365 * 100;
+  unforgetting.failed(clientNumber(1));
+  EXPECT_EQ(1000ms, unforgetting.lockedFor(clientNumber(1)));
+
   settings.forgetFailuresAfter = 10min;
   FakeClock clock;
   DRAVHost::LogonThrottle throttle(settings, clock.source());
@@ -155,6 +163,12 @@ TEST_F(SsoSessionsTest, ASessionEndsWhenIdleOrOld) {
   EXPECT_FALSE(sessions.use(used));
   EXPECT_FALSE(sessions.use("made-up"));
   EXPECT_EQ(0u, sessions.count());
+
+  settings_.sessionIdleLifetime = settings_.sessionLifetime = std::chrono::milliseconds::max();
+  DRAVHost::SsoSessions endless(100, settings_, clock_.source());
+  const std::string kept = endless.open("a");
+  clock_.now += 24h * 365 * 100;
+  EXPECT_TRUE(endless.use(kept));
 }
 
 TEST_F(SsoSessionsTest, AnOwnersLogonsPushOutOnlyItsOwnOldest) {
