@@ -39,15 +39,18 @@ expect_line dump "4 UShort 65535" "$work/out"
 expect_line dump "5 Long -7" "$work/out"
 expect_line dump "6 Float 0.5" "$work/out"
 expect_line dump '7 UTF8String "é"' "$work/out"
-check stdin 0 sh -c "\"$dravdump\" < \"$work/body.bin\""
+check stdin 0 sh -c "\"$dravdump\" - < \"$work/body.bin\""
+expect_line stdin "0 Int 5" "$work/out"
 
 # Below the threshold nothing is compressed; a threshold of 1 compresses tiny values too.
 check small 0 "$dravdump" --encode -o "$work/small.bin" bin:0x0102
 check small-dump 0 "$dravdump" "$work/small.bin"
 expect_line small "0 BinaryArray 2 bytes: 01 02" "$work/out"
+! grep -qF '[DRAV_Z=' "$work/small.bin" || { echo "FAIL small: compressed"; failures=$((failures + 1)); }
 check tiny 0 "$dravdump" --encode --threshold 1 -o "$work/tiny.bin" bin:x
 check tiny-dump 0 "$dravdump" "$work/tiny.bin"
 expect_line tiny "0 BinaryArray 1 bytes: 78" "$work/out"
+grep -qF '[DRAV_Z=1]' "$work/tiny.bin" || { echo "FAIL tiny: not compressed"; failures=$((failures + 1)); }
 
 # Each kind at both ends of its range, and the other spellings the syntax takes.
 check bounds 0 "$dravdump" --encode -o "$work/bounds.bin" int:-2147483648 int:2147483647 long:-2147483648 \
@@ -106,7 +109,7 @@ refused 2 "unknown option -x (see --help)" "$dravdump" "$work/late.bin" -x
 refused 2 "-o needs a file name" "$dravdump" --encode int:1 -o
 refused 2 "--threshold needs a byte count from 0 to 4294967295" "$dravdump" --encode int:1 --threshold
 refused 2 "--threshold needs a byte count from 0 to 4294967295" "$dravdump" --encode --threshold 4294967296 int:1
-refused 2 "--threshold needs a byte count from 0 to 4294967295" "$dravdump" --encode --threshold -1 int:1
+refused 2 "--threshold needs a byte count from 0 to 4294967295" "$dravdump" --encode --threshold -18446744073709551615 int:1
 check threshold-max 0 "$dravdump" --encode --threshold 4294967295 -o "$work/x" int:1
 refused 2 "only one input file (see --help)" "$dravdump" "$work/late.bin" "$work/late.bin"
 refused 2 "--encode writes a body; --answer and --streamed-answer read one" "$dravdump" --encode int:1 --answer
