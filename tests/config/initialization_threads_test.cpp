@@ -88,10 +88,11 @@ TEST(DRAVInitialize, ThreadsInitialisingAndTearingDownNeverReportACoreThatIsTorn
       start.arriveAndWait();
       // Threads hold their object for different numbers of looks, so that
       // teardowns do not come in step with the initialisations they follow.
-      // An initialisation or a teardown tested and changed in two steps
-      // showed in each of 8 runs of this many rounds on two cores (about
-      // 1 s in all); the next test catches the first for certain.
-      for (int round = 0; round < 150000; ++round) {
+      // A teardown tested and changed in two steps showed in each of 12 runs
+      // of this many rounds on two cores (about 1 s in all), an
+      // initialisation in two steps in most; the next test catches that one
+      // for certain.
+      for (int round = 0; round < 250000; ++round) {
         std::optional<DRAVInitialize> init;
         setUps.begin();
         init.emplace(1, argv);
