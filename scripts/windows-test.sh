@@ -2,7 +2,9 @@
 # The Windows build: cross-compiles the library with mingw-w64 for 64-bit
 # Windows and runs its test suites under Wine (against Wine's own WinINet and
 # OLE Automation), then compiles and links the 32-bit build without running
-# it (this host's Wine runs 64-bit programs only). Any failure fails the run.
+# it (this host's Wine runs 64-bit programs only) and checks that its
+# installed tree carries the GCC run-time DLLs it imports. Any failure fails
+# the run.
 #   scripts/windows-test.sh [BUILD_ROOT]    (default: ./build; uses win64/, win32/)
 # The HTTP, HTTPS and proxy peers of the tests run as a Linux program
 # (drav_test_server), taken from BUILD_ROOT/linux when the Linux build is
