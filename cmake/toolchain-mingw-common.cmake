@@ -15,8 +15,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The DLL and the test programs carry their own C and C++ run-time and zlib,
 # so they run on a bare system (or Wine prefix) with no mingw DLLs beside them.
+# Except where the including file lists DRAV_MINGW_RUNTIME_DLLS: that target
+# links the GCC run-time as DLLs, which are installed beside dravCommon.dll.
 set(ZLIB_USE_STATIC_LIBS ON)
-set(DRAV_MINGW_STATIC_RUNTIME "-static -static-libgcc -static-libstdc++")
+if(DRAV_MINGW_RUNTIME_DLLS)
+  set(DRAV_MINGW_STATIC_RUNTIME "")
+else()
+  set(DRAV_MINGW_STATIC_RUNTIME "-static -static-libgcc -static-libstdc++")
+endif()
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${DRAV_MINGW_STATIC_RUNTIME}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${DRAV_MINGW_STATIC_RUNTIME}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${DRAV_MINGW_STATIC_RUNTIME}")

@@ -5,10 +5,12 @@
 # blob, a streamed binary answer), prints what came back, and stops the host.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${DRAV_BUILD_ROOT:-$root/build}/linux
+# A tree of its own without the suites: the demo needs only the build profile
+# of the packages, and leaves the test command's build/linux as it was.
+build=${DRAV_BUILD_ROOT:-$root/build}/demo
 cd "$root"
-scripts/install-deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+scripts/install-deps.sh build
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target dravbridge dravcall dravdump -j "$(nproc)"
 
 work=$(mktemp -d)

@@ -1,17 +1,40 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests, fuzzers and Windows build need.
+# Installs the Debian packages a job needs, by profile; this is the one list.
+#   scripts/install-deps.sh [PROFILE...]    (default: all)
+#   build    compile the library, the bridge host and the tools (the demo)
+#   test     build, plus the suites, sanitizers, fuzzers, benchmarks and their peers
+#   windows  build, plus the mingw-w64 cross compilers and Wine
+#   all      every profile (the test command)
 # As root it uses apt-get; otherwise it only reports what is missing.
 set -euo pipefail
-packages=(
-  cmake ninja-build g++ pkg-config clang libclang-rt-14-dev llvm
-  zlib1g-dev libcurl4-openssl-dev libutfcpp-dev libboost-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libmsgpack-dev
-  tinyproxy openssl curl libssl-dev
-  wrk nginx-light python3
+
+build=(
+  cmake ninja-build g++ pkg-config
+  zlib1g-dev libdeflate-dev libcurl4-openssl-dev libssl-dev libutfcpp-dev libboost-dev
+)
+test=(
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang libclang-rt-14-dev llvm
+  libmsgpack-dev libmsgpack-cxx-dev libtomlplusplus-dev
+  tinyproxy openssl curl nginx-light wrk python3
+)
+windows=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine
 )
+
+packages=()
+for profile in "${@:-all}"; do
+  case $profile in
+    build) packages+=("${build[@]}") ;;
+    test) packages+=("${build[@]}" "${test[@]}") ;;
+    windows) packages+=("${build[@]}" "${windows[@]}") ;;
+    all) packages+=("${build[@]}" "${test[@]}" "${windows[@]}") ;;
+    *) echo "install-deps.sh: unknown profile '$profile' (build, test, windows or all)" >&2; exit 2 ;;
+  esac
+done
+
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

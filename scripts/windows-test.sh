@@ -2,7 +2,9 @@
 # The Windows build: cross-compiles the library with mingw-w64 for 64-bit
 # Windows and runs its test suites under Wine (against Wine's own WinINet and
 # OLE Automation), then compiles and links the 32-bit build without running
-# it (this host's Wine runs 64-bit programs only). Any failure fails the run.
+# it (this host's Wine runs 64-bit programs only) and checks that its
+# installed tree carries the GCC run-time DLLs it imports. Any failure fails
+# the run.
 #   scripts/windows-test.sh [BUILD_ROOT]    (default: ./build; uses win64/, win32/)
 # The HTTP, HTTPS and proxy peers of the tests run as a Linux program
 # (drav_test_server), taken from BUILD_ROOT/linux when the Linux build is
@@ -93,3 +95,18 @@ stage "32-bit: build (not run)"
 # the optimiser's warnings come from there too (40 s instead of 4 minutes).
 configure "$build/win32" toolchain-mingw32.cmake "" -DDRAV_BUILD_TESTS=OFF
 cmake --build "$build/win32" -j "$jobs"
+
+stage "32-bit: installed tree with the GCC run-time DLLs beside dravCommon.dll"
+# 32-bit exceptions only cross the DLL boundary through a shared libgcc: the
+# DLL must import it, and every mingw DLL it imports must be installed with it.
+rm -rf "$build/win32-stage"
+cmake --install "$build/win32" --prefix "$build/win32-stage" >/dev/null
+bin="$build/win32-stage/bin"
+imports=$(i686-w64-mingw32-objdump -p "$bin/dravCommon.dll" | sed -n 's/^\tDLL Name: //p')
+grep -qx 'libgcc_s_dw2-1.dll' <<<"$imports" || { echo "32-bit dravCommon.dll does not import libgcc_s_dw2-1.dll" >&2; exit 1; }
+for dll in $(grep '^lib' <<<"$imports"); do
+  [ -f "$bin/$dll" ] || { echo "32-bit dravCommon.dll imports $dll, which is not installed beside it" >&2; exit 1; }
+  for inner in $(i686-w64-mingw32-objdump -p "$bin/$dll" | sed -n 's/^\tDLL Name: \(lib.*\)/\1/p'); do
+    [ -f "$bin/$inner" ] || { echo "$dll imports $inner, which is not installed beside it" >&2; exit 1; }
+  done
+done

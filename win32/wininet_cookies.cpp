@@ -1,10 +1,9 @@
 #include <win32/wininet_cookies.h>
 
 #include <win32/kernel32.h>
+#include <win32/utf_text.h>
 #include <win32/wininet.h>
 #include <win32/wininet_handles.h>
-
-#include <drav/platform/glossa.h>
 
 #include <algorithm>
 #include <cctype>
@@ -265,7 +264,7 @@ BOOL WINAPI InternetGetCookieW(LPCWSTR url, LPCWSTR /*cookieName: reserved*/, LP
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
-  const std::basic_string<unsigned short> wide = Glossa::utf8ToUtf16(text.data(), text.size());
+  const std::basic_string<WCHAR> wide = drav_win32::widen(text.data(), text.size());
   const DWORD needed = static_cast<DWORD>(wide.size() + 1);
   if (!cookieData) {
     *size = needed * sizeof(WCHAR);

@@ -1,6 +1,6 @@
 #include <win32/wininet_handles.h>
 
-#include <drav/platform/glossa.h>
+#include <win32/utf_text.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -144,7 +144,7 @@ std::string narrow(LPCWSTR text, DWORD length) {
   std::size_t n = 0;
   // A stated length is a bound: the text may still end earlier at a NUL.
   while ((length == static_cast<DWORD>(-1) || n < length) && text[n] != 0) ++n;
-  return Glossa::utf16ToUtf8(text, n);
+  return drav_win32::narrow(text, n);
 }
 
 Options defaultOptions() {

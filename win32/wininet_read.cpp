@@ -1,7 +1,7 @@
 // Reading answers: InternetReadFile and HttpQueryInfoW.
 #include <win32/wininet_handles.h>
 
-#include <drav/platform/glossa.h>
+#include <win32/utf_text.h>
 
 #include <algorithm>
 #include <cctype>
@@ -146,7 +146,7 @@ BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID buffer, LPD
       std::memcpy(buffer, &number, sizeof number);
       *bufferLength = sizeof number;
     } else {
-      const std::basic_string<unsigned short> wide = Glossa::utf8ToUtf16(text.data(), text.size());
+      const std::basic_string<WCHAR> wide = drav_win32::widen(text.data(), text.size());
       const DWORD needed = static_cast<DWORD>((wide.size() + 1) * sizeof(WCHAR));
       if (!buffer || *bufferLength < needed) {
         *bufferLength = needed;

@@ -1,14 +1,14 @@
 #include "value_syntax.h"
 
+#include "file_bytes.h"
+
 #include <drav/compression/compression.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -38,18 +38,33 @@ unsigned long long parseUnsigned(const std::string& text, unsigned long long hig
   return value;
 }
 
-double parseReal(const std::string& text, const std::string& word) {
+// A number the kind cannot hold (one that would become infinite, or 0 while
+// the text is not 0) is refused, never stored as something else.
+template <typename Real>
+Real parseReal(const std::string& text, const std::string& word, Real (*convert)(const char*, char**),
+               const char* range) {
   errno = 0;
   char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE) throw BadValue("'" + word + "': not a number");
+  const Real value = convert(text.c_str(), &end);
+  if (text.empty() || *end != '\0') throw BadValue("'" + word + "': not a number");
+  // ERANGE alone also flags subnormal results, which the kind does hold.
+  if (errno == ERANGE && (std::isinf(value) || value == 0)) throw BadValue("'" + word + "': out of range for " + range);
   return value;
 }
 
+float parseFloat(const std::string& text, const std::string& word) {
+  return parseReal<float>(text, word, std::strtof, "a float (magnitudes from 1.4e-45 to 3.4e+38, or 0)");
+}
+
+double parseDouble(const std::string& text, const std::string& word) {
+  return parseReal<double>(text, word, std::strtod, "a double (magnitudes from 4.9e-324 to 1.8e+308, or 0)");
+}
+
 std::vector<unsigned char> readFile(const std::string& path, const std::string& word) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw BadValue("'" + word + "': cannot open " + path + ": " + std::strerror(errno));
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  std::vector<unsigned char> bytes;
+  std::string error;
+  if (!readFileBytes(path, bytes, error)) throw BadValue("'" + word + "': " + error);
+  return bytes;
 }
 
 std::vector<unsigned char> parseHex(const std::string& digits, const std::string& word) {
@@ -103,8 +118,8 @@ DRAVVar parseValue(const std::string& word) {
     return DRAVVar(text[0]);
   }
   if (kind == "bool") return DRAVVar(parseBool(text, word));
-  if (kind == "double") return DRAVVar(parseReal(text, word));
-  if (kind == "float") return DRAVVar(static_cast<float>(parseReal(text, word)));
+  if (kind == "double") return DRAVVar(parseDouble(text, word));
+  if (kind == "float") return DRAVVar(parseFloat(text, word));
   if (kind == "string") return DRAVVar(text);
   if (kind == "utf8") return DRAVVar(zu_utf8string(text.c_str(), text.size()));
   if (kind == "bin") return binaryValue(text, word);

@@ -2,6 +2,7 @@
 // from typed values given on the command line.
 #include "answer_dump.h"
 #include "body_dump.h"
+#include "file_bytes.h"
 #include "value_syntax.h"
 
 #include <drav/compression/compression.h>
@@ -15,7 +16,6 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 #include <unistd.h>
@@ -27,6 +27,8 @@ const char* const kUsage =
     "       dravdump --answer|--streamed-answer [FILE]\n"
     "       dravdump --encode [--output FILE] [--threshold BYTES] VALUE...\n"
     "       dravdump --help\n"
+    "\n"
+    "Options may also follow the values; -- ends the options.\n"
     "\n"
     "Without --encode, prints the values of a serialized argument body read from\n"
     "FILE (or standard input when FILE is missing or -), one line per value:\n"
@@ -47,24 +49,10 @@ int fail(const std::string& message, int code = 1) {
   return code;
 }
 
-bool readAll(const std::string& path, std::vector<unsigned char>& bytes, std::string& error) {
-  if (path == "-") {
-    bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return true;
-  }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return true;
-}
-
 int dump(const std::string& path) {
   std::vector<unsigned char> body;
   std::string error;
-  if (!readAll(path, body, error)) return fail(error);
+  if (!dravtools::readFileBytes(path, body, error)) return fail(error);
   try {
     unsigned long rest =
         dravtools::dumpArgumentBody(body.data(), static_cast<unsigned long>(body.size()), std::cout);
@@ -78,7 +66,7 @@ int dump(const std::string& path) {
 int dumpAnswer(const std::string& path, bool streamed) {
   std::vector<unsigned char> body;
   std::string error;
-  if (!readAll(path, body, error)) return fail(error);
+  if (!dravtools::readFileBytes(path, body, error)) return fail(error);
   try {
     dravtools::dumpAnswer(body.data(), static_cast<unsigned long>(body.size()), streamed, std::cout);
   } catch (const std::exception& e) {
@@ -100,7 +88,7 @@ int encode(const std::vector<std::string>& words, const std::string& output) {
     if (isatty(STDOUT_FILENO)) return fail("refusing to write a binary body to a terminal; use --output FILE", 2);
     std::cout.write(reinterpret_cast<const char*>(body.getBuffer(0)), body.size());
     std::cout.flush();
-    if (!std::cout) return fail("cannot write to standard output");
+    if (!std::cout) return fail(std::string("cannot write to standard output: ") + std::strerror(errno));
   } else {
     std::ofstream file(output, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(body.getBuffer(0)), body.size());
@@ -120,41 +108,79 @@ bool parseThreshold(const char* text, unsigned long& bytes) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Command {
+  bool help = false;
   bool encoding = false;
   int answer = 0;  // 1: an answer, 2: a streamed answer
   std::string output;
-  std::string input = "-";
-  std::vector<std::string> values;
+  bool thresholdGiven = false;
+  unsigned long threshold = 0;
+  std::vector<std::string> words;  // the values to encode, or the one input file
+};
+
+// Options may come before, between or after the words, as users write them;
+// "--" ends the options, for a file whose name begins with '-'. Returns 0, or
+// the exit code after saying what is wrong.
+int parseCommandLine(int argc, char** argv, Command& command) {
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage << dravtools::valueSyntaxHelp();
-      return 0;
+    const std::string arg = argv[i];
+    if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+      command.words.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--help" || arg == "-h") {
+      command.help = true;
     } else if (arg == "--answer" || arg == "--streamed-answer") {
-      answer = arg == "--answer" ? 1 : 2;
+      command.answer = arg == "--answer" ? 1 : 2;
     } else if (arg == "--encode") {
-      encoding = true;
+      command.encoding = true;
     } else if (arg == "--output" || arg == "-o") {
       if (++i == argc) return fail(arg + " needs a file name", 2);
-      output = argv[i];
+      command.output = argv[i];
     } else if (arg == "--threshold") {
-      unsigned long bytes;
-      if (++i == argc || !parseThreshold(argv[i], bytes)) return fail("--threshold needs a byte count", 2);
-      DRAVCompression::DRAVCompressedData::setCompressionThreshold(bytes);
-    } else if (arg.size() > 1 && arg[0] == '-' && arg.rfind("--", 0) == 0) {
-      return fail("unknown option " + arg + " (see --help)", 2);
-    } else if (encoding) {
-      values.push_back(arg);
-    } else if (input == "-") {
-      input = arg;
+      if (++i == argc || !parseThreshold(argv[i], command.threshold))
+        return fail("--threshold needs a byte count from 0 to 4294967295", 2);
+      command.thresholdGiven = true;
     } else {
-      return fail("only one input file (see --help)", 2);
+      return fail("unknown option " + arg + " (see --help)", 2);
     }
   }
-  if (encoding) return encode(values, output);
-  if (answer) return dumpAnswer(input, answer == 2);
+  if (command.encoding && command.answer) return fail("--encode writes a body; --answer and --streamed-answer read one", 2);
+  if (!command.encoding && (!command.output.empty() || command.thresholdGiven))
+    return fail("--output and --threshold go with --encode", 2);
+  if (!command.encoding && command.words.size() > 1) return fail("only one input file (see --help)", 2);
+  return 0;
+}
+
+int run(int argc, char** argv) {
+  Command command;
+  if (int refused = parseCommandLine(argc, argv, command)) return refused;
+  if (command.help) {
+    std::cout << kUsage << dravtools::valueSyntaxHelp();
+    return 0;
+  }
+  if (command.encoding) {
+    if (command.thresholdGiven) DRAVCompression::DRAVCompressedData::setCompressionThreshold(command.threshold);
+    return encode(command.words, command.output);
+  }
+  const std::string input = command.words.empty() ? "-" : command.words[0];
+  if (command.answer) return dumpAnswer(input, command.answer == 2);
   return dump(input);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int code;
+  try {
+    code = run(argc, argv);
+  } catch (const std::exception& e) {
+    code = fail(e.what());
+  }
+  // What was printed is only delivered once it is flushed: a full disk or a
+  // closed pipe is a failure too.
+  std::cout.flush();
+  if (!std::cout && code == 0) return fail(std::string("cannot write to standard output: ") + std::strerror(errno));
+  return code;
 }
