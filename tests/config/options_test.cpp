@@ -126,6 +126,9 @@ TEST_F(Options, ParsingResetsTimeoutsButKeepsOtherSettings) {
 }
 
 TEST_F(Options, MissingOrNullArgumentsAreHarmless) {
+  core().setRequestTimeout(5);
+  DRAVOptionParser::parse(3, nullptr);  // a count without a vector: timeouts reset, nothing read
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
   DRAVOptionParser::parse(0, nullptr);
   DRAVOptionParser::parse(-3, nullptr);
   char name[] = "-DRAVproxy_host";
