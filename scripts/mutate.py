@@ -30,7 +30,7 @@ DEFAULT_EQUIVALENTS = os.path.join(ROOT, "scripts", "mutation-equivalents.txt")
 # Which ctest entries exercise which source folder: the quick suites always
 # run, the slower ones where a coverage build shows them executing the folder.
 # The longest prefix wins.
-QUICK = ["config", "platform", "serialization", "hosting", "dravdump"]
+QUICK = ["common", "config", "platform", "serialization", "hosting", "dravdump"]
 SUITES = {
     "drav/common": ["compression", "transport", "win32"],
     "drav/compression": ["compression", "transport", "host", "e2e"],
