@@ -45,21 +45,22 @@ SUITES = {
     "host": ["host", "e2e"],
 }
 
-# Operators: (name, pattern, replacement). Binary operators are matched with
+# Operators: (pattern, replacement). Binary operators are matched with
 # the blanks around them that the code style puts there, which keeps template
 # brackets, shifts and arrows out.
 IDENT = r"[A-Za-z_]\w*(?:\.\w+)*(?:\(\))?"
 OPERATORS = [
-    ("cmp", r" < ", " <= "), ("cmp", r" <= ", " < "),
-    ("cmp", r" > ", " >= "), ("cmp", r" >= ", " > "),
-    ("cmp", r" == ", " != "), ("cmp", r" != ", " == "),
-    ("logic", r" && ", " || "), ("logic", r" \|\| ", " && "),
-    ("bool", r"\btrue\b", "false"), ("bool", r"\bfalse\b", "true"),
-    ("arith", r" \+ ", " - "), ("arith", r" - ", " + "),
-    ("arith", r" \+= ", " -= "), ("arith", r" -= ", " += "),
-    ("arith", r"\+\+", "--"), ("arith", r"(?<!-)--(?!-)", "++"),
-    ("not", r"!(?=[\w(])", ""),
-    ("swap", r"(?<![\w.>\]:])(" + IDENT + r") (-|/|%|<|>|<=|>=) (" + IDENT + r")(?![\w.(\[-])", r"\3 \2 \1"),
+    (r" < ", " <= "), (r" <= ", " < "),
+    (r" > ", " >= "), (r" >= ", " > "),
+    (r" == ", " != "), (r" != ", " == "),  # comparisons flipped at the bound or negated
+    (r" && ", " || "), (r" \|\| ", " && "),
+    (r"\btrue\b", "false"), (r"\bfalse\b", "true"),  # && for ||, true for false
+    (r" \+ ", " - "), (r" - ", " + "),
+    (r" \+= ", " -= "), (r" -= ", " += "),
+    (r"\+\+", "--"), (r"(?<!-)--(?!-)", "++"),  # arithmetic turned round
+    (r"!(?=[\w(])", ""),  # a negation dropped
+    # operands of a non-commutative operator swapped
+    (r"(?<![\w.>\]:])(" + IDENT + r") (-|/|%|<|>|<=|>=) (" + IDENT + r")(?![\w.(\[-])", r"\3 \2 \1"),
 ]
 INT_LITERAL = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uUlL]*)\b(?![.\w])")
 STATEMENT_HEADS = ("return", "throw", "delete", "break", "continue")
@@ -118,17 +119,18 @@ def mutants_of(path):
         if not s or s.startswith("#") or "static_assert" in s or "#include" in s:
             continue
         variants = set()
-        for _, pattern, replacement in OPERATORS:
+        for pattern, replacement in OPERATORS:
             for m in re.finditer(pattern, code):
                 variants.add(line[:m.start()] + m.expand(replacement) + line[m.end():])
         for m in INT_LITERAL.finditer(code):
-            value = int(m.group(1), 0)
+            literal = m.group(1)
+            value = int(literal, 16) if literal[1:2] in "xX" else int(literal)
             for other in (value + 1, value - 1):
                 if other >= 0:
                     text = str(other)
-                    if m.group(1)[1:2] in "xX" and len(m.group(1)) > 1:
+                    if literal[1:2] in "xX":
                         digits = "%x" % other
-                        text = m.group(1)[:2] + (digits.upper() if m.group(1)[2:].isupper() else digits)
+                        text = literal[:2] + (digits.upper() if literal[2:].isupper() else digits)
                     variants.add(line[:m.start(1)] + text + line[m.end(1):])
         if removable(code, previous):
             variants.add("")
