@@ -124,11 +124,11 @@ def mutants_of(path):
                 variants.add(line[:m.start()] + m.expand(replacement) + line[m.end():])
         for m in INT_LITERAL.finditer(code):
             literal = m.group(1)
-            value = int(literal, 16) if literal[1:2] in "xX" else int(literal)
+            value = int(literal, 16) if literal[1:2] in ("x", "X") else int(literal)
             for other in (value + 1, value - 1):
                 if other >= 0:
                     text = str(other)
-                    if literal[1:2] in "xX":
+                    if literal[1:2] in ("x", "X"):
                         digits = "%x" % other
                         text = literal[:2] + (digits.upper() if literal[2:].isupper() else digits)
                     variants.add(line[:m.start(1)] + text + line[m.end(1):])
