@@ -171,6 +171,8 @@ TEST(MultiByteToWideChar, EachEdgeOfTheEncodingFallsOnTheRightSide) {
       {"\xF0\x8F\xBF\xBF", {}},
       {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},
       {"\xF0\x9F\x98\x7F", {}},
+      {"\xF1\x80\x80\x80", {0xD8C0, 0xDC00}},
+      {"\xF3\xBF\xBF\xBF", {0xDBBF, 0xDFFF}},
       {"\xF0\x9F\x98", {}},
       {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},
       {"\xF5\x80\x80\x80", {}},
@@ -184,6 +186,10 @@ TEST(MultiByteToWideChar, EachEdgeOfTheEncodingFallsOnTheRightSide) {
     EXPECT_EQ(Units(out, out + n), c.expected);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.expected.empty() ? ERROR_NO_UNICODE_TRANSLATION : ERROR_SUCCESS));
   }
+  // A sequence cut by the given length is not completed by the bytes after it.
+  WCHAR out[4] = {};
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xE2\x82\xAC", 3, out, 4), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
 }
 
 TEST(MultiByteToWideChar, BufferOfExactlyTheNeededSizeIsEnoughAndBadSizesAreRefused) {
