@@ -142,22 +142,46 @@ TEST_F(StoredForm, MovesAndDetachHandTheBufferOnExactlyOnce) {
   unsigned long length = plain.size();
   DRAVCompressedData first(data, length, false);
   const Bytes expected = contentOf(first);
+  const double rate = first.getCompressionRate();
+  ASSERT_GT(rate, 0.0);
+  // A moved-from object is empty in every field, the target has them all.
+  auto expectEmpty = [](const DRAVCompressedData& moved) {
+    EXPECT_EQ(moved.getData(), nullptr);
+    EXPECT_EQ(moved.getLength(), 0ul);
+    EXPECT_EQ(moved.getCompressionRate(), 0.0);
+  };
   DRAVCompressedData second(std::move(first));
-  EXPECT_EQ(first.getData(), nullptr);
+  expectEmpty(first);
+  EXPECT_EQ(second.getCompressionRate(), rate);
   DRAVCompressedData third(data, length, false);
   third = std::move(second);
+  expectEmpty(second);
+  EXPECT_EQ(third.getCompressionRate(), rate);
+  EXPECT_EQ(contentOf(third), expected);
   const unsigned long storedLength = third.getLength();
   unsigned char* detached = third.detach();
   EXPECT_EQ(third.getLength(), 0ul);
   EXPECT_EQ(contentOf(detached, storedLength), expected);
   delete[] detached;
 
+  auto expectPlainEmpty = [](const DRAVUncompressedData& moved) {
+    EXPECT_EQ(moved.getData(), nullptr);
+    EXPECT_EQ(moved.getLength(), 0ul);
+    EXPECT_EQ(moved.getCompressionRate(), 0.0);
+    EXPECT_FALSE(moved.ownsData());
+  };
   DRAVUncompressedData restored(expected.data(), expected.size(), false);
+  const double plainRate = restored.getCompressionRate();
   DRAVUncompressedData moved(std::move(restored));
-  EXPECT_EQ(restored.getData(), nullptr);
+  expectPlainEmpty(restored);
+  EXPECT_EQ(moved.getCompressionRate(), plainRate);
+  EXPECT_TRUE(moved.ownsData());
   DRAVUncompressedData borrowing(plain.data(), plain.size(), false);
   borrowing = std::move(moved);  // must not free the borrowed bytes
+  expectPlainEmpty(moved);
   EXPECT_EQ(contentOf(borrowing), plain);
+  EXPECT_EQ(borrowing.getCompressionRate(), plainRate);
+  EXPECT_TRUE(borrowing.ownsData());
   moved = DRAVUncompressedData(plain.data(), plain.size(), false);
   moved = std::move(borrowing);  // frees nothing it does not own, keeps the owned
   EXPECT_EQ(contentOf(moved), plain);

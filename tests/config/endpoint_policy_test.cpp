@@ -84,8 +84,21 @@ TEST(DRAVLookupPolicy, StartsFromTheClientCoresCurrentDefaults) {
 
 TEST(DRAVLookupPolicy, StoresZeroAsGivenButRefusesTimeoutsBeyond32Bits) {
   DRAVLookupPolicy policy;
-  policy.setConnectionTimeout(0).setEndPoint(DRAVEndPoint{"http://h/ws", DRAVEndPoint::WSDL_FILE, "S"});
+  EXPECT_FALSE(policy.isChunked());
+  // Every setter hands back the same object, so one chain sets them all.
+  DRAVLookupPolicy& chained = policy.setURL("http://first")
+                                  .setRootURL("http://root/")
+                                  .setHTTPChunkMode(true)
+                                  .setRequestTimeout(0xFFFFFFFFul)
+                                  .setConnectionTimeout(0)
+                                  .setEndPoint(DRAVEndPoint{"http://h/ws", DRAVEndPoint::WSDL_FILE, "S"});
+  EXPECT_EQ(&chained, &policy);
+  policy.setCookies("a=1");
   EXPECT_EQ(policy.getURL(), "http://h/ws/S.wsdl");
+  EXPECT_EQ(policy.getRootURL(), "http://root/");
+  EXPECT_TRUE(policy.isChunked());
+  EXPECT_EQ(policy.getRequestTimeout(), 0xFFFFFFFFul);
+  EXPECT_EQ(policy.getCookies(), "a=1");
   EXPECT_EQ(policy.getConnectionTimeout(), 0ul);
   if (sizeof(unsigned long) <= 4) GTEST_SKIP() << "unsigned long is 32 bits here";
   EXPECT_THROW(policy.setConnectionTimeout(static_cast<unsigned long>(0x100000000ull)), DRAVException);

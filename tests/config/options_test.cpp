@@ -75,6 +75,9 @@ TEST_F(Options, EveryOptionReachesItsSetting) {
 TEST_F(Options, WalkRulesDecideWhatIsAValue) {
   parse({"prog", "-DRAVreq_timeout"});  // last argument: no value
   EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+  core().getHttpProxyInfo().setProxyHost("kept");
+  parse({"prog", "-DRAVproxy_host"});  // ... so the setting keeps its value
+  EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "kept");
 
   parse({"prog", "-DRAVcfg", "-DRAVproxy_host", "px"});  // -DRAVcfg leaves its value to be read
   EXPECT_EQ(core().getHttpProxyInfo().getProxyHost(), "px");
@@ -126,6 +129,9 @@ TEST_F(Options, ParsingResetsTimeoutsButKeepsOtherSettings) {
 }
 
 TEST_F(Options, MissingOrNullArgumentsAreHarmless) {
+  core().setRequestTimeout(5);
+  DRAVOptionParser::parse(3, nullptr);  // a count without a vector: timeouts reset, nothing read
+  EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
   DRAVOptionParser::parse(0, nullptr);
   DRAVOptionParser::parse(-3, nullptr);
   char name[] = "-DRAVproxy_host";

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -18,7 +19,35 @@ TEST(Annal, ALoggerEmitsOneLineWhenDestroyed) {
     EXPECT_TRUE(trace.lines().empty()) << "nothing before destruction";
   }
   Annal::Logger(Annal::Error) << "code " << -5 << ' ' << 7u << " " << std::string("done");
-  EXPECT_EQ(trace.lines(), (std::vector<std::string>{"M receiving 42 bytes", "Error code -5 7 done"}));
+  Annal::Logger(Annal::Error) << -3000000000l << ' ' << -9000000000000000000ll << ' ' << 18446744073709551615ull
+                              << ' ' << 2.5 << ' ' << 1e300 << ' ' << static_cast<const char*>(nullptr);
+  EXPECT_EQ(trace.lines(), (std::vector<std::string>{"M receiving 42 bytes", "Error code -5 7 done",
+                                                     "Error -3000000000 -9000000000000000000 18446744073709551615 "
+                                                     "2.5 1e+300 (null)"}));
+}
+
+TEST(Annal, AMovedLoggerEmitsItsLineOnceFromTheNewOwner) {
+  dravtest::CaptureTrace trace;
+  {
+    Annal::Logger first(Annal::M);
+    first << "one ";
+    Annal::Logger second(std::move(first));
+    second << "line";
+  }
+  EXPECT_EQ(trace.lines(), (std::vector<std::string>{"M one line"}));
+}
+
+TEST(Annal, TheDefaultSinkWritesBracketedLinesToStandardError) {
+  testing::internal::CaptureStderr();
+  Annal::Logger(Annal::Error) << "to the console " << 3;
+  Annal::Logger(Annal::M) << "below the default level";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[Error] to the console 3\n");
+}
+
+TEST(Annal, AFailingSinkDoesNotReachTheTracedCode) {
+  Annal::setSink([](const Annal::Importance&, const std::string&) { throw std::runtime_error("sink down"); });
+  EXPECT_NO_THROW(Annal::Logger(Annal::Error) << "lost");
+  Annal::setSink(nullptr);
 }
 
 TEST(Annal, LinesBelowTheLowestImportanceAreDropped) {
@@ -26,6 +55,8 @@ TEST(Annal, LinesBelowTheLowestImportanceAreDropped) {
   Annal::Logger(Annal::XS) << "minor";
   Annal::Logger(Annal::M) << "progress";
   Annal::setLowestImportance(Annal::Error);
+  EXPECT_EQ(&Annal::lowestImportance(), &Annal::Error);
+  EXPECT_FALSE(Annal::isEnabled(Annal::M));
   Annal::Logger(Annal::M) << "hidden";
   Annal::Logger(Annal::Error) << "failure";
   EXPECT_EQ(trace.lines(), (std::vector<std::string>{"M progress", "Error failure"}));
@@ -35,6 +66,13 @@ TEST(Annal, DefaultsToErrorsOnly) {
   EXPECT_EQ(&Annal::lowestImportance(), &Annal::Error);
   EXPECT_FALSE(Annal::isEnabled(Annal::M));
   EXPECT_TRUE(Annal::isEnabled(Annal::Error));
+  // The levels order XS < M < Error, with room between them for others.
+  EXPECT_EQ(Annal::XS.level(), 10);
+  EXPECT_EQ(Annal::M.level(), 20);
+  EXPECT_EQ(Annal::Error.level(), 40);
+  EXPECT_STREQ(Annal::XS.name(), "XS");
+  EXPECT_TRUE(Annal::isEnabled(Annal::Importance(40, "other")));
+  EXPECT_FALSE(Annal::isEnabled(Annal::Importance(39, "other")));
 }
 
 TEST(Annal, LinesFromManyThreadsStayWhole) {

@@ -18,6 +18,32 @@ TEST(Glossa, ConvertsBothWaysIncludingSurrogatePairs) {
   EXPECT_EQ(zu_utf8string(wide.c_str()), text) << "from a zero-terminated UCS-2 pointer";
 }
 
+// Both sides of each edge: the last one-unit code point and the first and
+// last that need a pair, and the code units around both surrogate ranges.
+TEST(Glossa, EdgesOfTheBasicPlaneAndOfTheSurrogatesConvertExactly) {
+  const struct {
+    std::string bytes;
+    std::basic_string<unsigned short> units;
+  } cases[] = {
+      {"\xED\x9F\xBF", units({0xD7FF})},
+      {"\xEE\x80\x80", units({0xE000})},
+      {"\xEF\xBF\xBF", units({0xFFFF})},
+      {"\xF0\x90\x80\x80", units({0xD800, 0xDC00})},
+      {"\xF4\x8F\xBF\xBF", units({0xDBFF, 0xDFFF})},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Glossa::utf8ToUtf16(c.bytes.data(), c.bytes.size()), c.units) << c.bytes;
+    EXPECT_EQ(Glossa::utf16ToUtf8(c.units.data(), c.units.size()), c.bytes) << c.bytes;
+  }
+  const std::string replacement = "\xEF\xBF\xBD";
+  const auto highThenOther = units({0xDBFF, 0xE000, 0xD7FF, 0xDFFF});
+  EXPECT_EQ(Glossa::utf16ToUtf8(highThenOther.data(), highThenOther.size()),
+            replacement + "\xEE\x80\x80\xED\x9F\xBF" + replacement);
+  // A pair cut by the count is not read past it.
+  const auto pair = units({0xD83D, 0xDE00});
+  EXPECT_EQ(Glossa::utf16ToUtf8(pair.data(), 1), replacement);
+}
+
 TEST(Glossa, MalformedUtf8BecomesReplacementCharacters) {
   const struct {
     std::string bytes;
@@ -52,6 +78,12 @@ TEST(Glossa, NullPointersReadAsEmptyAndBytesKeepEmbeddedNuls) {
   ucs2string wide;
   wide.assign(reinterpret_cast<const unsigned char*>("\xE2\x82\xAC"));
   EXPECT_EQ(wide.units(), units({0x20AC}));
+  wide.assign(nullptr);
+  EXPECT_EQ(wide.size(), 0u);
+  EXPECT_EQ(zu_utf8string(static_cast<const char*>(nullptr), 4).size(), 0u);
+  const unsigned short counted[] = {0x61, 0, 0x62};
+  EXPECT_EQ(ucs2string(counted, 3).units(), units({0x61, 0, 0x62})) << "a count keeps embedded zeros";
+  EXPECT_EQ(ucs2string(counted).units(), units({0x61})) << "without one, the first zero ends the text";
 }
 
 }  // namespace

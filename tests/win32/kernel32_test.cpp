@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +147,67 @@ TEST(MultiByteToWideChar, TooSmallBufferAndBadArgumentsFail) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+// Both sides of every edge of the UTF-8 forms: the first and last code point
+// of each length, and the second-byte limits that shut out overlong forms,
+// surrogates and values beyond U+10FFFF.
+TEST(MultiByteToWideChar, EachEdgeOfTheEncodingFallsOnTheRightSide) {
+  const struct {
+    Bytes input;
+    Units expected;  // empty: refused
+  } cases[] = {
+      {"\x7F", {0x7F}},
+      {"\x80", {}},
+      {"\xC1\xBF", {}},
+      {"\xC2\x80", {0x80}},
+      {"\xC2\x7F", {}},
+      {"\xC2\xC0", {}},
+      {"\xDF\xBF", {0x7FF}},
+      {"\xE0\x9F\xBF", {}},
+      {"\xE0\xA0\x80", {0x800}},
+      {"\xE2\x82\x7F", {}},
+      {"\xED\x9F\xBF", {0xD7FF}},
+      {"\xEE\x80\x80", {0xE000}},
+      {"\xEF\xBF\xBF", {0xFFFF}},
+      {"\xF0\x8F\xBF\xBF", {}},
+      {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},
+      {"\xF0\x9F\x98\x7F", {}},
+      {"\xF1\x80\x80\x80", {0xD8C0, 0xDC00}},
+      {"\xF3\xBF\xBF\xBF", {0xDBBF, 0xDFFF}},
+      {"\xF0\x9F\x98", {}},
+      {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},
+      {"\xF5\x80\x80\x80", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.input));
+    WCHAR out[4] = {};
+    SetLastError(ERROR_SUCCESS);
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.input.data(), static_cast<int>(c.input.size()),
+                                      out, 4);
+    EXPECT_EQ(Units(out, out + n), c.expected);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.expected.empty() ? ERROR_NO_UNICODE_TRANSLATION : ERROR_SUCCESS));
+  }
+  // A sequence cut by the given length is not completed by the bytes after it.
+  WCHAR out[4] = {};
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xE2\x82\xAC", 3, out, 4), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+}
+
+TEST(MultiByteToWideChar, BufferOfExactlyTheNeededSizeIsEnoughAndBadSizesAreRefused) {
+  WCHAR out[3] = {};
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 3, out, 3), 3);
+  EXPECT_EQ(Units(out, out + 3), (Units{0x61, 0x62, 0x63}));
+  const struct {
+    int bytes;
+    LPWSTR buffer;
+    int capacity;
+  } refused[] = {{-2, out, 3}, {3, out, -1}, {3, nullptr, 3}};
+  for (const auto& r : refused) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", r.bytes, r.buffer, r.capacity), 0) << r.bytes << " " << r.capacity;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << r.bytes << " " << r.capacity;
+  }
+}
+
 // --- WideCharToMultiByte -------------------------------------------------------
 
 struct ToNarrowCase {
@@ -206,6 +268,59 @@ TEST(WideCharToMultiByte, Utf8RefusesADefaultCharacterAndATooSmallBuffer) {
   EXPECT_EQ(Bytes(out, 4), Bytes("a\xC3\xA9\0", 4));
 }
 
+TEST(WideCharToMultiByte, EachEdgeOfTheEncodingFallsOnTheRightSide) {
+  const struct {
+    Units input;
+    Bytes expected;  // empty: refused
+  } cases[] = {
+      {{0x7F}, "\x7F"},
+      {{0x80}, "\xC2\x80"},
+      {{0x7FF}, "\xDF\xBF"},
+      {{0x800}, "\xE0\xA0\x80"},
+      {{0xD7FF}, "\xED\x9F\xBF"},
+      {{0xE000}, "\xEE\x80\x80"},
+      {{0xFFFF}, "\xEF\xBF\xBF"},
+      {{0xD800, 0xDC00}, "\xF0\x90\x80\x80"},
+      {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"},
+      {{0xDBFF, 0xE000}, ""},
+      {{0xDFFF}, ""},
+      {{0xDC00, 0xD800}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.input));
+    char out[8] = {};
+    SetLastError(ERROR_SUCCESS);
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, c.input.data(), static_cast<int>(c.input.size()),
+                                      out, sizeof out, nullptr, nullptr);
+    EXPECT_EQ(Bytes(out, n), c.expected);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.expected.empty() ? ERROR_NO_UNICODE_TRANSLATION : ERROR_SUCCESS));
+  }
+  // Without the flag, each unpaired half becomes U+FFFD and its neighbour survives.
+  const Units halves = {0xDBFF, 0xE000, 0xDC00, 0xD800};
+  char out[16] = {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, halves.data(), 4, out, sizeof out, nullptr, nullptr);
+  EXPECT_EQ(Bytes(out, n), "\xEF\xBF\xBD\xEE\x80\x80\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(WideCharToMultiByte, BufferOfExactlyTheNeededSizeIsEnoughAndBadSizesAreRefused) {
+  const WCHAR text[] = {0x61, 0xE9};
+  char out[3] = {};
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, 2, out, 3, nullptr, nullptr), 3);
+  EXPECT_EQ(Bytes(out, 3), "a\xC3\xA9");
+  const struct {
+    const WCHAR* units;
+    int count;
+    LPSTR buffer;
+    int capacity;
+  } refused[] = {{text, -2, out, 3}, {text, 2, out, -1}, {text, 2, nullptr, 3}, {nullptr, 2, out, 3}, {text, 0, out, 3}};
+  for (const auto& r : refused) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, r.units, r.count, r.buffer, r.capacity, nullptr, nullptr), 0)
+        << r.count << " " << r.capacity;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << r.count << " " << r.capacity;
+  }
+}
+
 TEST(CodePages, WideLiteralsHoldTheirUnitsWithATerminator) {
   const WCHAR* text = DRAV_W("A\u00e9");
   EXPECT_EQ(Units(text, text + 3), (Units{0x41, 0xE9, 0}));
@@ -220,6 +335,53 @@ TEST(CodePages, AnsiCodePageIsUtf8OnTheseHosts) {
   char narrow[4];
   ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, 1, narrow, 4, nullptr, nullptr), 3);
   EXPECT_EQ(Bytes(narrow, 3), "\xE2\x82\xAC");
+}
+
+// One U+FFFD for each maximal ill-formed prefix, then decoding goes on at
+// the first byte that could not belong to it.
+TEST(CodePages, ReplacementStandsForEachIllFormedPrefixOnce) {
+  const struct {
+    Bytes input;
+    Units expected;
+  } cases[] = {
+      {"\xE2\x82" "A", {0xFFFD, 0x41}},
+      {"\xF0\x9F\x98", {0xFFFD}},
+      {"\xC0\xAF", {0xFFFD, 0xFFFD}},
+      {"\xED\xA0\x80", {0xFFFD, 0xFFFD, 0xFFFD}},
+      {"\xF4\x90\x80\x80", {0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}},
+  };
+  for (const auto& c : cases) {
+    WCHAR out[8] = {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, c.input.data(), static_cast<int>(c.input.size()), out, 8);
+    EXPECT_EQ(Units(out, out + n), c.expected) << testing::PrintToString(c.input);
+  }
+}
+
+TEST(CodePages, ThreadCodePageIsUtf8AndOthersAreRefused) {
+  WCHAR wide[2];
+  ASSERT_EQ(MultiByteToWideChar(CP_THREAD_ACP, 0, "\xC3\xA9", 2, wide, 2), 1);
+  EXPECT_EQ(wide[0], 0xE9);
+  char narrow[4];
+  EXPECT_EQ(WideCharToMultiByte(CP_THREAD_ACP, 0, wide, 1, narrow, 4, nullptr, nullptr), 2);
+  for (UINT codePage : {1u, 2u, 1252u, 65000u, 65002u}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(MultiByteToWideChar(codePage, 0, "a", 1, wide, 2), 0) << codePage;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << codePage;
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(WideCharToMultiByte(codePage, 0, wide, 1, narrow, 4, nullptr, nullptr), 0) << codePage;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << codePage;
+  }
+  // Converting a buffer onto itself is refused both ways.
+  char same[4] = "ab";
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, same, 2, reinterpret_cast<LPWSTR>(same), 2), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<LPCWCH>(same), 1, same, 4, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS | 1, wide, 1, narrow, 4, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
 }
 #endif
 
@@ -259,5 +421,47 @@ TEST(RunTimeLoading, MissingLibraryGivesModuleNotFound) {
   EXPECT_EQ(LoadLibraryA("drav_no_such_library_here"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
+
+#ifndef _WIN32
+// Names map to shared objects: ".dll" in any letter case is dropped, any
+// other extension is used as given, "lib" and ".so" are added otherwise.
+TEST(RunTimeLoading, NamesMapToSharedObjectsAndBadArgumentsGiveTheirCodes) {
+  for (const char* name : {"z.DLL", "z.Dll", "libz.so.1"}) {
+    HMODULE module = LoadLibraryA(name);
+    ASSERT_NE(module, nullptr) << name;
+    EXPECT_TRUE(FreeLibrary(module));
+  }
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  for (const char* missing : {"", "z.so"}) {  // "z.so" is used as given, and there is none
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(LoadLibraryA(missing), nullptr) << missing;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND)) << missing;
+  }
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(LoadLibraryW(nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  const WCHAR loneHalf[] = {0x7A, 0xD800, 0};
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(LoadLibraryW(loneHalf), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(GetProcAddress(nullptr, kExport), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  HMODULE module = LoadLibraryA(kLibrary);
+  ASSERT_NE(module, nullptr);
+  for (std::uintptr_t ordinal : {std::uintptr_t(1), std::uintptr_t(0xFFFF)}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(GetProcAddress(module, reinterpret_cast<LPCSTR>(ordinal)), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  }
+  EXPECT_TRUE(FreeLibrary(module));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(FreeLibrary(nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+#endif
 
 }  // namespace

@@ -162,6 +162,101 @@ TEST(Variant, ClearRefusesInvalidTypesAndLockedArrays) {
   EXPECT_EQ(SafeArrayDestroy(locked), S_OK);
 }
 
+// Where Wine and the documentation leave room, these hosts follow their own
+// header: the exact set of types, and failures that leave every argument as it was.
+#ifndef _WIN32
+// The types these hosts accept, on both sides of each gap in the numbering.
+TEST(Variant, TypeCheckAcceptsExactlyTheDocumentedTypes) {
+  const std::pair<VARTYPE, bool> types[] = {
+      {VT_DECIMAL, true},          {15, false},
+      {VT_I1, true},               {VT_UINT, true},
+      {VT_UINT + 1, false},        {VT_RECORD, true},
+      {VT_RECORD + 1, false},      {VT_RECORD - 1, false},
+      {VT_ARRAY | VT_I4, true},    {VT_BYREF | VT_I2, true},
+      {VT_ARRAY | VT_BYREF | VT_BSTR, true},
+      {VT_ARRAY | VT_NULL, false}, {VT_BYREF | VT_NULL, false},
+      {VT_BYREF | VT_I2 | 0x8000, false},
+      {VT_NULL, true},             {VT_EMPTY, true},
+  };
+  for (const auto& [vt, valid] : types) {
+    VARIANT v;
+    std::memset(&v, 0, sizeof v);
+    v.vt = vt;
+    EXPECT_EQ(VariantClear(&v), valid ? S_OK : DISP_E_BADVARTYPE) << vt;
+    EXPECT_EQ(v.vt, valid ? VARTYPE(VT_EMPTY) : vt) << vt;
+    VARIANT copy;
+    VariantInit(&copy);
+    v.vt = vt;
+    EXPECT_EQ(VariantCopy(&copy, &v), valid ? S_OK : DISP_E_BADVARTYPE) << vt;
+    EXPECT_EQ(copy.vt, valid ? vt : VARTYPE(VT_EMPTY)) << vt;
+  }
+}
+
+TEST(Variant, RecordsWithRecordInformationAndOversizedStringsAreRefused) {
+  VARIANT record;
+  std::memset(&record, 0, sizeof record);
+  record.vt = VT_RECORD;
+  int info = 0;
+  record.pRecInfo = reinterpret_cast<IRecordInfo*>(&info);
+  VARIANT copy;
+  VariantInit(&copy);
+  EXPECT_EQ(VariantCopy(&copy, &record), E_NOTIMPL);
+  EXPECT_EQ(copy.vt, VT_EMPTY);
+  EXPECT_EQ(VariantClear(&record), E_NOTIMPL);
+  EXPECT_EQ(record.vt, VT_RECORD);
+  record.pRecInfo = nullptr;
+  EXPECT_EQ(VariantCopy(&copy, &record), S_OK);
+  EXPECT_EQ(VariantClear(&record), S_OK);
+
+  // A byte count beyond what the prefix may announce is refused before any allocation.
+  EXPECT_EQ(SysAllocStringByteLen(nullptr, 0x7FFFFFF1u), nullptr);
+  EXPECT_EQ(SysAllocStringLen(nullptr, 0x3FFFFFF9u), nullptr);
+}
+
+TEST(Variant, NullArgumentsAndCopyingOntoItselfChangeNothing) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocString(DRAV_W("kept"));
+  EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
+  EXPECT_EQ(VariantCopy(nullptr, &v), E_INVALIDARG);
+  EXPECT_EQ(VariantCopy(&v, nullptr), E_INVALIDARG);
+  const BSTR before = v.bstrVal;
+  EXPECT_EQ(VariantCopy(&v, &v), S_OK);
+  EXPECT_EQ(v.bstrVal, before);
+  EXPECT_EQ(SysStringLen(v.bstrVal), 4u);
+
+  VARIANT nullText;
+  VariantInit(&nullText);
+  nullText.vt = VT_BSTR;
+  nullText.bstrVal = nullptr;
+  EXPECT_EQ(VariantCopy(&v, &nullText), S_OK);  // releases "kept"
+  EXPECT_EQ(v.vt, VT_BSTR);
+  EXPECT_EQ(v.bstrVal, nullptr);
+}
+
+TEST(Variant, CopyOntoALockedArrayFailsAndLosesNeither) {
+  SAFEARRAYBOUND bound = {2, 0};
+  VARIANT dest;
+  VariantInit(&dest);
+  dest.vt = VT_ARRAY | VT_UI1;
+  SAFEARRAY* locked = SafeArrayCreate(VT_UI1, 1, &bound);
+  dest.parray = locked;
+  ASSERT_EQ(SafeArrayLock(locked), S_OK);
+  VARIANT source;
+  VariantInit(&source);
+  source.vt = VT_BSTR;
+  source.bstrVal = SysAllocString(DRAV_W("abc"));
+  EXPECT_EQ(VariantCopy(&dest, &source), DISP_E_ARRAYISLOCKED);
+  EXPECT_EQ(dest.vt, VT_ARRAY | VT_UI1);
+  EXPECT_EQ(dest.parray, locked);
+  EXPECT_EQ(SysStringLen(source.bstrVal), 3u);
+  ASSERT_EQ(SafeArrayUnlock(locked), S_OK);
+  EXPECT_EQ(VariantClear(&dest), S_OK);
+  EXPECT_EQ(VariantClear(&source), S_OK);
+}
+#endif
+
 TEST(Variant, CopyIsDeepForStringsAndArraysAndCountsInterfaces) {
   VARIANT source, copy;
   VariantInit(&source);
