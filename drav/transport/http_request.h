@@ -62,9 +62,12 @@ public:
   void* getRequestHandle() { return requestHandle_; }  // owned by the request; null between calls
 
 private:
+  // `depth` counts the repeats so far; `refusal` is the status (401 or 407)
+  // that made this a repeat for the event sink to answer, else 0.
   unsigned long callWithin(const std::string& methodName, char* args, unsigned long argsSize,
                            unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
-                           unsigned char* extraBlob, unsigned long extraBlobSize, int depth);
+                           unsigned char* extraBlob, unsigned long extraBlobSize, int depth,
+                           unsigned long refusal);
   unsigned long internalCall(const std::string& methodName, char* args, unsigned long argsSize,
                              unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
                              unsigned char* extraBlob, unsigned long extraBlobSize, int depth);

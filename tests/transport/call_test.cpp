@@ -3,6 +3,7 @@
 // reactions to failures.
 #include "transport_fixture.h"
 
+#include "support/http_test_auth.h"
 #include "support/wine_host.h"
 
 #include <algorithm>
@@ -107,6 +108,62 @@ TEST_F(Calls, NtlmCredentialsGoToWininetNotIntoTheHeaderBlock) {
   }
   for (const drav_test::RecordedRequest& r : server->requests())
     EXPECT_NE(r.header("Authorization").compare(0, 6, "Basic "), 0) << "no Basic line in the block";
+}
+
+// A server refusal (401) is answered by the default event sink: the
+// repeated call carries the proxy's credentials, although its AuthInfo
+// names no mode, so the first call went without them.
+struct ChallengeCase {
+  drav_test::AuthScheme scheme;
+  unsigned long chunk;
+  std::size_t requests;  // the refused call, then the exchange of the scheme
+};
+
+class DefaultSinkChallenges : public TransportTest, public ::testing::WithParamInterface<ChallengeCase> {};
+
+TEST_P(DefaultSinkChallenges, TheRepeatedCallCarriesTheCredentials) {
+  const ChallengeCase c = GetParam();
+  const bool ntlm = c.scheme == drav_test::AuthScheme::Ntlm;
+  if (ntlm && dravtest::runningUnderWine()) GTEST_SKIP() << "Wine's NTLM needs the winbind helper";
+  makeProxy(AuthInfo().user("u").pass("p"));
+  server->requireAuth(c.scheme, "u", ntlm ? "" : "p");
+  Reply granted;
+  granted.body = "granted";
+  server->enqueue(granted);
+  dravtest::CaptureTrace trace(Annal::Error);
+  const std::string body(70000, 's');
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), body, c.chunk), body.size());
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "granted");
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), c.requests);
+  EXPECT_FALSE(seen[0].hasHeader("Authorization"));
+  if (ntlm) EXPECT_EQ(drav_test::ntlmUserName(seen.back().header("Authorization")), "u");
+  else EXPECT_EQ(seen.back().header("Authorization"), "Basic dTpw");
+  EXPECT_EQ(seen.back().bodyCrc, drav_test::crcOf(body));
+  const std::vector<std::string> lines = trace.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "Error request failed : HTTP_STATUS_DENIED -> invalid HTTP user login/password"),
+            1);
+}
+
+INSTANTIATE_TEST_SUITE_P(BasicAndNtlm, DefaultSinkChallenges,
+                         ::testing::Values(ChallengeCase{drav_test::AuthScheme::Basic, 0, 2},
+                                           ChallengeCase{drav_test::AuthScheme::Basic, 32000, 2},
+                                           ChallengeCase{drav_test::AuthScheme::Ntlm, 0, 3},
+                                           ChallengeCase{drav_test::AuthScheme::Ntlm, 32000, 3}));
+
+TEST_F(Calls, RefusedCredentialsEndTheCallAfterBoundedRepeats) {
+  makeProxy(AuthInfo().user("u").pass("wrong"));
+  server->requireAuth(drav_test::AuthScheme::Basic, "u", "p");
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "abc"), 0u);
+  EXPECT_TRUE(trace.contains("unhandled WinInet error"));
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 4u) << "the first call and three repeats";
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[i].header("Authorization"), "Basic dTp3cm9uZw==") << i;
 }
 
 // Which sending method a call took shows in its trace: only chunked posts

@@ -6,6 +6,7 @@
 #include "support/proxy_test_tinyproxy.h"
 #include "support/tls_test_certificate.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -136,6 +137,25 @@ TEST_F(ThroughProxy, ARefusalAsksTheEventSinkAndTheCallIsMadeAgain) {
   EXPECT_EQ(sink->prompts, 1);
   EXPECT_TRUE(trace.contains("HTTP_STATUS_PROXY_AUTH_REQ -> invalid HTTP proxy login/password"));
   EXPECT_EQ(server->requests().size(), 1u);
+}
+
+TEST_F(ThroughProxy, TheDefaultSinkAnswersARefusalWithTheProxyCredentials) {
+  // No proxy mode: the first call goes without the credentials.
+  makeProxy(AuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword));
+  for (unsigned long chunk : {0ul, 1000ul}) {
+    dravtest::CaptureTrace trace(Annal::Error);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), std::string(5000, 'd'), chunk), 5000u) << chunk;
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
+    const std::vector<std::string> lines = trace.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Error request failed : HTTP_STATUS_PROXY_AUTH_REQ -> invalid HTTP proxy login/password"),
+              1)
+        << chunk;
+  }
+  // The proxy forwards only a call that carried its credentials.
+  ASSERT_EQ(server->requests().size(), 2u);
+  EXPECT_EQ(server->requests().back().bodySize, 5000u);
 }
 
 TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepeats) {
