@@ -6,6 +6,10 @@
 #include "support/proxy_test_tinyproxy.h"
 #include "support/tls_test_certificate.h"
 
+#ifndef _WIN32
+#include <win32/wininet_handles.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <thread>
@@ -57,6 +61,21 @@ TEST_F(SingleSignOn, AProxyThatAlreadyHoldsTheSessionCookieDoesNotLogOn) {
   EXPECT_EQ(seen[0].method, "POST");
   EXPECT_NE(seen[0].header("Cookie").find("SMSESSION=kept"), std::string::npos);
 }
+
+#ifndef _WIN32
+// Counting handles needs our WinINet.
+TEST_F(SingleSignOn, ALogonAnswerThatBreaksOffStillClosesItsRequest) {
+  Reply broken;
+  broken.generatedBodySize = 50000;
+  broken.resetAfterBodyBytes = 3000;
+  server->enqueue(broken);
+  dravtest::CaptureTrace trace(Annal::Error);
+  const std::size_t open = drav_wininet::openHandleCount();
+  proxy->getSsoProvider()->initialize(proxy.get());
+  EXPECT_TRUE(trace.contains("response reading has failed"));
+  EXPECT_EQ(drav_wininet::openHandleCount(), open);
+}
+#endif
 
 // --- A real proxy -------------------------------------------------------------------
 
