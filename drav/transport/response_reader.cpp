@@ -2,6 +2,7 @@
 // downloads.
 #include <drav/transport/http_request.h>
 
+#include <drav/common/exception.h>
 #include <drav/common/wire_width.h>
 #include <drav/config/url.h>
 #include <drav/platform/annal.h>
@@ -95,10 +96,22 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
   const std::uint32_t n = readChunkSize_ ? readChunkSize_ : 1000;
   char* piece = nullptr;
   bool ended = false;
-  for (unsigned long k; (k = DRAV::detail::readPiece(request, piece, n, ended, Annal::M)) > 0;)
-    data.insert(data.end(), piece, piece + k);
+  std::uint64_t got = 0;
+  bool tooLong = false;
+  for (unsigned long k; !tooLong && (k = DRAV::detail::readPiece(request, piece, n, ended, Annal::M)) > 0;) {
+    tooLong = k > downloadLimit_ - got;
+    const std::uint64_t kept = tooLong ? downloadLimit_ - got : k;
+    data.insert(data.end(), piece, piece + kept);
+    got += kept;
+  }
   ::operator delete(piece);
-  if (!ended) InternetCloseHandle(request);  // a failed read leaves it open
+  if (!ended) InternetCloseHandle(request);  // a failed read or the limit leaves it open
   InternetCloseHandle(connection);
   InternetCloseHandle(session);
+  if (tooLong) {
+    const std::string text = "the resource " + target.toString() + " is larger than the download limit of " +
+                             std::to_string(downloadLimit_) + " bytes";
+    Annal::Logger(Annal::Error) << text;
+    throw DRAVException(text);
+  }
 }

@@ -173,6 +173,34 @@ TEST_F(Reading, DownloadsAppendTheResourceToTheVector) {
   EXPECT_FALSE(seen.hasHeader("DRAVBridgeName"));
 }
 
+TEST_F(Reading, ADownloadLongerThanItsLimitFailsKeepingWhatArrived) {
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(request->getDownloadLimit(), 256u << 20);
+  request->setDownloadLimit(5000);
+  Reply exact;
+  exact.generatedBodySize = 5000;
+  server->enqueue(exact);
+  std::vector<unsigned char> whole;
+  request->downloadResource(server->url("/exact"), whole);
+  EXPECT_EQ(whole.size(), 5000u);
+  // One byte over, and a body that never ends.
+  for (std::uint64_t size : {5001ull, 1ull << 40}) {
+    Reply longer;
+    longer.generatedBodySize = size;
+    server->enqueue(longer);
+    std::vector<unsigned char> data(10, 0xAB);
+    try {
+      request->downloadResource(server->url("/long"), data);
+      ADD_FAILURE() << "expected DRAVException for " << size;
+    } catch (const DRAVException& e) {
+      EXPECT_EQ(std::string(e.what()), "the resource " + server->url("/long") + " is larger than the download limit of 5000 bytes");
+    }
+    ASSERT_EQ(data.size(), 10u + 5000u) << size;
+    EXPECT_EQ(data[9], 0xAB);
+    EXPECT_EQ(drav_test::crcOf(std::string(data.begin() + 10, data.end())), drav_test::patternCrc(5000)) << size;
+  }
+}
+
 TEST_F(Reading, ADownloadThatCannotBeSentThrowsWithTheCode) {
   DRAVHttpRequestPtr request(proxy->createRequest());
   std::vector<unsigned char> data;
