@@ -203,6 +203,29 @@ TEST(Https, ACallToAServerWithAnUnknownCertificateSucceedsWithTheTransportsFlags
   EXPECT_EQ(server->requests().at(0).body, "abc");
 }
 
+#ifndef _WIN32
+// Needs a server that asks for a certificate, made in this process.
+TEST(Https, ResetsFromAServerThatOnlyAsksForACertificateAreRetried) {
+  drav_test::TestCertificate certificate;
+  drav_test::ServerOptions options;
+  options.certFile = certificate.certFile();
+  options.keyFile = certificate.keyFile();
+  options.clientCertificate = drav_test::ClientCertificate::Requested;
+  options.tls12Only = true;
+  drav_test::HttpTestServer server(options);
+  Reply reset;
+  reset.resetBeforeReply = true;
+  for (int attempt = 0; attempt < 5; ++attempt) server.enqueue(reset);
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  EXPECT_EQ(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0), 1u);
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"));
+  EXPECT_EQ(server.requests().size(), 6u) << "five refused attempts, then the repeated call";
+}
+#endif
+
 // --- Threads ------------------------------------------------------------------------
 
 TEST_F(TransportTest, SeveralThreadsCallThroughOneProxy) {
@@ -250,7 +273,7 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   drav_test::ServerOptions options;
   options.certFile = certificate.certFile();
   options.keyFile = certificate.keyFile();
-  options.requireClientCert = true;
+  options.clientCertificate = drav_test::ClientCertificate::Required;
   drav_test::HttpTestServer server(options);
   DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
   DRAVHttpRequestPtr request(proxy.createRequest());
