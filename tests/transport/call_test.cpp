@@ -64,20 +64,38 @@ TEST_F(Calls, ArgumentsTravelAndResultsComeBackPieceByPiece) {
 }
 
 TEST_F(Calls, TheHeaderBlockIsSentByteForByteInItsOrder) {
-  DRAVHttpRequestPtr request(proxy->createRequest());
-  ASSERT_GT(request->call("Compute", const_cast<char*>("abc"), 3, 0, true, StreamingInOut, nullptr, 0), 0u);
-  const drav_test::RecordedRequest seen = server->requests().at(0);
-  EXPECT_EQ(seen.method, "POST");
-  EXPECT_EQ(seen.target, "/bridge/calls");
-  EXPECT_EQ(seen.header("User-Agent"), "DRAVBridgeProxy");
-  const std::vector<std::string> expected = {"DRAVBridgeName: TestBridge", "DRAVMethodName: Compute",
-                                             "DRAVMethodNeedSsoToken: yes", "DRAVStreamingMode: INOUT",
-                                             "DRAVArgs-Size: 3", "DRAVExtraBlob-Size: 0"};
-  const std::vector<std::string> lines = seen.headerLines();
-  auto first = std::find(lines.begin(), lines.end(), expected[0]);
-  ASSERT_NE(first, lines.end());
-  ASSERT_GE(static_cast<std::size_t>(lines.end() - first), expected.size());
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first));
+  struct ModeLine {
+    int mode;
+    const char* line;  // null: no mode line
+  };
+  for (const ModeLine m : {ModeLine{1, "DRAVStreamingMode: NO"}, ModeLine{2, "DRAVStreamingMode: IN"},
+                           ModeLine{4, "DRAVStreamingMode: OUT"}, ModeLine{8, "DRAVStreamingMode: INOUT"},
+                           ModeLine{0, nullptr}, ModeLine{16, nullptr}}) {
+    const bool token = m.mode % 2 == 0;
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    unsigned char blob[3] = {1, 2, 3};
+    ASSERT_EQ(request->call("Compute", const_cast<char*>("abcd"), 4, 0, token, static_cast<tag_StreamingMode>(m.mode),
+                            blob, 3),
+              7u);
+    const drav_test::RecordedRequest seen = server->requests().back();
+    EXPECT_EQ(seen.method, "POST");
+    EXPECT_EQ(seen.target, "/bridge/calls");
+    EXPECT_EQ(seen.header("User-Agent"), "DRAVBridgeProxy");
+    std::vector<std::string> expected = {"DRAVBridgeName: TestBridge", "DRAVMethodName: Compute",
+                                         token ? "DRAVMethodNeedSsoToken: yes" : "DRAVMethodNeedSsoToken: no"};
+    if (m.line) expected.push_back(m.line);
+    expected.push_back("DRAVArgs-Size: 4");
+    expected.push_back("DRAVExtraBlob-Size: 3");
+    const std::vector<std::string> lines = seen.headerLines();
+    auto first = std::find(lines.begin(), lines.end(), expected[0]);
+    ASSERT_NE(first, lines.end()) << m.mode;
+    ASSERT_GE(static_cast<std::size_t>(lines.end() - first), expected.size()) << m.mode;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first)) << m.mode;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.compare(0, 4, "DRAV") == 0; }),
+              static_cast<std::ptrdiff_t>(expected.size()))
+        << m.mode;
+  }
 }
 
 TEST_F(Calls, BasicCredentialsGoBetweenMethodAndTokenLinesAndOddModesSendNoModeLine) {
@@ -192,6 +210,23 @@ TEST_P(Posting, TheBodyArrivesWholeByTheRightMethod) {
   EXPECT_EQ(seen.bodyCrc, drav_test::crcOf(args + blob));
   EXPECT_EQ(seen.header("DRAVExtraBlob-Size"), std::to_string(blob.size()));
   EXPECT_EQ(trace.contains("chunk count : "), c.chunked);
+  if (!c.chunked) return;
+  // The pieces: whole chunks, then the rest; a blob without any chunk size
+  // goes in pieces of 64 KiB.
+  const std::size_t chunk = c.writeChunk ? c.writeChunk : c.chunk ? c.chunk : 65536;
+  const std::vector<std::string> lines = trace.lines();
+  auto has = [&lines](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), "M " + line) != lines.end();
+  };
+  EXPECT_TRUE(has("chunk count : " + std::to_string(args.size() / chunk)));
+  if (!blob.empty()) EXPECT_TRUE(has("chunkCount=" + std::to_string(blob.size() / chunk)));
+  const std::size_t sends = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.compare(0, 15, "M request send ") == 0;
+  });
+  const std::size_t pieces = (args.size() + chunk - 1) / chunk + (blob.size() + chunk - 1) / chunk;
+  EXPECT_EQ(sends, pieces);
+  EXPECT_EQ(lines.end()[-1], "M request send : " + std::to_string(args.size() + blob.size()) + " bytes sent")
+      << "the last line counts every byte";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -211,6 +246,22 @@ TEST_F(Calls, ABlobOfSizeZeroIsNoBlobButItsHeaderLineStays) {
   ASSERT_EQ(request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, blob, 0), 3u);
   EXPECT_EQ(server->requests().at(0).header("DRAVExtraBlob-Size"), "0");
   EXPECT_EQ(server->requests().at(0).body, "abc");
+}
+
+TEST_F(Calls, EachCallHandsTheProxysCookiesOverOnesTheServerSet) {
+  makeProxy(AuthInfo(), "/cookie-calls/x");
+  proxy->setCookies("kept=mine");
+  Reply setting;
+  setting.header("Set-Cookie", "kept=server; Path=/cookie-calls").header("Set-Cookie", "added=2; Path=/cookie-calls");
+  server->enqueue(setting);
+  for (int call = 0; call < 2; ++call) {
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    ASSERT_EQ(callWith(*request.get(), "c"), 1u);
+  }
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  EXPECT_EQ(seen[0].header("Cookie"), "kept=mine");
+  EXPECT_EQ(seen[1].header("Cookie"), "kept=mine; added=2") << "the proxy's value wins, the server's other cookie stays";
+  EXPECT_EQ(proxy->getCookies(), "kept=mine");
 }
 
 TEST_F(Calls, AnUnreachableBridgeFailsTheCallWithZeroAndNoStatus) {
