@@ -277,8 +277,10 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   drav_test::HttpTestServer server(options);
   DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
   DRAVHttpRequestPtr request(proxy.createRequest());
+  dravtest::CaptureTrace trace(Annal::Error);
   EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
                UnknownClientCertAuthException);
+  EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED"));
   EXPECT_EQ(calls(), 5) << "one per send attempt";
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
   EXPECT_EQ(lastHandle(), request->getRequestHandle());

@@ -6,6 +6,7 @@
 #include <drav/transport/wininet_text.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 
 namespace transport_test {
@@ -40,6 +41,46 @@ TEST(TransportValues, ADefaultCallStatusReadsAsFailed) {
   const CallStatus ok(200, "");
   EXPECT_EQ(ok.httpCode(), 200u);
   EXPECT_EQ(ok.error(), "");
+}
+
+// Sizes travel as 32 bits on every host: wider ones are refused by name
+// (only a host with a 64-bit long can even pass them).
+TEST(TransportValues, SizesWiderThan32BitsAreRefusedNamingTheSize) {
+  if (sizeof(unsigned long) == 4) GTEST_SKIP() << "unsigned long is 32 bits here";
+  const unsigned long widest = 0xFFFFFFFFul;
+  const unsigned long over = static_cast<unsigned long>(0x100000000ull);
+  DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
+  DRAVHttpRequest request(&proxy);
+  request.setWriteChunkSize(widest);
+  request.setReadChunkSize(widest);
+  EXPECT_EQ(request.getWriteChunkSize(), widest);
+  EXPECT_EQ(request.getReadChunkSize(), widest);
+  auto refusal = [](const std::function<void()>& action) {
+    try {
+      action();
+    } catch (const DRAVException& e) {
+      return std::string(e.what());
+    }
+    return std::string("<accepted>");
+  };
+  EXPECT_EQ(refusal([&] { request.setWriteChunkSize(over); }), "write chunk size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(refusal([&] { request.setReadChunkSize(over); }), "read chunk size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(request.getWriteChunkSize(), widest) << "a refused size changes nothing";
+  request.setReadChunkSize(0);
+  char* piece = nullptr;
+  EXPECT_EQ(refusal([&] { request.receive(piece, over); }), "receive size does not fit in 32 bits: 4294967296");
+  request.setWriteChunkSize(0);
+  char args[1] = {'a'};
+  unsigned char blob[1] = {'b'};
+  EXPECT_EQ(refusal([&] { request.call("M", args, over, 0, false, StreamingNo, nullptr, 0); }),
+            "argument size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(refusal([&] { request.call("M", args, 1, 0, false, StreamingNo, blob, over); }),
+            "extra blob size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(refusal([&] { request.call("M", args, 1, over, false, StreamingNo, nullptr, 0); }),
+            "chunk size does not fit in 32 bits: 4294967296");
+  // Each fits, the body they make together does not.
+  EXPECT_EQ(refusal([&] { request.call("M", args, widest, 64, false, StreamingNo, blob, 1); }),
+            "call body does not fit 32 bits: 4294967295 + 1");
 }
 
 TEST(TransportValues, TheSsoFactoryKnowsExactlySiteminder) {
