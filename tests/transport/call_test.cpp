@@ -235,6 +235,11 @@ TEST_P(Posting, TheBodyArrivesWholeByTheRightMethod) {
   };
   EXPECT_TRUE(has("chunk count : " + std::to_string(args.size() / chunk)));
   if (!blob.empty()) EXPECT_TRUE(has("chunkCount=" + std::to_string(blob.size() / chunk)));
+  if (blob.size() % chunk != 0)
+    EXPECT_TRUE(has("cSize=" + std::to_string(blob.size() % chunk) + " offset=" +
+                    std::to_string(blob.size() - blob.size() % chunk)))
+        << "the blob's rest";
+  EXPECT_FALSE(trace.contains("unable to send data"));
   const std::size_t sends = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
     return l.compare(0, 15, "M request send ") == 0;
   });
@@ -252,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PostCase{5000, 100, 4096, 0, true},       // the write chunk size overrides
                       PostCase{5000, 100000, 0, 0, false},
                       PostCase{300, 64, 0, 100000, true},       // a blob always goes chunked
-                      PostCase{300, 0, 0, 70000, true},         // ... also without any chunk size
+                      PostCase{300, 0, 0, 65537, true},         // ... also without any chunk size: 64 KiB pieces
                       PostCase{1 << 20, 65536, 0, 3 << 20, true}));
 
 TEST_F(Calls, ABlobOfSizeZeroIsNoBlobButItsHeaderLineStays) {

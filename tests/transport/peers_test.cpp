@@ -36,10 +36,14 @@ TEST_F(SingleSignOn, TheFirstCallLogsOnAndEveryCallCarriesTheSessionCookie) {
   logon.body = "welcome page";
   logon.header("Set-Cookie", "SMSESSION=token123; Path=/");
   server->enqueue(logon);
+  ::testing::internal::CaptureStdout();
   for (int call = 0; call < 2; ++call) {
     DRAVHttpRequestPtr request(proxy->createRequest());
-    ASSERT_GT(callWith(*request.get(), "args"), 0u);
+    EXPECT_GT(callWith(*request.get(), "args"), 0u);
   }
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
+  EXPECT_EQ(printed, "welcome pag\n") << "each piece less its last byte";
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
   ASSERT_EQ(seen.size(), 3u) << "one logon, two calls";
   EXPECT_EQ(seen[0].method, "GET");
@@ -144,6 +148,29 @@ TEST_F(ThroughProxy, CallsWithTheProxyCredentialsGoThrough) {
     EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
     EXPECT_EQ(server->requests().back().bodySize, 5000u);
   }
+}
+
+TEST_F(ThroughProxy, SignOnAndDownloadsCarryTheProxyCredentials) {
+  makeProxy(AuthInfo().user("alice").pass("pw").ssoProvider("siteminder").proxyUser(drav_test::kProxyUser)
+                .proxyPass(drav_test::kProxyPassword).proxyMode(AuthInfo::AuthBasic),
+            "/sso-bridge/calls");
+  proxy->rootUrl() = Url(server->url("/sm-root"));
+  Reply logon;
+  logon.header("Set-Cookie", "SMSESSION=via-proxy; Path=/");
+  server->enqueue(logon);
+  Reply resource;
+  resource.body = "resource";
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "args"), 4u);
+  server->enqueue(resource);
+  std::vector<unsigned char> data;
+  request->downloadResource(server->url("/files/r"), data);
+  EXPECT_EQ(std::string(data.begin(), data.end()), "resource");
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 3u) << "the proxy forwarded the logon, the call and the download";
+  EXPECT_EQ(seen[0].target, "/sm-root");
+  EXPECT_NE(seen[1].header("Cookie").find("SMSESSION=via-proxy"), std::string::npos);
+  EXPECT_EQ(seen[2].target, "/files/r");
 }
 
 TEST_F(ThroughProxy, ARefusalAsksTheEventSinkAndTheCallIsMadeAgain) {

@@ -5,6 +5,10 @@
 
 #include <drav/transport/wininet_text.h>
 
+#ifndef _WIN32
+#include <win32/wininet_handles.h>
+#endif
+
 #include <algorithm>
 #include <functional>
 #include <sstream>
@@ -143,6 +147,28 @@ TEST(TransportValues, CookiesGoToWininetOneByOneInNameOrder) {
   EXPECT_TRUE(errors.lines().empty()) << "an empty string is handed over without complaint";
 }
 
+#ifndef _WIN32
+// Counting handles needs our WinINet.
+TEST(TransportValues, AProxyLeavesNoHandleOpenWhetherOrNotItConnected) {
+  const std::size_t open = drav_wininet::openHandleCount();
+  DRAVBridgeProxy unreachable("b", Url("http://127.0.0.1:70000/x"), AuthInfo());
+  dravtest::CaptureTrace trace(Annal::Error);
+  EXPECT_FALSE(unreachable.openConnection());
+  EXPECT_TRUE(trace.contains("Failed to connect"));
+  EXPECT_FALSE(unreachable.isConnected());
+  EXPECT_TRUE(unreachable.closeConnection());
+  EXPECT_EQ(drav_wininet::openHandleCount(), open) << "the session opened for it is closed";
+  DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
+  EXPECT_TRUE(proxy.openConnection());
+  EXPECT_TRUE(proxy.isConnected());
+  EXPECT_EQ(drav_wininet::openHandleCount(), open + 2);
+  EXPECT_TRUE(proxy.closeConnection());
+  EXPECT_FALSE(proxy.isConnected());
+  EXPECT_EQ(proxy.getConnectionHandle(), nullptr);
+  EXPECT_EQ(drav_wininet::openHandleCount(), open);
+}
+#endif
+
 TEST(TransportValues, TheRequestPointerOwnsOneRequestAtATime) {
   DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
   DRAVHttpRequestPtr ptr(proxy.createRequest());
@@ -183,7 +209,11 @@ TEST_F(Reading, AZeroSizeReadDoesNotEndTheAnswer) {
   Reply reply;
   reply.body = "all of it";
   DRAVHttpRequestPtr request(callFor(reply));
+  dravtest::CaptureTrace trace(Annal::M);
   EXPECT_EQ(receiveAll(*request.get(), 0, 4000), "all of it");
+  const std::vector<std::string> lines = trace.lines();
+  const std::vector<std::string> expected = {"M receiving 9 bytes", "M receive : no more data in response buffer"};
+  EXPECT_EQ(lines, expected);
 }
 
 TEST_F(Reading, TheStatusIsGoneOnceTheAnswerEnded) {
