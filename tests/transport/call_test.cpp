@@ -234,11 +234,14 @@ TEST_P(Posting, TheBodyArrivesWholeByTheRightMethod) {
     return std::find(lines.begin(), lines.end(), "M " + line) != lines.end();
   };
   EXPECT_TRUE(has("chunk count : " + std::to_string(args.size() / chunk)));
-  if (!blob.empty()) EXPECT_TRUE(has("chunkCount=" + std::to_string(blob.size() / chunk)));
-  if (blob.size() % chunk != 0)
+  if (!blob.empty()) {
+    EXPECT_TRUE(has("chunkCount=" + std::to_string(blob.size() / chunk)));
+  }
+  if (blob.size() % chunk != 0) {
     EXPECT_TRUE(has("cSize=" + std::to_string(blob.size() % chunk) + " offset=" +
                     std::to_string(blob.size() - blob.size() % chunk)))
         << "the blob's rest";
+  }
   EXPECT_FALSE(trace.contains("unable to send data"));
   const std::size_t sends = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
     return l.compare(0, 15, "M request send ") == 0;
