@@ -5,7 +5,7 @@ target_sources(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host/host_test_suppo
 target_include_directories(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host)
 if(TARGET dravcall AND TARGET dravbridge)
   add_dependencies(test_e2e dravcall dravbridge)
-  target_link_libraries(test_e2e PRIVATE dravcall_support)
+  target_link_libraries(test_e2e PRIVATE dravcall_support dravbridge_support)
   target_compile_definitions(test_e2e PRIVATE
     DRAVCALL_PROGRAM="$<TARGET_FILE:dravcall>" DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>")
   # The 1 GiB transfers run as an entry of their own, with a time limit of
