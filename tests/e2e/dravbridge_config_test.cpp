@@ -1,8 +1,11 @@
 // dravbridge's configuration file: every key onto its setting, refusals with
-// file, line and reason, secrets in files of their own.
+// file, line and reason, secrets in files of their own, and the command line
+// over the file.
 #ifdef DRAVBRIDGE_PROGRAM
 
 #include "config_file.h"
+#include "host_test_support.h"
+#include "program_runner.h"
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -297,6 +300,38 @@ TEST_F(ConfigFile, RefusesBadSyntaxWithTheParsersLineAndFilesItCannotRead) {
     EXPECT_EQ(none + ": cannot read: No such file or directory", std::string(e.what()));
   }
   EXPECT_THROW(dravbridge::readConfigFile(folder_.path(), config), ConfigError);
+}
+
+// dravbridge itself: the file first, then the command line over it.
+TEST_F(ConfigFile, CommandLineOverridesTheFile) {
+  hosttest::SampleHost busy;  // holds the port the file names
+  const std::string file = write("bridge.toml", "[listen]\nport = " + std::to_string(busy.port()) +
+                                                    "\n[sso]\nuser = \"u\"\npath = \"/file-logon\"\n"
+                                                    "[[bridge]]\npath = \"/file/a\"\nplugin = \"sample\"\n");
+  {
+    BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file, "--sso-path", "/cli-logon"});
+    const std::string port = host.waitForLine("dravbridge: listening on port ");
+    ASSERT_NE("", port) << host.stop().err;
+    EXPECT_NE(std::to_string(busy.port()), port);
+    EXPECT_EQ("http://127.0.0.1:" + port + "/file/a", host.waitForLine("dravbridge: sample bridge at "));
+    EXPECT_EQ("http://127.0.0.1:" + port + "/cli-logon", host.waitForLine("dravbridge: logon at "));
+  }
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--config", file, "--path", "/cli", "--port", "0"});
+  const std::string port = host.waitForLine("dravbridge: listening on port ");
+  ASSERT_NE("", port) << host.stop().err;
+  EXPECT_EQ("http://127.0.0.1:" + port + "/cli", host.waitForLine("dravbridge: sample bridge at "));
+  EXPECT_EQ("http://127.0.0.1:" + port + "/file-logon", host.waitForLine("dravbridge: logon at "));
+  const ProgramResult stopped = host.stop();
+  EXPECT_EQ(std::string::npos, stopped.out.find("/file/a")) << stopped.out;
+}
+
+TEST_F(ConfigFile, ProgramRefusesABadFileWithItsReason) {
+  const std::string file = write("bridge.toml", "[limits]\nmax_connections = 0\n");
+  const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file}, 10s);
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_EQ("dravbridge: " + file + ":2: max_connections in [limits] must be an integer from 1 to 10000, not 0\n",
+            run.err);
+  EXPECT_EQ("", run.out);
 }
 
 }  // namespace
