@@ -1,6 +1,6 @@
 // dravbridge's configuration file: every key onto its setting, refusals with
-// file, line and reason, secrets in files of their own, and the command line
-// over the file.
+// file, line and reason, secrets in files of their own, the shipped example,
+// and the command line over the file.
 #ifdef DRAVBRIDGE_PROGRAM
 
 #include "config_file.h"
@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace dravbridge {
 bool operator==(const BridgeEntry& a, const BridgeEntry& b) { return a.path == b.path && a.plugin == b.plugin; }
@@ -300,6 +301,35 @@ TEST_F(ConfigFile, RefusesBadSyntaxWithTheParsersLineAndFilesItCannotRead) {
     EXPECT_EQ(none + ": cannot read: No such file or directory", std::string(e.what()));
   }
   EXPECT_THROW(dravbridge::readConfigFile(folder_.path(), config), ConfigError);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The example in the package, read beside the secret files it names: its
+// comments say its values are the defaults unless they tell otherwise. The
+// README shows it whole.
+TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
+  const std::string example = readFile(DRAVBRIDGE_EXAMPLE_CONFIG);
+  EXPECT_NE(std::string::npos, readFile(DRAV_README).find("```toml\n" + example + "```\n"));
+  write("basic-password", "caller's\n", 0600);
+  write("sso-password", "operator's\n", 0600);
+  const BridgeConfig config = read(example);
+  HostSettings expected;
+  expected.port = 8420;
+  expected.certFile = folder_.file("cert.pem");
+  expected.keyFile = folder_.file("key.pem");
+  expected.user = "caller";
+  expected.password = "caller's";
+  expected.sso.user = "operator";
+  expected.sso.password = "operator's";
+  expectSameSettings(expected, config.host);
+  EXPECT_FALSE(config.trace);
+  EXPECT_EQ(BridgeConfig().bridges, config.bridges);
 }
 
 // dravbridge itself: the file first, then the command line over it.
