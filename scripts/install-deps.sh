@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config clang libclang-rt-14-dev llvm
   zlib1g-dev libcurl4-openssl-dev libutfcpp-dev libboost-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev libmsgpack-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libmsgpack-dev libmsgpack-cxx-dev libdeflate-dev
   tinyproxy openssl curl libssl-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine
 )
