@@ -44,28 +44,16 @@ void DRAVOutputStream::writeDouble(double value) {
   put32(static_cast<std::uint32_t>(bits));
 }
 
-void DRAVOutputStream::writeBytes(const char* data, unsigned long length) {
+void DRAVOutputStream::writeBytesSlowly(const char* data, unsigned long length) {
   put32(DRAV::detail::toWireULong(length, "byte block length"));
-  if (length == 0) return;
-  if (static_cast<unsigned long>(limit_ - next_) >= length) {
-    std::memcpy(next_, data, length);
-    next_ += length;
-  } else {
-    write(data, length);
-  }
+  if (length != 0) write(data, length);
 }
 
-void DRAVOutputStream::writeText(const char* text, std::size_t size) {
+void DRAVOutputStream::writeTextSlowly(const char* text, std::size_t size) {
   if (size >= kMaxStreamSize) throw DRAVException("string too long for the wire: " + std::to_string(size) + " bytes");
   put32(static_cast<std::uint32_t>(size + 1));
-  if (static_cast<std::size_t>(limit_ - next_) > size) {
-    std::memcpy(next_, text, size);
-    next_ += size;
-    *next_++ = 0;
-  } else {
-    write(text, static_cast<unsigned long>(size));
-    put8(0);
-  }
+  write(text, static_cast<unsigned long>(size));
+  put8(0);
 }
 
 DRAVDataOutputStream::DRAVDataOutputStream(unsigned long growthHint) : growthHint_(growthHint) {

@@ -52,6 +52,15 @@ TEST(DRAVDataOutputStream, EncodesEveryPrimitiveBigEndian) {
     DRAVDataOutputStream out;
     e.write(out);
     EXPECT_EQ(toHex(payload(out)), toHex(hex(e.bytes))) << e.name;
+    // And across the end of the buffer, with 0 to 8 bytes of room left.
+    for (unsigned long room = 0; room <= 8; ++room) {
+      DRAVDataOutputStream edge;
+      const std::string filler(edge.growthHint() - edge.size() - room, 'f');
+      edge.write(filler.data(), static_cast<unsigned long>(filler.size()));
+      const unsigned long before = edge.size();
+      e.write(edge);
+      EXPECT_EQ(toHex(edge.getBuffer(before), edge.size() - before), toHex(hex(e.bytes))) << e.name << " room " << room;
+    }
   }
 }
 

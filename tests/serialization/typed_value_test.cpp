@@ -24,7 +24,17 @@ std::string written(const DRAVVar& v) {
   v.writeObject(out);
   DRAVDataTypedStream sizes;
   EXPECT_EQ(v.objectSize(&sizes), out.size() - 1) << "objectSize must equal what writeObject appends";
-  return toHex(payload(out));
+  const std::string bytes = toHex(payload(out));
+  // The same bytes when the buffer has only 0 to 12 bytes of room left.
+  for (unsigned long room = 0; room <= 12; ++room) {
+    DRAVDataOutputStream edge;
+    const std::string filler(edge.growthHint() - edge.size() - room, 'f');
+    edge.write(filler.data(), static_cast<unsigned long>(filler.size()));
+    const unsigned long before = edge.size();
+    v.writeObject(edge);
+    EXPECT_EQ(toHex(edge.getBuffer(before), edge.size() - before), bytes) << "room " << room;
+  }
+  return bytes;
 }
 
 DRAVVar readBack(const Bytes& values) {
