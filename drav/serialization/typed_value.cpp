@@ -317,12 +317,18 @@ void DRAVVar::readObject(DRAVInputStream& in) {
       break;
     case Double: in.readDouble(value_.d); break;
     case Float: in.readFloat(value_.f); break;
-    case String: {
-      std::string text;
-      in.readString(text);
-      new (&value_.str) std::string(std::move(text));
-      break;
-    }
+    case String:
+      // Read in place: the value owns the string from its first byte, and
+      // is emptied again if the read is refused.
+      new (&value_.str) std::string();
+      type_ = String;
+      try {
+        in.readString(value_.str);
+      } catch (...) {
+        clear();
+        throw;
+      }
+      return;
     case UTF8String: {
       zu_utf8string text;
       in.readUTF8String(text);
