@@ -211,15 +211,20 @@ char DRAVVar::getChar() const {
   return static_cast<char>(value_.i8);
 }
 
-// The tag and a fixed-size payload (or a block's length) are stored straight
-// into the stream's buffer after one check of its room; a stream without
-// room for the largest of them gets them staged and written in one piece.
+// The tag and a fixed-size payload are stored straight into the stream's
+// buffer after one check of its room; a stream without room for the largest
+// of them gets them staged and written in one piece. Text and bytes follow
+// the tag through the stream's own writers.
 void DRAVVar::writeObject(DRAVOutputStream& out) const {
   constexpr std::size_t kLargestHead = 10;  // tag and double
   unsigned char staged[kLargestHead];
   const bool direct = out.hasRoom(kLargestHead);
   unsigned char* const head = direct ? out.next_ : staged;
   unsigned char* end = head + 2;
+  auto commit = [&] {
+    if (direct) out.next_ = end;
+    else out.write(reinterpret_cast<const char*>(staged), static_cast<unsigned long>(end - staged));
+  };
   DRAVOutputStream::storeBE16(head, static_cast<std::uint16_t>(type_));
   switch (type_) {
     case Int:
@@ -252,21 +257,23 @@ void DRAVVar::writeObject(DRAVOutputStream& out) const {
       end += 8;
       break;
     }
-    default: break;  // the kinds below, empty, or a tag this side does not know: the tag alone
-  }
-  if (direct) out.next_ = end;
-  else out.write(reinterpret_cast<const char*>(staged), static_cast<unsigned long>(end - staged));
-
-  switch (type_) {
-    case String: out.writeString(value_.str); break;
-    case UTF8String: out.writeUTF8String(value_.utf8); break;
+    case String:
+      commit();
+      out.writeString(value_.str);
+      return;
+    case UTF8String:
+      commit();
+      out.writeUTF8String(value_.utf8);
+      return;
     case BinaryArray:
     case Object:
     case TypedObject:
+      commit();
       out.writeBytes(reinterpret_cast<const char*>(value_.bytes.getData()), value_.bytes.getLength());
-      break;
-    default: break;
+      return;
+    default: break;  // empty, or a tag this side does not know: the tag alone
   }
+  commit();
 }
 
 unsigned long DRAVVar::objectSize(DRAVDataTypedStream* sizes) const {
