@@ -26,14 +26,9 @@ std::string written(const DRAVVar& v) {
   EXPECT_EQ(v.objectSize(&sizes), out.size() - 1) << "objectSize must equal what writeObject appends";
   const std::string bytes = toHex(payload(out));
   // The same bytes when the buffer has only 0 to 12 bytes of room left.
-  for (unsigned long room = 0; room <= 12; ++room) {
-    DRAVDataOutputStream edge;
-    const std::string filler(edge.growthHint() - edge.size() - room, 'f');
-    edge.write(filler.data(), static_cast<unsigned long>(filler.size()));
-    const unsigned long before = edge.size();
-    v.writeObject(edge);
-    EXPECT_EQ(toHex(edge.getBuffer(before), edge.size() - before), bytes) << "room " << room;
-  }
+  for (unsigned long room = 0; room <= 12; ++room)
+    EXPECT_EQ(toHex(dravtest::appendedWithRoom(room, [&](DRAVDataOutputStream& o) { v.writeObject(o); })), bytes)
+        << "room " << room;
   return bytes;
 }
 
