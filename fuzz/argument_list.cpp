@@ -1,8 +1,10 @@
-// Arbitrary bytes as a received body: reading must refuse or succeed cleanly,
-// and whatever was read must write back to bytes that read as the same values.
+// Arbitrary bytes as a received body: reading must refuse or succeed cleanly
+// within its decode budget, and whatever was read must write back to bytes
+// that read as the same values.
 #include <drav/compression/compression.h>
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
@@ -12,14 +14,19 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   DRAVArgs args;
+  // Whatever the body announces, decoding asks for no more than its budget.
+  DRAVDecodeBudget budget(64u << 20);
   try {
     DRAVDataInputStream in(data, static_cast<unsigned long>(size));
+    in.setBudget(&budget);
     args.readObject(in);
   } catch (const DRAVException&) {
+    if (budget.exceeded() && args.size() != 0) std::abort();  // a refused body adds nothing
     return 0;
   } catch (const DRAVCompression::DRAVCompressionException&) {
     return 0;
   }
+  if (budget.used() > budget.limit() || budget.exceeded()) std::abort();
   DRAVDataOutputStream out;
   try {
     args.writeObject(out);

@@ -1,8 +1,9 @@
 #include "host/bridge_host.h"
 
 #include "host/channel.h"
+#include "host/client_key.h"
 #include "host/connection.h"
-#include "host/sso_logon.h"
+#include "host/host_auth.h"
 
 #include <drav/platform/annal.h>
 
@@ -57,8 +58,8 @@ class BridgeHost::Impl {
 public:
   explicit Impl(HostSettings hostSettings)
       : settings(std::move(hostSettings)),
-        sessions(settings.sso.maxSessions),
-        routes{settings, bridges, sessions, requestsServed} {}
+        auth(settings),
+        routes{settings, bridges, auth, requestsServed} {}
 
   void start();
   void stop();
@@ -66,7 +67,7 @@ public:
 
   HostSettings settings;
   std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
-  SsoSessions sessions;
+  HostAuth auth;
   std::atomic<std::uint64_t> requestsServed{0};
   HostRoutes routes;
   bool started = false;
@@ -145,7 +146,9 @@ void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
     refuse(socket);
   } else {
     const std::uint64_t id = nextId_++;
-    auto connection = std::make_shared<Connection>(openChannel(socket.release(), tls_.get()), routes);
+    error_code unknown;
+    const ClientKey client = clientKeyOf(socket.remote_endpoint(unknown).address());
+    auto connection = std::make_shared<Connection>(openChannel(socket.release(), tls_.get()), routes, client);
     Live& entry = live_[id];
     entry.connection = connection;
     try {
@@ -261,6 +264,6 @@ const HostSettings& BridgeHost::settings() const { return impl_->settings; }
 
 HostStatistics BridgeHost::statistics() const { return impl_->statistics(); }
 
-std::size_t BridgeHost::ssoSessionCount() const { return impl_->sessions.count(); }
+std::size_t BridgeHost::ssoSessionCount() const { return impl_->auth.sessions.count(); }
 
 }  // namespace DRAVHost

@@ -60,8 +60,8 @@ BridgeCall readCallHeaders(const RequestHead& head) {
   return call;
 }
 
-Connection::Connection(std::unique_ptr<Channel> channel, const HostRoutes& routes)
-    : channel_(std::move(channel)), routes_(routes) {}
+Connection::Connection(std::unique_ptr<Channel> channel, const HostRoutes& routes, const ClientKey& client)
+    : channel_(std::move(channel)), routes_(routes), client_(client) {}
 
 void Connection::run() {
   const HostSettings& settings = routes_.settings;
@@ -110,7 +110,7 @@ bool Connection::serve(RequestStream& in, bool lastOnConnection) {
     if (head.method != "GET")
       return refuse(in, out, 405, "the logon is a GET", {{"Allow", "GET"}});
     if (!in.drainBody(routes_.settings.drainLimit)) out.closeAfter();
-    answerSsoLogon(head, sso, routes_.settings.realm, routes_.sessions, out);
+    answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, out);
     return out.keepAlive();
   }
   return refuse(in, out, 404, "no bridge at " + path);
@@ -121,17 +121,11 @@ bool Connection::serveBridge(RequestStream& in, ResponseStream& out, BridgeHandl
   const HostSettings& settings = routes_.settings;
   if (head.method != "POST") return refuse(in, out, 405, "a bridge is called with POST", {{"Allow", "POST"}});
 
-  std::string user;
-  if (!settings.user.empty() || !settings.password.empty()) {
-    const std::string* authorization = head.field("Authorization");
-    if (!authorization || !basicCredentialsMatch(*authorization, settings.user, settings.password))
-      return refuse(in, out, 401, "this bridge needs a valid user and password",
-                    {{"WWW-Authenticate", "Basic realm=\"" + settings.realm + "\""}});
-    user = settings.user;
-  }
+  if (const auto refusal = refusalOfBasic(head, settings, routes_.auth, client_))
+    return refuse(in, out, refusal->status, refusal->message, refusal->headers);
   std::string session;
   if (settings.sso.enabled && settings.sso.requiredForBridges) {
-    session = openSessionOf(head, routes_.sessions);
+    session = openSessionOf(head, routes_.auth.sessions);
     if (session.empty())
       return refuse(in, out, 403, "no valid SMSESSION cookie: log on at " + settings.sso.path + " first");
   }
@@ -149,7 +143,7 @@ bool Connection::serveBridge(RequestStream& in, ResponseStream& out, BridgeHandl
                   "the body length " + std::to_string(head.contentLength) +
                       " is not DRAVArgs-Size + DRAVExtraBlob-Size (" +
                       std::to_string(std::uint64_t(call.argsSize) + call.extraBlobSize) + ")");
-  call.user = user;
+  call.user = settings.user;
   call.ssoSession = session;
   if (head.expectContinue) ResponseStream::sendContinue(*channel_, settings.ioTimeout);
   return dispatch(in, out, bridge, call);

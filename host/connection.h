@@ -6,10 +6,11 @@
 
 #include "host/bridge_handler.h"
 #include "host/channel.h"
+#include "host/client_key.h"
+#include "host/host_auth.h"
 #include "host/host_settings.h"
 #include "host/request_stream.h"
 #include "host/response_stream.h"
-#include "host/sso_logon.h"
 
 #include <atomic>
 #include <cstdint>
@@ -21,18 +22,19 @@
 namespace DRAVHost {
 
 // What every connection of a host shares: read-only while the host runs,
-// except the sessions and the counter, which are safe to share.
+// except the authentication state and the counter, which are safe to share.
 struct HostRoutes {
   const HostSettings& settings;
   const std::map<std::string, std::shared_ptr<BridgeHandler>>& bridges;  // by exact path
-  SsoSessions& sessions;
+  HostAuth& auth;
   std::atomic<std::uint64_t>& requestsServed;
 };
 
 class Connection {
 public:
-  // `routes` and what it refers to must outlive the connection.
-  Connection(std::unique_ptr<Channel> channel, const HostRoutes& routes);
+  // `routes` and what it refers to must outlive the connection; `client` is
+  // who the peer counts as for authentication.
+  Connection(std::unique_ptr<Channel> channel, const HostRoutes& routes, const ClientKey& client);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -55,6 +57,7 @@ private:
 
   std::unique_ptr<Channel> channel_;
   HostRoutes routes_;
+  const ClientKey client_;
 };
 
 // The call headers of a bridge request; HttpError(400) when one is missing or malformed.

@@ -1,7 +1,5 @@
 #include "host/header_text.h"
 
-#include <drav/config/base64.h>
-
 #include <cctype>
 
 namespace DRAVHost {
@@ -10,29 +8,13 @@ namespace {
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-std::string trim(const std::string& text) {
+}  // namespace
+
+std::string trimBlanks(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return std::string();
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
-
-// The decoded "user:password" of a Basic Authorization value; nothing otherwise.
-std::optional<std::string> basicPair(const std::string& authorization) {
-  const std::string value = trim(authorization);
-  const auto blank = value.find(' ');
-  if (blank == std::string::npos || !equalsIgnoringCase(value.substr(0, blank), "Basic")) return std::nullopt;
-  const std::string encoded = trim(value.substr(blank + 1));
-  if (encoded.empty()) return std::nullopt;
-  return Base64::Codec().decode(encoded);
-}
-
-bool sameText(const std::string& a, const std::string& b) {
-  unsigned char difference = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i) difference |= a[i] ^ (i < b.size() ? b[i] : 0);
-  return difference == 0;
-}
-
-}  // namespace
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -57,23 +39,13 @@ std::optional<std::string> findCookie(const std::string& cookieHeader, const std
   while (start <= cookieHeader.size()) {
     std::size_t end = cookieHeader.find(';', start);
     if (end == std::string::npos) end = cookieHeader.size();
-    const std::string pair = trim(cookieHeader.substr(start, end - start));
+    const std::string pair = trimBlanks(cookieHeader.substr(start, end - start));
     const auto equals = pair.find('=');
-    if (equals != std::string::npos && trim(pair.substr(0, equals)) == name) return trim(pair.substr(equals + 1));
+    if (equals != std::string::npos && trimBlanks(pair.substr(0, equals)) == name)
+      return trimBlanks(pair.substr(equals + 1));
     start = end + 1;
   }
   return std::nullopt;
-}
-
-bool basicCredentialsMatch(const std::string& authorization, const std::string& user, const std::string& password) {
-  const auto pair = basicPair(authorization);
-  return pair && sameText(*pair, user + ":" + password);
-}
-
-std::string basicUser(const std::string& authorization) {
-  const auto pair = basicPair(authorization);
-  if (!pair) return std::string();
-  return pair->substr(0, pair->find(':'));
 }
 
 bool isHeaderSafe(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }

@@ -1,7 +1,7 @@
 // Small readers of HTTP header values the host checks: names compared in any
-// case, the decimal sizes of the call headers, cookies, Basic credentials.
-// Each refuses what does not parse instead of guessing. Not a general HTTP
-// header library.
+// case, blanks trimmed, the decimal sizes of the call headers, cookies (Basic
+// credentials: basic_credentials.h). Each refuses what does not parse
+// instead of guessing. Not a general HTTP header library.
 #pragma once
 
 #include <cstdint>
@@ -12,19 +12,15 @@ namespace DRAVHost {
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b);
 
+// `text` without the spaces and tabs at either end.
+std::string trimBlanks(const std::string& text);
+
 // Decimal digits only (no sign, no blanks, at least one digit), at most
 // 2^31 - 1: the call headers carry sizes as signed 32-bit numbers.
 std::optional<std::uint32_t> parseSize(const std::string& text);
 
 // The value of the first cookie named `name` in a Cookie header; nothing when absent.
 std::optional<std::string> findCookie(const std::string& cookieHeader, const std::string& name);
-
-// Whether an Authorization header value carries Basic credentials for
-// exactly `user` and `password`; the comparison takes the same time
-// wherever the texts differ.
-bool basicCredentialsMatch(const std::string& authorization, const std::string& user, const std::string& password);
-// The user name of an Authorization header's Basic credentials; empty when none.
-std::string basicUser(const std::string& authorization);
 
 // True when `text` may go into a header: no CR, LF or NUL.
 bool isHeaderSafe(const std::string& text);

@@ -4,6 +4,8 @@
 // not a configuration-file reader.
 #pragma once
 
+#include "host/auth_settings.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -18,7 +20,7 @@ struct SsoLogonSettings {
   std::string user;                 // the credentials the logon accepts
   std::string password;
   bool requiredForBridges = false;  // bridge calls need a session cookie the logon issued
-  unsigned maxSessions = 1024;      // the oldest session is forgotten beyond this
+  unsigned maxSessions = 16384;     // beyond this the busiest client loses its oldest
 };
 
 struct HostSettings {
@@ -56,6 +58,7 @@ struct HostSettings {
   std::uint32_t drainLimit = 64 * 1024;
 
   SsoLogonSettings sso;
+  AuthSettings auth;
 };
 
 }  // namespace DRAVHost

@@ -7,6 +7,7 @@ packages=(
   zlib1g-dev libcurl4-openssl-dev libutfcpp-dev libboost-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libmsgpack-dev libmsgpack-cxx-dev libdeflate-dev
   tinyproxy openssl curl libssl-dev
+  wrk nginx-light python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine
 )
 missing=()

@@ -41,11 +41,13 @@ void DRAVCookies::parse(const std::string& text) {
   const char* const end = text.data() + text.size();
   const char* entry = text.data();
   while (entry != end) {
-    while (entry != end && *entry == ' ') ++entry;
     const void* found = std::memchr(entry, ';', static_cast<std::size_t>(end - entry));
     const char* entryEnd = found ? static_cast<const char*>(found) : end;
     insertCookie(entry, static_cast<std::size_t>(entryEnd - entry));
-    entry = entryEnd == end ? end : entryEnd + 1;
+    if (entryEnd == end) break;
+    // Blanks after a separator are padding; those at the very start of the text are part of the first name.
+    entry = entryEnd + 1;
+    while (entry != end && *entry == ' ') ++entry;
   }
 }
 

@@ -2,12 +2,14 @@
 // set of names and values, and back. Only name=value pairs: no attributes
 // (path, expiry, ...), no quoting or escaping, no cookie store.
 //
-// Parsing: entries are split at ";"; blanks (0x20) before an entry are
-// separator padding and skipped; the name ends at the first "="; an entry
-// without "=" is a name with an empty value. Entries whose name is empty
-// (";;", a trailing "; ", "=x") carry nothing a cookie store could hold and
-// are dropped. The first value seen for a name stays. Every set therefore
-// survives DRAVCookies(c.toString()) unchanged.
+// Parsing: entries are split at ";"; blanks (0x20) after a ";" are separator
+// padding and skipped, while blanks at the very start of the text belong to
+// the first name; the name ends at the first "="; an entry without "=" is a
+// name with an empty value. Entries whose name is empty (";;", a trailing
+// "; ", "=x") carry nothing a cookie store could hold and are dropped. The
+// first value seen for a name stays. A set survives DRAVCookies(c.toString())
+// unchanged, except a name beginning with a blank that does not come first
+// in name order (the blank then reads as padding).
 #pragma once
 
 #include <drav/export.h>

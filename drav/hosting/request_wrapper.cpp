@@ -2,6 +2,7 @@
 
 #include <drav/common/wire_width.h>
 #include <drav/hosting/hresult_text.h>
+#include <drav/hosting/safe_array.h>
 #include <drav/platform/annal.h>
 
 #include <algorithm>
@@ -25,11 +26,10 @@ struct ClearedVariant {
 
 // The byte count of a delivered one-dimensional byte array, or false.
 bool deliveredBytes(const VARIANT& result, std::uint32_t& count) {
-  if (result.vt != (VT_ARRAY | VT_UI1) || !result.parray) return false;
-  const SAFEARRAY* array = result.parray;
-  if (array->cDims != 1 || array->cbElements != 1) return false;
-  count = array->rgsabound[0].cElements;
-  return count == 0 || array->pvData;
+  if (result.vt != (VT_ARRAY | VT_UI1) || !result.parray || !ComHelpers::detail::isByteBlock(*result.parray))
+    return false;
+  count = result.parray->rgsabound[0].cElements;
+  return true;
 }
 
 }  // namespace
@@ -38,7 +38,8 @@ RequestReader::~RequestReader() = default;
 
 RequestWrapper::RequestWrapper(IDispatch* request, unsigned long extraBlobSize, HTTPBufferAllocator* allocator)
     : allocator_(allocator), extraBlobSize_(DRAV::detail::toWireULong(extraBlobSize, "extra blob size")) {
-  if (!request || FAILED(request->QueryInterface(IID_IRequest, reinterpret_cast<void**>(&request_)))) {
+  // A host may answer S_OK and still hand out no pointer.
+  if (!request || FAILED(request->QueryInterface(IID_IRequest, reinterpret_cast<void**>(&request_))) || !request_) {
     request_ = nullptr;
     Annal::Logger(Annal::Error) << "RequestWrapper: the request object offers no IRequest; nothing will be read";
     return;
@@ -75,12 +76,17 @@ bool RequestWrapper::ReadBufferChunk(unsigned char*& buffer, unsigned long maxSi
     return false;
   }
 
+  // A host that delivers more than asked still only moves the count up to its limit.
+  bytesRead_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t(bytesRead_) + delivered, 0xFFFFFFFFu));
   unsigned char* chunk = allocator_->allocate(delivered);
+  if (!chunk && delivered) {
+    Annal::Logger(Annal::Error) << "RequestWrapper: the allocator gave no buffer for " << delivered
+                                << " bytes; they are lost";
+    return false;
+  }
   if (delivered) std::memcpy(chunk, result.value.parray->pvData, delivered);
   buffer = chunk;
   readSize = delivered;
-  // A host that delivers more than asked still only moves the count up to its limit.
-  bytesRead_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t(bytesRead_) + delivered, 0xFFFFFFFFu));
   return true;
 }
 

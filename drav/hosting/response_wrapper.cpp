@@ -21,7 +21,9 @@ constexpr short kBinaryArrayTag = 3;
 }  // namespace
 
 ResponseWrapper::ResponseWrapper(IDispatch* response) {
-  if (!response || FAILED(response->QueryInterface(IID_IResponse, reinterpret_cast<void**>(&response_)))) {
+  // A host may answer S_OK and still hand out no pointer.
+  if (!response || FAILED(response->QueryInterface(IID_IResponse, reinterpret_cast<void**>(&response_))) ||
+      !response_) {
     response_ = nullptr;
     Annal::Logger(Annal::Error) << "ResponseWrapper: the response object offers no IResponse; nothing will be written";
     return;

@@ -209,56 +209,63 @@ HRESULT BinarySafeArrayWrapper::Resize(const SAFEARRAYBOUND* bound) {
   return FAILED(redimmed) ? redimmed : hr;
 }
 
-HRESULT BinarySafeArrayWrapper::Add(const BYTE& value, BOOL copy) { return Add(1, &value, copy); }
-
-HRESULT BinarySafeArrayWrapper::Add(ULONG count, const BYTE* values, BOOL copy) {
-  if (count && !values) return E_POINTER;
-  HRESULT hr = array_ ? S_OK : Create(ULONG{0}, LONG{0});
+template <typename Fill>
+HRESULT BinarySafeArrayWrapper::append(ULONG count, Fill fill) {
+  const bool created = !array_;
+  HRESULT hr = created ? Create(ULONG{0}, LONG{0}) : S_OK;
   if (FAILED(hr)) return hr;
   LONG lower = 0;
-  if (FAILED(hr = SafeArrayGetLBound(array_, 1, &lower))) return hr;
-  const ULONG old = GetCount(0);
-  if (count > 0xFFFFFFFFu - old) return E_OUTOFMEMORY;
-  if (FAILED(hr = Resize(old + count, lower)) || count == 0) return hr;
-
-  // The new bytes follow the old ones in the first dimension: copy them in
-  // one go when that dimension holds them all, else byte by byte until one fails.
-  const LONG first = static_cast<LONG>(std::int64_t(lower) + old);
-  BYTE* start = nullptr;
-  BYTE* end = nullptr;
-  if (SUCCEEDED(locate(first, start)) && SUCCEEDED(locate(static_cast<LONG>(first + std::int64_t(count) - 1), end))) {
-    std::memcpy(start, values, count);
-    return S_OK;
+  // SafeArrayRedim moves the last dimension: only with one is that the first.
+  if (array_->cDims != 1) {
+    hr = E_FAIL;
+  } else if (SUCCEEDED(hr = SafeArrayGetLBound(array_, 1, &lower))) {
+    const ULONG old = GetCount(0);
+    if (count > 0xFFFFFFFFu - old) {
+      hr = E_OUTOFMEMORY;
+    } else if (SUCCEEDED(hr = Resize(old + count, lower)) && count) {
+      if (FAILED(hr = fill(static_cast<LONG>(std::int64_t(lower) + old)))) Resize(old, lower);  // shrinking keeps the rest
+    }
   }
-  for (ULONG i = 0; i < count && SUCCEEDED(hr); ++i) hr = SetAt(static_cast<LONG>(first + std::int64_t(i)), values[i], copy);
+  if (FAILED(hr) && created) Destroy();
   return hr;
+}
+
+HRESULT BinarySafeArrayWrapper::Add(const BYTE& value, BOOL copy) { return Add(1, &value, copy); }
+
+HRESULT BinarySafeArrayWrapper::Add(ULONG count, const BYTE* values, BOOL) {
+  if (count && !values) return E_POINTER;
+  return append(count, [&](LONG first) {
+    // The new bytes follow the old ones in the only dimension.
+    BYTE* start = nullptr;
+    const HRESULT hr = locate(first, start);
+    if (SUCCEEDED(hr)) std::memcpy(start, values, count);
+    return hr;
+  });
 }
 
 HRESULT BinarySafeArrayWrapper::Add(const SAFEARRAY* other) {
   if (!other) return E_POINTER;
-  HRESULT hr = array_ ? S_OK : Create(ULONG{0}, LONG{0});
-  if (FAILED(hr)) return hr;
-  LONG lower = 0;
-  if (FAILED(hr = SafeArrayGetLBound(array_, 1, &lower))) return hr;
-  const ULONG old = GetCount(0);
   const ULONG count = countOf(mutableArray(other), 1);
-  if (count > 0xFFFFFFFFu - old) return E_OUTOFMEMORY;
-  if (FAILED(hr = Resize(old + count, lower))) return hr;
-
-  // Hold the other array locked while reading it; it stays its owner's.
-  BinarySafeArrayWrapper source;
   const bool self = other == array_;
-  if (!self && FAILED(hr = source.Attach(other))) return hr;
-  const BinarySafeArrayWrapper& from = self ? *this : source;
-  LONG otherLower = 0;
-  SafeArrayGetLBound(mutableArray(other), 1, &otherLower);
-  for (ULONG i = 0; i < count && SUCCEEDED(hr); ++i) {
-    BYTE* cell = nullptr;
-    hr = from.locate(static_cast<LONG>(otherLower + std::int64_t(i)), cell);
-    if (SUCCEEDED(hr)) hr = SetAt(static_cast<LONG>(lower + std::int64_t(old) + i), *cell, FALSE);
-  }
-  source.Detach();
-  return hr;
+  return append(count, [&](LONG first) {
+    // Hold the other array locked while reading it; it stays its owner's.
+    BinarySafeArrayWrapper source;
+    HRESULT hr = self ? S_OK : source.Attach(other);
+    const BinarySafeArrayWrapper& from = self ? *this : source;
+    LONG otherLower = 0;
+    if (SUCCEEDED(hr)) hr = SafeArrayGetLBound(mutableArray(other), 1, &otherLower);
+    for (ULONG i = 0; i < count && SUCCEEDED(hr); ++i) {
+      BYTE* cell = nullptr;
+      hr = from.locate(static_cast<LONG>(otherLower + std::int64_t(i)), cell);
+      if (SUCCEEDED(hr)) hr = SetAt(static_cast<LONG>(first + std::int64_t(i)), *cell, FALSE);
+    }
+    source.Detach();
+    return hr;
+  });
+}
+
+bool detail::isByteBlock(const SAFEARRAY& array) {
+  return array.cDims == 1 && array.cbElements == 1 && (array.rgsabound[0].cElements == 0 || array.pvData);
 }
 
 // --- SafeArrayHelpers -----------------------------------------------------------------

@@ -106,7 +106,9 @@ public:
   HRESULT Resize(ULONG count, LONG lowerBound);
   HRESULT Resize(const SAFEARRAYBOUND* bound);
   // Append at the end of the first dimension, creating an empty array first
-  // when the wrapper has none. `copy` means nothing for bytes.
+  // when the wrapper has none. `copy` means nothing for bytes. Only a
+  // one-dimensional array grows (E_FAIL for others); a failed Add leaves the
+  // array as it was.
   HRESULT Add(const BYTE& value, BOOL copy);
   HRESULT Add(ULONG count, const BYTE* values, BOOL copy);  // E_POINTER for null values with a count
   HRESULT Add(const SAFEARRAY* other);  // the first dimension of `other`; E_POINTER for null
@@ -119,6 +121,10 @@ private:
   // The cell of `index` in the first dimension, without throwing.
   HRESULT locate(LONG index, BYTE*& cell) const;
   static LONG checkedIndex(long index);
+  // Grows the array by `count` bytes and has fill(first new index) store them;
+  // undoes the growth when either fails.
+  template <typename Fill>
+  HRESULT append(ULONG count, Fill fill);
 
   SAFEARRAY* array_ = nullptr;
 };
@@ -139,5 +145,12 @@ public:
   // array is not destroyed and the pointer is kept. The bool means nothing.
   static void deleteBinarySafeArray(SAFEARRAY*& array, bool);
 };
+
+namespace detail {
+// True when the array's bytes can be read as one block of its first bound's
+// count: one dimension of 1-byte elements, with data behind a non-zero count.
+// Any other shape read that way would go past its data.
+bool isByteBlock(const SAFEARRAY& array);
+}  // namespace detail
 
 }  // namespace ComHelpers

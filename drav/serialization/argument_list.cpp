@@ -5,8 +5,9 @@
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <stdexcept>
 
@@ -22,6 +23,10 @@ unsigned char* copyBlob(const unsigned char* data, unsigned long size) {
 
 // Each value takes at least its 2-byte tag on the wire.
 constexpr unsigned long kSmallestValueSize = 2;
+
+// What one value read costs the list, whatever its size on the wire: its
+// storage in a block and its slot in the list.
+constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
 
 }  // namespace
 
@@ -43,11 +48,6 @@ public:
     DRAVVar* value = new (values() + count_) DRAVVar(std::forward<From>(from)...);
     ++count_;
     return *value;
-  }
-  // std::less: a total order even for pointers outside this block.
-  bool holds(const DRAVVar* value) const {
-    std::less<const DRAVVar*> before;
-    return !before(value, values()) && before(value, values() + count_);
   }
   DRAVVar* values() { return reinterpret_cast<DRAVVar*>(this + 1); }
   const DRAVVar* values() const { return reinterpret_cast<const DRAVVar*>(this + 1); }
@@ -95,11 +95,9 @@ DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
       extraBlob_(other.extraBlob_),
       extraBlobSize_(other.extraBlobSize_),
       ownsExtraBlob_(other.ownsExtraBlob_),
-      blocks_(other.blocks_),
-      singles_(other.singles_) {
+      blocks_(other.blocks_) {
   other.args_.clear();
   other.blocks_ = nullptr;
-  other.singles_ = 0;
   other.extraBlob_ = nullptr;
   other.extraBlobSize_ = 0;
   other.ownsExtraBlob_ = false;
@@ -117,8 +115,6 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
     other.args_.clear();
     blocks_ = other.blocks_;
     other.blocks_ = nullptr;
-    singles_ = other.singles_;
-    other.singles_ = 0;
     ssoToken_ = std::move(other.ssoToken_);
     needSsoToken_ = other.needSsoToken_;
     streamingMode_ = other.streamingMode_;
@@ -134,12 +130,10 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
 
 DRAVArgs::~DRAVArgs() { releaseAll(); }
 
+// Every value lives in a block: releasing walks the blocks once, whatever mix
+// of added and read values the list holds.
 void DRAVArgs::releaseAll() noexcept {
-  if (singles_ > 0)
-    for (DRAVVar* value : args_)
-      if (!inBlock(value)) delete value;
   args_.clear();
-  singles_ = 0;
   while (blocks_) {
     Block* next = blocks_->next;
     Block::destroy(blocks_);
@@ -151,22 +145,20 @@ void DRAVArgs::releaseAll() noexcept {
   ownsExtraBlob_ = false;
 }
 
-bool DRAVArgs::inBlock(const DRAVVar* value) const {
-  for (const Block* block = blocks_; block; block = block->next)
-    if (block->holds(value)) return true;
-  return false;
-}
-
+// A value added on its own gets a block of its own: one allocation, as a
+// plain new would be.
 void DRAVArgs::append(DRAVVar&& value) {
-  if (args_.size() == args_.capacity()) args_.reserve(args_.empty() ? 8 : args_.size() * 2);
-  args_.push_back(new DRAVVar(std::move(value)));  // cannot throw after the reserve
-  ++singles_;
+  Block* block = Block::create(1);
+  block->emplace(std::move(value));  // a move cannot throw
+  appendBlock(block);
 }
 
 // Takes the block over (also when growing the list throws: then it is freed).
+// The list grows geometrically, so appending many small blocks stays linear.
 void DRAVArgs::appendBlock(Block* block) {
+  const std::size_t needed = args_.size() + block->count();
   try {
-    args_.reserve(args_.size() + block->count());
+    if (needed > args_.capacity()) args_.reserve(std::max(needed, 2 * args_.capacity()));
   } catch (...) {
     Block::destroy(block);
     throw;
@@ -193,6 +185,8 @@ void DRAVArgs::addArg(bool value) { append(DRAVVar(value)); }
 
 void DRAVArgs::addArg(unsigned char* data, unsigned long length, bool copy) {
   DRAV::detail::toWireULong(length, "binary value length");
+  // Refused here: a copy would invent zero bytes, a borrowed null would be read when written.
+  if (!data && length) throw DRAVException("binary value of " + std::to_string(length) + " bytes has no data");
   append(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(data, length, copy)));
 }
 
@@ -256,6 +250,7 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
   if (count > in.remaining() / kSmallestValueSize)
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
+  in.charge(count * kValueCost, "value storage");
   // Read into a block of its own first so a failure leaves the list unchanged.
   Block* block = Block::create(count);
   try {

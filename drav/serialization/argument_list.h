@@ -46,7 +46,8 @@ public:
   void addArg(float value);
   void addArg(double value);
   void addArg(bool value);
-  // A binary value; with copy false `data` must outlive the list.
+  // A binary value; with copy false `data` must outlive the list. Null data
+  // with a length is refused with DRAVException.
   void addArg(unsigned char* data, unsigned long length, bool copy);
   // `object` is serialized now and not kept (tag 16 when typed, else 15).
   void addArg(const DRAVSerializable& object, bool typed);
@@ -99,19 +100,20 @@ public:
   void writeObject(DRAVOutputStream& out) const override;
   // Appends the values read after those already held. A count the remaining
   // data cannot hold, or a value that fails to read, throws DRAVException and
-  // leaves the list as it was.
+  // leaves the list as it was. Under the stream's budget each value costs its
+  // storage (sizeof(DRAVVar) plus a pointer), charged for all of them before
+  // any is allocated, plus what the value itself charges.
   void readObject(DRAVInputStream& in) override;
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 
 private:
   // Values read or copied as a whole list are allocated together in one block;
-  // args_ then points into it. Values added one by one are allocated alone.
+  // args_ then points into it. A value added on its own has a block of its own.
   class Block;
 
   const DRAVVar& at(unsigned long index, DRAVVar::VarType type, const char* expected) const;
   void append(DRAVVar&& value);
   void appendBlock(Block* block);
-  bool inBlock(const DRAVVar* value) const;
   void releaseAll() noexcept;
 
   std::vector<DRAVVar*> args_;
@@ -121,6 +123,5 @@ private:
   unsigned char* extraBlob_ = nullptr;
   unsigned long extraBlobSize_ = 0;
   bool ownsExtraBlob_ = false;
-  Block* blocks_ = nullptr;  // owned, linked through Block::next
-  std::size_t singles_ = 0;  // values in args_ allocated alone
+  Block* blocks_ = nullptr;  // owned, linked through Block::next; holds every value
 };

@@ -11,6 +11,12 @@ void DRAVInputStream::refuseTruncated(const char* what, unsigned long wanted) co
                       " bytes, " + std::to_string(remaining()) + " left");
 }
 
+void DRAVInputStream::refuseOverBudget(std::uint64_t bytes, const char* what) const {
+  throw DRAVException(std::string("decode budget exceeded: ") + what + " needs " + std::to_string(bytes) + " bytes, " +
+                      std::to_string(budget_->limit() - budget_->used()) + " of " + std::to_string(budget_->limit()) +
+                      " left");
+}
+
 DRAVInputStream::DRAVInputStream(const unsigned char* data, unsigned long length)
     : data_(data), length_(data ? length : 0), hostLittleEndian_(DRAV::hostByteOrderMarker() == 1) {
   if (DRAV::detail::exceedsUInt32(length_))
@@ -73,6 +79,7 @@ void DRAVInputStream::readText(std::string& value) {
     value.clear();
     return;
   }
+  charge(length, "a string");
   // Text ends at the first NUL, or at the end of the block without one.
   const void* nul = std::memchr(block, 0, length);
   std::size_t textLength = nul ? static_cast<const unsigned char*>(nul) - block : length;

@@ -4,6 +4,8 @@
 // Readers never go past the end of the data: readByte answers -1 there, and
 // a multi-byte value, a length or a block the remaining data cannot hold is
 // refused with DRAVException ("truncated data ..."), leaving the target as it was.
+// A stream may carry a decode budget: copied text is charged to it (its block
+// length) before it is allocated, and so is what the decoders above allocate.
 #pragma once
 
 #include <drav/export.h>
@@ -58,6 +60,12 @@ public:
   // unbounded. Not owned: must outlive the reads. Copied by nothing.
   void setBudget(DRAVDecodeBudget* budget) { budget_ = budget; }
   DRAVDecodeBudget* budget() const { return budget_; }
+  // Decoders call this before they allocate `bytes` for `what` (a short noun:
+  // "a string"). Over budget: DRAVException "decode budget exceeded: <what>
+  // needs N bytes, M of L left", and the budget says exceeded().
+  void charge(std::uint64_t bytes, const char* what) {
+    if (budget_ && !budget_->tryCharge(bytes)) refuseOverBudget(bytes, what);
+  }
 
 protected:
   // data: not owned; must outlive the stream. length must fit 32 bits.
@@ -81,6 +89,7 @@ private:
     return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
   }
   [[noreturn]] void refuseTruncated(const char* what, unsigned long wanted) const;
+  [[noreturn]] void refuseOverBudget(std::uint64_t bytes, const char* what) const;
   void readText(std::string& value);
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 namespace DRAV {
 unsigned char hostByteOrderMarker() {
@@ -45,8 +46,22 @@ void DRAVOutputStream::writeDouble(double value) {
 }
 
 void DRAVOutputStream::writeBytesSlowly(const char* data, unsigned long length) {
-  put32(DRAV::detail::toWireULong(length, "byte block length"));
-  if (length != 0) write(data, length);
+  const std::uint32_t wireLength = DRAV::detail::toWireULong(length, "byte block length");
+  // Writing the length may move the stream's memory; bytes taken from that
+  // memory are found again at the same offset.
+  const std::ptrdiff_t ownOffset = offsetInOwnBytes(data);
+  put32(wireLength);
+  if (ownOffset >= 0) data = reinterpret_cast<const char*>(next_) - size() + ownOffset;
+  if (length) write(data, length);
+}
+
+// Streams over contiguous memory hold their size() bytes just before next_.
+std::ptrdiff_t DRAVOutputStream::offsetInOwnBytes(const char* data) const {
+  if (!next_ || !data) return -1;
+  const char* end = reinterpret_cast<const char*>(next_);
+  const char* begin = end - size();
+  std::less<const char*> before;  // a total order for pointers into any object
+  return !before(data, begin) && before(data, end) ? data - begin : -1;
 }
 
 void DRAVOutputStream::writeTextSlowly(const char* text, std::size_t size) {
@@ -70,7 +85,12 @@ void DRAVDataOutputStream::write(char byte) {
 
 void DRAVDataOutputStream::write(const char* data, unsigned long length) {
   if (length == 0) return;
-  if (static_cast<unsigned long>(limit_ - next_) < length) growFor(length);
+  if (static_cast<unsigned long>(limit_ - next_) < length) {
+    // Growing frees the old buffer: bytes taken from it are found again at the same offset.
+    const std::ptrdiff_t ownOffset = offsetInOwnBytes(data);
+    growFor(length);
+    if (ownOffset >= 0) data = reinterpret_cast<const char*>(buffer_.get()) + ownOffset;
+  }
   std::memcpy(next_, data, length);
   next_ += length;
 }

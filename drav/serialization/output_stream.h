@@ -9,6 +9,7 @@
 #include <drav/export.h>
 #include <drav/platform/glossa.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -52,8 +53,13 @@ public:
 protected:
   // Streams over contiguous memory publish their free space here so the
   // typed writers can store without a virtual call; the others leave it empty.
+  // Such a stream holds its size() bytes just before next_.
   unsigned char* next_ = nullptr;
   unsigned char* limit_ = nullptr;
+
+  // Where `data` lies within the bytes this stream holds, or -1 when outside
+  // them: a stream may be asked to append its own bytes to itself.
+  std::ptrdiff_t offsetInOwnBytes(const char* data) const;
 
 private:
   // A value writes its tag and payload in one step through putRaw.

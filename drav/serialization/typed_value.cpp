@@ -7,6 +7,7 @@
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -18,14 +19,30 @@ using ByteArray = DRAVTypes::DRAVArray<unsigned char>;
   throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
 }
 
+// The plain length a compression header announces, read as the decompressor
+// reads it (blanks, a sign, digits, all before the "]" that a compressed
+// block has), stopping once above 32 bits. A length the decompressor refuses
+// before allocating is harmless to charge.
+std::uint64_t announcedPlainLength(const unsigned char* data, unsigned long length) {
+  const unsigned char* text = data + DRAVCompression::detail::kHeaderMarkerLength;
+  const auto* end = static_cast<const unsigned char*>(std::memchr(text, ']', length - (text - data)));
+  std::uint64_t value = 0;
+  while (text != end && (*text == ' ' || (*text >= '\t' && *text <= '\r'))) ++text;
+  if (text != end && (*text == '+' || *text == '-')) ++text;
+  for (; text != end && *text >= '0' && *text <= '9' && value <= 0xFFFFFFFFu; ++text) value = value * 10 + (*text - '0');
+  return value;
+}
+
 // The bytes of a stored binary value: decompressed when the block carries the
-// compression header, else copied.
-ByteArray binaryFromBlock(const unsigned char* data, unsigned long length) {
+// compression header, else copied. Either is charged to the stream's budget first.
+ByteArray binaryFromBlock(DRAVInputStream& in, const unsigned char* data, unsigned long length) {
   if (data && DRAVCompression::DRAVUncompressedData::isDataCompressed(data, length)) {
+    in.charge(announcedPlainLength(data, length), "a compressed binary value");
     DRAVCompression::DRAVUncompressedData plain(data, length, true);
     unsigned long plainLength = plain.getLength();
     return ByteArray::adopt(plain.detach(), plainLength);
   }
+  in.charge(length, "a binary value");
   return ByteArray(const_cast<unsigned char*>(data), length, true);
 }
 
@@ -35,6 +52,11 @@ DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
 DRAVVar::DRAVVar(const std::string& value) : type_(String) { new (&value_.str) std::string(value); }
 DRAVVar::DRAVVar(const char* text) : type_(String) { new (&value_.str) std::string(text ? text : ""); }
 DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray) {
+  if (array && !array->getData() && array->getLength()) {
+    const unsigned long length = array->getLength();
+    delete array;  // taken over, even when refused
+    throw DRAVException("binary value of " + std::to_string(length) + " bytes has no data");
+  }
   if (array) {
     new (&value_.bytes) ByteArray(std::move(*array));
     delete array;
@@ -348,7 +370,7 @@ void DRAVVar::readObject(DRAVInputStream& in) {
       const unsigned char* data;
       unsigned long length;
       in.readBytes(data, length, true);
-      new (&value_.bytes) ByteArray(binaryFromBlock(data, length));
+      new (&value_.bytes) ByteArray(binaryFromBlock(in, data, length));
       break;
     }
     default: break;  // 0, or a tag above 16: kept as it is, nothing more to read

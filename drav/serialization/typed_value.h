@@ -44,7 +44,8 @@ public:
   DRAVVar(const std::string& value);
   // A literal is text, not a pointer converted to bool.
   DRAVVar(const char* text);
-  // Takes `array` over (allocated with new; the caller must not free it).
+  // Takes `array` over (allocated with new; the caller must not free it, even
+  // when an array with a length but no data is refused with DRAVException).
   DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array);
   DRAVVar(const zu_utf8string& value);
   DRAVVar(bool value);
@@ -128,7 +129,9 @@ public:
 
   void writeObject(DRAVOutputStream& out) const override;
   // Replaces the value by the next one on the stream; on a refused (truncated
-  // or undecompressible) value it throws and the value is left empty.
+  // or undecompressible) value it throws and the value is left empty. Text and
+  // binary bytes are charged to the stream's budget before they are allocated
+  // (a compressed value: the plain length its header announces).
   void readObject(DRAVInputStream& in) override;
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 

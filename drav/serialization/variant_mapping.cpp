@@ -23,13 +23,12 @@ zu_utf8string utf8Of(BSTR text) {
   return zu_utf8string(Glossa::utf16ToUtf8(reinterpret_cast<const unsigned short*>(text), SysStringLen(text)));
 }
 
-// A copy of the bytes counted by the array's first bound entry; null gives none.
+// A copy of the bytes of a one-dimensional byte array; null gives none.
 DRAVTypes::DRAVArray<unsigned char>* bytesOf(const SAFEARRAY* array) {
   if (!array) return new DRAVTypes::DRAVArray<unsigned char>(nullptr, 0, true);
-  const ULONG count = array->rgsabound[0].cElements;
-  // Only a block of bytes can be read as one; anything else would read past it.
-  if (array->cbElements != 1 || (count && !array->pvData)) unsupported();
-  return new DRAVTypes::DRAVArray<unsigned char>(static_cast<unsigned char*>(array->pvData), count, true);
+  if (!ComHelpers::detail::isByteBlock(*array)) unsupported();
+  return new DRAVTypes::DRAVArray<unsigned char>(static_cast<unsigned char*>(array->pvData),
+                                                 array->rgsabound[0].cElements, true);
 }
 
 // A new byte array holding a copy of `bytes` (an empty one when absent).

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 
 namespace e2e {
@@ -123,6 +124,13 @@ ProgramResult BackgroundProgram::stop(std::chrono::milliseconds limit) {
   result.out = out_;
   pid_ = -1;
   return result;
+}
+
+long peakResidentKiB(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, 6, "VmHWM:") == 0) return std::stol(line.substr(6));
+  return 0;
 }
 
 }  // namespace e2e

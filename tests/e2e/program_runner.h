@@ -4,12 +4,30 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace e2e {
 
 using namespace std::chrono_literals;
+
+// What a program may hold beyond its idle memory while it moves a large
+// transfer through. A sanitizer keeps freed memory in quarantine and adds
+// shadow memory: its figures say nothing about the programs, so the bound
+// holds in plain builds only.
+#if defined(__SANITIZE_ADDRESS__)
+#define DRAV_E2E_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DRAV_E2E_SANITIZED 1
+#endif
+#endif
+#ifdef DRAV_E2E_SANITIZED
+constexpr std::uint64_t kMemoryBound = ~0ull >> 1;
+#else
+constexpr std::uint64_t kMemoryBound = 64ull * 1024 * 1024;
+#endif
 
 struct ProgramResult {
   int exitCode = -1;  // -1: it did not end by itself within its time (it was killed)
@@ -35,11 +53,16 @@ public:
   std::string waitForLine(const std::string& prefix, std::chrono::milliseconds limit = 10s);
   // SIGTERM, then waits (SIGKILL after `limit`); the program's own account.
   ProgramResult stop(std::chrono::milliseconds limit = 10s);
+  int pid() const { return pid_; }
 
 private:
   int pid_ = -1;
   int outFd_ = -1;
   std::string out_;
 };
+
+// The largest resident set the running process `pid` has had so far, in
+// KiB (VmHWM); 0 when it cannot be read.
+long peakResidentKiB(int pid);
 
 }  // namespace e2e

@@ -12,4 +12,9 @@ if(TARGET dravcall AND TARGET dravbridge)
   # their own; the default entry leaves them out.
   add_test(NAME e2e_gigabyte COMMAND test_e2e --gtest_brief=1 --gtest_filter=Gigabyte*)
   set_tests_properties(e2e_gigabyte PROPERTIES TIMEOUT 900 ENVIRONMENT DRAV_E2E_GIGABYTE=1 RUN_SERIAL TRUE)
+  # Calls through nginx with the package's site file, an entry of its own
+  # for the 256 MiB transfers and the memory they are allowed.
+  target_compile_definitions(test_e2e PRIVATE DRAV_NGINX_SITE="${PROJECT_SOURCE_DIR}/packaging/nginx/dravbridge.conf")
+  add_test(NAME e2e_nginx COMMAND test_e2e --gtest_brief=1 --gtest_filter=Nginx*)
+  set_tests_properties(e2e_nginx PROPERTIES TIMEOUT 600 ENVIRONMENT DRAV_E2E_NGINX=1 RUN_SERIAL TRUE)
 endif()

@@ -2,19 +2,12 @@
 // certificate, and the single-sign-on logon with its session cookie.
 #include "host_test_support.h"
 
-#include "host/sso_logon.h"
 #include "support/tls_test_certificate.h"
-
-#include <drav/config/base64.h>
 
 #include <gtest/gtest.h>
 
 namespace hosttest {
 namespace {
-
-std::string basic(const std::string& user, const std::string& password) {
-  return "Authorization: Basic " + Base64::Codec().encode(user + ":" + password) + "\r\n";
-}
 
 std::string emptyArgs() { return encodeArgs(DRAVArgs()); }
 
@@ -24,15 +17,16 @@ TEST(HostAuth, CallsWithoutTheRightCredentialsGetAChallengeOnTheSameConnection) 
   settings.password = "s3cret";
   SampleHost host(settings);
   RawClient client(host.port());
-  for (const std::string& credentials : {std::string(), basic("ann", "wrong"), basic("bob", "s3cret"),
-                                         basic("ann", "s3cret2"), std::string("Authorization: Bearer x\r\n")}) {
+  for (const std::string& credentials :
+       {std::string(), basicAuthorization("ann", "wrong"), basicAuthorization("bob", "s3cret"),
+        basicAuthorization("ann", "s3cret2"), std::string("Authorization: Bearer x\r\n")}) {
     SCOPED_TRACE(credentials);
     client.send(callRequest("echo", emptyArgs(), 0, credentials));
     const HttpReply reply = client.readReply();
     EXPECT_EQ(401, reply.status);
     EXPECT_EQ("Basic realm=\"dravbridge\"", reply.header("WWW-Authenticate"));
   }
-  client.send(callRequest("echo", emptyArgs(), 0, basic("ann", "s3cret")));
+  client.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
   EXPECT_EQ(200, client.readReply().status);
   EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
 }
@@ -114,33 +108,24 @@ TEST(HostStart, AnAddressThatCannotBeUsedStopsTheStart) {
 
 class HostSso : public ::testing::Test {
 protected:
-  static DRAVHost::HostSettings ssoSettings() {
-    auto settings = testSettings();
-    settings.sso.enabled = true;
-    settings.sso.path = "/logon";
-    settings.sso.user = "sam";
-    settings.sso.password = "pw";
-    settings.sso.requiredForBridges = true;
-    return settings;
-  }
   std::string logon(const std::string& headers) {
     client_.send("GET /logon HTTP/1.1\r\nHost: h\r\n" + headers + "\r\n");
     reply_ = client_.readReply();
     return reply_.header("Set-Cookie");
   }
 
-  SampleHost host_{ssoSettings()};
+  SampleHost host_{ssoTestSettings()};
   RawClient client_{host_.port()};
   HttpReply reply_;
 };
 
 TEST_F(HostSso, TheLogonNeedsTheChallengeCookieAndTheCredentials) {
-  EXPECT_EQ("SMCHALLENGE=YES; Path=/", logon(basic("sam", "pw")));
+  EXPECT_EQ("SMCHALLENGE=YES; Path=/", logon(basicAuthorization("sam", "pw")));
   EXPECT_EQ(401, reply_.status);
-  EXPECT_EQ("", logon("Cookie: SMCHALLENGE=YES\r\n" + basic("sam", "nope")));
+  EXPECT_EQ("", logon("Cookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "nope")));
   EXPECT_EQ(401, reply_.status);
   EXPECT_EQ("Basic realm=\"dravbridge\"", reply_.header("WWW-Authenticate"));
-  const std::string cookie = logon("Cookie: other=1; SMCHALLENGE=YES\r\n" + basic("sam", "pw"));
+  const std::string cookie = logon("Cookie: other=1; SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw"));
   EXPECT_EQ(200, reply_.status);
   EXPECT_EQ(0u, cookie.find("SMSESSION=")) << cookie;
   EXPECT_EQ(1u, host_.host().ssoSessionCount());
@@ -156,23 +141,10 @@ TEST_F(HostSso, BridgeCallsNeedASessionTheLogonIssued) {
   client_.send(callRequest("echo", emptyArgs(), 0, "Cookie: SMSESSION=made-up\r\n"));
   EXPECT_EQ(403, client_.readReply().status);
 
-  const std::string cookie = logon("Cookie: SMCHALLENGE=YES\r\n" + basic("sam", "pw"));
+  const std::string cookie = logon("Cookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw"));
   const std::string session = cookie.substr(0, cookie.find(';'));
   client_.send(callRequest("echo", emptyArgs(), 0, "Cookie: SMCHALLENGE=YES; " + session + "\r\n"));
   EXPECT_EQ(200, client_.readReply().status);
-}
-
-TEST(SsoSessions, ForgetTheOldestBeyondTheirNumber) {
-  DRAVHost::SsoSessions sessions(2);
-  const std::string first = sessions.open();
-  const std::string second = sessions.open();
-  EXPECT_NE(first, second);
-  EXPECT_EQ(32u, first.size());
-  const std::string third = sessions.open();
-  EXPECT_FALSE(sessions.isOpen(first));
-  EXPECT_TRUE(sessions.isOpen(second));
-  EXPECT_TRUE(sessions.isOpen(third));
-  EXPECT_EQ(2u, sessions.count());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "host_test_support.h"
 
+#include <drav/config/base64.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 
@@ -112,13 +113,17 @@ HttpReply parseReply(const std::string& bytes, std::size_t& used, bool toEnd) {
   return reply;
 }
 
-RawClient::RawClient(unsigned short port) {
+RawClient::RawClient(unsigned short port, const char* from) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &source.sin_addr);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0 ||
+      ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     throw std::runtime_error("cannot connect to port " + std::to_string(port));
 }
 
@@ -325,6 +330,20 @@ DRAVHost::HostSettings testSettings() {
   settings.ioTimeout = 3s;
   settings.idleTimeout = 2s;
   return settings;
+}
+
+DRAVHost::HostSettings ssoTestSettings() {
+  auto settings = testSettings();
+  settings.sso.enabled = true;
+  settings.sso.path = "/logon";
+  settings.sso.user = "sam";
+  settings.sso.password = "pw";
+  settings.sso.requiredForBridges = true;
+  return settings;
+}
+
+std::string basicAuthorization(const std::string& user, const std::string& password) {
+  return "Authorization: Basic " + Base64::Codec().encode(user + ":" + password) + "\r\n";
 }
 
 SampleHost::SampleHost(DRAVHost::HostSettings settings, DRAVHost::SampleBridgeLimits limits)

@@ -71,10 +71,11 @@ struct HttpReply {
 // status 0 when `bytes` holds no complete response.
 HttpReply parseReply(const std::string& bytes, std::size_t& used, bool toEnd = false);
 
-// A plain TCP connection to 127.0.0.1; every wait is bounded.
+// A plain TCP connection to 127.0.0.1 from the loopback address `from`
+// (another one stands for another client); every wait is bounded.
 class RawClient {
 public:
-  explicit RawClient(unsigned short port);
+  explicit RawClient(unsigned short port, const char* from = "127.0.0.1");
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
@@ -142,6 +143,11 @@ BridgeAnswer decodeStreamedAnswer(const std::string& body);
 
 // Short waits, so that failures show quickly.
 DRAVHost::HostSettings testSettings();
+// testSettings() with the logon route at /logon for sam and pw, its session
+// required for bridge calls.
+DRAVHost::HostSettings ssoTestSettings();
+// An Authorization header line (with its CR LF) carrying Basic credentials.
+std::string basicAuthorization(const std::string& user, const std::string& password);
 
 // A started host serving the sample bridge at kSamplePath.
 class SampleHost {

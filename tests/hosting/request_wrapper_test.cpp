@@ -143,20 +143,23 @@ TEST(RequestWrapper, HoldsOneReferenceToTheRequestAndGivesItBack) {
 }
 
 TEST(RequestWrapper, WithoutARequestInterfaceTheBodyIsEmptyAndNothingIsRead) {
-  dravtest::CaptureTrace trace;
   dravtest::CountedDispatch notARequest;
-  {
-    RequestWrapper wrapper(&notARequest, 0, new DefaultHTTPBufferAllocator);
-    EXPECT_TRUE(trace.contains("offers no IRequest"));
-    EXPECT_EQ(wrapper.GetTotalSize(), 0u);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 5;
-    EXPECT_FALSE(wrapper.ReadBufferChunk(buffer, 4, size));
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(size, 0u);
+  dravtest::EmptyHandedDispatch liar;  // answers S_OK with a null pointer
+  for (dravtest::CountedDispatch* object : {&notARequest, static_cast<dravtest::CountedDispatch*>(&liar)}) {
+    dravtest::CaptureTrace trace;
+    {
+      RequestWrapper wrapper(object, 0, new DefaultHTTPBufferAllocator);
+      EXPECT_TRUE(trace.contains("RequestWrapper: the request object offers no IRequest; nothing will be read"));
+      EXPECT_EQ(wrapper.GetTotalSize(), 0u);
+      unsigned char* buffer = nullptr;
+      unsigned long size = 5;
+      EXPECT_FALSE(wrapper.ReadBufferChunk(buffer, 4, size));
+      EXPECT_EQ(buffer, nullptr);
+      EXPECT_EQ(size, 0u);
+    }
+    EXPECT_EQ(object->refCount(), 1);
+    EXPECT_FALSE(object->overReleased());
   }
-  EXPECT_EQ(notARequest.refCount(), 1);
-  EXPECT_FALSE(notARequest.overReleased());
 
   RequestWrapper none(nullptr, 0, nullptr);
   EXPECT_EQ(none.GetTotalSize(), 0u);
@@ -176,22 +179,36 @@ TEST(RequestWrapper, AnUnreadableLengthGivesAnEmptyBody) {
   EXPECT_EQ(request.position(), 0u);
 }
 
-TEST(RequestWrapper, AFailedReadOrAReadWithoutArrayReturnsFalseAndCountsNothing) {
-  for (bool withoutArray : {false, true}) {
-    SCOPED_TRACE(withoutArray ? "no array" : "read fails");
+TEST(RequestWrapper, AFailedReadReturnsFalseAndHandsOutNothing) {
+  struct EmptyHandedAllocator : DefaultHTTPBufferAllocator {
+    unsigned char* allocate(unsigned long) override { return nullptr; }
+  };
+  const struct {
+    const char* name;
+    bool failRead, withoutArray, withoutBuffer;
+    unsigned long counted;
+    const char* traced;
+  } cases[] = {
+      {"read fails", true, false, false, 0, "RequestWrapper: BinaryRead delivered no byte array"},
+      {"no array", false, true, false, 0, "RequestWrapper: BinaryRead delivered no byte array"},
+      // The bytes have left the request: they count as read.
+      {"no buffer", false, false, true, 4, "RequestWrapper: the allocator gave no buffer for 4 bytes; they are lost"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     dravtest::CaptureTrace trace;
     FakeRequest request(Bytes(8, 1));
-    request.failRead = !withoutArray;
-    request.readWithoutArray = withoutArray;
-    RequestWrapper wrapper(&request, 0, new DefaultHTTPBufferAllocator);
+    request.failRead = c.failRead;
+    request.readWithoutArray = c.withoutArray;
+    RequestWrapper wrapper(&request, 0, c.withoutBuffer ? new EmptyHandedAllocator : new DefaultHTTPBufferAllocator);
     unsigned char sentinel = 0;
     unsigned char* buffer = &sentinel;
     unsigned long size = 7;
     EXPECT_FALSE(wrapper.ReadBufferChunk(buffer, 4, size));
     EXPECT_EQ(buffer, &sentinel);
     EXPECT_EQ(size, 0u);
-    EXPECT_EQ(wrapper.GetBytesRead(), 0u);
-    EXPECT_TRUE(trace.contains("BinaryRead delivered no byte array"));
+    EXPECT_EQ(wrapper.GetBytesRead(), c.counted);
+    EXPECT_TRUE(trace.contains(c.traced));
   }
 }
 

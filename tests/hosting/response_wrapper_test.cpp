@@ -113,4 +113,12 @@ TEST(ResponseWrapper, MissingDataOrResponseIsRefusedNotReportedAsSent) {
   EXPECT_FALSE(none.WriteBufferSize(1));
 }
 
+TEST(ResponseWrapper, AResponseObjectThatAnswersWithoutAPointerWritesNothing) {
+  dravtest::CaptureTrace trace;
+  dravtest::EmptyHandedDispatch liar;
+  ResponseWrapper wrapper(&liar);
+  EXPECT_TRUE(trace.contains("ResponseWrapper: the response object offers no IResponse; nothing will be written"));
+  EXPECT_FALSE(wrapper.WriteBufferSize(1));
+}
+
 }  // namespace

@@ -159,6 +159,51 @@ TEST(BinarySafeArrayWrapper, AddOfAnotherArrayCopiesItsFirstDimensionAndLeavesIt
   EXPECT_EQ(wrapper.Add(static_cast<const SAFEARRAY*>(nullptr)), E_POINTER);
 }
 
+TEST(BinarySafeArrayWrapper, AddToAMultiDimensionalArrayIsRefusedAndChangesNothing) {
+  const SAFEARRAYBOUND bounds[2] = {{2, 0}, {5, 0}};
+  BinarySafeArrayWrapper wrapper(bounds, 2);
+  const LONG corner[2] = {1, 4};
+  ASSERT_EQ(wrapper.MultiDimSetAt(corner, 0x42), S_OK);
+  SAFEARRAY* other = bytesArray({7, 8});
+  const BYTE two[] = {1, 2};
+  EXPECT_EQ(wrapper.Add(BYTE(3), FALSE), E_FAIL);
+  EXPECT_EQ(wrapper.Add(2, two, FALSE), E_FAIL);
+  EXPECT_EQ(wrapper.Add(other), E_FAIL);
+  EXPECT_EQ(wrapper.GetCount(0), 2u);
+  EXPECT_EQ(wrapper.GetCount(1), 5u);
+  BYTE value = 0;
+  EXPECT_EQ(wrapper.MultiDimGetAt(corner, value), S_OK);
+  EXPECT_EQ(value, 0x42);
+  EXPECT_EQ(static_cast<SAFEARRAY*>(wrapper)->cLocks, 1u);
+  EXPECT_EQ(other->cLocks, 0u);
+  EXPECT_EQ(SafeArrayDestroy(other), S_OK);
+}
+
+TEST(BinarySafeArrayWrapper, AFailedAddLeavesTheArrayAsItWas) {
+  BinarySafeArrayWrapper wrapper(2, 3);
+  wrapper[3] = 1;
+  wrapper[4] = 2;
+  // A count of 3 with no data behind it: nothing can be read from it.
+  SAFEARRAY* bare = SafeArrayHelpers::allocBinaryArray(3, false);
+  EXPECT_EQ(wrapper.Add(bare), E_UNEXPECTED);
+  EXPECT_EQ(contentOf(wrapper), (Bytes{1, 2}));
+  EXPECT_EQ(wrapper.GetLowerBound(0), 3);
+  EXPECT_EQ(bare->cLocks, 0u);
+  SafeArrayHelpers::deleteBinarySafeArray(bare, false);
+
+  // Someone else's lock forbids growing: refused, nothing changed, both locks kept.
+  SAFEARRAY* array = wrapper;
+  ASSERT_EQ(SafeArrayLock(array), S_OK);
+  const BYTE more[] = {9, 9};
+  EXPECT_EQ(wrapper.Add(2, more, FALSE), DISP_E_ARRAYISLOCKED);
+  EXPECT_EQ(wrapper.Add(BYTE(9), FALSE), DISP_E_ARRAYISLOCKED);
+  EXPECT_EQ(array->cLocks, 2u);
+  EXPECT_EQ(contentOf(wrapper), (Bytes{1, 2}));
+  ASSERT_EQ(SafeArrayUnlock(array), S_OK);
+  EXPECT_EQ(wrapper.Add(2, more, FALSE), S_OK);
+  EXPECT_EQ(contentOf(wrapper), (Bytes{1, 2, 9, 9}));
+}
+
 TEST(BinarySafeArrayWrapper, FixedSizeArraysCannotBeResized) {
   SAFEARRAY* fixed = bytesArray({1, 2});
   fixed->fFeatures |= FADF_FIXEDSIZE;

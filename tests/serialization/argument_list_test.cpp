@@ -2,6 +2,7 @@
 // settings, copies, and bodies that announce more than they hold.
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/param_index.h>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
 #include "support/bytes.h"
@@ -110,6 +112,63 @@ TEST(DRAVArgs, GettersDemandTheExactKindAndAValidIndex) {
   EXPECT_EQ(args.getDouble(0), 3.5);
 }
 
+TEST(DRAVArgs, EachGetterTakesOnlyItsOwnKindAtFullWidth) {
+  unsigned char bin[] = {9};
+  DRAVArgs args;
+  args.addArg(-2147483647 - 1);                          // 0 Int
+  args.addArg(std::string("s"));                         // 1 String
+  args.addArg(bin, 1, true);                             // 2 BinaryArray
+  args.addArg(zu_utf8string("u"));                       // 3 UTF8String
+  args.addArg(true);                                     // 4 Bool
+  args.addArg(static_cast<short>(-32768));               // 5 Short
+  args.addArg(-2147483647L);                             // 6 Long
+  args.addArg(-1.0e300);                                 // 7 Double
+  args.addArg(-3.0e38f);                                 // 8 Float
+  args.addArg(static_cast<unsigned char>(255));          // 9 Byte
+  args.addArg(static_cast<char>(-128));                  // 10 Char
+  args.addArg(static_cast<unsigned short>(65535));       // 11 UShort
+  args.addArg(4294967295ul);                             // 12 ULong
+  args.addArg(4294967294u);                              // 13 UInt
+  const struct {
+    const char* kind;
+    std::function<void(unsigned long)> get;
+  } getters[] = {
+      {"Integer", [&](unsigned long i) { args.getInt(i); }},
+      {"String", [&](unsigned long i) { args.getString(i); }},
+      {"BinaryArray", [&](unsigned long i) { args.getBinaryArray(i); }},
+      {"UTF8String", [&](unsigned long i) { args.getUTF8String(i); }},
+      {"Boolean", [&](unsigned long i) { args.getBoolean(i); }},
+      {"Short", [&](unsigned long i) { args.getShort(i); }},
+      {"Long", [&](unsigned long i) { args.getLong(i); }},
+      {"Double", [&](unsigned long i) { args.getDouble(i); }},
+      {"Float", [&](unsigned long i) { args.getFloat(i); }},
+      {"Byte", [&](unsigned long i) { args.getByte(i); }},
+      {"Char", [&](unsigned long i) { args.getChar(i); }},
+      {"UShort", [&](unsigned long i) { args.getUShort(i); }},
+      {"ULong", [&](unsigned long i) { args.getULong(i); }},
+      {"UInt", [&](unsigned long i) { args.getUInt(i); }},
+  };
+  for (unsigned long g = 0; g < 14; ++g) {
+    for (unsigned long i = 0; i < 14; ++i)
+      EXPECT_EQ(message([&] { getters[g].get(i); }),
+                i == g ? "(no exception)" : std::string("wrong argument type : ") + getters[g].kind + " expected")
+          << getters[g].kind << " at " << i;
+    EXPECT_EQ(message([&] { getters[g].get(14); }), "wrong argument index : index array out of bound")
+        << getters[g].kind;
+  }
+  EXPECT_EQ(args.getInt(0), -2147483647 - 1);
+  EXPECT_EQ(args.getBinaryArray(2).getData()[0], 9);
+  EXPECT_EQ(args.getShort(5), -32768);
+  EXPECT_EQ(args.getLong(6), -2147483647L);
+  EXPECT_EQ(args.getDouble(7), -1.0e300);
+  EXPECT_EQ(args.getFloat(8), -3.0e38f);
+  EXPECT_EQ(args.getByte(9), 255);
+  EXPECT_EQ(args.getChar(10), static_cast<char>(-128));
+  EXPECT_EQ(args.getUShort(11), 65535);
+  EXPECT_EQ(args.getULong(12), 4294967295ul);
+  EXPECT_EQ(args.getUInt(13), 4294967294u);
+}
+
 TEST(DRAVArgs, ReadingAppendsAfterTheValuesAlreadyHeld) {
   DRAVArgs args;
   args.addArg(1);
@@ -118,6 +177,24 @@ TEST(DRAVArgs, ReadingAppendsAfterTheValuesAlreadyHeld) {
   ASSERT_EQ(args.getArgs().size(), 2u);
   EXPECT_EQ(args.getInt(0), 1);
   EXPECT_EQ(args.getInt(1), 2);
+}
+
+TEST(DRAVArgs, ReadingOneBodyAtATimeGrowsTheListGeometrically) {
+  // Each regrowth copies the whole list: growing by a constant step instead
+  // of geometrically turns n appends into n regrowths and quadratic work.
+  const Bytes oneValue = hex("00 00 00 01 00 01 00 00 00 07");
+  DRAVArgs args;
+  args.addArg(1);  // a value added on its own among those read
+  std::size_t regrowths = 0;
+  std::size_t capacity = args.getArgs().capacity();
+  for (int i = 0; i < 4096; ++i) {
+    readInto(args, oneValue);
+    if (args.getArgs().capacity() != capacity) ++regrowths;
+    capacity = args.getArgs().capacity();
+  }
+  ASSERT_EQ(args.size(), 4097u);
+  EXPECT_EQ(args.getInt(4096), 7);
+  EXPECT_LE(regrowths, 13u) << "4097 values need 13 doublings";
 }
 
 TEST(DRAVArgs, ACountTheDataCannotHoldIsRefusedBeforeAllocating) {
@@ -129,6 +206,72 @@ TEST(DRAVArgs, ACountTheDataCannotHoldIsRefusedBeforeAllocating) {
     ASSERT_EQ(args.getArgs().size(), 1u) << "a failed read leaves the list as it was: " << data;
     EXPECT_EQ(args.getString(0), "kept");
   }
+}
+
+TEST(DRAVArgs, ABinaryValueWithALengthButNoDataIsRefused) {
+  DRAVArgs args;
+  for (bool copy : {false, true}) {
+    EXPECT_EQ(message([&] { args.addArg(nullptr, 3, copy); }), "binary value of 3 bytes has no data") << copy;
+    EXPECT_THROW(args.addArg(nullptr, 3, copy), DRAVException);
+  }
+  EXPECT_EQ(message([&] { DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(nullptr, 2, false)); }),
+            "binary value of 2 bytes has no data");
+  args.addArg(nullptr, 0, false);
+  EXPECT_EQ(body(args), "00 00 00 01 00 03 00 00 00 00");
+}
+
+// Int 5, String "abc" (a block of 4), binary AB CD EF (3 bytes).
+const char* const kThreeValues =
+    "00 00 00 03  00 01 00 00 00 05  00 02 00 00 00 04 61 62 63 00  00 03 00 00 00 03 AB CD EF";
+constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
+
+// Reads `values` into `args` under a budget of `limit`; the exception's text, or "".
+std::string readUnder(DRAVArgs& args, const Bytes& values, DRAVDecodeBudget& budget) {
+  Bytes data = withMarker(values);
+  DRAVDataInputStream in(data.data(), data.size());
+  in.setBudget(&budget);
+  return message([&] { args.readObject(in); });
+}
+
+TEST(DRAVArgs, ABodyThatCostsExactlyTheBudgetIsReadAndOneByteLessIsRefused) {
+  const std::uint64_t cost = 3 * kValueCost + 4 + 3;
+  DRAVDecodeBudget enough(cost);
+  DRAVArgs args;
+  EXPECT_EQ(readUnder(args, hex(kThreeValues), enough), "(no exception)");
+  EXPECT_EQ(enough.used(), cost);
+  EXPECT_FALSE(enough.exceeded());
+  EXPECT_EQ(args.getString(1), "abc");
+
+  DRAVDecodeBudget short1(cost - 1);
+  DRAVArgs kept;
+  kept.addArg(std::string("kept"));
+  EXPECT_EQ(readUnder(kept, hex(kThreeValues), short1),
+            "decode budget exceeded: a binary value needs 3 bytes, 2 of " + std::to_string(cost - 1) + " left");
+  EXPECT_TRUE(short1.exceeded());
+  ASSERT_EQ(kept.size(), 1u) << "a refused body leaves the list as it was";
+  EXPECT_EQ(kept.getString(0), "kept");
+
+  // The storage of all values is asked for before any is allocated.
+  DRAVDecodeBudget storage(3 * kValueCost - 1);
+  const std::string left = std::to_string(3 * kValueCost - 1);
+  EXPECT_EQ(readUnder(kept, hex(kThreeValues), storage), "decode budget exceeded: value storage needs " +
+                                                               std::to_string(3 * kValueCost) + " bytes, " + left +
+                                                               " of " + left + " left");
+  EXPECT_EQ(storage.used(), 0u);
+  EXPECT_EQ(kept.size(), 1u);
+}
+
+TEST(DRAVArgs, FourMillionEmptyValuesCostTheirStorageNotTheirTwoBytes) {
+  const std::uint32_t count = 4u << 20;  // 8 MiB on the wire
+  Bytes values = {static_cast<unsigned char>(count >> 24), static_cast<unsigned char>(count >> 16),
+                  static_cast<unsigned char>(count >> 8), static_cast<unsigned char>(count)};
+  values.resize(4 + 2 * std::size_t(count), 0);
+  DRAVDecodeBudget budget(16u << 20);  // twice the body
+  DRAVArgs args;
+  EXPECT_EQ(readUnder(args, values, budget), "decode budget exceeded: value storage needs " +
+                                                 std::to_string(count * kValueCost) + " bytes, 16777216 of 16777216 left");
+  EXPECT_TRUE(budget.exceeded());
+  EXPECT_EQ(args.size(), 0u);
 }
 
 TEST(DRAVArgs, PerCallSettingsStartNeutralAndAreNotSerialized) {

@@ -95,6 +95,32 @@ TEST(DRAVDataOutputStream, GrowsAcrossEveryPieceSizeWithoutLosingBytes) {
   }
 }
 
+TEST(DRAVDataOutputStream, AppendingItsOwnBytesCopiesThemBeforeGrowing) {
+  // Full capacity each time, so that every append has to grow the buffer.
+  DRAVDataOutputStream out;
+  out.write("abc", 3);
+  std::string expected(reinterpret_cast<char*>(out.getBuffer(0)), out.size());
+  for (int round = 0; round < 12; ++round) {
+    out.write(reinterpret_cast<const char*>(out.getBuffer(0)), out.size());
+    expected += expected;
+  }
+  ASSERT_EQ(out.size(), expected.size());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out.getBuffer(0)), out.size()), expected);
+
+  DRAVDataOutputStream block;
+  block.write("xyz", 3);
+  std::string blockExpected(reinterpret_cast<char*>(block.getBuffer(0)), block.size());
+  for (int round = 0; round < 12; ++round) {
+    const unsigned long size = block.size();
+    block.writeBytes(reinterpret_cast<const char*>(block.getBuffer(0)), size);
+    const unsigned char length[4] = {static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
+                                     static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
+    blockExpected += std::string(reinterpret_cast<const char*>(length), 4) + blockExpected;
+  }
+  ASSERT_EQ(block.size(), blockExpected.size());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(block.getBuffer(0)), block.size()), blockExpected);
+}
+
 TEST(DRAVDataOutputStream, ResetStartsANewMessageWithTheMarker) {
   DRAVDataOutputStream out;
   out.writeString("first message");

@@ -1,2 +1,3 @@
-# The allocation tests count what decoding allocates with the compression suite's probe.
+# The allocation and decode-budget tests use the compression suite's probe:
+# how many allocations, and the largest array allocation.
 target_sources(test_serialization PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../compression/allocation_probe.cpp)

@@ -2,13 +2,16 @@
 // nested objects, compressed binary values, hostile input.
 #include <drav/common/exception.h>
 #include <drav/compression/compression.h>
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
 #include <drav/serialization/typed_value.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "../compression/allocation_probe.h"
 #include "support/bytes.h"
 
 using dravtest::Bytes;
@@ -110,6 +113,52 @@ TEST(DRAVVar, GettersConvertWithinAFamilyAndRefuseOthersWithTheirMessage) {
       {[] { DRAVVar(5).getBinaryArray(false); }, "wrong argument type : BinaryArray expected"},
       {[] { DRAVVar('a').getUChar(); }, "wrong argument type : Byte expected"},
       {[] { DRAVVar(static_cast<unsigned char>(1)).getChar(); }, "wrong argument type : Byte expected"},
+  };
+  for (const auto& r : refusals) EXPECT_EQ(getterMessage(r.call), r.message);
+}
+
+TEST(DRAVVar, GettersReadTheFullWidthOfWhatIsStored) {
+  // Sign extension from each signed width, zero extension from each unsigned one.
+  EXPECT_EQ(DRAVVar(-1).getLong(), -1L);
+  EXPECT_EQ(DRAVVar(-2147483647L - 1).getLong(), -2147483647L - 1);
+  EXPECT_EQ(DRAVVar(static_cast<short>(-32768)).getInt(), -32768);
+  EXPECT_EQ(DRAVVar(4294967295ul).getULong(), 4294967295ul);
+  EXPECT_EQ(DRAVVar(4294967295u).getUInt(), 4294967295u);
+  EXPECT_EQ(DRAVVar(static_cast<unsigned short>(65535)).getUInt(), 65535u);
+  EXPECT_EQ(DRAVVar(static_cast<char>(-128)).getChar(), static_cast<char>(-128));
+  EXPECT_EQ(DRAVVar(static_cast<unsigned char>(255)).getUChar(), 255);
+  // Narrowing keeps the low bits.
+  EXPECT_EQ(DRAVVar(0x12345678ul).getUShort(), 0x5678);
+  EXPECT_EQ(DRAVVar(-65536 - 2).getShort(), -2);
+  EXPECT_EQ(DRAVVar(0.1f).getDouble(), static_cast<double>(0.1f));
+  EXPECT_EQ(DRAVVar(0.1).getFloat(), 0.1f);
+  // Every stored bit counts for getBool, whatever the width.
+  EXPECT_TRUE(DRAVVar(0x10000).getBool());
+  EXPECT_TRUE(DRAVVar(0x80000000ul).getBool());
+  EXPECT_TRUE(DRAVVar(static_cast<short>(0x100)).getBool());
+  EXPECT_TRUE(DRAVVar(static_cast<unsigned short>(0x8000)).getBool());
+  EXPECT_TRUE(DRAVVar(static_cast<char>(-128)).getBool());
+  EXPECT_FALSE(DRAVVar(static_cast<unsigned char>(0)).getBool());
+  EXPECT_FALSE(DRAVVar(false).getBool());
+
+  const struct {
+    std::function<void()> call;
+    const char* message;
+  } refusals[] = {
+      {[] { DRAVVar(4294967295ul).getLong(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(1u).getInt(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(true).getShort(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(static_cast<unsigned char>(1)).getLong(); }, "wrong argument type : Integer/Long/Short expected"},
+      {[] { DRAVVar(-1L).getULong(); }, "wrong argument type : UInt/ULong/UShort expected"},
+      {[] { DRAVVar(static_cast<short>(1)).getUInt(); }, "wrong argument type : UInt/ULong/UShort expected"},
+      {[] { DRAVVar(static_cast<unsigned char>(1)).getUShort(); }, "wrong argument type : UInt/ULong/UShort expected"},
+      {[] { DRAVVar(1.0f).getBool(); }, "wrong argument type : Boolean expected"},
+      {[] { DRAVVar().getBool(); }, "wrong argument type : Boolean expected"},
+      {[] { DRAVVar("1").getBool(); }, "wrong argument type : Boolean expected"},
+      {[] { DRAVVar(1L).getFloat(); }, "wrong argument type : Double/Float expected"},
+      {[] { DRAVVar(true).getUChar(); }, "wrong argument type : Byte expected"},
+      {[] { DRAVVar(static_cast<short>(1)).getChar(); }, "wrong argument type : Byte expected"},
+      {[] { DRAVVar(zu_utf8string("x")).getString(); }, "wrong argument type : String expected"},
   };
   for (const auto& r : refusals) EXPECT_EQ(getterMessage(r.call), r.message);
 }
@@ -230,6 +279,83 @@ TEST(DRAVVar, ACorruptCompressedValueIsRefused) {
   DRAVVar v;
   EXPECT_THROW(v.readObject(in), DRAVCompression::DRAVCompressionException);
   EXPECT_TRUE(v.isEmpty());
+}
+
+// A value whose block is `header` followed by a zlib stream of `plain` zeros.
+Bytes compressedZeros(const std::string& header, std::size_t plain) {
+  std::vector<unsigned char> zeros(plain, 0);
+  unsigned char* data = zeros.data();
+  unsigned long length = static_cast<unsigned long>(plain);
+  DRAVCompression::DRAVCompressedData stored(data, length, false);
+  const std::string proper = "[DRAV_Z=" + std::to_string(plain) + "]";
+  Bytes block(header.begin(), header.end());
+  block.insert(block.end(), stored.getData() + proper.size(), stored.getData() + stored.getLength());
+  Bytes value = hex("00 03");
+  for (int shift = 24; shift >= 0; shift -= 8) value.push_back(static_cast<unsigned char>(block.size() >> shift));
+  value.insert(value.end(), block.begin(), block.end());
+  return withMarker(value);
+}
+
+TEST(DRAVVar, ACompressedValueIsChargedItsAnnouncedLengthBeforeItIsDecompressed) {
+  const std::uint64_t plain = 1 << 20;
+  const Bytes data = compressedZeros("[DRAV_Z=1048576]", plain);
+  for (std::uint64_t limit : {plain, plain - 1}) {
+    SCOPED_TRACE(limit);
+    DRAVDecodeBudget budget(limit);
+    DRAVDataInputStream in(data.data(), static_cast<unsigned long>(data.size()));
+    in.setBudget(&budget);
+    DRAVVar v;
+    dravtest::resetLargestArrayAllocation();
+    if (limit == plain) {
+      v.readObject(in);
+      EXPECT_EQ(v.getBinaryArray(false)->getLength(), plain);
+      EXPECT_EQ(budget.used(), plain);
+      EXPECT_FALSE(budget.exceeded());
+    } else {
+      EXPECT_EQ(getterMessage([&] { v.readObject(in); }),
+                "decode budget exceeded: a compressed binary value needs 1048576 bytes, 1048575 of 1048575 left");
+      EXPECT_TRUE(v.isEmpty());
+      EXPECT_EQ(budget.used(), 0u);
+      EXPECT_TRUE(budget.exceeded());
+      EXPECT_LT(dravtest::largestArrayAllocation(), 65536u) << "refused before the plain form was allocated";
+    }
+  }
+
+  // A header that lies about the length is charged what it announces: the
+  // decompressor would size its buffer by it. Blanks and a sign are read as it reads them.
+  for (const char* header : {"[DRAV_Z=4294967295]", "[DRAV_Z= +4000000000]", "[DRAV_Z=99999999999]"}) {
+    SCOPED_TRACE(header);
+    const Bytes bomb = compressedZeros(header, plain);
+    DRAVDecodeBudget budget(64u << 20);
+    DRAVDataInputStream in(bomb.data(), static_cast<unsigned long>(bomb.size()));
+    in.setBudget(&budget);
+    DRAVVar v;
+    dravtest::resetLargestArrayAllocation();
+    EXPECT_THAT(getterMessage([&] { v.readObject(in); }),
+                testing::StartsWith("decode budget exceeded: a compressed binary value needs "));
+    EXPECT_TRUE(budget.exceeded());
+    EXPECT_LT(dravtest::largestArrayAllocation(), 65536u);
+  }
+}
+
+TEST(DRAVVar, TextAndBytesAreChargedTheirBlockLength) {
+  // "abc" (a block of 4), then 3 bytes: 7 in all.
+  const Bytes data = withMarker(hex("00 04 00 00 00 04 61 62 63 00  00 03 00 00 00 03 AB CD EF"));
+  DRAVDecodeBudget budget(7);
+  DRAVDataInputStream in(data.data(), static_cast<unsigned long>(data.size()));
+  in.setBudget(&budget);
+  DRAVVar text, bytes;
+  text.readObject(in);
+  EXPECT_EQ(budget.used(), 4u);
+  bytes.readObject(in);
+  EXPECT_EQ(budget.used(), 7u);
+  EXPECT_EQ(text.getUTF8String().str(), "abc");
+
+  DRAVDecodeBudget tight(3);
+  DRAVDataInputStream again(data.data(), static_cast<unsigned long>(data.size()));
+  again.setBudget(&tight);
+  EXPECT_EQ(getterMessage([&] { text.readObject(again); }), "decode budget exceeded: a string needs 4 bytes, 3 of 3 left");
+  EXPECT_TRUE(text.isEmpty());
 }
 
 }  // namespace

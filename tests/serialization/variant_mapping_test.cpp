@@ -84,6 +84,62 @@ TEST(VariantMapping, TextsBecomeBstrs) {
   EXPECT_EQ(unitsOf(wide.v.bstrVal), (std::basic_string<OLECHAR>{0xE9, 0xD83D, 0xDE00}));
 }
 
+TEST(VariantMapping, TextsCrossTheUtf16BoundaryExactly) {
+  using Units = std::basic_string<OLECHAR>;
+  const struct {
+    std::string utf8;
+    Units utf16;
+  } both[] = {
+      {"\xED\x9F\xBF", {0xD7FF}},                      // just below the surrogates
+      {"\xEE\x80\x80", {0xE000}},                      // just above them
+      {"\xEF\xBF\xBF", {0xFFFF}},                      // the last single unit
+      {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},          // the first pair
+      {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},          // the last code point
+      {std::string("a\0b", 3), {'a', 0, 'b'}},         // a NUL inside is kept both ways
+  };
+  for (const auto& row : both) {
+    SCOPED_TRACE(dravtest::toHex(reinterpret_cast<const unsigned char*>(row.utf8.data()), row.utf8.size()));
+    Variant wide;
+    DRAVVar(zu_utf8string(row.utf8.data(), row.utf8.size())).toVariant(wide.v);
+    ASSERT_EQ(wide.v.vt, VT_BSTR);
+    EXPECT_EQ(unitsOf(wide.v.bstrVal), row.utf16);
+    DRAVVar back;
+    back.fromVariant(wide.v);
+    EXPECT_EQ(back.getUTF8String().str(), row.utf8);
+  }
+
+  // What is not well-formed becomes U+FFFD, one per byte or unit that cannot be read.
+  const struct {
+    std::string utf8;
+    Units utf16;
+  } toWide[] = {
+      {"a\xE2\x82", {'a', 0xFFFD, 0xFFFD}},                // a sequence cut short at the end
+      {"\xED\xA0\x80", {0xFFFD, 0xFFFD, 0xFFFD}},         // a surrogate encoded in UTF-8
+      {"\xF4\x90\x80\x80", {0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}},  // beyond U+10FFFF
+  };
+  for (const auto& row : toWide) {
+    Variant wide;
+    DRAVVar(zu_utf8string(row.utf8.data(), row.utf8.size())).toVariant(wide.v);
+    EXPECT_EQ(unitsOf(wide.v.bstrVal), row.utf16) << dravtest::toHex(reinterpret_cast<const unsigned char*>(row.utf8.data()), row.utf8.size());
+  }
+  const struct {
+    Units utf16;
+    const char* utf8;
+  } toNarrow[] = {
+      {{0xD800}, "\xEF\xBF\xBD"},             // a high surrogate at the end
+      {{0xD800, 'a'}, "\xEF\xBF\xBD" "a"},    // followed by no low one
+      {{0xDC00, 0xD800}, "\xEF\xBF\xBD\xEF\xBF\xBD"},  // a pair in the wrong order
+  };
+  for (const auto& row : toNarrow) {
+    Variant in;
+    in.v.vt = VT_BSTR;
+    in.v.bstrVal = SysAllocStringLen(row.utf16.data(), static_cast<UINT>(row.utf16.size()));
+    DRAVVar value;
+    value.fromVariant(in.v);
+    EXPECT_EQ(value.getUTF8String().str(), row.utf8);
+  }
+}
+
 TEST(VariantMapping, BinaryValuesAndObjectsBecomeByteArrays) {
   unsigned char bytes[] = {1, 2, 3};
   Variant binary, object, absent;
@@ -203,6 +259,33 @@ TEST(VariantMapping, OtherVariantTypesAreRefusedAndTheValueIsKept) {
   }
   EXPECT_THROW(value.fromVariant(wideElements.v), DRAVException);
   EXPECT_EQ(value.getString(), "kept");
+}
+
+TEST(VariantMapping, ByteArraysOfMoreThanOneDimensionAreRefused) {
+  // The first bound entry alone does not describe the data block of these:
+  // 2 x 3 cells, and 0 x 5 cells (no data at all behind a count of 5).
+  const SAFEARRAYBOUND shapes[][2] = {{{2, 0}, {3, 0}}, {{0, 0}, {5, 0}}, {{5, 0}, {0, 0}}};
+  for (const auto& shape : shapes) {
+    SCOPED_TRACE(testing::Message() << shape[0].cElements << " x " << shape[1].cElements);
+    Variant in;
+    in.v.vt = VT_ARRAY | VT_UI1;
+    in.v.parray = SafeArrayCreate(VT_UI1, 2, const_cast<SAFEARRAYBOUND*>(shape));
+    ASSERT_NE(in.v.parray, nullptr);
+    VARIANT outer;
+    VariantInit(&outer);
+    outer.vt = VT_VARIANT;
+    outer.pvarVal = &in.v;
+    for (const VARIANT* given : {static_cast<const VARIANT*>(&in.v), static_cast<const VARIANT*>(&outer)}) {
+      DRAVVar value(std::string("kept"));
+      try {
+        value.fromVariant(*given);
+        ADD_FAILURE() << "accepted";
+      } catch (const DRAVException& e) {
+        EXPECT_STREQ(e.what(), "unsupported VARIANT type");
+      }
+      EXPECT_EQ(value.getString(), "kept");
+    }
+  }
 }
 
 TEST(VariantMapping, RoundTripsChangeOnlyTheDocumentedKinds) {

@@ -67,6 +67,16 @@ private:
 // An IDispatch that offers no other interface (not a request, not a response).
 using CountedDispatch = CountedObject<IDispatch>;
 
+// An IDispatch that claims every interface asked for but hands out none
+// (S_OK with a null pointer), as a broken host object may.
+class EmptyHandedDispatch : public CountedDispatch {
+public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    if (object) *object = nullptr;
+    return S_OK;
+  }
+};
+
 // The posted body of one request, handed out by BinaryRead as a host does.
 class FakeRequest : public CountedObject<DRAVHelpers::IIS::IRequest> {
 public:

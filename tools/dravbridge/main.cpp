@@ -28,6 +28,11 @@ const char* const kUsage =
     "  --sso-password PASS    Basic credentials) that hands out SMSESSION cookies\n"
     "  --sso-path PATH        where the logon is served (default /)\n"
     "  --sso-required         bridge calls need an SMSESSION cookie from the logon\n"
+    "  --session-idle SEC     a logon's session ends when unused this long\n"
+    "                         (default 1800) ...\n"
+    "  --session-life SEC     ... and this long after the logon (default 28800)\n"
+    "  --logon-failures N     wrong credentials one address may send before it is\n"
+    "                         locked out, 1 s doubling per further failure (default 5)\n"
     "  --max-connections N    connections served at once (default 64)\n"
     "  --timeout SECONDS      longest wait for one read or write (default 30)\n"
     "  --trace                print progress lines on standard error\n"
@@ -86,6 +91,12 @@ int main(int argc, char** argv) {
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
     else if (option == "--sso-path") settings.sso.path = value;
+    else if (option == "--session-idle" && parseNumber(value, 31536000, number) && number > 0)
+      settings.auth.sessionIdleLifetime = std::chrono::seconds(number);
+    else if (option == "--session-life" && parseNumber(value, 31536000, number) && number > 0)
+      settings.auth.sessionLifetime = std::chrono::seconds(number);
+    else if (option == "--logon-failures" && parseNumber(value, 1000, number))
+      settings.auth.freeFailures = static_cast<unsigned>(number);
     else if (option == "--max-connections" && parseNumber(value, 10000, number) && number > 0)
       settings.maxConnections = static_cast<unsigned>(number);
     else if (option == "--timeout" && parseNumber(value, 3600, number) && number > 0)

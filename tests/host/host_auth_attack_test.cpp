@@ -1,0 +1,185 @@
+// Attacks on the host's authentication from clients on 127.0.0.1 and
+// 127.0.0.2: guessing passwords, malformed Basic credentials, piling up
+// logons, and sessions that should have ended.
+#include "host_test_support.h"
+
+#include "support/tls_test_certificate.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+namespace hosttest {
+namespace {
+
+std::string authorization(const std::string& credentials) { return "Authorization: " + credentials + "\r\n"; }
+
+std::string emptyArgs() { return encodeArgs(DRAVArgs()); }
+
+DRAVHost::HostSettings annOnly() {
+  auto settings = testSettings();
+  settings.user = "ann";
+  settings.password = "s3cret";
+  return settings;
+}
+
+TEST(HostAuthAttack, BasicCredentialsMustBeExactBase64) {
+  auto settings = annOnly();
+  settings.auth.freeFailures = 100;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  // "YW5uOnMzY3JldA==" is ann:s3cret.
+  for (const char* refused : {"Basic YW5uOnMzY3JldA==garbage", "Basic YW5uOnMzY3JldA== x", "Basic YW5uOnMzY3JldA",
+                              "Basic YW5uOnMzY3JldA=", "Basic YW5uOnMzY3JldA===", "Basic YW5uOnMzY3JldB==",
+                              "Basic YW5uOnMz Y3JldA==", "Basic YW5uOnMzY3J=ldA==", "Basic YW5uOnMzY3JldA==YW5u",
+                              "Basic YW5u-nMzY3JldA==", "Basic", "BasicYW5uOnMzY3JldA==", "Basic YW5u"}) {
+    SCOPED_TRACE(refused);
+    client.send(callRequest("echo", emptyArgs(), 0, authorization(refused)));
+    EXPECT_EQ(401, client.readReply().status);
+  }
+  for (const char* accepted : {"Basic YW5uOnMzY3JldA==", "basic   YW5uOnMzY3JldA==", "BASIC YW5uOnMzY3JldA==  "}) {
+    SCOPED_TRACE(accepted);
+    client.send(callRequest("echo", emptyArgs(), 0, authorization(accepted)));
+    EXPECT_EQ(200, client.readReply().status);
+  }
+}
+
+TEST(HostAuthAttack, ABurstOfWrongPasswordsLocksThatAddressOut) {
+  SampleHost host(annOnly());  // five free failures, then a lockout of 1 s
+  RawClient guesser(host.port());
+  for (int i = 0; i < 5; ++i) {
+    guesser.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "guess" + std::to_string(i))));
+    ASSERT_EQ(401, guesser.readReply().status) << i;
+  }
+  // Even the right password is not looked at now, on any connection from there.
+  int locked = 0;
+  for (int i = 0; i < 200; ++i) {
+    RawClient again(host.port());
+    again.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", i == 0 ? "s3cret" : "guess")));
+    const HttpReply reply = again.readReply();
+    if (reply.status != 429) break;
+    ++locked;
+    if (i == 0) {
+      EXPECT_EQ("1", reply.header("Retry-After"));
+      EXPECT_EQ("too many failed logons from this address: try again in 1 s\n", reply.body);
+    }
+  }
+  EXPECT_EQ(200, locked);
+  // Another client is neither locked out nor counted with the guesser.
+  RawClient other(host.port(), "127.0.0.2");
+  other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "typo")));
+  EXPECT_EQ(401, other.readReply().status);
+  other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
+  EXPECT_EQ(200, other.readReply().status);
+  // A call without credentials is asked for them, not counted as a failure.
+  for (int i = 0; i < 10; ++i) {
+    other.send(callRequest("echo", emptyArgs()));
+    EXPECT_EQ(401, other.readReply().status);
+  }
+  other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
+  EXPECT_EQ(200, other.readReply().status);
+}
+
+class HostSsoAttack : public ::testing::Test {
+protected:
+  // The Set-Cookie of a successful logon.
+  static std::string logon(RawClient& client) {
+    client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw") +
+                "\r\n");
+    const HttpReply reply = client.readReply();
+    EXPECT_EQ(200, reply.status);
+    return reply.header("Set-Cookie");
+  }
+  static std::string sessionOf(const std::string& setCookie) { return setCookie.substr(0, setCookie.find(';')); }
+  static int call(RawClient& client, const std::string& session) {
+    client.send(callRequest("echo", emptyArgs(), 0, "Cookie: " + session + "\r\n"));
+    return client.readReply().status;
+  }
+};
+
+TEST_F(HostSsoAttack, WrongLogonsLockThatAddressOutOfTheLogonAndTheBridges) {
+  auto settings = ssoTestSettings();
+  settings.user = "ann";
+  settings.password = "s3cret";
+  settings.auth.freeFailures = 2;
+  settings.auth.firstLockout = std::chrono::seconds(30);
+  SampleHost host(settings);
+  RawClient client(host.port());
+  const std::string challenged = "GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n";
+  for (int i = 0; i < 2; ++i) {
+    client.send(challenged + basicAuthorization("sam", "guess") + "\r\n");
+    EXPECT_EQ(401, client.readReply().status) << i;
+  }
+  client.send(challenged + basicAuthorization("sam", "pw") + "\r\n");
+  const HttpReply locked = client.readReply();
+  EXPECT_EQ(429, locked.status);
+  EXPECT_EQ("30", locked.header("Retry-After"));
+  EXPECT_EQ("", locked.header("Set-Cookie"));
+  client.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
+  EXPECT_EQ(429, client.readReply().status);
+  RawClient other(host.port(), "127.0.0.2");
+  EXPECT_EQ(0u, logon(other).find("SMSESSION="));
+}
+
+TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
+  auto settings = ssoTestSettings();
+  settings.auth.sessionLifetime = std::chrono::hours(2);
+  SampleHost host(settings);
+  RawClient client(host.port());
+  const std::regex plain("SMSESSION=[0-9a-f]{32}; Path=/; Max-Age=7200; HttpOnly");
+  const std::string cookie = logon(client);
+  EXPECT_TRUE(std::regex_match(cookie, plain)) << cookie;
+
+  drav_test::TestCertificate certificate;
+  settings.certFile = certificate.certFile();
+  settings.keyFile = certificate.keyFile();
+  settings.auth.sessionLifetime = std::chrono::milliseconds(1500);  // a part of a second counts as one
+  SampleHost tls(settings);
+  CurlClient secure;
+  secure.trust(certificate.certFile());
+  secure.setBasic("sam", "pw");
+  const HttpReply reply = secure.get(tls.url("/logon"), {"Cookie: SMCHALLENGE=YES"});
+  EXPECT_EQ(200, reply.status);
+  const std::regex overTls("SMSESSION=[0-9a-f]{32}; Path=/; Max-Age=2; HttpOnly; Secure");
+  EXPECT_TRUE(std::regex_match(reply.header("Set-Cookie"), overTls)) << reply.header("Set-Cookie");
+}
+
+TEST_F(HostSsoAttack, SessionsEndWhenIdleOrOld) {
+  auto settings = ssoTestSettings();
+  settings.auth.sessionIdleLifetime = std::chrono::milliseconds(500);
+  SampleHost idle(settings);
+  RawClient client(idle.port());
+  const std::string unused = sessionOf(logon(client));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(403, call(client, unused));
+
+  settings.auth.sessionIdleLifetime = std::chrono::hours(1);
+  settings.auth.sessionLifetime = std::chrono::milliseconds(500);
+  SampleHost old(settings);
+  RawClient other(old.port());
+  const std::string used = sessionOf(logon(other));
+  EXPECT_EQ(200, call(other, used));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(403, call(other, used));
+  EXPECT_EQ(0u, old.host().ssoSessionCount());
+}
+
+TEST_F(HostSsoAttack, OneClientsLogonsLeaveOtherClientsSessionsValid) {
+  SampleHost host(ssoTestSettings());
+  RawClient victim(host.port());
+  const std::string kept = sessionOf(logon(victim));
+  RawClient flooder(host.port(), "127.0.0.2");
+  std::string first, last;
+  for (int i = 0; i < 1100; ++i) {
+    last = sessionOf(logon(flooder));
+    if (i == 0) first = last;
+  }
+  EXPECT_EQ(200, call(victim, kept));
+  EXPECT_EQ(200, call(flooder, last));
+  EXPECT_EQ(403, call(flooder, first));  // the flooder's own oldest made room
+  EXPECT_EQ(1u + 16u, host.host().ssoSessionCount());
+}
+
+}  // namespace
+}  // namespace hosttest
