@@ -62,7 +62,8 @@ protected:
   std::ptrdiff_t offsetInOwnBytes(const char* data) const;
 
 private:
-  // A value writes its tag and payload in one step through putRaw.
+  // A value stores its tag and a fixed-size payload straight into the
+  // buffer after one check of the room (storeBE16/32, hasRoom, next_).
   friend class DRAVVar;
 
   void put8(unsigned char byte) {
@@ -84,7 +85,9 @@ private:
   }
   bool hasRoom(std::size_t n) const { return static_cast<std::size_t>(limit_ - next_) >= n; }
   // Room for `head` bytes and then `n` more, without overflow for any n.
-  bool hasRoom(std::size_t head, std::size_t n) const { return hasRoom(head) && n <= static_cast<std::size_t>(limit_ - next_) - head; }
+  bool hasRoom(std::size_t head, std::size_t n) const {
+    return hasRoom(head) && n <= static_cast<std::size_t>(limit_ - next_) - head;
+  }
   void put16(std::uint16_t v) {
     if (hasRoom(2)) {
       storeBE16(next_, v);
@@ -103,14 +106,6 @@ private:
       unsigned char b[4];
       storeBE32(b, v);
       write(reinterpret_cast<const char*>(b), 4);
-    }
-  }
-  void putRaw(const unsigned char* bytes, std::size_t n) {
-    if (static_cast<std::size_t>(limit_ - next_) >= n) {
-      std::memcpy(next_, bytes, n);
-      next_ += n;
-    } else {
-      write(reinterpret_cast<const char*>(bytes), static_cast<unsigned long>(n));
     }
   }
   void writeText(const char* text, std::size_t size) {
