@@ -52,6 +52,9 @@ TEST(DRAVDataOutputStream, EncodesEveryPrimitiveBigEndian) {
     DRAVDataOutputStream out;
     e.write(out);
     EXPECT_EQ(toHex(payload(out)), toHex(hex(e.bytes))) << e.name;
+    // And across the end of the buffer, with 0 to 8 bytes of room left.
+    for (unsigned long room = 0; room <= 8; ++room)
+      EXPECT_EQ(toHex(dravtest::appendedWithRoom(room, e.write)), toHex(hex(e.bytes))) << e.name << " room " << room;
   }
 }
 

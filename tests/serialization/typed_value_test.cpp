@@ -27,7 +27,12 @@ std::string written(const DRAVVar& v) {
   v.writeObject(out);
   DRAVDataTypedStream sizes;
   EXPECT_EQ(v.objectSize(&sizes), out.size() - 1) << "objectSize must equal what writeObject appends";
-  return toHex(payload(out));
+  const std::string bytes = toHex(payload(out));
+  // The same bytes when the buffer has only 0 to 12 bytes of room left.
+  for (unsigned long room = 0; room <= 12; ++room)
+    EXPECT_EQ(toHex(dravtest::appendedWithRoom(room, [&](DRAVDataOutputStream& o) { v.writeObject(o); })), bytes)
+        << "room " << room;
+  return bytes;
 }
 
 DRAVVar readBack(const Bytes& values) {
