@@ -19,26 +19,11 @@ using ByteArray = DRAVTypes::DRAVArray<unsigned char>;
   throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
 }
 
-// The plain length a compression header announces, read as the decompressor
-// reads it (blanks, a sign, digits, all before the "]" that a compressed
-// block has), stopping once above 32 bits. A length the decompressor refuses
-// before allocating is harmless to charge.
-std::uint64_t announcedPlainLength(const unsigned char* data, unsigned long length) {
-  const unsigned char* text = data + DRAVCompression::detail::kHeaderMarkerLength;
-  const auto* end = static_cast<const unsigned char*>(std::memchr(text, ']', length - (text - data)));
-  std::uint64_t value = 0;
-  while (text != end && (*text == ' ' || (*text >= '\t' && *text <= '\r'))) ++text;
-  if (text != end && (*text == '+' || *text == '-')) ++text;
-  for (; text != end && *text >= '0' && *text <= '9' && value <= 0xFFFFFFFFu; ++text) value = value * 10 + (*text - '0');
-  return value;
-}
-
 // The bytes of a stored binary value: decompressed when the block carries the
 // compression header, else copied. Either is charged to the stream's budget first.
 ByteArray binaryFromBlock(DRAVInputStream& in, const unsigned char* data, unsigned long length) {
   if (data && DRAVCompression::DRAVUncompressedData::isDataCompressed(data, length)) {
-    in.charge(announcedPlainLength(data, length), "a compressed binary value");
-    DRAVCompression::DRAVUncompressedData plain(data, length, true);
+    DRAVCompression::DRAVUncompressedData plain(data, length, true, in.budget());
     unsigned long plainLength = plain.getLength();
     return ByteArray::adopt(plain.detach(), plainLength);
   }
