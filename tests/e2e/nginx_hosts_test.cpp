@@ -7,13 +7,12 @@
 #include "host_test_support.h"
 #include "nginx_site.h"
 #include "program_runner.h"
+#include "temp_folder.h"
 
 #include <drav/transport/bridge_proxy.h>
 #include <drav/transport/http_request.h>
 
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
 
 #include <array>
 #include <cstdlib>
@@ -31,23 +30,11 @@ using hosttest::RawClient;
 constexpr int kHosts = 3;
 constexpr int kCalls = 30;
 
-class TempFiles {
-public:
-  TempFiles() {
-    char folder[] = "/tmp/drav-e2e-hosts-XXXXXX";
-    if (mkdtemp(folder)) folder_ = folder;
-  }
-  ~TempFiles() {
-    if (!folder_.empty()) std::system(("rm -rf '" + folder_ + "'").c_str());
-  }
-  std::string write(const std::string& name, const std::string& content) const {
-    std::ofstream(folder_ + "/" + name, std::ios::binary) << content;
-    return folder_ + "/" + name;
-  }
-
-private:
-  std::string folder_;
-};
+// Writes `content` to the file `name` of `folder`; its path.
+std::string writeFile(const TempFolder& folder, const std::string& name, const std::string& content) {
+  std::ofstream(folder.file(name), std::ios::binary) << content;
+  return folder.file(name);
+}
 
 // dravbridge requiring single sign-on, with the key in `keyFile`; its port.
 unsigned short startSignOnHost(std::unique_ptr<BackgroundProgram>& host, const std::string& keyFile) {
@@ -71,9 +58,9 @@ TEST(NginxSeveralHosts, OneLogonServesCallsOnEveryHostSharingTheKey) {
   if (!std::getenv("DRAV_E2E_NGINX")) GTEST_SKIP() << "run by the ctest entry e2e_nginx (DRAV_E2E_NGINX=1)";
   const std::string nginxProgram = NginxSite::program();
   if (nginxProgram.empty()) GTEST_SKIP() << "nginx is not installed (Debian nginx-light)";
-  TempFiles files;
-  const std::string sharedKey = files.write("shared.key", "a key the three hosts share, 48 bytes long....\n");
-  const std::string otherKey = files.write("other.key", "another key, of another deployment, 48 bytes...\n");
+  TempFolder folder;
+  const std::string sharedKey = writeFile(folder, "shared.key", "a key the three hosts share, 48 bytes long....\n");
+  const std::string otherKey = writeFile(folder, "other.key", "another key, of another deployment, 48 bytes...\n");
 
   std::array<std::unique_ptr<BackgroundProgram>, kHosts> hosts;
   std::vector<unsigned short> ports;
@@ -132,8 +119,8 @@ TEST(NginxSeveralHosts, OneLogonServesCallsOnEveryHostSharingTheKey) {
 }
 
 TEST(NginxSeveralHosts, DravbridgeRefusesAShortSessionKey) {
-  TempFiles files;
-  const std::string shortKey = files.write("short.key", std::string(31, 'k') + "\n");
+  TempFolder folder;
+  const std::string shortKey = writeFile(folder, "short.key", std::string(31, 'k') + "\n");
   const ProgramResult refused = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--session-key-file", shortKey});
   EXPECT_EQ(2, refused.exitCode);
   EXPECT_EQ("dravbridge: the session key in '" + shortKey + "' has 31 bytes; it needs at least 32\n", refused.err);
