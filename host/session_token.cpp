@@ -18,7 +18,7 @@ namespace DRAVHost {
 namespace {
 
 constexpr std::string_view kVersion = "1";
-constexpr std::size_t kLongestToken = 1024;  // far above any token issued here
+constexpr std::size_t kLongestToken = 4096;  // a user name of up to 1900 bytes fits
 constexpr std::size_t kLongestKeyFile = 4096;
 // Longer lifetimes are cut to this, which keeps the sum with the clock's
 // nanoseconds in range.
