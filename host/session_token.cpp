@@ -5,6 +5,8 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -133,6 +135,9 @@ std::string SessionTokens::macOf(const std::string& payload) const {
 }
 
 std::string sessionKeyFromFile(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0 && (status.st_mode & S_IROTH))
+    throw std::runtime_error("'" + path + "' can be read by every user (chmod o-r it)");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read the session key file '" + path + "'");
   std::string key(kLongestKeyFile + 1, '\0');

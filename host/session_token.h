@@ -63,7 +63,8 @@ private:
 
 // The session key held in the file at `path`, a final line end left out;
 // throws std::runtime_error naming the file and the reason when it cannot
-// be read, is larger than 4 KiB or shorter than kMinSessionKeyBytes.
+// be read, every user may read it, or it is larger than 4 KiB or shorter
+// than kMinSessionKeyBytes.
 std::string sessionKeyFromFile(const std::string& path);
 
 }  // namespace DRAVHost

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdlib>
 #include <fstream>
@@ -30,9 +32,10 @@ using hosttest::RawClient;
 constexpr int kHosts = 3;
 constexpr int kCalls = 30;
 
-// Writes `content` to the file `name` of `folder`; its path.
+// Writes `content` to the file `name` of `folder`, for its owner only; its path.
 std::string writeFile(const TempFolder& folder, const std::string& name, const std::string& content) {
   std::ofstream(folder.file(name), std::ios::binary) << content;
+  chmod(folder.file(name).c_str(), 0600);
   return folder.file(name);
 }
 

@@ -1,11 +1,11 @@
-// A folder of its own under /tmp for one test's files, removed with all it
-// holds when the test is done.
+// A fresh folder under /tmp for one test's files, removed with everything in
+// it when the test ends.
 #pragma once
-
-#include <stdlib.h>
 
 #include <cstdlib>
 #include <string>
+
+#include <stdlib.h>
 
 namespace e2e {
 
@@ -20,6 +20,7 @@ public:
   }
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
 private:

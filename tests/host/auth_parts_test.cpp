@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -236,6 +237,7 @@ TEST(SessionTokens, TakeOnlyKeysOfThirtyTwoBytesOrMore) {
   const std::string file = std::string(folder) + "/key";
   const auto refusal = [&](const std::string& content) {
     std::ofstream(file, std::ios::binary) << content;
+    chmod(file.c_str(), 0600);
     try {
       return "taken: " + DRAVHost::sessionKeyFromFile(file);
     } catch (const std::runtime_error& e) {

@@ -1,5 +1,6 @@
 // dravbridge: serves the sample bridge over HTTP or HTTPS until it is
 // interrupted (SIGINT or SIGTERM).
+#include "config_file.h"
 #include "host/bridge_host.h"
 #include "host/sample_bridge.h"
 #include "host/session_token.h"
@@ -18,9 +19,12 @@ const char* const kUsage =
     "Usage: dravbridge [OPTION]...\n"
     "Serves the sample bridge until interrupted (Ctrl-C or SIGTERM).\n"
     "\n"
+    "  --config FILE          read the settings from FILE (TOML, see the README);\n"
+    "                         the other options override it\n"
     "  --address ADDR         IP address to listen on (default 127.0.0.1)\n"
     "  --port PORT            port to listen on; 0 picks a free one (default 0)\n"
-    "  --path PATH            where the sample bridge is served (default /bridges/sample)\n"
+    "  --path PATH            where the sample bridge is served (default /bridges/sample;\n"
+    "                         replaces the configuration file's bridges)\n"
     "  --user USER            require Basic authentication with USER ...\n"
     "  --password PASS        ... and PASS\n"
     "  --cert FILE            serve HTTPS with this PEM certificate ...\n"
@@ -55,6 +59,23 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long& valu
   return value <= max;
 }
 
+bool isFlag(const std::string& option) {
+  return option == "--help" || option == "-h" || option == "--trace" || option == "--sso-required";
+}
+
+// The configuration file is read before the other options, wherever --config
+// stands, so that they override it.
+std::string configFileIn(int argc, char** argv) {
+  std::string file;
+  for (int i = 1; i + 1 < argc; ++i) {
+    const std::string option = argv[i];
+    if (isFlag(option)) continue;
+    if (option == "--config") file = argv[i + 1];
+    ++i;
+  }
+  return file;
+}
+
 // Waits for SIGINT or SIGTERM; they were blocked before any thread started.
 void waitForStop(const sigset_t& signals) {
   int received = 0;
@@ -64,8 +85,15 @@ void waitForStop(const sigset_t& signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  DRAVHost::HostSettings settings;
-  std::string path = "/bridges/sample";
+  dravbridge::BridgeConfig config;
+  const std::string configFile = configFileIn(argc, argv);
+  try {
+    if (!configFile.empty()) dravbridge::readConfigFile(configFile, config);
+  } catch (const dravbridge::ConfigError& e) {
+    return fail(e.what());
+  }
+  if (config.trace) Annal::setLowestImportance(Annal::M);
+  DRAVHost::HostSettings& settings = config.host;
   std::string sessionKeyFile;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
@@ -85,9 +113,10 @@ int main(int argc, char** argv) {
     if (i + 1 == argc) return fail(option + " needs a value (see --help)");
     const std::string value = argv[++i];
     unsigned long number = 0;
+    if (option == "--config") continue;  // read above
     if (option == "--address") settings.address = value;
     else if (option == "--port" && parseNumber(value, 65535, number)) settings.port = static_cast<unsigned short>(number);
-    else if (option == "--path") path = value;
+    else if (option == "--path") config.bridges = {{value, dravbridge::kSamplePlugin}};
     else if (option == "--user") settings.user = value;
     else if (option == "--password") settings.password = value;
     else if (option == "--cert") settings.certFile = value;
@@ -107,8 +136,10 @@ int main(int argc, char** argv) {
     else return fail("bad option or value: " + option + " " + value + " (see --help)");
   }
   settings.sso.enabled = !settings.sso.user.empty();
-  if (settings.sso.requiredForBridges && !settings.sso.enabled) return fail("--sso-required needs --sso-user");
-  if (path.empty() || path[0] != '/') return fail("--path starts with /");
+  if (settings.sso.requiredForBridges && !settings.sso.enabled)
+    return fail("--sso-required (required in [sso]) needs --sso-user (user in [sso])");
+  for (const auto& bridge : config.bridges)
+    if (bridge.path.empty() || bridge.path[0] != '/') return fail("--path starts with /");
 
   sigset_t signals;
   sigemptyset(&signals);
@@ -119,10 +150,11 @@ int main(int argc, char** argv) {
   try {
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
-    host.addBridge(path, std::make_shared<DRAVHost::SampleBridge>());
+    for (const auto& bridge : config.bridges) host.addBridge(bridge.path, std::make_shared<DRAVHost::SampleBridge>());
     host.start();
-    std::cout << "dravbridge: listening on port " << host.port() << "\n"
-              << "dravbridge: sample bridge at " << host.url(path) << std::endl;
+    std::cout << "dravbridge: listening on port " << host.port() << std::endl;
+    for (const auto& bridge : config.bridges)
+      std::cout << "dravbridge: sample bridge at " << host.url(bridge.path) << std::endl;
     if (settings.sso.enabled) std::cout << "dravbridge: logon at " << host.url(settings.sso.path) << std::endl;
     waitForStop(signals);
     host.stop();
