@@ -264,6 +264,6 @@ const HostSettings& BridgeHost::settings() const { return impl_->settings; }
 
 HostStatistics BridgeHost::statistics() const { return impl_->statistics(); }
 
-std::size_t BridgeHost::ssoSessionCount() const { return impl_->auth.sessions.count(); }
+std::size_t BridgeHost::ssoSessionCount() const { return impl_->auth.sessions.issued(); }
 
 }  // namespace DRAVHost

@@ -20,7 +20,6 @@ struct SsoLogonSettings {
   std::string user;                 // the credentials the logon accepts
   std::string password;
   bool requiredForBridges = false;  // bridge calls need a session cookie the logon issued
-  unsigned maxSessions = 16384;     // beyond this the busiest client loses its oldest
 };
 
 struct HostSettings {

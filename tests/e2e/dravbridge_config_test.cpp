@@ -49,15 +49,13 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.sso.user, actual.sso.user);
   EXPECT_EQ(expected.sso.password, actual.sso.password);
   EXPECT_EQ(expected.sso.requiredForBridges, actual.sso.requiredForBridges);
-  EXPECT_EQ(expected.sso.maxSessions, actual.sso.maxSessions);
   EXPECT_EQ(expected.auth.freeFailures, actual.auth.freeFailures);
   EXPECT_EQ(expected.auth.firstLockout.count(), actual.auth.firstLockout.count());
   EXPECT_EQ(expected.auth.longestLockout.count(), actual.auth.longestLockout.count());
   EXPECT_EQ(expected.auth.forgetFailuresAfter.count(), actual.auth.forgetFailuresAfter.count());
   EXPECT_EQ(expected.auth.trackedClients, actual.auth.trackedClients);
-  EXPECT_EQ(expected.auth.sessionIdleLifetime.count(), actual.auth.sessionIdleLifetime.count());
   EXPECT_EQ(expected.auth.sessionLifetime.count(), actual.auth.sessionLifetime.count());
-  EXPECT_EQ(expected.auth.sessionsPerClient, actual.auth.sessionsPerClient);
+  EXPECT_EQ(expected.auth.sessionKey, actual.auth.sessionKey);
 }
 
 class ConfigFile : public ::testing::Test {
@@ -91,6 +89,7 @@ protected:
 
 TEST_F(ConfigFile, EveryKeyReachesItsSetting) {
   write("sso-secret", "s3cret \n", 0640);
+  write("session-key", "a key of 32 bytes or more, shared\n", 0600);
   const BridgeConfig config = read(R"(trace = true
 [listen]
 address = "0.0.0.0"
@@ -107,10 +106,8 @@ user = "bob"
 password_file = "sso-secret"
 path = "/logon"
 required = true
-max_sessions = 100
-sessions_per_client = 3
-session_idle = "10m"
 session_life = "2h"
+session_key_file = "session-key"
 [lockout]
 free_failures = 0
 first_lockout = "250ms"
@@ -145,9 +142,7 @@ plugin = "sample"
   expected.sso.password = "s3cret ";
   expected.sso.path = "/logon";
   expected.sso.requiredForBridges = true;
-  expected.sso.maxSessions = 100;
-  expected.auth.sessionsPerClient = 3;
-  expected.auth.sessionIdleLifetime = milliseconds(600000);
+  expected.auth.sessionKey = "a key of 32 bytes or more, shared";
   expected.auth.sessionLifetime = milliseconds(7200000);
   expected.auth.freeFailures = 0;
   expected.auth.firstLockout = milliseconds(250);
@@ -237,16 +232,16 @@ TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
   EXPECT_EQ(1, read("[limits]\nio_timeout = \"1ms\"").host.ioTimeout.count());
   EXPECT_EQ(3600000, read("[limits]\nio_timeout = \"1h\"").host.ioTimeout.count());
   EXPECT_EQ(3600000, read("[limits]\nio_timeout = \"60m\"").host.ioTimeout.count());
-  EXPECT_EQ(1000, read("[sso]\nsession_idle = \"1s\"").host.auth.sessionIdleLifetime.count());
+  EXPECT_EQ(1000, read("[sso]\nsession_life = \"1s\"").host.auth.sessionLifetime.count());
   EXPECT_EQ(31536000000, read("[sso]\nsession_life = \"8760h\"").host.auth.sessionLifetime.count());
   const std::string ioTimeout = "F:2: io_timeout in [limits] must be a duration from 1ms to 1h such as \"30s\" or "
                                 "\"500ms\", not ";
   for (const std::string bad : {"\"3600001ms\"", "\"61m\"", "\"0ms\"", "\"30\"", "\"1.5s\"", "\"30 s\"", "\"-1s\"",
                                  "\"30S\"", "\"s\"", "\"\"", "\"1000000000000ms\"", "30"})
     EXPECT_EQ(ioTimeout + bad, refusal("[limits]\nio_timeout = " + bad)) << bad;
-  EXPECT_EQ("F:2: session_idle in [sso] must be a duration from 1s to 8760h such as \"30s\" or \"500ms\", "
+  EXPECT_EQ("F:2: session_life in [sso] must be a duration from 1s to 8760h such as \"30s\" or \"500ms\", "
             "not \"999ms\"",
-            refusal("[sso]\nsession_idle = \"999ms\""));
+            refusal("[sso]\nsession_life = \"999ms\""));
   EXPECT_EQ("F:2: session_life in [sso] must be a duration from 1s to 8760h such as \"30s\" or \"500ms\", "
             "not \"8761h\"",
             refusal("[sso]\nsession_life = \"8761h\""));
@@ -287,6 +282,16 @@ TEST_F(ConfigFile, ReadsPasswordsFromFilesOnlyTheirOwnerAndGroupRead) {
             refusal("[basic_auth]\npassword_file = \"/tmp\""));
   EXPECT_EQ("F:3: password and password_file in [sso] exclude each other",
             refusal("[sso]\npassword = \"a\"\npassword_file = \"secret\""));
+
+  // A session key as --session-key-file reads it.
+  write("short-key", std::string(31, 'k') + "\n", 0600);
+  EXPECT_EQ("F:2: session_key_file in [sso]: the session key in '" + folder_.file("short-key") +
+                "' has 31 bytes; it needs at least 32",
+            refusal("[sso]\nsession_key_file = \"short-key\""));
+  write("open-key", std::string(32, 'k'), 0644);
+  EXPECT_EQ("F:2: session_key_file in [sso]: '" + folder_.file("open-key") +
+                "' can be read by every user (chmod o-r it)",
+            refusal("[sso]\nsession_key_file = \"open-key\""));
 }
 
 TEST_F(ConfigFile, RefusesBadSyntaxWithTheParsersLineAndFilesItCannotRead) {
@@ -318,6 +323,7 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   EXPECT_NE(std::string::npos, readFile(DRAV_README).find("```toml\n" + example + "```\n"));
   write("basic-password", "caller's\n", 0600);
   write("sso-password", "operator's\n", 0600);
+  write("session-key", std::string(64, 'c') + "\n", 0600);
   const BridgeConfig config = read(example);
   HostSettings expected;
   expected.port = 8420;
@@ -327,6 +333,7 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   expected.password = "caller's";
   expected.sso.user = "operator";
   expected.sso.password = "operator's";
+  expected.auth.sessionKey = std::string(64, 'c');
   expectSameSettings(expected, config.host);
   EXPECT_FALSE(config.trace);
   EXPECT_EQ(BridgeConfig().bridges, config.bridges);

@@ -4,6 +4,8 @@
 // file, the line and the reason.
 #include "config_file.h"
 
+#include "host/session_token.h"
+
 #include <toml++/toml.h>
 
 #include <sys/stat.h>
@@ -140,6 +142,19 @@ Apply secretFileKey(Field field) {
   };
 }
 
+// A session key, read as dravbridge --session-key-file reads it.
+template <class Field>
+Apply sessionKeyFileKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    const std::string path = besideFile(found, text(found));
+    try {
+      field(config) = DRAVHost::sessionKeyFromFile(path);
+    } catch (const std::runtime_error& e) {
+      fail(found, e.what());
+    }
+  };
+}
+
 template <class Field>
 Apply flagKey(Field field) {
   return [field](const Found& found, BridgeConfig& config) {
@@ -199,10 +214,8 @@ const std::vector<Key>& keys() {
       {"sso", "password_file", secretFileKey(FIELD(host.sso.password))},
       {"sso", "path", urlPathKey(FIELD(host.sso.path))},
       {"sso", "required", flagKey(FIELD(host.sso.requiredForBridges))},
-      {"sso", "max_sessions", numberKey<1, 1048576>(FIELD(host.sso.maxSessions))},
-      {"sso", "sessions_per_client", numberKey<1, 1024>(FIELD(host.auth.sessionsPerClient))},
-      {"sso", "session_idle", durationKey<kSecond, kYear>(FIELD(host.auth.sessionIdleLifetime))},
       {"sso", "session_life", durationKey<kSecond, kYear>(FIELD(host.auth.sessionLifetime))},
+      {"sso", "session_key_file", sessionKeyFileKey(FIELD(host.auth.sessionKey))},
       {"lockout", "free_failures", numberKey<0, 1000>(FIELD(host.auth.freeFailures))},
       {"lockout", "first_lockout", durationKey<1, kYear>(FIELD(host.auth.firstLockout))},
       {"lockout", "longest_lockout", durationKey<1, kYear>(FIELD(host.auth.longestLockout))},

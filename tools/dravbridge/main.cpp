@@ -3,6 +3,7 @@
 #include "config_file.h"
 #include "host/bridge_host.h"
 #include "host/sample_bridge.h"
+#include "host/session_token.h"
 
 #include <drav/platform/annal.h>
 
@@ -32,9 +33,11 @@ const char* const kUsage =
     "  --sso-password PASS    Basic credentials) that hands out SMSESSION cookies\n"
     "  --sso-path PATH        where the logon is served (default /)\n"
     "  --sso-required         bridge calls need an SMSESSION cookie from the logon\n"
-    "  --session-idle SEC     a logon's session ends when unused this long\n"
-    "                         (default 1800) ...\n"
-    "  --session-life SEC     ... and this long after the logon (default 28800)\n"
+    "  --session-life SEC     a logon's session ends this long after it (default 28800)\n"
+    "  --session-key-file FILE\n"
+    "                         sign sessions with the key in FILE (32 bytes or more)\n"
+    "                         so that all hosts with that key accept them\n"
+    "                         (default: a random key, for this process only)\n"
     "  --logon-failures N     wrong credentials one address may send before it is\n"
     "                         locked out, 1 s doubling per further failure (default 5)\n"
     "  --max-connections N    connections served at once (default 64)\n"
@@ -91,6 +94,7 @@ int main(int argc, char** argv) {
   }
   if (config.trace) Annal::setLowestImportance(Annal::M);
   DRAVHost::HostSettings& settings = config.host;
+  std::string sessionKeyFile;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -120,8 +124,7 @@ int main(int argc, char** argv) {
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
     else if (option == "--sso-path") settings.sso.path = value;
-    else if (option == "--session-idle" && parseNumber(value, 31536000, number) && number > 0)
-      settings.auth.sessionIdleLifetime = std::chrono::seconds(number);
+    else if (option == "--session-key-file") sessionKeyFile = value;
     else if (option == "--session-life" && parseNumber(value, 31536000, number) && number > 0)
       settings.auth.sessionLifetime = std::chrono::seconds(number);
     else if (option == "--logon-failures" && parseNumber(value, 1000, number))
@@ -145,6 +148,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   try {
+    if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
     for (const auto& bridge : config.bridges) host.addBridge(bridge.path, std::make_shared<DRAVHost::SampleBridge>());
     host.start();
