@@ -3,6 +3,7 @@
 #include <drav/platform/win32.h>
 
 #include "support/fake_asp.h"
+#include "support/task_memory.h"
 #include "support/wine_host.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <vector>
 
 namespace {
+
+using SafeArray = dravtest::GivesBackTaskMemory;
 
 SAFEARRAY* bytesArray(ULONG count, LONG lowerBound = 0) {
   SAFEARRAYBOUND bound = {count, lowerBound};
@@ -29,7 +32,7 @@ std::vector<BYTE> contentOf(SAFEARRAY* array) {
   return out;
 }
 
-TEST(SafeArray, AnEmptyByteArrayDescribesItselfAsDocumented) {
+TEST_F(SafeArray, AnEmptyByteArrayDescribesItselfAsDocumented) {
   SAFEARRAY* array = bytesArray(0);
   ASSERT_NE(array, nullptr);
   EXPECT_EQ(array->cDims, 1);
@@ -48,7 +51,7 @@ TEST(SafeArray, AnEmptyByteArrayDescribesItselfAsDocumented) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, EachElementTypeHasItsDocumentedSizeFlagsAndVartype) {
+TEST_F(SafeArray, EachElementTypeHasItsDocumentedSizeFlagsAndVartype) {
   const struct {
     VARTYPE vt;
     ULONG size;
@@ -86,7 +89,7 @@ TEST(SafeArray, EachElementTypeHasItsDocumentedSizeFlagsAndVartype) {
   EXPECT_EQ(SafeArrayGetVartype(nullptr, &vt), E_INVALIDARG);
 }
 
-TEST(SafeArray, LocksCountUpTo65535AndNullIsRefused) {
+TEST_F(SafeArray, LocksCountUpTo65535AndNullIsRefused) {
   SAFEARRAY* array = bytesArray(1);
   for (ULONG i = 0; i < 0xFFFF; ++i) ASSERT_EQ(SafeArrayLock(array), S_OK) << i;
   EXPECT_EQ(SafeArrayLock(array), E_UNEXPECTED);
@@ -104,14 +107,14 @@ TEST(SafeArray, LocksCountUpTo65535AndNullIsRefused) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, CreateRefusesNoDimensionsAndElementTypesWithoutASize) {
+TEST_F(SafeArray, CreateRefusesNoDimensionsAndElementTypesWithoutASize) {
   SAFEARRAYBOUND bound = {1, 0};
   EXPECT_EQ(SafeArrayCreate(VT_UI1, 0, &bound), nullptr);
   EXPECT_EQ(SafeArrayCreate(VT_EMPTY, 1, &bound), nullptr);
   EXPECT_EQ(SafeArrayCreate(VT_UI1, 1, nullptr), nullptr);
 }
 
-TEST(SafeArray, StringArraysAreFlaggedAndOwnCopiesOfTheirStrings) {
+TEST_F(SafeArray, StringArraysAreFlaggedAndOwnCopiesOfTheirStrings) {
   SAFEARRAYBOUND bound = {2, 0};
   SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
   ASSERT_NE(array, nullptr);
@@ -146,7 +149,7 @@ TEST(SafeArray, StringArraysAreFlaggedAndOwnCopiesOfTheirStrings) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, InterfaceAndVariantArraysHoldReferencesAndCopies) {
+TEST_F(SafeArray, InterfaceAndVariantArraysHoldReferencesAndCopies) {
   dravtest::CountedDispatch object;
   SAFEARRAYBOUND bound = {1, 0};
   SAFEARRAY* objects = SafeArrayCreate(VT_DISPATCH, 1, &bound);
@@ -177,7 +180,7 @@ TEST(SafeArray, InterfaceAndVariantArraysHoldReferencesAndCopies) {
   EXPECT_EQ(SafeArrayDestroy(variants), S_OK);
 }
 
-TEST(SafeArray, LockingGuardsRedimAndDestroyAndUnlockMustBalance) {
+TEST_F(SafeArray, LockingGuardsRedimAndDestroyAndUnlockMustBalance) {
   SAFEARRAY* array = bytesArray(3);
   ASSERT_EQ(SafeArrayLock(array), S_OK);
   EXPECT_EQ(array->cLocks, 1u);
@@ -197,7 +200,7 @@ TEST(SafeArray, LockingGuardsRedimAndDestroyAndUnlockMustBalance) {
   EXPECT_EQ(SafeArrayDestroy(nullptr), S_OK);
 }
 
-TEST(SafeArray, RedimKeepsOldBytesZeroesNewOnesAndMayMoveTheLowerBound) {
+TEST_F(SafeArray, RedimKeepsOldBytesZeroesNewOnesAndMayMoveTheLowerBound) {
   SAFEARRAY* array = bytesArray(2);
   static_cast<BYTE*>(array->pvData)[0] = 0xA1;
   static_cast<BYTE*>(array->pvData)[1] = 0xA2;
@@ -216,7 +219,7 @@ TEST(SafeArray, RedimKeepsOldBytesZeroesNewOnesAndMayMoveTheLowerBound) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, FixedSizeArraysRefuseRedim) {
+TEST_F(SafeArray, FixedSizeArraysRefuseRedim) {
   SAFEARRAY* array = bytesArray(2);
   array->fFeatures |= FADF_FIXEDSIZE;
   SAFEARRAYBOUND bigger = {4, 0};
@@ -228,7 +231,7 @@ TEST(SafeArray, FixedSizeArraysRefuseRedim) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, BadDimensionsAndIndexesGiveBadIndexAndTouchNothing) {
+TEST_F(SafeArray, BadDimensionsAndIndexesGiveBadIndexAndTouchNothing) {
   SAFEARRAY* array = bytesArray(3, 10);
   LONG bound = 1234;
   EXPECT_EQ(SafeArrayGetLBound(array, 0, &bound), DISP_E_BADINDEX);
@@ -247,7 +250,7 @@ TEST(SafeArray, BadDimensionsAndIndexesGiveBadIndexAndTouchNothing) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, TwoDimensionsVaryTheFirstFastestAndRedimGrowsTheLast) {
+TEST_F(SafeArray, TwoDimensionsVaryTheFirstFastestAndRedimGrowsTheLast) {
   // Dimension 1: 2 elements from 1; dimension 2: 3 elements from 10.
   SAFEARRAYBOUND bounds[2] = {{2, 1}, {3, 10}};
   SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
@@ -277,7 +280,7 @@ TEST(SafeArray, TwoDimensionsVaryTheFirstFastestAndRedimGrowsTheLast) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, CopyIsDeepUnlockedAndKeepsFeatures) {
+TEST_F(SafeArray, CopyIsDeepUnlockedAndKeepsFeatures) {
   SAFEARRAY* array = bytesArray(3, 2);
   static_cast<BYTE*>(array->pvData)[1] = 9;
   array->fFeatures |= FADF_FIXEDSIZE;
@@ -305,7 +308,7 @@ TEST(SafeArray, CopyIsDeepUnlockedAndKeepsFeatures) {
 #ifndef _WIN32
 // A descriptor and data its maker owns (on the stack here): read and written
 // like any other, never freed, never grown, and with no hidden type to report.
-TEST(SafeArray, ForeignDescriptorsAndDataAreUsedButNeverFreedOrGrown) {
+TEST_F(SafeArray, ForeignDescriptorsAndDataAreUsedButNeverFreedOrGrown) {
   for (USHORT foreign : {FADF_AUTO, FADF_STATIC, FADF_EMBEDDED}) {
     SCOPED_TRACE(foreign);
     BYTE cells[4] = {1, 2, 3, 4};
@@ -339,7 +342,7 @@ TEST(SafeArray, ForeignDescriptorsAndDataAreUsedButNeverFreedOrGrown) {
   }
 }
 
-TEST(SafeArray, ShapesBeyond32BitsOfDataAreRefusedBeforeAllocating) {
+TEST_F(SafeArray, ShapesBeyond32BitsOfDataAreRefusedBeforeAllocating) {
   SAFEARRAYBOUND square[2] = {{0x10000, 0}, {0x10000, 0}};
   EXPECT_EQ(SafeArrayCreate(VT_UI1, 2, square), nullptr);
   SAFEARRAYBOUND halves = {0x80000000u, 0};
@@ -351,10 +354,21 @@ TEST(SafeArray, ShapesBeyond32BitsOfDataAreRefusedBeforeAllocating) {
   array->cbElements = 1;
   EXPECT_EQ(array->rgsabound[0].cElements, 2u);
   SafeArrayDestroy(array);
+  // A copy of a descriptor whose data would not fit gives up and frees the new descriptor.
+  BYTE cell = 0;
+  SAFEARRAY claimed = {};
+  claimed.cDims = 1;
+  claimed.fFeatures = FADF_STATIC;
+  claimed.cbElements = 2;
+  claimed.pvData = &cell;
+  claimed.rgsabound[0] = {0xFFFFFFFFu, 0};
+  SAFEARRAY* copy = &claimed;
+  EXPECT_EQ(SafeArrayCopy(&claimed, &copy), E_OUTOFMEMORY);
+  EXPECT_EQ(copy, nullptr);
 }
 #endif
 
-TEST(SafeArray, UpperBoundWrapsAsA32BitLong) {
+TEST_F(SafeArray, UpperBoundWrapsAsA32BitLong) {
   SAFEARRAYBOUND bound = {2, 0x7FFFFFFF};
   SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
   ASSERT_NE(array, nullptr);
@@ -366,7 +380,7 @@ TEST(SafeArray, UpperBoundWrapsAsA32BitLong) {
   EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 
-TEST(SafeArray, ReplacingAnInterfaceReleasesTheOldOneAndNullClearsTheCell) {
+TEST_F(SafeArray, ReplacingAnInterfaceReleasesTheOldOneAndNullClearsTheCell) {
   dravtest::CountedDispatch first, second;
   SAFEARRAYBOUND bound = {2, 0};
   SAFEARRAY* objects = SafeArrayCreate(VT_DISPATCH, 1, &bound);
@@ -396,7 +410,7 @@ TEST(SafeArray, ReplacingAnInterfaceReleasesTheOldOneAndNullClearsTheCell) {
   EXPECT_EQ(SafeArrayDestroy(bytes), S_OK);
 }
 
-TEST(SafeArray, DestroyDataDropsTheBlockButKeepsTheDescriptor) {
+TEST_F(SafeArray, DestroyDataDropsTheBlockButKeepsTheDescriptor) {
   SAFEARRAY* array = bytesArray(4);
   EXPECT_EQ(SafeArrayDestroyData(array), S_OK);
   EXPECT_EQ(array->pvData, nullptr);
