@@ -224,6 +224,17 @@ TEST_F(Variant, RecordsWithRecordInformationAndOversizedStringsAreRefused) {
   // A byte count beyond what the prefix may announce is refused before any allocation.
   EXPECT_EQ(SysAllocStringByteLen(nullptr, 0x7FFFFFF1u), nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, 0x3FFFFFF9u), nullptr);
+  // So a string whose prefix claims that much cannot be copied into a variant.
+  struct {
+    std::uint32_t prefix = 0x7FFFFFF2u;
+    OLECHAR text[2] = {'x', 0};
+  } forged;
+  VARIANT text;
+  VariantInit(&text);
+  text.vt = VT_BSTR;
+  text.bstrVal = forged.text;
+  EXPECT_EQ(VariantCopy(&copy, &text), E_OUTOFMEMORY);
+  EXPECT_EQ(copy.vt, VT_RECORD) << "the destination is left as it was";
 }
 
 TEST_F(Variant, NullArgumentsAndCopyingOntoItselfChangeNothing) {

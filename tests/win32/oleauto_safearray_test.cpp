@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -121,9 +122,12 @@ TEST_F(SafeArray, StringArraysAreFlaggedAndOwnCopiesOfTheirStrings) {
   EXPECT_EQ(array->fFeatures, FADF_BSTR | FADF_HAVEVARTYPE);
   EXPECT_EQ(array->cbElements, sizeof(BSTR));
 
+  BSTR first = SysAllocString(DRAV_W("replaced"));
   BSTR mine = SysAllocString(DRAV_W("xy"));
   LONG index = 1;
-  ASSERT_EQ(SafeArrayPutElement(array, &index, mine), S_OK);
+  ASSERT_EQ(SafeArrayPutElement(array, &index, first), S_OK);
+  ASSERT_EQ(SafeArrayPutElement(array, &index, mine), S_OK);  // frees its copy of "replaced"
+  SysFreeString(first);
   SysFreeString(mine);  // the array keeps its own copy
   BSTR got = nullptr;
   ASSERT_EQ(SafeArrayGetElement(array, &index, &got), S_OK);
@@ -191,6 +195,9 @@ TEST_F(SafeArray, LockingGuardsRedimAndDestroyAndUnlockMustBalance) {
   EXPECT_EQ(SafeArrayUnlock(array), E_UNEXPECTED);
 
   void* data = nullptr;
+  EXPECT_EQ(SafeArrayAccessData(array, nullptr), E_INVALIDARG);
+  EXPECT_EQ(SafeArrayAccessData(nullptr, &data), E_INVALIDARG);
+  EXPECT_EQ(array->cLocks, 0u);
   ASSERT_EQ(SafeArrayAccessData(array, &data), S_OK);
   EXPECT_EQ(data, array->pvData);
   EXPECT_EQ(array->cLocks, 1u);
@@ -365,6 +372,39 @@ TEST_F(SafeArray, ShapesBeyond32BitsOfDataAreRefusedBeforeAllocating) {
   SAFEARRAY* copy = &claimed;
   EXPECT_EQ(SafeArrayCopy(&claimed, &copy), E_OUTOFMEMORY);
   EXPECT_EQ(copy, nullptr);
+}
+
+// A string whose length prefix claims more than a BSTR may hold cannot be
+// copied: putting it or copying an array that holds it fails as out of memory
+// and changes nothing.
+TEST_F(SafeArray, AStringThatCannotBeCopiedFailsThePutAndTheCopy) {
+  struct {
+    std::uint32_t prefix = 0x7FFFFFF2u;
+    OLECHAR text[2] = {'x', 0};
+  } forged;
+  const BSTR huge = forged.text;
+  SAFEARRAYBOUND bound = {2, 0};
+  SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+  LONG index = 0;
+  BSTR kept = SysAllocString(DRAV_W("kept"));
+  ASSERT_EQ(SafeArrayPutElement(array, &index, kept), S_OK);
+  EXPECT_EQ(SafeArrayPutElement(array, &index, huge), E_OUTOFMEMORY);
+  BSTR got = nullptr;
+  ASSERT_EQ(SafeArrayGetElement(array, &index, &got), S_OK);
+  EXPECT_EQ(SysStringLen(got), 4u);
+  SysFreeString(got);
+  EXPECT_EQ(array->cLocks, 0u);
+
+  LONG second = 1;
+  static_cast<BSTR*>(array->pvData)[1] = huge;  // planted past the copying put
+  SAFEARRAY* copy = array;
+  EXPECT_EQ(SafeArrayCopy(array, &copy), E_OUTOFMEMORY);
+  EXPECT_EQ(copy, nullptr);
+  got = kept;
+  EXPECT_EQ(SafeArrayGetElement(array, &second, &got), E_OUTOFMEMORY);
+  static_cast<BSTR*>(array->pvData)[1] = nullptr;
+  SysFreeString(kept);
+  EXPECT_EQ(SafeArrayDestroy(array), S_OK);
 }
 #endif
 
