@@ -155,6 +155,16 @@ def key(path, original, mutated):
     return "\t".join((path, original.strip(), mutated.strip()))
 
 
+def keys_of(mutant):
+    """The mutant's key, and the same with the previous code line prefixed
+    ("previous \\n original"), for a line whose text recurs in its file."""
+    path, number, original, mutated = mutant
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        before = [l.strip() for l in f.read().split("\n")[:number - 1] if l.strip()]
+    previous = before[-1] if before else ""
+    return key(path, original, mutated), key(path, previous + " \\n " + original.strip(), mutated)
+
+
 def read_keys(filename):
     """Entries of an equivalents or survivors file: path, original, mutated
     (tab-separated, whitespace-trimmed), anything after is a note."""
@@ -331,7 +341,7 @@ def main():
     try:
         for i, mutant in enumerate(chosen, 1):
             started = time.time()
-            if key(mutant[0], mutant[2], mutant[3]) in equivalents:
+            if any(k in equivalents for k in keys_of(mutant)):
                 outcome = "equivalent"
             else:
                 outcome = try_mutant(tree, mutant, hashes[mutant[0]])
