@@ -444,10 +444,12 @@ TEST_F(SafeArray, ReplacingAnInterfaceReleasesTheOldOneAndNullClearsTheCell) {
   EXPECT_FALSE(first.overReleased());
   EXPECT_FALSE(second.overReleased());
 
+#ifndef _WIN32
   SAFEARRAY* bytes = bytesArray(1);
   LONG zero = 0;
   EXPECT_EQ(SafeArrayPutElement(bytes, &zero, nullptr), E_INVALIDARG) << "a plain cell needs a value";
   EXPECT_EQ(SafeArrayDestroy(bytes), S_OK);
+#endif
 }
 
 TEST_F(SafeArray, DestroyDataDropsTheBlockButKeepsTheDescriptor) {
