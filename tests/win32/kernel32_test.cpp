@@ -127,6 +127,9 @@ TEST(MultiByteToWideChar, ConvertsUtf8AndReportsInvalidInputAsDocumented) {
 
 TEST(MultiByteToWideChar, MinusOneLengthIncludesTheTerminator) {
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, nullptr, 0), 3);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\0b", -1, nullptr, 0), 1) << "an empty text is its terminator";
+  const WCHAR emptyFirst[] = {0, 0x62, 0};
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, emptyFirst, -1, nullptr, 0, nullptr, nullptr), 1);
   WCHAR out[3] = {1, 1, 1};
   ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, out, 3), 3);
   EXPECT_EQ(Units(out, out + 3), (Units{0x68, 0xE9, 0}));
