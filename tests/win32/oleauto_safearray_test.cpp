@@ -81,6 +81,10 @@ TEST_F(SafeArray, EachElementTypeHasItsDocumentedSizeFlagsAndVartype) {
     VARTYPE vt = VT_EMPTY;
     EXPECT_EQ(SafeArrayGetVartype(array, &vt), S_OK);
     EXPECT_EQ(vt, t.vt);
+    if (t.features & FADF_HAVEIID) {  // the interface's IID sits in the 16 bytes before the descriptor
+      const IID& iid = t.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch;
+      EXPECT_EQ(std::memcmp(reinterpret_cast<const char*>(array) - sizeof(IID), &iid, sizeof(IID)), 0);
+    }
     // Every cell starts zeroed, the last one included.
     const auto* data = static_cast<const unsigned char*>(array->pvData);
     EXPECT_EQ(std::vector<unsigned char>(data, data + 3 * t.size), std::vector<unsigned char>(3 * t.size, 0));
@@ -175,12 +179,18 @@ TEST_F(SafeArray, InterfaceAndVariantArraysHoldReferencesAndCopies) {
   text.bstrVal = SysAllocString(DRAV_W("v"));
   ASSERT_EQ(SafeArrayPutElement(variants, &index, &text), S_OK);
   VariantClear(&text);
+  // The destination is overwritten, not cleared: what it held stays the caller's.
+  BSTR callers = SysAllocString(DRAV_W("callers"));
   VARIANT got;
   VariantInit(&got);
+  got.vt = VT_BSTR;
+  got.bstrVal = callers;
   ASSERT_EQ(SafeArrayGetElement(variants, &index, &got), S_OK);
   EXPECT_EQ(got.vt, VT_BSTR);
   EXPECT_EQ(got.bstrVal[0], 'v');
+  EXPECT_EQ(SysStringLen(callers), 7u);
   VariantClear(&got);
+  SysFreeString(callers);
   EXPECT_EQ(SafeArrayDestroy(variants), S_OK);
 }
 
@@ -338,15 +348,27 @@ TEST_F(SafeArray, ForeignDescriptorsAndDataAreUsedButNeverFreedOrGrown) {
     EXPECT_EQ(contentOf(copy), (std::vector<BYTE>{1, 2, 3, 9}));
     EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
 
-    SAFEARRAYBOUND bigger = {5, 0}, smaller = {2, 0};
+    SAFEARRAYBOUND bigger = {5, 0}, smaller = {2, 0}, moved = {4, 1};
     EXPECT_EQ(SafeArrayRedim(&array, &bigger), E_INVALIDARG);
     EXPECT_EQ(array.rgsabound[0].cElements, 4u);
+    EXPECT_EQ(SafeArrayRedim(&array, &moved), S_OK) << "the same count needs no new block";
+    EXPECT_EQ(array.rgsabound[0].lLbound, 1);
+    EXPECT_EQ(array.pvData, cells);
     EXPECT_EQ(SafeArrayRedim(&array, &smaller), S_OK);
     EXPECT_EQ(array.pvData, cells);
     EXPECT_EQ(SafeArrayDestroyData(&array), S_OK);
     EXPECT_EQ(array.pvData, cells);
     EXPECT_EQ(SafeArrayDestroy(&array), S_OK);  // the sanitizer reports a free of the stack
   }
+  // A record array reports its type but cannot be copied here.
+  SAFEARRAY records = {};
+  records.cDims = 1;
+  records.fFeatures = FADF_STATIC | FADF_RECORD;
+  VARTYPE vt = VT_EMPTY;
+  EXPECT_EQ(SafeArrayGetVartype(&records, &vt), S_OK);
+  EXPECT_EQ(vt, VT_RECORD);
+  SAFEARRAY* copy = &records;
+  EXPECT_EQ(SafeArrayCopy(&records, &copy), E_NOTIMPL);
 }
 
 TEST_F(SafeArray, ShapesBeyond32BitsOfDataAreRefusedBeforeAllocating) {
