@@ -35,6 +35,7 @@ TEST(HostHttp, RefusesRequestsItCannotServeWithAClearStatusAndServesOn) {
   } cases[] = {
       {"GET /bridges/sample HTTP/1.1\r\nHost: h\r\n\r\n", 405, "called with POST"},
       {callRequest("echo", args, 0, "", "/bridges/other"), 404, "no bridge at /bridges/other"},
+      {callRequest("echo", args, 0, "", "/<script>"), 404, "no bridge at this path"},
       {withHeader(call, "DRAVMethodName", ""), 400, "carries the header DRAVMethodName"},
       {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: -5\r\n"), 400, "DRAVArgs-Size is not a byte count"},
       {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: 4\r\n"), 400, "is not DRAVArgs-Size + DRAVExtraBlob-Size"},
@@ -96,19 +97,27 @@ TEST(HostHttp, ABodyCutShortGets400) {
   client.shutdownSend();
   const HttpReply reply = client.readReply();
   EXPECT_EQ(400, reply.status);
-  EXPECT_NE(std::string::npos, reply.body.find("the body ended after")) << reply.body;
+  EXPECT_EQ("the request body ended after 40 bytes\n", reply.body);
 }
 
-TEST(HostHttp, AStalledBodyTimesOutAndFreesItsThread) {
+TEST(HostHttp, AStalledBodyGets408AndFreesItsConnection) {
   auto settings = testSettings();
-  settings.ioTimeout = 300ms;
+  settings.transferGrace = 300ms;
   SampleHost host(settings);
-  RawClient client(host.port());
-  const std::string call = callRequest("echo", std::string(100, 'a'));
-  client.send(call.substr(0, call.size() - 60));
-  EXPECT_TRUE(client.closedByPeer(5s));
-  for (int i = 0; i < 100 && host.host().statistics().activeConnections > 0; ++i)
-    std::this_thread::sleep_for(20ms);
+  // A body small enough to be read ahead, and one the bridge reads itself.
+  for (const std::size_t size : {100u, 200000u}) {
+    SCOPED_TRACE(size);
+    RawClient client(host.port());
+    const std::string call = callRequest("echo", std::string(size, 'a'));
+    client.send(call.substr(0, call.find("\r\n\r\n") + 4 + 40));
+    const auto start = std::chrono::steady_clock::now();
+    const HttpReply reply = client.readReply(5s);
+    EXPECT_EQ(408, reply.status);
+    EXPECT_EQ("the request body did not arrive in time\n", reply.body);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(client.closedByPeer(3s));
+  }
+  for (int i = 0; i < 100 && host.host().statistics().activeConnections > 0; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(0u, host.host().statistics().activeConnections);
 }
 
@@ -149,7 +158,7 @@ TEST(HostHttp, ClosesAConnectionLeftIdle) {
 TEST(HostHttp, StopEndsOpenConnectionsPromptly) {
   auto settings = testSettings();
   settings.idleTimeout = 20s;
-  settings.ioTimeout = 20s;
+  settings.headTimeout = 20s;
   SampleHost host(settings);
   std::vector<std::unique_ptr<RawClient>> clients;
   for (int i = 0; i < 3; ++i) {

@@ -5,7 +5,9 @@
 #pragma once
 
 #include "host/bridge_host.h"
+#include "host/buffer_pool.h"
 #include "host/channel.h"
+#include "host/request_stream.h"
 #include "host/sample_bridge.h"
 
 #include <drav/serialization/argument_list.h>
@@ -41,11 +43,8 @@ public:
   std::size_t delivered() const { return delivered_; }  // input bytes read so far
   std::size_t writeCalls() const { return writeCalls_; }
 
-  void handshake(std::chrono::milliseconds) override {}
   std::size_t readSome(void* data, std::size_t size, std::chrono::milliseconds timeout) override;
   void writeAll(const DRAVHost::ConstPiece* pieces, std::size_t count, std::chrono::milliseconds) override;
-  void close(std::chrono::milliseconds) override {}
-  void interrupt() override { interrupted_ = true; }
 
 private:
   std::string input_;
@@ -53,8 +52,13 @@ private:
   std::size_t delivered_ = 0;
   std::string written_;
   std::size_t writeCalls_ = 0;
-  bool interrupted_ = false;
 };
+
+// Input buffers as the host's, for streams over a MemoryChannel.
+DRAVHost::BufferPool& testBuffers();
+// Reads the next head from the stream's channel as the host does; false when
+// the input ends or stays silent before a head begins.
+bool readHead(DRAVHost::RequestStream& in);
 
 struct HttpReply {
   int status = 0;                   // 0: no answer arrived

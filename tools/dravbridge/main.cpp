@@ -1,9 +1,11 @@
 // dravbridge: serves the sample bridge over HTTP or HTTPS until it is
-// interrupted (SIGINT or SIGTERM).
+// interrupted (SIGINT or SIGTERM), then lets running calls finish and exits 0.
 #include "host/bridge_host.h"
 #include "host/sample_bridge.h"
 
 #include <drav/platform/annal.h>
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -28,8 +30,12 @@ const char* const kUsage =
     "  --sso-password PASS    Basic credentials) that hands out SMSESSION cookies\n"
     "  --sso-path PATH        where the logon is served (default /)\n"
     "  --sso-required         bridge calls need an SMSESSION cookie from the logon\n"
-    "  --max-connections N    connections served at once (default 64)\n"
-    "  --timeout SECONDS      longest wait for one read or write (default 30)\n"
+    "  --max-connections N    connections held open at once (default: as many as\n"
+    "                         the descriptor limit allows, at most 10000)\n"
+    "  --max-calls N          requests running at once (default 16)\n"
+    "  --timeout SECONDS      time for a request head to arrive, and the grace\n"
+    "                         before a body or answer must keep its rate (default 10)\n"
+    "  --stop-grace SECONDS   time running calls get to finish on SIGTERM (default 10)\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
@@ -45,6 +51,15 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long& valu
   if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
   value = std::stoul(text);
   return value <= max;
+}
+
+// Takes the hard descriptor limit as the soft one, so that the host can hold
+// thousands of connections.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // Waits for SIGINT or SIGTERM; they were blocked before any thread started.
@@ -86,16 +101,21 @@ int main(int argc, char** argv) {
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
     else if (option == "--sso-path") settings.sso.path = value;
-    else if (option == "--max-connections" && parseNumber(value, 10000, number) && number > 0)
+    else if (option == "--max-connections" && parseNumber(value, 1000000, number) && number > 0)
       settings.maxConnections = static_cast<unsigned>(number);
+    else if (option == "--max-calls" && parseNumber(value, 1000, number) && number > 0)
+      settings.maxRunningCalls = static_cast<unsigned>(number);
     else if (option == "--timeout" && parseNumber(value, 3600, number) && number > 0)
-      settings.ioTimeout = std::chrono::seconds(number);
+      settings.headTimeout = settings.transferGrace = std::chrono::seconds(number);
+    else if (option == "--stop-grace" && parseNumber(value, 3600, number))
+      settings.stopGrace = std::chrono::seconds(number);
     else return fail("bad option or value: " + option + " " + value + " (see --help)");
   }
   settings.sso.enabled = !settings.sso.user.empty();
   if (settings.sso.requiredForBridges && !settings.sso.enabled) return fail("--sso-required needs --sso-user");
   if (path.empty() || path[0] != '/') return fail("--path starts with /");
 
+  raiseDescriptorLimit();
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
