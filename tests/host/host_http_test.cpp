@@ -62,6 +62,104 @@ TEST(HostHttp, RefusesRequestsItCannotServeWithAClearStatusAndServesOn) {
   EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
 }
 
+TEST(HostHttp, AnyFramingButContentLengthOrAFinalChunkedIsRefusedAndEndsTheConnection) {
+  SampleHost host;
+  const std::string args = oneIntArgs();
+  // What follows the head would be taken for a second request if the host
+  // read the body as empty.
+  const std::string smuggled = "GET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n";
+  const std::string head = "POST /bridges/sample HTTP/1.1\r\nHost: h\r\nDRAVBridgeName: sample\r\n"
+                           "DRAVMethodName: echo\r\nDRAVArgs-Size: 0\r\nDRAVExtraBlob-Size: 0\r\n";
+  const struct {
+    std::string framing;
+    const char* says;
+  } cases[] = {
+      {"Transfer-Encoding: identity\r\n", "the only transfer coding this host accepts is chunked"},
+      {"Transfer-Encoding: gzip\r\n", "the only transfer coding this host accepts is chunked"},
+      {"Transfer-Encoding: xchunked\r\n", "the only transfer coding this host accepts is chunked"},
+      {"Transfer-Encoding: chunked, identity\r\n", "the only transfer coding this host accepts is chunked"},
+      {"Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", "the only transfer coding this host accepts is chunked"},
+      {"Transfer-Encoding: identity\r\nContent-Length: 0\r\n", "a request carries Content-Length or Transfer-Encoding, not both"},
+      {"Content-Length: 0\r\nTransfer-Encoding: chunked\r\n", "malformed request"},
+      {"Transfer-Encoding: chunked\r\nContent-Length: 0\r\n", "malformed request"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.framing);
+    RawClient client(host.port());
+    client.send(head + c.framing + "\r\n" + smuggled);
+    const HttpReply reply = client.readReply();
+    EXPECT_EQ(400, reply.status);
+    EXPECT_EQ(0u, reply.body.find(c.says)) << reply.body;
+    EXPECT_EQ("close", reply.header("Connection"));
+    EXPECT_EQ("", client.readUntilQuiet(300ms)) << "nothing answers the smuggled request";
+  }
+  EXPECT_EQ(0u, host.host().statistics().requestsServed);
+}
+
+TEST(HostHttp, AnHttp11RequestNamesExactlyOneValidHost) {
+  SampleHost host;
+  const std::string call = callRequest("echo", oneIntArgs());
+  const struct {
+    std::string request;
+    int status;
+    const char* says;
+  } cases[] = {
+      {withHeader(call, "Host:", ""), 400, "an HTTP/1.1 request carries a Host field\n"},
+      {withHeader(call, "Host:", "Host: a\r\nHost: b\r\n"), 400, "a request carries one Host field, not several\n"},
+      {withHeader(call, "Host:", "Host: a b\r\n"), 400, "the Host field is not a valid host\n"},
+      {withHeader(call, "Host:", "Host: h/path\r\n"), 400, "the Host field is not a valid host\n"},
+      {withHeader(call, "Host:", "Host: h:80x\r\n"), 400, "the Host field is not a valid host\n"},
+      {withHeader(call, "Host:", "Host: [::1\r\n"), 400, "the Host field is not a valid host\n"},
+      {withHeader(call, "Host:", "Host: [::1]:8080\r\n"), 200, ""},
+      {withHeader(call, "Host:", "Host: example.org:65535\r\n"), 200, ""},
+      {withHeader(withHeader(call, "Host:", ""), "POST ", "POST /bridges/sample HTTP/1.0\r\n"), 200, ""},
+      {"\r\n\r\n" + call, 200, ""},  // empty lines before a request line are ignored
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, 80));
+    RawClient client(host.port());
+    client.send(c.request);
+    const HttpReply reply = client.readReply();
+    EXPECT_EQ(c.status, reply.status);
+    if (c.status == 200) continue;
+    EXPECT_EQ(c.says, reply.body);
+    EXPECT_EQ("close", reply.header("Connection"));
+  }
+}
+
+TEST(HostHttp, AnswersToHeadCarryNoBody) {
+  auto settings = testSettings();
+  settings.sso.enabled = true;
+  settings.sso.path = "/logon";
+  settings.sso.user = "sam";
+  settings.sso.password = "pw";
+  SampleHost host(settings);
+  const std::string next = "GET /nowhere HTTP/1.1\r\nHost: h\r\n\r\n";
+  for (const std::string path : {std::string(kSamplePath), std::string("/nowhere"), std::string("/logon")}) {
+    SCOPED_TRACE(path);
+    RawClient client(host.port());
+    // The HEAD and a GET behind it: what follows the first head must be the second answer.
+    client.send("HEAD " + path + " HTTP/1.1\r\nHost: h\r\n\r\n" + next);
+    const std::string bytes = client.readUntilQuiet(300ms);
+    const std::size_t headEnd = bytes.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, headEnd) << bytes;
+    EXPECT_NE(std::string::npos, bytes.find("Content-Length: ")) << bytes;
+    EXPECT_EQ(0u, bytes.compare(headEnd + 4, 22, "HTTP/1.1 404 Not Found")) << bytes;
+    std::size_t used = 0;
+    EXPECT_EQ("no bridge at /nowhere\n", parseReply(bytes.substr(headEnd + 4), used).body);
+  }
+}
+
+TEST(HostHttp, TheHostsOwnAnswersArePlainTextNeverSniffed) {
+  SampleHost host;
+  RawClient client(host.port());
+  client.send("GET /nowhere HTTP/1.1\r\nHost: h\r\n\r\n");
+  const HttpReply reply = client.readReply();
+  EXPECT_EQ(404, reply.status);
+  EXPECT_EQ("text/plain; charset=utf-8", reply.header("Content-Type"));
+  EXPECT_EQ("nosniff", reply.header("X-Content-Type-Options"));
+}
+
 TEST(HostHttp, AHeadTooLargeGets431AndEndsTheConnection) {
   auto settings = testSettings();
   settings.headerLimit = 2048;

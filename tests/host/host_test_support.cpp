@@ -203,6 +203,20 @@ bool RawClient::receive(const std::string& text, std::chrono::milliseconds timeo
   return true;
 }
 
+std::string RawClient::readUntilQuiet(std::chrono::milliseconds quiet) {
+  std::string bytes;
+  bytes.swap(pending_);
+  char buffer[65536];
+  for (int guard = 0; guard < 10000; ++guard) {
+    pollfd wait = {fd_, POLLIN, 0};
+    if (::poll(&wait, 1, static_cast<int>(quiet.count())) <= 0) break;
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
 bool RawClient::closedByPeer(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   char buffer[65536];

@@ -92,6 +92,8 @@ public:
   HttpReply readReply(std::chrono::milliseconds timeout = 5s);
   // True when the next bytes from the host are `text` (which are then used up).
   bool receive(const std::string& text, std::chrono::milliseconds timeout);
+  // Every byte that arrives until the host sends nothing for `quiet`.
+  std::string readUntilQuiet(std::chrono::milliseconds quiet);
   // True when the host ends the connection within `timeout` (bytes that
   // arrive first are dropped).
   bool closedByPeer(std::chrono::milliseconds timeout);
