@@ -87,7 +87,8 @@ public:
   explicit Impl(HostSettings hostSettings)
       : settings(std::move(hostSettings)),
         sessions(settings.sso.maxSessions),
-        routes{settings, bridges, sessions, requestsServed} {}
+        memory(settings.memoryBudget),
+        routes{settings, bridges, sessions, requestsServed, memory} {}
 
   void start();
   void stop();
@@ -97,6 +98,7 @@ public:
   std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
   SsoSessions sessions;
   std::atomic<std::uint64_t> requestsServed{0};
+  MemoryBudget memory;
   HostRoutes routes;
   bool started = false;
   bool stopped = false;

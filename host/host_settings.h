@@ -69,6 +69,12 @@ struct HostSettings {
   std::uint32_t bodyLimit = 0x7FFFFFFF;
   // Output a bridge writes while response buffering is on.
   std::uint32_t responseBufferLimit = 4 * 1024 * 1024;
+  // Memory one bridge call may take: the argument bytes, what decoding them
+  // allocates and the buffered answer; a call that needs more gets 413.
+  std::uint64_t callMemoryBudget = 64ull * 1024 * 1024;
+  // Memory running bridge calls may take together: each reserves its
+  // callMemoryBudget while it runs; one that finds too little left gets 503.
+  std::uint64_t memoryBudget = 1024ull * 1024 * 1024;
   // Unread request body the host still reads and drops after a response to
   // keep the connection; with more left, the connection is closed.
   std::uint32_t drainLimit = 64 * 1024;

@@ -81,6 +81,8 @@ public:
 private:
   bool serveBridge(BridgeHandler& bridge);
   bool dispatch(BridgeHandler& bridge, const BridgeCall& call);
+  // Why a failed call failed, when the host knows better than the bridge.
+  std::optional<HttpError> hostCause(const BridgeCall& call) const;
   // Answers with the host's own text; reads a small unread body first so the
   // connection can stay open.
   bool refuse(unsigned status, const std::string& message,
@@ -146,8 +148,20 @@ bool Exchange::serveBridge(BridgeHandler& bridge) {
                       std::to_string(std::uint64_t(call.argsSize) + call.extraBlobSize) + ")");
   call.user = user;
   call.ssoSession = session;
+  CallMemory memory(routes_.memory, settings.callMemoryBudget, call.argsSize);
+  if (!memory.reserved()) {
+    if (call.argsSize > settings.callMemoryBudget)
+      return refuse(413, "the arguments take more than the " + std::to_string(settings.callMemoryBudget) +
+                             " bytes a call may hold");
+    return refuse(503, "the host's memory is taken by running calls; try again shortly",
+                  {{"Retry-After", std::to_string(settings.retryAfterSeconds)}});
+  }
+  call.decodeBudget = &memory.decodeBudget();
+  out_.countAgainst(&memory);
   if (head.expectContinue && !in_.bodyHeld()) ResponseStream::sendContinue(channel_, settings.transferGrace);
-  return dispatch(bridge, call);
+  const bool keepOpen = dispatch(bridge, call);
+  out_.countAgainst(nullptr);
+  return keepOpen;
 }
 
 bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
@@ -171,8 +185,9 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
   response->Release();
 
   if (connectionFailed) return false;
-  // A body that stalled or broke is what failed the call, whatever the bridge made of it.
-  if (failure && in_.bodyFailure()) failure = in_.bodyFailure();
+  if (failure) {
+    if (auto cause = hostCause(call)) failure = cause;
+  }
   if (failure) {
     if (!out_.headSent()) return refuse(failure->status(), failure->what());
     // The answer has begun: end the connection without the last chunk, so the
@@ -181,6 +196,16 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
     return false;
   }
   return complete();
+}
+
+std::optional<HttpError> Exchange::hostCause(const BridgeCall& call) const {
+  // A body that stalled or broke is what failed the call, whatever the bridge made of it.
+  if (in_.bodyFailure()) return in_.bodyFailure();
+  const std::string budget = std::to_string(routes_.settings.callMemoryBudget);
+  if (call.decodeBudget && call.decodeBudget->exceeded())
+    return HttpError(413, "decoding the arguments takes more than the " + budget + " bytes a call may hold");
+  if (out_.memoryExceeded()) return HttpError(413, "the answer takes more than the " + budget + " bytes a call may hold");
+  return std::nullopt;
 }
 
 bool Exchange::refuse(unsigned status, const std::string& message,

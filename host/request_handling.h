@@ -7,6 +7,7 @@
 #include "host/bridge_handler.h"
 #include "host/channel.h"
 #include "host/host_settings.h"
+#include "host/memory_budget.h"
 #include "host/request_stream.h"
 #include "host/response_stream.h"
 #include "host/sso_logon.h"
@@ -26,6 +27,7 @@ struct HostRoutes {
   const std::map<std::string, std::shared_ptr<BridgeHandler>>& bridges;  // by exact path
   SsoSessions& sessions;
   std::atomic<std::uint64_t>& requestsServed;
+  MemoryBudget& memory;
 };
 
 // Serves one request whose head `in` has read: routes it to its bridge, to

@@ -6,6 +6,7 @@
 
 #include <boost/beast/http/status.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace DRAVHost {
@@ -50,6 +51,11 @@ void ResponseStream::write(const void* data, std::size_t size) {
   if (finished_) throw std::logic_error("the response is complete");
   if (size == 0) return;
   if (buffering_) {
+    if (memory_ && size > memory_->answerAllowance() - std::min<std::uint64_t>(buffered_.size(), memory_->answerAllowance())) {
+      memoryExceeded_ = true;
+      throw ResponseTooLarge("buffered output passes the call's memory budget of " + std::to_string(memory_->share()) +
+                             " bytes");
+    }
     if (size > settings_.responseBufferLimit - buffered_.size())
       throw ResponseTooLarge("buffered output passes the limit of " + std::to_string(settings_.responseBufferLimit) +
                              " bytes");

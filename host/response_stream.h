@@ -10,6 +10,7 @@
 
 #include "host/channel.h"
 #include "host/host_settings.h"
+#include "host/memory_budget.h"
 #include "host/transfer_pace.h"
 
 #include <optional>
@@ -46,8 +47,14 @@ public:
   const std::string& contentType() const { return contentType_; }
   bool buffering() const { return buffering_; }
 
+  // Buffered output counts against `memory` from now on (null: only the
+  // host's buffer limit applies); it must outlive the stream's writes.
+  void countAgainst(const CallMemory* memory) { memory_ = memory; }
+  // True once buffered output was refused for the call's memory share.
+  bool memoryExceeded() const { return memoryExceeded_; }
+
   // Body bytes (only read, not kept). ResponseTooLarge when buffered output
-  // would pass the limit (nothing is added); ChannelError when the
+  // would pass the limit or the call's memory share (nothing is added); ChannelError when the
   // connection fails; std::logic_error after finish().
   void write(const void* data, std::size_t size);
   // Sends what is buffered now; later output goes out chunked.
@@ -90,6 +97,8 @@ private:
   bool headOnly_;
   TransferPace pace_;
   std::uint64_t sent_ = 0;
+  const CallMemory* memory_ = nullptr;
+  bool memoryExceeded_ = false;
   unsigned status_ = 200;
   std::string reason_ = "OK";
   std::string contentType_ = "application/octet-stream";

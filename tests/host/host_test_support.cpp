@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 namespace hosttest {
@@ -132,8 +133,9 @@ HttpReply parseReply(const std::string& bytes, std::size_t& used, bool toEnd) {
   return reply;
 }
 
-RawClient::RawClient(unsigned short port) {
+RawClient::RawClient(unsigned short port, int receiveBuffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ >= 0 && receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -352,6 +354,14 @@ BridgeAnswer decodeStreamedAnswer(const std::string& body) {
   in.readBlock(skipped, size, true);
   readStatus(in, answer);
   return answer;
+}
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+  return 0;
 }
 
 DRAVHost::HostSettings testSettings() {

@@ -78,7 +78,8 @@ HttpReply parseReply(const std::string& bytes, std::size_t& used, bool toEnd = f
 // A plain TCP connection to 127.0.0.1; every wait is bounded.
 class RawClient {
 public:
-  explicit RawClient(unsigned short port);
+  // `receiveBuffer` > 0: the socket's receive buffer, for a client that reads slowly.
+  explicit RawClient(unsigned short port, int receiveBuffer = 0);
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
@@ -145,6 +146,9 @@ struct BridgeAnswer {
 };
 BridgeAnswer decodeListAnswer(const std::string& body);
 BridgeAnswer decodeStreamedAnswer(const std::string& body);
+
+// The resident memory of this process, in KiB.
+long residentKiB();
 
 // Short waits, so that failures show quickly.
 DRAVHost::HostSettings testSettings();
