@@ -8,6 +8,8 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
+
 #include <memory>
 #include <type_traits>
 
@@ -152,13 +154,36 @@ private:
       entry_.disarm();
       return answer(nullptr, e.status(), e.what(), {}, false);
     }
-    stream_.async_read_some(asio::buffer(space.first, space.second),
-                            [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
-                              if (!self->entry_.disarm()) return self->headTimedOut();
-                              if (e) return self->finalClose();
-                              self->in_.received(bytes);
-                              self->readHead();
-                            });
+    if constexpr (!kTls) {
+      // Read here, on the thread the wait woke: no second trip through the scheduler.
+      const long got = receiveNow(space.first, space.second);
+      if (got < 0) return readHead();  // woken with nothing to read: wait again
+      return headBytes(got);
+    } else {
+      stream_.async_read_some(asio::buffer(space.first, space.second),
+                              [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
+                                self->headBytes(e ? 0 : static_cast<long>(bytes));
+                              });
+    }
+  }
+
+  // `got` bytes of the head arrived; 0: the peer ended, or the wait was cut.
+  void headBytes(long got) {
+    if (!entry_.disarm()) return headTimedOut();
+    if (got == 0) return finalClose();
+    in_.received(static_cast<std::size_t>(got));
+    readHead();
+  }
+
+  // Plain TCP: what has arrived, read without waiting; 0 at the peer's end
+  // (or a failure), -1 when nothing has.
+  long receiveNow(char* data, std::size_t size) {
+    while (true) {
+      const ssize_t got = ::recv(lowest().native_handle(), data, size, MSG_DONTWAIT);
+      if (got >= 0) return static_cast<long>(got);
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : 0;
+    }
   }
 
   void headTimedOut() {
@@ -177,16 +202,31 @@ private:
     if (in_.bodyHeld()) return run();
     if (!entry_.arm(in_.nextBodyByteDeadline(), false)) return finalClose();
     const auto space = in_.inputSpace();  // a body that fits leaves room
-    stream_.async_read_some(asio::buffer(space.first, space.second),
-                            [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
-                              if (!self->entry_.disarm())
-                                return self->answer(&self->in_.head(), 408, "the request body did not arrive in time",
-                                                    {}, false);
-                              if (e) return self->run();  // the request finds the body cut short
-                              self->in_.received(bytes);
-                              self->readBodyAhead();
-                            });
+    if constexpr (!kTls) {
+      const long got = receiveNow(space.first, space.second);
+      if (got >= 0) return bodyBytes(got);
+      lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
+        if (e) return self->finalClose();
+        if (!self->entry_.disarm()) return self->bodyTimedOut();  // before arm() would hide the cut
+        self->readBodyAhead();
+      });
+    } else {
+      stream_.async_read_some(asio::buffer(space.first, space.second),
+                              [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
+                                self->bodyBytes(e ? 0 : static_cast<long>(bytes));
+                              });
+    }
   }
+
+  // `got` bytes of the body arrived; 0: the peer ended, or the wait was cut.
+  void bodyBytes(long got) {
+    if (!entry_.disarm()) return bodyTimedOut();
+    if (got == 0) return run();  // the request finds the body cut short
+    in_.received(static_cast<std::size_t>(got));
+    readBodyAhead();
+  }
+
+  void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
 
   void run() {
     switch (shared_.slots.admit([self = this->shared_from_this()] { self->runInSlot(); })) {
