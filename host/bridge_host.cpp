@@ -105,6 +105,7 @@ public:
   unsigned short port = 0;
 
 private:
+  void runPool();
   void acceptNext();
   void accepted(const error_code& error, tcp::socket socket);
   void sweepNext();
@@ -159,7 +160,19 @@ void BridgeHost::Impl::start() {
   work_.emplace(io_.get_executor());
   acceptNext();
   sweepNext();
-  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
+  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { runPool(); });
+}
+
+void BridgeHost::Impl::runPool() {
+  // A handler that throws must not take its thread, and the host's capacity, with it.
+  while (true) {
+    try {
+      io_.run();
+      return;
+    } catch (const std::exception& e) {
+      Annal::Logger(Annal::Error) << "host: " << e.what();
+    }
+  }
 }
 
 void BridgeHost::Impl::acceptNext() {
