@@ -125,8 +125,6 @@ private:
   std::optional<asio::steady_timer> retryTimer_;
   std::optional<asio::steady_timer> sweepTimer_;
   std::vector<std::thread> threads_;
-  std::atomic<std::uint64_t> accepted_{0};
-  std::atomic<std::uint64_t> refused_{0};
 };
 
 void BridgeHost::Impl::start() {
@@ -191,10 +189,9 @@ void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
   }
   acceptNext();  // the next client is accepted while this one starts
   try {
-    ++(startConnection(std::move(socket), *shared_) ? accepted_ : refused_);
+    startConnection(std::move(socket), *shared_);
   } catch (const std::exception& e) {
     Annal::Logger(Annal::Error) << "host: a connection could not start: " << e.what();
-    ++refused_;
   }
 }
 
@@ -236,10 +233,10 @@ void BridgeHost::Impl::stop() {
 
 HostStatistics BridgeHost::Impl::statistics() {
   HostStatistics result;
-  result.connectionsAccepted = accepted_.load();
-  result.connectionsRefused = refused_.load();
   result.requestsServed = requestsServed.load();
   if (registry_) {
+    result.connectionsAccepted = registry_->added();
+    result.connectionsRefused = registry_->refused();
     result.requestsRefused = slots_->refused();
     result.activeConnections = registry_->size();
     result.peakConnections = registry_->peak();

@@ -318,19 +318,15 @@ private:
 };
 
 template <typename Stream>
-bool startOn(tcp::socket socket, ConnectionShared& shared) {
+void startOn(tcp::socket socket, ConnectionShared& shared) {
   auto connection = std::make_shared<Connection<Stream>>(std::move(socket), shared);
-  if (!shared.registry.add(connection->entry())) {
-    connection->refuseAtOnce();
-    return false;
-  }
+  if (!shared.registry.add(connection->entry())) return connection->refuseAtOnce();
   connection->start();
-  return true;
 }
 
 }  // namespace
 
-bool startConnection(tcp::socket socket, ConnectionShared& shared) {
+void startConnection(tcp::socket socket, ConnectionShared& shared) {
   if (shared.tls) return startOn<TlsStream>(std::move(socket), shared);
   return startOn<tcp::socket>(std::move(socket), shared);
 }

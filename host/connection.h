@@ -30,7 +30,7 @@ struct ConnectionShared {
 
 // Takes the accepted socket over and serves it until it closes. When the
 // host holds its most connections the socket is answered 503 (plain HTTP)
-// and closed at once; false then.
-bool startConnection(boost::asio::ip::tcp::socket socket, ConnectionShared& shared);
+// and closed at once (the registry counts the refusal).
+void startConnection(boost::asio::ip::tcp::socket socket, ConnectionShared& shared);
 
 }  // namespace DRAVHost

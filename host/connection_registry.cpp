@@ -15,7 +15,11 @@ bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays) {
 
 bool ConnectionRegistry::add(Entry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (entries_.size() >= max_ || stopping_.load()) return false;
+  if (entries_.size() >= max_ || stopping_.load()) {
+    ++refused_;
+    return false;
+  }
+  ++added_;
   entries_.insert(&entry);
   entry.registry_ = this;
   peak_ = std::max<unsigned>(peak_, static_cast<unsigned>(entries_.size()));

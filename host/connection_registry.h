@@ -42,7 +42,8 @@ public:
 
   explicit ConnectionRegistry(unsigned maxConnections) : max_(maxConnections) {}
 
-  // False, changing nothing, when the host holds its most connections or is stopping.
+  // False, changing nothing but the count of refusals, when the host holds
+  // its most connections or is stopping.
   bool add(Entry& entry);
   void remove(Entry& entry);
   // Cuts every connection whose wait is past its deadline.
@@ -53,6 +54,8 @@ public:
 
   unsigned size() const;
   unsigned peak() const;
+  std::uint64_t added() const { return added_.load(); }
+  std::uint64_t refused() const { return refused_.load(); }
   bool stopping() const { return stopping_.load(); }
 
 private:
@@ -63,6 +66,8 @@ private:
   std::unordered_set<Entry*> entries_;
   unsigned peak_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> added_{0};
+  std::atomic<std::uint64_t> refused_{0};
 
 };
 
