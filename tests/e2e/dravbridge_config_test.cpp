@@ -38,12 +38,20 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.keyFile, actual.keyFile);
   EXPECT_EQ(expected.maxConnections, actual.maxConnections);
   EXPECT_EQ(expected.maxRequestsPerConnection, actual.maxRequestsPerConnection);
-  EXPECT_EQ(expected.ioTimeout.count(), actual.ioTimeout.count());
+  EXPECT_EQ(expected.headTimeout.count(), actual.headTimeout.count());
   EXPECT_EQ(expected.idleTimeout.count(), actual.idleTimeout.count());
   EXPECT_EQ(expected.headerLimit, actual.headerLimit);
   EXPECT_EQ(expected.bodyLimit, actual.bodyLimit);
   EXPECT_EQ(expected.responseBufferLimit, actual.responseBufferLimit);
   EXPECT_EQ(expected.drainLimit, actual.drainLimit);
+  EXPECT_EQ(expected.maxRunningCalls, actual.maxRunningCalls);
+  EXPECT_EQ(expected.maxWaitingCalls, actual.maxWaitingCalls);
+  EXPECT_EQ(expected.retryAfterSeconds, actual.retryAfterSeconds);
+  EXPECT_EQ(expected.minTransferRate, actual.minTransferRate);
+  EXPECT_EQ(expected.transferGrace.count(), actual.transferGrace.count());
+  EXPECT_EQ(expected.stopGrace.count(), actual.stopGrace.count());
+  EXPECT_EQ(expected.callMemoryBudget, actual.callMemoryBudget);
+  EXPECT_EQ(expected.memoryBudget, actual.memoryBudget);
   EXPECT_EQ(expected.sso.enabled, actual.sso.enabled);
   EXPECT_EQ(expected.sso.path, actual.sso.path);
   EXPECT_EQ(expected.sso.user, actual.sso.user);
@@ -117,12 +125,20 @@ tracked_clients = 0
 [limits]
 max_connections = 10
 max_requests_per_connection = 7
-io_timeout = "5s"
+head_timeout = "5s"
 idle_timeout = "1500ms"
 header_limit = 8192
 body_limit = 1000000
 response_buffer_limit = 65536
 drain_limit = 0
+max_running_calls = 3
+max_waiting_calls = 4
+retry_after_seconds = 5
+min_transfer_rate = 1000
+transfer_grace = "2s"
+stop_grace = "3s"
+call_memory_budget = 1048576
+memory_budget = 8388608
 [[bridge]]
 path = "/a"
 plugin = "sample"
@@ -151,12 +167,20 @@ plugin = "sample"
   expected.auth.trackedClients = 0;
   expected.maxConnections = 10;
   expected.maxRequestsPerConnection = 7;
-  expected.ioTimeout = milliseconds(5000);
+  expected.headTimeout = milliseconds(5000);
   expected.idleTimeout = milliseconds(1500);
   expected.headerLimit = 8192;
   expected.bodyLimit = 1000000;
   expected.responseBufferLimit = 65536;
   expected.drainLimit = 0;
+  expected.maxRunningCalls = 3;
+  expected.maxWaitingCalls = 4;
+  expected.retryAfterSeconds = 5;
+  expected.minTransferRate = 1000;
+  expected.transferGrace = milliseconds(2000);
+  expected.stopGrace = milliseconds(3000);
+  expected.callMemoryBudget = 1048576;
+  expected.memoryBudget = 8388608;
   expectSameSettings(expected, config.host);
   EXPECT_TRUE(config.trace);
   EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample"}, {"/b/c", "sample"}}), config.bridges);
@@ -182,13 +206,13 @@ TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
 TEST_F(ConfigFile, RefusesUnknownKeysWhereTheyStand) {
   EXPECT_EQ("F:2: unknown key \"listen_port\"", refusal("trace = false\nlisten_port = 1"));
   EXPECT_EQ("F:3: unknown key \"max_conections\" in [limits]",
-            refusal("[limits]\nio_timeout = \"1s\"\nmax_conections = 5"));
+            refusal("[limits]\nhead_timeout = \"1s\"\nmax_conections = 5"));
   EXPECT_EQ("F:1: unknown key \"x\" in [limits]", refusal("[limits.x]\ny = 1"));
   EXPECT_EQ("F:3: unknown key \"name\" in [[bridge]]", refusal("[[bridge]]\npath = \"/a\"\nname = \"a\""));
   EXPECT_EQ("F:1: unknown key \"tls_files\"", refusal("[tls_files]"));
   // The first fault in the file, though toml++ sorts keys by name.
   EXPECT_EQ("F:2: port in [listen] must be an integer from 0 to 65535, not \"x\"",
-            refusal("[listen]\nport = \"x\"\n[limits]\nio_timeout = 30"));
+            refusal("[listen]\nport = \"x\"\n[limits]\nhead_timeout = 30"));
 }
 
 TEST_F(ConfigFile, RefusesValuesOfTheWrongKind) {
@@ -210,12 +234,15 @@ TEST_F(ConfigFile, HoldsIntegersToTheirRanges) {
   EXPECT_EQ(65535, read("[listen]\nport = 65535").host.port);
   EXPECT_EQ("F:2: port in [listen] must be an integer from 0 to 65535, not 65536", refusal("[listen]\nport = 65536"));
   EXPECT_EQ("F:2: port in [listen] must be an integer from 0 to 65535, not -1", refusal("[listen]\nport = -1"));
-  EXPECT_EQ(1u, read("[limits]\nmax_connections = 1").host.maxConnections);
-  EXPECT_EQ(10000u, read("[limits]\nmax_connections = 10000").host.maxConnections);
-  EXPECT_EQ("F:2: max_connections in [limits] must be an integer from 1 to 10000, not 0",
-            refusal("[limits]\nmax_connections = 0"));
-  EXPECT_EQ("F:2: max_connections in [limits] must be an integer from 1 to 10000, not 10001",
-            refusal("[limits]\nmax_connections = 10001"));
+  EXPECT_EQ(0u, read("[limits]\nmax_connections = 0").host.maxConnections);
+  EXPECT_EQ(1000000u, read("[limits]\nmax_connections = 1000000").host.maxConnections);
+  EXPECT_EQ("F:2: max_connections in [limits] must be an integer from 0 to 1000000, not 1000001",
+            refusal("[limits]\nmax_connections = 1000001"));
+  EXPECT_EQ("F:2: max_running_calls in [limits] must be an integer from 1 to 1000, not 0",
+            refusal("[limits]\nmax_running_calls = 0"));
+  EXPECT_EQ(65536u, read("[limits]\ncall_memory_budget = 65536").host.callMemoryBudget);
+  EXPECT_EQ("F:2: call_memory_budget in [limits] must be an integer from 65536 to 1099511627776, not 65535",
+            refusal("[limits]\ncall_memory_budget = 65535"));
   EXPECT_EQ(0x7FFFFFFFu, read("[limits]\nbody_limit = 2147483647").host.bodyLimit);
   EXPECT_EQ("F:2: body_limit in [limits] must be an integer from 0 to 2147483647, not 2147483648",
             refusal("[limits]\nbody_limit = 2147483648"));
@@ -229,16 +256,16 @@ TEST_F(ConfigFile, HoldsIntegersToTheirRanges) {
 }
 
 TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
-  EXPECT_EQ(1, read("[limits]\nio_timeout = \"1ms\"").host.ioTimeout.count());
-  EXPECT_EQ(3600000, read("[limits]\nio_timeout = \"1h\"").host.ioTimeout.count());
-  EXPECT_EQ(3600000, read("[limits]\nio_timeout = \"60m\"").host.ioTimeout.count());
+  EXPECT_EQ(1, read("[limits]\nhead_timeout = \"1ms\"").host.headTimeout.count());
+  EXPECT_EQ(3600000, read("[limits]\nhead_timeout = \"1h\"").host.headTimeout.count());
+  EXPECT_EQ(3600000, read("[limits]\nhead_timeout = \"60m\"").host.headTimeout.count());
   EXPECT_EQ(1000, read("[sso]\nsession_life = \"1s\"").host.auth.sessionLifetime.count());
   EXPECT_EQ(31536000000, read("[sso]\nsession_life = \"8760h\"").host.auth.sessionLifetime.count());
-  const std::string ioTimeout = "F:2: io_timeout in [limits] must be a duration from 1ms to 1h such as \"30s\" or "
+  const std::string headTimeout = "F:2: head_timeout in [limits] must be a duration from 1ms to 1h such as \"30s\" or "
                                 "\"500ms\", not ";
   for (const std::string bad : {"\"3600001ms\"", "\"61m\"", "\"0ms\"", "\"30\"", "\"1.5s\"", "\"30 s\"", "\"-1s\"",
                                  "\"30S\"", "\"s\"", "\"\"", "\"1000000000000ms\"", "30"})
-    EXPECT_EQ(ioTimeout + bad, refusal("[limits]\nio_timeout = " + bad)) << bad;
+    EXPECT_EQ(headTimeout + bad, refusal("[limits]\nhead_timeout = " + bad)) << bad;
   EXPECT_EQ("F:2: session_life in [sso] must be a duration from 1s to 8760h such as \"30s\" or \"500ms\", "
             "not \"999ms\"",
             refusal("[sso]\nsession_life = \"999ms\""));
@@ -363,10 +390,10 @@ TEST_F(ConfigFile, CommandLineOverridesTheFile) {
 }
 
 TEST_F(ConfigFile, ProgramRefusesABadFileWithItsReason) {
-  const std::string file = write("bridge.toml", "[limits]\nmax_connections = 0\n");
+  const std::string file = write("bridge.toml", "[limits]\nmax_running_calls = 0\n");
   const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file}, 10s);
   EXPECT_EQ(2, run.exitCode);
-  EXPECT_EQ("dravbridge: " + file + ":2: max_connections in [limits] must be an integer from 1 to 10000, not 0\n",
+  EXPECT_EQ("dravbridge: " + file + ":2: max_running_calls in [limits] must be an integer from 1 to 1000, not 0\n",
             run.err);
   EXPECT_EQ("", run.out);
 }

@@ -1,11 +1,13 @@
 // dravbridge: serves the sample bridge over HTTP or HTTPS until it is
-// interrupted (SIGINT or SIGTERM).
+// interrupted (SIGINT or SIGTERM), then lets running calls finish and exits 0.
 #include "config_file.h"
 #include "host/bridge_host.h"
 #include "host/sample_bridge.h"
 #include "host/session_token.h"
 
 #include <drav/platform/annal.h>
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -40,8 +42,12 @@ const char* const kUsage =
     "                         (default: a random key, for this process only)\n"
     "  --logon-failures N     wrong credentials one address may send before it is\n"
     "                         locked out, 1 s doubling per further failure (default 5)\n"
-    "  --max-connections N    connections served at once (default 64)\n"
-    "  --timeout SECONDS      longest wait for one read or write (default 30)\n"
+    "  --max-connections N    connections held open at once (default: as many as\n"
+    "                         the descriptor limit allows, at most 10000)\n"
+    "  --max-calls N          requests running at once (default 16)\n"
+    "  --timeout SECONDS      time for a request head to arrive, and the grace\n"
+    "                         before a body or answer must keep its rate (default 10)\n"
+    "  --stop-grace SECONDS   time running calls get to finish on SIGTERM (default 10)\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
@@ -74,6 +80,15 @@ std::string configFileIn(int argc, char** argv) {
     ++i;
   }
   return file;
+}
+
+// Takes the hard descriptor limit as the soft one, so that the host can hold
+// thousands of connections.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // Waits for SIGINT or SIGTERM; they were blocked before any thread started.
@@ -129,10 +144,14 @@ int main(int argc, char** argv) {
       settings.auth.sessionLifetime = std::chrono::seconds(number);
     else if (option == "--logon-failures" && parseNumber(value, 1000, number))
       settings.auth.freeFailures = static_cast<unsigned>(number);
-    else if (option == "--max-connections" && parseNumber(value, 10000, number) && number > 0)
+    else if (option == "--max-connections" && parseNumber(value, 1000000, number) && number > 0)
       settings.maxConnections = static_cast<unsigned>(number);
+    else if (option == "--max-calls" && parseNumber(value, 1000, number) && number > 0)
+      settings.maxRunningCalls = static_cast<unsigned>(number);
     else if (option == "--timeout" && parseNumber(value, 3600, number) && number > 0)
-      settings.ioTimeout = std::chrono::seconds(number);
+      settings.headTimeout = settings.transferGrace = std::chrono::seconds(number);
+    else if (option == "--stop-grace" && parseNumber(value, 3600, number))
+      settings.stopGrace = std::chrono::seconds(number);
     else return fail("bad option or value: " + option + " " + value + " (see --help)");
   }
   settings.sso.enabled = !settings.sso.user.empty();
@@ -141,6 +160,7 @@ int main(int argc, char** argv) {
   for (const auto& bridge : config.bridges)
     if (bridge.path.empty() || bridge.path[0] != '/') return fail("--path starts with /");
 
+  raiseDescriptorLimit();
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
