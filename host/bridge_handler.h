@@ -9,10 +9,16 @@
 #include <drav/serialization/decode_budget.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 namespace DRAVHost {
+
+// What a bridge tells the host about a call it served, for the access log.
+struct CallReport {
+  std::optional<long> invocationStatus;  // the code of the status record the bridge wrote
+};
 
 // The headers of one bridge call, checked by the host before the bridge runs.
 struct BridgeCall {
@@ -30,6 +36,8 @@ struct BridgeCall {
   // input stream it decodes them from. Null when the host bounds nothing.
   // The host answers 413 or 503 when a decoder refused a charge on it.
   DRAVDecodeBudget* decodeBudget = nullptr;
+  // Where the bridge records what it answered; null when nobody asks.
+  CallReport* report = nullptr;
 
   bool streamsOut() const { return streamingMode == 4 || streamingMode == 8; }
 };

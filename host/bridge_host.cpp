@@ -3,6 +3,7 @@
 #include "host/buffer_pool.h"
 #include "host/connection.h"
 #include "host/connection_registry.h"
+#include "host/forwarded_client.h"
 #include "host/host_auth.h"
 #include "host/request_handling.h"
 #include "host/request_slots.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -88,7 +90,9 @@ public:
       : settings(std::move(hostSettings)),
         auth(settings),
         memory(settings.memoryBudget),
-        routes{settings, bridges, auth, requestsServed, memory} {}
+        accessLog(settings.accessLog.empty() ? nullptr : std::make_unique<AccessLog>(settings.accessLog)),
+        trustedProxies(parseTrustedProxies(settings.trustedProxies)),
+        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies} {}
 
   void start();
   void stop();
@@ -99,6 +103,8 @@ public:
   HostAuth auth;
   std::atomic<std::uint64_t> requestsServed{0};
   MemoryBudget memory;
+  std::unique_ptr<AccessLog> accessLog;
+  std::vector<boost::asio::ip::address> trustedProxies;
   HostRoutes routes;
   bool started = false;
   bool stopped = false;

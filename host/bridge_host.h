@@ -30,6 +30,8 @@ struct HostStatistics {
 
 class BridgeHost {
 public:
+  // std::runtime_error when the access log cannot be opened, std::invalid_argument
+  // for a trusted proxy that is no IP address.
   explicit BridgeHost(HostSettings settings);
   ~BridgeHost();  // stop()
   BridgeHost(const BridgeHost&) = delete;

@@ -60,14 +60,15 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
 public:
-  Connection(tcp::socket socket, ConnectionShared& shared, const ClientKey& client)
+  Connection(tcp::socket socket, ConnectionShared& shared, const boost::asio::ip::address& peer)
       : stream_(makeStream(std::move(socket), shared.tls)),
         shared_(shared),
         settings_(shared.routes.settings),
         entry_(lowest().native_handle()),
         channel_(makeChannel()),
         in_(*channel_, settings_, shared.buffers),
-        client_(client) {}
+        peer_(peer),
+        client_(clientKeyOf(peer)) {}
   ~Connection() { shared_.registry.remove(entry_); }
 
   ConnectionRegistry::Entry& entry() { return entry_; }
@@ -240,7 +241,7 @@ private:
   void runInSlot() {
     bool keepOpen = false;
     try {
-      keepOpen = serveRequest(in_, *channel_, shared_.routes, client_,
+      keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
                               served_ + 1 == settings_.maxRequestsPerConnection);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
@@ -312,6 +313,7 @@ private:
   ConnectionRegistry::Entry entry_;
   std::unique_ptr<Channel> channel_;
   RequestStream in_;
+  const boost::asio::ip::address peer_;
   const ClientKey client_;  // who the peer counts as for authentication
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
@@ -323,8 +325,8 @@ private:
 template <typename Stream>
 void startOn(tcp::socket socket, ConnectionShared& shared) {
   error_code unknown;
-  const ClientKey client = clientKeyOf(socket.remote_endpoint(unknown).address());
-  auto connection = std::make_shared<Connection<Stream>>(std::move(socket), shared, client);
+  const auto peer = socket.remote_endpoint(unknown).address();
+  auto connection = std::make_shared<Connection<Stream>>(std::move(socket), shared, peer);
   if (!shared.registry.add(connection->entry())) return connection->refuseAtOnce();
   connection->start();
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace DRAVHost {
 
@@ -79,6 +80,13 @@ struct HostSettings {
   // Unread request body the host still reads and drops after a response to
   // keep the connection; with more left, the connection is closed.
   std::uint32_t drainLimit = 64 * 1024;
+
+  // One line per request (see access_log.h): "" none, "-" standard error,
+  // else the file at this path, appended to.
+  std::string accessLog;
+  // Reverse proxies whose "X-Forwarded-For" / "X-Real-IP" name the client in
+  // the access log (IP addresses); from any other peer those headers are ignored.
+  std::vector<std::string> trustedProxies;
 
   SsoLogonSettings sso;
   AuthSettings auth;

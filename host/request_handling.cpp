@@ -1,5 +1,6 @@
 #include "host/request_handling.h"
 
+#include "host/forwarded_client.h"
 #include "host/header_text.h"
 #include "host/page_request.h"
 #include "host/page_response.h"
@@ -79,6 +80,8 @@ public:
              in.head().isHead()) {}
 
   bool serve();
+  // What the access log says of the request once served.
+  void fillEntry(AccessEntry& entry) const;
 
 private:
   bool serveBridge(BridgeHandler& bridge);
@@ -97,6 +100,7 @@ private:
   const HostRoutes& routes_;
   const ClientKey& client_;
   ResponseStream out_;
+  CallReport report_;
 };
 
 bool Exchange::serve() {
@@ -105,6 +109,10 @@ bool Exchange::serve() {
   const auto bridge = routes_.bridges.find(path);
   if (bridge != routes_.bridges.end()) return serveBridge(*bridge->second);
 
+  if (path == "/healthz") {
+    if (head.method != "GET" && !head.isHead()) return refuse(405, "/healthz is a GET", {{"Allow", "GET, HEAD"}});
+    return refuse(200, "ok");  // the host's own text gains its newline
+  }
   const SsoLogonSettings& sso = routes_.settings.sso;
   if (sso.enabled && path == sso.path) {
     if (head.method != "GET" && !head.isHead())
@@ -154,6 +162,7 @@ bool Exchange::serveBridge(BridgeHandler& bridge) {
                   {{"Retry-After", std::to_string(settings.retryAfterSeconds)}});
   }
   call.decodeBudget = &memory.decodeBudget();
+  call.report = &report_;
   out_.countAgainst(&memory);
   if (head.expectContinue && !in_.bodyHeld()) ResponseStream::sendContinue(channel_, settings.transferGrace);
   const bool keepOpen = dispatch(bridge, call);
@@ -221,12 +230,42 @@ bool Exchange::complete() {
   return bodyDone && out_.keepAlive();
 }
 
+void Exchange::fillEntry(AccessEntry& entry) const {
+  const RequestHead& head = in_.head();
+  entry.path = head.path();
+  if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
+  entry.status = out_.statusCode();
+  entry.invocationStatus = report_.invocationStatus;
+  entry.bytesIn = in_.bodyBytesRead();
+  entry.bytesOut = out_.bytesSent();
+}
+
 }  // namespace
 
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
-                  bool lastOnConnection) {
+                  const boost::asio::ip::address& peer, bool lastOnConnection) {
   ++routes.requestsServed;
-  return Exchange(in, channel, routes, client, lastOnConnection).serve();
+  if (!routes.accessLog) return Exchange(in, channel, routes, client, lastOnConnection).serve();
+
+  AccessEntry entry;
+  entry.start = std::chrono::system_clock::now();
+  const auto started = std::chrono::steady_clock::now();
+  entry.client = forwardedClient(peer, in.head(), routes.trustedProxies);
+  Exchange exchange(in, channel, routes, client, lastOnConnection);
+  const auto log = [&] {
+    exchange.fillEntry(entry);
+    entry.duration =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    routes.accessLog->write(entry);
+  };
+  try {
+    const bool keepOpen = exchange.serve();
+    log();
+    return keepOpen;
+  } catch (...) {
+    log();
+    throw;
+  }
 }
 
 }  // namespace DRAVHost

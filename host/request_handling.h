@@ -4,6 +4,7 @@
 // (bridge_host.h).
 #pragma once
 
+#include "host/access_log.h"
 #include "host/bridge_handler.h"
 #include "host/channel.h"
 #include "host/client_key.h"
@@ -18,6 +19,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
 
 namespace DRAVHost {
 
@@ -30,15 +34,17 @@ struct HostRoutes {
   HostAuth& auth;
   std::atomic<std::uint64_t>& requestsServed;
   MemoryBudget& memory;
+  AccessLog* accessLog;  // null: no access log
+  const std::vector<boost::asio::ip::address>& trustedProxies;
 };
 
 // Serves one request whose head `in` has read: routes it to its bridge, to
 // the logon route or to an HTTP error, and answers on `channel`. Runs on a
 // thread of the host's pool and may block there (bounded by the host's
-// limits). `client` is who the peer counts as for authentication. True when
-// the connection stays open for another request.
+// limits). `client` is who the peer counts as for authentication, `peer`
+// its address. True when the connection stays open for another request.
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
-                  bool lastOnConnection);
+                  const boost::asio::ip::address& peer, bool lastOnConnection);
 
 // The call headers of a bridge request; HttpError(400) when one is missing or malformed.
 BridgeCall readCallHeaders(const RequestHead& head);

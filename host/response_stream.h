@@ -73,6 +73,8 @@ public:
                 const std::vector<std::pair<std::string, std::string>>& headers = {});
 
   bool headSent() const { return headSent_; }
+  // Bytes written to the connection so far: head, body and chunk framing.
+  std::uint64_t bytesSent() const { return sent_; }
   bool finished() const { return finished_; }
   bool keepAlive() const { return keepAlive_; }
 

@@ -36,6 +36,8 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.realm, actual.realm);
   EXPECT_EQ(expected.certFile, actual.certFile);
   EXPECT_EQ(expected.keyFile, actual.keyFile);
+  EXPECT_EQ(expected.accessLog, actual.accessLog);
+  EXPECT_EQ(expected.trustedProxies, actual.trustedProxies);
   EXPECT_EQ(expected.maxConnections, actual.maxConnections);
   EXPECT_EQ(expected.maxRequestsPerConnection, actual.maxRequestsPerConnection);
   EXPECT_EQ(expected.headTimeout.count(), actual.headTimeout.count());
@@ -122,6 +124,9 @@ first_lockout = "250ms"
 longest_lockout = "1m"
 forget_failures_after = "90s"
 tracked_clients = 0
+[log]
+access_log = "access.log"
+trusted_proxies = ["127.0.0.2", "::1"]
 [limits]
 max_connections = 10
 max_requests_per_connection = 7
@@ -165,6 +170,8 @@ plugin = "sample"
   expected.auth.longestLockout = milliseconds(60000);
   expected.auth.forgetFailuresAfter = milliseconds(90000);
   expected.auth.trackedClients = 0;
+  expected.accessLog = folder_.file("access.log");
+  expected.trustedProxies = {"127.0.0.2", "::1"};
   expected.maxConnections = 10;
   expected.maxRequestsPerConnection = 7;
   expected.headTimeout = milliseconds(5000);
@@ -228,6 +235,13 @@ TEST_F(ConfigFile, RefusesValuesOfTheWrongKind) {
             refusal("[lockout]\nfirst_lockout = 10:00:00"));
   EXPECT_EQ("F:2: path in [sso] must be a URL path starting with \"/\", not \"logon\"",
             refusal("[sso]\npath = \"logon\""));
+  EXPECT_EQ("-", read("[log]\naccess_log = \"-\"").host.accessLog);
+  EXPECT_EQ("F:2: trusted_proxies in [log] must be an array of IP addresses as strings, not \"10.0.0.1\"",
+            refusal("[log]\ntrusted_proxies = \"10.0.0.1\""));
+  EXPECT_EQ("F:2: trusted_proxies in [log] must be an array of IP addresses as strings, not an array",
+            refusal("[log]\ntrusted_proxies = [\"10.0.0.1\", 7]"));
+  EXPECT_EQ("F:2: trusted_proxies in [log]: trusted proxy '10.0.0.0/8' is not an IP address",
+            refusal("[log]\ntrusted_proxies = [\"10.0.0.1\", \"10.0.0.0/8\"]"));
 }
 
 TEST_F(ConfigFile, HoldsIntegersToTheirRanges) {

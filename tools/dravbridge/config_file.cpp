@@ -4,6 +4,7 @@
 // file, the line and the reason.
 #include "config_file.h"
 
+#include "host/forwarded_client.h"
 #include "host/session_token.h"
 
 #include <toml++/toml.h>
@@ -20,7 +21,9 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <type_traits>
+#include <vector>
 
 namespace dravbridge {
 namespace {
@@ -135,6 +138,36 @@ Apply fileKey(Field field) {
   return [field](const Found& found, BridgeConfig& config) { field(config) = besideFile(found, text(found)); };
 }
 
+// "" (none), "-" (standard error) or a file, relative to the configuration file.
+template <class Field>
+Apply logDestinationKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    const std::string value = text(found);
+    field(config) = value == "-" ? value : besideFile(found, value);
+  };
+}
+
+// An array of IP addresses.
+template <class Field>
+Apply addressListKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    const toml::array* list = found.node.as_array();
+    if (!list) refuse(found, "an array of IP addresses as strings");
+    std::vector<std::string> texts;
+    for (const toml::node& item : *list) {
+      const auto one = item.value_exact<std::string>();
+      if (!one) refuse(found, "an array of IP addresses as strings");
+      texts.push_back(*one);
+    }
+    try {
+      DRAVHost::parseTrustedProxies(texts);
+    } catch (const std::invalid_argument& e) {
+      fail(found, e.what());
+    }
+    field(config) = texts;
+  };
+}
+
 template <class Field>
 Apply secretFileKey(Field field) {
   return [field](const Found& found, BridgeConfig& config) {
@@ -221,6 +254,8 @@ const std::vector<Key>& keys() {
       {"lockout", "longest_lockout", durationKey<1, kYear>(FIELD(host.auth.longestLockout))},
       {"lockout", "forget_failures_after", durationKey<1, kYear>(FIELD(host.auth.forgetFailuresAfter))},
       {"lockout", "tracked_clients", numberKey<0, 1048576>(FIELD(host.auth.trackedClients))},
+      {"log", "access_log", logDestinationKey(FIELD(host.accessLog))},
+      {"log", "trusted_proxies", addressListKey(FIELD(host.trustedProxies))},
       {"limits", "max_connections", numberKey<0, 1000000>(FIELD(host.maxConnections))},
       {"limits", "max_running_calls", numberKey<1, 1000>(FIELD(host.maxRunningCalls))},
       {"limits", "max_waiting_calls", numberKey<0, 1000000>(FIELD(host.maxWaitingCalls))},

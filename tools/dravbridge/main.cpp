@@ -48,6 +48,10 @@ const char* const kUsage =
     "  --timeout SECONDS      time for a request head to arrive, and the grace\n"
     "                         before a body or answer must keep its rate (default 10)\n"
     "  --stop-grace SECONDS   time running calls get to finish on SIGTERM (default 10)\n"
+    "  --access-log DEST      one line per request to DEST: - for standard error,\n"
+    "                         else a file appended to (default: none)\n"
+    "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For / X-Real-IP\n"
+    "                         name the client in the access log (repeatable)\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
@@ -136,6 +140,8 @@ int main(int argc, char** argv) {
     else if (option == "--password") settings.password = value;
     else if (option == "--cert") settings.certFile = value;
     else if (option == "--key") settings.keyFile = value;
+    else if (option == "--access-log") settings.accessLog = value;
+    else if (option == "--trusted-proxy") settings.trustedProxies.push_back(value);
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
     else if (option == "--sso-path") settings.sso.path = value;

@@ -1,0 +1,154 @@
+// The access log and the health route: the exact line, escaping of what a
+// client sends, the client's address behind a trusted proxy only, and
+// GET /healthz.
+#include "host_test_support.h"
+
+#include "host/access_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace hosttest {
+namespace {
+
+TEST(AccessLog, ALineCarriesEveryFieldWithWhatTheClientSentEscaped) {
+  DRAVHost::AccessEntry entry;
+  entry.start = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796660598123));
+  entry.client = "10.0.0.7";
+  entry.path = "/bridges/sample";
+  entry.methodName = "echo\n2026-12-07T00:00:00.000Z 1.2.3.4 \"x\\";
+  entry.status = 200;
+  entry.invocationStatus = 2;
+  entry.bytesIn = 11;
+  entry.bytesOut = 345;
+  entry.duration = std::chrono::milliseconds(12);
+  EXPECT_EQ("2026-12-07T16:23:18.123Z 10.0.0.7 \"/bridges/sample\" "
+            "\"echo\\x0A2026-12-07T00:00:00.000Z 1.2.3.4 \\\"x\\\\\" 200 2 11 345 12\n",
+            DRAVHost::accessLine(entry));
+
+  entry.methodName.clear();
+  entry.invocationStatus.reset();
+  entry.path = "/a\rb\x7f\xc3";
+  EXPECT_EQ("2026-12-07T16:23:18.123Z 10.0.0.7 \"/a\\x0Db\\x7F\\xC3\" - 200 - 11 345 12\n",
+            DRAVHost::accessLine(entry));
+}
+
+TEST(AccessLog, AnUnwritableDestinationIsRefusedByName) {
+  DRAVHost::HostSettings settings = testSettings();
+  settings.accessLog = "/nonexistent-folder/access.log";
+  try {
+    DRAVHost::BridgeHost host(settings);
+    FAIL() << "the host started without its access log";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ("cannot open the access log /nonexistent-folder/access.log: No such file or directory",
+              std::string(e.what()));
+  }
+  settings.accessLog.clear();
+  settings.trustedProxies = {"127.0.0.2", "proxy.example"};
+  try {
+    DRAVHost::BridgeHost host(settings);
+    FAIL() << "the host took a proxy name for an address";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ("trusted proxy 'proxy.example' is not an IP address", std::string(e.what()));
+  }
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Waits (at most 2 s) for the log to hold `count` lines: a line is written
+// just after its answer went out.
+std::vector<std::string> awaitLines(const std::string& path, std::size_t count) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200 && (lines = linesOf(fileText(path))).size() < count; ++i)
+    std::this_thread::sleep_for(10ms);
+  return lines;
+}
+
+std::string oneIntArgs() {
+  DRAVArgs args;
+  args.addArg(42);
+  return encodeArgs(args);
+}
+
+TEST(AccessLog, LogsEachRequestWithTheClientAProxyWeTrustNames) {
+  const std::string path = "/tmp/drav_access_" + std::to_string(getpid()) + ".log";
+  std::remove(path.c_str());
+  DRAVHost::HostSettings settings = testSettings();
+  settings.accessLog = path;
+  settings.trustedProxies = {"127.0.0.2", "127.0.0.3"};
+  const std::string args = oneIntArgs();
+  {
+    SampleHost host(settings);
+    const struct {
+      const char* from;
+      std::string headers;
+    } calls[] = {
+        {"127.0.0.1", "X-Forwarded-For: 6.6.6.6\r\nX-Real-IP: 6.6.6.7\r\n"},     // not a proxy we trust
+        {"127.0.0.2", "X-Forwarded-For: 6.6.6.6, 10.1.2.3\r\n"},                  // the last entry is the client
+        {"127.0.0.2", "X-Forwarded-For: 10.1.2.3, 127.0.0.3\r\nX-Real-IP: 9.9.9.9\r\n"},  // a chain of proxies
+        {"127.0.0.2", "X-Real-IP: 10.4.5.6\r\n"},
+        {"127.0.0.2", "X-Forwarded-For: 10.1.2.3, <script>\r\n"},                 // garbage: the proxy itself
+    };
+    for (const auto& c : calls) {
+      RawClient client(host.port(), c.from);
+      client.send(callRequest("echo", args, 0, c.headers));
+      ASSERT_EQ(200, client.readReply().status);
+      awaitLines(path, &c - calls + 1);
+    }
+    RawClient client(host.port());
+    client.send(callRequest("no\"such\xc3", args));
+    ASSERT_EQ(200, client.readReply().status);
+    client.send("GET /nowhere HTTP/1.1\r\nHost: h\r\n\r\n");
+    ASSERT_EQ(404, client.readReply().status);
+  }
+  const std::vector<std::string> lines = awaitLines(path, 7);
+  std::remove(path.c_str());
+  ASSERT_EQ(7u, lines.size());
+  const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
+  const std::string echo = R"( "/bridges/sample" "echo" 200 0 11 \d{3} \d+)";
+  const char* const clients[] = {"127.0.0.1", "10.1.2.3", "10.1.2.3", "10.4.5.6", "127.0.0.2"};
+  for (std::size_t i = 0; i < 5; ++i)
+    EXPECT_TRUE(std::regex_match(lines[i], std::regex(time + clients[i] + echo))) << lines[i];
+  EXPECT_TRUE(std::regex_match(
+      lines[5], std::regex(time + R"(127\.0\.0\.1 "/bridges/sample" "no\\"such\\xC3" 200 1 11 \d+ \d+)")))
+      << lines[5];
+  EXPECT_TRUE(std::regex_match(lines[6], std::regex(time + R"(127\.0\.0\.1 "/nowhere" - 404 - 0 \d+ \d+)")))
+      << lines[6];
+}
+
+TEST(Healthz, AnswersOkToGetAndHeadOnly) {
+  SampleHost host;
+  RawClient client(host.port());
+  client.send("GET /healthz HTTP/1.1\r\nHost: h\r\n\r\n");
+  HttpReply reply = client.readReply();
+  EXPECT_EQ(200, reply.status);
+  EXPECT_EQ("ok\n", reply.body);
+  EXPECT_EQ("text/plain; charset=utf-8", reply.header("Content-Type"));
+  client.send("POST /healthz HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n");
+  reply = client.readReply();
+  EXPECT_EQ(405, reply.status);
+  EXPECT_EQ("GET, HEAD", reply.header("Allow"));
+  client.send("GET /healthz/ HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(404, client.readReply().status);
+}
+
+}  // namespace
+}  // namespace hosttest
