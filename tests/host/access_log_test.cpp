@@ -134,7 +134,7 @@ TEST(AccessLog, LogsEachRequestWithTheClientAProxyWeTrustNames) {
       << lines[6];
 }
 
-TEST(Healthz, AnswersOkToGetAndHeadOnly) {
+TEST(Healthz, AnswersOkToGetAndRefusesPostsAndOtherPaths) {
   SampleHost host;
   RawClient client(host.port());
   client.send("GET /healthz HTTP/1.1\r\nHost: h\r\n\r\n");
