@@ -43,6 +43,7 @@ SUITES = {
     "drav/transport": ["transport", "e2e"],
     "win32/kernel32": ["win32", "transport", "host", "e2e"],
     "win32/oleauto": ["win32", "host", "e2e"],
+    "win32/utf_text": ["win32", "transport", "host", "e2e"],
     "win32/wininet": ["win32", "transport", "e2e"],
     "host": ["host", "e2e"],
 }

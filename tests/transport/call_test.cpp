@@ -6,6 +6,10 @@
 #include "support/http_test_auth.h"
 #include "support/wine_host.h"
 
+#ifndef _WIN32
+#include <win32/wininet_handles.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 
@@ -294,13 +298,74 @@ TEST_F(Calls, EachCallHandsTheProxysCookiesOverOnesTheServerSet) {
 
 TEST_F(Calls, AnUnreachableBridgeFailsTheCallWithZeroAndNoStatus) {
   proxy.reset(new DRAVBridgeProxy("TestBridge", Url("http://127.0.0.1:1/bridge"), AuthInfo()));
-  dravtest::CaptureTrace trace(Annal::Error);
+  for (unsigned long chunk : {0ul, 1ul}) {  // direct, then chunked
+    dravtest::CaptureTrace trace(Annal::Error);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), "abc", chunk), 0u) << chunk;
+    const std::vector<std::string> lines = trace.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Error request send : unable to send data"), 5)
+        << "five attempts, then the call gives up; chunk " << chunk;
+    EXPECT_TRUE(trace.contains("unhandled WinInet error")) << chunk;
+    const CallStatus status = request->getCallStatus();
+    EXPECT_EQ(status.httpCode(), 0u);
+    EXPECT_EQ(status.error(), "the HTTP server is not started");
+  }
+}
+
+TEST_F(Calls, CallsGoOutAsHttp11WhateverVersionTheProcessChoseBefore) {
+  // Refused by a WinINet that does not offer the setting: then 1.1 anyway.
+  HTTP_VERSION_INFO older = {1, 0};
+  InternetSetOptionW(nullptr, INTERNET_OPTION_HTTP_VERSION, &older, sizeof older);
   DRAVHttpRequestPtr request(proxy->createRequest());
-  EXPECT_EQ(callWith(*request.get(), "abc"), 0u);
-  EXPECT_TRUE(trace.contains("unhandled WinInet error"));
-  const CallStatus status = request->getCallStatus();
-  EXPECT_EQ(status.httpCode(), 0u);
-  EXPECT_EQ(status.error(), "the HTTP server is not started");
+  ASSERT_EQ(callWith(*request.get(), "v"), 1u);
+  EXPECT_EQ(server->requests().at(0).version, "HTTP/1.1");
+}
+
+#ifndef _WIN32
+// Counting handles needs our WinINet.
+TEST_F(Calls, DrainingALongRefusalStopsAndClosesItsRequest) {
+  makeProxy(AuthInfo().user("u").pass("p"));
+  Reply refusal;
+  refusal.status = 401;
+  refusal.header("WWW-Authenticate", "Basic realm=\"r\"");
+  refusal.generatedBodySize = 5000;  // more than the 4096 pieces of one byte drained
+  server->enqueue(refusal);
+  const std::size_t open = drav_wininet::openHandleCount();
+  {
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    request->setReadChunkSize(1);
+    EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  }
+  EXPECT_EQ(server->requests().size(), 2u);
+  EXPECT_EQ(drav_wininet::openHandleCount(), open + 2) << "only the proxy's session and connection stay open";
+}
+#endif
+
+// A refusal of a chunked post is answered on the same request while the
+// call goes on: WinINet asks for the post again (ERROR_INTERNET_FORCE_RETRY)
+// and the second post carries the credentials it learned. Nothing is traced
+// as a failure (two refusals in a row: see ThroughProxy in peers_test.cpp).
+TEST_F(Calls, RefusedChunkedPostsAreMadeAgainOnTheSameRequest) {
+  if (dravtest::runningUnderWine())
+    GTEST_SKIP() << "Wine's HttpEndRequestW hands the challenge back instead of ERROR_INTERNET_FORCE_RETRY";
+  const std::string body(5000, 'f');
+  for (bool withBlob : {false, true}) {
+    server->reset();
+    server->requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+    // Credentials handed to WinINet, not written in the header block.
+    makeProxy(AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthNtlm));
+    dravtest::CaptureTrace trace(Annal::Error);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), body, 1000, withBlob ? "blob" : ""), body.size() + (withBlob ? 4 : 0));
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+    EXPECT_EQ(trace.lines(), std::vector<std::string>()) << "one refusal is no failure; blob " << withBlob;
+    const std::vector<drav_test::RecordedRequest> seen = server->requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(seen[0].hasHeader("Authorization"));
+    EXPECT_EQ(seen[1].header("Authorization"), "Basic YWxpY2U6c2VjcmV0");
+    EXPECT_EQ(seen[1].body, body + (withBlob ? "blob" : ""));
+  }
 }
 
 TEST_F(Calls, ServerErrorsAreAnswersToRead) {
@@ -334,14 +399,27 @@ TEST_F(Calls, RepeatedResetsEndTheCallAfterABoundedNumberOfCalls) {
 TEST_F(Calls, AResetMidwayThroughAChunkedPostIsAFailedSendThatIsRepeated) {
   // As above.
   if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine reports a reset as an aborted connection";
-  Reply reset;
-  reset.resetBeforeReply = true;
-  server->enqueue(reset);
-  DRAVHttpRequestPtr request(proxy->createRequest());
-  const std::string body(200000, 'c');
-  EXPECT_EQ(callWith(*request.get(), body, 65536), body.size());
-  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
-  EXPECT_EQ(server->requests().back().bodySize, body.size());
+  // More than loopback's socket buffers hold, so that writes meet the reset.
+  const std::string body(16 << 20, 'c');
+  for (bool beforeTheBody : {false, true}) {
+    Reply reset;
+    reset.resetBeforeReply = true;
+    reset.answerBeforeBody = beforeTheBody;  // then the writes of the body fail
+    server->enqueue(reset);
+    dravtest::CaptureTrace trace(Annal::Error);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), body, 65536), body.size());
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+    EXPECT_EQ(server->requests().back().bodySize, body.size());
+    // A write fails with the reset, or with WinINet's demand to post again
+    // when the body was already on its way over a kept connection.
+    const std::vector<std::string> lines = trace.lines();
+    const auto writeFailed = [](const std::string& l) {
+      return l.compare(0, 36, "Error Error on InternetWriteFile 120") == 0;
+    };
+    EXPECT_EQ(std::any_of(lines.begin(), lines.end(), writeFailed), beforeTheBody);
+    if (!beforeTheBody) EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"));
+  }
 }
 
 }  // namespace

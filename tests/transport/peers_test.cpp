@@ -36,6 +36,7 @@ TEST_F(SingleSignOn, TheFirstCallLogsOnAndEveryCallCarriesTheSessionCookie) {
   logon.body = "welcome page";
   logon.header("Set-Cookie", "SMSESSION=token123; Path=/");
   server->enqueue(logon);
+  dravtest::CaptureTrace trace(Annal::M);
   ::testing::internal::CaptureStdout();
   for (int call = 0; call < 2; ++call) {
     DRAVHttpRequestPtr request(proxy->createRequest());
@@ -44,6 +45,8 @@ TEST_F(SingleSignOn, TheFirstCallLogsOnAndEveryCallCarriesTheSessionCookie) {
   std::string printed = ::testing::internal::GetCapturedStdout();
   printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
   EXPECT_EQ(printed, "welcome pag\n") << "each piece less its last byte";
+  const std::vector<std::string> lines = trace.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "M GET to rootUrl : " + server->url("/sm-root")), 1);
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
   ASSERT_EQ(seen.size(), 3u) << "one logon, two calls";
   EXPECT_EQ(seen[0].method, "GET");
@@ -202,6 +205,26 @@ TEST_F(ThroughProxy, TheDefaultSinkAnswersARefusalWithTheProxyCredentials) {
   // The proxy forwards only a call that carried its credentials.
   ASSERT_EQ(server->requests().size(), 2u);
   EXPECT_EQ(server->requests().back().bodySize, 5000u);
+}
+
+// The first post of a chunked call is refused by the proxy, the second
+// (with the proxy's credentials) by the server: the post failed twice, and
+// the call makes it once more with both credentials.
+TEST_F(ThroughProxy, TwoRefusalsOfAChunkedPostInARowMakeTheCallAgain) {
+  makeProxy(AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthNtlm).proxyUser(drav_test::kProxyUser)
+                .proxyPass(drav_test::kProxyPassword).proxyMode(AuthInfo::AuthBasic));
+  server->requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  const std::string body(5000, 't');
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), body, 1000), body.size());
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_EQ(trace.lines(), std::vector<std::string>{"Error DRAVBridgeProxy::chunkedPostData second retry failed"});
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 2u) << "the proxy forwards the two posts that carried its credentials";
+  EXPECT_FALSE(seen[0].hasHeader("Authorization"));
+  EXPECT_EQ(seen[1].header("Authorization"), "Basic YWxpY2U6c2VjcmV0");
+  EXPECT_EQ(seen[1].body, body);
 }
 
 TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepeats) {

@@ -82,9 +82,14 @@ TEST(TransportValues, SizesWiderThan32BitsAreRefusedNamingTheSize) {
             "extra blob size does not fit in 32 bits: 4294967296");
   EXPECT_EQ(refusal([&] { request.call("M", args, 1, over, false, StreamingNo, nullptr, 0); }),
             "chunk size does not fit in 32 bits: 4294967296");
-  // Each fits, the body they make together does not.
+  // Each fits, the body they make together does not; one byte less does
+  // (nothing listens on port 1: that send fails before a body byte is read).
   EXPECT_EQ(refusal([&] { request.call("M", args, widest, 64, false, StreamingNo, blob, 1); }),
             "call body does not fit 32 bits: 4294967295 + 1");
+  unsigned long sent = 1;
+  EXPECT_EQ(refusal([&] { sent = request.call("M", args, widest - 1, 64, false, StreamingNo, blob, 1); }),
+            "<accepted>");
+  EXPECT_EQ(sent, 0u);
 }
 
 TEST(TransportValues, TheSsoFactoryKnowsExactlySiteminder) {
@@ -156,16 +161,28 @@ TEST(TransportValues, AProxyLeavesNoHandleOpenWhetherOrNotItConnected) {
   EXPECT_FALSE(unreachable.openConnection());
   EXPECT_TRUE(trace.contains("Failed to connect"));
   EXPECT_FALSE(unreachable.isConnected());
+  EXPECT_EQ(drav_wininet::openHandleCount(), open + 1) << "the session waits for the next attempt or the close";
+  EXPECT_FALSE(unreachable.openConnection());
+  EXPECT_EQ(drav_wininet::openHandleCount(), open + 1) << "a new attempt closes the session of the one before";
   EXPECT_TRUE(unreachable.closeConnection());
   EXPECT_EQ(drav_wininet::openHandleCount(), open) << "the session opened for it is closed";
   DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
   EXPECT_TRUE(proxy.openConnection());
   EXPECT_TRUE(proxy.isConnected());
   EXPECT_EQ(drav_wininet::openHandleCount(), open + 2);
+  void* const connection = proxy.getConnectionHandle();
+  EXPECT_TRUE(proxy.openConnection());
+  EXPECT_EQ(proxy.getConnectionHandle(), connection) << "an open proxy keeps its connection";
+  EXPECT_EQ(drav_wininet::openHandleCount(), open + 2);
   EXPECT_TRUE(proxy.closeConnection());
   EXPECT_FALSE(proxy.isConnected());
   EXPECT_EQ(proxy.getConnectionHandle(), nullptr);
   EXPECT_EQ(drav_wininet::openHandleCount(), open);
+  // Handle values may be given out again: a second close must not pass on
+  // the old session's.
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_TRUE(proxy.closeConnection());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "no stale handle is closed again";
 }
 #endif
 

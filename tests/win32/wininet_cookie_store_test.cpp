@@ -46,6 +46,9 @@ TEST(CookieStoreMatching, HostDomainPathAndSecureDecideWhatIsSent) {
   EXPECT_EQ(store.header(at("http://api.example.com/shop/x")), "dom=2");
   EXPECT_EQ(store.header(at("https://www.example.com/")), "dom=2; sec=4");
   EXPECT_EQ(store.header(at("http://example.org/")), "");
+  CookieStore other;
+  ASSERT_TRUE(other.set(page, "c=1; Comment=/elsewhere"));
+  EXPECT_EQ(other.header(at("http://www.example.com/shop/x")), "c=1") << "only Path sets the path";
 }
 
 TEST(CookieStoreExpiry, MaxAgeWinsOverExpiresAndExpiredCookiesLeave) {
