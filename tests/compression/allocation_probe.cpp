@@ -6,12 +6,14 @@
 
 namespace {
 std::atomic<std::size_t> largest{0};
+std::atomic<long> live{0};
 }
 
 namespace dravtest {
 
 void resetLargestArrayAllocation() { largest.store(0); }
 std::size_t largestArrayAllocation() { return largest.load(); }
+long liveArrayAllocations() { return live.load(); }
 
 }  // namespace dravtest
 
@@ -21,9 +23,15 @@ void* operator new[](std::size_t size) {
   std::size_t seen = largest.load();
   while (size > seen && !largest.compare_exchange_weak(seen, size)) {
   }
-  if (void* p = std::malloc(size ? size : 1)) return p;
+  if (void* p = std::malloc(size ? size : 1)) {
+    ++live;
+    return p;
+  }
   throw std::bad_alloc();
 }
 
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept {
+  if (p) --live;
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept { operator delete[](p); }

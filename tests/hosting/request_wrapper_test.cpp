@@ -165,18 +165,47 @@ TEST(RequestWrapper, WithoutARequestInterfaceTheBodyIsEmptyAndNothingIsRead) {
   EXPECT_EQ(none.GetTotalSize(), 0u);
 }
 
+// Eight bytes behind a host that states a length of its choosing.
+struct StatedLengthRequest : FakeRequest {
+  explicit StatedLengthRequest(LONG stated) : FakeRequest(Bytes(8, 1)), stated(stated) {}
+  HRESULT STDMETHODCALLTYPE get_TotalBytes(LONG* totalBytes) override {
+    if (failTotalBytes) return FakeRequest::get_TotalBytes(totalBytes);
+    *totalBytes = stated;
+    return S_OK;
+  }
+  LONG stated;
+};
+
 TEST(RequestWrapper, AnUnreadableLengthGivesAnEmptyBody) {
+  for (bool fails : {true, false}) {
+    SCOPED_TRACE(fails ? "get_TotalBytes fails" : "get_TotalBytes answers -1");
+    dravtest::CaptureTrace trace;
+    StatedLengthRequest request(-1);
+    request.failTotalBytes = fails;
+    RequestWrapper wrapper(&request, 0, new DefaultHTTPBufferAllocator);
+    EXPECT_EQ(wrapper.GetTotalSize(), 0u);
+    EXPECT_TRUE(trace.contains(fails ? "RequestWrapper: the body length cannot be read (0x80004005); nothing will be read"
+                                     : "RequestWrapper: the body length cannot be read (0x00000000); nothing will be read"));
+    DefaultHTTPBufferAllocator freeing;
+    Bytes got;
+    readAll(wrapper, freeing, 4, got);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(request.position(), 0u);
+  }
+}
+
+TEST(RequestWrapper, AnEmptyBodyIsReadWithoutComplaint) {
   dravtest::CaptureTrace trace;
-  FakeRequest request(Bytes(8, 1));
-  request.failTotalBytes = true;
+  FakeRequest request(Bytes{});
   RequestWrapper wrapper(&request, 0, new DefaultHTTPBufferAllocator);
   EXPECT_EQ(wrapper.GetTotalSize(), 0u);
-  EXPECT_TRUE(trace.contains("body length cannot be read (0x80004005)"));
-  DefaultHTTPBufferAllocator freeing;
-  Bytes got;
-  readAll(wrapper, freeing, 4, got);
-  EXPECT_TRUE(got.empty());
-  EXPECT_EQ(request.position(), 0u);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 9;
+  EXPECT_TRUE(wrapper.ReadBufferChunk(buffer, 4, size));
+  EXPECT_EQ(size, 0u);
+  DefaultHTTPBufferAllocator().free(buffer, size);
+  EXPECT_EQ(request.requestedCounts(), (std::vector<long>{0}));
+  EXPECT_EQ(trace.lines(), std::vector<std::string>{});
 }
 
 TEST(RequestWrapper, AFailedReadReturnsFalseAndHandsOutNothing) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "../compression/allocation_probe.h"
 #include "support/bytes.h"
 
 using dravtest::Bytes;
@@ -303,14 +304,50 @@ TEST(DRAVArgs, CopiesAreDeepIncludingAnOwnedBlob) {
   EXPECT_NE(copy.getExtraBlob(), original.getExtraBlob());
   EXPECT_EQ(copy.getExtraBlob()[2], 3);
   EXPECT_EQ(copy.getStreamingMode(), StreamingOut);
+  original.setSsoToken("token");
+  original.needSsoToken(true);
   DRAVArgs assigned;
   assigned.addArg(1);
   assigned = original;
   EXPECT_EQ(assigned.getArgs().size(), 1u);
   EXPECT_EQ(assigned.getString(0), "value");
+  EXPECT_EQ(assigned.getStreamingMode(), StreamingOut);
+  EXPECT_EQ(assigned.getSsoToken(), "token");
+  EXPECT_TRUE(assigned.needSsoToken());
+  EXPECT_EQ(assigned.getExtraBlobSize(), 3u);
+  EXPECT_NE(assigned.getExtraBlob(), original.getExtraBlob());
+
   DRAVArgs moved(std::move(copy));
   EXPECT_EQ(moved.getString(0), "value");
+  EXPECT_EQ(moved.getStreamingMode(), StreamingOut);
+  EXPECT_EQ(moved.getExtraBlob()[2], 3);
   EXPECT_TRUE(copy.getArgs().empty());
+  EXPECT_EQ(copy.getExtraBlob(), nullptr);
+  EXPECT_EQ(copy.getExtraBlobSize(), 0u);
+}
+
+TEST(DRAVArgs, ReleasingFreesEveryValueTheOwnedBlobAndNothingBorrowed) {
+  // Three binary values read as one block, one added on its own, an owned
+  // blob: every byte buffer the lists allocate is gone once they are.
+  unsigned char bytes[] = {1, 2};
+  const long before = dravtest::liveArrayAllocations();
+  {
+    DRAVArgs args;
+    readInto(args, hex("00 00 00 03  00 03 00 00 00 01 AA  00 03 00 00 00 01 BB  00 03 00 00 00 01 CC"));
+    args.addArg(bytes, 2, true);
+    args.setExtraBlob(bytes, 2, true);
+    EXPECT_GE(dravtest::liveArrayAllocations(), before + 5) << "each value and the blob own their bytes";
+    DRAVArgs copy(args);
+    DRAVArgs moved(std::move(copy));
+    DRAVArgs assigned;
+    assigned.addArg(bytes, 2, true);
+    assigned = std::move(moved);
+    EXPECT_EQ(toHex(assigned.getBinaryArray(2).getData(), 1), "CC");
+    DRAVArgs borrowing;
+    borrowing.setExtraBlob(bytes, 2, false);
+  }
+  EXPECT_EQ(dravtest::liveArrayAllocations(), before);
+  EXPECT_EQ(bytes[1], 2);
 }
 
 TEST(ParamIndex, WalksForwardAndBackwardAndStopsAtTheEnds) {

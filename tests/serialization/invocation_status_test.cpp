@@ -134,8 +134,13 @@ TEST(InvocationStatus, CopiesOwnTheirOwnRecord) {
   assigned = original;
   EXPECT_EQ(wire(assigned), wire(original));
   EXPECT_NE(&assigned.getStatus(), &original.getStatus());
+  EXPECT_EQ(assigned.getVariant().pvRecord, &assigned.getStatus()) << "the VARIANT follows the new record";
+  StatusWrapper(assigned.getVariant()).code(11);
+  EXPECT_EQ(assigned.getStatus().code, 11);
+  EXPECT_EQ(original.getStatus().code, 3);
   assigned = assigned;
-  EXPECT_EQ(wire(assigned), wire(original));
+  EXPECT_EQ(assigned.getVariant().pvRecord, &assigned.getStatus());
+  EXPECT_EQ(assigned.getStatus().code, 11);
 }
 
 TEST(InvocationStatus, ReadingReadsNothingAndChangesNothing) {

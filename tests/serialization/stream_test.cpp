@@ -9,6 +9,8 @@
 
 #include <functional>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "support/bytes.h"
 
@@ -226,6 +228,44 @@ TEST(DRAVDataInputStream, ReadingTruncatedValuesIsRefusedAndLeavesTargets) {
     DRAVDataInputStream in(data.data(), data.size());
     SCOPED_TRACE(c.name);
     c.read(in);
+  }
+}
+
+// A reader over a buffer without a marker that notes each block it is asked for.
+class BlockWatchingStream : public DRAVInputStream {
+public:
+  explicit BlockWatchingStream(const Bytes& data) : DRAVInputStream(data.data(), static_cast<unsigned long>(data.size())) {}
+  void readBlock(const unsigned char*& data, unsigned long& length, bool binary) override {
+    asked.push_back(length);
+    DRAVInputStream::readBlock(data, length, binary);
+  }
+  std::vector<unsigned long> asked;
+};
+
+TEST(DRAVInputStream, ABlockLongerThanWhatIsLeftIsRefusedBeforeTheBlockReaderSeesIt) {
+  // "A", then a block of 4 or 5 where 4 bytes are left: the bound counts from
+  // the current position, not from the start of the buffer.
+  for (const char* length : {"04", "05"}) {
+    const Bytes data = hex(std::string("00 00 00 01 41  00 00 00 ") + length + " 61 62 63 64");
+    BlockWatchingStream in(data);
+    std::string first, second = "kept";
+    in.readString(first);
+    EXPECT_EQ(first, "A");
+    std::string refused = "(no exception)";
+    try {
+      in.readString(second);
+    } catch (const DRAVException& e) {
+      refused = e.what();
+    }
+    if (length[1] == '4') {
+      EXPECT_EQ(refused, "(no exception)");
+      EXPECT_EQ(second, "abcd");
+      EXPECT_EQ(in.asked, (std::vector<unsigned long>{1, 4}));
+    } else {
+      EXPECT_EQ(refused, "truncated data: a block needs 5 bytes, 4 left");
+      EXPECT_EQ(second, "kept");
+      EXPECT_EQ(in.asked, (std::vector<unsigned long>{1})) << "the block reader never sees the refused length";
+    }
   }
 }
 
