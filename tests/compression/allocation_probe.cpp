@@ -7,6 +7,7 @@
 namespace {
 std::atomic<std::size_t> largest{0};
 std::atomic<long> live{0};
+std::atomic<long> untilFailure{-1};  // array allocations left before one fails; -1: none fails
 }
 
 namespace dravtest {
@@ -14,6 +15,7 @@ namespace dravtest {
 void resetLargestArrayAllocation() { largest.store(0); }
 std::size_t largestArrayAllocation() { return largest.load(); }
 long liveArrayAllocations() { return live.load(); }
+void failArrayAllocationAfter(long succeeding) { untilFailure.store(succeeding); }
 
 }  // namespace dravtest
 
@@ -22,6 +24,11 @@ long liveArrayAllocations() { return live.load(); }
 void* operator new[](std::size_t size) {
   std::size_t seen = largest.load();
   while (size > seen && !largest.compare_exchange_weak(seen, size)) {
+  }
+  const long left = untilFailure.load();
+  if (left >= 0) {
+    untilFailure.store(left - 1);
+    if (left == 0) throw std::bad_alloc();
   }
   if (void* p = std::malloc(size ? size : 1)) {
     ++live;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <stdexcept>
 
 #include "../compression/allocation_probe.h"
@@ -343,11 +344,35 @@ TEST(DRAVArgs, ReleasingFreesEveryValueTheOwnedBlobAndNothingBorrowed) {
     assigned.addArg(bytes, 2, true);
     assigned = std::move(moved);
     EXPECT_EQ(toHex(assigned.getBinaryArray(2).getData(), 1), "CC");
+    EXPECT_EQ(assigned.getExtraBlobSize(), 2u);
+    EXPECT_EQ(moved.size(), 0u);
+    EXPECT_EQ(moved.getExtraBlob(), nullptr);
+    EXPECT_EQ(moved.getExtraBlobSize(), 0u);
     DRAVArgs borrowing;
     borrowing.setExtraBlob(bytes, 2, false);
   }
   EXPECT_EQ(dravtest::liveArrayAllocations(), before);
   EXPECT_EQ(bytes[1], 2);
+}
+
+TEST(DRAVArgs, ACopyThatRunsOutOfMemoryThrowsAndLeavesNothingBehind) {
+  unsigned char bytes[] = {1, 2};
+  DRAVArgs args;
+  args.addArg(bytes, 2, true);
+  args.addArg(bytes, 2, true);
+  args.setExtraBlob(bytes, 2, true);
+  const long before = dravtest::liveArrayAllocations();
+  // The copy allocates the first value's bytes, the second's, then the blob.
+  for (long failing : {0, 1, 2}) {
+    dravtest::failArrayAllocationAfter(failing);
+    EXPECT_THROW({ DRAVArgs copy(args); }, std::bad_alloc) << failing;
+    dravtest::failArrayAllocationAfter(-1);
+    EXPECT_EQ(dravtest::liveArrayAllocations(), before) << failing;
+  }
+  DRAVArgs copy(args);
+  ASSERT_EQ(copy.size(), 2u);
+  EXPECT_EQ(toHex(copy.getBinaryArray(1).getData(), 2), "01 02");
+  EXPECT_EQ(copy.getExtraBlobSize(), 2u);
 }
 
 TEST(ParamIndex, WalksForwardAndBackwardAndStopsAtTheEnds) {
