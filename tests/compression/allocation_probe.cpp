@@ -8,6 +8,15 @@ namespace {
 std::atomic<std::size_t> largest{0};
 std::atomic<long> live{0};
 std::atomic<long> untilFailure{-1};  // array allocations left before one fails; -1: none fails
+std::atomic<long> untilObjectFailure{-1};  // the same for single objects
+
+// Counts one allocation against `left`: true when this is the one to fail.
+bool failsNow(std::atomic<long>& left) {
+  const long n = left.load();
+  if (n < 0) return false;
+  left.store(n - 1);
+  return n == 0;
+}
 }
 
 namespace dravtest {
@@ -16,6 +25,7 @@ void resetLargestArrayAllocation() { largest.store(0); }
 std::size_t largestArrayAllocation() { return largest.load(); }
 long liveArrayAllocations() { return live.load(); }
 void failArrayAllocationAfter(long succeeding) { untilFailure.store(succeeding); }
+void failObjectAllocationAfter(long succeeding) { untilObjectFailure.store(succeeding); }
 
 }  // namespace dravtest
 
@@ -25,11 +35,7 @@ void* operator new[](std::size_t size) {
   std::size_t seen = largest.load();
   while (size > seen && !largest.compare_exchange_weak(seen, size)) {
   }
-  const long left = untilFailure.load();
-  if (left >= 0) {
-    untilFailure.store(left - 1);
-    if (left == 0) throw std::bad_alloc();
-  }
+  if (failsNow(untilFailure)) throw std::bad_alloc();
   if (void* p = std::malloc(size ? size : 1)) {
     ++live;
     return p;
@@ -42,3 +48,12 @@ void operator delete[](void* p) noexcept {
   std::free(p);
 }
 void operator delete[](void* p, std::size_t) noexcept { operator delete[](p); }
+
+void* operator new(std::size_t size) {
+  if (failsNow(untilObjectFailure)) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

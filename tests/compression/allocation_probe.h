@@ -3,7 +3,7 @@
 // how many arrays are allocated and not yet freed, so a test can show that
 // what it released was freed; and a failing allocation on request, for the
 // paths that must recover from one.
-// The test program replaces the global array new/delete to record it.
+// The test program replaces the global new/delete to record it.
 #pragma once
 
 #include <cstddef>
@@ -16,5 +16,7 @@ long liveArrayAllocations();
 // After `succeeding` more array allocations, the next one throws std::bad_alloc
 // (once). For one thread at a time.
 void failArrayAllocationAfter(long succeeding);
+// The same for single objects (plain new).
+void failObjectAllocationAfter(long succeeding);
 
 }  // namespace dravtest

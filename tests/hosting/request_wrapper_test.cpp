@@ -142,10 +142,20 @@ TEST(RequestWrapper, HoldsOneReferenceToTheRequestAndGivesItBack) {
   EXPECT_FALSE(request.overReleased());
 }
 
+// Refuses every interface yet leaves a pointer to itself behind, no reference added.
+struct SloppyRefusal : dravtest::CountedDispatch {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = this;
+    return E_NOINTERFACE;
+  }
+};
+
 TEST(RequestWrapper, WithoutARequestInterfaceTheBodyIsEmptyAndNothingIsRead) {
   dravtest::CountedDispatch notARequest;
   dravtest::EmptyHandedDispatch liar;  // answers S_OK with a null pointer
-  for (dravtest::CountedDispatch* object : {&notARequest, static_cast<dravtest::CountedDispatch*>(&liar)}) {
+  SloppyRefusal sloppy;
+  for (dravtest::CountedDispatch* object : {&notARequest, static_cast<dravtest::CountedDispatch*>(&liar),
+                                            static_cast<dravtest::CountedDispatch*>(&sloppy)}) {
     dravtest::CaptureTrace trace;
     {
       RequestWrapper wrapper(object, 0, new DefaultHTTPBufferAllocator);
@@ -165,15 +175,18 @@ TEST(RequestWrapper, WithoutARequestInterfaceTheBodyIsEmptyAndNothingIsRead) {
   EXPECT_EQ(none.GetTotalSize(), 0u);
 }
 
-// Eight bytes behind a host that states a length of its choosing.
+// Eight bytes behind a host that states a length of its choosing, or
+// answers S_OK and states none.
 struct StatedLengthRequest : FakeRequest {
-  explicit StatedLengthRequest(LONG stated) : FakeRequest(Bytes(8, 1)), stated(stated) {}
+  explicit StatedLengthRequest(LONG stated, bool states = true)
+      : FakeRequest(Bytes(8, 1)), stated(stated), states(states) {}
   HRESULT STDMETHODCALLTYPE get_TotalBytes(LONG* totalBytes) override {
     if (failTotalBytes) return FakeRequest::get_TotalBytes(totalBytes);
-    *totalBytes = stated;
+    if (states) *totalBytes = stated;
     return S_OK;
   }
   LONG stated;
+  bool states;
 };
 
 TEST(RequestWrapper, AnUnreadableLengthGivesAnEmptyBody) {
@@ -206,6 +219,9 @@ TEST(RequestWrapper, AnEmptyBodyIsReadWithoutComplaint) {
   DefaultHTTPBufferAllocator().free(buffer, size);
   EXPECT_EQ(request.requestedCounts(), (std::vector<long>{0}));
   EXPECT_EQ(trace.lines(), std::vector<std::string>{});
+
+  StatedLengthRequest silent(0, false);  // S_OK, length left as it was
+  EXPECT_EQ(RequestWrapper(&silent, 0, new DefaultHTTPBufferAllocator).GetTotalSize(), 0u);
 }
 
 TEST(RequestWrapper, AFailedReadReturnsFalseAndHandsOutNothing) {

@@ -336,7 +336,8 @@ TEST(DRAVArgs, ReleasingFreesEveryValueTheOwnedBlobAndNothingBorrowed) {
     DRAVArgs args;
     readInto(args, hex("00 00 00 03  00 03 00 00 00 01 AA  00 03 00 00 00 01 BB  00 03 00 00 00 01 CC"));
     args.addArg(bytes, 2, true);
-    args.setExtraBlob(bytes, 2, true);
+    args.setExtraBlob(bytes, 1, true);
+    args.setExtraBlob(bytes, 2, true);  // the first owned blob is freed
     EXPECT_GE(dravtest::liveArrayAllocations(), before + 5) << "each value and the blob own their bytes";
     DRAVArgs copy(args);
     DRAVArgs moved(std::move(copy));
@@ -350,6 +351,9 @@ TEST(DRAVArgs, ReleasingFreesEveryValueTheOwnedBlobAndNothingBorrowed) {
     EXPECT_EQ(moved.getExtraBlobSize(), 0u);
     DRAVArgs borrowing;
     borrowing.setExtraBlob(bytes, 2, false);
+    // A value that fails to read takes those read before it along.
+    EXPECT_THROW(readInto(borrowing, hex("00 00 00 02  00 03 00 00 00 01 AA  00 03 00 00 00 05 BB")), DRAVException);
+    EXPECT_EQ(borrowing.size(), 0u);
   }
   EXPECT_EQ(dravtest::liveArrayAllocations(), before);
   EXPECT_EQ(bytes[1], 2);
@@ -373,6 +377,20 @@ TEST(DRAVArgs, ACopyThatRunsOutOfMemoryThrowsAndLeavesNothingBehind) {
   ASSERT_EQ(copy.size(), 2u);
   EXPECT_EQ(toHex(copy.getBinaryArray(1).getData(), 2), "01 02");
   EXPECT_EQ(copy.getExtraBlobSize(), 2u);
+}
+
+TEST(DRAVArgs, AnAppendThatCannotGrowTheListThrowsAndKeepsTheList) {
+  unsigned char bytes[] = {1, 2};
+  DRAVArgs args;
+  args.addArg(1);  // the list now holds exactly one pointer
+  DRAVVar value(new DRAVTypes::DRAVArray<unsigned char>(bytes, 2, true));
+  const long before = dravtest::liveArrayAllocations();
+  dravtest::failObjectAllocationAfter(1);  // the value's block is made, the list cannot grow
+  EXPECT_THROW(args.addArg(std::move(value)), std::bad_alloc);
+  dravtest::failObjectAllocationAfter(-1);
+  ASSERT_EQ(args.size(), 1u);
+  EXPECT_EQ(args.getInt(0), 1);
+  EXPECT_EQ(dravtest::liveArrayAllocations(), before - 1) << "the value moved in is freed with its block";
 }
 
 TEST(ParamIndex, WalksForwardAndBackwardAndStopsAtTheEnds) {
