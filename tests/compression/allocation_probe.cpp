@@ -7,6 +7,7 @@
 namespace {
 std::atomic<std::size_t> largest{0};
 std::atomic<long> live{0};
+std::atomic<long> liveObjects{0};
 std::atomic<long> untilFailure{-1};  // array allocations left before one fails; -1: none fails
 std::atomic<long> untilObjectFailure{-1};  // the same for single objects
 
@@ -24,6 +25,7 @@ namespace dravtest {
 void resetLargestArrayAllocation() { largest.store(0); }
 std::size_t largestArrayAllocation() { return largest.load(); }
 long liveArrayAllocations() { return live.load(); }
+long liveObjectAllocations() { return liveObjects.load(); }
 void failArrayAllocationAfter(long succeeding) { untilFailure.store(succeeding); }
 void failObjectAllocationAfter(long succeeding) { untilObjectFailure.store(succeeding); }
 
@@ -51,9 +53,15 @@ void operator delete[](void* p, std::size_t) noexcept { operator delete[](p); }
 
 void* operator new(std::size_t size) {
   if (failsNow(untilObjectFailure)) throw std::bad_alloc();
-  if (void* p = std::malloc(size ? size : 1)) return p;
+  if (void* p = std::malloc(size ? size : 1)) {
+    ++liveObjects;
+    return p;
+  }
   throw std::bad_alloc();
 }
 
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  if (p) --liveObjects;
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }

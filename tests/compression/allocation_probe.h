@@ -13,6 +13,7 @@ namespace dravtest {
 void resetLargestArrayAllocation();
 std::size_t largestArrayAllocation();
 long liveArrayAllocations();
+long liveObjectAllocations();  // the same for single objects (plain new)
 // After `succeeding` more array allocations, the next one throws std::bad_alloc
 // (once). For one thread at a time.
 void failArrayAllocationAfter(long succeeding);

@@ -11,6 +11,7 @@
 
 #include <climits>
 
+#include "../compression/allocation_probe.h"
 #include "support/bytes.h"
 
 using DRAVInvocation::Bridge::Status;
@@ -141,6 +142,19 @@ TEST(InvocationStatus, CopiesOwnTheirOwnRecord) {
   assigned = assigned;
   EXPECT_EQ(assigned.getVariant().pvRecord, &assigned.getStatus());
   EXPECT_EQ(assigned.getStatus().code, 11);
+}
+
+TEST(InvocationStatus, StatusesFreeTheirVariants) {
+  Status warm("a", "b", "c", 1);  // first-use set-up is not counted
+  const long before = dravtest::liveObjectAllocations();
+  {
+    Status status("a", "b", "c", 1);
+    Status copy(status);
+    Status assigned;
+    assigned = status;
+    EXPECT_EQ(dravtest::liveObjectAllocations(), before + 3) << "one VARIANT each";
+  }
+  EXPECT_EQ(dravtest::liveObjectAllocations(), before);
 }
 
 TEST(InvocationStatus, ReadingReadsNothingAndChangesNothing) {

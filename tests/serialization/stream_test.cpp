@@ -120,6 +120,34 @@ TEST(DRAVDataOutputStream, AppendingItsOwnBytesCopiesThemBeforeGrowing) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(block.getBuffer(0)), block.size()), blockExpected);
 }
 
+// A sink that publishes no memory: every byte goes through write().
+class RecordingSink : public DRAVOutputStream {
+public:
+  unsigned long size() const override { return static_cast<unsigned long>(bytes.size()); }
+  void write(char byte) override { bytes.push_back(static_cast<unsigned char>(byte)); }
+  void write(const char* data, unsigned long length) override { bytes.insert(bytes.end(), data, data + length); }
+  Bytes bytes;
+};
+
+TEST(DRAVOutputStream, ASinkWithoutMemoryGetsTheSameBytes) {
+  RecordingSink sink;
+  sink.writeByte(0x7F);
+  sink.writeChar('z');
+  sink.writeBool(true);
+  sink.writeShort(-2);
+  sink.writeUShort(0xABCD);
+  sink.writeLong(-1);
+  sink.writeULong(0x01020304);
+  sink.writeFloat(1.0f);
+  sink.writeDouble(-2.0);
+  sink.writeString("ab");
+  const char blob[] = {9, 8};
+  sink.writeBytes(blob, 2);  // blob is not among the sink's bytes, whatever it holds
+  EXPECT_EQ(toHex(sink.bytes),
+            "7F 7A 01 FF FE AB CD FF FF FF FF 01 02 03 04 3F 80 00 00 C0 00 00 00 00 00 00 00 "
+            "00 00 00 03 61 62 00 00 00 00 02 09 08");
+}
+
 TEST(DRAVDataOutputStream, ResetStartsANewMessageWithTheMarker) {
   DRAVDataOutputStream out;
   out.writeString("first message");
