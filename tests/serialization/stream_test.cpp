@@ -91,7 +91,10 @@ TEST(DRAVDataOutputStream, GrowsAcrossEveryPieceSizeWithoutLosingBytes) {
     }
     ASSERT_EQ(out.size(), expected.size()) << piece;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out.getBuffer(0)), out.size()), expected) << piece;
+    EXPECT_GE(out.growthHint(), out.size()) << "the last capacity chosen holds what was written: " << piece;
   }
+  EXPECT_GE(DRAVDataOutputStream().growthHint(), 1u) << "the marker's room";
+  EXPECT_GE(DRAVDataOutputStream(1000).growthHint(), 1001u);
 }
 
 TEST(DRAVDataOutputStream, AppendingItsOwnBytesCopiesThemBeforeGrowing) {
