@@ -4,12 +4,14 @@
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
+#include <drav/serialization/typed_value.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/bytes.h"
@@ -262,16 +264,37 @@ TEST(DRAVDataInputStream, ReadingTruncatedValuesIsRefusedAndLeavesTargets) {
   }
 }
 
-// A reader over a buffer without a marker that notes each block it is asked for.
-class BlockWatchingStream : public DRAVInputStream {
+// A reader over its own copy of a buffer without a marker that notes each
+// block it is asked for.
+struct HeldBytes {
+  Bytes held;
+};
+class BlockWatchingStream : private HeldBytes, public DRAVInputStream {
 public:
-  explicit BlockWatchingStream(const Bytes& data) : DRAVInputStream(data.data(), static_cast<unsigned long>(data.size())) {}
+  explicit BlockWatchingStream(Bytes data)
+      : HeldBytes{std::move(data)}, DRAVInputStream(held.data(), static_cast<unsigned long>(held.size())) {}
   void readBlock(const unsigned char*& data, unsigned long& length, bool binary) override {
     asked.push_back(length);
+    binaries.push_back(binary);
     DRAVInputStream::readBlock(data, length, binary);
   }
   std::vector<unsigned long> asked;
+  std::vector<bool> binaries;
 };
+
+TEST(DRAVInputStream, TheBlockReaderIsToldWhichBlocksAreBinary) {
+  // A binary value, a string, a UTF-8 string.
+  BlockWatchingStream in(hex("00 03 00 00 00 02 AB CD  00 02 00 00 00 02 78 00  00 04 00 00 00 02 79 00"));
+  DRAVVar binary, text, utf8;
+  binary.readObject(in);
+  text.readObject(in);
+  utf8.readObject(in);
+  EXPECT_EQ(in.asked, (std::vector<unsigned long>{2, 2, 2}));
+  EXPECT_EQ(in.binaries, (std::vector<bool>{true, false, false}));
+  EXPECT_EQ(toHex(binary.getBinaryArray(false)->getData(), 2), "AB CD");
+  EXPECT_EQ(text.getString(), "x");
+  EXPECT_EQ(utf8.getUTF8String().str(), "y");
+}
 
 TEST(DRAVInputStream, ABlockLongerThanWhatIsLeftIsRefusedBeforeTheBlockReaderSeesIt) {
   // "A", then a block of 4 or 5 where 4 bytes are left: the bound counts from
