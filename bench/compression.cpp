@@ -1,5 +1,7 @@
 // Payload compression against zlib called directly on the same bytes.
-// Goal: the library keeps at least 0.95x zlib's throughput both ways.
+// Goals: compressing keeps at least 0.95x zlib's throughput (it is zlib);
+// decompressing, through libdeflate where the build has it, reaches at least
+// 2.0x zlib's uncompress on the 1 MiB payload.
 #include <drav/compression/compression.h>
 
 #include <benchmark/benchmark.h>

@@ -1,11 +1,31 @@
 // Arbitrary bytes as a stored payload: the plain side either restores it or
-// refuses it with the library's exceptions; anything else is a fault.
+// refuses it with the library's exceptions; anything else is a fault. The
+// same bytes, read as a 2-byte plain length and a zlib stream, must decode
+// exactly as zlib alone decodes them (same answer, same bytes).
 #include <drav/common/exception.h>
 #include <drav/compression/compression.h>
+#include <drav/compression/inflate.h>
+
+#include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
+
+namespace {
+
+void decodesLikeZlib(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return;
+  const std::uint32_t plainLength = (std::uint32_t(data[0]) << 8) | data[1];
+  std::vector<unsigned char> ours(plainLength), zlibs(plainLength);
+  int code = DRAVCompression::detail::inflateExactly(ours.data(), plainLength, data + 2, size - 2);
+  int expected = DRAVCompression::detail::zlibInflateExactly(zlibs.data(), plainLength, data + 2, size - 2);
+  if (code != expected) __builtin_trap();
+  if (code == Z_OK && ours != zlibs) __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using DRAVCompression::DRAVUncompressedData;
@@ -24,5 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const DRAVException&) {
     }
   }
+  decodesLikeZlib(data, size);
   return 0;
 }

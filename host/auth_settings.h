@@ -1,9 +1,10 @@
 // Settings of the host's authentication: how failed logons from one client
-// are slowed down, and how long single-sign-on sessions live. A plain record
-// with its defaults; HostSettings holds one.
+// are slowed down, and how single-sign-on sessions are signed and how long
+// they live. A plain record with its defaults; HostSettings holds one.
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace DRAVHost {
 
@@ -19,13 +20,12 @@ struct AuthSettings {
   // that failed least recently is forgotten. Under 200 bytes each.
   unsigned trackedClients = 4096;
 
-  // A session ends when unused this long, and this long after the logon at
-  // the latest (the cookie's Max-Age).
-  std::chrono::milliseconds sessionIdleLifetime{30 * 60 * 1000};
+  // A single-sign-on session ends this long after the logon (the cookie's
+  // Max-Age); using it does not prolong it.
   std::chrono::milliseconds sessionLifetime{8 * 60 * 60 * 1000};
-  // Sessions one user holds from one client address; a further logon ends
-  // that client's oldest, so that no client can push others' sessions out.
-  unsigned sessionsPerClient = 16;
+  // The key that signs sessions, at least 32 bytes. Hosts that share it
+  // accept each other's sessions; empty: a random key of this process.
+  std::string sessionKey;
 };
 
 }  // namespace DRAVHost

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <drav/platform/win32.h>
+#include <drav/serialization/decode_budget.h>
 
 #include <cstdint>
 #include <stdexcept>
@@ -25,6 +26,10 @@ struct BridgeCall {
   std::string user;           // the Basic user the host checked; empty without authentication
   std::string ssoSession;     // the session cookie the host checked; empty when none is required
   std::string cookies;        // the raw Cookie header, empty when none
+  // What decoding the call's arguments may allocate: a bridge sets it on the
+  // input stream it decodes them from. Null when the host bounds nothing.
+  // The host answers 413 or 503 when a decoder refused a charge on it.
+  DRAVDecodeBudget* decodeBudget = nullptr;
 
   bool streamsOut() const { return streamingMode == 4 || streamingMode == 8; }
 };

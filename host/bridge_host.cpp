@@ -1,25 +1,28 @@
 #include "host/bridge_host.h"
 
-#include "host/channel.h"
-#include "host/client_key.h"
+#include "host/buffer_pool.h"
 #include "host/connection.h"
+#include "host/connection_registry.h"
 #include "host/host_auth.h"
+#include "host/request_handling.h"
+#include "host/request_slots.h"
 
 #include <drav/platform/annal.h>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -36,6 +39,13 @@ const Annal::AnnalInitExit annalInitExit;
 // The pause before accepting again after accept itself failed (out of
 // descriptors, say), so that a lasting failure does not spin.
 constexpr std::chrono::milliseconds kAcceptRetryPause(100);
+// The default bound on connections, and the descriptors kept free beside them.
+constexpr unsigned kDefaultMaxConnections = 10000;
+constexpr unsigned kSpareDescriptors = 64;
+// Large enough for a head at the default limit, and for reading bodies in big pieces.
+constexpr std::size_t kInputBufferSize = 64 * 1024;
+// After the grace, how long stop() waits for cut connections to end.
+constexpr std::chrono::seconds kStopCutWait(5);
 
 std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) {
   if (settings.certFile.empty() && settings.keyFile.empty()) return nullptr;
@@ -52,6 +62,24 @@ std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) 
   return tls;
 }
 
+// The bound on connections: as set, or the default, within what the
+// process's descriptor limit leaves beside the host's own.
+unsigned connectionBound(unsigned configured) {
+  rlimit limit{};
+  unsigned available = kDefaultMaxConnections;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    available = limit.rlim_cur > kSpareDescriptors ? static_cast<unsigned>(std::min<rlim_t>(
+                                                         limit.rlim_cur - kSpareDescriptors, 1u << 30))
+                                                   : 1;
+  return std::min(configured ? configured : kDefaultMaxConnections, available);
+}
+
+// How often deadlines are checked: a fraction of the shortest wait allowed.
+std::chrono::milliseconds sweepPeriod(const HostSettings& settings) {
+  const auto shortest = std::min({settings.headTimeout, settings.idleTimeout, settings.transferGrace});
+  return std::clamp(shortest / 8, std::chrono::milliseconds(10), std::chrono::milliseconds(250));
+}
+
 }  // namespace
 
 class BridgeHost::Impl {
@@ -59,7 +87,8 @@ public:
   explicit Impl(HostSettings hostSettings)
       : settings(std::move(hostSettings)),
         auth(settings),
-        routes{settings, bridges, auth, requestsServed} {}
+        memory(settings.memoryBudget),
+        routes{settings, bridges, auth, requestsServed, memory} {}
 
   void start();
   void stop();
@@ -69,47 +98,46 @@ public:
   std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
   HostAuth auth;
   std::atomic<std::uint64_t> requestsServed{0};
+  MemoryBudget memory;
   HostRoutes routes;
   bool started = false;
   bool stopped = false;
   unsigned short port = 0;
 
 private:
-  struct Live {
-    std::shared_ptr<Connection> connection;
-    std::thread thread;
-    bool done = false;
-  };
-
+  void runPool();
   void acceptNext();
   void accepted(const error_code& error, tcp::socket socket);
-  void refuse(tcp::socket& socket);
-  // Joins the threads of finished connections.
-  void reap();
+  void sweepNext();
+  // Waits until `done` holds or `limit` has passed; true when it held.
+  template <typename Done>
+  static bool waitUntil(Done done, std::chrono::milliseconds limit);
 
   std::unique_ptr<asio::ssl::context> tls_;
-  asio::io_context acceptContext_;
+  std::optional<ConnectionRegistry> registry_;
+  std::optional<RequestSlots> slots_;
+  std::optional<BufferPool> buffers_;
+  std::optional<ConnectionShared> shared_;
+  // Declared after what connections refer to: its end destroys the connections still held.
+  asio::io_context io_;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::optional<tcp::acceptor> acceptor_;
   std::optional<asio::steady_timer> retryTimer_;
-  std::thread acceptThread_;
-
-  std::mutex mutex_;  // guards what follows
-  std::map<std::uint64_t, Live> live_;
-  std::uint64_t nextId_ = 0;
-  std::uint64_t accepted_ = 0;
-  std::uint64_t refused_ = 0;
-  unsigned peak_ = 0;
+  std::optional<asio::steady_timer> sweepTimer_;
+  std::vector<std::thread> threads_;
 };
 
 void BridgeHost::Impl::start() {
   // IRequest reports the body length as a signed 32-bit count.
   settings.bodyLimit = std::min<std::uint32_t>(settings.bodyLimit, 0x7FFFFFFF);
+  settings.maxRunningCalls = std::max(1u, settings.maxRunningCalls);
+  settings.maxConnections = connectionBound(settings.maxConnections);
   tls_ = tlsContextFor(settings);
   error_code error;
   const auto address = asio::ip::make_address(settings.address, error);
   if (error) throw std::runtime_error("not an IP address: '" + settings.address + "'");
   const tcp::endpoint endpoint(address, settings.port);
-  acceptor_.emplace(acceptContext_);
+  acceptor_.emplace(io_);
   const std::string where = settings.address + ":" + std::to_string(settings.port);
   acceptor_->open(endpoint.protocol(), error);
   if (!error) acceptor_->set_option(tcp::acceptor::reuse_address(true), error);
@@ -120,9 +148,29 @@ void BridgeHost::Impl::start() {
     throw std::runtime_error("cannot listen on " + where + ": " + error.message());
   }
   port = acceptor_->local_endpoint().port();
-  retryTimer_.emplace(acceptContext_);
+  registry_.emplace(settings.maxConnections);
+  slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
+  const unsigned threads = settings.maxRunningCalls + 1;  // one is always free for the asynchronous side
+  buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096), 2 * threads);
+  shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
+  retryTimer_.emplace(io_);
+  sweepTimer_.emplace(io_);
+  work_.emplace(io_.get_executor());
   acceptNext();
-  acceptThread_ = std::thread([this] { acceptContext_.run(); });
+  sweepNext();
+  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { runPool(); });
+}
+
+void BridgeHost::Impl::runPool() {
+  // A handler that throws must not take its thread, and the host's capacity, with it.
+  while (true) {
+    try {
+      io_.run();
+      return;
+    } catch (const std::exception& e) {
+      Annal::Logger(Annal::Error) << "host: " << e.what();
+    }
+  }
 }
 
 void BridgeHost::Impl::acceptNext() {
@@ -139,91 +187,60 @@ void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
     });
     return;
   }
-  reap();
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (live_.size() >= settings.maxConnections) {
-    ++refused_;
-    refuse(socket);
-  } else {
-    const std::uint64_t id = nextId_++;
-    error_code unknown;
-    const ClientKey client = clientKeyOf(socket.remote_endpoint(unknown).address());
-    auto connection = std::make_shared<Connection>(openChannel(socket.release(), tls_.get()), routes, client);
-    Live& entry = live_[id];
-    entry.connection = connection;
-    try {
-      entry.thread = std::thread([this, id, connection] {
-        connection->run();
-        std::lock_guard<std::mutex> done(mutex_);
-        const auto it = live_.find(id);
-        if (it != live_.end()) it->second.done = true;
-      });
-      ++accepted_;
-      peak_ = std::max<unsigned>(peak_, static_cast<unsigned>(live_.size()));
-    } catch (const std::system_error& e) {
-      Annal::Logger(Annal::Error) << "host: no thread for a connection: " << e.what();
-      live_.erase(id);  // closes the connection
-      ++refused_;
-    }
+  acceptNext();  // the next client is accepted while this one starts
+  try {
+    startConnection(std::move(socket), *shared_);
+  } catch (const std::exception& e) {
+    Annal::Logger(Annal::Error) << "host: a connection could not start: " << e.what();
   }
-  acceptNext();
 }
 
-void BridgeHost::Impl::refuse(tcp::socket& socket) {
-  // Plain HTTP gets a word of why, if the socket takes it at once; TLS is just closed.
-  if (!tls_) {
-    static const char kFull[] =
-        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 28\r\n"
-        "Connection: close\r\n\r\nthe host serves no more now\n";
-    error_code ignored;
-    socket.non_blocking(true, ignored);
-    socket.write_some(asio::buffer(kFull, sizeof kFull - 1), ignored);
-  }
-  error_code ignored;
-  socket.close(ignored);
+void BridgeHost::Impl::sweepNext() {
+  sweepTimer_->expires_after(sweepPeriod(settings));
+  sweepTimer_->async_wait([this](const error_code& error) {
+    if (error) return;
+    registry_->sweep();
+    sweepNext();
+  });
 }
 
-void BridgeHost::Impl::reap() {
-  std::vector<Live> finished;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = live_.begin(); it != live_.end();) {
-      if (it->second.done) {
-        finished.push_back(std::move(it->second));
-        it = live_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+template <typename Done>
+bool BridgeHost::Impl::waitUntil(Done done, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  for (Live& entry : finished) entry.thread.join();
+  return true;
 }
 
 void BridgeHost::Impl::stop() {
-  asio::post(acceptContext_, [this] {
+  asio::post(io_, [this] {
     error_code ignored;
     acceptor_->close(ignored);
     retryTimer_->cancel();
   });
-  acceptThread_.join();
-  std::vector<Live> all;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& entry : live_) entry.second.connection->interrupt();
-    for (auto& entry : live_) all.push_back(std::move(entry.second));
-    live_.clear();
-  }
-  for (Live& entry : all) entry.thread.join();
+  registry_->stop(false);  // idle connections end now; running requests finish ...
+  slots_->dropWaiting();
+  waitUntil([this] { return slots_->running() == 0; }, settings.stopGrace);
+  registry_->stop(true);  // ... or are cut once the grace is over
+  waitUntil([this] { return registry_->size() == 0; }, kStopCutWait);
+  asio::post(io_, [this] { sweepTimer_->cancel(); });
+  work_.reset();
+  io_.stop();
+  for (std::thread& thread : threads_) thread.join();
 }
 
 HostStatistics BridgeHost::Impl::statistics() {
-  std::lock_guard<std::mutex> lock(mutex_);
   HostStatistics result;
-  result.connectionsAccepted = accepted_;
-  result.connectionsRefused = refused_;
   result.requestsServed = requestsServed.load();
-  for (const auto& entry : live_) result.activeConnections += entry.second.done ? 0 : 1;
-  result.peakConnections = peak_;
+  if (registry_) {
+    result.connectionsAccepted = registry_->added();
+    result.connectionsRefused = registry_->refused();
+    result.requestsRefused = slots_->refused();
+    result.activeConnections = registry_->size();
+    result.peakConnections = registry_->peak();
+  }
   return result;
 }
 
@@ -264,6 +281,6 @@ const HostSettings& BridgeHost::settings() const { return impl_->settings; }
 
 HostStatistics BridgeHost::statistics() const { return impl_->statistics(); }
 
-std::size_t BridgeHost::ssoSessionCount() const { return impl_->auth.sessions.count(); }
+std::size_t BridgeHost::ssoSessionCount() const { return impl_->auth.sessions.issued(); }
 
 }  // namespace DRAVHost

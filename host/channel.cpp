@@ -1,71 +1,102 @@
 #include "host/channel.h"
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <sys/uio.h>
 
 #include <algorithm>
-#include <atomic>
-#include <type_traits>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace DRAVHost {
 namespace {
 
 namespace asio = boost::asio;
-using tcp = asio::ip::tcp;
 using boost::system::error_code;
-using TlsStream = asio::ssl::stream<tcp::socket>;
+using Clock = std::chrono::steady_clock;
 
-// Dropped bytes after a close, at most: enough for a refused body in flight,
-// not enough to let a peer hold the thread.
-constexpr std::size_t kLingerBytes = 1024 * 1024;
+// At most this many pieces go to one sendmsg.
+constexpr std::size_t kMaxPieces = 8;
 
-// The outcome of one operation; shared with its handler so that a handler
-// that runs late never writes into a finished call's stack.
-struct Outcome {
-  bool done = false;
-  error_code error;
-  std::size_t bytes = 0;
-};
-
-tcp protocolOf(int fd) {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.ss_family == AF_INET6)
-    return tcp::v6();
-  return tcp::v4();
+int msUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
-template <typename Stream>
-class AsioChannel : public Channel {
+class PlainChannel : public Channel {
 public:
-  AsioChannel(int fd, asio::ssl::context* tls) : stream_(makeStream(tls)) {
-    error_code ignored;
-    socket().assign(protocolOf(fd), fd, ignored);
-    if (ignored) ::close(fd);
-    socket().set_option(tcp::no_delay(true), ignored);
-  }
+  explicit PlainChannel(int fd) : fd_(fd) {}
 
-  void handshake(std::chrono::milliseconds timeout) override {
-    if constexpr (std::is_same_v<Stream, TlsStream>) {
-      const Outcome outcome = run(
-          [this](auto handler) {
-            stream_.async_handshake(asio::ssl::stream_base::server,
-                                    [handler](const error_code& e) { handler(e, 0); });
-          },
-          timeout, "the TLS handshake");
-      if (outcome.error) throw ChannelError("the TLS handshake failed: " + outcome.error.message(), false);
+  std::size_t readSome(void* data, std::size_t size, std::chrono::milliseconds timeout) override {
+    const auto deadline = Clock::now() + timeout;
+    while (true) {
+      const ssize_t got = ::recv(fd_, data, size, MSG_DONTWAIT);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) throw ChannelError(std::string("reading failed: ") + std::strerror(errno), false);
+      waitFor(POLLIN, deadline, "reading");
     }
   }
 
+  void writeAll(const ConstPiece* pieces, std::size_t count, std::chrono::milliseconds timeout) override {
+    const auto deadline = Clock::now() + timeout;
+    iovec vectors[kMaxPieces];
+    std::size_t first = 0;  // pieces before it have gone out
+    std::size_t offset = 0;  // bytes of pieces[first] that have
+    while (first < count) {
+      std::size_t n = 0;
+      for (std::size_t i = first; i < count && n < kMaxPieces; ++i) {
+        const std::size_t skip = i == first ? offset : 0;
+        if (pieces[i].size == skip) continue;
+        vectors[n].iov_base = const_cast<char*>(static_cast<const char*>(pieces[i].data) + skip);
+        vectors[n].iov_len = pieces[i].size - skip;
+        ++n;
+      }
+      if (n == 0) return;
+      msghdr message{};
+      message.msg_iov = vectors;
+      message.msg_iovlen = n;
+      const ssize_t sent = ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) throw ChannelError(std::string("writing failed: ") + std::strerror(errno), false);
+        waitFor(POLLOUT, deadline, "writing");
+        continue;
+      }
+      std::size_t left = static_cast<std::size_t>(sent);
+      while (first < count && left >= pieces[first].size - offset) {
+        left -= pieces[first].size - offset;
+        ++first;
+        offset = 0;
+      }
+      offset += left;
+    }
+  }
+
+private:
+  void waitFor(short events, Clock::time_point deadline, const char* what) {
+    pollfd wait = {fd_, events, 0};
+    const int ready = ::poll(&wait, 1, msUntil(deadline));
+    if (ready == 0) throw ChannelError(std::string(what) + " timed out", true);
+    if (ready < 0 && errno != EINTR) throw ChannelError(std::string(what) + " failed: " + std::strerror(errno), false);
+  }
+
+  int fd_;
+};
+
+// Runs each operation on the stream's executor and waits for it here.
+class TlsChannel : public Channel {
+public:
+  explicit TlsChannel(TlsStream& stream) : stream_(stream) {}
+
   std::size_t readSome(void* data, std::size_t size, std::chrono::milliseconds timeout) override {
-    const Outcome outcome = run(
+    const Outcome outcome = await(
         [this, data, size](auto handler) { stream_.async_read_some(asio::buffer(data, size), handler); }, timeout,
         "reading");
     if (outcome.error == asio::error::eof || outcome.error == asio::ssl::error::stream_truncated) return 0;
@@ -77,98 +108,53 @@ public:
     std::vector<asio::const_buffer> buffers;
     buffers.reserve(count);
     for (std::size_t i = 0; i < count; ++i) buffers.emplace_back(pieces[i].data, pieces[i].size);
-    const Outcome outcome = run(
-        [this, &buffers](auto handler) { asio::async_write(stream_, buffers, handler); }, timeout, "writing");
+    const Outcome outcome =
+        await([this, &buffers](auto handler) { asio::async_write(stream_, buffers, handler); }, timeout, "writing");
     if (outcome.error) throw ChannelError("writing failed: " + outcome.error.message(), false);
   }
 
-  void close(std::chrono::milliseconds linger) override {
-    try {
-      const auto until = std::chrono::steady_clock::now() + linger;
-      if constexpr (std::is_same_v<Stream, TlsStream>) {
-        run([this](auto handler) { stream_.async_shutdown([handler](const error_code& e) { handler(e, 0); }); },
-            linger, "closing TLS");
-      }
-      error_code ignored;
-      socket().shutdown(tcp::socket::shutdown_send, ignored);
-      dropUntilEnd(until);
-    } catch (const ChannelError&) {
-      // A peer that keeps sending or stays silent only shortens the linger.
-    }
-    error_code ignored;
-    socket().close(ignored);
-  }
-
-  void interrupt() override {
-    interrupted_ = true;
-    asio::post(context_, [this] {
-      error_code ignored;
-      socket().close(ignored);
-    });
-  }
-
 private:
-  tcp::socket& socket() {
-    if constexpr (std::is_same_v<Stream, TlsStream>) return stream_.next_layer();
-    else return stream_;
-  }
+  struct Outcome {
+    bool done = false;
+    bool timedOut = false;
+    error_code error;
+    std::size_t bytes = 0;
+  };
+  // Shared with the handler, which may run after a time-out.
+  struct Waiter {
+    std::mutex mutex;
+    std::condition_variable finished;
+    Outcome outcome;
+  };
 
-  Stream makeStream(asio::ssl::context* tls) {
-    if constexpr (std::is_same_v<Stream, TlsStream>) return Stream(context_, *tls);
-    else return Stream(context_);
-  }
-
-  // Runs the operation `start` begins on this channel's own context, for at
-  // most `timeout`; an operation still pending then is cancelled.
   template <typename Start>
-  Outcome run(Start start, std::chrono::milliseconds timeout, const char* what) {
-    if (interrupted_) throw ChannelError(std::string(what) + ": the connection was closed by the host", false);
-    auto outcome = std::make_shared<Outcome>();
-    start([outcome](const error_code& error, std::size_t bytes) {
-      outcome->done = true;
-      outcome->error = error;
-      outcome->bytes = bytes;
+  Outcome await(Start start, std::chrono::milliseconds timeout, const char* what) {
+    auto waiter = std::make_shared<Waiter>();
+    start([waiter](const error_code& error, std::size_t bytes) {
+      std::lock_guard<std::mutex> lock(waiter->mutex);
+      waiter->outcome.done = true;
+      waiter->outcome.error = error;
+      waiter->outcome.bytes = bytes;
+      waiter->finished.notify_one();
     });
-    context_.restart();
-    context_.run_for(timeout);
-    if (!outcome->done) {
-      error_code ignored;
-      socket().cancel(ignored);
-      context_.restart();
-      context_.run_for(std::chrono::seconds(1));
-      if (!outcome->done) socket().close(ignored);
+    std::unique_lock<std::mutex> lock(waiter->mutex);
+    if (!waiter->finished.wait_for(lock, timeout, [&] { return waiter->outcome.done; })) {
+      // Ends the operation; it still completes (with an error) before the
+      // buffers it uses go away.
+      ::shutdown(stream_.next_layer().native_handle(), SHUT_RDWR);
+      waiter->finished.wait(lock, [&] { return waiter->outcome.done; });
       throw ChannelError(std::string(what) + " timed out", true);
     }
-    if (interrupted_) throw ChannelError(std::string(what) + ": the connection was closed by the host", false);
-    return *outcome;
+    return waiter->outcome;
   }
 
-  void dropUntilEnd(std::chrono::steady_clock::time_point until) {
-    std::vector<char> scratch(16 * 1024);
-    for (std::size_t dropped = 0; dropped < kLingerBytes;) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= until) return;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
-      const Outcome outcome = run(
-          [this, &scratch](auto handler) {
-            socket().async_read_some(asio::buffer(scratch), handler);
-          },
-          std::max(left, std::chrono::milliseconds(1)), "draining");
-      if (outcome.error || outcome.bytes == 0) return;
-      dropped += outcome.bytes;
-    }
-  }
-
-  asio::io_context context_;
-  Stream stream_;
-  std::atomic<bool> interrupted_{false};
+  TlsStream& stream_;
 };
 
 }  // namespace
 
-std::unique_ptr<Channel> openChannel(int fd, asio::ssl::context* tls) {
-  if (tls) return std::make_unique<AsioChannel<TlsStream>>(fd, tls);
-  return std::make_unique<AsioChannel<tcp::socket>>(fd, nullptr);
-}
+std::unique_ptr<Channel> plainChannel(int fd) { return std::make_unique<PlainChannel>(fd); }
+
+std::unique_ptr<Channel> tlsChannel(TlsStream& stream) { return std::make_unique<TlsChannel>(stream); }
 
 }  // namespace DRAVHost

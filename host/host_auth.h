@@ -7,6 +7,7 @@
 #include "host/host_settings.h"
 #include "host/logon_throttle.h"
 #include "host/request_stream.h"
+#include "host/session_token.h"
 #include "host/sso_logon.h"
 
 #include <optional>
@@ -19,9 +20,9 @@ namespace DRAVHost {
 // Shared by every connection of a host; safe to use from several threads.
 struct HostAuth {
   explicit HostAuth(const HostSettings& settings)
-      : throttle(settings.auth), sessions(settings.sso.maxSessions, settings.auth) {}
+      : throttle(settings.auth), sessions(settings.auth) {}
   LogonThrottle throttle;
-  SsoSessions sessions;
+  SessionTokens sessions;
 };
 
 // An answer that turns a request away before it runs.

@@ -20,7 +20,6 @@ struct SsoLogonSettings {
   std::string user;                 // the credentials the logon accepts
   std::string password;
   bool requiredForBridges = false;  // bridge calls need a session cookie the logon issued
-  unsigned maxSessions = 16384;     // beyond this the busiest client loses its oldest
 };
 
 struct HostSettings {
@@ -37,14 +36,32 @@ struct HostSettings {
   std::string certFile;
   std::string keyFile;
 
-  // Connections served at once; one more is closed as soon as it is accepted.
-  unsigned maxConnections = 64;
+  // Connections held open at once, idle ones included; one more is answered
+  // 503 (plain HTTP) and closed. 0: as many as the process's descriptor
+  // limit leaves room for, at most 10000 (see BridgeHost::settings()).
+  unsigned maxConnections = 0;
+  // Requests running at once (bridge calls, the logon, the host's own
+  // answers); each runs on a thread of the host's pool, which has one
+  // thread more. Beyond them, up to maxWaitingCalls wait for a free thread;
+  // one more is answered 503 with Retry-After.
+  unsigned maxRunningCalls = 16;
+  unsigned maxWaitingCalls = 1024;
+  // What a 503 asks the client to wait, in seconds ("Retry-After").
+  unsigned retryAfterSeconds = 1;
   // Requests served on one kept-alive connection before it is closed.
   unsigned maxRequestsPerConnection = 10000;
-  // Longest wait for one read or write while a request is being served.
-  std::chrono::milliseconds ioTimeout{30000};
+  // The whole request head must arrive within this, from its first byte
+  // (from the accept, or the TLS handshake's start, for the first request).
+  std::chrono::milliseconds headTimeout{10000};
   // Longest wait for the first byte of the next request on a kept-alive connection.
   std::chrono::milliseconds idleTimeout{15000};
+  // A body read and an answer written must keep to this rate, in bytes per
+  // second, once the grace time has passed: a transfer of n bytes may take
+  // transferGrace + n / minTransferRate. 0: no rate, only the grace per wait.
+  std::uint32_t minTransferRate = 16 * 1024;
+  std::chrono::milliseconds transferGrace{10000};
+  // How long stop() lets running calls finish before it cuts their connections.
+  std::chrono::milliseconds stopGrace{10000};
 
   // The request line and headers together.
   std::uint32_t headerLimit = 16 * 1024;
@@ -53,6 +70,12 @@ struct HostSettings {
   std::uint32_t bodyLimit = 0x7FFFFFFF;
   // Output a bridge writes while response buffering is on.
   std::uint32_t responseBufferLimit = 4 * 1024 * 1024;
+  // Memory one bridge call may take: the argument bytes, what decoding them
+  // allocates and the buffered answer; a call that needs more gets 413.
+  std::uint64_t callMemoryBudget = 64ull * 1024 * 1024;
+  // Memory running bridge calls may take together: each reserves its
+  // callMemoryBudget while it runs; one that finds too little left gets 503.
+  std::uint64_t memoryBudget = 1024ull * 1024 * 1024;
   // Unread request body the host still reads and drops after a response to
   // keep the connection; with more left, the connection is closed.
   std::uint32_t drainLimit = 64 * 1024;

@@ -1,6 +1,5 @@
 #include "host/request_stream.h"
 
-#include "host/bridge_handler.h"
 #include "host/header_text.h"
 
 #include <boost/beast/http/buffer_body.hpp>
@@ -9,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 namespace DRAVHost {
 
@@ -21,9 +19,6 @@ struct RequestStream::Parser {
 };
 
 namespace {
-
-// Enough for a full head at the default limit and large reads of a body.
-constexpr std::size_t kInputSize = 64 * 1024;
 
 HttpError headError(const error_code& error, std::uint32_t headerLimit) {
   if (error == http::error::header_limit)
@@ -37,6 +32,51 @@ HttpError bodyError(const error_code& error) {
   return HttpError(400, "malformed request body: " + error.message());
 }
 
+bool isHostCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("-._~!$&'()*+,;=%", c) != nullptr;
+}
+
+// uri-host [":" port]: a name or IPv4 address, or an IPv6 literal in brackets.
+// Empty is allowed: the target then has no authority.
+bool isValidHost(const std::string& host) {
+  std::size_t at = 0;
+  if (!host.empty() && host[0] == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string::npos || close == 1) return false;
+    for (std::size_t i = 1; i < close; ++i)
+      if (!std::isxdigit(static_cast<unsigned char>(host[i])) && host[i] != ':' && host[i] != '.') return false;
+    at = close + 1;
+  } else {
+    while (at < host.size() && isHostCharacter(host[at])) ++at;
+  }
+  if (at == host.size()) return true;
+  if (host[at] != ':') return false;
+  return host.find_first_not_of("0123456789", at + 1) == std::string::npos && host.size() - at - 1 <= 5;
+}
+
+// The framing and addressing rules a head must keep beyond what the parser checks.
+void checkHead(const RequestHead& head) {
+  std::size_t hosts = 0;
+  std::size_t codings = 0;
+  const std::string* coding = nullptr;
+  for (const auto& f : head.fields) {
+    if (equalsIgnoringCase(f.first, "Host")) {
+      ++hosts;
+      if (!isValidHost(f.second)) throw HttpError(400, "the Host field is not a valid host");
+    } else if (equalsIgnoringCase(f.first, "Transfer-Encoding")) {
+      ++codings;
+      coding = &f.second;
+    }
+  }
+  if (hosts > 1) throw HttpError(400, "a request carries one Host field, not several");
+  if (hosts == 0 && head.version >= 11) throw HttpError(400, "an HTTP/1.1 request carries a Host field");
+  if (codings == 0) return;
+  if (head.hasContentLength) throw HttpError(400, "a request carries Content-Length or Transfer-Encoding, not both");
+  if (codings > 1 || !equalsIgnoringCase(*coding, "chunked"))
+    throw HttpError(400, "the only transfer coding this host accepts is chunked");
+}
+
 }  // namespace
 
 const std::string* RequestHead::field(const std::string& name) const {
@@ -47,63 +87,94 @@ const std::string* RequestHead::field(const std::string& name) const {
 
 std::string RequestHead::path() const { return target.substr(0, target.find('?')); }
 
-RequestStream::RequestStream(Channel& channel, const HostSettings& settings)
-    : channel_(channel),
-      settings_(settings),
-      parser_(std::make_unique<Parser>()),
-      input_(std::max<std::size_t>(kInputSize, std::size_t(settings.headerLimit) + 4096)) {}
+RequestStream::RequestStream(Channel& channel, const HostSettings& settings, BufferPool& pool)
+    : channel_(channel), settings_(settings), pool_(pool), parser_(std::make_unique<Parser>()), bodyPace_(settings) {}
 
-RequestStream::~RequestStream() = default;
+RequestStream::~RequestStream() { pool_.giveBack(std::move(input_)); }
 
-bool RequestStream::readHead(std::chrono::milliseconds firstByteTimeout) {
+void RequestStream::beginHead() {
   auto& parser = parser_->parser.emplace();
   parser.header_limit(settings_.headerLimit);
   parser.body_limit(settings_.bodyLimit);
-  head_ = RequestHead();
+  head_.fields.clear();
+  headBegun_ = false;
   bodyRead_ = 0;
-  bool begun = begin_ < end_;
-  while (!parser.is_header_done()) {
-    if (begin_ < end_) {
-      error_code error;
-      begin_ += parser.put(boost::asio::buffer(input_.data() + begin_, end_ - begin_), error);
-      if (error && error != http::error::need_more) throw headError(error, settings_.headerLimit);
-      if (parser.is_header_done()) break;
-    }
-    compact();
-    if (end_ == input_.size()) throw headError(http::error::header_limit, settings_.headerLimit);
-    try {
-      if (!fill(begun ? settings_.ioTimeout : firstByteTimeout)) {
-        if (!begun) return false;
-        throw HttpError(400, "the request head ended early");
-      }
-    } catch (const ChannelError& e) {
-      if (!begun && e.timedOut()) return false;  // an idle kept-alive connection
-      throw;
-    }
-    begun = true;
-  }
+}
 
+bool RequestStream::parseHead() {
+  auto& parser = *parser_->parser;
+  if (!headBegun_) {
+    // Empty lines before a request line are ignored.
+    while (begin_ < end_ && (input_[begin_] == '\r' || input_[begin_] == '\n')) ++begin_;
+    headBegun_ = begin_ < end_;
+  }
+  if (begin_ < end_) {
+    error_code error;
+    begin_ += parser.put(boost::asio::buffer(input_.get() + begin_, end_ - begin_), error);
+    if (error && error != http::error::need_more) throw headError(error, settings_.headerLimit);
+  }
+  if (!parser.is_header_done()) return false;
+  describeHead();
+  checkHead(head_);
+  bodyPace_.start();
+  return true;
+}
+
+void RequestStream::describeHead() {
+  const auto& parser = *parser_->parser;
   const auto& message = parser.get();
-  head_.method = std::string(message.method_string());
-  head_.target = std::string(message.target());
+  head_.method.assign(message.method_string().data(), message.method_string().size());
+  head_.target.assign(message.target().data(), message.target().size());
   head_.version = message.version();
   head_.keepAlive = parser.keep_alive();
   head_.chunked = parser.chunked();
-  if (const auto length = parser.content_length()) {
-    head_.hasContentLength = true;
-    head_.contentLength = *length;
-  }
+  const auto length = parser.content_length();
+  head_.hasContentLength = length.has_value();
+  head_.contentLength = length.value_or(0);
   for (const auto& f : message) head_.fields.emplace_back(std::string(f.name_string()), std::string(f.value()));
   const std::string* expect = head_.field("Expect");
   head_.expectContinue = expect && equalsIgnoringCase(*expect, "100-continue");
-  return true;
+}
+
+std::pair<char*, std::size_t> RequestStream::inputSpace() {
+  if (!input_) input_ = pool_.take();
+  compact();
+  if (end_ == pool_.bufferSize()) throw headError(http::error::header_limit, settings_.headerLimit);
+  return {input_.get() + end_, pool_.bufferSize() - end_};
+}
+
+void RequestStream::received(std::size_t bytes) { end_ += bytes; }
+
+void RequestStream::releaseInputIfEmpty() {
+  if (begin_ != end_) return;
+  begin_ = end_ = 0;
+  pool_.giveBack(std::move(input_));
+}
+
+bool RequestStream::fill(std::chrono::milliseconds timeout) {
+  const auto space = inputSpace();
+  const std::size_t got = channel_.readSome(space.first, space.second, timeout);
+  received(got);
+  return got > 0;
+}
+
+bool RequestStream::bodyFitsInBuffer() const {
+  return head_.hasContentLength && head_.contentLength <= pool_.bufferSize();
+}
+
+bool RequestStream::bodyHeld() const {
+  return bodyComplete() || (head_.hasContentLength && end_ - begin_ >= head_.contentLength - bodyRead_);
+}
+
+TransferPace::Clock::time_point RequestStream::nextBodyByteDeadline() const {
+  return bodyPace_.deadline(bodyRead_ + (end_ - begin_) + 1);
 }
 
 bool RequestStream::bodyComplete() const { return parser_->parser && parser_->parser->is_done(); }
 
 std::size_t RequestStream::readBody(void* data, std::size_t size) {
   if (!parser_->parser || !parser_->parser->is_header_done() || size == 0) return 0;
-  if (failed_) throw HttpError(400, "the request body can no longer be read");
+  if (bodyFailure_) throw *bodyFailure_;
   auto& parser = *parser_->parser;
   auto& body = parser.get().body();
   body.data = data;
@@ -113,23 +184,32 @@ std::size_t RequestStream::readBody(void* data, std::size_t size) {
     while (!parser.is_done() && body.size > 0) {
       if (begin_ < end_) {
         error_code error;
-        const std::size_t used = parser.put(boost::asio::buffer(input_.data() + begin_, end_ - begin_), error);
+        const std::size_t used = parser.put(boost::asio::buffer(input_.get() + begin_, end_ - begin_), error);
         begin_ += used;
         if (error == http::error::need_buffer) break;
         if (error && error != http::error::need_more) throw bodyError(error);
         if (used > 0 && !error) continue;
       }
-      compact();
-      if (end_ == input_.size()) throw HttpError(400, "malformed request body: a chunk header is too long");
-      if (!fill(settings_.ioTimeout)) {
-        error_code error;
-        parser.put_eof(error);
+      if (end_ - begin_ == pool_.bufferSize())
+        throw HttpError(400, "malformed request body: a chunk header is too long");
+      bool more = false;
+      try {
+        more = fill(bodyPace_.timeLeft(bodyRead_ + size - body.size + (end_ - begin_) + 1));
+      } catch (const ChannelError& e) {
+        if (!e.timedOut()) throw;
+        throw HttpError(408, "the request body did not arrive in time");
+      }
+      if (!more) {
         throw HttpError(400, "the request body ended after " + std::to_string(bodyRead_ + size - body.size) +
                                  " bytes");
       }
     }
+  } catch (const HttpError& e) {
+    bodyFailure_ = e;
+    body.data = nullptr;
+    throw;
   } catch (...) {
-    failed_ = true;
+    bodyFailure_ = HttpError(400, "the request body could not be read");
     body.data = nullptr;
     throw;
   }
@@ -141,7 +221,7 @@ std::size_t RequestStream::readBody(void* data, std::size_t size) {
 }
 
 bool RequestStream::drainBody(std::uint64_t limit) {
-  if (!parser_->parser || failed_) return false;
+  if (!parser_->parser || bodyFailure_) return false;
   if (bodyComplete()) return true;
   if (head_.hasContentLength && head_.contentLength - bodyRead_ > limit) return false;
   char scratch[4096];
@@ -158,15 +238,9 @@ bool RequestStream::drainBody(std::uint64_t limit) {
 
 void RequestStream::compact() {
   if (begin_ == 0) return;
-  std::memmove(input_.data(), input_.data() + begin_, end_ - begin_);
+  std::memmove(input_.get(), input_.get() + begin_, end_ - begin_);
   end_ -= begin_;
   begin_ = 0;
-}
-
-bool RequestStream::fill(std::chrono::milliseconds timeout) {
-  const std::size_t got = channel_.readSome(input_.data() + end_, input_.size() - end_, timeout);
-  end_ += got;
-  return got > 0;
 }
 
 }  // namespace DRAVHost

@@ -1,15 +1,22 @@
-// Reading HTTP/1.1 requests from a channel: the head of each request, then
-// its body piece by piece as the reader asks, never more than the reader's
-// buffer at a time, with the host's limits on the head and the body. Bytes
-// that arrive early belong to the next request on the connection. Not a
-// response writer (response_stream.h). One thread uses a stream.
+// Reading HTTP/1.1 requests from a connection: the head of each request, fed
+// by whoever reads the socket (the host's asynchronous side, or fill()),
+// then its body piece by piece as the reader asks, never more than the
+// reader's buffer at a time, with the host's limits on the head and the
+// body and a minimum rate for the body. Bytes that arrive early belong to
+// the next request on the connection. The input buffer is borrowed from a
+// pool while bytes are held. Not a response writer (response_stream.h).
+// One thread at a time uses a stream.
 #pragma once
 
+#include "host/bridge_handler.h"
+#include "host/buffer_pool.h"
 #include "host/channel.h"
 #include "host/host_settings.h"
+#include "host/transfer_pace.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,31 +39,59 @@ struct RequestHead {
   const std::string* field(const std::string& name) const;
   // The target without its query.
   std::string path() const;
+  // A HEAD request: its answer carries no body.
+  bool isHead() const { return method == "HEAD"; }
 };
 
 class RequestStream {
 public:
-  // Both must outlive the stream.
-  RequestStream(Channel& channel, const HostSettings& settings);
+  // All three must outlive the stream.
+  RequestStream(Channel& channel, const HostSettings& settings, BufferPool& pool);
   ~RequestStream();
   RequestStream(const RequestStream&) = delete;
   RequestStream& operator=(const RequestStream&) = delete;
 
-  // Waits at most `firstByteTimeout` for the next request to begin, then
-  // reads its head. False when the peer ended the connection or stayed idle
-  // before a request began. A head the host refuses throws HttpError (400
-  // malformed or not HTTP/1.x, 413 body too large, 431 head too large); a
-  // failed read throws ChannelError. Either way the connection is done.
-  bool readHead(std::chrono::milliseconds firstByteTimeout);
-  // The head of the current request; valid until the next readHead.
+  // Starts on the next request's head.
+  void beginHead();
+  // Parses the bytes held; true once the head is complete. A head the host
+  // refuses throws HttpError (400 malformed, not HTTP/1.x, a Host field
+  // missing, doubled or invalid, a transfer coding other than chunked or one
+  // beside Content-Length; 413 body too large; 431 head too large); the
+  // connection is then done.
+  bool parseHead();
+  // True once a byte of the head has arrived (empty lines before a request
+  // line do not count).
+  bool headBegun() const { return headBegun_; }
+  // The head of the current request; valid until the next beginHead.
   const RequestHead& head() const { return head_; }
 
+  // Where the next bytes from the connection go (never empty: HttpError 431
+  // when a head fills the buffer), then how many arrived there.
+  std::pair<char*, std::size_t> inputSpace();
+  void received(std::size_t bytes);
+  bool holdsInput() const { return begin_ < end_; }
+  // Gives the input buffer back to the pool when it holds nothing.
+  void releaseInputIfEmpty();
+  // Reads more bytes from the channel, waiting at most `timeout`; false at
+  // the peer's end. ChannelError when the read fails.
+  bool fill(std::chrono::milliseconds timeout);
+
+  // Whether the body (a Content-Length one) fits in the input buffer beside
+  // the head, and whether it has all arrived.
+  bool bodyFitsInBuffer() const;
+  bool bodyHeld() const;
+  // When the body's next byte must have arrived to keep the minimum rate.
+  TransferPace::Clock::time_point nextBodyByteDeadline() const;
+
   // Up to `size` bytes of the body into `data`, waiting until the buffer is
-  // full or the body complete; 0 once the body is complete. A body that ends
-  // early or is malformed throws HttpError(400); a failed read ChannelError.
+  // full or the body complete; 0 once the body is complete. HttpError: 400
+  // when the body ends early or is malformed, 408 when it does not keep the
+  // minimum rate; ChannelError when the connection fails.
   std::size_t readBody(void* data, std::size_t size);
   bool bodyComplete() const;
   std::uint64_t bodyBytesRead() const { return bodyRead_; }
+  // The first failure of a body read, whatever the reader made of it.
+  const std::optional<HttpError>& bodyFailure() const { return bodyFailure_; }
   // Reads and drops the rest of the body when no more than `limit` bytes are
   // left of it. True when the body is complete afterwards; never throws.
   bool drainBody(std::uint64_t limit);
@@ -65,18 +100,20 @@ private:
   struct Parser;
 
   void compact();
-  // Reads more bytes from the channel behind those held; false at the peer's end.
-  bool fill(std::chrono::milliseconds timeout);
+  void describeHead();
 
   Channel& channel_;
   const HostSettings& settings_;
+  BufferPool& pool_;
   std::unique_ptr<Parser> parser_;
   RequestHead head_;
-  std::vector<char> input_;
-  std::size_t begin_ = 0;  // unparsed bytes are input_[begin_, end_)
+  std::unique_ptr<char[]> input_;  // from pool_ while bytes are held
+  std::size_t begin_ = 0;          // unparsed bytes are input_[begin_, end_)
   std::size_t end_ = 0;
+  bool headBegun_ = false;
   std::uint64_t bodyRead_ = 0;
-  bool failed_ = false;    // a body read failed: no more reading on this connection
+  TransferPace bodyPace_;
+  std::optional<HttpError> bodyFailure_;  // no more reading on this connection once set
 };
 
 }  // namespace DRAVHost

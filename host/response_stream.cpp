@@ -6,13 +6,19 @@
 
 #include <boost/beast/http/status.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace DRAVHost {
 
 ResponseStream::ResponseStream(Channel& channel, const HostSettings& settings, unsigned requestVersion,
-                               bool keepAlive)
-    : channel_(channel), settings_(settings), http11_(requestVersion >= 11), keepAlive_(keepAlive) {}
+                               bool keepAlive, bool headOnly)
+    : channel_(channel),
+      settings_(settings),
+      http11_(requestVersion >= 11),
+      keepAlive_(keepAlive),
+      headOnly_(headOnly),
+      pace_(settings) {}
 
 bool ResponseStream::setStatus(unsigned code, const std::string& reason) {
   if (headSent_ || code < 100 || code > 999 || !isHeaderSafe(reason)) return false;
@@ -45,6 +51,11 @@ void ResponseStream::write(const void* data, std::size_t size) {
   if (finished_) throw std::logic_error("the response is complete");
   if (size == 0) return;
   if (buffering_) {
+    if (memory_ && size > memory_->answerAllowance() - std::min<std::uint64_t>(buffered_.size(), memory_->answerAllowance())) {
+      memoryExceeded_ = true;
+      throw ResponseTooLarge("buffered output passes the call's memory budget of " + std::to_string(memory_->share()) +
+                             " bytes");
+    }
     if (size > settings_.responseBufferLimit - buffered_.size())
       throw ResponseTooLarge("buffered output passes the limit of " + std::to_string(settings_.responseBufferLimit) +
                              " bytes");
@@ -76,14 +87,14 @@ void ResponseStream::finish() {
   if (!headSent_) {
     const std::string head = headText(buffered_.size());
     headSent_ = true;
-    const ConstPiece pieces[] = {{head.data(), head.size()}, {buffered_.data(), buffered_.size()}};
-    channel_.writeAll(pieces, 2, settings_.ioTimeout);
+    const ConstPiece pieces[] = {{head.data(), head.size()}, {buffered_.data(), headOnly_ ? 0 : buffered_.size()}};
+    send(pieces, 2);
     return;
   }
   if (!buffered_.empty()) sendChunk(buffered_.data(), buffered_.size());
-  if (chunked_) {
+  if (chunked_ && !headOnly_) {
     const ConstPiece last{"0\r\n\r\n", 5};
-    channel_.writeAll(&last, 1, settings_.ioTimeout);
+    send(&last, 1);
   }
 }
 
@@ -94,6 +105,7 @@ bool ResponseStream::sendText(unsigned code, const std::string& message,
   reason_ = reasonFor(code);
   contentType_ = "text/plain; charset=utf-8";
   headers_ = headers;
+  headers_.emplace_back("X-Content-Type-Options", "nosniff");
   buffering_ = true;
   buffered_.assign(message.begin(), message.end());
   buffered_.push_back('\n');
@@ -124,7 +136,7 @@ void ResponseStream::startStreaming(const void* data, std::size_t size) {
                                {line, static_cast<std::size_t>(length)},
                                {data, size},
                                {"\r\n", chunked_ ? 2u : 0u}};
-  channel_.writeAll(pieces, size ? 4 : 1, settings_.ioTimeout);
+  send(pieces, size && !headOnly_ ? 4 : 1);
 }
 
 std::string ResponseStream::headText(std::optional<std::size_t> contentLength) const {
@@ -141,16 +153,24 @@ std::string ResponseStream::headText(std::optional<std::size_t> contentLength) c
 }
 
 void ResponseStream::sendChunk(const void* data, std::size_t size) {
-  if (size == 0) return;  // an empty chunk would end the body
+  if (size == 0 || headOnly_) return;  // an empty chunk would end the body
   if (!chunked_) {
     const ConstPiece piece{data, size};
-    channel_.writeAll(&piece, 1, settings_.ioTimeout);
+    send(&piece, 1);
     return;
   }
   char line[24];
   const int length = std::snprintf(line, sizeof line, "%zx\r\n", size);
   const ConstPiece pieces[] = {{line, static_cast<std::size_t>(length)}, {data, size}, {"\r\n", 2}};
-  channel_.writeAll(pieces, 3, settings_.ioTimeout);
+  send(pieces, 3);
+}
+
+void ResponseStream::send(const ConstPiece* pieces, std::size_t count) {
+  std::uint64_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) size += pieces[i].size;
+  if (sent_ == 0) pace_.start();
+  channel_.writeAll(pieces, count, pace_.timeLeft(sent_ + size));
+  sent_ += size;
 }
 
 }  // namespace DRAVHost

@@ -97,7 +97,7 @@ public:
         writer_(response) {}
 
   void run() {
-    const DRAVArgs args = decode(readArguments());
+    const DRAVArgs args = decode(readArguments(), call_.decodeBudget);
     const std::string& method = call_.methodName;
     if (method == "echo") return answer(echo(args));
     if (method == "sum") return answer(sum(args));
@@ -125,10 +125,11 @@ private:
     return bytes;
   }
 
-  static DRAVArgs decode(const std::vector<unsigned char>& bytes) {
+  static DRAVArgs decode(const std::vector<unsigned char>& bytes, DRAVDecodeBudget* budget) {
     DRAVArgs args;
     if (bytes.empty()) return args;  // no body at all: no arguments
     DRAVDataInputStream in(bytes.data(), static_cast<unsigned long>(bytes.size()));
+    in.setBudget(budget);
     try {
       args.readObject(in);
     } catch (const std::exception& e) {

@@ -10,12 +10,12 @@ set -euo pipefail
 
 build=(
   cmake ninja-build g++ pkg-config
-  zlib1g-dev libdeflate-dev libcurl4-openssl-dev libssl-dev libutfcpp-dev libboost-dev
+  zlib1g-dev libdeflate-dev libcurl4-openssl-dev libssl-dev libutfcpp-dev libboost-dev libtomlplusplus-dev
 )
 test=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev llvm
-  libmsgpack-dev libmsgpack-cxx-dev libtomlplusplus-dev
+  libmsgpack-dev libmsgpack-cxx-dev
   tinyproxy openssl curl nginx-light wrk python3
 )
 windows=(

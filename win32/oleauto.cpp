@@ -1,14 +1,29 @@
 // Task memory, BSTR and VARIANT. SAFEARRAY lives in oleauto_safearray.cpp.
 #include <win32/oleauto.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 // --- Task memory ----------------------------------------------------------------
 
-LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) { return std::malloc(size ? size : 1); }
-void WINAPI CoTaskMemFree(LPVOID block) { std::free(block); }
+namespace {
+std::atomic<SIZE_T> blocksInUse{0};
+}
+
+LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {
+  void* block = std::malloc(size ? size : 1);
+  if (block) blocksInUse.fetch_add(1, std::memory_order_relaxed);
+  return block;
+}
+
+void WINAPI CoTaskMemFree(LPVOID block) {
+  if (block) blocksInUse.fetch_sub(1, std::memory_order_relaxed);
+  std::free(block);
+}
+
+SIZE_T WINAPI DravTaskMemoryBlocksInUse() { return blocksInUse.load(std::memory_order_relaxed); }
 
 // --- BSTR -------------------------------------------------------------------------
 

@@ -83,6 +83,10 @@ struct SAFEARRAY;
 // Memory that crosses a COM boundary; whoever ends up owning it calls CoTaskMemFree.
 DRAV_EXPORT LPVOID WINAPI CoTaskMemAlloc(SIZE_T size);  // null on failure; 0 bytes gives a valid pointer
 DRAV_EXPORT void WINAPI CoTaskMemFree(LPVOID block);     // null is ignored
+// Not a Windows function: how many task-memory blocks (BSTRs, SAFEARRAY
+// descriptors and data, ...) are allocated and not yet freed, so that tests on
+// these hosts can show an operation gives back all it took.
+DRAV_EXPORT SIZE_T WINAPI DravTaskMemoryBlocksInUse();
 
 // --- BSTR -------------------------------------------------------------------------
 

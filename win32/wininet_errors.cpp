@@ -29,10 +29,14 @@ DWORD certificateError(CURL* easy, const char* errorText) {
 
 }  // namespace
 
-DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText) {
+DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText, bool certificateRequested) {
   // A server that demands a client certificate ends the handshake (or, with
-  // TLS 1.3, the first read after it) with one of these alerts.
-  if (mentions(errorText, "alert certificate required") || mentions(errorText, "alert bad certificate"))
+  // TLS 1.3, the first read after it) with one of these alerts; up to TLS 1.2
+  // the alert is a plain handshake failure, which says so only after the
+  // server asked for a certificate. Anything else (a reset, say) is itself,
+  // also from a server that asked: it may go on without one.
+  if (mentions(errorText, "alert certificate required") || mentions(errorText, "alert bad certificate") ||
+      (certificateRequested && mentions(errorText, "alert handshake failure")))
     return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
   switch (code) {
     case CURLE_OK: return ERROR_SUCCESS;

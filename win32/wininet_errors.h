@@ -9,7 +9,9 @@
 namespace drav_wininet {
 
 // `easy` is asked for the socket error and the certificate check result;
-// `errorText` is libcurl's error buffer for the transfer (may be empty).
-DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText);
+// `errorText` is libcurl's error buffer for the transfer (may be empty);
+// `certificateRequested` tells whether the server asked for a client
+// certificate during the handshake.
+DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText, bool certificateRequested);
 
 }  // namespace drav_wininet

@@ -199,6 +199,12 @@ std::shared_ptr<Object> findObject(HINTERNET handle) {
   return it->second;
 }
 
+std::size_t openHandleCount() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return r.objects.size();
+}
+
 }  // namespace drav_wininet
 
 using namespace drav_wininet;

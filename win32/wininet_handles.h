@@ -120,6 +120,10 @@ std::shared_ptr<T> findAs(HINTERNET handle, Kind kind) {
   return std::static_pointer_cast<T>(object);
 }
 
+// How many handles are open (not yet closed) in the process: lets tests
+// see a handle that was never closed.
+std::size_t openHandleCount();
+
 // Text of a wide argument (UTF-16 to UTF-8); length (DWORD)-1 or 0 with a
 // NUL-terminated text reads up to the NUL.
 std::string narrow(LPCWSTR text, DWORD length = static_cast<DWORD>(-1));

@@ -276,11 +276,7 @@ int Transfer::onClientCertificateRequest(SSL*, X509**, EVP_PKEY**) {
 }
 
 DWORD Transfer::failure() {
-  // A server that asked for a client certificate and then failed the call
-  // before answering refused us for want of one, however the refusal reached
-  // the socket (a handshake alert, or with TLS 1.3 a reset after it).
-  if (clientCertRequested_ && !headReady_) return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
-  return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_);
+  return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
 }
 
 template <class Done>

@@ -2,6 +2,8 @@
 
 #include <drav/common/exception.h>
 #include <drav/common/wire_width.h>
+#include <drav/compression/inflate.h>
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 
@@ -49,6 +51,13 @@ unsigned char* copyOf(const unsigned char* data, std::uint32_t length) {
 double rateOf(std::uint32_t plainLength, std::uint32_t storedLength) {
   if (plainLength == 0) return 0.0;
   return (static_cast<double>(plainLength) - static_cast<double>(storedLength)) / plainLength * 100.0;
+}
+
+// Asked before the buffer is allocated; null is no bound.
+void charge(DRAVDecodeBudget* budget, std::uint32_t bytes, const char* what) {
+  if (!budget || budget->tryCharge(bytes)) return;
+  throw DRAVCompressionException("decode budget exceeded: " + std::string(what) + " " + std::to_string(bytes) +
+                                 " bytes, " + std::to_string(budget->limit() - budget->used()) + " left");
 }
 
 bool isSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -219,15 +228,20 @@ std::string DRAVCompressedData::buildPrivateHeader(unsigned long length) {
 // ---- DRAVUncompressedData ----
 
 DRAVUncompressedData::DRAVUncompressedData(const unsigned char* data, unsigned long length, bool copy) {
-  init(data, length, copy);
+  init(data, length, copy, nullptr);
+}
+
+DRAVUncompressedData::DRAVUncompressedData(const unsigned char* data, unsigned long length, bool copy,
+                                           DRAVDecodeBudget* budget) {
+  init(data, length, copy, budget);
 }
 
 DRAVUncompressedData::DRAVUncompressedData(const DRAVDataInputStream& stream, bool copy) {
-  init(stream.data(), stream.size(), copy);
+  init(stream.data(), stream.size(), copy, nullptr);
 }
 
 DRAVUncompressedData::DRAVUncompressedData(const DRAVCompressedData& stored, bool copy) {
-  init(stored.getData(), stored.getLength(), copy);
+  init(stored.getData(), stored.getLength(), copy, nullptr);
 }
 
 DRAVUncompressedData::DRAVUncompressedData(DRAVUncompressedData&& other) noexcept
@@ -262,13 +276,15 @@ bool DRAVUncompressedData::isDataCompressed(const unsigned char* data, unsigned 
   return info.headerLength != 0;
 }
 
-void DRAVUncompressedData::init(const unsigned char* data, unsigned long length, bool copy) {
+void DRAVUncompressedData::init(const unsigned char* data, unsigned long length, bool copy,
+                                DRAVDecodeBudget* budget) {
   const std::uint32_t size = checkedLength(data, length, "stored payload");
   HeaderInfo info;
   retrieveHeaderInfo(data, size, info);
   if (info.headerLength != 0) {
-    uncompress(data, size, info);
+    uncompress(data, size, info, budget);
   } else {
+    if (copy) charge(budget, size, "copying the payload takes");
     data_ = copy ? copyOf(data, size) : const_cast<unsigned char*>(data);
     length_ = size;
     owns_ = copy;
@@ -288,23 +304,17 @@ void DRAVUncompressedData::retrieveHeaderInfo(const unsigned char* data, unsigne
   parseAnnouncedLength(digits, digitCount, info);
 }
 
-void DRAVUncompressedData::uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info) {
+void DRAVUncompressedData::uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info,
+                                      DRAVDecodeBudget* budget) {
   const std::uint64_t streamBytes = length - info.headerLength;
   if (!info.plainLengthFits || info.plainLength > streamBytes * kMaxInflateRatio + kInflateSlack)
     failUncompression(Z_DATA_ERROR);
 
   const std::uint32_t plainLength = static_cast<std::uint32_t>(info.plainLength);
+  charge(budget, plainLength, "the payload announces");
   std::unique_ptr<unsigned char[]> out(plainLength ? new unsigned char[plainLength] : nullptr);
-  // An empty payload still gets one byte of room, so that a stream holding
-  // more is told apart the same way as for any other announced length.
-  unsigned char spare;
-  uLongf produced = plainLength ? plainLength : 1;
-  int code = ::uncompress(plainLength ? out.get() : &spare, &produced, data + info.headerLength,
-                          static_cast<uLong>(streamBytes));
+  int code = detail::inflateExactly(out.get(), plainLength, data + info.headerLength, streamBytes);
   if (code != Z_OK) failUncompression(code);
-  if (produced > plainLength) failUncompression(Z_BUF_ERROR);
-  // A stream that ends short of the announced length is as corrupt as a bad checksum.
-  if (produced < plainLength) failUncompression(Z_DATA_ERROR);
 
   data_ = out.release();
   length_ = plainLength;

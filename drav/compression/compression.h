@@ -16,6 +16,7 @@
 
 class DRAVDataOutputStream;
 class DRAVDataInputStream;
+class DRAVDecodeBudget;
 
 namespace DRAVCompression {
 
@@ -27,7 +28,8 @@ constexpr char kHeaderMarker[] = "[DRAV_Z=";
 constexpr unsigned long kHeaderMarkerLength = sizeof(kHeaderMarker) - 1;
 }  // namespace detail
 
-// Thrown when zlib fails, or when a header announces what the stream cannot hold.
+// Thrown when zlib fails, when a header announces what the stream cannot hold,
+// or when a decode budget refuses the payload.
 class DRAV_EXPORT DRAVCompressionException : public std::runtime_error {
 public:
   explicit DRAVCompressionException(const std::string& message) : std::runtime_error(message) {}
@@ -109,6 +111,11 @@ public:
   // data: read only, never released; with copy false and no header it must outlive this object.
   // A header whose length the stream cannot produce is refused before anything is allocated.
   DRAVUncompressedData(const unsigned char* data, unsigned long length, bool copy);
+  // The same, charging `budget` (not owned; null is no bound) with what this
+  // object allocates (the announced plain length, or the copy) before it
+  // allocates: when that is refused, DRAVCompressionException
+  // "decode budget exceeded: the payload announces N bytes, M left".
+  DRAVUncompressedData(const unsigned char* data, unsigned long length, bool copy, DRAVDecodeBudget* budget);
   DRAVUncompressedData(const DRAVDataInputStream& stream, bool copy);  // the stream's whole buffer
   DRAVUncompressedData(const DRAVCompressedData& stored, bool copy);
   DRAVUncompressedData(const DRAVUncompressedData&) = delete;
@@ -126,9 +133,9 @@ public:
   static bool isDataCompressed(const unsigned char* data, unsigned long length);
 
 private:
-  void init(const unsigned char* data, unsigned long length, bool copy);
+  void init(const unsigned char* data, unsigned long length, bool copy, DRAVDecodeBudget* budget);
   static void retrieveHeaderInfo(const unsigned char* data, unsigned long length, HeaderInfo& info);
-  void uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info);
+  void uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info, DRAVDecodeBudget* budget);
 
   unsigned char* data_ = nullptr;
   unsigned long length_ = 0;

@@ -45,15 +45,8 @@ void DRAVOutputStream::writeDouble(double value) {
   put32(static_cast<std::uint32_t>(bits));
 }
 
-void DRAVOutputStream::writeBytes(const char* data, unsigned long length) {
+void DRAVOutputStream::writeBytesSlowly(const char* data, unsigned long length) {
   const std::uint32_t wireLength = DRAV::detail::toWireULong(length, "byte block length");
-  const std::size_t room = static_cast<std::size_t>(limit_ - next_);
-  if (room >= 4 && room - 4 >= length) {
-    put32(wireLength);
-    if (length) std::memcpy(next_, data, length);
-    next_ += length;
-    return;
-  }
   // Writing the length may move the stream's memory; bytes taken from that
   // memory are found again at the same offset.
   const std::ptrdiff_t ownOffset = offsetInOwnBytes(data);
@@ -71,17 +64,11 @@ std::ptrdiff_t DRAVOutputStream::offsetInOwnBytes(const char* data) const {
   return !before(data, begin) && before(data, end) ? data - begin : -1;
 }
 
-void DRAVOutputStream::writeText(const char* text, std::size_t size) {
+void DRAVOutputStream::writeTextSlowly(const char* text, std::size_t size) {
   if (size >= kMaxStreamSize) throw DRAVException("string too long for the wire: " + std::to_string(size) + " bytes");
   put32(static_cast<std::uint32_t>(size + 1));
-  if (static_cast<std::size_t>(limit_ - next_) > size) {
-    std::memcpy(next_, text, size);
-    next_ += size;
-    *next_++ = 0;
-  } else {
-    write(text, static_cast<unsigned long>(size));
-    put8(0);
-  }
+  write(text, static_cast<unsigned long>(size));
+  put8(0);
 }
 
 DRAVDataOutputStream::DRAVDataOutputStream(unsigned long growthHint) : growthHint_(growthHint) {

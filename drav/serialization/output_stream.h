@@ -36,7 +36,16 @@ public:
   void writeFloat(float value);
   void writeDouble(double value);
   // A byte block: the 32-bit length, then the bytes.
-  void writeBytes(const char* data, unsigned long length);
+  void writeBytes(const char* data, unsigned long length) {
+    // Room in the buffer also proves the length fits 32 bits (buffers do).
+    if (length != 0 && hasRoom(4, length)) {
+      storeBE32(next_, static_cast<std::uint32_t>(length));
+      std::memcpy(next_ + 4, data, length);
+      next_ += 4 + length;
+    } else {
+      writeBytesSlowly(data, length);
+    }
+  }
   // A string: a block of size + 1 bytes, the text and one 0x00.
   void writeString(const std::string& value) { writeText(value.data(), value.size()); }
   void writeUTF8String(const zu_utf8string& value) { writeText(value.str().data(), value.str().size()); }
@@ -53,28 +62,64 @@ protected:
   std::ptrdiff_t offsetInOwnBytes(const char* data) const;
 
 private:
+  // A value stores its tag and a fixed-size payload straight into the
+  // buffer after one check of the room (storeBE16/32, hasRoom, next_).
+  friend class DRAVVar;
+
   void put8(unsigned char byte) {
     if (next_ != limit_) *next_++ = byte;
     else write(static_cast<char>(byte));
   }
+  // Numbers are stored byte by byte straight into the buffer: staging them in
+  // a small array and copying that would reload bytes just stored one at a
+  // time, which the processor cannot forward (it cost a third of encoding).
+  static void storeBE16(unsigned char* at, std::uint16_t v) {
+    at[0] = static_cast<unsigned char>(v >> 8);
+    at[1] = static_cast<unsigned char>(v);
+  }
+  static void storeBE32(unsigned char* at, std::uint32_t v) {
+    at[0] = static_cast<unsigned char>(v >> 24);
+    at[1] = static_cast<unsigned char>(v >> 16);
+    at[2] = static_cast<unsigned char>(v >> 8);
+    at[3] = static_cast<unsigned char>(v);
+  }
+  bool hasRoom(std::size_t n) const { return static_cast<std::size_t>(limit_ - next_) >= n; }
+  // Room for `head` bytes and then `n` more, without overflow for any n.
+  bool hasRoom(std::size_t head, std::size_t n) const {
+    return hasRoom(head) && n <= static_cast<std::size_t>(limit_ - next_) - head;
+  }
   void put16(std::uint16_t v) {
-    unsigned char b[2] = {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-    putRaw(b, 2);
-  }
-  void put32(std::uint32_t v) {
-    unsigned char b[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
-                          static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-    putRaw(b, 4);
-  }
-  void putRaw(const unsigned char* bytes, std::size_t n) {
-    if (static_cast<std::size_t>(limit_ - next_) >= n) {
-      std::memcpy(next_, bytes, n);
-      next_ += n;
+    if (hasRoom(2)) {
+      storeBE16(next_, v);
+      next_ += 2;
     } else {
-      write(reinterpret_cast<const char*>(bytes), static_cast<unsigned long>(n));
+      unsigned char b[2];
+      storeBE16(b, v);
+      write(reinterpret_cast<const char*>(b), 2);
     }
   }
-  void writeText(const char* text, std::size_t size);
+  void put32(std::uint32_t v) {
+    if (hasRoom(4)) {
+      storeBE32(next_, v);
+      next_ += 4;
+    } else {
+      unsigned char b[4];
+      storeBE32(b, v);
+      write(reinterpret_cast<const char*>(b), 4);
+    }
+  }
+  void writeText(const char* text, std::size_t size) {
+    if (hasRoom(5, size)) {  // as for writeBytes: the length then fits 32 bits
+      storeBE32(next_, static_cast<std::uint32_t>(size + 1));
+      std::memcpy(next_ + 4, text, size);
+      next_[4 + size] = 0;
+      next_ += size + 5;
+    } else {
+      writeTextSlowly(text, size);
+    }
+  }
+  void writeBytesSlowly(const char* data, unsigned long length);
+  void writeTextSlowly(const char* text, std::size_t size);
 };
 
 // The memory output stream. Its first byte is the byte-order marker (0x01 on

@@ -19,26 +19,11 @@ using ByteArray = DRAVTypes::DRAVArray<unsigned char>;
   throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
 }
 
-// The plain length a compression header announces, read as the decompressor
-// reads it (blanks, a sign, digits, all before the "]" that a compressed
-// block has), stopping once above 32 bits. A length the decompressor refuses
-// before allocating is harmless to charge.
-std::uint64_t announcedPlainLength(const unsigned char* data, unsigned long length) {
-  const unsigned char* text = data + DRAVCompression::detail::kHeaderMarkerLength;
-  const auto* end = static_cast<const unsigned char*>(std::memchr(text, ']', length - (text - data)));
-  std::uint64_t value = 0;
-  while (text != end && (*text == ' ' || (*text >= '\t' && *text <= '\r'))) ++text;
-  if (text != end && (*text == '+' || *text == '-')) ++text;
-  for (; text != end && *text >= '0' && *text <= '9' && value <= 0xFFFFFFFFu; ++text) value = value * 10 + (*text - '0');
-  return value;
-}
-
 // The bytes of a stored binary value: decompressed when the block carries the
 // compression header, else copied. Either is charged to the stream's budget first.
 ByteArray binaryFromBlock(DRAVInputStream& in, const unsigned char* data, unsigned long length) {
   if (data && DRAVCompression::DRAVUncompressedData::isDataCompressed(data, length)) {
-    in.charge(announcedPlainLength(data, length), "a compressed binary value");
-    DRAVCompression::DRAVUncompressedData plain(data, length, true);
+    DRAVCompression::DRAVUncompressedData plain(data, length, true, in.budget());
     unsigned long plainLength = plain.getLength();
     return ByteArray::adopt(plain.detach(), plainLength);
   }
@@ -233,29 +218,69 @@ char DRAVVar::getChar() const {
   return static_cast<char>(value_.i8);
 }
 
+// The tag and a fixed-size payload are stored straight into the stream's
+// buffer after one check of its room; a stream without room for the largest
+// of them gets them staged and written in one piece. Text and bytes follow
+// the tag through the stream's own writers.
 void DRAVVar::writeObject(DRAVOutputStream& out) const {
-  out.writeShort(static_cast<short>(type_));
+  constexpr std::size_t kLargestHead = 10;  // tag and double
+  unsigned char staged[kLargestHead];
+  const bool direct = out.hasRoom(kLargestHead);
+  unsigned char* const head = direct ? out.next_ : staged;
+  unsigned char* end = head + 2;
+  auto commit = [&] {
+    if (direct) out.next_ = end;
+    else out.write(reinterpret_cast<const char*>(staged), static_cast<unsigned long>(end - staged));
+  };
+  DRAVOutputStream::storeBE16(head, static_cast<std::uint16_t>(type_));
   switch (type_) {
     case Int:
-    case Long: out.writeLong(value_.i32); break;
+    case Long:
     case ULong:
-    case UInt: out.writeULong(value_.u32); break;
-    case Short: out.writeShort(value_.i16); break;
-    case UShort: out.writeUShort(value_.u16); break;
-    case Bool: out.writeBool(value_.u8 != 0); break;
-    case UChar: out.writeByte(value_.u8); break;
-    case Char: out.writeChar(static_cast<char>(value_.i8)); break;
-    case Double: out.writeDouble(value_.d); break;
-    case Float: out.writeFloat(value_.f); break;
-    case String: out.writeString(value_.str); break;
-    case UTF8String: out.writeUTF8String(value_.utf8); break;
+    case UInt:
+      DRAVOutputStream::storeBE32(end, value_.u32);
+      end += 4;
+      break;
+    case Float: {
+      std::uint32_t bits;
+      std::memcpy(&bits, &value_.f, 4);
+      DRAVOutputStream::storeBE32(end, bits);
+      end += 4;
+      break;
+    }
+    case Short:
+    case UShort:
+      DRAVOutputStream::storeBE16(end, value_.u16);
+      end += 2;
+      break;
+    case Bool: *end++ = value_.u8 != 0; break;
+    case UChar:
+    case Char: *end++ = value_.u8; break;
+    case Double: {
+      std::uint64_t bits;
+      std::memcpy(&bits, &value_.d, 8);
+      DRAVOutputStream::storeBE32(end, static_cast<std::uint32_t>(bits >> 32));
+      DRAVOutputStream::storeBE32(end + 4, static_cast<std::uint32_t>(bits));
+      end += 8;
+      break;
+    }
+    case String:
+      commit();
+      out.writeString(value_.str);
+      return;
+    case UTF8String:
+      commit();
+      out.writeUTF8String(value_.utf8);
+      return;
     case BinaryArray:
     case Object:
     case TypedObject:
+      commit();
       out.writeBytes(reinterpret_cast<const char*>(value_.bytes.getData()), value_.bytes.getLength());
-      break;
+      return;
     default: break;  // empty, or a tag this side does not know: the tag alone
   }
+  commit();
 }
 
 unsigned long DRAVVar::objectSize(DRAVDataTypedStream* sizes) const {
@@ -306,12 +331,18 @@ void DRAVVar::readObject(DRAVInputStream& in) {
       break;
     case Double: in.readDouble(value_.d); break;
     case Float: in.readFloat(value_.f); break;
-    case String: {
-      std::string text;
-      in.readString(text);
-      new (&value_.str) std::string(std::move(text));
-      break;
-    }
+    case String:
+      // Read in place: the value owns the string from its first byte, and
+      // is emptied again if the read is refused.
+      new (&value_.str) std::string();
+      type_ = String;
+      try {
+        in.readString(value_.str);
+      } catch (...) {
+        clear();
+        throw;
+      }
+      return;
     case UTF8String: {
       zu_utf8string text;
       in.readUTF8String(text);

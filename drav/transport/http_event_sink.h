@@ -1,8 +1,10 @@
 // HttpEventSink: whom a call asks when the server (401) or an HTTP proxy
 // (407) refuses its credentials, or wants a client certificate; and
-// DefaultHttpEventSink, which every bridge proxy starts with. A sink that
-// prompts the user writes the new credentials into the proxy's AuthInfo
-// (request.getProxy()->getAuthInfo()): the repeated call sends those.
+// DefaultHttpEventSink, which every bridge proxy starts with. The call is
+// then made again: the sink is asked once its new request handle is open
+// (request.getRequestHandle()) and before its headers are built, so options
+// set on that handle and credentials written into the proxy's AuthInfo
+// (request.getProxy()->getAuthInfo()) both go with the repeated call.
 #pragma once
 
 #include <drav/export.h>

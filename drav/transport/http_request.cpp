@@ -70,12 +70,13 @@ void DRAVHttpRequest::setReadChunkSize(unsigned long size) { readChunkSize_ = to
 unsigned long DRAVHttpRequest::call(const std::string& methodName, char* args, unsigned long argsSize,
                                     unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
                                     unsigned char* extraBlob, unsigned long extraBlobSize) {
-  return callWithin(methodName, args, argsSize, chunkSize, needSsoToken, mode, extraBlob, extraBlobSize, 0);
+  return callWithin(methodName, args, argsSize, chunkSize, needSsoToken, mode, extraBlob, extraBlobSize, 0, 0);
 }
 
 unsigned long DRAVHttpRequest::callWithin(const std::string& methodName, char* args, unsigned long argsSize,
                                           unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
-                                          unsigned char* extraBlob, unsigned long extraBlobSize, int depth) {
+                                          unsigned char* extraBlob, unsigned long extraBlobSize, int depth,
+                                          unsigned long refusal) {
   toWireULong(argsSize, "argument size");
   toWireULong(extraBlobSize, "extra blob size");
   const unsigned long chunk = writeChunkSize_ ? writeChunkSize_ : toWireULong(chunkSize, "chunk size");
@@ -87,6 +88,11 @@ unsigned long DRAVHttpRequest::callWithin(const std::string& methodName, char* a
   closeHandle(requestHandle_);  // a repeated call replaces the handle of the one before
   requestHandle_ = DRAV::detail::openRequest(proxy_->getConnectionHandle(), "POST", proxy_->url());
   if (!requestHandle_) std::cout << "Failed to open request handle" << std::endl;
+  // The sink answers a refusal on the handle that carries the repeated call
+  // (the refused one went with its drained answer), before the headers are
+  // built from credentials it may have changed.
+  if (refusal == HTTP_STATUS_DENIED) proxy_->getEventSink()->onHttpUserAuthRequest(*this);
+  if (refusal == HTTP_STATUS_PROXY_AUTH_REQ) proxy_->getEventSink()->onHttpProxyAuthRequest(*this);
   const std::string headers = getCallHeaders(methodName, needSsoToken, mode, argsSize, extraBlobSize);
   const WideText wideHeaders(headers);
   HttpAddRequestHeadersW(requestHandle_, wideHeaders.c_str(), wideHeaders.length(),
@@ -159,9 +165,8 @@ unsigned long DRAVHttpRequest::internalCall(const std::string& methodName, char*
       Annal::Logger(Annal::Error) << "unhandled WinInet error";
       return 0;
     }
-    if (code == HTTP_STATUS_DENIED) proxy_->getEventSink()->onHttpUserAuthRequest(*this);
-    if (code == HTTP_STATUS_PROXY_AUTH_REQ) proxy_->getEventSink()->onHttpProxyAuthRequest(*this);
-    return callWithin(methodName, args, argsSize, chunk, needSsoToken, mode, extraBlob, extraBlobSize, depth + 1);
+    return callWithin(methodName, args, argsSize, chunk, needSsoToken, mode, extraBlob, extraBlobSize, depth + 1,
+                      code);
   }
 }
 

@@ -50,8 +50,15 @@ public:
   // The HTTP status of the current answer; ask before its end.
   CallStatus getCallStatus() const;
   // GETs `url` with a separate session and appends the body to `data`.
-  // Throws HttpPostDataException when the request cannot be sent.
+  // Throws HttpPostDataException when the request cannot be sent, and
+  // DRAVException when the body is longer than the download limit; `data`
+  // then keeps what arrived up to the limit.
   void downloadResource(const std::string& url, std::vector<unsigned char>& data);
+  // The most bytes one download may bring (a server sending without end
+  // must not exhaust the client's memory).
+  static constexpr std::uint64_t kDefaultDownloadLimit = 256ull << 20;
+  void setDownloadLimit(std::uint64_t bytes) { downloadLimit_ = bytes; }
+  std::uint64_t getDownloadLimit() const { return downloadLimit_; }
 
   void setWriteChunkSize(unsigned long size);
   unsigned long getWriteChunkSize() const { return writeChunkSize_; }
@@ -62,9 +69,12 @@ public:
   void* getRequestHandle() { return requestHandle_; }  // owned by the request; null between calls
 
 private:
+  // `depth` counts the repeats so far; `refusal` is the status (401 or 407)
+  // that made this a repeat for the event sink to answer, else 0.
   unsigned long callWithin(const std::string& methodName, char* args, unsigned long argsSize,
                            unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
-                           unsigned char* extraBlob, unsigned long extraBlobSize, int depth);
+                           unsigned char* extraBlob, unsigned long extraBlobSize, int depth,
+                           unsigned long refusal);
   unsigned long internalCall(const std::string& methodName, char* args, unsigned long argsSize,
                              unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
                              unsigned char* extraBlob, unsigned long extraBlobSize, int depth);
@@ -84,6 +94,7 @@ private:
   std::uint32_t readChunkSize_ = 0;
   std::uint32_t writeChunkSize_ = 0;
   void* requestHandle_ = nullptr;
+  std::uint64_t downloadLimit_ = kDefaultDownloadLimit;
 };
 
 class DRAV_EXPORT DRAVHttpRequestPtr {

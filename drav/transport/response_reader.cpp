@@ -2,13 +2,13 @@
 // downloads.
 #include <drav/transport/http_request.h>
 
+#include <drav/common/exception.h>
 #include <drav/common/wire_width.h>
 #include <drav/config/url.h>
 #include <drav/platform/annal.h>
 #include <drav/transport/bridge_proxy.h>
 #include <drav/transport/wininet_text.h>
 
-#include <cstring>
 #include <new>
 
 namespace {
@@ -22,44 +22,12 @@ constexpr std::uint32_t kDefaultPiece = 4000;
 // a server sending without end must not hold the call.
 constexpr int kMaxDrainPieces = 4096;
 
-// Reads one piece from `handle`; `ended` tells whether the end closed it.
-unsigned long readPiece(void* handle, char*& buffer, std::uint32_t size, bool& ended, const Annal::Importance& closeLevel) {
-  ended = false;
-  if (buffer) {
-    ::operator delete(buffer);
-    buffer = nullptr;
-  }
-  char* scratch = static_cast<char*>(::operator new(size));
-  DWORD read = 0;
-  if (!InternetReadFile(handle, scratch, size, &read)) {
-    Annal::Logger(Annal::Error) << "response reading has failed";
-    ::operator delete(scratch);
-    return 0;
-  }
-  if (read > 0) {
-    Annal::Logger(Annal::M) << "receiving " << static_cast<unsigned long>(read) << " bytes";
-    if (read == size) {
-      buffer = scratch;  // already exactly the bytes received: no copy
-    } else {
-      buffer = static_cast<char*>(::operator new(read));
-      std::memcpy(buffer, scratch, read);
-      ::operator delete(scratch);
-    }
-    return read;
-  }
-  ::operator delete(scratch);
-  Annal::Logger(Annal::M) << "receive : no more data in response buffer";
-  if (!InternetCloseHandle(handle)) Annal::Logger(closeLevel) << "receive : Failed to close Request handle";
-  ended = true;
-  return 0;
-}
-
 }  // namespace
 
 unsigned long DRAVHttpRequest::receive(char*& buffer, unsigned long size) {
   const std::uint32_t n = readChunkSize_ ? readChunkSize_ : DRAV::detail::toWireULong(size, "receive size");
   bool ended = false;
-  const unsigned long read = readPiece(requestHandle_, buffer, n ? n : kDefaultPiece, ended, Annal::Error);
+  const unsigned long read = DRAV::detail::readPiece(requestHandle_, buffer, n ? n : kDefaultPiece, ended, Annal::Error);
   if (ended) requestHandle_ = nullptr;
   return read;
 }
@@ -67,7 +35,7 @@ unsigned long DRAVHttpRequest::receive(char*& buffer, unsigned long size) {
 unsigned long DRAVHttpRequest::receive(void* handle, char*& buffer, unsigned long size) {
   const std::uint32_t n = readChunkSize_ ? readChunkSize_ : DRAV::detail::toWireULong(size, "receive size");
   bool ended = false;
-  return readPiece(handle, buffer, n ? n : kDefaultPiece, ended, Annal::M);
+  return DRAV::detail::readPiece(handle, buffer, n ? n : kDefaultPiece, ended, Annal::M);
 }
 
 void DRAVHttpRequest::dumpReceive() {
@@ -128,10 +96,22 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
   const std::uint32_t n = readChunkSize_ ? readChunkSize_ : 1000;
   char* piece = nullptr;
   bool ended = false;
-  for (unsigned long k; (k = readPiece(request, piece, n, ended, Annal::M)) > 0;)
-    data.insert(data.end(), piece, piece + k);
+  std::uint64_t got = 0;
+  bool tooLong = false;
+  for (unsigned long k; !tooLong && (k = DRAV::detail::readPiece(request, piece, n, ended, Annal::M)) > 0;) {
+    tooLong = k > downloadLimit_ - got;
+    const std::uint64_t kept = tooLong ? downloadLimit_ - got : k;
+    data.insert(data.end(), piece, piece + kept);
+    got += kept;
+  }
   ::operator delete(piece);
-  if (!ended) InternetCloseHandle(request);  // a failed read leaves it open
+  if (!ended) InternetCloseHandle(request);  // a failed read or the limit leaves it open
   InternetCloseHandle(connection);
   InternetCloseHandle(session);
+  if (tooLong) {
+    const std::string text = "the resource " + target.toString() + " is larger than the download limit of " +
+                             std::to_string(downloadLimit_) + " bytes";
+    Annal::Logger(Annal::Error) << text;
+    throw DRAVException(text);
+  }
 }

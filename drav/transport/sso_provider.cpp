@@ -4,7 +4,7 @@
 #include <drav/platform/annal.h>
 #include <drav/platform/glossa.h>
 #include <drav/transport/bridge_proxy.h>
-#include <drav/transport/http_request.h>
+#include <drav/transport/transport_errors.h>
 #include <drav/transport/wininet_text.h>
 
 #include <iostream>
@@ -76,7 +76,6 @@ struct LogonHandles {
 }  // namespace
 
 void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
-  DRAVHttpRequest reader(proxy);
   const Url& root = proxy->rootUrl();
   const std::string rootText = root.toString();
   DRAV::detail::useHttp11();
@@ -110,11 +109,14 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
     throw HttpPostDataException(code);
   }
   char* piece = nullptr;
-  int pieces = 0;
-  for (unsigned long k; pieces < kMaxLogonPieces && (k = reader.receive(h.request, piece, 1000)) > 0; ++pieces)
+  bool ended = false;
+  for (int pieces = 0; pieces < kMaxLogonPieces; ++pieces) {
+    const unsigned long k = DRAV::detail::readPiece(h.request, piece, 1000, ended, Annal::M);
+    if (k == 0) break;
     std::cout << std::string(piece, k - 1) << std::endl;  // the last byte gives way to the terminator
+  }
   ::operator delete(piece);
-  if (pieces < kMaxLogonPieces) h.request = nullptr;  // the end closed it
+  if (ended) h.request = nullptr;  // the end closed it; a failed or cut-short read leaves it to LogonHandles
   DWORD length = 0;
   const WideText wideRoot(rootText);
   InternetGetCookieW(wideRoot.c_str(), nullptr, nullptr, &length);

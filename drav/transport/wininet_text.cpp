@@ -3,6 +3,13 @@
 #include <drav/common/wire_width.h>
 #include <drav/platform/glossa.h>
 
+#include <cstring>
+#include <new>
+
+namespace {
+const Annal::AnnalInitExit annalInitExit;
+}  // namespace
+
 namespace DRAV {
 namespace detail {
 
@@ -45,6 +52,38 @@ HINTERNET connectTo(HINTERNET session, const Url& url) {
   }
   return InternetConnectW(session, WideText(url.host()).c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
                           INTERNET_SERVICE_HTTP, 0, 0);
+}
+
+unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, bool& ended,
+                        const Annal::Importance& closeLevel) {
+  ended = false;
+  if (buffer) {
+    ::operator delete(buffer);
+    buffer = nullptr;
+  }
+  char* scratch = static_cast<char*>(::operator new(size));
+  DWORD read = 0;
+  if (!InternetReadFile(handle, scratch, size, &read)) {
+    Annal::Logger(Annal::Error) << "response reading has failed";
+    ::operator delete(scratch);
+    return 0;
+  }
+  if (read > 0) {
+    Annal::Logger(Annal::M) << "receiving " << static_cast<unsigned long>(read) << " bytes";
+    if (read == size) {
+      buffer = scratch;  // already exactly the bytes received: no copy
+    } else {
+      buffer = static_cast<char*>(::operator new(read));
+      std::memcpy(buffer, scratch, read);
+      ::operator delete(scratch);
+    }
+    return read;
+  }
+  ::operator delete(scratch);
+  Annal::Logger(Annal::M) << "receive : no more data in response buffer";
+  if (!InternetCloseHandle(handle)) Annal::Logger(closeLevel) << "receive : Failed to close Request handle";
+  ended = true;
+  return 0;
 }
 
 }  // namespace detail

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <drav/config/url.h>
+#include <drav/platform/annal.h>
 #include <drav/platform/win32.h>
 
+#include <cstdint>
 #include <string>
 
 namespace DRAV {
@@ -42,6 +44,13 @@ void setTransportTimeouts(HINTERNET handle);
 HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url);
 // Connects to the URL's host and port.
 HINTERNET connectTo(HINTERNET session, const Url& url);
+// Reads the next piece (at most `size` bytes) of the answer on `handle`, as
+// DRAVHttpRequest::receive does: its length, handed out in `buffer`; 0 at
+// the end, which closes the handle and sets `ended`, or after a failed read,
+// which leaves the handle open for the caller to close. A failure to close
+// is traced at `closeLevel`.
+unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, bool& ended,
+                        const Annal::Importance& closeLevel);
 
 }  // namespace detail
 }  // namespace DRAV

@@ -1,6 +1,7 @@
 #include "allocation_probe.h"
 #include "payloads.h"
 
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 
 using namespace DRAVCompression;
@@ -15,9 +16,9 @@ using dravtest::zlibStream;
 namespace {
 
 // The message the plain side throws, or "" when it succeeds.
-std::string failureOf(const Bytes& stored) {
+std::string failureOf(const Bytes& stored, DRAVDecodeBudget* budget = nullptr, bool copy = true) {
   try {
-    DRAVUncompressedData plain(stored.data(), stored.size(), true);
+    DRAVUncompressedData plain(stored.data(), stored.size(), copy, budget);
     return "";
   } catch (const DRAVCompressionException& e) {
     return e.what();
@@ -127,23 +128,51 @@ TEST(PlainForm, CorruptOrTruncatedStreamsAreRefused) {
     copy[at] ^= 0x55;
     return copy;
   };
+  // A stream cut or damaged after it has filled the buffer is short of room
+  // in zlib's words, not bad data; the message says what zlib says.
   const std::pair<Bytes, std::string> cases[] = {
-      {headerThen(header, {}), ""},                 // header only
-      {headerThen(header, cut(1)), ""},             // checksum cut short
-      {headerThen(header, cut(4)), ""},             // checksum missing
-      {headerThen(header, cut(stream.size() / 2)), ""},
-      {headerThen(header, flipped(0)), kDataError},  // zlib wrapper
+      {headerThen(header, {}), kDataError},                 // header only
+      {headerThen(header, cut(1)), kBufError},              // checksum cut short
+      {headerThen(header, cut(4)), kBufError},              // checksum missing
+      {headerThen(header, cut(5)), kBufError},              // end of block missing, buffer full
+      {headerThen(header, cut(stream.size() / 2)), kDataError},
+      {headerThen(header, flipped(0)), kDataError},         // zlib wrapper
       {headerThen(header, flipped(stream.size() - 1)), kDataError},  // Adler-32
+      {headerThen(header, flipped(stream.size() / 2)), kBufError},  // damage that yields more bytes
       {headerThen("[DRAV_Z=4095]", stream), kBufError},  // announces fewer bytes
       {headerThen("[DRAV_Z=4097]", stream), kDataError},  // stream ends short of the header
   };
-  for (const auto& [stored, expected] : cases) {
-    std::string failure = failureOf(stored);
-    if (expected.empty()) EXPECT_TRUE(failure == kDataError || failure == kBufError) << failure;
-    else EXPECT_EQ(failure, expected);
-  }
-  Bytes damaged = headerThen(header, flipped(stream.size() / 2));
-  EXPECT_NE(failureOf(damaged), "") << "damage in the deflate data";
+  for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(failureOf(cases[i].first), cases[i].second) << i;
+}
+
+// The budget is asked before the buffer exists, and only for what is allocated.
+TEST(PlainForm, ADecodeBudgetRefusesAPayloadBeyondWhatIsLeft) {
+  Bytes stored = dravtest::storedForm(makePayload(Kind::Compressible, 5000));
+  DRAVDecodeBudget budget(9999);
+  EXPECT_EQ(failureOf(stored, &budget), "");
+  EXPECT_EQ(budget.used(), 5000u);
+  dravtest::resetLargestArrayAllocation();
+  EXPECT_EQ(failureOf(stored, &budget), "decode budget exceeded: the payload announces 5000 bytes, 4999 left");
+  EXPECT_LT(dravtest::largestArrayAllocation(), 4096u);
+  EXPECT_TRUE(budget.exceeded());
+  EXPECT_EQ(budget.used(), 5000u);
+
+  DRAVDecodeBudget exact(5000);
+  EXPECT_EQ(failureOf(stored, &exact), "");
+  EXPECT_FALSE(exact.exceeded());
+
+  // Unchanged bytes cost their copy, and nothing when only referred to.
+  Bytes plain = bytesOf("plain bytes");
+  DRAVDecodeBudget small(10);
+  EXPECT_EQ(failureOf(plain, &small, false), "");
+  EXPECT_EQ(small.used(), 0u);
+  EXPECT_EQ(failureOf(plain, &small), "decode budget exceeded: copying the payload takes 11 bytes, 10 left");
+
+  // A lying header is malformed input, not a large request.
+  Bytes lying = headerThen("[DRAV_Z=4000000000]", zlibStream(bytesOf("abc")));
+  DRAVDecodeBudget tiny(1);
+  EXPECT_EQ(failureOf(lying, &tiny), kDataError);
+  EXPECT_FALSE(tiny.exceeded());
 }
 
 TEST(PlainForm, EmptyDigitsAnnounceAnEmptyPayload) {

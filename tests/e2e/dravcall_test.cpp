@@ -5,6 +5,7 @@
 
 #include "host_test_support.h"
 #include "program_runner.h"
+#include "temp_folder.h"
 
 #include "support/proxy_test_tinyproxy.h"
 
@@ -29,21 +30,6 @@ using hosttest::testSettings;
 ProgramResult dravcall(std::vector<std::string> arguments) {
   return runProgram(DRAVCALL_PROGRAM, arguments, 60s);
 }
-
-class TempFolder {
-public:
-  TempFolder() {
-    char pattern[] = "/tmp/drav-e2e-XXXXXX";
-    if (mkdtemp(pattern)) path_ = pattern;
-  }
-  ~TempFolder() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-  std::string path_;
-};
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

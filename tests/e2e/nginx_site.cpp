@@ -30,6 +30,19 @@ std::string replaceOnce(const std::string& text, const std::string& from, const 
   return text.substr(0, at) + to + text.substr(at + from.size());
 }
 
+// The site's upstream server line, one copy for each of `ports`.
+std::string withUpstreams(const std::string& site, const std::vector<unsigned short>& ports) {
+  const std::string server = "server 127.0.0.1:8420 ";
+  const std::size_t at = site.find(server);
+  const std::size_t end = at == std::string::npos ? at : site.find('\n', at);
+  if (end == std::string::npos) throw std::runtime_error("the site file should hold \"" + server + "\"");
+  const std::string rest = site.substr(at + server.size(), end - at - server.size());
+  std::string servers;
+  for (const unsigned short port : ports)
+    servers += (servers.empty() ? "" : "\n    ") + std::string("server 127.0.0.1:") + std::to_string(port) + " " + rest;
+  return replaceOnce(site, server + rest, servers);
+}
+
 }  // namespace
 
 std::string NginxSite::program() {
@@ -37,17 +50,17 @@ std::string NginxSite::program() {
   return drav_test::executableOnPath("nginx", path) ? path : std::string();
 }
 
-NginxSite::NginxSite(const std::string& program, const std::string& sitePath, unsigned short upstreamPort) {
+NginxSite::NginxSite(const std::string& program, const std::string& sitePath,
+                     const std::vector<unsigned short>& upstreamPorts) {
+  const std::string site = withUpstreams(readText(sitePath), upstreamPorts);
   char folder[] = "/tmp/drav-nginx-XXXXXX";
   if (!mkdtemp(folder)) throw std::runtime_error("cannot make a prefix folder for nginx");
   prefix_ = folder;
-  const std::string site = readText(sitePath);
   // A free port may be taken between our probe and nginx's bind: try a few.
   for (int attempt = 0; attempt < 3 && !nginx_; ++attempt) {
     port_ = drav_test::freePort();
     std::ofstream(prefix_ + "/dravbridge.conf")
-        << replaceOnce(replaceOnce(site, "listen 80;", "listen 127.0.0.1:" + std::to_string(port_) + ";"),
-                       "server 127.0.0.1:8420 ", "server 127.0.0.1:" + std::to_string(upstreamPort) + " ");
+        << replaceOnce(site, "listen 80;", "listen 127.0.0.1:" + std::to_string(port_) + ";");
     std::ofstream(prefix_ + "/nginx.conf")
         << "daemon off;\nmaster_process off;\n"
         << "error_log " << prefix_ << "/error.log warn;\npid " << prefix_ << "/nginx.pid;\n"

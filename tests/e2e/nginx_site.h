@@ -2,7 +2,7 @@
 // front of an upstream on 127.0.0.1, as an operator would run it but with no
 // system path: a private prefix in a temporary folder, a free port, and a
 // main configuration made here that includes the site with the listener's and
-// the upstream's addresses put in. One process (no master), so that its
+// the upstreams' addresses put in. One process (no master), so that its
 // memory is all of nginx's.
 #pragma once
 
@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace e2e {
 
@@ -20,7 +21,11 @@ public:
 
   // Starts `program` with the site file `sitePath` in front of
   // 127.0.0.1:`upstreamPort`; throws std::runtime_error saying why when it cannot.
-  NginxSite(const std::string& program, const std::string& sitePath, unsigned short upstreamPort);
+  NginxSite(const std::string& program, const std::string& sitePath, unsigned short upstreamPort)
+      : NginxSite(program, sitePath, std::vector<unsigned short>{upstreamPort}) {}
+  // The same with the site's one upstream server made one per port, each
+  // with the site's settings; nginx takes them in turn.
+  NginxSite(const std::string& program, const std::string& sitePath, const std::vector<unsigned short>& upstreamPorts);
   ~NginxSite();  // stops nginx and removes its prefix
   NginxSite(const NginxSite&) = delete;
   NginxSite& operator=(const NginxSite&) = delete;

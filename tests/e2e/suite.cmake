@@ -5,9 +5,11 @@ target_sources(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host/host_test_suppo
 target_include_directories(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host)
 if(TARGET dravcall AND TARGET dravbridge)
   add_dependencies(test_e2e dravcall dravbridge)
-  target_link_libraries(test_e2e PRIVATE dravcall_support)
+  target_link_libraries(test_e2e PRIVATE dravcall_support dravbridge_support)
   target_compile_definitions(test_e2e PRIVATE
-    DRAVCALL_PROGRAM="$<TARGET_FILE:dravcall>" DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>")
+    DRAVCALL_PROGRAM="$<TARGET_FILE:dravcall>" DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>"
+    DRAVBRIDGE_EXAMPLE_CONFIG="${PROJECT_SOURCE_DIR}/packaging/dravbridge.toml"
+    DRAV_README="${PROJECT_SOURCE_DIR}/README.md")
   # The 1 GiB transfers run as an entry of their own, with a time limit of
   # their own; the default entry leaves them out.
   add_test(NAME e2e_gigabyte COMMAND test_e2e --gtest_brief=1 --gtest_filter=Gigabyte*)

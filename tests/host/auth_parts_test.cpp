@@ -1,11 +1,20 @@
 // The parts of the host's authentication on their own, with a clock the test
 // moves: strict Basic credentials, the comparison, the failed-logon
-// throttle and the session table.
+// throttle and the signed session tokens.
 #include "host/basic_credentials.h"
 #include "host/logon_throttle.h"
-#include "host/sso_logon.h"
+#include "host/session_token.h"
 
 #include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
 
 namespace {
 
@@ -131,68 +140,122 @@ TEST(LogonThrottle, ManyAddressesCannotGrowTheTable) {
   EXPECT_NE(v6("::ffff:10.0.0.7"), clientNumber(6));
 }
 
-class SsoSessionsTest : public ::testing::Test {
-protected:
-  SsoSessionsTest() {
-    settings_.sessionIdleLifetime = 10min;
-    settings_.sessionLifetime = 1h;
-    settings_.sessionsPerClient = 3;
+constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
+constexpr const char* kPayload = "1.73616d.1700000000.1700003601";  // sam, issued, expires
+
+// Token tests: sessions of an hour, the clock at 1700000000.4 s.
+struct TokenClock {
+  std::chrono::system_clock::time_point now = std::chrono::system_clock::time_point(1700000000s + 400ms);
+  DRAVHost::WallClock source() {
+    return [this] { return now; };
   }
-  DRAVHost::AuthSettings settings_;
-  FakeClock clock_;
 };
 
-TEST_F(SsoSessionsTest, ASessionEndsWhenIdleOrOld) {
-  DRAVHost::SsoSessions sessions(100, settings_, clock_.source());
-  const std::string idle = sessions.open("a");
-  const std::string used = sessions.open("a");
-  EXPECT_EQ(32u, idle.size());
-  EXPECT_NE(idle, used);
-  clock_.now += 10min - 1ms;
-  EXPECT_TRUE(sessions.use(used));
-  clock_.now += 1ms;
-  EXPECT_FALSE(sessions.use(idle));
-  EXPECT_EQ(1u, sessions.count());
-  for (int i = 0; i < 5; ++i) {  // used every 9 min: alive until the hour is over
-    clock_.now += 9min;
-    EXPECT_TRUE(sessions.use(used)) << i;
-  }
-  clock_.now += 5min - 1ms;
-  EXPECT_TRUE(sessions.use(used));
-  clock_.now += 1ms;
-  EXPECT_FALSE(sessions.use(used));
-  EXPECT_FALSE(sessions.use("made-up"));
-  EXPECT_EQ(0u, sessions.count());
-
-  settings_.sessionIdleLifetime = settings_.sessionLifetime = std::chrono::milliseconds::max();
-  DRAVHost::SsoSessions endless(100, settings_, clock_.source());
-  const std::string kept = endless.open("a");
-  clock_.now += 24h * 365 * 100;
-  EXPECT_TRUE(endless.use(kept));
+DRAVHost::AuthSettings tokenSettings(const std::string& key) {
+  DRAVHost::AuthSettings settings;
+  settings.sessionLifetime = 1h;
+  settings.sessionKey = key;
+  return settings;
 }
 
-TEST_F(SsoSessionsTest, AnOwnersLogonsPushOutOnlyItsOwnOldest) {
-  DRAVHost::SsoSessions sessions(6, settings_, clock_.source());
-  const std::string other = sessions.open("other");
-  std::vector<std::string> flood;
-  for (int i = 0; i < 1100; ++i) flood.push_back(sessions.open("flooder"));
-  EXPECT_TRUE(sessions.use(other));
-  EXPECT_FALSE(sessions.use(flood[1096]));
-  for (int i = 1097; i < 1100; ++i) EXPECT_TRUE(sessions.use(flood[i])) << i;
-  EXPECT_EQ(4u, sessions.count());
-  // All owners together at the maximum: the busiest loses its oldest.
-  const std::string second = sessions.open("second");
-  const std::string third = sessions.open("third");
-  const std::string fourth = sessions.open("fourth");
-  EXPECT_FALSE(sessions.use(flood[1097]));
-  for (const std::string& token : {other, second, third, fourth, flood[1098], flood[1099]})
-    EXPECT_TRUE(sessions.use(token)) << token;
-  EXPECT_EQ(6u, sessions.count());
-  // Ended sessions make room before anyone loses one.
-  clock_.now += 10min;
-  const std::string fresh = sessions.open("flooder");
-  EXPECT_EQ(1u, sessions.count());
-  EXPECT_TRUE(sessions.use(fresh));
+TEST(SessionTokens, AreTheSignedClaimsAndEveryHostWithTheKeyReadsThem) {
+  TokenClock clock;
+  DRAVHost::SessionTokens tokens(tokenSettings(kKey), clock.source());
+  const std::string token = tokens.issue("sam");
+  EXPECT_EQ(std::string(kPayload) + ".7a38d174d5a55f915fe5699ee1fb468ec08655f93ca5e86d97653885fbabea12", token);
+  EXPECT_EQ(1u, tokens.issued());
+  const DRAVHost::SessionTokens otherHost(tokenSettings(kKey), clock.source());
+  const auto claims = otherHost.check(token);
+  ASSERT_TRUE(claims);
+  EXPECT_EQ("sam", claims->user);
+  EXPECT_EQ(1700000000, claims->issued);
+  EXPECT_EQ(1700003601, claims->expires);  // issued at .4 s: the hour ends in the next second
+
+  // Valid up to the last moment before the expiry, not at it.
+  clock.now = std::chrono::system_clock::time_point(1700003601s - 1ms);
+  EXPECT_TRUE(otherHost.check(token));
+  clock.now += 1ms;
+  EXPECT_FALSE(otherHost.check(token));
+
+  // Issued on a whole second, 1.5 s of lifetime end in the second after.
+  auto settings = tokenSettings(kKey);
+  settings.sessionLifetime = 1500ms;
+  EXPECT_EQ("1.616e6e.1700003601.1700003603.",
+            DRAVHost::SessionTokens(settings, clock.source()).issue("ann").substr(0, 31));
+}
+
+TEST(SessionTokens, RefuseAnotherKeyAlterationsTruncationAndGarbage) {
+  TokenClock clock;
+  const DRAVHost::SessionTokens tokens(tokenSettings(kKey), clock.source());
+  const std::string token = std::string(kPayload) + ".7a38d174d5a55f915fe5699ee1fb468ec08655f93ca5e86d97653885fbabea12";
+  ASSERT_TRUE(tokens.check(token));
+  // The same claims signed with another key, and each key's own random one.
+  EXPECT_FALSE(tokens.check(std::string(kPayload) +
+                            ".1cae5e323a074593c9bace70f95a05284a432561868c8a1b9a66ee16dd4427b5"));
+  DRAVHost::SessionTokens randomA(DRAVHost::AuthSettings{}), randomB(DRAVHost::AuthSettings{});
+  EXPECT_FALSE(randomB.check(randomA.issue("sam")));
+
+  for (std::size_t at = 0; at < token.size(); ++at) {
+    for (int byte = 0; byte < 256; ++byte) {
+      if (byte == static_cast<unsigned char>(token[at])) continue;
+      std::string altered = token;
+      altered[at] = static_cast<char>(byte);
+      ASSERT_FALSE(tokens.check(altered)) << at << " " << byte;
+    }
+    ASSERT_FALSE(tokens.check(token.substr(0, at))) << at;
+  }
+  std::string upper = token;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& garbage :
+       {std::string(), std::string("."), std::string("1...."), token + ".", token + "0", "." + token, upper,
+        std::string(100000, 'a'), token + std::string(2000, '0')})
+    EXPECT_FALSE(tokens.check(garbage)) << garbage.substr(0, 80);
+
+  // Rightly signed, but not claims this host writes.
+  for (const char* signedText :
+       {"2.73616d.1700000000.1700003600.3ca137d7bb15e5885d94f528278bdcadbcddcf036ba13d3d4972e646128ed146",
+        "1.7Z616d.1700000000.1700003600.d28f4a9d5234e184f946ec8b1a7d02bffa469ead176f285476ae5a18971b0e1b",
+        "1.73616d.-1.1700003600.c0e7b252d8b409693217c92af87e2219ccf205c90d1bf2f72bb2e1e97d76b0d0",
+        "1.73616d.1700000000.99999999999999999999.1bb2c056f1a6ebcfc297379186ca0c6cb8f08af42be29d693151a3d21ec9a65a",
+        "1.73616d.9999999999999999999.1700003601.d969a174c4c6330c69153bcf1f6a8c749166bc6bc5bf06c76944e39c97b1251b",
+        "1.73616d.1700000000.264b069aa44243beced51e75855369601916ebfa90b5a9fc8a58ae4eccd2bd36",
+        "1.73616d.1700000000.1700003600.5.a9ca83ccad8793fe7a7f02a63dfc9465e90dc05eb1047aada1dcc0b2a5823178"})
+    EXPECT_FALSE(tokens.check(signedText)) << signedText;
+}
+
+TEST(SessionTokens, TakeOnlyKeysOfThirtyTwoBytesOrMore) {
+  try {
+    DRAVHost::SessionTokens tokens(tokenSettings(std::string(31, 'k')));
+    FAIL() << "a 31-byte key was taken";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ("the session key has 31 bytes; it needs at least 32", e.what());
+  }
+  EXPECT_NO_THROW(DRAVHost::SessionTokens(tokenSettings(std::string(32, 'k'))));
+
+  char folder[] = "/tmp/drav-key-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(folder));
+  const std::string file = std::string(folder) + "/key";
+  const auto refusal = [&](const std::string& content) {
+    std::ofstream(file, std::ios::binary) << content;
+    chmod(file.c_str(), 0600);
+    try {
+      return "taken: " + DRAVHost::sessionKeyFromFile(file);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+  };
+  EXPECT_EQ("taken: " + std::string(32, 'k'), refusal(std::string(32, 'k') + "\r\n"));
+  EXPECT_EQ("taken: " + std::string(4094, 'k') + "\n", refusal(std::string(4094, 'k') + "\n\n"));
+  EXPECT_EQ("the session key in '" + file + "' has 31 bytes; it needs at least 32", refusal(std::string(31, 'k') + "\n"));
+  EXPECT_EQ("the session key file '" + file + "' is larger than 4096 bytes", refusal(std::string(4097, 'k')));
+  std::remove(file.c_str());
+  rmdir(folder);
+  EXPECT_THROW(
+      try { DRAVHost::sessionKeyFromFile(file); } catch (const std::runtime_error& e) {
+        EXPECT_EQ("cannot read the session key file '" + file + "'", std::string(e.what()));
+        throw;
+      },
+      std::runtime_error);
 }
 
 }  // namespace

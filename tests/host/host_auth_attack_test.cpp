@@ -46,7 +46,11 @@ TEST(HostAuthAttack, BasicCredentialsMustBeExactBase64) {
 }
 
 TEST(HostAuthAttack, ABurstOfWrongPasswordsLocksThatAddressOut) {
-  SampleHost host(annOnly());  // five free failures, then a lockout of 1 s
+  // Five free failures, then a lockout long enough that 200 connections made
+  // under a sanitizer on a loaded machine all fall inside it.
+  auto settings = annOnly();
+  settings.auth.firstLockout = std::chrono::minutes(1);
+  SampleHost host(settings);
   RawClient guesser(host.port());
   for (int i = 0; i < 5; ++i) {
     guesser.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "guess" + std::to_string(i))));
@@ -61,8 +65,8 @@ TEST(HostAuthAttack, ABurstOfWrongPasswordsLocksThatAddressOut) {
     if (reply.status != 429) break;
     ++locked;
     if (i == 0) {
-      EXPECT_EQ("1", reply.header("Retry-After"));
-      EXPECT_EQ("too many failed logons from this address: try again in 1 s\n", reply.body);
+      EXPECT_EQ("60", reply.header("Retry-After"));
+      EXPECT_EQ("too many failed logons from this address: try again in 60 s\n", reply.body);
     }
   }
   EXPECT_EQ(200, locked);
@@ -122,14 +126,24 @@ TEST_F(HostSsoAttack, WrongLogonsLockThatAddressOutOfTheLogonAndTheBridges) {
   EXPECT_EQ(0u, logon(other).find("SMSESSION="));
 }
 
+// The seconds from the issue to the expiry a session cookie's token carries,
+// when the whole cookie has the form `attributes` gives.
+long tokenLifetime(const std::string& setCookie, const std::string& attributes) {
+  std::smatch parts;
+  if (!std::regex_match(setCookie, parts,
+                        std::regex("SMSESSION=1\\.73616d\\.([0-9]{10})\\.([0-9]{10})\\.[0-9a-f]{64}" + attributes)))
+    return -1;
+  return std::stol(parts[2]) - std::stol(parts[1]);
+}
+
 TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
   auto settings = ssoTestSettings();
   settings.auth.sessionLifetime = std::chrono::hours(2);
   SampleHost host(settings);
   RawClient client(host.port());
-  const std::regex plain("SMSESSION=[0-9a-f]{32}; Path=/; Max-Age=7200; HttpOnly");
   const std::string cookie = logon(client);
-  EXPECT_TRUE(std::regex_match(cookie, plain)) << cookie;
+  const long lifetime = tokenLifetime(cookie, "; Path=/; Max-Age=7200; HttpOnly");
+  EXPECT_TRUE(lifetime == 7200 || lifetime == 7201) << cookie;
 
   drav_test::TestCertificate certificate;
   settings.certFile = certificate.certFile();
@@ -141,31 +155,46 @@ TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
   secure.setBasic("sam", "pw");
   const HttpReply reply = secure.get(tls.url("/logon"), {"Cookie: SMCHALLENGE=YES"});
   EXPECT_EQ(200, reply.status);
-  const std::regex overTls("SMSESSION=[0-9a-f]{32}; Path=/; Max-Age=2; HttpOnly; Secure");
-  EXPECT_TRUE(std::regex_match(reply.header("Set-Cookie"), overTls)) << reply.header("Set-Cookie");
+  const long short_ = tokenLifetime(reply.header("Set-Cookie"), "; Path=/; Max-Age=2; HttpOnly; Secure");
+  EXPECT_TRUE(short_ == 2 || short_ == 3) << reply.header("Set-Cookie");
 }
 
-TEST_F(HostSsoAttack, SessionsEndWhenIdleOrOld) {
+TEST_F(HostSsoAttack, SessionsEndAtTheirLifetimeHoweverMuchTheyAreUsed) {
   auto settings = ssoTestSettings();
-  settings.auth.sessionIdleLifetime = std::chrono::milliseconds(500);
-  SampleHost idle(settings);
-  RawClient client(idle.port());
-  const std::string unused = sessionOf(logon(client));
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  EXPECT_EQ(403, call(client, unused));
-
-  settings.auth.sessionIdleLifetime = std::chrono::hours(1);
-  settings.auth.sessionLifetime = std::chrono::milliseconds(500);
-  SampleHost old(settings);
-  RawClient other(old.port());
-  const std::string used = sessionOf(logon(other));
-  EXPECT_EQ(200, call(other, used));
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  EXPECT_EQ(403, call(other, used));
-  EXPECT_EQ(0u, old.host().ssoSessionCount());
+  settings.auth.sessionLifetime = std::chrono::milliseconds(500);  // 0.5 to 1.5 s in whole seconds
+  SampleHost host(settings);
+  RawClient client(host.port());
+  const std::string used = sessionOf(logon(client));
+  EXPECT_EQ(200, call(client, used));
+  for (int i = 0; i < 16; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    call(client, used);
+  }
+  EXPECT_EQ(403, call(client, used));
 }
 
-TEST_F(HostSsoAttack, OneClientsLogonsLeaveOtherClientsSessionsValid) {
+TEST_F(HostSsoAttack, ForgedAndForeignSessionsAreRefused) {
+  SampleHost host(ssoTestSettings());
+  SampleHost other(ssoTestSettings());  // a key of its own
+  RawClient client(host.port());
+  RawClient stranger(other.port());
+  const std::string session = sessionOf(logon(client));
+  EXPECT_EQ(403, call(stranger, session));
+  // Claims stretched to a later expiry, another user, a copied signature.
+  const std::size_t expiryEnd = session.rfind('.');
+  std::string later = session;
+  later[expiryEnd - 1] = later[expiryEnd - 1] == '9' ? '8' : '9';
+  std::string otherUser = session;
+  otherUser.replace(otherUser.find("73616d"), 6, "616e6e");
+  const std::string strangers = sessionOf(logon(stranger));
+  const std::string grafted = session.substr(0, expiryEnd) + strangers.substr(strangers.rfind('.'));
+  for (const std::string& forged : {later, otherUser, grafted, session + "0", session.substr(0, session.size() - 1),
+                                    "SMSESSION=" + std::string(2000, '1')})
+    EXPECT_EQ(403, call(client, forged)) << forged.substr(0, 120);
+  EXPECT_EQ(200, call(client, session));
+}
+
+TEST_F(HostSsoAttack, ALogonFloodEndsNoSessionAndHoldsNothing) {
   SampleHost host(ssoTestSettings());
   RawClient victim(host.port());
   const std::string kept = sessionOf(logon(victim));
@@ -177,8 +206,8 @@ TEST_F(HostSsoAttack, OneClientsLogonsLeaveOtherClientsSessionsValid) {
   }
   EXPECT_EQ(200, call(victim, kept));
   EXPECT_EQ(200, call(flooder, last));
-  EXPECT_EQ(403, call(flooder, first));  // the flooder's own oldest made room
-  EXPECT_EQ(1u + 16u, host.host().ssoSessionCount());
+  EXPECT_EQ(200, call(flooder, first));
+  EXPECT_EQ(1u + 1100u, host.host().ssoSessionCount());
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <thread>
 
@@ -54,6 +56,8 @@ TEST(HostConcurrency, AConnectionBeyondTheBoundIsRefusedAtOnce) {
   RawClient third(host.port());
   const HttpReply refused = third.readReply();
   EXPECT_EQ(503, refused.status);
+  EXPECT_EQ("1", refused.header("Retry-After"));
+  EXPECT_EQ("the host serves no more connections now\n", refused.body);
   EXPECT_TRUE(third.closedByPeer(2s));
   EXPECT_EQ(1u, host.host().statistics().connectionsRefused);
 
@@ -98,7 +102,7 @@ TEST(HostConcurrency, ABridgeThatFailsNeverPassesForAWholeAnswer) {
     const char* says;
   } cases[] = {
       {"refuse", 409, "refused as asked"},
-      {"throw", 500, "the bridge failed: thrown as asked"},
+      {"throw", 500, "the bridge failed\n"},
       {"hresult", 500, "the bridge failed"},
   };
   RawClient client(host.port());
@@ -126,6 +130,10 @@ TEST(BridgeHostSetup, BridgesAreRegisteredOnceAndBeforeTheStart) {
   host.addBridge("/a", bridge);
   EXPECT_THROW(host.addBridge("/a", bridge), std::logic_error);
   host.start();
+  // Unset, the bound on connections is what the descriptor limit leaves room for.
+  rlimit limit{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+  EXPECT_EQ(std::min<rlim_t>(10000, limit.rlim_cur - 64), host.settings().maxConnections);
   EXPECT_THROW(host.addBridge("/b", bridge), std::logic_error);
   EXPECT_THROW(host.start(), std::logic_error);
   host.stop();

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 namespace hosttest {
@@ -56,7 +57,6 @@ bool parseChunked(const std::string& bytes, std::size_t& at, HttpReply& reply) {
 }  // namespace
 
 std::size_t MemoryChannel::readSome(void* data, std::size_t size, std::chrono::milliseconds) {
-  if (interrupted_) throw DRAVHost::ChannelError("interrupted", false);
   if (delivered_ == input_.size()) {
     if (endAfterInput) return 0;
     throw DRAVHost::ChannelError("reading timed out", true);
@@ -68,9 +68,30 @@ std::size_t MemoryChannel::readSome(void* data, std::size_t size, std::chrono::m
 }
 
 void MemoryChannel::writeAll(const DRAVHost::ConstPiece* pieces, std::size_t count, std::chrono::milliseconds) {
-  if (interrupted_ || failWrites) throw DRAVHost::ChannelError("writing failed: broken pipe", false);
+  if (failWrites) throw DRAVHost::ChannelError("writing failed: broken pipe", false);
   ++writeCalls_;
   for (std::size_t i = 0; i < count; ++i) written_.append(static_cast<const char*>(pieces[i].data), pieces[i].size);
+}
+
+DRAVHost::BufferPool& testBuffers() {
+  static DRAVHost::BufferPool buffers(64 * 1024, 4);
+  return buffers;
+}
+
+bool readHead(DRAVHost::RequestStream& in) {
+  in.beginHead();
+  while (!in.parseHead()) {
+    bool more = false;
+    try {
+      more = in.fill(1s);
+    } catch (const DRAVHost::ChannelError& e) {
+      if (!in.headBegun() && e.timedOut()) return false;
+      throw;
+    }
+    if (!more && !in.headBegun()) return false;
+    if (!more) throw DRAVHost::HttpError(400, "the request head ended early");
+  }
+  return true;
 }
 
 std::string HttpReply::header(const std::string& name) const {
@@ -113,8 +134,9 @@ HttpReply parseReply(const std::string& bytes, std::size_t& used, bool toEnd) {
   return reply;
 }
 
-RawClient::RawClient(unsigned short port, const char* from) {
+RawClient::RawClient(unsigned short port, const char* from, int receiveBuffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ >= 0 && receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in source{};
   source.sin_family = AF_INET;
   ::inet_pton(AF_INET, from, &source.sin_addr);
@@ -186,6 +208,20 @@ bool RawClient::receive(const std::string& text, std::chrono::milliseconds timeo
   if (pending_.compare(0, text.size(), text) != 0) return false;
   pending_.erase(0, text.size());
   return true;
+}
+
+std::string RawClient::readUntilQuiet(std::chrono::milliseconds quiet) {
+  std::string bytes;
+  bytes.swap(pending_);
+  char buffer[65536];
+  for (int guard = 0; guard < 10000; ++guard) {
+    pollfd wait = {fd_, POLLIN, 0};
+    if (::poll(&wait, 1, static_cast<int>(quiet.count())) <= 0) break;
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
 }
 
 bool RawClient::closedByPeer(std::chrono::milliseconds timeout) {
@@ -325,10 +361,20 @@ BridgeAnswer decodeStreamedAnswer(const std::string& body) {
   return answer;
 }
 
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+  return 0;
+}
+
 DRAVHost::HostSettings testSettings() {
   DRAVHost::HostSettings settings;
-  settings.ioTimeout = 3s;
+  settings.headTimeout = 3s;
+  settings.transferGrace = 3s;
   settings.idleTimeout = 2s;
+  settings.stopGrace = 3s;
   return settings;
 }
 

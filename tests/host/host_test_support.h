@@ -5,7 +5,9 @@
 #pragma once
 
 #include "host/bridge_host.h"
+#include "host/buffer_pool.h"
 #include "host/channel.h"
+#include "host/request_stream.h"
 #include "host/sample_bridge.h"
 
 #include <drav/serialization/argument_list.h>
@@ -41,11 +43,8 @@ public:
   std::size_t delivered() const { return delivered_; }  // input bytes read so far
   std::size_t writeCalls() const { return writeCalls_; }
 
-  void handshake(std::chrono::milliseconds) override {}
   std::size_t readSome(void* data, std::size_t size, std::chrono::milliseconds timeout) override;
   void writeAll(const DRAVHost::ConstPiece* pieces, std::size_t count, std::chrono::milliseconds) override;
-  void close(std::chrono::milliseconds) override {}
-  void interrupt() override { interrupted_ = true; }
 
 private:
   std::string input_;
@@ -53,8 +52,13 @@ private:
   std::size_t delivered_ = 0;
   std::string written_;
   std::size_t writeCalls_ = 0;
-  bool interrupted_ = false;
 };
+
+// Input buffers as the host's, for streams over a MemoryChannel.
+DRAVHost::BufferPool& testBuffers();
+// Reads the next head from the stream's channel as the host does; false when
+// the input ends or stays silent before a head begins.
+bool readHead(DRAVHost::RequestStream& in);
 
 struct HttpReply {
   int status = 0;                   // 0: no answer arrived
@@ -75,7 +79,8 @@ HttpReply parseReply(const std::string& bytes, std::size_t& used, bool toEnd = f
 // (another one stands for another client); every wait is bounded.
 class RawClient {
 public:
-  explicit RawClient(unsigned short port, const char* from = "127.0.0.1");
+  // `receiveBuffer` > 0: the socket's receive buffer, for a client that reads slowly.
+  explicit RawClient(unsigned short port, const char* from = "127.0.0.1", int receiveBuffer = 0);
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
@@ -89,6 +94,8 @@ public:
   HttpReply readReply(std::chrono::milliseconds timeout = 5s);
   // True when the next bytes from the host are `text` (which are then used up).
   bool receive(const std::string& text, std::chrono::milliseconds timeout);
+  // Every byte that arrives until the host sends nothing for `quiet`.
+  std::string readUntilQuiet(std::chrono::milliseconds quiet);
   // True when the host ends the connection within `timeout` (bytes that
   // arrive first are dropped).
   bool closedByPeer(std::chrono::milliseconds timeout);
@@ -140,6 +147,9 @@ struct BridgeAnswer {
 };
 BridgeAnswer decodeListAnswer(const std::string& body);
 BridgeAnswer decodeStreamedAnswer(const std::string& body);
+
+// The resident memory of this process, in KiB.
+long residentKiB();
 
 // Short waits, so that failures show quickly.
 DRAVHost::HostSettings testSettings();

@@ -30,12 +30,12 @@ using DRAVHost::ResponseStream;
 // A request whose head has been read, its body still on the channel.
 struct PostedBody {
   explicit PostedBody(const std::string& body, std::size_t pieceSize = std::string::npos, std::size_t declared = 0)
-      : channel("POST /b HTTP/1.1\r\nContent-Length: " + std::to_string(declared ? declared : body.size()) +
+      : channel("POST /b HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(declared ? declared : body.size()) +
                     "\r\n\r\n" + body,
                 pieceSize),
         settings(testSettings()),
-        in(channel, settings) {
-    in.readHead(1s);
+        in(channel, settings, testBuffers()) {
+    readHead(in);
     request = PageRequest::create(in, static_cast<std::uint32_t>(declared ? declared : body.size()));
   }
   ~PostedBody() { request->Release(); }

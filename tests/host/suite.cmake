@@ -5,3 +5,11 @@ if(TARGET dravdump)
   add_dependencies(test_host dravdump)
   target_compile_definitions(test_host PRIVATE DRAVDUMP_PROGRAM="$<TARGET_FILE:dravdump>")
 endif()
+# The stop test runs dravbridge in a process of its own, with the end-to-end
+# suite's program runner.
+if(TARGET dravbridge)
+  add_dependencies(test_host dravbridge)
+  target_sources(test_host PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/e2e/program_runner.cpp)
+  target_include_directories(test_host PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
+  target_compile_definitions(test_host PRIVATE DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>")
+endif()

@@ -52,6 +52,7 @@ TEST(Annal, AFailingSinkDoesNotReachTheTracedCode) {
 
 TEST(Annal, LinesBelowTheLowestImportanceAreDropped) {
   dravtest::CaptureTrace trace(Annal::M);
+  EXPECT_EQ(&Annal::lowestImportance(), &Annal::M);
   Annal::Logger(Annal::XS) << "minor";
   Annal::Logger(Annal::M) << "progress";
   Annal::setLowestImportance(Annal::Error);

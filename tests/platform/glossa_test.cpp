@@ -84,6 +84,9 @@ TEST(Glossa, NullPointersReadAsEmptyAndBytesKeepEmbeddedNuls) {
   const unsigned short counted[] = {0x61, 0, 0x62};
   EXPECT_EQ(ucs2string(counted, 3).units(), units({0x61, 0, 0x62})) << "a count keeps embedded zeros";
   EXPECT_EQ(ucs2string(counted).units(), units({0x61})) << "without one, the first zero ends the text";
+  const unsigned short emptyFirst[] = {0, 0x62, 0};
+  EXPECT_EQ(ucs2string(emptyFirst).size(), 0u);
+  EXPECT_EQ(zu_utf8string(emptyFirst).size(), 0u);
 }
 
 }  // namespace

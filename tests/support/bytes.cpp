@@ -35,6 +35,15 @@ std::string toHex(const unsigned char* data, std::size_t length) {
   return out;
 }
 
+Bytes appendedWithRoom(unsigned long room, const std::function<void(DRAVDataOutputStream&)>& write) {
+  DRAVDataOutputStream out;
+  const std::string filler(out.growthHint() - out.size() - room, 'f');  // growthHint: the capacity
+  out.write(filler.data(), static_cast<unsigned long>(filler.size()));
+  const unsigned long before = out.size();
+  write(out);
+  return Bytes(out.getBuffer(before), out.getBuffer(0) + out.size());
+}
+
 Bytes payload(const DRAVDataOutputStream& out) {
   return Bytes(out.getBuffer(0) + 1, out.getBuffer(0) + out.size());
 }

@@ -4,6 +4,7 @@
 #include <drav/serialization/output_stream.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ inline std::string toHex(const Bytes& bytes) { return toHex(bytes.data(), bytes.
 
 // The values a stream holds after its byte-order marker.
 Bytes payload(const DRAVDataOutputStream& out);
+// What `write` appends to a memory stream whose buffer has only `room`
+// bytes left: the writers' paths across the end of the buffer.
+Bytes appendedWithRoom(unsigned long room, const std::function<void(DRAVDataOutputStream&)>& write);
 // A whole message: the host's marker followed by `values`.
 Bytes withMarker(const Bytes& values);
 

@@ -133,9 +133,13 @@ HttpTestServer::Impl::Impl(const ServerOptions& options, std::shared_ptr<ServerS
       if (ctx_) SSL_CTX_free(ctx_);
       throw std::runtime_error("test server: cannot load certificate " + options.certFile);
     }
-    if (options.requireClientCert)
-      SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
+    if (options.clientCertificate != ClientCertificate::None)
+      SSL_CTX_set_verify(ctx_,
+                         SSL_VERIFY_PEER | (options.clientCertificate == ClientCertificate::Required
+                                                ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT
+                                                : 0),
                          [](int, X509_STORE_CTX*) { return 1; });
+    if (options.tls12Only) SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
   }
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;

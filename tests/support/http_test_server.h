@@ -47,10 +47,18 @@ public:
 // Requests whose target starts with this are commands to the server itself.
 constexpr const char* kControlPrefix = "/_drav_test/";
 
+// Whether an HTTPS server asks its clients for a certificate.
+enum class ClientCertificate {
+  None,       // does not ask
+  Requested,  // asks, and goes on without one
+  Required,   // asks, and refuses a client without one
+};
+
 struct ServerOptions {
   std::string certFile;            // PEM; both set: serve HTTPS
   std::string keyFile;
-  bool requireClientCert = false;  // HTTPS only: refuse clients without a certificate
+  ClientCertificate clientCertificate = ClientCertificate::None;  // HTTPS only
+  bool tls12Only = false;          // HTTPS only: offer TLS 1.2 at most
   unsigned short port = 0;         // 0: an ephemeral port
   bool record = true;              // false: count only (for benchmarks)
 };

@@ -3,6 +3,7 @@
 // reactions to failures.
 #include "transport_fixture.h"
 
+#include "support/http_test_auth.h"
 #include "support/wine_host.h"
 
 #include <algorithm>
@@ -63,20 +64,38 @@ TEST_F(Calls, ArgumentsTravelAndResultsComeBackPieceByPiece) {
 }
 
 TEST_F(Calls, TheHeaderBlockIsSentByteForByteInItsOrder) {
-  DRAVHttpRequestPtr request(proxy->createRequest());
-  ASSERT_GT(request->call("Compute", const_cast<char*>("abc"), 3, 0, true, StreamingInOut, nullptr, 0), 0u);
-  const drav_test::RecordedRequest seen = server->requests().at(0);
-  EXPECT_EQ(seen.method, "POST");
-  EXPECT_EQ(seen.target, "/bridge/calls");
-  EXPECT_EQ(seen.header("User-Agent"), "DRAVBridgeProxy");
-  const std::vector<std::string> expected = {"DRAVBridgeName: TestBridge", "DRAVMethodName: Compute",
-                                             "DRAVMethodNeedSsoToken: yes", "DRAVStreamingMode: INOUT",
-                                             "DRAVArgs-Size: 3", "DRAVExtraBlob-Size: 0"};
-  const std::vector<std::string> lines = seen.headerLines();
-  auto first = std::find(lines.begin(), lines.end(), expected[0]);
-  ASSERT_NE(first, lines.end());
-  ASSERT_GE(static_cast<std::size_t>(lines.end() - first), expected.size());
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first));
+  struct ModeLine {
+    int mode;
+    const char* line;  // null: no mode line
+  };
+  for (const ModeLine m : {ModeLine{1, "DRAVStreamingMode: NO"}, ModeLine{2, "DRAVStreamingMode: IN"},
+                           ModeLine{4, "DRAVStreamingMode: OUT"}, ModeLine{8, "DRAVStreamingMode: INOUT"},
+                           ModeLine{0, nullptr}, ModeLine{16, nullptr}}) {
+    const bool token = m.mode % 2 == 0;
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    unsigned char blob[3] = {1, 2, 3};
+    ASSERT_EQ(request->call("Compute", const_cast<char*>("abcd"), 4, 0, token, static_cast<tag_StreamingMode>(m.mode),
+                            blob, 3),
+              7u);
+    const drav_test::RecordedRequest seen = server->requests().back();
+    EXPECT_EQ(seen.method, "POST");
+    EXPECT_EQ(seen.target, "/bridge/calls");
+    EXPECT_EQ(seen.header("User-Agent"), "DRAVBridgeProxy");
+    std::vector<std::string> expected = {"DRAVBridgeName: TestBridge", "DRAVMethodName: Compute",
+                                         token ? "DRAVMethodNeedSsoToken: yes" : "DRAVMethodNeedSsoToken: no"};
+    if (m.line) expected.push_back(m.line);
+    expected.push_back("DRAVArgs-Size: 4");
+    expected.push_back("DRAVExtraBlob-Size: 3");
+    const std::vector<std::string> lines = seen.headerLines();
+    auto first = std::find(lines.begin(), lines.end(), expected[0]);
+    ASSERT_NE(first, lines.end()) << m.mode;
+    ASSERT_GE(static_cast<std::size_t>(lines.end() - first), expected.size()) << m.mode;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), first)) << m.mode;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.compare(0, 4, "DRAV") == 0; }),
+              static_cast<std::ptrdiff_t>(expected.size()))
+        << m.mode;
+  }
 }
 
 TEST_F(Calls, BasicCredentialsGoBetweenMethodAndTokenLinesAndOddModesSendNoModeLine) {
@@ -109,6 +128,77 @@ TEST_F(Calls, NtlmCredentialsGoToWininetNotIntoTheHeaderBlock) {
     EXPECT_NE(r.header("Authorization").compare(0, 6, "Basic "), 0) << "no Basic line in the block";
 }
 
+// A server refusal (401) is answered by the default event sink: the
+// repeated call carries the proxy's credentials, although its AuthInfo
+// names no mode, so the first call went without them.
+struct ChallengeCase {
+  drav_test::AuthScheme scheme;
+  unsigned long chunk;
+  std::size_t requests;  // the refused call, then the exchange of the scheme
+};
+
+class DefaultSinkChallenges : public TransportTest, public ::testing::WithParamInterface<ChallengeCase> {};
+
+TEST_P(DefaultSinkChallenges, TheRepeatedCallCarriesTheCredentials) {
+  const ChallengeCase c = GetParam();
+  const bool ntlm = c.scheme == drav_test::AuthScheme::Ntlm;
+  if (ntlm && dravtest::runningUnderWine()) GTEST_SKIP() << "Wine's NTLM needs the winbind helper";
+  makeProxy(AuthInfo().user("u").pass("p"));
+  server->requireAuth(c.scheme, "u", ntlm ? "" : "p");
+  Reply granted;
+  granted.body = "granted";
+  server->enqueue(granted);
+  dravtest::CaptureTrace trace(Annal::Error);
+  const std::string body(70000, 's');
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), body, c.chunk), body.size());
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "granted");
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_FALSE(seen.empty());
+  if (ntlm) EXPECT_EQ(drav_test::ntlmUserName(seen.back().header("Authorization")), "u");
+  else EXPECT_EQ(seen.back().header("Authorization"), "Basic dTpw");
+  EXPECT_EQ(seen.back().bodyCrc, drav_test::crcOf(body));
+  const std::vector<std::string> lines = trace.lines();
+  const auto refusals = std::count(lines.begin(), lines.end(),
+                                   "Error request failed : HTTP_STATUS_DENIED -> invalid HTTP user login/password");
+  // Wine answers a challenge within one send and keeps Basic credentials
+  // per server across requests: there only the bound holds.
+  if (dravtest::runningUnderWine()) {
+    EXPECT_LE(seen.size(), c.requests + 2);
+    EXPECT_LE(refusals, 1);
+  } else {
+    EXPECT_EQ(seen.size(), c.requests);
+    EXPECT_FALSE(seen[0].hasHeader("Authorization"));
+    EXPECT_EQ(refusals, 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BasicAndNtlm, DefaultSinkChallenges,
+                         ::testing::Values(ChallengeCase{drav_test::AuthScheme::Basic, 0, 2},
+                                           ChallengeCase{drav_test::AuthScheme::Basic, 32000, 2},
+                                           ChallengeCase{drav_test::AuthScheme::Ntlm, 0, 3},
+                                           ChallengeCase{drav_test::AuthScheme::Ntlm, 32000, 3}));
+
+TEST_F(Calls, RefusedCredentialsEndTheCallAfterBoundedRepeats) {
+  makeProxy(AuthInfo().user("u").pass("wrong"));
+  server->requireAuth(drav_test::AuthScheme::Basic, "u", "p");
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "abc"), 0u);
+  EXPECT_TRUE(trace.contains("unhandled WinInet error"));
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  // The first call and three repeats; Wine sends each repeat once more
+  // without credentials before it answers the challenge.
+  EXPECT_EQ(seen.size(), dravtest::runningUnderWine() ? 7u : 4u);
+  EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
+                          [](const drav_test::RecordedRequest& r) {
+                            return r.header("Authorization") == "Basic dTp3cm9uZw==";
+                          }),
+            3)
+      << "each repeat carries the credentials";
+}
+
 // Which sending method a call took shows in its trace: only chunked posts
 // count chunks.
 struct PostCase {
@@ -135,6 +225,31 @@ TEST_P(Posting, TheBodyArrivesWholeByTheRightMethod) {
   EXPECT_EQ(seen.bodyCrc, drav_test::crcOf(args + blob));
   EXPECT_EQ(seen.header("DRAVExtraBlob-Size"), std::to_string(blob.size()));
   EXPECT_EQ(trace.contains("chunk count : "), c.chunked);
+  if (!c.chunked) return;
+  // The pieces: whole chunks, then the rest; a blob without any chunk size
+  // goes in pieces of 64 KiB.
+  const std::size_t chunk = c.writeChunk ? c.writeChunk : c.chunk ? c.chunk : 65536;
+  const std::vector<std::string> lines = trace.lines();
+  auto has = [&lines](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), "M " + line) != lines.end();
+  };
+  EXPECT_TRUE(has("chunk count : " + std::to_string(args.size() / chunk)));
+  if (!blob.empty()) {
+    EXPECT_TRUE(has("chunkCount=" + std::to_string(blob.size() / chunk)));
+  }
+  if (blob.size() % chunk != 0) {
+    EXPECT_TRUE(has("cSize=" + std::to_string(blob.size() % chunk) + " offset=" +
+                    std::to_string(blob.size() - blob.size() % chunk)))
+        << "the blob's rest";
+  }
+  EXPECT_FALSE(trace.contains("unable to send data"));
+  const std::size_t sends = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.compare(0, 15, "M request send ") == 0;
+  });
+  const std::size_t pieces = (args.size() + chunk - 1) / chunk + (blob.size() + chunk - 1) / chunk;
+  EXPECT_EQ(sends, pieces);
+  EXPECT_EQ(lines.end()[-1], "M request send : " + std::to_string(args.size() + blob.size()) + " bytes sent")
+      << "the last line counts every byte";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -145,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PostCase{5000, 100, 4096, 0, true},       // the write chunk size overrides
                       PostCase{5000, 100000, 0, 0, false},
                       PostCase{300, 64, 0, 100000, true},       // a blob always goes chunked
-                      PostCase{300, 0, 0, 70000, true},         // ... also without any chunk size
+                      PostCase{300, 0, 0, 65537, true},         // ... also without any chunk size: 64 KiB pieces
                       PostCase{1 << 20, 65536, 0, 3 << 20, true}));
 
 TEST_F(Calls, ABlobOfSizeZeroIsNoBlobButItsHeaderLineStays) {
@@ -154,6 +269,27 @@ TEST_F(Calls, ABlobOfSizeZeroIsNoBlobButItsHeaderLineStays) {
   ASSERT_EQ(request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, blob, 0), 3u);
   EXPECT_EQ(server->requests().at(0).header("DRAVExtraBlob-Size"), "0");
   EXPECT_EQ(server->requests().at(0).body, "abc");
+}
+
+TEST_F(Calls, EachCallHandsTheProxysCookiesOverOnesTheServerSet) {
+  if (dravtest::runningUnderWine())
+    GTEST_SKIP() << "Wine keeps a server's cookie beside the one set for the URL under the same name";
+  makeProxy(AuthInfo(), "/cookie-calls/x");
+  proxy->setCookies("kept=mine");
+  Reply setting;
+  setting.header("Set-Cookie", "kept=server; Path=/cookie-calls").header("Set-Cookie", "added=2; Path=/cookie-calls");
+  server->enqueue(setting);
+  for (int call = 0; call < 2; ++call) {
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    ASSERT_EQ(callWith(*request.get(), "c"), 1u);
+  }
+  // Cookies that other tests left for the whole host may follow ours.
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  EXPECT_EQ(seen[0].header("Cookie").substr(0, 9), "kept=mine");
+  EXPECT_EQ(seen[1].header("Cookie").substr(0, 18), "kept=mine; added=2")
+      << "the proxy's value wins, the server's other cookie stays";
+  EXPECT_EQ(seen[1].header("Cookie").find("kept=server"), std::string::npos);
+  EXPECT_EQ(proxy->getCookies(), "kept=mine");
 }
 
 TEST_F(Calls, AnUnreachableBridgeFailsTheCallWithZeroAndNoStatus) {

@@ -6,6 +6,11 @@
 #include "support/proxy_test_tinyproxy.h"
 #include "support/tls_test_certificate.h"
 
+#ifndef _WIN32
+#include <win32/wininet_handles.h>
+#endif
+
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -31,10 +36,14 @@ TEST_F(SingleSignOn, TheFirstCallLogsOnAndEveryCallCarriesTheSessionCookie) {
   logon.body = "welcome page";
   logon.header("Set-Cookie", "SMSESSION=token123; Path=/");
   server->enqueue(logon);
+  ::testing::internal::CaptureStdout();
   for (int call = 0; call < 2; ++call) {
     DRAVHttpRequestPtr request(proxy->createRequest());
-    ASSERT_GT(callWith(*request.get(), "args"), 0u);
+    EXPECT_GT(callWith(*request.get(), "args"), 0u);
   }
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
+  EXPECT_EQ(printed, "welcome pag\n") << "each piece less its last byte";
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
   ASSERT_EQ(seen.size(), 3u) << "one logon, two calls";
   EXPECT_EQ(seen[0].method, "GET");
@@ -56,6 +65,21 @@ TEST_F(SingleSignOn, AProxyThatAlreadyHoldsTheSessionCookieDoesNotLogOn) {
   EXPECT_EQ(seen[0].method, "POST");
   EXPECT_NE(seen[0].header("Cookie").find("SMSESSION=kept"), std::string::npos);
 }
+
+#ifndef _WIN32
+// Counting handles needs our WinINet.
+TEST_F(SingleSignOn, ALogonAnswerThatBreaksOffStillClosesItsRequest) {
+  Reply broken;
+  broken.generatedBodySize = 50000;
+  broken.resetAfterBodyBytes = 3000;
+  server->enqueue(broken);
+  dravtest::CaptureTrace trace(Annal::Error);
+  const std::size_t open = drav_wininet::openHandleCount();
+  proxy->getSsoProvider()->initialize(proxy.get());
+  EXPECT_TRUE(trace.contains("response reading has failed"));
+  EXPECT_EQ(drav_wininet::openHandleCount(), open);
+}
+#endif
 
 // --- A real proxy -------------------------------------------------------------------
 
@@ -126,6 +150,29 @@ TEST_F(ThroughProxy, CallsWithTheProxyCredentialsGoThrough) {
   }
 }
 
+TEST_F(ThroughProxy, SignOnAndDownloadsCarryTheProxyCredentials) {
+  makeProxy(AuthInfo().user("alice").pass("pw").ssoProvider("siteminder").proxyUser(drav_test::kProxyUser)
+                .proxyPass(drav_test::kProxyPassword).proxyMode(AuthInfo::AuthBasic),
+            "/sso-bridge/calls");
+  proxy->rootUrl() = Url(server->url("/sm-root"));
+  Reply logon;
+  logon.header("Set-Cookie", "SMSESSION=via-proxy; Path=/");
+  server->enqueue(logon);
+  Reply resource;
+  resource.body = "resource";
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "args"), 4u);
+  server->enqueue(resource);
+  std::vector<unsigned char> data;
+  request->downloadResource(server->url("/files/r"), data);
+  EXPECT_EQ(std::string(data.begin(), data.end()), "resource");
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 3u) << "the proxy forwarded the logon, the call and the download";
+  EXPECT_EQ(seen[0].target, "/sm-root");
+  EXPECT_NE(seen[1].header("Cookie").find("SMSESSION=via-proxy"), std::string::npos);
+  EXPECT_EQ(seen[2].target, "/files/r");
+}
+
 TEST_F(ThroughProxy, ARefusalAsksTheEventSinkAndTheCallIsMadeAgain) {
   PromptingSink* sink = new PromptingSink();
   proxy->setEventSink(sink);
@@ -136,6 +183,25 @@ TEST_F(ThroughProxy, ARefusalAsksTheEventSinkAndTheCallIsMadeAgain) {
   EXPECT_EQ(sink->prompts, 1);
   EXPECT_TRUE(trace.contains("HTTP_STATUS_PROXY_AUTH_REQ -> invalid HTTP proxy login/password"));
   EXPECT_EQ(server->requests().size(), 1u);
+}
+
+TEST_F(ThroughProxy, TheDefaultSinkAnswersARefusalWithTheProxyCredentials) {
+  // No proxy mode: the first call goes without the credentials.
+  makeProxy(AuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword));
+  for (unsigned long chunk : {0ul, 1000ul}) {
+    dravtest::CaptureTrace trace(Annal::Error);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), std::string(5000, 'd'), chunk), 5000u) << chunk;
+    EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
+    const std::vector<std::string> lines = trace.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Error request failed : HTTP_STATUS_PROXY_AUTH_REQ -> invalid HTTP proxy login/password"),
+              1)
+        << chunk;
+  }
+  // The proxy forwards only a call that carried its credentials.
+  ASSERT_EQ(server->requests().size(), 2u);
+  EXPECT_EQ(server->requests().back().bodySize, 5000u);
 }
 
 TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepeats) {
@@ -163,6 +229,29 @@ TEST(Https, ACallToAServerWithAnUnknownCertificateSucceedsWithTheTransportsFlags
   EXPECT_EQ(receiveAll(*request.get(), 100, 100), "over tls");
   EXPECT_EQ(server->requests().at(0).body, "abc");
 }
+
+#ifndef _WIN32
+// Needs a server that asks for a certificate, made in this process.
+TEST(Https, ResetsFromAServerThatOnlyAsksForACertificateAreRetried) {
+  drav_test::TestCertificate certificate;
+  drav_test::ServerOptions options;
+  options.certFile = certificate.certFile();
+  options.keyFile = certificate.keyFile();
+  options.clientCertificate = drav_test::ClientCertificate::Requested;
+  options.tls12Only = true;
+  drav_test::HttpTestServer server(options);
+  Reply reset;
+  reset.resetBeforeReply = true;
+  for (int attempt = 0; attempt < 5; ++attempt) server.enqueue(reset);
+  dravtest::CaptureTrace trace(Annal::Error);
+  DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  EXPECT_EQ(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0), 1u);
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"));
+  EXPECT_EQ(server.requests().size(), 6u) << "five refused attempts, then the repeated call";
+}
+#endif
 
 // --- Threads ------------------------------------------------------------------------
 
@@ -211,12 +300,14 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   drav_test::ServerOptions options;
   options.certFile = certificate.certFile();
   options.keyFile = certificate.keyFile();
-  options.requireClientCert = true;
+  options.clientCertificate = drav_test::ClientCertificate::Required;
   drav_test::HttpTestServer server(options);
   DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
   DRAVHttpRequestPtr request(proxy.createRequest());
+  dravtest::CaptureTrace trace(Annal::Error);
   EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
                UnknownClientCertAuthException);
+  EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED"));
   EXPECT_EQ(calls(), 5) << "one per send attempt";
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
   EXPECT_EQ(lastHandle(), request->getRequestHandle());

@@ -5,7 +5,12 @@
 
 #include <drav/transport/wininet_text.h>
 
+#ifndef _WIN32
+#include <win32/wininet_handles.h>
+#endif
+
 #include <algorithm>
+#include <functional>
 #include <sstream>
 
 namespace transport_test {
@@ -40,6 +45,46 @@ TEST(TransportValues, ADefaultCallStatusReadsAsFailed) {
   const CallStatus ok(200, "");
   EXPECT_EQ(ok.httpCode(), 200u);
   EXPECT_EQ(ok.error(), "");
+}
+
+// Sizes travel as 32 bits on every host: wider ones are refused by name
+// (only a host with a 64-bit long can even pass them).
+TEST(TransportValues, SizesWiderThan32BitsAreRefusedNamingTheSize) {
+  if (sizeof(unsigned long) == 4) GTEST_SKIP() << "unsigned long is 32 bits here";
+  const unsigned long widest = 0xFFFFFFFFul;
+  const unsigned long over = static_cast<unsigned long>(0x100000000ull);
+  DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
+  DRAVHttpRequest request(&proxy);
+  request.setWriteChunkSize(widest);
+  request.setReadChunkSize(widest);
+  EXPECT_EQ(request.getWriteChunkSize(), widest);
+  EXPECT_EQ(request.getReadChunkSize(), widest);
+  auto refusal = [](const std::function<void()>& action) {
+    try {
+      action();
+    } catch (const DRAVException& e) {
+      return std::string(e.what());
+    }
+    return std::string("<accepted>");
+  };
+  EXPECT_EQ(refusal([&] { request.setWriteChunkSize(over); }), "write chunk size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(refusal([&] { request.setReadChunkSize(over); }), "read chunk size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(request.getWriteChunkSize(), widest) << "a refused size changes nothing";
+  request.setReadChunkSize(0);
+  char* piece = nullptr;
+  EXPECT_EQ(refusal([&] { request.receive(piece, over); }), "receive size does not fit in 32 bits: 4294967296");
+  request.setWriteChunkSize(0);
+  char args[1] = {'a'};
+  unsigned char blob[1] = {'b'};
+  EXPECT_EQ(refusal([&] { request.call("M", args, over, 0, false, StreamingNo, nullptr, 0); }),
+            "argument size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(refusal([&] { request.call("M", args, 1, 0, false, StreamingNo, blob, over); }),
+            "extra blob size does not fit in 32 bits: 4294967296");
+  EXPECT_EQ(refusal([&] { request.call("M", args, 1, over, false, StreamingNo, nullptr, 0); }),
+            "chunk size does not fit in 32 bits: 4294967296");
+  // Each fits, the body they make together does not.
+  EXPECT_EQ(refusal([&] { request.call("M", args, widest, 64, false, StreamingNo, blob, 1); }),
+            "call body does not fit 32 bits: 4294967295 + 1");
 }
 
 TEST(TransportValues, TheSsoFactoryKnowsExactlySiteminder) {
@@ -102,6 +147,28 @@ TEST(TransportValues, CookiesGoToWininetOneByOneInNameOrder) {
   EXPECT_TRUE(errors.lines().empty()) << "an empty string is handed over without complaint";
 }
 
+#ifndef _WIN32
+// Counting handles needs our WinINet.
+TEST(TransportValues, AProxyLeavesNoHandleOpenWhetherOrNotItConnected) {
+  const std::size_t open = drav_wininet::openHandleCount();
+  DRAVBridgeProxy unreachable("b", Url("http://127.0.0.1:70000/x"), AuthInfo());
+  dravtest::CaptureTrace trace(Annal::Error);
+  EXPECT_FALSE(unreachable.openConnection());
+  EXPECT_TRUE(trace.contains("Failed to connect"));
+  EXPECT_FALSE(unreachable.isConnected());
+  EXPECT_TRUE(unreachable.closeConnection());
+  EXPECT_EQ(drav_wininet::openHandleCount(), open) << "the session opened for it is closed";
+  DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
+  EXPECT_TRUE(proxy.openConnection());
+  EXPECT_TRUE(proxy.isConnected());
+  EXPECT_EQ(drav_wininet::openHandleCount(), open + 2);
+  EXPECT_TRUE(proxy.closeConnection());
+  EXPECT_FALSE(proxy.isConnected());
+  EXPECT_EQ(proxy.getConnectionHandle(), nullptr);
+  EXPECT_EQ(drav_wininet::openHandleCount(), open);
+}
+#endif
+
 TEST(TransportValues, TheRequestPointerOwnsOneRequestAtATime) {
   DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
   DRAVHttpRequestPtr ptr(proxy.createRequest());
@@ -142,7 +209,11 @@ TEST_F(Reading, AZeroSizeReadDoesNotEndTheAnswer) {
   Reply reply;
   reply.body = "all of it";
   DRAVHttpRequestPtr request(callFor(reply));
+  dravtest::CaptureTrace trace(Annal::M);
   EXPECT_EQ(receiveAll(*request.get(), 0, 4000), "all of it");
+  const std::vector<std::string> lines = trace.lines();
+  const std::vector<std::string> expected = {"M receiving 9 bytes", "M receive : no more data in response buffer"};
+  EXPECT_EQ(lines, expected);
 }
 
 TEST_F(Reading, TheStatusIsGoneOnceTheAnswerEnded) {
@@ -171,6 +242,37 @@ TEST_F(Reading, DownloadsAppendTheResourceToTheVector) {
   EXPECT_EQ(seen.target, "/files/r.bin");
   EXPECT_EQ(seen.header("User-Agent"), "DRAVDownloadResource");
   EXPECT_FALSE(seen.hasHeader("DRAVBridgeName"));
+}
+
+TEST_F(Reading, ADownloadLongerThanItsLimitFailsKeepingWhatArrived) {
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(request->getDownloadLimit(), 256u << 20);
+  request->setDownloadLimit(5000);
+  Reply exact;
+  exact.generatedBodySize = 5000;
+  server->enqueue(exact);
+  std::vector<unsigned char> whole;
+  request->downloadResource(server->url("/exact"), whole);
+  EXPECT_EQ(whole.size(), 5000u);
+  // One byte over, and a body that never ends.
+  for (std::uint64_t size : {5001ull, 1ull << 40}) {
+    Reply longer;
+    longer.generatedBodySize = size;
+    // Else a WinINet that keeps connections may read what is left before
+    // it lets the request go.
+    longer.closeAfter = true;
+    server->enqueue(longer);
+    std::vector<unsigned char> data(10, 0xAB);
+    try {
+      request->downloadResource(server->url("/long"), data);
+      ADD_FAILURE() << "expected DRAVException for " << size;
+    } catch (const DRAVException& e) {
+      EXPECT_EQ(std::string(e.what()), "the resource " + server->url("/long") + " is larger than the download limit of 5000 bytes");
+    }
+    ASSERT_EQ(data.size(), 10u + 5000u) << size;
+    EXPECT_EQ(data[9], 0xAB);
+    EXPECT_EQ(drav_test::crcOf(std::string(data.begin() + 10, data.end())), drav_test::patternCrc(5000)) << size;
+  }
 }
 
 TEST_F(Reading, ADownloadThatCannotBeSentThrowsWithTheCode) {

@@ -127,6 +127,9 @@ TEST(MultiByteToWideChar, ConvertsUtf8AndReportsInvalidInputAsDocumented) {
 
 TEST(MultiByteToWideChar, MinusOneLengthIncludesTheTerminator) {
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, nullptr, 0), 3);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\0b", -1, nullptr, 0), 1) << "an empty text is its terminator";
+  const WCHAR emptyFirst[] = {0, 0x62, 0};
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, emptyFirst, -1, nullptr, 0, nullptr, nullptr), 1);
   WCHAR out[3] = {1, 1, 1};
   ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, out, 3), 3);
   EXPECT_EQ(Units(out, out + 3), (Units{0x68, 0xE9, 0}));
@@ -200,7 +203,7 @@ TEST(MultiByteToWideChar, BufferOfExactlyTheNeededSizeIsEnoughAndBadSizesAreRefu
     int bytes;
     LPWSTR buffer;
     int capacity;
-  } refused[] = {{-2, out, 3}, {3, out, -1}, {3, nullptr, 3}};
+  } refused[] = {{3, out, -1}, {3, nullptr, 3}};
   for (const auto& r : refused) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", r.bytes, r.buffer, r.capacity), 0) << r.bytes << " " << r.capacity;
@@ -312,7 +315,7 @@ TEST(WideCharToMultiByte, BufferOfExactlyTheNeededSizeIsEnoughAndBadSizesAreRefu
     int count;
     LPSTR buffer;
     int capacity;
-  } refused[] = {{text, -2, out, 3}, {text, 2, out, -1}, {text, 2, nullptr, 3}, {nullptr, 2, out, 3}, {text, 0, out, 3}};
+  } refused[] = {{text, 2, out, -1}, {text, 2, nullptr, 3}, {nullptr, 2, out, 3}, {text, 0, out, 3}};
   for (const auto& r : refused) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, r.units, r.count, r.buffer, r.capacity, nullptr, nullptr), 0)
@@ -371,6 +374,13 @@ TEST(CodePages, ThreadCodePageIsUtf8AndOthersAreRefused) {
     EXPECT_EQ(WideCharToMultiByte(codePage, 0, wide, 1, narrow, 4, nullptr, nullptr), 0) << codePage;
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << codePage;
   }
+  // A length below -1 is refused both ways (Wine reads any negative length as -1).
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "ab", -2, wide, 2), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, wide, -2, narrow, 4, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   // Converting a buffer onto itself is refused both ways.
   char same[4] = "ab";
   SetLastError(ERROR_SUCCESS);

@@ -3,6 +3,7 @@
 #include <drav/platform/win32.h>
 
 #include "support/fake_asp.h"
+#include "support/task_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,10 @@
 #include <vector>
 
 namespace {
+
+using Bstr = dravtest::GivesBackTaskMemory;
+using Variant = dravtest::GivesBackTaskMemory;
+using TaskMemory = dravtest::GivesBackTaskMemory;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -27,7 +32,7 @@ Bytes bytesOf(BSTR text, std::size_t count) {
 
 // --- BSTR -------------------------------------------------------------------------
 
-TEST(Bstr, HoldsUnitsBehindAByteLengthPrefixAndEndsWithANul) {
+TEST_F(Bstr, HoldsUnitsBehindAByteLengthPrefixAndEndsWithANul) {
   BSTR text = SysAllocString(DRAV_W("hello"));
   ASSERT_NE(text, nullptr);
   EXPECT_EQ(SysStringLen(text), 5u);
@@ -38,7 +43,7 @@ TEST(Bstr, HoldsUnitsBehindAByteLengthPrefixAndEndsWithANul) {
   SysFreeString(text);
 }
 
-TEST(Bstr, LengthAllocationsKeepEmbeddedNulsAndOddByteCounts) {
+TEST_F(Bstr, LengthAllocationsKeepEmbeddedNulsAndOddByteCounts) {
   const OLECHAR withNul[] = {'a', 0, 'b'};
   BSTR units = SysAllocStringLen(withNul, 3);
   EXPECT_EQ(SysStringLen(units), 3u);
@@ -60,7 +65,7 @@ TEST(Bstr, LengthAllocationsKeepEmbeddedNulsAndOddByteCounts) {
   SysFreeString(blank);
 }
 
-TEST(Bstr, NullReadsAsEmptyAndAnEmptyStringIsNotNull) {
+TEST_F(Bstr, NullReadsAsEmptyAndAnEmptyStringIsNotNull) {
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   EXPECT_EQ(SysStringByteLen(nullptr), 0u);
@@ -73,10 +78,18 @@ TEST(Bstr, NullReadsAsEmptyAndAnEmptyStringIsNotNull) {
   SysFreeString(empty);
 }
 
-TEST(TaskMemory, AllocatesEvenZeroBytesAndFreesNull) {
+TEST_F(TaskMemory, AllocatesEvenZeroBytesAndFreesNull) {
   void* none = CoTaskMemAlloc(0);
   EXPECT_NE(none, nullptr);
+#ifndef _WIN32
+  const SIZE_T inUse = DravTaskMemoryBlocksInUse();
+  CoTaskMemFree(nullptr);
+  EXPECT_EQ(DravTaskMemoryBlocksInUse(), inUse);
   CoTaskMemFree(none);
+  EXPECT_EQ(DravTaskMemoryBlocksInUse(), inUse - 1);
+#else
+  CoTaskMemFree(none);
+#endif
   void* some = CoTaskMemAlloc(64);
   ASSERT_NE(some, nullptr);
   std::memset(some, 0xAB, 64);
@@ -86,7 +99,7 @@ TEST(TaskMemory, AllocatesEvenZeroBytesAndFreesNull) {
 
 // --- VARIANT ------------------------------------------------------------------------
 
-TEST(Variant, HasTheDocumentedLayout) {
+TEST_F(Variant, HasTheDocumentedLayout) {
   VARIANT v;
   const auto offset = [&](const void* member) {
     return static_cast<const char*>(member) - reinterpret_cast<const char*>(&v);
@@ -99,7 +112,7 @@ TEST(Variant, HasTheDocumentedLayout) {
   EXPECT_EQ(sizeof(SAFEARRAYBOUND), 8u);
 }
 
-TEST(Variant, ClearReleasesWhatItOwnsAndLeavesEmpty) {
+TEST_F(Variant, ClearReleasesWhatItOwnsAndLeavesEmpty) {
   VARIANT text;
   VariantInit(&text);
   EXPECT_EQ(text.vt, VT_EMPTY);
@@ -126,7 +139,7 @@ TEST(Variant, ClearReleasesWhatItOwnsAndLeavesEmpty) {
   EXPECT_EQ(array.vt, VT_EMPTY);
 }
 
-TEST(Variant, ClearLeavesByReferenceTargetsAlone) {
+TEST_F(Variant, ClearLeavesByReferenceTargetsAlone) {
   BSTR text = SysAllocString(DRAV_W("mine"));
   VARIANT ref;
   VariantInit(&ref);
@@ -137,7 +150,7 @@ TEST(Variant, ClearLeavesByReferenceTargetsAlone) {
   SysFreeString(text);
 }
 
-TEST(Variant, ClearRefusesInvalidTypesAndLockedArrays) {
+TEST_F(Variant, ClearRefusesInvalidTypesAndLockedArrays) {
   VARIANT bad;
   VariantInit(&bad);
   bad.vt = 15;
@@ -166,7 +179,7 @@ TEST(Variant, ClearRefusesInvalidTypesAndLockedArrays) {
 // header: the exact set of types, and failures that leave every argument as it was.
 #ifndef _WIN32
 // The types these hosts accept, on both sides of each gap in the numbering.
-TEST(Variant, TypeCheckAcceptsExactlyTheDocumentedTypes) {
+TEST_F(Variant, TypeCheckAcceptsExactlyTheDocumentedTypes) {
   const std::pair<VARTYPE, bool> types[] = {
       {VT_DECIMAL, true},          {15, false},
       {VT_I1, true},               {VT_UINT, true},
@@ -192,7 +205,7 @@ TEST(Variant, TypeCheckAcceptsExactlyTheDocumentedTypes) {
   }
 }
 
-TEST(Variant, RecordsWithRecordInformationAndOversizedStringsAreRefused) {
+TEST_F(Variant, RecordsWithRecordInformationAndOversizedStringsAreRefused) {
   VARIANT record;
   std::memset(&record, 0, sizeof record);
   record.vt = VT_RECORD;
@@ -211,9 +224,20 @@ TEST(Variant, RecordsWithRecordInformationAndOversizedStringsAreRefused) {
   // A byte count beyond what the prefix may announce is refused before any allocation.
   EXPECT_EQ(SysAllocStringByteLen(nullptr, 0x7FFFFFF1u), nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, 0x3FFFFFF9u), nullptr);
+  // So a string whose prefix claims that much cannot be copied into a variant.
+  struct {
+    std::uint32_t prefix = 0x7FFFFFF2u;
+    OLECHAR text[2] = {'x', 0};
+  } forged;
+  VARIANT text;
+  VariantInit(&text);
+  text.vt = VT_BSTR;
+  text.bstrVal = forged.text;
+  EXPECT_EQ(VariantCopy(&copy, &text), E_OUTOFMEMORY);
+  EXPECT_EQ(copy.vt, VT_RECORD) << "the destination is left as it was";
 }
 
-TEST(Variant, NullArgumentsAndCopyingOntoItselfChangeNothing) {
+TEST_F(Variant, NullArgumentsAndCopyingOntoItselfChangeNothing) {
   VARIANT v;
   VariantInit(&v);
   v.vt = VT_BSTR;
@@ -235,7 +259,7 @@ TEST(Variant, NullArgumentsAndCopyingOntoItselfChangeNothing) {
   EXPECT_EQ(v.bstrVal, nullptr);
 }
 
-TEST(Variant, CopyOntoALockedArrayFailsAndLosesNeither) {
+TEST_F(Variant, CopyOntoALockedArrayFailsAndLosesNeither) {
   SAFEARRAYBOUND bound = {2, 0};
   VARIANT dest;
   VariantInit(&dest);
@@ -257,7 +281,7 @@ TEST(Variant, CopyOntoALockedArrayFailsAndLosesNeither) {
 }
 #endif
 
-TEST(Variant, CopyIsDeepForStringsAndArraysAndCountsInterfaces) {
+TEST_F(Variant, CopyIsDeepForStringsAndArraysAndCountsInterfaces) {
   VARIANT source, copy;
   VariantInit(&source);
   VariantInit(&copy);

@@ -47,6 +47,13 @@ TEST_F(Cookies, SetCookiesAndServerCookiesTravelWithLaterRequests) {
   EXPECT_EQ(sendGet("/c1/second"), "mine=v1; srv=fromserver");
   EXPECT_EQ(cookiesFor(url("/c1/x")), "mine=v1; srv=fromserver");
   EXPECT_EQ(sendGet("/elsewhere"), "") << "the path scopes the cookies";
+  Handle connection(connect());
+  Handle request(open(connection, "GET", "/c1/own"));
+  ASSERT_TRUE(addHeaders(request, "Cookie: own=1", HTTP_ADDREQ_FLAG_ADD));
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+  readAll(request, 1000);
+  EXPECT_EQ(server->requests().back().header("Cookie"), "own=1; mine=v1; srv=fromserver")
+      << "a caller's own Cookie line takes the stored cookies after its own";
 }
 
 TEST_F(Cookies, GettingReportsSizesAsDocumented) {

@@ -62,7 +62,13 @@ TEST_F(Sending, AddingHeadersFollowsTheAddReplaceAndCoalesceRules) {
   ASSERT_TRUE(addHeaders(request, "A: 1\r\nB: 2\r\n", addReplace));
   ASSERT_TRUE(addHeaders(request, "A: 3", addReplace));                   // replaced in place
   ASSERT_TRUE(addHeaders(request, "B:", HTTP_ADDREQ_FLAG_REPLACE));       // removed
+  WCHAR name[2] = {'B', 0};
+  DWORD size = sizeof name;
+  EXPECT_FALSE(HttpQueryInfoW(request, HTTP_QUERY_CUSTOM | HTTP_QUERY_FLAG_REQUEST_HEADERS, name, &size, nullptr))
+      << "gone, not left empty";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_HEADER_NOT_FOUND));
   ASSERT_TRUE(addHeaders(request, "C: x", HTTP_ADDREQ_FLAG_ADD_IF_NEW));
+  ASSERT_TRUE(HttpAddRequestHeadersW(request, DRAV_W("E: cutoff"), 6, HTTP_ADDREQ_FLAG_ADD));  // a stated length
   // Wine refuses an existing header with ERROR_HTTP_INVALID_HEADER, and adds
   // a header REPLACE alone finds missing (documented: only with ADD).
   const bool wine = dravtest::runningUnderWine();
@@ -83,6 +89,7 @@ TEST_F(Sending, AddingHeadersFollowsTheAddReplaceAndCoalesceRules) {
   EXPECT_EQ(seen.header("A"), "3");
   EXPECT_FALSE(seen.hasHeader("B"));
   EXPECT_EQ(seen.header("C"), "x, z");
+  EXPECT_EQ(seen.header("E"), "cut");
   if (!wine) {
     EXPECT_FALSE(seen.hasHeader("D"));
   }
@@ -122,6 +129,24 @@ TEST_F(Sending, AStreamedBodyMustMatchItsDeclaredLength) {
     ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0));
     readAll(request, 100);
     EXPECT_EQ(server->requests().back().body, "1234");
+  }
+  {
+    // A first buffer may carry the whole body, and no more than it.
+    char whole[] = "abcd";
+    INTERNET_BUFFERSW buffers = {};
+    buffers.dwStructSize = sizeof buffers;
+    buffers.lpvBuffer = whole;
+    buffers.dwBufferLength = 5;
+    buffers.dwBufferTotal = 4;
+    Handle refused(open(connection, "POST", "/first-too-long"));
+    EXPECT_FALSE(HttpSendRequestExW(refused, &buffers, nullptr, HSR_INITIATE, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    buffers.dwBufferLength = 4;
+    Handle request(open(connection, "POST", "/first-whole"));
+    ASSERT_TRUE(HttpSendRequestExW(request, &buffers, nullptr, HSR_INITIATE, 0)) << GetLastError();
+    ASSERT_TRUE(HttpEndRequestW(request, nullptr, 0, 0)) << GetLastError();
+    readAll(request, 100);
+    EXPECT_EQ(server->requests().back().body, "abcd");
   }
   Handle request(open(connection, "POST", "/too-short"));
   ASSERT_TRUE(startStreamed(request, 10));

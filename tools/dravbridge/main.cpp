@@ -1,9 +1,13 @@
 // dravbridge: serves the sample bridge over HTTP or HTTPS until it is
-// interrupted (SIGINT or SIGTERM).
+// interrupted (SIGINT or SIGTERM), then lets running calls finish and exits 0.
+#include "config_file.h"
 #include "host/bridge_host.h"
 #include "host/sample_bridge.h"
+#include "host/session_token.h"
 
 #include <drav/platform/annal.h>
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -17,9 +21,12 @@ const char* const kUsage =
     "Usage: dravbridge [OPTION]...\n"
     "Serves the sample bridge until interrupted (Ctrl-C or SIGTERM).\n"
     "\n"
+    "  --config FILE          read the settings from FILE (TOML, see the README);\n"
+    "                         the other options override it\n"
     "  --address ADDR         IP address to listen on (default 127.0.0.1)\n"
     "  --port PORT            port to listen on; 0 picks a free one (default 0)\n"
-    "  --path PATH            where the sample bridge is served (default /bridges/sample)\n"
+    "  --path PATH            where the sample bridge is served (default /bridges/sample;\n"
+    "                         replaces the configuration file's bridges)\n"
     "  --user USER            require Basic authentication with USER ...\n"
     "  --password PASS        ... and PASS\n"
     "  --cert FILE            serve HTTPS with this PEM certificate ...\n"
@@ -28,13 +35,19 @@ const char* const kUsage =
     "  --sso-password PASS    Basic credentials) that hands out SMSESSION cookies\n"
     "  --sso-path PATH        where the logon is served (default /)\n"
     "  --sso-required         bridge calls need an SMSESSION cookie from the logon\n"
-    "  --session-idle SEC     a logon's session ends when unused this long\n"
-    "                         (default 1800) ...\n"
-    "  --session-life SEC     ... and this long after the logon (default 28800)\n"
+    "  --session-life SEC     a logon's session ends this long after it (default 28800)\n"
+    "  --session-key-file FILE\n"
+    "                         sign sessions with the key in FILE (32 bytes or more)\n"
+    "                         so that all hosts with that key accept them\n"
+    "                         (default: a random key, for this process only)\n"
     "  --logon-failures N     wrong credentials one address may send before it is\n"
     "                         locked out, 1 s doubling per further failure (default 5)\n"
-    "  --max-connections N    connections served at once (default 64)\n"
-    "  --timeout SECONDS      longest wait for one read or write (default 30)\n"
+    "  --max-connections N    connections held open at once (default: as many as\n"
+    "                         the descriptor limit allows, at most 10000)\n"
+    "  --max-calls N          requests running at once (default 16)\n"
+    "  --timeout SECONDS      time for a request head to arrive, and the grace\n"
+    "                         before a body or answer must keep its rate (default 10)\n"
+    "  --stop-grace SECONDS   time running calls get to finish on SIGTERM (default 10)\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
@@ -52,6 +65,32 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long& valu
   return value <= max;
 }
 
+bool isFlag(const std::string& option) {
+  return option == "--help" || option == "-h" || option == "--trace" || option == "--sso-required";
+}
+
+// The configuration file is read before the other options, wherever --config
+// stands, so that they override it.
+std::string configFileIn(int argc, char** argv) {
+  std::string file;
+  for (int i = 1; i + 1 < argc; ++i) {
+    const std::string option = argv[i];
+    if (isFlag(option)) continue;
+    if (option == "--config") file = argv[i + 1];
+    ++i;
+  }
+  return file;
+}
+
+// Takes the hard descriptor limit as the soft one, so that the host can hold
+// thousands of connections.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 // Waits for SIGINT or SIGTERM; they were blocked before any thread started.
 void waitForStop(const sigset_t& signals) {
   int received = 0;
@@ -61,8 +100,16 @@ void waitForStop(const sigset_t& signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  DRAVHost::HostSettings settings;
-  std::string path = "/bridges/sample";
+  dravbridge::BridgeConfig config;
+  const std::string configFile = configFileIn(argc, argv);
+  try {
+    if (!configFile.empty()) dravbridge::readConfigFile(configFile, config);
+  } catch (const dravbridge::ConfigError& e) {
+    return fail(e.what());
+  }
+  if (config.trace) Annal::setLowestImportance(Annal::M);
+  DRAVHost::HostSettings& settings = config.host;
+  std::string sessionKeyFile;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -81,9 +128,10 @@ int main(int argc, char** argv) {
     if (i + 1 == argc) return fail(option + " needs a value (see --help)");
     const std::string value = argv[++i];
     unsigned long number = 0;
+    if (option == "--config") continue;  // read above
     if (option == "--address") settings.address = value;
     else if (option == "--port" && parseNumber(value, 65535, number)) settings.port = static_cast<unsigned short>(number);
-    else if (option == "--path") path = value;
+    else if (option == "--path") config.bridges = {{value, dravbridge::kSamplePlugin}};
     else if (option == "--user") settings.user = value;
     else if (option == "--password") settings.password = value;
     else if (option == "--cert") settings.certFile = value;
@@ -91,22 +139,28 @@ int main(int argc, char** argv) {
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
     else if (option == "--sso-path") settings.sso.path = value;
-    else if (option == "--session-idle" && parseNumber(value, 31536000, number) && number > 0)
-      settings.auth.sessionIdleLifetime = std::chrono::seconds(number);
+    else if (option == "--session-key-file") sessionKeyFile = value;
     else if (option == "--session-life" && parseNumber(value, 31536000, number) && number > 0)
       settings.auth.sessionLifetime = std::chrono::seconds(number);
     else if (option == "--logon-failures" && parseNumber(value, 1000, number))
       settings.auth.freeFailures = static_cast<unsigned>(number);
-    else if (option == "--max-connections" && parseNumber(value, 10000, number) && number > 0)
+    else if (option == "--max-connections" && parseNumber(value, 1000000, number) && number > 0)
       settings.maxConnections = static_cast<unsigned>(number);
+    else if (option == "--max-calls" && parseNumber(value, 1000, number) && number > 0)
+      settings.maxRunningCalls = static_cast<unsigned>(number);
     else if (option == "--timeout" && parseNumber(value, 3600, number) && number > 0)
-      settings.ioTimeout = std::chrono::seconds(number);
+      settings.headTimeout = settings.transferGrace = std::chrono::seconds(number);
+    else if (option == "--stop-grace" && parseNumber(value, 3600, number))
+      settings.stopGrace = std::chrono::seconds(number);
     else return fail("bad option or value: " + option + " " + value + " (see --help)");
   }
   settings.sso.enabled = !settings.sso.user.empty();
-  if (settings.sso.requiredForBridges && !settings.sso.enabled) return fail("--sso-required needs --sso-user");
-  if (path.empty() || path[0] != '/') return fail("--path starts with /");
+  if (settings.sso.requiredForBridges && !settings.sso.enabled)
+    return fail("--sso-required (required in [sso]) needs --sso-user (user in [sso])");
+  for (const auto& bridge : config.bridges)
+    if (bridge.path.empty() || bridge.path[0] != '/') return fail("--path starts with /");
 
+  raiseDescriptorLimit();
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
@@ -114,11 +168,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   try {
+    if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
-    host.addBridge(path, std::make_shared<DRAVHost::SampleBridge>());
+    for (const auto& bridge : config.bridges) host.addBridge(bridge.path, std::make_shared<DRAVHost::SampleBridge>());
     host.start();
-    std::cout << "dravbridge: listening on port " << host.port() << "\n"
-              << "dravbridge: sample bridge at " << host.url(path) << std::endl;
+    std::cout << "dravbridge: listening on port " << host.port() << std::endl;
+    for (const auto& bridge : config.bridges)
+      std::cout << "dravbridge: sample bridge at " << host.url(bridge.path) << std::endl;
     if (settings.sso.enabled) std::cout << "dravbridge: logon at " << host.url(settings.sso.path) << std::endl;
     waitForStop(signals);
     host.stop();

@@ -1,0 +1,70 @@
+// The memory bridge calls may take: a budget for the whole host, from which
+// each bridge call reserves its own share for as long as it runs, and the
+// call's share itself, which bounds the argument bytes the bridge holds,
+// what decoding them allocates (DRAVDecodeBudget) and the answer the host
+// buffers. A call that would pass its share is answered 413; one that finds
+// the host's budget spent, 503. Not an allocator: it counts what the host
+// and the decoders ask for before they allocate.
+#pragma once
+
+#include <drav/serialization/decode_budget.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+namespace DRAVHost {
+
+// Thread-safe.
+class MemoryBudget {
+public:
+  explicit MemoryBudget(std::uint64_t limitBytes) : limit_(limitBytes) {}
+
+  bool tryReserve(std::uint64_t bytes) {
+    std::uint64_t used = used_.load();
+    while (bytes <= limit_ - used)
+      if (used_.compare_exchange_weak(used, used + bytes)) return true;
+    return false;
+  }
+  void release(std::uint64_t bytes) { used_ -= bytes; }
+  std::uint64_t used() const { return used_.load(); }
+  std::uint64_t limit() const { return limit_; }
+
+private:
+  const std::uint64_t limit_;
+  std::atomic<std::uint64_t> used_{0};
+};
+
+// One call's share, reserved whole when the call starts; one thread.
+class CallMemory {
+public:
+  // `heldBytes`: what the bridge holds from the start (its argument bytes).
+  CallMemory(MemoryBudget& host, std::uint64_t share, std::uint64_t heldBytes)
+      : host_(host),
+        share_(share),
+        reserved_(heldBytes <= share && host.tryReserve(share)),
+        held_(std::min(heldBytes, share)),
+        decode_(share - held_) {}
+  ~CallMemory() {
+    if (reserved_) host_.release(share_);
+  }
+  CallMemory(const CallMemory&) = delete;
+  CallMemory& operator=(const CallMemory&) = delete;
+
+  // False when the host's budget had too little left for the share, or the
+  // held bytes alone pass it.
+  bool reserved() const { return reserved_; }
+  std::uint64_t share() const { return share_; }
+  DRAVDecodeBudget& decodeBudget() { return decode_; }
+  // What a buffered answer may still take.
+  std::uint64_t answerAllowance() const { return share_ - held_ - std::min(decode_.used(), share_ - held_); }
+
+private:
+  MemoryBudget& host_;
+  const std::uint64_t share_;
+  const bool reserved_;
+  const std::uint64_t held_;
+  DRAVDecodeBudget decode_;
+};
+
+}  // namespace DRAVHost

@@ -1,0 +1,313 @@
+// The host tried as an attacker would: heads and bodies trickled, silent and
+// idle connections by the thousand, a client that never reads its answer,
+// more calls than threads, calls that would take more memory than the host
+// grants. Each attack is bounded in time and count, and a normal call from
+// another client is served while it lasts.
+#include "host_test_support.h"
+
+#include <drav/platform/asp.h>
+#include <drav/serialization/input_stream.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace hosttest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string smallArgs() {
+  DRAVArgs args;
+  args.addArg(7);
+  return encodeArgs(args);
+}
+
+// A normal call on a connection of its own: true when it is answered in full.
+bool normalCallServed(const SampleHost& host) {
+  CurlClient client;
+  const std::string body = smallArgs();
+  const HttpReply reply = client.post(host.url(), callHeaders("echo", body.size()), body);
+  return reply.status == 200 && decodeListAnswer(reply.body).results.getInt(0) == 7;
+}
+
+std::vector<std::unique_ptr<RawClient>> connect(const SampleHost& host, int count) {
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < count; ++i) clients.push_back(std::make_unique<RawClient>(host.port()));
+  return clients;
+}
+
+// Trickles `text` into the slow clients, a byte each every 50 ms, while
+// another client calls: the host must cut every slow one within `limit`
+// (its deadline and the linger after the answer, well before the trickle
+// would end), answering 408 with `message`.
+void expectCutWhileOthersAreServed(SampleHost& host, std::vector<std::unique_ptr<RawClient>>& slow,
+                                   const std::string& text, std::chrono::milliseconds limit,
+                                   const std::string& message) {
+  std::atomic<bool> stop{false};
+  const auto start = Clock::now();
+  std::thread attack([&] {
+    for (std::size_t at = 0; !stop && at < text.size(); ++at) {
+      for (auto& client : slow) client->sendWhileAccepted(text.substr(at, 1), 10ms);
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(normalCallServed(host));
+  while (host.host().statistics().activeConnections > 0 && Clock::now() - start < 5s) std::this_thread::sleep_for(10ms);
+  EXPECT_LT(Clock::now() - start, limit);
+  stop = true;
+  attack.join();
+  for (auto& client : slow) {
+    const HttpReply reply = client->readReply(200ms);
+    EXPECT_EQ(408, reply.status);
+    EXPECT_EQ(message, reply.body);
+  }
+}
+
+TEST(HostAttack, TrickledHeadsAreCutAtTheHeadDeadlineWhileOthersAreServed) {
+  auto settings = testSettings();
+  settings.headTimeout = 600ms;
+  SampleHost host(settings);
+  auto slow = connect(host, 30);
+  expectCutWhileOthersAreServed(host, slow, "POST /bridges/sample HTTP/1.1\r\nHost: h\r\nX-Slow: " + std::string(100, 'z'),
+                                2500ms, "the request head did not arrive in time\n");
+  EXPECT_EQ(1u, host.host().statistics().requestsServed);
+}
+
+TEST(HostAttack, TrickledBodiesGet408WithinTheRateWhileOthersAreServed) {
+  auto settings = testSettings();
+  settings.transferGrace = 400ms;
+  settings.minTransferRate = 1000;
+  SampleHost host(settings);
+  // Bodies the host reads ahead, and ones too large for that, which a pool thread reads.
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (const std::size_t size : {2000u, 2000u, 2000u, 300000u, 300000u}) {
+    slow.push_back(std::make_unique<RawClient>(host.port()));
+    const std::string call = callRequest("echo", std::string(size, 'b'));
+    slow.back()->send(call.substr(0, call.find("\r\n\r\n") + 4));
+  }
+  expectCutWhileOthersAreServed(host, slow, std::string(100, 'b'), 2500ms, "the request body did not arrive in time\n");
+}
+
+TEST(HostAttack, SilentConnectionsEndQuietlyAtTheHeadDeadline) {
+  auto settings = testSettings();
+  settings.headTimeout = 500ms;
+  SampleHost host(settings);
+  auto silent = connect(host, 100);
+  EXPECT_TRUE(normalCallServed(host));
+  std::this_thread::sleep_for(1500ms);
+  for (auto& client : silent) {
+    EXPECT_EQ("", client->readUntilQuiet(50ms)) << "closed without a word";
+    EXPECT_TRUE(client->closedByPeer(50ms));
+  }
+  for (int i = 0; i < 100 && host.host().statistics().activeConnections > 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(0u, host.host().statistics().activeConnections);
+}
+
+TEST(HostAttack, ThousandsOfIdleConnectionsCostLittleAndHoldNoThread) {
+  rlimit limit{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+  // Both ends live in this process.
+  const int count = static_cast<int>(std::min<rlim_t>(2000, (limit.rlim_cur - 200) / 2));
+  ASSERT_GE(count, 400) << "too few descriptors to try";
+  auto settings = testSettings();
+  settings.headTimeout = 20s;
+  SampleHost host(settings);
+  const long before = residentKiB();
+  auto idle = connect(host, count);
+  for (int i = 0; i < 250 && host.host().statistics().activeConnections < unsigned(count); ++i)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(unsigned(count), host.host().statistics().activeConnections);
+  EXPECT_TRUE(normalCallServed(host));
+  const long grown = residentKiB() - before;
+  EXPECT_LT(grown, count * 3 + 2048) << "KiB for " << count << " idle connections";
+  std::printf("%d idle connections: %ld KiB more resident memory\n", count, grown);
+}
+
+TEST(HostAttack, AClientThatDoesNotReadABufferedAnswerIsCutByTheRate) {
+  auto settings = testSettings();
+  settings.responseBufferLimit = 40 * 1024 * 1024;
+  settings.transferGrace = 300ms;
+  settings.minTransferRate = 16 * 1024 * 1024;
+  SampleHost host(settings);
+  DRAVArgs args;
+  args.addArg(32 * 1024 * 1024);
+  RawClient stuck(host.port(), "127.0.0.1", 4096);
+  stuck.send(callRequest("generateBinary", encodeArgs(args)));
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(normalCallServed(host));
+  for (int i = 0; i < 250 && host.host().statistics().activeConnections > 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(0u, host.host().statistics().activeConnections);
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_EQ(0, stuck.readReply(2s).status) << "the answer was cut, never whole";
+}
+
+// Holds every call until released, so that a test can fill the host.
+class HoldingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch*) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++held_;
+    changed_.notify_all();
+    changed_.wait_for(lock, 10s, [this] { return released_; });
+  }
+  bool waitForHeld(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, 5s, [&] { return held_ >= count; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int held_ = 0;
+  bool released_ = false;
+};
+
+TEST(HostAttack, CallsBeyondThePoolWaitInLineAndBeyondTheLineGet503AtOnce) {
+  auto settings = testSettings();
+  settings.maxRunningCalls = 1;
+  settings.maxWaitingCalls = 1;
+  settings.retryAfterSeconds = 2;
+  DRAVHost::BridgeHost host(settings);
+  auto holding = std::make_shared<HoldingBridge>();
+  host.addBridge("/hold", holding);
+  host.start();
+  const std::string call = callRequest("wait", smallArgs(), 0, "", "/hold");
+  RawClient running(host.port()), waiting(host.port()), refused(host.port());
+  running.send(call);
+  ASSERT_TRUE(holding->waitForHeld(1));
+  waiting.send(call);
+  std::this_thread::sleep_for(100ms);
+  const auto start = Clock::now();
+  refused.send(call);
+  const HttpReply busy = refused.readReply(2s);
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_EQ(503, busy.status);
+  EXPECT_EQ("2", busy.header("Retry-After"));
+  EXPECT_EQ("the host is busy; try again shortly\n", busy.body);
+  EXPECT_EQ("", busy.header("Connection")) << "the body was read: the connection stays";
+  holding->release();
+  EXPECT_EQ(200, running.readReply().status);
+  EXPECT_EQ(200, waiting.readReply().status);
+  refused.send(call);
+  EXPECT_EQ(200, refused.readReply().status);
+  const auto statistics = host.statistics();
+  EXPECT_EQ(1u, statistics.requestsRefused);
+  EXPECT_EQ(3u, statistics.requestsServed);
+}
+
+// Answers with as many bytes as its method name says, buffered by the host.
+class BufferingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall& call, IDispatch*, IDispatch* response) override {
+    DRAVHelpers::IIS::IResponse* page = nullptr;
+    response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page));
+    VARIANT data;
+    VariantInit(&data);
+    data.vt = VT_ARRAY | VT_UI1;
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(std::stoul(call.methodName)), 0};
+    data.parray = SafeArrayCreate(VT_UI1, 1, &bound);
+    const HRESULT written = page->BinaryWrite(data);
+    VariantClear(&data);
+    page->Release();
+    if (FAILED(written)) throw std::runtime_error("the answer could not be written");
+  }
+};
+
+TEST(HostMemory, ACallThatWouldPassItsShareGets413AndOneThatFindsTheHostSpent503) {
+  auto settings = testSettings();
+  settings.callMemoryBudget = 1024 * 1024;
+  settings.memoryBudget = 1024 * 1024;  // one call at a time
+  settings.maxRunningCalls = 2;
+  DRAVHost::BridgeHost host(settings);
+  auto holding = std::make_shared<HoldingBridge>();
+  host.addBridge("/hold", holding);
+  host.addBridge("/buffer", std::make_shared<BufferingBridge>());
+  host.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>());
+  host.start();
+
+  RawClient client(host.port());
+  // Ten argument bytes held: the answer may take the rest of the share, not a byte more.
+  client.send(callRequest("1048567", "0123456789", 0, "", "/buffer"));
+  HttpReply reply = client.readReply();
+  EXPECT_EQ(413, reply.status);
+  EXPECT_EQ("the answer takes more than the 1048576 bytes a call may hold\n", reply.body);
+  client.send(callRequest("1048566", "0123456789", 0, "", "/buffer"));
+  reply = client.readReply();
+  EXPECT_EQ(200, reply.status);
+  EXPECT_EQ(1048566u, reply.body.size());
+  // Arguments larger than the share are refused before they are read.
+  client.send(callRequest("echo", std::string(1024 * 1024 + 1, 'x')));
+  reply = client.readReply();
+  EXPECT_EQ(413, reply.status);
+  EXPECT_EQ("the arguments take more than the 1048576 bytes a call may hold\n", reply.body);
+
+  RawClient holder(host.port());
+  holder.send(callRequest("wait", smallArgs(), 0, "", "/hold"));
+  ASSERT_TRUE(holding->waitForHeld(1));
+  RawClient other(host.port());
+  other.send(callRequest("echo", smallArgs()));
+  reply = other.readReply();
+  EXPECT_EQ(503, reply.status);
+  EXPECT_EQ("1", reply.header("Retry-After"));
+  EXPECT_EQ("the host's memory is taken by running calls; try again shortly\n", reply.body);
+  holding->release();
+  EXPECT_EQ(200, holder.readReply().status);
+  // The share comes back as the held call ends, a moment after its answer went out.
+  int status = 0;
+  for (int attempt = 0; attempt < 50 && status != 200; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(20ms);
+    other.send(callRequest("echo", smallArgs()));
+    status = other.readReply().status;
+  }
+  EXPECT_EQ(200, status) << "the share came back";
+}
+
+// Whether the library's decoders charge a decode budget yet.
+bool decodingIsBudgeted() {
+  DRAVArgs many;
+  for (int i = 0; i < 100; ++i) many.addArg(std::string("value"));
+  const std::string bytes = encodeArgs(many);
+  DRAVDataInputStream in(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned long>(bytes.size()));
+  DRAVDecodeBudget budget(16);
+  in.setBudget(&budget);
+  DRAVArgs decoded;
+  try {
+    decoded.readObject(in);
+  } catch (const std::exception&) {
+  }
+  return budget.exceeded();
+}
+
+TEST(HostMemory, ArgumentsThatDecodeBeyondTheShareGet413NotA400) {
+  if (!decodingIsBudgeted()) GTEST_SKIP() << "the library's decoders do not charge a decode budget yet";
+  auto settings = testSettings();
+  settings.callMemoryBudget = 4 * 1024 * 1024;
+  SampleHost host(settings);
+  // 2-byte Empty values: a small body whose values take far more memory decoded.
+  DRAVArgs empties;
+  for (int i = 0; i < 200000; ++i) empties.addArg(DRAVVar());
+  const std::string body = encodeArgs(empties);
+  ASSERT_LT(body.size(), 512u * 1024);
+  RawClient client(host.port());
+  client.send(callRequest("echo", body));
+  const HttpReply reply = client.readReply();
+  EXPECT_EQ(413, reply.status);
+  EXPECT_EQ("decoding the arguments takes more than the 4194304 bytes a call may hold\n", reply.body);
+  EXPECT_TRUE(normalCallServed(host));
+}
+
+}  // namespace
+}  // namespace hosttest

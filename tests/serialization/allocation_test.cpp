@@ -1,0 +1,75 @@
+// What reading allocates: nothing for a value whose kind fits in the value
+// itself, one buffer for text or bytes, and a fixed number for a whole list
+// whatever its length. Counted, not timed.
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/typed_value.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../compression/allocation_probe.h"
+#include "support/bytes.h"
+
+using dravtest::Bytes;
+using dravtest::hex;
+using dravtest::withMarker;
+
+namespace {
+
+template <typename Target>
+std::size_t allocationsToRead(const Bytes& values) {
+  Bytes data = withMarker(values);
+  DRAVDataInputStream in(data.data(), data.size());
+  Target target;
+  dravtest::resetAllocationCount();
+  target.readObject(in);
+  const std::size_t count = dravtest::allocationCount();
+  EXPECT_EQ(in.remaining(), 0u) << "the whole input is read";
+  return count;
+}
+
+TEST(ReadingAllocations, OnlyContentThatDoesNotFitTheValueIsAllocated) {
+  const std::string text40(40, 't');
+  Bytes string40 = hex("00 02 00 00 00 29");
+  string40.insert(string40.end(), text40.begin(), text40.end());
+  string40.push_back(0);
+  Bytes bytes40 = hex("00 03 00 00 00 28");
+  bytes40.resize(bytes40.size() + 40, 0xAB);
+
+  const std::pair<Bytes, std::size_t> cases[] = {
+      {hex("00 00"), 0},
+      {hex("00 01 00 00 00 05"), 0},
+      {hex("00 05 01"), 0},
+      {hex("00 06 FF FE"), 0},
+      {hex("00 07 FF FF FF FD"), 0},
+      {hex("00 08 3F F0 00 00 00 00 00 00"), 0},
+      {hex("00 09 3F C0 00 00"), 0},
+      {hex("00 0A C8"), 0},
+      {hex("00 0B 7A"), 0},
+      {hex("00 0C 9C 40"), 0},
+      {hex("00 0D EE 6B 28 00"), 0},
+      {hex("00 0E 00 00 00 07"), 0},
+      {hex("00 63"), 0},  // a tag this side does not know
+      {hex("00 02 00 00 00 01 00"), 0},  // empty text
+      {string40, 1},
+      {bytes40, 1},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(allocationsToRead<DRAVVar>(cases[i].first), cases[i].second) << "case " << i;
+}
+
+// The values share one block, beside the pointer array getArgs() exposes:
+// two allocations for a list of any length, not one per value.
+TEST(ReadingAllocations, AListOfNumbersTakesTheSameFewAllocationsAtAnyLength) {
+  for (unsigned count : {1u, 8u, 200u}) {
+    Bytes values = hex("00 00 00 00");
+    values[2] = static_cast<unsigned char>(count >> 8);
+    values[3] = static_cast<unsigned char>(count);
+    for (unsigned i = 0; i < count; ++i) values.insert(values.end(), {0x00, 0x06, 0x00, static_cast<unsigned char>(i)});
+    EXPECT_EQ(allocationsToRead<DRAVArgs>(values), 2u) << count << " values";
+  }
+}
+
+}  // namespace

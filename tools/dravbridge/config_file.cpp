@@ -1,0 +1,371 @@
+// Reads dravbridge's configuration file through toml++. One table below maps
+// each key onto its field with its type and range, so that a new setting is
+// one line there; everything else refuses what does not fit, with the
+// file, the line and the reason.
+#include "config_file.h"
+
+#include "host/session_token.h"
+
+#include <toml++/toml.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <type_traits>
+
+namespace dravbridge {
+namespace {
+
+constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute;
+// Longer is no setting anyone means, and a later clock reading plus it would
+// come near what the host's clocks can hold.
+constexpr std::uint64_t kYear = 8760 * kHour;
+constexpr std::uint64_t kLargestBody = 0x7FFFFFFF;  // lengths are signed 32-bit counts
+constexpr std::size_t kConfigFileLimit = 1024 * 1024;
+constexpr std::size_t kSecretFileLimit = 4096;
+
+// A value of the file and where it stands.
+struct Found {
+  const toml::node& node;
+  std::string at;      // "FILE:LINE"
+  std::string name;    // "key in [table]"
+  std::string folder;  // the file's folder with its '/', or "": relative names start there
+};
+
+std::string lineOf(const std::string& file, const toml::source_region& where) {
+  return file + ":" + std::to_string(where.begin.line);
+}
+
+// The value as the file spells it, or what kind of value it is.
+std::string shown(const toml::node& node) {
+  if (node.is_table()) return "a table";
+  if (node.is_array()) return node.as_array()->empty() ? "an empty array" : "an array";
+  if (node.is_date() || node.is_time() || node.is_date_time()) return "a date or time";
+  if (const auto* text = node.as_string()) return "\"" + text->get() + "\"";
+  std::ostringstream text;
+  node.visit([&text](const auto& value) { text << value; });
+  return text.str();
+}
+
+[[noreturn]] void refuse(const Found& found, const std::string& expected) {
+  throw ConfigError(found.at + ": " + found.name + " must be " + expected + ", not " + shown(found.node));
+}
+
+[[noreturn]] void fail(const Found& found, const std::string& reason) {
+  throw ConfigError(found.at + ": " + found.name + ": " + reason);
+}
+
+std::string text(const Found& found) {
+  const auto value = found.node.value_exact<std::string>();
+  if (!value) refuse(found, "a string");
+  return *value;
+}
+
+std::string urlPath(const Found& found) {
+  const auto value = found.node.value_exact<std::string>();
+  if (!value || value->empty() || (*value)[0] != '/') refuse(found, "a URL path starting with \"/\"");
+  return *value;
+}
+
+std::string besideFile(const Found& found, const std::string& name) {
+  return name.empty() || name[0] == '/' ? name : found.folder + name;
+}
+
+// The first line of a file only its owner and group may read, so that the
+// secret stays out of the configuration file.
+std::string readSecret(const Found& found, const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) fail(found, "cannot read \"" + path + "\": " + std::strerror(errno));
+  if (!S_ISREG(status.st_mode)) fail(found, "\"" + path + "\" is not a regular file");
+  if (status.st_mode & S_IROTH) fail(found, "\"" + path + "\" can be read by every user (chmod o-r it)");
+  if (static_cast<std::uint64_t>(status.st_size) > kSecretFileLimit)
+    fail(found, "\"" + path + "\" is larger than " + std::to_string(kSecretFileLimit) + " bytes");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) fail(found, "cannot read \"" + path + "\": " + std::strerror(errno));
+  std::string secret;
+  std::getline(in, secret);
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  if (secret.empty()) fail(found, "\"" + path + "\" is empty");
+  return secret;
+}
+
+// "500ms", "30s", "15m", "8h": a whole number and one unit.
+std::optional<std::chrono::milliseconds> parseDuration(const std::string& text) {
+  const std::size_t digits = text.find_first_not_of("0123456789");
+  if (digits == 0 || digits == std::string::npos || digits > 12) return std::nullopt;
+  const std::string unit = text.substr(digits);
+  const std::uint64_t count = std::stoull(text.substr(0, digits));
+  if (unit == "ms") return std::chrono::milliseconds(count);
+  if (unit == "s") return std::chrono::milliseconds(count * kSecond);
+  if (unit == "m") return std::chrono::milliseconds(count * kMinute);
+  if (unit == "h") return std::chrono::milliseconds(count * kHour);
+  return std::nullopt;
+}
+
+std::string spelled(std::uint64_t ms) {
+  if (ms % kHour == 0) return std::to_string(ms / kHour) + "h";
+  if (ms % kMinute == 0) return std::to_string(ms / kMinute) + "m";
+  if (ms % kSecond == 0) return std::to_string(ms / kSecond) + "s";
+  return std::to_string(ms) + "ms";
+}
+
+using Apply = std::function<void(const Found&, BridgeConfig&)>;
+
+template <class Field>
+Apply textKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) { field(config) = text(found); };
+}
+
+template <class Field>
+Apply urlPathKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) { field(config) = urlPath(found); };
+}
+
+template <class Field>
+Apply fileKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) { field(config) = besideFile(found, text(found)); };
+}
+
+template <class Field>
+Apply secretFileKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    field(config) = readSecret(found, besideFile(found, text(found)));
+  };
+}
+
+// A session key, read as dravbridge --session-key-file reads it.
+template <class Field>
+Apply sessionKeyFileKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    const std::string path = besideFile(found, text(found));
+    try {
+      field(config) = DRAVHost::sessionKeyFromFile(path);
+    } catch (const std::runtime_error& e) {
+      fail(found, e.what());
+    }
+  };
+}
+
+template <class Field>
+Apply flagKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    const auto value = found.node.value_exact<bool>();
+    if (!value) refuse(found, "true or false");
+    field(config) = *value;
+  };
+}
+
+template <std::uint64_t Min, std::uint64_t Max, class Field>
+Apply numberKey(Field field) {
+  using Number = std::remove_reference_t<decltype(field(std::declval<BridgeConfig&>()))>;
+  static_assert(Min <= Max && Max <= std::numeric_limits<Number>::max(), "a range the field holds");
+  return [field](const Found& found, BridgeConfig& config) {
+    const auto value = found.node.value_exact<std::int64_t>();
+    if (!value || *value < 0 || static_cast<std::uint64_t>(*value) < Min || static_cast<std::uint64_t>(*value) > Max)
+      refuse(found, "an integer from " + std::to_string(Min) + " to " + std::to_string(Max));
+    field(config) = static_cast<Number>(*value);
+  };
+}
+
+template <std::uint64_t Min, std::uint64_t Max, class Field>
+Apply durationKey(Field field) {
+  static_assert(Min <= Max && Max <= kYear, "a range the host honours");
+  return [field](const Found& found, BridgeConfig& config) {
+    const auto spelling = found.node.value_exact<std::string>();
+    const auto value = spelling ? parseDuration(*spelling) : std::nullopt;
+    if (!value || static_cast<std::uint64_t>(value->count()) < Min || static_cast<std::uint64_t>(value->count()) > Max)
+      refuse(found, "a duration from " + spelled(Min) + " to " + spelled(Max) + " such as \"30s\" or \"500ms\"");
+    field(config) = *value;
+  };
+}
+
+struct Key {
+  const char* table;  // "" for the top level
+  const char* name;
+  Apply apply;
+};
+
+// The field a key sets, as a function from the configuration to it.
+#define FIELD(member) [](BridgeConfig& config) -> auto& { return config.member; }
+
+// Every key but [[bridge]]: where it stands, what it holds, where it goes.
+const std::vector<Key>& keys() {
+  static const std::vector<Key> all = {
+      {"", "trace", flagKey(FIELD(trace))},
+      {"listen", "address", textKey(FIELD(host.address))},
+      {"listen", "port", numberKey<0, 65535>(FIELD(host.port))},
+      {"tls", "cert_file", fileKey(FIELD(host.certFile))},
+      {"tls", "key_file", fileKey(FIELD(host.keyFile))},
+      {"basic_auth", "user", textKey(FIELD(host.user))},
+      {"basic_auth", "password", textKey(FIELD(host.password))},
+      {"basic_auth", "password_file", secretFileKey(FIELD(host.password))},
+      {"basic_auth", "realm", textKey(FIELD(host.realm))},
+      {"sso", "user", textKey(FIELD(host.sso.user))},
+      {"sso", "password", textKey(FIELD(host.sso.password))},
+      {"sso", "password_file", secretFileKey(FIELD(host.sso.password))},
+      {"sso", "path", urlPathKey(FIELD(host.sso.path))},
+      {"sso", "required", flagKey(FIELD(host.sso.requiredForBridges))},
+      {"sso", "session_life", durationKey<kSecond, kYear>(FIELD(host.auth.sessionLifetime))},
+      {"sso", "session_key_file", sessionKeyFileKey(FIELD(host.auth.sessionKey))},
+      {"lockout", "free_failures", numberKey<0, 1000>(FIELD(host.auth.freeFailures))},
+      {"lockout", "first_lockout", durationKey<1, kYear>(FIELD(host.auth.firstLockout))},
+      {"lockout", "longest_lockout", durationKey<1, kYear>(FIELD(host.auth.longestLockout))},
+      {"lockout", "forget_failures_after", durationKey<1, kYear>(FIELD(host.auth.forgetFailuresAfter))},
+      {"lockout", "tracked_clients", numberKey<0, 1048576>(FIELD(host.auth.trackedClients))},
+      {"limits", "max_connections", numberKey<0, 1000000>(FIELD(host.maxConnections))},
+      {"limits", "max_running_calls", numberKey<1, 1000>(FIELD(host.maxRunningCalls))},
+      {"limits", "max_waiting_calls", numberKey<0, 1000000>(FIELD(host.maxWaitingCalls))},
+      {"limits", "retry_after_seconds", numberKey<0, 86400>(FIELD(host.retryAfterSeconds))},
+      {"limits", "max_requests_per_connection", numberKey<1, 4294967295>(FIELD(host.maxRequestsPerConnection))},
+      {"limits", "head_timeout", durationKey<1, kHour>(FIELD(host.headTimeout))},
+      {"limits", "idle_timeout", durationKey<1, kHour>(FIELD(host.idleTimeout))},
+      {"limits", "header_limit", numberKey<1024, 1048576>(FIELD(host.headerLimit))},
+      {"limits", "body_limit", numberKey<0, kLargestBody>(FIELD(host.bodyLimit))},
+      {"limits", "response_buffer_limit", numberKey<0, kLargestBody>(FIELD(host.responseBufferLimit))},
+      {"limits", "drain_limit", numberKey<0, kLargestBody>(FIELD(host.drainLimit))},
+      {"limits", "min_transfer_rate", numberKey<1, kLargestBody>(FIELD(host.minTransferRate))},
+      {"limits", "transfer_grace", durationKey<1, kHour>(FIELD(host.transferGrace))},
+      {"limits", "stop_grace", durationKey<0, kHour>(FIELD(host.stopGrace))},
+      {"limits", "call_memory_budget", numberKey<65536, 1099511627776>(FIELD(host.callMemoryBudget))},
+      {"limits", "memory_budget", numberKey<65536, 1099511627776>(FIELD(host.memoryBudget))},
+  };
+  return all;
+}
+#undef FIELD
+
+// toml++ keeps a table's keys sorted by name; refusals should name the
+// first fault in the file, so keys are taken in the order they stand.
+std::vector<std::pair<const toml::key*, const toml::node*>> inFileOrder(const toml::table& table) {
+  std::vector<std::pair<const toml::key*, const toml::node*>> entries;
+  for (const auto& [key, node] : table) entries.emplace_back(&key, &node);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    const toml::source_position& x = a.first->source().begin;
+    const toml::source_position& y = b.first->source().begin;
+    return x.line != y.line ? x.line < y.line : x.column < y.column;
+  });
+  return entries;
+}
+
+const Key* findKey(const std::string& table, const std::string& name) {
+  for (const Key& key : keys())
+    if (table == key.table && name == key.name) return &key;
+  return nullptr;
+}
+
+class Reader {
+public:
+  Reader(const std::string& file, BridgeConfig& config)
+      : file_(file), folder_(file.substr(0, file.rfind('/') + 1)), config_(config) {}
+
+  void read(const toml::table& root) {
+    for (const auto& [key, node] : inFileOrder(root)) {
+      const std::string name(key->str());
+      const Found found{*node, lineOf(file_, node->source()), name, folder_};
+      if (name == "bridge") readBridges(found);
+      else if (const Key* rule = findKey("", name)) rule->apply(found, config_);
+      else if (isTable(name)) readTable(found);
+      else throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\"");
+    }
+  }
+
+private:
+  static bool isTable(const std::string& name) {
+    for (const Key& key : keys())
+      if (!name.empty() && name == key.table) return true;
+    return false;
+  }
+
+  void readTable(const Found& found) {
+    const toml::table* table = found.node.as_table();
+    if (!table) refuse(found, "a table");
+    const std::string where = " in [" + found.name + "]";
+    if (findKey(found.name, "password_file") && table->contains("password") && table->contains("password_file"))
+      throw ConfigError(lineOf(file_, table->get("password_file")->source()) + ": password and password_file" +
+                        where + " exclude each other");
+    for (const auto& [key, node] : inFileOrder(*table)) {
+      const std::string name(key->str());
+      const Key* rule = findKey(found.name, name);
+      if (!rule) throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\"" + where);
+      rule->apply(Found{*node, lineOf(file_, node->source()), name + where, folder_}, config_);
+    }
+  }
+
+  void readBridges(const Found& found) {
+    const toml::array* list = found.node.as_array();
+    if (!list || list->empty() || !list->is_array_of_tables()) refuse(found, "one or more [[bridge]] tables");
+    std::vector<BridgeEntry> bridges;
+    std::map<std::string, std::uint32_t> served;  // path -> its line
+    for (const toml::node& item : *list) {
+      const toml::table& table = *item.as_table();
+      BridgeEntry entry;
+      for (const auto& [key, node] : inFileOrder(table)) {
+        const std::string name(key->str());
+        const Found value{*node, lineOf(file_, node->source()), name + " in [[bridge]]", folder_};
+        if (name == "path") entry.path = urlPath(value);
+        else if (name == "plugin") entry.plugin = plugin(value);
+        else throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\" in [[bridge]]");
+      }
+      const std::string at = lineOf(file_, table.source());
+      const std::uint32_t line = table.source().begin.line;
+      if (entry.path.empty()) throw ConfigError(at + ": [[bridge]] has no path");
+      if (entry.plugin.empty()) throw ConfigError(at + ": [[bridge]] has no plugin");
+      const auto [first, added] = served.emplace(entry.path, line);
+      if (!added)
+        throw ConfigError(at + ": [[bridge]] path \"" + entry.path + "\" is served already (line " +
+                          std::to_string(first->second) + ")");
+      bridges.push_back(std::move(entry));
+    }
+    config_.bridges = std::move(bridges);
+  }
+
+  static std::string plugin(const Found& found) {
+    const std::string name = text(found);
+    if (name != kSamplePlugin)
+      fail(found, "plugins are not supported yet (\"" + name + "\"); \"" + kSamplePlugin +
+                      "\" names the built-in sample bridge");
+    return name;
+  }
+
+  const std::string& file_;
+  const std::string folder_;
+  BridgeConfig& config_;
+};
+
+std::string readWhole(const std::string& file) {
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0) throw ConfigError(file + ": cannot read: " + std::strerror(errno));
+  if (S_ISDIR(status.st_mode)) throw ConfigError(file + ": is a folder");
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw ConfigError(file + ": cannot read: " + std::strerror(errno));
+  std::string text(kConfigFileLimit + 1, '\0');
+  in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kConfigFileLimit) throw ConfigError(file + ": larger than 1 MiB");
+  return text;
+}
+
+}  // namespace
+
+void readConfigFile(const std::string& file, BridgeConfig& config) {
+  const std::string text = readWhole(file);
+  toml::table root;
+  try {
+    root = toml::parse(text, file);
+  } catch (const toml::parse_error& error) {
+    throw ConfigError(lineOf(file, error.source()) + ": " + std::string(error.description()));
+  }
+  BridgeConfig read = config;  // nothing changes unless the whole file is good
+  Reader(file, read).read(root);
+  config = std::move(read);
+}
+
+}  // namespace dravbridge

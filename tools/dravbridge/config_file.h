@@ -1,0 +1,39 @@
+// dravbridge's configuration file: a TOML file holding what its command line
+// holds (listener, TLS, credentials, limits, the bridges to serve), read
+// onto the host's settings. The file format is described in the README.
+#pragma once
+
+#include "host/host_settings.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace dravbridge {
+
+// The one plugin name understood today: the sample bridge built into dravbridge.
+inline const std::string kSamplePlugin = "sample";
+
+struct BridgeEntry {
+  std::string path;    // URL path, starting with '/'
+  std::string plugin;  // kSamplePlugin
+};
+
+struct BridgeConfig {
+  DRAVHost::HostSettings host;
+  std::vector<BridgeEntry> bridges{{"/bridges/sample", kSamplePlugin}};
+  bool trace = false;  // progress lines on standard error
+};
+
+// "FILE:LINE: reason", or "FILE: reason" when no line is at fault.
+class ConfigError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads `file` over `config`: each key the file holds replaces its field, a
+// [[bridge]] list replaces the bridges. Relative file names in it are taken
+// from the file's folder; password_file is read here. Throws ConfigError.
+void readConfigFile(const std::string& file, BridgeConfig& config);
+
+}  // namespace dravbridge
