@@ -142,10 +142,20 @@ TEST(RequestWrapper, HoldsOneReferenceToTheRequestAndGivesItBack) {
   EXPECT_FALSE(request.overReleased());
 }
 
+// Refuses every interface yet leaves a pointer to itself behind, no reference added.
+struct SloppyRefusal : dravtest::CountedDispatch {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = this;
+    return E_NOINTERFACE;
+  }
+};
+
 TEST(RequestWrapper, WithoutARequestInterfaceTheBodyIsEmptyAndNothingIsRead) {
   dravtest::CountedDispatch notARequest;
   dravtest::EmptyHandedDispatch liar;  // answers S_OK with a null pointer
-  for (dravtest::CountedDispatch* object : {&notARequest, static_cast<dravtest::CountedDispatch*>(&liar)}) {
+  SloppyRefusal sloppy;
+  for (dravtest::CountedDispatch* object : {&notARequest, static_cast<dravtest::CountedDispatch*>(&liar),
+                                            static_cast<dravtest::CountedDispatch*>(&sloppy)}) {
     dravtest::CaptureTrace trace;
     {
       RequestWrapper wrapper(object, 0, new DefaultHTTPBufferAllocator);
@@ -165,18 +175,53 @@ TEST(RequestWrapper, WithoutARequestInterfaceTheBodyIsEmptyAndNothingIsRead) {
   EXPECT_EQ(none.GetTotalSize(), 0u);
 }
 
+// Eight bytes behind a host that states a length of its choosing, or
+// answers S_OK and states none.
+struct StatedLengthRequest : FakeRequest {
+  explicit StatedLengthRequest(LONG stated, bool states = true)
+      : FakeRequest(Bytes(8, 1)), stated(stated), states(states) {}
+  HRESULT STDMETHODCALLTYPE get_TotalBytes(LONG* totalBytes) override {
+    if (failTotalBytes) return FakeRequest::get_TotalBytes(totalBytes);
+    if (states) *totalBytes = stated;
+    return S_OK;
+  }
+  LONG stated;
+  bool states;
+};
+
 TEST(RequestWrapper, AnUnreadableLengthGivesAnEmptyBody) {
+  for (bool fails : {true, false}) {
+    SCOPED_TRACE(fails ? "get_TotalBytes fails" : "get_TotalBytes answers -1");
+    dravtest::CaptureTrace trace;
+    StatedLengthRequest request(-1);
+    request.failTotalBytes = fails;
+    RequestWrapper wrapper(&request, 0, new DefaultHTTPBufferAllocator);
+    EXPECT_EQ(wrapper.GetTotalSize(), 0u);
+    EXPECT_TRUE(trace.contains(fails ? "RequestWrapper: the body length cannot be read (0x80004005); nothing will be read"
+                                     : "RequestWrapper: the body length cannot be read (0x00000000); nothing will be read"));
+    DefaultHTTPBufferAllocator freeing;
+    Bytes got;
+    readAll(wrapper, freeing, 4, got);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(request.position(), 0u);
+  }
+}
+
+TEST(RequestWrapper, AnEmptyBodyIsReadWithoutComplaint) {
   dravtest::CaptureTrace trace;
-  FakeRequest request(Bytes(8, 1));
-  request.failTotalBytes = true;
+  FakeRequest request(Bytes{});
   RequestWrapper wrapper(&request, 0, new DefaultHTTPBufferAllocator);
   EXPECT_EQ(wrapper.GetTotalSize(), 0u);
-  EXPECT_TRUE(trace.contains("body length cannot be read (0x80004005)"));
-  DefaultHTTPBufferAllocator freeing;
-  Bytes got;
-  readAll(wrapper, freeing, 4, got);
-  EXPECT_TRUE(got.empty());
-  EXPECT_EQ(request.position(), 0u);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 9;
+  EXPECT_TRUE(wrapper.ReadBufferChunk(buffer, 4, size));
+  EXPECT_EQ(size, 0u);
+  DefaultHTTPBufferAllocator().free(buffer, size);
+  EXPECT_EQ(request.requestedCounts(), (std::vector<long>{0}));
+  EXPECT_EQ(trace.lines(), std::vector<std::string>{});
+
+  StatedLengthRequest silent(0, false);  // S_OK, length left as it was
+  EXPECT_EQ(RequestWrapper(&silent, 0, new DefaultHTTPBufferAllocator).GetTotalSize(), 0u);
 }
 
 TEST(RequestWrapper, AFailedReadReturnsFalseAndHandsOutNothing) {

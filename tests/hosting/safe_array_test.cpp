@@ -159,6 +159,18 @@ TEST(BinarySafeArrayWrapper, AddOfAnotherArrayCopiesItsFirstDimensionAndLeavesIt
   EXPECT_EQ(wrapper.Add(static_cast<const SAFEARRAY*>(nullptr)), E_POINTER);
 }
 
+TEST(BinarySafeArrayWrapper, AddBeyondFourGigaElementsIsRefusedBeforeGrowing) {
+  // 0x20 + 0xFFFFFFF0 wraps to 0x10 in 32 bits: no shrinking to that, no reading the other.
+  BinarySafeArrayWrapper wrapper(0x20, 0);
+  wrapper[0x1F] = 0x5A;
+  SAFEARRAY* huge = SafeArrayHelpers::allocBinaryArray(0xFFFFFFF0u, false);
+  EXPECT_EQ(wrapper.Add(huge), E_OUTOFMEMORY);
+  EXPECT_EQ(wrapper.GetCount(0), 0x20u);
+  EXPECT_EQ(wrapper.GetAt(0x1F), 0x5A);
+  EXPECT_EQ(huge->cLocks, 0u);
+  SafeArrayHelpers::deleteBinarySafeArray(huge, false);
+}
+
 TEST(BinarySafeArrayWrapper, AddToAMultiDimensionalArrayIsRefusedAndChangesNothing) {
   const SAFEARRAYBOUND bounds[2] = {{2, 0}, {5, 0}};
   BinarySafeArrayWrapper wrapper(bounds, 2);

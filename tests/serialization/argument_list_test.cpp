@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <stdexcept>
 
+#include "../compression/allocation_probe.h"
 #include "support/bytes.h"
 
 using dravtest::Bytes;
@@ -303,14 +305,92 @@ TEST(DRAVArgs, CopiesAreDeepIncludingAnOwnedBlob) {
   EXPECT_NE(copy.getExtraBlob(), original.getExtraBlob());
   EXPECT_EQ(copy.getExtraBlob()[2], 3);
   EXPECT_EQ(copy.getStreamingMode(), StreamingOut);
+  original.setSsoToken("token");
+  original.needSsoToken(true);
   DRAVArgs assigned;
   assigned.addArg(1);
   assigned = original;
   EXPECT_EQ(assigned.getArgs().size(), 1u);
   EXPECT_EQ(assigned.getString(0), "value");
+  EXPECT_EQ(assigned.getStreamingMode(), StreamingOut);
+  EXPECT_EQ(assigned.getSsoToken(), "token");
+  EXPECT_TRUE(assigned.needSsoToken());
+  EXPECT_EQ(assigned.getExtraBlobSize(), 3u);
+  EXPECT_NE(assigned.getExtraBlob(), original.getExtraBlob());
+
   DRAVArgs moved(std::move(copy));
   EXPECT_EQ(moved.getString(0), "value");
+  EXPECT_EQ(moved.getStreamingMode(), StreamingOut);
+  EXPECT_EQ(moved.getExtraBlob()[2], 3);
   EXPECT_TRUE(copy.getArgs().empty());
+  EXPECT_EQ(copy.getExtraBlob(), nullptr);
+  EXPECT_EQ(copy.getExtraBlobSize(), 0u);
+}
+
+TEST(DRAVArgs, ReleasingFreesEveryValueTheOwnedBlobAndNothingBorrowed) {
+  // Three binary values read as one block, one added on its own, an owned
+  // blob: every byte buffer the lists allocate is gone once they are.
+  unsigned char bytes[] = {1, 2};
+  const long before = dravtest::liveArrayAllocations();
+  {
+    DRAVArgs args;
+    readInto(args, hex("00 00 00 03  00 03 00 00 00 01 AA  00 03 00 00 00 01 BB  00 03 00 00 00 01 CC"));
+    args.addArg(bytes, 2, true);
+    args.setExtraBlob(bytes, 1, true);
+    args.setExtraBlob(bytes, 2, true);  // the first owned blob is freed
+    EXPECT_GE(dravtest::liveArrayAllocations(), before + 5) << "each value and the blob own their bytes";
+    DRAVArgs copy(args);
+    DRAVArgs moved(std::move(copy));
+    DRAVArgs assigned;
+    assigned.addArg(bytes, 2, true);
+    assigned = std::move(moved);
+    EXPECT_EQ(toHex(assigned.getBinaryArray(2).getData(), 1), "CC");
+    EXPECT_EQ(assigned.getExtraBlobSize(), 2u);
+    EXPECT_EQ(moved.size(), 0u);
+    EXPECT_EQ(moved.getExtraBlob(), nullptr);
+    EXPECT_EQ(moved.getExtraBlobSize(), 0u);
+    DRAVArgs borrowing;
+    borrowing.setExtraBlob(bytes, 2, false);
+    // A value that fails to read takes those read before it along.
+    EXPECT_THROW(readInto(borrowing, hex("00 00 00 02  00 03 00 00 00 01 AA  00 03 00 00 00 05 BB")), DRAVException);
+    EXPECT_EQ(borrowing.size(), 0u);
+  }
+  EXPECT_EQ(dravtest::liveArrayAllocations(), before);
+  EXPECT_EQ(bytes[1], 2);
+}
+
+TEST(DRAVArgs, ACopyThatRunsOutOfMemoryThrowsAndLeavesNothingBehind) {
+  unsigned char bytes[] = {1, 2};
+  DRAVArgs args;
+  args.addArg(bytes, 2, true);
+  args.addArg(bytes, 2, true);
+  args.setExtraBlob(bytes, 2, true);
+  const long before = dravtest::liveArrayAllocations();
+  // The copy allocates the first value's bytes, the second's, then the blob.
+  for (long failing : {0, 1, 2}) {
+    dravtest::failArrayAllocationAfter(failing);
+    EXPECT_THROW({ DRAVArgs copy(args); }, std::bad_alloc) << failing;
+    dravtest::failArrayAllocationAfter(-1);
+    EXPECT_EQ(dravtest::liveArrayAllocations(), before) << failing;
+  }
+  DRAVArgs copy(args);
+  ASSERT_EQ(copy.size(), 2u);
+  EXPECT_EQ(toHex(copy.getBinaryArray(1).getData(), 2), "01 02");
+  EXPECT_EQ(copy.getExtraBlobSize(), 2u);
+}
+
+TEST(DRAVArgs, AnAppendThatCannotGrowTheListThrowsAndKeepsTheList) {
+  unsigned char bytes[] = {1, 2};
+  DRAVArgs args;
+  args.addArg(1);  // the list now holds exactly one pointer
+  DRAVVar value(new DRAVTypes::DRAVArray<unsigned char>(bytes, 2, true));
+  const long before = dravtest::liveArrayAllocations();
+  dravtest::failObjectAllocationAfter(1);  // the value's block is made, the list cannot grow
+  EXPECT_THROW(args.addArg(std::move(value)), std::bad_alloc);
+  dravtest::failObjectAllocationAfter(-1);
+  ASSERT_EQ(args.size(), 1u);
+  EXPECT_EQ(args.getInt(0), 1);
+  EXPECT_EQ(dravtest::liveArrayAllocations(), before - 1) << "the value moved in is freed with its block";
 }
 
 TEST(ParamIndex, WalksForwardAndBackwardAndStopsAtTheEnds) {

@@ -11,6 +11,7 @@
 
 #include <climits>
 
+#include "../compression/allocation_probe.h"
 #include "support/bytes.h"
 
 using DRAVInvocation::Bridge::Status;
@@ -134,8 +135,26 @@ TEST(InvocationStatus, CopiesOwnTheirOwnRecord) {
   assigned = original;
   EXPECT_EQ(wire(assigned), wire(original));
   EXPECT_NE(&assigned.getStatus(), &original.getStatus());
+  EXPECT_EQ(assigned.getVariant().pvRecord, &assigned.getStatus()) << "the VARIANT follows the new record";
+  StatusWrapper(assigned.getVariant()).code(11);
+  EXPECT_EQ(assigned.getStatus().code, 11);
+  EXPECT_EQ(original.getStatus().code, 3);
   assigned = assigned;
-  EXPECT_EQ(wire(assigned), wire(original));
+  EXPECT_EQ(assigned.getVariant().pvRecord, &assigned.getStatus());
+  EXPECT_EQ(assigned.getStatus().code, 11);
+}
+
+TEST(InvocationStatus, StatusesFreeTheirVariants) {
+  Status warm("a", "b", "c", 1);  // first-use set-up is not counted
+  const long before = dravtest::liveObjectAllocations();
+  {
+    Status status("a", "b", "c", 1);
+    Status copy(status);
+    Status assigned;
+    assigned = status;
+    EXPECT_EQ(dravtest::liveObjectAllocations(), before + 3) << "one VARIANT each";
+  }
+  EXPECT_EQ(dravtest::liveObjectAllocations(), before);
 }
 
 TEST(InvocationStatus, ReadingReadsNothingAndChangesNothing) {

@@ -4,11 +4,15 @@
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
+#include <drav/serialization/typed_value.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "support/bytes.h"
 
@@ -121,6 +125,34 @@ TEST(DRAVDataOutputStream, AppendingItsOwnBytesCopiesThemBeforeGrowing) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(block.getBuffer(0)), block.size()), blockExpected);
 }
 
+// A sink that publishes no memory: every byte goes through write().
+class RecordingSink : public DRAVOutputStream {
+public:
+  unsigned long size() const override { return static_cast<unsigned long>(bytes.size()); }
+  void write(char byte) override { bytes.push_back(static_cast<unsigned char>(byte)); }
+  void write(const char* data, unsigned long length) override { bytes.insert(bytes.end(), data, data + length); }
+  Bytes bytes;
+};
+
+TEST(DRAVOutputStream, ASinkWithoutMemoryGetsTheSameBytes) {
+  RecordingSink sink;
+  sink.writeByte(0x7F);
+  sink.writeChar('z');
+  sink.writeBool(true);
+  sink.writeShort(-2);
+  sink.writeUShort(0xABCD);
+  sink.writeLong(-1);
+  sink.writeULong(0x01020304);
+  sink.writeFloat(1.0f);
+  sink.writeDouble(-2.0);
+  sink.writeString("ab");
+  const char blob[] = {9, 8};
+  sink.writeBytes(blob, 2);  // blob is not among the sink's bytes, whatever it holds
+  EXPECT_EQ(toHex(sink.bytes),
+            "7F 7A 01 FF FE AB CD FF FF FF FF 01 02 03 04 3F 80 00 00 C0 00 00 00 00 00 00 00 "
+            "00 00 00 03 61 62 00 00 00 00 02 09 08");
+}
+
 TEST(DRAVDataOutputStream, ResetStartsANewMessageWithTheMarker) {
   DRAVDataOutputStream out;
   out.writeString("first message");
@@ -229,6 +261,65 @@ TEST(DRAVDataInputStream, ReadingTruncatedValuesIsRefusedAndLeavesTargets) {
     DRAVDataInputStream in(data.data(), data.size());
     SCOPED_TRACE(c.name);
     c.read(in);
+  }
+}
+
+// A reader over its own copy of a buffer without a marker that notes each
+// block it is asked for.
+struct HeldBytes {
+  Bytes held;
+};
+class BlockWatchingStream : private HeldBytes, public DRAVInputStream {
+public:
+  explicit BlockWatchingStream(Bytes data)
+      : HeldBytes{std::move(data)}, DRAVInputStream(held.data(), static_cast<unsigned long>(held.size())) {}
+  void readBlock(const unsigned char*& data, unsigned long& length, bool binary) override {
+    asked.push_back(length);
+    binaries.push_back(binary);
+    DRAVInputStream::readBlock(data, length, binary);
+  }
+  std::vector<unsigned long> asked;
+  std::vector<bool> binaries;
+};
+
+TEST(DRAVInputStream, TheBlockReaderIsToldWhichBlocksAreBinary) {
+  // A binary value, a string, a UTF-8 string.
+  BlockWatchingStream in(hex("00 03 00 00 00 02 AB CD  00 02 00 00 00 02 78 00  00 04 00 00 00 02 79 00"));
+  DRAVVar binary, text, utf8;
+  binary.readObject(in);
+  text.readObject(in);
+  utf8.readObject(in);
+  EXPECT_EQ(in.asked, (std::vector<unsigned long>{2, 2, 2}));
+  EXPECT_EQ(in.binaries, (std::vector<bool>{true, false, false}));
+  EXPECT_EQ(toHex(binary.getBinaryArray(false)->getData(), 2), "AB CD");
+  EXPECT_EQ(text.getString(), "x");
+  EXPECT_EQ(utf8.getUTF8String().str(), "y");
+}
+
+TEST(DRAVInputStream, ABlockLongerThanWhatIsLeftIsRefusedBeforeTheBlockReaderSeesIt) {
+  // "A", then a block of 4 or 5 where 4 bytes are left: the bound counts from
+  // the current position, not from the start of the buffer.
+  for (const char* length : {"04", "05"}) {
+    const Bytes data = hex(std::string("00 00 00 01 41  00 00 00 ") + length + " 61 62 63 64");
+    BlockWatchingStream in(data);
+    std::string first, second = "kept";
+    in.readString(first);
+    EXPECT_EQ(first, "A");
+    std::string refused = "(no exception)";
+    try {
+      in.readString(second);
+    } catch (const DRAVException& e) {
+      refused = e.what();
+    }
+    if (length[1] == '4') {
+      EXPECT_EQ(refused, "(no exception)");
+      EXPECT_EQ(second, "abcd");
+      EXPECT_EQ(in.asked, (std::vector<unsigned long>{1, 4}));
+    } else {
+      EXPECT_EQ(refused, "truncated data: a block needs 5 bytes, 4 left");
+      EXPECT_EQ(second, "kept");
+      EXPECT_EQ(in.asked, (std::vector<unsigned long>{1})) << "the block reader never sees the refused length";
+    }
   }
 }
 

@@ -247,7 +247,11 @@ TEST(DRAVVar, NestedObjectsAreStoredAsAWholeSerializedBuffer) {
   DRAVVar back = readBack(hex(written(untyped)));
   EXPECT_EQ(back.getType(), DRAVVar::Object);
 
+  // The base writes nothing and sizes nothing: untyped it stores only the marker.
   DRAVSerializable plain;
+  DRAVDataTypedStream sizes;
+  EXPECT_EQ(plain.objectSize(&sizes), 0u);
+  EXPECT_EQ(written(DRAVVar(&plain, false)), "00 0F 00 00 00 01 " + marker);
   EXPECT_THROW(DRAVVar(&plain, true), DRAVException) << "typed needs a type identifier";
 }
 

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 
+#include "../compression/allocation_probe.h"
 #include "support/bytes.h"
 #include "support/fake_asp.h"
 
@@ -346,6 +348,20 @@ TEST(VariantMapping, ArgumentArraysFollowTheInvocationLayouts) {
   EXPECT_EQ(textAt(noDispatch[2]), 'a');
   release(noDispatch, {1, 2});
   EXPECT_EQ(dispatch.refCount(), 1);  // never counted
+}
+
+TEST(VariantMapping, AValueThatCannotBeConvertedFailsTheWholeArrayAndLeavesNothing) {
+  DRAVArgs args;
+  args.addArg(std::string("a"));
+  args.addArg(zu_utf8string("a text longer than any short-string buffer"));
+  VARIANT result;
+  VariantInit(&result);
+  const long before = dravtest::liveArrayAllocations();
+  dravtest::failObjectAllocationAfter(0);  // converting the long text needs memory
+  EXPECT_THROW(args.getVarArgs(true, &result, nullptr), std::bad_alloc);
+  dravtest::failObjectAllocationAfter(-1);
+  EXPECT_EQ(dravtest::liveArrayAllocations(), before) << "the slots are freed";
+  EXPECT_EQ(result.vt, VT_EMPTY);
 }
 
 TEST(VariantMapping, AnEmptyListGivesTheResultAndTheDispatchInTheSameOrderAsAFullOne) {
