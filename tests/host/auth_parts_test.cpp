@@ -40,7 +40,8 @@ TEST(BasicCredentials, DecodeOnlyCanonicalPaddedBase64) {
   EXPECT_EQ(std::string("\xff\xfe\0", 3), *DRAVHost::decodeBase64Strictly("//4A"));
   EXPECT_EQ("ann:pa:ss", DRAVHost::basicCredentialsOf("Basic YW5uOnBhOnNz")->user + ":" +
                              DRAVHost::basicCredentialsOf("Basic YW5uOnBhOnNz")->password);
-  for (const char* refused : {"Zg", "Zg=", "Zg===", "Zh==", "Zm9=", "====", "Zg==Zg==", "Zm9v\n", "Zm 9v", "Zm9v-"})
+  for (const char* refused : {"Zg", "Zg=", "Zg===", "Zh==", "Zm9=", "====", "Zg==Zg==", "Zm9v\n", "Zm 9v", "Zm9v-",
+                              "Zm-v", "Z!==", "Zm9\x80"})
     EXPECT_FALSE(DRAVHost::decodeBase64Strictly(refused)) << refused;
   // "Zm9v" is "foo": no colon, so no credentials.
   EXPECT_FALSE(DRAVHost::basicCredentialsOf("Basic Zm9v"));
@@ -181,6 +182,14 @@ TEST(SessionTokens, AreTheSignedClaimsAndEveryHostWithTheKeyReadsThem) {
   auto settings = tokenSettings(kKey);
   settings.sessionLifetime = 1500ms;
   EXPECT_EQ("1.616e6e.1700003601.1700003603.",
+            DRAVHost::SessionTokens(settings, clock.source()).issue("ann").substr(0, 31));
+
+  // Lifetimes are cut to 100 years of 366 days, the longest taken as it is.
+  settings.sessionLifetime = std::chrono::milliseconds::max();
+  EXPECT_EQ("1.616e6e.1700003601.4862243601.",
+            DRAVHost::SessionTokens(settings, clock.source()).issue("ann").substr(0, 31));
+  settings.sessionLifetime = std::chrono::hours(24 * 366 * 100) - 1s;
+  EXPECT_EQ("1.616e6e.1700003601.4862243600.",
             DRAVHost::SessionTokens(settings, clock.source()).issue("ann").substr(0, 31));
 }
 

@@ -149,6 +149,26 @@ TEST(HostAttack, AClientThatDoesNotReadABufferedAnswerIsCutByTheRate) {
   EXPECT_EQ(0, stuck.readReply(2s).status) << "the answer was cut, never whole";
 }
 
+// A call that waits for a body which never comes would keep a pool thread
+// until its transfer deadline: stopping the host cuts it once the grace is over.
+TEST(HostAttack, AStopCutsACallStillWaitingForItsBodyOnceTheGraceIsOver) {
+  auto settings = testSettings();
+  settings.stopGrace = 300ms;
+  settings.transferGrace = 30s;
+  settings.minTransferRate = 0;
+  auto host = std::make_unique<SampleHost>(settings);
+  RawClient stalled(host->port());
+  const std::string call = callRequest("echo", std::string(300000, 'b'));
+  stalled.send(call.substr(0, call.find("\r\n\r\n") + 4 + 1000));
+  std::this_thread::sleep_for(300ms);
+  const auto start = Clock::now();
+  host.reset();
+  const auto stopping = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_GE(stopping, 300) << "the running call had its grace";
+  EXPECT_LT(stopping, 3000);
+  EXPECT_TRUE(stalled.closedByPeer(1s));
+}
+
 // Holds every call until released, so that a test can fill the host.
 class HoldingBridge : public DRAVHost::BridgeHandler {
 public:

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <mutex>
+
 namespace hosttest {
 namespace {
 
@@ -106,6 +109,25 @@ TEST(HostStart, AnAddressThatCannotBeUsedStopsTheStart) {
   EXPECT_THROW(unnamed.start(), std::runtime_error);
 }
 
+// The host ends a "Connection: close" exchange first, so its side of it
+// waits out TIME_WAIT; a host restarted on the port must not be refused.
+TEST(HostStart, AHostRestartsAtOnceOnThePortItJustServedOn) {
+  auto settings = testSettings();
+  {
+    DRAVHost::BridgeHost first(settings);
+    first.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>());
+    first.start();
+    settings.port = first.port();
+    RawClient client(first.port());
+    client.send(callRequest("echo", emptyArgs(), 0, "Connection: close\r\n"));
+    EXPECT_EQ(200, client.readReply().status);
+    EXPECT_TRUE(client.closedByPeer(2s));
+  }
+  DRAVHost::BridgeHost second(settings);
+  EXPECT_NO_THROW(second.start());
+  EXPECT_EQ(settings.port, second.port());
+}
+
 class HostSso : public ::testing::Test {
 protected:
   std::string logon(const std::string& headers) {
@@ -145,6 +167,48 @@ TEST_F(HostSso, BridgeCallsNeedASessionTheLogonIssued) {
   const std::string session = cookie.substr(0, cookie.find(';'));
   client_.send(callRequest("echo", emptyArgs(), 0, "Cookie: SMCHALLENGE=YES; " + session + "\r\n"));
   EXPECT_EQ(200, client_.readReply().status);
+}
+
+// Keeps what the host told the bridge of the latest call.
+class RecordingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall& call, IDispatch*, IDispatch*) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    latest_ = call;
+  }
+  DRAVHost::BridgeCall latest() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return latest_;
+  }
+
+private:
+  std::mutex mutex_;
+  DRAVHost::BridgeCall latest_;
+};
+
+TEST(HostSsoBridge, TheBridgeLearnsTheCheckedUserAndSession) {
+  auto settings = ssoTestSettings();
+  settings.user = "ann";
+  settings.password = "s3cret";
+  DRAVHost::BridgeHost host(settings);
+  auto recording = std::make_shared<RecordingBridge>();
+  host.addBridge("/seen", recording);
+  host.start();
+  RawClient client(host.port());
+  client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw") +
+              "\r\n");
+  const HttpReply logon = client.readReply();
+  ASSERT_EQ(200, logon.status);
+  const std::string cookie = logon.header("Set-Cookie");
+  const std::string session = cookie.substr(0, cookie.find(';'));
+  ASSERT_EQ(0u, session.find("SMSESSION="));
+  const std::string headers = "Cookie: a=1; " + session + "\r\n" + basicAuthorization("ann", "s3cret");
+  client.send(callRequest("echo", emptyArgs(), 0, headers, "/seen"));
+  ASSERT_EQ(200, client.readReply().status);
+  const DRAVHost::BridgeCall call = recording->latest();
+  EXPECT_EQ("ann", call.user);
+  EXPECT_EQ(session.substr(10), call.ssoSession);
+  EXPECT_EQ("a=1; " + session, call.cookies);
 }
 
 }  // namespace

@@ -130,6 +130,28 @@ TEST(RequestStream, ABodyThatEndsEarlyIsRefusedAndStaysRefused) {
   EXPECT_FALSE(in.drainBody(1000));
 }
 
+// An idle connection holds no buffer: the stream gives its input back once
+// every byte in it is used, and not before.
+TEST(RequestStream, GivesItsInputBufferBackOnlyWhenItIsEmpty) {
+  DRAVHost::BufferPool pool(64 * 1024, 1);
+  std::unique_ptr<char[]> seed = pool.take();
+  char* const seeded = seed.get();
+  pool.giveBack(std::move(seed));
+  MemoryChannel channel("GET /a HTTP/1.1\r\nHost: h\r\n\r\nGET /b HTTP/1.1\r\nHost: h\r\n\r\n");
+  channel.endAfterInput = false;
+  const auto settings = testSettings();
+  RequestStream in(channel, settings, pool);
+  ASSERT_TRUE(readHead(in));
+  ASSERT_TRUE(in.holdsInput());
+  in.releaseInputIfEmpty();
+  const std::unique_ptr<char[]> other = pool.take();
+  EXPECT_NE(seeded, other.get()) << "given back while the next head was in it";
+  ASSERT_TRUE(readHead(in));
+  EXPECT_EQ("/b", in.head().path());
+  in.releaseInputIfEmpty();
+  EXPECT_EQ(seeded, pool.take().get());
+}
+
 TEST(RequestStream, AnIdleConnectionEndsQuietlyButAStalledHeadFails) {
   const auto settings = testSettings();
   MemoryChannel idle;

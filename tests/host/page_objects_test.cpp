@@ -67,6 +67,9 @@ TEST(PageObjects, AnswerQueryInterfaceByIidAndCountReferences) {
   EXPECT_EQ(3u, request->Release());
   EXPECT_EQ(2u, unknown->Release());
   EXPECT_EQ(1u, asked->Release());  // the fixture's reference frees it
+  IDispatch* item = request;
+  EXPECT_EQ(E_NOTIMPL, posted.request->get_Item(nullptr, &item));
+  EXPECT_EQ(nullptr, item);
 
   MemoryChannel channel;
   const auto settings = testSettings();
@@ -192,6 +195,9 @@ TEST(PageObjects, DetachedObjectsRefuseEveryCall) {
   VARIANT_BOOL flag = 0;
   EXPECT_EQ(E_UNEXPECTED, response->put_Buffer(VARIANT_FALSE));
   EXPECT_EQ(E_UNEXPECTED, response->IsClientConnected(&flag));
+  BSTR name = SysAllocString(DRAV_W("X-Late"));
+  EXPECT_EQ(E_UNEXPECTED, response->AddHeader(name, name));
+  SysFreeString(name);
   DRAVHelpers::IIS::ResponseWrapper writer(response);
   unsigned char byte = 1;
   EXPECT_FALSE(writer.WriteBufferChunk(&byte, 1));
@@ -289,6 +295,15 @@ TEST(PageResponse, WritesThatCannotGoOutFailWithTheirReason) {
   VariantInit(&text);
   text.vt = VT_BSTR;
   EXPECT_EQ(DISP_E_TYPEMISMATCH, buffered->BinaryWrite(text));
+  // Only a vector of single bytes is taken, whatever the variant claims.
+  SAFEARRAYBOUND square[2] = {{2, 0}, {2, 0}};
+  VARIANT grid = data, words = data;
+  grid.parray = SafeArrayCreate(VT_UI1, 2, square);
+  words.parray = SafeArrayCreate(VT_I4, 1, &bound);
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, buffered->BinaryWrite(grid));
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, buffered->BinaryWrite(words));
+  SafeArrayDestroy(grid.parray);
+  SafeArrayDestroy(words.parray);
   EXPECT_EQ(S_OK, buffered->End());
   EXPECT_EQ(E_FAIL, buffered->BinaryWrite(data));
   buffered->Release();
