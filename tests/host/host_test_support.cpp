@@ -187,11 +187,19 @@ HttpReply RawClient::readReply(std::chrono::milliseconds timeout) {
       pending_.erase(0, used);
       return reply;
     }
-    pollfd wait = {fd_, POLLIN, 0};
-    if (::poll(&wait, 1, msLeft(deadline)) <= 0) return HttpReply();
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) ended = true;
-    else pending_.append(buffer, static_cast<std::size_t>(n));
+    // Take all that has arrived before parsing again: parsing after every
+    // small read would make a large answer through a small window quadratic.
+    bool first = true;
+    for (int waitMs = msLeft(deadline); !ended; waitMs = 0, first = false) {
+      pollfd wait = {fd_, POLLIN, 0};
+      if (::poll(&wait, 1, waitMs) <= 0) {
+        if (first) return HttpReply();  // nothing more arrived in time
+        break;
+      }
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) ended = true;
+      else pending_.append(buffer, static_cast<std::size_t>(n));
+    }
   }
 }
 

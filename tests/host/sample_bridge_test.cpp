@@ -136,7 +136,7 @@ TEST_F(SampleBridgeOverHttp, GenerateBinaryStreamsAValueHeadThenChunksThenTheSta
   RawClient raw(host_.port(), "127.0.0.1", 4096);
   for (const std::string mode : {"OUT", "INOUT"}) {
     raw.send(callRequest("generateBinary", encodeArgs(args), 0, "DRAVStreamingMode: " + mode + "\r\n"));
-    const HttpReply reply = raw.readReply();
+    const HttpReply reply = raw.readReply(std::chrono::seconds(60));  // 6 MB through a small window, sanitizers included
     ASSERT_EQ(200, reply.status);
     EXPECT_TRUE(reply.chunked);
     ASSERT_GE(reply.chunkSizes.size(), 4u);
