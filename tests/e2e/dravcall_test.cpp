@@ -25,6 +25,7 @@ namespace {
 
 using hosttest::kSamplePath;
 using hosttest::SampleHost;
+using hosttest::ssoTestSettings;
 using hosttest::testSettings;
 
 ProgramResult dravcall(std::vector<std::string> arguments) {
@@ -137,12 +138,7 @@ TEST(Dravcall, ShowsProgressOfLargeTransfersWhenAsked) {
 }
 
 TEST(Dravcall, SignsOnAtTheHostsLogonWhenAsked) {
-  auto settings = testSettings();
-  settings.sso.enabled = true;
-  settings.sso.path = "/logon";
-  settings.sso.user = "sam";
-  settings.sso.password = "pw";
-  settings.sso.requiredForBridges = true;
+  const auto settings = ssoTestSettings();
   SampleHost host(settings);
   const ProgramResult refused = dravcall({host.url(), "sample", "echo"});
   EXPECT_EQ(3, refused.exitCode);

@@ -28,6 +28,7 @@ using hosttest::decodeListAnswer;
 using hosttest::decodeStreamedAnswer;
 using hosttest::encodeArgs;
 using hosttest::SampleHost;
+using hosttest::ssoTestSettings;
 using hosttest::testSettings;
 
 struct Answer {
@@ -245,12 +246,8 @@ TEST(LibraryClientCookies, EveryCallCarriesTheProxysCookies) {
 }
 
 TEST(LibraryClientSso, TheFirstCallLogsOnAtTheHostAndEveryCallCarriesTheSession) {
-  auto settings = testSettings();
-  settings.sso.enabled = true;
+  auto settings = ssoTestSettings();
   settings.sso.path = "/sso/logon";
-  settings.sso.user = "sam";
-  settings.sso.password = "pw";
-  settings.sso.requiredForBridges = true;
   SampleHost host(settings);
 
   DRAVBridgeProxy outsider("sample", Url(host.url()), AuthInfo());
