@@ -4,8 +4,8 @@
 // headers to the same host and reading the answer. Both keep their
 // connection alive. Goal: the stack makes at least 0.8x libcurl's calls per
 // second. Rates are per wall-clock second (the host serves on its own threads).
-#include "host/bridge_host.h"
-#include "host/sample_bridge.h"
+#include <drav/host/bridge_host.h>
+#include "host/bridges/sample_bridge.h"
 
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/input_stream.h>

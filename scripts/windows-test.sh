@@ -36,10 +36,10 @@ stage "64-bit: test peers"
 peers="$build/linux"
 if [ ! -f "$peers/build.ninja" ]; then
   peers="$build/win-peers"
-  cmake -S "$root" -B "$peers" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRAV_BUILD_TESTS=OFF >/dev/null
+  cmake -S "$root" -B "$peers" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRAV_BUILD_TOOLS=OFF >/dev/null
 fi
 cmake --build "$peers" --target drav_test_server -j "$jobs"
-server=$(find "$peers/tools" -name drav_test_server -type f -perm -u+x | head -n 1)
+server=$(find "$peers/tests" -name drav_test_server -type f -perm -u+x | head -n 1)
 peer_env="$build/win64/test-peers.env"
 rm -f "$peer_env"
 # The server stops when its standard input ends: this watcher ends it with

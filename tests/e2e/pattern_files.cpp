@@ -1,6 +1,6 @@
 #include "pattern_files.h"
 
-#include "host/sample_bridge.h"
+#include "host/bridges/sample_bridge.h"
 
 #include <zlib.h>
 

@@ -3,7 +3,7 @@
 // GET /healthz.
 #include "host_test_support.h"
 
-#include "host/access_log.h"
+#include "host/server/access_log.h"
 
 #include <gtest/gtest.h>
 

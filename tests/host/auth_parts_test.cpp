@@ -1,9 +1,9 @@
 // The parts of the host's authentication on their own, with a clock the test
 // moves: strict Basic credentials, the comparison, the failed-logon
 // throttle and the signed session tokens.
-#include "host/basic_credentials.h"
-#include "host/logon_throttle.h"
-#include "host/session_token.h"
+#include "host/sso/basic_credentials.h"
+#include "host/sso/logon_throttle.h"
+#include "host/sso/session_token.h"
 
 #include <gtest/gtest.h>
 

@@ -4,11 +4,11 @@
 // the tools, so that the tests check the host rather than repeat it.
 #pragma once
 
-#include "host/bridge_host.h"
-#include "host/buffer_pool.h"
-#include "host/channel.h"
-#include "host/request_stream.h"
-#include "host/sample_bridge.h"
+#include <drav/host/bridge_host.h>
+#include "host/server/buffer_pool.h"
+#include "host/server/channel.h"
+#include "host/server/request_stream.h"
+#include "host/bridges/sample_bridge.h"
 
 #include <drav/serialization/argument_list.h>
 

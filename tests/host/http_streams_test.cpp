@@ -3,9 +3,9 @@
 // goes out (whole with its length, or chunk by chunk).
 #include "host_test_support.h"
 
-#include "host/bridge_handler.h"
-#include "host/request_stream.h"
-#include "host/response_stream.h"
+#include <drav/host/bridge_handler.h>
+#include "host/server/request_stream.h"
+#include "host/server/response_stream.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // from the connection, and the IIS wrappers writing through IResponse.
 #include "host_test_support.h"
 
-#include "host/page_request.h"
-#include "host/page_response.h"
+#include "host/pages/page_request.h"
+#include "host/pages/page_response.h"
 
 #include <drav/hosting/http_buffer_allocator.h>
 #include <drav/hosting/request_wrapper.h>

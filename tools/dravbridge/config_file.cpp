@@ -4,8 +4,8 @@
 // file, the line and the reason.
 #include "config_file.h"
 
-#include "host/forwarded_client.h"
-#include "host/session_token.h"
+#include "host/server/forwarded_client.h"
+#include "host/sso/session_token.h"
 
 #include <toml++/toml.h>
 

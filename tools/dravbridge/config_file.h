@@ -3,7 +3,7 @@
 // onto the host's settings. The file format is described in the README.
 #pragma once
 
-#include "host/host_settings.h"
+#include <drav/host/host_settings.h>
 
 #include <stdexcept>
 #include <string>

@@ -1,9 +1,9 @@
 // dravbridge: serves the sample bridge over HTTP or HTTPS until it is
 // interrupted (SIGINT or SIGTERM), then lets running calls finish and exits 0.
 #include "config_file.h"
-#include "host/bridge_host.h"
-#include "host/sample_bridge.h"
-#include "host/session_token.h"
+#include <drav/host/bridge_host.h>
+#include "host/bridges/sample_bridge.h"
+#include "host/sso/session_token.h"
 
 #include <drav/platform/annal.h>
 

@@ -1,0 +1,65 @@
+// The sample bridge: what a bridge page does, written against the IIS
+// wrappers so that it runs under this host as it would under a web server.
+// It reads the posted arguments in chunks, runs one of a few demonstration
+// methods and writes the results and then the invocation status. Not a
+// framework for writing bridges.
+//
+//   echo (any values)               the same values; binary values at or above
+//                                   the compression threshold go back compressed
+//   sum (numbers)                   Double: their sum
+//   generateBinary (size [, seed])  BinaryArray of `size` bytes, byte i being
+//                                   patternByte(i, seed); streamed (value head,
+//                                   then chunks) when the call's streaming mode
+//                                   is OUT or INOUT
+//   checksumExtraBlob ()            ULong length, ULong CRC-32 of the extra
+//                                   blob, read chunk by chunk
+//
+// A method it does not offer, or arguments the method cannot use, give no
+// results and a non-zero status code; a body that cannot be read or decoded
+// gives HTTP 400. A call streaming out always gets the streamed form: an
+// empty value and a non-zero code when the method has no value to stream.
+#pragma once
+
+#include <drav/host/bridge_handler.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace DRAVHost {
+
+struct SampleBridgeLimits {
+  std::uint32_t maxArgsSize = 64 * 1024 * 1024;      // argument bytes held to decode them
+  std::uint32_t maxListedBinary = 64 * 1024 * 1024;  // a generated value sent inside the result list
+  std::uint32_t chunkSize = 256 * 1024;              // each read and write of a body piece
+};
+
+class SampleBridge : public BridgeHandler {
+public:
+  enum StatusCode { Ok = 0, UnknownMethod = 1, BadArguments = 2, TooLarge = 3 };
+
+  using Limits = SampleBridgeLimits;
+
+  explicit SampleBridge(Limits limits = Limits());
+
+  // Thread-safe: the bridge keeps no state between calls.
+  void serve(const BridgeCall& call, IDispatch* request, IDispatch* response) override;
+
+  // The byte at `index` of a value generateBinary makes with `seed`.
+  static unsigned char patternByte(std::uint64_t index, std::uint32_t seed) {
+    return static_cast<unsigned char>((index + seed) % kPatternPeriod);
+  }
+  // The method names, for messages.
+  static const char* methodList() { return "echo, sum, generateBinary, checksumExtraBlob"; }
+
+private:
+  // A prime, so that the pattern lines up with no power-of-two chunk size.
+  static constexpr std::uint32_t kPatternPeriod = 251;
+
+  Limits limits_;
+  // The pattern repeated over a chunk and one period more: any chunk of a
+  // generated value is a slice of it.
+  std::vector<unsigned char> pattern_;
+};
+
+}  // namespace DRAVHost

@@ -1,0 +1,67 @@
+// The bridge host: an embedded HTTP/1.1 (or HTTPS) server that plays the
+// web server's part for bridges on hosts without one. Each POST to a
+// registered path runs that path's bridge with page objects that read the
+// body from the connection and write the answer to it; a logon route can
+// play the single-sign-on server's side. Open connections cost no thread:
+// they are accepted, read and kept alive asynchronously, and a bounded pool
+// of threads runs the requests, whose page objects block as a web server's
+// do. Every wait is bounded. Not a general web server: no files, no virtual
+// hosts, no HTTP/2.
+#pragma once
+
+#include <drav/host/bridge_handler.h>
+#include <drav/host/host_settings.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace DRAVHost {
+
+// Counts since start(); a snapshot.
+struct HostStatistics {
+  std::uint64_t connectionsAccepted = 0;  // served, not counting those refused
+  std::uint64_t connectionsRefused = 0;   // closed at once: the host was full
+  std::uint64_t requestsServed = 0;       // requests run on a pool thread
+  std::uint64_t requestsRefused = 0;      // answered 503 at once: every pool thread was busy
+  unsigned activeConnections = 0;
+  unsigned peakConnections = 0;           // the most served at once
+};
+
+class BridgeHost {
+public:
+  // std::runtime_error when the access log cannot be opened, std::invalid_argument
+  // for a trusted proxy that is no IP address.
+  explicit BridgeHost(HostSettings settings);
+  ~BridgeHost();  // stop()
+  BridgeHost(const BridgeHost&) = delete;
+  BridgeHost& operator=(const BridgeHost&) = delete;
+
+  // Serves `bridge` for POSTs to `path` (exact, starting with "/"). Before
+  // start() only; std::logic_error otherwise or for a path already taken.
+  void addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge);
+  // Binds, listens and starts the pool of threads that accept and serve.
+  // std::runtime_error when the address, port, certificate or key is unusable.
+  void start();
+  // Stops accepting and closes idle connections at once, lets running
+  // requests finish for up to the stop grace, then cuts their connections
+  // and joins every thread. A bridge busy without touching its connection
+  // is waited for.
+  void stop();
+
+  // The port listened on (the one chosen when the settings said 0); 0 before start().
+  unsigned short port() const;
+  // "http://address:port" + path, or https with a certificate.
+  std::string url(const std::string& path) const;
+  // The settings in force: after start() maxConnections is the bound applied.
+  const HostSettings& settings() const;
+  HostStatistics statistics() const;
+  // Sessions the logon route has issued.
+  std::size_t ssoSessionCount() const;
+
+private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace DRAVHost

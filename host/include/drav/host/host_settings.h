@@ -1,0 +1,95 @@
+// Settings of the bridge host: where it listens, what it demands of clients
+// (Basic credentials, TLS, a single-sign-on session), and the limits that
+// keep one client from holding the host. A plain record with its defaults;
+// not a configuration-file reader.
+#pragma once
+
+#include <drav/host/auth_settings.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace DRAVHost {
+
+// The logon route that plays the single-sign-on server's side: a GET with the
+// challenge cookie and Basic credentials gets a session cookie.
+struct SsoLogonSettings {
+  bool enabled = false;             // serve the logon route at all
+  std::string path = "/";           // where the GET logs on
+  std::string user;                 // the credentials the logon accepts
+  std::string password;
+  bool requiredForBridges = false;  // bridge calls need a session cookie the logon issued
+};
+
+struct HostSettings {
+  std::string address = "127.0.0.1";
+  unsigned short port = 0;  // 0: a free port, see BridgeHost::port()
+
+  // Both empty: no authentication. Otherwise every bridge call must carry
+  // these Basic credentials.
+  std::string user;
+  std::string password;
+  std::string realm = "dravbridge";
+
+  // PEM files; both set: the host speaks HTTPS only.
+  std::string certFile;
+  std::string keyFile;
+
+  // Connections held open at once, idle ones included; one more is answered
+  // 503 (plain HTTP) and closed. 0: as many as the process's descriptor
+  // limit leaves room for, at most 10000 (see BridgeHost::settings()).
+  unsigned maxConnections = 0;
+  // Requests running at once (bridge calls, the logon, the host's own
+  // answers); each runs on a thread of the host's pool, which has one
+  // thread more. Beyond them, up to maxWaitingCalls wait for a free thread;
+  // one more is answered 503 with Retry-After.
+  unsigned maxRunningCalls = 16;
+  unsigned maxWaitingCalls = 1024;
+  // What a 503 asks the client to wait, in seconds ("Retry-After").
+  unsigned retryAfterSeconds = 1;
+  // Requests served on one kept-alive connection before it is closed.
+  unsigned maxRequestsPerConnection = 10000;
+  // The whole request head must arrive within this, from its first byte
+  // (from the accept, or the TLS handshake's start, for the first request).
+  std::chrono::milliseconds headTimeout{10000};
+  // Longest wait for the first byte of the next request on a kept-alive connection.
+  std::chrono::milliseconds idleTimeout{15000};
+  // A body read and an answer written must keep to this rate, in bytes per
+  // second, once the grace time has passed: a transfer of n bytes may take
+  // transferGrace + n / minTransferRate. 0: no rate, only the grace per wait.
+  std::uint32_t minTransferRate = 16 * 1024;
+  std::chrono::milliseconds transferGrace{10000};
+  // How long stop() lets running calls finish before it cuts their connections.
+  std::chrono::milliseconds stopGrace{10000};
+
+  // The request line and headers together.
+  std::uint32_t headerLimit = 16 * 1024;
+  // The posted body; never more than 2^31 - 1 bytes, as IRequest reports
+  // the length as a signed 32-bit count.
+  std::uint32_t bodyLimit = 0x7FFFFFFF;
+  // Output a bridge writes while response buffering is on.
+  std::uint32_t responseBufferLimit = 4 * 1024 * 1024;
+  // Memory one bridge call may take: the argument bytes, what decoding them
+  // allocates and the buffered answer; a call that needs more gets 413.
+  std::uint64_t callMemoryBudget = 64ull * 1024 * 1024;
+  // Memory running bridge calls may take together: each reserves its
+  // callMemoryBudget while it runs; one that finds too little left gets 503.
+  std::uint64_t memoryBudget = 1024ull * 1024 * 1024;
+  // Unread request body the host still reads and drops after a response to
+  // keep the connection; with more left, the connection is closed.
+  std::uint32_t drainLimit = 64 * 1024;
+
+  // One line per request (see access_log.h): "" none, "-" standard error,
+  // else the file at this path, appended to.
+  std::string accessLog;
+  // Reverse proxies whose "X-Forwarded-For" / "X-Real-IP" name the client in
+  // the access log (IP addresses); from any other peer those headers are ignored.
+  std::vector<std::string> trustedProxies;
+
+  SsoLogonSettings sso;
+  AuthSettings auth;
+};
+
+}  // namespace DRAVHost

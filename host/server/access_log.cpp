@@ -1,0 +1,82 @@
+#include "host/server/access_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+namespace DRAVHost {
+
+std::string escapeLogField(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte > 0x7E) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+std::string utcTime(std::chrono::system_clock::time_point when) {
+  const auto sinceEpoch = when.time_since_epoch();
+  const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, int(millis));
+  return text;
+}
+
+}  // namespace
+
+std::string accessLine(const AccessEntry& entry) {
+  std::string line = utcTime(entry.start);
+  line += ' ' + escapeLogField(entry.client);
+  line += " \"" + escapeLogField(entry.path) + '"';
+  line += entry.methodName.empty() ? std::string(" -") : " \"" + escapeLogField(entry.methodName) + '"';
+  line += ' ' + std::to_string(entry.status);
+  line += ' ' + (entry.invocationStatus ? std::to_string(*entry.invocationStatus) : std::string("-"));
+  line += ' ' + std::to_string(entry.bytesIn);
+  line += ' ' + std::to_string(entry.bytesOut);
+  line += ' ' + std::to_string(entry.duration.count());
+  line += '\n';
+  return line;
+}
+
+AccessLog::AccessLog(const std::string& destination)
+    : fd_(destination == "-" ? STDERR_FILENO
+                             : ::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640)) {
+  if (fd_ < 0)
+    throw std::runtime_error("cannot open the access log " + destination + ": " + std::strerror(errno));
+}
+
+AccessLog::~AccessLog() {
+  if (fd_ != STDERR_FILENO) ::close(fd_);
+}
+
+void AccessLog::write(const AccessEntry& entry) {
+  const std::string line = accessLine(entry);
+  // A log that cannot be written must not fail the call it reports.
+  while (::write(fd_, line.data(), line.size()) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace DRAVHost

@@ -1,0 +1,292 @@
+#include <drav/host/bridge_host.h>
+
+#include "host/server/buffer_pool.h"
+#include "host/server/connection.h"
+#include "host/server/connection_registry.h"
+#include "host/server/forwarded_client.h"
+#include "host/sso/host_auth.h"
+#include "host/server/request_handling.h"
+#include "host/server/request_slots.h"
+
+#include <drav/platform/annal.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace DRAVHost {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+const Annal::AnnalInitExit annalInitExit;
+
+// The pause before accepting again after accept itself failed (out of
+// descriptors, say), so that a lasting failure does not spin.
+constexpr std::chrono::milliseconds kAcceptRetryPause(100);
+// The default bound on connections, and the descriptors kept free beside them.
+constexpr unsigned kDefaultMaxConnections = 10000;
+constexpr unsigned kSpareDescriptors = 64;
+// Large enough for a head at the default limit, and for reading bodies in big pieces.
+constexpr std::size_t kInputBufferSize = 64 * 1024;
+// After the grace, how long stop() waits for cut connections to end.
+constexpr std::chrono::seconds kStopCutWait(5);
+
+std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) {
+  if (settings.certFile.empty() && settings.keyFile.empty()) return nullptr;
+  if (settings.certFile.empty() || settings.keyFile.empty())
+    throw std::runtime_error("HTTPS needs both a certificate and a key");
+  auto tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+  tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                   asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
+  error_code error;
+  tls->use_certificate_chain_file(settings.certFile, error);
+  if (error) throw std::runtime_error("cannot use the certificate " + settings.certFile + ": " + error.message());
+  tls->use_private_key_file(settings.keyFile, asio::ssl::context::pem, error);
+  if (error) throw std::runtime_error("cannot use the key " + settings.keyFile + ": " + error.message());
+  return tls;
+}
+
+// The bound on connections: as set, or the default, within what the
+// process's descriptor limit leaves beside the host's own.
+unsigned connectionBound(unsigned configured) {
+  rlimit limit{};
+  unsigned available = kDefaultMaxConnections;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    available = limit.rlim_cur > kSpareDescriptors ? static_cast<unsigned>(std::min<rlim_t>(
+                                                         limit.rlim_cur - kSpareDescriptors, 1u << 30))
+                                                   : 1;
+  return std::min(configured ? configured : kDefaultMaxConnections, available);
+}
+
+// How often deadlines are checked: a fraction of the shortest wait allowed.
+std::chrono::milliseconds sweepPeriod(const HostSettings& settings) {
+  const auto shortest = std::min({settings.headTimeout, settings.idleTimeout, settings.transferGrace});
+  return std::clamp(shortest / 8, std::chrono::milliseconds(10), std::chrono::milliseconds(250));
+}
+
+}  // namespace
+
+class BridgeHost::Impl {
+public:
+  explicit Impl(HostSettings hostSettings)
+      : settings(std::move(hostSettings)),
+        auth(settings),
+        memory(settings.memoryBudget),
+        accessLog(settings.accessLog.empty() ? nullptr : std::make_unique<AccessLog>(settings.accessLog)),
+        trustedProxies(parseTrustedProxies(settings.trustedProxies)),
+        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies} {}
+
+  void start();
+  void stop();
+  HostStatistics statistics();
+
+  HostSettings settings;
+  std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
+  HostAuth auth;
+  std::atomic<std::uint64_t> requestsServed{0};
+  MemoryBudget memory;
+  std::unique_ptr<AccessLog> accessLog;
+  std::vector<boost::asio::ip::address> trustedProxies;
+  HostRoutes routes;
+  bool started = false;
+  bool stopped = false;
+  unsigned short port = 0;
+
+private:
+  void runPool();
+  void acceptNext();
+  void accepted(const error_code& error, tcp::socket socket);
+  void sweepNext();
+  // Waits until `done` holds or `limit` has passed; true when it held.
+  template <typename Done>
+  static bool waitUntil(Done done, std::chrono::milliseconds limit);
+
+  std::unique_ptr<asio::ssl::context> tls_;
+  std::optional<ConnectionRegistry> registry_;
+  std::optional<RequestSlots> slots_;
+  std::optional<BufferPool> buffers_;
+  std::optional<ConnectionShared> shared_;
+  // Declared after what connections refer to: its end destroys the connections still held.
+  asio::io_context io_;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  std::optional<tcp::acceptor> acceptor_;
+  std::optional<asio::steady_timer> retryTimer_;
+  std::optional<asio::steady_timer> sweepTimer_;
+  std::vector<std::thread> threads_;
+};
+
+void BridgeHost::Impl::start() {
+  // IRequest reports the body length as a signed 32-bit count.
+  settings.bodyLimit = std::min<std::uint32_t>(settings.bodyLimit, 0x7FFFFFFF);
+  settings.maxRunningCalls = std::max(1u, settings.maxRunningCalls);
+  settings.maxConnections = connectionBound(settings.maxConnections);
+  tls_ = tlsContextFor(settings);
+  error_code error;
+  const auto address = asio::ip::make_address(settings.address, error);
+  if (error) throw std::runtime_error("not an IP address: '" + settings.address + "'");
+  const tcp::endpoint endpoint(address, settings.port);
+  acceptor_.emplace(io_);
+  const std::string where = settings.address + ":" + std::to_string(settings.port);
+  acceptor_->open(endpoint.protocol(), error);
+  if (!error) acceptor_->set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error) acceptor_->bind(endpoint, error);
+  if (!error) acceptor_->listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    acceptor_.reset();
+    throw std::runtime_error("cannot listen on " + where + ": " + error.message());
+  }
+  port = acceptor_->local_endpoint().port();
+  registry_.emplace(settings.maxConnections);
+  slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
+  const unsigned threads = settings.maxRunningCalls + 1;  // one is always free for the asynchronous side
+  buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096), 2 * threads);
+  shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
+  retryTimer_.emplace(io_);
+  sweepTimer_.emplace(io_);
+  work_.emplace(io_.get_executor());
+  acceptNext();
+  sweepNext();
+  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { runPool(); });
+}
+
+void BridgeHost::Impl::runPool() {
+  // A handler that throws must not take its thread, and the host's capacity, with it.
+  while (true) {
+    try {
+      io_.run();
+      return;
+    } catch (const std::exception& e) {
+      Annal::Logger(Annal::Error) << "host: " << e.what();
+    }
+  }
+}
+
+void BridgeHost::Impl::acceptNext() {
+  acceptor_->async_accept([this](const error_code& error, tcp::socket socket) { accepted(error, std::move(socket)); });
+}
+
+void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
+  if (error == asio::error::operation_aborted || !acceptor_->is_open()) return;
+  if (error) {
+    Annal::Logger(Annal::Error) << "host: accepting failed: " << error.message();
+    retryTimer_->expires_after(kAcceptRetryPause);
+    retryTimer_->async_wait([this](const error_code& waited) {
+      if (!waited && acceptor_->is_open()) acceptNext();
+    });
+    return;
+  }
+  acceptNext();  // the next client is accepted while this one starts
+  try {
+    startConnection(std::move(socket), *shared_);
+  } catch (const std::exception& e) {
+    Annal::Logger(Annal::Error) << "host: a connection could not start: " << e.what();
+  }
+}
+
+void BridgeHost::Impl::sweepNext() {
+  sweepTimer_->expires_after(sweepPeriod(settings));
+  sweepTimer_->async_wait([this](const error_code& error) {
+    if (error) return;
+    registry_->sweep();
+    sweepNext();
+  });
+}
+
+template <typename Done>
+bool BridgeHost::Impl::waitUntil(Done done, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void BridgeHost::Impl::stop() {
+  asio::post(io_, [this] {
+    error_code ignored;
+    acceptor_->close(ignored);
+    retryTimer_->cancel();
+  });
+  registry_->stop(false);  // idle connections end now; running requests finish ...
+  slots_->dropWaiting();
+  waitUntil([this] { return slots_->running() == 0; }, settings.stopGrace);
+  registry_->stop(true);  // ... or are cut once the grace is over
+  waitUntil([this] { return registry_->size() == 0; }, kStopCutWait);
+  asio::post(io_, [this] { sweepTimer_->cancel(); });
+  work_.reset();
+  io_.stop();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+HostStatistics BridgeHost::Impl::statistics() {
+  HostStatistics result;
+  result.requestsServed = requestsServed.load();
+  if (registry_) {
+    result.connectionsAccepted = registry_->added();
+    result.connectionsRefused = registry_->refused();
+    result.requestsRefused = slots_->refused();
+    result.activeConnections = registry_->size();
+    result.peakConnections = registry_->peak();
+  }
+  return result;
+}
+
+BridgeHost::BridgeHost(HostSettings settings) : impl_(std::make_unique<Impl>(std::move(settings))) {}
+
+BridgeHost::~BridgeHost() { stop(); }
+
+void BridgeHost::addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge) {
+  if (impl_->started) throw std::logic_error("bridges are added before the host starts");
+  if (path.empty() || path[0] != '/') throw std::logic_error("a bridge path starts with '/': '" + path + "'");
+  if (!bridge) throw std::logic_error("no bridge for " + path);
+  if (!impl_->bridges.emplace(path, std::move(bridge)).second)
+    throw std::logic_error("a bridge is already served at " + path);
+}
+
+void BridgeHost::start() {
+  if (impl_->started) throw std::logic_error("the host has started already");
+  impl_->start();
+  impl_->started = true;
+}
+
+void BridgeHost::stop() {
+  if (!impl_->started || impl_->stopped) return;
+  impl_->stopped = true;
+  impl_->stop();
+}
+
+unsigned short BridgeHost::port() const { return impl_->port; }
+
+std::string BridgeHost::url(const std::string& path) const {
+  const std::string& address = impl_->settings.address;
+  const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+  const bool tls = !impl_->settings.certFile.empty();
+  return std::string(tls ? "https" : "http") + "://" + host + ":" + std::to_string(impl_->port) + path;
+}
+
+const HostSettings& BridgeHost::settings() const { return impl_->settings; }
+
+HostStatistics BridgeHost::statistics() const { return impl_->statistics(); }
+
+std::size_t BridgeHost::ssoSessionCount() const { return impl_->auth.sessions.issued(); }
+
+}  // namespace DRAVHost

@@ -1,0 +1,341 @@
+#include "host/server/connection.h"
+
+#include <drav/platform/annal.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/write.hpp>
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include <memory>
+#include <type_traits>
+
+namespace DRAVHost {
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+
+const Annal::AnnalInitExit annalInitExit;
+
+// How long, and for how many bytes, a closing connection still reads what
+// the client sends, so that the answer is not cut off by a reset.
+constexpr std::chrono::milliseconds kLinger(1000);
+constexpr std::size_t kLingerBytes = 1024 * 1024;
+constexpr std::size_t kLingerChunk = 4096;
+
+// Collects what a response writes, for answers sent without a pool thread.
+class TextCollector : public Channel {
+public:
+  std::string bytes;
+  std::size_t readSome(void*, std::size_t, std::chrono::milliseconds) override { return 0; }
+  void writeAll(const ConstPiece* pieces, std::size_t count, std::chrono::milliseconds) override {
+    for (std::size_t i = 0; i < count; ++i) bytes.append(static_cast<const char*>(pieces[i].data), pieces[i].size);
+  }
+};
+
+// The host's own answer as bytes, and whether the connection stays open after it.
+std::pair<std::string, bool> hostAnswer(const HostSettings& settings, const RequestHead* head, unsigned status,
+                                        const std::string& message,
+                                        const std::vector<std::pair<std::string, std::string>>& headers,
+                                        bool keepOpen) {
+  TextCollector collector;
+  ResponseStream out(collector, settings, head ? head->version : 11, keepOpen && head && head->keepAlive,
+                     head && head->isHead());
+  out.sendText(status, message, headers);
+  return {std::move(collector.bytes), out.keepAlive()};
+}
+
+std::vector<std::pair<std::string, std::string>> retryAfter(const HostSettings& settings) {
+  return {{"Retry-After", std::to_string(settings.retryAfterSeconds)}};
+}
+
+template <typename Stream>
+class Connection : public std::enable_shared_from_this<Connection<Stream>> {
+  static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
+
+public:
+  Connection(tcp::socket socket, ConnectionShared& shared, const boost::asio::ip::address& peer)
+      : stream_(makeStream(std::move(socket), shared.tls)),
+        shared_(shared),
+        settings_(shared.routes.settings),
+        entry_(lowest().native_handle()),
+        channel_(makeChannel()),
+        in_(*channel_, settings_, shared.buffers),
+        peer_(peer),
+        client_(clientKeyOf(peer)) {}
+  ~Connection() { shared_.registry.remove(entry_); }
+
+  ConnectionRegistry::Entry& entry() { return entry_; }
+
+  void start() {
+    error_code ignored;
+    lowest().set_option(tcp::no_delay(true), ignored);
+    headDeadline_ = Clock::now() + settings_.headTimeout;  // the first head counts from the accept
+    headClockRunning_ = true;
+    if constexpr (kTls) {
+      if (!entry_.arm(headDeadline_, true)) return finalClose();
+      stream_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](const error_code& e) {
+        if (!self->entry_.disarm() || e) {
+          Annal::Logger(Annal::XS) << "host: the TLS handshake failed: " << e.message();
+          return self->finalClose();
+        }
+        self->awaitHead();
+      });
+    } else {
+      awaitHead();
+    }
+  }
+
+  // The host is full: a word of why (plain HTTP, if the socket takes it at once), then the end.
+  void refuseAtOnce() {
+    if constexpr (!kTls) {
+      const auto answer = hostAnswer(settings_, nullptr, 503, "the host serves no more connections now",
+                                     retryAfter(settings_), false);
+      ::send(lowest().native_handle(), answer.first.data(), answer.first.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    finalClose();
+  }
+
+private:
+  static Stream makeStream(tcp::socket socket, asio::ssl::context* tls) {
+    if constexpr (kTls) return Stream(std::move(socket), *tls);
+    else return socket;
+  }
+
+  std::unique_ptr<Channel> makeChannel() {
+    if constexpr (kTls) return tlsChannel(stream_);
+    else return plainChannel(stream_.native_handle());
+  }
+
+  tcp::socket& lowest() {
+    if constexpr (kTls) return stream_.next_layer();
+    else return stream_;
+  }
+
+  void awaitHead() {
+    if (served_ >= settings_.maxRequestsPerConnection) return close();
+    in_.beginHead();
+    readHead();
+  }
+
+  void readHead() {
+    try {
+      if (in_.parseHead()) return onHead();
+    } catch (const HttpError& e) {
+      return answer(nullptr, e.status(), e.what(), {}, false);
+    }
+    if (in_.headBegun() && !headClockRunning_) {
+      headDeadline_ = Clock::now() + settings_.headTimeout;
+      headClockRunning_ = true;
+    }
+    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false))
+      return finalClose();
+    if constexpr (!kTls) {
+      // An idle connection holds no buffer while it waits.
+      in_.releaseInputIfEmpty();
+      lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
+        if (e) return self->finalClose();
+        self->readMoreHead();
+      });
+    } else {
+      readMoreHead();
+    }
+  }
+
+  void readMoreHead() {
+    std::pair<char*, std::size_t> space;
+    try {
+      space = in_.inputSpace();
+    } catch (const HttpError& e) {
+      entry_.disarm();
+      return answer(nullptr, e.status(), e.what(), {}, false);
+    }
+    if constexpr (!kTls) {
+      // Read here, on the thread the wait woke: no second trip through the scheduler.
+      const long got = receiveNow(space.first, space.second);
+      if (got < 0) return readHead();  // woken with nothing to read: wait again
+      return headBytes(got);
+    } else {
+      stream_.async_read_some(asio::buffer(space.first, space.second),
+                              [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
+                                self->headBytes(e ? 0 : static_cast<long>(bytes));
+                              });
+    }
+  }
+
+  // `got` bytes of the head arrived; 0: the peer ended, or the wait was cut.
+  void headBytes(long got) {
+    if (!entry_.disarm()) return headTimedOut();
+    if (got == 0) return finalClose();
+    in_.received(static_cast<std::size_t>(got));
+    readHead();
+  }
+
+  // Plain TCP: what has arrived, read without waiting; 0 at the peer's end
+  // (or a failure), -1 when nothing has.
+  long receiveNow(char* data, std::size_t size) {
+    while (true) {
+      const ssize_t got = ::recv(lowest().native_handle(), data, size, MSG_DONTWAIT);
+      if (got >= 0) return static_cast<long>(got);
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : 0;
+    }
+  }
+
+  void headTimedOut() {
+    if (!in_.headBegun()) return finalClose();  // an idle connection ends quietly
+    answer(nullptr, 408, "the request head did not arrive in time", {}, false);
+  }
+
+  void onHead() {
+    headClockRunning_ = false;
+    // A small body is read here too, so that a slow one holds no pool thread.
+    if (in_.bodyFitsInBuffer() && !in_.head().expectContinue) return readBodyAhead();
+    run();
+  }
+
+  void readBodyAhead() {
+    if (in_.bodyHeld()) return run();
+    if (!entry_.arm(in_.nextBodyByteDeadline(), false)) return finalClose();
+    const auto space = in_.inputSpace();  // a body that fits leaves room
+    if constexpr (!kTls) {
+      const long got = receiveNow(space.first, space.second);
+      if (got >= 0) return bodyBytes(got);
+      lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
+        if (e) return self->finalClose();
+        if (!self->entry_.disarm()) return self->bodyTimedOut();  // before arm() would hide the cut
+        self->readBodyAhead();
+      });
+    } else {
+      stream_.async_read_some(asio::buffer(space.first, space.second),
+                              [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
+                                self->bodyBytes(e ? 0 : static_cast<long>(bytes));
+                              });
+    }
+  }
+
+  // `got` bytes of the body arrived; 0: the peer ended, or the wait was cut.
+  void bodyBytes(long got) {
+    if (!entry_.disarm()) return bodyTimedOut();
+    if (got == 0) return run();  // the request finds the body cut short
+    in_.received(static_cast<std::size_t>(got));
+    readBodyAhead();
+  }
+
+  void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
+
+  void run() {
+    switch (shared_.slots.admit([self = this->shared_from_this()] { self->runInSlot(); })) {
+      case RequestSlots::Admission::Run: return runInSlot();
+      case RequestSlots::Admission::Waiting: return;
+      case RequestSlots::Admission::Refused: return overloaded();
+    }
+  }
+
+  void runInSlot() {
+    bool keepOpen = false;
+    try {
+      keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
+                              served_ + 1 == settings_.maxRequestsPerConnection);
+    } catch (const std::exception& e) {
+      Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
+    }
+    if (RequestSlots::Job next = shared_.slots.release()) asio::post(stream_.get_executor(), std::move(next));
+    ++served_;
+    if (!keepOpen) return close();
+    if (!in_.holdsInput()) return awaitHead();
+    // A request already held is taken up on a fresh stack.
+    asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->awaitHead(); });
+  }
+
+  void overloaded() {
+    ++served_;
+    const bool bodyDropped = in_.bodyHeld() && in_.drainBody(settings_.drainLimit);
+    answer(&in_.head(), 503, "the host is busy; try again shortly", retryAfter(settings_), bodyDropped);
+  }
+
+  // Sends the host's own answer, then serves on or closes.
+  void answer(const RequestHead* head, unsigned status, const std::string& message,
+              const std::vector<std::pair<std::string, std::string>>& headers, bool keepOpen) {
+    auto bytes = hostAnswer(settings_, head, status, message, headers, keepOpen);
+    answer_ = std::move(bytes.first);
+    keepOpen = bytes.second;
+    if (!entry_.arm(Clock::now() + settings_.transferGrace, true)) return finalClose();
+    asio::async_write(stream_, asio::buffer(answer_),
+                      [self = this->shared_from_this(), keepOpen](const error_code& e, std::size_t) {
+                        if (!self->entry_.disarm() || e) return self->finalClose();
+                        if (!keepOpen) return self->close();
+                        self->awaitHead();
+                      });
+  }
+
+  // Ends the connection politely: TLS close, then the TCP send side, then a short linger.
+  void close() {
+    if (!entry_.arm(Clock::now() + kLinger, true)) return finalClose();
+    if constexpr (kTls) {
+      stream_.async_shutdown([self = this->shared_from_this()](const error_code&) { self->linger(); });
+    } else {
+      linger();
+    }
+  }
+
+  void linger() {
+    error_code ignored;
+    lowest().shutdown(tcp::socket::shutdown_send, ignored);
+    lingerBuffer_.reset(new char[kLingerChunk]);
+    dropUntilEnd(0);
+  }
+
+  void dropUntilEnd(std::size_t dropped) {
+    lowest().async_read_some(asio::buffer(lingerBuffer_.get(), kLingerChunk),
+                             [self = this->shared_from_this(), dropped](const error_code& e, std::size_t bytes) {
+                               if (e || bytes == 0 || dropped + bytes > kLingerBytes) return self->finalClose();
+                               self->dropUntilEnd(dropped + bytes);
+                             });
+  }
+
+  void finalClose() {
+    entry_.disarm();
+    shared_.registry.remove(entry_);
+    error_code ignored;
+    lowest().close(ignored);
+  }
+
+  Stream stream_;
+  ConnectionShared& shared_;
+  const HostSettings& settings_;
+  ConnectionRegistry::Entry entry_;
+  std::unique_ptr<Channel> channel_;
+  RequestStream in_;
+  const boost::asio::ip::address peer_;
+  const ClientKey client_;  // who the peer counts as for authentication
+  std::string answer_;  // the host's own answer while it goes out
+  std::unique_ptr<char[]> lingerBuffer_;
+  Clock::time_point headDeadline_;
+  bool headClockRunning_ = false;
+  unsigned served_ = 0;
+};
+
+template <typename Stream>
+void startOn(tcp::socket socket, ConnectionShared& shared) {
+  error_code unknown;
+  const auto peer = socket.remote_endpoint(unknown).address();
+  auto connection = std::make_shared<Connection<Stream>>(std::move(socket), shared, peer);
+  if (!shared.registry.add(connection->entry())) return connection->refuseAtOnce();
+  connection->start();
+}
+
+}  // namespace
+
+void startConnection(tcp::socket socket, ConnectionShared& shared) {
+  if (shared.tls) return startOn<TlsStream>(std::move(socket), shared);
+  return startOn<tcp::socket>(std::move(socket), shared);
+}
+
+}  // namespace DRAVHost

@@ -1,0 +1,36 @@
+// One accepted connection's life on the host's asynchronous side: the TLS
+// handshake, then for each request waiting for it, reading its head (and a
+// body small enough for the input buffer) without holding a thread, running
+// it on the pool thread that completed the read (within the bound on
+// running requests, after a wait in line, or answering 503 at once when the
+// line is full too), and at the end closing with
+// a short linger so that the last answer is not cut off by a reset. Every
+// wait has a deadline the registry enforces. Not the handling of a request
+// (request_handling.h) nor the listener (bridge_host.h).
+#pragma once
+
+#include "host/server/buffer_pool.h"
+#include "host/server/connection_registry.h"
+#include "host/server/request_handling.h"
+#include "host/server/request_slots.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+namespace DRAVHost {
+
+// What every connection of a host shares; it outlives them all.
+struct ConnectionShared {
+  const HostRoutes& routes;
+  ConnectionRegistry& registry;
+  RequestSlots& slots;
+  BufferPool& buffers;
+  boost::asio::ssl::context* tls;  // null: plain HTTP
+};
+
+// Takes the accepted socket over and serves it until it closes. When the
+// host holds its most connections the socket is answered 503 (plain HTTP)
+// and closed at once (the registry counts the refusal).
+void startConnection(boost::asio::ip::tcp::socket socket, ConnectionShared& shared);
+
+}  // namespace DRAVHost

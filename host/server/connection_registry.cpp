@@ -1,0 +1,68 @@
+#include "host/server/connection_registry.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+
+namespace DRAVHost {
+
+bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays) {
+  bothWays_.store(bothWays);
+  deadline_.store(std::max<std::int64_t>(1, deadline.time_since_epoch().count()));
+  // Stores before the check: a stop either sees this wait or is seen here.
+  return !(registry_ && registry_->stopping_.load());
+}
+
+bool ConnectionRegistry::add(Entry& entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (entries_.size() >= max_ || stopping_.load()) {
+    ++refused_;
+    return false;
+  }
+  ++added_;
+  entries_.insert(&entry);
+  entry.registry_ = this;
+  peak_ = std::max<unsigned>(peak_, static_cast<unsigned>(entries_.size()));
+  return true;
+}
+
+void ConnectionRegistry::remove(Entry& entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.erase(&entry);
+  entry.registry_ = nullptr;
+}
+
+void ConnectionRegistry::cut(Entry& entry, bool bothWays) {
+  ::shutdown(entry.fd_, bothWays ? SHUT_RDWR : SHUT_RD);
+}
+
+void ConnectionRegistry::sweep() {
+  const std::int64_t now = Clock::now().time_since_epoch().count();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Entry* entry : entries_) {
+    std::int64_t deadline = entry->deadline_.load();
+    if (deadline > 0 && deadline < now && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut))
+      cut(*entry, entry->bothWays_.load());
+  }
+}
+
+void ConnectionRegistry::stop(bool running) {
+  stopping_.store(true);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Entry* entry : entries_) {
+    const std::int64_t was = entry->deadline_.exchange(Entry::kCut);
+    if (was != Entry::kNone || running) cut(*entry, true);
+  }
+}
+
+unsigned ConnectionRegistry::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<unsigned>(entries_.size());
+}
+
+unsigned ConnectionRegistry::peak() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return peak_;
+}
+
+}  // namespace DRAVHost

@@ -1,0 +1,271 @@
+#include "host/server/request_handling.h"
+
+#include "host/server/forwarded_client.h"
+#include "host/server/header_text.h"
+#include "host/pages/page_request.h"
+#include "host/pages/page_response.h"
+
+#include <drav/platform/annal.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace DRAVHost {
+
+namespace {
+
+const Annal::AnnalInitExit annalInitExit;
+
+const std::string& requiredField(const RequestHead& head, const char* name) {
+  const std::string* value = head.field(name);
+  if (!value) throw HttpError(400, std::string("a bridge call carries the header ") + name);
+  return *value;
+}
+
+std::uint32_t sizeField(const RequestHead& head, const char* name) {
+  const std::string& text = requiredField(head, name);
+  const auto size = parseSize(text);
+  if (!size) throw HttpError(400, std::string(name) + " is not a byte count from 0 to 2147483647");
+  return *size;
+}
+
+int streamingModeOf(const std::string& text) {
+  if (text == "NO") return 1;
+  if (text == "IN") return 2;
+  if (text == "OUT") return 4;
+  if (text == "INOUT") return 8;
+  throw HttpError(400, "DRAVStreamingMode is NO, IN, OUT or INOUT");
+}
+
+// The path as the answer may name it: only when it is short and plain, as
+// the host's own answers never echo what could be markup or script.
+std::string plainPath(const std::string& path) {
+  const bool plain = path.size() <= 200 && path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                                  "0123456789/._~-") == std::string::npos;
+  return plain ? path : "this path";
+}
+
+}  // namespace
+
+BridgeCall readCallHeaders(const RequestHead& head) {
+  BridgeCall call;
+  call.path = head.path();
+  call.bridgeName = requiredField(head, "DRAVBridgeName");
+  call.methodName = requiredField(head, "DRAVMethodName");
+  if (call.methodName.empty()) throw HttpError(400, "DRAVMethodName is empty");
+  if (const std::string* token = head.field("DRAVMethodNeedSsoToken")) {
+    if (*token != "yes" && *token != "no")
+      throw HttpError(400, "DRAVMethodNeedSsoToken is yes or no");
+    call.needSsoToken = *token == "yes";
+  }
+  if (const std::string* mode = head.field("DRAVStreamingMode")) call.streamingMode = streamingModeOf(*mode);
+  call.argsSize = sizeField(head, "DRAVArgs-Size");
+  call.extraBlobSize = sizeField(head, "DRAVExtraBlob-Size");
+  if (const std::string* cookies = head.field("Cookie")) call.cookies = *cookies;
+  return call;
+}
+
+namespace {
+
+// One request on its way through the host; the streams live as long as it.
+class Exchange {
+public:
+  Exchange(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
+           bool lastOnConnection)
+      : in_(in),
+        channel_(channel),
+        routes_(routes),
+        client_(client),
+        out_(channel, routes.settings, in.head().version, in.head().keepAlive && !lastOnConnection,
+             in.head().isHead()) {}
+
+  bool serve();
+  // What the access log says of the request once served.
+  void fillEntry(AccessEntry& entry) const;
+
+private:
+  bool serveBridge(BridgeHandler& bridge);
+  bool dispatch(BridgeHandler& bridge, const BridgeCall& call);
+  // Why a failed call failed, when the host knows better than the bridge.
+  std::optional<HttpError> hostCause(const BridgeCall& call) const;
+  // Answers with the host's own text; reads a small unread body first so the
+  // connection can stay open.
+  bool refuse(unsigned status, const std::string& message,
+              const std::vector<std::pair<std::string, std::string>>& headers = {});
+  // The body is complete (or dropped) and the response sent; true to keep the connection.
+  bool complete();
+
+  RequestStream& in_;
+  Channel& channel_;
+  const HostRoutes& routes_;
+  const ClientKey& client_;
+  ResponseStream out_;
+  CallReport report_;
+};
+
+bool Exchange::serve() {
+  const RequestHead& head = in_.head();
+  const std::string path = head.path();
+  const auto bridge = routes_.bridges.find(path);
+  if (bridge != routes_.bridges.end()) return serveBridge(*bridge->second);
+
+  if (path == "/healthz") {
+    if (head.method != "GET" && !head.isHead()) return refuse(405, "/healthz is a GET", {{"Allow", "GET, HEAD"}});
+    return refuse(200, "ok");  // the host's own text gains its newline
+  }
+  const SsoLogonSettings& sso = routes_.settings.sso;
+  if (sso.enabled && path == sso.path) {
+    if (head.method != "GET" && !head.isHead())
+      return refuse(405, "the logon is a GET", {{"Allow", "GET, HEAD"}});
+    if (!in_.drainBody(routes_.settings.drainLimit)) out_.closeAfter();
+    answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, out_);
+    return out_.keepAlive();
+  }
+  return refuse(404, "no bridge at " + plainPath(path));
+}
+
+bool Exchange::serveBridge(BridgeHandler& bridge) {
+  const RequestHead& head = in_.head();
+  const HostSettings& settings = routes_.settings;
+  if (head.method != "POST") return refuse(405, "a bridge is called with POST", {{"Allow", "POST"}});
+
+  if (const auto refusal = refusalOfBasic(head, settings, routes_.auth, client_))
+    return refuse(refusal->status, refusal->message, refusal->headers);
+  std::string session;
+  if (settings.sso.enabled && settings.sso.requiredForBridges) {
+    session = openSessionOf(head, routes_.auth.sessions);
+    if (session.empty())
+      return refuse(403, "no valid SMSESSION cookie: log on at " + settings.sso.path + " first");
+  }
+
+  BridgeCall call;
+  try {
+    call = readCallHeaders(head);
+  } catch (const HttpError& e) {
+    return refuse(e.status(), e.what());
+  }
+  if (!head.hasContentLength)
+    return refuse(411, "a bridge call declares its body length with Content-Length");
+  if (head.contentLength != std::uint64_t(call.argsSize) + call.extraBlobSize)
+    return refuse(400,
+                  "the body length " + std::to_string(head.contentLength) +
+                      " is not DRAVArgs-Size + DRAVExtraBlob-Size (" +
+                      std::to_string(std::uint64_t(call.argsSize) + call.extraBlobSize) + ")");
+  call.user = settings.user;
+  call.ssoSession = session;
+  CallMemory memory(routes_.memory, settings.callMemoryBudget, call.argsSize);
+  if (!memory.reserved()) {
+    if (call.argsSize > settings.callMemoryBudget)
+      return refuse(413, "the arguments take more than the " + std::to_string(settings.callMemoryBudget) +
+                             " bytes a call may hold");
+    return refuse(503, "the host's memory is taken by running calls; try again shortly",
+                  {{"Retry-After", std::to_string(settings.retryAfterSeconds)}});
+  }
+  call.decodeBudget = &memory.decodeBudget();
+  call.report = &report_;
+  out_.countAgainst(&memory);
+  if (head.expectContinue && !in_.bodyHeld()) ResponseStream::sendContinue(channel_, settings.transferGrace);
+  const bool keepOpen = dispatch(bridge, call);
+  out_.countAgainst(nullptr);
+  return keepOpen;
+}
+
+bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
+  PageRequest* request = PageRequest::create(in_, static_cast<std::uint32_t>(in_.head().contentLength));
+  PageResponse* response = PageResponse::create(out_);
+  std::optional<HttpError> failure;
+  try {
+    bridge.serve(call, request, response);
+  } catch (const HttpError& e) {
+    failure = e;
+  } catch (const std::exception& e) {
+    Annal::Logger(Annal::Error) << "host: " << call.path << " " << call.methodName << ": " << e.what();
+    failure = HttpError(500, "the bridge failed");
+  } catch (...) {
+    failure = HttpError(500, "the bridge failed");
+  }
+  const bool connectionFailed = response->connectionFailed();
+  request->detach();
+  response->detach();
+  request->Release();
+  response->Release();
+
+  if (connectionFailed) return false;
+  if (failure) {
+    if (auto cause = hostCause(call)) failure = cause;
+  }
+  if (failure) {
+    if (!out_.headSent()) return refuse(failure->status(), failure->what());
+    // The answer has begun: end the connection without the last chunk, so the
+    // client sees a cut answer and not a short whole one.
+    Annal::Logger(Annal::Error) << "host: " << call.path << " " << call.methodName << ": " << failure->what();
+    return false;
+  }
+  return complete();
+}
+
+std::optional<HttpError> Exchange::hostCause(const BridgeCall& call) const {
+  // A body that stalled or broke is what failed the call, whatever the bridge made of it.
+  if (in_.bodyFailure()) return in_.bodyFailure();
+  const std::string budget = std::to_string(routes_.settings.callMemoryBudget);
+  if (call.decodeBudget && call.decodeBudget->exceeded())
+    return HttpError(413, "decoding the arguments takes more than the " + budget + " bytes a call may hold");
+  if (out_.memoryExceeded()) return HttpError(413, "the answer takes more than the " + budget + " bytes a call may hold");
+  return std::nullopt;
+}
+
+bool Exchange::refuse(unsigned status, const std::string& message,
+                      const std::vector<std::pair<std::string, std::string>>& headers) {
+  // A client waiting for 100 Continue may or may not send its body now.
+  if (in_.head().expectContinue && !in_.bodyComplete() && !in_.bodyHeld()) out_.closeAfter();
+  else if (!in_.drainBody(routes_.settings.drainLimit)) out_.closeAfter();
+  out_.sendText(status, message, headers);
+  return out_.keepAlive();
+}
+
+bool Exchange::complete() {
+  const bool bodyDone = in_.drainBody(routes_.settings.drainLimit);
+  if (!bodyDone) out_.closeAfter();
+  out_.finish();
+  return bodyDone && out_.keepAlive();
+}
+
+void Exchange::fillEntry(AccessEntry& entry) const {
+  const RequestHead& head = in_.head();
+  entry.path = head.path();
+  if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
+  entry.status = out_.statusCode();
+  entry.invocationStatus = report_.invocationStatus;
+  entry.bytesIn = in_.bodyBytesRead();
+  entry.bytesOut = out_.bytesSent();
+}
+
+}  // namespace
+
+bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
+                  const boost::asio::ip::address& peer, bool lastOnConnection) {
+  ++routes.requestsServed;
+  if (!routes.accessLog) return Exchange(in, channel, routes, client, lastOnConnection).serve();
+
+  AccessEntry entry;
+  entry.start = std::chrono::system_clock::now();
+  const auto started = std::chrono::steady_clock::now();
+  entry.client = forwardedClient(peer, in.head(), routes.trustedProxies);
+  Exchange exchange(in, channel, routes, client, lastOnConnection);
+  const auto log = [&] {
+    exchange.fillEntry(entry);
+    entry.duration =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    routes.accessLog->write(entry);
+  };
+  try {
+    const bool keepOpen = exchange.serve();
+    log();
+    return keepOpen;
+  } catch (...) {
+    log();
+    throw;
+  }
+}
+
+}  // namespace DRAVHost

@@ -1,0 +1,246 @@
+#include "host/server/request_stream.h"
+
+#include "host/server/header_text.h"
+
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+
+#include <algorithm>
+#include <cstring>
+
+namespace DRAVHost {
+
+namespace http = boost::beast::http;
+using boost::system::error_code;
+
+struct RequestStream::Parser {
+  std::optional<http::request_parser<http::buffer_body>> parser;
+};
+
+namespace {
+
+HttpError headError(const error_code& error, std::uint32_t headerLimit) {
+  if (error == http::error::header_limit)
+    return HttpError(431, "the request head is larger than " + std::to_string(headerLimit) + " bytes");
+  if (error == http::error::body_limit) return HttpError(413, "the request body is larger than this host accepts");
+  return HttpError(400, "malformed request: " + error.message());
+}
+
+HttpError bodyError(const error_code& error) {
+  if (error == http::error::body_limit) return HttpError(413, "the request body is larger than this host accepts");
+  return HttpError(400, "malformed request body: " + error.message());
+}
+
+bool isHostCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("-._~!$&'()*+,;=%", c) != nullptr;
+}
+
+// uri-host [":" port]: a name or IPv4 address, or an IPv6 literal in brackets.
+// Empty is allowed: the target then has no authority.
+bool isValidHost(const std::string& host) {
+  std::size_t at = 0;
+  if (!host.empty() && host[0] == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string::npos || close == 1) return false;
+    for (std::size_t i = 1; i < close; ++i)
+      if (!std::isxdigit(static_cast<unsigned char>(host[i])) && host[i] != ':' && host[i] != '.') return false;
+    at = close + 1;
+  } else {
+    while (at < host.size() && isHostCharacter(host[at])) ++at;
+  }
+  if (at == host.size()) return true;
+  if (host[at] != ':') return false;
+  return host.find_first_not_of("0123456789", at + 1) == std::string::npos && host.size() - at - 1 <= 5;
+}
+
+// The framing and addressing rules a head must keep beyond what the parser checks.
+void checkHead(const RequestHead& head) {
+  std::size_t hosts = 0;
+  std::size_t codings = 0;
+  const std::string* coding = nullptr;
+  for (const auto& f : head.fields) {
+    if (equalsIgnoringCase(f.first, "Host")) {
+      ++hosts;
+      if (!isValidHost(f.second)) throw HttpError(400, "the Host field is not a valid host");
+    } else if (equalsIgnoringCase(f.first, "Transfer-Encoding")) {
+      ++codings;
+      coding = &f.second;
+    }
+  }
+  if (hosts > 1) throw HttpError(400, "a request carries one Host field, not several");
+  if (hosts == 0 && head.version >= 11) throw HttpError(400, "an HTTP/1.1 request carries a Host field");
+  if (codings == 0) return;
+  if (head.hasContentLength) throw HttpError(400, "a request carries Content-Length or Transfer-Encoding, not both");
+  if (codings > 1 || !equalsIgnoringCase(*coding, "chunked"))
+    throw HttpError(400, "the only transfer coding this host accepts is chunked");
+}
+
+}  // namespace
+
+const std::string* RequestHead::field(const std::string& name) const {
+  for (const auto& f : fields)
+    if (equalsIgnoringCase(f.first, name)) return &f.second;
+  return nullptr;
+}
+
+std::string RequestHead::path() const { return target.substr(0, target.find('?')); }
+
+RequestStream::RequestStream(Channel& channel, const HostSettings& settings, BufferPool& pool)
+    : channel_(channel), settings_(settings), pool_(pool), parser_(std::make_unique<Parser>()), bodyPace_(settings) {}
+
+RequestStream::~RequestStream() { pool_.giveBack(std::move(input_)); }
+
+void RequestStream::beginHead() {
+  auto& parser = parser_->parser.emplace();
+  parser.header_limit(settings_.headerLimit);
+  parser.body_limit(settings_.bodyLimit);
+  head_.fields.clear();
+  headBegun_ = false;
+  bodyRead_ = 0;
+}
+
+bool RequestStream::parseHead() {
+  auto& parser = *parser_->parser;
+  if (!headBegun_) {
+    // Empty lines before a request line are ignored.
+    while (begin_ < end_ && (input_[begin_] == '\r' || input_[begin_] == '\n')) ++begin_;
+    headBegun_ = begin_ < end_;
+  }
+  if (begin_ < end_) {
+    error_code error;
+    begin_ += parser.put(boost::asio::buffer(input_.get() + begin_, end_ - begin_), error);
+    if (error && error != http::error::need_more) throw headError(error, settings_.headerLimit);
+  }
+  if (!parser.is_header_done()) return false;
+  describeHead();
+  checkHead(head_);
+  bodyPace_.start();
+  return true;
+}
+
+void RequestStream::describeHead() {
+  const auto& parser = *parser_->parser;
+  const auto& message = parser.get();
+  head_.method.assign(message.method_string().data(), message.method_string().size());
+  head_.target.assign(message.target().data(), message.target().size());
+  head_.version = message.version();
+  head_.keepAlive = parser.keep_alive();
+  head_.chunked = parser.chunked();
+  const auto length = parser.content_length();
+  head_.hasContentLength = length.has_value();
+  head_.contentLength = length.value_or(0);
+  for (const auto& f : message) head_.fields.emplace_back(std::string(f.name_string()), std::string(f.value()));
+  const std::string* expect = head_.field("Expect");
+  head_.expectContinue = expect && equalsIgnoringCase(*expect, "100-continue");
+}
+
+std::pair<char*, std::size_t> RequestStream::inputSpace() {
+  if (!input_) input_ = pool_.take();
+  compact();
+  if (end_ == pool_.bufferSize()) throw headError(http::error::header_limit, settings_.headerLimit);
+  return {input_.get() + end_, pool_.bufferSize() - end_};
+}
+
+void RequestStream::received(std::size_t bytes) { end_ += bytes; }
+
+void RequestStream::releaseInputIfEmpty() {
+  if (begin_ != end_) return;
+  begin_ = end_ = 0;
+  pool_.giveBack(std::move(input_));
+}
+
+bool RequestStream::fill(std::chrono::milliseconds timeout) {
+  const auto space = inputSpace();
+  const std::size_t got = channel_.readSome(space.first, space.second, timeout);
+  received(got);
+  return got > 0;
+}
+
+bool RequestStream::bodyFitsInBuffer() const {
+  return head_.hasContentLength && head_.contentLength <= pool_.bufferSize();
+}
+
+bool RequestStream::bodyHeld() const {
+  return bodyComplete() || (head_.hasContentLength && end_ - begin_ >= head_.contentLength - bodyRead_);
+}
+
+TransferPace::Clock::time_point RequestStream::nextBodyByteDeadline() const {
+  return bodyPace_.deadline(bodyRead_ + (end_ - begin_) + 1);
+}
+
+bool RequestStream::bodyComplete() const { return parser_->parser && parser_->parser->is_done(); }
+
+std::size_t RequestStream::readBody(void* data, std::size_t size) {
+  if (!parser_->parser || !parser_->parser->is_header_done() || size == 0) return 0;
+  if (bodyFailure_) throw *bodyFailure_;
+  auto& parser = *parser_->parser;
+  auto& body = parser.get().body();
+  body.data = data;
+  body.size = size;
+  body.more = true;
+  try {
+    while (!parser.is_done() && body.size > 0) {
+      if (begin_ < end_) {
+        error_code error;
+        const std::size_t used = parser.put(boost::asio::buffer(input_.get() + begin_, end_ - begin_), error);
+        begin_ += used;
+        if (error == http::error::need_buffer) break;
+        if (error && error != http::error::need_more) throw bodyError(error);
+        if (used > 0 && !error) continue;
+      }
+      if (end_ - begin_ == pool_.bufferSize())
+        throw HttpError(400, "malformed request body: a chunk header is too long");
+      bool more = false;
+      try {
+        more = fill(bodyPace_.timeLeft(bodyRead_ + size - body.size + (end_ - begin_) + 1));
+      } catch (const ChannelError& e) {
+        if (!e.timedOut()) throw;
+        throw HttpError(408, "the request body did not arrive in time");
+      }
+      if (!more) {
+        throw HttpError(400, "the request body ended after " + std::to_string(bodyRead_ + size - body.size) +
+                                 " bytes");
+      }
+    }
+  } catch (const HttpError& e) {
+    bodyFailure_ = e;
+    body.data = nullptr;
+    throw;
+  } catch (...) {
+    bodyFailure_ = HttpError(400, "the request body could not be read");
+    body.data = nullptr;
+    throw;
+  }
+  const std::size_t delivered = size - body.size;
+  body.data = nullptr;
+  body.size = 0;
+  bodyRead_ += delivered;
+  return delivered;
+}
+
+bool RequestStream::drainBody(std::uint64_t limit) {
+  if (!parser_->parser || bodyFailure_) return false;
+  if (bodyComplete()) return true;
+  if (head_.hasContentLength && head_.contentLength - bodyRead_ > limit) return false;
+  char scratch[4096];
+  const std::uint64_t start = bodyRead_;
+  try {
+    while (!bodyComplete() && bodyRead_ - start <= limit) {
+      if (readBody(scratch, sizeof scratch) == 0) break;
+    }
+  } catch (const std::exception&) {
+    return false;
+  }
+  return bodyComplete();
+}
+
+void RequestStream::compact() {
+  if (begin_ == 0) return;
+  std::memmove(input_.get(), input_.get() + begin_, end_ - begin_);
+  end_ -= begin_;
+  begin_ = 0;
+}
+
+}  // namespace DRAVHost

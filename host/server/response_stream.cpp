@@ -1,0 +1,176 @@
+#include "host/server/response_stream.h"
+
+#include "host/server/header_text.h"
+
+#include <ostream>
+
+#include <boost/beast/http/status.hpp>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace DRAVHost {
+
+ResponseStream::ResponseStream(Channel& channel, const HostSettings& settings, unsigned requestVersion,
+                               bool keepAlive, bool headOnly)
+    : channel_(channel),
+      settings_(settings),
+      http11_(requestVersion >= 11),
+      keepAlive_(keepAlive),
+      headOnly_(headOnly),
+      pace_(settings) {}
+
+bool ResponseStream::setStatus(unsigned code, const std::string& reason) {
+  if (headSent_ || code < 100 || code > 999 || !isHeaderSafe(reason)) return false;
+  status_ = code;
+  reason_ = reason;
+  return true;
+}
+
+bool ResponseStream::addHeader(const std::string& name, const std::string& value) {
+  if (headSent_ || name.empty() || !isHeaderSafe(name) || name.find(':') != std::string::npos ||
+      !isHeaderSafe(value))
+    return false;
+  headers_.emplace_back(name, value);
+  return true;
+}
+
+bool ResponseStream::setContentType(const std::string& type) {
+  if (headSent_ || !isHeaderSafe(type)) return false;
+  contentType_ = type;
+  return true;
+}
+
+bool ResponseStream::setBuffering(bool on) {
+  if (headSent_ && on != buffering_) return false;
+  buffering_ = on;
+  return true;
+}
+
+void ResponseStream::write(const void* data, std::size_t size) {
+  if (finished_) throw std::logic_error("the response is complete");
+  if (size == 0) return;
+  if (buffering_) {
+    if (memory_ && size > memory_->answerAllowance() - std::min<std::uint64_t>(buffered_.size(), memory_->answerAllowance())) {
+      memoryExceeded_ = true;
+      throw ResponseTooLarge("buffered output passes the call's memory budget of " + std::to_string(memory_->share()) +
+                             " bytes");
+    }
+    if (size > settings_.responseBufferLimit - buffered_.size())
+      throw ResponseTooLarge("buffered output passes the limit of " + std::to_string(settings_.responseBufferLimit) +
+                             " bytes");
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    buffered_.insert(buffered_.end(), bytes, bytes + size);
+    return;
+  }
+  if (!headSent_) return startStreaming(data, size);
+  sendChunk(data, size);
+}
+
+void ResponseStream::flush() {
+  if (finished_ || (headSent_ && buffered_.empty())) return;
+  std::vector<unsigned char> pending;
+  pending.swap(buffered_);
+  if (!headSent_) return startStreaming(pending.data(), pending.size());
+  sendChunk(pending.data(), pending.size());
+}
+
+bool ResponseStream::clear() {
+  if (!buffering_) return false;
+  buffered_.clear();
+  return true;
+}
+
+void ResponseStream::finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (!headSent_) {
+    const std::string head = headText(buffered_.size());
+    headSent_ = true;
+    const ConstPiece pieces[] = {{head.data(), head.size()}, {buffered_.data(), headOnly_ ? 0 : buffered_.size()}};
+    send(pieces, 2);
+    return;
+  }
+  if (!buffered_.empty()) sendChunk(buffered_.data(), buffered_.size());
+  if (chunked_ && !headOnly_) {
+    const ConstPiece last{"0\r\n\r\n", 5};
+    send(&last, 1);
+  }
+}
+
+bool ResponseStream::sendText(unsigned code, const std::string& message,
+                              const std::vector<std::pair<std::string, std::string>>& headers) {
+  if (headSent_) return false;
+  status_ = code;
+  reason_ = reasonFor(code);
+  contentType_ = "text/plain; charset=utf-8";
+  headers_ = headers;
+  headers_.emplace_back("X-Content-Type-Options", "nosniff");
+  buffering_ = true;
+  buffered_.assign(message.begin(), message.end());
+  buffered_.push_back('\n');
+  finish();
+  return true;
+}
+
+void ResponseStream::sendContinue(Channel& channel, std::chrono::milliseconds timeout) {
+  static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+  const ConstPiece piece{kContinue, sizeof kContinue - 1};
+  channel.writeAll(&piece, 1, timeout);
+}
+
+std::string ResponseStream::reasonFor(unsigned code) {
+  const auto text = boost::beast::http::obsolete_reason(static_cast<boost::beast::http::status>(code));
+  return text.empty() || text == "<unknown-status>" ? std::string("Unknown") : std::string(text);
+}
+
+void ResponseStream::startStreaming(const void* data, std::size_t size) {
+  chunked_ = http11_;
+  if (!chunked_) keepAlive_ = false;  // an HTTP/1.0 client reads the body up to the connection's end
+  const std::string head = headText(std::nullopt);
+  headSent_ = true;
+  // The head and the first piece leave together: one write, one segment.
+  char line[24];
+  const int length = chunked_ ? std::snprintf(line, sizeof line, "%zx\r\n", size) : 0;
+  const ConstPiece pieces[] = {{head.data(), head.size()},
+                               {line, static_cast<std::size_t>(length)},
+                               {data, size},
+                               {"\r\n", chunked_ ? 2u : 0u}};
+  send(pieces, size && !headOnly_ ? 4 : 1);
+}
+
+std::string ResponseStream::headText(std::optional<std::size_t> contentLength) const {
+  std::string head = "HTTP/1.1 " + std::to_string(status_) + " " + reason_ + "\r\n";
+  head += "Server: dravbridge\r\n";
+  head += "Content-Type: " + contentType_ + "\r\n";
+  for (const auto& h : headers_) head += h.first + ": " + h.second + "\r\n";
+  if (contentLength) head += "Content-Length: " + std::to_string(*contentLength) + "\r\n";
+  else if (chunked_) head += "Transfer-Encoding: chunked\r\n";
+  if (!keepAlive_) head += "Connection: close\r\n";
+  else if (!http11_) head += "Connection: keep-alive\r\n";
+  head += "\r\n";
+  return head;
+}
+
+void ResponseStream::sendChunk(const void* data, std::size_t size) {
+  if (size == 0 || headOnly_) return;  // an empty chunk would end the body
+  if (!chunked_) {
+    const ConstPiece piece{data, size};
+    send(&piece, 1);
+    return;
+  }
+  char line[24];
+  const int length = std::snprintf(line, sizeof line, "%zx\r\n", size);
+  const ConstPiece pieces[] = {{line, static_cast<std::size_t>(length)}, {data, size}, {"\r\n", 2}};
+  send(pieces, 3);
+}
+
+void ResponseStream::send(const ConstPiece* pieces, std::size_t count) {
+  std::uint64_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) size += pieces[i].size;
+  if (sent_ == 0) pace_.start();
+  channel_.writeAll(pieces, count, pace_.timeLeft(sent_ + size));
+  sent_ += size;
+}
+
+}  // namespace DRAVHost
