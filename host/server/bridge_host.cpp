@@ -1,9 +1,12 @@
 #include <drav/host/bridge_host.h>
 
+#include "host/server/admin_listener.h"
 #include "host/server/buffer_pool.h"
 #include "host/server/connection.h"
 #include "host/server/connection_registry.h"
 #include "host/server/forwarded_client.h"
+#include "host/server/host_metrics.h"
+#include "host/server/pool_thread.h"
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
@@ -92,11 +95,12 @@ public:
         memory(settings.memoryBudget),
         accessLog(settings.accessLog.empty() ? nullptr : std::make_unique<AccessLog>(settings.accessLog)),
         trustedProxies(parseTrustedProxies(settings.trustedProxies)),
-        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies} {}
+        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies, nullptr, {}} {}
 
   void start();
   void stop();
   HostStatistics statistics();
+  unsigned short adminPort() const { return admin_ ? admin_->port() : 0; }
 
   HostSettings settings;
   std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
@@ -115,6 +119,8 @@ private:
   void acceptNext();
   void accepted(const error_code& error, tcp::socket socket);
   void sweepNext();
+  // Counts calls and serves them on a listener of its own, when the settings ask for it.
+  void startAdmin();
   // Waits until `done` holds or `limit` has passed; true when it held.
   template <typename Done>
   static bool waitUntil(Done done, std::chrono::milliseconds limit);
@@ -131,6 +137,9 @@ private:
   std::optional<asio::steady_timer> retryTimer_;
   std::optional<asio::steady_timer> sweepTimer_;
   std::vector<std::thread> threads_;
+  std::unique_ptr<HostMetrics> metrics_;
+  // Last: it ends first, as its page reads the members above.
+  std::optional<AdminListener> admin_;
 };
 
 void BridgeHost::Impl::start() {
@@ -159,6 +168,7 @@ void BridgeHost::Impl::start() {
   const unsigned threads = settings.maxRunningCalls + 1;  // one is always free for the asynchronous side
   buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096), 2 * threads);
   shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
+  startAdmin();
   retryTimer_.emplace(io_);
   sweepTimer_.emplace(io_);
   work_.emplace(io_.get_executor());
@@ -167,17 +177,19 @@ void BridgeHost::Impl::start() {
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { runPool(); });
 }
 
-void BridgeHost::Impl::runPool() {
-  // A handler that throws must not take its thread, and the host's capacity, with it.
-  while (true) {
-    try {
-      io_.run();
-      return;
-    } catch (const std::exception& e) {
-      Annal::Logger(Annal::Error) << "host: " << e.what();
-    }
-  }
+void BridgeHost::Impl::startAdmin() {
+  if (!settings.admin.enabled) return;
+  std::vector<std::string> paths;
+  for (const auto& bridge : bridges) paths.push_back(bridge.first);
+  metrics_ = std::make_unique<HostMetrics>(paths);
+  routes.metrics = metrics_.get();
+  admin_.emplace(settings, [this] {
+    return metrics_->render(HostGauges{registry_->size(), slots_->running(), memory.used(), memory.limit()});
+  });
+  admin_->start();
 }
+
+void BridgeHost::Impl::runPool() { runPoolThread(io_, "host"); }
 
 void BridgeHost::Impl::acceptNext() {
   acceptor_->async_accept([this](const error_code& error, tcp::socket socket) { accepted(error, std::move(socket)); });
@@ -221,6 +233,7 @@ bool BridgeHost::Impl::waitUntil(Done done, std::chrono::milliseconds limit) {
 }
 
 void BridgeHost::Impl::stop() {
+  if (admin_) admin_->stop();
   asio::post(io_, [this] {
     error_code ignored;
     acceptor_->close(ignored);
@@ -275,6 +288,8 @@ void BridgeHost::stop() {
 }
 
 unsigned short BridgeHost::port() const { return impl_->port; }
+
+unsigned short BridgeHost::adminPort() const { return impl_->adminPort(); }
 
 std::string BridgeHost::url(const std::string& path) const {
   const std::string& address = impl_->settings.address;
