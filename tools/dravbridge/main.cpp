@@ -52,10 +52,15 @@ const char* const kUsage =
     "                         else a file appended to (default: none)\n"
     "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For / X-Real-IP\n"
     "                         name the client in the access log (repeatable)\n"
+    "  --admin-port PORT      serve GET /metrics (Prometheus text) and /healthz on\n"
+    "                         a listener of their own at this port; 0 picks a\n"
+    "                         free one (default: no such listener)\n"
+    "  --admin-address ADDR   IP address of that listener (default 127.0.0.1)\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
-    "Once listening, prints the port and the bridge's URL on standard output.\n"
+    "Once listening, prints the port (and the admin port) and the bridge's URL on\n"
+    "standard output.\n"
     "Methods of the sample bridge: echo, sum, generateBinary, checksumExtraBlob.\n";
 
 int fail(const std::string& message) {
@@ -142,6 +147,13 @@ int main(int argc, char** argv) {
     else if (option == "--key") settings.keyFile = value;
     else if (option == "--access-log") settings.accessLog = value;
     else if (option == "--trusted-proxy") settings.trustedProxies.push_back(value);
+    else if (option == "--admin-address") {
+      settings.admin.enabled = true;
+      settings.admin.address = value;
+    } else if (option == "--admin-port" && parseNumber(value, 65535, number)) {
+      settings.admin.enabled = true;
+      settings.admin.port = static_cast<unsigned short>(number);
+    }
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
     else if (option == "--sso-path") settings.sso.path = value;
@@ -179,6 +191,7 @@ int main(int argc, char** argv) {
     for (const auto& bridge : config.bridges) host.addBridge(bridge.path, std::make_shared<DRAVHost::SampleBridge>());
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
+    if (settings.admin.enabled) std::cout << "dravbridge: admin listening on port " << host.adminPort() << std::endl;
     for (const auto& bridge : config.bridges)
       std::cout << "dravbridge: sample bridge at " << host.url(bridge.path) << std::endl;
     if (settings.sso.enabled) std::cout << "dravbridge: logon at " << host.url(settings.sso.path) << std::endl;
