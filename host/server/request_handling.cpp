@@ -259,7 +259,7 @@ bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes,
   if (!routes.accessLog && !routes.metrics) return Exchange(in, channel, routes, client, lastOnConnection).serve();
 
   AccessEntry entry;
-  entry.start = std::chrono::system_clock::now();
+  if (routes.accessLog) entry.start = std::chrono::system_clock::now();
   const auto started = std::chrono::steady_clock::now();
   Exchange exchange(in, channel, routes, client, lastOnConnection);
   const auto served = [&] {
