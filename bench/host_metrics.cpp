@@ -45,7 +45,7 @@ void RenderAFullPage(benchmark::State& state) {
     }
   }
   std::size_t size = 0;
-  for (auto _ : state) size = full.render(DRAVHost::HostGauges{}).size();
+  for (auto _ : state) size = full.render(DRAVHost::HostState{}).size();
   state.counters["page_bytes"] = static_cast<double>(size);
 }
 BENCHMARK(RenderAFullPage);

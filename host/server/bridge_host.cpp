@@ -184,7 +184,8 @@ void BridgeHost::Impl::startAdmin() {
   metrics_ = std::make_unique<HostMetrics>(paths);
   routes.metrics = metrics_.get();
   admin_.emplace(settings, [this] {
-    return metrics_->render(HostGauges{registry_->size(), slots_->running(), memory.used(), memory.limit()});
+    return metrics_->render(HostState{registry_->size(), slots_->running(), memory.used(), memory.limit(),
+                                      registry_->refused(), slots_->refused()});
   });
   admin_->start();
 }

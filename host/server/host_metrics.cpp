@@ -170,7 +170,7 @@ void histogram(std::string& page, const std::string& labels, const Series& serie
 
 }  // namespace
 
-std::string HostMetrics::render(const HostGauges& gauges) const {
+std::string HostMetrics::render(const HostState& host) const {
   std::vector<Bridge::Counts> all;
   for (const auto& bridge : bridges_) all.push_back(bridge->counts());
 
@@ -195,14 +195,20 @@ std::string HostMetrics::render(const HostGauges& gauges) const {
     for (const Series& series : bridge.series)
       if (series.count > 0) histogram(page, seriesLabels(bridge.label, series), series);
 
+  family(page, "drav_host_connections_refused_total", "counter",
+         "Connections closed at once with 503: the host held its most.");
+  sample(page, "drav_host_connections_refused_total", "", std::to_string(host.connectionsRefused));
+  family(page, "drav_host_requests_refused_total", "counter",
+         "Requests answered 503 at once: every thread busy and the line of waiting requests full.");
+  sample(page, "drav_host_requests_refused_total", "", std::to_string(host.requestsRefused));
   family(page, "drav_host_open_connections", "gauge", "Connections open on the bridge listener.");
-  sample(page, "drav_host_open_connections", "", std::to_string(gauges.openConnections));
+  sample(page, "drav_host_open_connections", "", std::to_string(host.openConnections));
   family(page, "drav_host_running_calls", "gauge", "Requests running on the host's threads.");
-  sample(page, "drav_host_running_calls", "", std::to_string(gauges.runningCalls));
+  sample(page, "drav_host_running_calls", "", std::to_string(host.runningCalls));
   family(page, "drav_host_memory_in_use_bytes", "gauge", "Memory budget reserved by running bridge calls.");
-  sample(page, "drav_host_memory_in_use_bytes", "", std::to_string(gauges.memoryInUse));
+  sample(page, "drav_host_memory_in_use_bytes", "", std::to_string(host.memoryInUse));
   family(page, "drav_host_memory_budget_bytes", "gauge", "Memory budget of all running bridge calls together.");
-  sample(page, "drav_host_memory_budget_bytes", "", std::to_string(gauges.memoryBudget));
+  sample(page, "drav_host_memory_budget_bytes", "", std::to_string(host.memoryBudget));
   return page;
 }
 

@@ -1,7 +1,8 @@
 // The host's counters for monitoring, and the page that shows them in the
 // Prometheus text exposition format (version 0.0.4): requests by bridge,
 // method name and HTTP status, body bytes in and out, call durations as a
-// histogram, and gauges the host reads when the page is asked for. Label
+// histogram, and what the host reads when the page is asked for (gauges,
+// and the refusals made before a request is served). Label
 // values stay bounded though paths and method names come from clients:
 // - bridge: the path of a served bridge; any other path counts as "other";
 // - method: a name gets a label of its own once its bridge answered it with
@@ -22,12 +23,15 @@
 
 namespace DRAVHost {
 
-// What the host holds at the moment the page is made.
-struct HostGauges {
+// What the host holds, and has turned away before a request was served,
+// at the moment the page is made.
+struct HostState {
   unsigned openConnections = 0;
   unsigned runningCalls = 0;
   std::uint64_t memoryInUse = 0;  // reserved by running bridge calls
   std::uint64_t memoryBudget = 0;
+  std::uint64_t connectionsRefused = 0;  // closed at once: the host held its most
+  std::uint64_t requestsRefused = 0;     // 503 at once: every thread busy, the line full
 };
 
 // `text` as a label value: backslash, double quote and line feed escaped.
@@ -47,7 +51,7 @@ public:
   // and bytes as the access log has them, and how long it took.
   void record(const AccessEntry& request, std::chrono::nanoseconds duration);
   // The page: each family's HELP and TYPE, then its samples.
-  std::string render(const HostGauges& gauges) const;
+  std::string render(const HostState& host) const;
 
 private:
   struct Bridge;

@@ -89,7 +89,7 @@ TEST(HostMetrics, AMethodEarnsALabelByASuccessfulAnswerAndLabelsAreEscaped) {
   metrics.record(request("/nowhere", "free", 200, 0), std::chrono::microseconds(1));
   metrics.record(request(odd, "m", 204), std::chrono::seconds(400));
 
-  const Exposition page = parseExposition(metrics.render(DRAVHost::HostGauges{}));
+  const Exposition page = parseExposition(metrics.render(DRAVHost::HostState{}));
   EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "q\"\\x"}, {"code", "200"}}));
   EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "q\"\\x"}, {"code", "500"}}));
   EXPECT_EQ(2, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "other"}, {"code", "200"}}));
@@ -217,21 +217,35 @@ TEST(HostMetrics, CountsAKnownSequenceOfCallsExactly) {
     EXPECT_NE(nullptr, page.family(family)) << family;
 }
 
-TEST(HostMetrics, GaugesShowTheCallsRunningAndTheMemoryTheyHold) {
+// The refusals happen before a request is served, so only the host's own counts show them.
+TEST(HostMetrics, ShowsTheCallsRunningTheMemoryTheyHoldAndWhatWasRefused) {
   auto settings = withAdmin(testSettings());
   settings.callMemoryBudget = 1024 * 1024;
+  settings.maxRunningCalls = 2;
+  settings.maxWaitingCalls = 0;
+  settings.maxConnections = 4;
   DRAVHost::BridgeHost host(settings);
   auto holding = std::make_shared<HoldingBridge>();
   host.addBridge("/hold", holding);
   host.start();
+  const std::string call = callRequest("wait", echoArgs(), 0, "", "/hold");
   RawClient first(host.port()), second(host.port()), idle(host.port());
-  first.send(callRequest("wait", echoArgs(), 0, "", "/hold"));
-  second.send(callRequest("wait", echoArgs(), 0, "", "/hold"));
+  first.send(call);
+  second.send(call);
   ASSERT_TRUE(holding->waitForHeld(2));
-  const Exposition busy = scrape(host);
-  EXPECT_EQ(3, busy.value("drav_host_open_connections"));
-  EXPECT_EQ(2, busy.value("drav_host_running_calls"));
-  EXPECT_EQ(2 * 1024 * 1024, busy.value("drav_host_memory_in_use_bytes"));
+  RawClient busy(host.port());
+  busy.send(call);
+  EXPECT_EQ(503, busy.readReply().status);
+  RawClient full(host.port());
+  EXPECT_EQ(503, full.readReply().status);
+
+  const Exposition page = scrape(host);
+  EXPECT_EQ(4, page.value("drav_host_open_connections"));
+  EXPECT_EQ(2, page.value("drav_host_running_calls"));
+  EXPECT_EQ(2 * 1024 * 1024, page.value("drav_host_memory_in_use_bytes"));
+  EXPECT_EQ(1, page.value("drav_host_requests_refused_total"));
+  EXPECT_EQ(1, page.value("drav_host_connections_refused_total"));
+  EXPECT_EQ(0u, page.samples("drav_host_calls_total").size()) << "nothing was served yet";
   holding->release();
   EXPECT_EQ(200, first.readReply().status);
   EXPECT_EQ(200, second.readReply().status);
