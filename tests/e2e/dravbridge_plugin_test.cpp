@@ -62,6 +62,11 @@ TEST(DravbridgePlugins, ServesPluginsThatShareItsLibrary) {
   EXPECT_EQ(3, refused.exitCode);
   EXPECT_EQ("dravcall: the host answered HTTP 403: the probe refuses\n", refused.err);
   EXPECT_EQ(3, dravcall(base + "/bridges/sample", "echo").exitCode) << "--bridge replaces the sample";
+  // Each bridge is deleted before its plugin is unloaded: a clean exit, sanitizers included.
+  const ProgramResult stopped = host.stop();
+  EXPECT_EQ(0, stopped.exitCode);
+  EXPECT_EQ("dravbridge: stopped after 4 requests on 4 connections\n",
+            stopped.out.substr(stopped.out.find("dravbridge: stopped")));
 }
 
 TEST(DravbridgePlugins, ConfigurationFileNamesPluginsBesideIt) {
