@@ -13,6 +13,13 @@ out="$build/examples"
 cd "$root"
 
 rm -rf "$out"
+# Each installed header of the bridge SDK compiles on its own, from the
+# installed headers alone.
+for header in "$stage"/include/drav/host/*.h; do
+  echo "#include <drav/host/${header##*/}>" |
+    g++ -std=c++17 -fsyntax-only -x c++ - $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags dravHost) ||
+    { echo "the installed $header does not compile on its own" >&2; exit 1; }
+done
 for example in bridge client; do
   cmake -S "examples/$example" -B "$out/$example" -G Ninja -DCMAKE_PREFIX_PATH="$stage" >/dev/null
   cmake --build "$out/$example"

@@ -28,7 +28,8 @@ extern "C" {
 // always sets *pluginAbi to its own and makes its bridge only when the two
 // agree, returning null otherwise. The bridge (new) is owned by the host,
 // which deletes it before it unloads the plugin. An exception it throws
-// fails the load with its message.
+// fails the load with its message. Its name and signature stay the same
+// whatever the ABI, so that a host can always tell a plugin's ABI.
 typedef DRAVHost::BridgeHandler* DRAVBridgePluginEntry(unsigned hostAbi, unsigned* pluginAbi);
 __attribute__((visibility("default"))) DRAVBridgePluginEntry dravBridgePlugin;
 }
