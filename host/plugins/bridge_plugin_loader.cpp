@@ -60,7 +60,8 @@ std::shared_ptr<BridgeHandler> loadBridgePlugin(const std::string& file) {
   auto* entry = reinterpret_cast<DRAVBridgePluginEntry*>(
       reinterpret_cast<void (*)()>(GetProcAddress(module.get(), DRAV_BRIDGE_PLUGIN_ENTRY)));
   if (!entry)
-    refuse(file, "it exports no " DRAV_BRIDGE_PLUGIN_ENTRY " entry point (see DRAV_BRIDGE_PLUGIN in <drav/host/bridge_plugin.h>)");
+    refuse(file, "it exports no " DRAV_BRIDGE_PLUGIN_ENTRY
+                 " entry point (see DRAV_BRIDGE_PLUGIN in <drav/host/bridge_plugin.h>)");
   unsigned pluginAbi = 0;
   BridgeHandler* bridge = nullptr;
   try {

@@ -45,7 +45,8 @@ TEST(BridgeOption, NamesAFileAndAPathOrServesTheFileUnderBridges) {
 }
 
 TEST(DravbridgePlugins, ServesPluginsThatShareItsLibrary) {
-  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--trace", "--bridge", kProbe + "=/p", "--bridge", kProbe});
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM,
+                         {"--port", "0", "--trace", "--bridge", kProbe + "=/p", "--bridge", kProbe});
   const std::string port = host.waitForLine("dravbridge: listening on port ");
   ASSERT_NE("", port) << host.stop().err;
   const std::string base = "http://127.0.0.1:" + port;
@@ -107,7 +108,8 @@ TEST(DravbridgePlugins, RefusesAPluginItCannotLoadWithTheFileAndTheReason) {
       {kPlugins + "/libprobe_throws.so", "its entry point failed: the probe has no settings"},
   };
   for (const auto& c : cases) {
-    const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--bridge", kProbe, "--bridge", c.file}, 10s);
+    const ProgramResult run =
+        runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--bridge", kProbe, "--bridge", c.file}, 10s);
     EXPECT_EQ(2, run.exitCode) << c.file;
     EXPECT_EQ(failed + c.file + "': " + c.reason + "\n", run.err);
     EXPECT_EQ("", run.out);

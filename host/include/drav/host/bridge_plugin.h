@@ -35,8 +35,8 @@ __attribute__((visibility("default"))) DRAVBridgePluginEntry dravBridgePlugin;
 }
 
 // Defines the entry point for a bridge class made with `new BridgeClass()`.
-#define DRAV_BRIDGE_PLUGIN(BridgeClass)                                                \
+#define DRAV_BRIDGE_PLUGIN(BridgeClass)                                                         \
   extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned hostAbi, unsigned* pluginAbi) { \
-    *pluginAbi = DRAVHost::kBridgePluginAbi;                                           \
-    return hostAbi == DRAVHost::kBridgePluginAbi ? new BridgeClass() : nullptr;         \
+    *pluginAbi = DRAVHost::kBridgePluginAbi;                                                    \
+    return hostAbi == DRAVHost::kBridgePluginAbi ? new BridgeClass() : nullptr;                 \
   }
