@@ -62,8 +62,9 @@ protected:
   }
 
   // dravbridge on a free port, and nginx in front of it.
-  void startHostBehindNginx() {
-    host_ = std::make_unique<BackgroundProgram>(DRAVBRIDGE_PROGRAM, std::vector<std::string>{"--port", "0"});
+  void startHostBehindNginx(const std::string& program = DRAVBRIDGE_PROGRAM, std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"--port", "0"});
+    host_ = std::make_unique<BackgroundProgram>(program, options);
     const std::string port = host_->waitForLine("dravbridge: listening on port ");
     ASSERT_FALSE(port.empty()) << "dravbridge did not start";
     startNginx(static_cast<unsigned short>(std::stoul(port)));
@@ -117,6 +118,19 @@ TEST_F(Nginx, CallsPassIntactOverOneKeptAliveConnectionToTheHost) {
   // connection from nginx to the host for them all.
   const ProgramResult host = host_->stop();
   EXPECT_NE(std::string::npos, host.out.find("dravbridge: stopped after 3 requests on 1 connections")) << host.out;
+}
+
+// The example bridge plugin built against the installed package and served
+// by the installed dravbridge, which the test command names.
+TEST_F(Nginx, ServesTheExampleBridgeOfTheInstalledPackage) {
+  const char* bridge = std::getenv("DRAV_EXAMPLE_BRIDGE");
+  const char* program = std::getenv("DRAV_INSTALLED_DRAVBRIDGE");
+  if (!bridge || !program) GTEST_SKIP() << "run by scripts/test.sh (DRAV_EXAMPLE_BRIDGE, DRAV_INSTALLED_DRAVBRIDGE)";
+  startHostBehindNginx(program, {"--bridge", bridge});
+  const ProgramResult call =
+      runProgram(DRAVCALL_PROGRAM, {nginx_->url("/bridges/greeter"), "greeter", "greet", "string:nginx"}, 60s);
+  EXPECT_EQ(0, call.exitCode) << call.err;
+  EXPECT_EQ("0 String \"Hello, nginx!\"\nstatus 0 \"no error detected\" (greeter, greet)\n", call.out);
 }
 
 TEST_F(Nginx, TakesBodiesUpToTheHostsLimitAndRefusesLarger) {
