@@ -300,10 +300,13 @@ TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
             refusal("[sso]\nsession_life = \"8761h\""));
 }
 
-TEST_F(ConfigFile, ReadsBridgesAndRefusesPluginsForNow) {
-  EXPECT_EQ("F:3: plugin in [[bridge]]: plugins are not supported yet (\"/usr/lib/b.so\"); \"sample\" names the "
-            "built-in sample bridge",
-            refusal("[[bridge]]\npath = \"/b\"\nplugin = \"/usr/lib/b.so\""));
+TEST_F(ConfigFile, ReadsBridgesWithPluginsBesideTheFile) {
+  EXPECT_EQ((std::vector<BridgeEntry>{{"/b", "/usr/lib/b.so"}, {"/c", folder_.file("c/libc.so")}, {"/s", "sample"}}),
+            read("[[bridge]]\npath = \"/b\"\nplugin = \"/usr/lib/b.so\"\n[[bridge]]\npath = \"/c\"\n"
+                 "plugin = \"c/libc.so\"\n[[bridge]]\npath = \"/s\"\nplugin = \"sample\"")
+                .bridges);
+  EXPECT_EQ("F:3: plugin in [[bridge]] must be \"sample\" or a bridge plugin's file, not \"\"",
+            refusal("[[bridge]]\npath = \"/b\"\nplugin = \"\""));
   EXPECT_EQ("F:2: [[bridge]] has no path", refusal("trace = false\n[[bridge]]\nplugin = \"sample\""));
   EXPECT_EQ("F:1: [[bridge]] has no plugin", refusal("[[bridge]]\npath = \"/a\""));
   EXPECT_EQ("F:2: path in [[bridge]] must be a URL path starting with \"/\", not \"a\"",

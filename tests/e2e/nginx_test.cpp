@@ -62,10 +62,10 @@ protected:
     if (!folder_.empty()) std::system(("rm -rf '" + folder_ + "'").c_str());
   }
 
-  // dravbridge on a free port with `options`, and nginx in front of it.
-  void startHostBehindNginx(std::vector<std::string> options = {}) {
+  // `program` (dravbridge) on a free port with `options`, and nginx in front of it.
+  void startHostBehindNginx(const std::string& program = DRAVBRIDGE_PROGRAM, std::vector<std::string> options = {}) {
     options.insert(options.begin(), {"--port", "0"});
-    host_ = std::make_unique<BackgroundProgram>(DRAVBRIDGE_PROGRAM, options);
+    host_ = std::make_unique<BackgroundProgram>(program, options);
     const std::string port = host_->waitForLine("dravbridge: listening on port ");
     ASSERT_FALSE(port.empty()) << "dravbridge did not start";
     startNginx(static_cast<unsigned short>(std::stoul(port)));
@@ -119,6 +119,19 @@ TEST_F(Nginx, CallsPassIntactOverOneKeptAliveConnectionToTheHost) {
   // connection from nginx to the host for them all.
   const ProgramResult host = host_->stop();
   EXPECT_NE(std::string::npos, host.out.find("dravbridge: stopped after 3 requests on 1 connections")) << host.out;
+}
+
+// The example bridge plugin built against the installed package and served
+// by the installed dravbridge, which the test command names.
+TEST_F(Nginx, ServesTheExampleBridgeOfTheInstalledPackage) {
+  const char* bridge = std::getenv("DRAV_EXAMPLE_BRIDGE");
+  const char* program = std::getenv("DRAV_INSTALLED_DRAVBRIDGE");
+  if (!bridge || !program) GTEST_SKIP() << "run by scripts/test.sh (DRAV_EXAMPLE_BRIDGE, DRAV_INSTALLED_DRAVBRIDGE)";
+  startHostBehindNginx(program, {"--bridge", bridge});
+  const ProgramResult call =
+      runProgram(DRAVCALL_PROGRAM, {nginx_->url("/bridges/greeter"), "greeter", "greet", "string:nginx"}, 60s);
+  EXPECT_EQ(0, call.exitCode) << call.err;
+  EXPECT_EQ("0 String \"Hello, nginx!\"\nstatus 0 \"no error detected\" (greeter, greet)\n", call.out);
 }
 
 TEST_F(Nginx, TakesBodiesUpToTheHostsLimitAndRefusesLarger) {
@@ -219,7 +232,7 @@ TEST_F(Nginx, TheAccessLogNamesTheRealClientOnlyWhenNginxIsATrustedProxy) {
     const std::string log = file(trusted ? "trusted.log" : "untrusted.log");
     std::vector<std::string> options = {"--access-log", log, "--admin-port", "0"};
     if (trusted) options.insert(options.end(), {"--trusted-proxy", "127.0.0.1"});
-    startHostBehindNginx(options);
+    startHostBehindNginx(DRAVBRIDGE_PROGRAM, options);
     const std::string adminPort = host_->waitForLine("dravbridge: admin listening on port ");
     ASSERT_NE("", adminPort);
     RawClient client(nginx_->port(), "127.0.0.2");

@@ -366,12 +366,11 @@ private:
     config_.bridges = std::move(bridges);
   }
 
+  // "sample", or a plugin's file (relative to the configuration file).
   static std::string plugin(const Found& found) {
     const std::string name = text(found);
-    if (name != kSamplePlugin)
-      fail(found, "plugins are not supported yet (\"" + name + "\"); \"" + kSamplePlugin +
-                      "\" names the built-in sample bridge");
-    return name;
+    if (name.empty()) refuse(found, "\"sample\" or a bridge plugin's file");
+    return name == kSamplePlugin ? name : besideFile(found, name);
   }
 
   const std::string& file_;
