@@ -58,6 +58,21 @@ TEST(AdminListener, ServesMetricsAndHealthzAndNothingElse) {
   EXPECT_EQ("the request body is larger than this host accepts\n", call.body);
 }
 
+TEST(AdminListener, APortTakenAlreadyFailsTheStartWithTheReason) {
+  SampleHost busy;
+  auto settings = adminSettings();
+  settings.admin.port = busy.port();
+  DRAVHost::BridgeHost host(settings);
+  try {
+    host.start();
+    ADD_FAILURE() << "started on a port in use";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ("cannot listen on 127.0.0.1:" + std::to_string(busy.port()) + " (admin): Address already in use",
+              std::string(e.what()));
+  }
+  EXPECT_EQ(0, host.adminPort());
+}
+
 TEST(AdminListener, AFloodOfConnectionsIsHeldToItsBoundWhileBridgeCallsGoOn) {
   auto settings = adminSettings();
   settings.admin.maxConnections = 4;
