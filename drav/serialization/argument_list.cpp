@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 
 namespace {
@@ -24,66 +23,22 @@ unsigned char* copyBlob(const unsigned char* data, unsigned long size) {
 // Each value takes at least its 2-byte tag on the wire.
 constexpr unsigned long kSmallestValueSize = 2;
 
-// What one value read costs the list, whatever its size on the wire: its
-// storage in a block and its slot in the list.
+// What one value read is charged, whatever its size on the wire: its slot in
+// the list's storage plus a pointer's worth, the unit budgets are sized in.
 constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
 
 }  // namespace
 
-// A header followed by up to `capacity` values in the same allocation.
-class DRAVArgs::Block {
-public:
-  static Block* create(std::size_t capacity) {
-    void* raw = ::operator new(sizeof(Block) + capacity * sizeof(DRAVVar));
-    return new (raw) Block();
-  }
-  static void destroy(Block* block) noexcept {
-    for (std::size_t i = 0; i < block->count_; ++i) block->values()[i].~DRAVVar();
-    block->~Block();
-    ::operator delete(block);
-  }
-  // Constructs the next value in place.
-  template <typename... From>
-  DRAVVar& emplace(From&&... from) {
-    DRAVVar* value = new (values() + count_) DRAVVar(std::forward<From>(from)...);
-    ++count_;
-    return *value;
-  }
-  DRAVVar* values() { return reinterpret_cast<DRAVVar*>(this + 1); }
-  const DRAVVar* values() const { return reinterpret_cast<const DRAVVar*>(this + 1); }
-  std::size_t count() const { return count_; }
-
-  Block* next = nullptr;
-
-private:
-  Block() = default;
-  std::size_t count_ = 0;
-};
-
 DRAVArgs::DRAVArgs() = default;
 
+// Copies the values into one block of exactly their number.
 DRAVArgs::DRAVArgs(const DRAVArgs& other)
     : DRAVSerializable(other),
+      args_(other.args_),
       ssoToken_(other.ssoToken_),
       needSsoToken_(other.needSsoToken_),
       streamingMode_(other.streamingMode_) {
-  static_assert(sizeof(Block) % alignof(DRAVVar) == 0, "values follow the block header aligned");
-  if (!other.args_.empty()) {
-    Block* block = Block::create(other.args_.size());
-    try {
-      for (const DRAVVar* value : other.args_) block->emplace(*value);
-    } catch (...) {
-      Block::destroy(block);
-      throw;
-    }
-    appendBlock(block);
-  }
-  try {
-    setExtraBlob(other.extraBlob_, other.extraBlobSize_, other.ownsExtraBlob_);  // borrowed stays borrowed
-  } catch (...) {
-    releaseAll();
-    throw;
-  }
+  setExtraBlob(other.extraBlob_, other.extraBlobSize_, other.ownsExtraBlob_);  // borrowed stays borrowed
 }
 
 DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
@@ -94,10 +49,8 @@ DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
       streamingMode_(other.streamingMode_),
       extraBlob_(other.extraBlob_),
       extraBlobSize_(other.extraBlobSize_),
-      ownsExtraBlob_(other.ownsExtraBlob_),
-      blocks_(other.blocks_) {
-  other.args_.clear();
-  other.blocks_ = nullptr;
+      ownsExtraBlob_(other.ownsExtraBlob_) {
+  other.args_.values_.clear();
   other.extraBlob_ = nullptr;
   other.extraBlobSize_ = 0;
   other.ownsExtraBlob_ = false;
@@ -110,11 +63,9 @@ DRAVArgs& DRAVArgs::operator=(const DRAVArgs& other) {
 
 DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
   if (this != &other) {
-    releaseAll();
+    releaseExtraBlob();
     args_ = std::move(other.args_);
-    other.args_.clear();
-    blocks_ = other.blocks_;
-    other.blocks_ = nullptr;
+    other.args_.values_.clear();
     ssoToken_ = std::move(other.ssoToken_);
     needSsoToken_ = other.needSsoToken_;
     streamingMode_ = other.streamingMode_;
@@ -128,45 +79,17 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
   return *this;
 }
 
-DRAVArgs::~DRAVArgs() { releaseAll(); }
+DRAVArgs::~DRAVArgs() { releaseExtraBlob(); }
 
-// Every value lives in a block: releasing walks the blocks once, whatever mix
-// of added and read values the list holds.
-void DRAVArgs::releaseAll() noexcept {
-  args_.clear();
-  while (blocks_) {
-    Block* next = blocks_->next;
-    Block::destroy(blocks_);
-    blocks_ = next;
-  }
+void DRAVArgs::releaseExtraBlob() noexcept {
   if (ownsExtraBlob_) delete[] extraBlob_;
   extraBlob_ = nullptr;
   extraBlobSize_ = 0;
   ownsExtraBlob_ = false;
 }
 
-// A value added on its own gets a block of its own: one allocation, as a
-// plain new would be.
-void DRAVArgs::append(DRAVVar&& value) {
-  Block* block = Block::create(1);
-  block->emplace(std::move(value));  // a move cannot throw
-  appendBlock(block);
-}
-
-// Takes the block over (also when growing the list throws: then it is freed).
-// The list grows geometrically, so appending many small blocks stays linear.
-void DRAVArgs::appendBlock(Block* block) {
-  const std::size_t needed = args_.size() + block->count();
-  try {
-    if (needed > args_.capacity()) args_.reserve(std::max(needed, 2 * args_.capacity()));
-  } catch (...) {
-    Block::destroy(block);
-    throw;
-  }
-  for (std::size_t i = 0; i < block->count(); ++i) args_.push_back(block->values() + i);
-  block->next = blocks_;
-  blocks_ = block;
-}
+// When the list cannot grow, std::bad_alloc leaves both the list and `value` as they were.
+void DRAVArgs::append(DRAVVar&& value) { args_.values_.push_back(std::move(value)); }
 
 void DRAVArgs::addArg(const std::string& value) { append(DRAVVar(value)); }
 void DRAVArgs::addArg(const char* text) { append(DRAVVar(text)); }
@@ -194,12 +117,12 @@ void DRAVArgs::addArg(const DRAVSerializable& object, bool typed) { append(DRAVV
 
 DRAVVar& DRAVArgs::updateArg(unsigned long index) {
   if (index >= args_.size()) throw std::runtime_error("invalid argument index");
-  return *args_[index];
+  return args_.values_[index];
 }
 
 const DRAVVar& DRAVArgs::at(unsigned long index, DRAVVar::VarType type, const char* expected) const {
   if (index >= args_.size()) throw DRAVException("wrong argument index : index array out of bound");
-  const DRAVVar& value = *args_[index];
+  const DRAVVar& value = args_.values_[index];
   if (value.getType() != type) throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
   return value;
 }
@@ -234,12 +157,12 @@ void DRAVArgs::setExtraBlob(unsigned char* data, unsigned long size, bool copy) 
 
 void DRAVArgs::writeObject(DRAVOutputStream& out) const {
   out.writeULong(static_cast<unsigned long>(args_.size()));
-  for (const DRAVVar* value : args_) value->writeObject(out);
+  DRAVVar::writeValues(args_.values_.data(), args_.values_.size(), out);
 }
 
 unsigned long DRAVArgs::objectSize(DRAVDataTypedStream* sizes) const {
   unsigned long size = 4;
-  for (const DRAVVar* value : args_) size += value->objectSize(sizes);
+  for (const DRAVVar& value : args_.values_) size += value.objectSize(sizes);
   return size;
 }
 
@@ -251,18 +174,20 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
   in.charge(count * kValueCost, "value storage");
-  // Read into a block of its own first so a failure leaves the list unchanged.
-  Block* block = Block::create(count);
+  std::vector<DRAVVar>& values = args_.values_;
+  const std::size_t held = values.size();
+  // Grows geometrically, so appending bodies one at a time stays linear.
+  if (held + count > values.capacity()) values.reserve(std::max<std::size_t>(held + count, 2 * values.capacity()));
   try {
     for (unsigned long i = 0; i < count; ++i) {
       if (in.remaining() < kSmallestValueSize)
         throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
                             " is missing");
-      block->emplace().readObject(in);
+      values.emplace_back();
+      values.back().readObject(in);
     }
   } catch (...) {
-    Block::destroy(block);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(held), values.end());  // the list as it was
     throw;
   }
-  appendBlock(block);
 }

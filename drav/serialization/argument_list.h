@@ -11,6 +11,7 @@
 #include <drav/serialization/serializable.h>
 #include <drav/serialization/typed_value.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -54,10 +55,25 @@ public:
   // A value built beforehand, moved into the list.
   void addArg(DRAVVar&& value) { append(std::move(value)); }
 
+  // The values in order, held side by side in one block of memory: [i] points
+  // at value i, owned by the list. Pointers stay valid until the list grows.
+  class Values {
+  public:
+    const DRAVVar* operator[](std::size_t index) const { return &values_[index]; }
+    const DRAVVar* data() const { return values_.data(); }
+    std::size_t size() const { return values_.size(); }
+    bool empty() const { return values_.empty(); }
+    std::size_t capacity() const { return values_.capacity(); }
+
+  private:
+    friend class DRAVArgs;
+    std::vector<DRAVVar> values_;
+  };
+
   // The value at `index` for the caller to assign to; std::runtime_error
   // "invalid argument index" when out of range.
   DRAVVar& updateArg(unsigned long index);
-  const std::vector<DRAVVar*>& getArgs() const { return args_; }  // owned by the list
+  const Values& getArgs() const { return args_; }
   unsigned long size() const { return static_cast<unsigned long>(args_.size()); }
 
   // Exact-kind getters: no conversions. DRAVException on a bad index or kind.
@@ -107,21 +123,15 @@ public:
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 
 private:
-  // Values read or copied as a whole list are allocated together in one block;
-  // args_ then points into it. A value added on its own has a block of its own.
-  class Block;
-
   const DRAVVar& at(unsigned long index, DRAVVar::VarType type, const char* expected) const;
   void append(DRAVVar&& value);
-  void appendBlock(Block* block);
-  void releaseAll() noexcept;
+  void releaseExtraBlob() noexcept;
 
-  std::vector<DRAVVar*> args_;
+  Values args_;
   std::string ssoToken_;
   bool needSsoToken_ = false;
   tag_StreamingMode streamingMode_ = StreamingNo;
   unsigned char* extraBlob_ = nullptr;
   unsigned long extraBlobSize_ = 0;
   bool ownsExtraBlob_ = false;
-  Block* blocks_ = nullptr;  // owned, linked through Block::next; holds every value
 };

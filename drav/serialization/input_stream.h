@@ -12,6 +12,7 @@
 #include <drav/platform/glossa.h>
 #include <drav/serialization/decode_budget.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -50,6 +51,9 @@ public:
   // Text ends at the first 0x00 of the block.
   void readString(std::string& value);
   void readUTF8String(zu_utf8string& value);
+  // The next text as it lies in the stream (valid as readBlock's blocks are),
+  // charged to the budget as readString charges it; null when empty.
+  void readText(const char*& text, std::size_t& size);
 
   const unsigned char* data() const { return data_; }
   unsigned long position() const { return position_; }
@@ -90,7 +94,6 @@ private:
   }
   [[noreturn]] void refuseTruncated(const char* what, unsigned long wanted) const;
   [[noreturn]] void refuseOverBudget(std::uint64_t bytes, const char* what) const;
-  void readText(std::string& value);
 };
 
 // Reads a whole buffer as a DRAVDataOutputStream produced it: the first byte

@@ -7,15 +7,6 @@
 #include <cstdint>
 #include <functional>
 
-namespace DRAV {
-unsigned char hostByteOrderMarker() {
-  const std::uint16_t one = 1;
-  unsigned char first;
-  std::memcpy(&first, &one, 1);
-  return first;
-}
-}  // namespace DRAV
-
 namespace {
 constexpr std::size_t kMaxStreamSize = 0xFFFFFFFFu;  // sizes travel in 32 bits
 }

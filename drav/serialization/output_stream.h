@@ -162,5 +162,10 @@ using DRAVObjectOutputStream = DRAVDataOutputStream;
 
 namespace DRAV {
 // 0x01 when this host stores integers least significant byte first.
-DRAV_EXPORT unsigned char hostByteOrderMarker();
+inline unsigned char hostByteOrderMarker() {
+  const std::uint16_t one = 1;
+  unsigned char first;
+  std::memcpy(&first, &one, 1);
+  return first;
+}
 }  // namespace DRAV

@@ -34,8 +34,11 @@ ByteArray binaryFromBlock(DRAVInputStream& in, const unsigned char* data, unsign
 }  // namespace
 
 DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
-DRAVVar::DRAVVar(const std::string& value) : type_(String) { new (&value_.str) std::string(value); }
-DRAVVar::DRAVVar(const char* text) : type_(String) { new (&value_.str) std::string(text ? text : ""); }
+DRAVVar::DRAVVar(const std::string& value) { setText(String, value.data(), value.size()); }
+DRAVVar::DRAVVar(const char* text) {
+  if (text) setText(String, text, std::strlen(text));
+  else setText(String, "", 0);
+}
 DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray) {
   if (array && !array->getData() && array->getLength()) {
     const unsigned long length = array->getLength();
@@ -49,7 +52,7 @@ DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray
     new (&value_.bytes) ByteArray(nullptr, 0, true);
   }
 }
-DRAVVar::DRAVVar(const zu_utf8string& value) : type_(UTF8String) { new (&value_.utf8) zu_utf8string(value); }
+DRAVVar::DRAVVar(const zu_utf8string& value) { setText(UTF8String, value.str().data(), value.str().size()); }
 DRAVVar::DRAVVar(bool value) : type_(Bool) { value_.u8 = value ? 1 : 0; }
 DRAVVar::DRAVVar(short value) : type_(Short) { value_.i16 = value; }
 DRAVVar::DRAVVar(long value) : type_(Long) { value_.i32 = DRAV::detail::toWireLong(value, "long value"); }
@@ -104,7 +107,8 @@ DRAVVar& DRAVVar::operator=(DRAVVar&& other) noexcept {
 DRAVVar::~DRAVVar() { clear(); }
 
 void DRAVVar::copyFrom(const DRAVVar& other) {
-  switch (other.type_) {
+  if (other.shortText_) copyShortText(other);
+  else switch (other.type_) {
     case String: new (&value_.str) std::string(other.value_.str); break;
     case UTF8String: new (&value_.utf8) zu_utf8string(other.value_.utf8); break;
     case BinaryArray:
@@ -116,7 +120,8 @@ void DRAVVar::copyFrom(const DRAVVar& other) {
 }
 
 void DRAVVar::moveFrom(DRAVVar& other) noexcept {
-  switch (other.type_) {
+  if (other.shortText_) copyShortText(other);
+  else switch (other.type_) {
     case String: new (&value_.str) std::string(std::move(other.value_.str)); break;
     case UTF8String: new (&value_.utf8) zu_utf8string(std::move(other.value_.utf8)); break;
     case BinaryArray:
@@ -126,6 +131,48 @@ void DRAVVar::moveFrom(DRAVVar& other) noexcept {
   }
   type_ = other.type_;
   other.clear();
+}
+
+void DRAVVar::copyShortText(const DRAVVar& other) noexcept {
+  std::memcpy(value_.shortText, other.value_.shortText, other.shortSize_);
+  shortSize_ = other.shortSize_;
+  shortText_ = true;
+}
+
+void DRAVVar::setText(std::uint32_t type, const char* text, std::size_t size) {
+  if (size <= kShortText) {
+    if (size) std::memcpy(value_.shortText, text, size);  // an empty text may have no bytes at all
+    shortSize_ = static_cast<std::uint8_t>(size);
+    shortText_ = true;
+  } else if (type == String) {
+    new (&value_.str) std::string(text, size);
+  } else {
+    new (&value_.utf8) zu_utf8string(text, size);
+  }
+  type_ = type;
+}
+
+inline const char* DRAVVar::textData() const {
+  if (shortText_) return value_.shortText;
+  return type_ == String ? value_.str.data() : value_.utf8.str().data();
+}
+
+inline std::size_t DRAVVar::textSize() const {
+  if (shortText_) return shortSize_;
+  return type_ == String ? value_.str.size() : value_.utf8.str().size();
+}
+
+// The object is built aside first: if that throws, the short text is intact.
+void DRAVVar::makeTextObject() const {
+  if (!shortText_) return;
+  if (type_ == String) {
+    std::string text(value_.shortText, shortSize_);
+    new (&value_.str) std::string(std::move(text));
+  } else {
+    zu_utf8string text(value_.shortText, shortSize_);
+    new (&value_.utf8) zu_utf8string(std::move(text));
+  }
+  shortText_ = false;
 }
 
 void DRAVVar::releaseOwned() noexcept {
@@ -138,11 +185,13 @@ void DRAVVar::releaseOwned() noexcept {
 
 const std::string& DRAVVar::getString() const {
   if (type_ != String) refuse("String");
+  makeTextObject();
   return value_.str;
 }
 
 const zu_utf8string& DRAVVar::getUTF8String() const {
   if (type_ != UTF8String) refuse("String");
+  makeTextObject();
   return value_.utf8;
 }
 
@@ -218,73 +267,8 @@ char DRAVVar::getChar() const {
   return static_cast<char>(value_.i8);
 }
 
-// The tag and a fixed-size payload are stored straight into the stream's
-// buffer after one check of its room; a stream without room for the largest
-// of them gets them staged and written in one piece. Text and bytes follow
-// the tag through the stream's own writers.
-void DRAVVar::writeObject(DRAVOutputStream& out) const {
-  constexpr std::size_t kLargestHead = 10;  // tag and double
-  unsigned char staged[kLargestHead];
-  const bool direct = out.hasRoom(kLargestHead);
-  unsigned char* const head = direct ? out.next_ : staged;
-  unsigned char* end = head + 2;
-  auto commit = [&] {
-    if (direct) out.next_ = end;
-    else out.write(reinterpret_cast<const char*>(staged), static_cast<unsigned long>(end - staged));
-  };
-  DRAVOutputStream::storeBE16(head, static_cast<std::uint16_t>(type_));
-  switch (type_) {
-    case Int:
-    case Long:
-    case ULong:
-    case UInt:
-      DRAVOutputStream::storeBE32(end, value_.u32);
-      end += 4;
-      break;
-    case Float: {
-      std::uint32_t bits;
-      std::memcpy(&bits, &value_.f, 4);
-      DRAVOutputStream::storeBE32(end, bits);
-      end += 4;
-      break;
-    }
-    case Short:
-    case UShort:
-      DRAVOutputStream::storeBE16(end, value_.u16);
-      end += 2;
-      break;
-    case Bool: *end++ = value_.u8 != 0; break;
-    case UChar:
-    case Char: *end++ = value_.u8; break;
-    case Double: {
-      std::uint64_t bits;
-      std::memcpy(&bits, &value_.d, 8);
-      DRAVOutputStream::storeBE32(end, static_cast<std::uint32_t>(bits >> 32));
-      DRAVOutputStream::storeBE32(end + 4, static_cast<std::uint32_t>(bits));
-      end += 8;
-      break;
-    }
-    case String:
-      commit();
-      out.writeString(value_.str);
-      return;
-    case UTF8String:
-      commit();
-      out.writeUTF8String(value_.utf8);
-      return;
-    case BinaryArray:
-    case Object:
-    case TypedObject:
-      commit();
-      out.writeBytes(reinterpret_cast<const char*>(value_.bytes.getData()), value_.bytes.getLength());
-      return;
-    default: break;  // empty, or a tag this side does not know: the tag alone
-  }
-  commit();
-}
-
-unsigned long DRAVVar::objectSize(DRAVDataTypedStream* sizes) const {
-  unsigned long tag = DRAVDataTypedStream::sizeOfShort();
+unsigned long DRAVVar::objectSize(DRAVDataTypedStream*) const {
+  constexpr unsigned long tag = 2;
   switch (type_) {
     case Int:
     case Long:
@@ -297,14 +281,121 @@ unsigned long DRAVVar::objectSize(DRAVDataTypedStream* sizes) const {
     case UChar:
     case Char: return tag + 1;
     case Double: return tag + 8;
-    case String: return tag + sizes->sizeOfString(value_.str);
-    case UTF8String: return tag + sizes->sizeOfUTF8String(value_.utf8);
+    case String:
+    case UTF8String: return tag + 4 + static_cast<unsigned long>(textSize()) + 1;
     case BinaryArray:
     case Object:
-    case TypedObject: return tag + sizes->sizeOfBytes(value_.bytes.getData(), value_.bytes.getLength());
-    default: return tag;
+    case TypedObject: return tag + 4 + value_.bytes.getLength();
+    default: return tag;  // empty, or a tag this side does not know: the tag alone
   }
 }
+
+// One branch on the kind both sizes and stores the value. Everything is read
+// into locals before the first byte is stored, as a byte store may alias any
+// member and would make it be read again.
+inline unsigned char* DRAVVar::storeWithin(unsigned char* at, std::size_t room) const {
+  if (room < kLargestFixedSize) return nullptr;
+  const std::uint32_t type = type_;
+  unsigned char* const payload = at + 2;
+  unsigned char* end = payload;
+  switch (type) {
+    case Int:
+    case Long:
+    case ULong:
+    case UInt:
+      DRAVOutputStream::storeBE32(payload, value_.u32);
+      end += 4;
+      break;
+    case Float: {
+      std::uint32_t bits;
+      std::memcpy(&bits, &value_.f, 4);
+      DRAVOutputStream::storeBE32(payload, bits);
+      end += 4;
+      break;
+    }
+    case Short:
+    case UShort:
+      DRAVOutputStream::storeBE16(payload, value_.u16);
+      end += 2;
+      break;
+    case Bool: *end++ = value_.u8 != 0; break;
+    case UChar:
+    case Char: *end++ = value_.u8; break;
+    case Double: {
+      std::uint64_t bits;
+      std::memcpy(&bits, &value_.d, 8);
+      DRAVOutputStream::storeBE32(payload, static_cast<std::uint32_t>(bits >> 32));
+      DRAVOutputStream::storeBE32(payload + 4, static_cast<std::uint32_t>(bits));
+      end += 8;
+      break;
+    }
+    case String:
+    case UTF8String: {
+      const char* text = textData();
+      const std::size_t size = textSize();
+      if (size > room - 7) return nullptr;
+      DRAVOutputStream::storeBE32(payload, static_cast<std::uint32_t>(size + 1));
+      std::memcpy(payload + 4, text, size);
+      payload[4 + size] = 0;
+      end += 4 + size + 1;
+      break;
+    }
+    case BinaryArray:
+    case Object:
+    case TypedObject: {
+      const unsigned char* bytes = value_.bytes.getData();
+      const unsigned long length = value_.bytes.getLength();
+      if (length > room - 6) return nullptr;
+      DRAVOutputStream::storeBE32(payload, static_cast<std::uint32_t>(length));
+      if (length) std::memcpy(payload + 4, bytes, length);
+      end += 4 + length;
+      break;
+    }
+    default: break;  // empty, or a tag this side does not know: the tag alone
+  }
+  DRAVOutputStream::storeBE16(at, static_cast<std::uint16_t>(type));
+  return end;
+}
+
+// Without room for the whole value, through the stream's own writers: they
+// grow the stream, or check each length against the wire's 32 bits.
+void DRAVVar::writeSlowly(DRAVOutputStream& out) const {
+  if (holdsText()) {
+    out.writeUShort(static_cast<std::uint16_t>(type_));
+    out.writeText(textData(), textSize());
+  } else if (holdsBytes()) {
+    out.writeUShort(static_cast<std::uint16_t>(type_));
+    out.writeBytes(reinterpret_cast<const char*>(value_.bytes.getData()), value_.bytes.getLength());
+  } else {
+    unsigned char staged[kLargestFixedSize];
+    const unsigned char* end = storeWithin(staged, sizeof staged);
+    out.write(reinterpret_cast<const char*>(staged), static_cast<unsigned long>(end - staged));
+  }
+}
+
+// A stream over contiguous memory with room for the whole value gets it
+// stored in place after one check of that room. Room is never more than a buffer
+// holds, and buffers never outgrow the wire's 32-bit lengths. The write
+// position stays in locals between values: the stream sees it again only
+// around a slow write and at the end.
+void DRAVVar::writeValues(const DRAVVar* values, std::size_t count, DRAVOutputStream& out) {
+  unsigned char* at = out.next_;
+  unsigned char* limit = out.limit_;
+  for (std::size_t i = 0; i < count; ++i) {
+    unsigned char* end = values[i].storeWithin(at, static_cast<std::size_t>(limit - at));
+    if (end) {
+      at = end;
+    } else {
+      out.next_ = at;
+      values[i].writeSlowly(out);
+      at = out.next_;
+      limit = out.limit_;
+    }
+  }
+  out.next_ = at;
+}
+
+void DRAVVar::writeObject(DRAVOutputStream& out) const { writeValues(this, 1, out); }
 
 void DRAVVar::readObject(DRAVInputStream& in) {
   clear();
@@ -332,22 +423,12 @@ void DRAVVar::readObject(DRAVInputStream& in) {
     case Double: in.readDouble(value_.d); break;
     case Float: in.readFloat(value_.f); break;
     case String:
-      // Read in place: the value owns the string from its first byte, and
-      // is emptied again if the read is refused.
-      new (&value_.str) std::string();
-      type_ = String;
-      try {
-        in.readString(value_.str);
-      } catch (...) {
-        clear();
-        throw;
-      }
-      return;
     case UTF8String: {
-      zu_utf8string text;
-      in.readUTF8String(text);
-      new (&value_.utf8) zu_utf8string(std::move(text));
-      break;
+      const char* text;
+      std::size_t size;
+      in.readText(text, size);
+      setText(tag, text, size);
+      return;
     }
     case BinaryArray:
     case Object:
