@@ -20,9 +20,6 @@ unsigned char* copyBlob(const unsigned char* data, unsigned long size) {
   return copy;
 }
 
-// Each value takes at least its 2-byte tag on the wire.
-constexpr unsigned long kSmallestValueSize = 2;
-
 // What one value read is charged, whatever its size on the wire: its slot in
 // the list's storage plus a pointer's worth, the unit budgets are sized in.
 constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
@@ -170,7 +167,7 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
   unsigned long count;
   in.readLong(count);
   if (count == 0) return;
-  if (count > in.remaining() / kSmallestValueSize)
+  if (count > in.remaining() / DRAVVar::kSmallestWireSize)
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
   in.charge(count * kValueCost, "value storage");
@@ -179,13 +176,7 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
   // Grows geometrically, so appending bodies one at a time stays linear.
   if (held + count > values.capacity()) values.reserve(std::max<std::size_t>(held + count, 2 * values.capacity()));
   try {
-    for (unsigned long i = 0; i < count; ++i) {
-      if (in.remaining() < kSmallestValueSize)
-        throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
-                            " is missing");
-      values.emplace_back();
-      values.back().readObject(in);
-    }
+    DRAVVar::readValues(in, values, count);
   } catch (...) {
     values.erase(values.begin() + static_cast<std::ptrdiff_t>(held), values.end());  // the list as it was
     throw;

@@ -55,12 +55,6 @@ void DRAVInputStream::readFloat(float& value) {
   std::memcpy(&value, &bits, 4);
 }
 
-void DRAVInputStream::readDouble(double& value) {
-  const unsigned char* b = take(8, "a double");
-  std::uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits = (bits << 8) | b[i];
-  std::memcpy(&value, &bits, 8);
-}
 
 void DRAVInputStream::readBytes(const unsigned char*& data, unsigned long& length, bool binary) {
   data = nullptr;

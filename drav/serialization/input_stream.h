@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 class DRAV_EXPORT DRAVInputStream {
@@ -45,7 +46,11 @@ public:
   void readLong(unsigned int& value) { value = read32("a 32-bit value"); }
   void readLong(int& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
   void readFloat(float& value);
-  void readDouble(double& value);
+  void readDouble(double& value) {
+    const unsigned char* b = take(8, "a double");
+    const std::uint64_t bits = (std::uint64_t(loadBE32(b)) << 32) | loadBE32(b + 4);
+    std::memcpy(&value, &bits, 8);
+  }
   // A byte block: data is null when the length is 0 (readBlock not called).
   void readBytes(const unsigned char*& data, unsigned long& length, bool binary);
   // Text ends at the first 0x00 of the block.
@@ -88,10 +93,10 @@ private:
     position_ += count;
     return at;
   }
-  std::uint32_t read32(const char* what) {
-    const unsigned char* b = take(4, what);
+  static std::uint32_t loadBE32(const unsigned char* b) {
     return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
   }
+  std::uint32_t read32(const char* what) { return loadBE32(take(4, what)); }
   [[noreturn]] void refuseTruncated(const char* what, unsigned long wanted) const;
   [[noreturn]] void refuseOverBudget(std::uint64_t bytes, const char* what) const;
 };

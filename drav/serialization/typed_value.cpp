@@ -104,8 +104,6 @@ DRAVVar& DRAVVar::operator=(DRAVVar&& other) noexcept {
   return *this;
 }
 
-DRAVVar::~DRAVVar() { clear(); }
-
 void DRAVVar::copyFrom(const DRAVVar& other) {
   if (other.shortText_) copyShortText(other);
   else switch (other.type_) {
@@ -399,6 +397,23 @@ void DRAVVar::writeObject(DRAVOutputStream& out) const { writeValues(this, 1, ou
 
 void DRAVVar::readObject(DRAVInputStream& in) {
   clear();
+  readInto(in);
+}
+
+// Reads `count` values onto the end of `values`; the caller has reserved
+// room for them. On a refusal the values read so far stay, the refused one
+// left empty, for the caller to drop.
+void DRAVVar::readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsigned long count) {
+  for (unsigned long i = 0; i < count; ++i) {
+    if (in.remaining() < kSmallestWireSize)
+      throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
+                          " is missing");
+    values.emplace_back();
+    values.back().readInto(in);
+  }
+}
+
+inline void DRAVVar::readInto(DRAVInputStream& in) {
   // Line breaks before a value are skipped; the first other byte is the
   // tag's high byte, ignored whatever it holds.
   unsigned char byte = 0;

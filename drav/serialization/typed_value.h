@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class DRAV_EXPORT DRAVVar final : public DRAVSerializable {
 public:
@@ -68,7 +69,7 @@ public:
   DRAVVar(DRAVVar&& other) noexcept;
   DRAVVar& operator=(const DRAVVar& other);
   DRAVVar& operator=(DRAVVar&& other) noexcept;
-  ~DRAVVar() override;
+  ~DRAVVar() override { clear(); }
 
   // Each assignment releases the current value first.
   DRAVVar& operator=(int value) { return *this = DRAVVar(value); }
@@ -190,6 +191,12 @@ private:
   // what was stored, or null (nothing counts as stored) when they do not.
   unsigned char* storeWithin(unsigned char* at, std::size_t room) const;
   void writeSlowly(DRAVOutputStream& out) const;
+
+  // Reading, for a whole list at once and for one value.
+  static constexpr unsigned long kSmallestWireSize = 2;  // the tag
+  static void readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsigned long count);
+  // Reads into an empty value.
+  void readInto(DRAVInputStream& in);
 
   std::uint32_t type_ = Empty;
   // The getters turn short text into a string object in place; the text is the same.
