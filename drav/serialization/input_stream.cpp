@@ -56,15 +56,6 @@ void DRAVInputStream::readFloat(float& value) {
 }
 
 
-void DRAVInputStream::readBytes(const unsigned char*& data, unsigned long& length, bool binary) {
-  data = nullptr;
-  unsigned long blockLength = read32("a block length");
-  // Refuse before the block reader sees a length the data cannot hold.
-  if (blockLength > size() - position_) refuseTruncated("a block", blockLength);
-  length = blockLength;
-  if (length != 0) readBlock(data, length, binary);
-}
-
 void DRAVInputStream::readText(const char*& text, std::size_t& size) {
   const unsigned char* block;
   unsigned long length;

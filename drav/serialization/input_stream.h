@@ -52,7 +52,14 @@ public:
     std::memcpy(&value, &bits, 8);
   }
   // A byte block: data is null when the length is 0 (readBlock not called).
-  void readBytes(const unsigned char*& data, unsigned long& length, bool binary);
+  void readBytes(const unsigned char*& data, unsigned long& length, bool binary) {
+    data = nullptr;
+    unsigned long blockLength = read32("a block length");
+    // Refuse before the block reader sees a length the data cannot hold.
+    if (blockLength > size() - position_) refuseTruncated("a block", blockLength);
+    length = blockLength;
+    if (length != 0) readBlock(data, length, binary);
+  }
   // Text ends at the first 0x00 of the block.
   void readString(std::string& value);
   void readUTF8String(zu_utf8string& value);
@@ -87,6 +94,10 @@ protected:
   DRAVDecodeBudget* budget_ = nullptr;
 
 private:
+  // A value reads its tag and a fixed-size payload straight from the buffer
+  // after one check of what is left (data_, position_, take, loadBE32).
+  friend class DRAVVar;
+
   const unsigned char* take(unsigned long count, const char* what) {
     if (count > length_ - position_) refuseTruncated(what, count);
     const unsigned char* at = data_ + position_;

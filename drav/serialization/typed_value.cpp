@@ -31,6 +31,39 @@ ByteArray binaryFromBlock(DRAVInputStream& in, const unsigned char* data, unsign
   return ByteArray(const_cast<unsigned char*>(data), length, true);
 }
 
+// The payload of a fixed-size kind: its width in bytes, and the words that
+// refuse a truncated one. Other kinds have width 0.
+struct FixedPayload {
+  unsigned long width;
+  const char* what;
+};
+
+// By tag, up to the last kind; tags above it have no payload either.
+constexpr FixedPayload kFixedPayloads[] = {
+    {0, nullptr},               // Empty
+    {4, "a 32-bit value"},      // Int
+    {0, nullptr},               // String
+    {0, nullptr},               // BinaryArray
+    {0, nullptr},               // UTF8String
+    {1, "a 1-byte value"},      // Bool
+    {2, "a 16-bit value"},      // Short
+    {4, "a 32-bit value"},      // Long
+    {8, "a double"},            // Double
+    {4, "a float"},             // Float
+    {1, "a 1-byte value"},      // UChar
+    {1, "a 1-byte value"},      // Char
+    {2, "a 16-bit value"},      // UShort
+    {4, "a 32-bit value"},      // ULong
+    {4, "a 32-bit value"},      // UInt
+    {0, nullptr},               // Object
+    {0, nullptr},               // TypedObject
+};
+static_assert(sizeof kFixedPayloads / sizeof kFixedPayloads[0] == DRAVVar::TypedObject + 1, "one entry per kind");
+
+FixedPayload fixedPayload(unsigned char tag) {
+  return tag <= DRAVVar::TypedObject ? kFixedPayloads[tag] : FixedPayload{0, nullptr};
+}
+
 }  // namespace
 
 DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
@@ -137,7 +170,7 @@ void DRAVVar::copyShortText(const DRAVVar& other) noexcept {
   shortText_ = true;
 }
 
-void DRAVVar::setText(std::uint32_t type, const char* text, std::size_t size) {
+inline void DRAVVar::setText(std::uint32_t type, const char* text, std::size_t size) {
   if (size <= kShortText) {
     if (size) std::memcpy(value_.shortText, text, size);  // an empty text may have no bytes at all
     shortSize_ = static_cast<std::uint8_t>(size);
@@ -288,9 +321,9 @@ unsigned long DRAVVar::objectSize(DRAVDataTypedStream*) const {
   }
 }
 
-// One branch on the kind both sizes and stores the value. Everything is read
-// into locals before the first byte is stored, as a byte store may alias any
-// member and would make it be read again.
+// One branch on the kind both sizes and stores the value. What is stored is
+// read into locals first where it can be: a byte store may alias any member
+// and would make it be read again.
 inline unsigned char* DRAVVar::storeWithin(unsigned char* at, std::size_t room) const {
   if (room < kLargestFixedSize) return nullptr;
   const std::uint32_t type = type_;
@@ -329,11 +362,15 @@ inline unsigned char* DRAVVar::storeWithin(unsigned char* at, std::size_t room) 
     }
     case String:
     case UTF8String: {
-      const char* text = textData();
       const std::size_t size = textSize();
       if (size > room - 7) return nullptr;
       DRAVOutputStream::storeBE32(payload, static_cast<std::uint32_t>(size + 1));
-      std::memcpy(payload + 4, text, size);
+      // Short text is copied as its whole buffer when there is room for it:
+      // a copy of fixed size takes no call. What it copies past the text is
+      // overwritten by the 0x00 and the values that follow, or lies past the
+      // end of what the stream holds.
+      if (shortText_ && room - 6 >= kShortText) std::memcpy(payload + 4, value_.shortText, kShortText);
+      else std::memcpy(payload + 4, textData(), size);
       payload[4 + size] = 0;
       end += 4 + size + 1;
       break;
@@ -413,7 +450,42 @@ void DRAVVar::readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsi
   }
 }
 
+inline void DRAVVar::setFixed(unsigned char tag, const unsigned char* payload) {
+  switch (tag) {
+    case Int:
+    case Long:
+    case ULong:
+    case UInt: value_.u32 = DRAVInputStream::loadBE32(payload); break;
+    case Float: {
+      const std::uint32_t bits = DRAVInputStream::loadBE32(payload);
+      std::memcpy(&value_.f, &bits, 4);
+      break;
+    }
+    case Double: {
+      const std::uint64_t bits =
+          (std::uint64_t(DRAVInputStream::loadBE32(payload)) << 32) | DRAVInputStream::loadBE32(payload + 4);
+      std::memcpy(&value_.d, &bits, 8);
+      break;
+    }
+    case Short:
+    case UShort: value_.u16 = static_cast<std::uint16_t>((payload[0] << 8) | payload[1]); break;
+    default: value_.u8 = payload[0]; break;  // Bool, UChar, Char
+  }
+  type_ = tag;
+}
+
 inline void DRAVVar::readInto(DRAVInputStream& in) {
+  // The usual value first: no line break before it, and room for the
+  // largest fixed-size kind. One check, and the position moves once.
+  if (in.remaining() >= kLargestFixedSize) {
+    const unsigned char* head = in.data_ + in.position_;
+    const FixedPayload fixed = fixedPayload(head[1]);
+    if (fixed.width && head[0] != 0x0D && head[0] != 0x0A) {
+      setFixed(head[1], head + 2);
+      in.position_ += 2 + fixed.width;
+      return;
+    }
+  }
   // Line breaks before a value are skipped; the first other byte is the
   // tag's high byte, ignored whatever it holds.
   unsigned char byte = 0;
@@ -423,20 +495,12 @@ inline void DRAVVar::readInto(DRAVInputStream& in) {
   unsigned char tag;
   if (in.readByte(tag) < 0) return;
 
+  const FixedPayload fixed = fixedPayload(tag);
+  if (fixed.width) {
+    setFixed(tag, in.take(fixed.width, fixed.what));
+    return;
+  }
   switch (tag) {
-    case Int:
-    case Long:
-    case ULong:
-    case UInt: in.readLong(value_.u32); break;
-    case Short:
-    case UShort: in.readShort(value_.u16); break;
-    case Bool:
-    case UChar:
-    case Char:
-      if (in.readByte(value_.u8) < 0) throw DRAVException("truncated data: a 1-byte value needs 1 bytes, 0 left");
-      break;
-    case Double: in.readDouble(value_.d); break;
-    case Float: in.readFloat(value_.f); break;
     case String:
     case UTF8String: {
       const char* text;

@@ -197,6 +197,8 @@ private:
   static void readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsigned long count);
   // Reads into an empty value.
   void readInto(DRAVInputStream& in);
+  // Decodes the payload of a fixed-size kind.
+  void setFixed(unsigned char tag, const unsigned char* payload);
 
   std::uint32_t type_ = Empty;
   // The getters turn short text into a string object in place; the text is the same.
