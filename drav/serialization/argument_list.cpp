@@ -24,6 +24,8 @@ unsigned char* copyBlob(const unsigned char* data, unsigned long size) {
 // the list's storage plus a pointer's worth, the unit budgets are sized in.
 constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
 
+constexpr std::size_t kFirstCapacity = 8;
+
 }  // namespace
 
 DRAVArgs::DRAVArgs() = default;
@@ -85,8 +87,14 @@ void DRAVArgs::releaseExtraBlob() noexcept {
   ownsExtraBlob_ = false;
 }
 
-// When the list cannot grow, std::bad_alloc leaves both the list and `value` as they were.
-void DRAVArgs::append(DRAVVar&& value) { args_.values_.push_back(std::move(value)); }
+// The first value makes room for eight: most calls carry a few, and growing
+// one by one would allocate at one, two, four and eight values. When the list
+// cannot grow, std::bad_alloc leaves both the list and `value` as they were.
+void DRAVArgs::append(DRAVVar&& value) {
+  std::vector<DRAVVar>& values = args_.values_;
+  if (values.capacity() == 0) values.reserve(kFirstCapacity);
+  values.push_back(std::move(value));
+}
 
 void DRAVArgs::addArg(const std::string& value) { append(DRAVVar(value)); }
 void DRAVArgs::addArg(const char* text) { append(DRAVVar(text)); }

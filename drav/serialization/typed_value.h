@@ -182,9 +182,11 @@ private:
   // Turns short text into the string object the getters hand out.
   void makeTextObject() const;
 
+  // A list reads and writes all its values in one call each.
+  friend class DRAVArgs;
+
   // Writing: stored straight into the stream's memory when it has room, else
   // written through the stream.
-  friend class DRAVArgs;
   static void writeValues(const DRAVVar* values, std::size_t count, DRAVOutputStream& out);
   static constexpr std::size_t kLargestFixedSize = 10;  // tag and double
   // Stores the value at `at` when the `room` bytes there hold it: the end of
