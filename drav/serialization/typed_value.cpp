@@ -300,25 +300,9 @@ char DRAVVar::getChar() const {
 
 unsigned long DRAVVar::objectSize(DRAVDataTypedStream*) const {
   constexpr unsigned long tag = 2;
-  switch (type_) {
-    case Int:
-    case Long:
-    case ULong:
-    case UInt:
-    case Float: return tag + 4;
-    case Short:
-    case UShort: return tag + 2;
-    case Bool:
-    case UChar:
-    case Char: return tag + 1;
-    case Double: return tag + 8;
-    case String:
-    case UTF8String: return tag + 4 + static_cast<unsigned long>(textSize()) + 1;
-    case BinaryArray:
-    case Object:
-    case TypedObject: return tag + 4 + value_.bytes.getLength();
-    default: return tag;  // empty, or a tag this side does not know: the tag alone
-  }
+  if (holdsText()) return tag + 4 + static_cast<unsigned long>(textSize()) + 1;
+  if (holdsBytes()) return tag + 4 + value_.bytes.getLength();
+  return tag + fixedPayload(static_cast<unsigned char>(type_)).width;  // empty or unknown: the tag alone
 }
 
 // One branch on the kind both sizes and stores the value. What is stored is

@@ -57,6 +57,28 @@ TEST(DRAVArgs, WritesACountAndEachValue) {
   EXPECT_EQ(body(args), "00 00 00 02 00 01 00 00 00 05 00 02 00 00 00 03 61 62 00");
 }
 
+TEST(DRAVArgs, TextsOfEveryShortLengthAreWrittenExactlyWhereverTheBufferEnds) {
+  // Texts of 0 to 40 bytes, around the size kept inside a value, repeated so
+  // that they land at every distance from the end of the growing buffer.
+  DRAVArgs args;
+  Bytes expected = {0x00, 0x00, 0x01, 0xEC};  // 12 rounds of 41 texts
+  for (int round = 0; round < 12; ++round) {
+    for (std::size_t size = 0; size <= 40; ++size) {
+      const std::string text(size, static_cast<char>('a' + size % 26));
+      args.addArg(text);
+      expected.insert(expected.end(), {0x00, 0x02, 0x00, 0x00, 0x00, static_cast<unsigned char>(size + 1)});
+      expected.insert(expected.end(), text.begin(), text.end());
+      expected.push_back(0x00);
+    }
+  }
+  EXPECT_EQ(body(args), toHex(expected));
+  DRAVArgs read;
+  readInto(read, expected);
+  ASSERT_EQ(read.size(), 492u);
+  EXPECT_EQ(read.getString(491), std::string(40, 'o'));
+  EXPECT_EQ(read.getString(41 + 32), std::string(32, 'g'));
+}
+
 TEST(DRAVArgs, EveryAddedKindReadsBackThroughItsGetter) {
   unsigned char bin[] = {1, 2, 3};
   DRAVArgs sent;
