@@ -1,6 +1,6 @@
 // What reading allocates: nothing for a value whose kind fits in the value
-// itself, one buffer for text or bytes, and a fixed number for a whole list
-// whatever its length. Counted, not timed.
+// itself (short text included), one buffer for longer text or bytes, and one
+// block for a whole list whatever its length. Counted, not timed.
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/typed_value.h>
