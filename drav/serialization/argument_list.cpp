@@ -33,7 +33,7 @@ DRAVArgs::DRAVArgs() = default;
 // Copies the values into one block of exactly their number.
 DRAVArgs::DRAVArgs(const DRAVArgs& other)
     : DRAVSerializable(other),
-      args_(other.args_),
+      values_(other.values_),
       ssoToken_(other.ssoToken_),
       needSsoToken_(other.needSsoToken_),
       streamingMode_(other.streamingMode_) {
@@ -42,14 +42,17 @@ DRAVArgs::DRAVArgs(const DRAVArgs& other)
 
 DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
     : DRAVSerializable(other),
-      args_(std::move(other.args_)),
+      values_(std::move(other.values_)),
+      shown_(std::move(other.shown_)),  // still points into the moved block
+      showing_(other.showing_),
       ssoToken_(std::move(other.ssoToken_)),
       needSsoToken_(other.needSsoToken_),
       streamingMode_(other.streamingMode_),
       extraBlob_(other.extraBlob_),
       extraBlobSize_(other.extraBlobSize_),
       ownsExtraBlob_(other.ownsExtraBlob_) {
-  other.args_.values_.clear();
+  other.values_.clear();
+  other.shown_.clear();
   other.extraBlob_ = nullptr;
   other.extraBlobSize_ = 0;
   other.ownsExtraBlob_ = false;
@@ -63,8 +66,13 @@ DRAVArgs& DRAVArgs::operator=(const DRAVArgs& other) {
 DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
   if (this != &other) {
     releaseExtraBlob();
-    args_ = std::move(other.args_);
-    other.args_.values_.clear();
+    values_ = std::move(other.values_);
+    other.values_.clear();
+    // The other list's view, when it had one, points into the block taken
+    // over; without one this view starts again at the next getArgs().
+    showing_ = other.showing_;
+    shown_ = std::move(other.shown_);
+    other.shown_.clear();
     ssoToken_ = std::move(other.ssoToken_);
     needSsoToken_ = other.needSsoToken_;
     streamingMode_ = other.streamingMode_;
@@ -91,9 +99,18 @@ void DRAVArgs::releaseExtraBlob() noexcept {
 // one by one would allocate at one, two, four and eight values. When the list
 // cannot grow, std::bad_alloc leaves both the list and `value` as they were.
 void DRAVArgs::append(DRAVVar&& value) {
-  std::vector<DRAVVar>& values = args_.values_;
-  if (values.capacity() == 0) values.reserve(kFirstCapacity);
-  values.push_back(std::move(value));
+  makeRoom(1);
+  values_.push_back(std::move(value));
+  showValues();
+}
+
+// Grows geometrically, so appending one at a time stays linear. The view
+// grows with the values, so keeping it in step afterwards never allocates.
+void DRAVArgs::makeRoom(std::size_t more) {
+  const std::size_t needed = values_.size() + more;
+  if (needed > values_.capacity())
+    values_.reserve(std::max({needed, 2 * values_.capacity(), kFirstCapacity}));
+  if (showing_) shown_.reserve(values_.capacity());
 }
 
 void DRAVArgs::addArg(const std::string& value) { append(DRAVVar(value)); }
@@ -120,14 +137,29 @@ void DRAVArgs::addArg(unsigned char* data, unsigned long length, bool copy) {
 
 void DRAVArgs::addArg(const DRAVSerializable& object, bool typed) { append(DRAVVar(&object, typed)); }
 
+const std::vector<DRAVVar*>& DRAVArgs::getArgs() const {
+  if (!showing_) shown_.reserve(values_.capacity());  // std::bad_alloc changes nothing
+  showing_ = true;
+  showValues();
+  return shown_;
+}
+
+// New values get their pointers added; a moved or shrunk block is shown anew.
+// Within the room makeRoom made, this never allocates.
+void DRAVArgs::showValues() const {
+  if (!showing_) return;
+  if (shown_.size() > values_.size() || (!shown_.empty() && shown_.front() != values_.data())) shown_.clear();
+  for (std::size_t i = shown_.size(); i < values_.size(); ++i) shown_.push_back(const_cast<DRAVVar*>(&values_[i]));
+}
+
 DRAVVar& DRAVArgs::updateArg(unsigned long index) {
-  if (index >= args_.size()) throw std::runtime_error("invalid argument index");
-  return args_.values_[index];
+  if (index >= values_.size()) throw std::runtime_error("invalid argument index");
+  return values_[index];
 }
 
 const DRAVVar& DRAVArgs::at(unsigned long index, DRAVVar::VarType type, const char* expected) const {
-  if (index >= args_.size()) throw DRAVException("wrong argument index : index array out of bound");
-  const DRAVVar& value = args_.values_[index];
+  if (index >= values_.size()) throw DRAVException("wrong argument index : index array out of bound");
+  const DRAVVar& value = values_[index];
   if (value.getType() != type) throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
   return value;
 }
@@ -161,13 +193,13 @@ void DRAVArgs::setExtraBlob(unsigned char* data, unsigned long size, bool copy) 
 }
 
 void DRAVArgs::writeObject(DRAVOutputStream& out) const {
-  out.writeULong(static_cast<unsigned long>(args_.size()));
-  DRAVVar::writeValues(args_.values_.data(), args_.values_.size(), out);
+  out.writeULong(static_cast<unsigned long>(values_.size()));
+  DRAVVar::writeValues(values_.data(), values_.size(), out);
 }
 
 unsigned long DRAVArgs::objectSize(DRAVDataTypedStream* sizes) const {
   unsigned long size = 4;
-  for (const DRAVVar& value : args_.values_) size += value.objectSize(sizes);
+  for (const DRAVVar& value : values_) size += value.objectSize(sizes);
   return size;
 }
 
@@ -179,14 +211,14 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
   in.charge(count * kValueCost, "value storage");
-  std::vector<DRAVVar>& values = args_.values_;
-  const std::size_t held = values.size();
-  // Grows geometrically, so appending bodies one at a time stays linear.
-  if (held + count > values.capacity()) values.reserve(std::max<std::size_t>(held + count, 2 * values.capacity()));
+  const std::size_t held = values_.size();
+  makeRoom(count);
   try {
-    DRAVVar::readValues(in, values, count);
+    DRAVVar::readValues(in, values_, count);
   } catch (...) {
-    values.erase(values.begin() + static_cast<std::ptrdiff_t>(held), values.end());  // the list as it was
+    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(held), values_.end());  // the list as it was
+    showValues();
     throw;
   }
+  showValues();
 }

@@ -55,26 +55,15 @@ public:
   // A value built beforehand, moved into the list.
   void addArg(DRAVVar&& value) { append(std::move(value)); }
 
-  // The values in order, held side by side in one block of memory: [i] points
-  // at value i, owned by the list. Pointers stay valid until the list grows.
-  class Values {
-  public:
-    const DRAVVar* operator[](std::size_t index) const { return &values_[index]; }
-    const DRAVVar* data() const { return values_.data(); }
-    std::size_t size() const { return values_.size(); }
-    bool empty() const { return values_.empty(); }
-    std::size_t capacity() const { return values_.capacity(); }
-
-  private:
-    friend class DRAVArgs;
-    std::vector<DRAVVar> values_;
-  };
 
   // The value at `index` for the caller to assign to; std::runtime_error
   // "invalid argument index" when out of range.
   DRAVVar& updateArg(unsigned long index);
-  const Values& getArgs() const { return args_; }
-  unsigned long size() const { return static_cast<unsigned long>(args_.size()); }
+  // The values in order, owned by the list. The values lie side by side in
+  // one block, so a pointer to one lasts until the list grows; the vector
+  // itself is built on the first call and kept in step with the list after.
+  const std::vector<DRAVVar*>& getArgs() const;
+  unsigned long size() const { return static_cast<unsigned long>(values_.size()); }
 
   // Exact-kind getters: no conversions. DRAVException on a bad index or kind.
   const std::string& getString(unsigned long index) const;
@@ -127,7 +116,14 @@ private:
   void append(DRAVVar&& value);
   void releaseExtraBlob() noexcept;
 
-  Values args_;
+  // Brings getArgs()'s vector in step with values_ once it has been asked for.
+  void showValues() const;
+  // Room for `more` values (std::bad_alloc leaves the list as it was).
+  void makeRoom(std::size_t more);
+
+  std::vector<DRAVVar> values_;
+  mutable std::vector<DRAVVar*> shown_;  // getArgs()'s view of values_
+  mutable bool showing_ = false;         // whether getArgs() was ever called
   std::string ssoToken_;
   bool needSsoToken_ = false;
   tag_StreamingMode streamingMode_ = StreamingNo;

@@ -91,7 +91,7 @@ TEST(ReadingAllocations, ShortTextBecomesAStringObjectWhenAskedForAndStaysOne) {
   }
 }
 
-// The values share one block, the one getArgs() shows: one allocation for a
+// The values share one block: one allocation for a
 // list of any length, not one per value, short text included.
 TEST(ReadingAllocations, AListOfNumbersAndShortTextsTakesOneAllocationAtAnyLength) {
   const Bytes kinds[] = {hex("00 01 00 00 00 05"), hex("00 08 3F F0 00 00 00 00 00 00"), textValue(16),

@@ -209,16 +209,41 @@ TEST(DRAVArgs, ReadingOneBodyAtATimeGrowsTheListGeometrically) {
   const Bytes oneValue = hex("00 00 00 01 00 01 00 00 00 07");
   DRAVArgs args;
   args.addArg(1);  // a value added on its own among those read
+  // A regrowth moves the values to a new block: the first one moves with them.
   std::size_t regrowths = 0;
-  std::size_t capacity = args.getArgs().capacity();
+  const DRAVVar* first = args.getArgs()[0];
   for (int i = 0; i < 4096; ++i) {
     readInto(args, oneValue);
-    if (args.getArgs().capacity() != capacity) ++regrowths;
-    capacity = args.getArgs().capacity();
+    if (args.getArgs()[0] != first) ++regrowths;
+    first = args.getArgs()[0];
   }
   ASSERT_EQ(args.size(), 4097u);
   EXPECT_EQ(args.getInt(4096), 7);
   EXPECT_LE(regrowths, 13u) << "4097 values need 13 doublings";
+}
+
+// getArgs() hands out one vector for the list's life: whoever holds it sees
+// every value where it now lies, across regrowths, reads, a failed read and a move.
+TEST(DRAVArgs, TheVectorGetArgsGaveStaysInStepWithTheList) {
+  DRAVArgs args;
+  const std::vector<DRAVVar*>& view = args.getArgs();
+  const auto inStep = [&](const DRAVArgs& list, const std::vector<DRAVVar*>& shown, std::size_t count) {
+    ASSERT_EQ(shown.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(shown[i], &const_cast<DRAVArgs&>(list).updateArg(i)) << i;
+      EXPECT_EQ(shown[i]->getInt(), static_cast<int>(i)) << i;
+    }
+  };
+  EXPECT_TRUE(view.empty());
+  for (int i = 0; i < 20; ++i) args.addArg(i);  // two regrowths past the first room
+  inStep(args, view, 20);
+  readInto(args, hex("00 00 00 02 00 01 00 00 00 14 00 01 00 00 00 15"));
+  inStep(args, view, 22);
+  EXPECT_THROW(readInto(args, hex("00 00 00 02 00 01 00 00 00 16 00 01")), DRAVException);
+  inStep(args, view, 22);
+  DRAVArgs moved(std::move(args));
+  inStep(moved, moved.getArgs(), 22);
+  EXPECT_TRUE(view.empty()) << "the list moved from shows nothing";
 }
 
 TEST(DRAVArgs, ACountTheDataCannotHoldIsRefusedBeforeAllocating) {
@@ -404,14 +429,14 @@ TEST(DRAVArgs, ACopyThatRunsOutOfMemoryThrowsAndLeavesNothingBehind) {
 TEST(DRAVArgs, AnAppendThatCannotGrowTheListThrowsAndKeepsTheListAndTheValue) {
   unsigned char bytes[] = {1, 2};
   DRAVArgs args;
-  while (args.size() < 1 || args.size() < args.getArgs().capacity()) args.addArg(1);  // no room left
+  for (int i = 0; i < 8; ++i) args.addArg(1);  // the room the first value made is full
   DRAVVar value(new DRAVTypes::DRAVArray<unsigned char>(bytes, 2, true));
   const long before = dravtest::liveArrayAllocations();
   dravtest::failObjectAllocationAfter(0);  // the list cannot grow
   EXPECT_THROW(args.addArg(std::move(value)), std::bad_alloc);
   dravtest::failObjectAllocationAfter(-1);
-  ASSERT_EQ(args.size(), args.getArgs().capacity());
-  EXPECT_EQ(args.getInt(args.size() - 1), 1);
+  ASSERT_EQ(args.size(), 8u);
+  EXPECT_EQ(args.getInt(7), 1);
   EXPECT_EQ(dravtest::liveArrayAllocations(), before) << "nothing freed, nothing left behind";
   EXPECT_EQ(toHex(value.getBinaryArray(false)->getData(), 2), "01 02") << "the value stays with the caller";
 }
