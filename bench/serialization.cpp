@@ -117,7 +117,7 @@ void BM_Decode_Drav(benchmark::State& state) {
     DRAVDataInputStream in(out.getBuffer(0), out.size());
     DRAVArgs decoded;
     decoded.readObject(in);
-    benchmark::DoNotOptimize(decoded.getArgs().data());
+    benchmark::DoNotOptimize(decoded.getInt(0));
   }
 }
 BENCHMARK(BM_Decode_Drav);

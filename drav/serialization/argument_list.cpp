@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 
 namespace {
@@ -21,83 +20,39 @@ unsigned char* copyBlob(const unsigned char* data, unsigned long size) {
   return copy;
 }
 
-// Each value takes at least its 2-byte tag on the wire.
-constexpr unsigned long kSmallestValueSize = 2;
-
-// What one value read costs the list, whatever its size on the wire: its
-// storage in a block and its slot in the list.
+// What one value read is charged, whatever its size on the wire: its slot in
+// the list's storage plus a pointer's worth, the unit budgets are sized in.
 constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
+
+constexpr std::size_t kFirstCapacity = 8;
 
 }  // namespace
 
-// A header followed by up to `capacity` values in the same allocation.
-class DRAVArgs::Block {
-public:
-  static Block* create(std::size_t capacity) {
-    void* raw = ::operator new(sizeof(Block) + capacity * sizeof(DRAVVar));
-    return new (raw) Block();
-  }
-  static void destroy(Block* block) noexcept {
-    for (std::size_t i = 0; i < block->count_; ++i) block->values()[i].~DRAVVar();
-    block->~Block();
-    ::operator delete(block);
-  }
-  // Constructs the next value in place.
-  template <typename... From>
-  DRAVVar& emplace(From&&... from) {
-    DRAVVar* value = new (values() + count_) DRAVVar(std::forward<From>(from)...);
-    ++count_;
-    return *value;
-  }
-  DRAVVar* values() { return reinterpret_cast<DRAVVar*>(this + 1); }
-  const DRAVVar* values() const { return reinterpret_cast<const DRAVVar*>(this + 1); }
-  std::size_t count() const { return count_; }
-
-  Block* next = nullptr;
-
-private:
-  Block() = default;
-  std::size_t count_ = 0;
-};
-
 DRAVArgs::DRAVArgs() = default;
 
+// Copies the values into one block of exactly their number.
 DRAVArgs::DRAVArgs(const DRAVArgs& other)
     : DRAVSerializable(other),
+      values_(other.values_),
       ssoToken_(other.ssoToken_),
       needSsoToken_(other.needSsoToken_),
       streamingMode_(other.streamingMode_) {
-  static_assert(sizeof(Block) % alignof(DRAVVar) == 0, "values follow the block header aligned");
-  if (!other.args_.empty()) {
-    Block* block = Block::create(other.args_.size());
-    try {
-      for (const DRAVVar* value : other.args_) block->emplace(*value);
-    } catch (...) {
-      Block::destroy(block);
-      throw;
-    }
-    appendBlock(block);
-  }
-  try {
-    setExtraBlob(other.extraBlob_, other.extraBlobSize_, other.ownsExtraBlob_);  // borrowed stays borrowed
-  } catch (...) {
-    releaseAll();
-    throw;
-  }
+  setExtraBlob(other.extraBlob_, other.extraBlobSize_, other.ownsExtraBlob_);  // borrowed stays borrowed
 }
 
 DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
     : DRAVSerializable(other),
-      args_(std::move(other.args_)),
+      values_(std::move(other.values_)),
+      shown_(std::move(other.shown_)),  // still points into the moved block
+      showing_(other.showing_),
       ssoToken_(std::move(other.ssoToken_)),
       needSsoToken_(other.needSsoToken_),
       streamingMode_(other.streamingMode_),
       extraBlob_(other.extraBlob_),
       extraBlobSize_(other.extraBlobSize_),
-      ownsExtraBlob_(other.ownsExtraBlob_),
-      blocks_(other.blocks_) {
-  other.args_.clear();
-  other.blocks_ = nullptr;
+      ownsExtraBlob_(other.ownsExtraBlob_) {
+  other.values_.clear();
+  other.shown_.clear();
   other.extraBlob_ = nullptr;
   other.extraBlobSize_ = 0;
   other.ownsExtraBlob_ = false;
@@ -110,11 +65,14 @@ DRAVArgs& DRAVArgs::operator=(const DRAVArgs& other) {
 
 DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
   if (this != &other) {
-    releaseAll();
-    args_ = std::move(other.args_);
-    other.args_.clear();
-    blocks_ = other.blocks_;
-    other.blocks_ = nullptr;
+    releaseExtraBlob();
+    values_ = std::move(other.values_);
+    other.values_.clear();
+    // The other list's view, when it had one, points into the block taken
+    // over; without one this view starts again at the next getArgs().
+    showing_ = other.showing_;
+    shown_ = std::move(other.shown_);
+    other.shown_.clear();
     ssoToken_ = std::move(other.ssoToken_);
     needSsoToken_ = other.needSsoToken_;
     streamingMode_ = other.streamingMode_;
@@ -128,44 +86,31 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
   return *this;
 }
 
-DRAVArgs::~DRAVArgs() { releaseAll(); }
+DRAVArgs::~DRAVArgs() { releaseExtraBlob(); }
 
-// Every value lives in a block: releasing walks the blocks once, whatever mix
-// of added and read values the list holds.
-void DRAVArgs::releaseAll() noexcept {
-  args_.clear();
-  while (blocks_) {
-    Block* next = blocks_->next;
-    Block::destroy(blocks_);
-    blocks_ = next;
-  }
+void DRAVArgs::releaseExtraBlob() noexcept {
   if (ownsExtraBlob_) delete[] extraBlob_;
   extraBlob_ = nullptr;
   extraBlobSize_ = 0;
   ownsExtraBlob_ = false;
 }
 
-// A value added on its own gets a block of its own: one allocation, as a
-// plain new would be.
+// The first value makes room for eight: most calls carry a few, and growing
+// one by one would allocate at one, two, four and eight values. When the list
+// cannot grow, std::bad_alloc leaves both the list and `value` as they were.
 void DRAVArgs::append(DRAVVar&& value) {
-  Block* block = Block::create(1);
-  block->emplace(std::move(value));  // a move cannot throw
-  appendBlock(block);
+  makeRoom(1);
+  values_.push_back(std::move(value));
+  showValues();
 }
 
-// Takes the block over (also when growing the list throws: then it is freed).
-// The list grows geometrically, so appending many small blocks stays linear.
-void DRAVArgs::appendBlock(Block* block) {
-  const std::size_t needed = args_.size() + block->count();
-  try {
-    if (needed > args_.capacity()) args_.reserve(std::max(needed, 2 * args_.capacity()));
-  } catch (...) {
-    Block::destroy(block);
-    throw;
-  }
-  for (std::size_t i = 0; i < block->count(); ++i) args_.push_back(block->values() + i);
-  block->next = blocks_;
-  blocks_ = block;
+// Grows geometrically, so appending one at a time stays linear. The view
+// grows with the values, so keeping it in step afterwards never allocates.
+void DRAVArgs::makeRoom(std::size_t more) {
+  const std::size_t needed = values_.size() + more;
+  if (needed > values_.capacity())
+    values_.reserve(std::max({needed, 2 * values_.capacity(), kFirstCapacity}));
+  if (showing_) shown_.reserve(values_.capacity());
 }
 
 void DRAVArgs::addArg(const std::string& value) { append(DRAVVar(value)); }
@@ -192,14 +137,29 @@ void DRAVArgs::addArg(unsigned char* data, unsigned long length, bool copy) {
 
 void DRAVArgs::addArg(const DRAVSerializable& object, bool typed) { append(DRAVVar(&object, typed)); }
 
+const std::vector<DRAVVar*>& DRAVArgs::getArgs() const {
+  if (!showing_) shown_.reserve(values_.capacity());  // std::bad_alloc changes nothing
+  showing_ = true;
+  showValues();
+  return shown_;
+}
+
+// New values get their pointers added; a moved or shrunk block is shown anew.
+// Within the room makeRoom made, this never allocates.
+void DRAVArgs::showValues() const {
+  if (!showing_) return;
+  if (shown_.size() > values_.size() || (!shown_.empty() && shown_.front() != values_.data())) shown_.clear();
+  for (std::size_t i = shown_.size(); i < values_.size(); ++i) shown_.push_back(const_cast<DRAVVar*>(&values_[i]));
+}
+
 DRAVVar& DRAVArgs::updateArg(unsigned long index) {
-  if (index >= args_.size()) throw std::runtime_error("invalid argument index");
-  return *args_[index];
+  if (index >= values_.size()) throw std::runtime_error("invalid argument index");
+  return values_[index];
 }
 
 const DRAVVar& DRAVArgs::at(unsigned long index, DRAVVar::VarType type, const char* expected) const {
-  if (index >= args_.size()) throw DRAVException("wrong argument index : index array out of bound");
-  const DRAVVar& value = *args_[index];
+  if (index >= values_.size()) throw DRAVException("wrong argument index : index array out of bound");
+  const DRAVVar& value = values_[index];
   if (value.getType() != type) throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
   return value;
 }
@@ -233,13 +193,13 @@ void DRAVArgs::setExtraBlob(unsigned char* data, unsigned long size, bool copy) 
 }
 
 void DRAVArgs::writeObject(DRAVOutputStream& out) const {
-  out.writeULong(static_cast<unsigned long>(args_.size()));
-  for (const DRAVVar* value : args_) value->writeObject(out);
+  out.writeULong(static_cast<unsigned long>(values_.size()));
+  DRAVVar::writeValues(values_.data(), values_.size(), out);
 }
 
 unsigned long DRAVArgs::objectSize(DRAVDataTypedStream* sizes) const {
   unsigned long size = 4;
-  for (const DRAVVar* value : args_) size += value->objectSize(sizes);
+  for (const DRAVVar& value : values_) size += value.objectSize(sizes);
   return size;
 }
 
@@ -247,22 +207,18 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
   unsigned long count;
   in.readLong(count);
   if (count == 0) return;
-  if (count > in.remaining() / kSmallestValueSize)
+  if (count > in.remaining() / DRAVVar::kSmallestWireSize)
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
   in.charge(count * kValueCost, "value storage");
-  // Read into a block of its own first so a failure leaves the list unchanged.
-  Block* block = Block::create(count);
+  const std::size_t held = values_.size();
+  makeRoom(count);
   try {
-    for (unsigned long i = 0; i < count; ++i) {
-      if (in.remaining() < kSmallestValueSize)
-        throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
-                            " is missing");
-      block->emplace().readObject(in);
-    }
+    DRAVVar::readValues(in, values_, count);
   } catch (...) {
-    Block::destroy(block);
+    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(held), values_.end());  // the list as it was
+    showValues();
     throw;
   }
-  appendBlock(block);
+  showValues();
 }

@@ -11,6 +11,7 @@
 #include <drav/serialization/serializable.h>
 #include <drav/serialization/typed_value.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,15 @@ public:
   // A value built beforehand, moved into the list.
   void addArg(DRAVVar&& value) { append(std::move(value)); }
 
+
   // The value at `index` for the caller to assign to; std::runtime_error
   // "invalid argument index" when out of range.
   DRAVVar& updateArg(unsigned long index);
-  const std::vector<DRAVVar*>& getArgs() const { return args_; }  // owned by the list
-  unsigned long size() const { return static_cast<unsigned long>(args_.size()); }
+  // The values in order, owned by the list. The values lie side by side in
+  // one block, so a pointer to one lasts until the list grows; the vector
+  // itself is built on the first call and kept in step with the list after.
+  const std::vector<DRAVVar*>& getArgs() const;
+  unsigned long size() const { return static_cast<unsigned long>(values_.size()); }
 
   // Exact-kind getters: no conversions. DRAVException on a bad index or kind.
   const std::string& getString(unsigned long index) const;
@@ -107,21 +112,22 @@ public:
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 
 private:
-  // Values read or copied as a whole list are allocated together in one block;
-  // args_ then points into it. A value added on its own has a block of its own.
-  class Block;
-
   const DRAVVar& at(unsigned long index, DRAVVar::VarType type, const char* expected) const;
   void append(DRAVVar&& value);
-  void appendBlock(Block* block);
-  void releaseAll() noexcept;
+  void releaseExtraBlob() noexcept;
 
-  std::vector<DRAVVar*> args_;
+  // Brings getArgs()'s vector in step with values_ once it has been asked for.
+  void showValues() const;
+  // Room for `more` values (std::bad_alloc leaves the list as it was).
+  void makeRoom(std::size_t more);
+
+  std::vector<DRAVVar> values_;
+  mutable std::vector<DRAVVar*> shown_;  // getArgs()'s view of values_
+  mutable bool showing_ = false;         // whether getArgs() was ever called
   std::string ssoToken_;
   bool needSsoToken_ = false;
   tag_StreamingMode streamingMode_ = StreamingNo;
   unsigned char* extraBlob_ = nullptr;
   unsigned long extraBlobSize_ = 0;
   bool ownsExtraBlob_ = false;
-  Block* blocks_ = nullptr;  // owned, linked through Block::next; holds every value
 };

@@ -55,42 +55,32 @@ void DRAVInputStream::readFloat(float& value) {
   std::memcpy(&value, &bits, 4);
 }
 
-void DRAVInputStream::readDouble(double& value) {
-  const unsigned char* b = take(8, "a double");
-  std::uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits = (bits << 8) | b[i];
-  std::memcpy(&value, &bits, 8);
-}
 
-void DRAVInputStream::readBytes(const unsigned char*& data, unsigned long& length, bool binary) {
-  data = nullptr;
-  unsigned long blockLength = read32("a block length");
-  // Refuse before the block reader sees a length the data cannot hold.
-  if (blockLength > size() - position_) refuseTruncated("a block", blockLength);
-  length = blockLength;
-  if (length != 0) readBlock(data, length, binary);
-}
-
-void DRAVInputStream::readText(std::string& value) {
+void DRAVInputStream::readText(const char*& text, std::size_t& size) {
   const unsigned char* block;
   unsigned long length;
   readBytes(block, length, false);
-  if (length == 0 || !block) {
-    value.clear();
-    return;
-  }
+  text = nullptr;
+  size = 0;
+  if (length == 0 || !block) return;
   charge(length, "a string");
   // Text ends at the first NUL, or at the end of the block without one.
   const void* nul = std::memchr(block, 0, length);
-  std::size_t textLength = nul ? static_cast<const unsigned char*>(nul) - block : length;
-  value = std::string(reinterpret_cast<const char*>(block), textLength);  // construct: cheaper than assign
+  text = reinterpret_cast<const char*>(block);
+  size = nul ? static_cast<const unsigned char*>(nul) - block : length;
 }
 
-void DRAVInputStream::readString(std::string& value) { readText(value); }
+void DRAVInputStream::readString(std::string& value) {
+  const char* text;
+  std::size_t size;
+  readText(text, size);
+  if (size == 0) value.clear();
+  else value = std::string(text, size);  // construct: cheaper than assign
+}
 
 void DRAVInputStream::readUTF8String(zu_utf8string& value) {
   std::string bytes;
-  readText(bytes);
+  readString(bytes);
   value = zu_utf8string(std::move(bytes));
 }
 

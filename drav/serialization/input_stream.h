@@ -12,7 +12,9 @@
 #include <drav/platform/glossa.h>
 #include <drav/serialization/decode_budget.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 class DRAV_EXPORT DRAVInputStream {
@@ -44,12 +46,26 @@ public:
   void readLong(unsigned int& value) { value = read32("a 32-bit value"); }
   void readLong(int& value) { value = static_cast<std::int32_t>(read32("a 32-bit value")); }
   void readFloat(float& value);
-  void readDouble(double& value);
+  void readDouble(double& value) {
+    const unsigned char* b = take(8, "a double");
+    const std::uint64_t bits = (std::uint64_t(loadBE32(b)) << 32) | loadBE32(b + 4);
+    std::memcpy(&value, &bits, 8);
+  }
   // A byte block: data is null when the length is 0 (readBlock not called).
-  void readBytes(const unsigned char*& data, unsigned long& length, bool binary);
+  void readBytes(const unsigned char*& data, unsigned long& length, bool binary) {
+    data = nullptr;
+    unsigned long blockLength = read32("a block length");
+    // Refuse before the block reader sees a length the data cannot hold.
+    if (blockLength > size() - position_) refuseTruncated("a block", blockLength);
+    length = blockLength;
+    if (length != 0) readBlock(data, length, binary);
+  }
   // Text ends at the first 0x00 of the block.
   void readString(std::string& value);
   void readUTF8String(zu_utf8string& value);
+  // The next text as it lies in the stream (valid as readBlock's blocks are),
+  // charged to the budget as readString charges it; null when empty.
+  void readText(const char*& text, std::size_t& size);
 
   const unsigned char* data() const { return data_; }
   unsigned long position() const { return position_; }
@@ -78,19 +94,22 @@ protected:
   DRAVDecodeBudget* budget_ = nullptr;
 
 private:
+  // A value reads its tag and a fixed-size payload straight from the buffer
+  // after one check of what is left (data_, position_, take, loadBE32).
+  friend class DRAVVar;
+
   const unsigned char* take(unsigned long count, const char* what) {
     if (count > length_ - position_) refuseTruncated(what, count);
     const unsigned char* at = data_ + position_;
     position_ += count;
     return at;
   }
-  std::uint32_t read32(const char* what) {
-    const unsigned char* b = take(4, what);
+  static std::uint32_t loadBE32(const unsigned char* b) {
     return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
   }
+  std::uint32_t read32(const char* what) { return loadBE32(take(4, what)); }
   [[noreturn]] void refuseTruncated(const char* what, unsigned long wanted) const;
   [[noreturn]] void refuseOverBudget(std::uint64_t bytes, const char* what) const;
-  void readText(std::string& value);
 };
 
 // Reads a whole buffer as a DRAVDataOutputStream produced it: the first byte

@@ -7,28 +7,11 @@
 #include <cstdint>
 #include <functional>
 
-namespace DRAV {
-unsigned char hostByteOrderMarker() {
-  const std::uint16_t one = 1;
-  unsigned char first;
-  std::memcpy(&first, &one, 1);
-  return first;
-}
-}  // namespace DRAV
-
 namespace {
 constexpr std::size_t kMaxStreamSize = 0xFFFFFFFFu;  // sizes travel in 32 bits
 }
 
 DRAVOutputStream::~DRAVOutputStream() = default;
-
-void DRAVOutputStream::writeLong(long value) {
-  put32(static_cast<std::uint32_t>(DRAV::detail::toWireLong(value, "long value")));
-}
-
-void DRAVOutputStream::writeULong(unsigned long value) {
-  put32(DRAV::detail::toWireULong(value, "unsigned long value"));
-}
 
 void DRAVOutputStream::writeFloat(float value) {
   static_assert(sizeof(float) == 4, "IEEE 754 single precision expected");
@@ -117,12 +100,6 @@ void DRAVDataOutputStream::growFor(std::size_t extra) {
   growthHint_ = static_cast<unsigned long>(target);
   next_ = buffer_.get() + held;
   limit_ = buffer_.get() + capacity_;
-}
-
-void DRAVDataOutputStream::reset() {
-  if (!buffer_) growFor(1);
-  next_ = buffer_.get();
-  *next_++ = DRAV::hostByteOrderMarker();
 }
 
 // Hands over the buffer itself (allocated with new[]): no copy of a large body.

@@ -6,6 +6,7 @@
 // or unsigned long that does not fit is refused with DRAVException.
 #pragma once
 
+#include <drav/common/wire_width.h>
 #include <drav/export.h>
 #include <drav/platform/glossa.h>
 
@@ -14,6 +15,16 @@
 #include <cstring>
 #include <memory>
 #include <string>
+
+namespace DRAV {
+// 0x01 when this host stores integers least significant byte first.
+inline unsigned char hostByteOrderMarker() {
+  const std::uint16_t one = 1;
+  unsigned char first;
+  std::memcpy(&first, &one, 1);
+  return first;
+}
+}  // namespace DRAV
 
 class DRAV_EXPORT DRAVOutputStream {
 public:
@@ -31,8 +42,12 @@ public:
   void writeBool(bool value) { put8(value ? 1 : 0); }
   void writeShort(short value) { put16(static_cast<std::uint16_t>(value)); }
   void writeUShort(unsigned short value) { put16(value); }
-  void writeLong(long value);            // also for int
-  void writeULong(unsigned long value);  // also for unsigned int, lengths and counts
+  void writeLong(long value) {  // also for int
+    put32(static_cast<std::uint32_t>(DRAV::detail::toWireLong(value, "long value")));
+  }
+  void writeULong(unsigned long value) {  // also for unsigned int, lengths and counts
+    put32(DRAV::detail::toWireULong(value, "unsigned long value"));
+  }
   void writeFloat(float value);
   void writeDouble(double value);
   // A byte block: the 32-bit length, then the bytes.
@@ -145,7 +160,11 @@ public:
   unsigned char* detach();
   // Empties the stream for the next message, keeping its memory; the marker
   // is written again.
-  void reset();
+  void reset() {
+    if (!buffer_) growFor(1);
+    next_ = buffer_.get();
+    *next_++ = DRAV::hostByteOrderMarker();
+  }
   // Informational: the last capacity target chosen when the buffer grew.
   unsigned long growthHint() const { return growthHint_; }
 
@@ -160,7 +179,3 @@ private:
 // The second concrete stream role, used for nested objects: the same stream.
 using DRAVObjectOutputStream = DRAVDataOutputStream;
 
-namespace DRAV {
-// 0x01 when this host stores integers least significant byte first.
-DRAV_EXPORT unsigned char hostByteOrderMarker();
-}  // namespace DRAV

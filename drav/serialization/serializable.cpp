@@ -3,4 +3,3 @@
 void DRAVSerializable::writeObject(DRAVOutputStream&) const {}
 void DRAVSerializable::readObject(DRAVInputStream&) {}
 unsigned long DRAVSerializable::objectSize(DRAVDataTypedStream*) const { return 0; }
-DRAVSerializable::~DRAVSerializable() = default;

@@ -19,7 +19,7 @@ public:
   virtual void readObject(DRAVInputStream& in);
   // The number of bytes writeObject appends (no byte-order marker). Default: 0.
   virtual unsigned long objectSize(DRAVDataTypedStream* sizes) const;
-  virtual ~DRAVSerializable();
+  virtual ~DRAVSerializable() = default;
 };
 
 // A serializable object that also carries an application-chosen type

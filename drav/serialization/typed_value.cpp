@@ -31,11 +31,47 @@ ByteArray binaryFromBlock(DRAVInputStream& in, const unsigned char* data, unsign
   return ByteArray(const_cast<unsigned char*>(data), length, true);
 }
 
+// The payload of a fixed-size kind: its width in bytes, and the words that
+// refuse a truncated one. Other kinds have width 0.
+struct FixedPayload {
+  unsigned long width;
+  const char* what;
+};
+
+// By tag, up to the last kind; tags above it have no payload either.
+constexpr FixedPayload kFixedPayloads[] = {
+    {0, nullptr},               // Empty
+    {4, "a 32-bit value"},      // Int
+    {0, nullptr},               // String
+    {0, nullptr},               // BinaryArray
+    {0, nullptr},               // UTF8String
+    {1, "a 1-byte value"},      // Bool
+    {2, "a 16-bit value"},      // Short
+    {4, "a 32-bit value"},      // Long
+    {8, "a double"},            // Double
+    {4, "a float"},             // Float
+    {1, "a 1-byte value"},      // UChar
+    {1, "a 1-byte value"},      // Char
+    {2, "a 16-bit value"},      // UShort
+    {4, "a 32-bit value"},      // ULong
+    {4, "a 32-bit value"},      // UInt
+    {0, nullptr},               // Object
+    {0, nullptr},               // TypedObject
+};
+static_assert(sizeof kFixedPayloads / sizeof kFixedPayloads[0] == DRAVVar::TypedObject + 1, "one entry per kind");
+
+FixedPayload fixedPayload(unsigned char tag) {
+  return tag <= DRAVVar::TypedObject ? kFixedPayloads[tag] : FixedPayload{0, nullptr};
+}
+
 }  // namespace
 
 DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
-DRAVVar::DRAVVar(const std::string& value) : type_(String) { new (&value_.str) std::string(value); }
-DRAVVar::DRAVVar(const char* text) : type_(String) { new (&value_.str) std::string(text ? text : ""); }
+DRAVVar::DRAVVar(const std::string& value) { setText(String, value.data(), value.size()); }
+DRAVVar::DRAVVar(const char* text) {
+  if (text) setText(String, text, std::strlen(text));
+  else setText(String, "", 0);
+}
 DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray) {
   if (array && !array->getData() && array->getLength()) {
     const unsigned long length = array->getLength();
@@ -49,7 +85,7 @@ DRAVVar::DRAVVar(DRAVTypes::DRAVArray<unsigned char>* array) : type_(BinaryArray
     new (&value_.bytes) ByteArray(nullptr, 0, true);
   }
 }
-DRAVVar::DRAVVar(const zu_utf8string& value) : type_(UTF8String) { new (&value_.utf8) zu_utf8string(value); }
+DRAVVar::DRAVVar(const zu_utf8string& value) { setText(UTF8String, value.str().data(), value.str().size()); }
 DRAVVar::DRAVVar(bool value) : type_(Bool) { value_.u8 = value ? 1 : 0; }
 DRAVVar::DRAVVar(short value) : type_(Short) { value_.i16 = value; }
 DRAVVar::DRAVVar(long value) : type_(Long) { value_.i32 = DRAV::detail::toWireLong(value, "long value"); }
@@ -101,10 +137,9 @@ DRAVVar& DRAVVar::operator=(DRAVVar&& other) noexcept {
   return *this;
 }
 
-DRAVVar::~DRAVVar() { clear(); }
-
 void DRAVVar::copyFrom(const DRAVVar& other) {
-  switch (other.type_) {
+  if (other.shortText_) copyShortText(other);
+  else switch (other.type_) {
     case String: new (&value_.str) std::string(other.value_.str); break;
     case UTF8String: new (&value_.utf8) zu_utf8string(other.value_.utf8); break;
     case BinaryArray:
@@ -116,7 +151,8 @@ void DRAVVar::copyFrom(const DRAVVar& other) {
 }
 
 void DRAVVar::moveFrom(DRAVVar& other) noexcept {
-  switch (other.type_) {
+  if (other.shortText_) copyShortText(other);
+  else switch (other.type_) {
     case String: new (&value_.str) std::string(std::move(other.value_.str)); break;
     case UTF8String: new (&value_.utf8) zu_utf8string(std::move(other.value_.utf8)); break;
     case BinaryArray:
@@ -126,6 +162,48 @@ void DRAVVar::moveFrom(DRAVVar& other) noexcept {
   }
   type_ = other.type_;
   other.clear();
+}
+
+void DRAVVar::copyShortText(const DRAVVar& other) noexcept {
+  std::memcpy(value_.shortText, other.value_.shortText, other.shortSize_);
+  shortSize_ = other.shortSize_;
+  shortText_ = true;
+}
+
+inline void DRAVVar::setText(std::uint32_t type, const char* text, std::size_t size) {
+  if (size <= kShortText) {
+    if (size) std::memcpy(value_.shortText, text, size);  // an empty text may have no bytes at all
+    shortSize_ = static_cast<std::uint8_t>(size);
+    shortText_ = true;
+  } else if (type == String) {
+    new (&value_.str) std::string(text, size);
+  } else {
+    new (&value_.utf8) zu_utf8string(text, size);
+  }
+  type_ = type;
+}
+
+inline const char* DRAVVar::textData() const {
+  if (shortText_) return value_.shortText;
+  return type_ == String ? value_.str.data() : value_.utf8.str().data();
+}
+
+inline std::size_t DRAVVar::textSize() const {
+  if (shortText_) return shortSize_;
+  return type_ == String ? value_.str.size() : value_.utf8.str().size();
+}
+
+// The object is built aside first: if that throws, the short text is intact.
+void DRAVVar::makeTextObject() const {
+  if (!shortText_) return;
+  if (type_ == String) {
+    std::string text(value_.shortText, shortSize_);
+    new (&value_.str) std::string(std::move(text));
+  } else {
+    zu_utf8string text(value_.shortText, shortSize_);
+    new (&value_.utf8) zu_utf8string(std::move(text));
+  }
+  shortText_ = false;
 }
 
 void DRAVVar::releaseOwned() noexcept {
@@ -138,11 +216,13 @@ void DRAVVar::releaseOwned() noexcept {
 
 const std::string& DRAVVar::getString() const {
   if (type_ != String) refuse("String");
+  makeTextObject();
   return value_.str;
 }
 
 const zu_utf8string& DRAVVar::getUTF8String() const {
   if (type_ != UTF8String) refuse("String");
+  makeTextObject();
   return value_.utf8;
 }
 
@@ -218,39 +298,39 @@ char DRAVVar::getChar() const {
   return static_cast<char>(value_.i8);
 }
 
-// The tag and a fixed-size payload are stored straight into the stream's
-// buffer after one check of its room; a stream without room for the largest
-// of them gets them staged and written in one piece. Text and bytes follow
-// the tag through the stream's own writers.
-void DRAVVar::writeObject(DRAVOutputStream& out) const {
-  constexpr std::size_t kLargestHead = 10;  // tag and double
-  unsigned char staged[kLargestHead];
-  const bool direct = out.hasRoom(kLargestHead);
-  unsigned char* const head = direct ? out.next_ : staged;
-  unsigned char* end = head + 2;
-  auto commit = [&] {
-    if (direct) out.next_ = end;
-    else out.write(reinterpret_cast<const char*>(staged), static_cast<unsigned long>(end - staged));
-  };
-  DRAVOutputStream::storeBE16(head, static_cast<std::uint16_t>(type_));
-  switch (type_) {
+unsigned long DRAVVar::objectSize(DRAVDataTypedStream*) const {
+  constexpr unsigned long tag = 2;
+  if (holdsText()) return tag + 4 + static_cast<unsigned long>(textSize()) + 1;
+  if (holdsBytes()) return tag + 4 + value_.bytes.getLength();
+  return tag + fixedPayload(static_cast<unsigned char>(type_)).width;  // empty or unknown: the tag alone
+}
+
+// One branch on the kind both sizes and stores the value. What is stored is
+// read into locals first where it can be: a byte store may alias any member
+// and would make it be read again.
+inline unsigned char* DRAVVar::storeWithin(unsigned char* at, std::size_t room) const {
+  if (room < kLargestFixedSize) return nullptr;
+  const std::uint32_t type = type_;
+  unsigned char* const payload = at + 2;
+  unsigned char* end = payload;
+  switch (type) {
     case Int:
     case Long:
     case ULong:
     case UInt:
-      DRAVOutputStream::storeBE32(end, value_.u32);
+      DRAVOutputStream::storeBE32(payload, value_.u32);
       end += 4;
       break;
     case Float: {
       std::uint32_t bits;
       std::memcpy(&bits, &value_.f, 4);
-      DRAVOutputStream::storeBE32(end, bits);
+      DRAVOutputStream::storeBE32(payload, bits);
       end += 4;
       break;
     }
     case Short:
     case UShort:
-      DRAVOutputStream::storeBE16(end, value_.u16);
+      DRAVOutputStream::storeBE16(payload, value_.u16);
       end += 2;
       break;
     case Bool: *end++ = value_.u8 != 0; break;
@@ -259,55 +339,137 @@ void DRAVVar::writeObject(DRAVOutputStream& out) const {
     case Double: {
       std::uint64_t bits;
       std::memcpy(&bits, &value_.d, 8);
-      DRAVOutputStream::storeBE32(end, static_cast<std::uint32_t>(bits >> 32));
-      DRAVOutputStream::storeBE32(end + 4, static_cast<std::uint32_t>(bits));
+      DRAVOutputStream::storeBE32(payload, static_cast<std::uint32_t>(bits >> 32));
+      DRAVOutputStream::storeBE32(payload + 4, static_cast<std::uint32_t>(bits));
       end += 8;
       break;
     }
     case String:
-      commit();
-      out.writeString(value_.str);
-      return;
-    case UTF8String:
-      commit();
-      out.writeUTF8String(value_.utf8);
-      return;
+    case UTF8String: {
+      const std::size_t size = textSize();
+      if (size > room - 7) return nullptr;
+      DRAVOutputStream::storeBE32(payload, static_cast<std::uint32_t>(size + 1));
+      // Short text is copied as its whole buffer when there is room for it:
+      // a copy of fixed size takes no call. What it copies past the text is
+      // overwritten by the 0x00 and the values that follow, or lies past the
+      // end of what the stream holds.
+      if (shortText_ && room - 6 >= kShortText) std::memcpy(payload + 4, value_.shortText, kShortText);
+      else std::memcpy(payload + 4, textData(), size);
+      payload[4 + size] = 0;
+      end += 4 + size + 1;
+      break;
+    }
     case BinaryArray:
     case Object:
-    case TypedObject:
-      commit();
-      out.writeBytes(reinterpret_cast<const char*>(value_.bytes.getData()), value_.bytes.getLength());
-      return;
+    case TypedObject: {
+      const unsigned char* bytes = value_.bytes.getData();
+      const unsigned long length = value_.bytes.getLength();
+      if (length > room - 6) return nullptr;
+      DRAVOutputStream::storeBE32(payload, static_cast<std::uint32_t>(length));
+      if (length) std::memcpy(payload + 4, bytes, length);
+      end += 4 + length;
+      break;
+    }
     default: break;  // empty, or a tag this side does not know: the tag alone
   }
-  commit();
+  DRAVOutputStream::storeBE16(at, static_cast<std::uint16_t>(type));
+  return end;
 }
 
-unsigned long DRAVVar::objectSize(DRAVDataTypedStream* sizes) const {
-  unsigned long tag = DRAVDataTypedStream::sizeOfShort();
-  switch (type_) {
-    case Int:
-    case Long:
-    case ULong:
-    case UInt:
-    case Float: return tag + 4;
-    case Short:
-    case UShort: return tag + 2;
-    case Bool:
-    case UChar:
-    case Char: return tag + 1;
-    case Double: return tag + 8;
-    case String: return tag + sizes->sizeOfString(value_.str);
-    case UTF8String: return tag + sizes->sizeOfUTF8String(value_.utf8);
-    case BinaryArray:
-    case Object:
-    case TypedObject: return tag + sizes->sizeOfBytes(value_.bytes.getData(), value_.bytes.getLength());
-    default: return tag;
+// Without room for the whole value, through the stream's own writers: they
+// grow the stream, or check each length against the wire's 32 bits.
+void DRAVVar::writeSlowly(DRAVOutputStream& out) const {
+  if (holdsText()) {
+    out.writeUShort(static_cast<std::uint16_t>(type_));
+    out.writeText(textData(), textSize());
+  } else if (holdsBytes()) {
+    out.writeUShort(static_cast<std::uint16_t>(type_));
+    out.writeBytes(reinterpret_cast<const char*>(value_.bytes.getData()), value_.bytes.getLength());
+  } else {
+    unsigned char staged[kLargestFixedSize];
+    const unsigned char* end = storeWithin(staged, sizeof staged);
+    out.write(reinterpret_cast<const char*>(staged), static_cast<unsigned long>(end - staged));
   }
 }
+
+// A stream over contiguous memory with room for the whole value gets it
+// stored in place after one check of that room. Room is never more than a buffer
+// holds, and buffers never outgrow the wire's 32-bit lengths. The write
+// position stays in locals between values: the stream sees it again only
+// around a slow write and at the end.
+void DRAVVar::writeValues(const DRAVVar* values, std::size_t count, DRAVOutputStream& out) {
+  unsigned char* at = out.next_;
+  unsigned char* limit = out.limit_;
+  for (std::size_t i = 0; i < count; ++i) {
+    unsigned char* end = values[i].storeWithin(at, static_cast<std::size_t>(limit - at));
+    if (end) {
+      at = end;
+    } else {
+      out.next_ = at;
+      values[i].writeSlowly(out);
+      at = out.next_;
+      limit = out.limit_;
+    }
+  }
+  out.next_ = at;
+}
+
+void DRAVVar::writeObject(DRAVOutputStream& out) const { writeValues(this, 1, out); }
 
 void DRAVVar::readObject(DRAVInputStream& in) {
   clear();
+  readInto(in);
+}
+
+// Reads `count` values onto the end of `values`; the caller has reserved
+// room for them. On a refusal the values read so far stay, the refused one
+// left empty, for the caller to drop.
+void DRAVVar::readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsigned long count) {
+  for (unsigned long i = 0; i < count; ++i) {
+    if (in.remaining() < kSmallestWireSize)
+      throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
+                          " is missing");
+    values.emplace_back();
+    values.back().readInto(in);
+  }
+}
+
+inline void DRAVVar::setFixed(unsigned char tag, const unsigned char* payload) {
+  switch (tag) {
+    case Int:
+    case Long:
+    case ULong:
+    case UInt: value_.u32 = DRAVInputStream::loadBE32(payload); break;
+    case Float: {
+      const std::uint32_t bits = DRAVInputStream::loadBE32(payload);
+      std::memcpy(&value_.f, &bits, 4);
+      break;
+    }
+    case Double: {
+      const std::uint64_t bits =
+          (std::uint64_t(DRAVInputStream::loadBE32(payload)) << 32) | DRAVInputStream::loadBE32(payload + 4);
+      std::memcpy(&value_.d, &bits, 8);
+      break;
+    }
+    case Short:
+    case UShort: value_.u16 = static_cast<std::uint16_t>((payload[0] << 8) | payload[1]); break;
+    default: value_.u8 = payload[0]; break;  // Bool, UChar, Char
+  }
+  type_ = tag;
+}
+
+inline void DRAVVar::readInto(DRAVInputStream& in) {
+  // The usual value first: no line break before it, and room for the
+  // largest fixed-size kind. One check, and the position moves once.
+  if (in.remaining() >= kLargestFixedSize) {
+    const unsigned char* head = in.data_ + in.position_;
+    const FixedPayload fixed = fixedPayload(head[1]);
+    if (fixed.width && head[0] != 0x0D && head[0] != 0x0A) {
+      setFixed(head[1], head + 2);
+      in.position_ += 2 + fixed.width;
+      return;
+    }
+  }
   // Line breaks before a value are skipped; the first other byte is the
   // tag's high byte, ignored whatever it holds.
   unsigned char byte = 0;
@@ -317,37 +479,19 @@ void DRAVVar::readObject(DRAVInputStream& in) {
   unsigned char tag;
   if (in.readByte(tag) < 0) return;
 
+  const FixedPayload fixed = fixedPayload(tag);
+  if (fixed.width) {
+    setFixed(tag, in.take(fixed.width, fixed.what));
+    return;
+  }
   switch (tag) {
-    case Int:
-    case Long:
-    case ULong:
-    case UInt: in.readLong(value_.u32); break;
-    case Short:
-    case UShort: in.readShort(value_.u16); break;
-    case Bool:
-    case UChar:
-    case Char:
-      if (in.readByte(value_.u8) < 0) throw DRAVException("truncated data: a 1-byte value needs 1 bytes, 0 left");
-      break;
-    case Double: in.readDouble(value_.d); break;
-    case Float: in.readFloat(value_.f); break;
     case String:
-      // Read in place: the value owns the string from its first byte, and
-      // is emptied again if the read is refused.
-      new (&value_.str) std::string();
-      type_ = String;
-      try {
-        in.readString(value_.str);
-      } catch (...) {
-        clear();
-        throw;
-      }
-      return;
     case UTF8String: {
-      zu_utf8string text;
-      in.readUTF8String(text);
-      new (&value_.utf8) zu_utf8string(std::move(text));
-      break;
+      const char* text;
+      std::size_t size;
+      in.readText(text, size);
+      setText(tag, text, size);
+      return;
     }
     case BinaryArray:
     case Object:

@@ -13,10 +13,12 @@
 #include <drav/serialization/byte_array.h>
 #include <drav/serialization/serializable.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-class DRAV_EXPORT DRAVVar : public DRAVSerializable {
+class DRAV_EXPORT DRAVVar final : public DRAVSerializable {
 public:
   // The wire numbers of the kinds.
   enum VarType : std::uint32_t {
@@ -67,7 +69,7 @@ public:
   DRAVVar(DRAVVar&& other) noexcept;
   DRAVVar& operator=(const DRAVVar& other);
   DRAVVar& operator=(DRAVVar&& other) noexcept;
-  ~DRAVVar() override;
+  ~DRAVVar() override { clear(); }
 
   // Each assignment releases the current value first.
   DRAVVar& operator=(int value) { return *this = DRAVVar(value); }
@@ -93,6 +95,8 @@ public:
   bool isEmpty() const { return type_ == Empty; }
 
   // Typed getters: a refused kind throws DRAVException and leaves the value as it is.
+  // A short text becomes a string object the first time it is asked for, which
+  // may throw std::bad_alloc.
   const std::string& getString() const;
   const zu_utf8string& getUTF8String() const;
   // detach true: the caller owns the array (delete) and the value becomes empty.
@@ -114,8 +118,9 @@ public:
 
   // Releases the owned object; the value is then empty.
   void clear() {
-    if (type_ == String || type_ == UTF8String || holdsBytes()) releaseOwned();
+    if (holdsObject()) releaseOwned();
     type_ = Empty;
+    shortText_ = false;
     value_.raw = 0;
   }
 
@@ -137,6 +142,11 @@ public:
 
 private:
   using ByteArray = DRAVTypes::DRAVArray<unsigned char>;
+  // Text that fits in the space of a string object is kept as bare bytes in
+  // value_.shortText (shortText_ true), so a short string costs no
+  // allocation until a getter asks for the string object itself.
+  static constexpr std::size_t kShortText = sizeof(std::string);
+
   // Strings and byte arrays live inside the value: no separate allocation
   // for the object that holds the bytes.
   union Storage {
@@ -154,13 +164,47 @@ private:
     std::string str;
     zu_utf8string utf8;
     ByteArray bytes;
+    char shortText[kShortText];
   };
 
+  bool holdsText() const { return type_ == String || type_ == UTF8String; }
   bool holdsBytes() const { return type_ == BinaryArray || type_ == Object || type_ == TypedObject; }
+  // Whether value_ holds a constructed object (string or byte array).
+  bool holdsObject() const { return (holdsText() && !shortText_) || holdsBytes(); }
   void releaseOwned() noexcept;
   void copyFrom(const DRAVVar& other);
   void moveFrom(DRAVVar& other) noexcept;
+  void copyShortText(const DRAVVar& other) noexcept;
+  // Stores text of kind String or UTF8String, as short text when it fits.
+  void setText(std::uint32_t type, const char* text, std::size_t size);
+  const char* textData() const;
+  std::size_t textSize() const;
+  // Turns short text into the string object the getters hand out.
+  void makeTextObject() const;
+
+  // A list reads and writes all its values in one call each.
+  friend class DRAVArgs;
+
+  // Writing: stored straight into the stream's memory when it has room, else
+  // written through the stream.
+  static void writeValues(const DRAVVar* values, std::size_t count, DRAVOutputStream& out);
+  static constexpr std::size_t kLargestFixedSize = 10;  // tag and double
+  // Stores the value at `at` when the `room` bytes there hold it: the end of
+  // what was stored, or null (nothing counts as stored) when they do not.
+  unsigned char* storeWithin(unsigned char* at, std::size_t room) const;
+  void writeSlowly(DRAVOutputStream& out) const;
+
+  // Reading, for a whole list at once and for one value.
+  static constexpr unsigned long kSmallestWireSize = 2;  // the tag
+  static void readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsigned long count);
+  // Reads into an empty value.
+  void readInto(DRAVInputStream& in);
+  // Decodes the payload of a fixed-size kind.
+  void setFixed(unsigned char tag, const unsigned char* payload);
 
   std::uint32_t type_ = Empty;
-  Storage value_;
+  // The getters turn short text into a string object in place; the text is the same.
+  mutable bool shortText_ = false;
+  mutable std::uint8_t shortSize_ = 0;
+  mutable Storage value_;
 };

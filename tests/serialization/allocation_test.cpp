@@ -1,6 +1,6 @@
 // What reading allocates: nothing for a value whose kind fits in the value
-// itself, one buffer for text or bytes, and a fixed number for a whole list
-// whatever its length. Counted, not timed.
+// itself (short text included), one buffer for longer text or bytes, and one
+// block for a whole list whatever its length. Counted, not timed.
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/typed_value.h>
@@ -30,11 +30,19 @@ std::size_t allocationsToRead(const Bytes& values) {
   return count;
 }
 
+// A text block: its length (the text and a 0x00), then both.
+Bytes textValue(std::size_t size) {
+  Bytes value = hex("00 02 00 00 00 00");
+  value[5] = static_cast<unsigned char>(size + 1);
+  value.insert(value.end(), size, 't');
+  value.push_back(0);
+  return value;
+}
+
+// Text up to the size of a string object is kept inside the value.
+const std::size_t kShortText = sizeof(std::string);
+
 TEST(ReadingAllocations, OnlyContentThatDoesNotFitTheValueIsAllocated) {
-  const std::string text40(40, 't');
-  Bytes string40 = hex("00 02 00 00 00 29");
-  string40.insert(string40.end(), text40.begin(), text40.end());
-  string40.push_back(0);
   Bytes bytes40 = hex("00 03 00 00 00 28");
   bytes40.resize(bytes40.size() + 40, 0xAB);
 
@@ -53,22 +61,47 @@ TEST(ReadingAllocations, OnlyContentThatDoesNotFitTheValueIsAllocated) {
       {hex("00 0E 00 00 00 07"), 0},
       {hex("00 63"), 0},  // a tag this side does not know
       {hex("00 02 00 00 00 01 00"), 0},  // empty text
-      {string40, 1},
+      {textValue(16), 0},
+      {textValue(kShortText), 0},
+      {textValue(kShortText + 1), 1},
       {bytes40, 1},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(allocationsToRead<DRAVVar>(cases[i].first), cases[i].second) << "case " << i;
 }
 
-// The values share one block, beside the pointer array getArgs() exposes:
-// two allocations for a list of any length, not one per value.
-TEST(ReadingAllocations, AListOfNumbersTakesTheSameFewAllocationsAtAnyLength) {
+TEST(ReadingAllocations, ShortTextBecomesAStringObjectWhenAskedForAndStaysOne) {
+  for (unsigned char kind : {0x02, 0x04}) {
+    Bytes data = textValue(kShortText);
+    data[1] = kind;
+    data = withMarker(data);
+    DRAVDataInputStream in(data.data(), data.size());
+    DRAVVar value;
+    value.readObject(in);
+    auto text = [&]() -> const std::string& { return kind == 0x02 ? value.getString() : value.getUTF8String().str(); };
+    dravtest::resetAllocationCount();
+    const std::string& first = text();
+    const std::size_t building = dravtest::allocationCount();
+    const std::string& again = text();
+    const std::size_t rereading = dravtest::allocationCount() - building;
+    EXPECT_EQ(building, 1u) << "the string object's buffer";
+    EXPECT_EQ(rereading, 0u);
+    EXPECT_EQ(&first, &again);
+    EXPECT_EQ(first, std::string(kShortText, 't'));
+  }
+}
+
+// The values share one block: one allocation for a
+// list of any length, not one per value, short text included.
+TEST(ReadingAllocations, AListOfNumbersAndShortTextsTakesOneAllocationAtAnyLength) {
+  const Bytes kinds[] = {hex("00 01 00 00 00 05"), hex("00 08 3F F0 00 00 00 00 00 00"), textValue(16),
+                         textValue(kShortText)};
   for (unsigned count : {1u, 8u, 200u}) {
     Bytes values = hex("00 00 00 00");
     values[2] = static_cast<unsigned char>(count >> 8);
     values[3] = static_cast<unsigned char>(count);
-    for (unsigned i = 0; i < count; ++i) values.insert(values.end(), {0x00, 0x06, 0x00, static_cast<unsigned char>(i)});
-    EXPECT_EQ(allocationsToRead<DRAVArgs>(values), 2u) << count << " values";
+    for (unsigned i = 0; i < count; ++i) values.insert(values.end(), kinds[i % 4].begin(), kinds[i % 4].end());
+    EXPECT_EQ(allocationsToRead<DRAVArgs>(values), 1u) << count << " values";
   }
 }
 

@@ -57,6 +57,28 @@ TEST(DRAVArgs, WritesACountAndEachValue) {
   EXPECT_EQ(body(args), "00 00 00 02 00 01 00 00 00 05 00 02 00 00 00 03 61 62 00");
 }
 
+TEST(DRAVArgs, TextsOfEveryShortLengthAreWrittenExactlyWhereverTheBufferEnds) {
+  // Texts of 0 to 40 bytes, around the size kept inside a value, repeated so
+  // that they land at every distance from the end of the growing buffer.
+  DRAVArgs args;
+  Bytes expected = {0x00, 0x00, 0x01, 0xEC};  // 12 rounds of 41 texts
+  for (int round = 0; round < 12; ++round) {
+    for (std::size_t size = 0; size <= 40; ++size) {
+      const std::string text(size, static_cast<char>('a' + size % 26));
+      args.addArg(text);
+      expected.insert(expected.end(), {0x00, 0x02, 0x00, 0x00, 0x00, static_cast<unsigned char>(size + 1)});
+      expected.insert(expected.end(), text.begin(), text.end());
+      expected.push_back(0x00);
+    }
+  }
+  EXPECT_EQ(body(args), toHex(expected));
+  DRAVArgs read;
+  readInto(read, expected);
+  ASSERT_EQ(read.size(), 492u);
+  EXPECT_EQ(read.getString(491), std::string(40, 'o'));
+  EXPECT_EQ(read.getString(41 + 32), std::string(32, 'g'));
+}
+
 TEST(DRAVArgs, EveryAddedKindReadsBackThroughItsGetter) {
   unsigned char bin[] = {1, 2, 3};
   DRAVArgs sent;
@@ -187,16 +209,41 @@ TEST(DRAVArgs, ReadingOneBodyAtATimeGrowsTheListGeometrically) {
   const Bytes oneValue = hex("00 00 00 01 00 01 00 00 00 07");
   DRAVArgs args;
   args.addArg(1);  // a value added on its own among those read
+  // A regrowth moves the values to a new block: the first one moves with them.
   std::size_t regrowths = 0;
-  std::size_t capacity = args.getArgs().capacity();
+  const DRAVVar* first = args.getArgs()[0];
   for (int i = 0; i < 4096; ++i) {
     readInto(args, oneValue);
-    if (args.getArgs().capacity() != capacity) ++regrowths;
-    capacity = args.getArgs().capacity();
+    if (args.getArgs()[0] != first) ++regrowths;
+    first = args.getArgs()[0];
   }
   ASSERT_EQ(args.size(), 4097u);
   EXPECT_EQ(args.getInt(4096), 7);
   EXPECT_LE(regrowths, 13u) << "4097 values need 13 doublings";
+}
+
+// getArgs() hands out one vector for the list's life: whoever holds it sees
+// every value where it now lies, across regrowths, reads, a failed read and a move.
+TEST(DRAVArgs, TheVectorGetArgsGaveStaysInStepWithTheList) {
+  DRAVArgs args;
+  const std::vector<DRAVVar*>& view = args.getArgs();
+  const auto inStep = [&](const DRAVArgs& list, const std::vector<DRAVVar*>& shown, std::size_t count) {
+    ASSERT_EQ(shown.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(shown[i], &const_cast<DRAVArgs&>(list).updateArg(i)) << i;
+      EXPECT_EQ(shown[i]->getInt(), static_cast<int>(i)) << i;
+    }
+  };
+  EXPECT_TRUE(view.empty());
+  for (int i = 0; i < 20; ++i) args.addArg(i);  // two regrowths past the first room
+  inStep(args, view, 20);
+  readInto(args, hex("00 00 00 02 00 01 00 00 00 14 00 01 00 00 00 15"));
+  inStep(args, view, 22);
+  EXPECT_THROW(readInto(args, hex("00 00 00 02 00 01 00 00 00 16 00 01")), DRAVException);
+  inStep(args, view, 22);
+  DRAVArgs moved(std::move(args));
+  inStep(moved, moved.getArgs(), 22);
+  EXPECT_TRUE(view.empty()) << "the list moved from shows nothing";
 }
 
 TEST(DRAVArgs, ACountTheDataCannotHoldIsRefusedBeforeAllocating) {
@@ -379,18 +426,19 @@ TEST(DRAVArgs, ACopyThatRunsOutOfMemoryThrowsAndLeavesNothingBehind) {
   EXPECT_EQ(copy.getExtraBlobSize(), 2u);
 }
 
-TEST(DRAVArgs, AnAppendThatCannotGrowTheListThrowsAndKeepsTheList) {
+TEST(DRAVArgs, AnAppendThatCannotGrowTheListThrowsAndKeepsTheListAndTheValue) {
   unsigned char bytes[] = {1, 2};
   DRAVArgs args;
-  args.addArg(1);  // the list now holds exactly one pointer
+  for (int i = 0; i < 8; ++i) args.addArg(1);  // the room the first value made is full
   DRAVVar value(new DRAVTypes::DRAVArray<unsigned char>(bytes, 2, true));
   const long before = dravtest::liveArrayAllocations();
-  dravtest::failObjectAllocationAfter(1);  // the value's block is made, the list cannot grow
+  dravtest::failObjectAllocationAfter(0);  // the list cannot grow
   EXPECT_THROW(args.addArg(std::move(value)), std::bad_alloc);
   dravtest::failObjectAllocationAfter(-1);
-  ASSERT_EQ(args.size(), 1u);
-  EXPECT_EQ(args.getInt(0), 1);
-  EXPECT_EQ(dravtest::liveArrayAllocations(), before - 1) << "the value moved in is freed with its block";
+  ASSERT_EQ(args.size(), 8u);
+  EXPECT_EQ(args.getInt(7), 1);
+  EXPECT_EQ(dravtest::liveArrayAllocations(), before) << "nothing freed, nothing left behind";
+  EXPECT_EQ(toHex(value.getBinaryArray(false)->getData(), 2), "01 02") << "the value stays with the caller";
 }
 
 TEST(ParamIndex, WalksForwardAndBackwardAndStopsAtTheEnds) {
