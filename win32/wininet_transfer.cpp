@@ -86,6 +86,9 @@ void Transfer::abandon() {
 
 void Transfer::cancel() {
   cancelled_ = true;
+  // Paired with drive(): it marks itself waiting before it looks at
+  // cancelled_ a last time, so either it sees the cancel or this sees it wait.
+  if (!waiting_) return;
   if (CURLM* multi = wakeMulti_.load()) curl_multi_wakeup(multi);
 }
 
@@ -316,7 +319,9 @@ DWORD Transfer::drive(Done done, DWORD whenFinished) {
       }
       waitMs = std::min<long>(waitMs, limit - static_cast<long>(idle));
     }
-    curl_multi_poll(engine_->multi(), nullptr, 0, static_cast<int>(std::max(waitMs, 1L)), nullptr);
+    waiting_ = true;
+    if (!cancelled_) curl_multi_poll(engine_->multi(), nullptr, 0, static_cast<int>(std::max(waitMs, 1L)), nullptr);
+    waiting_ = false;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace wininet_test {
 namespace {
@@ -255,6 +256,31 @@ TEST_F(Sending, ASilentServerTimesOutWithTheReceiveTimeout) {
   if (!dravtest::runningUnderWine()) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_TIMEOUT));
   }
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
+}
+
+// Closing a request from another thread ends the call waiting on it at once,
+// not when the server answers or the receive time-out passes.
+TEST_F(Sending, ClosingARequestFromAnotherThreadCancelsTheCallWaitingOnIt) {
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine's closing of a request in use is not compared";
+  Reply slow;
+  slow.delayMs = 3000;
+  server->enqueue(slow);
+  Handle connection(connect());
+  ASSERT_TRUE(setNumber(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, 60000));
+  Handle request(open(connection, "GET", "/slow"));
+  const auto begin = std::chrono::steady_clock::now();
+  BOOL sent = TRUE;
+  DWORD error = 0;
+  std::thread caller([&, handle = static_cast<HINTERNET>(request)] {
+    sent = HttpSendRequestW(handle, nullptr, 0, nullptr, 0);
+    error = GetLastError();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(InternetCloseHandle(request.release()));
+  caller.join();
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_INTERNET_OPERATION_CANCELLED));
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
 }
 
