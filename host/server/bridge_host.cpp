@@ -3,6 +3,7 @@
 #include "host/server/buffer_pool.h"
 #include "host/server/connection.h"
 #include "host/server/connection_registry.h"
+#include "host/server/event_loops.h"
 #include "host/server/forwarded_client.h"
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
@@ -10,8 +11,6 @@
 
 #include <drav/platform/annal.h>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -48,6 +47,9 @@ constexpr unsigned kSpareDescriptors = 64;
 constexpr std::size_t kInputBufferSize = 64 * 1024;
 // After the grace, how long stop() waits for cut connections to end.
 constexpr std::chrono::seconds kStopCutWait(5);
+// How long one call may hold a loop's only free thread before a spare joins
+// the loop: the longest the loop's other connections wait on a long call.
+constexpr std::chrono::milliseconds kLoopWatchTick(10);
 
 std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) {
   if (settings.certFile.empty() && settings.keyFile.empty()) return nullptr;
@@ -74,6 +76,13 @@ unsigned connectionBound(unsigned configured) {
                                                          limit.rlim_cur - kSpareDescriptors, 1u << 30))
                                                    : 1;
   return std::min(configured ? configured : kDefaultMaxConnections, available);
+}
+
+// One loop per processor unless set; never more than calls may run, as
+// each loop's thread runs calls.
+unsigned loopCount(const HostSettings& settings) {
+  const unsigned wanted = settings.eventLoops ? settings.eventLoops : std::max(1u, std::thread::hardware_concurrency());
+  return std::min(wanted, settings.maxRunningCalls);
 }
 
 // How often deadlines are checked: a fraction of the shortest wait allowed.
@@ -111,9 +120,8 @@ public:
   unsigned short port = 0;
 
 private:
-  void runPool();
   void acceptNext();
-  void accepted(const error_code& error, tcp::socket socket);
+  void accepted(const error_code& error, tcp::socket socket, EventLoop& loop);
   void sweepNext();
   // Waits until `done` holds or `limit` has passed; true when it held.
   template <typename Done>
@@ -124,13 +132,12 @@ private:
   std::optional<RequestSlots> slots_;
   std::optional<BufferPool> buffers_;
   std::optional<ConnectionShared> shared_;
-  // Declared after what connections refer to: its end destroys the connections still held.
-  asio::io_context io_;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  // Declared after what connections refer to: their end destroys the connections still held.
+  std::optional<EventLoops> loops_;
+  // On the first loop.
   std::optional<tcp::acceptor> acceptor_;
   std::optional<asio::steady_timer> retryTimer_;
   std::optional<asio::steady_timer> sweepTimer_;
-  std::vector<std::thread> threads_;
 };
 
 void BridgeHost::Impl::start() {
@@ -143,7 +150,12 @@ void BridgeHost::Impl::start() {
   const auto address = asio::ip::make_address(settings.address, error);
   if (error) throw std::runtime_error("not an IP address: '" + settings.address + "'");
   const tcp::endpoint endpoint(address, settings.port);
-  acceptor_.emplace(io_);
+  // Each loop's thread runs calls, and a spare stands by for each: as many
+  // threads as calls may run, plus one per loop.
+  const unsigned loops = loopCount(settings);
+  loops_.emplace(loops, settings.maxRunningCalls, kLoopWatchTick);
+  asio::io_context& first = loops_->loop(0).context();
+  acceptor_.emplace(first);
   const std::string where = settings.address + ":" + std::to_string(settings.port);
   acceptor_->open(endpoint.protocol(), error);
   if (!error) acceptor_->set_option(tcp::acceptor::reuse_address(true), error);
@@ -156,34 +168,26 @@ void BridgeHost::Impl::start() {
   port = acceptor_->local_endpoint().port();
   registry_.emplace(settings.maxConnections);
   slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
-  const unsigned threads = settings.maxRunningCalls + 1;  // one is always free for the asynchronous side
-  buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096), 2 * threads);
+  buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096),
+                   2 * (settings.maxRunningCalls + loops));
   shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
-  retryTimer_.emplace(io_);
-  sweepTimer_.emplace(io_);
-  work_.emplace(io_.get_executor());
-  acceptNext();
-  sweepNext();
-  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { runPool(); });
-}
-
-void BridgeHost::Impl::runPool() {
-  // A handler that throws must not take its thread, and the host's capacity, with it.
-  while (true) {
-    try {
-      io_.run();
-      return;
-    } catch (const std::exception& e) {
-      Annal::Logger(Annal::Error) << "host: " << e.what();
-    }
-  }
+  retryTimer_.emplace(first);
+  sweepTimer_.emplace(first);
+  asio::post(first, [this] {
+    acceptNext();
+    sweepNext();
+  });
 }
 
 void BridgeHost::Impl::acceptNext() {
-  acceptor_->async_accept([this](const error_code& error, tcp::socket socket) { accepted(error, std::move(socket)); });
+  // The connection lives on the next loop in turn.
+  EventLoop& loop = loops_->next();
+  acceptor_->async_accept(loop.context(), [this, &loop](const error_code& error, tcp::socket socket) {
+    accepted(error, std::move(socket), loop);
+  });
 }
 
-void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
+void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket, EventLoop& loop) {
   if (error == asio::error::operation_aborted || !acceptor_->is_open()) return;
   if (error) {
     Annal::Logger(Annal::Error) << "host: accepting failed: " << error.message();
@@ -195,7 +199,7 @@ void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
   }
   acceptNext();  // the next client is accepted while this one starts
   try {
-    startConnection(std::move(socket), *shared_);
+    startConnection(std::move(socket), loop, *shared_);
   } catch (const std::exception& e) {
     Annal::Logger(Annal::Error) << "host: a connection could not start: " << e.what();
   }
@@ -221,7 +225,8 @@ bool BridgeHost::Impl::waitUntil(Done done, std::chrono::milliseconds limit) {
 }
 
 void BridgeHost::Impl::stop() {
-  asio::post(io_, [this] {
+  asio::io_context& first = loops_->loop(0).context();
+  asio::post(first, [this] {
     error_code ignored;
     acceptor_->close(ignored);
     retryTimer_->cancel();
@@ -231,10 +236,8 @@ void BridgeHost::Impl::stop() {
   waitUntil([this] { return slots_->running() == 0; }, settings.stopGrace);
   registry_->stop(true);  // ... or are cut once the grace is over
   waitUntil([this] { return registry_->size() == 0; }, kStopCutWait);
-  asio::post(io_, [this] { sweepTimer_->cancel(); });
-  work_.reset();
-  io_.stop();
-  for (std::thread& thread : threads_) thread.join();
+  asio::post(first, [this] { sweepTimer_->cancel(); });
+  loops_->stop();
 }
 
 HostStatistics BridgeHost::Impl::statistics() {

@@ -60,8 +60,9 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
 public:
-  Connection(tcp::socket socket, ConnectionShared& shared, const boost::asio::ip::address& peer)
+  Connection(tcp::socket socket, EventLoop& loop, ConnectionShared& shared, const boost::asio::ip::address& peer)
       : stream_(makeStream(std::move(socket), shared.tls)),
+        loop_(loop),
         shared_(shared),
         settings_(shared.routes.settings),
         entry_(lowest().native_handle()),
@@ -231,7 +232,11 @@ private:
   void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
 
   void run() {
-    switch (shared_.slots.admit([self = this->shared_from_this()] { self->runInSlot(); })) {
+    // A request admitted later runs on its own loop, whoever frees the slot.
+    const auto later = [self = this->shared_from_this()] {
+      asio::post(self->stream_.get_executor(), [self] { self->runInSlot(); });
+    };
+    switch (shared_.slots.admit(later)) {
       case RequestSlots::Admission::Run: return runInSlot();
       case RequestSlots::Admission::Waiting: return;
       case RequestSlots::Admission::Refused: return overloaded();
@@ -241,12 +246,14 @@ private:
   void runInSlot() {
     bool keepOpen = false;
     try {
+      // A TLS channel waits for the loop's handlers: another thread must run them.
+      const EventLoop::Call call(loop_, kTls);
       keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
                               served_ + 1 == settings_.maxRequestsPerConnection);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }
-    if (RequestSlots::Job next = shared_.slots.release()) asio::post(stream_.get_executor(), std::move(next));
+    if (RequestSlots::Job next = shared_.slots.release()) next();
     ++served_;
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
@@ -308,6 +315,7 @@ private:
   }
 
   Stream stream_;
+  EventLoop& loop_;
   ConnectionShared& shared_;
   const HostSettings& settings_;
   ConnectionRegistry::Entry entry_;
@@ -323,19 +331,19 @@ private:
 };
 
 template <typename Stream>
-void startOn(tcp::socket socket, ConnectionShared& shared) {
+void startOn(tcp::socket socket, EventLoop& loop, ConnectionShared& shared) {
   error_code unknown;
   const auto peer = socket.remote_endpoint(unknown).address();
-  auto connection = std::make_shared<Connection<Stream>>(std::move(socket), shared, peer);
+  auto connection = std::make_shared<Connection<Stream>>(std::move(socket), loop, shared, peer);
   if (!shared.registry.add(connection->entry())) return connection->refuseAtOnce();
   connection->start();
 }
 
 }  // namespace
 
-void startConnection(tcp::socket socket, ConnectionShared& shared) {
-  if (shared.tls) return startOn<TlsStream>(std::move(socket), shared);
-  return startOn<tcp::socket>(std::move(socket), shared);
+void startConnection(tcp::socket socket, EventLoop& loop, ConnectionShared& shared) {
+  if (shared.tls) return startOn<TlsStream>(std::move(socket), loop, shared);
+  return startOn<tcp::socket>(std::move(socket), loop, shared);
 }
 
 }  // namespace DRAVHost

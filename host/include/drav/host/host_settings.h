@@ -43,10 +43,14 @@ struct HostSettings {
   unsigned maxConnections = 0;
   // Requests running at once (bridge calls, the logon, the host's own
   // answers); each runs on a thread of the host's pool, which has one
-  // thread more. Beyond them, up to maxWaitingCalls wait for a free thread;
+  // thread more per event loop. Beyond them, up to maxWaitingCalls wait for a free thread;
   // one more is answered 503 with Retry-After.
   unsigned maxRunningCalls = 16;
   unsigned maxWaitingCalls = 1024;
+  // Threads that read and answer connections, each running the calls of
+  // its own (a spare joins one that a long call holds). 0: one per
+  // processor; never more than maxRunningCalls.
+  unsigned eventLoops = 0;
   // What a 503 asks the client to wait, in seconds ("Retry-After").
   unsigned retryAfterSeconds = 1;
   // Requests served on one kept-alive connection before it is closed.
