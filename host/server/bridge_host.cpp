@@ -47,6 +47,10 @@ constexpr unsigned kSpareDescriptors = 64;
 constexpr std::size_t kInputBufferSize = 64 * 1024;
 // After the grace, how long stop() waits for cut connections to end.
 constexpr std::chrono::seconds kStopCutWait(5);
+// TLS connections beyond the bound that may be in their handshake at once
+// to be refused; with as many, the listener pauses for kRefusalPause.
+constexpr unsigned kTlsRefusalsAtOnce = 32;
+constexpr std::chrono::milliseconds kRefusalPause(20);
 // How long one call may hold a loop's only free thread before a spare joins
 // the loop: the longest the loop's other connections wait on a long call.
 constexpr std::chrono::milliseconds kLoopWatchTick(10);
@@ -121,6 +125,7 @@ public:
 
 private:
   void acceptNext();
+  void acceptWhenRoom();
   void accepted(const error_code& error, tcp::socket socket, EventLoop& loop);
   void sweepNext();
   // Waits until `done` holds or `limit` has passed; true when it held.
@@ -166,7 +171,7 @@ void BridgeHost::Impl::start() {
     throw std::runtime_error("cannot listen on " + where + ": " + error.message());
   }
   port = acceptor_->local_endpoint().port();
-  registry_.emplace(settings.maxConnections);
+  registry_.emplace(settings.maxConnections, tls_ ? kTlsRefusalsAtOnce : 0);
   slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
   buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096),
                    2 * (settings.maxRunningCalls + loops));
@@ -197,12 +202,22 @@ void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket, Eve
     });
     return;
   }
-  acceptNext();  // the next client is accepted while this one starts
   try {
     startConnection(std::move(socket), loop, *shared_);
   } catch (const std::exception& e) {
     Annal::Logger(Annal::Error) << "host: a connection could not start: " << e.what();
   }
+  acceptWhenRoom();
+}
+
+void BridgeHost::Impl::acceptWhenRoom() {
+  // A TLS client beyond the bound is answered after its handshake: with the
+  // most of those under way, the next clients wait in the listen backlog.
+  if (!tls_ || !registry_->refusalsFull()) return acceptNext();
+  retryTimer_->expires_after(kRefusalPause);
+  retryTimer_->async_wait([this](const error_code& waited) {
+    if (!waited && acceptor_->is_open()) acceptWhenRoom();
+  });
 }
 
 void BridgeHost::Impl::sweepNext() {

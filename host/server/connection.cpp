@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 namespace DRAVHost {
@@ -28,6 +29,9 @@ const Annal::AnnalInitExit annalInitExit;
 constexpr std::chrono::milliseconds kLinger(1000);
 constexpr std::size_t kLingerBytes = 1024 * 1024;
 constexpr std::size_t kLingerChunk = 4096;
+// How long a TLS connection beyond the bound may take, from the accept, to
+// complete its handshake and take its 503.
+constexpr std::chrono::milliseconds kRefusalTime(2000);
 
 // Collects what a response writes, for answers sent without a pool thread.
 class TextCollector : public Channel {
@@ -96,11 +100,23 @@ public:
   // The host is full: a word of why (plain HTTP, if the socket takes it at once), then the end.
   void refuseAtOnce() {
     if constexpr (!kTls) {
-      const auto answer = hostAnswer(settings_, nullptr, 503, "the host serves no more connections now",
-                                     retryAfter(settings_), false);
+      const auto answer = fullHostAnswer();
       ::send(lowest().native_handle(), answer.first.data(), answer.first.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
     finalClose();
+  }
+
+  // The host is full and the client speaks TLS: the handshake, then the word
+  // of why, all within kRefusalTime, then the end. The registry holds the
+  // connection as a refusal meanwhile.
+  void refuseAfterHandshake() {
+    refusalDeadline_ = Clock::now() + kRefusalTime;
+    if (!entry_.arm(*refusalDeadline_, true)) return finalClose();
+    stream_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](const error_code& e) {
+      if (!self->entry_.disarm() || e) return self->finalClose();
+      auto answer = self->fullHostAnswer();
+      self->send(std::move(answer.first), false);
+    });
   }
 
 private:
@@ -112,6 +128,11 @@ private:
   std::unique_ptr<Channel> makeChannel() {
     if constexpr (kTls) return tlsChannel(stream_);
     else return plainChannel(stream_.native_handle());
+  }
+
+  std::pair<std::string, bool> fullHostAnswer() const {
+    return hostAnswer(settings_, nullptr, 503, "the host serves no more connections now", retryAfter(settings_),
+                      false);
   }
 
   tcp::socket& lowest() {
@@ -271,9 +292,13 @@ private:
   void answer(const RequestHead* head, unsigned status, const std::string& message,
               const std::vector<std::pair<std::string, std::string>>& headers, bool keepOpen) {
     auto bytes = hostAnswer(settings_, head, status, message, headers, keepOpen);
-    answer_ = std::move(bytes.first);
-    keepOpen = bytes.second;
-    if (!entry_.arm(Clock::now() + settings_.transferGrace, true)) return finalClose();
+    send(std::move(bytes.first), bytes.second);
+  }
+
+  // Writes the host's own answer, then serves on or closes.
+  void send(std::string bytes, bool keepOpen) {
+    answer_ = std::move(bytes);
+    if (!entry_.arm(refusalDeadline_.value_or(Clock::now() + settings_.transferGrace), true)) return finalClose();
     asio::async_write(stream_, asio::buffer(answer_),
                       [self = this->shared_from_this(), keepOpen](const error_code& e, std::size_t) {
                         if (!self->entry_.disarm() || e) return self->finalClose();
@@ -325,6 +350,7 @@ private:
   const ClientKey client_;  // who the peer counts as for authentication
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
+  std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
   bool headClockRunning_ = false;
   unsigned served_ = 0;
@@ -335,8 +361,11 @@ void startOn(tcp::socket socket, EventLoop& loop, ConnectionShared& shared) {
   error_code unknown;
   const auto peer = socket.remote_endpoint(unknown).address();
   auto connection = std::make_shared<Connection<Stream>>(std::move(socket), loop, shared, peer);
-  if (!shared.registry.add(connection->entry())) return connection->refuseAtOnce();
-  connection->start();
+  if (shared.registry.add(connection->entry())) return connection->start();
+  if constexpr (std::is_same_v<Stream, TlsStream>) {
+    if (shared.registry.addRefusal(connection->entry())) return connection->refuseAfterHandshake();
+  }
+  connection->refuseAtOnce();
 }
 
 }  // namespace

@@ -32,8 +32,11 @@ struct ConnectionShared {
 
 // Takes the accepted socket, which belongs to `loop`, over and serves it
 // there until it closes: its requests run on the loop's threads. When the
-// host holds its most connections the socket is answered 503 (plain HTTP)
-// and closed at once (the registry counts the refusal).
+// host holds its most connections the socket is answered 503 and closed:
+// plain HTTP at once; TLS after the handshake, all within a short deadline,
+// while the registry has room for refusals (the listener waits when it has
+// none, so a TLS client is never closed without its answer). The registry
+// counts the refusal.
 void startConnection(boost::asio::ip::tcp::socket socket, EventLoop& loop, ConnectionShared& shared);
 
 }  // namespace DRAVHost

@@ -38,7 +38,7 @@ struct HostSettings {
   std::string keyFile;
 
   // Connections held open at once, idle ones included; one more is answered
-  // 503 (plain HTTP) and closed. 0: as many as the process's descriptor
+  // 503 (over TLS after its handshake) and closed. 0: as many as the process's descriptor
   // limit leaves room for, at most 10000 (see BridgeHost::settings()).
   unsigned maxConnections = 0;
   // Requests running at once (bridge calls, the logon, the host's own
