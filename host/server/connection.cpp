@@ -268,9 +268,11 @@ private:
     bool keepOpen = false;
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
-      const EventLoop::Call call(loop_, kTls);
+      const EventLoop::Call call(loop_, kTls, *channel_);
       keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
                               served_ + 1 == settings_.maxRequestsPerConnection);
+      // An answer cut short still delivers what it wrote.
+      if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }

@@ -13,12 +13,21 @@ const Annal::AnnalInitExit annalInitExit;
 
 }  // namespace
 
-EventLoop::Call::Call(EventLoop& loop, bool needsLoop) : loop_(loop) {
+EventLoop::Call::Call(EventLoop& loop, bool needsLoop, Channel& channel) : loop_(loop), channel_(channel) {
   loop_.calls_.fetch_add(1, std::memory_order_relaxed);
   if (loop_.free_.fetch_sub(1) == 1 && needsLoop) loop_.owner_.lend(loop_);
+  std::lock_guard<std::mutex> lock(loop_.callsMutex_);
+  loop_.callChannels_.push_back(&channel_);
 }
 
-EventLoop::Call::~Call() { loop_.free_.fetch_add(1); }
+EventLoop::Call::~Call() {
+  {
+    std::lock_guard<std::mutex> lock(loop_.callsMutex_);
+    auto& channels = loop_.callChannels_;
+    channels.erase(std::find(channels.begin(), channels.end(), &channel_));
+  }
+  loop_.free_.fetch_add(1);
+}
 
 EventLoops::EventLoops(unsigned loops, unsigned callThreads, std::chrono::milliseconds tick) : tick_(tick) {
   loops = std::max(1u, loops);
@@ -85,6 +94,8 @@ void EventLoops::watch() {
       loop->callsSeen_ = calls;
       // A loop served twice over: the thread that runs this leaves it.
       if (loop->free_.load() > 1) boost::asio::post(loop->io_, [] {});
+      std::lock_guard<std::mutex> running(loop->callsMutex_);
+      for (Channel* channel : loop->callChannels_) channel->sendOverdue();
     }
     lock.lock();
   }

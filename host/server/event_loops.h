@@ -9,9 +9,13 @@
 // does); after its call, a thread that finds the loop served by another goes
 // back to the spares. The pool holds as many threads as calls may run at
 // once plus one per loop, so every held-up loop can have a spare: a loop
-// served twice over is nudged to give one back. Not the bound on running
-// calls (request_slots.h) nor the connections (connection.h).
+// served twice over is nudged to give one back. On the same tick the
+// watcher sends what the channels of running calls hold back
+// (Channel::writeSoon), which bounds how long that waits. Not the bound on
+// running calls (request_slots.h) nor the connections (connection.h).
 #pragma once
+
+#include "host/server/channel.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -37,16 +41,18 @@ public:
 
   // Marks a blocking call on a thread of this loop for the scope's life.
   // `needsLoop`: the call waits for the loop's own handlers, so another
-  // thread must serve the loop from the start.
+  // thread must serve the loop from the start. The call writes to
+  // `channel`, which must outlive the scope.
   class Call {
   public:
-    Call(EventLoop& loop, bool needsLoop);
+    Call(EventLoop& loop, bool needsLoop, Channel& channel);
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
   private:
     EventLoop& loop_;
+    Channel& channel_;
   };
 
 private:
@@ -59,6 +65,8 @@ private:
   std::atomic<unsigned> free_{0};         // threads serving the loop outside a call
   std::atomic<std::uint64_t> calls_{0};   // calls begun, so the watcher sees one that lasts
   std::uint64_t callsSeen_ = 0;           // the watcher's own
+  std::mutex callsMutex_;                 // guards the channels of running calls
+  std::vector<Channel*> callChannels_;
 };
 
 class EventLoops {
