@@ -133,7 +133,7 @@ void checkHead(const RequestHead& head) {
 
 }  // namespace
 
-const std::string* RequestHead::field(const std::string& name) const {
+const std::string* RequestHead::field(std::string_view name) const {
   for (const auto& f : fields)
     if (equalsIgnoringCase(f.first, name)) return &f.second;
   return nullptr;
