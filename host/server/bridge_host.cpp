@@ -40,8 +40,9 @@ const Annal::AnnalInitExit annalInitExit;
 // The pause before accepting again after accept itself failed (out of
 // descriptors, say), so that a lasting failure does not spin.
 constexpr std::chrono::milliseconds kAcceptRetryPause(100);
-// The default bound on connections, and the descriptors kept free beside them.
-constexpr unsigned kDefaultMaxConnections = 10000;
+// The default bound on connections (room for active clients beside 10,000
+// idle ones), and the descriptors kept free beside them.
+constexpr unsigned kDefaultMaxConnections = 16384;
 constexpr unsigned kSpareDescriptors = 64;
 // Large enough for a head at the default limit, and for reading bodies in big pieces.
 constexpr std::size_t kInputBufferSize = 64 * 1024;

@@ -39,7 +39,7 @@ struct HostSettings {
 
   // Connections held open at once, idle ones included; one more is answered
   // 503 (over TLS after its handshake) and closed. 0: as many as the process's descriptor
-  // limit leaves room for, at most 10000 (see BridgeHost::settings()).
+  // limit leaves room for, at most 16384 (see BridgeHost::settings()).
   unsigned maxConnections = 0;
   // Requests running at once (bridge calls, the logon, the host's own
   // answers); each runs on a thread of the host's pool, which has one
