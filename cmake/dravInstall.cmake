@@ -1,5 +1,6 @@
 # cmake --install: headers under include/drav, the shared library, a CMake
-# package (dravCommon::dravCommon) and a pkg-config file.
+# package (dravCommon::dravCommon; the component host: dravCommon::host) and
+# pkg-config files.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS dravCommon EXPORT dravCommonTargets
@@ -30,6 +31,15 @@ endif()
 
 set(DRAV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dravCommon)
 install(EXPORT dravCommonTargets NAMESPACE dravCommon:: DESTINATION ${DRAV_CMAKE_DIR})
+
+# The host component (Linux): libdravHost.so and the bridge SDK's headers,
+# the CMake target dravCommon::host and the pkg-config module dravHost.
+if(TARGET dravHost_shared)
+  install(TARGETS dravHost_shared EXPORT dravCommonHostTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/drav/host DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/drav
+    FILES_MATCHING PATTERN "*.h")
+  install(EXPORT dravCommonHostTargets NAMESPACE dravCommon:: DESTINATION ${DRAV_CMAKE_DIR})
+endif()
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/dravCommonConfig.cmake.in
   ${PROJECT_BINARY_DIR}/dravCommonConfig.cmake INSTALL_DESTINATION ${DRAV_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/dravCommonConfigVersion.cmake
@@ -43,3 +53,7 @@ file(RELATIVE_PATH DRAV_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CM
 string(REGEX REPLACE "/$" "" DRAV_PC_TO_PREFIX "${DRAV_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/dravCommon.pc.in ${PROJECT_BINARY_DIR}/dravCommon.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dravCommon.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET dravHost_shared)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/dravHost.pc.in ${PROJECT_BINARY_DIR}/dravHost.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/dravHost.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

@@ -88,6 +88,15 @@ cmake -S "$root/packaging/consumer" -B "$build/win64-consumer" -G Ninja \
 cmake --build "$build/win64-consumer"
 cp "$build/win64-stage/bin/dravCommon.dll" "$build/win64-consumer/"
 wine "$build/win64-consumer/consumer.exe" </dev/null
+# The bridge host is built on Linux only: asking this package for it fails
+# find_package with the reason.
+if refusal=$(cmake -S "$root/examples/bridge" -B "$build/win64-host-refused" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
+  -DdravCommon_DIR="$build/win64-stage/lib/cmake/dravCommon" 2>&1); then
+  echo "find_package(dravCommon COMPONENTS host) succeeded for Windows" >&2
+  exit 1
+fi
+grep -q "this dravCommon has no host component" <<<"$refusal" || { echo "$refusal" >&2; exit 1; }
 
 stage "32-bit: build (not run)"
 # The library alone, without optimisation or debug information: it is never

@@ -66,8 +66,8 @@ DRAV_EXPORT int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wi
 // without extension ("x") or with the Windows extension ("x.dll") means
 // "libx.so", as Windows appends ".dll"; a name with a path or another
 // extension is used as given. Returns null with ERROR_MOD_NOT_FOUND when it
-// cannot be loaded. The caller releases the handle with FreeLibrary; loads
-// are counted as on Windows.
+// cannot be loaded, leaving dlopen's reason to dlerror(). The caller releases
+// the handle with FreeLibrary; loads are counted as on Windows.
 DRAV_EXPORT HMODULE WINAPI LoadLibraryA(LPCSTR fileName);
 DRAV_EXPORT HMODULE WINAPI LoadLibraryW(LPCWSTR fileName);
 // The address of an exported function; valid while the module stays loaded.

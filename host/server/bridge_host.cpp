@@ -1,10 +1,12 @@
 #include <drav/host/bridge_host.h>
 
+#include "host/server/admin_listener.h"
 #include "host/server/buffer_pool.h"
 #include "host/server/connection.h"
 #include "host/server/connection_registry.h"
 #include "host/server/event_loops.h"
 #include "host/server/forwarded_client.h"
+#include "host/server/host_metrics.h"
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
@@ -106,11 +108,12 @@ public:
         memory(settings.memoryBudget),
         accessLog(settings.accessLog.empty() ? nullptr : std::make_unique<AccessLog>(settings.accessLog)),
         trustedProxies(parseTrustedProxies(settings.trustedProxies)),
-        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies} {}
+        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies, nullptr, {}} {}
 
   void start();
   void stop();
   HostStatistics statistics();
+  unsigned short adminPort() const { return admin_ ? admin_->port() : 0; }
 
   HostSettings settings;
   std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
@@ -129,6 +132,8 @@ private:
   void acceptWhenRoom();
   void accepted(const error_code& error, tcp::socket socket, EventLoop& loop);
   void sweepNext();
+  // Counts calls and serves them on a listener of its own, when the settings ask for it.
+  void startAdmin();
   // Waits until `done` holds or `limit` has passed; true when it held.
   template <typename Done>
   static bool waitUntil(Done done, std::chrono::milliseconds limit);
@@ -144,6 +149,9 @@ private:
   std::optional<tcp::acceptor> acceptor_;
   std::optional<asio::steady_timer> retryTimer_;
   std::optional<asio::steady_timer> sweepTimer_;
+  std::unique_ptr<HostMetrics> metrics_;
+  // Last: it ends first, as its page reads the members above.
+  std::optional<AdminListener> admin_;
 };
 
 void BridgeHost::Impl::start() {
@@ -177,12 +185,26 @@ void BridgeHost::Impl::start() {
   buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096),
                    2 * (settings.maxRunningCalls + loops));
   shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
+  startAdmin();
   retryTimer_.emplace(first);
   sweepTimer_.emplace(first);
   asio::post(first, [this] {
     acceptNext();
     sweepNext();
   });
+}
+
+void BridgeHost::Impl::startAdmin() {
+  if (!settings.admin.enabled) return;
+  std::vector<std::string> paths;
+  for (const auto& bridge : bridges) paths.push_back(bridge.first);
+  metrics_ = std::make_unique<HostMetrics>(paths);
+  routes.metrics = metrics_.get();
+  admin_.emplace(settings, [this] {
+    return metrics_->render(HostState{registry_->size(), slots_->running(), memory.used(), memory.limit(),
+                                      registry_->refused(), slots_->refused()});
+  });
+  admin_->start();
 }
 
 void BridgeHost::Impl::acceptNext() {
@@ -241,6 +263,7 @@ bool BridgeHost::Impl::waitUntil(Done done, std::chrono::milliseconds limit) {
 }
 
 void BridgeHost::Impl::stop() {
+  if (admin_) admin_->stop();
   asio::io_context& first = loops_->loop(0).context();
   asio::post(first, [this] {
     error_code ignored;
@@ -294,6 +317,8 @@ void BridgeHost::stop() {
 }
 
 unsigned short BridgeHost::port() const { return impl_->port; }
+
+unsigned short BridgeHost::adminPort() const { return impl_->adminPort(); }
 
 std::string BridgeHost::url(const std::string& path) const {
   const std::string& address = impl_->settings.address;

@@ -85,6 +85,7 @@ public:
 
 private:
   bool serveBridge(BridgeHandler& bridge);
+  bool serveMetrics();
   bool dispatch(BridgeHandler& bridge, const BridgeCall& call);
   // Why a failed call failed, when the host knows better than the bridge.
   std::optional<HttpError> hostCause(const BridgeCall& call) const;
@@ -109,6 +110,7 @@ bool Exchange::serve() {
   const auto bridge = routes_.bridges.find(path);
   if (bridge != routes_.bridges.end()) return serveBridge(*bridge->second);
 
+  if (routes_.metricsPage && path == "/metrics") return serveMetrics();
   if (path == "/healthz") {
     if (head.method != "GET" && !head.isHead()) return refuse(405, "/healthz is a GET", {{"Allow", "GET, HEAD"}});
     return refuse(200, "ok");  // the host's own text gains its newline
@@ -168,6 +170,15 @@ bool Exchange::serveBridge(BridgeHandler& bridge) {
   const bool keepOpen = dispatch(bridge, call);
   out_.countAgainst(nullptr);
   return keepOpen;
+}
+
+bool Exchange::serveMetrics() {
+  const RequestHead& head = in_.head();
+  if (head.method != "GET" && !head.isHead()) return refuse(405, "/metrics is a GET", {{"Allow", "GET, HEAD"}});
+  const std::string page = routes_.metricsPage();
+  out_.setContentType("text/plain; version=0.0.4; charset=utf-8");
+  out_.write(page.data(), page.size());
+  return complete();
 }
 
 bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
@@ -245,25 +256,27 @@ void Exchange::fillEntry(AccessEntry& entry) const {
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
                   const boost::asio::ip::address& peer, bool lastOnConnection) {
   ++routes.requestsServed;
-  if (!routes.accessLog) return Exchange(in, channel, routes, client, lastOnConnection).serve();
+  if (!routes.accessLog && !routes.metrics) return Exchange(in, channel, routes, client, lastOnConnection).serve();
 
   AccessEntry entry;
-  entry.start = std::chrono::system_clock::now();
+  if (routes.accessLog) entry.start = std::chrono::system_clock::now();
   const auto started = std::chrono::steady_clock::now();
-  entry.client = forwardedClient(peer, in.head(), routes.trustedProxies);
   Exchange exchange(in, channel, routes, client, lastOnConnection);
-  const auto log = [&] {
+  const auto served = [&] {
     exchange.fillEntry(entry);
-    entry.duration =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const auto took = std::chrono::steady_clock::now() - started;
+    if (routes.metrics) routes.metrics->record(entry, took);
+    if (!routes.accessLog) return;
+    entry.client = forwardedClient(peer, in.head(), routes.trustedProxies);
+    entry.duration = std::chrono::duration_cast<std::chrono::milliseconds>(took);
     routes.accessLog->write(entry);
   };
   try {
     const bool keepOpen = exchange.serve();
-    log();
+    served();
     return keepOpen;
   } catch (...) {
-    log();
+    served();
     throw;
   }
 }

@@ -8,6 +8,7 @@
 #include <drav/host/bridge_handler.h>
 #include "host/server/channel.h"
 #include "host/server/client_key.h"
+#include "host/server/host_metrics.h"
 #include "host/sso/host_auth.h"
 #include <drav/host/host_settings.h>
 #include "host/server/memory_budget.h"
@@ -16,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,6 +38,10 @@ struct HostRoutes {
   MemoryBudget& memory;
   AccessLog* accessLog;  // null: no access log
   const std::vector<boost::asio::ip::address>& trustedProxies;
+  HostMetrics* metrics = nullptr;  // null: nothing counted
+  // The page GET /metrics answers with; empty: no such route (the bridge
+  // listener's, which faces clients).
+  std::function<std::string()> metricsPage;
 };
 
 // Serves one request whose head `in` has read: routes it to its bridge, to

@@ -66,6 +66,10 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.auth.trackedClients, actual.auth.trackedClients);
   EXPECT_EQ(expected.auth.sessionLifetime.count(), actual.auth.sessionLifetime.count());
   EXPECT_EQ(expected.auth.sessionKey, actual.auth.sessionKey);
+  EXPECT_EQ(expected.admin.enabled, actual.admin.enabled);
+  EXPECT_EQ(expected.admin.address, actual.admin.address);
+  EXPECT_EQ(expected.admin.port, actual.admin.port);
+  EXPECT_EQ(expected.admin.maxConnections, actual.admin.maxConnections);
 }
 
 class ConfigFile : public ::testing::Test {
@@ -127,6 +131,11 @@ tracked_clients = 0
 [log]
 access_log = "access.log"
 trusted_proxies = ["127.0.0.2", "::1"]
+[admin]
+enabled = true
+address = "10.1.2.3"
+port = 9420
+max_connections = 9
 [limits]
 max_connections = 10
 max_requests_per_connection = 7
@@ -172,6 +181,7 @@ plugin = "sample"
   expected.auth.trackedClients = 0;
   expected.accessLog = folder_.file("access.log");
   expected.trustedProxies = {"127.0.0.2", "::1"};
+  expected.admin = {true, "10.1.2.3", 9420, 9};
   expected.maxConnections = 10;
   expected.maxRequestsPerConnection = 7;
   expected.headTimeout = milliseconds(5000);
@@ -263,6 +273,8 @@ TEST_F(ConfigFile, HoldsIntegersToTheirRanges) {
   EXPECT_EQ(4294967295u, read("[limits]\nmax_requests_per_connection = 4294967295").host.maxRequestsPerConnection);
   EXPECT_EQ("F:2: max_requests_per_connection in [limits] must be an integer from 1 to 4294967295, not 4294967296",
             refusal("[limits]\nmax_requests_per_connection = 4294967296"));
+  EXPECT_EQ("F:2: max_connections in [admin] must be an integer from 1 to 1000, not 0",
+            refusal("[admin]\nmax_connections = 0"));
   EXPECT_EQ("F:2: header_limit in [limits] must be an integer from 1024 to 1048576, not 1023",
             refusal("[limits]\nheader_limit = 1023"));
   EXPECT_EQ("F:2: free_failures in [lockout] must be an integer from 0 to 1000, not -9223372036854775808",
@@ -288,10 +300,13 @@ TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
             refusal("[sso]\nsession_life = \"8761h\""));
 }
 
-TEST_F(ConfigFile, ReadsBridgesAndRefusesPluginsForNow) {
-  EXPECT_EQ("F:3: plugin in [[bridge]]: plugins are not supported yet (\"/usr/lib/b.so\"); \"sample\" names the "
-            "built-in sample bridge",
-            refusal("[[bridge]]\npath = \"/b\"\nplugin = \"/usr/lib/b.so\""));
+TEST_F(ConfigFile, ReadsBridgesWithPluginsBesideTheFile) {
+  EXPECT_EQ((std::vector<BridgeEntry>{{"/b", "/usr/lib/b.so"}, {"/c", folder_.file("c/libc.so")}, {"/s", "sample"}}),
+            read("[[bridge]]\npath = \"/b\"\nplugin = \"/usr/lib/b.so\"\n[[bridge]]\npath = \"/c\"\n"
+                 "plugin = \"c/libc.so\"\n[[bridge]]\npath = \"/s\"\nplugin = \"sample\"")
+                .bridges);
+  EXPECT_EQ("F:3: plugin in [[bridge]] must be \"sample\" or a bridge plugin's file, not \"\"",
+            refusal("[[bridge]]\npath = \"/b\"\nplugin = \"\""));
   EXPECT_EQ("F:2: [[bridge]] has no path", refusal("trace = false\n[[bridge]]\nplugin = \"sample\""));
   EXPECT_EQ("F:1: [[bridge]] has no plugin", refusal("[[bridge]]\npath = \"/a\""));
   EXPECT_EQ("F:2: path in [[bridge]] must be a URL path starting with \"/\", not \"a\"",
@@ -375,6 +390,7 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   expected.sso.user = "operator";
   expected.sso.password = "operator's";
   expected.auth.sessionKey = std::string(64, 'c');
+  expected.admin.port = 9420;
   expectSameSettings(expected, config.host);
   EXPECT_FALSE(config.trace);
   EXPECT_EQ(BridgeConfig().bridges, config.bridges);

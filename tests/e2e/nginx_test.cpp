@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -61,9 +62,10 @@ protected:
     if (!folder_.empty()) std::system(("rm -rf '" + folder_ + "'").c_str());
   }
 
-  // dravbridge on a free port, and nginx in front of it.
-  void startHostBehindNginx() {
-    host_ = std::make_unique<BackgroundProgram>(DRAVBRIDGE_PROGRAM, std::vector<std::string>{"--port", "0"});
+  // `program` (dravbridge) on a free port with `options`, and nginx in front of it.
+  void startHostBehindNginx(const std::string& program = DRAVBRIDGE_PROGRAM, std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"--port", "0"});
+    host_ = std::make_unique<BackgroundProgram>(program, options);
     const std::string port = host_->waitForLine("dravbridge: listening on port ");
     ASSERT_FALSE(port.empty()) << "dravbridge did not start";
     startNginx(static_cast<unsigned short>(std::stoul(port)));
@@ -117,6 +119,19 @@ TEST_F(Nginx, CallsPassIntactOverOneKeptAliveConnectionToTheHost) {
   // connection from nginx to the host for them all.
   const ProgramResult host = host_->stop();
   EXPECT_NE(std::string::npos, host.out.find("dravbridge: stopped after 3 requests on 1 connections")) << host.out;
+}
+
+// The example bridge plugin built against the installed package and served
+// by the installed dravbridge, which the test command names.
+TEST_F(Nginx, ServesTheExampleBridgeOfTheInstalledPackage) {
+  const char* bridge = std::getenv("DRAV_EXAMPLE_BRIDGE");
+  const char* program = std::getenv("DRAV_INSTALLED_DRAVBRIDGE");
+  if (!bridge || !program) GTEST_SKIP() << "run by scripts/test.sh (DRAV_EXAMPLE_BRIDGE, DRAV_INSTALLED_DRAVBRIDGE)";
+  startHostBehindNginx(program, {"--bridge", bridge});
+  const ProgramResult call =
+      runProgram(DRAVCALL_PROGRAM, {nginx_->url("/bridges/greeter"), "greeter", "greet", "string:nginx"}, 60s);
+  EXPECT_EQ(0, call.exitCode) << call.err;
+  EXPECT_EQ("0 String \"Hello, nginx!\"\nstatus 0 \"no error detected\" (greeter, greet)\n", call.out);
 }
 
 TEST_F(Nginx, TakesBodiesUpToTheHostsLimitAndRefusesLarger) {
@@ -203,6 +218,38 @@ TEST_F(Nginx, TheHostIsToldWhoCalledOverKeptAliveHttp11) {
   EXPECT_EQ(std::string::npos, request.find("\r\nConnection:")) << "the host's connection is kept alive:\n" << request;
   EXPECT_EQ(request.size() - 5, request.find("\r\n\r\nhello") + 4) << request;
   EXPECT_EQ(204, client.readReply().status);
+}
+
+// The client connects from 127.0.0.2 and claims another address of its own;
+// nginx connects to the host from 127.0.0.1.
+TEST_F(Nginx, TheAccessLogNamesTheRealClientOnlyWhenNginxIsATrustedProxy) {
+  DRAVArgs args;
+  args.addArg(5);
+  const std::string call =
+      hosttest::callRequest("echo", hosttest::encodeArgs(args), 0, "X-Forwarded-For: 203.0.113.9\r\n");
+  for (const bool trusted : {true, false}) {
+    SCOPED_TRACE(trusted ? "nginx trusted" : "nginx not trusted");
+    const std::string log = file(trusted ? "trusted.log" : "untrusted.log");
+    std::vector<std::string> options = {"--access-log", log, "--admin-port", "0"};
+    if (trusted) options.insert(options.end(), {"--trusted-proxy", "127.0.0.1"});
+    startHostBehindNginx(DRAVBRIDGE_PROGRAM, options);
+    const std::string adminPort = host_->waitForLine("dravbridge: admin listening on port ");
+    ASSERT_NE("", adminPort);
+    RawClient client(nginx_->port(), "127.0.0.2");
+    client.send(call);
+    ASSERT_EQ(200, client.readReply().status);
+    // The host counted the call, by the bridge's path and the method's name.
+    const HttpReply metrics = hosttest::CurlClient().get("http://127.0.0.1:" + adminPort + "/metrics");
+    EXPECT_NE(std::string::npos,
+              metrics.body.find("\ndrav_host_calls_total{bridge=\"/bridges/sample\",method=\"echo\",code=\"200\"} 1\n"))
+        << metrics.body;
+    nginx_.reset();
+    host_->stop();
+    const std::string line = readFile(log);
+    const std::size_t address = line.find(' ') + 1;
+    EXPECT_EQ(trusted ? "127.0.0.2" : "127.0.0.1", line.substr(address, line.find(' ', address) - address)) << line;
+    EXPECT_EQ(1, std::count(line.begin(), line.end(), '\n')) << line;
+  }
 }
 
 TEST_F(Nginx, StreamsA256MiBExtraBlobAndA256MiBAnswerWithoutHoldingThem) {

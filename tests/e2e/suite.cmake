@@ -5,7 +5,9 @@ target_sources(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host/host_test_suppo
 target_include_directories(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/host)
 if(TARGET dravcall AND TARGET dravbridge)
   add_dependencies(test_e2e dravcall dravbridge)
-  target_link_libraries(test_e2e PRIVATE dravcall_support dravbridge_support)
+  # dravbridge_support is compiled against the host and links none: the
+  # static one follows it.
+  target_link_libraries(test_e2e PRIVATE dravcall_support dravbridge_support dravHost)
   target_compile_definitions(test_e2e PRIVATE
     DRAVCALL_PROGRAM="$<TARGET_FILE:dravcall>" DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>"
     DRAVBRIDGE_EXAMPLE_CONFIG="${PROJECT_SOURCE_DIR}/packaging/dravbridge.toml"
@@ -19,4 +21,23 @@ if(TARGET dravcall AND TARGET dravbridge)
   target_compile_definitions(test_e2e PRIVATE DRAV_NGINX_SITE="${PROJECT_SOURCE_DIR}/packaging/nginx/dravbridge.conf")
   add_test(NAME e2e_nginx COMMAND test_e2e --gtest_brief=1 --gtest_filter=Nginx*)
   set_tests_properties(e2e_nginx PROPERTIES TIMEOUT 600 ENVIRONMENT DRAV_E2E_NGINX=1 RUN_SERIAL TRUE)
+endif()
+# Bridge plugins for the plugin tests (plugins/probe_plugin.cpp): the probe
+# bridge and entry points that fail, built as plugins are, over the shared host.
+if(TARGET dravbridge)
+  foreach(variant probe probe_null:PROBE_MAKES_NOTHING probe_throws:PROBE_THROWS probe_other_abi:PROBE_OTHER_ABI)
+    string(REPLACE ":" ";" variant ${variant})
+    list(GET variant 0 name)
+    add_library(drav_test_${name} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/e2e/plugins/probe_plugin.cpp)
+    set_target_properties(drav_test_${name} PROPERTIES
+      OUTPUT_NAME ${name} LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/plugins)
+    if(variant MATCHES ";")
+      list(GET variant 1 definition)
+      target_compile_definitions(drav_test_${name} PRIVATE ${definition})
+    endif()
+    target_link_libraries(drav_test_${name} PRIVATE dravHost_shared)
+    add_dependencies(test_e2e drav_test_${name})
+  endforeach()
+  target_compile_definitions(test_e2e PRIVATE DRAV_TEST_PLUGINS="${CMAKE_CURRENT_BINARY_DIR}/plugins"
+    DRAV_LIBRARY_FILE="$<TARGET_FILE:dravCommon>")
 endif()

@@ -13,8 +13,6 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace hosttest {
@@ -26,14 +24,6 @@ std::string smallArgs() {
   DRAVArgs args;
   args.addArg(7);
   return encodeArgs(args);
-}
-
-// A normal call on a connection of its own: true when it is answered in full.
-bool normalCallServed(const SampleHost& host) {
-  CurlClient client;
-  const std::string body = smallArgs();
-  const HttpReply reply = client.post(host.url(), callHeaders("echo", body.size()), body);
-  return reply.status == 200 && decodeListAnswer(reply.body).results.getInt(0) == 7;
 }
 
 std::vector<std::unique_ptr<RawClient>> connect(const SampleHost& host, int count) {
@@ -168,32 +158,6 @@ TEST(HostAttack, AStopCutsACallStillWaitingForItsBodyOnceTheGraceIsOver) {
   EXPECT_LT(stopping, 3000);
   EXPECT_TRUE(stalled.closedByPeer(1s));
 }
-
-// Holds every call until released, so that a test can fill the host.
-class HoldingBridge : public DRAVHost::BridgeHandler {
-public:
-  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch*) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++held_;
-    changed_.notify_all();
-    changed_.wait_for(lock, 10s, [this] { return released_; });
-  }
-  bool waitForHeld(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, 5s, [&] { return held_ >= count; });
-  }
-  void release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int held_ = 0;
-  bool released_ = false;
-};
 
 TEST(HostAttack, CallsBeyondThePoolWaitInLineAndBeyondTheLineGet503AtOnce) {
   auto settings = testSettings();

@@ -140,7 +140,7 @@ TEST(HostHttp, AnswersToHeadCarryNoBody) {
   settings.sso.password = "pw";
   SampleHost host(settings);
   const std::string next = "GET /nowhere HTTP/1.1\r\nHost: h\r\n\r\n";
-  for (const std::string path : {std::string(kSamplePath), std::string("/nowhere"), std::string("/logon")}) {
+  for (const std::string& path : {std::string(kSamplePath), std::string("/nowhere"), std::string("/logon")}) {
     SCOPED_TRACE(path);
     RawClient client(host.port());
     // The HEAD and a GET behind it: what follows the first head must be the second answer.

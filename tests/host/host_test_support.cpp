@@ -406,4 +406,13 @@ SampleHost::SampleHost(DRAVHost::HostSettings settings, DRAVHost::SampleBridgeLi
   host_.start();
 }
 
+bool normalCallServed(const SampleHost& host) {
+  DRAVArgs args;
+  args.addArg(7);
+  const std::string body = encodeArgs(args);
+  CurlClient client;
+  const HttpReply reply = client.post(host.url(), callHeaders("echo", body.size()), body);
+  return reply.status == 200 && decodeListAnswer(reply.body).results.getInt(0) == 7;
+}
+
 }  // namespace hosttest

@@ -13,9 +13,11 @@
 #include <drav/serialization/argument_list.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -159,6 +161,32 @@ DRAVHost::HostSettings ssoTestSettings();
 // An Authorization header line (with its CR LF) carrying Basic credentials.
 std::string basicAuthorization(const std::string& user, const std::string& password);
 
+// Holds every call until released, so that a test can fill the host.
+class HoldingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch*) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++held_;
+    changed_.notify_all();
+    changed_.wait_for(lock, 10s, [this] { return released_; });
+  }
+  bool waitForHeld(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, 5s, [&] { return held_ >= count; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int held_ = 0;
+  bool released_ = false;
+};
+
 // A started host serving the sample bridge at kSamplePath.
 class SampleHost {
 public:
@@ -171,5 +199,8 @@ public:
 private:
   DRAVHost::BridgeHost host_;
 };
+
+// A normal call on a connection of its own: true when it is answered in full.
+bool normalCallServed(const SampleHost& host);
 
 }  // namespace hosttest

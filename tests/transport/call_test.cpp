@@ -418,7 +418,9 @@ TEST_F(Calls, AResetMidwayThroughAChunkedPostIsAFailedSendThatIsRepeated) {
       return l.compare(0, 36, "Error Error on InternetWriteFile 120") == 0;
     };
     EXPECT_EQ(std::any_of(lines.begin(), lines.end(), writeFailed), beforeTheBody);
-    if (!beforeTheBody) EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"));
+    if (!beforeTheBody) {
+      EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"));
+    }
   }
 }
 

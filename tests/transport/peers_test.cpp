@@ -219,7 +219,18 @@ TEST_F(ThroughProxy, TwoRefusalsOfAChunkedPostInARowMakeTheCallAgain) {
   DRAVHttpRequestPtr request(proxy->createRequest());
   EXPECT_EQ(callWith(*request.get(), body, 1000), body.size());
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
-  EXPECT_EQ(trace.lines(), std::vector<std::string>{"Error DRAVBridgeProxy::chunkedPostData second retry failed"});
+  // The proxy closes its side after a refusal; when that close overtakes the
+  // rest of the refused post, the write fails and the post is retried at once.
+  const std::vector<std::string> resetRetry = {"Error Error on InternetWriteFile 12031",
+                                               "Error request failed : ERROR_INTERNET_CONNECTION_RESET -> retry",
+                                               "Error response reading has failed"};
+  std::vector<std::string> lines = trace.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "Error DRAVBridgeProxy::chunkedPostData second retry failed");
+  lines.erase(lines.begin());
+  if (!lines.empty()) {
+    EXPECT_EQ(lines, resetRetry);
+  }
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
   ASSERT_EQ(seen.size(), 2u) << "the proxy forwards the two posts that carried its credentials";
   EXPECT_FALSE(seen[0].hasHeader("Authorization"));

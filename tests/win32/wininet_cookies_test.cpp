@@ -116,13 +116,17 @@ TEST_F(Cookies, UnreadableArgumentsAreRefused) {
   const bool wine = dravtest::runningUnderWine();
   SetLastError(ERROR_SUCCESS);
   EXPECT_FALSE(setCookie(url("/c4/"), nullptr, "a=1; Domain=example.com")) << "a domain the host is not in";
-  if (!wine) EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  if (!wine) {
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
   DWORD size = 16;
   for (const bool noUrl : {true, false}) {
     SetLastError(ERROR_SUCCESS);
     const Wide u = wide(url("/c4/"));
     EXPECT_FALSE(InternetGetCookieW(noUrl ? nullptr : u.c_str(), nullptr, nullptr, noUrl ? &size : nullptr));
-    if (!wine) EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << noUrl;
+    if (!wine) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << noUrl;
+    }
   }
   EXPECT_EQ(cookiesFor(url("/c4/")), "<none>");
 }

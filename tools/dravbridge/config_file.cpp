@@ -256,6 +256,10 @@ const std::vector<Key>& keys() {
       {"lockout", "tracked_clients", numberKey<0, 1048576>(FIELD(host.auth.trackedClients))},
       {"log", "access_log", logDestinationKey(FIELD(host.accessLog))},
       {"log", "trusted_proxies", addressListKey(FIELD(host.trustedProxies))},
+      {"admin", "enabled", flagKey(FIELD(host.admin.enabled))},
+      {"admin", "address", textKey(FIELD(host.admin.address))},
+      {"admin", "port", numberKey<0, 65535>(FIELD(host.admin.port))},
+      {"admin", "max_connections", numberKey<1, 1000>(FIELD(host.admin.maxConnections))},
       {"limits", "max_connections", numberKey<0, 1000000>(FIELD(host.maxConnections))},
       {"limits", "max_running_calls", numberKey<1, 1000>(FIELD(host.maxRunningCalls))},
       {"limits", "max_waiting_calls", numberKey<0, 1000000>(FIELD(host.maxWaitingCalls))},
@@ -362,12 +366,11 @@ private:
     config_.bridges = std::move(bridges);
   }
 
+  // "sample", or a plugin's file (relative to the configuration file).
   static std::string plugin(const Found& found) {
     const std::string name = text(found);
-    if (name != kSamplePlugin)
-      fail(found, "plugins are not supported yet (\"" + name + "\"); \"" + kSamplePlugin +
-                      "\" names the built-in sample bridge");
-    return name;
+    if (name.empty()) refuse(found, "\"sample\" or a bridge plugin's file");
+    return name == kSamplePlugin ? name : besideFile(found, name);
   }
 
   const std::string& file_;

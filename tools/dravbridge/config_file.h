@@ -11,12 +11,12 @@
 
 namespace dravbridge {
 
-// The one plugin name understood today: the sample bridge built into dravbridge.
+// The plugin name of the sample bridge, installed with dravbridge.
 inline const std::string kSamplePlugin = "sample";
 
 struct BridgeEntry {
   std::string path;    // URL path, starting with '/'
-  std::string plugin;  // kSamplePlugin
+  std::string plugin;  // kSamplePlugin, or a bridge plugin's file
 };
 
 struct BridgeConfig {

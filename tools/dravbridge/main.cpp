@@ -1,8 +1,9 @@
-// dravbridge: serves the sample bridge over HTTP or HTTPS until it is
-// interrupted (SIGINT or SIGTERM), then lets running calls finish and exits 0.
+// dravbridge: serves bridge plugins (the sample bridge unless told
+// otherwise) over HTTP or HTTPS until it is interrupted (SIGINT or SIGTERM),
+// then lets running calls finish and exits 0.
+#include "bridge_plugins.h"
 #include "config_file.h"
 #include <drav/host/bridge_host.h>
-#include "host/bridges/sample_bridge.h"
 #include "host/sso/session_token.h"
 
 #include <drav/platform/annal.h>
@@ -14,19 +15,24 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* const kUsage =
     "Usage: dravbridge [OPTION]...\n"
-    "Serves the sample bridge until interrupted (Ctrl-C or SIGTERM).\n"
+    "Serves bridges until interrupted (Ctrl-C or SIGTERM): the sample bridge\n"
+    "unless --bridge names plugins.\n"
     "\n"
     "  --config FILE          read the settings from FILE (TOML, see the README);\n"
     "                         the other options override it\n"
     "  --address ADDR         IP address to listen on (default 127.0.0.1)\n"
     "  --port PORT            port to listen on; 0 picks a free one (default 0)\n"
-    "  --path PATH            where the sample bridge is served (default /bridges/sample;\n"
-    "                         replaces the configuration file's bridges)\n"
+    "  --path PATH            where the sample bridge is served (default /bridges/sample)\n"
+    "  --bridge FILE[=PATH]   serve the bridge plugin FILE (a shared object) at PATH\n"
+    "                         (default /bridges/NAME: FILE's name without lib and .so);\n"
+    "                         repeatable; --path and --bridge replace the configuration\n"
+    "                         file's bridges\n"
     "  --user USER            require Basic authentication with USER ...\n"
     "  --password PASS        ... and PASS\n"
     "  --cert FILE            serve HTTPS with this PEM certificate ...\n"
@@ -52,10 +58,15 @@ const char* const kUsage =
     "                         else a file appended to (default: none)\n"
     "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For / X-Real-IP\n"
     "                         name the client in the access log (repeatable)\n"
+    "  --admin-port PORT      serve GET /metrics (Prometheus text) and /healthz on\n"
+    "                         a listener of their own at this port; 0 picks a\n"
+    "                         free one (default: no such listener)\n"
+    "  --admin-address ADDR   IP address of that listener (default 127.0.0.1)\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
-    "Once listening, prints the port and the bridge's URL on standard output.\n"
+    "Once listening, prints the port (and the admin port) and the bridge's URL on\n"
+    "standard output.\n"
     "Methods of the sample bridge: echo, sum, generateBinary, checksumExtraBlob.\n";
 
 int fail(const std::string& message) {
@@ -114,6 +125,7 @@ int main(int argc, char** argv) {
   if (config.trace) Annal::setLowestImportance(Annal::M);
   DRAVHost::HostSettings& settings = config.host;
   std::string sessionKeyFile;
+  std::vector<dravbridge::BridgeEntry> commandLineBridges;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -135,13 +147,21 @@ int main(int argc, char** argv) {
     if (option == "--config") continue;  // read above
     if (option == "--address") settings.address = value;
     else if (option == "--port" && parseNumber(value, 65535, number)) settings.port = static_cast<unsigned short>(number);
-    else if (option == "--path") config.bridges = {{value, dravbridge::kSamplePlugin}};
+    else if (option == "--path") commandLineBridges.push_back({value, dravbridge::kSamplePlugin});
+    else if (option == "--bridge") commandLineBridges.push_back(dravbridge::bridgeOption(value));
     else if (option == "--user") settings.user = value;
     else if (option == "--password") settings.password = value;
     else if (option == "--cert") settings.certFile = value;
     else if (option == "--key") settings.keyFile = value;
     else if (option == "--access-log") settings.accessLog = value;
     else if (option == "--trusted-proxy") settings.trustedProxies.push_back(value);
+    else if (option == "--admin-address") {
+      settings.admin.enabled = true;
+      settings.admin.address = value;
+    } else if (option == "--admin-port" && parseNumber(value, 65535, number)) {
+      settings.admin.enabled = true;
+      settings.admin.port = static_cast<unsigned short>(number);
+    }
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
     else if (option == "--sso-path") settings.sso.path = value;
@@ -160,6 +180,7 @@ int main(int argc, char** argv) {
       settings.stopGrace = std::chrono::seconds(number);
     else return fail("bad option or value: " + option + " " + value + " (see --help)");
   }
+  if (!commandLineBridges.empty()) config.bridges = commandLineBridges;
   settings.sso.enabled = !settings.sso.user.empty();
   if (settings.sso.requiredForBridges && !settings.sso.enabled)
     return fail("--sso-required (required in [sso]) needs --sso-user (user in [sso])");
@@ -176,11 +197,12 @@ int main(int argc, char** argv) {
   try {
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
-    for (const auto& bridge : config.bridges) host.addBridge(bridge.path, std::make_shared<DRAVHost::SampleBridge>());
+    for (const auto& bridge : config.bridges) host.addBridge(bridge.path, dravbridge::loadBridge(bridge));
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
+    if (settings.admin.enabled) std::cout << "dravbridge: admin listening on port " << host.adminPort() << std::endl;
     for (const auto& bridge : config.bridges)
-      std::cout << "dravbridge: sample bridge at " << host.url(bridge.path) << std::endl;
+      std::cout << "dravbridge: " << dravbridge::describeBridge(bridge) << " at " << host.url(bridge.path) << std::endl;
     if (settings.sso.enabled) std::cout << "dravbridge: logon at " << host.url(settings.sso.path) << std::endl;
     waitForStop(signals);
     host.stop();

@@ -51,6 +51,8 @@ public:
 
   // The port listened on (the one chosen when the settings said 0); 0 before start().
   unsigned short port() const;
+  // The admin listener's port; 0 before start() or without one.
+  unsigned short adminPort() const;
   // "http://address:port" + path, or https with a certificate.
   std::string url(const std::string& path) const;
   // The settings in force: after start() maxConnections is the bound applied.

@@ -23,6 +23,18 @@ struct SsoLogonSettings {
   bool requiredForBridges = false;  // bridge calls need a session cookie the logon issued
 };
 
+// The admin listener: GET /metrics (the host's counters in the Prometheus
+// text format) and /healthz on an address and port of their own, served by
+// threads of their own, so that monitoring neither waits behind bridge calls
+// nor faces their clients. Plain HTTP without authentication: keep it on a
+// private address. It keeps the host's deadlines and header limit.
+struct AdminSettings {
+  bool enabled = false;
+  std::string address = "127.0.0.1";
+  unsigned short port = 0;      // 0: a free port, see BridgeHost::adminPort()
+  unsigned maxConnections = 4;  // one more is answered 503 and closed
+};
+
 struct HostSettings {
   std::string address = "127.0.0.1";
   unsigned short port = 0;  // 0: a free port, see BridgeHost::port()
@@ -94,6 +106,7 @@ struct HostSettings {
 
   SsoLogonSettings sso;
   AuthSettings auth;
+  AdminSettings admin;
 };
 
 }  // namespace DRAVHost

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The examples as users build them, against the installed package in
+# BUILD/stage: the greeter bridge plugin (CMake, and pkg-config dravHost) and
+# the greet client. The installed dravbridge serves the plugin beside its
+# own sample bridge; dravcall and the client call it, with exact output,
+# directly and behind nginx (the e2e suite's site test, BUILD/linux).
+#   scripts/examples-test.sh BUILD    (after the Linux build and cmake --install to BUILD/stage)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd)
+stage="$build/stage"
+out="$build/examples"
+cd "$root"
+
+rm -rf "$out"
+# Each installed header of the bridge SDK compiles on its own, from the
+# installed headers alone.
+for header in "$stage"/include/drav/host/*.h; do
+  echo "#include <drav/host/${header##*/}>" |
+    g++ -std=c++17 -fsyntax-only -x c++ - $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags dravHost) ||
+    { echo "the installed $header does not compile on its own" >&2; exit 1; }
+done
+for example in bridge client; do
+  cmake -S "examples/$example" -B "$out/$example" -G Ninja -DCMAKE_PREFIX_PATH="$stage" >/dev/null
+  cmake --build "$out/$example"
+done
+PKG_CONFIG_PATH="$stage/lib/pkgconfig" \
+  g++ -std=c++17 -shared -fPIC examples/bridge/greeter_bridge.cpp \
+  $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs dravHost) -o "$out/libgreeter-pc.so"
+
+bridge_pid=
+cleanup() { [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null; true; }
+trap cleanup EXIT
+# The installed programs find their libraries, and dravbridge its sample
+# bridge, where the installation put them: no LD_LIBRARY_PATH.
+"$stage/bin/dravbridge" --port 0 --path /bridges/sample --bridge "$out/bridge/libgreeter.so" \
+  --bridge "$out/libgreeter-pc.so=/pc/greeter" >"$out/dravbridge.out" 2>&1 &
+bridge_pid=$!
+port=
+for _ in $(seq 1 100); do  # up to 10 s for the host to listen
+  port=$(sed -n 's/^dravbridge: listening on port //p' "$out/dravbridge.out")
+  [ -n "$port" ] && break
+  kill -0 "$bridge_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "the installed dravbridge did not start:" >&2; cat "$out/dravbridge.out" >&2; exit 1; }
+url="http://127.0.0.1:$port"
+
+expect() {  # expect WHAT EXPECTED ACTUAL
+  [ "$2" == "$3" ] || { printf '%s: expected\n%s\ngot\n%s\n' "$1" "$2" "$3" >&2; exit 1; }
+}
+expect "dravcall greet" $'0 String "Hello, World!"\nstatus 0 "no error detected" (greeter, greet)' \
+  "$("$stage/bin/dravcall" "$url/bridges/greeter" greeter greet string:World)"
+expect "the pkg-config build" $'0 String "Hello, pc!"\nstatus 0 "no error detected" (greeter, greet)' \
+  "$("$stage/bin/dravcall" "$url/pc/greeter" greeter greet string:pc)"
+expect "the example client" "Hello, client!" "$("$out/client/greet" "$url/bridges/greeter" client)"
+expect "a refusal" 'status 2 "greet takes one String, a name" (greeter, greet)' \
+  "$("$stage/bin/dravcall" "$url/bridges/greeter" greeter greet int:5 || true)"
+expect "the installed sample bridge" $'0 Int 5\nstatus 0 "no error detected" (sample, echo)' \
+  "$("$stage/bin/dravcall" "$url/bridges/sample" sample echo int:5)"
+cleanup
+bridge_pid=
+
+behind=$(DRAV_E2E_NGINX=1 DRAV_EXAMPLE_BRIDGE="$out/bridge/libgreeter.so" DRAV_INSTALLED_DRAVBRIDGE="$stage/bin/dravbridge" \
+  "$build/linux/tests/test_e2e" --gtest_brief=1 --gtest_filter=Nginx.ServesTheExampleBridgeOfTheInstalledPackage 2>&1) ||
+  { echo "$behind" >&2; exit 1; }
+# Neither skipped nor left out of the build.
+grep -q '^\[  PASSED  \] 1 test\.$' <<<"$behind" || { echo "behind nginx: $behind" >&2; exit 1; }
+echo "examples: served and called as expected"

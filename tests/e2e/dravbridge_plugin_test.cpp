@@ -1,0 +1,122 @@
+// dravbridge serving bridge plugins: --bridge and its default path, plugins
+// named in the configuration file, one copy of the library shared with the
+// plugin, and every way a load fails, each named with the file and reason.
+#ifdef DRAV_TEST_PLUGINS
+
+#include "bridge_plugins.h"
+#include "program_runner.h"
+#include "temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+
+namespace e2e {
+namespace {
+
+const std::string kPlugins = DRAV_TEST_PLUGINS;
+const std::string kProbe = kPlugins + "/libprobe.so";
+
+ProgramResult dravcall(const std::string& url, const std::string& method) {
+  return runProgram(DRAVCALL_PROGRAM, {url, "probe", method}, 60s);
+}
+
+TEST(BridgeOption, NamesAFileAndAPathOrServesTheFileUnderBridges) {
+  const struct {
+    const char* value;
+    const char* path;
+    const char* file;
+  } cases[] = {
+      {"libgreeter.so", "/bridges/greeter", "libgreeter.so"},
+      {"/opt/b/libgreeter.so=/greet", "/greet", "/opt/b/libgreeter.so"},
+      {"plugins/sample.so", "/bridges/sample", "plugins/sample.so"},
+      {"/opt/libx.so.1", "/bridges/x", "/opt/libx.so.1"},
+      {"lib.so", "/bridges/lib", "lib.so"},
+      {"odd=name/libz.so", "/bridges/z", "odd=name/libz.so"},
+      {"libz.so=/a/b", "/a/b", "libz.so"},
+  };
+  for (const auto& c : cases) {
+    const dravbridge::BridgeEntry entry = dravbridge::bridgeOption(c.value);
+    EXPECT_EQ(c.path, entry.path) << c.value;
+    EXPECT_EQ(c.file, entry.plugin) << c.value;
+  }
+}
+
+TEST(DravbridgePlugins, ServesPluginsThatShareItsLibrary) {
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM,
+                         {"--port", "0", "--trace", "--bridge", kProbe + "=/p", "--bridge", kProbe});
+  const std::string port = host.waitForLine("dravbridge: listening on port ");
+  ASSERT_NE("", port) << host.stop().err;
+  const std::string base = "http://127.0.0.1:" + port;
+  EXPECT_EQ(base + "/p", host.waitForLine("dravbridge: bridge " + kProbe + " at "));
+  for (const std::string path : {"/p", "/bridges/probe"}) {
+    const ProgramResult call = dravcall(base + path, "look");
+    EXPECT_EQ(0, call.exitCode) << call.err;
+    // true: --trace reached the library the plugin calls, so there is one copy.
+    EXPECT_EQ("0 String \"probed at " + path + "\"\n1 Bool true\nstatus 0 \"no error detected\" (probe, look)\n",
+              call.out);
+  }
+  // An HttpError thrown in the plugin is the host's answer.
+  const ProgramResult refused = dravcall(base + "/p", "refuse");
+  EXPECT_EQ(3, refused.exitCode);
+  EXPECT_EQ("dravcall: the host answered HTTP 403: the probe refuses\n", refused.err);
+  EXPECT_EQ(3, dravcall(base + "/bridges/sample", "echo").exitCode) << "--bridge replaces the sample";
+  // Each bridge is deleted before its plugin is unloaded: a clean exit, sanitizers included.
+  const ProgramResult stopped = host.stop();
+  EXPECT_EQ(0, stopped.exitCode);
+  EXPECT_EQ("dravbridge: stopped after 4 requests on 4 connections\n",
+            stopped.out.substr(stopped.out.find("dravbridge: stopped")));
+}
+
+TEST(DravbridgePlugins, ConfigurationFileNamesPluginsBesideIt) {
+  TempFolder folder;
+  ASSERT_EQ(0, symlink(kProbe.c_str(), folder.file("libprobe.so").c_str()));
+  std::ofstream(folder.file("bridge.toml")) << "[[bridge]]\npath = \"/from-file\"\nplugin = \"libprobe.so\"\n"
+                                               "[[bridge]]\npath = \"/s\"\nplugin = \"sample\"\n";
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", folder.file("bridge.toml")});
+  const std::string port = host.waitForLine("dravbridge: listening on port ");
+  ASSERT_NE("", port) << host.stop().err;
+  const std::string base = "http://127.0.0.1:" + port;
+  EXPECT_EQ(base + "/from-file", host.waitForLine("dravbridge: bridge " + folder.file("libprobe.so") + " at "));
+  EXPECT_EQ(base + "/s", host.waitForLine("dravbridge: sample bridge at "));
+  const ProgramResult call = dravcall(base + "/from-file", "look");
+  EXPECT_EQ("0 String \"probed at /from-file\"\n1 Bool false\nstatus 0 \"no error detected\" (probe, look)\n",
+            call.out)
+      << call.err;
+}
+
+TEST(DravbridgePlugins, RefusesAPluginItCannotLoadWithTheFileAndTheReason) {
+  TempFolder folder;
+  std::ofstream(folder.file("text.so")) << std::string(100, 'x');
+  std::ofstream(folder.file("plugin")) << "x";
+  const std::string failed = "dravbridge: cannot load bridge plugin '";
+  const struct {
+    std::string file;
+    std::string reason;
+  } cases[] = {
+      {folder.file("none.so"), "No such file or directory"},
+      {folder.path(), "not a regular file"},
+      {folder.file("plugin"), "a plugin is a shared object named NAME.so"},
+      {folder.file("text.so"), folder.file("text.so") + ": invalid ELF header"},
+      {DRAV_LIBRARY_FILE,
+       "it exports no dravBridgePlugin entry point (see DRAV_BRIDGE_PLUGIN in <drav/host/bridge_plugin.h>)"},
+      {kPlugins + "/libprobe_other_abi.so",
+       "it was built for bridge plugin ABI 2, this host loads ABI 1; rebuild it against this dravCommon"},
+      {kPlugins + "/libprobe_null.so", "its entry point made no bridge"},
+      {kPlugins + "/libprobe_throws.so", "its entry point failed: the probe has no settings"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult run =
+        runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--bridge", kProbe, "--bridge", c.file}, 10s);
+    EXPECT_EQ(2, run.exitCode) << c.file;
+    EXPECT_EQ(failed + c.file + "': " + c.reason + "\n", run.err);
+    EXPECT_EQ("", run.out);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
+
+#endif

@@ -1,0 +1,126 @@
+// The admin listener: /metrics and /healthz there and nothing else, no
+// /metrics on the bridge listener, and the listener tried as an attacker
+// would (a flood of connections, trickled heads) while bridge calls go on.
+#include "host_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace hosttest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+DRAVHost::HostSettings adminSettings() {
+  auto settings = testSettings();
+  settings.admin.enabled = true;
+  settings.headTimeout = 600ms;
+  return settings;
+}
+
+std::string adminUrl(SampleHost& host, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(host.host().adminPort()) + path;
+}
+
+TEST(AdminListener, ServesMetricsAndHealthzAndNothingElse) {
+  SampleHost plain;
+  EXPECT_EQ(0, plain.host().adminPort());
+  CurlClient client;
+  EXPECT_EQ(404, client.get(plain.url("/metrics")).status) << "no metrics for the clients of bridges";
+
+  SampleHost host(adminSettings());
+  ASSERT_NE(0, host.host().adminPort());
+  EXPECT_NE(host.port(), host.host().adminPort());
+  const HttpReply metrics = client.get(adminUrl(host, "/metrics"));
+  EXPECT_EQ(200, metrics.status);
+  EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", metrics.header("Content-Type"));
+  EXPECT_EQ(0u, metrics.body.find("# HELP drav_host_calls_total ")) << metrics.body;
+  const HttpReply health = client.get(adminUrl(host, "/healthz"));
+  EXPECT_EQ(200, health.status);
+  EXPECT_EQ("ok\n", health.body);
+  EXPECT_EQ(404, client.get(host.url("/metrics")).status);
+  EXPECT_EQ(200, client.get(host.url("/healthz")).status);
+
+  RawClient raw(host.host().adminPort());
+  raw.send("POST /metrics HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n");
+  const HttpReply post = raw.readReply();
+  EXPECT_EQ(405, post.status);
+  EXPECT_EQ("GET, HEAD", post.header("Allow"));
+  raw.send("GET /bridges/sample HTTP/1.1\r\nHost: h\r\n\r\n");
+  const HttpReply bridge = raw.readReply();
+  EXPECT_EQ(404, bridge.status) << "no bridge is served there";
+  EXPECT_EQ("no bridge at /bridges/sample\n", bridge.body);
+  raw.send(callRequest("echo", "x"));
+  const HttpReply call = raw.readReply();
+  EXPECT_EQ(413, call.status) << "requests there carry no body";
+  EXPECT_EQ("the request body is larger than this host accepts\n", call.body);
+}
+
+TEST(AdminListener, APortTakenAlreadyFailsTheStartWithTheReason) {
+  SampleHost busy;
+  auto settings = adminSettings();
+  settings.admin.port = busy.port();
+  DRAVHost::BridgeHost host(settings);
+  try {
+    host.start();
+    ADD_FAILURE() << "started on a port in use";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ("cannot listen on 127.0.0.1:" + std::to_string(busy.port()) + " (admin): Address already in use",
+              std::string(e.what()));
+  }
+  EXPECT_EQ(0, host.adminPort());
+}
+
+TEST(AdminListener, AFloodOfConnectionsIsHeldToItsBoundWhileBridgeCallsGoOn) {
+  auto settings = adminSettings();
+  settings.admin.maxConnections = 4;
+  SampleHost host(settings);
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 4; ++i) held.push_back(std::make_unique<RawClient>(host.host().adminPort()));
+  std::this_thread::sleep_for(100ms);
+  for (int i = 0; i < 30; ++i) {
+    RawClient more(host.host().adminPort());
+    const HttpReply refused = more.readReply(1s);
+    EXPECT_EQ(503, refused.status) << i;
+    EXPECT_EQ("the host serves no more connections now\n", refused.body);
+    EXPECT_TRUE(more.closedByPeer(1s));
+  }
+  EXPECT_TRUE(normalCallServed(host));
+  EXPECT_EQ(0u, host.host().statistics().connectionsRefused) << "the bridge listener's bound is its own";
+  // The held connections end at the head deadline, and a scrape gets in.
+  for (auto& client : held) EXPECT_TRUE(client->closedByPeer(2s));
+  CurlClient scraper;
+  EXPECT_EQ(200, scraper.get(adminUrl(host, "/metrics")).status);
+}
+
+TEST(AdminListener, TrickledHeadsAreCutAtTheHeadDeadlineWhileBridgeCallsGoOn) {
+  SampleHost host(adminSettings());
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < 4; ++i) slow.push_back(std::make_unique<RawClient>(host.host().adminPort()));
+  const std::string head = "GET /metrics HTTP/1.1\r\nHost: h\r\nX-Slow: " + std::string(100, 'z');
+  std::atomic<bool> stop{false};
+  const auto start = Clock::now();
+  std::thread attack([&] {
+    for (std::size_t at = 0; !stop && at < head.size(); ++at) {
+      for (auto& client : slow) client->sendWhileAccepted(head.substr(at, 1), 10ms);
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(normalCallServed(host));
+  for (auto& client : slow) {
+    const HttpReply reply = client->readReply(2s);
+    EXPECT_EQ(408, reply.status);
+    EXPECT_EQ("the request head did not arrive in time\n", reply.body);
+  }
+  EXPECT_LT(Clock::now() - start, 2500ms) << "well before the trickle would end (6 s)";
+  stop = true;
+  attack.join();
+  CurlClient scraper;
+  EXPECT_EQ(200, scraper.get(adminUrl(host, "/metrics")).status);
+}
+
+}  // namespace
+}  // namespace hosttest

@@ -1,0 +1,34 @@
+// The bridges dravbridge serves: the --bridge option, the URL path a plugin
+// gets when none is named, and where the sample bridge's plugin lies beside
+// the program. Loading itself is the host's (bridge_plugin_loader.h).
+#pragma once
+
+#include "config_file.h"
+
+#include <drav/host/bridge_handler.h>
+
+#include <memory>
+#include <string>
+
+namespace dravbridge {
+
+// --bridge FILE[=PATH]: PATH when the text after the last '=' starts with
+// '/', else the whole value is the file, served at defaultBridgePath(FILE).
+BridgeEntry bridgeOption(const std::string& value);
+
+// "/bridges/NAME", NAME being the file's name without its folder, a leading
+// "lib" and ".so" with what follows it: libgreeter.so -> /bridges/greeter.
+std::string defaultBridgePath(const std::string& file);
+
+// The sample bridge's plugin, where the installation puts it relative to
+// this program (the build tree mirrors it).
+std::string samplePluginFile();
+
+// The bridge an entry names, loaded: kSamplePlugin is samplePluginFile().
+// std::runtime_error naming the file and the reason.
+std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry);
+
+// "sample bridge" or "bridge FILE", for the lines that say where it is served.
+std::string describeBridge(const BridgeEntry& entry);
+
+}  // namespace dravbridge
