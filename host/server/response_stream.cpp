@@ -140,11 +140,16 @@ void ResponseStream::startStreaming(const void* data, std::size_t size, bool soo
 }
 
 std::string ResponseStream::headText(std::optional<std::size_t> contentLength) const {
-  std::string head = "HTTP/1.1 " + std::to_string(status_) + " " + reason_ + "\r\n";
-  head += "Server: dravbridge\r\n";
-  head += "Content-Type: " + contentType_ + "\r\n";
-  for (const auto& h : headers_) head += h.first + ": " + h.second + "\r\n";
-  if (contentLength) head += "Content-Length: " + std::to_string(*contentLength) + "\r\n";
+  // Built in one piece of room, without a temporary per line.
+  std::size_t size = 160 + reason_.size() + contentType_.size();
+  for (const auto& h : headers_) size += h.first.size() + h.second.size() + 4;
+  std::string head;
+  head.reserve(size);
+  head.append("HTTP/1.1 ").append(std::to_string(status_)).append(" ").append(reason_).append("\r\n");
+  head.append("Server: dravbridge\r\n");
+  head.append("Content-Type: ").append(contentType_).append("\r\n");
+  for (const auto& h : headers_) head.append(h.first).append(": ").append(h.second).append("\r\n");
+  if (contentLength) head.append("Content-Length: ").append(std::to_string(*contentLength)).append("\r\n");
   else if (chunked_) head += "Transfer-Encoding: chunked\r\n";
   if (!keepAlive_) head += "Connection: close\r\n";
   else if (!http11_) head += "Connection: keep-alive\r\n";
