@@ -3,13 +3,12 @@
 #include "host/server/buffer_pool.h"
 #include "host/server/connection.h"
 #include "host/server/connection_registry.h"
-#include "host/server/pool_thread.h"
+#include "host/server/event_loops.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
 
 #include <drav/platform/annal.h>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -30,9 +29,10 @@ namespace {
 
 const Annal::AnnalInitExit annalInitExit;
 
-// One request runs at a time (rendering the page takes well under a
-// millisecond); the other thread keeps the asynchronous side going.
-constexpr unsigned kThreads = 2;
+// One loop, whose thread renders the page (well under a millisecond), and
+// a spare for it should a request ever take long.
+constexpr unsigned kSpareThreads = 1;
+constexpr std::chrono::milliseconds kLoopWatchTick(50);
 // The page for hundreds of bridges fits; a bound all the same.
 constexpr std::uint32_t kPageLimit = 64 * 1024 * 1024;
 constexpr std::chrono::milliseconds kAcceptRetryPause(100);
@@ -70,9 +70,9 @@ public:
         auth(settings),
         memory(0),
         routes{settings, noBridges, auth, requestsServed, memory, nullptr, noProxies, nullptr, std::move(metricsPage)},
-        registry(settings.maxConnections),
+        registry(settings.maxConnections, 0),
         slots(settings.maxRunningCalls, settings.maxWaitingCalls),
-        buffers(std::size_t(settings.headerLimit) + 4096, kThreads),
+        buffers(std::size_t(settings.headerLimit) + 4096, 1 + kSpareThreads),
         shared{routes, registry, slots, buffers, nullptr} {}
 
   void start();
@@ -96,12 +96,11 @@ private:
   void sweepNext();
 
   // Declared after what connections refer to: its end destroys the connections still held.
-  asio::io_context io_;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  EventLoops loops_{1, kSpareThreads, kLoopWatchTick};
+  asio::io_context& io_ = loops_.loop(0).context();
   tcp::acceptor acceptor_{io_};
   asio::steady_timer pause_{io_};
   asio::steady_timer sweep_{io_};
-  std::vector<std::thread> threads_;
 };
 
 void AdminListener::Impl::start() {
@@ -119,10 +118,10 @@ void AdminListener::Impl::start() {
                              " (admin): " + error.message());
   }
   port = acceptor_.local_endpoint().port();
-  work_.emplace(io_.get_executor());
-  acceptNext();
-  sweepNext();
-  for (unsigned i = 0; i < kThreads; ++i) threads_.emplace_back([this] { runPoolThread(io_, "host: admin listener"); });
+  asio::post(io_, [this] {
+    acceptNext();
+    sweepNext();
+  });
 }
 
 void AdminListener::Impl::acceptNext() {
@@ -138,7 +137,7 @@ void AdminListener::Impl::acceptNext() {
     }
     acceptNext();
     try {
-      startConnection(std::move(socket), shared);
+      startConnection(std::move(socket), loops_.loop(0), shared);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::Error) << "host: an admin connection could not start: " << e.what();
     }
@@ -167,10 +166,7 @@ void AdminListener::Impl::stop() {
   while (registry.size() > 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   asio::post(io_, [this] { sweep_.cancel(); });
-  work_.reset();
-  io_.stop();
-  for (std::thread& thread : threads_) thread.join();
-  threads_.clear();
+  loops_.stop();
 }
 
 AdminListener::AdminListener(const HostSettings& host, std::function<std::string()> metricsPage)

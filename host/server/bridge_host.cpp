@@ -4,17 +4,15 @@
 #include "host/server/buffer_pool.h"
 #include "host/server/connection.h"
 #include "host/server/connection_registry.h"
+#include "host/server/event_loops.h"
 #include "host/server/forwarded_client.h"
 #include "host/server/host_metrics.h"
-#include "host/server/pool_thread.h"
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
 
 #include <drav/platform/annal.h>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -44,13 +42,21 @@ const Annal::AnnalInitExit annalInitExit;
 // The pause before accepting again after accept itself failed (out of
 // descriptors, say), so that a lasting failure does not spin.
 constexpr std::chrono::milliseconds kAcceptRetryPause(100);
-// The default bound on connections, and the descriptors kept free beside them.
-constexpr unsigned kDefaultMaxConnections = 10000;
+// The default bound on connections (room for active clients beside 10,000
+// idle ones), and the descriptors kept free beside them.
+constexpr unsigned kDefaultMaxConnections = 16384;
 constexpr unsigned kSpareDescriptors = 64;
 // Large enough for a head at the default limit, and for reading bodies in big pieces.
 constexpr std::size_t kInputBufferSize = 64 * 1024;
 // After the grace, how long stop() waits for cut connections to end.
 constexpr std::chrono::seconds kStopCutWait(5);
+// TLS connections beyond the bound that may be in their handshake at once
+// to be refused; with as many, the listener pauses for kRefusalPause.
+constexpr unsigned kTlsRefusalsAtOnce = 32;
+constexpr std::chrono::milliseconds kRefusalPause(20);
+// How long one call may hold a loop's only free thread before a spare joins
+// the loop: the longest the loop's other connections wait on a long call.
+constexpr std::chrono::milliseconds kLoopWatchTick(10);
 
 std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) {
   if (settings.certFile.empty() && settings.keyFile.empty()) return nullptr;
@@ -77,6 +83,13 @@ unsigned connectionBound(unsigned configured) {
                                                          limit.rlim_cur - kSpareDescriptors, 1u << 30))
                                                    : 1;
   return std::min(configured ? configured : kDefaultMaxConnections, available);
+}
+
+// One loop per processor unless set; never more than calls may run, as
+// each loop's thread runs calls.
+unsigned loopCount(const HostSettings& settings) {
+  const unsigned wanted = settings.eventLoops ? settings.eventLoops : std::max(1u, std::thread::hardware_concurrency());
+  return std::min(wanted, settings.maxRunningCalls);
 }
 
 // How often deadlines are checked: a fraction of the shortest wait allowed.
@@ -115,9 +128,9 @@ public:
   unsigned short port = 0;
 
 private:
-  void runPool();
   void acceptNext();
-  void accepted(const error_code& error, tcp::socket socket);
+  void acceptWhenRoom();
+  void accepted(const error_code& error, tcp::socket socket, EventLoop& loop);
   void sweepNext();
   // Counts calls and serves them on a listener of its own, when the settings ask for it.
   void startAdmin();
@@ -130,13 +143,12 @@ private:
   std::optional<RequestSlots> slots_;
   std::optional<BufferPool> buffers_;
   std::optional<ConnectionShared> shared_;
-  // Declared after what connections refer to: its end destroys the connections still held.
-  asio::io_context io_;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  // Declared after what connections refer to: their end destroys the connections still held.
+  std::optional<EventLoops> loops_;
+  // On the first loop.
   std::optional<tcp::acceptor> acceptor_;
   std::optional<asio::steady_timer> retryTimer_;
   std::optional<asio::steady_timer> sweepTimer_;
-  std::vector<std::thread> threads_;
   std::unique_ptr<HostMetrics> metrics_;
   // Last: it ends first, as its page reads the members above.
   std::optional<AdminListener> admin_;
@@ -152,7 +164,12 @@ void BridgeHost::Impl::start() {
   const auto address = asio::ip::make_address(settings.address, error);
   if (error) throw std::runtime_error("not an IP address: '" + settings.address + "'");
   const tcp::endpoint endpoint(address, settings.port);
-  acceptor_.emplace(io_);
+  // Each loop's thread runs calls, and a spare stands by for each: as many
+  // threads as calls may run, plus one per loop.
+  const unsigned loops = loopCount(settings);
+  loops_.emplace(loops, settings.maxRunningCalls, kLoopWatchTick);
+  asio::io_context& first = loops_->loop(0).context();
+  acceptor_.emplace(first);
   const std::string where = settings.address + ":" + std::to_string(settings.port);
   acceptor_->open(endpoint.protocol(), error);
   if (!error) acceptor_->set_option(tcp::acceptor::reuse_address(true), error);
@@ -163,18 +180,18 @@ void BridgeHost::Impl::start() {
     throw std::runtime_error("cannot listen on " + where + ": " + error.message());
   }
   port = acceptor_->local_endpoint().port();
-  registry_.emplace(settings.maxConnections);
+  registry_.emplace(settings.maxConnections, tls_ ? kTlsRefusalsAtOnce : 0);
   slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
-  const unsigned threads = settings.maxRunningCalls + 1;  // one is always free for the asynchronous side
-  buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096), 2 * threads);
+  buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096),
+                   2 * (settings.maxRunningCalls + loops));
   shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
   startAdmin();
-  retryTimer_.emplace(io_);
-  sweepTimer_.emplace(io_);
-  work_.emplace(io_.get_executor());
-  acceptNext();
-  sweepNext();
-  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { runPool(); });
+  retryTimer_.emplace(first);
+  sweepTimer_.emplace(first);
+  asio::post(first, [this] {
+    acceptNext();
+    sweepNext();
+  });
 }
 
 void BridgeHost::Impl::startAdmin() {
@@ -190,13 +207,15 @@ void BridgeHost::Impl::startAdmin() {
   admin_->start();
 }
 
-void BridgeHost::Impl::runPool() { runPoolThread(io_, "host"); }
-
 void BridgeHost::Impl::acceptNext() {
-  acceptor_->async_accept([this](const error_code& error, tcp::socket socket) { accepted(error, std::move(socket)); });
+  // The connection lives on the next loop in turn.
+  EventLoop& loop = loops_->next();
+  acceptor_->async_accept(loop.context(), [this, &loop](const error_code& error, tcp::socket socket) {
+    accepted(error, std::move(socket), loop);
+  });
 }
 
-void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
+void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket, EventLoop& loop) {
   if (error == asio::error::operation_aborted || !acceptor_->is_open()) return;
   if (error) {
     Annal::Logger(Annal::Error) << "host: accepting failed: " << error.message();
@@ -206,12 +225,22 @@ void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket) {
     });
     return;
   }
-  acceptNext();  // the next client is accepted while this one starts
   try {
-    startConnection(std::move(socket), *shared_);
+    startConnection(std::move(socket), loop, *shared_);
   } catch (const std::exception& e) {
     Annal::Logger(Annal::Error) << "host: a connection could not start: " << e.what();
   }
+  acceptWhenRoom();
+}
+
+void BridgeHost::Impl::acceptWhenRoom() {
+  // A TLS client beyond the bound is answered after its handshake: with the
+  // most of those under way, the next clients wait in the listen backlog.
+  if (!tls_ || !registry_->refusalsFull()) return acceptNext();
+  retryTimer_->expires_after(kRefusalPause);
+  retryTimer_->async_wait([this](const error_code& waited) {
+    if (!waited && acceptor_->is_open()) acceptWhenRoom();
+  });
 }
 
 void BridgeHost::Impl::sweepNext() {
@@ -235,7 +264,8 @@ bool BridgeHost::Impl::waitUntil(Done done, std::chrono::milliseconds limit) {
 
 void BridgeHost::Impl::stop() {
   if (admin_) admin_->stop();
-  asio::post(io_, [this] {
+  asio::io_context& first = loops_->loop(0).context();
+  asio::post(first, [this] {
     error_code ignored;
     acceptor_->close(ignored);
     retryTimer_->cancel();
@@ -245,10 +275,8 @@ void BridgeHost::Impl::stop() {
   waitUntil([this] { return slots_->running() == 0; }, settings.stopGrace);
   registry_->stop(true);  // ... or are cut once the grace is over
   waitUntil([this] { return registry_->size() == 0; }, kStopCutWait);
-  asio::post(io_, [this] { sweepTimer_->cancel(); });
-  work_.reset();
-  io_.stop();
-  for (std::thread& thread : threads_) thread.join();
+  asio::post(first, [this] { sweepTimer_->cancel(); });
+  loops_->stop();
 }
 
 HostStatistics BridgeHost::Impl::statistics() {

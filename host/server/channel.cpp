@@ -8,10 +8,12 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace DRAVHost {
@@ -23,6 +25,10 @@ using Clock = std::chrono::steady_clock;
 
 // At most this many pieces go to one sendmsg.
 constexpr std::size_t kMaxPieces = 8;
+// Output written soon is held up to this many bytes; more goes out at once.
+constexpr std::size_t kHoldLimit = 4096;
+// A channel that held more keeps no bigger room while idle.
+constexpr std::size_t kIdleRoom = 1024;
 
 int msUntil(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -40,11 +46,66 @@ public:
       if (got >= 0) return static_cast<std::size_t>(got);
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) throw ChannelError(std::string("reading failed: ") + std::strerror(errno), false);
+      // The peer may wait for what is held before it sends more.
+      if (holding_.load()) writeAll(nullptr, 0, msLeft(deadline));
       waitFor(POLLIN, deadline, "reading");
     }
   }
 
   void writeAll(const ConstPiece* pieces, std::size_t count, std::chrono::milliseconds timeout) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_.empty()) return send(pieces, count, timeout);
+    // What is held leaves first, with the pieces in one write when they fit one.
+    struct Forget {
+      PlainChannel& channel;
+      ~Forget() { channel.forgetHeld(); }
+    } forget{*this};
+    if (count >= kMaxPieces) {
+      const ConstPiece held{held_.data(), held_.size()};
+      send(&held, 1, timeout);
+      return send(pieces, count, timeout);
+    }
+    ConstPiece all[kMaxPieces] = {{held_.data(), held_.size()}};
+    std::copy(pieces, pieces + count, all + 1);
+    send(all, count + 1, timeout);
+  }
+
+  void writeSoon(const ConstPiece* pieces, std::size_t count, std::chrono::milliseconds timeout) override {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < count; ++i) size += pieces[i].size;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (size <= kHoldLimit - std::min(kHoldLimit, held_.size())) {
+        for (std::size_t i = 0; i < count; ++i) held_.append(static_cast<const char*>(pieces[i].data), pieces[i].size);
+        holding_.store(true);
+        return;
+      }
+    }
+    writeAll(pieces, count, timeout);
+  }
+
+  void sendOverdue() override {
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || held_.empty()) return;
+    const ssize_t sent = ::send(fd_, held_.data(), held_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent <= 0) return;  // the channel's thread meets any failure on its next write
+    held_.erase(0, static_cast<std::size_t>(sent));
+    if (held_.empty()) forgetHeld();
+  }
+
+private:
+  static std::chrono::milliseconds msLeft(Clock::time_point deadline) {
+    return std::chrono::milliseconds(msUntil(deadline));
+  }
+
+  // Forgets what is held once it has gone out (or the channel failed).
+  void forgetHeld() {
+    holding_.store(false);
+    if (held_.capacity() > kIdleRoom) std::string().swap(held_);
+    else held_.clear();
+  }
+
+  void send(const ConstPiece* pieces, std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     iovec vectors[kMaxPieces];
     std::size_t first = 0;  // pieces before it have gone out
@@ -79,7 +140,6 @@ public:
     }
   }
 
-private:
   void waitFor(short events, Clock::time_point deadline, const char* what) {
     pollfd wait = {fd_, events, 0};
     const int ready = ::poll(&wait, 1, msUntil(deadline));
@@ -88,6 +148,9 @@ private:
   }
 
   int fd_;
+  std::mutex mutex_;  // guards the held bytes; held by the writing thread while it writes
+  std::string held_;  // written soon, not yet sent
+  std::atomic<bool> holding_{false};
 };
 
 // Runs each operation on the stream's executor and waits for it here.

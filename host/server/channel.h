@@ -3,7 +3,14 @@
 // read and written on its socket directly; TLS goes through the stream the
 // host's asynchronous side owns, waiting for each operation to complete.
 // Either is cut from another thread by shutting its socket down. Not an HTTP
-// layer; one thread uses a channel.
+// layer; one thread uses a channel, except sendOverdue().
+//
+// Output that is to go out at once but may well be followed at once by more
+// (the pieces of an unbuffered answer) can be written "soon": a plain
+// channel holds it until the next write, a read that would wait, or the
+// next sendOverdue() (which the host's watcher calls every few
+// milliseconds while a call runs), whichever comes first, so that the
+// pieces of a small answer leave in one segment yet none waits long.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
@@ -42,8 +49,15 @@ public:
   // What has arrived, at least 1 and at most `size` bytes, into `data`; 0 when
   // the peer ended its side in order.
   virtual std::size_t readSome(void* data, std::size_t size, std::chrono::milliseconds timeout) = 0;
-  // Every byte of the pieces, in order; `count` pieces of which none is owned.
+  // Every byte of the pieces (after any held), in order; `count` pieces of which none is owned.
   virtual void writeAll(const ConstPiece* pieces, std::size_t count, std::chrono::milliseconds timeout) = 0;
+  // The same, or held for a moment (see above); the pieces are copied when held.
+  virtual void writeSoon(const ConstPiece* pieces, std::size_t count, std::chrono::milliseconds timeout) {
+    writeAll(pieces, count, timeout);
+  }
+  // From any thread: sends what is held, as far as the socket takes it without
+  // waiting; does nothing while the channel's own thread is writing.
+  virtual void sendOverdue() {}
 };
 
 // The socket `fd`, which stays the caller's; it must be in non-blocking mode.

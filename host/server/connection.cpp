@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 namespace DRAVHost {
@@ -28,6 +29,9 @@ const Annal::AnnalInitExit annalInitExit;
 constexpr std::chrono::milliseconds kLinger(1000);
 constexpr std::size_t kLingerBytes = 1024 * 1024;
 constexpr std::size_t kLingerChunk = 4096;
+// How long a TLS connection beyond the bound may take, from the accept, to
+// complete its handshake and take its 503.
+constexpr std::chrono::milliseconds kRefusalTime(2000);
 
 // Collects what a response writes, for answers sent without a pool thread.
 class TextCollector : public Channel {
@@ -60,8 +64,9 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
 public:
-  Connection(tcp::socket socket, ConnectionShared& shared, const boost::asio::ip::address& peer)
+  Connection(tcp::socket socket, EventLoop& loop, ConnectionShared& shared, const boost::asio::ip::address& peer)
       : stream_(makeStream(std::move(socket), shared.tls)),
+        loop_(loop),
         shared_(shared),
         settings_(shared.routes.settings),
         entry_(lowest().native_handle()),
@@ -95,11 +100,23 @@ public:
   // The host is full: a word of why (plain HTTP, if the socket takes it at once), then the end.
   void refuseAtOnce() {
     if constexpr (!kTls) {
-      const auto answer = hostAnswer(settings_, nullptr, 503, "the host serves no more connections now",
-                                     retryAfter(settings_), false);
+      const auto answer = fullHostAnswer();
       ::send(lowest().native_handle(), answer.first.data(), answer.first.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
     finalClose();
+  }
+
+  // The host is full and the client speaks TLS: the handshake, then the word
+  // of why, all within kRefusalTime, then the end. The registry holds the
+  // connection as a refusal meanwhile.
+  void refuseAfterHandshake() {
+    refusalDeadline_ = Clock::now() + kRefusalTime;
+    if (!entry_.arm(*refusalDeadline_, true)) return finalClose();
+    stream_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](const error_code& e) {
+      if (!self->entry_.disarm() || e) return self->finalClose();
+      auto answer = self->fullHostAnswer();
+      self->send(std::move(answer.first), false);
+    });
   }
 
 private:
@@ -111,6 +128,11 @@ private:
   std::unique_ptr<Channel> makeChannel() {
     if constexpr (kTls) return tlsChannel(stream_);
     else return plainChannel(stream_.native_handle());
+  }
+
+  std::pair<std::string, bool> fullHostAnswer() const {
+    return hostAnswer(settings_, nullptr, 503, "the host serves no more connections now", retryAfter(settings_),
+                      false);
   }
 
   tcp::socket& lowest() {
@@ -231,7 +253,11 @@ private:
   void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
 
   void run() {
-    switch (shared_.slots.admit([self = this->shared_from_this()] { self->runInSlot(); })) {
+    // A request admitted later runs on its own loop, whoever frees the slot.
+    const auto later = [self = this->shared_from_this()] {
+      asio::post(self->stream_.get_executor(), [self] { self->runInSlot(); });
+    };
+    switch (shared_.slots.admit(later)) {
       case RequestSlots::Admission::Run: return runInSlot();
       case RequestSlots::Admission::Waiting: return;
       case RequestSlots::Admission::Refused: return overloaded();
@@ -241,12 +267,16 @@ private:
   void runInSlot() {
     bool keepOpen = false;
     try {
+      // A TLS channel waits for the loop's handlers: another thread must run them.
+      const EventLoop::Call call(loop_, kTls, *channel_);
       keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
                               served_ + 1 == settings_.maxRequestsPerConnection);
+      // An answer cut short still delivers what it wrote.
+      if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }
-    if (RequestSlots::Job next = shared_.slots.release()) asio::post(stream_.get_executor(), std::move(next));
+    if (RequestSlots::Job next = shared_.slots.release()) next();
     ++served_;
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
@@ -264,9 +294,13 @@ private:
   void answer(const RequestHead* head, unsigned status, const std::string& message,
               const std::vector<std::pair<std::string, std::string>>& headers, bool keepOpen) {
     auto bytes = hostAnswer(settings_, head, status, message, headers, keepOpen);
-    answer_ = std::move(bytes.first);
-    keepOpen = bytes.second;
-    if (!entry_.arm(Clock::now() + settings_.transferGrace, true)) return finalClose();
+    send(std::move(bytes.first), bytes.second);
+  }
+
+  // Writes the host's own answer, then serves on or closes.
+  void send(std::string bytes, bool keepOpen) {
+    answer_ = std::move(bytes);
+    if (!entry_.arm(refusalDeadline_.value_or(Clock::now() + settings_.transferGrace), true)) return finalClose();
     asio::async_write(stream_, asio::buffer(answer_),
                       [self = this->shared_from_this(), keepOpen](const error_code& e, std::size_t) {
                         if (!self->entry_.disarm() || e) return self->finalClose();
@@ -308,6 +342,7 @@ private:
   }
 
   Stream stream_;
+  EventLoop& loop_;
   ConnectionShared& shared_;
   const HostSettings& settings_;
   ConnectionRegistry::Entry entry_;
@@ -317,25 +352,29 @@ private:
   const ClientKey client_;  // who the peer counts as for authentication
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
+  std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
   bool headClockRunning_ = false;
   unsigned served_ = 0;
 };
 
 template <typename Stream>
-void startOn(tcp::socket socket, ConnectionShared& shared) {
+void startOn(tcp::socket socket, EventLoop& loop, ConnectionShared& shared) {
   error_code unknown;
   const auto peer = socket.remote_endpoint(unknown).address();
-  auto connection = std::make_shared<Connection<Stream>>(std::move(socket), shared, peer);
-  if (!shared.registry.add(connection->entry())) return connection->refuseAtOnce();
-  connection->start();
+  auto connection = std::make_shared<Connection<Stream>>(std::move(socket), loop, shared, peer);
+  if (shared.registry.add(connection->entry())) return connection->start();
+  if constexpr (std::is_same_v<Stream, TlsStream>) {
+    if (shared.registry.addRefusal(connection->entry())) return connection->refuseAfterHandshake();
+  }
+  connection->refuseAtOnce();
 }
 
 }  // namespace
 
-void startConnection(tcp::socket socket, ConnectionShared& shared) {
-  if (shared.tls) return startOn<TlsStream>(std::move(socket), shared);
-  return startOn<tcp::socket>(std::move(socket), shared);
+void startConnection(tcp::socket socket, EventLoop& loop, ConnectionShared& shared) {
+  if (shared.tls) return startOn<TlsStream>(std::move(socket), loop, shared);
+  return startOn<tcp::socket>(std::move(socket), loop, shared);
 }
 
 }  // namespace DRAVHost

@@ -15,20 +15,36 @@ bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays) {
 
 bool ConnectionRegistry::add(Entry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (entries_.size() >= max_ || stopping_.load()) {
+  const unsigned served = static_cast<unsigned>(entries_.size()) - refusing_;
+  if (served >= max_ || stopping_.load()) {
     ++refused_;
     return false;
   }
   ++added_;
   entries_.insert(&entry);
   entry.registry_ = this;
-  peak_ = std::max<unsigned>(peak_, static_cast<unsigned>(entries_.size()));
+  peak_ = std::max(peak_, served + 1);
   return true;
+}
+
+bool ConnectionRegistry::addRefusal(Entry& entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (refusing_ >= maxRefusing_ || stopping_.load()) return false;
+  ++refusing_;
+  entries_.insert(&entry);
+  entry.registry_ = this;
+  entry.refusal_ = true;
+  return true;
+}
+
+bool ConnectionRegistry::refusalsFull() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refusing_ >= maxRefusing_;
 }
 
 void ConnectionRegistry::remove(Entry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  entries_.erase(&entry);
+  if (entries_.erase(&entry) && entry.refusal_) --refusing_;
   entry.registry_ = nullptr;
 }
 
@@ -57,7 +73,7 @@ void ConnectionRegistry::stop(bool running) {
 
 unsigned ConnectionRegistry::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<unsigned>(entries_.size());
+  return static_cast<unsigned>(entries_.size()) - refusing_;
 }
 
 unsigned ConnectionRegistry::peak() const {

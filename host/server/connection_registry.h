@@ -1,5 +1,8 @@
 // Every open connection of a host with the deadline of what it waits for:
-// a sweep cuts those past theirs, and stop() cuts them all. Cutting shuts
+// a sweep cuts those past theirs, and stop() cuts them all. Beyond the
+// bound it also holds a few connections that are only there to be refused
+// (over TLS the refusal needs the handshake first), under the same
+// deadlines, without counting them as served. Cutting shuts
 // the socket down (reading, or both ways), which wakes whatever waits on it
 // on whichever thread, so no thread ever touches another's socket object;
 // a connection leaves the registry before it closes its socket, so a cut
@@ -36,15 +39,21 @@ public:
 
     const int fd_;
     ConnectionRegistry* registry_ = nullptr;
+    bool refusal_ = false;
     std::atomic<std::int64_t> deadline_{kNone};  // Clock ticks; kNone while it runs a request
     std::atomic<bool> bothWays_{false};
   };
 
-  explicit ConnectionRegistry(unsigned maxConnections) : max_(maxConnections) {}
+  ConnectionRegistry(unsigned maxConnections, unsigned maxRefusing)
+      : max_(maxConnections), maxRefusing_(maxRefusing) {}
 
   // False, changing nothing but the count of refusals, when the host holds
   // its most connections or is stopping.
   bool add(Entry& entry);
+  // For a connection add() refused that is to be answered before it closes:
+  // false when maxRefusing are already, or the host is stopping.
+  bool addRefusal(Entry& entry);
+  bool refusalsFull() const;
   void remove(Entry& entry);
   // Cuts every connection whose wait is past its deadline.
   void sweep();
@@ -52,6 +61,7 @@ public:
   // and with `running`, those running a request as well.
   void stop(bool running);
 
+  // Connections served, without those only there to be refused.
   unsigned size() const;
   unsigned peak() const;
   std::uint64_t added() const { return added_.load(); }
@@ -62,8 +72,10 @@ private:
   static void cut(Entry& entry, bool bothWays);
 
   const unsigned max_;
-  mutable std::mutex mutex_;  // guards the set and the peak
+  const unsigned maxRefusing_;
+  mutable std::mutex mutex_;  // guards the set, the count of refusals and the peak
   std::unordered_set<Entry*> entries_;
+  unsigned refusing_ = 0;  // entries only there to be refused
   unsigned peak_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> added_{0};

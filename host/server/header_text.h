@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace DRAVHost {
 
-bool equalsIgnoringCase(const std::string& a, const std::string& b);
+// ASCII letters compared in any case, whatever the locale.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 // `text` without the spaces and tabs at either end.
 std::string trimBlanks(const std::string& text);

@@ -2,9 +2,8 @@
 
 #include "host/server/header_text.h"
 
-#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/error.hpp>
-#include <boost/beast/http/parser.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -14,8 +13,63 @@ namespace DRAVHost {
 namespace http = boost::beast::http;
 using boost::system::error_code;
 
+namespace {
+
+using boost::beast::string_view;
+
+// Beast's parser writing the head straight into the stream's RequestHead,
+// whose strings keep their room from one request to the next, and the body
+// straight into the reader's buffer: a request on a kept-alive connection
+// allocates nothing here.
+class HeadParser : public http::basic_parser<true> {
+public:
+  explicit HeadParser(RequestHead& head) : head_(head) {}
+
+  // Where the body goes next, and the room left there; null: nowhere yet.
+  void* bodyData = nullptr;
+  std::size_t bodyRoom = 0;
+
+private:
+  void on_request_impl(http::verb, string_view method, string_view target, int version, error_code&) override {
+    head_.method.assign(method.data(), method.size());
+    head_.target.assign(target.data(), target.size());
+    head_.version = static_cast<unsigned>(version);
+  }
+  void on_response_impl(int, string_view, int, error_code& ec) override { ec = http::error::bad_method; }
+  void on_field_impl(http::field, string_view name, string_view value, error_code&) override {
+    if (fields_ == head_.fields.size()) head_.fields.emplace_back();
+    head_.fields[fields_].first.assign(name.data(), name.size());
+    head_.fields[fields_].second.assign(value.data(), value.size());
+    ++fields_;
+  }
+  void on_header_impl(error_code&) override { head_.fields.resize(fields_); }
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
+  std::size_t on_body_impl(string_view body, error_code& ec) override {
+    if (!bodyData) {
+      ec = http::error::need_buffer;
+      return 0;
+    }
+    const std::size_t taken = std::min(body.size(), bodyRoom);
+    std::memcpy(bodyData, body.data(), taken);
+    bodyData = static_cast<char*>(bodyData) + taken;
+    bodyRoom -= taken;
+    if (taken < body.size()) ec = http::error::need_buffer;
+    return taken;
+  }
+  void on_chunk_header_impl(std::uint64_t, string_view, error_code&) override {}
+  std::size_t on_chunk_body_impl(std::uint64_t, string_view body, error_code& ec) override {
+    return on_body_impl(body, ec);
+  }
+  void on_finish_impl(error_code&) override {}
+
+  RequestHead& head_;
+  std::size_t fields_ = 0;  // of this head so far
+};
+
+}  // namespace
+
 struct RequestStream::Parser {
-  std::optional<http::request_parser<http::buffer_body>> parser;
+  std::optional<HeadParser> parser;
 };
 
 namespace {
@@ -79,7 +133,7 @@ void checkHead(const RequestHead& head) {
 
 }  // namespace
 
-const std::string* RequestHead::field(const std::string& name) const {
+const std::string* RequestHead::field(std::string_view name) const {
   for (const auto& f : fields)
     if (equalsIgnoringCase(f.first, name)) return &f.second;
   return nullptr;
@@ -93,10 +147,9 @@ RequestStream::RequestStream(Channel& channel, const HostSettings& settings, Buf
 RequestStream::~RequestStream() { pool_.giveBack(std::move(input_)); }
 
 void RequestStream::beginHead() {
-  auto& parser = parser_->parser.emplace();
+  auto& parser = parser_->parser.emplace(head_);
   parser.header_limit(settings_.headerLimit);
   parser.body_limit(settings_.bodyLimit);
-  head_.fields.clear();
   headBegun_ = false;
   bodyRead_ = 0;
 }
@@ -122,16 +175,11 @@ bool RequestStream::parseHead() {
 
 void RequestStream::describeHead() {
   const auto& parser = *parser_->parser;
-  const auto& message = parser.get();
-  head_.method.assign(message.method_string().data(), message.method_string().size());
-  head_.target.assign(message.target().data(), message.target().size());
-  head_.version = message.version();
   head_.keepAlive = parser.keep_alive();
   head_.chunked = parser.chunked();
   const auto length = parser.content_length();
   head_.hasContentLength = length.has_value();
   head_.contentLength = length.value_or(0);
-  for (const auto& f : message) head_.fields.emplace_back(std::string(f.name_string()), std::string(f.value()));
   const std::string* expect = head_.field("Expect");
   head_.expectContinue = expect && equalsIgnoringCase(*expect, "100-continue");
 }
@@ -176,12 +224,10 @@ std::size_t RequestStream::readBody(void* data, std::size_t size) {
   if (!parser_->parser || !parser_->parser->is_header_done() || size == 0) return 0;
   if (bodyFailure_) throw *bodyFailure_;
   auto& parser = *parser_->parser;
-  auto& body = parser.get().body();
-  body.data = data;
-  body.size = size;
-  body.more = true;
+  parser.bodyData = data;
+  parser.bodyRoom = size;
   try {
-    while (!parser.is_done() && body.size > 0) {
+    while (!parser.is_done() && parser.bodyRoom > 0) {
       if (begin_ < end_) {
         error_code error;
         const std::size_t used = parser.put(boost::asio::buffer(input_.get() + begin_, end_ - begin_), error);
@@ -194,28 +240,28 @@ std::size_t RequestStream::readBody(void* data, std::size_t size) {
         throw HttpError(400, "malformed request body: a chunk header is too long");
       bool more = false;
       try {
-        more = fill(bodyPace_.timeLeft(bodyRead_ + size - body.size + (end_ - begin_) + 1));
+        more = fill(bodyPace_.timeLeft(bodyRead_ + size - parser.bodyRoom + (end_ - begin_) + 1));
       } catch (const ChannelError& e) {
         if (!e.timedOut()) throw;
         throw HttpError(408, "the request body did not arrive in time");
       }
       if (!more) {
-        throw HttpError(400, "the request body ended after " + std::to_string(bodyRead_ + size - body.size) +
+        throw HttpError(400, "the request body ended after " + std::to_string(bodyRead_ + size - parser.bodyRoom) +
                                  " bytes");
       }
     }
   } catch (const HttpError& e) {
     bodyFailure_ = e;
-    body.data = nullptr;
+    parser.bodyData = nullptr;
     throw;
   } catch (...) {
     bodyFailure_ = HttpError(400, "the request body could not be read");
-    body.data = nullptr;
+    parser.bodyData = nullptr;
     throw;
   }
-  const std::size_t delivered = size - body.size;
-  body.data = nullptr;
-  body.size = 0;
+  const std::size_t delivered = size - parser.bodyRoom;
+  parser.bodyData = nullptr;
+  parser.bodyRoom = 0;
   bodyRead_ += delivered;
   return delivered;
 }

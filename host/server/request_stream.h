@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,7 +37,7 @@ struct RequestHead {
 
   // The first value of the field `name` (any case); null when absent. Valid
   // while the head lives.
-  const std::string* field(const std::string& name) const;
+  const std::string* field(std::string_view name) const;
   // The target without its query.
   std::string path() const;
   // A HEAD request: its answer carries no body.

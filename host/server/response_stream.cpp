@@ -63,16 +63,17 @@ void ResponseStream::write(const void* data, std::size_t size) {
     buffered_.insert(buffered_.end(), bytes, bytes + size);
     return;
   }
-  if (!headSent_) return startStreaming(data, size);
-  sendChunk(data, size);
+  // Likely followed at once by more (or the end): the channel may hold it a moment.
+  if (!headSent_) return startStreaming(data, size, true);
+  sendChunk(data, size, true);
 }
 
 void ResponseStream::flush() {
   if (finished_ || (headSent_ && buffered_.empty())) return;
   std::vector<unsigned char> pending;
   pending.swap(buffered_);
-  if (!headSent_) return startStreaming(pending.data(), pending.size());
-  sendChunk(pending.data(), pending.size());
+  if (!headSent_) return startStreaming(pending.data(), pending.size(), false);
+  sendChunk(pending.data(), pending.size(), false);
 }
 
 bool ResponseStream::clear() {
@@ -88,14 +89,13 @@ void ResponseStream::finish() {
     const std::string head = headText(buffered_.size());
     headSent_ = true;
     const ConstPiece pieces[] = {{head.data(), head.size()}, {buffered_.data(), headOnly_ ? 0 : buffered_.size()}};
-    send(pieces, 2);
+    send(pieces, 2, false);
     return;
   }
-  if (!buffered_.empty()) sendChunk(buffered_.data(), buffered_.size());
-  if (chunked_ && !headOnly_) {
-    const ConstPiece last{"0\r\n\r\n", 5};
-    send(&last, 1);
-  }
+  if (!buffered_.empty()) sendChunk(buffered_.data(), buffered_.size(), true);
+  // The last chunk, with whatever the channel still holds.
+  const ConstPiece last{"0\r\n\r\n", chunked_ && !headOnly_ ? 5u : 0u};
+  send(&last, 1, false);
 }
 
 bool ResponseStream::sendText(unsigned code, const std::string& message,
@@ -124,7 +124,7 @@ std::string ResponseStream::reasonFor(unsigned code) {
   return text.empty() || text == "<unknown-status>" ? std::string("Unknown") : std::string(text);
 }
 
-void ResponseStream::startStreaming(const void* data, std::size_t size) {
+void ResponseStream::startStreaming(const void* data, std::size_t size, bool soon) {
   chunked_ = http11_;
   if (!chunked_) keepAlive_ = false;  // an HTTP/1.0 client reads the body up to the connection's end
   const std::string head = headText(std::nullopt);
@@ -136,15 +136,20 @@ void ResponseStream::startStreaming(const void* data, std::size_t size) {
                                {line, static_cast<std::size_t>(length)},
                                {data, size},
                                {"\r\n", chunked_ ? 2u : 0u}};
-  send(pieces, size && !headOnly_ ? 4 : 1);
+  send(pieces, size && !headOnly_ ? 4 : 1, soon);
 }
 
 std::string ResponseStream::headText(std::optional<std::size_t> contentLength) const {
-  std::string head = "HTTP/1.1 " + std::to_string(status_) + " " + reason_ + "\r\n";
-  head += "Server: dravbridge\r\n";
-  head += "Content-Type: " + contentType_ + "\r\n";
-  for (const auto& h : headers_) head += h.first + ": " + h.second + "\r\n";
-  if (contentLength) head += "Content-Length: " + std::to_string(*contentLength) + "\r\n";
+  // Built in one piece of room, without a temporary per line.
+  std::size_t size = 160 + reason_.size() + contentType_.size();
+  for (const auto& h : headers_) size += h.first.size() + h.second.size() + 4;
+  std::string head;
+  head.reserve(size);
+  head.append("HTTP/1.1 ").append(std::to_string(status_)).append(" ").append(reason_).append("\r\n");
+  head.append("Server: dravbridge\r\n");
+  head.append("Content-Type: ").append(contentType_).append("\r\n");
+  for (const auto& h : headers_) head.append(h.first).append(": ").append(h.second).append("\r\n");
+  if (contentLength) head.append("Content-Length: ").append(std::to_string(*contentLength)).append("\r\n");
   else if (chunked_) head += "Transfer-Encoding: chunked\r\n";
   if (!keepAlive_) head += "Connection: close\r\n";
   else if (!http11_) head += "Connection: keep-alive\r\n";
@@ -152,24 +157,25 @@ std::string ResponseStream::headText(std::optional<std::size_t> contentLength) c
   return head;
 }
 
-void ResponseStream::sendChunk(const void* data, std::size_t size) {
+void ResponseStream::sendChunk(const void* data, std::size_t size, bool soon) {
   if (size == 0 || headOnly_) return;  // an empty chunk would end the body
   if (!chunked_) {
     const ConstPiece piece{data, size};
-    send(&piece, 1);
+    send(&piece, 1, soon);
     return;
   }
   char line[24];
   const int length = std::snprintf(line, sizeof line, "%zx\r\n", size);
   const ConstPiece pieces[] = {{line, static_cast<std::size_t>(length)}, {data, size}, {"\r\n", 2}};
-  send(pieces, 3);
+  send(pieces, 3, soon);
 }
 
-void ResponseStream::send(const ConstPiece* pieces, std::size_t count) {
+void ResponseStream::send(const ConstPiece* pieces, std::size_t count, bool soon) {
   std::uint64_t size = 0;
   for (std::size_t i = 0; i < count; ++i) size += pieces[i].size;
   if (sent_ == 0) pace_.start();
-  channel_.writeAll(pieces, count, pace_.timeLeft(sent_ + size));
+  if (soon) channel_.writeSoon(pieces, count, pace_.timeLeft(sent_ + size));
+  else channel_.writeAll(pieces, count, pace_.timeLeft(sent_ + size));
   sent_ += size;
 }
 

@@ -2,7 +2,8 @@
 // change until the first byte goes out; the body is either collected
 // (buffering on: sent whole, with its length, when the response finishes or
 // is flushed) or sent as it is written (buffering off: one chunk per write,
-// chunked transfer encoding). Also the host's own short answers (errors,
+// chunked transfer encoding; the channel may hold a chunk for moments so
+// that it leaves with the next one or the end, see Channel::writeSoon). Also the host's own short answers (errors,
 // 100 Continue). The answer to a HEAD request is its head alone. Every
 // write keeps the host's minimum rate. Not a request reader
 // (request_stream.h). One thread.
@@ -84,13 +85,14 @@ public:
   static std::string reasonFor(unsigned code);
 
 private:
-  // Sends the head of a body that goes out as it is written, with its first piece.
-  void startStreaming(const void* data, std::size_t size);
+  // Sends the head of a body that goes out as it is written, with its first
+  // piece. `soon`: the channel may hold it a moment (Channel::writeSoon).
+  void startStreaming(const void* data, std::size_t size, bool soon);
   // With a length: the head of a body sent whole.
   std::string headText(std::optional<std::size_t> contentLength) const;
-  void sendChunk(const void* data, std::size_t size);
+  void sendChunk(const void* data, std::size_t size, bool soon);
   // Writes the pieces within what the minimum rate allows for them.
-  void send(const ConstPiece* pieces, std::size_t count);
+  void send(const ConstPiece* pieces, std::size_t count, bool soon);
 
   Channel& channel_;
   const HostSettings& settings_;

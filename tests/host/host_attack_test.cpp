@@ -192,6 +192,34 @@ TEST(HostAttack, CallsBeyondThePoolWaitInLineAndBeyondTheLineGet503AtOnce) {
   EXPECT_EQ(3u, statistics.requestsServed);
 }
 
+TEST(HostAttack, ACallThatHoldsItsLoopLeavesTheLoopsOtherConnectionsServed) {
+  auto settings = testSettings();
+  settings.eventLoops = 1;  // every connection, and the listener, on the held loop
+  settings.maxRunningCalls = 2;
+  DRAVHost::BridgeHost host(settings);
+  auto holding = std::make_shared<HoldingBridge>();
+  host.addBridge("/hold", holding);
+  host.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>());
+  host.start();
+  const std::string echo = callRequest("echo", smallArgs());
+  RawClient kept(host.port()), running(host.port());
+  kept.send(echo);
+  ASSERT_EQ(200, kept.readReply().status);
+  running.send(callRequest("wait", smallArgs(), 0, "", "/hold"));
+  ASSERT_TRUE(holding->waitForHeld(1));
+  // Both the kept-alive connection and a new one are served while the call holds on.
+  kept.send(echo);
+  EXPECT_EQ(200, kept.readReply(2s).status);
+  RawClient fresh(host.port());
+  fresh.send(echo);
+  EXPECT_EQ(200, fresh.readReply(2s).status);
+  holding->release();
+  EXPECT_EQ(200, running.readReply().status);
+  // The lent thread went back: the loop serves on as before.
+  fresh.send(echo);
+  EXPECT_EQ(200, fresh.readReply().status);
+}
+
 // Answers with as many bytes as its method name says, buffered by the host.
 class BufferingBridge : public DRAVHost::BridgeHandler {
 public:

@@ -133,7 +133,7 @@ TEST(BridgeHostSetup, BridgesAreRegisteredOnceAndBeforeTheStart) {
   // Unset, the bound on connections is what the descriptor limit leaves room for.
   rlimit limit{};
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-  EXPECT_EQ(std::min<rlim_t>(10000, limit.rlim_cur - 64), host.settings().maxConnections);
+  EXPECT_EQ(std::min<rlim_t>(16384, limit.rlim_cur - 64), host.settings().maxConnections);
   EXPECT_THROW(host.addBridge("/b", bridge), std::logic_error);
   EXPECT_THROW(host.start(), std::logic_error);
   host.stop();

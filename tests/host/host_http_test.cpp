@@ -3,8 +3,13 @@
 // interim answer to a client that waits for it, idle and stopped connections.
 #include "host_test_support.h"
 
+#include <drav/platform/asp.h>
+
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace hosttest {
@@ -241,6 +246,61 @@ TEST(HostHttp, AClientWaitingForContinueGetsItBeforeSendingTheBody) {
   ASSERT_TRUE(client.receive("HTTP/1.1 100 Continue\r\n\r\n", 3s)) << "the interim answer comes first";
   client.send(call.substr(headEnd));
   EXPECT_EQ(200, client.readReply().status);
+}
+
+// Writes "first" with buffering off, then holds the call until released,
+// then writes "second".
+class PausingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch* response) override {
+    DRAVHelpers::IIS::IResponse* page = nullptr;
+    response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page));
+    page->put_Buffer(VARIANT_FALSE);
+    write(page, "first");
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      released_.wait_for(lock, 5s, [this] { return release_; });
+    }
+    write(page, "second");
+    page->Release();
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    release_ = true;
+    released_.notify_all();
+  }
+
+private:
+  static void write(DRAVHelpers::IIS::IResponse* page, const std::string& text) {
+    VARIANT data;
+    VariantInit(&data);
+    data.vt = VT_ARRAY | VT_UI1;
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(text.size()), 0};
+    data.parray = SafeArrayCreate(VT_UI1, 1, &bound);
+    void* bytes = nullptr;
+    SafeArrayAccessData(data.parray, &bytes);
+    std::memcpy(bytes, text.data(), text.size());
+    SafeArrayUnaccessData(data.parray);
+    page->BinaryWrite(data);
+    VariantClear(&data);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool release_ = false;
+};
+
+TEST(HostHttp, UnbufferedOutputReachesTheClientWhileTheCallStillRuns) {
+  DRAVHost::BridgeHost host(testSettings());
+  auto pausing = std::make_shared<PausingBridge>();
+  host.addBridge("/pause", pausing);
+  host.start();
+  RawClient client(host.port());
+  client.send(callRequest("echo", oneIntArgs(), 0, "", "/pause"));
+  const std::string early = client.readUntilQuiet(300ms);
+  EXPECT_NE(std::string::npos, early.find("Transfer-Encoding: chunked\r\n\r\n5\r\nfirst\r\n")) << early;
+  pausing->release();
+  EXPECT_EQ("6\r\nsecond\r\n0\r\n\r\n", client.readUntilQuiet(300ms));
 }
 
 TEST(HostHttp, ClosesAConnectionLeftIdle) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace hosttest {
 namespace {
@@ -71,6 +72,50 @@ TEST(HostTls, ServesCallsOverHttpsWithTheGivenCertificate) {
   plain.send(callRequest("echo", body));
   EXPECT_EQ(0, plain.readReply(2s).status);
   EXPECT_EQ(200, client.post(host.url(), callHeaders("echo", body.size()), body).status);
+}
+
+TEST(HostTls, AClientBeyondTheBoundGets503AfterItsHandshakeAndASilentOneIsCut) {
+  drav_test::TestCertificate certificate;
+  auto settings = testSettings();
+  settings.certFile = certificate.certFile();
+  settings.keyFile = certificate.keyFile();
+  settings.maxConnections = 1;
+  settings.idleTimeout = 20s;  // the served connection stays throughout
+  settings.retryAfterSeconds = 3;
+  SampleHost host(settings);
+  const std::string body = emptyArgs();
+  auto served = std::make_unique<CurlClient>();
+  served->trust(certificate.certFile());
+  ASSERT_EQ(200, served->post(host.url(), callHeaders("echo", body.size()), body).status);
+
+  CurlClient refused;
+  refused.trust(certificate.certFile());
+  for (int i = 0; i < 2; ++i) {
+    const HttpReply reply = refused.post(host.url(), callHeaders("echo", body.size()), body);
+    EXPECT_EQ(503, reply.status);
+    EXPECT_EQ("3", reply.header("Retry-After"));
+    EXPECT_EQ("close", reply.header("Connection"));
+    EXPECT_EQ("the host serves no more connections now\n", reply.body);
+  }
+  EXPECT_EQ(2u, host.host().statistics().connectionsRefused);
+  EXPECT_EQ(1u, host.host().statistics().activeConnections);
+
+  // Those that never begin their handshake are cut at the refusal's
+  // deadline; while more of them are under way than the host refuses at
+  // once, the next client waits to be accepted, and is still answered.
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::unique_ptr<RawClient>> silent;
+  for (int i = 0; i < 40; ++i) silent.push_back(std::make_unique<RawClient>(host.port()));
+  const HttpReply late = refused.post(host.url(), callHeaders("echo", body.size()), body);
+  EXPECT_EQ(503, late.status);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms) << "it waited for a refusal to end";
+  for (auto& client : silent) EXPECT_TRUE(client->closedByPeer(4s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+
+  EXPECT_EQ(43u, host.host().statistics().connectionsRefused);
+  served.reset();  // frees the place
+  for (int i = 0; i < 100 && host.host().statistics().activeConnections > 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(200, refused.post(host.url(), callHeaders("echo", body.size()), body).status);
 }
 
 TEST(HostTls, AnUnusableCertificateOrKeyStopsTheStart) {

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace hosttest {
 namespace {
 
@@ -210,6 +213,45 @@ TEST(ResponseStream, UnbufferedWritesGoOutAsChunksAtOnce) {
   EXPECT_EQ(okHead("Transfer-Encoding: chunked\r\n") + "5\r\nhello\r\n1000\r\n" + big + "\r\n0\r\n\r\n",
             channel.written());
   EXPECT_FALSE(out.setBuffering(true));
+}
+
+// What arrived at `fd` by now, without waiting.
+std::string arrived(int fd) {
+  std::string bytes;
+  char buffer[8192];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) bytes.append(buffer, n);
+  return bytes;
+}
+
+TEST(PlainChannel, HoldsOutputWrittenSoonOnlyUntilTheNextWriteAWaitingReadOrTheWatcher) {
+  int ends[2];
+  ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends));
+  const auto channel = DRAVHost::plainChannel(ends[0]);
+  const DRAVHost::ConstPiece a{"ab", 2}, c{"c", 1};
+  channel->writeSoon(&a, 1, 1s);
+  channel->writeSoon(&c, 1, 1s);
+  EXPECT_EQ("", arrived(ends[1]));
+  const DRAVHost::ConstPiece end{"|end", 4};
+  channel->writeAll(&end, 1, 1s);
+  EXPECT_EQ("abc|end", arrived(ends[1]));  // held bytes first, in order
+
+  channel->writeSoon(&a, 1, 1s);
+  channel->sendOverdue();  // the watcher, from another thread
+  EXPECT_EQ("ab", arrived(ends[1]));
+  channel->sendOverdue();  // nothing held: nothing sent
+
+  channel->writeSoon(&c, 1, 1s);
+  char byte;
+  EXPECT_THROW(channel->readSome(&byte, 1, 50ms), DRAVHost::ChannelError);  // the read waited ...
+  EXPECT_EQ("c", arrived(ends[1]));  // ... after sending what was held
+
+  const std::string large(5000, 'x');  // more than is ever held
+  const DRAVHost::ConstPiece big{large.data(), large.size()};
+  channel->writeSoon(&c, 1, 1s);
+  channel->writeSoon(&big, 1, 1s);
+  EXPECT_EQ("c" + large, arrived(ends[1]));
+  ::close(ends[0]);
+  ::close(ends[1]);
 }
 
 TEST(ResponseStream, AnHttp10ClientGetsTheBodyUpToTheConnectionsEnd) {

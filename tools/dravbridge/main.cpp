@@ -49,7 +49,7 @@ const char* const kUsage =
     "  --logon-failures N     wrong credentials one address may send before it is\n"
     "                         locked out, 1 s doubling per further failure (default 5)\n"
     "  --max-connections N    connections held open at once (default: as many as\n"
-    "                         the descriptor limit allows, at most 10000)\n"
+    "                         the descriptor limit allows, at most 16384)\n"
     "  --max-calls N          requests running at once (default 16)\n"
     "  --timeout SECONDS      time for a request head to arrive, and the grace\n"
     "                         before a body or answer must keep its rate (default 10)\n"

@@ -50,15 +50,19 @@ struct HostSettings {
   std::string keyFile;
 
   // Connections held open at once, idle ones included; one more is answered
-  // 503 (plain HTTP) and closed. 0: as many as the process's descriptor
-  // limit leaves room for, at most 10000 (see BridgeHost::settings()).
+  // 503 (over TLS after its handshake) and closed. 0: as many as the process's descriptor
+  // limit leaves room for, at most 16384 (see BridgeHost::settings()).
   unsigned maxConnections = 0;
   // Requests running at once (bridge calls, the logon, the host's own
   // answers); each runs on a thread of the host's pool, which has one
-  // thread more. Beyond them, up to maxWaitingCalls wait for a free thread;
+  // thread more per event loop. Beyond them, up to maxWaitingCalls wait for a free thread;
   // one more is answered 503 with Retry-After.
   unsigned maxRunningCalls = 16;
   unsigned maxWaitingCalls = 1024;
+  // Threads that read and answer connections, each running the calls of
+  // its own (a spare joins one that a long call holds). 0: one per
+  // processor; never more than maxRunningCalls.
+  unsigned eventLoops = 0;
   // What a 503 asks the client to wait, in seconds ("Retry-After").
   unsigned retryAfterSeconds = 1;
   // Requests served on one kept-alive connection before it is closed.
