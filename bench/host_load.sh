@@ -12,6 +12,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/echo_call.sh"
 build=$(cd "${1:-$here/../build/linux}" && pwd)
 bridge_program="$build/tools/dravbridge/dravbridge"
 dump_program="$build/tools/dravdump/dravdump"
@@ -72,20 +73,7 @@ nginx_pid=$!
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$nginx_port") 2>/dev/null && break; sleep 0.05; done
 
 # --- the call --------------------------------------------------------------
-"$dump_program" --encode --output "$work/echo.body" long:1 string:abc >/dev/null 2>"$work/dump.err" ||
-  { cat "$work/dump.err" >&2; exit 2; }
-args_size=$(stat -c %s "$work/echo.body")
-cat >"$work/echo.lua" <<EOF
-wrk.method = "POST"
-wrk.headers["DRAVBridgeName"] = "sample"
-wrk.headers["DRAVMethodName"] = "echo"
-wrk.headers["DRAVMethodNeedSsoToken"] = "no"
-wrk.headers["DRAVArgs-Size"] = "$args_size"
-wrk.headers["DRAVExtraBlob-Size"] = "0"
-local body = io.open("$work/echo.body", "rb")
-wrk.body = body:read("*a")
-body:close()
-EOF
+write_echo_call "$work" "$dump_program" || exit 2
 {
   printf 'POST /bridges/sample HTTP/1.1\r\nHost: 127.0.0.1\r\nDRAVBridgeName: sample\r\nDRAVMethodName: echo\r\n'
   printf 'DRAVMethodNeedSsoToken: no\r\nDRAVArgs-Size: %s\r\nDRAVExtraBlob-Size: 0\r\nContent-Length: %s\r\n\r\n' \

@@ -11,6 +11,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/echo_call.sh"
 build=$(cd "${1:-$here/../build/linux}" && pwd)
 bridge_program="$build/tools/dravbridge/dravbridge"
 dump_program="$build/tools/dravdump/dravdump"
@@ -45,19 +46,7 @@ counted_admin=$(port_in "$work/counted.out" "dravbridge: admin listening on port
 [ -n "$plain_port" ] && [ -n "$counted_port" ] && [ -n "$counted_admin" ] ||
   { echo "metrics_cost: dravbridge did not start" >&2; exit 2; }
 
-"$dump_program" --encode --output "$work/echo.body" long:1 string:abc >/dev/null 2>&1
-args_size=$(stat -c %s "$work/echo.body")
-cat >"$work/echo.lua" <<LUA
-wrk.method = "POST"
-wrk.headers["DRAVBridgeName"] = "sample"
-wrk.headers["DRAVMethodName"] = "echo"
-wrk.headers["DRAVMethodNeedSsoToken"] = "no"
-wrk.headers["DRAVArgs-Size"] = "$args_size"
-wrk.headers["DRAVExtraBlob-Size"] = "0"
-local body = io.open("$work/echo.body", "rb")
-wrk.body = body:read("*a")
-body:close()
-LUA
+write_echo_call "$work" "$dump_program" || exit 2
 
 # Calls a second (2xx answers only) of one wrk load on the port.
 rate() {
