@@ -339,6 +339,10 @@ TEST(DRAVArgs, PerCallSettingsStartNeutralAndAreNotSerialized) {
   EXPECT_EQ(body(args), "00 00 00 00");
   args.setExtraBlob(blob, 2, false);  // frees the owned copy first (LeakSanitizer watches)
   EXPECT_EQ(args.getExtraBlob(), blob);
+  // A copy of nothing is that many zero bytes, never what the heap held.
+  args.setExtraBlob(nullptr, 3, true);
+  ASSERT_NE(args.getExtraBlob(), nullptr);
+  EXPECT_EQ(toHex(args.getExtraBlob(), 3), "00 00 00");
 }
 
 TEST(DRAVArgs, CopiesAreDeepIncludingAnOwnedBlob) {
@@ -390,6 +394,7 @@ TEST(DRAVArgs, ReleasingFreesEveryValueTheOwnedBlobAndNothingBorrowed) {
     DRAVArgs moved(std::move(copy));
     DRAVArgs assigned;
     assigned.addArg(bytes, 2, true);
+    assigned.setExtraBlob(bytes, 1, true);  // freed by the assignment
     assigned = std::move(moved);
     EXPECT_EQ(toHex(assigned.getBinaryArray(2).getData(), 1), "CC");
     EXPECT_EQ(assigned.getExtraBlobSize(), 2u);
