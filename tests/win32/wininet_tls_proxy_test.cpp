@@ -154,6 +154,35 @@ TEST_F(ThroughProxy, ProxyCredentialsLetWholeAndStreamedBodiesThrough) {
   EXPECT_EQ(server->requests().back().bodyCrc, drav_test::crcOf(body));
 }
 
+// HTTPS through the proxy goes through a tunnel; the caller sees the
+// server's answer alone, never the proxy's answer to opening the tunnel.
+TEST_F(ThroughProxy, HttpsGoesThroughATunnelWhoseOpeningTheCallerNeverSees) {
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "the peers of the Wine run are not set up for tunnels";
+  std::unique_ptr<drav_test::ScriptedServer> tlsServer = drav_test::openTlsTestServer();
+  if (!tlsServer) GTEST_SKIP() << "no HTTPS test server";
+  Reply reply;
+  reply.body = "secret";
+  reply.header("X-From", "server");
+  tlsServer->setDefaultReply(reply);
+  Handle tunnelled(InternetConnectW(proxied, wide(tlsServer->host()).c_str(), tlsServer->port(), nullptr, nullptr,
+                                    INTERNET_SERVICE_HTTP, 0, 0));
+  Handle request(open(tunnelled, "GET", "/secure", INTERNET_FLAG_SECURE));
+  ASSERT_TRUE(setNumber(request, INTERNET_OPTION_SECURITY_FLAGS, kLenientFlags));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_USERNAME, drav_test::kProxyUser));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_PASSWORD, drav_test::kProxyPassword));
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 200u);
+  WCHAR text[1024];
+  DWORD size = sizeof text;
+  ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, text, &size, nullptr)) << GetLastError();
+  const std::string raw = narrow(text, size / sizeof(WCHAR));
+  EXPECT_EQ(raw.compare(0, 17, "HTTP/1.1 200 OK\r\n"), 0) << raw;
+  EXPECT_NE(raw.find("\r\nX-From: server\r\n"), std::string::npos) << raw;
+  EXPECT_EQ(raw.find("HTTP/1.", 1), std::string::npos) << "one status line: " << raw;
+  EXPECT_EQ(readAll(request, 100), "secret");
+  EXPECT_EQ(tlsServer->requests().size(), 1u);
+}
+
 TEST_F(ThroughProxy, AStreamedBodyMeetingAProxyChallengeIsSentAgain) {
   if (dravtest::runningUnderWine())
     GTEST_SKIP() << "Wine's HttpEndRequestW hands the 407 back instead of ERROR_INTERNET_FORCE_RETRY";
