@@ -20,10 +20,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -238,11 +240,15 @@ TEST_F(Nginx, TheAccessLogNamesTheRealClientOnlyWhenNginxIsATrustedProxy) {
     RawClient client(nginx_->port(), "127.0.0.2");
     client.send(call);
     ASSERT_EQ(200, client.readReply().status);
-    // The host counted the call, by the bridge's path and the method's name.
-    const HttpReply metrics = hosttest::CurlClient().get("http://127.0.0.1:" + adminPort + "/metrics");
-    EXPECT_NE(std::string::npos,
-              metrics.body.find("\ndrav_host_calls_total{bridge=\"/bridges/sample\",method=\"echo\",code=\"200\"} 1\n"))
-        << metrics.body;
+    // The host counted the call, by the bridge's path and the method's name,
+    // once its answer had left (which the client may see first).
+    const std::string counted = "\ndrav_host_calls_total{bridge=\"/bridges/sample\",method=\"echo\",code=\"200\"} 1\n";
+    HttpReply metrics = hosttest::CurlClient().get("http://127.0.0.1:" + adminPort + "/metrics");
+    for (int i = 0; i < 200 && metrics.body.find(counted) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      metrics = hosttest::CurlClient().get("http://127.0.0.1:" + adminPort + "/metrics");
+    }
+    EXPECT_NE(std::string::npos, metrics.body.find(counted)) << metrics.body;
     nginx_.reset();
     host_->stop();
     const std::string line = readFile(log);
