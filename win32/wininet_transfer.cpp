@@ -403,10 +403,8 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   } else {
     t.head_.lines.push_back(line);
     if (t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {
-      CookieUrl url;
-      std::string value = line.substr(11);
-      value.erase(0, value.find_first_not_of(" \t"));
-      if (url.parse(t.url_)) CookieStore::instance().set(url, value);
+      CookieUrl url;  // the store trims the blanks after the colon
+      if (url.parse(t.url_)) CookieStore::instance().set(url, line.substr(11));
     }
   }
   return n;
