@@ -1,5 +1,6 @@
 #include <win32/wininet_transfer.h>
 
+#include <win32/ascii_case.h>
 #include <win32/wininet.h>
 #include <win32/wininet_cookies.h>
 #include <win32/wininet_errors.h>
@@ -7,7 +8,6 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -25,14 +25,6 @@ constexpr std::size_t kSpillLimit = 2 * kReceiveBuffer;
 // them together with the request head; larger ones are read in place.
 constexpr std::uint64_t kCopyBodyLimit = 64 * 1024;
 constexpr long kServerAuth = 1, kProxyAuth = 2;
-
-bool startsWithNoCase(const std::string& text, const char* prefix) {
-  const std::size_t n = std::strlen(prefix);
-  if (text.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  return true;
-}
 
 bool hasHeader(const std::vector<std::string>& lines, const char* prefix) {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return startsWithNoCase(l, prefix); });
