@@ -44,6 +44,32 @@ Engine::~Engine() {
   curl_multi_remove_handle(multi_, easy_);
   curl_easy_cleanup(easy_);
   curl_multi_cleanup(multi_);
+  curl_slist_free_all(list_);
+}
+
+curl_slist* Engine::headerList(const std::vector<std::string>& lines) {
+  if (list_ && lines == listLines_) return list_;
+  std::vector<std::string> key = lines;
+  curl_slist_free_all(list_);
+  list_ = nullptr;
+  curl_slist* list = nullptr;
+  const auto append = [&list](const char* line) {
+    curl_slist* longer = curl_slist_append(list, line);
+    if (!longer) {
+      curl_slist_free_all(list);
+      throw std::bad_alloc();  // sending the request without its headers would be worse
+    }
+    list = longer;
+  };
+  for (const std::string& line : lines) append(line.c_str());
+  // Only what the caller asked for goes out: no Expect handshake, no
+  // default Accept or form Content-Type of libcurl's own.
+  append("Expect:");
+  if (!hasHeader(lines, "accept:")) append("Accept:");
+  if (!hasHeader(lines, "content-type:")) append("Content-Type:");
+  listLines_.swap(key);
+  list_ = list;
+  return list_;
 }
 
 long ResponseHead::offeredAuth(bool proxy) const {
@@ -67,8 +93,6 @@ void Transfer::abandon() {
   if (engine_ && added_) curl_multi_remove_handle(engine_->multi(), engine_->easy());
   added_ = false;
   engine_ = nullptr;
-  if (headers_) curl_slist_free_all(headers_);
-  headers_ = nullptr;
   memoryBody_ = nullptr;
   piece_ = nullptr;
   reader_ = nullptr;
@@ -98,13 +122,7 @@ void Transfer::configure(const TransferSetup& setup) {
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, setup.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   if (!setup.userAgent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.c_str());
-  for (const std::string& line : setup.headerLines) headers_ = curl_slist_append(headers_, line.c_str());
-  // Only what the caller asked for goes out: no Expect handshake, no
-  // default Accept or form Content-Type of libcurl's own.
-  headers_ = curl_slist_append(headers_, "Expect:");
-  if (!hasHeader(setup.headerLines, "accept:")) headers_ = curl_slist_append(headers_, "Accept:");
-  if (!hasHeader(setup.headerLines, "content-type:")) headers_ = curl_slist_append(headers_, "Content-Type:");
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->headerList(setup.headerLines));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(setup.connectTimeoutMs));
   curl_easy_setopt(e, CURLOPT_PROXY, setup.proxy.c_str());
   if (!setup.noProxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, setup.noProxy.c_str());

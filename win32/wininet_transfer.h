@@ -33,10 +33,17 @@ public:
 
   CURLM* multi() const { return multi_; }
   CURL* easy() const { return easy_; }
+  // libcurl's header list for an exchange sending `lines`, owned by the
+  // engine until the next exchange: the list of the last exchange is used
+  // again when the lines are the same, as they mostly are for small calls.
+  // Throws std::bad_alloc.
+  curl_slist* headerList(const std::vector<std::string>& lines);
 
 private:
   CURLM* multi_;
   CURL* easy_;
+  std::vector<std::string> listLines_;  // what list_ was built from
+  curl_slist* list_ = nullptr;
 };
 
 // Everything an exchange needs, built by the request functions.
@@ -123,7 +130,6 @@ private:
   Engine* engine_ = nullptr;
   std::atomic<CURLM*> wakeMulti_{nullptr};  // for cancel() from another thread
   bool added_ = false;
-  curl_slist* headers_ = nullptr;
   char errorText_[CURL_ERROR_SIZE] = {};
   // The server asked for a client certificate (we never have one to give).
   bool clientCertRequested_ = false;
