@@ -90,6 +90,7 @@ thread_local Transfer* Transfer::driving_ = nullptr;
 Transfer::~Transfer() { abandon(); }
 
 void Transfer::abandon() {
+  if (engine_ && !(finished_ && result_ == CURLE_OK && !sendPaused_ && !recvPaused_)) engine_->holdsSmallPost = false;
   if (engine_ && added_) curl_multi_remove_handle(engine_->multi(), engine_->easy());
   added_ = false;
   engine_ = nullptr;
@@ -108,30 +109,43 @@ void Transfer::cancel() {
   if (CURLM* multi = wakeMulti_.load()) curl_multi_wakeup(multi);
 }
 
-void Transfer::configure(const TransferSetup& setup) {
+void Transfer::configure(const TransferSetup& setup, bool smallPost) {
   CURL* e = engine_->easy();
-  curl_easy_reset(e);
+  if (!(smallPost && engine_->holdsSmallPost)) {
+    curl_easy_reset(e);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onWrite);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onPrereq);
+  }
+  engine_->holdsSmallPost = smallPost;
   url_ = setup.url;
   storeCookies_ = setup.storeCookies;
   timeouts_[0] = setup.sendTimeoutMs;
   timeouts_[1] = setup.receiveTimeoutMs;
   errorText_[0] = '\0';
+  clientCertRequested_ = false;
+  authInFlight_ = 0;
+  // What every exchange sets, so that none keeps the value of the one before.
   curl_easy_setopt(e, CURLOPT_URL, setup.url.c_str());
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText_);
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, setup.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-  if (!setup.userAgent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.c_str());
+  curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.empty() ? nullptr : setup.userAgent.c_str());
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->headerList(setup.headerLines));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(setup.connectTimeoutMs));
   curl_easy_setopt(e, CURLOPT_PROXY, setup.proxy.c_str());
-  if (!setup.noProxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, setup.noProxy.c_str());
-  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(e, CURLOPT_NOPROXY, setup.noProxy.empty() ? nullptr : setup.noProxy.c_str());
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, setup.verifyPeer ? 1L : 0L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, setup.verifyHost ? 2L : 0L);
-  clientCertRequested_ = false;
-  curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
-  authInFlight_ = 0;
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
+  // Set only when wanted: an exchange that has them is not a small post,
+  // so the next exchange starts from a reset handle.
   if (setup.httpAuth) {
     curl_easy_setopt(e, CURLOPT_HTTPAUTH, setup.httpAuth);
     curl_easy_setopt(e, CURLOPT_USERNAME, setup.user.c_str());
@@ -144,13 +158,6 @@ void Transfer::configure(const TransferSetup& setup) {
     curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, setup.proxyPassword.c_str());
     authInFlight_ |= kProxyAuth;
   }
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onWrite);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onPrereq);
-  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
 }
 
 DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* body, std::uint64_t bodySize,
@@ -165,7 +172,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   streamed_ = streamed;
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
-  configure(setup);
+  const bool copied = !streamed && bodySize <= kCopyBodyLimit;
+  configure(setup, setup.verb == "POST" && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()));
   CURL* e = engine.easy();
   const bool get = setup.verb == "GET" && !streamed && bodySize == 0;
   if (setup.verb == "HEAD") {
@@ -175,7 +183,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   } else {
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
-    if (!streamed && bodySize <= kCopyBodyLimit) {
+    if (copied) {
       curl_easy_setopt(e, CURLOPT_COPYPOSTFIELDS, bodySize ? static_cast<const char*>(body) : "");
     } else {
       memoryBody_ = streamed ? nullptr : static_cast<const unsigned char*>(body);

@@ -39,6 +39,12 @@ public:
   // Throws std::bad_alloc.
   curl_slist* headerList(const std::vector<std::string>& lines);
 
+  // The easy handle holds only the options every exchange sets again and
+  // those of a small post, after an exchange that ended well: another small
+  // post needs no reset of the handle (which would make libcurl redo its
+  // setup of every option).
+  bool holdsSmallPost = false;
+
 private:
   CURLM* multi_;
   CURL* easy_;
@@ -117,7 +123,8 @@ private:
   static CURLcode onSslContext(CURL* easy, void* sslContext, void* self);
   static int onClientCertificateRequest(::ssl_st* ssl, ::x509_st** certificate, ::evp_pkey_st** key);
 
-  void configure(const TransferSetup& setup);
+  // `smallPost`: a POST of a whole body copied into libcurl, without credentials.
+  void configure(const TransferSetup& setup, bool smallPost);
   // Runs libcurl until done() holds; a transfer that ends first gives its
   // error, or `whenFinished` when it ended well. Bounded by the time-outs.
   template <class Done>
