@@ -124,12 +124,14 @@ TransferSetup setupFor(Request& r, bool streamed) {
     CookieUrl url;
     if (url.parse(setup.url)) cookie = CookieStore::instance().header(url);
   }
+  setup.headerLines.reserve(r.headers.size() + 1);
   for (const auto& h : r.headers) {
+    std::string& line = setup.headerLines.emplace_back();
+    line.reserve(h.first.size() + 2 + h.second.size());
+    line.append(h.first).append(": ").append(h.second);
     if (!cookie.empty() && equalsNoCase(h.first, "Cookie")) {
-      setup.headerLines.push_back(h.first + ": " + h.second + "; " + cookie);
+      line.append("; ").append(cookie);
       cookie.clear();
-    } else {
-      setup.headerLines.push_back(h.first + ": " + h.second);
     }
   }
   if (!cookie.empty()) setup.headerLines.push_back("Cookie: " + cookie);

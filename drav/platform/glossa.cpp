@@ -26,12 +26,14 @@ namespace Glossa {
 std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t length) {
   std::basic_string<unsigned short> out;
   if (!bytes) return out;
-  out.reserve(length);
+  // Never more units than bytes: written in place, then cut to size.
+  out.resize(length);
+  std::size_t n = 0;
   const char* it = bytes;
   const char* end = bytes + length;
   while (it < end) {
     if (static_cast<unsigned char>(*it) < 0x80) {  // most text is ASCII: no decoding needed
-      out.push_back(static_cast<unsigned char>(*it++));
+      out[n++] = static_cast<unsigned char>(*it++);
       continue;
     }
     std::uint32_t cp;
@@ -42,12 +44,13 @@ std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t len
     }
     if (cp > 0xFFFF) {
       cp -= 0x10000;
-      out.push_back(static_cast<unsigned short>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<unsigned short>(0xDC00 + (cp & 0x3FF)));
+      out[n++] = static_cast<unsigned short>(0xD800 + (cp >> 10));
+      out[n++] = static_cast<unsigned short>(0xDC00 + (cp & 0x3FF));
     } else {
-      out.push_back(static_cast<unsigned short>(cp));
+      out[n++] = static_cast<unsigned short>(cp);
     }
   }
+  out.resize(n);
   return out;
 }
 
