@@ -17,8 +17,10 @@ struct HeaderLine {
 };
 
 std::string_view trimmed(std::string_view s) {
-  const std::size_t a = s.find_first_not_of(" \t");
-  return a == std::string_view::npos ? std::string_view() : s.substr(a, s.find_last_not_of(" \t") - a + 1);
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
 }
 
 bool validName(std::string_view name) {
