@@ -64,6 +64,18 @@ void appendUtf8(char32_t cp, std::string& out) {
   }
 }
 
+// Copies the ASCII units at the start of `in` (most text is ASCII) in one
+// step; returns how many.
+template <class Unit, class Out>
+std::size_t appendAsciiRun(const Unit* in, std::size_t count, Out& out) {
+  std::size_t n = 0;
+  while (n < count && in[n] < 0x80) ++n;
+  const std::size_t at = out.size();
+  out.resize(at + n);
+  for (std::size_t i = 0; i < n; ++i) out[at + i] = static_cast<typename Out::value_type>(in[i]);
+  return n;
+}
+
 }  // namespace
 
 namespace drav_win32 {
@@ -71,6 +83,8 @@ namespace drav_win32 {
 bool utf8ToUtf16(const unsigned char* in, std::size_t length, bool strict, std::basic_string<WCHAR>& out) {
   std::size_t pos = 0;
   while (pos < length) {
+    pos += appendAsciiRun(in + pos, length - pos, out);
+    if (pos == length) break;
     char32_t cp = 0;
     bool valid = false;
     pos += decodeOne(in + pos, length - pos, cp, valid);
@@ -90,6 +104,8 @@ bool utf8ToUtf16(const unsigned char* in, std::size_t length, bool strict, std::
 
 bool utf16ToUtf8(const WCHAR* in, std::size_t count, bool strict, std::string& out) {
   for (std::size_t i = 0; i < count; ++i) {
+    i += appendAsciiRun(in + i, count - i, out);
+    if (i == count) break;
     const WCHAR u = in[i];
     char32_t cp = u;
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {

@@ -1,10 +1,10 @@
 // Reading answers: InternetReadFile and HttpQueryInfoW.
 #include <win32/wininet_handles.h>
 
+#include <win32/ascii_case.h>
 #include <win32/utf_text.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <new>
 
@@ -15,12 +15,6 @@ namespace {
 BOOL fail(DWORD error) {
   SetLastError(error);
   return FALSE;
-}
-
-bool sameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 // The header behind a query level; null for levels not offered.
@@ -50,12 +44,12 @@ bool findHeader(const Request& r, bool requestHeaders, const std::string& name, 
   DWORD seen = 0;
   if (requestHeaders) {
     for (const auto& h : r.headers)
-      if (sameName(h.first, name) && seen++ == n) return value = h.second, true;
+      if (equalsNoCase(h.first, name) && seen++ == n) return value = h.second, true;
     return false;
   }
   for (const std::string& line : r.transfer.head().lines) {
     const std::size_t colon = line.find(':');
-    if (colon == std::string::npos || !sameName(line.substr(0, colon), name) || seen++ != n) continue;
+    if (colon == std::string::npos || !equalsNoCase(std::string_view(line).substr(0, colon), name) || seen++ != n) continue;
     value = line.substr(colon + 1);
     value.erase(0, value.find_first_not_of(" \t"));
     return true;

@@ -1,71 +1,102 @@
 // Request headers and sending: HttpAddRequestHeadersW, HttpSendRequestW,
 // HttpSendRequestExW, InternetWriteFile and HttpEndRequestW.
+#include <win32/ascii_case.h>
 #include <win32/wininet_cookies.h>
 #include <win32/wininet_handles.h>
 
 #include <algorithm>
-#include <cctype>
 #include <new>
+#include <string_view>
 
 using namespace drav_wininet;
 
 namespace {
 
-bool sameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
+struct HeaderLine {
+  std::string_view name, value;
+};
+
+std::string_view trimmed(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
 }
 
-std::string trim(const std::string& s) {
-  const std::size_t a = s.find_first_not_of(" \t");
-  return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(" \t") - a + 1);
-}
-
-bool validName(const std::string& name) {
+bool validName(std::string_view name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
     return c > 32 && c < 127 && c != ':';
   });
 }
 
-// Applies "Name: value" lines to `headers` as HttpAddRequestHeaders does; 0 or an error code.
-DWORD addHeaders(std::vector<std::pair<std::string, std::string>>& headers, const std::string& text, DWORD modifiers) {
+// Splits "Name: value" lines (CRLF or LF, blank lines skipped) into `lines`,
+// up to the first malformed one; false when there is one.
+bool splitLines(std::string_view text, std::vector<HeaderLine>& lines) {
   std::size_t at = 0;
   while (at < text.size()) {
     std::size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(at, end - at);
     at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
     const std::size_t colon = line.find(':');
-    if (colon == std::string::npos || line.find('\r') != std::string::npos) return ERROR_HTTP_INVALID_HEADER;
-    const std::string name = trim(line.substr(0, colon));
-    const std::string value = trim(line.substr(colon + 1));
-    if (!validName(name)) return ERROR_HTTP_INVALID_HEADER;
-    auto existing = std::find_if(headers.begin(), headers.end(), [&](const auto& h) { return sameName(h.first, name); });
+    if (colon == std::string_view::npos || line.find('\r') != std::string_view::npos) return false;
+    const HeaderLine h{trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1))};
+    if (!validName(h.name)) return false;
+    lines.push_back(h);
+  }
+  return true;
+}
+
+// Whether a line can be refused (the name exists already, or is missing).
+bool mayRefuse(DWORD modifiers) {
+  return (modifiers & HTTP_ADDREQ_FLAG_ADD_IF_NEW) ||
+         ((modifiers & HTTP_ADDREQ_FLAG_REPLACE) && !(modifiers & HTTP_ADDREQ_FLAG_ADD));
+}
+
+// Applies lines to `headers` as HttpAddRequestHeaders does, up to the first
+// refused one; 0 or an error code.
+DWORD applyLines(std::vector<std::pair<std::string, std::string>>& headers, const std::vector<HeaderLine>& lines,
+                 DWORD modifiers) {
+  for (const HeaderLine& line : lines) {
+    auto existing = std::find_if(headers.begin(), headers.end(),
+                                 [&](const auto& h) { return equalsNoCase(h.first, line.name); });
     const bool found = existing != headers.end();
     if (modifiers & HTTP_ADDREQ_FLAG_ADD_IF_NEW) {
       if (found) return ERROR_HTTP_HEADER_ALREADY_EXISTS;
-      headers.emplace_back(name, value);
+      headers.emplace_back(line.name, line.value);
     } else if (modifiers & HTTP_ADDREQ_FLAG_REPLACE) {
-      if (found && value.empty()) headers.erase(existing);
-      else if (found) existing->second = value;
-      else if ((modifiers & HTTP_ADDREQ_FLAG_ADD) && !value.empty()) headers.emplace_back(name, value);
+      if (found && line.value.empty()) headers.erase(existing);
+      else if (found) existing->second = line.value;
+      else if ((modifiers & HTTP_ADDREQ_FLAG_ADD) && !line.value.empty()) headers.emplace_back(line.name, line.value);
       else if (!(modifiers & HTTP_ADDREQ_FLAG_ADD)) return ERROR_HTTP_HEADER_NOT_FOUND;
     } else if (found && (modifiers & (HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON))) {
-      existing->second += (modifiers & HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA ? ", " : "; ") + value;
+      existing->second += modifiers & HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA ? ", " : "; ";
+      existing->second += line.value;
     } else {
-      headers.emplace_back(name, value);
+      headers.emplace_back(line.name, line.value);
     }
   }
   return ERROR_SUCCESS;
 }
 
+// All lines or none: a malformed or refused line leaves the request as it was.
 DWORD addHeaders(Request& request, LPCWSTR text, DWORD length, DWORD modifiers) {
   if (!text || length == 0) return ERROR_SUCCESS;
-  auto copy = request.headers;  // all lines or none
-  const DWORD rc = addHeaders(copy, narrow(text, length), modifiers);
+  const std::string narrowText = narrow(text, length);
+  std::vector<HeaderLine> lines;
+  const bool wellFormed = splitLines(narrowText, lines);
+  if (!mayRefuse(modifiers)) {
+    if (!wellFormed) return ERROR_HTTP_INVALID_HEADER;
+    return applyLines(request.headers, lines, modifiers);  // no line is refused: straight onto the request
+  }
+  // A refusal may depend on the lines before it, so those go onto a copy
+  // first; it is also the refusal that is reported when it comes before a
+  // malformed line.
+  auto copy = request.headers;
+  DWORD rc = applyLines(copy, lines, modifiers);
+  if (rc == ERROR_SUCCESS && !wellFormed) rc = ERROR_HTTP_INVALID_HEADER;
   if (rc == ERROR_SUCCESS) request.headers.swap(copy);
   return rc;
 }
@@ -91,16 +122,18 @@ TransferSetup setupFor(Request& r, bool streamed) {
   setup.userAgent = s.agent;
   std::string cookie;
   setup.storeCookies = (r.flags & INTERNET_FLAG_NO_COOKIES) == 0;
-  if (setup.storeCookies) {
+  if (setup.storeCookies && CookieStore::instance().size() > 0) {
     CookieUrl url;
     if (url.parse(setup.url)) cookie = CookieStore::instance().header(url);
   }
+  setup.headerLines.reserve(r.headers.size() + 1);
   for (const auto& h : r.headers) {
-    if (!cookie.empty() && sameName(h.first, "Cookie")) {
-      setup.headerLines.push_back(h.first + ": " + h.second + "; " + cookie);
+    std::string& line = setup.headerLines.emplace_back();
+    line.reserve(h.first.size() + 2 + h.second.size());
+    line.append(h.first).append(": ").append(h.second);
+    if (!cookie.empty() && equalsNoCase(h.first, "Cookie")) {
+      line.append("; ").append(cookie);
       cookie.clear();
-    } else {
-      setup.headerLines.push_back(h.first + ": " + h.second);
     }
   }
   if (!cookie.empty()) setup.headerLines.push_back("Cookie: " + cookie);

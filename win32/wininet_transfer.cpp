@@ -1,5 +1,6 @@
 #include <win32/wininet_transfer.h>
 
+#include <win32/ascii_case.h>
 #include <win32/wininet.h>
 #include <win32/wininet_cookies.h>
 #include <win32/wininet_errors.h>
@@ -7,7 +8,6 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -25,14 +25,6 @@ constexpr std::size_t kSpillLimit = 2 * kReceiveBuffer;
 // them together with the request head; larger ones are read in place.
 constexpr std::uint64_t kCopyBodyLimit = 64 * 1024;
 constexpr long kServerAuth = 1, kProxyAuth = 2;
-
-bool startsWithNoCase(const std::string& text, const char* prefix) {
-  const std::size_t n = std::strlen(prefix);
-  if (text.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  return true;
-}
 
 bool hasHeader(const std::vector<std::string>& lines, const char* prefix) {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return startsWithNoCase(l, prefix); });
@@ -52,6 +44,32 @@ Engine::~Engine() {
   curl_multi_remove_handle(multi_, easy_);
   curl_easy_cleanup(easy_);
   curl_multi_cleanup(multi_);
+  curl_slist_free_all(list_);
+}
+
+curl_slist* Engine::headerList(const std::vector<std::string>& lines) {
+  if (list_ && lines == listLines_) return list_;
+  std::vector<std::string> key = lines;
+  curl_slist_free_all(list_);
+  list_ = nullptr;
+  curl_slist* list = nullptr;
+  const auto append = [&list](const char* line) {
+    curl_slist* longer = curl_slist_append(list, line);
+    if (!longer) {
+      curl_slist_free_all(list);
+      throw std::bad_alloc();  // sending the request without its headers would be worse
+    }
+    list = longer;
+  };
+  for (const std::string& line : lines) append(line.c_str());
+  // Only what the caller asked for goes out: no Expect handshake, no
+  // default Accept or form Content-Type of libcurl's own.
+  append("Expect:");
+  if (!hasHeader(lines, "accept:")) append("Accept:");
+  if (!hasHeader(lines, "content-type:")) append("Content-Type:");
+  listLines_.swap(key);
+  list_ = list;
+  return list_;
 }
 
 long ResponseHead::offeredAuth(bool proxy) const {
@@ -72,11 +90,10 @@ thread_local Transfer* Transfer::driving_ = nullptr;
 Transfer::~Transfer() { abandon(); }
 
 void Transfer::abandon() {
+  if (engine_ && !(finished_ && result_ == CURLE_OK && !sendPaused_ && !recvPaused_)) engine_->holdsSmallPost = false;
   if (engine_ && added_) curl_multi_remove_handle(engine_->multi(), engine_->easy());
   added_ = false;
   engine_ = nullptr;
-  if (headers_) curl_slist_free_all(headers_);
-  headers_ = nullptr;
   memoryBody_ = nullptr;
   piece_ = nullptr;
   reader_ = nullptr;
@@ -92,36 +109,43 @@ void Transfer::cancel() {
   if (CURLM* multi = wakeMulti_.load()) curl_multi_wakeup(multi);
 }
 
-void Transfer::configure(const TransferSetup& setup) {
+void Transfer::configure(const TransferSetup& setup, bool smallPost) {
   CURL* e = engine_->easy();
-  curl_easy_reset(e);
+  if (!(smallPost && engine_->holdsSmallPost)) {
+    curl_easy_reset(e);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onWrite);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onPrereq);
+  }
+  engine_->holdsSmallPost = smallPost;
   url_ = setup.url;
   storeCookies_ = setup.storeCookies;
   timeouts_[0] = setup.sendTimeoutMs;
   timeouts_[1] = setup.receiveTimeoutMs;
   errorText_[0] = '\0';
+  clientCertRequested_ = false;
+  authInFlight_ = 0;
+  // What every exchange sets, so that none keeps the value of the one before.
   curl_easy_setopt(e, CURLOPT_URL, setup.url.c_str());
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText_);
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, setup.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-  if (!setup.userAgent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.c_str());
-  for (const std::string& line : setup.headerLines) headers_ = curl_slist_append(headers_, line.c_str());
-  // Only what the caller asked for goes out: no Expect handshake, no
-  // default Accept or form Content-Type of libcurl's own.
-  headers_ = curl_slist_append(headers_, "Expect:");
-  if (!hasHeader(setup.headerLines, "accept:")) headers_ = curl_slist_append(headers_, "Accept:");
-  if (!hasHeader(setup.headerLines, "content-type:")) headers_ = curl_slist_append(headers_, "Content-Type:");
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers_);
+  curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.empty() ? nullptr : setup.userAgent.c_str());
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->headerList(setup.headerLines));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(setup.connectTimeoutMs));
   curl_easy_setopt(e, CURLOPT_PROXY, setup.proxy.c_str());
-  if (!setup.noProxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, setup.noProxy.c_str());
-  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(e, CURLOPT_NOPROXY, setup.noProxy.empty() ? nullptr : setup.noProxy.c_str());
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, setup.verifyPeer ? 1L : 0L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, setup.verifyHost ? 2L : 0L);
-  clientCertRequested_ = false;
-  curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
-  authInFlight_ = 0;
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
+  // Set only when wanted: an exchange that has them is not a small post,
+  // so the next exchange starts from a reset handle.
   if (setup.httpAuth) {
     curl_easy_setopt(e, CURLOPT_HTTPAUTH, setup.httpAuth);
     curl_easy_setopt(e, CURLOPT_USERNAME, setup.user.c_str());
@@ -134,13 +158,6 @@ void Transfer::configure(const TransferSetup& setup) {
     curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, setup.proxyPassword.c_str());
     authInFlight_ |= kProxyAuth;
   }
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onWrite);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::onPrereq);
-  curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
 }
 
 DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* body, std::uint64_t bodySize,
@@ -155,7 +172,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   streamed_ = streamed;
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
-  configure(setup);
+  const bool copied = !streamed && bodySize <= kCopyBodyLimit;
+  configure(setup, setup.verb == "POST" && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()));
   CURL* e = engine.easy();
   const bool get = setup.verb == "GET" && !streamed && bodySize == 0;
   if (setup.verb == "HEAD") {
@@ -165,7 +183,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   } else {
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
-    if (!streamed && bodySize <= kCopyBodyLimit) {
+    if (copied) {
       curl_easy_setopt(e, CURLOPT_COPYPOSTFIELDS, bodySize ? static_cast<const char*>(body) : "");
     } else {
       memoryBody_ = streamed ? nullptr : static_cast<const unsigned char*>(body);

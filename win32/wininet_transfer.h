@@ -33,10 +33,23 @@ public:
 
   CURLM* multi() const { return multi_; }
   CURL* easy() const { return easy_; }
+  // libcurl's header list for an exchange sending `lines`, owned by the
+  // engine until the next exchange: the list of the last exchange is used
+  // again when the lines are the same, as they mostly are for small calls.
+  // Throws std::bad_alloc.
+  curl_slist* headerList(const std::vector<std::string>& lines);
+
+  // The easy handle holds only the options every exchange sets again and
+  // those of a small post, after an exchange that ended well: another small
+  // post needs no reset of the handle (which would make libcurl redo its
+  // setup of every option).
+  bool holdsSmallPost = false;
 
 private:
   CURLM* multi_;
   CURL* easy_;
+  std::vector<std::string> listLines_;  // what list_ was built from
+  curl_slist* list_ = nullptr;
 };
 
 // Everything an exchange needs, built by the request functions.
@@ -110,7 +123,8 @@ private:
   static CURLcode onSslContext(CURL* easy, void* sslContext, void* self);
   static int onClientCertificateRequest(::ssl_st* ssl, ::x509_st** certificate, ::evp_pkey_st** key);
 
-  void configure(const TransferSetup& setup);
+  // `smallPost`: a POST of a whole body copied into libcurl, without credentials.
+  void configure(const TransferSetup& setup, bool smallPost);
   // Runs libcurl until done() holds; a transfer that ends first gives its
   // error, or `whenFinished` when it ended well. Bounded by the time-outs.
   template <class Done>
@@ -123,7 +137,6 @@ private:
   Engine* engine_ = nullptr;
   std::atomic<CURLM*> wakeMulti_{nullptr};  // for cancel() from another thread
   bool added_ = false;
-  curl_slist* headers_ = nullptr;
   char errorText_[CURL_ERROR_SIZE] = {};
   // The server asked for a client certificate (we never have one to give).
   bool clientCertRequested_ = false;

@@ -26,10 +26,16 @@ namespace Glossa {
 std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t length) {
   std::basic_string<unsigned short> out;
   if (!bytes) return out;
-  out.reserve(length);
+  // Never more units than bytes: written in place, then cut to size.
+  out.resize(length);
+  std::size_t n = 0;
   const char* it = bytes;
   const char* end = bytes + length;
   while (it < end) {
+    if (static_cast<unsigned char>(*it) < 0x80) {  // most text is ASCII: no decoding needed
+      out[n++] = static_cast<unsigned char>(*it++);
+      continue;
+    }
     std::uint32_t cp;
     const char* start = it;
     if (utf8::internal::validate_next(it, end, cp) != utf8::internal::UTF8_OK) {
@@ -38,12 +44,13 @@ std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t len
     }
     if (cp > 0xFFFF) {
       cp -= 0x10000;
-      out.push_back(static_cast<unsigned short>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<unsigned short>(0xDC00 + (cp & 0x3FF)));
+      out[n++] = static_cast<unsigned short>(0xD800 + (cp >> 10));
+      out[n++] = static_cast<unsigned short>(0xDC00 + (cp & 0x3FF));
     } else {
-      out.push_back(static_cast<unsigned short>(cp));
+      out[n++] = static_cast<unsigned short>(cp);
     }
   }
+  out.resize(n);
   return out;
 }
 
@@ -53,6 +60,10 @@ std::string utf16ToUtf8(const unsigned short* units, std::size_t count) {
   out.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     std::uint32_t cp = units[i];
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+      continue;
+    }
     if (isHighSurrogate(units[i]) && i + 1 < count && isLowSurrogate(units[i + 1])) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
       ++i;

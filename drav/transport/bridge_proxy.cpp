@@ -116,7 +116,9 @@ void DRAVBridgeProxy::reapplyCookies() {
     std::lock_guard<std::mutex> lock(cookiesMutex_);
     cookies = cookies_;
   }
-  applyCookies(cookies);
+  // Without cookies there is nothing to put back into the store (every call
+  // comes here; setCookies itself still hands over an empty string).
+  if (!cookies.empty()) applyCookies(cookies);
 }
 
 void DRAVBridgeProxy::applyCookies(const std::string& cookies) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <string_view>
 
 namespace {
 
@@ -110,9 +111,14 @@ std::string DRAVHttpRequest::getCallHeaders(const std::string& methodName, bool 
                                             tag_StreamingMode mode, unsigned long argsSize,
                                             unsigned long extraBlobSize) {
   const AuthInfo& a = proxy_->authInfo();
-  std::string block = "DRAVBridgeName: " + proxy_->bridgeName() + "\r\n";
-  block += "DRAVMethodName: " + methodName + "\r\n";
-  if (a.needAuth() && a.mode() == AuthInfo::AuthBasic) block += "Authorization: Basic " + a.credentials() + "\r\n";
+  std::string block;
+  block.reserve(256);  // the usual block in one allocation
+  const auto line = [&block](const char* name, std::string_view value) {
+    block.append(name).append(": ").append(value).append("\r\n");
+  };
+  line("DRAVBridgeName", proxy_->bridgeName());
+  line("DRAVMethodName", methodName);
+  if (a.needAuth() && a.mode() == AuthInfo::AuthBasic) line("Authorization", "Basic " + a.credentials());
   if (a.needAuth() && a.mode() == AuthInfo::AuthNtlm) {
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_USERNAME, a.user());
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PASSWORD, a.pass());
@@ -121,12 +127,12 @@ std::string DRAVHttpRequest::getCallHeaders(const std::string& methodName, bool 
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PROXY_USERNAME, a.proxyUser());
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PROXY_PASSWORD, a.proxyPass());
   }
-  block += std::string("DRAVMethodNeedSsoToken: ") + (needSsoToken ? "yes" : "no") + "\r\n";
-  if (const char* streaming = streamingName(mode)) block += std::string("DRAVStreamingMode: ") + streaming + "\r\n";
+  line("DRAVMethodNeedSsoToken", needSsoToken ? "yes" : "no");
+  if (const char* streaming = streamingName(mode)) line("DRAVStreamingMode", streaming);
   // Sizes are below 2^32 (checked by call); written unsigned so that none
   // reads as negative.
-  block += "DRAVArgs-Size: " + std::to_string(argsSize) + "\r\n";
-  block += "DRAVExtraBlob-Size: " + std::to_string(extraBlobSize) + "\r\n";
+  line("DRAVArgs-Size", std::to_string(argsSize));
+  line("DRAVExtraBlob-Size", std::to_string(extraBlobSize));
   return block;
 }
 

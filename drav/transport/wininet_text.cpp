@@ -61,25 +61,32 @@ unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, boo
     ::operator delete(buffer);
     buffer = nullptr;
   }
-  char* scratch = static_cast<char*>(::operator new(size));
+  // Small pieces are read on the stack and handed over at their real size
+  // (an answer's end, a read of nothing, allocates nothing); large ones are
+  // read in place, with no copy when they fill the piece.
+  char small[4096];
+  char* scratch = size <= sizeof small ? small : static_cast<char*>(::operator new(size));
+  const auto dropScratch = [&] {
+    if (scratch != small) ::operator delete(scratch);
+  };
   DWORD read = 0;
   if (!InternetReadFile(handle, scratch, size, &read)) {
     Annal::Logger(Annal::Error) << "response reading has failed";
-    ::operator delete(scratch);
+    dropScratch();
     return 0;
   }
   if (read > 0) {
     Annal::Logger(Annal::M) << "receiving " << static_cast<unsigned long>(read) << " bytes";
-    if (read == size) {
+    if (read == size && scratch != small) {
       buffer = scratch;  // already exactly the bytes received: no copy
     } else {
       buffer = static_cast<char*>(::operator new(read));
       std::memcpy(buffer, scratch, read);
-      ::operator delete(scratch);
+      dropScratch();
     }
     return read;
   }
-  ::operator delete(scratch);
+  dropScratch();
   Annal::Logger(Annal::M) << "receive : no more data in response buffer";
   if (!InternetCloseHandle(handle)) Annal::Logger(closeLevel) << "receive : Failed to close Request handle";
   ended = true;

@@ -214,6 +214,50 @@ TEST_F(Sending, ManyRequestsOnOneConnectionHandleShareOneTcpConnection) {
   EXPECT_LE(server->connectionsAccepted(), 1u);
 }
 
+// Requests on one connection handle follow each other on one libcurl
+// handle: none may inherit a verb, version, header or body of the one before.
+TEST_F(Sending, ARequestTakesNothingFromTheOneBeforeItOnTheSameConnection) {
+  Handle connection(connect());
+  Reply reply;
+  reply.body = "ok";
+  server->setDefaultReply(reply);
+  struct Step {
+    const char* verb;
+    const char* version;  // null: the session's
+    const char* headers;
+    std::string body;
+  };
+  const Step steps[] = {{"POST", nullptr, "X-First: 1\r\n", "one"},
+                        {"HEAD", nullptr, "", ""},
+                        {"POST", "HTTP/1.0", "", "three"},
+                        {"POST", nullptr, "X-Fourth: 4\r\n", "four"},
+                        {"POST", nullptr, "", ""},
+                        {"PUT", nullptr, "", "six"},
+                        {"POST", nullptr, "", "seven"}};
+  for (const Step& step : steps) {
+    Handle request(HttpOpenRequestW(connection, wide(step.verb).c_str(), DRAV_W("/seq"),
+                                    step.version ? wide(step.version).c_str() : nullptr, nullptr, nullptr,
+                                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION, 0));
+    if (*step.headers) ASSERT_TRUE(addHeaders(request, step.headers, HTTP_ADDREQ_FLAG_ADD));
+    std::string body = step.body;
+    ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, body.empty() ? nullptr : &body[0],
+                                 static_cast<DWORD>(body.size())))
+        << GetLastError();
+    EXPECT_EQ(readAll(request, 4096), std::string(step.verb) == "HEAD" ? "" : "ok");
+  }
+  const std::vector<RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 7u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(seen[i].method, steps[i].verb);
+    EXPECT_EQ(seen[i].version, steps[i].version ? steps[i].version : "HTTP/1.1");
+    EXPECT_EQ(seen[i].body, steps[i].body);
+    EXPECT_EQ(seen[i].hasHeader("X-First"), i == 0);
+    EXPECT_EQ(seen[i].hasHeader("X-Fourth"), i == 3);
+    EXPECT_EQ(seen[i].header("User-Agent"), "wininet-test");
+  }
+}
+
 TEST_F(Sending, TransportFailuresMapToWininetCodes) {
   // Wine reports a reset as ERROR_INTERNET_CONNECTION_ABORTED, or as a
   // success without status on a connection it kept from an earlier request.
