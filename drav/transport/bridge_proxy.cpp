@@ -116,9 +116,7 @@ void DRAVBridgeProxy::reapplyCookies() {
     std::lock_guard<std::mutex> lock(cookiesMutex_);
     cookies = cookies_;
   }
-  // Without cookies there is nothing to put back into the store (every call
-  // comes here; setCookies itself still hands over an empty string).
-  if (!cookies.empty()) applyCookies(cookies);
+  applyCookies(cookies);  // an empty string too, as setCookies does
 }
 
 void DRAVBridgeProxy::applyCookies(const std::string& cookies) {
