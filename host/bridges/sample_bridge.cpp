@@ -152,8 +152,9 @@ private:
 
   static Outcome echo(const DRAVArgs& args) {
     Outcome outcome;
+    const std::vector<DRAVVar*>& values = args.getArgs();
     for (unsigned long i = 0; i < args.size(); ++i) {
-      const DRAVVar& value = *args.getArgs()[i];
+      const DRAVVar& value = *values[i];
       if (value.getType() != DRAVVar::BinaryArray) {
         outcome.results.addArg(DRAVVar(value));
         continue;
