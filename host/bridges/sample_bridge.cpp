@@ -97,7 +97,7 @@ public:
         writer_(response) {}
 
   void run() {
-    const DRAVArgs args = readArguments();
+    DRAVArgs args = readArguments();
     const std::string& method = call_.methodName;
     if (method == "echo") return answer(echo(args));
     if (method == "sum") return answer(sum(args));
@@ -150,13 +150,14 @@ private:
     return args;
   }
 
-  static Outcome echo(const DRAVArgs& args) {
+  // Takes the values other than binary ones over: the call's list is not read after.
+  static Outcome echo(DRAVArgs& args) {
     Outcome outcome;
     const std::vector<DRAVVar*>& values = args.getArgs();
     for (unsigned long i = 0; i < args.size(); ++i) {
-      const DRAVVar& value = *values[i];
+      DRAVVar& value = *values[i];
       if (value.getType() != DRAVVar::BinaryArray) {
-        outcome.results.addArg(DRAVVar(value));
+        outcome.results.addArg(std::move(value));
         continue;
       }
       const auto& plain = args.getBinaryArray(i);
