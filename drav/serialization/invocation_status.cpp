@@ -76,16 +76,19 @@ Status& Status::operator=(const Status& other) {
 }
 
 Status::~Status() {
-  VariantClear(&variant_);  // a by-reference record owns nothing: this only empties it
+  VariantClear(variant_);  // a by-reference record owns nothing: this only empties it
+  delete variant_;
   freeRecord(status_);
 }
 
-void Status::adopt(_DRAVInvocationStatus* record) noexcept {
-  VariantInit(&variant_);
-  variant_.vt = VT_BYREF | VT_RECORD;
-  variant_.pvRecord = record;
-  variant_.pRecInfo = nullptr;
-  status_ = record;
+void Status::adopt(_DRAVInvocationStatus* record) {
+  RecordPtr owned(record, freeRecord);
+  variant_ = new VARIANT;
+  VariantInit(variant_);
+  variant_->vt = VT_BYREF | VT_RECORD;
+  variant_->pvRecord = record;
+  variant_->pRecInfo = nullptr;
+  status_ = owned.release();
 }
 
 void Status::swap(Status& other) noexcept {

@@ -45,19 +45,19 @@ public:
   const _DRAVInvocationStatus& getStatus() const { return *status_; }
   // VT_BYREF | VT_RECORD, pointing at the record, without record information.
   // Owned by the status; valid while the status lives.
-  VARIANT& getVariant() { return variant_; }
-  const VARIANT& getVariant() const { return variant_; }
+  VARIANT& getVariant() { return *variant_; }
+  const VARIANT& getVariant() const { return *variant_; }
 
   // writeStatusRecord of the record.
   void writeObject(DRAVOutputStream& out) const override;
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 
 private:
-  // Takes `record` over and points the VARIANT at it.
-  void adopt(_DRAVInvocationStatus* record) noexcept;
+  // Takes `record` over (freeing it if this throws) and points a new VARIANT at it.
+  void adopt(_DRAVInvocationStatus* record);
   void swap(Status& other) noexcept;
 
-  VARIANT variant_;  // held in the status itself: one allocation fewer per status
+  VARIANT* variant_ = nullptr;
   _DRAVInvocationStatus* status_ = nullptr;
 };
 
