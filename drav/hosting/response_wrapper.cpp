@@ -2,8 +2,6 @@
 
 #include <drav/common/exception.h>
 #include <drav/common/wire_width.h>
-#include <drav/hosting/bstr_text.h>
-#include <drav/hosting/safe_array.h>
 #include <drav/hosting/hresult_text.h>
 #include <drav/platform/annal.h>
 #include <drav/serialization/output_stream.h>
@@ -42,12 +40,21 @@ bool ResponseWrapper::WriteBufferChunk(unsigned char* data, unsigned long size) 
     Annal::Logger(Annal::Error) << "ResponseWrapper: no data for a chunk of " << size << " bytes";
     return false;
   }
+  // The callee only reads an [in] array during the call: a descriptor on the
+  // stack over the caller's bytes (FADF_AUTO: nobody frees it) spares an
+  // allocation and a copy per chunk.
+  static unsigned char noBytes;
+  SAFEARRAY array = {};
+  array.cDims = 1;
+  array.fFeatures = FADF_AUTO | FADF_FIXEDSIZE;
+  array.cbElements = 1;
+  array.pvData = data ? data : &noBytes;
+  array.rgsabound[0].cElements = length;
   VARIANT chunk;
   VariantInit(&chunk);
   chunk.vt = VT_ARRAY | VT_UI1;
-  chunk.parray = ComHelpers::SafeArrayHelpers::createBinarySafeArray(data, length, true);
+  chunk.parray = &array;
   const HRESULT hr = response_->BinaryWrite(chunk);
-  VariantClear(&chunk);
   if (FAILED(hr)) Annal::Logger(Annal::Error) << "ResponseWrapper: BinaryWrite failed (" << DRAV::detail::hresultText(hr) << ")";
   return SUCCEEDED(hr);
 }
@@ -68,13 +75,8 @@ bool ResponseWrapper::WriteStatus(const DRAVInvocation::Bridge::StatusWrapper& s
     Annal::Logger(Annal::Error) << "ResponseWrapper: no status written: " << e.what();
     return false;
   }
-  using DRAV::detail::bstrToAnsi;
-  const DRAVInvocation::Bridge::Status copy(bstrToAnsi(record->text1), bstrToAnsi(record->text2),
-                                            bstrToAnsi(record->message), record->code);
   DRAVDataOutputStream out(0);
-  DRAVDataTypedStream sizes;
-  out.reserve(1 + copy.objectSize(&sizes));
-  copy.writeObject(out);
+  DRAVInvocation::Bridge::writeStatusRecord(*record, out);
   // Skip the marker: the status continues the body the results began.
   return WriteBufferChunk(out.getBuffer(1), out.size() - 1);
 }

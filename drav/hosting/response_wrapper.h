@@ -23,9 +23,9 @@ public:
   ~ResponseWrapper();
 
   // Each returns true when IResponse::BinaryWrite succeeded.
-  // `size` bytes of `data` as they are (data is only read). Null data with a
-  // size is refused (false); a size beyond 32 bits throws DRAVException, and
-  // an array that cannot be made throws its HRESULT.
+  // `size` bytes of `data` as they are (data is only read), handed to
+  // BinaryWrite in place, not copied. Null data with a size is refused
+  // (false); a size beyond 32 bits throws DRAVException.
   bool WriteBufferChunk(unsigned char* data, unsigned long size);
   // The head of a binary value of `size` bytes: marker, tag 3, size (7 bytes);
   // the value's bytes follow in later WriteBufferChunk calls.

@@ -96,12 +96,14 @@ void Status::swap(Status& other) noexcept {
   std::swap(status_, other.status_);
 }
 
-void Status::writeObject(DRAVOutputStream& out) const {
-  out.writeString(bstrToAnsi(status_->text1));
-  out.writeString(bstrToAnsi(status_->text2));
-  out.writeString(bstrToAnsi(status_->message));
-  out.writeLong(status_->code);
+void writeStatusRecord(const _DRAVInvocationStatus& record, DRAVOutputStream& out) {
+  out.writeString(bstrToAnsi(record.text1));
+  out.writeString(bstrToAnsi(record.text2));
+  out.writeString(bstrToAnsi(record.message));
+  out.writeLong(record.code);
 }
+
+void Status::writeObject(DRAVOutputStream& out) const { writeStatusRecord(*status_, out); }
 
 unsigned long Status::objectSize(DRAVDataTypedStream*) const {
   return DRAVDataTypedStream::sizeOfString(bstrToAnsi(status_->text1)) +

@@ -26,6 +26,10 @@ struct _DRAVInvocationStatus {
 namespace DRAVInvocation {
 namespace Bridge {
 
+// The encoding of a status record: text1, text2 and message as strings (a
+// null text as an empty one), then code as a 32-bit integer.
+DRAV_EXPORT void writeStatusRecord(const _DRAVInvocationStatus& record, DRAVOutputStream& out);
+
 class DRAV_EXPORT Status : public DRAVSerializable {
 public:
   // code 0, message "no error detected", no free texts.
@@ -44,7 +48,7 @@ public:
   VARIANT& getVariant() { return *variant_; }
   const VARIANT& getVariant() const { return *variant_; }
 
-  // text1, text2 and message as strings, then code as a 32-bit integer.
+  // writeStatusRecord of the record.
   void writeObject(DRAVOutputStream& out) const override;
   unsigned long objectSize(DRAVDataTypedStream* sizes) const override;
 

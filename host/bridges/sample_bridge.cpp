@@ -97,7 +97,7 @@ public:
         writer_(response) {}
 
   void run() {
-    const DRAVArgs args = decode(readArguments(), call_.decodeBudget);
+    DRAVArgs args = readArguments();
     const std::string& method = call_.methodName;
     if (method == "echo") return answer(echo(args));
     if (method == "sum") return answer(sum(args));
@@ -108,27 +108,37 @@ public:
   }
 
 private:
-  std::vector<unsigned char> readArguments() {
+  DRAVArgs readArguments() {
     const std::uint32_t size = call_.argsSize;
     if (size > limits_.maxArgsSize)
       throw HttpError(413, "the arguments take " + std::to_string(size) + " bytes; this bridge reads at most " +
                                std::to_string(limits_.maxArgsSize));
-    std::vector<unsigned char> bytes;
+    if (size == 0) return DRAVArgs();  // no body at all: no arguments
+    // Arguments that come in one chunk (the usual small call) are decoded
+    // where the reader put them; longer ones are gathered first.
+    Chunk first(*allocator_);
+    readArgumentChunk(first, size, 0);
+    if (first.size >= size) return decode(first.data, first.size, call_.decodeBudget);
+    std::vector<unsigned char> bytes(first.data, first.data + first.size);
     while (bytes.size() < size) {
       Chunk chunk(*allocator_);
-      const unsigned long wanted = std::min<unsigned long>(limits_.chunkSize, size - bytes.size());
-      if (!reader_.ReadBufferChunk(chunk.data, wanted, chunk.size) || chunk.size == 0)
-        throw HttpError(400, "the body ended after " + std::to_string(bytes.size()) + " of " + std::to_string(size) +
-                                 " argument bytes");
+      readArgumentChunk(chunk, size, bytes.size());
       bytes.insert(bytes.end(), chunk.data, chunk.data + chunk.size);
     }
-    return bytes;
+    return decode(bytes.data(), static_cast<unsigned long>(bytes.size()), call_.decodeBudget);
   }
 
-  static DRAVArgs decode(const std::vector<unsigned char>& bytes, DRAVDecodeBudget* budget) {
+  // The next piece of the `size` argument bytes, `read` of which have come.
+  void readArgumentChunk(Chunk& chunk, std::uint32_t size, std::size_t read) {
+    const unsigned long wanted = std::min<unsigned long>(limits_.chunkSize, size - read);
+    if (!reader_.ReadBufferChunk(chunk.data, wanted, chunk.size) || chunk.size == 0)
+      throw HttpError(400, "the body ended after " + std::to_string(read) + " of " + std::to_string(size) +
+                               " argument bytes");
+  }
+
+  static DRAVArgs decode(const unsigned char* bytes, unsigned long length, DRAVDecodeBudget* budget) {
     DRAVArgs args;
-    if (bytes.empty()) return args;  // no body at all: no arguments
-    DRAVDataInputStream in(bytes.data(), static_cast<unsigned long>(bytes.size()));
+    DRAVDataInputStream in(bytes, length);
     in.setBudget(budget);
     try {
       args.readObject(in);
@@ -140,12 +150,14 @@ private:
     return args;
   }
 
-  static Outcome echo(const DRAVArgs& args) {
+  // Takes the values other than binary ones over: the call's list is not read after.
+  static Outcome echo(DRAVArgs& args) {
     Outcome outcome;
+    const std::vector<DRAVVar*>& values = args.getArgs();
     for (unsigned long i = 0; i < args.size(); ++i) {
-      const DRAVVar& value = *args.getArgs()[i];
+      DRAVVar& value = *values[i];
       if (value.getType() != DRAVVar::BinaryArray) {
-        outcome.results.addArg(DRAVVar(value));
+        outcome.results.addArg(std::move(value));
         continue;
       }
       const auto& plain = args.getBinaryArray(i);

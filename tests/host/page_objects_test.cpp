@@ -212,9 +212,9 @@ TEST(PageResponse, TheResponseWrapperStreamsAValueHeadChunksAndTheStatus) {
   PageResponse* response = PageResponse::create(out);
   {
     DRAVHelpers::IIS::ResponseWrapper writer(response);  // turns buffering off
-    ASSERT_TRUE(writer.WriteBufferSize(5));
-    unsigned char value[] = {'v', 'a', 'l', 'u', 'e'};
-    ASSERT_TRUE(writer.WriteBufferChunk(value, 5));
+    ASSERT_TRUE(writer.WriteBufferSize(26));
+    unsigned char value[] = "abcdefghijklmnopqrstuvwxyz";
+    ASSERT_TRUE(writer.WriteBufferChunk(value, 26));  // a size line with a hex letter
     DRAVInvocation::Bridge::Status status;
     ASSERT_TRUE(writer.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant())));
   }
@@ -223,7 +223,8 @@ TEST(PageResponse, TheResponseWrapperStreamsAValueHeadChunksAndTheStatus) {
   const std::string status("\0\0\0\1\0\0\0\0\1\0\0\0\0\x12no error detected\0\0\0\0\0", 36);
   EXPECT_EQ("HTTP/1.1 200 OK\r\nServer: dravbridge\r\nContent-Type: application/octet-stream\r\n"
             "Transfer-Encoding: chunked\r\n\r\n" +
-                std::string("7\r\n\x01\x00\x03\x00\x00\x00\x05\r\n", 12) + "5\r\nvalue\r\n24\r\n" + status +
+                std::string("7\r\n\x01\x00\x03\x00\x00\x00\x1a\r\n", 12) + "1a\r\nabcdefghijklmnopqrstuvwxyz\r\n24\r\n" +
+                status +
                 "\r\n0\r\n\r\n",
             channel.written());
 }

@@ -61,8 +61,9 @@ TEST(InvocationStatus, GivenTextsAndCodeGoOnTheWireInOrder) {
   const Case cases[] = {
       {Status("a", "b", "failed", 42), "00 00 00 02 61 00  00 00 00 02 62 00  00 00 00 07 66 61 69 6C 65 64 00  00 00 00 2A"},
       {Status("", "", "", -1), "00 00 00 01 00  00 00 00 01 00  00 00 00 01 00  FF FF FF FF"},
-      // Narrow text is UTF-8 here; it comes back byte for byte.
+      // Narrow text is UTF-8 here; it comes back byte for byte, also behind ASCII and beside 0x7F.
       {Status("\xC3\xA9", "", "x", 0), "00 00 00 03 C3 A9 00  00 00 00 01 00  00 00 00 02 78 00  00 00 00 00"},
+      {Status("a\xC3\xA9", "\x7F", "x", 0), "00 00 00 04 61 C3 A9 00  00 00 00 02 7F 00  00 00 00 02 78 00  00 00 00 00"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
@@ -80,6 +81,10 @@ TEST(InvocationStatus, TextIsStoredAsUtf16InTheRecord) {
   EXPECT_EQ(unitsOf(status.getStatus().text1), std::basic_string<OLECHAR>(1, 0xE9));
   EXPECT_NE(status.getStatus().text2, nullptr);  // given, though empty
   EXPECT_EQ(SysStringLen(status.getStatus().text2), 0u);
+  // Behind ASCII, and beside the ASCII bound.
+  Status mixed("a\xC3\xA9", "", "\x7F", 1);
+  EXPECT_EQ(unitsOf(mixed.getStatus().text1), (std::basic_string<OLECHAR>{0x61, 0xE9}));
+  EXPECT_EQ(unitsOf(mixed.getStatus().message), std::basic_string<OLECHAR>(1, 0x7F));
 }
 
 TEST(InvocationStatus, WrapperChangesTheRecordInPlace) {
