@@ -238,7 +238,9 @@ TEST_F(Sending, ARequestTakesNothingFromTheOneBeforeItOnTheSameConnection) {
     Handle request(HttpOpenRequestW(connection, wide(step.verb).c_str(), DRAV_W("/seq"),
                                     step.version ? wide(step.version).c_str() : nullptr, nullptr, nullptr,
                                     INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION, 0));
-    if (*step.headers) ASSERT_TRUE(addHeaders(request, step.headers, HTTP_ADDREQ_FLAG_ADD));
+    if (*step.headers) {
+      ASSERT_TRUE(addHeaders(request, step.headers, HTTP_ADDREQ_FLAG_ADD));
+    }
     std::string body = step.body;
     ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, body.empty() ? nullptr : &body[0],
                                  static_cast<DWORD>(body.size())))
