@@ -64,6 +64,8 @@ TEST(InvocationStatus, GivenTextsAndCodeGoOnTheWireInOrder) {
       // Narrow text is UTF-8 here; it comes back byte for byte, also behind ASCII and beside 0x7F.
       {Status("\xC3\xA9", "", "x", 0), "00 00 00 03 C3 A9 00  00 00 00 01 00  00 00 00 02 78 00  00 00 00 00"},
       {Status("a\xC3\xA9", "\x7F", "x", 0), "00 00 00 04 61 C3 A9 00  00 00 00 02 7F 00  00 00 00 02 78 00  00 00 00 00"},
+      // U+0080, the first character past ASCII.
+      {Status("\xC2\x80", "", "x", 0), "00 00 00 03 C2 80 00  00 00 00 01 00  00 00 00 02 78 00  00 00 00 00"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);

@@ -166,6 +166,15 @@ TEST_F(Handles, NullClosedAndForeignHandlesAreRefused) {
   if (!dravtest::runningUnderWine()) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
+  // The calls on a request refuse what is not one.
+  for (HINTERNET notARequest : {static_cast<HINTERNET>(nullptr), connection}) {
+    char piece[4] = {};
+    DWORD done = 0;
+    EXPECT_FALSE(HttpSendRequestW(notARequest, nullptr, 0, nullptr, 0));
+    EXPECT_FALSE(InternetWriteFile(notARequest, piece, sizeof piece, &done));
+    EXPECT_FALSE(HttpEndRequestW(notARequest, nullptr, 0, 0));
+    EXPECT_FALSE(InternetReadFile(notARequest, piece, sizeof piece, &done));
+  }
 }
 
 TEST_F(Handles, AnUnknownAccessTypeOpensNoSession) {
