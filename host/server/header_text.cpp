@@ -1,12 +1,8 @@
 #include "host/server/header_text.h"
 
+#include <win32/ascii_case.h>
+
 namespace DRAVHost {
-
-namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
 
 std::string trimBlanks(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
@@ -14,12 +10,7 @@ std::string trimBlanks(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
+bool equalsIgnoringCase(std::string_view a, std::string_view b) { return drav_wininet::equalsNoCase(a, b); }
 
 std::optional<std::uint32_t> parseSize(const std::string& text) {
   if (text.empty() || text.size() > 10) return std::nullopt;
