@@ -1,7 +1,5 @@
 #include "host/server/header_text.h"
 
-#include <win32/ascii_case.h>
-
 namespace DRAVHost {
 
 std::string trimBlanks(const std::string& text) {
@@ -9,8 +7,6 @@ std::string trimBlanks(const std::string& text) {
   if (first == std::string::npos) return std::string();
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) { return drav_wininet::equalsNoCase(a, b); }
 
 std::optional<std::uint32_t> parseSize(const std::string& text) {
   if (text.empty() || text.size() > 10) return std::nullopt;

@@ -4,6 +4,8 @@
 // instead of guessing. Not a general HTTP header library.
 #pragma once
 
+#include <win32/ascii_case.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,8 +13,9 @@
 
 namespace DRAVHost {
 
-// ASCII letters compared in any case, whatever the locale.
-bool equalsIgnoringCase(std::string_view a, std::string_view b);
+// ASCII letters compared in any case, whatever the locale. Inline: a request's
+// header lookups make dozens of these, most ending at the lengths.
+inline bool equalsIgnoringCase(std::string_view a, std::string_view b) { return drav_wininet::equalsNoCase(a, b); }
 
 // `text` without the spaces and tabs at either end.
 std::string trimBlanks(const std::string& text);
