@@ -85,10 +85,13 @@ unsigned connectionBound(unsigned configured) {
   return std::min(configured ? configured : kDefaultMaxConnections, available);
 }
 
-// One loop per processor unless set; never more than calls may run, as
-// each loop's thread runs calls.
+// Unless set, one loop per processor but one: a loop's thread keeps its
+// processor busy under load, and the kernel's network work, a proxy in front,
+// the clients of a benchmark and the threads lent to long calls need one too.
+// Never more than calls may run, as each loop's thread runs calls.
 unsigned loopCount(const HostSettings& settings) {
-  const unsigned wanted = settings.eventLoops ? settings.eventLoops : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned processors = std::thread::hardware_concurrency();
+  const unsigned wanted = settings.eventLoops ? settings.eventLoops : std::max(1u, processors > 0 ? processors - 1 : 1);
   return std::min(wanted, settings.maxRunningCalls);
 }
 

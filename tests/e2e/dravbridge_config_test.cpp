@@ -47,6 +47,7 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.responseBufferLimit, actual.responseBufferLimit);
   EXPECT_EQ(expected.drainLimit, actual.drainLimit);
   EXPECT_EQ(expected.maxRunningCalls, actual.maxRunningCalls);
+  EXPECT_EQ(expected.eventLoops, actual.eventLoops);
   EXPECT_EQ(expected.maxWaitingCalls, actual.maxWaitingCalls);
   EXPECT_EQ(expected.retryAfterSeconds, actual.retryAfterSeconds);
   EXPECT_EQ(expected.minTransferRate, actual.minTransferRate);
@@ -146,6 +147,7 @@ body_limit = 1000000
 response_buffer_limit = 65536
 drain_limit = 0
 max_running_calls = 3
+event_loops = 2
 max_waiting_calls = 4
 retry_after_seconds = 5
 min_transfer_rate = 1000
@@ -191,6 +193,7 @@ plugin = "sample"
   expected.responseBufferLimit = 65536;
   expected.drainLimit = 0;
   expected.maxRunningCalls = 3;
+  expected.eventLoops = 2;
   expected.maxWaitingCalls = 4;
   expected.retryAfterSeconds = 5;
   expected.minTransferRate = 1000;

@@ -262,6 +262,7 @@ const std::vector<Key>& keys() {
       {"admin", "max_connections", numberKey<1, 1000>(FIELD(host.admin.maxConnections))},
       {"limits", "max_connections", numberKey<0, 1000000>(FIELD(host.maxConnections))},
       {"limits", "max_running_calls", numberKey<1, 1000>(FIELD(host.maxRunningCalls))},
+      {"limits", "event_loops", numberKey<0, 1000>(FIELD(host.eventLoops))},
       {"limits", "max_waiting_calls", numberKey<0, 1000000>(FIELD(host.maxWaitingCalls))},
       {"limits", "retry_after_seconds", numberKey<0, 86400>(FIELD(host.retryAfterSeconds))},
       {"limits", "max_requests_per_connection", numberKey<1, 4294967295>(FIELD(host.maxRequestsPerConnection))},

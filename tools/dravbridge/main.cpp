@@ -51,6 +51,8 @@ const char* const kUsage =
     "  --max-connections N    connections held open at once (default: as many as\n"
     "                         the descriptor limit allows, at most 16384)\n"
     "  --max-calls N          requests running at once (default 16)\n"
+    "  --event-loops N        threads that serve connections, each running the calls\n"
+    "                         of its own (default: one per processor but one)\n"
     "  --timeout SECONDS      time for a request head to arrive, and the grace\n"
     "                         before a body or answer must keep its rate (default 10)\n"
     "  --stop-grace SECONDS   time running calls get to finish on SIGTERM (default 10)\n"
@@ -174,6 +176,8 @@ int main(int argc, char** argv) {
       settings.maxConnections = static_cast<unsigned>(number);
     else if (option == "--max-calls" && parseNumber(value, 1000, number) && number > 0)
       settings.maxRunningCalls = static_cast<unsigned>(number);
+    else if (option == "--event-loops" && parseNumber(value, 1000, number))
+      settings.eventLoops = static_cast<unsigned>(number);
     else if (option == "--timeout" && parseNumber(value, 3600, number) && number > 0)
       settings.headTimeout = settings.transferGrace = std::chrono::seconds(number);
     else if (option == "--stop-grace" && parseNumber(value, 3600, number))

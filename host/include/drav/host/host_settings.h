@@ -61,7 +61,9 @@ struct HostSettings {
   unsigned maxWaitingCalls = 1024;
   // Threads that read and answer connections, each running the calls of
   // its own (a spare joins one that a long call holds). 0: one per
-  // processor; never more than maxRunningCalls.
+  // processor but one (at least one), leaving a processor to the kernel's
+  // network work and whatever shares the machine; never more than
+  // maxRunningCalls.
   unsigned eventLoops = 0;
   // What a 503 asks the client to wait, in seconds ("Retry-After").
   unsigned retryAfterSeconds = 1;
