@@ -11,10 +11,15 @@ namespace {
 
 const Annal::AnnalInitExit annalInitExit;
 
+// Ticks without a call before the watcher sleeps: a host under steady load
+// never lets it, and one that falls idle pays one wake-up when it wakes.
+constexpr unsigned kIdleTicksBeforeSleep = 10;
+
 }  // namespace
 
 EventLoop::Call::Call(EventLoop& loop, bool needsLoop, Channel& channel) : loop_(loop), channel_(channel) {
-  loop_.calls_.fetch_add(1, std::memory_order_relaxed);
+  loop_.calls_.fetch_add(1);
+  loop_.owner_.callBegins();
   if (loop_.free_.fetch_sub(1) == 1 && needsLoop) loop_.owner_.lend(loop_);
   std::lock_guard<std::mutex> lock(loop_.callsMutex_);
   loop_.callChannels_.push_back(&channel_);
@@ -84,10 +89,39 @@ void EventLoops::serve(EventLoop& loop) {
   }
 }
 
+void EventLoops::callBegins() {
+  if (!watcherAsleep_.load()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watcherAsleep_ = false;
+  }
+  watcherWakes_.notify_all();
+}
+
+bool EventLoops::idle() {
+  for (auto& loop : loops_) {
+    if (loop->free_.load() != 1 || loop->calls_.load() != loop->callsSeen_) return false;
+    std::lock_guard<std::mutex> running(loop->callsMutex_);
+    if (!loop->callChannels_.empty()) return false;
+  }
+  return true;
+}
+
 void EventLoops::watch() {
+  unsigned idleTicks = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!watcherWakes_.wait_for(lock, tick_, [this] { return stopping_; })) {
+    if (idleTicks >= kIdleTicksBeforeSleep) {
+      // A call that begins after this store finds the watcher asleep and
+      // wakes it; one that began before it is seen by idle().
+      watcherAsleep_ = true;
+      if (idle()) watcherWakes_.wait(lock, [this] { return stopping_ || !watcherAsleep_; });
+      watcherAsleep_ = false;
+      idleTicks = 0;
+      if (stopping_) return;
+    }
     lock.unlock();
+    idleTicks = idle() ? idleTicks + 1 : 0;
     for (auto& loop : loops_) {
       const std::uint64_t calls = loop->calls_.load(std::memory_order_relaxed);
       if (loop->free_.load() == 0 && calls == loop->callsSeen_) lend(*loop);  // one call has held it a tick

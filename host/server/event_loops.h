@@ -11,8 +11,10 @@
 // once plus one per loop, so every held-up loop can have a spare: a loop
 // served twice over is nudged to give one back. On the same tick the
 // watcher sends what the channels of running calls hold back
-// (Channel::writeSoon), which bounds how long that waits. Not the bound on
-// running calls (request_slots.h) nor the connections (connection.h).
+// (Channel::writeSoon), which bounds how long that waits. With no call begun
+// for a few ticks and none running, the watcher sleeps until the next call
+// begins, so an idle host wakes no thread. Not the bound on running calls
+// (request_slots.h) nor the connections (connection.h).
 #pragma once
 
 #include "host/server/channel.h"
@@ -94,6 +96,11 @@ private:
   // Runs `loop` until another thread serves it too, or it stops.
   void serve(EventLoop& loop);
   void watch();
+  // True when no loop has a call running or begun since the last tick, nor
+  // a thread lent to it still serving it.
+  bool idle();
+  // From a call beginning: wakes the watcher if it sleeps.
+  void callBegins();
   // Sends a spare thread to `loop` if there is one.
   void lend(EventLoop& loop);
 
@@ -101,7 +108,8 @@ private:
   std::atomic<unsigned> turn_{0};
   std::mutex mutex_;  // guards what follows
   std::condition_variable lentOut_;       // spares wait for a loop to serve
-  std::condition_variable watcherWakes_;  // the watcher waits for the stop
+  std::condition_variable watcherWakes_;  // the watcher waits for the stop or a call
+  std::atomic<bool> watcherAsleep_{false};
   unsigned spares_ = 0;
   std::deque<EventLoop*> lent_;  // loops a spare is to serve
   bool stopping_ = false;
