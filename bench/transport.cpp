@@ -83,12 +83,15 @@ struct QuietStdout {
 
 // --- Small calls ---------------------------------------------------------------------
 
-void SmallCalls_PlainLibcurl(benchmark::State& state) {
+// Small POSTs through one libcurl handle; `headers` and `userAgent` may be null.
+void plainSmallCalls(benchmark::State& state, curl_slist* headers, const char* userAgent) {
   answerWith(100);
   CURL* easy = curl_easy_init();
   const std::string url = server().url("/bridge");
   const std::string body(200, 'a');
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
@@ -98,30 +101,19 @@ void SmallCalls_PlainLibcurl(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void SmallCalls_PlainLibcurl(benchmark::State& state) { plainSmallCalls(state, nullptr, nullptr); }
+
 // The same exchange on the wire as the transport's call below: its User-Agent
 // and call headers, and none of libcurl's own Accept, Expect or form
 // Content-Type. Against this row the transport's own cost shows alone.
 void SmallCalls_PlainLibcurlSameRequest(benchmark::State& state) {
-  answerWith(100);
-  CURL* easy = curl_easy_init();
-  const std::string url = server().url("/bridge");
-  const std::string body(200, 'a');
   curl_slist* headers = nullptr;
   for (const char* line : {"DRAVBridgeName: bench", "DRAVMethodName: M", "DRAVMethodNeedSsoToken: no",
                            "DRAVStreamingMode: NO", "DRAVArgs-Size: 200", "DRAVExtraBlob-Size: 0", "Expect:",
                            "Accept:", "Content-Type:"})
     headers = curl_slist_append(headers, line);
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, "DRAVBridgeProxy");
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
-  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
-  for (auto _ : state)
-    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("libcurl call failed");
-  curl_easy_cleanup(easy);
+  plainSmallCalls(state, headers, "DRAVBridgeProxy");
   curl_slist_free_all(headers);
-  state.SetItemsProcessed(state.iterations());
 }
 
 void SmallCalls_Transport(benchmark::State& state) {
