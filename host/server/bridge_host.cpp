@@ -169,7 +169,7 @@ void BridgeHost::Impl::start() {
   const tcp::endpoint endpoint(address, settings.port);
   // Each loop's thread runs calls, and a spare stands by for each: as many
   // threads as calls may run, plus one per loop.
-  const unsigned loops = loopCount(settings);
+  const unsigned loops = settings.eventLoops = loopCount(settings);
   loops_.emplace(loops, settings.maxRunningCalls, kLoopWatchTick);
   asio::io_context& first = loops_->loop(0).context();
   acceptor_.emplace(first);

@@ -1,5 +1,5 @@
 // dravbridge on SIGTERM: it stops accepting, lets the running call finish
-// within its grace, then exits 0.
+// within its grace, then exits 0. And the event loops it serves with.
 #ifdef DRAVBRIDGE_PROGRAM
 
 #include "host_test_support.h"
@@ -9,7 +9,10 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace hosttest {
 namespace {
@@ -44,6 +47,24 @@ TEST(DravbridgeStop, SigtermLetsARunningCallFinishThenExitsZero) {
   EXPECT_EQ(0, stopped.exitCode);
   EXPECT_NE(std::string::npos, stopped.out.find("dravbridge: stopped after 1 requests on 1 connections"))
       << stopped.out;
+}
+
+// The event loops dravbridge says it serves with.
+std::string loopsServing(const std::vector<std::string>& options) {
+  std::vector<std::string> arguments = {"--port", "0"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  e2e::BackgroundProgram bridge(DRAVBRIDGE_PROGRAM, arguments);
+  const std::string loops = bridge.waitForLine("dravbridge: serving with ");
+  return loops.substr(0, loops.find(','));
+}
+
+TEST(DravbridgeLoops, OnePerProcessorButOneUnlessTold) {
+  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned expected = std::max(1u, processors - 1);
+  EXPECT_EQ(std::to_string(expected) + (expected == 1 ? " event loop" : " event loops"), loopsServing({}));
+  EXPECT_EQ("3 event loops", loopsServing({"--event-loops", "3"}));
+  // Never more loops than calls may run: each loop's thread runs calls.
+  EXPECT_EQ("2 event loops", loopsServing({"--event-loops", "5", "--max-calls", "2"}));
 }
 
 }  // namespace

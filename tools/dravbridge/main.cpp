@@ -204,6 +204,10 @@ int main(int argc, char** argv) {
     for (const auto& bridge : config.bridges) host.addBridge(bridge.path, dravbridge::loadBridge(bridge));
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
+    const DRAVHost::HostSettings& inForce = host.settings();
+    std::cout << "dravbridge: serving with " << inForce.eventLoops
+              << (inForce.eventLoops == 1 ? " event loop, at most " : " event loops, at most ") << inForce.maxRunningCalls
+              << " calls and " << inForce.maxConnections << " connections at once" << std::endl;
     if (settings.admin.enabled) std::cout << "dravbridge: admin listening on port " << host.adminPort() << std::endl;
     for (const auto& bridge : config.bridges)
       std::cout << "dravbridge: " << dravbridge::describeBridge(bridge) << " at " << host.url(bridge.path) << std::endl;

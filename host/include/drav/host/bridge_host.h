@@ -55,7 +55,8 @@ public:
   unsigned short adminPort() const;
   // "http://address:port" + path, or https with a certificate.
   std::string url(const std::string& path) const;
-  // The settings in force: after start() maxConnections is the bound applied.
+  // The settings in force: after start() maxConnections is the bound applied
+  // and eventLoops the number of loops serving.
   const HostSettings& settings() const;
   HostStatistics statistics() const;
   // Sessions the logon route has issued.
