@@ -67,8 +67,8 @@ const char* const kUsage =
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
-    "Once listening, prints the port (and the admin port) and the bridge's URL on\n"
-    "standard output.\n"
+    "Once listening, prints the port, the event loops and bounds it serves with\n"
+    "(and the admin port) and the bridges' URLs on standard output.\n"
     "Methods of the sample bridge: echo, sum, generateBinary, checksumExtraBlob.\n";
 
 int fail(const std::string& message) {
