@@ -159,6 +159,31 @@ TEST(HostAttack, AStopCutsACallStillWaitingForItsBodyOnceTheGraceIsOver) {
   EXPECT_TRUE(stalled.closedByPeer(1s));
 }
 
+// A client whose call waits in line when the host stops never hears of it:
+// the call must not run, not even when a slot frees up within the grace.
+TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsNeverRuns) {
+  auto settings = testSettings();
+  settings.maxRunningCalls = 1;
+  settings.stopGrace = 2s;
+  DRAVHost::BridgeHost host(settings);
+  auto holding = std::make_shared<HoldingBridge>();
+  host.addBridge("/hold", holding);
+  host.start();
+  const std::string call = callRequest("wait", smallArgs(), 0, "", "/hold");
+  RawClient running(host.port()), waiting(host.port());
+  running.send(call);
+  ASSERT_TRUE(holding->waitForHeld(1));
+  waiting.send(call);
+  std::this_thread::sleep_for(100ms);
+  std::thread stopper([&] { host.stop(); });
+  std::this_thread::sleep_for(200ms);
+  holding->release();  // within the grace: the running call ends, its slot frees up
+  stopper.join();
+  EXPECT_EQ(1, holding->served());
+  EXPECT_EQ(200, running.readReply(2s).status);
+  EXPECT_TRUE(waiting.closedByPeer(1s));
+}
+
 TEST(HostAttack, CallsBeyondThePoolWaitInLineAndBeyondTheLineGet503AtOnce) {
   auto settings = testSettings();
   settings.maxRunningCalls = 1;

@@ -179,6 +179,11 @@ public:
     released_ = true;
     changed_.notify_all();
   }
+  // Calls served so far, held or not.
+  int served() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+  }
 
 private:
   std::mutex mutex_;
