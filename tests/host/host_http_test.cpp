@@ -43,6 +43,10 @@ TEST(HostHttp, RefusesRequestsItCannotServeWithAClearStatusAndServesOn) {
       {callRequest("echo", args, 0, "", "/<script>"), 404, "no bridge at this path"},
       {withHeader(call, "DRAVMethodName", ""), 400, "carries the header DRAVMethodName"},
       {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: -5\r\n"), 400, "DRAVArgs-Size is not a byte count"},
+      {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size:\r\n"), 400, "DRAVArgs-Size is not a byte count"},
+      // 2^64 + 11: a count that wrapped around would pass for the 11 bytes sent.
+      {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: 18446744073709551627\r\n"), 400,
+       "DRAVArgs-Size is not a byte count"},
       {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: 4\r\n"), 400, "is not DRAVArgs-Size + DRAVExtraBlob-Size"},
       {withHeader(call, "DRAVMethodNeedSsoToken", "DRAVMethodNeedSsoToken: maybe\r\n"), 400, "yes or no"},
       {callRequest("echo", args, 0, "DRAVStreamingMode: SIDEWAYS\r\n"), 400, "NO, IN, OUT or INOUT"},
