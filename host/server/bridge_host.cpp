@@ -90,8 +90,8 @@ unsigned connectionBound(unsigned configured) {
 // the clients of a benchmark and the threads lent to long calls need one too.
 // Never more than calls may run, as each loop's thread runs calls.
 unsigned loopCount(const HostSettings& settings) {
-  const unsigned processors = std::thread::hardware_concurrency();
-  const unsigned wanted = settings.eventLoops ? settings.eventLoops : std::max(1u, processors > 0 ? processors - 1 : 1);
+  const unsigned processors = std::thread::hardware_concurrency();  // 0 when unknown
+  const unsigned wanted = settings.eventLoops ? settings.eventLoops : processors > 1 ? processors - 1 : 1;
   return std::min(wanted, settings.maxRunningCalls);
 }
 
