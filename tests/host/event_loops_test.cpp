@@ -70,22 +70,22 @@ TEST(EventLoops, AnIdleHostWakesNoThread) {
 }
 
 TEST(EventLoops, ACallBegunAfterTheWatcherSleptStillGetsASpareForItsLoop) {
+  // What the handlers use outlives the loops, which join their threads first.
+  NullChannel channel;
+  std::promise<void> release, held, served;
+  const std::shared_future<void> released = release.get_future().share();
+  std::future<void> heldNow = held.get_future(), servedNow = served.get_future();
   DRAVHost::EventLoops loops(1, 1, 10ms);
   std::this_thread::sleep_for(300ms);  // long enough for the watcher to sleep
   DRAVHost::EventLoop& loop = loops.loop(0);
-  NullChannel channel;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::promise<void> held;
-  boost::asio::post(loop.context(), [&] {
+  boost::asio::post(loop.context(), [&loop, &channel, &held, released] {
     DRAVHost::EventLoop::Call call(loop, false, channel);
     held.set_value();
     released.wait_for(10s);
   });
-  ASSERT_EQ(std::future_status::ready, held.get_future().wait_for(2s));
+  ASSERT_EQ(std::future_status::ready, heldNow.wait_for(2s));
   // The loop's only thread is in the call: the handler runs only on a spare.
-  std::promise<void> served;
-  boost::asio::post(loop.context(), [&] { served.set_value(); });
-  EXPECT_EQ(std::future_status::ready, served.get_future().wait_for(2s));
+  boost::asio::post(loop.context(), [&served] { served.set_value(); });
+  EXPECT_EQ(std::future_status::ready, servedNow.wait_for(2s));
   release.set_value();
 }
