@@ -4,6 +4,7 @@
 #include "host/server/connection.h"
 #include "host/server/connection_registry.h"
 #include "host/server/event_loops.h"
+#include "host/server/listening.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
 
@@ -35,7 +36,6 @@ constexpr unsigned kSpareThreads = 1;
 constexpr std::chrono::milliseconds kLoopWatchTick(50);
 // The page for hundreds of bridges fits; a bound all the same.
 constexpr std::uint32_t kPageLimit = 64 * 1024 * 1024;
-constexpr std::chrono::milliseconds kAcceptRetryPause(100);
 constexpr std::chrono::milliseconds kSweepPeriod(50);
 constexpr std::chrono::seconds kStopWait(2);
 
@@ -104,19 +104,7 @@ private:
 };
 
 void AdminListener::Impl::start() {
-  error_code error;
-  const auto address = asio::ip::make_address(settings.address, error);
-  if (error) throw std::runtime_error("admin listener: not an IP address: '" + settings.address + "'");
-  const tcp::endpoint endpoint(address, settings.port);
-  acceptor_.open(endpoint.protocol(), error);
-  if (!error) acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
-  if (!error) acceptor_.bind(endpoint, error);
-  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
-    acceptor_.close();
-    throw std::runtime_error("cannot listen on " + settings.address + ":" + std::to_string(settings.port) +
-                             " (admin): " + error.message());
-  }
+  listenOn(acceptor_, settings.address, settings.port, "admin");
   port = acceptor_.local_endpoint().port();
   asio::post(io_, [this] {
     acceptNext();

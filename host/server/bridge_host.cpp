@@ -7,6 +7,7 @@
 #include "host/server/event_loops.h"
 #include "host/server/forwarded_client.h"
 #include "host/server/host_metrics.h"
+#include "host/server/listening.h"
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
@@ -39,9 +40,6 @@ namespace {
 
 const Annal::AnnalInitExit annalInitExit;
 
-// The pause before accepting again after accept itself failed (out of
-// descriptors, say), so that a lasting failure does not spin.
-constexpr std::chrono::milliseconds kAcceptRetryPause(100);
 // The default bound on connections (room for active clients beside 10,000
 // idle ones), and the descriptors kept free beside them.
 constexpr unsigned kDefaultMaxConnections = 16384;
@@ -163,25 +161,13 @@ void BridgeHost::Impl::start() {
   settings.maxRunningCalls = std::max(1u, settings.maxRunningCalls);
   settings.maxConnections = connectionBound(settings.maxConnections);
   tls_ = tlsContextFor(settings);
-  error_code error;
-  const auto address = asio::ip::make_address(settings.address, error);
-  if (error) throw std::runtime_error("not an IP address: '" + settings.address + "'");
-  const tcp::endpoint endpoint(address, settings.port);
   // Each loop's thread runs calls, and a spare stands by for each: as many
   // threads as calls may run, plus one per loop.
   const unsigned loops = settings.eventLoops = loopCount(settings);
   loops_.emplace(loops, settings.maxRunningCalls, kLoopWatchTick);
   asio::io_context& first = loops_->loop(0).context();
   acceptor_.emplace(first);
-  const std::string where = settings.address + ":" + std::to_string(settings.port);
-  acceptor_->open(endpoint.protocol(), error);
-  if (!error) acceptor_->set_option(tcp::acceptor::reuse_address(true), error);
-  if (!error) acceptor_->bind(endpoint, error);
-  if (!error) acceptor_->listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
-    acceptor_.reset();
-    throw std::runtime_error("cannot listen on " + where + ": " + error.message());
-  }
+  listenOn(*acceptor_, settings.address, settings.port);
   port = acceptor_->local_endpoint().port();
   registry_.emplace(settings.maxConnections, tls_ ? kTlsRefusalsAtOnce : 0);
   slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
