@@ -121,6 +121,26 @@ TEST_F(Sending, StreamedBodiesArriveWholeWhateverThePieceSize) {
   }
 }
 
+// A length without its bytes is the caller's mistake: refused before the
+// missing buffer is read or anything is sent.
+TEST_F(Sending, ALengthWithoutItsBytesIsRefused) {
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine's handling of a missing buffer is not compared";
+  Handle connection(connect());
+  Handle whole(open(connection, "POST", "/no-bytes"));
+  EXPECT_FALSE(HttpSendRequestW(whole, nullptr, 0, nullptr, 1));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  Handle streamed(open(connection, "POST", "/no-bytes-streamed"));
+  ASSERT_TRUE(startStreamed(streamed, 3));
+  DWORD written = 9;
+  EXPECT_FALSE(InternetWriteFile(streamed, nullptr, 3, &written));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(written, 0u);
+  ASSERT_TRUE(InternetWriteFile(streamed, "abc", 3, &written));
+  ASSERT_TRUE(HttpEndRequestW(streamed, nullptr, 0, 0));
+  readAll(streamed, 100);
+  EXPECT_EQ(server->requests().back().body, "abc");
+}
+
 TEST_F(Sending, AStreamedBodyMustMatchItsDeclaredLength) {
   if (dravtest::runningUnderWine())
     GTEST_SKIP() << "Wine sends whatever is written, then waits for an answer the server cannot give";
