@@ -117,6 +117,22 @@ TEST_F(ThroughProxy, WithoutProxyCredentialsTheAnswerIs407) {
   EXPECT_TRUE(server->requests().empty()) << "the proxy stopped it";
 }
 
+// A host on the session's bypass list is reached directly, not through the
+// proxy (which would answer 407 without credentials).
+TEST_F(ThroughProxy, AHostOnTheBypassListIsReachedDirectly) {
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine's bypass list is not compared";
+  Handle bypassing(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_PROXY, wide(proxy->hostPort()).c_str(),
+                                 wide("example.invalid; " + server->host()).c_str(), 0));
+  ASSERT_NE(bypassing.h, nullptr);
+  Handle direct(InternetConnectW(bypassing, wide(server->host()).c_str(), server->port(), nullptr, nullptr,
+                                 INTERNET_SERVICE_HTTP, 0, 0));
+  Handle request(open(direct, "POST", "/direct"));
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+  EXPECT_EQ(statusOf(request), 200u);
+  ASSERT_EQ(server->requests().size(), 1u);
+  EXPECT_EQ(server->requests().back().target, "/direct");
+}
+
 TEST_F(ThroughProxy, ProxyCredentialsLetWholeAndStreamedBodiesThrough) {
   if (dravtest::runningUnderWine())
     GTEST_SKIP() << "Wine fails a send on a kept-alive connection the proxy closed (12030) instead of reconnecting";
