@@ -73,6 +73,25 @@ TEST(AdminListener, APortTakenAlreadyFailsTheStartWithTheReason) {
   EXPECT_EQ(0, host.adminPort());
 }
 
+TEST(AdminListener, ListensOnItsOwnAddressAndNamesOneThatIsNone) {
+  auto settings = adminSettings();
+  settings.admin.address = "127.0.0.2";
+  SampleHost host(settings);
+  CurlClient client;
+  const std::string port = std::to_string(host.host().adminPort());
+  EXPECT_EQ(200, client.get("http://127.0.0.2:" + port + "/healthz").status);
+  EXPECT_EQ(0, client.get("http://127.0.0.1:" + port + "/healthz").status) << "nothing listens there";
+
+  settings.admin.address = "admin.example";
+  DRAVHost::BridgeHost named(settings);
+  try {
+    named.start();
+    ADD_FAILURE() << "started on a name";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ("admin listener: not an IP address: 'admin.example'", std::string(e.what()));
+  }
+}
+
 TEST(AdminListener, AFloodOfConnectionsIsHeldToItsBoundWhileBridgeCallsGoOn) {
   auto settings = adminSettings();
   settings.admin.maxConnections = 4;
