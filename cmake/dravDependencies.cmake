@@ -18,10 +18,11 @@ if(NOT WIN32)
   find_package(Threads REQUIRED)
 endif()
 
-# libdeflate decodes whole zlib streams 2-4x faster than zlib; without it
-# (the Windows cross build) zlib decodes them too. Debian ships no CMake
+# libdeflate decodes whole zlib streams 2-4x faster than zlib and writes them
+# 2.5-3x faster at zlib's ratio; without it (the Windows cross build) zlib
+# does both. Debian ships no CMake
 # package for it, so it is found by hand and wrapped in an imported target.
-option(DRAV_USE_LIBDEFLATE "Decompress payloads with libdeflate when it is found" ON)
+option(DRAV_USE_LIBDEFLATE "Compress and decompress payloads with libdeflate when it is found" ON)
 set(DRAV_COMPRESSION_LIBS ZLIB::ZLIB)
 set(DRAV_PC_REQUIRES_PRIVATE "zlib")
 if(DRAV_USE_LIBDEFLATE)
@@ -37,7 +38,7 @@ if(DRAV_USE_LIBDEFLATE)
   endif()
 endif()
 if(TARGET drav::libdeflate)
-  message(STATUS "Payloads decompress with libdeflate (${LIBDEFLATE_LIBRARY})")
+  message(STATUS "Payloads compress and decompress with libdeflate (${LIBDEFLATE_LIBRARY})")
 else()
-  message(STATUS "Payloads decompress with zlib (no libdeflate)")
+  message(STATUS "Payloads compress and decompress with zlib (no libdeflate)")
 endif()
