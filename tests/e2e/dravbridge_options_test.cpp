@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 
 namespace e2e {
 namespace {
@@ -89,6 +93,91 @@ TEST(DravbridgeOptions, CallMemoryBudgetIsTheSettingThe413Names) {
             call.err);
   const ProgramResult small = runProgram(DRAVCALL_PROGRAM, {url, "sample", "echo", "bin:0x0102"});
   EXPECT_EQ(0, small.exitCode) << small.err;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Prose as one line: comment marks at line starts, backticks and line breaks
+// gone, so that a sentence split over comment lines reads whole.
+std::string prose(const std::string& text) {
+  std::string joined = std::regex_replace(text, std::regex("\n[ \t]*#*[ \t]*"), " ");
+  joined.erase(std::remove(joined.begin(), joined.end(), '`'), joined.end());
+  return std::regex_replace(joined, std::regex("[ \t]+"), " ");
+}
+
+// Each option's "(default X)" in dravbridge --help.
+std::map<std::string, std::string> helpDefaults() {
+  const ProgramResult help = runProgram(DRAVBRIDGE_PROGRAM, {"--help"}, 10s);
+  std::map<std::string, std::string> defaults;
+  const std::string text = std::regex_replace(help.out, std::regex("\n {20,}"), " ");
+  const std::regex option("\n  (--[a-z-]+)[^\n]*\\(default ([^:)][^)]*)\\)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
+    defaults[(*it)[1]] = (*it)[2];
+  return defaults;
+}
+
+// The packaging and the README say what dravbridge's options default to and
+// how the service starts it; each such word must be what the program says.
+TEST(DravbridgeOptions, DocumentedDefaultsAreWhatHelpSays) {
+  const std::map<std::string, std::string> defaults = helpDefaults();
+  ASSERT_EQ("10s", defaults.at("--timeout"));
+  ASSERT_EQ("67108864", defaults.at("--call-memory-budget"));
+
+  // "(--timeout, default 10s)", "(dravbridge --timeout, default 10s)", "(and --admin-address, default ...)".
+  const std::regex claim("\\((?:and )?(?:dravbridge )?(--[a-z][a-z-]*)[^,()]*, default ([^)]+)\\)");
+  int claims = 0;
+  for (const std::string document : {DRAV_README, DRAV_NGINX_SITE, DRAV_SYSTEMD_UNIT, DRAVBRIDGE_EXAMPLE_CONFIG}) {
+    const std::string text = prose(readFile(document));
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), claim); it != std::sregex_iterator(); ++it, ++claims) {
+      ASSERT_EQ(1u, defaults.count((*it)[1])) << document << ": " << (*it)[0] << " is no option with a default";
+      EXPECT_EQ(defaults.at((*it)[1]), (*it)[2]) << document << ": " << (*it)[0];
+    }
+  }
+  EXPECT_GE(claims, 2);
+
+  // The example configuration's values are the defaults unless it says otherwise.
+  const struct {
+    const char* option;
+    const char* table;
+    const char* key;
+  } keys[] = {
+      {"--address", "listen", "address"},           {"--timeout", "limits", "head_timeout"},
+      {"--timeout", "limits", "transfer_grace"},    {"--stop-grace", "limits", "stop_grace"},
+      {"--max-calls", "limits", "max_running_calls"}, {"--call-memory-budget", "limits", "call_memory_budget"},
+      {"--memory-budget", "limits", "memory_budget"}, {"--session-life", "sso", "session_life"},
+      {"--sso-path", "sso", "path"},                {"--logon-failures", "lockout", "free_failures"},
+      {"--admin-address", "admin", "address"},
+  };
+  std::map<std::string, std::string> example;  // "table.key" -> value without quotes
+  std::string table;
+  std::istringstream lines(readFile(DRAVBRIDGE_EXAMPLE_CONFIG));
+  std::smatch found;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, found, std::regex("\\[+([a-z_]+)\\]+"))) table = found[1];
+    else if (std::regex_match(line, found, std::regex("([a-z_]+) = \"?([^\"]*)\"?"))) example[table + "." + found[1].str()] = found[2];
+  }
+  for (const auto& k : keys)
+    EXPECT_EQ(defaults.at(k.option), example[std::string(k.table) + "." + k.key]) << k.option << " and " << k.key;
+
+  // The nginx site names the command line the service unit starts dravbridge with.
+  const std::string unit = readFile(DRAV_SYSTEMD_UNIT);
+  ASSERT_TRUE(std::regex_search(unit, found, std::regex("\nExecStart=\\S*dravbridge ([^\n]*)")));
+  const std::string started = " " + found[1].str() + " ";
+  const std::string site = prose(readFile(DRAV_NGINX_SITE));
+  const std::regex commandLine("dravbridge((?: --[a-z-]+ [^ -][^ ]*)+)"), pair("(--[a-z-]+) ([^ ]*[^ .,;:])");
+  int named = 0;
+  for (auto line = std::sregex_iterator(site.begin(), site.end(), commandLine); line != std::sregex_iterator(); ++line) {
+    const std::string options = (*line)[1];
+    for (auto it = std::sregex_iterator(options.begin(), options.end(), pair); it != std::sregex_iterator(); ++it, ++named)
+      EXPECT_NE(std::string::npos, started.find(" " + (*it)[1].str() + " " + (*it)[2].str() + " "))
+          << "the nginx site says the service starts dravbridge with " << (*it)[0] << "; the unit: " << started;
+  }
+  EXPECT_GE(named, 2);
 }
 
 }  // namespace
