@@ -48,7 +48,9 @@ std::optional<std::string> notSharedObject(const std::string& file) {
          (length == 0 ? "it is empty" : text ? "it holds text" : "it does not start with an ELF header");
 }
 
+// The name as the source spells it; a name too long to be one is left as is.
 std::string demangled(const std::string& symbol) {
+  if (symbol.size() > 4096) return symbol;
   int status = 0;
   const std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status),
                                                     std::free);

@@ -37,7 +37,8 @@ std::string verdict(const std::vector<std::string>& options) {
 TEST(DravbridgeOptions, DurationsAreSpelledAsInTheConfigurationFile) {
   EXPECT_TRUE(starts({"--stop-grace", "10s", "--timeout", "1500ms", "--session-life", "8h"}));
   EXPECT_TRUE(starts({"--stop-grace", "0s", "--timeout", "1h", "--session-life", "1s"}));
-  const std::string timeout = "2 dravbridge: --timeout takes a duration from 1ms to 1h such as \"30s\" or \"500ms\", not ";
+  const std::string timeout =
+      "2 dravbridge: --timeout takes a duration from 1ms to 1h such as \"30s\" or \"500ms\", not ";
   EXPECT_EQ(timeout + "'30' (with its unit: \"30s\") (see --help)\n", verdict({"--timeout", "30"}));
   EXPECT_EQ(timeout + "'61m' (see --help)\n", verdict({"--timeout", "61m"}));
   EXPECT_EQ(timeout + "'0s' (see --help)\n", verdict({"--timeout", "0s"}));
@@ -133,7 +134,8 @@ TEST(DravbridgeOptions, DocumentedDefaultsAreWhatHelpSays) {
   int claims = 0;
   for (const std::string document : {DRAV_README, DRAV_NGINX_SITE, DRAV_SYSTEMD_UNIT, DRAVBRIDGE_EXAMPLE_CONFIG}) {
     const std::string text = prose(readFile(document));
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), claim); it != std::sregex_iterator(); ++it, ++claims) {
+    const std::sregex_iterator end;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), claim); it != end; ++it, ++claims) {
       ASSERT_EQ(1u, defaults.count((*it)[1])) << document << ": " << (*it)[0] << " is no option with a default";
       EXPECT_EQ(defaults.at((*it)[1]), (*it)[2]) << document << ": " << (*it)[0];
     }
@@ -159,7 +161,8 @@ TEST(DravbridgeOptions, DocumentedDefaultsAreWhatHelpSays) {
   std::smatch found;
   for (std::string line; std::getline(lines, line);) {
     if (std::regex_match(line, found, std::regex("\\[+([a-z_]+)\\]+"))) table = found[1];
-    else if (std::regex_match(line, found, std::regex("([a-z_]+) = \"?([^\"]*)\"?"))) example[table + "." + found[1].str()] = found[2];
+    else if (std::regex_match(line, found, std::regex("([a-z_]+) = \"?([^\"]*)\"?")))
+      example[table + "." + found[1].str()] = found[2];
   }
   for (const auto& k : keys)
     EXPECT_EQ(defaults.at(k.option), example[std::string(k.table) + "." + k.key]) << k.option << " and " << k.key;
@@ -171,9 +174,10 @@ TEST(DravbridgeOptions, DocumentedDefaultsAreWhatHelpSays) {
   const std::string site = prose(readFile(DRAV_NGINX_SITE));
   const std::regex commandLine("dravbridge((?: --[a-z-]+ [^ -][^ ]*)+)"), pair("(--[a-z-]+) ([^ ]*[^ .,;:])");
   int named = 0;
-  for (auto line = std::sregex_iterator(site.begin(), site.end(), commandLine); line != std::sregex_iterator(); ++line) {
+  const std::sregex_iterator end;
+  for (auto line = std::sregex_iterator(site.begin(), site.end(), commandLine); line != end; ++line) {
     const std::string options = (*line)[1];
-    for (auto it = std::sregex_iterator(options.begin(), options.end(), pair); it != std::sregex_iterator(); ++it, ++named)
+    for (auto it = std::sregex_iterator(options.begin(), options.end(), pair); it != end; ++it, ++named)
       EXPECT_NE(std::string::npos, started.find(" " + (*it)[1].str() + " " + (*it)[2].str() + " "))
           << "the nginx site says the service starts dravbridge with " << (*it)[0] << "; the unit: " << started;
   }

@@ -20,9 +20,9 @@ BridgeEntry bridgeOption(const std::string& value) {
   struct stat status {};
   if (equals != std::string::npos && stat(value.c_str(), &status) != 0) {
     const std::string file = value.substr(0, equals), path = value.substr(equals + 1);
+    const std::string fault = path.empty() ? "the path after '=' is empty" : "'" + path + "' lacks its '/'";
     throw std::invalid_argument("--bridge takes FILE or FILE=PATH, PATH a URL path starting with '/', not '" + value +
-                                "': " + (path.empty() ? "the path after '=' is empty" : "'" + path + "' lacks its '/'") +
-                                " (did you mean " + file + (path.empty() ? "" : "=/" + path) + "?)");
+                                "': " + fault + " (did you mean " + file + (path.empty() ? "" : "=/" + path) + "?)");
   }
   return {defaultBridgePath(value), value};
 }
@@ -46,7 +46,8 @@ std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry) {
     return DRAVHost::loadBridgePlugin(entry.plugin == kSamplePlugin ? samplePluginFile() : entry.plugin);
   } catch (const std::runtime_error& e) {
     if (entry.origin.empty()) throw;
-    const std::string resolved = entry.given == entry.plugin ? "" : " (taken from the file's folder: " + entry.plugin + ")";
+    const std::string resolved =
+        entry.given == entry.plugin ? "" : " (taken from the file's folder: " + entry.plugin + ")";
     throw std::runtime_error(entry.origin + ": plugin \"" + entry.given + "\" in [[bridge]]" + resolved + ": " +
                              e.what() + didYouMean(entry.given, {kSamplePlugin}));
   }

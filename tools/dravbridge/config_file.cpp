@@ -198,7 +198,8 @@ Apply durationKey(Field field) {
   return [field](const Found& found, BridgeConfig& config) {
     const auto spelling = found.node.value_exact<std::string>();
     const auto value = spelling ? parseDuration(*spelling) : std::nullopt;
-    if (!value || static_cast<std::uint64_t>(value->count()) < Min || static_cast<std::uint64_t>(value->count()) > Max) {
+    const auto ms = value ? static_cast<std::uint64_t>(value->count()) : 0;
+    if (!value || ms < Min || ms > Max) {
       const auto count = found.node.value_exact<std::int64_t>();
       refuse(found, durationForm(Min, Max),
              unitHint(spelling ? *spelling : count ? std::to_string(*count) : std::string()));
@@ -307,7 +308,8 @@ std::string unknownKey(const std::string& name, const std::string& table, const 
   std::string hint = didYouMean(name, namesIn(table)), homes;
   for (const Key& key : keys())
     if (name == key.name && table != key.table)
-      homes += (homes.empty() ? "" : " or ") + (*key.table ? "in [" + std::string(key.table) + "]" : "at the top, before any table");
+      homes += (homes.empty() ? "" : " or ") +
+               (*key.table ? "in [" + std::string(key.table) + "]" : "at the top, before any table");
   if (hint.empty() && !homes.empty()) hint = " (it belongs " + homes + ")";
   return "unknown key \"" + name + "\"" + where + hint;
 }

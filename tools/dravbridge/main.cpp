@@ -99,7 +99,8 @@ int fail(const std::string& message) {
 
 std::uint64_t integerOption(const std::string& option, const std::string& value, std::uint64_t min,
                             std::uint64_t max) {
-  const bool digits = !value.empty() && value.size() <= 15 && value.find_first_not_of("0123456789") == std::string::npos;
+  const bool digits =
+      !value.empty() && value.size() <= 15 && value.find_first_not_of("0123456789") == std::string::npos;
   const std::uint64_t number = digits ? std::stoull(value) : 0;
   if (!digits || number < min || number > max)
     refuseOption(option + " takes an integer from " + std::to_string(min) + " to " + std::to_string(max) + ", not '" +
@@ -118,7 +119,8 @@ std::chrono::milliseconds durationOption(const std::string& option, const std::s
 }
 
 std::string urlPathOption(const std::string& option, const std::string& value) {
-  if (value.empty() || value[0] != '/') refuseOption(option + " takes a URL path starting with '/', not '" + value + "'");
+  if (value.empty() || value[0] != '/')
+    refuseOption(option + " takes a URL path starting with '/', not '" + value + "'");
   return value;
 }
 
@@ -207,7 +209,8 @@ int main(int argc, char** argv) {
     if (option == "--config") continue;  // read above
     if (option == "--address") settings.address = value;
     else if (option == "--port") settings.port = static_cast<unsigned short>(integerOption(option, value, 0, 65535));
-    else if (option == "--path") commandLineBridges.push_back({urlPathOption(option, value), dravbridge::kSamplePlugin});
+    else if (option == "--path")
+      commandLineBridges.push_back({urlPathOption(option, value), dravbridge::kSamplePlugin});
     else if (option == "--bridge") commandLineBridges.push_back(bridgeOption(value));
     else if (option == "--user") settings.user = value;
     else if (option == "--password") settings.password = value;
@@ -239,7 +242,8 @@ int main(int argc, char** argv) {
       settings.headTimeout = settings.transferGrace = durationOption(option, value, 1, kHour);
     else if (option == "--stop-grace")
       settings.stopGrace = durationOption(option, value, 0, kHour);
-    else if (option == "--call-memory-budget") settings.callMemoryBudget = integerOption(option, value, 65536, kTebibyte);
+    else if (option == "--call-memory-budget")
+      settings.callMemoryBudget = integerOption(option, value, 65536, kTebibyte);
     else if (option == "--memory-budget") settings.memoryBudget = integerOption(option, value, 65536, kTebibyte);
     else refuseOption("unknown option " + option + dravbridge::didYouMean(option, knownOptions()));
   }
