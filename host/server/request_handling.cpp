@@ -29,6 +29,13 @@ std::uint32_t sizeField(const RequestHead& head, const char* name) {
   return *size;
 }
 
+// The 413 text for a call that needs more than its memory share: what took
+// it, and the setting that raises the share.
+std::string overCallBudget(const std::string& what, std::uint64_t budget) {
+  return what + " more than the " + std::to_string(budget) +
+         " bytes a call may hold; raise call_memory_budget in [limits] (--call-memory-budget)";
+}
+
 int streamingModeOf(const std::string& text) {
   if (text == "NO") return 1;
   if (text == "IN") return 2;
@@ -158,8 +165,7 @@ bool Exchange::serveBridge(BridgeHandler& bridge) {
   CallMemory memory(routes_.memory, settings.callMemoryBudget, call.argsSize);
   if (!memory.reserved()) {
     if (call.argsSize > settings.callMemoryBudget)
-      return refuse(413, "the arguments take more than the " + std::to_string(settings.callMemoryBudget) +
-                             " bytes a call may hold");
+      return refuse(413, overCallBudget("the arguments take", settings.callMemoryBudget));
     return refuse(503, "the host's memory is taken by running calls; try again shortly",
                   {{"Retry-After", std::to_string(settings.retryAfterSeconds)}});
   }
@@ -218,10 +224,10 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
 std::optional<HttpError> Exchange::hostCause(const BridgeCall& call) const {
   // A body that stalled or broke is what failed the call, whatever the bridge made of it.
   if (in_.bodyFailure()) return in_.bodyFailure();
-  const std::string budget = std::to_string(routes_.settings.callMemoryBudget);
+  const std::uint64_t budget = routes_.settings.callMemoryBudget;
   if (call.decodeBudget && call.decodeBudget->exceeded())
-    return HttpError(413, "decoding the arguments takes more than the " + budget + " bytes a call may hold");
-  if (out_.memoryExceeded()) return HttpError(413, "the answer takes more than the " + budget + " bytes a call may hold");
+    return HttpError(413, overCallBudget("decoding the arguments takes", budget));
+  if (out_.memoryExceeded()) return HttpError(413, overCallBudget("the answer takes", budget));
   return std::nullopt;
 }
 

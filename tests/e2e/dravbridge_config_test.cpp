@@ -225,11 +225,21 @@ TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
 
 TEST_F(ConfigFile, RefusesUnknownKeysWhereTheyStand) {
   EXPECT_EQ("F:2: unknown key \"listen_port\"", refusal("trace = false\nlisten_port = 1"));
-  EXPECT_EQ("F:3: unknown key \"max_conections\" in [limits]",
-            refusal("[limits]\nhead_timeout = \"1s\"\nmax_conections = 5"));
   EXPECT_EQ("F:1: unknown key \"x\" in [limits]", refusal("[limits.x]\ny = 1"));
   EXPECT_EQ("F:3: unknown key \"name\" in [[bridge]]", refusal("[[bridge]]\npath = \"/a\"\nname = \"a\""));
   EXPECT_EQ("F:1: unknown key \"tls_files\"", refusal("[tls_files]"));
+  // A slip of the keyboard gets the name meant; a key in the wrong table, its own.
+  EXPECT_EQ("F:3: unknown key \"max_conections\" in [limits] (did you mean \"max_connections\"?)",
+            refusal("[limits]\nhead_timeout = \"1s\"\nmax_conections = 5"));
+  EXPECT_EQ("F:3: unknown key \"plugn\" in [[bridge]] (did you mean \"plugin\"?)",
+            refusal("[[bridge]]\npath = \"/a\"\nplugn = \"sample\""));
+  EXPECT_EQ("F:1: unknown key \"limit\" (did you mean \"limits\"?)", refusal("[limit]\nbody_limit = 1"));
+  EXPECT_EQ("F:1: unknown key \"trcae\" (did you mean \"trace\"?)", refusal("trcae = true"));
+  EXPECT_EQ("F:2: unknown key \"head_timeout\" in [listen] (it belongs in [limits])",
+            refusal("[listen]\nhead_timeout = \"1s\""));
+  EXPECT_EQ("F:1: unknown key \"port\" (it belongs in [listen] or in [admin])", refusal("port = 8420"));
+  EXPECT_EQ("F:2: unknown key \"trace\" in [limits] (it belongs at the top, before any table)",
+            refusal("[limits]\ntrace = true"));
   // The first fault in the file, though toml++ sorts keys by name.
   EXPECT_EQ("F:2: port in [listen] must be an integer from 0 to 65535, not \"x\"",
             refusal("[listen]\nport = \"x\"\n[limits]\nhead_timeout = 30"));
@@ -292,9 +302,12 @@ TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
   EXPECT_EQ(31536000000, read("[sso]\nsession_life = \"8760h\"").host.auth.sessionLifetime.count());
   const std::string headTimeout = "F:2: head_timeout in [limits] must be a duration from 1ms to 1h such as \"30s\" or "
                                 "\"500ms\", not ";
-  for (const std::string bad : {"\"3600001ms\"", "\"61m\"", "\"0ms\"", "\"30\"", "\"1.5s\"", "\"30 s\"", "\"-1s\"",
-                                 "\"30S\"", "\"s\"", "\"\"", "\"1000000000000ms\"", "30"})
+  for (const std::string bad : {"\"3600001ms\"", "\"61m\"", "\"0ms\"", "\"1.5s\"", "\"30 s\"", "\"-1s\"",
+                                 "\"30S\"", "\"s\"", "\"\"", "\"1000000000000ms\"", "-30", "1.5"})
     EXPECT_EQ(headTimeout + bad, refusal("[limits]\nhead_timeout = " + bad)) << bad;
+  // A bare number, as a string or not, gets the spelling meant most often.
+  EXPECT_EQ(headTimeout + "\"30\" (with its unit: \"30s\")", refusal("[limits]\nhead_timeout = \"30\""));
+  EXPECT_EQ(headTimeout + "30 (with its unit: \"30s\")", refusal("[limits]\nhead_timeout = 30"));
   EXPECT_EQ("F:2: session_life in [sso] must be a duration from 1s to 8760h such as \"30s\" or \"500ms\", "
             "not \"999ms\"",
             refusal("[sso]\nsession_life = \"999ms\""));

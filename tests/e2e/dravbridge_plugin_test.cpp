@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <stdexcept>
 
 namespace e2e {
 namespace {
@@ -34,7 +36,6 @@ TEST(BridgeOption, NamesAFileAndAPathOrServesTheFileUnderBridges) {
       {"plugins/sample.so", "/bridges/sample", "plugins/sample.so"},
       {"/opt/libx.so.1", "/bridges/x", "/opt/libx.so.1"},
       {"lib.so", "/bridges/lib", "lib.so"},
-      {"odd=name/libz.so", "/bridges/z", "odd=name/libz.so"},
       {"libz.so=/a/b", "/a/b", "libz.so"},
   };
   for (const auto& c : cases) {
@@ -42,6 +43,34 @@ TEST(BridgeOption, NamesAFileAndAPathOrServesTheFileUnderBridges) {
     EXPECT_EQ(c.path, entry.path) << c.value;
     EXPECT_EQ(c.file, entry.plugin) << c.value;
   }
+  // A '=' that starts no path is part of the file's name when that file exists ...
+  TempFolder folder;
+  ASSERT_EQ(0, mkdir(folder.file("odd=name").c_str(), 0700));
+  std::ofstream(folder.file("odd=name/libz.so")) << "x";
+  EXPECT_EQ("/bridges/z", dravbridge::bridgeOption(folder.file("odd=name/libz.so")).path);
+  // ... else the path lacks its '/', and the refusal says so.
+  const struct {
+    const char* value;
+    const char* reason;
+  } refused[] = {
+      {"libkv.so=api/kv", "'api/kv' lacks its '/' (did you mean libkv.so=/api/kv?)"},
+      {"libkv.so=", "the path after '=' is empty (did you mean libkv.so?)"},
+  };
+  for (const auto& r : refused) {
+    try {
+      dravbridge::bridgeOption(r.value);
+      ADD_FAILURE() << r.value << " taken";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string("--bridge takes FILE or FILE=PATH, PATH a URL path starting with '/', not '") + r.value +
+                    "': " + r.reason,
+                e.what());
+    }
+  }
+  const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--bridge", "libkv.so=api/kv"}, 10s);
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_EQ("dravbridge: --bridge takes FILE or FILE=PATH, PATH a URL path starting with '/', not 'libkv.so=api/kv': "
+            "'api/kv' lacks its '/' (did you mean libkv.so=/api/kv?) (see --help)\n",
+            run.err);
 }
 
 TEST(DravbridgePlugins, ServesPluginsThatShareItsLibrary) {
@@ -87,9 +116,40 @@ TEST(DravbridgePlugins, ConfigurationFileNamesPluginsBesideIt) {
       << call.err;
 }
 
+// A plugin of the configuration file that does not load is named where the
+// file names it, as given and as resolved, with the name likely meant.
+TEST(DravbridgePlugins, APluginOfTheFileThatDoesNotLoadIsNamedWithItsLineAndPath) {
+  TempFolder folder;
+  const std::string file = folder.file("bridge.toml");
+  const auto refusal = [&](const std::string& plugin) {
+    std::ofstream(file) << "[[bridge]]\npath = \"/s\"\nplugin = \"sample\"\n\n[[bridge]]\npath = \"/kv\"\nplugin = \""
+                        << plugin << "\"\n";
+    const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file}, 10s);
+    EXPECT_EQ(2, run.exitCode) << plugin;
+    EXPECT_EQ("", run.out);
+    return run.err;
+  };
+  EXPECT_EQ("dravbridge: " + file + ":7: plugin \"sampel\" in [[bridge]] (taken from the file's folder: " +
+                folder.file("sampel") + "): cannot load bridge plugin '" + folder.file("sampel") +
+                "': No such file or directory (did you mean \"sample\"?)\n",
+            refusal("sampel"));
+  EXPECT_EQ("dravbridge: " + file + ":7: plugin \"lib/libkv.so\" in [[bridge]] (taken from the file's folder: " +
+                folder.file("lib/libkv.so") + "): cannot load bridge plugin '" + folder.file("lib/libkv.so") +
+                "': No such file or directory\n",
+            refusal("lib/libkv.so"));
+  const std::string undefined = kPlugins + "/libprobe_undefined.so";
+  EXPECT_EQ("dravbridge: " + file + ":7: plugin \"" + undefined + "\" in [[bridge]]: cannot load bridge plugin '" +
+                undefined + "': it needs notDefinedAnywhere() (_Z18notDefinedAnywherev), which nothing loaded defines: "
+                "it was built against another version of a library, or a definition is missing from it (needed by " +
+                undefined + ")\n",
+            refusal(undefined));
+}
+
 TEST(DravbridgePlugins, RefusesAPluginItCannotLoadWithTheFileAndTheReason) {
   TempFolder folder;
-  std::ofstream(folder.file("text.so")) << std::string(100, 'x');
+  std::ofstream(folder.file("text.so")) << "INPUT(libgreeter.so.1)\n";  // a linker script
+  std::ofstream(folder.file("binary.so")) << std::string("\x7f" "EL\x01\x02", 5);
+  std::ofstream(folder.file("empty.so"));
   std::ofstream(folder.file("plugin")) << "x";
   const std::string failed = "dravbridge: cannot load bridge plugin '";
   const struct {
@@ -99,7 +159,13 @@ TEST(DravbridgePlugins, RefusesAPluginItCannotLoadWithTheFileAndTheReason) {
       {folder.file("none.so"), "No such file or directory"},
       {folder.path(), "not a regular file"},
       {folder.file("plugin"), "a plugin is a shared object named NAME.so"},
-      {folder.file("text.so"), folder.file("text.so") + ": invalid ELF header"},
+      {folder.file("text.so"), "not a shared object: it holds text"},
+      {folder.file("binary.so"), "not a shared object: it does not start with an ELF header"},
+      {folder.file("empty.so"), "not a shared object: it is empty"},
+      {kPlugins + "/libprobe_undefined.so",
+       "it needs notDefinedAnywhere() (_Z18notDefinedAnywherev), which nothing loaded defines: it was built against "
+       "another version of a library, or a definition is missing from it (needed by " +
+           kPlugins + "/libprobe_undefined.so)"},
       {DRAV_LIBRARY_FILE,
        "it exports no dravBridgePlugin entry point (see DRAV_BRIDGE_PLUGIN in <drav/host/bridge_plugin.h>)"},
       {kPlugins + "/libprobe_other_abi.so",

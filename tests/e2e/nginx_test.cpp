@@ -154,7 +154,9 @@ TEST_F(Nginx, TakesBodiesUpToTheHostsLimitAndRefusesLarger) {
   at.send(call(0x7FFFFFFF));
   const HttpReply reached = at.readReply();
   EXPECT_EQ(413, reached.status);
-  EXPECT_EQ("the arguments take more than the 67108864 bytes a call may hold\n", reached.body);
+  EXPECT_EQ("the arguments take more than the 67108864 bytes a call may hold; raise call_memory_budget in [limits] "
+            "(--call-memory-budget)\n",
+            reached.body);
 }
 
 // A listener standing in for the host, to see the request nginx sends it.

@@ -18,7 +18,7 @@ namespace hosttest {
 namespace {
 
 TEST(DravbridgeStop, SigtermLetsARunningCallFinishThenExitsZero) {
-  e2e::BackgroundProgram bridge(DRAVBRIDGE_PROGRAM, {"--port", "0", "--stop-grace", "5"});
+  e2e::BackgroundProgram bridge(DRAVBRIDGE_PROGRAM, {"--port", "0", "--stop-grace", "5s"});
   const std::string port = bridge.waitForLine("dravbridge: listening on port ");
   ASSERT_FALSE(port.empty());
   const auto portNumber = static_cast<unsigned short>(std::stoi(port));

@@ -280,7 +280,9 @@ TEST(HostMemory, ACallThatWouldPassItsShareGets413AndOneThatFindsTheHostSpent503
   client.send(callRequest("1048567", "0123456789", 0, "", "/buffer"));
   HttpReply reply = client.readReply();
   EXPECT_EQ(413, reply.status);
-  EXPECT_EQ("the answer takes more than the 1048576 bytes a call may hold\n", reply.body);
+  EXPECT_EQ("the answer takes more than the 1048576 bytes a call may hold; raise call_memory_budget in [limits] "
+            "(--call-memory-budget)\n",
+            reply.body);
   client.send(callRequest("1048566", "0123456789", 0, "", "/buffer"));
   reply = client.readReply();
   EXPECT_EQ(200, reply.status);
@@ -289,7 +291,9 @@ TEST(HostMemory, ACallThatWouldPassItsShareGets413AndOneThatFindsTheHostSpent503
   client.send(callRequest("echo", std::string(1024 * 1024 + 1, 'x')));
   reply = client.readReply();
   EXPECT_EQ(413, reply.status);
-  EXPECT_EQ("the arguments take more than the 1048576 bytes a call may hold\n", reply.body);
+  EXPECT_EQ("the arguments take more than the 1048576 bytes a call may hold; raise call_memory_budget in [limits] "
+            "(--call-memory-budget)\n",
+            reply.body);
 
   RawClient holder(host.port());
   holder.send(callRequest("wait", smallArgs(), 0, "", "/hold"));
@@ -342,7 +346,9 @@ TEST(HostMemory, ArgumentsThatDecodeBeyondTheShareGet413NotA400) {
   client.send(callRequest("echo", body));
   const HttpReply reply = client.readReply();
   EXPECT_EQ(413, reply.status);
-  EXPECT_EQ("decoding the arguments takes more than the 4194304 bytes a call may hold\n", reply.body);
+  EXPECT_EQ("decoding the arguments takes more than the 4194304 bytes a call may hold; raise call_memory_budget in [limits] "
+            "(--call-memory-budget)\n",
+            reply.body);
   EXPECT_TRUE(normalCallServed(host));
 }
 

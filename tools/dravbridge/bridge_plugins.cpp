@@ -1,11 +1,15 @@
 #include "bridge_plugins.h"
 
+#include "near_names.h"
+
 #include <drav/host/bridge_plugin_loader.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <stdexcept>
 
 namespace dravbridge {
 
@@ -13,6 +17,13 @@ BridgeEntry bridgeOption(const std::string& value) {
   const std::size_t equals = value.rfind('=');
   if (equals != std::string::npos && value.compare(equals + 1, 1, "/") == 0)
     return {value.substr(equals + 1), value.substr(0, equals)};
+  struct stat status {};
+  if (equals != std::string::npos && stat(value.c_str(), &status) != 0) {
+    const std::string file = value.substr(0, equals), path = value.substr(equals + 1);
+    const std::string fault = path.empty() ? "the path after '=' is empty" : "'" + path + "' lacks its '/'";
+    throw std::invalid_argument("--bridge takes FILE or FILE=PATH, PATH a URL path starting with '/', not '" + value +
+                                "': " + fault + " (did you mean " + file + (path.empty() ? "" : "=/" + path) + "?)");
+  }
   return {defaultBridgePath(value), value};
 }
 
@@ -31,7 +42,15 @@ std::string samplePluginFile() {
 }
 
 std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry) {
-  return DRAVHost::loadBridgePlugin(entry.plugin == kSamplePlugin ? samplePluginFile() : entry.plugin);
+  try {
+    return DRAVHost::loadBridgePlugin(entry.plugin == kSamplePlugin ? samplePluginFile() : entry.plugin);
+  } catch (const std::runtime_error& e) {
+    if (entry.origin.empty()) throw;
+    const std::string resolved =
+        entry.given == entry.plugin ? "" : " (taken from the file's folder: " + entry.plugin + ")";
+    throw std::runtime_error(entry.origin + ": plugin \"" + entry.given + "\" in [[bridge]]" + resolved + ": " +
+                             e.what() + didYouMean(entry.given, {kSamplePlugin}));
+  }
 }
 
 std::string describeBridge(const BridgeEntry& entry) {

@@ -14,6 +14,8 @@ namespace dravbridge {
 
 // --bridge FILE[=PATH]: PATH when the text after the last '=' starts with
 // '/', else the whole value is the file, served at defaultBridgePath(FILE).
+// std::invalid_argument saying what is wrong with the path when the value
+// holds a '=' that starts no path and names no file either.
 BridgeEntry bridgeOption(const std::string& value);
 
 // "/bridges/NAME", NAME being the file's name without its folder, a leading
@@ -25,7 +27,9 @@ std::string defaultBridgePath(const std::string& file);
 std::string samplePluginFile();
 
 // The bridge an entry names, loaded: kSamplePlugin is samplePluginFile().
-// std::runtime_error naming the file and the reason.
+// std::runtime_error naming the file and the reason; for a bridge of the
+// configuration file also its file and line, the name as given and as
+// resolved, and the sample's name when that was likely meant.
 std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry);
 
 // "sample bridge" or "bridge FILE", for the lines that say where it is served.

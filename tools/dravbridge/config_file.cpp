@@ -4,6 +4,9 @@
 // file, the line and the reason.
 #include "config_file.h"
 
+#include "duration_text.h"
+#include "near_names.h"
+
 #include "host/server/forwarded_client.h"
 #include "host/sso/session_token.h"
 
@@ -59,8 +62,8 @@ std::string shown(const toml::node& node) {
   return text.str();
 }
 
-[[noreturn]] void refuse(const Found& found, const std::string& expected) {
-  throw ConfigError(found.at + ": " + found.name + " must be " + expected + ", not " + shown(found.node));
+[[noreturn]] void refuse(const Found& found, const std::string& expected, const std::string& hint = "") {
+  throw ConfigError(found.at + ": " + found.name + " must be " + expected + ", not " + shown(found.node) + hint);
 }
 
 [[noreturn]] void fail(const Found& found, const std::string& reason) {
@@ -99,26 +102,6 @@ std::string readSecret(const Found& found, const std::string& path) {
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();
   if (secret.empty()) fail(found, "\"" + path + "\" is empty");
   return secret;
-}
-
-// "500ms", "30s", "15m", "8h": a whole number and one unit.
-std::optional<std::chrono::milliseconds> parseDuration(const std::string& text) {
-  const std::size_t digits = text.find_first_not_of("0123456789");
-  if (digits == 0 || digits == std::string::npos || digits > 12) return std::nullopt;
-  const std::string unit = text.substr(digits);
-  const std::uint64_t count = std::stoull(text.substr(0, digits));
-  if (unit == "ms") return std::chrono::milliseconds(count);
-  if (unit == "s") return std::chrono::milliseconds(count * kSecond);
-  if (unit == "m") return std::chrono::milliseconds(count * kMinute);
-  if (unit == "h") return std::chrono::milliseconds(count * kHour);
-  return std::nullopt;
-}
-
-std::string spelled(std::uint64_t ms) {
-  if (ms % kHour == 0) return std::to_string(ms / kHour) + "h";
-  if (ms % kMinute == 0) return std::to_string(ms / kMinute) + "m";
-  if (ms % kSecond == 0) return std::to_string(ms / kSecond) + "s";
-  return std::to_string(ms) + "ms";
 }
 
 using Apply = std::function<void(const Found&, BridgeConfig&)>;
@@ -215,8 +198,12 @@ Apply durationKey(Field field) {
   return [field](const Found& found, BridgeConfig& config) {
     const auto spelling = found.node.value_exact<std::string>();
     const auto value = spelling ? parseDuration(*spelling) : std::nullopt;
-    if (!value || static_cast<std::uint64_t>(value->count()) < Min || static_cast<std::uint64_t>(value->count()) > Max)
-      refuse(found, "a duration from " + spelled(Min) + " to " + spelled(Max) + " such as \"30s\" or \"500ms\"");
+    const auto ms = value ? static_cast<std::uint64_t>(value->count()) : 0;
+    if (!value || ms < Min || ms > Max) {
+      const auto count = found.node.value_exact<std::int64_t>();
+      refuse(found, durationForm(Min, Max),
+             unitHint(spelling ? *spelling : count ? std::to_string(*count) : std::string()));
+    }
     field(config) = *value;
   };
 }
@@ -301,6 +288,32 @@ const Key* findKey(const std::string& table, const std::string& name) {
   return nullptr;
 }
 
+// The names that may stand in a table: for [[bridge]] its two keys; for the
+// top level ("") its keys, the tables and "bridge".
+std::vector<std::string> namesIn(const std::string& table) {
+  if (table == "bridge") return {"path", "plugin"};
+  std::vector<std::string> names;
+  if (table.empty()) names.push_back("bridge");
+  for (const Key& key : keys()) {
+    if (table == key.table) names.push_back(key.name);
+    if (table.empty() && *key.table && std::find(names.begin(), names.end(), key.table) == names.end())
+      names.push_back(key.table);
+  }
+  return names;
+}
+
+// "unknown key" with the name the user likely meant: a near one of the same
+// table, or the table where the very name belongs.
+std::string unknownKey(const std::string& name, const std::string& table, const std::string& where) {
+  std::string hint = didYouMean(name, namesIn(table)), homes;
+  for (const Key& key : keys())
+    if (name == key.name && table != key.table)
+      homes += (homes.empty() ? "" : " or ") +
+               (*key.table ? "in [" + std::string(key.table) + "]" : "at the top, before any table");
+  if (hint.empty() && !homes.empty()) hint = " (it belongs " + homes + ")";
+  return "unknown key \"" + name + "\"" + where + hint;
+}
+
 class Reader {
 public:
   Reader(const std::string& file, BridgeConfig& config)
@@ -313,7 +326,7 @@ public:
       if (name == "bridge") readBridges(found);
       else if (const Key* rule = findKey("", name)) rule->apply(found, config_);
       else if (isTable(name)) readTable(found);
-      else throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\"");
+      else throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, "", ""));
     }
   }
 
@@ -334,7 +347,7 @@ private:
     for (const auto& [key, node] : inFileOrder(*table)) {
       const std::string name(key->str());
       const Key* rule = findKey(found.name, name);
-      if (!rule) throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\"" + where);
+      if (!rule) throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, found.name, where));
       rule->apply(Found{*node, lineOf(file_, node->source()), name + where, folder_}, config_);
     }
   }
@@ -351,8 +364,12 @@ private:
         const std::string name(key->str());
         const Found value{*node, lineOf(file_, node->source()), name + " in [[bridge]]", folder_};
         if (name == "path") entry.path = urlPath(value);
-        else if (name == "plugin") entry.plugin = plugin(value);
-        else throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\" in [[bridge]]");
+        else if (name == "plugin") {
+          entry.plugin = plugin(value);
+          entry.origin = value.at;
+          entry.given = text(value);
+        }
+        else throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, "bridge", " in [[bridge]]"));
       }
       const std::string at = lineOf(file_, table.source());
       const std::uint32_t line = table.source().begin.line;

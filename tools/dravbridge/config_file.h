@@ -17,6 +17,11 @@ inline const std::string kSamplePlugin = "sample";
 struct BridgeEntry {
   std::string path;    // URL path, starting with '/'
   std::string plugin;  // kSamplePlugin, or a bridge plugin's file
+  // For a bridge of the configuration file: "FILE:LINE" of its plugin key
+  // and the plugin as the file names it (plugin is that name resolved);
+  // both "" for one of the command line.
+  std::string origin{};
+  std::string given{};
 };
 
 struct BridgeConfig {

@@ -3,6 +3,8 @@
 // then lets running calls finish and exits 0.
 #include "bridge_plugins.h"
 #include "config_file.h"
+#include "duration_text.h"
+#include "near_names.h"
 #include <drav/host/bridge_host.h>
 #include "host/sso/session_token.h"
 
@@ -10,10 +12,14 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,7 +47,8 @@ const char* const kUsage =
     "  --sso-password PASS    Basic credentials) that hands out SMSESSION cookies\n"
     "  --sso-path PATH        where the logon is served (default /)\n"
     "  --sso-required         bridge calls need an SMSESSION cookie from the logon\n"
-    "  --session-life SEC     a logon's session ends this long after it (default 28800)\n"
+    "  --session-life DURATION\n"
+    "                         a logon's session ends this long after it (default 8h)\n"
     "  --session-key-file FILE\n"
     "                         sign sessions with the key in FILE (32 bytes or more)\n"
     "                         so that all hosts with that key accept them\n"
@@ -53,9 +60,15 @@ const char* const kUsage =
     "  --max-calls N          requests running at once (default 16)\n"
     "  --event-loops N        threads that serve connections, each running the calls\n"
     "                         of its own (default: one per processor but one)\n"
-    "  --timeout SECONDS      time for a request head to arrive, and the grace\n"
-    "                         before a body or answer must keep its rate (default 10)\n"
-    "  --stop-grace SECONDS   time running calls get to finish on SIGTERM (default 10)\n"
+    "  --timeout DURATION     time for a request head to arrive, and the grace\n"
+    "                         before a body or answer must keep its rate (default 10s)\n"
+    "  --stop-grace DURATION  time running calls get to finish on SIGTERM (default 10s)\n"
+    "  --call-memory-budget BYTES\n"
+    "                         memory one call may hold: its arguments, what decoding\n"
+    "                         them takes and a buffered answer; a call that needs\n"
+    "                         more is answered 413 (default 67108864)\n"
+    "  --memory-budget BYTES  memory running calls may hold together; a call that\n"
+    "                         finds too little left is answered 503 (default 1073741824)\n"
     "  --access-log DEST      one line per request to DEST: - for standard error,\n"
     "                         else a file appended to (default: none)\n"
     "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For / X-Real-IP\n"
@@ -67,6 +80,7 @@ const char* const kUsage =
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
+    "A DURATION is a whole number and a unit: 500ms, 30s, 15m, 8h.\n"
     "Once listening, prints the port, the event loops and bounds it serves with\n"
     "(and the admin port) and the bridges' URLs on standard output.\n"
     "Methods of the sample bridge: echo, sum, generateBinary, checksumExtraBlob.\n";
@@ -76,10 +90,57 @@ int fail(const std::string& message) {
   return 2;
 }
 
-bool parseNumber(const std::string& text, unsigned long max, unsigned long& value) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  value = std::stoul(text);
-  return value <= max;
+// Ends the program at an option's value it cannot take; before anything is
+// started, so nothing is lost.
+[[noreturn]] void refuseOption(const std::string& message) {
+  fail(message + " (see --help)");
+  std::exit(2);
+}
+
+std::uint64_t integerOption(const std::string& option, const std::string& value, std::uint64_t min,
+                            std::uint64_t max) {
+  const bool digits =
+      !value.empty() && value.size() <= 15 && value.find_first_not_of("0123456789") == std::string::npos;
+  const std::uint64_t number = digits ? std::stoull(value) : 0;
+  if (!digits || number < min || number > max)
+    refuseOption(option + " takes an integer from " + std::to_string(min) + " to " + std::to_string(max) + ", not '" +
+                 value + "'");
+  return number;
+}
+
+std::chrono::milliseconds durationOption(const std::string& option, const std::string& value, std::uint64_t min,
+                                         std::uint64_t max) {
+  const auto duration = dravbridge::parseDuration(value);
+  if (!duration || static_cast<std::uint64_t>(duration->count()) < min ||
+      static_cast<std::uint64_t>(duration->count()) > max)
+    refuseOption(option + " takes " + dravbridge::durationForm(min, max) + ", not '" + value + "'" +
+                 dravbridge::unitHint(value));
+  return *duration;
+}
+
+std::string urlPathOption(const std::string& option, const std::string& value) {
+  if (value.empty() || value[0] != '/')
+    refuseOption(option + " takes a URL path starting with '/', not '" + value + "'");
+  return value;
+}
+
+dravbridge::BridgeEntry bridgeOption(const std::string& value) {
+  try {
+    return dravbridge::bridgeOption(value);
+  } catch (const std::invalid_argument& e) {
+    refuseOption(e.what());
+  }
+}
+
+constexpr std::uint64_t kSecond = 1000, kHour = 3600 * kSecond, kYear = 8760 * kHour, kTebibyte = 1ull << 40;
+
+// The options --help lists, for a hint at one it does not.
+std::vector<std::string> knownOptions() {
+  std::vector<std::string> names;
+  std::istringstream usage(kUsage);
+  for (std::string line; std::getline(usage, line);)
+    if (line.compare(0, 4, "  --") == 0) names.push_back(line.substr(2, line.find(' ', 2) - 2));
+  return names;
 }
 
 bool isFlag(const std::string& option) {
@@ -145,12 +206,12 @@ int main(int argc, char** argv) {
     if (option.rfind("--", 0) != 0) return fail("unexpected argument '" + option + "' (see --help)");
     if (i + 1 == argc) return fail(option + " needs a value (see --help)");
     const std::string value = argv[++i];
-    unsigned long number = 0;
     if (option == "--config") continue;  // read above
     if (option == "--address") settings.address = value;
-    else if (option == "--port" && parseNumber(value, 65535, number)) settings.port = static_cast<unsigned short>(number);
-    else if (option == "--path") commandLineBridges.push_back({value, dravbridge::kSamplePlugin});
-    else if (option == "--bridge") commandLineBridges.push_back(dravbridge::bridgeOption(value));
+    else if (option == "--port") settings.port = static_cast<unsigned short>(integerOption(option, value, 0, 65535));
+    else if (option == "--path")
+      commandLineBridges.push_back({urlPathOption(option, value), dravbridge::kSamplePlugin});
+    else if (option == "--bridge") commandLineBridges.push_back(bridgeOption(value));
     else if (option == "--user") settings.user = value;
     else if (option == "--password") settings.password = value;
     else if (option == "--cert") settings.certFile = value;
@@ -160,36 +221,36 @@ int main(int argc, char** argv) {
     else if (option == "--admin-address") {
       settings.admin.enabled = true;
       settings.admin.address = value;
-    } else if (option == "--admin-port" && parseNumber(value, 65535, number)) {
+    } else if (option == "--admin-port") {
       settings.admin.enabled = true;
-      settings.admin.port = static_cast<unsigned short>(number);
+      settings.admin.port = static_cast<unsigned short>(integerOption(option, value, 0, 65535));
     }
     else if (option == "--sso-user") settings.sso.user = value;
     else if (option == "--sso-password") settings.sso.password = value;
-    else if (option == "--sso-path") settings.sso.path = value;
+    else if (option == "--sso-path") settings.sso.path = urlPathOption(option, value);
     else if (option == "--session-key-file") sessionKeyFile = value;
-    else if (option == "--session-life" && parseNumber(value, 31536000, number) && number > 0)
-      settings.auth.sessionLifetime = std::chrono::seconds(number);
-    else if (option == "--logon-failures" && parseNumber(value, 1000, number))
-      settings.auth.freeFailures = static_cast<unsigned>(number);
-    else if (option == "--max-connections" && parseNumber(value, 1000000, number) && number > 0)
-      settings.maxConnections = static_cast<unsigned>(number);
-    else if (option == "--max-calls" && parseNumber(value, 1000, number) && number > 0)
-      settings.maxRunningCalls = static_cast<unsigned>(number);
-    else if (option == "--event-loops" && parseNumber(value, 1000, number))
-      settings.eventLoops = static_cast<unsigned>(number);
-    else if (option == "--timeout" && parseNumber(value, 3600, number) && number > 0)
-      settings.headTimeout = settings.transferGrace = std::chrono::seconds(number);
-    else if (option == "--stop-grace" && parseNumber(value, 3600, number))
-      settings.stopGrace = std::chrono::seconds(number);
-    else return fail("bad option or value: " + option + " " + value + " (see --help)");
+    else if (option == "--session-life") settings.auth.sessionLifetime = durationOption(option, value, kSecond, kYear);
+    else if (option == "--logon-failures")
+      settings.auth.freeFailures = static_cast<unsigned>(integerOption(option, value, 0, 1000));
+    else if (option == "--max-connections")
+      settings.maxConnections = static_cast<unsigned>(integerOption(option, value, 1, 1000000));
+    else if (option == "--max-calls")
+      settings.maxRunningCalls = static_cast<unsigned>(integerOption(option, value, 1, 1000));
+    else if (option == "--event-loops")
+      settings.eventLoops = static_cast<unsigned>(integerOption(option, value, 0, 1000));
+    else if (option == "--timeout")
+      settings.headTimeout = settings.transferGrace = durationOption(option, value, 1, kHour);
+    else if (option == "--stop-grace")
+      settings.stopGrace = durationOption(option, value, 0, kHour);
+    else if (option == "--call-memory-budget")
+      settings.callMemoryBudget = integerOption(option, value, 65536, kTebibyte);
+    else if (option == "--memory-budget") settings.memoryBudget = integerOption(option, value, 65536, kTebibyte);
+    else refuseOption("unknown option " + option + dravbridge::didYouMean(option, knownOptions()));
   }
   if (!commandLineBridges.empty()) config.bridges = commandLineBridges;
   settings.sso.enabled = !settings.sso.user.empty();
   if (settings.sso.requiredForBridges && !settings.sso.enabled)
     return fail("--sso-required (required in [sso]) needs --sso-user (user in [sso])");
-  for (const auto& bridge : config.bridges)
-    if (bridge.path.empty() || bridge.path[0] != '/') return fail("--path starts with /");
 
   raiseDescriptorLimit();
   sigset_t signals;

@@ -2,7 +2,7 @@
 // the probe bridge, which answers with the path it was called at and whether
 // the library it calls traces progress lines, and entry points that fail in
 // each way the host must report (PROBE_MAKES_NOTHING, PROBE_THROWS,
-// PROBE_OTHER_ABI).
+// PROBE_UNDEFINED, PROBE_OTHER_ABI).
 #include <drav/dravCommon.h>
 #include <drav/host/bridge_plugin.h>
 
@@ -16,6 +16,14 @@ extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned* pluginA
 #elif defined(PROBE_THROWS)
 extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned*) {
   throw std::runtime_error("the probe has no settings");
+}
+#elif defined(PROBE_UNDEFINED)
+// Declared by a header of another version, defined nowhere: linking a
+// plugin leaves it to the loader.
+void notDefinedAnywhere();
+extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned*) {
+  notDefinedAnywhere();
+  return nullptr;
 }
 #elif defined(PROBE_OTHER_ABI)
 extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned* pluginAbi) {
