@@ -55,12 +55,14 @@ grep -qF '[DRAV_Z=1]' "$work/tiny.bin" || { echo "FAIL tiny: not compressed"; fa
 # Each kind at both ends of its range, and the other spellings the syntax takes.
 check bounds 0 "$dravdump" --encode -o "$work/bounds.bin" int:-2147483648 int:2147483647 long:-2147483648 \
   short:-32768 short:32767 uint:4294967295 ulong:4294967295 ushort:0 uchar:255 char:x bool:0 bool:1 int:0x10 \
-  float:3.4028234e38 float:-1e-45 double:1e308 double:-4.9e-324 bin:0xA0ff string: empty: double:0
+  float:3.4028234e38 float:-1e-45 double:1e308 double:-4.9e-324 bin:0xA0ff string: empty: double:0 \
+  int:010 uint:0755 int:08 short:-0x10 uint:0XFFFFFFFF uchar:0xff
 check bounds-dump 0 "$dravdump" "$work/bounds.bin"
 printf '%s\n' "0 Int -2147483648" "1 Int 2147483647" "2 Long -2147483648" "3 Short -32768" "4 Short 32767" \
   "5 UInt 4294967295" "6 ULong 4294967295" "7 UShort 0" "8 UChar 255" '9 Char "x"' "10 Bool false" "11 Bool true" \
   "12 Int 16" "13 Float 3.4028234663852886e+38" "14 Float -1.4012984643248171e-45" "15 Double 1e+308" \
   "16 Double -4.9406564584124654e-324" "17 BinaryArray 2 bytes: A0 FF" '18 String ""' "19 Empty" "20 Double 0" \
+  "21 Int 10" "22 UInt 755" "23 Int 8" "24 Short -16" "25 UInt 4294967295" "26 UChar 255" \
   | diff - "$work/out" || { echo "FAIL bounds: values changed on the way"; failures=$((failures + 1)); }
 
 # One step past each end is refused, saying why.
@@ -78,6 +80,18 @@ ushort:65536|not an integer from 0 to 65535
 uchar:256|not an integer from 0 to 255
 int:|not an integer from -2147483648 to 2147483647
 int:5x|not an integer from -2147483648 to 2147483647
+int:+5|not an integer from -2147483648 to 2147483647
+int:0x|not an integer from -2147483648 to 2147483647
+int:0x80000000|not an integer from -2147483648 to 2147483647
+int:1 2|not an integer from -2147483648 to 2147483647
+uchar:0x100|not an integer from 0 to 255
+uint:99999999999999999999|not an integer from 0 to 4294967295
+int: 7|a number has no blanks around it (check the quoting)
+uint:7 |a number has no blanks around it (check the quoting)
+short:	-1|a number has no blanks around it (check the quoting)
+double: 1.5|a number has no blanks around it (check the quoting)
+double:0x1p4|not a decimal number
+float:-0X1p4|not a decimal number
 char:ab|a char is exactly one byte
 char:|a char is exactly one byte
 bool:yes|a bool is true, false, 1 or 0
