@@ -253,7 +253,8 @@ int call(const CallOptions& options, int argc, char** argv) {
   const Url url(options.url);
   DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options.sso));
   AnswerReader reader(options.mode == StreamingOut || options.mode == StreamingInOut,
-                      [&value](const unsigned char* data, std::size_t size) { value->take(data, size); });
+                      [&value](const unsigned char* data, std::size_t size) { value->take(data, size); },
+                      options.decodeBudget);
   try {
     proxy.init();
     proxy.rootUrl() = Url(options.rootUrl.empty() ? rootOf(url) : options.rootUrl);
@@ -285,6 +286,8 @@ int call(const CallOptions& options, int argc, char** argv) {
                                    (status.error().empty() ? std::string() : " (" + status.error() + ")"));
     reader.finish();
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
+  } catch (const dravtools::OverBudget& e) {
+    return fail(kCallFailed, std::string("decoding the answer goes ") + e.what());
   } catch (const std::exception& e) {
     return fail(kCallFailed, std::string("the call failed: ") + e.what());
   }

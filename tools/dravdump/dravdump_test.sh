@@ -148,5 +148,42 @@ refused 2 "bad value 'bin:@$work/does-not-exist': cannot open $work/does-not-exi
 check help 0 "$dravdump" --help
 grep -q "KIND:VALUE" "$work/out" || { echo "FAIL help text"; failures=$((failures + 1)); }
 
+# Decoding runs under a budget: a body of compressed zeros does not take the
+# memory its values announce, and says which option raises the budget.
+bomb() {  # bomb FILE VALUES BYTES [answer]: VALUES binary values of BYTES zeros, stored compressed
+  python3 - "$@" <<'PY'
+import struct, sys, zlib
+path, values, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+payload = ("[DRAV_Z=%d]" % size).encode() + zlib.compress(bytes(size), 9)
+text = lambda s: struct.pack(">I", len(s) + 1) + s + b"\0"
+status = text(b"t1") + text(b"t2") + text(b"fine") + struct.pack(">i", 0) if len(sys.argv) > 4 else b""
+with open(path, "wb") as f:
+    f.write(b"\x01" + struct.pack(">I", values) +
+            (struct.pack(">HI", 3, len(payload)) + payload) * values + status)
+PY
+}
+bomb "$work/bomb.bin" 1000 1048576
+[ "$(stat -c %s "$work/bomb.bin")" -lt 1200000 ] || { echo "FAIL bomb: not a small body"; failures=$((failures + 1)); }
+refused 1 "decoding the body goes over the budget of 67108864 bytes (--decode-budget to raise it)" \
+  /usr/bin/time -f %M -o "$work/peak" "$dravdump" "$work/bomb.bin"
+peak=$(tail -n 1 "$work/peak")
+[ "$peak" -lt 163840 ] || { echo "FAIL bomb: peak $peak KiB"; failures=$((failures + 1)); }
+bomb "$work/three.bin" 3 1000
+check three 0 "$dravdump" "$work/three.bin"
+expect_line three "2 BinaryArray 1000 bytes: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ..." "$work/out"
+refused 1 "decoding the body goes over the budget of 2999 bytes (--decode-budget to raise it)" \
+  "$dravdump" --decode-budget 2999 "$work/three.bin"
+check three-raised 0 "$dravdump" "$work/three.bin" --decode-budget 4000
+bomb "$work/answer.bin" 3 1000 answer
+check answer 0 "$dravdump" --answer "$work/answer.bin"
+expect_line answer 'status 0 "fine" (t1, t2)' "$work/out"
+refused 1 "decoding the answer goes over the budget of 2999 bytes (--decode-budget to raise it)" \
+  "$dravdump" --answer --decode-budget 2999 "$work/answer.bin"
+refused 2 "--decode-budget needs a byte count of at least 1" "$dravdump" --decode-budget 0 "$work/three.bin"
+refused 2 "--decode-budget needs a byte count of at least 1" "$dravdump" --decode-budget 1e6 "$work/three.bin"
+refused 2 "--decode-budget goes with reading, not --encode" "$dravdump" --encode --decode-budget 5 int:1
+check budget-help 0 "$dravdump" --help
+grep -q -- "--decode-budget BYTES of memory (default 67108864" "$work/out" || { echo "FAIL help names no budget"; failures=$((failures + 1)); }
+
 echo "dravdump: $failures failed"
 [ "$failures" -eq 0 ]
