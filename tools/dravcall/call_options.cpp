@@ -122,7 +122,8 @@ const char* callUsage() {
          "  -DRAVreq_timeout MS  -DRAVconn_timeout MS  -DRAVgzip_threshold BYTES\n"
          "\n"
          "Exit status: 0 when the bridge reports status 0, 1 when it reports another\n"
-         "code, 2 for a bad command line, 3 when the call or its answer failed.\n"
+         "code, 2 for a bad command line, 3 when the sign-on (nothing is called\n"
+         "then), the call or its answer failed.\n"
          "\n";
 }
 
