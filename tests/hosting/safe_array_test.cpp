@@ -125,14 +125,15 @@ TEST(BinarySafeArrayWrapper, ElementAccessStaysInTheFirstDimensionOfALargerArray
 }
 
 TEST(BinarySafeArrayWrapper, AnArrayWithAnEmptyDimensionHasNoCellToReach) {
-  // 64 x 0 and 4 x 2 x 0: the first dimension counts cells the block does not have.
+  // 64 x 0, 4 x 2 x 0 and 4 x 0 x 2: the first dimension counts cells the block does not have.
   const SAFEARRAYBOUND flat[2] = {{64, 0}, {0, 0}};
   const SAFEARRAYBOUND deep[3] = {{4, 1}, {2, 0}, {0, 0}};
+  const SAFEARRAYBOUND middle[3] = {{4, 1}, {0, 0}, {2, 0}};
   struct Shape {
     const SAFEARRAYBOUND* bounds;
     UINT dimensions;
   };
-  for (const Shape& shape : {Shape{flat, 2}, Shape{deep, 3}}) {
+  for (const Shape& shape : {Shape{flat, 2}, Shape{deep, 3}, Shape{middle, 3}}) {
     BinarySafeArrayWrapper wrapper(shape.bounds, shape.dimensions);
     const LONG first = wrapper.GetLowerBound(0);
     for (LONG index : {first, static_cast<LONG>(first + wrapper.GetCount(0) - 1)}) {
