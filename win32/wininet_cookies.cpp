@@ -57,17 +57,17 @@ bool hasControlCharacter(const std::string& text) {
   });
 }
 
-// One part of an IPv4 address as the address parsers read it: decimal,
-// 0x hex or 0-led octal.
+// One part of an IPv4 address (lower case) as the address parsers read it:
+// decimal, 0x hex or 0-led octal.
 bool ipv4Part(const std::string& text, std::uint64_t& value) {
   int base = 10;
   std::size_t at = 0;
-  if (text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) base = 16, at = 2;
+  if (text.size() > 1 && text[0] == '0' && text[1] == 'x') base = 16, at = 2;
   else if (text.size() > 1 && text[0] == '0') base = 8, at = 1;
   value = 0;
   if (at == text.size() && base != 16) return false;
   for (; at < text.size(); ++at) {
-    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[at])));
+    const char c = text[at];
     const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 99;
     if (digit >= base) return false;
     value = value * base + digit;

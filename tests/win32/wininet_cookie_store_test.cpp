@@ -32,15 +32,27 @@ TEST(CookieUrl, SplitsSchemeHostAndPath) {
 }
 
 TEST(CookieUrl, EverySpellingOfAnIpv4AddressIsOneAddress) {
-  for (const char* url : {"http://127.0.0.1/", "http://127.1/", "http://0x7f.0.0.1/", "http://0177.0.0.1/",
-                          "http://2130706433/", "http://127.0.1/", "http://0X7F000001/", "http://127.0.0.1./"}) {
-    const CookieUrl u = at(url);
-    EXPECT_EQ(u.host, "127.0.0.1") << url;
-    EXPECT_TRUE(u.ipHost) << url;
+  const struct {
+    const char* url;
+    const char* address;
+  } addresses[] = {
+      {"http://127.0.0.1/", "127.0.0.1"},   {"http://127.1/", "127.0.0.1"},
+      {"http://0x7f.0.0.1/", "127.0.0.1"},  {"http://0177.0.0.1/", "127.0.0.1"},
+      {"http://2130706433/", "127.0.0.1"},  {"http://127.0.1/", "127.0.0.1"},
+      {"http://0X7F000001/", "127.0.0.1"},  {"http://127.0.0.1./", "127.0.0.1"},
+      {"http://012.0/", "10.0.0.0"},        {"http://0xa000000/", "10.0.0.0"},
+      {"http://1.2.0x304/", "1.2.3.4"},     {"http://0xff.0xff.0xffff/", "255.255.255.255"},
+      {"http://4294967295/", "255.255.255.255"},
+  };
+  for (const auto& a : addresses) {
+    const CookieUrl u = at(a.url);
+    EXPECT_EQ(u.host, a.address) << a.url;
+    EXPECT_TRUE(u.ipHost) << a.url;
   }
   EXPECT_TRUE(at("http://[::1]/").ipHost);
   for (const char* url : {"http://example.com/", "http://1.2.3.com/", "http://08.0.0.1/", "http://256.0.0.1/",
-                          "http://1.2.3.4.5/", "http://1.2.65536/", "http://1..2/", "http://0xg.0.0.1/"}) {
+                          "http://1.2.3.4.5/", "http://1.2.65536/", "http://1..2/", "http://0xg.0.0.1/",
+                          "http://1.2.99-1/", "http://4294967296/"}) {
     const CookieUrl u = at(url);
     EXPECT_FALSE(u.ipHost) << url;
     EXPECT_EQ("http://" + u.host + "/", url) << "a host name stays as it was";
@@ -74,7 +86,8 @@ TEST(CookieStoreDomains, AnIpAddressOnlyEverGetsHostOnlyCookies) {
   EXPECT_FALSE(store.set(at("http://0x7f.0.0.1/"), "c=3; Domain=0.1"));
   EXPECT_FALSE(store.set(at("http://[::1]/"), "d=4; Domain=1"));
   ASSERT_TRUE(store.set(at("http://127.1/"), "e=5; Domain=127.0.0.1"));
-  EXPECT_EQ(store.header(at("http://127.0.0.1/")), "e=5") << "127.1 is 127.0.0.1";
+  ASSERT_TRUE(store.set(at("http://127.0.0.1/"), "g=7; Domain=0x7f.1"));
+  EXPECT_EQ(store.header(at("http://127.0.0.1/")), "e=5; g=7") << "127.1 is 127.0.0.1";
   EXPECT_EQ(store.header(at("http://10.0.0.1/")), "");
   EXPECT_EQ(store.header(at("http://x.127.0.0.1/")), "") << "host-only, whatever Domain said";
 
