@@ -47,7 +47,8 @@ long long parseSigned(const std::string& text, long long low, long long high, co
   refuseBlanks(text, word);
   const bool negative = !text.empty() && text[0] == '-';
   unsigned long long magnitude = 0;
-  const unsigned long long most = negative ? 0ull - static_cast<unsigned long long>(low) : static_cast<unsigned long long>(high);
+  const unsigned long long most =
+      negative ? 0ull - static_cast<unsigned long long>(low) : static_cast<unsigned long long>(high);
   if (!readMagnitude(text.substr(negative ? 1 : 0), most, magnitude))
     throw BadValue("'" + word + "': not an integer from " + std::to_string(low) + " to " + std::to_string(high));
   return negative ? static_cast<long long>(0ull - magnitude) : static_cast<long long>(magnitude);

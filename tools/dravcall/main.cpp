@@ -288,7 +288,8 @@ int call(const CallOptions& options, int argc, char** argv) {
     try {
       signOn(proxy);
     } catch (const std::exception& e) {
-      return fail(kCallFailed, "single sign-on at " + proxy.rootUrl().toString() + " failed, no call made: " + e.what());
+      return fail(kCallFailed,
+                  "single sign-on at " + proxy.rootUrl().toString() + " failed, no call made: " + e.what());
     }
     applyTimeouts(proxy, options, policy);
     DRAVHttpRequestPtr request(proxy.createRequest());
