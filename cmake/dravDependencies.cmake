@@ -16,6 +16,10 @@ if(NOT WIN32)
   # for a client certificate (libcurl is built on OpenSSL here).
   find_package(OpenSSL REQUIRED)
   find_package(Threads REQUIRED)
+  # Which cookie Domains are public suffixes, for the cookie store of our
+  # WinINet (on Windows the system's WinINet keeps the cookies).
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(PSL REQUIRED IMPORTED_TARGET libpsl)
 endif()
 
 # libdeflate decodes whole zlib streams 2-4x faster than zlib and writes them
@@ -25,6 +29,9 @@ endif()
 option(DRAV_USE_LIBDEFLATE "Compress and decompress payloads with libdeflate when it is found" ON)
 set(DRAV_COMPRESSION_LIBS ZLIB::ZLIB)
 set(DRAV_PC_REQUIRES_PRIVATE "zlib")
+if(NOT WIN32)
+  string(APPEND DRAV_PC_REQUIRES_PRIVATE " libpsl")
+endif()
 if(DRAV_USE_LIBDEFLATE)
   find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h)
   find_library(LIBDEFLATE_LIBRARY NAMES deflate libdeflate)

@@ -113,9 +113,49 @@ TEST(Dravcall, SavesAStreamedValueInAFileAndSendsAFileAsExtraBlob) {
   const ProgramResult listed = dravcall({"--output", folder.file("listed.bin"), host.url(), "sample", "generateBinary",
                                          "int:1000"});
   ASSERT_EQ(0, listed.exitCode) << listed.err;
+  EXPECT_EQ("0 BinaryArray 1000 bytes saved in " + folder.file("listed.bin") +
+                "\nstatus 0 \"no error detected\" (sample, generateBinary)\n",
+            listed.out);
   std::string expected(1000, '\0');
   for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>(DRAVHost::SampleBridge::patternByte(i, 0));
   EXPECT_EQ(expected, readFile(folder.file("listed.bin"))) << "the first binary result of a list";
+}
+
+TEST(Dravcall, OutputSavesTheFirstBinaryResultInsteadOfPrintingIt) {
+  SampleHost host;
+  TempFolder folder;
+  const ProgramResult mixed =
+      dravcall({"--output", folder.file("first.bin"), host.url(), "sample", "echo", "int:7", "bin:0x0102", "bin:0x03"});
+  ASSERT_EQ(0, mixed.exitCode) << mixed.err;
+  EXPECT_EQ("0 Int 7\n1 BinaryArray 2 bytes saved in " + folder.file("first.bin") +
+                "\n2 BinaryArray 1 bytes: 03\nstatus 0 \"no error detected\" (sample, echo)\n",
+            mixed.out);
+  EXPECT_EQ(std::string("\x01\x02"), readFile(folder.file("first.bin")));
+
+  const ProgramResult none = dravcall({"--output", folder.file("none.bin"), host.url(), "sample", "echo", "int:1"});
+  EXPECT_EQ(3, none.exitCode);
+  EXPECT_EQ("0 Int 1\n", none.out);
+  EXPECT_EQ("dravcall: no binary result to save in " + folder.file("none.bin") + "\n", none.err);
+}
+
+TEST(Dravcall, AnAnswerOverTheDecodeBudgetIsRefusedNamingTheOption) {
+  SampleHost host;
+  TempFolder folder;
+  {
+    std::ofstream value(folder.file("value.bin"), std::ios::binary);
+    value << std::string(1000000, 'z');
+  }
+  const std::vector<std::string> call = {host.url(), "sample", "echo", "bin:@" + folder.file("value.bin")};
+  std::vector<std::string> tight = {"--decode-budget", "999999"};
+  tight.insert(tight.end(), call.begin(), call.end());
+  const ProgramResult refused = dravcall(tight);
+  EXPECT_EQ(3, refused.exitCode);
+  EXPECT_EQ("", refused.out);
+  EXPECT_EQ("dravcall: decoding the answer goes over the budget of 999999 bytes (--decode-budget to raise it)\n",
+            refused.err);
+  const ProgramResult defaults = dravcall(call);
+  EXPECT_EQ(0, defaults.exitCode) << defaults.err;
+  EXPECT_EQ(0u, defaults.out.find("0 BinaryArray 1000000 bytes: 7A")) << defaults.out;
 }
 
 TEST(Dravcall, ShowsProgressOfLargeTransfersWhenAsked) {
@@ -147,6 +187,22 @@ TEST(Dravcall, SignsOnAtTheHostsLogonWhenAsked) {
                                            "-DRAVhttp_auth_pwd", "pw", host.url(), "sample", "echo", "int:1"});
   EXPECT_EQ(0, signedOn.exitCode) << signedOn.err;
   EXPECT_EQ(1u, host.host().ssoSessionCount());
+}
+
+TEST(Dravcall, AFailedSignOnEndsTheCommandWithoutMakingTheCall) {
+  auto settings = ssoTestSettings();
+  settings.sso.requiredForBridges = false;  // a call without the session would be served
+  SampleHost host(settings);
+  const ProgramResult run = dravcall({"--sso", "--root-url", host.url("/logon"), "-DRAVhttp_auth_user", "sam",
+                                      "-DRAVhttp_auth_pwd", "wrong", host.url(), "sample", "echo", "int:1"});
+  EXPECT_EQ(3, run.exitCode);
+  EXPECT_EQ("", run.out) << "no call, no results";
+  EXPECT_NE(std::string::npos, run.err.find("dravcall: single sign-on at " + host.url("/logon") +
+                                            " failed, no call made: no session cookie (SMSESSION) came back"))
+      << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("-DRAVhttp_auth_pwd")) << run.err;
+  EXPECT_EQ(0u, host.host().ssoSessionCount());
+  EXPECT_EQ(1u, host.host().statistics().requestsServed) << "the logon only";
 }
 
 // The DRAVArgs-Size the call's header block carried, from the progress trace.

@@ -72,6 +72,10 @@ CallOptions parseCallOptions(int argc, char** argv) {
       else if (word == "--cookies") options.cookies = value;
       else if (word == "--root-url") options.rootUrl = value;
       else if (word == "--trace") options.traceLevel = traceLevel(value);
+      else if (word == kDecodeBudgetOption) {
+        if (!parseDecodeBudget(value, options.decodeBudget))
+          throw UsageError(word + " takes a byte count of at least 1, not '" + value + "'");
+      }
       else throw UsageError("unknown option " + word);
     }
   }
@@ -97,6 +101,10 @@ const char* callUsage() {
          "  --output FILE        save the streamed value (or the first binary result) in\n"
          "                       FILE instead of printing its first bytes\n"
          "  --read-size BYTES    read the answer in pieces of BYTES (default 65536)\n"
+         "  --decode-budget BYTES\n"
+         "                       the most memory decoding the answer may take:\n"
+         "                       decompressed values, value storage and text\n"
+         "                       (default 67108864, 64 MiB)\n"
          "  --cookies TEXT       cookies for the call, as \"name=value; name2=value2\"\n"
          "  --sso                log on through single sign-on (SiteMinder) first, with\n"
          "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd\n"
@@ -114,7 +122,8 @@ const char* callUsage() {
          "  -DRAVreq_timeout MS  -DRAVconn_timeout MS  -DRAVgzip_threshold BYTES\n"
          "\n"
          "Exit status: 0 when the bridge reports status 0, 1 when it reports another\n"
-         "code, 2 for a bad command line, 3 when the call or its answer failed.\n"
+         "code, 2 for a bad command line, 3 when the sign-on (nothing is called\n"
+         "then), the call or its answer failed.\n"
          "\n";
 }
 

@@ -3,6 +3,8 @@
 // initialisation. Only parsing: nothing is opened or checked beyond syntax.
 #pragma once
 
+#include "decode_budget_option.h"
+
 #include <drav/serialization/argument_list.h>
 
 #include <cstdint>
@@ -29,6 +31,7 @@ struct CallOptions {
   std::string extraBlobFile;          // sent after the arguments; empty: none
   tag_StreamingMode mode = StreamingNo;
   std::string outputFile;             // the streamed value (or the first binary result) goes here
+  std::uint64_t decodeBudget = kDefaultDecodeBudget;  // what decoding the answer may take
   std::string cookies;                // "a=1; b=2", handed to the proxy
   bool sso = false;                   // log on through single sign-on first
   std::string rootUrl;                // where the logon goes; empty: the URL's root

@@ -192,16 +192,44 @@ private:
   std::vector<unsigned char> held_;
 };
 
-void saveBinary(const DRAVArgs& results, const std::string& path) {
+// The index of the first binary result; the list's size when there is none.
+unsigned long firstBinary(const DRAVArgs& results) {
+  unsigned long i = 0;
+  while (i < results.size() && results.getArgs()[i]->getType() != DRAVVar::BinaryArray) ++i;
+  return i;
+}
+
+void saveBinary(const DRAVTypes::DRAVArray<unsigned char>& value, const std::string& path) {
+  ValueTarget file(path);
+  file.take(value.getData(), value.getLength());
+  if (!file.close()) throw std::runtime_error("cannot write " + path);
+}
+
+// With --output, the first binary result is saved instead of printed.
+void printResults(const DRAVArgs& results, const std::string& outputFile) {
+  const unsigned long saved = outputFile.empty() ? results.size() : firstBinary(results);
+  if (saved < results.size()) saveBinary(results.getBinaryArray(saved), outputFile);
   for (unsigned long i = 0; i < results.size(); ++i) {
-    if (results.getArgs()[i]->getType() != DRAVVar::BinaryArray) continue;
-    const auto& value = results.getBinaryArray(i);
-    ValueTarget file(path);
-    file.take(value.getData(), value.getLength());
-    if (!file.close()) throw std::runtime_error("cannot write " + path);
-    return;
+    if (i == saved)
+      std::cout << i << " BinaryArray " << results.getBinaryArray(i).getLength() << " bytes saved in " << outputFile
+                << '\n';
+    else
+      std::cout << i << ' ' << dravtools::describeValue(*results.getArgs()[i]) << '\n';
   }
-  throw std::runtime_error("no binary result to save in " + path);
+  if (!outputFile.empty() && saved == results.size())
+    throw std::runtime_error("no binary result to save in " + outputFile);
+}
+
+// Signs on before the call, so that a refused sign-on ends the command
+// instead of a call made without the session. The logon reports a refusal
+// only by the session cookie it does not bring back.
+void signOn(DRAVBridgeProxy& proxy) {
+  DRAVSsoProvider* sso = proxy.getSsoProvider();
+  if (!sso) return;
+  sso->initialize(&proxy);
+  if (proxy.getCookies().find("SMSESSION") == std::string::npos)
+    throw std::runtime_error("no session cookie (SMSESSION) came back: check the user and password "
+                             "(-DRAVhttp_auth_user, -DRAVhttp_auth_pwd) and --root-url");
 }
 
 int printAnswer(const AnswerReader& reader, ValueTarget& value, const CallOptions& options) {
@@ -214,10 +242,7 @@ int printAnswer(const AnswerReader& reader, ValueTarget& value, const CallOption
       std::cout << "0 BinaryArray " << reader.valueSize() << " bytes saved in " << options.outputFile << '\n';
     }
   } else {
-    const DRAVArgs& results = reader.results();
-    for (unsigned long i = 0; i < results.size(); ++i)
-      std::cout << i << ' ' << dravtools::describeValue(*results.getArgs()[i]) << '\n';
-    if (!options.outputFile.empty()) saveBinary(results, options.outputFile);
+    printResults(reader.results(), options.outputFile);
   }
   std::cout << dravtools::describeStatus(reader.status()) << std::endl;
   return reader.status().code == 0 ? 0 : kBridgeReportedFailure;
@@ -253,12 +278,19 @@ int call(const CallOptions& options, int argc, char** argv) {
   const Url url(options.url);
   DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options.sso));
   AnswerReader reader(options.mode == StreamingOut || options.mode == StreamingInOut,
-                      [&value](const unsigned char* data, std::size_t size) { value->take(data, size); });
+                      [&value](const unsigned char* data, std::size_t size) { value->take(data, size); },
+                      options.decodeBudget);
   try {
     proxy.init();
     proxy.rootUrl() = Url(options.rootUrl.empty() ? rootOf(url) : options.rootUrl);
     if (!options.cookies.empty()) proxy.setCookies(options.cookies);
     DebugLinesToStderr debugLines;
+    try {
+      signOn(proxy);
+    } catch (const std::exception& e) {
+      return fail(kCallFailed,
+                  "single sign-on at " + proxy.rootUrl().toString() + " failed, no call made: " + e.what());
+    }
     applyTimeouts(proxy, options, policy);
     DRAVHttpRequestPtr request(proxy.createRequest());
     const unsigned long sent =
@@ -285,6 +317,8 @@ int call(const CallOptions& options, int argc, char** argv) {
                                    (status.error().empty() ? std::string() : " (" + status.error() + ")"));
     reader.finish();
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
+  } catch (const dravtools::OverBudget& e) {
+    return fail(kCallFailed, std::string("decoding the answer goes ") + e.what());
   } catch (const std::exception& e) {
     return fail(kCallFailed, std::string("the call failed: ") + e.what());
   }
