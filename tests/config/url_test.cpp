@@ -34,6 +34,14 @@ const ParseCase kParseCases[] = {
     {"", "http", "", 80, "", "http://:80/"},
     {"http://", "http", "", 80, "", "http://:80/"},
     {"x:", "http", "x", 0, "", "http://x:0/"},
+    // IPv6 literals are bracketed; their colons are not the port's.
+    {"http://[::1]:8080/bridges/sample", "http", "::1", 8080, "bridges/sample", "http://[::1]:8080/bridges/sample"},
+    {"https://[fe80::1:2]/x", "https", "fe80::1:2", 443, "x", "https://[fe80::1:2]:443/x"},
+    {"[::1]:81", "http", "::1", 81, "", "http://[::1]:81/"},
+    {"http://[::1]/a:9", "http", "::1", 80, "a:9", "http://[::1]:80/a:9"},
+    {"http://[::1]x:9/", "http", "::1", 80, "", "http://[::1]:80/"},  // no ":" right after "]": no port
+    {"http://[::1:9/x", "http", "[::1:9", 80, "x", "http://[[::1:9]:80/x"},  // unclosed: no port to find
+    {"http://[]:5/", "http", "", 5, "", "http://:5/"},
 };
 
 TEST(Url, ParsesAndPrintsEachFormWithTheExplicitPort) {
