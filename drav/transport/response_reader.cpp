@@ -124,6 +124,11 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
   if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) {
     downloadFailed("unable to send data", target, GetLastError(), h.request);
   }
+  // What the server announced, to tell a body that was cut off from one
+  // that ended (a WinINet may report a dropped connection as the end).
+  DWORD announced = 0, announcedSize = sizeof announced;
+  const bool known = HttpQueryInfoW(h.request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced,
+                                    &announcedSize, nullptr) != FALSE;
   const std::uint32_t n = readChunkSize_ ? readChunkSize_ : 1000;
   char* piece = nullptr;
   bool ended = false;
@@ -135,7 +140,7 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
     data.insert(data.end(), piece, piece + kept);
     got += kept;
   }
-  const DWORD readError = GetLastError();
+  const DWORD readError = ended ? static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED) : GetLastError();
   ::operator delete(piece);
   if (ended) h.request = nullptr;  // the end closed it; a failed read or the limit leaves it to DownloadHandles
   if (tooLong) {
@@ -144,7 +149,7 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
     Annal::Logger(Annal::Error) << text;
     throw DRAVException(text);
   }
-  if (!ended) {
+  if (!ended || (known && got < announced)) {
     // A body cut short is not the resource: the caller keeps what came, and learns it is partial.
     const std::string text = "the resource " + target.toString() + " was cut off after " + std::to_string(got) +
                              " bytes: " + DRAV::detail::failureLine(target, readError, h.request);
