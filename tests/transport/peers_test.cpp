@@ -357,6 +357,22 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   EXPECT_EQ(calls(), 5) << "one per send attempt";
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
   EXPECT_EQ(lastHandle(), request->getRequestHandle());
+
+  // A certificate that does not verify gets the hook's say too, with its own code.
+  reset();
+  drav_test::TestAuthority authority;
+  std::unique_ptr<drav_test::TestCertificate> misnamed = authority.issue("DNS:elsewhere.example");
+  drav_test::ServerOptions other;
+  other.certFile = misnamed->certFile();
+  other.keyFile = misnamed->keyFile();
+  drav_test::HttpTestServer elsewhere(other);
+  trusted.caFile = authority.certFile();
+  DRAVBridgeProxy verifying("b", Url(elsewhere.url("/bridge")), AuthInfo().tls(trusted));
+  DRAVHttpRequestPtr refused(verifying.createRequest());
+  EXPECT_THROW(refused->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
+               UnknownCertAuthException);
+  EXPECT_EQ(calls(), 10) << "five attempts, and five more in the call's one re-run";
+  EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_SEC_CERT_CN_INVALID));
   FreeLibrary(hook);
 }
 #endif
