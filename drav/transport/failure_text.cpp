@@ -43,7 +43,7 @@ std::string failureReason(unsigned long code, unsigned long timeoutMs) {
     case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: return "TLS: the server demands a client certificate";
     case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "TLS: handshake failed (https to a plain http port?)";
     case ERROR_INTERNET_OPERATION_CANCELLED: return "cancelled";
-    case ERROR_INVALID_HANDLE: return "no request could be opened";
+    case ERROR_INVALID_HANDLE: return "no connection could be opened (check the URL's host and port)";
     case HTTP_STATUS_DENIED: return "the server refused the credentials (HTTP 401)";
     case HTTP_STATUS_PROXY_AUTH_REQ: return "the proxy refused the credentials (HTTP 407)";
     case HTTP_STATUS_MOVED: return "the server keeps redirecting (HTTP 301)";

@@ -59,7 +59,7 @@ HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url, co
                                        nullptr, nullptr, flags, 0);
   if (!request || !url.useSsl()) return request;
   if (!tls.verify) {
-    Annal::Logger(Annal::M) << "TLS certificates of " << url.host() << " are not verified (-DRAVssl_verify off)";
+    Annal::Logger(Annal::M) << "TLS certificates of " << url.host() << " are not verified: verification is turned off";
     setNumberOption(request, INTERNET_OPTION_SECURITY_FLAGS, kUnverifiedSecurityFlags);
     return request;
   }
