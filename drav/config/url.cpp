@@ -69,8 +69,12 @@ std::string Url::toString() const {
   std::string text;
   text.reserve(scheme_.size() + host_.size() + portText.size() + uri_.size() + 7);
   text.append(scheme_).append("://");
-  if (host_.find(':') != std::string::npos) text.append(1, '[').append(host_).append(1, ']');  // IPv6
-  else text.append(host_);
+  // An IPv6 host goes in brackets; so does one that begins with "[" itself,
+  // so that the text reads back as the same host.
+  if (host_.find(':') != std::string::npos || (!host_.empty() && host_[0] == '['))
+    text.append(1, '[').append(host_).append(1, ']');
+  else
+    text.append(host_);
   text.append(1, ':').append(portText);
   text.append(1, '/').append(uri_);
   return text;

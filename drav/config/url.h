@@ -40,7 +40,7 @@ public:
   bool useSsl() const { return scheme_ == "https"; }  // case-sensitive
   // scheme "://" host ":" port "/" path; the port is always written, as a
   // signed 32-bit number, so that the text parses back to the same port. A
-  // host holding ":" (IPv6) is written in brackets.
+  // host holding ":" (IPv6) or beginning with "[" is written in brackets.
   std::string toString() const;
 
 private:
