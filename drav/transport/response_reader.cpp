@@ -10,6 +10,8 @@
 #include <drav/transport/failure_text.h>
 #include <drav/transport/wininet_text.h>
 
+#include <win32/ascii_case.h>
+
 #include <new>
 
 namespace {
@@ -62,15 +64,10 @@ CallStatus DRAVHttpRequest::getCallStatus() const {
 
 namespace {
 
-std::string lowered(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 // Same scheme, host and port: the bridge's own origin.
 bool sameOrigin(const Url& a, const Url& b) {
-  return lowered(a.scheme()) == lowered(b.scheme()) && lowered(a.host()) == lowered(b.host()) && a.port() == b.port();
+  using drav_wininet::equalsNoCase;
+  return equalsNoCase(a.scheme(), b.scheme()) && equalsNoCase(a.host(), b.host()) && a.port() == b.port();
 }
 
 // The handles of one download, closed on every way out.
