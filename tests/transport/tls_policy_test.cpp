@@ -79,6 +79,25 @@ TEST(TlsPolicy, ASelfSignedServerIsRefusedBeforeTheCredentialsLeave) {
   EXPECT_TRUE(server->requests().empty());
 }
 
+TEST(TlsPolicy, ASingleSignOnLogonToAnUntrustedServerSendsNoPassword) {
+  TestCertificate certificate;
+  auto server = serveWith(certificate);
+  DRAVBridgeProxy proxy("secure", Url(server->url("/bridge")),
+                        AuthInfo().user("alice").pass("secret").ssoProvider("siteminder"));
+  proxy.init();
+  proxy.rootUrl() = Url(server->url("/logon"));
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  try {
+    request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0);
+    ADD_FAILURE() << "the logon went through";
+  } catch (const HttpPostDataException& e) {
+    EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_INVALID_CA));
+    EXPECT_NE(std::string(e.what()).find(server->hostPort() + ": TLS: certificate not trusted"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(server->requests().empty());
+}
+
 TEST(TlsPolicy, EachCertificateFaultIsNamedWithTheHostAndItsPort) {
   drav_test::TestAuthority authority;
   const TestCertificate selfSigned;
