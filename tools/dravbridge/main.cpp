@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
   try {
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
-    for (const auto& bridge : config.bridges) host.addBridge(bridge.path, dravbridge::loadBridge(bridge));
+    for (const auto& bridge : config.bridges)
+      host.addBridge(bridge.path, dravbridge::loadBridge(bridge), dravbridge::bridgeNameOf(bridge.plugin));
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
     const DRAVHost::HostSettings& inForce = host.settings();
