@@ -213,8 +213,7 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
     failure = HttpError(500, "the bridge failed");
   }
   const bool connectionFailed = response->connectionFailed();
-  // What the bridge says of its call wins; else the status it wrote tells.
-  if (!report_.invocationStatus) report_.invocationStatus = response->statusWritten();
+  const std::optional<long> statusWritten = response->statusWritten();
   request->detach();
   response->detach();
   request->Release();
@@ -231,6 +230,8 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
     Annal::Logger(Annal::Error) << "host: " << call.path << " " << call.methodName << ": " << failure->what();
     return false;
   }
+  // What the bridge says of its call wins; else the status it wrote tells.
+  if (!report_.invocationStatus) report_.invocationStatus = statusWritten;
   return complete();
 }
 

@@ -6,6 +6,9 @@
 #include "host/server/access_log.h"
 #include "host/server/forwarded_client.h"
 
+#include <drav/hosting/response_wrapper.h>
+#include <drav/serialization/invocation_status.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -133,6 +136,42 @@ TEST(AccessLog, LogsEachRequestWithTheClientAProxyWeTrustNames) {
       << lines[5];
   EXPECT_TRUE(std::regex_match(lines[6], std::regex(time + R"(127\.0\.0\.1 "/nowhere" - 404 - 0 \d+ \d+)")))
       << lines[6];
+}
+
+// Writes status 0 with buffering on, then refuses the call: what goes out is
+// the host's answer, not the status.
+class StatusThenRefusal : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch* response) override {
+    DRAVHelpers::IIS::ResponseWrapper writer(response);
+    DRAVHelpers::IIS::IResponse* page = nullptr;
+    ASSERT_EQ(S_OK, response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page)));
+    page->put_Buffer(VARIANT_TRUE);
+    page->Release();
+    DRAVInvocation::Bridge::Status status;
+    ASSERT_TRUE(writer.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant())));
+    throw DRAVHost::HttpError(409, "refused after all");
+  }
+};
+
+TEST(AccessLog, NamesOnlyTheStatusOfAnAnswerTheBridgeCompleted) {
+  const std::string path = "/tmp/drav_access_refused_" + std::to_string(getpid()) + ".log";
+  std::remove(path.c_str());
+  DRAVHost::HostSettings settings = testSettings();
+  settings.accessLog = path;
+  {
+    DRAVHost::BridgeHost host(settings);
+    host.addBridge("/refuse", std::make_shared<StatusThenRefusal>());
+    host.start();
+    RawClient client(host.port());
+    client.send(callRequest("m", "", 0, "", "/refuse"));
+    EXPECT_EQ(409, client.readReply().status);
+    awaitLines(path, 1);
+  }
+  const std::vector<std::string> lines = linesOf(fileText(path));
+  std::remove(path.c_str());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"( "/refuse" "m" 409 - 0 \d+ \d+$)"))) << lines[0];
 }
 
 // The first copy of a forwarding header is whatever the client wrote; the
