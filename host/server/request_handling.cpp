@@ -42,8 +42,8 @@ int streamingModeOf(const std::string& text) {
 // What the client sent, as an answer may name it: only when it is short and
 // plain, as the host's own answers never echo what could be markup or script.
 std::string plainOr(const std::string& text, const char* otherwise) {
-  const bool plain = text.size() <= 200 && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                                  "0123456789/._~-") == std::string::npos;
+  static const char kPlain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._~-";
+  const bool plain = !text.empty() && text.size() <= 200 && text.find_first_not_of(kPlain) == std::string::npos;
   return plain ? text : otherwise;
 }
 

@@ -63,6 +63,8 @@ TEST(HostHttp, RefusesRequestsItCannotServeWithAClearStatusAndServesOn) {
        "the bridge at /bridges/sample is sample, not greeter"},
       {withHeader(call, "DRAVBridgeName", "DRAVBridgeName: <b>\r\n"), 404,
        "the bridge at /bridges/sample is sample, not the one named in DRAVBridgeName"},
+      {withHeader(call, "DRAVBridgeName", "DRAVBridgeName:\r\n"), 404,
+       "the bridge at /bridges/sample is sample, not the one named in DRAVBridgeName"},
       {"POST /bridges/sample HTTP/1.1\r\nHost: h\r\nDRAVBridgeName: sample\r\nDRAVMethodName: echo\r\n"
        "DRAVArgs-Size: 11\r\nDRAVExtraBlob-Size: 0\r\nTransfer-Encoding: chunked\r\n\r\nb\r\n" +
            args + "\r\n0\r\n\r\n",

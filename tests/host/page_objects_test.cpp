@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace hosttest {
 namespace {
@@ -229,10 +230,12 @@ TEST(PageResponse, TheResponseWrapperStreamsAValueHeadChunksAndTheStatus) {
             channel.written());
 }
 
-// Writes `bytes` as one BinaryWrite, as the response wrapper does.
-void writeChunk(PageResponse* response, std::string bytes) {
+// Writes `bytes` as one BinaryWrite, as the response wrapper does, from a
+// block of exactly their size (so that a read past it shows under ASan).
+void writeChunk(PageResponse* response, const std::string& bytes) {
+  std::vector<unsigned char> block(bytes.begin(), bytes.end());
   DRAVHelpers::IIS::ResponseWrapper writer(response);
-  ASSERT_TRUE(writer.WriteBufferChunk(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size()));
+  ASSERT_TRUE(writer.WriteBufferChunk(block.data(), static_cast<unsigned long>(block.size())));
 }
 
 TEST(PageResponse, TellsTheStatusCodeTheBridgeWroteLast) {
@@ -256,7 +259,7 @@ TEST(PageResponse, TellsTheStatusCodeTheBridgeWroteLast) {
   for (const std::string& other :
        {record + "x", record.substr(0, 19), std::string(record).replace(0, 4, std::string("\0\0\0\0", 4)),
         std::string(record).replace(8, 1, "z"), std::string(record).replace(10, 1, "\x7f"),
-        std::string("\x01\0\0\0\0", 5)}) {
+        std::string("\x01\0\0\0\0", 5), record.substr(0, 7), record.substr(0, 2)}) {
     writeChunk(response, other);
     EXPECT_EQ(std::nullopt, response->statusWritten()) << other.size();
     writeChunk(response, record);
