@@ -12,8 +12,8 @@ namespace dravbridge {
 BridgeEntry bridgeOption(const std::string& value) {
   const std::size_t equals = value.rfind('=');
   if (equals != std::string::npos && value.compare(equals + 1, 1, "/") == 0)
-    return {value.substr(equals + 1), value.substr(0, equals)};
-  return {defaultBridgePath(value), value};
+    return {value.substr(equals + 1), value.substr(0, equals), ""};
+  return {defaultBridgePath(value), value, ""};
 }
 
 std::string bridgeNameOf(const std::string& plugin) {

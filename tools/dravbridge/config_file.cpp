@@ -5,6 +5,7 @@
 #include "config_file.h"
 
 #include "host/server/forwarded_client.h"
+#include "host/server/header_text.h"
 #include "host/sso/session_token.h"
 
 #include <toml++/toml.h>
@@ -352,6 +353,7 @@ private:
         const Found value{*node, lineOf(file_, node->source()), name + " in [[bridge]]", folder_};
         if (name == "path") entry.path = urlPath(value);
         else if (name == "plugin") entry.plugin = plugin(value);
+        else if (name == "name") entry.name = bridgeName(value);
         else throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\" in [[bridge]]");
       }
       const std::string at = lineOf(file_, table.source());
@@ -365,6 +367,12 @@ private:
       bridges.push_back(std::move(entry));
     }
     config_.bridges = std::move(bridges);
+  }
+
+  static std::string bridgeName(const Found& found) {
+    const std::string name = text(found);
+    if (name.empty() || !DRAVHost::isHeaderSafe(name)) refuse(found, "a name without line ends");
+    return name;
   }
 
   // "sample", or a plugin's file (relative to the configuration file).

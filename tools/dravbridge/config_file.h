@@ -17,11 +17,12 @@ inline const std::string kSamplePlugin = "sample";
 struct BridgeEntry {
   std::string path;    // URL path, starting with '/'
   std::string plugin;  // kSamplePlugin, or a bridge plugin's file
+  std::string name;    // what calls carry in DRAVBridgeName; empty: bridgeNameOf(plugin)
 };
 
 struct BridgeConfig {
   DRAVHost::HostSettings host;
-  std::vector<BridgeEntry> bridges{{"/bridges/sample", kSamplePlugin}};
+  std::vector<BridgeEntry> bridges{{"/bridges/sample", kSamplePlugin, ""}};
   bool trace = false;  // progress lines on standard error
 };
 

@@ -46,8 +46,9 @@ const char* const kUsage =
     "                         sign sessions with the key in FILE (32 bytes or more)\n"
     "                         so that all hosts with that key accept them\n"
     "                         (default: a random key, for this process only)\n"
-    "  --logon-failures N     wrong credentials one address may send before it is\n"
-    "                         locked out, 1 s doubling per further failure (default 5)\n"
+    "  --logon-failures N     wrong credentials one client may send for a user name\n"
+    "                         before it is locked out, 1 s doubling per further\n"
+    "                         failure (default 5)\n"
     "  --max-connections N    connections held open at once (default: as many as\n"
     "                         the descriptor limit allows, at most 16384)\n"
     "  --max-calls N          requests running at once (default 16)\n"
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
     if (option == "--config") continue;  // read above
     if (option == "--address") settings.address = value;
     else if (option == "--port" && parseNumber(value, 65535, number)) settings.port = static_cast<unsigned short>(number);
-    else if (option == "--path") commandLineBridges.push_back({value, dravbridge::kSamplePlugin});
+    else if (option == "--path") commandLineBridges.push_back({value, dravbridge::kSamplePlugin, ""});
     else if (option == "--bridge") commandLineBridges.push_back(dravbridge::bridgeOption(value));
     else if (option == "--user") settings.user = value;
     else if (option == "--password") settings.password = value;
@@ -202,7 +203,8 @@ int main(int argc, char** argv) {
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
     for (const auto& bridge : config.bridges)
-      host.addBridge(bridge.path, dravbridge::loadBridge(bridge), dravbridge::bridgeNameOf(bridge.plugin));
+      host.addBridge(bridge.path, dravbridge::loadBridge(bridge),
+                     bridge.name.empty() ? dravbridge::bridgeNameOf(bridge.plugin) : bridge.name);
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
     const DRAVHost::HostSettings& inForce = host.settings();
