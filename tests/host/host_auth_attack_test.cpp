@@ -106,6 +106,16 @@ TEST(HostAuthAttack, BehindATrustedProxyAGuesserLocksOutOnlyItself) {
   // An address the guesser writes in front of the proxy's is not who it is.
   EXPECT_EQ(429, call(forwardedFor("192.0.2.3, 192.0.2.1"), "s3cret"));
   EXPECT_EQ(429, call(forwardedFor("192.0.2.3") + forwardedFor("192.0.2.1"), "s3cret"));
+  // New user names buy a client no more than four names' worth of guesses.
+  int looked = 0;
+  for (int i = 0; i < 30; ++i) {
+    proxy.send(callRequest("echo", emptyArgs(), 0,
+                           forwardedFor("192.0.2.4") + basicAuthorization("user" + std::to_string(i), "guess")));
+    looked += proxy.readReply().status == 401;
+  }
+  EXPECT_EQ(20, looked);
+  EXPECT_EQ(429, call(forwardedFor("192.0.2.4"), "s3cret"));
+  EXPECT_EQ(200, call(forwardedFor("192.0.2.5"), "s3cret"));
 }
 
 TEST(HostAuthAttack, GoodCallsOfOthersForgiveAGuesserNothing) {
