@@ -24,9 +24,10 @@ for example in bridge client; do
   cmake -S "examples/$example" -B "$out/$example" -G Ninja -DCMAKE_PREFIX_PATH="$stage" >/dev/null
   cmake --build "$out/$example"
 done
+mkdir -p "$out/pc"
 PKG_CONFIG_PATH="$stage/lib/pkgconfig" \
   g++ -std=c++17 -shared -fPIC examples/bridge/greeter_bridge.cpp \
-  $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs dravHost) -o "$out/libgreeter-pc.so"
+  $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs dravHost) -o "$out/pc/libgreeter.so"
 
 bridge_pid=
 cleanup() { [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null; true; }
@@ -34,7 +35,7 @@ trap cleanup EXIT
 # The installed programs find their libraries, and dravbridge its sample
 # bridge, where the installation put them: no LD_LIBRARY_PATH.
 "$stage/bin/dravbridge" --port 0 --path /bridges/sample --bridge "$out/bridge/libgreeter.so" \
-  --bridge "$out/libgreeter-pc.so=/pc/greeter" >"$out/dravbridge.out" 2>&1 &
+  --bridge "$out/pc/libgreeter.so=/pc/greeter" >"$out/dravbridge.out" 2>&1 &
 bridge_pid=$!
 port=
 for _ in $(seq 1 100); do  # up to 10 s for the host to listen

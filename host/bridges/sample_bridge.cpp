@@ -255,7 +255,6 @@ private:
   void writeStatus(long code, const std::string& message) {
     DRAVInvocation::Bridge::Status status("sample", call_.methodName, message, code);
     check(writer_.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant())));
-    if (call_.report) call_.report->invocationStatus = code;
   }
 
   static void check(bool written) {

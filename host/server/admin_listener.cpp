@@ -79,7 +79,7 @@ public:
   void stop();
 
   const HostSettings settings;
-  const std::map<std::string, std::shared_ptr<BridgeHandler>> noBridges;
+  const std::map<std::string, ServedBridge> noBridges;
   const std::vector<boost::asio::ip::address> noProxies;
   HostAuth auth;
   std::atomic<std::uint64_t> requestsServed{0};

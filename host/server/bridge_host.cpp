@@ -117,7 +117,7 @@ public:
   unsigned short adminPort() const { return admin_ ? admin_->port() : 0; }
 
   HostSettings settings;
-  std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
+  std::map<std::string, ServedBridge> bridges;
   HostAuth auth;
   std::atomic<std::uint64_t> requestsServed{0};
   MemoryBudget memory;
@@ -285,11 +285,11 @@ BridgeHost::BridgeHost(HostSettings settings) : impl_(std::make_unique<Impl>(std
 
 BridgeHost::~BridgeHost() { stop(); }
 
-void BridgeHost::addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge) {
+void BridgeHost::addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge, const std::string& name) {
   if (impl_->started) throw std::logic_error("bridges are added before the host starts");
   if (path.empty() || path[0] != '/') throw std::logic_error("a bridge path starts with '/': '" + path + "'");
   if (!bridge) throw std::logic_error("no bridge for " + path);
-  if (!impl_->bridges.emplace(path, std::move(bridge)).second)
+  if (!impl_->bridges.emplace(path, ServedBridge{std::move(bridge), name}).second)
     throw std::logic_error("a bridge is already served at " + path);
 }
 

@@ -72,8 +72,7 @@ public:
         entry_(lowest().native_handle()),
         channel_(makeChannel()),
         in_(*channel_, settings_, shared.buffers),
-        peer_(peer),
-        client_(clientKeyOf(peer)) {}
+        peer_(peer) {}
   ~Connection() { shared_.registry.remove(entry_); }
 
   ConnectionRegistry::Entry& entry() { return entry_; }
@@ -269,8 +268,7 @@ private:
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
       const EventLoop::Call call(loop_, kTls, *channel_);
-      keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
-                              served_ + 1 == settings_.maxRequestsPerConnection);
+      keepOpen = serveRequest(in_, *channel_, shared_.routes, peer_, served_ + 1 == settings_.maxRequestsPerConnection);
       // An answer cut short still delivers what it wrote.
       if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
@@ -349,7 +347,6 @@ private:
   std::unique_ptr<Channel> channel_;
   RequestStream in_;
   const boost::asio::ip::address peer_;
-  const ClientKey client_;  // who the peer counts as for authentication
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client

@@ -16,7 +16,9 @@
 #include <sstream>
 
 namespace dravbridge {
-bool operator==(const BridgeEntry& a, const BridgeEntry& b) { return a.path == b.path && a.plugin == b.plugin; }
+bool operator==(const BridgeEntry& a, const BridgeEntry& b) {
+  return a.path == b.path && a.plugin == b.plugin && a.name == b.name;
+}
 }  // namespace dravbridge
 
 namespace e2e {
@@ -203,7 +205,7 @@ plugin = "sample"
   expected.memoryBudget = 8388608;
   expectSameSettings(expected, config.host);
   EXPECT_TRUE(config.trace);
-  EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample"}, {"/b/c", "sample"}}), config.bridges);
+  EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample", ""}, {"/b/c", "sample", ""}}), config.bridges);
 }
 
 TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
@@ -215,7 +217,7 @@ TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
   expected.user = "earlier";
   expected.port = 1;
   expectSameSettings(expected, config.host);
-  EXPECT_EQ((std::vector<BridgeEntry>{{"/bridges/sample", "sample"}}), config.bridges);
+  EXPECT_EQ((std::vector<BridgeEntry>{{"/bridges/sample", "sample", ""}}), config.bridges);
   EXPECT_FALSE(config.trace);
 
   // A refused file changes nothing, not even the keys before the fault.
@@ -226,7 +228,7 @@ TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
 TEST_F(ConfigFile, RefusesUnknownKeysWhereTheyStand) {
   EXPECT_EQ("F:2: unknown key \"listen_port\"", refusal("trace = false\nlisten_port = 1"));
   EXPECT_EQ("F:1: unknown key \"x\" in [limits]", refusal("[limits.x]\ny = 1"));
-  EXPECT_EQ("F:3: unknown key \"name\" in [[bridge]]", refusal("[[bridge]]\npath = \"/a\"\nname = \"a\""));
+  EXPECT_EQ("F:3: unknown key \"plugn\" in [[bridge]]", refusal("[[bridge]]\npath = \"/a\"\nplugn = \"a\""));
   EXPECT_EQ("F:1: unknown key \"tls_files\"", refusal("[tls_files]"));
   // A slip of the keyboard gets the name meant; a key in the wrong table, its own.
   EXPECT_EQ("F:3: unknown key \"max_conections\" in [limits] (did you mean \"max_connections\"?)",
@@ -317,10 +319,13 @@ TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
 }
 
 TEST_F(ConfigFile, ReadsBridgesWithPluginsBesideTheFile) {
-  EXPECT_EQ((std::vector<BridgeEntry>{{"/b", "/usr/lib/b.so"}, {"/c", folder_.file("c/libc.so")}, {"/s", "sample"}}),
+  EXPECT_EQ((std::vector<BridgeEntry>{
+                {"/b", "/usr/lib/b.so", ""}, {"/c", folder_.file("c/libc.so"), "kv"}, {"/s", "sample", ""}}),
             read("[[bridge]]\npath = \"/b\"\nplugin = \"/usr/lib/b.so\"\n[[bridge]]\npath = \"/c\"\n"
-                 "plugin = \"c/libc.so\"\n[[bridge]]\npath = \"/s\"\nplugin = \"sample\"")
+                 "plugin = \"c/libc.so\"\nname = \"kv\"\n[[bridge]]\npath = \"/s\"\nplugin = \"sample\"")
                 .bridges);
+  EXPECT_EQ("F:3: name in [[bridge]] must be a name without line ends, not \"\"",
+            refusal("[[bridge]]\npath = \"/b\"\nname = \"\"\nplugin = \"sample\""));
   EXPECT_EQ("F:3: plugin in [[bridge]] must be \"sample\" or a bridge plugin's file, not \"\"",
             refusal("[[bridge]]\npath = \"/b\"\nplugin = \"\""));
   EXPECT_EQ("F:2: [[bridge]] has no path", refusal("trace = false\n[[bridge]]\nplugin = \"sample\""));

@@ -4,6 +4,10 @@
 #include "host_test_support.h"
 
 #include "host/server/access_log.h"
+#include "host/server/forwarded_client.h"
+
+#include <drav/hosting/response_wrapper.h>
+#include <drav/serialization/invocation_status.h>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +136,76 @@ TEST(AccessLog, LogsEachRequestWithTheClientAProxyWeTrustNames) {
       << lines[5];
   EXPECT_TRUE(std::regex_match(lines[6], std::regex(time + R"(127\.0\.0\.1 "/nowhere" - 404 - 0 \d+ \d+)")))
       << lines[6];
+}
+
+// Writes status 0 with buffering on, then refuses the call: what goes out is
+// the host's answer, not the status.
+class StatusThenRefusal : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch* response) override {
+    DRAVHelpers::IIS::ResponseWrapper writer(response);
+    DRAVHelpers::IIS::IResponse* page = nullptr;
+    ASSERT_EQ(S_OK, response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page)));
+    page->put_Buffer(VARIANT_TRUE);
+    page->Release();
+    DRAVInvocation::Bridge::Status status;
+    ASSERT_TRUE(writer.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant())));
+    throw DRAVHost::HttpError(409, "refused after all");
+  }
+};
+
+TEST(AccessLog, NamesOnlyTheStatusOfAnAnswerTheBridgeCompleted) {
+  const std::string path = "/tmp/drav_access_refused_" + std::to_string(getpid()) + ".log";
+  std::remove(path.c_str());
+  DRAVHost::HostSettings settings = testSettings();
+  settings.accessLog = path;
+  {
+    DRAVHost::BridgeHost host(settings);
+    host.addBridge("/refuse", std::make_shared<StatusThenRefusal>());
+    host.start();
+    RawClient client(host.port());
+    client.send(callRequest("m", "", 0, "", "/refuse"));
+    EXPECT_EQ(409, client.readReply().status);
+    awaitLines(path, 1);
+  }
+  const std::vector<std::string> lines = linesOf(fileText(path));
+  std::remove(path.c_str());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"( "/refuse" "m" 409 - 0 \d+ \d+$)"))) << lines[0];
+}
+
+// The first copy of a forwarding header is whatever the client wrote; the
+// trusted proxies appended what follows it.
+TEST(ForwardedClient, IsTheNearestAddressNoTrustedProxyWroteAcrossEveryLine) {
+  const auto trusted = DRAVHost::parseTrustedProxies({"10.0.0.1", "10.0.0.2", "::1"});
+  const auto address = [](const char* text) { return boost::asio::ip::make_address(text); };
+  const struct {
+    const char* peer;
+    std::vector<std::pair<std::string, std::string>> fields;
+    const char* client;
+  } cases[] = {
+      {"10.0.0.1", {{"X-Forwarded-For", "6.6.6.6"}, {"X-Forwarded-For", "192.0.2.7"}}, "192.0.2.7"},
+      {"10.0.0.1", {{"x-forwarded-for", "6.6.6.6, 192.0.2.7"}, {"X-Forwarded-For", "10.0.0.2"}}, "192.0.2.7"},
+      {"10.0.0.1", {{"X-Forwarded-For", "192.0.2.7"}, {"Via", "x"}, {"X-Forwarded-For", "10.0.0.2, ::1"}},
+       "192.0.2.7"},
+      {"10.0.0.1", {{"X-Forwarded-For", "10.0.0.2"}, {"X-Forwarded-For", "::1"}}, "10.0.0.2"},  // all trusted
+      {"10.0.0.1", {{"X-Forwarded-For", "192.0.2.7, bogus"}, {"X-Forwarded-For", "10.0.0.2"}}, "10.0.0.2"},
+      {"10.0.0.1", {{"X-Forwarded-For", "bogus"}, {"X-Real-IP", "6.6.6.6"}, {"X-Real-IP", "192.0.2.8"}}, "192.0.2.8"},
+      {"10.0.0.1", {{"X-Real-IP", "192.0.2.8"}, {"X-Real-IP", "bogus"}}, "10.0.0.1"},
+      {"::ffff:10.0.0.1", {{"X-Forwarded-For", "::ffff:192.0.2.9"}}, "192.0.2.9"},
+      {"::ffff:192.0.2.1", {{"X-Forwarded-For", "6.6.6.6"}}, "192.0.2.1"},  // no proxy we trust
+      {"::1", {{"X-Forwarded-For", " 2001:db8::5 "}}, "2001:db8::5"},
+  };
+  for (const auto& c : cases) {
+    DRAVHost::RequestHead head;
+    head.fields = c.fields;
+    SCOPED_TRACE(c.peer + std::string(" ") + c.fields[0].second);
+    EXPECT_EQ(c.client, DRAVHost::forwardedClient(address(c.peer), head, trusted).to_string());
+  }
+  DRAVHost::RequestHead head;
+  head.fields = {{"X-Forwarded-For", "6.6.6.6"}};
+  EXPECT_EQ("10.0.0.1", DRAVHost::forwardedClient(address("10.0.0.1"), head, {}).to_string());
+  EXPECT_THROW(DRAVHost::parseTrustedProxies({"10.0.0.1", "proxy.example"}), std::invalid_argument);
 }
 
 TEST(Healthz, AnswersOkToGetAndRefusesPostsAndOtherPaths) {

@@ -27,12 +27,14 @@ BridgeEntry bridgeOption(const std::string& value) {
   return {defaultBridgePath(value), value};
 }
 
-std::string defaultBridgePath(const std::string& file) {
-  std::string name = file.substr(file.rfind('/') + 1);
+std::string bridgeNameOf(const std::string& plugin) {
+  std::string name = plugin.substr(plugin.rfind('/') + 1);
   name.resize(std::min(name.size(), name.rfind(".so")));
   if (name.size() > 3 && name.compare(0, 3, "lib") == 0) name.erase(0, 3);
-  return "/bridges/" + name;
+  return name;
 }
+
+std::string defaultBridgePath(const std::string& file) { return "/bridges/" + bridgeNameOf(file); }
 
 std::string samplePluginFile() {
   char program[PATH_MAX];

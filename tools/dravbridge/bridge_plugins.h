@@ -18,8 +18,12 @@ namespace dravbridge {
 // holds a '=' that starts no path and names no file either.
 BridgeEntry bridgeOption(const std::string& value);
 
-// "/bridges/NAME", NAME being the file's name without its folder, a leading
-// "lib" and ".so" with what follows it: libgreeter.so -> /bridges/greeter.
+// The name calls to a plugin's bridge carry in DRAVBridgeName: the file's
+// name without its folder, a leading "lib" and ".so" with what follows it
+// (libgreeter.so -> greeter); "sample" for the sample bridge.
+std::string bridgeNameOf(const std::string& plugin);
+
+// "/bridges/" + bridgeNameOf(file).
 std::string defaultBridgePath(const std::string& file);
 
 // The sample bridge's plugin, where the installation puts it relative to

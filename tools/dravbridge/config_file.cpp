@@ -8,6 +8,7 @@
 #include "near_names.h"
 
 #include "host/server/forwarded_client.h"
+#include "host/server/header_text.h"
 #include "host/sso/session_token.h"
 
 #include <toml++/toml.h>
@@ -288,10 +289,10 @@ const Key* findKey(const std::string& table, const std::string& name) {
   return nullptr;
 }
 
-// The names that may stand in a table: for [[bridge]] its two keys; for the
+// The names that may stand in a table: for [[bridge]] its keys; for the
 // top level ("") its keys, the tables and "bridge".
 std::vector<std::string> namesIn(const std::string& table) {
-  if (table == "bridge") return {"path", "plugin"};
+  if (table == "bridge") return {"path", "plugin", "name"};
   std::vector<std::string> names;
   if (table.empty()) names.push_back("bridge");
   for (const Key& key : keys()) {
@@ -369,6 +370,7 @@ private:
           entry.origin = value.at;
           entry.given = text(value);
         }
+        else if (name == "name") entry.name = bridgeName(value);
         else throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, "bridge", " in [[bridge]]"));
       }
       const std::string at = lineOf(file_, table.source());
@@ -382,6 +384,12 @@ private:
       bridges.push_back(std::move(entry));
     }
     config_.bridges = std::move(bridges);
+  }
+
+  static std::string bridgeName(const Found& found) {
+    const std::string name = text(found);
+    if (name.empty() || !DRAVHost::isHeaderSafe(name)) refuse(found, "a name without line ends");
+    return name;
   }
 
   // "sample", or a plugin's file (relative to the configuration file).

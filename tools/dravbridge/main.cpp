@@ -53,8 +53,9 @@ const char* const kUsage =
     "                         sign sessions with the key in FILE (32 bytes or more)\n"
     "                         so that all hosts with that key accept them\n"
     "                         (default: a random key, for this process only)\n"
-    "  --logon-failures N     wrong credentials one address may send before it is\n"
-    "                         locked out, 1 s doubling per further failure (default 5)\n"
+    "  --logon-failures N     wrong credentials one client may send for a user name\n"
+    "                         before it is locked out, 1 s doubling per further\n"
+    "                         failure (default 5)\n"
     "  --max-connections N    connections held open at once (default: as many as\n"
     "                         the descriptor limit allows, at most 16384)\n"
     "  --max-calls N          requests running at once (default 16)\n"
@@ -72,7 +73,8 @@ const char* const kUsage =
     "  --access-log DEST      one line per request to DEST: - for standard error,\n"
     "                         else a file appended to (default: none)\n"
     "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For / X-Real-IP\n"
-    "                         name the client in the access log (repeatable)\n"
+    "                         name the client in the access log and for the\n"
+    "                         logon lockout (repeatable)\n"
     "  --admin-port PORT      serve GET /metrics (Prometheus text) and /healthz on\n"
     "                         a listener of their own at this port; 0 picks a\n"
     "                         free one (default: no such listener)\n"
@@ -262,7 +264,9 @@ int main(int argc, char** argv) {
   try {
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
-    for (const auto& bridge : config.bridges) host.addBridge(bridge.path, dravbridge::loadBridge(bridge));
+    for (const auto& bridge : config.bridges)
+      host.addBridge(bridge.path, dravbridge::loadBridge(bridge),
+                     bridge.name.empty() ? dravbridge::bridgeNameOf(bridge.plugin) : bridge.name);
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
     const DRAVHost::HostSettings& inForce = host.settings();

@@ -37,9 +37,11 @@ public:
   BridgeHost(const BridgeHost&) = delete;
   BridgeHost& operator=(const BridgeHost&) = delete;
 
-  // Serves `bridge` for POSTs to `path` (exact, starting with "/"). Before
-  // start() only; std::logic_error otherwise or for a path already taken.
-  void addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge);
+  // Serves `bridge` for POSTs to `path` (exact, starting with "/"). With a
+  // `name`, a call whose DRAVBridgeName differs is answered 404 naming the
+  // bridge served there; without one, any name is served. Before start()
+  // only; std::logic_error otherwise or for a path already taken.
+  void addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge, const std::string& name = "");
   // Binds, listens and starts the pool of threads that accept and serve.
   // std::runtime_error when the address, port, certificate or key is unusable.
   void start();

@@ -103,7 +103,9 @@ struct HostSettings {
   // else the file at this path, appended to.
   std::string accessLog;
   // Reverse proxies whose "X-Forwarded-For" / "X-Real-IP" name the client in
-  // the access log (IP addresses); from any other peer those headers are ignored.
+  // the access log and for the logon lockout (IP addresses): the last address
+  // no trusted proxy has over every X-Forwarded-For line, else the last
+  // X-Real-IP. From any other peer those headers are ignored.
   std::vector<std::string> trustedProxies;
 
   SsoLogonSettings sso;
