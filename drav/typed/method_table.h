@@ -152,7 +152,8 @@ private:
       return outcome;
     }
     auto found = methods_.find(method);
-    if (found == methods_.end()) return Outcome{{}, UnknownMethod, "unknown method '" + method + "'; " + offered()};
+    if (found == methods_.end())
+      return Outcome{{}, UnknownMethod, "unknown method '" + shown(method) + "'; " + offered()};
     const DRAVTyped::BoundMethod& bound = found->second;
     try {
       if (!bound.run(input, outcome.results))
@@ -167,8 +168,18 @@ private:
       if (input.writer.begun()) throw;  // the answer is cut: the connection must end
       Annal::Logger(Annal::Error) << name_ << "." << method << " failed: " << e.what();
       return Outcome{{}, MethodFailed, method + " failed"};
+    } catch (...) {
+      if (input.writer.begun()) throw;
+      Annal::Logger(Annal::Error) << name_ << "." << method << " failed with an exception of no known type";
+      return Outcome{{}, MethodFailed, method + " failed"};
     }
     return outcome;
+  }
+
+  // A method name as a message shows it: the caller chose it, so it is cut short.
+  static std::string shown(const std::string& method) {
+    constexpr std::size_t kMost = 128;
+    return method.size() <= kMost ? method : method.substr(0, kMost) + "...";
   }
 
   std::string offered() const {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <drav/common/exception.h>
+#include <drav/common/wire_width.h>
 #include <drav/compression/compression.h>
 #include <drav/platform/glossa.h>
 #include <drav/serialization/argument_list.h>
@@ -26,6 +27,8 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <initializer_list>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -241,6 +244,25 @@ struct ValueKind<T, std::enable_if_t<std::is_base_of<DRAVSerializable, T>::value
   static void add(DRAVArgs& args, const T& value) { args.addArg(value, typed); }
 };
 
+// Whether `value` fits a parameter of `kind` as that kind's C++ type takes
+// it; for tools that know a method's kinds from its description only.
+inline bool fitsKind(unsigned long kind, const DRAVVar& value) {
+  switch (kind) {
+    case DRAVVar::Int: return ValueKind<int>::fits(value);
+    case DRAVVar::UInt: return ValueKind<unsigned int>::fits(value);
+    case DRAVVar::Short: return ValueKind<short>::fits(value);
+    case DRAVVar::UShort: return ValueKind<unsigned short>::fits(value);
+    case DRAVVar::Long: return ValueKind<long>::fits(value);
+    case DRAVVar::ULong: return ValueKind<unsigned long>::fits(value);
+    case DRAVVar::Bool: return ValueKind<bool>::fits(value);
+    case DRAVVar::Char: return ValueKind<char>::fits(value);
+    case DRAVVar::UChar: return ValueKind<unsigned char>::fits(value);
+    case DRAVVar::Float: return ValueKind<float>::fits(value);
+    case DRAVVar::Double: return ValueKind<double>::fits(value);
+    default: return value.getType() == kind;  // text, bytes and objects: their own kind only
+  }
+}
+
 // The kind a parameter or result of type T travels as (references, const
 // and array extents dropped).
 template <typename T>
@@ -254,10 +276,15 @@ std::string kindList() {
   return "(" + list + ")";
 }
 
-// "(Int, Int)" for received values.
+// "(Int, Int)" for received values: the first kMaxListedKinds, then how
+// many more (a body of a million tiny values must not make a message of
+// megabytes).
+constexpr std::size_t kMaxListedKinds = 16;
 inline std::string kindList(const std::vector<DRAVVar*>& values) {
   std::string list;
-  for (const DRAVVar* v : values) list += (list.empty() ? "" : ", ") + kindName(v->getType());
+  for (std::size_t i = 0; i < values.size() && i < kMaxListedKinds; ++i)
+    list += (i ? ", " : "") + kindName(values[i]->getType());
+  if (values.size() > kMaxListedKinds) list += ", and " + std::to_string(values.size() - kMaxListedKinds) + " more";
   return "(" + list + ")";
 }
 

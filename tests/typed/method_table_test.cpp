@@ -69,6 +69,7 @@ protected:
     table_.method("fail", []() -> int { throw DRAVBridgeError(7, "no luck"); });
     table_.method("failZero", []() -> int { throw DRAVBridgeError(0, "zero"); });
     table_.method("throw", []() -> int { throw std::runtime_error("a secret"); });
+    table_.method("throwInt", []() -> int { throw 42; });
     table_.method("all", [](const DRAVArgs& values) { return static_cast<int>(values.size()); });
     table_.method("stream", [](unsigned long size, DRAVStreamWriter& out) {
       if (!out.streamed()) return std::string("listed");
@@ -175,6 +176,13 @@ TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
       {"either", charForBool, "either takes (Bool, Double, Float), got (String, Double, Float)"},
       {"none", one(1), "none takes (), got (Int)"},
   };
+  DRAVArgs many;
+  for (int i = 0; i < 20; ++i) many.addArg(i);
+  const Answer flood = serve("greet", many);
+  EXPECT_EQ("greet takes (String name), got (Int, Int, Int, Int, Int, Int, Int, Int, Int, Int, Int, Int, Int, Int, Int, "
+            "Int, and 4 more)",
+            flood.message)
+      << "the message stays short however many values come";
   for (const auto& c : cases) {
     const Answer a = serve(c.method, c.args);
     EXPECT_EQ(DRAVMethodTable::BadArguments, a.code) << c.message;
@@ -190,9 +198,11 @@ TEST_F(MethodTable, AnswersFailuresWithAStatusAndKeepsInternalTextOut) {
   dravtest::CaptureTrace trace;
   const Answer unknown = serve("missing", DRAVArgs());
   EXPECT_EQ(DRAVMethodTable::UnknownMethod, unknown.code);
-  EXPECT_EQ("unknown method 'missing'; tbl offers greet, pair, either, none, fail, failZero, throw, all, stream, "
-            "short, blob",
+  EXPECT_EQ("unknown method 'missing'; tbl offers greet, pair, either, none, fail, failZero, throw, throwInt, all, "
+            "stream, short, blob",
             unknown.message);
+  const Answer longName = serve(std::string(1000, 'm'), DRAVArgs());
+  EXPECT_EQ("unknown method '" + std::string(128, 'm') + "...'; tbl offers", longName.message.substr(0, 160));
   const Answer failed = serve("fail", DRAVArgs());
   EXPECT_EQ(7, failed.code);
   EXPECT_EQ("no luck", failed.message);
@@ -201,6 +211,9 @@ TEST_F(MethodTable, AnswersFailuresWithAStatusAndKeepsInternalTextOut) {
   EXPECT_EQ(DRAVMethodTable::MethodFailed, thrown.code);
   EXPECT_EQ("throw failed", thrown.message);
   EXPECT_TRUE(trace.contains("tbl.throw failed: a secret"));
+  const Answer notStd = serve("throwInt", DRAVArgs());
+  EXPECT_EQ(DRAVMethodTable::MethodFailed, notStd.code);
+  EXPECT_EQ("throwInt failed", notStd.message);
 }
 
 TEST_F(MethodTable, AMethodTakingTheListGetsEveryValueUnchecked) {
