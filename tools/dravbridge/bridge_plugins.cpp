@@ -1,6 +1,7 @@
 #include "bridge_plugins.h"
 
 #include <drav/host/bridge_plugin_loader.h>
+#include <drav/typed/method_table.h>
 
 #include <unistd.h>
 
@@ -32,6 +33,27 @@ std::string samplePluginFile() {
 
 std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry) {
   return DRAVHost::loadBridgePlugin(entry.plugin == kSamplePlugin ? samplePluginFile() : entry.plugin);
+}
+
+namespace {
+
+class UndescribedBridge : public DRAVHost::BridgeHandler {
+public:
+  explicit UndescribedBridge(std::shared_ptr<DRAVHost::BridgeHandler> bridge) : bridge_(std::move(bridge)) {}
+  void serve(const DRAVHost::BridgeCall& call, IDispatch* request, IDispatch* response) override {
+    if (call.methodName == DRAVMethodTable::kDescribeMethod)
+      throw DRAVHost::HttpError(404, "this host does not describe its bridges");
+    bridge_->serve(call, request, response);
+  }
+
+private:
+  std::shared_ptr<DRAVHost::BridgeHandler> bridge_;
+};
+
+}  // namespace
+
+std::shared_ptr<DRAVHost::BridgeHandler> withoutDescription(std::shared_ptr<DRAVHost::BridgeHandler> bridge) {
+  return std::make_shared<UndescribedBridge>(std::move(bridge));
 }
 
 std::string describeBridge(const BridgeEntry& entry) {
