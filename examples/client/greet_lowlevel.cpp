@@ -1,5 +1,7 @@
-// Calls the greeter bridge: greet URL NAME prints the greeting it answers.
-// The library's -DRAV... options (credentials, proxy, time-outs) may follow.
+// Calls the greeter bridge with the low-level parts that generated code uses:
+// a DRAVArgs serialized by hand, one DRAVHttpRequest, the answer read in
+// pieces and decoded, the status read field by field. greet.cpp does the
+// same in one line. greet-lowlevel URL NAME [-DRAV... options]
 #include <drav/dravCommon.h>
 
 #include <iostream>
@@ -7,7 +9,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::cerr << "usage: greet URL NAME [-DRAV... options]\n";
+    std::cerr << "usage: greet-lowlevel URL NAME [-DRAV... options]\n";
     return 2;
   }
   DRAVInitialize library(argc, argv);
@@ -21,7 +23,7 @@ int main(int argc, char** argv) {
   DRAVHttpRequestPtr request(proxy.createRequest());
   if (request->call("greet", reinterpret_cast<char*>(body.getBuffer(0)), body.size(), 0, false, StreamingNo,
                     nullptr, 0) == 0) {
-    std::cerr << "greet: the call failed\n";
+    std::cerr << "greet-lowlevel: the call failed\n";
     return 1;
   }
   const unsigned long httpCode = request->getCallStatus().httpCode();
@@ -31,7 +33,7 @@ int main(int argc, char** argv) {
   char* piece = nullptr;
   for (unsigned long n; (n = request->receive(piece, 65536)) > 0;) answer.append(piece, n);
   if (httpCode != 200) {
-    std::cerr << "greet: HTTP " << httpCode << ": " << answer << "\n";
+    std::cerr << "greet-lowlevel: HTTP " << httpCode << ": " << answer << "\n";
     return 1;
   }
   DRAVDataInputStream in(reinterpret_cast<const unsigned char*>(answer.data()), answer.size());
@@ -44,7 +46,7 @@ int main(int argc, char** argv) {
   in.readString(message);
   in.readLong(code);
   if (code != 0) {
-    std::cerr << "greet: the bridge answered " << code << ": " << message << "\n";
+    std::cerr << "greet-lowlevel: the bridge answered " << code << ": " << message << "\n";
     return 1;
   }
   std::cout << results.getString(0) << "\n";
