@@ -36,6 +36,11 @@ std::string samplePluginFile();
 // resolved, and the sample's name when that was likely meant.
 std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry);
 
+// `bridge`, except that a call of the method every method table answers with
+// its description (DRAVMethodTable::kDescribeMethod) is refused with 404:
+// for operators who do not want their bridges to describe themselves.
+std::shared_ptr<DRAVHost::BridgeHandler> withoutDescription(std::shared_ptr<DRAVHost::BridgeHandler> bridge);
+
 // "sample bridge" or "bridge FILE", for the lines that say where it is served.
 std::string describeBridge(const BridgeEntry& entry);
 

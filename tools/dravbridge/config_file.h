@@ -29,6 +29,7 @@ struct BridgeConfig {
   DRAVHost::HostSettings host;
   std::vector<BridgeEntry> bridges{{"/bridges/sample", kSamplePlugin, ""}};
   bool trace = false;  // progress lines on standard error
+  bool describe = true;  // method tables answer dravDescribe (--no-describe: 404)
 };
 
 // "FILE:LINE: reason", or "FILE: reason" when no line is at fault.

@@ -79,6 +79,8 @@ const char* const kUsage =
     "                         a listener of their own at this port; 0 picks a\n"
     "                         free one (default: no such listener)\n"
     "  --admin-address ADDR   IP address of that listener (default 127.0.0.1)\n"
+    "  --no-describe          refuse the dravDescribe method (the description of a\n"
+    "                         method table's methods) with 404 for every bridge\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
@@ -146,7 +148,8 @@ std::vector<std::string> knownOptions() {
 }
 
 bool isFlag(const std::string& option) {
-  return option == "--help" || option == "-h" || option == "--trace" || option == "--sso-required";
+  return option == "--help" || option == "-h" || option == "--trace" || option == "--sso-required" ||
+         option == "--no-describe";
 }
 
 // The configuration file is read before the other options, wherever --config
@@ -199,6 +202,10 @@ int main(int argc, char** argv) {
     }
     if (option == "--trace") {
       Annal::setLowestImportance(Annal::M);
+      continue;
+    }
+    if (option == "--no-describe") {
+      config.describe = false;
       continue;
     }
     if (option == "--sso-required") {
@@ -264,9 +271,11 @@ int main(int argc, char** argv) {
   try {
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
-    for (const auto& bridge : config.bridges)
-      host.addBridge(bridge.path, dravbridge::loadBridge(bridge),
+    for (const auto& bridge : config.bridges) {
+      std::shared_ptr<DRAVHost::BridgeHandler> handler = dravbridge::loadBridge(bridge);
+      host.addBridge(bridge.path, config.describe ? handler : dravbridge::withoutDescription(handler),
                      bridge.name.empty() ? dravbridge::bridgeNameOf(bridge.plugin) : bridge.name);
+    }
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
     const DRAVHost::HostSettings& inForce = host.settings();
