@@ -246,6 +246,7 @@ void Exchange::fillEntry(AccessEntry& entry) const {
   entry.path = head.path();
   if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
   entry.status = out_.statusCode();
+  entry.cutOff = !out_.delivered();
   entry.invocationStatus = report_.invocationStatus;
   entry.bytesIn = in_.bodyBytesRead();
   entry.bytesOut = out_.bytesSent();
