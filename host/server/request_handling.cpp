@@ -76,8 +76,8 @@ public:
         channel_(channel),
         routes_(routes),
         client_(client),
-        out_(channel, routes.settings, in.head().version, in.head().keepAlive && !lastOnConnection,
-             in.head().isHead()) {}
+        out_(channel, routes.settings, in.head().version,
+             in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {}
 
   bool serve();
   // What the access log says of the request once served.
@@ -113,6 +113,8 @@ bool Exchange::serve() {
   if (routes_.metricsPage && path == "/metrics") return serveMetrics();
   if (path == "/healthz") {
     if (head.method != "GET" && !head.isHead()) return refuse(405, "/healthz is a GET", {{"Allow", "GET, HEAD"}});
+    // A stopping host still serves, but a balancer that asks should send new calls elsewhere.
+    if (routes_.stopping()) return refuse(503, "stopping");
     return refuse(200, "ok");  // the host's own text gains its newline
   }
   const SsoLogonSettings& sso = routes_.settings.sso;
@@ -257,6 +259,8 @@ void Exchange::fillEntry(AccessEntry& entry) const {
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
                   const boost::asio::ip::address& peer, bool lastOnConnection) {
   ++routes.requestsServed;
+  std::optional<RunningCalls::Scope> listed;
+  if (routes.running) listed.emplace(*routes.running, in.head(), peer);
   if (!routes.accessLog && !routes.metrics) return Exchange(in, channel, routes, client, lastOnConnection).serve();
 
   AccessEntry entry;

@@ -52,6 +52,7 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.retryAfterSeconds, actual.retryAfterSeconds);
   EXPECT_EQ(expected.minTransferRate, actual.minTransferRate);
   EXPECT_EQ(expected.transferGrace.count(), actual.transferGrace.count());
+  EXPECT_EQ(expected.drainTime.count(), actual.drainTime.count());
   EXPECT_EQ(expected.stopGrace.count(), actual.stopGrace.count());
   EXPECT_EQ(expected.callMemoryBudget, actual.callMemoryBudget);
   EXPECT_EQ(expected.memoryBudget, actual.memoryBudget);
@@ -152,6 +153,7 @@ max_waiting_calls = 4
 retry_after_seconds = 5
 min_transfer_rate = 1000
 transfer_grace = "2s"
+drain_time = "1500ms"
 stop_grace = "3s"
 call_memory_budget = 1048576
 memory_budget = 8388608
@@ -198,6 +200,7 @@ plugin = "sample"
   expected.retryAfterSeconds = 5;
   expected.minTransferRate = 1000;
   expected.transferGrace = milliseconds(2000);
+  expected.drainTime = milliseconds(1500);
   expected.stopGrace = milliseconds(3000);
   expected.callMemoryBudget = 1048576;
   expected.memoryBudget = 8388608;

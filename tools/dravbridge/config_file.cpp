@@ -274,6 +274,7 @@ const std::vector<Key>& keys() {
       {"limits", "drain_limit", numberKey<0, kLargestBody>(FIELD(host.drainLimit))},
       {"limits", "min_transfer_rate", numberKey<1, kLargestBody>(FIELD(host.minTransferRate))},
       {"limits", "transfer_grace", durationKey<1, kHour>(FIELD(host.transferGrace))},
+      {"limits", "drain_time", durationKey<0, kHour>(FIELD(host.drainTime))},
       {"limits", "stop_grace", durationKey<0, kHour>(FIELD(host.stopGrace))},
       {"limits", "call_memory_budget", numberKey<65536, 1099511627776>(FIELD(host.callMemoryBudget))},
       {"limits", "memory_budget", numberKey<65536, 1099511627776>(FIELD(host.memoryBudget))},
