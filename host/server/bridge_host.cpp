@@ -11,6 +11,7 @@
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
+#include "host/server/url_path.h"
 
 #include <drav/platform/annal.h>
 
@@ -96,6 +97,23 @@ unsigned loopCount(const HostSettings& settings) {
   return std::min(wanted, settings.maxRunningCalls);
 }
 
+// Settings that would fail open or serve no call are refused, whoever made them.
+HostSettings checked(HostSettings settings) {
+  if (settings.user.empty() != settings.password.empty())
+    throw std::invalid_argument("Basic authentication needs both a user and a password");
+  const SsoLogonSettings& sso = settings.sso;
+  if ((sso.enabled || !sso.user.empty() || !sso.password.empty()) && (sso.user.empty() || sso.password.empty()))
+    throw std::invalid_argument("the single-sign-on logon needs both a user and a password");
+  if (sso.enabled)
+    if (const auto fault = pathFault(sso.path))
+      throw std::invalid_argument("the logon path \"" + sso.path + "\" " + *fault);
+  if (settings.callMemoryBudget > settings.memoryBudget)
+    throw std::invalid_argument("the memory one call may take (" + std::to_string(settings.callMemoryBudget) +
+                                " bytes) is above what all calls may take together (" +
+                                std::to_string(settings.memoryBudget) + " bytes): no call could run");
+  return settings;
+}
+
 // How often deadlines are checked: a fraction of the shortest wait allowed.
 std::chrono::milliseconds sweepPeriod(const HostSettings& settings) {
   const auto shortest = std::min({settings.headTimeout, settings.idleTimeout, settings.transferGrace});
@@ -107,7 +125,7 @@ std::chrono::milliseconds sweepPeriod(const HostSettings& settings) {
 class BridgeHost::Impl {
 public:
   explicit Impl(HostSettings hostSettings)
-      : settings(std::move(hostSettings)),
+      : settings(checked(std::move(hostSettings))),
         auth(settings),
         memory(settings.memoryBudget),
         accessLog(settings.accessLog.empty() ? nullptr : std::make_unique<AccessLog>(settings.accessLog)),
@@ -338,6 +356,7 @@ BridgeHost::~BridgeHost() {
 void BridgeHost::addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge) {
   if (impl_->started) throw std::logic_error("bridges are added before the host starts");
   if (path.empty() || path[0] != '/') throw std::logic_error("a bridge path starts with '/': '" + path + "'");
+  if (const auto fault = pathFault(path)) throw std::logic_error("the bridge path \"" + path + "\" " + *fault);
   if (!bridge) throw std::logic_error("no bridge for " + path);
   if (!impl_->bridges.emplace(path, std::move(bridge)).second)
     throw std::logic_error("a bridge is already served at " + path);
