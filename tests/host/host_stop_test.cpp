@@ -78,6 +78,8 @@ TEST(HostStop, ACallThatNeverReturnsIsNamedAndLeftBehindOnceTheGraceIsOver) {
   host->addBridge("/stuck", stuck);
   host->start();
   RawClient client(host->port());
+  client.send("GET /healthz HTTP/1.1\r\nHost: h\r\n\r\n");  // a request that ended is not named
+  ASSERT_EQ(200, client.readReply().status);
   DRAVArgs args;
   client.send(callRequest("wait\xff", encodeArgs(args), 0, "X-Forwarded-For: 10.9.8.7\r\n", "/stuck"));
   ASSERT_TRUE(stuck->waitForHeld(1));
