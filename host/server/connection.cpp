@@ -253,8 +253,11 @@ private:
 
   void run() {
     // A request admitted later runs on its own loop, whoever frees the slot.
-    const auto later = [self = this->shared_from_this()] {
-      asio::post(self->stream_.get_executor(), [self] { self->runInSlot(); });
+    const auto later = [self = this->shared_from_this()](bool admitted) {
+      asio::post(self->stream_.get_executor(), [self, admitted] {
+        if (admitted) return self->runInSlot();
+        self->overloaded();
+      });
     };
     switch (shared_.slots.admit(later)) {
       case RequestSlots::Admission::Run: return runInSlot();
@@ -274,7 +277,7 @@ private:
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }
-    if (RequestSlots::Job next = shared_.slots.release()) next();
+    if (RequestSlots::Job next = shared_.slots.release()) next(true);
     ++served_;
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
@@ -282,8 +285,12 @@ private:
     asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->awaitHead(); });
   }
 
+  // No slot for the request: every one is taken and so is the line, or the host is stopping.
   void overloaded() {
     ++served_;
+    if (shared_.routes.stopping())
+      return answer(&in_.head(), 503, "the host is stopping; try another or again shortly", retryAfter(settings_),
+                    false);
     const bool bodyDropped = in_.bodyHeld() && in_.drainBody(settings_.drainLimit);
     answer(&in_.head(), 503, "the host is busy; try again shortly", retryAfter(settings_), bodyDropped);
   }

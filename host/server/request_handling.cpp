@@ -88,8 +88,8 @@ public:
         channel_(channel),
         routes_(routes),
         client_(client),
-        out_(channel, routes.settings, in.head().version, in.head().keepAlive && !lastOnConnection,
-             in.head().isHead()) {}
+        out_(channel, routes.settings, in.head().version,
+             in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {}
 
   bool serve();
   // What the access log says of the request once served.
@@ -134,6 +134,8 @@ bool Exchange::serve() {
   if (routes_.metricsPage && path == "/metrics") return serveMetrics();
   if (path == "/healthz") {
     if (head.method != "GET" && !head.isHead()) return refuse(405, "/healthz is a GET", {{"Allow", "GET, HEAD"}});
+    // A stopping host still serves, but a balancer that asks should send new calls elsewhere.
+    if (routes_.stopping()) return refuse(503, "stopping");
     return refuse(200, "ok");  // the host's own text gains its newline
   }
   const SsoLogonSettings& sso = routes_.settings.sso;
@@ -272,6 +274,7 @@ void Exchange::fillEntry(AccessEntry& entry) const {
   entry.path = head.path();
   if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
   entry.status = out_.statusCode();
+  entry.cutOff = !out_.delivered();
   entry.invocationStatus = report_.invocationStatus;
   entry.bytesIn = in_.bodyBytesRead();
   entry.bytesOut = out_.bytesSent();
@@ -283,6 +286,8 @@ bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes,
                   bool lastOnConnection) {
   ++routes.requestsServed;
   const boost::asio::ip::address client = forwardedClient(peer, in.head(), routes.trustedProxies);
+  std::optional<RunningCalls::Scope> listed;
+  if (routes.running) listed.emplace(*routes.running, in.head(), peer);
   if (!routes.accessLog && !routes.metrics)
     return Exchange(in, channel, routes, clientKeyOf(client), lastOnConnection).serve();
 

@@ -13,6 +13,7 @@
 #include "host/server/memory_budget.h"
 #include "host/server/request_stream.h"
 #include "host/server/response_stream.h"
+#include "host/server/running_calls.h"
 
 #include <atomic>
 #include <cstdint>
@@ -48,6 +49,13 @@ struct HostRoutes {
   // The page GET /metrics answers with; empty: no such route (the bridge
   // listener's, which faces clients).
   std::function<std::string()> metricsPage;
+  // Set once the host begins to stop: /healthz answers 503 and every answer
+  // closes its connection. Null: never.
+  const std::atomic<bool>* stopFlag = nullptr;
+  // Where requests are listed while they run; null: nowhere.
+  RunningCalls* running = nullptr;
+
+  bool stopping() const { return stopFlag && stopFlag->load(); }
 };
 
 // Serves one request whose head `in` has read: routes it to its bridge, to

@@ -4,6 +4,7 @@
 #ifdef DRAV_TEST_PLUGINS
 
 #include "bridge_plugins.h"
+#include "host_test_support.h"
 #include "program_runner.h"
 #include "temp_folder.h"
 
@@ -12,8 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -101,6 +104,26 @@ TEST(DravbridgePlugins, ServesPluginsThatShareItsLibrary) {
   EXPECT_EQ(0, stopped.exitCode);
   EXPECT_EQ("dravbridge: stopped after 5 requests on 5 connections\n",
             stopped.out.substr(stopped.out.find("dravbridge: stopped")));
+}
+
+// A plugin whose call never returns cannot hold the host past its grace: it
+// exits non-zero and says which call it left running.
+TEST(DravbridgePlugins, AStopLeavesACallThatNeverReturnsAndSaysSo) {
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--stop-grace", "1s", "--bridge", kProbe});
+  const std::string port = host.waitForLine("dravbridge: listening on port ");
+  ASSERT_NE("", port) << host.stop().err;
+  hosttest::RawClient client(static_cast<unsigned short>(std::stoi(port)));
+  client.send(hosttest::callRequest("hang", hosttest::encodeArgs(DRAVArgs()), 0, "", "/bridges/probe"));
+  std::this_thread::sleep_for(300ms);
+  const auto start = std::chrono::steady_clock::now();
+  const ProgramResult stopped = host.stop(20s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 8s) << "the grace and a moment after the cut";
+  EXPECT_EQ(1, stopped.exitCode);
+  EXPECT_NE(std::string::npos, stopped.out.find("dravbridge: stopped with 1 call still running after the stop "
+                                                "grace, abandoned:\n  \"/bridges/probe\" \"hang\" from "
+                                                "127.0.0.1, running for "))
+      << stopped.out;
+  EXPECT_EQ(std::string::npos, stopped.out.find("dravbridge: stopped after")) << stopped.out;
 }
 
 TEST(DravbridgePlugins, ConfigurationFileNamesPluginsBesideIt) {

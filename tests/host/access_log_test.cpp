@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -41,6 +42,33 @@ TEST(AccessLog, ALineCarriesEveryFieldWithWhatTheClientSentEscaped) {
   entry.path = "/a\rb\x7f\xc3";
   EXPECT_EQ("2026-12-07T16:23:18.123Z 10.0.0.7 \"/a\\x0Db\\x7F\\xC3\" - 200 - 11 345 12\n",
             DRAVHost::accessLine(entry));
+}
+
+TEST(AccessLog, AFieldIsCutAtItsLimitAfterAWholeCharacterAndSaysSo) {
+  using DRAVHost::escapeLogField;
+  using DRAVHost::kLogFieldLimit;
+  // Up to the limit a field is whole; one character more and it ends in the mark.
+  EXPECT_EQ(std::string(kLogFieldLimit, 'a'), escapeLogField(std::string(kLogFieldLimit, 'a')));
+  EXPECT_EQ(std::string(kLogFieldLimit - 4, 'a') + "\\...", escapeLogField(std::string(kLogFieldLimit + 1, 'a')));
+  const std::string wholeEscapes = std::string(kLogFieldLimit - 4, 'a') + "\\xFF";
+  EXPECT_EQ(wholeEscapes, escapeLogField(std::string(kLogFieldLimit - 4, 'a') + "\xff"));
+  // An escape is never split: \xFF that would reach past the room before the mark goes whole.
+  const std::string cut = escapeLogField(std::string(kLogFieldLimit - 6, 'a') + std::string(100, '\xff'));
+  EXPECT_EQ(std::string(kLogFieldLimit - 6, 'a') + "\\...", cut);
+  const std::string quotes = escapeLogField(std::string(1000, '"'));
+  EXPECT_EQ(kLogFieldLimit, quotes.size());
+  EXPECT_EQ("\\\"\\...", quotes.substr(quotes.size() - 6));
+
+  // Every field at its worst still makes a line within the bound.
+  DRAVHost::AccessEntry entry;
+  entry.client = std::string(16384, '\xff');
+  entry.path = entry.client;
+  entry.methodName = entry.client;
+  entry.status = 200;
+  entry.invocationStatus = std::numeric_limits<long>::min();
+  entry.bytesIn = entry.bytesOut = std::numeric_limits<std::uint64_t>::max();
+  entry.duration = std::chrono::milliseconds::max();
+  EXPECT_LE(DRAVHost::accessLine(entry).size(), DRAVHost::kAccessLineLimit);
 }
 
 TEST(AccessLog, AnUnwritableDestinationIsRefusedByName) {
@@ -206,6 +234,41 @@ TEST(ForwardedClient, IsTheNearestAddressNoTrustedProxyWroteAcrossEveryLine) {
   head.fields = {{"X-Forwarded-For", "6.6.6.6"}};
   EXPECT_EQ("10.0.0.1", DRAVHost::forwardedClient(address("10.0.0.1"), head, {}).to_string());
   EXPECT_THROW(DRAVHost::parseTrustedProxies({"10.0.0.1", "proxy.example"}), std::invalid_argument);
+}
+
+TEST(AccessLog, AHugeHostileRequestMakesABoundedLineAndACutAnswerIsNoSuccess) {
+  const std::string path = "/tmp/drav_access_cut_" + std::to_string(getpid()) + ".log";
+  std::remove(path.c_str());
+  DRAVHost::HostSettings settings = testSettings();
+  settings.accessLog = path;
+  settings.responseBufferLimit = 40 * 1024 * 1024;
+  settings.transferGrace = 300ms;
+  settings.minTransferRate = 16 * 1024 * 1024;
+  {
+    SampleHost host(settings);
+    RawClient hostile(host.port());
+    hostile.send(callRequest(std::string(12000, '\xff'), encodeArgs(DRAVArgs()), 0, std::string(),
+                             "/" + std::string(3000, '\xff')));
+    EXPECT_EQ(404, hostile.readReply().status);
+    // An answer the client never reads is cut by the rate after its head may have gone out.
+    DRAVArgs args;
+    args.addArg(8 * 1024 * 1024);
+    RawClient stuck(host.port(), "127.0.0.1", 4096);
+    stuck.send(callRequest("generateBinary", encodeArgs(args)));
+    // Up to 20 s: making the value takes a while under sanitizers.
+    for (int i = 0; i < 10 && awaitLines(path, 2).size() < 2; ++i) {
+    }
+  }
+  const std::vector<std::string> lines = awaitLines(path, 2);
+  std::remove(path.c_str());
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_LT(lines[0].size(), DRAVHost::kAccessLineLimit);
+  const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + R"(127\.0\.0\.1 "/(\\xFF){62}\\\.\.\." )"
+                                                           R"("(\\xFF){63}\\\.\.\." 404 - \d+ \d+ \d+)")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(time + R"(127\.0\.0\.1 "/bridges/sample" "generateBinary" cut - \d+ \d+ \d+)")))
+      << lines[1];
 }
 
 TEST(Healthz, AnswersOkToGetAndRefusesPostsAndOtherPaths) {
