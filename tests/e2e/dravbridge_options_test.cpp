@@ -77,6 +77,24 @@ TEST(DravbridgeOptions, RefusalsNameTheOptionAndWhatItTakes) {
   EXPECT_EQ("2 dravbridge: unknown option --frobnicate (see --help)\n", verdict({"--frobnicate", "5"}));
 }
 
+// A request's path ends at '?' or '#': a bridge path holding one is served at
+// a URL no request reaches ("no bridge at /a"), so it is refused at the start,
+// from the command line as from the configuration file (killed after 5 s if
+// it listens instead).
+TEST(DravbridgeOptions, ABridgePathWithAQueryOrFragmentIsRefused) {
+  TempFolder folder;
+  const std::string file = folder.file("bridge.toml");
+  std::ofstream(file) << "[[bridge]]\npath = \"/kv?x=1\"\nplugin = \"sample\"\n";
+  const std::vector<std::vector<std::string>> refused = {
+      {"--path", "/a?b"}, {"--path", "/a#b"}, {"--sso-user", "u", "--sso-path", "/logon?x"}, {"--config", file}};
+  for (const auto& options : refused) {
+    std::vector<std::string> arguments = {"--port", "0", "--event-loops", "1"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, arguments, 5s);
+    EXPECT_EQ(2, run.exitCode) << options.back() << ": " << run.out;
+  }
+}
+
 // The budget reaches the host, and a call over it learns which setting to raise.
 TEST(DravbridgeOptions, CallMemoryBudgetIsTheSettingThe413Names) {
   TempFolder folder;
