@@ -444,6 +444,18 @@ TEST_F(ConfigFile, ProgramRefusesABadFileWithItsReason) {
   EXPECT_EQ("", run.out);
 }
 
+// A table header of dotted keys nests one table per key: 100,000 of them fit
+// in 200 KB, well within the file's size bound, and must be refused like
+// any other unknown key, not take the program down.
+TEST_F(ConfigFile, ProgramRefusesADeeplyDottedTableHeader) {
+  std::string header = "[";
+  for (int i = 0; i < 100000; ++i) header += "a.";
+  const std::string file = write("bridge.toml", header + "b]\n");
+  const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file}, 10s);
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_EQ(0u, run.err.rfind("dravbridge: " + file + ":1: ", 0)) << run.err.substr(0, 200);
+}
+
 }  // namespace
 }  // namespace e2e
 
