@@ -294,6 +294,15 @@ TEST_F(ConfigFile, HoldsIntegersToTheirRanges) {
             refusal("[lockout]\nfree_failures = -9223372036854775808"));
 }
 
+// Listening addresses are checked as trusted_proxies are: where they stand,
+// not later by the host with no word of the file.
+TEST_F(ConfigFile, RefusesListeningAddressesThatAreNoIpAddressWhereTheyStand) {
+  EXPECT_EQ(0u, refusal("[listen]\naddress = \"localhost\"\n").rfind("F:2: address in [listen]", 0))
+      << refusal("[listen]\naddress = \"localhost\"\n");
+  EXPECT_EQ(0u, refusal("[admin]\nenabled = true\naddress = \"127.1\"\n").rfind("F:3: address in [admin]", 0))
+      << refusal("[admin]\nenabled = true\naddress = \"127.1\"\n");
+}
+
 TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
   EXPECT_EQ(1, read("[limits]\nhead_timeout = \"1ms\"").host.headTimeout.count());
   EXPECT_EQ(3600000, read("[limits]\nhead_timeout = \"1h\"").host.headTimeout.count());
