@@ -9,6 +9,7 @@
 
 #include "support/http_test_server.h"
 #include "support/proxy_test_tinyproxy.h"
+#include "support/tls_test_certificate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -68,7 +69,7 @@ TEST(Dravcall, ItsExitStatusSaysHowTheCallEnded) {
       {with({host.url(), "sample", "echo", "int:x"}), 2, "bad value"},
       {{host.url(), "sample"}, 2, "needs a URL, a bridge name and a method name"},
       {{"--streaming", "SIDEWAYS", host.url(), "sample", "echo"}, 2, "NO, IN, OUT or INOUT"},
-      {{host.url(), "sample", "echo"}, 3, "HTTP_STATUS_DENIED"},
+      {{host.url(), "sample", "echo"}, 3, ": the server refused the credentials (HTTP 401)"},
       {with({host.url("/elsewhere"), "sample", "echo"}), 3, "the host answered HTTP 404: no bridge at /elsewhere"},
       {with({"--extra-blob", "/nonexistent/blob", host.url(), "sample", "echo"}), 3, "cannot read /nonexistent/blob"},
       {{"--help"}, 0, "Usage: dravcall"},
@@ -80,15 +81,32 @@ TEST(Dravcall, ItsExitStatusSaysHowTheCallEnded) {
   }
 }
 
-TEST(Dravcall, ACallToNoHostFailsWithExitStatus3) {
-  int port = 0;
+// Each failure a user can cause ends in one line of standard error that
+// names the host, its port and the reason; the retries stay out of sight.
+TEST(Dravcall, ATransportFailureEndsInOneLineNamingHostPortAndReason) {
+  SampleHost plain;
+  int closedPort = 0;
   {
     SampleHost closed;  // a port that was free a moment ago
-    port = closed.port();
+    closedPort = closed.port();
   }
-  const ProgramResult run = dravcall({"http://127.0.0.1:" + std::to_string(port) + kSamplePath, "sample", "echo"});
-  EXPECT_EQ(3, run.exitCode);
-  EXPECT_NE(std::string::npos, run.err.find("dravcall: the call to")) << run.err;
+  const std::string closedUrl = "http://127.0.0.1:" + std::to_string(closedPort) + kSamplePath;
+  const std::string httpsToPlain = "https://127.0.0.1:" + std::to_string(plain.port()) + kSamplePath;
+  const struct {
+    std::string url;
+    std::string line;
+  } cases[] = {
+      {closedUrl, "127.0.0.1:" + std::to_string(closedPort) + ": connection refused (is the host listening on that port?)"},
+      {"http://nothing.invalid:8080/x", "nothing.invalid:8080: name not resolved"},
+      {httpsToPlain, "127.0.0.1:" + std::to_string(plain.port()) + ": TLS: handshake failed (https to a plain http port?)"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult run = dravcall({c.url, "sample", "echo"});
+    EXPECT_EQ(3, run.exitCode) << c.url;
+    EXPECT_EQ(run.err, "dravcall: the call to " + c.url + " failed: " + c.line + "\n");
+  }
+  const ProgramResult traced = dravcall({"--trace", "error", closedUrl, "sample", "echo"});
+  EXPECT_NE(std::string::npos, traced.err.find("[Error] request send : unable to send data")) << "asked for: shown";
 }
 
 TEST(Dravcall, SavesAStreamedValueInAFileAndSendsAFileAsExtraBlob) {
@@ -262,6 +280,7 @@ TEST(Dravcall, ARequestTimeoutFromTheOptionsEndsACallNobodyAnswers) {
   const ProgramResult run = dravcall({"-DRAVreq_timeout", "300", url, "sample", "echo"});
   close(listener);
   EXPECT_EQ(3, run.exitCode) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find(": timed out after 0.3 s\n")) << run.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "not the transport's five-minute default";
 }
 
@@ -292,7 +311,8 @@ TEST(Dravcall, GoesThroughAnHttpProxyTheOptionsName) {
                                          std::to_string(proxy->port()), host.url(), "sample", "echo", "int:3"};
   const ProgramResult withoutCredentials = dravcall(call);
   EXPECT_EQ(3, withoutCredentials.exitCode) << withoutCredentials.out;
-  EXPECT_NE(std::string::npos, withoutCredentials.err.find("PROXY_AUTH_REQ")) << withoutCredentials.err;
+  EXPECT_NE(std::string::npos, withoutCredentials.err.find(": the proxy refused the credentials (HTTP 407)\n"))
+      << withoutCredentials.err;
 
   std::vector<std::string> accepted = {"-DRAVproxy_user", drav_test::kProxyUser, "-DRAVproxy_pwd",
                                        drav_test::kProxyPassword};
@@ -300,6 +320,53 @@ TEST(Dravcall, GoesThroughAnHttpProxyTheOptionsName) {
   const ProgramResult through = dravcall(accepted);
   EXPECT_EQ(0, through.exitCode) << through.err;
   EXPECT_EQ(0u, through.out.find("0 Int 3\n")) << through.out;
+}
+
+// https is verified: a host whose authority dravcall does not know is
+// refused by name, and the library's options trust it (or, in a test setup,
+// turn the check off).
+TEST(Dravcall, AnHttpsHostIsVerifiedAndTheTlsOptionsTrustItsAuthority) {
+  drav_test::TestAuthority authority;
+  std::unique_ptr<drav_test::TestCertificate> certificate = authority.issue("IP:127.0.0.1");
+  auto settings = testSettings();
+  settings.certFile = certificate->certFile();
+  settings.keyFile = certificate->keyFile();
+  SampleHost host(settings);
+  const std::string where = "127.0.0.1:" + std::to_string(host.port());
+  const ProgramResult refused = dravcall({host.url(), "sample", "echo", "int:5"});
+  EXPECT_EQ(3, refused.exitCode);
+  EXPECT_EQ(refused.err, "dravcall: the call failed: Unknown Certificate Authority: " + where +
+                             ": TLS: certificate not trusted (self-signed or from an unknown authority; trust its "
+                             "authority with -DRAVssl_ca_file)\n");
+  for (const std::vector<std::string>& trust :
+       {std::vector<std::string>{"-DRAVssl_ca_file", authority.certFile()},
+        std::vector<std::string>{"-DRAVssl_ca_folder", authority.hashedFolder()},
+        std::vector<std::string>{"-DRAVssl_verify", "off"}}) {
+    std::vector<std::string> words = trust;
+    words.insert(words.end(), {host.url(), "sample", "echo", "int:5"});
+    const ProgramResult run = dravcall(words);
+    EXPECT_EQ(0, run.exitCode) << trust[0] << ": " << run.err;
+    EXPECT_EQ("0 Int 5\n", run.out.substr(0, run.out.find("status"))) << trust[0];
+  }
+}
+
+// The URL dravbridge prints for an IPv6 address is one dravcall calls.
+TEST(Dravcall, CallsADravbridgeListeningOnIpv6Loopback) {
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--address", "::1", "--port", "0"});
+  const std::string url = host.waitForLine("dravbridge: sample bridge at ");
+  if (url.empty()) {
+    const ProgramResult stopped = host.stop();
+    if (stopped.err.find("::1") != std::string::npos) GTEST_SKIP() << "no IPv6 here: " << stopped.err;
+    FAIL() << "dravbridge did not start: " << stopped.err;
+  }
+  ASSERT_EQ(0u, url.rfind("http://[::1]:", 0)) << url;
+  const ProgramResult run = dravcall({url, "sample", "echo", "int:6", "string:v6"});
+  EXPECT_EQ(0, run.exitCode) << run.err;
+  EXPECT_EQ("0 Int 6\n1 String \"v6\"\nstatus 0 \"no error detected\" (sample, echo)\n", run.out);
+  const std::string closed = "http://[::1]:1" + std::string(kSamplePath);
+  const ProgramResult refused = dravcall({closed, "sample", "echo"});
+  EXPECT_EQ("dravcall: the call to " + closed + " failed: [::1]:1: connection refused (is the host listening on that port?)\n",
+            refused.err);
 }
 
 }  // namespace

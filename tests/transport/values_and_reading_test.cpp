@@ -292,16 +292,75 @@ TEST_F(Reading, ADownloadLongerThanItsLimitFailsKeepingWhatArrived) {
   }
 }
 
-TEST_F(Reading, ADownloadThatCannotBeSentThrowsWithTheCode) {
+TEST_F(Reading, ADownloadThatCannotBeSentOrConnectedThrowsNamingHostPortAndReason) {
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  const struct {
+    const char* url;
+    DWORD code;
+    const char* says;
+  } cases[] = {
+      {"http://127.0.0.1:1/nothing", ERROR_INTERNET_CANNOT_CONNECT, "127.0.0.1:1: connection refused"},
+      // The connection itself cannot be made: that used to return as if the resource were empty.
+      {"http://127.0.0.1:0/nothing", ERROR_INTERNET_INVALID_URL, "127.0.0.1:0: invalid URL"},
+  };
+  for (const auto& c : cases) {
+    std::vector<unsigned char> data;
+    try {
+      request->downloadResource(c.url, data);
+      ADD_FAILURE() << "expected HttpPostDataException for " << c.url;
+    } catch (const HttpPostDataException& e) {
+      EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(c.code)) << c.url;
+      EXPECT_EQ(std::string(e.what()).rfind(std::string("HTTP Request Send failed: ") + c.says, 0), 0u) << e.what();
+    }
+    EXPECT_TRUE(data.empty());
+  }
+}
+
+TEST_F(Reading, ADownloadCutShortFailsKeepingWhatArrived) {
+  Reply cut;
+  cut.generatedBodySize = 100000;
+  cut.resetAfterBodyBytes = 40000;
+  server->enqueue(cut);
   DRAVHttpRequestPtr request(proxy->createRequest());
   std::vector<unsigned char> data;
   try {
-    request->downloadResource("http://127.0.0.1:1/nothing", data);
-    FAIL() << "expected HttpPostDataException";
-  } catch (const HttpPostDataException& e) {
-    EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_CANNOT_CONNECT));
+    request->downloadResource(server->url("/cut"), data);
+    ADD_FAILURE() << "a body of 100000 bytes ending at 40000 went through as " << data.size() << " bytes";
+  } catch (const DRAVException& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(text.rfind("the resource " + server->url("/cut") + " was cut off after " +
+                             std::to_string(data.size()) + " bytes: " + server->hostPort() + ": connection ",
+                         0),
+              0u)
+        << text;
   }
-  EXPECT_TRUE(data.empty());
+  ASSERT_LE(data.size(), 40000u);
+  EXPECT_EQ(drav_test::crcOf(std::string(data.begin(), data.end())), drav_test::patternCrc(data.size()))
+      << "what arrived is kept as it came";
+}
+
+// The bridge's user name and password answer a challenge from the bridge's
+// own origin (scheme, host and port), or anywhere when the caller says so.
+TEST_F(Reading, ADownloadHandsTheBridgesCredentialsToItsOwnOriginOnly) {
+  if (drav_test::usingRemoteServer()) GTEST_SKIP() << "needs a second origin";
+  makeProxy(AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthNtlm));
+  std::unique_ptr<drav_test::ScriptedServer> elsewhere = drav_test::openTestServer();
+  for (drav_test::ScriptedServer* s : {server.get(), elsewhere.get()})
+    s->requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  const auto authorizationsSeenBy = [](drav_test::ScriptedServer& s) {
+    int count = 0;
+    for (const drav_test::RecordedRequest& r : s.requests()) count += r.hasHeader("Authorization");
+    return count;
+  };
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  std::vector<unsigned char> data;
+  request->downloadResource(server->url("/own/resource"), data);
+  EXPECT_EQ(authorizationsSeenBy(*server), 1) << "the bridge's origin gets them";
+  request->downloadResource(elsewhere->url("/resource"), data);
+  EXPECT_EQ(authorizationsSeenBy(*elsewhere), 0) << "another origin that asks gets nothing";
+  EXPECT_EQ(elsewhere->requests().size(), 1u);
+  request->downloadResource(elsewhere->url("/resource"), data, DRAVHttpRequest::DownloadCredentials::Always);
+  EXPECT_EQ(authorizationsSeenBy(*elsewhere), 1) << "unless the caller asks";
 }
 
 }  // namespace

@@ -25,10 +25,11 @@ tag_StreamingMode streamingMode(const std::string& text) {
 }
 
 int traceLevel(const std::string& text) {
+  if (text == "none") return -1;
   if (text == "error") return 0;
   if (text == "progress") return 1;
   if (text == "all") return 2;
-  throw UsageError("--trace takes error, progress or all, not '" + text + "'");
+  throw UsageError("--trace takes none, error, progress or all, not '" + text + "'");
 }
 
 }  // namespace
@@ -110,7 +111,9 @@ const char* callUsage() {
          "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd\n"
          "  --root-url URL       where the single-sign-on logon goes (default: URL's root)\n"
          "  --need-sso-token     tell the bridge that the method needs the sign-on token\n"
-         "  --trace LEVEL        error (default), progress or all, on standard error\n"
+         "  --trace LEVEL        the library's trace on standard error: none (default:\n"
+         "                       a failure ends in one line naming host, port and\n"
+         "                       reason), error, progress or all\n"
          "  --progress, --no-progress\n"
          "                       a progress line for large transfers (default: when\n"
          "                       standard error is a terminal)\n"
@@ -120,6 +123,9 @@ const char* callUsage() {
          "  -DRAVhttp_auth_mode none|basic|ntlm  -DRAVhttp_auth_user USER  -DRAVhttp_auth_pwd PASS\n"
          "  -DRAVproxy_host HOST  -DRAVproxy_port PORT  -DRAVproxy_user USER  -DRAVproxy_pwd PASS\n"
          "  -DRAVreq_timeout MS  -DRAVconn_timeout MS  -DRAVgzip_threshold BYTES\n"
+         "  https is verified against the system's authorities; -DRAVssl_ca_file FILE and\n"
+         "  -DRAVssl_ca_folder DIR trust more (a private CA); -DRAVssl_verify off checks\n"
+         "  no certificate at all (test setups only)\n"
          "\n"
          "Exit status: 0 when the bridge reports status 0, 1 when it reports another\n"
          "code, 2 for a bad command line, 3 when the sign-on (nothing is called\n"

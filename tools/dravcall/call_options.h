@@ -36,7 +36,7 @@ struct CallOptions {
   bool sso = false;                   // log on through single sign-on first
   std::string rootUrl;                // where the logon goes; empty: the URL's root
   bool needSsoToken = false;
-  int traceLevel = 0;                 // 0 errors, 1 progress lines, 2 everything
+  int traceLevel = -1;                // -1 none, 0 errors, 1 progress lines, 2 everything
   int progress = -1;                  // -1: when standard error is a terminal, 0 never, 1 always
   bool requestTimeoutGiven = false;   // -DRAVreq_timeout was given
   bool connectionTimeoutGiven = false;

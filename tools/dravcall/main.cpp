@@ -99,16 +99,20 @@ private:
   std::streambuf* saved_;
 };
 
-// Trace lines at the level asked go to standard error; the transport's
-// "request send : N bytes sent" lines also drive the upload meter.
+// Trace lines at the level asked go to standard error (none unless asked:
+// a failure ends in one line of dravcall's own, and the transport's retry
+// lines would bury it); the transport's "request send : N bytes sent"
+// lines also drive the upload meter.
 void installTraceSink(int level, ProgressMeter* upload) {
-  const Annal::Importance& shown = level >= 2 ? Annal::XS : level == 1 ? Annal::M : Annal::Error;
-  Annal::setLowestImportance(upload && shown.level() > Annal::M.level() ? Annal::M : shown);
-  Annal::setSink([&shown, upload](const Annal::Importance& importance, const std::string& line) {
+  const Annal::Importance* shown = level >= 2 ? &Annal::XS : level == 1 ? &Annal::M : level == 0 ? &Annal::Error : nullptr;
+  const Annal::Importance& lowest = shown ? *shown : Annal::Error;
+  Annal::setLowestImportance(upload && lowest.level() > Annal::M.level() ? Annal::M : lowest);
+  Annal::setSink([shown, upload](const Annal::Importance& importance, const std::string& line) {
     static const std::string kSent = "request send : ";
     if (upload && line.compare(0, kSent.size(), kSent) == 0)
       upload->update(std::strtoull(line.c_str() + kSent.size(), nullptr, 10));
-    if (importance.level() >= shown.level()) std::cerr << '[' << importance.name() << "] " << line << '\n';
+    if (shown && importance.level() >= shown->level())
+      std::cerr << '[' << importance.name() << "] " << line << '\n';
   });
 }
 
@@ -135,9 +139,7 @@ AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, bool sso) {
   return info;
 }
 
-std::string rootOf(const Url& url) {
-  return url.scheme() + "://" + url.host() + ":" + std::to_string(url.port()) + "/";
-}
+std::string rootOf(Url url) { return url.uri("").toString(); }
 
 // Opens the connection before the call so that the time-outs the options
 // ask for apply to it (the transport sets its own defaults when it opens).
@@ -296,7 +298,7 @@ int call(const CallOptions& options, int argc, char** argv) {
     const unsigned long sent =
         request->call(options.method, reinterpret_cast<char*>(body.getBuffer(0)), body.size(), options.chunkSize,
                       options.needSsoToken, options.mode, blob ? blob->data() : nullptr, blob ? blob->size() : 0);
-    if (sent == 0) return fail(kCallFailed, "the call to " + options.url + " failed (the trace lines above say why)");
+    if (sent == 0) return fail(kCallFailed, "the call to " + options.url + " failed: " + request->failureText());
     const CallStatus status = request->getCallStatus();
     ProgressMeter download(std::cerr, "download", showProgress);
     std::string errorText;
