@@ -303,6 +303,23 @@ TEST_F(ConfigFile, RefusesListeningAddressesThatAreNoIpAddressWhereTheyStand) {
       << refusal("[admin]\nenabled = true\naddress = \"127.1\"\n");
 }
 
+// Each part of a dotted key nests a table; an inline table keeps them all
+// on one line, and dots in strings and comments are no parts.
+TEST_F(ConfigFile, BoundsTheDottedPartsOfALine) {
+  std::string deep = "x = {";
+  for (int i = 0; i < 33; ++i) deep += "a.";
+  EXPECT_EQ("F:2: more than 32 dotted key parts on one line: no setting is nested that deep",
+            refusal("trace = true\n" + deep + "b = 1}\n"));
+  std::string proxies = "[log]\ntrusted_proxies = [";
+  for (int i = 0; i < 40; ++i) proxies += "\"10.0.0." + std::to_string(i) + "\", ";
+  const std::string dots(100, '.');
+  const BridgeConfig config = read(proxies + "] # " + dots + "\n[basic_auth]\npassword = \"\"\"\n" + dots +
+                                   "\\\"\n" + dots + "\"\"\"\nrealm = '''\n" + dots + "'''\n");
+  EXPECT_EQ(40u, config.host.trustedProxies.size());
+  EXPECT_EQ(dots + "\"\n" + dots, config.host.password);
+  EXPECT_EQ(dots, config.host.realm);
+}
+
 TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
   EXPECT_EQ(1, read("[limits]\nhead_timeout = \"1ms\"").host.headTimeout.count());
   EXPECT_EQ(3600000, read("[limits]\nhead_timeout = \"1h\"").host.headTimeout.count());

@@ -70,6 +70,8 @@ TEST(DravbridgeOptions, RefusalsNameTheOptionAndWhatItTakes) {
             verdict({"--path", "api/kv"}));
   EXPECT_EQ("2 dravbridge: --sso-path takes a URL path starting with '/', not 'logon' (see --help)\n",
             verdict({"--sso-user", "u", "--sso-path", "logon"}));
+  EXPECT_EQ("2 dravbridge: --path: a request's path ends at its '?', so no request would reach '/a?b' (see --help)\n",
+            verdict({"--path", "/a?b"}));
   EXPECT_EQ("2 dravbridge: unknown option --max-conections (did you mean \"--max-connections\"?) (see --help)\n",
             verdict({"--max-conections", "5"}));
   EXPECT_EQ("2 dravbridge: unknown option --stop-grace-time (did you mean \"--stop-grace\"?) (see --help)\n",
@@ -86,7 +88,8 @@ TEST(DravbridgeOptions, ABridgePathWithAQueryOrFragmentIsRefused) {
   const std::string file = folder.file("bridge.toml");
   std::ofstream(file) << "[[bridge]]\npath = \"/kv?x=1\"\nplugin = \"sample\"\n";
   const std::vector<std::vector<std::string>> refused = {
-      {"--path", "/a?b"}, {"--path", "/a#b"}, {"--sso-user", "u", "--sso-path", "/logon?x"}, {"--config", file}};
+      {"--path", "/a?b"},  {"--path", "/a#b"}, {"--sso-user", "u", "--sso-path", "/logon?x"}, {"--config", file},
+      {"--bridge", "libx.so=/x?y"}};
   for (const auto& options : refused) {
     std::vector<std::string> arguments = {"--port", "0", "--event-loops", "1"};
     arguments.insert(arguments.end(), options.begin(), options.end());
