@@ -241,6 +241,7 @@ bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock:
     const std::size_t eq = attribute.find('=');
     const std::string key = lower(trim(attribute.substr(0, eq)));
     const std::string value = eq == std::string::npos ? "" : trim(attribute.substr(eq + 1));
+    if (value.size() > kMaxCookieAttributeBytes) continue;  // ignored, as RFC 6265bis 5.6 has it
     if (key == "domain" && !value.empty()) {
       domain = lower(value[0] == '.' ? value.substr(1) : value);
     } else if (key == "path" && !value.empty() && value[0] == '/') {

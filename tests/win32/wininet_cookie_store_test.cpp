@@ -217,6 +217,22 @@ TEST(CookieStoreLimits, TheOldestCookiesOfAHostGiveWay) {
   EXPECT_FALSE(store.set(u, "big=" + std::string(drav_wininet::kMaxCookieBytes, 'x')));
 }
 
+// A Path or Domain longer than any real one is ignored, so that a full
+// store stays within its bound of bytes as well as of cookies.
+TEST(CookieStoreLimits, AnOverlongAttributeIsIgnored) {
+  CookieStore store;
+  const std::string longPath = "/" + std::string(drav_wininet::kMaxCookieAttributeBytes, 'p');
+  const std::string longDomain = std::string(drav_wininet::kMaxCookieAttributeBytes, 'a') + ".example.com";
+  ASSERT_TRUE(store.set(at("http://www.example.com/d/x"), "p=1; Path=" + longPath));
+  ASSERT_TRUE(store.set(at("http://" + longDomain + "/"), "d=2; Domain=" + longDomain));
+  EXPECT_EQ(store.header(at("http://www.example.com/d/y")), "p=1") << "the default path /d";
+  EXPECT_EQ(store.header(at("http://www.example.com" + longPath)), "");
+  EXPECT_EQ(store.header(at("http://" + longDomain + "/")), "d=2");
+  EXPECT_EQ(store.header(at("http://x." + longDomain + "/")), "") << "host-only";
+  ASSERT_TRUE(store.set(at("http://www.example.com/"), "q=3; Path=" + longPath.substr(0, 1024)));
+  EXPECT_EQ(store.header(at("http://www.example.com" + longPath.substr(0, 1024))), "q=3");
+}
+
 TEST(CookieDates, TheThreeHttpFormsAreReadAndNonsenseIsNot) {
   struct Case {
     const char* text;
