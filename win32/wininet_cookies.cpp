@@ -38,13 +38,17 @@ bool domainMatches(const CookieUrl& url, const std::string& domain) {
 
 // A domain under which anyone may register names ("com", "co.uk",
 // "github.io"), so no site may set cookies for it. A name of one label is
-// one whatever the list says.
-bool isPublicSuffix(const std::string& domain) {
+// one whatever the list says. The list spells names without the root's dot
+// ("co.uk", not "co.uk."); a name with an empty label is no domain at all.
+bool isPublicSuffix(std::string domain) {
   // The newer of the system's list and the one built into libpsl; never
   // freed: used until the process ends. Without one, every Domain counts as
   // a suffix, so cookies stay host-only.
   static const psl_ctx_t* const list = psl_latest(nullptr);
-  if (!list || domain.find('.') == std::string::npos) return true;
+  if (!domain.empty() && domain.back() == '.') domain.pop_back();
+  if (!list || domain.find('.') == std::string::npos || domain.front() == '.' || domain.back() == '.' ||
+      domain.find("..") != std::string::npos)
+    return true;
   return psl_is_public_suffix2(list, domain.c_str(), PSL_TYPE_ANY) != 0;
 }
 
@@ -115,19 +119,34 @@ std::string defaultPath(const std::string& path) {
 
 // Where a cookie set by `url` with the Domain attribute `attribute` (empty
 // when it has none) may go (RFC 6265 5.3 steps 4 to 6): false when nowhere.
-// An IP address and a public suffix only ever get host-only cookies.
+// An IP address and a public suffix only ever get host-only cookies, and a
+// Domain that is an IP address (in any spelling) names no host but itself.
 bool cookieDomain(const CookieUrl& url, std::string attribute, std::string& domain, bool& hostOnly) {
   domain = url.host;
   hostOnly = true;
   if (attribute.empty()) return true;
-  if (url.ipHost) {
-    canonicalIpv4(attribute, attribute);
-    return attribute == url.host;
-  }
+  const bool addressDomain = canonicalIpv4(attribute, attribute);
+  if (url.ipHost || addressDomain) return attribute == url.host;
   if (!domainMatches(url, attribute)) return false;
   if (isPublicSuffix(attribute)) return attribute == url.host;
   domain = attribute;
   hostOnly = false;
+  return true;
+}
+
+// RFC 6265 5.2.2: an optional '-' and digits, or the attribute is ignored
+// (false). Held to at most 100 years, and a far-negative count is read only
+// as far as it takes to know it ends the cookie: the clock counts neither.
+bool maxAgeSeconds(const std::string& text, long long& seconds) {
+  const bool negative = !text.empty() && text[0] == '-';
+  const std::size_t first = negative ? 1 : 0;
+  if (text.size() == first ||
+      !std::all_of(text.begin() + first, text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  constexpr long long kLongest = 100LL * 365 * 86400;
+  seconds = 0;
+  for (std::size_t i = first; i < text.size() && seconds <= kLongest; ++i) seconds = seconds * 10 + (text[i] - '0');
+  seconds = negative ? -seconds : std::min(seconds, kLongest);
   return true;
 }
 
@@ -214,6 +233,7 @@ bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock:
   c.path = defaultPath(url.path);
   std::string domain;  // of the last Domain attribute (RFC 6265 5.3 step 4)
   bool expired = false;
+  long long maxAge = 0;
   for (std::size_t at = semicolon; at < setCookie.size();) {
     const std::size_t next = std::min(setCookie.find(';', at + 1), setCookie.size());
     const std::string attribute = setCookie.substr(at + 1, next - at - 1);
@@ -221,18 +241,18 @@ bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock:
     const std::size_t eq = attribute.find('=');
     const std::string key = lower(trim(attribute.substr(0, eq)));
     const std::string value = eq == std::string::npos ? "" : trim(attribute.substr(eq + 1));
+    if (value.size() > kMaxCookieAttributeBytes) continue;  // ignored, as RFC 6265bis 5.6 has it
     if (key == "domain" && !value.empty()) {
       domain = lower(value[0] == '.' ? value.substr(1) : value);
     } else if (key == "path" && !value.empty() && value[0] == '/') {
       c.path = value;
     } else if (key == "secure") {
       c.secure = true;
-    } else if (key == "max-age" && !value.empty()) {
+    } else if (key == "max-age" && maxAgeSeconds(value, maxAge)) {
       // Max-Age wins over Expires (RFC 6265 5.3 step 3).
-      const long long seconds = std::atoll(value.c_str());
       c.persistent = true;
-      expired = seconds <= 0;
-      c.expiry = now + std::chrono::seconds(std::min(seconds, 100LL * 365 * 86400));
+      expired = maxAge <= 0;
+      c.expiry = now + std::chrono::seconds(std::max(maxAge, 0LL));
     } else if (key == "expires" && !c.persistent) {
       long long seconds = 0;
       if (parseCookieDate(value, seconds)) {

@@ -4,7 +4,9 @@
 // list of libpsl), path prefix and Secure; Max-Age and Expires remove them.
 // Nothing is written to disk. Bounded: at most
 // kMaxCookiesPerHost per host and kMaxCookies in all (the oldest go first),
-// and name plus value of at most kMaxCookieBytes. Internal to the layer.
+// name plus value of at most kMaxCookieBytes, and an attribute's value of at
+// most kMaxCookieAttributeBytes (a longer one is ignored). Internal to the
+// layer.
 #pragma once
 
 #include <chrono>
@@ -18,6 +20,7 @@ namespace drav_wininet {
 constexpr std::size_t kMaxCookies = 1000;
 constexpr std::size_t kMaxCookiesPerHost = 50;
 constexpr std::size_t kMaxCookieBytes = 4096;
+constexpr std::size_t kMaxCookieAttributeBytes = 1024;
 
 // The parts of a URL cookies care about.
 struct CookieUrl {

@@ -1,5 +1,6 @@
 #include <drav/transport/sso_provider.h>
 
+#include <drav/config/cookies.h>
 #include <drav/config/credentials.h>
 #include <drav/platform/annal.h>
 #include <drav/platform/glossa.h>
@@ -41,7 +42,9 @@ SiteMinderSsoProvider::SiteMinderSsoProvider() : DRAVSsoProvider("siteminder"), 
 SiteMinderSsoProvider::~SiteMinderSsoProvider() = default;
 
 bool SiteMinderSsoProvider::hasSessionCookie(const DRAVBridgeProxy& proxy) {
-  return proxy.getCookies().find("SMSESSION") != std::string::npos;
+  const DRAVCookies::CookieMap cookies = DRAVCookies(proxy.getCookies()).getCookies();
+  const auto session = cookies.find("SMSESSION");
+  return session != cookies.end() && !session->second.empty();
 }
 
 void SiteMinderSsoProvider::initialize(DRAVBridgeProxy* proxy) {

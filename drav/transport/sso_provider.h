@@ -60,11 +60,14 @@ public:
   // logon throws HttpPostDataException and leaves the provider to try again.
   void initialize(DRAVBridgeProxy* proxy) override;
 
+  // True when the proxy's cookies hold one named exactly "SMSESSION", with a
+  // value: another cookie whose name merely holds the word is no session.
+  static bool hasSessionCookie(const DRAVBridgeProxy& proxy);
+
 private:
   struct Lock;
 
   void logon(DRAVBridgeProxy* proxy);
-  static bool hasSessionCookie(const DRAVBridgeProxy& proxy);
 
   std::atomic<bool> loggedOn_{false};
   std::unique_ptr<Lock> lock_;

@@ -349,6 +349,32 @@ TEST_F(ConfigFile, HoldsIntegersToTheirRanges) {
             refusal("[lockout]\nfree_failures = -9223372036854775808"));
 }
 
+// Listening addresses are checked as trusted_proxies are: where they stand,
+// not later by the host with no word of the file.
+TEST_F(ConfigFile, RefusesListeningAddressesThatAreNoIpAddressWhereTheyStand) {
+  EXPECT_EQ(0u, refusal("[listen]\naddress = \"localhost\"\n").rfind("F:2: address in [listen]", 0))
+      << refusal("[listen]\naddress = \"localhost\"\n");
+  EXPECT_EQ(0u, refusal("[admin]\nenabled = true\naddress = \"127.1\"\n").rfind("F:3: address in [admin]", 0))
+      << refusal("[admin]\nenabled = true\naddress = \"127.1\"\n");
+}
+
+// Each part of a dotted key nests a table; an inline table keeps them all
+// on one line, and dots in strings and comments are no parts.
+TEST_F(ConfigFile, BoundsTheDottedPartsOfALine) {
+  std::string deep = "x = {";
+  for (int i = 0; i < 33; ++i) deep += "a.";
+  EXPECT_EQ("F:2: more than 32 dotted key parts on one line: no setting is nested that deep",
+            refusal("trace = true\n" + deep + "b = 1}\n"));
+  std::string proxies = "[log]\ntrusted_proxies = [";
+  for (int i = 0; i < 40; ++i) proxies += "\"10.0.0." + std::to_string(i) + "\", ";
+  const std::string dots(100, '.');
+  const BridgeConfig config = read(proxies + "] # " + dots + "\n[basic_auth]\npassword = \"\"\"\n" + dots +
+                                   "\\\"\n" + dots + "\"\"\"\nrealm = '''\n" + dots + "'''\n");
+  EXPECT_EQ(40u, config.host.trustedProxies.size());
+  EXPECT_EQ(dots + "\"\n" + dots, config.host.password);
+  EXPECT_EQ(dots, config.host.realm);
+}
+
 TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
   EXPECT_EQ(1, read("[limits]\nhead_timeout = \"1ms\"").host.headTimeout.count());
   EXPECT_EQ(3600000, read("[limits]\nhead_timeout = \"1h\"").host.headTimeout.count());
@@ -501,6 +527,18 @@ TEST_F(ConfigFile, ProgramRefusesABadFileWithItsReason) {
   EXPECT_EQ("dravbridge: " + file + ":2: max_running_calls in [limits] must be an integer from 1 to 1000, not 0\n",
             run.err);
   EXPECT_EQ("", run.out);
+}
+
+// A table header of dotted keys nests one table per key: 100,000 of them fit
+// in 200 KB, well within the file's size bound, and must be refused like
+// any other unknown key, not take the program down.
+TEST_F(ConfigFile, ProgramRefusesADeeplyDottedTableHeader) {
+  std::string header = "[";
+  for (int i = 0; i < 100000; ++i) header += "a.";
+  const std::string file = write("bridge.toml", header + "b]\n");
+  const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file}, 10s);
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_EQ(0u, run.err.rfind("dravbridge: " + file + ":1: ", 0)) << run.err.substr(0, 200);
 }
 
 }  // namespace

@@ -70,11 +70,32 @@ TEST(DravbridgeOptions, RefusalsNameTheOptionAndWhatItTakes) {
             verdict({"--path", "api/kv"}));
   EXPECT_EQ("2 dravbridge: --sso-path takes a URL path starting with '/', not 'logon' (see --help)\n",
             verdict({"--sso-user", "u", "--sso-path", "logon"}));
+  EXPECT_EQ("2 dravbridge: --path: \"/a?b\" holds \"?\", where a request's path ends and its query begins (see --help)\n",
+            verdict({"--path", "/a?b"}));
   EXPECT_EQ("2 dravbridge: unknown option --max-conections (did you mean \"--max-connections\"?) (see --help)\n",
             verdict({"--max-conections", "5"}));
   EXPECT_EQ("2 dravbridge: unknown option --stop-grace-time (did you mean \"--stop-grace\"?) (see --help)\n",
             verdict({"--stop-grace-time", "5s"}));
   EXPECT_EQ("2 dravbridge: unknown option --frobnicate (see --help)\n", verdict({"--frobnicate", "5"}));
+}
+
+// A request's path ends at '?' or '#': a bridge path holding one is served at
+// a URL no request reaches ("no bridge at /a"), so it is refused at the start,
+// from the command line as from the configuration file (killed after 5 s if
+// it listens instead).
+TEST(DravbridgeOptions, ABridgePathWithAQueryOrFragmentIsRefused) {
+  TempFolder folder;
+  const std::string file = folder.file("bridge.toml");
+  std::ofstream(file) << "[[bridge]]\npath = \"/kv?x=1\"\nplugin = \"sample\"\n";
+  const std::vector<std::vector<std::string>> refused = {
+      {"--path", "/a?b"},  {"--path", "/a#b"}, {"--sso-user", "u", "--sso-path", "/logon?x"}, {"--config", file},
+      {"--bridge", "libx.so=/x?y"}};
+  for (const auto& options : refused) {
+    std::vector<std::string> arguments = {"--port", "0", "--event-loops", "1"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, arguments, 5s);
+    EXPECT_EQ(2, run.exitCode) << options.back() << ": " << run.out;
+  }
 }
 
 // The budget reaches the host, and a call over it learns which setting to raise.

@@ -214,6 +214,18 @@ TEST(DravbridgePlugins, RefusesAPluginItCannotLoadWithTheFileAndTheReason) {
   }
 }
 
+// The demangled form of a name a few hundred bytes long can double with each
+// nested type that names the one before: the refusal must still come at
+// once and stay short, not spell out 2^40 parameters (killed after 10 s,
+// about half a gigabyte in, if it tries).
+TEST(DravbridgePlugins, AnUndefinedNameWhoseSpelledOutFormExplodesIsRefusedAtOnce) {
+  const std::string plugin = kPlugins + "/libprobe_undefined_doubling.so";
+  const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--bridge", plugin}, 10s);
+  EXPECT_EQ(2, run.exitCode);
+  EXPECT_NE(std::string::npos, run.err.find("which nothing loaded defines")) << run.err.substr(0, 300);
+  EXPECT_LT(run.err.size(), 4096u);
+}
+
 }  // namespace
 }  // namespace e2e
 

@@ -63,6 +63,12 @@ TEST(DravcallOptions, RefuseWhatCannotRun) {
       {"--decode-budget", " 1", "u", "b", "m"},
   };
   for (const auto& words : bad) EXPECT_THROW(parse(words), UsageError) << words[0];
+  try {
+    parse({"--decode-budget", "18446744073709551616", "u", "b", "m"});
+  } catch (const UsageError& e) {
+    EXPECT_STREQ("--decode-budget takes a byte count from 1 to 18446744073709551615, not '18446744073709551616'",
+                 e.what());
+  }
   EXPECT_TRUE(parse({"--help"}).help);
 }
 

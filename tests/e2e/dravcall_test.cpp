@@ -7,6 +7,7 @@
 #include "program_runner.h"
 #include "temp_folder.h"
 
+#include "support/http_test_server.h"
 #include "support/proxy_test_tinyproxy.h"
 #include "support/tls_test_certificate.h"
 
@@ -223,6 +224,23 @@ TEST(Dravcall, AFailedSignOnEndsTheCommandWithoutMakingTheCall) {
   EXPECT_NE(std::string::npos, run.err.find("-DRAVhttp_auth_pwd")) << run.err;
   EXPECT_EQ(0u, host.host().ssoSessionCount());
   EXPECT_EQ(1u, host.host().statistics().requestsServed) << "the logon only";
+}
+
+// Only a cookie named SMSESSION is a session: a refusing logon may well set
+// another cookie whose name holds the word, and that is no sign-on.
+TEST(Dravcall, AnotherCookieNamedLikeTheSessionIsNoSignOn) {
+  drav_test::HttpTestServer logon;
+  drav_test::Reply refusal;
+  refusal.status = 401;
+  refusal.header("Set-Cookie", "LAST_SMSESSION=expired; Path=/");
+  logon.setDefaultReply(refusal);
+  const ProgramResult run = dravcall({"--sso", "--root-url", logon.url("/logon"), "-DRAVhttp_auth_user", "sam",
+                                      "-DRAVhttp_auth_pwd", "wrong", logon.url("/bridges/sample"), "sample", "echo",
+                                      "int:1"});
+  EXPECT_EQ(3, run.exitCode);
+  EXPECT_NE(std::string::npos, run.err.find("failed, no call made: no session cookie (SMSESSION) came back"))
+      << run.err;
+  EXPECT_EQ(1u, logon.requests().size()) << "the logon only";
 }
 
 // The DRAVArgs-Size the call's header block carried, from the progress trace.

@@ -27,6 +27,7 @@ endif()
 # bridge and entry points that fail, built as plugins are, over the shared host.
 if(TARGET dravbridge)
   foreach(variant probe probe_null:PROBE_MAKES_NOTHING probe_throws:PROBE_THROWS probe_undefined:PROBE_UNDEFINED
+                  probe_undefined_doubling:PROBE_UNDEFINED_DOUBLING
                   probe_other_abi:PROBE_OTHER_ABI)
     string(REPLACE ":" ";" variant ${variant})
     list(GET variant 0 name)

@@ -69,6 +69,20 @@ TEST_F(SingleSignOn, AProxyThatAlreadyHoldsTheSessionCookieDoesNotLogOn) {
   EXPECT_NE(seen[0].header("Cookie").find("SMSESSION=kept"), std::string::npos);
 }
 
+// Only a cookie named SMSESSION is a session, not one whose name holds the word.
+TEST_F(SingleSignOn, ACookieMerelyNamedLikeTheSessionStillLogsOn) {
+  proxy->setCookies("LAST_SMSESSION=old; SMSESSION_HINT=x");
+  Reply logon;
+  logon.header("Set-Cookie", "SMSESSION=fresh; Path=/");
+  server->enqueue(logon);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  ASSERT_GT(callWith(*request.get(), "args"), 0u);
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 2u) << "a logon, then the call";
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_NE(seen[1].header("Cookie").find("SMSESSION=fresh"), std::string::npos);
+}
+
 #ifndef _WIN32
 // Counting handles needs our WinINet.
 TEST_F(SingleSignOn, ALogonAnswerThatBreaksOffStillClosesItsRequest) {

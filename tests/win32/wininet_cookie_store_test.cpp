@@ -91,9 +91,10 @@ TEST(CookieStoreDomains, AnIpAddressOnlyEverGetsHostOnlyCookies) {
   EXPECT_EQ(store.header(at("http://10.0.0.1/")), "");
   EXPECT_EQ(store.header(at("http://x.127.0.0.1/")), "") << "host-only, whatever Domain said";
 
-  // A domain cookie of a host name never goes to an address that ends alike.
-  ASSERT_TRUE(store.set(at("http://x.0.0.1/"), "f=6; Domain=0.0.1"));
-  EXPECT_EQ(store.header(at("http://y.0.0.1/")), "f=6");
+  // "0.0.1" spells the address 0.0.0.1, so it is no domain of host names,
+  // and nothing of it reaches an address that ends alike.
+  EXPECT_FALSE(store.set(at("http://x.0.0.1/"), "f=6; Domain=0.0.1"));
+  EXPECT_EQ(store.header(at("http://y.0.0.1/")), "");
   EXPECT_EQ(store.header(at("http://10.0.0.1/")), "");
   EXPECT_EQ(store.header(at("http://0xa.0.0.1/")), "");
 }
@@ -136,6 +137,25 @@ TEST(CookieStoreDomains, PublicSuffixesAndSingleLabelsAreRefusedAsDomains) {
   EXPECT_FALSE(store.set(at("http://www.example.org/"), "first=6; Domain=example.org; Domain=org"));
 }
 
+// A fully qualified name ends with the root's dot ("co.uk."): the suffix
+// list must still see "co.uk", or every site under it shares cookies.
+TEST(CookieStoreDomains, APublicSuffixSpelledWithTheRootsDotIsStillOne) {
+  CookieStore store;
+  EXPECT_FALSE(store.set(at("http://evil.co.uk./"), "a=1; Domain=co.uk."));
+  EXPECT_FALSE(store.set(at("http://evil.github.io./"), "b=2; Domain=.github.io."));
+  EXPECT_EQ(store.header(at("http://bank.co.uk./")), "");
+  EXPECT_EQ(store.header(at("http://you.github.io./")), "");
+}
+
+// "x.127.0.0.1" is a host name under the name "127.0.0.1", but that name is
+// no domain of the machine at the address 127.0.0.1.
+TEST(CookieStoreDomains, AHostNameCannotSetACookieForAnIpAddress) {
+  CookieStore store;
+  store.set(at("http://x.127.0.0.1/"), "h=8; Domain=127.0.0.1");
+  EXPECT_EQ(store.header(at("http://127.0.0.1/")), "");
+  EXPECT_EQ(store.header(at("http://2130706433/")), "");
+}
+
 TEST(CookieStoreValues, ControlCharactersOtherThanATabAreRefused) {
   CookieStore store;
   const CookieUrl u = at("http://h/");
@@ -162,6 +182,31 @@ TEST(CookieStoreExpiry, MaxAgeWinsOverExpiresAndExpiredCookiesLeave) {
   EXPECT_EQ(store.size(), 0u);
 }
 
+// A Max-Age that is not an optional '-' and digits is ignored, as if absent:
+// neither an end to the cookie ("soon" read as 0) nor a number read from its
+// start.
+TEST(CookieStoreExpiry, AMaxAgeThatIsNoNumberIsIgnored) {
+  CookieStore store;
+  const CookieUrl u = at("http://h/");
+  const auto now = CookieStore::Clock::now();
+  ASSERT_TRUE(store.set(u, "a=1", now));
+  store.set(u, "a=2; Max-Age=soon", now);
+  store.set(u, "b=3; Max-Age=+5", now);
+  store.set(u, "c=4; Max-Age=5s", now);
+  EXPECT_EQ(store.header(u, now + std::chrono::seconds(60)), "a=2; b=3; c=4");
+}
+
+// A Max-Age far below zero ends the cookie like any other, without counting
+// its billions of seconds in the clock's nanoseconds.
+TEST(CookieStoreExpiry, AFarNegativeMaxAgeEndsTheCookie) {
+  CookieStore store;
+  const CookieUrl u = at("http://h/");
+  ASSERT_TRUE(store.set(u, "a=1"));
+  ASSERT_TRUE(store.set(u, "a=2; Max-Age=-100000000000"));
+  ASSERT_TRUE(store.set(u, "b=3; Max-Age=-9223372036854775808"));
+  EXPECT_EQ(store.header(u), "");
+}
+
 TEST(CookieStoreLimits, TheOldestCookiesOfAHostGiveWay) {
   CookieStore store;
   const CookieUrl u = at("http://h/");
@@ -170,6 +215,22 @@ TEST(CookieStoreLimits, TheOldestCookiesOfAHostGiveWay) {
   EXPECT_EQ(store.size(), drav_wininet::kMaxCookiesPerHost);
   EXPECT_EQ(store.header(u).compare(0, 6, "c5=v; "), 0);
   EXPECT_FALSE(store.set(u, "big=" + std::string(drav_wininet::kMaxCookieBytes, 'x')));
+}
+
+// A Path or Domain longer than any real one is ignored, so that a full
+// store stays within its bound of bytes as well as of cookies.
+TEST(CookieStoreLimits, AnOverlongAttributeIsIgnored) {
+  CookieStore store;
+  const std::string longPath = "/" + std::string(drav_wininet::kMaxCookieAttributeBytes, 'p');
+  const std::string longDomain = std::string(drav_wininet::kMaxCookieAttributeBytes, 'a') + ".example.com";
+  ASSERT_TRUE(store.set(at("http://www.example.com/d/x"), "p=1; Path=" + longPath));
+  ASSERT_TRUE(store.set(at("http://" + longDomain + "/"), "d=2; Domain=" + longDomain));
+  EXPECT_EQ(store.header(at("http://www.example.com/d/y")), "p=1") << "the default path /d";
+  EXPECT_EQ(store.header(at("http://www.example.com" + longPath)), "");
+  EXPECT_EQ(store.header(at("http://" + longDomain + "/")), "d=2");
+  EXPECT_EQ(store.header(at("http://x." + longDomain + "/")), "") << "host-only";
+  ASSERT_TRUE(store.set(at("http://www.example.com/"), "q=3; Path=" + longPath.substr(0, 1024)));
+  EXPECT_EQ(store.header(at("http://www.example.com" + longPath.substr(0, 1024))), "q=3");
 }
 
 TEST(CookieDates, TheThreeHttpFormsAreReadAndNonsenseIsNot) {

@@ -17,6 +17,8 @@ namespace dravtools {
 // tools' --help texts give the figure.
 constexpr std::uint64_t kDefaultDecodeBudget = 64ull << 20;
 constexpr const char kDecodeBudgetOption[] = "--decode-budget";
+// What the option takes, for its refusals.
+constexpr const char kDecodeBudgetRange[] = "a byte count from 1 to 18446744073709551615";
 
 // Decoding needed more than the budget: "over the budget of N bytes
 // (--decode-budget to raise it)".

@@ -56,10 +56,11 @@ long long parseSigned(const std::string& text, long long low, long long high, co
 
 unsigned long long parseUnsigned(const std::string& text, unsigned long long high, const std::string& word) {
   refuseBlanks(text, word);
-  if (!text.empty() && text[0] == '-') throw BadValue("'" + word + "': a negative number for an unsigned kind");
+  const std::string range = "'" + word + "': not an integer from 0 to " + std::to_string(high);
+  // "-0" too: the sign is the fault, whatever follows it.
+  if (!text.empty() && text[0] == '-') throw BadValue(range + " (an unsigned kind takes no minus sign)");
   unsigned long long value = 0;
-  if (!readMagnitude(text, high, value))
-    throw BadValue("'" + word + "': not an integer from 0 to " + std::to_string(high));
+  if (!readMagnitude(text, high, value)) throw BadValue(range);
   return value;
 }
 

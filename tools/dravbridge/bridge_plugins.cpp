@@ -16,8 +16,11 @@ namespace dravbridge {
 
 BridgeEntry bridgeOption(const std::string& value) {
   const std::size_t equals = value.rfind('=');
-  if (equals != std::string::npos && value.compare(equals + 1, 1, "/") == 0)
+  if (equals != std::string::npos && value.compare(equals + 1, 1, "/") == 0) {
+    const std::string unreachable = unreachablePath(value.substr(equals + 1));
+    if (!unreachable.empty()) throw std::invalid_argument("--bridge: " + unreachable);
     return {value.substr(equals + 1), value.substr(0, equals)};
+  }
   struct stat status {};
   if (equals != std::string::npos && stat(value.c_str(), &status) != 0) {
     const std::string file = value.substr(0, equals), path = value.substr(equals + 1);

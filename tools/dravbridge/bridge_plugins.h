@@ -15,7 +15,8 @@ namespace dravbridge {
 // --bridge FILE[=PATH]: PATH when the text after the last '=' starts with
 // '/', else the whole value is the file, served at defaultBridgePath(FILE).
 // std::invalid_argument saying what is wrong with the path when the value
-// holds a '=' that starts no path and names no file either.
+// holds a '=' that starts no path and names no file either, or a path that
+// no request reaches (see unreachablePath).
 BridgeEntry bridgeOption(const std::string& value);
 
 // The name calls to a plugin's bridge carry in DRAVBridgeName: the file's

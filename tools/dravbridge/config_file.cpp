@@ -12,6 +12,7 @@
 #include "host/server/url_path.h"
 #include "host/sso/session_token.h"
 
+#include <boost/asio/ip/address.hpp>
 #include <toml++/toml.h>
 
 #include <sys/stat.h>
@@ -133,6 +134,19 @@ Apply logDestinationKey(Field field) {
   };
 }
 
+// An IP address to listen on: the host would only find out later, without
+// a word of the file.
+template <class Field>
+Apply listeningAddressKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    const std::string value = text(found);
+    boost::system::error_code error;
+    boost::asio::ip::make_address(value, error);
+    if (error) refuse(found, "an IP address such as \"127.0.0.1\" or \"::1\"");
+    field(config) = value;
+  };
+}
+
 // An array of IP addresses.
 template <class Field>
 Apply addressListKey(Field field) {
@@ -224,7 +238,7 @@ struct Key {
 const std::vector<Key>& keys() {
   static const std::vector<Key> all = {
       {"", "trace", flagKey(FIELD(trace))},
-      {"listen", "address", textKey(FIELD(host.address))},
+      {"listen", "address", listeningAddressKey(FIELD(host.address))},
       {"listen", "port", numberKey<0, 65535>(FIELD(host.port))},
       {"tls", "cert_file", fileKey(FIELD(host.certFile))},
       {"tls", "key_file", fileKey(FIELD(host.keyFile))},
@@ -247,7 +261,7 @@ const std::vector<Key>& keys() {
       {"log", "access_log", logDestinationKey(FIELD(host.accessLog))},
       {"log", "trusted_proxies", addressListKey(FIELD(host.trustedProxies))},
       {"admin", "enabled", flagKey(FIELD(host.admin.enabled))},
-      {"admin", "address", textKey(FIELD(host.admin.address))},
+      {"admin", "address", listeningAddressKey(FIELD(host.admin.address))},
       {"admin", "port", numberKey<0, 65535>(FIELD(host.admin.port))},
       {"admin", "max_connections", numberKey<1, 1000>(FIELD(host.admin.maxConnections))},
       {"limits", "max_connections", numberKey<0, 1000000>(FIELD(host.maxConnections))},
@@ -453,10 +467,53 @@ std::string readWhole(const std::string& file) {
   return text;
 }
 
+// toml++ nests a table per part of a dotted key ("[a.b.c]") by recursion,
+// so that a long enough name (100,000 parts fit in 200 KB) overflows the
+// stack before any check of ours sees it. Every part takes an unquoted dot,
+// and TOML keeps a key and an inline table to one line: a bound on the dots
+// of a line outside strings and comments bounds the nesting. No setting
+// comes near it.
+constexpr std::size_t kMostDotsInALine = 32;
+
+// The number of the first line with more such dots, or 0.
+std::size_t lineWithTooManyDots(const std::string& text) {
+  std::size_t line = 1, dots = 0;
+  std::string quote;  // what opened the string the scan is in (one or three quotes), or ""
+  bool comment = false;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == '\n') {
+      ++line, dots = 0, comment = false;
+      if (quote.size() == 1) quote.clear();  // an unclosed one-line string: toml++ refuses it
+    } else if (comment) {
+      continue;
+    } else if (!quote.empty()) {
+      if (c == '\\' && quote[0] == '"' && at + 1 < text.size() && text[at + 1] != '\n') ++at;
+      else if (text.compare(at, quote.size(), quote) == 0) at += quote.size() - 1, quote.clear();
+    } else if (c == '"' || c == '\'') {
+      quote.assign(text.compare(at, 3, std::string(3, c)) == 0 ? 3 : 1, c);
+      at += quote.size() - 1;
+    } else if (c == '#') {
+      comment = true;
+    } else if (c == '.' && ++dots > kMostDotsInALine) {
+      return line;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::string unreachablePath(const std::string& path) {
+  const auto fault = DRAVHost::pathFault(path);
+  return fault ? "\"" + path + "\" " + *fault : "";
+}
 
 void readConfigFile(const std::string& file, BridgeConfig& config) {
   const std::string text = readWhole(file);
+  if (const std::size_t line = lineWithTooManyDots(text))
+    throw ConfigError(file + ":" + std::to_string(line) + ": more than " + std::to_string(kMostDotsInALine) +
+                      " dotted key parts on one line: no setting is nested that deep");
   toml::table root;
   try {
     root = toml::parse(text, file);

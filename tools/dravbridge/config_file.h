@@ -38,6 +38,10 @@ public:
   using std::runtime_error::runtime_error;
 };
 
+// Why no request reaches a bridge or logon served at `path` (a "?", "#",
+// blank or dot segment, ...), or "" when one can.
+std::string unreachablePath(const std::string& path);
+
 // Reads `file` over `config`: each key the file holds replaces its field, a
 // [[bridge]] list replaces the bridges. Relative file names in it are taken
 // from the file's folder; password_file is read here. Throws ConfigError.

@@ -132,6 +132,8 @@ std::chrono::milliseconds durationOption(const std::string& option, const std::s
 std::string urlPathOption(const std::string& option, const std::string& value) {
   if (value.empty() || value[0] != '/')
     refuseOption(option + " takes a URL path starting with '/', not '" + value + "'");
+  const std::string unreachable = dravbridge::unreachablePath(value);
+  if (!unreachable.empty()) refuseOption(option + ": " + unreachable);
   return value;
 }
 

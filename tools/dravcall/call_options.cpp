@@ -79,7 +79,7 @@ CallOptions parseCallOptions(int argc, char** argv) {
       else if (word == "--trace") options.traceLevel = traceLevel(value);
       else if (word == kDecodeBudgetOption) {
         if (!parseDecodeBudget(value, options.decodeBudget))
-          throw UsageError(word + " takes a byte count of at least 1, not '" + value + "'");
+          throw UsageError(word + " takes " + kDecodeBudgetRange + ", not '" + value + "'");
       }
       else throw UsageError("unknown option " + word);
     }

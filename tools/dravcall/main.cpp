@@ -231,7 +231,7 @@ void signOn(DRAVBridgeProxy& proxy) {
   DRAVSsoProvider* sso = proxy.getSsoProvider();
   if (!sso) return;
   sso->initialize(&proxy);
-  if (proxy.getCookies().find("SMSESSION") == std::string::npos)
+  if (!SiteMinderSsoProvider::hasSessionCookie(proxy))
     throw std::runtime_error("no session cookie (SMSESSION) came back: check the user and password "
                              "(-DRAVhttp_auth_user, -DRAVhttp_auth_pwd) and --root-url");
 }

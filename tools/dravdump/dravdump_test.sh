@@ -75,7 +75,8 @@ long:2147483648|not an integer from -2147483648 to 2147483647
 short:32768|not an integer from -32768 to 32767
 short:-32769|not an integer from -32768 to 32767
 uint:4294967296|not an integer from 0 to 4294967295
-ulong:-1|a negative number for an unsigned kind
+ulong:-1|not an integer from 0 to 4294967295 (an unsigned kind takes no minus sign)
+uint:-0|not an integer from 0 to 4294967295 (an unsigned kind takes no minus sign)
 ushort:65536|not an integer from 0 to 65535
 uchar:256|not an integer from 0 to 255
 int:|not an integer from -2147483648 to 2147483647
@@ -179,8 +180,9 @@ check answer 0 "$dravdump" --answer "$work/answer.bin"
 expect_line answer 'status 0 "fine" (t1, t2)' "$work/out"
 refused 1 "decoding the answer goes over the budget of 2999 bytes (--decode-budget to raise it)" \
   "$dravdump" --answer --decode-budget 2999 "$work/answer.bin"
-refused 2 "--decode-budget needs a byte count of at least 1" "$dravdump" --decode-budget 0 "$work/three.bin"
-refused 2 "--decode-budget needs a byte count of at least 1" "$dravdump" --decode-budget 1e6 "$work/three.bin"
+refused 2 "--decode-budget needs a byte count from 1 to 18446744073709551615" "$dravdump" --decode-budget 0 "$work/three.bin"
+refused 2 "--decode-budget needs a byte count from 1 to 18446744073709551615" "$dravdump" --decode-budget 1e6 "$work/three.bin"
+refused 2 "--decode-budget needs a byte count from 1 to 18446744073709551615" "$dravdump" --decode-budget 18446744073709551616 "$work/three.bin"
 refused 2 "--decode-budget goes with reading, not --encode" "$dravdump" --encode --decode-budget 5 int:1
 check budget-help 0 "$dravdump" --help
 grep -q -- "--decode-budget BYTES of memory (default 67108864" "$work/out" || { echo "FAIL help names no budget"; failures=$((failures + 1)); }

@@ -156,7 +156,7 @@ int parseCommandLine(int argc, char** argv, Command& command) {
       command.thresholdGiven = true;
     } else if (arg == dravtools::kDecodeBudgetOption) {
       if (++i == argc || !dravtools::parseDecodeBudget(argv[i], command.decodeBudget))
-        return fail(arg + " needs a byte count of at least 1", 2);
+        return fail(arg + " needs " + dravtools::kDecodeBudgetRange, 2);
       command.decodeBudgetGiven = true;
     } else {
       return fail("unknown option " + arg + " (see --help)", 2);

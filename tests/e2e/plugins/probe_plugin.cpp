@@ -1,9 +1,9 @@
-// Bridge plugins for dravbridge's plugin tests, one source built four ways:
+// Bridge plugins for dravbridge's plugin tests, one source built several ways:
 // the probe bridge, which answers with the path it was called at and whether
 // the library it calls traces progress lines (or never, to the method
 // "hang"), and entry points that fail in
 // each way the host must report (PROBE_MAKES_NOTHING, PROBE_THROWS,
-// PROBE_UNDEFINED, PROBE_OTHER_ABI).
+// PROBE_UNDEFINED, PROBE_UNDEFINED_DOUBLING, PROBE_OTHER_ABI).
 #include <drav/dravCommon.h>
 #include <drav/host/bridge_plugin.h>
 
@@ -26,6 +26,19 @@ extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned*) {
 void notDefinedAnywhere();
 extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned*) {
   notDefinedAnywhere();
+  return nullptr;
+}
+#elif defined(PROBE_UNDEFINED_DOUBLING)
+// Defined nowhere, under a name of 454 bytes whose spelled-out form doubles
+// with each of its 40 nested function types (each names the one before twice).
+void doublingName() __asm__(
+    "_Z1fPFviiEPFvS0_S0_EPFvS2_S2_EPFvS4_S4_EPFvS6_S6_EPFvS8_S8_EPFvSA_SA_EPFvSC_SC_EPFvSE_SE_EPFvSG_SG_E"
+    "PFvSI_SI_EPFvSK_SK_EPFvSM_SM_EPFvSO_SO_EPFvSQ_SQ_EPFvSS_SS_EPFvSU_SU_EPFvSW_SW_EPFvSY_SY_EPFvS10_S10"
+    "_EPFvS12_S12_EPFvS14_S14_EPFvS16_S16_EPFvS18_S18_EPFvS1A_S1A_EPFvS1C_S1C_EPFvS1E_S1E_EPFvS1G_S1G_EPF"
+    "vS1I_S1I_EPFvS1K_S1K_EPFvS1M_S1M_EPFvS1O_S1O_EPFvS1Q_S1Q_EPFvS1S_S1S_EPFvS1U_S1U_EPFvS1W_S1W_EPFvS1Y"
+    "_S1Y_EPFvS20_S20_EPFvS22_S22_EPFvS24_S24_EPFvS26_S26_E");
+extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned*) {
+  doublingName();
   return nullptr;
 }
 #elif defined(PROBE_OTHER_ABI)
