@@ -122,8 +122,7 @@ void DRAVArgs::append(DRAVVar&& value) {
 
 // Grows geometrically, so appending one at a time stays linear. The view
 // grows with the values, so keeping it in step afterwards never allocates.
-void DRAVArgs::makeRoom(std::size_t more) {
-  const std::size_t needed = count_ + more;
+void DRAVArgs::grow(std::size_t needed) {
   if (needed > values_.capacity())
     values_.reserve(std::max({needed, 2 * values_.capacity(), kFirstCapacity}));
   if (showing_) shown_.reserve(values_.capacity());
@@ -162,8 +161,7 @@ const std::vector<DRAVVar*>& DRAVArgs::getArgs() const {
 
 // New values get their pointers added; a moved or shrunk block is shown anew.
 // Within the room makeRoom made, this never allocates.
-void DRAVArgs::showValues() const {
-  if (!showing_) return;
+void DRAVArgs::showNewValues() const {
   if (shown_.size() > count_ || (!shown_.empty() && shown_.front() != values_.data())) shown_.clear();
   for (std::size_t i = shown_.size(); i < count_; ++i) shown_.push_back(const_cast<DRAVVar*>(&values_[i]));
 }

@@ -127,9 +127,16 @@ private:
   void releaseExtraBlob() noexcept;
 
   // Brings getArgs()'s vector in step with values_ once it has been asked for.
-  void showValues() const;
+  void showValues() const {
+    if (showing_) showNewValues();
+  }
+  void showNewValues() const;
   // Room for `more` values (std::bad_alloc leaves the list as it was).
-  void makeRoom(std::size_t more);
+  void makeRoom(std::size_t more) {
+    const std::size_t needed = count_ + more;
+    if (needed > values_.capacity() || (showing_ && shown_.capacity() < needed)) grow(needed);
+  }
+  void grow(std::size_t needed);
 
   // The list is values_[0, count_); the values after those are kept by
   // clear() for their storage, and read over by the next readObject().

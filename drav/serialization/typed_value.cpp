@@ -7,6 +7,7 @@
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -426,12 +427,17 @@ void DRAVVar::readObject(DRAVInputStream& in) {
 // reserved room for them. On a refusal every value is whole, the refused one
 // holding what it held or nothing, for the caller to leave out of the list.
 void DRAVVar::readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, std::size_t from, unsigned long count) {
+  const std::size_t kept = std::min<std::size_t>(values.size() - from, count);
   for (unsigned long i = 0; i < count; ++i) {
     if (in.remaining() < kSmallestWireSize)
       throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
                           " is missing");
-    if (from + i == values.size()) values.emplace_back();
-    values[from + i].readInto(in);
+    if (i < kept) {
+      values[from + i].readInto(in);
+    } else {
+      values.emplace_back();
+      values.back().readInto(in);
+    }
   }
 }
 
@@ -462,8 +468,9 @@ inline void DRAVVar::setFixed(unsigned char tag, const unsigned char* payload) {
 // Text goes into the string object of the same kind when the value has one.
 inline void DRAVVar::readText(unsigned char tag, const char* text, std::size_t size) {
   if (type_ == tag && !shortText_) {
-    if (tag == String) value_.str.assign(text, size);
-    else value_.utf8.assign(text, size);
+    std::string& str = tag == String ? value_.str : value_.utf8.bytes();
+    if (size != str.size()) str.assign(text, size);
+    else if (size) std::memcpy(str.data(), text, size);  // the usual case, without a call
     return;
   }
   clear();
