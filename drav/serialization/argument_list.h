@@ -71,8 +71,10 @@ public:
   // a body into the list afterwards fills that storage again, so it allocates
   // nothing when each value is of the kind the value at its place was and
   // fits in its buffer; the decode budget is charged as for a new list. The
-  // storage is released with the list. References and pointers to the values
-  // (getArgs(), getString(), updateArg()) must not be used after clear().
+  // storage is released with the list only, so a list kept for untrusted
+  // bodies holds what the largest of them needed (bounded by its budget).
+  // References and pointers to the values (getArgs(), getString(),
+  // updateArg()) must not be used after clear().
   void clear();
 
   // Exact-kind getters: no conversions. DRAVException on a bad index or kind.
