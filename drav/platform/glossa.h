@@ -23,6 +23,8 @@ public:
   explicit zu_utf8string(std::string bytes) : bytes_(std::move(bytes)) {}
 
   zu_utf8string& operator=(const unsigned char* bytes);    // zero-terminated UTF-8; null reads as empty
+  // The bytes, for a reader that refills them in the storage they have.
+  std::string& bytes() { return bytes_; }
 
   const unsigned char* c_str() const { return reinterpret_cast<const unsigned char*>(bytes_.c_str()); }
   unsigned int size() const { return static_cast<unsigned int>(bytes_.size()); }

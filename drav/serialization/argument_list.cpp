@@ -33,7 +33,8 @@ DRAVArgs::DRAVArgs() = default;
 // Copies the values into one block of exactly their number.
 DRAVArgs::DRAVArgs(const DRAVArgs& other)
     : DRAVSerializable(other),
-      values_(other.values_),
+      values_(other.values_.begin(), other.values_.begin() + static_cast<std::ptrdiff_t>(other.count_)),
+      count_(other.count_),
       ssoToken_(other.ssoToken_),
       needSsoToken_(other.needSsoToken_),
       streamingMode_(other.streamingMode_) {
@@ -43,6 +44,7 @@ DRAVArgs::DRAVArgs(const DRAVArgs& other)
 DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
     : DRAVSerializable(other),
       values_(std::move(other.values_)),
+      count_(other.count_),
       shown_(std::move(other.shown_)),  // still points into the moved block
       showing_(other.showing_),
       ssoToken_(std::move(other.ssoToken_)),
@@ -52,6 +54,7 @@ DRAVArgs::DRAVArgs(DRAVArgs&& other) noexcept
       extraBlobSize_(other.extraBlobSize_),
       ownsExtraBlob_(other.ownsExtraBlob_) {
   other.values_.clear();
+  other.count_ = 0;
   other.shown_.clear();
   other.extraBlob_ = nullptr;
   other.extraBlobSize_ = 0;
@@ -67,7 +70,9 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
   if (this != &other) {
     releaseExtraBlob();
     values_ = std::move(other.values_);
+    count_ = other.count_;
     other.values_.clear();
+    other.count_ = 0;
     // The other list's view, when it had one, points into the block taken
     // over; without one this view starts again at the next getArgs().
     showing_ = other.showing_;
@@ -88,6 +93,15 @@ DRAVArgs& DRAVArgs::operator=(DRAVArgs&& other) noexcept {
 
 DRAVArgs::~DRAVArgs() { releaseExtraBlob(); }
 
+void DRAVArgs::clear() {
+  count_ = 0;
+  showValues();
+  ssoToken_.clear();
+  needSsoToken_ = false;
+  streamingMode_ = StreamingNo;
+  releaseExtraBlob();
+}
+
 void DRAVArgs::releaseExtraBlob() noexcept {
   if (ownsExtraBlob_) delete[] extraBlob_;
   extraBlob_ = nullptr;
@@ -100,14 +114,15 @@ void DRAVArgs::releaseExtraBlob() noexcept {
 // cannot grow, std::bad_alloc leaves both the list and `value` as they were.
 void DRAVArgs::append(DRAVVar&& value) {
   makeRoom(1);
-  values_.push_back(std::move(value));
+  if (count_ < values_.size()) values_[count_] = std::move(value);
+  else values_.push_back(std::move(value));
+  ++count_;
   showValues();
 }
 
 // Grows geometrically, so appending one at a time stays linear. The view
 // grows with the values, so keeping it in step afterwards never allocates.
-void DRAVArgs::makeRoom(std::size_t more) {
-  const std::size_t needed = values_.size() + more;
+void DRAVArgs::grow(std::size_t needed) {
   if (needed > values_.capacity())
     values_.reserve(std::max({needed, 2 * values_.capacity(), kFirstCapacity}));
   if (showing_) shown_.reserve(values_.capacity());
@@ -146,19 +161,18 @@ const std::vector<DRAVVar*>& DRAVArgs::getArgs() const {
 
 // New values get their pointers added; a moved or shrunk block is shown anew.
 // Within the room makeRoom made, this never allocates.
-void DRAVArgs::showValues() const {
-  if (!showing_) return;
-  if (shown_.size() > values_.size() || (!shown_.empty() && shown_.front() != values_.data())) shown_.clear();
-  for (std::size_t i = shown_.size(); i < values_.size(); ++i) shown_.push_back(const_cast<DRAVVar*>(&values_[i]));
+void DRAVArgs::showNewValues() const {
+  if (shown_.size() > count_ || (!shown_.empty() && shown_.front() != values_.data())) shown_.clear();
+  for (std::size_t i = shown_.size(); i < count_; ++i) shown_.push_back(const_cast<DRAVVar*>(&values_[i]));
 }
 
 DRAVVar& DRAVArgs::updateArg(unsigned long index) {
-  if (index >= values_.size()) throw std::runtime_error("invalid argument index");
+  if (index >= count_) throw std::runtime_error("invalid argument index");
   return values_[index];
 }
 
 const DRAVVar& DRAVArgs::at(unsigned long index, DRAVVar::VarType type, const char* expected) const {
-  if (index >= values_.size()) throw DRAVException("wrong argument index : index array out of bound");
+  if (index >= count_) throw DRAVException("wrong argument index : index array out of bound");
   const DRAVVar& value = values_[index];
   if (value.getType() != type) throw DRAVException(std::string("wrong argument type : ") + expected + " expected");
   return value;
@@ -193,13 +207,13 @@ void DRAVArgs::setExtraBlob(unsigned char* data, unsigned long size, bool copy) 
 }
 
 void DRAVArgs::writeObject(DRAVOutputStream& out) const {
-  out.writeULong(static_cast<unsigned long>(values_.size()));
-  DRAVVar::writeValues(values_.data(), values_.size(), out);
+  out.writeULong(static_cast<unsigned long>(count_));
+  DRAVVar::writeValues(values_.data(), count_, out);
 }
 
 unsigned long DRAVArgs::objectSize(DRAVDataTypedStream* sizes) const {
   unsigned long size = 4;
-  for (const DRAVVar& value : values_) size += value.objectSize(sizes);
+  for (std::size_t i = 0; i < count_; ++i) size += values_[i].objectSize(sizes);
   return size;
 }
 
@@ -211,14 +225,10 @@ void DRAVArgs::readObject(DRAVInputStream& in) {
     throw DRAVException("truncated data: " + std::to_string(count) + " values announced, " +
                         std::to_string(in.remaining()) + " bytes left");
   in.charge(count * kValueCost, "value storage");
-  const std::size_t held = values_.size();
   makeRoom(count);
-  try {
-    DRAVVar::readValues(in, values_, count);
-  } catch (...) {
-    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(held), values_.end());  // the list as it was
-    showValues();
-    throw;
-  }
+  showValues();  // the block may have moved; a refusal below leaves the list as it is now
+  // The values read before a refusal stay past the list's end, as clear() leaves them.
+  DRAVVar::readValues(in, values_, count_, count);
+  count_ += count;
   showValues();
 }

@@ -63,7 +63,19 @@ public:
   // one block, so a pointer to one lasts until the list grows; the vector
   // itself is built on the first call and kept in step with the list after.
   const std::vector<DRAVVar*>& getArgs() const;
-  unsigned long size() const { return static_cast<unsigned long>(values_.size()); }
+  unsigned long size() const { return static_cast<unsigned long>(count_); }
+
+  // Empties the list for reuse and puts the per-call settings back to those of
+  // a new list (an owned extra blob is freed), but keeps the values' storage:
+  // the block they lie in, and the buffers of their text and bytes. Reading
+  // a body into the list afterwards fills that storage again, so it allocates
+  // nothing when each value is of the kind the value at its place was and
+  // fits in its buffer; the decode budget is charged as for a new list. The
+  // storage is released with the list only, so a list kept for untrusted
+  // bodies holds what the largest of them needed (bounded by its budget).
+  // References and pointers to the values (getArgs(), getString(),
+  // updateArg()) must not be used after clear().
+  void clear();
 
   // Exact-kind getters: no conversions. DRAVException on a bad index or kind.
   const std::string& getString(unsigned long index) const;
@@ -105,7 +117,7 @@ public:
   void writeObject(DRAVOutputStream& out) const override;
   // Appends the values read after those already held. A count the remaining
   // data cannot hold, or a value that fails to read, throws DRAVException and
-  // leaves the list as it was. Under the stream's budget each value costs its
+  // leaves the list as it was (usable, with the storage clear() keeps). Under the stream's budget each value costs its
   // storage (sizeof(DRAVVar) plus a pointer), charged for all of them before
   // any is allocated, plus what the value itself charges.
   void readObject(DRAVInputStream& in) override;
@@ -117,11 +129,21 @@ private:
   void releaseExtraBlob() noexcept;
 
   // Brings getArgs()'s vector in step with values_ once it has been asked for.
-  void showValues() const;
+  void showValues() const {
+    if (showing_) showNewValues();
+  }
+  void showNewValues() const;
   // Room for `more` values (std::bad_alloc leaves the list as it was).
-  void makeRoom(std::size_t more);
+  void makeRoom(std::size_t more) {
+    const std::size_t needed = count_ + more;
+    if (needed > values_.capacity() || (showing_ && shown_.capacity() < needed)) grow(needed);
+  }
+  void grow(std::size_t needed);
 
+  // The list is values_[0, count_); the values after those are kept by
+  // clear() for their storage, and read over by the next readObject().
   std::vector<DRAVVar> values_;
+  std::size_t count_ = 0;
   mutable std::vector<DRAVVar*> shown_;  // getArgs()'s view of values_
   mutable bool showing_ = false;         // whether getArgs() was ever called
   std::string ssoToken_;

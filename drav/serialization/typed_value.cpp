@@ -7,6 +7,7 @@
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -421,16 +422,22 @@ void DRAVVar::readObject(DRAVInputStream& in) {
   readInto(in);
 }
 
-// Reads `count` values onto the end of `values`; the caller has reserved
-// room for them. On a refusal the values read so far stay, the refused one
-// left empty, for the caller to drop.
-void DRAVVar::readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsigned long count) {
+// Reads `count` values into values[from] onwards: values already there (kept
+// by DRAVArgs::clear) are read over, the rest appended; the caller has
+// reserved room for them. On a refusal every value is whole, the refused one
+// holding what it held or nothing, for the caller to leave out of the list.
+void DRAVVar::readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, std::size_t from, unsigned long count) {
+  const std::size_t kept = std::min<std::size_t>(values.size() - from, count);
   for (unsigned long i = 0; i < count; ++i) {
     if (in.remaining() < kSmallestWireSize)
       throw DRAVException("truncated data: value " + std::to_string(i) + " of " + std::to_string(count) +
                           " is missing");
-    values.emplace_back();
-    values.back().readInto(in);
+    if (i < kept) {
+      values[from + i].readInto(in);
+    } else {
+      values.emplace_back();
+      values.back().readInto(in);
+    }
   }
 }
 
@@ -458,6 +465,33 @@ inline void DRAVVar::setFixed(unsigned char tag, const unsigned char* payload) {
   type_ = tag;
 }
 
+// Text goes into the string object of the same kind when the value has one.
+inline void DRAVVar::readText(unsigned char tag, const char* text, std::size_t size) {
+  if (type_ == tag && !shortText_) {
+    std::string& str = tag == String ? value_.str : value_.utf8.bytes();
+    if (size != str.size()) str.assign(text, size);
+    else if (size) std::memcpy(str.data(), text, size);  // the usual case, without a call
+    return;
+  }
+  clear();
+  setText(tag, text, size);
+}
+
+// Bytes go into the buffer the value owns when they fit; a compressed block
+// is decompressed into a buffer of its own.
+inline void DRAVVar::readBinary(unsigned char tag, DRAVInputStream& in, const unsigned char* data,
+                                unsigned long length) {
+  if (holdsBytes() && !(data && DRAVCompression::DRAVUncompressedData::isDataCompressed(data, length))) {
+    in.charge(length, "a binary value");
+    value_.bytes.assign(data, length);
+  } else {
+    ByteArray bytes = binaryFromBlock(in, data, length);
+    clear();
+    new (&value_.bytes) ByteArray(std::move(bytes));
+  }
+  type_ = tag;
+}
+
 inline void DRAVVar::readInto(DRAVInputStream& in) {
   // The usual value first: no line break before it, and room for the
   // largest fixed-size kind. One check, and the position moves once.
@@ -465,23 +499,36 @@ inline void DRAVVar::readInto(DRAVInputStream& in) {
     const unsigned char* head = in.data_ + in.position_;
     const FixedPayload fixed = fixedPayload(head[1]);
     if (fixed.width && head[0] != 0x0D && head[0] != 0x0A) {
+      clear();
       setFixed(head[1], head + 2);
       in.position_ += 2 + fixed.width;
       return;
     }
   }
-  // Line breaks before a value are skipped; the first other byte is the
-  // tag's high byte, ignored whatever it holds.
+  readTagged(in);
+}
+
+// Line breaks before a value are skipped; the first other byte is the tag's
+// high byte, ignored whatever it holds. No tag: the value is empty.
+void DRAVVar::readTagged(DRAVInputStream& in) {
   unsigned char byte = 0;
-  do {
-    if (in.readByte(byte) < 0) return;
-  } while (byte == 0x0D || byte == 0x0A);
   unsigned char tag;
-  if (in.readByte(tag) < 0) return;
+  do {
+    if (in.readByte(byte) < 0) {
+      clear();
+      return;
+    }
+  } while (byte == 0x0D || byte == 0x0A);
+  if (in.readByte(tag) < 0) {
+    clear();
+    return;
+  }
 
   const FixedPayload fixed = fixedPayload(tag);
   if (fixed.width) {
-    setFixed(tag, in.take(fixed.width, fixed.what));
+    const unsigned char* payload = in.take(fixed.width, fixed.what);
+    clear();
+    setFixed(tag, payload);
     return;
   }
   switch (tag) {
@@ -490,7 +537,7 @@ inline void DRAVVar::readInto(DRAVInputStream& in) {
       const char* text;
       std::size_t size;
       in.readText(text, size);
-      setText(tag, text, size);
+      readText(tag, text, size);
       return;
     }
     case BinaryArray:
@@ -499,10 +546,11 @@ inline void DRAVVar::readInto(DRAVInputStream& in) {
       const unsigned char* data;
       unsigned long length;
       in.readBytes(data, length, true);
-      new (&value_.bytes) ByteArray(binaryFromBlock(in, data, length));
-      break;
+      readBinary(tag, in, data, length);
+      return;
     }
-    default: break;  // 0, or a tag above 16: kept as it is, nothing more to read
+    default:  // 0, or a tag above 16: kept as it is, nothing more to read
+      clear();
+      type_ = tag;
   }
-  type_ = tag;
 }

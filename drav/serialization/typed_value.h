@@ -196,11 +196,16 @@ private:
 
   // Reading, for a whole list at once and for one value.
   static constexpr unsigned long kSmallestWireSize = 2;  // the tag
-  static void readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, unsigned long count);
-  // Reads into an empty value.
+  static void readValues(DRAVInputStream& in, std::vector<DRAVVar>& values, std::size_t from, unsigned long count);
+  // Replaces the value by the next one on the stream, reading text or bytes
+  // into the storage the value holds when it is of the same kind.
   void readInto(DRAVInputStream& in);
-  // Decodes the payload of a fixed-size kind.
+  // The rest of readInto: any value, wherever it lies.
+  void readTagged(DRAVInputStream& in);
+  // Decodes the payload of a fixed-size kind into an empty value.
   void setFixed(unsigned char tag, const unsigned char* payload);
+  void readText(unsigned char tag, const char* text, std::size_t size);
+  void readBinary(unsigned char tag, DRAVInputStream& in, const unsigned char* data, unsigned long length);
 
   std::uint32_t type_ = Empty;
   // The getters turn short text into a string object in place; the text is the same.

@@ -93,7 +93,7 @@ void DRAVVar::fromVariant(const VARIANT& in) {
 }
 
 VARIANT* DRAVArgs::getVarArgs(bool inOrder, VARIANT* result, IDispatch* dispatch) const {
-  const std::size_t n = values_.size();
+  const std::size_t n = count_;
   const std::size_t d = dispatch ? 1 : 0;
   std::unique_ptr<VARIANT[]> out(new VARIANT[n + 1 + d]);
   for (std::size_t i = 0; i < n + 1 + d; ++i) VariantInit(&out[i]);
