@@ -440,6 +440,16 @@ TEST_F(ConfigFile, CommandLineOverridesTheFile) {
   EXPECT_EQ(std::string::npos, stopped.out.find("/file/a")) << stopped.out;
 }
 
+TEST_F(ConfigFile, RefusesABridgeNameNoCallCanCarry) {
+  // A header value loses its blanks at either end and holds no control
+  // characters: a bridge named so would answer every call 404.
+  for (const char* name : {"\" kv\"", "\"kv \"", "\"kv\\t\"", "\"k\\u0001v\"", "\"k\\u007fv\""}) {
+    SCOPED_TRACE(name);
+    EXPECT_NE("accepted", refusal(std::string("[[bridge]]\npath = \"/b\"\nname = ") + name + "\nplugin = \"sample\""));
+  }
+  EXPECT_EQ("k v", read("[[bridge]]\npath = \"/b\"\nname = \"k v\"\nplugin = \"sample\"").bridges[0].name);
+}
+
 TEST_F(ConfigFile, ProgramRefusesABadFileWithItsReason) {
   const std::string file = write("bridge.toml", "[limits]\nmax_running_calls = 0\n");
   const ProgramResult run = runProgram(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file}, 10s);
