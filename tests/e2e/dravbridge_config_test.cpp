@@ -324,7 +324,7 @@ TEST_F(ConfigFile, ReadsBridgesWithPluginsBesideTheFile) {
             read("[[bridge]]\npath = \"/b\"\nplugin = \"/usr/lib/b.so\"\n[[bridge]]\npath = \"/c\"\n"
                  "plugin = \"c/libc.so\"\nname = \"kv\"\n[[bridge]]\npath = \"/s\"\nplugin = \"sample\"")
                 .bridges);
-  EXPECT_EQ("F:3: name in [[bridge]] must be a name without line ends, not \"\"",
+  EXPECT_EQ("F:3: name in [[bridge]] must be a name without control characters or blanks at either end, not \"\"",
             refusal("[[bridge]]\npath = \"/b\"\nname = \"\"\nplugin = \"sample\""));
   EXPECT_EQ("F:3: plugin in [[bridge]] must be \"sample\" or a bridge plugin's file, not \"\"",
             refusal("[[bridge]]\npath = \"/b\"\nplugin = \"\""));
