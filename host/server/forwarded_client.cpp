@@ -61,7 +61,7 @@ std::vector<address> parseTrustedProxies(const std::vector<std::string>& texts) 
   for (const std::string& text : texts) {
     const auto one = addressIn(text);
     if (!one) throw std::invalid_argument("trusted proxy '" + text + "' is not an IP address");
-    parsed.push_back(*one);
+    parsed.push_back(plain(*one));  // compared with peers and entries in their plain form
   }
   return parsed;
 }

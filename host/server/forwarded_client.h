@@ -14,7 +14,8 @@
 
 namespace DRAVHost {
 
-// Parsed trusted-proxy addresses; std::invalid_argument naming the one that is no IP address.
+// Parsed trusted-proxy addresses, IPv4-mapped ones as IPv4; std::invalid_argument
+// naming the one that is no IP address.
 std::vector<boost::asio::ip::address> parseTrustedProxies(const std::vector<std::string>& texts);
 
 // The client's address. From a trusted peer: the entries of every

@@ -54,8 +54,10 @@ std::string plainOr(const std::string& text, const char* otherwise) {
   return plain ? text : otherwise;
 }
 
-// The methods this host serves on some target.
-constexpr const char* kMethodsServed = "GET, HEAD, POST, OPTIONS";
+// The methods a listener serves on some target: POST only where it serves bridges.
+const char* methodsServed(const HostRoutes& routes) {
+  return routes.bridges.empty() ? "GET, HEAD, OPTIONS" : "GET, HEAD, POST, OPTIONS";
+}
 
 }  // namespace
 
@@ -125,7 +127,7 @@ bool Exchange::serve() {
   }
   if (head.target == "*") {
     if (head.method != "OPTIONS") return refuse(400, "only OPTIONS applies to the whole host (target *)");
-    return refuse(200, kMethodsServed, {{"Allow", kMethodsServed}});
+    return refuse(200, methodsServed(routes_), {{"Allow", methodsServed(routes_)}});
   }
   const std::string path = head.path();
   const auto bridge = routes_.bridges.find(path);

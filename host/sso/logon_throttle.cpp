@@ -27,20 +27,21 @@ LogonThrottle::LogonThrottle(const AuthSettings& settings, AuthClock now)
     : settings_(settings), now_(std::move(now)) {}
 
 LogonThrottle::Order::iterator LogonThrottle::find(const Key& key, std::chrono::steady_clock::time_point now) {
+  Order& order = orderOf(key);
   const auto entry = byKey_.find(key);
-  if (entry == byKey_.end()) return order_.end();
+  if (entry == byKey_.end()) return order.end();
   // Compared in the setting's unit: any setting, however large, then fits.
   const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(now - entry->second->last);
   if (quiet < settings_.forgetFailuresAfter) return entry->second;
-  order_.erase(entry->second);
+  order.erase(entry->second);
   byKey_.erase(entry);
-  tracked_ = order_.size();
-  return order_.end();
+  tracked_ = byKey_.size();
+  return order.end();
 }
 
 std::chrono::milliseconds LogonThrottle::remaining(const Key& key, std::chrono::steady_clock::time_point now) {
   const auto entry = find(key, now);
-  if (entry == order_.end() || entry->lockedUntil <= now) return std::chrono::milliseconds(0);
+  if (entry == orderOf(key).end() || entry->lockedUntil <= now) return std::chrono::milliseconds(0);
   return std::chrono::ceil<std::chrono::milliseconds>(entry->lockedUntil - now);
 }
 
@@ -64,19 +65,17 @@ void LogonThrottle::failed(const LogonAttempt& attempt) {
 }
 
 void LogonThrottle::count(const Key& key, unsigned free, std::chrono::steady_clock::time_point now) {
+  Order& order = orderOf(key);
   auto entry = find(key, now);
-  if (entry == order_.end()) {
+  if (entry == order.end()) {
     if (settings_.trackedClients == 0) return;
-    if (order_.size() >= settings_.trackedClients) {
-      byKey_.erase(order_.back().key);
-      order_.pop_back();
-    }
-    order_.push_front(Failures{key, 0, now, now});
-    byKey_[key] = order_.begin();
-    entry = order_.begin();
-    tracked_ = order_.size();
+    if (byKey_.size() >= settings_.trackedClients) forgetOne();
+    order.push_front(Failures{key, 0, now, now});
+    byKey_[key] = order.begin();
+    entry = order.begin();
+    tracked_ = byKey_.size();
   } else {
-    order_.splice(order_.begin(), order_, entry);
+    order.splice(order.begin(), order, entry);
   }
   entry->count = std::min(entry->count + 1, std::max(free, 1000u));
   entry->last = now;
@@ -88,9 +87,15 @@ void LogonThrottle::succeeded(const LogonAttempt& attempt) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto entry = byKey_.find(Key{attempt.client, attempt.user, false});
   if (entry == byKey_.end()) return;
-  order_.erase(entry->second);
+  names_.erase(entry->second);
   byKey_.erase(entry);
-  tracked_ = order_.size();
+  tracked_ = byKey_.size();
+}
+
+void LogonThrottle::forgetOne() {
+  Order& order = names_.empty() ? clients_ : names_;
+  byKey_.erase(order.back().key);
+  order.pop_back();
 }
 
 std::size_t LogonThrottle::trackedEntries() const { return tracked_; }

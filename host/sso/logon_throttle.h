@@ -6,8 +6,10 @@
 // locked out as a whole, at kUserNamesPerClient times the free failures, so
 // that new names buy it no more guesses. A success forgives only the
 // failures of the client and user name that succeeded. The table is
-// bounded: when full, the entry that failed least recently is forgotten, so
-// many addresses cannot grow it. Safe to use from several threads. Not a
+// bounded: when full, the count under a user name that failed least recently
+// is forgotten, a client's own count only when none is left, so that neither
+// many addresses nor many names grow it, and a few clients rotating names
+// cannot push out another's lockout. Safe to use from several threads. Not a
 // general rate limiter: successes are never slowed.
 #pragma once
 
@@ -80,17 +82,24 @@ private:
   };
   using Order = std::list<Failures>;  // most recent failure first
 
+  Order& orderOf(const Key& key) { return key.wholeClient ? clients_ : names_; }
+
   // The key's entry, or end() when it has none or only a forgotten one.
   Order::iterator find(const Key& key, std::chrono::steady_clock::time_point now);
   std::chrono::milliseconds remaining(const Key& key, std::chrono::steady_clock::time_point now);
   // Counts one failure against `key`, which may fail `free` times before a lockout.
   void count(const Key& key, unsigned free, std::chrono::steady_clock::time_point now);
   std::chrono::milliseconds lockoutAfter(unsigned failures, unsigned free) const;
+  // Makes room for one entry: the least recent count under a user name goes
+  // first, so that clients rotating names cannot push out what a client
+  // failed as a whole; a client's own count only when none is left.
+  void forgetOne();
 
   const AuthSettings settings_;
   const AuthClock now_;
   mutable std::mutex mutex_;
-  Order order_;
+  Order names_;    // per client and user name
+  Order clients_;  // per client, over all its user names
   std::unordered_map<Key, Order::iterator, KeyHash> byKey_;
   // The table's size, read without the lock so that the calls of a host
   // nobody is guessing at cost no lock.

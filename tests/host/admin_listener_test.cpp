@@ -58,6 +58,15 @@ TEST(AdminListener, ServesMetricsAndHealthzAndNothingElse) {
   EXPECT_EQ("the request body is larger than this host accepts\n", call.body);
 }
 
+TEST(AdminListener, OptionsOfTheWholeListenerNamesOnlyTheMethodsItServes) {
+  SampleHost host(adminSettings());
+  RawClient raw(host.host().adminPort());
+  raw.send("OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n");
+  const HttpReply options = raw.readReply();
+  EXPECT_EQ(200, options.status);
+  EXPECT_EQ("GET, HEAD, OPTIONS", options.header("Allow")) << "no target there takes a POST";
+}
+
 TEST(AdminListener, APortTakenAlreadyFailsTheStartWithTheReason) {
   SampleHost busy;
   auto settings = adminSettings();

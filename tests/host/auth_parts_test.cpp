@@ -138,8 +138,15 @@ TEST(LogonThrottle, ManyAddressesCannotGrowTheTable) {
   DRAVHost::LogonThrottle throttle(settings, clock.source());
   for (unsigned n = 0; n < 10000; ++n) throttle.failed(attempt(n));
   EXPECT_EQ(100u, throttle.trackedEntries());
-  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(9950)));  // the latest 50 clients are kept, with their names
-  EXPECT_EQ(0ms, throttle.lockedFor(attempt(9949)));
+  // The counts under user names go first, the latest clients' own are kept:
+  // three more failures lock a recent client out as a whole, not an old one.
+  for (int i = 0; i < 3; ++i) {
+    throttle.failed(attempt(9999, "name" + std::to_string(i)));
+    throttle.failed(attempt(9000, "name" + std::to_string(i)));
+  }
+  EXPECT_EQ(100u, throttle.trackedEntries());
+  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(9999, "another")));
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(9000, "another")));
   // IPv6 clients count by their /64.
   const auto v6 = [](const char* text) { return DRAVHost::clientKeyOf(boost::asio::ip::make_address(text)); };
   EXPECT_EQ(v6("2001:db8:1:2::1"), v6("2001:db8:1:2:ffff:ffff:ffff:ffff"));

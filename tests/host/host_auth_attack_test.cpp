@@ -123,6 +123,44 @@ TEST(HostAuthAttack, BehindATrustedProxyAGuesserLocksOutOnlyItself) {
   EXPECT_EQ(200, call(forwardedFor("192.0.2.5"), "s3cret"));
 }
 
+TEST(HostAuthAttack, AProxyNamedInItsIpv4MappedFormIsTrustedAsWell) {
+  // The operator may copy the proxy's address as a dual-stack socket shows it.
+  auto settings = annOnly();
+  settings.trustedProxies = {"::ffff:127.0.0.1"};
+  settings.auth.firstLockout = std::chrono::minutes(1);
+  SampleHost host(settings);
+  RawClient proxy(host.port());
+  const auto call = [&](const std::string& client, const std::string& password) {
+    proxy.send(callRequest("echo", emptyArgs(), 0, forwardedFor(client) + basicAuthorization("ann", password)));
+    return proxy.readReply().status;
+  };
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(401, call("192.0.2.1", "guess")) << i;
+  EXPECT_EQ(429, call("192.0.2.1", "s3cret"));
+  EXPECT_EQ(200, call("192.0.2.2", "s3cret")) << "one guesser behind the proxy locked out every client";
+}
+
+TEST(HostAuthAttack, AFewClientsRotatingUserNamesDoNotFlushAGuessersLockout) {
+  // Room for 40 counts: a guesser locked out as a whole, then three other
+  // addresses of the same attacker each failing under 20 user names.
+  auto settings = annOnly();
+  settings.auth.trackedClients = 40;
+  settings.auth.firstLockout = std::chrono::minutes(1);
+  SampleHost host(settings);
+  const auto guess = [&](RawClient& client, const std::string& user) {
+    client.send(callRequest("echo", emptyArgs(), 0, basicAuthorization(user, "guess")));
+    return client.readReply().status;
+  };
+  RawClient guesser(host.port(), "127.0.0.2");
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(401, guess(guesser, "ann")) << i;
+  for (int i = 0; i < 15; ++i) ASSERT_EQ(401, guess(guesser, "name" + std::to_string(i))) << i;
+  ASSERT_EQ(429, guess(guesser, "ann"));
+  for (const char* from : {"127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+    RawClient flusher(host.port(), from);
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(401, guess(flusher, "other" + std::to_string(i))) << from << " " << i;
+  }
+  EXPECT_EQ(429, guess(guesser, "ann")) << "four addresses bought the guesser a fresh round of guesses";
+}
+
 TEST(HostAuthAttack, GoodCallsOfOthersForgiveAGuesserNothing) {
   auto settings = annOnly();
   settings.sso.enabled = true;

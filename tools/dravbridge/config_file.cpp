@@ -435,9 +435,15 @@ private:
     config_.bridges = std::move(bridges);
   }
 
+  // What a call can carry in DRAVBridgeName: a header value loses its blanks
+  // at either end and holds no control characters.
   static std::string bridgeName(const Found& found) {
     const std::string name = text(found);
-    if (name.empty() || !DRAVHost::isHeaderSafe(name)) refuse(found, "a name without line ends");
+    const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (name.empty() || control || DRAVHost::trimBlanks(name) != name)
+      refuse(found, "a name without control characters or blanks at either end");
     return name;
   }
 

@@ -20,7 +20,8 @@ struct AuthSettings {
   // A client's failures are forgotten this long after its last one.
   std::chrono::milliseconds forgetFailuresAfter{900000};
   // Failure counts remembered (one per client, one per client and user
-  // name); beyond this the one that failed least recently is forgotten.
+  // name); beyond this the count under a user name that failed least
+  // recently is forgotten, a client's own count only when none is left.
   // Under 200 bytes each.
   unsigned trackedClients = 4096;
 
