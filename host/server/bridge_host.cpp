@@ -162,15 +162,15 @@ void BridgeHost::Impl::start() {
   settings.maxConnections = connectionBound(settings.maxConnections);
   tls_ = tlsContextFor(settings);
   // Each loop's thread runs calls, and a spare stands by for each: as many
-  // threads as calls may run, plus one per loop.
+  // threads as calls may run or wait on their clients, plus one per loop.
   const unsigned loops = settings.eventLoops = loopCount(settings);
-  loops_.emplace(loops, settings.maxRunningCalls, kLoopWatchTick);
+  loops_.emplace(loops, settings.maxRunningCalls + settings.maxClientWaits, kLoopWatchTick);
   asio::io_context& first = loops_->loop(0).context();
   acceptor_.emplace(first);
   listenOn(*acceptor_, settings.address, settings.port);
   port = acceptor_->local_endpoint().port();
   registry_.emplace(settings.maxConnections, tls_ ? kTlsRefusalsAtOnce : 0);
-  slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
+  slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls, settings.maxClientWaits);
   buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096),
                    2 * (settings.maxRunningCalls + loops));
   shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
@@ -261,7 +261,7 @@ void BridgeHost::Impl::stop() {
   });
   registry_->stop(false);  // idle connections end now; running requests finish ...
   slots_->dropWaiting();
-  waitUntil([this] { return slots_->running() == 0; }, settings.stopGrace);
+  waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0; }, settings.stopGrace);
   registry_->stop(true);  // ... or are cut once the grace is over
   waitUntil([this] { return registry_->size() == 0; }, kStopCutWait);
   asio::post(first, [this] { sweepTimer_->cancel(); });

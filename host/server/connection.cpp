@@ -59,6 +59,28 @@ std::vector<std::pair<std::string, std::string>> retryAfter(const HostSettings& 
   return {{"Retry-After", std::to_string(settings.retryAfterSeconds)}};
 }
 
+// A running request's waits on its client, taken outside its slot where the
+// host has a client wait to spare.
+class SlotWhileWaiting : public PeerWaits {
+public:
+  explicit SlotWhileWaiting(RequestSlots& slots) : slots_(slots) {}
+
+  void begin() override {
+    RequestSlots::Job next;
+    aside_ = slots_.stepAside(next);
+    if (next) next();
+  }
+  void end() override {
+    if (!aside_) return;
+    aside_ = false;
+    if (RequestSlots::Job next = slots_.stepBack()) next();
+  }
+
+private:
+  RequestSlots& slots_;
+  bool aside_ = false;
+};
+
 template <typename Stream>
 class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
@@ -253,6 +275,7 @@ private:
   void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
 
   void run() {
+    if (in_.bodyHeld() && isHostAnswer(in_.head(), shared_.routes)) return answerAtOnce();
     // A request admitted later runs on its own loop, whoever frees the slot.
     const auto later = [self = this->shared_from_this()] {
       asio::post(self->stream_.get_executor(), [self] { self->runInSlot(); });
@@ -269,6 +292,12 @@ private:
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
       const EventLoop::Call call(loop_, kTls, *channel_);
+      SlotWhileWaiting waits(shared_.slots);
+      channel_->observeWaits(&waits);
+      struct Unobserve {
+        Channel& channel;
+        ~Unobserve() { channel.observeWaits(nullptr); }
+      } unobserve{*channel_};
       keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
                               served_ + 1 == settings_.maxRequestsPerConnection);
       // An answer cut short still delivers what it wrote.
@@ -282,6 +311,20 @@ private:
     if (!in_.holdsInput()) return awaitHead();
     // A request already held is taken up on a fresh stack.
     asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->awaitHead(); });
+  }
+
+  // The host's own answer, made here without a slot (it waits for nothing), then sent.
+  void answerAtOnce() {
+    TextCollector collector;
+    bool keepOpen = false;
+    try {
+      keepOpen = serveRequest(in_, collector, shared_.routes, client_, peer_,
+                              served_ + 1 == settings_.maxRequestsPerConnection);
+    } catch (const std::exception& e) {
+      Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
+    }
+    ++served_;
+    send(std::move(collector.bytes), keepOpen);
   }
 
   void overloaded() {

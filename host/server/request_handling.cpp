@@ -47,6 +47,13 @@ std::string plainPath(const std::string& path) {
 
 }  // namespace
 
+bool isHostAnswer(const RequestHead& head, const HostRoutes& routes) {
+  const std::string path = head.path();
+  const SsoLogonSettings& sso = routes.settings.sso;
+  return routes.bridges.count(path) == 0 && !(routes.metricsPage && path == "/metrics") &&
+         !(sso.enabled && path == sso.path);
+}
+
 BridgeCall readCallHeaders(const RequestHead& head) {
   BridgeCall call;
   call.path = head.path();

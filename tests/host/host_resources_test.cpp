@@ -1,0 +1,158 @@
+// What slow clients may take of the host: call slots while a call waits on
+// its client, and /healthz beside busy slots. Each attack is bounded in time
+// and count.
+#include "host_test_support.h"
+
+#include "host/server/request_slots.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace hosttest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using DRAVHost::RequestSlots;
+
+std::string smallArgs() {
+  DRAVArgs args;
+  args.addArg(7);
+  return encodeArgs(args);
+}
+
+// The head alone of a call whose body of `size` bytes (arguments) is never sent.
+std::string headOfCall(std::size_t size, const std::string& extraHeaders = std::string()) {
+  const std::string call = callRequest("echo", std::string(size, 'b'), 0, extraHeaders);
+  return call.substr(0, call.find("\r\n\r\n") + 4);
+}
+
+// How long a normal call on a connection of its own takes; max() when unanswered.
+Clock::duration normalCallTime(const SampleHost& host) {
+  const auto start = Clock::now();
+  return normalCallServed(host) ? Clock::now() - start : Clock::duration::max();
+}
+
+TEST(RequestSlots, ACallWaitingOnItsClientGivesItsSlotToTheFirstInLineAndComesBackFirst) {
+  RequestSlots slots(1, 4, 1);
+  ASSERT_EQ(RequestSlots::Admission::Run, slots.admit({}));
+  int started = 0;
+  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([&] { ++started; }));
+  RequestSlots::Job next;
+  ASSERT_TRUE(slots.stepAside(next));
+  ASSERT_TRUE(next);
+  next();
+  EXPECT_EQ(1, started) << "the slot went to the first in line";
+  EXPECT_EQ(1u, slots.running());
+  EXPECT_EQ(1u, slots.clientWaits());
+  RequestSlots::Job again;
+  EXPECT_FALSE(slots.stepAside(again)) << "one client wait, taken";
+
+  // Back from its wait, the call takes the next free slot before the line.
+  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([&] { started += 10; }));
+  std::atomic<bool> back{false};
+  std::thread returning([&] {
+    EXPECT_FALSE(slots.stepBack());
+    back = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(back) << "every slot is taken";
+  EXPECT_FALSE(slots.release()) << "the free slot goes to the call coming back";
+  returning.join();
+  EXPECT_EQ(1, started);
+  EXPECT_EQ(1u, slots.running());
+  EXPECT_EQ(0u, slots.clientWaits());
+  RequestSlots::Job line = slots.release();
+  ASSERT_TRUE(line);
+  line();
+  EXPECT_EQ(11, started);
+}
+
+TEST(RequestSlots, ACallComingBackStartsTheLineWhenItFindsMoreThanOneSlotFree) {
+  RequestSlots slots(2, 4, 1);
+  ASSERT_EQ(RequestSlots::Admission::Run, slots.admit({}));
+  ASSERT_EQ(RequestSlots::Admission::Run, slots.admit({}));
+  RequestSlots::Job next;
+  ASSERT_TRUE(slots.stepAside(next));
+  EXPECT_FALSE(next) << "nobody in line: the slot is free";
+  ASSERT_EQ(RequestSlots::Admission::Run, slots.admit({}));
+  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([] {}));
+  RequestSlots::Job fromReturn;
+  std::thread returning([&] { fromReturn = slots.stepBack(); });
+  std::this_thread::sleep_for(50ms);
+  // Two slots free up while the call is on its way back: one is its, the
+  // other the line's, whether the call takes its own before the second
+  // frees up or after.
+  RequestSlots::Job first = slots.release();
+  RequestSlots::Job second = slots.release();
+  returning.join();
+  EXPECT_FALSE(first);
+  EXPECT_NE(static_cast<bool>(second), static_cast<bool>(fromReturn)) << "the request in line got a slot, once";
+  EXPECT_EQ(2u, slots.running());
+}
+
+// Calls that wait for a body that does not come, or trickles in, run no
+// more: every slot stays free for others.
+TEST(HostSlots, BodiesThatNeverComeOrTrickleHoldNoSlotWhileNormalCallsAreServed) {
+  auto settings = testSettings();
+  settings.maxRunningCalls = 2;
+  settings.transferGrace = 4s;
+  settings.minTransferRate = 100;
+  settings.stopGrace = 200ms;  // the slow calls are cut at the end
+  SampleHost host(settings);
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (const auto& head : {headOfCall(300000), headOfCall(300000, "Expect: 100-continue\r\n"), headOfCall(300000),
+                           headOfCall(2000, "Expect: 100-continue\r\n")}) {
+    slow.push_back(std::make_unique<RawClient>(host.port()));
+    slow.back()->send(head);
+  }
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    for (int i = 0; i < 60 && !stop; ++i) {
+      slow[2]->sendWhileAccepted("b", 10ms);
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  Clock::duration slowest{};
+  for (int i = 0; i < 10; ++i) slowest = std::max(slowest, normalCallTime(host));
+  stop = true;
+  trickle.join();
+  EXPECT_LT(slowest, 1500ms) << "well before the 4 s the slow bodies may take";
+  EXPECT_TRUE(slow[1]->receive("HTTP/1.1 100 Continue\r\n\r\n", 1s));
+}
+
+TEST(HostSlots, HealthzIsAnsweredWhileEveryCallSlotAndTheLineAreTaken) {
+  auto settings = testSettings();
+  settings.maxRunningCalls = 1;
+  settings.maxWaitingCalls = 1;
+  DRAVHost::BridgeHost host(settings);
+  auto holding = std::make_shared<HoldingBridge>();
+  host.addBridge("/hold", holding);
+  host.start();
+  const std::string call = callRequest("wait", smallArgs(), 0, "", "/hold");
+  RawClient running(host.port()), waiting(host.port());
+  running.send(call);
+  ASSERT_TRUE(holding->waitForHeld(1));
+  waiting.send(call);
+  std::this_thread::sleep_for(100ms);
+  RawClient probe(host.port());
+  for (int i = 0; i < 3; ++i) {
+    probe.send("GET /healthz HTTP/1.1\r\nHost: h\r\n\r\n");
+    const HttpReply reply = probe.readReply(1s);
+    EXPECT_EQ(200, reply.status);
+    EXPECT_EQ("ok\n", reply.body);
+  }
+  probe.send("GET /nowhere HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nab");
+  EXPECT_EQ(404, probe.readReply(1s).status) << "the host's own answers wait for no slot";
+  EXPECT_EQ(0u, host.statistics().requestsRefused);
+  holding->release();
+  EXPECT_EQ(200, running.readReply().status);
+  EXPECT_EQ(200, waiting.readReply().status);
+}
+
+}  // namespace
+}  // namespace hosttest
