@@ -10,6 +10,7 @@
 
 #include <cerrno>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -178,17 +179,27 @@ private:
       headDeadline_ = Clock::now() + settings_.headTimeout;
       headClockRunning_ = true;
     }
-    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false))
+    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false,
+                    !in_.headBegun()))
       return finalClose();
+    // An idle connection holds no buffer while it waits.
+    in_.releaseInputIfEmpty();
     if constexpr (!kTls) {
-      // An idle connection holds no buffer while it waits.
-      in_.releaseInputIfEmpty();
       lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
         if (e) return self->finalClose();
         self->readMoreHead();
       });
     } else {
-      readMoreHead();
+      if (in_.holdsInput()) return readMoreHead();
+      // The socket's readiness says nothing of bytes the TLS layer holds, so
+      // the first bytes are read into a few of our own.
+      stream_.async_read_some(asio::buffer(firstBytes_), [self = this->shared_from_this()](const error_code& e,
+                                                                                           std::size_t bytes) {
+        if (!self->entry_.disarm()) return self->headTimedOut();
+        if (e || bytes == 0) return self->finalClose();
+        self->in_.received(self->firstBytes_.data(), bytes);
+        self->readHead();
+      });
     }
   }
 
@@ -395,6 +406,8 @@ private:
   const ClientKey client_;  // who the peer counts as for authentication
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
+  // A TLS connection's first bytes of a head, while it holds no input buffer.
+  std::array<char, kTls ? 256 : 0> firstBytes_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
   bool headClockRunning_ = false;

@@ -6,8 +6,9 @@
 
 namespace DRAVHost {
 
-bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays) {
+bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle) {
   bothWays_.store(bothWays);
+  idle_.store(idle);
   deadline_.store(std::max<std::int64_t>(1, deadline.time_since_epoch().count()));
   // Stores before the check: a stop either sees this wait or is seen here.
   return !(registry_ && registry_->stopping_.load());
@@ -15,8 +16,8 @@ bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays) {
 
 bool ConnectionRegistry::add(Entry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const unsigned served = static_cast<unsigned>(entries_.size()) - refusing_;
-  if (served >= max_ || stopping_.load()) {
+  const unsigned served = static_cast<unsigned>(entries_.size()) - refusing_ - givingWay_;
+  if (stopping_.load() || (served >= max_ && !(idleGiveWay_ && cutAnIdleOne()))) {
     ++refused_;
     return false;
   }
@@ -44,8 +45,24 @@ bool ConnectionRegistry::refusalsFull() const {
 
 void ConnectionRegistry::remove(Entry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (entries_.erase(&entry) && entry.refusal_) --refusing_;
+  if (entries_.erase(&entry)) {
+    if (entry.refusal_) --refusing_;
+    if (entry.givingWay_) --givingWay_;
+  }
   entry.registry_ = nullptr;
+}
+
+bool ConnectionRegistry::cutAnIdleOne() {
+  for (Entry* entry : entries_) {
+    std::int64_t deadline = entry->deadline_.load();
+    if (entry->refusal_ || entry->givingWay_ || !entry->idle_.load() || deadline <= 0) continue;
+    if (!entry->deadline_.compare_exchange_strong(deadline, Entry::kCut)) continue;
+    entry->givingWay_ = true;
+    ++givingWay_;
+    cut(*entry, false);
+    return true;
+  }
+  return false;
 }
 
 void ConnectionRegistry::cut(Entry& entry, bool bothWays) {

@@ -1,6 +1,6 @@
-// What slow clients may take of the host: call slots while a call waits on
-// its client, and /healthz beside busy slots. Each attack is bounded in time
-// and count.
+// What slow clients may take of the host: an idle connection's memory
+// whatever its last request, call slots while a call waits on its client,
+// and /healthz beside busy slots. Each attack is bounded in time and count.
 #include "host_test_support.h"
 
 #include "host/server/request_slots.h"
@@ -152,6 +152,25 @@ TEST(HostSlots, HealthzIsAnsweredWhileEveryCallSlotAndTheLineAreTaken) {
   holding->release();
   EXPECT_EQ(200, running.readReply().status);
   EXPECT_EQ(200, waiting.readReply().status);
+}
+
+// An idle connection holds the same whatever its last head: a head of
+// thousands of empty fields (253 KiB of field list) is given back.
+TEST(HostMemory, AnIdleConnectionAfterAHeadOfThousandsOfFieldsHoldsLittle) {
+  SampleHost host;
+  std::string head = "GET /healthz HTTP/1.1\r\nHost: h\r\n";
+  for (int i = 0; i < 3900; ++i) head += "a:\r\n";
+  head += "\r\n";
+  const long before = residentKiB();
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 200; ++i) {
+    idle.push_back(std::make_unique<RawClient>(host.port()));
+    idle.back()->send(head);
+    ASSERT_EQ(200, idle.back()->readReply().status);
+  }
+  const long grown = residentKiB() - before;
+  EXPECT_LT(grown, 200 * 16) << "KiB for 200 idle connections";
+  EXPECT_EQ(200u, host.host().statistics().activeConnections);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ struct AdminSettings {
   bool enabled = false;
   std::string address = "127.0.0.1";
   unsigned short port = 0;      // 0: a free port, see BridgeHost::adminPort()
-  unsigned maxConnections = 4;  // one more is answered 503 and closed
+  unsigned maxConnections = 4;  // one more closes an idle one, or is answered 503 and closed
 };
 
 struct HostSettings {
