@@ -151,7 +151,7 @@ private:
   }
 
   // Takes the values other than binary ones over: the call's list is not read after.
-  static Outcome echo(DRAVArgs& args) {
+  Outcome echo(DRAVArgs& args) {
     Outcome outcome;
     const std::vector<DRAVVar*>& values = args.getArgs();
     for (unsigned long i = 0; i < args.size(); ++i) {
@@ -163,6 +163,7 @@ private:
       const auto& plain = args.getBinaryArray(i);
       unsigned char* data = const_cast<unsigned char*>(plain.getData());  // only read
       unsigned long length = plain.getLength();
+      charge(length);  // the most its stored form keeps
       DRAVCompression::DRAVCompressedData stored(data, length, false);
       outcome.results.addArg(
           DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true)));
@@ -196,23 +197,31 @@ private:
                                      "generateBinary: " + std::to_string(*size) +
                                          " bytes need streaming mode OUT or INOUT; the limit without is " +
                                          std::to_string(limits_.maxListedBinary)));
-    std::vector<unsigned char> value(*size);
-    for (std::uint32_t i = 0; i < *size; ++i) value[i] = SampleBridge::patternByte(i, *seed);
-    Outcome outcome;
-    outcome.results.addArg(value.data(), static_cast<unsigned long>(value.size()), true);
-    answer(outcome);
+    // A list of the one value, written as it would serialize, its bytes cut
+    // from the pattern: the value is never held, in any copy.
+    DRAVDataOutputStream head;
+    head.writeULong(1);
+    head.writeShort(DRAVVar::BinaryArray);
+    head.writeULong(*size);
+    check(writer_.WriteBufferChunk(head.getBuffer(0), head.size()));
+    writePattern(*size, *seed);
+    writeStatus(SampleBridge::Ok, "no error detected");
   }
 
   // The value head, the bytes in chunks cut from the pattern, then the status.
   void stream(std::uint32_t size, std::uint32_t seed) {
     check(writer_.WriteBufferSize(size));
+    writePattern(size, seed);
+    writeStatus(SampleBridge::Ok, "no error detected");
+  }
+
+  void writePattern(std::uint32_t size, std::uint32_t seed) {
     for (std::uint32_t offset = 0; offset < size;) {
       const std::uint32_t piece = std::min(limits_.chunkSize, size - offset);
       unsigned char* slice = const_cast<unsigned char*>(pattern_.data()) + SampleBridge::patternByte(offset, seed);
       check(writer_.WriteBufferChunk(slice, piece));
       offset += piece;
     }
-    writeStatus(SampleBridge::Ok, "no error detected");
   }
 
   Outcome checksumExtraBlob() {
@@ -242,14 +251,36 @@ private:
       return writeStatus(SampleBridge::BadArguments,
                          call_.methodName + " answers with a list; call it without streaming out");
     }
-    DRAVDataOutputStream out;
-    outcome.results.writeObject(out);
-    for (unsigned long offset = 0; offset < out.size();) {
-      const unsigned long piece = std::min<unsigned long>(limits_.chunkSize, out.size() - offset);
-      check(writer_.WriteBufferChunk(out.getBuffer(offset), piece));
-      offset += piece;
+    // The list serialized a value at a time, each copy charged while it lives.
+    DRAVDataOutputStream head;
+    head.writeULong(outcome.results.size());
+    check(writer_.WriteBufferChunk(head.getBuffer(0), head.size()));
+    for (const DRAVVar* value : outcome.results.getArgs()) {
+      const unsigned long size = value->objectSize(nullptr);
+      charge(size);
+      {
+        DRAVDataOutputStream out(size);
+        value->writeObject(out);
+        for (unsigned long offset = 1; offset < out.size();) {  // past the marker
+          const unsigned long piece = std::min<unsigned long>(limits_.chunkSize, out.size() - offset);
+          check(writer_.WriteBufferChunk(out.getBuffer(offset), piece));
+          offset += piece;
+        }
+      }
+      refund(size);
     }
     writeStatus(outcome.code, outcome.message);
+  }
+
+  // Counts `bytes` the call is to hold against its share, before they are allocated.
+  void charge(std::uint64_t bytes) {
+    if (call_.decodeBudget && !call_.decodeBudget->tryCharge(bytes))
+      throw HttpError(413, "the answer takes more than the " +
+                               std::to_string(call_.decodeBudget->limit() - call_.decodeBudget->used()) +
+                               " bytes the call has left");
+  }
+  void refund(std::uint64_t bytes) {
+    if (call_.decodeBudget) call_.decodeBudget->refund(bytes);
   }
 
   void writeStatus(long code, const std::string& message) {

@@ -95,7 +95,7 @@ private:
   bool serveMetrics();
   bool dispatch(BridgeHandler& bridge, const BridgeCall& call);
   // Why a failed call failed, when the host knows better than the bridge.
-  std::optional<HttpError> hostCause(const BridgeCall& call) const;
+  std::optional<HttpError> hostCause(const BridgeCall& call, const HttpError& failure) const;
   // Answers with the host's own text; reads a small unread body first so the
   // connection can stay open.
   bool refuse(unsigned status, const std::string& message,
@@ -189,7 +189,8 @@ bool Exchange::serveMetrics() {
 }
 
 bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
-  PageRequest* request = PageRequest::create(in_, static_cast<std::uint32_t>(in_.head().contentLength));
+  PageRequest* request = PageRequest::create(in_, static_cast<std::uint32_t>(in_.head().contentLength),
+                                             routes_.settings.callMemoryBudget);
   PageResponse* response = PageResponse::create(out_);
   std::optional<HttpError> failure;
   try {
@@ -210,7 +211,7 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
 
   if (connectionFailed) return false;
   if (failure) {
-    if (auto cause = hostCause(call)) failure = cause;
+    if (auto cause = hostCause(call, *failure)) failure = cause;
   }
   if (failure) {
     if (!out_.headSent()) return refuse(failure->status(), failure->what());
@@ -222,11 +223,12 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
   return complete();
 }
 
-std::optional<HttpError> Exchange::hostCause(const BridgeCall& call) const {
+std::optional<HttpError> Exchange::hostCause(const BridgeCall& call, const HttpError& failure) const {
   // A body that stalled or broke is what failed the call, whatever the bridge made of it.
   if (in_.bodyFailure()) return in_.bodyFailure();
   const std::string budget = std::to_string(routes_.settings.callMemoryBudget);
-  if (call.decodeBudget && call.decodeBudget->exceeded())
+  // A 413 of the bridge's own names what it charged to the share.
+  if (call.decodeBudget && call.decodeBudget->exceeded() && failure.status() != 413)
     return HttpError(413, "decoding the arguments takes more than the " + budget + " bytes a call may hold");
   if (out_.memoryExceeded()) return HttpError(413, "the answer takes more than the " + budget + " bytes a call may hold");
   return std::nullopt;

@@ -1,6 +1,7 @@
-// What slow clients may take of the host: an idle connection's memory
-// whatever its last request, call slots while a call waits on its client,
-// and /healthz beside busy slots. Each attack is bounded in time and count.
+// What slow clients and large answers may take of the host: an idle
+// connection's memory whatever its last request, call slots while a call
+// waits on its client, /healthz beside busy slots, and the copies an answer
+// holds. Each attack is bounded in time and count.
 #include "host_test_support.h"
 
 #include "host/server/request_slots.h"
@@ -171,6 +172,56 @@ TEST(HostMemory, AnIdleConnectionAfterAHeadOfThousandsOfFieldsHoldsLittle) {
   const long grown = residentKiB() - before;
   EXPECT_LT(grown, 200 * 16) << "KiB for 200 idle connections";
   EXPECT_EQ(200u, host.host().statistics().activeConnections);
+}
+
+// A listed 32 MiB answer to clients that never read it: the host holds no
+// copy of it while the writes wait (three did).
+TEST(HostMemory, ListedAnswersClientsNeverReadHoldNoCopyOfTheValue) {
+  auto settings = testSettings();
+  settings.transferGrace = 2s;
+  settings.stopGrace = 200ms;  // the stuck calls are cut at the end
+  SampleHost host(settings);
+  DRAVArgs args;
+  args.addArg(32 * 1024 * 1024);
+  const std::string call = callRequest("generateBinary", encodeArgs(args));
+  const long before = residentKiB();
+  std::vector<std::unique_ptr<RawClient>> stuck;
+  for (int i = 0; i < 4; ++i) {
+    stuck.push_back(std::make_unique<RawClient>(host.port(), "127.0.0.1", 4096));
+    stuck.back()->send(call);
+  }
+  std::this_thread::sleep_for(800ms);
+  const long grown = residentKiB() - before;
+  EXPECT_LT(grown, 32 * 1024) << "KiB while 4 answers of 32 MiB wait";
+  EXPECT_TRUE(normalCallServed(host));
+}
+
+TEST(HostMemory, AnEchoedValueCountsAgainstTheShareWithItsArguments) {
+  auto settings = testSettings();
+  settings.callMemoryBudget = 4 * 1024 * 1024;
+  SampleHost host(settings);
+  std::string noise(1500 * 1024, '\0');
+  std::uint32_t state = 1;
+  for (char& c : noise) c = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
+  DRAVArgs args;
+  args.addArg(reinterpret_cast<unsigned char*>(noise.data()), static_cast<unsigned long>(noise.size()), true);
+  RawClient client(host.port());
+  // Held 1.5 MiB, decoded 1.5 MiB, its answer 1.5 MiB more: beyond 4 MiB.
+  client.send(callRequest("echo", encodeArgs(args)));
+  const HttpReply reply = client.readReply();
+  EXPECT_EQ(413, reply.status);
+  EXPECT_EQ(0u, reply.body.find("the answer takes more than the ")) << reply.body;
+  // A third of that fits, and comes back whole.
+  noise.resize(500 * 1024);
+  DRAVArgs fits;
+  fits.addArg(reinterpret_cast<unsigned char*>(noise.data()), static_cast<unsigned long>(noise.size()), true);
+  RawClient other(host.port());
+  other.send(callRequest("echo", encodeArgs(fits)));
+  const HttpReply echoed = other.readReply();
+  ASSERT_EQ(200, echoed.status);
+  const BridgeAnswer answer = decodeListAnswer(echoed.body);
+  const auto& value = answer.results.getBinaryArray(0);
+  EXPECT_EQ(noise, std::string(reinterpret_cast<const char*>(value.getData()), value.getLength()));
 }
 
 }  // namespace
