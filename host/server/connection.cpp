@@ -363,9 +363,10 @@ private:
                       });
   }
 
-  // Ends the connection politely: TLS close, then the TCP send side, then a short linger.
+  // Ends the connection politely: TLS close, then the TCP send side, then a
+  // short linger, which gives way as an idle connection does.
   void close() {
-    if (!entry_.arm(Clock::now() + kLinger, true)) return finalClose();
+    if (!entry_.arm(Clock::now() + kLinger, true, true)) return finalClose();
     if constexpr (kTls) {
       stream_.async_shutdown([self = this->shared_from_this()](const error_code&) { self->linger(); });
     } else {

@@ -27,9 +27,10 @@ public:
     explicit Entry(int fd) : fd_(fd) {}
     // Starts a wait that must end by `deadline`; past it a sweep shuts the
     // socket down for reading (`bothWays`: for writing too). `idle`: the wait
-    // for a request of which nothing has arrived, which may be cut early to
-    // make room (see the constructor). False when the host is stopping: the
-    // connection is to close instead.
+    // for a request of which nothing has arrived, or the linger of a closing
+    // connection, which may be cut early to make room (see the
+    // constructor). False when the host is stopping: the connection is to
+    // close instead.
     bool arm(Clock::time_point deadline, bool bothWays, bool idle = false);
     // Ends the wait; false when it was cut (or the host is stopping).
     bool disarm() { return deadline_.exchange(kNone) != kCut; }
