@@ -263,6 +263,7 @@ void BridgeHost::Impl::stop() {
   });
   registry_->stop(false);  // idle connections end now; running requests finish ...
   slots_->dropWaiting();
+  memory.stop();
   waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0; }, settings.stopGrace);
   registry_->stop(true);  // ... or are cut once the grace is over
   waitUntil([this] { return registry_->size() == 0; }, kStopCutWait);

@@ -60,6 +60,7 @@ public:
   // Waits for the peer are told to `waits` from now on (null: to nobody);
   // it must outlive them.
   void observeWaits(PeerWaits* waits) { waits_ = waits; }
+  PeerWaits* waitsObserved() const { return waits_; }
 
   // What has arrived, at least 1 and at most `size` bytes, into `data`; 0 when
   // the peer ended its side in order.

@@ -74,6 +74,39 @@ BridgeCall readCallHeaders(const RequestHead& head) {
 
 namespace {
 
+// A bridge call's waits on its client: its memory share shrinks to what it
+// holds meanwhile, so that calls whose clients are slow keep no memory from
+// the others, then the waits go on to whoever watched them before.
+class MemoryWhileWaiting : public PeerWaits {
+public:
+  MemoryWhileWaiting(Channel& channel, CallMemory& memory, const RequestStream& in, const ResponseStream& out,
+                     std::uint32_t argsSize)
+      : channel_(channel), next_(channel.waitsObserved()), memory_(memory), in_(in), out_(out), argsSize_(argsSize) {
+    channel_.observeWaits(this);
+  }
+  ~MemoryWhileWaiting() override { channel_.observeWaits(next_); }
+  MemoryWhileWaiting(const MemoryWhileWaiting&) = delete;
+  MemoryWhileWaiting& operator=(const MemoryWhileWaiting&) = delete;
+
+  void begin() override {
+    if (next_) next_->begin();
+    // The bridge holds at most the argument bytes that have come.
+    memory_.shrinkWhileWaiting(std::min<std::uint64_t>(argsSize_, in_.bodyBytesRead()) + out_.bufferedBytes());
+  }
+  void end() override {
+    memory_.regrow();  // before the slot: no slot waits for memory
+    if (next_) next_->end();
+  }
+
+private:
+  Channel& channel_;
+  PeerWaits* const next_;
+  CallMemory& memory_;
+  const RequestStream& in_;
+  const ResponseStream& out_;
+  const std::uint32_t argsSize_;
+};
+
 // One request on its way through the host; the streams live as long as it.
 class Exchange {
 public:
@@ -173,6 +206,7 @@ bool Exchange::serveBridge(BridgeHandler& bridge) {
   call.decodeBudget = &memory.decodeBudget();
   call.report = &report_;
   out_.countAgainst(&memory);
+  const MemoryWhileWaiting waits(channel_, memory, in_, out_, call.argsSize);
   if (head.expectContinue && !in_.bodyHeld()) ResponseStream::sendContinue(channel_, settings.transferGrace);
   const bool keepOpen = dispatch(bridge, call);
   out_.countAgainst(nullptr);

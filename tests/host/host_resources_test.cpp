@@ -126,6 +126,25 @@ TEST(HostSlots, BodiesThatNeverComeOrTrickleHoldNoSlotWhileNormalCallsAreServed)
   EXPECT_TRUE(slow[1]->receive("HTTP/1.1 100 Continue\r\n\r\n", 1s));
 }
 
+// Each call reserves its memory share; one that waits for its body gives
+// back what it does not hold meanwhile, or a few silent clients would spend
+// the host's budget and every other call get 503.
+TEST(HostSlots, CallsWaitingForTheirBodyKeepNoMemoryFromOthers) {
+  auto settings = testSettings();
+  settings.callMemoryBudget = 1024 * 1024;
+  settings.memoryBudget = 2 * 1024 * 1024;
+  settings.stopGrace = 200ms;  // the silent calls are cut at the end
+  SampleHost host(settings);
+  std::vector<std::unique_ptr<RawClient>> silent;
+  for (int i = 0; i < 4; ++i) {
+    silent.push_back(std::make_unique<RawClient>(host.port()));
+    silent.back()->send(headOfCall(300000));
+    std::this_thread::sleep_for(50ms);
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(normalCallServed(host)) << i;
+  EXPECT_EQ("", silent[3]->readUntilQuiet(50ms)) << "the last silent call was not refused either";
+}
+
 TEST(HostSlots, HealthzIsAnsweredWhileEveryCallSlotAndTheLineAreTaken) {
   auto settings = testSettings();
   settings.maxRunningCalls = 1;
