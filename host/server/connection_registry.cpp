@@ -8,6 +8,7 @@ namespace DRAVHost {
 
 bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle) {
   bothWays_.store(bothWays);
+  if (idle && !idle_.load()) idleSince_.store(Clock::now().time_since_epoch().count());
   idle_.store(idle);
   deadline_.store(std::max<std::int64_t>(1, deadline.time_since_epoch().count()));
   // Stores before the check: a stop either sees this wait or is seen here.
@@ -53,16 +54,21 @@ void ConnectionRegistry::remove(Entry& entry) {
 }
 
 bool ConnectionRegistry::cutAnIdleOne() {
+  // The one idle longest: a new connection's request is on its way, and a
+  // flood of idle ones does not close it before it arrives.
+  Entry* oldest = nullptr;
   for (Entry* entry : entries_) {
-    std::int64_t deadline = entry->deadline_.load();
-    if (entry->refusal_ || entry->givingWay_ || !entry->idle_.load() || deadline <= 0) continue;
-    if (!entry->deadline_.compare_exchange_strong(deadline, Entry::kCut)) continue;
-    entry->givingWay_ = true;
-    ++givingWay_;
-    cut(*entry, false);
-    return true;
+    if (entry->refusal_ || entry->givingWay_ || !entry->idle_.load() || entry->deadline_.load() <= 0) continue;
+    if (!oldest || entry->idleSince_.load() < oldest->idleSince_.load()) oldest = entry;
   }
-  return false;
+  if (!oldest) return false;
+  // It may have moved on meanwhile: then it stays, and so does the refusal.
+  std::int64_t deadline = oldest->deadline_.load();
+  if (deadline <= 0 || !oldest->deadline_.compare_exchange_strong(deadline, Entry::kCut)) return false;
+  oldest->givingWay_ = true;
+  ++givingWay_;
+  cut(*oldest, false);
+  return true;
 }
 
 void ConnectionRegistry::cut(Entry& entry, bool bothWays) {

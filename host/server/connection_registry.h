@@ -47,6 +47,7 @@ public:
     std::atomic<std::int64_t> deadline_{kNone};  // Clock ticks; kNone while it runs a request
     std::atomic<bool> bothWays_{false};
     std::atomic<bool> idle_{false};
+    std::atomic<std::int64_t> idleSince_{0};  // Clock ticks, while idle_
   };
 
   // `idleGiveWay`: with the most connections held, a new one is taken all

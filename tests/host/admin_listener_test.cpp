@@ -112,6 +112,33 @@ TEST(AdminListener, IdleConnectionsGiveWayToAScrape) {
   EXPECT_LE(closed, 3) << "one for each scrape at most";
 }
 
+// Each new idle connection takes the place of the one idle longest, never
+// that of a scrape whose request is on its way.
+TEST(AdminListener, ScrapesGetInThroughAFloodOfIdleConnections) {
+  auto settings = adminSettings();
+  settings.headTimeout = 5s;
+  settings.idleTimeout = 5s;
+  SampleHost host(settings);
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 400 && !stop; ++i) {
+      idle.push_back(std::make_unique<RawClient>(host.host().adminPort()));
+      if (idle.size() > 40) idle.erase(idle.begin(), idle.begin() + 20);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  std::this_thread::sleep_for(100ms);
+  for (int i = 0; i < 15; ++i) {
+    RawClient scraper(host.host().adminPort());
+    scraper.send("GET /metrics HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(200, scraper.readReply(2s).status) << i;
+    std::this_thread::sleep_for(20ms);
+  }
+  stop = true;
+  flood.join();
+}
+
 TEST(AdminListener, AFloodOfConnectionsIsHeldToItsBoundWhileBridgeCallsGoOn) {
   auto settings = adminSettings();
   settings.admin.maxConnections = 4;
