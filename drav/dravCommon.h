@@ -18,6 +18,7 @@
 #include <drav/config/cookies.h>
 #include <drav/config/base64.h>
 #include <drav/config/credentials.h>
+#include <drav/config/tls_policy.h>
 #include <drav/config/auth_info.h>
 #include <drav/config/auth_settings.h>
 #include <drav/config/client_core.h>
@@ -38,3 +39,5 @@
 #include <drav/hosting/http_buffer_allocator.h>
 #include <drav/hosting/request_wrapper.h>
 #include <drav/hosting/response_wrapper.h>
+#include <drav/typed/bridge_client.h>
+#include <drav/typed/method_table.h>

@@ -31,6 +31,7 @@ PKG_CONFIG_PATH="$build/stage/lib/pkgconfig" \
   -o "$build/consumer/consumer-pc"
 LD_LIBRARY_PATH="$build/stage/lib" "$build/consumer/consumer-pc"
 scripts/examples-test.sh "$build"
+scripts/readme-install-test.sh "$build"
 # The service unit, pointed at the staged dravbridge (verify wants a program
 # that exists); verify reports bad values and unknown keys without failing,
 # so anything it says fails the run.

@@ -115,6 +115,13 @@ typedef INTERNET_BUFFERSW* LPINTERNET_BUFFERSW;
 #define INTERNET_OPTION_PROXY_USERNAME 43
 #define INTERNET_OPTION_PROXY_PASSWORD 44
 #define INTERNET_OPTION_HTTP_VERSION 59
+// Extensions of these hosts, outside WinINet's numbers (Windows refuses them
+// with ERROR_INTERNET_INVALID_OPTION and keeps to its own certificate
+// store): on a request handle, a PEM file of certificate authorities, or a
+// folder of them named by their hashes, trusted beside the system's. Text
+// options (wide, as every string option).
+#define INTERNET_OPTION_DRAV_CA_FILE 0x44520001
+#define INTERNET_OPTION_DRAV_CA_FOLDER 0x44520002
 
 // --- HttpAddRequestHeaders -------------------------------------------------------
 #define HTTP_ADDREQ_INDEX_MASK 0x0000FFFFu
@@ -224,6 +231,9 @@ DRAV_EXPORT DWORD WINAPI InternetAttemptConnect(DWORD reserved);
 // `buffer` is read during the call only. A NULL handle sets process-wide
 // defaults (HTTP version, time-outs) for handles opened later.
 DRAV_EXPORT BOOL WINAPI InternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
+// The time-outs only (the DWORD in force on a handle, or the process-wide
+// default for a NULL handle); *bufferLength is in bytes.
+DRAV_EXPORT BOOL WINAPI InternetQueryOptionW(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength);
 
 // --- Requests ------------------------------------------------------------------------
 // headersLength (DWORD)-1 means NUL-terminated; headers are "Name: value"

@@ -5,8 +5,11 @@
 #include <win32/wininet.h>
 #include <win32/wininet_handles.h>
 
+#include <libpsl.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 
 namespace drav_wininet {
@@ -23,11 +26,79 @@ std::string trim(const std::string& s) {
   return s.substr(a, s.find_last_not_of(" \t") - a + 1);
 }
 
-// RFC 6265 5.1.3: the host equals the domain or ends with "." + domain.
-bool domainMatches(const std::string& host, const std::string& domain) {
+// RFC 6265 5.1.3: the host equals the domain, or is a host name (never an
+// IP address) that ends with "." + domain.
+bool domainMatches(const CookieUrl& url, const std::string& domain) {
+  const std::string& host = url.host;
   if (host == domain) return true;
-  return host.size() > domain.size() && host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
+  return !url.ipHost && host.size() > domain.size() &&
+         host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
          host[host.size() - domain.size() - 1] == '.';
+}
+
+// A domain under which anyone may register names ("com", "co.uk",
+// "github.io"), so no site may set cookies for it. A name of one label is
+// one whatever the list says.
+bool isPublicSuffix(const std::string& domain) {
+  // The newer of the system's list and the one built into libpsl; never
+  // freed: used until the process ends. Without one, every Domain counts as
+  // a suffix, so cookies stay host-only.
+  static const psl_ctx_t* const list = psl_latest(nullptr);
+  if (!list || domain.find('.') == std::string::npos) return true;
+  return psl_is_public_suffix2(list, domain.c_str(), PSL_TYPE_ANY) != 0;
+}
+
+// Control characters other than a tab would end or split the Cookie header
+// the value is sent back in.
+bool hasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (u < 0x20 && u != '\t') || u == 0x7F;
+  });
+}
+
+// One part of an IPv4 address (lower case) as the address parsers read it:
+// decimal, 0x hex or 0-led octal.
+bool ipv4Part(const std::string& text, std::uint64_t& value) {
+  int base = 10;
+  std::size_t at = 0;
+  if (text.size() > 1 && text[0] == '0' && text[1] == 'x') base = 16, at = 2;
+  else if (text.size() > 1 && text[0] == '0') base = 8, at = 1;
+  value = 0;
+  if (at == text.size() && base != 16) return false;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 99;
+    if (digit >= base) return false;
+    value = value * base + digit;
+    if (value > 0xFFFFFFFFull) return false;
+  }
+  return true;
+}
+
+// "127.0.0.1" for every spelling of an IPv4 address a URL may use ("127.1",
+// "0x7f.0.0.1", "2130706433", "0177.0.0.1"); false for a host name.
+bool canonicalIpv4(std::string host, std::string& dotted) {
+  if (!host.empty() && host.back() == '.') host.pop_back();  // the root's dot
+  std::vector<std::uint64_t> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t dot = std::min(host.find('.', start), host.size());
+    std::uint64_t value = 0;
+    if (parts.size() == 4 || !ipv4Part(host.substr(start, dot - start), value)) return false;
+    parts.push_back(value);
+    if (dot == host.size()) break;
+    start = dot + 1;
+  }
+  std::uint64_t address = 0;
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    if (parts[i] > 255) return false;
+    address |= parts[i] << (8 * (3 - i));
+  }
+  if (parts.back() >= (1ull << (8 * (5 - parts.size())))) return false;
+  address |= parts.back();
+  dotted = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) + "." +
+           std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
+  return true;
 }
 
 // RFC 6265 5.1.4.
@@ -40,6 +111,24 @@ std::string defaultPath(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (path.empty() || path[0] != '/' || slash == 0 || slash == std::string::npos) return "/";
   return path.substr(0, slash);
+}
+
+// Where a cookie set by `url` with the Domain attribute `attribute` (empty
+// when it has none) may go (RFC 6265 5.3 steps 4 to 6): false when nowhere.
+// An IP address and a public suffix only ever get host-only cookies.
+bool cookieDomain(const CookieUrl& url, std::string attribute, std::string& domain, bool& hostOnly) {
+  domain = url.host;
+  hostOnly = true;
+  if (attribute.empty()) return true;
+  if (url.ipHost) {
+    canonicalIpv4(attribute, attribute);
+    return attribute == url.host;
+  }
+  if (!domainMatches(url, attribute)) return false;
+  if (isPublicSuffix(attribute)) return attribute == url.host;
+  domain = attribute;
+  hostOnly = false;
+  return true;
 }
 
 long long daysFromCivil(long long y, unsigned m, unsigned d) {
@@ -102,6 +191,7 @@ bool CookieUrl::parse(const std::string& url) {
     host = authority.substr(0, authority.find(':'));
   }
   host = lower(host);
+  ipHost = host.find(':') != std::string::npos || canonicalIpv4(host, host);
   path = end < url.size() && url[end] == '/' ? url.substr(end, url.find_first_of("?#", end) - end) : "/";
   return !host.empty();
 }
@@ -112,6 +202,7 @@ CookieStore& CookieStore::instance() {
 }
 
 bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock::time_point now) {
+  if (hasControlCharacter(setCookie)) return false;
   const std::size_t semicolon = std::min(setCookie.find(';'), setCookie.size());
   const std::string pair = setCookie.substr(0, semicolon);
   const std::size_t equals = pair.find('=');
@@ -120,8 +211,8 @@ bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock:
   c.name = trim(pair.substr(0, equals));
   c.value = trim(pair.substr(equals + 1));
   if (c.name.empty() || c.name.size() + c.value.size() > kMaxCookieBytes) return false;
-  c.domain = url.host;
   c.path = defaultPath(url.path);
+  std::string domain;  // of the last Domain attribute (RFC 6265 5.3 step 4)
   bool expired = false;
   for (std::size_t at = semicolon; at < setCookie.size();) {
     const std::size_t next = std::min(setCookie.find(';', at + 1), setCookie.size());
@@ -131,10 +222,7 @@ bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock:
     const std::string key = lower(trim(attribute.substr(0, eq)));
     const std::string value = eq == std::string::npos ? "" : trim(attribute.substr(eq + 1));
     if (key == "domain" && !value.empty()) {
-      const std::string domain = lower(value[0] == '.' ? value.substr(1) : value);
-      if (!domainMatches(url.host, domain)) return false;
-      c.domain = domain;
-      c.hostOnly = false;
+      domain = lower(value[0] == '.' ? value.substr(1) : value);
     } else if (key == "path" && !value.empty() && value[0] == '/') {
       c.path = value;
     } else if (key == "secure") {
@@ -157,6 +245,7 @@ bool CookieStore::set(const CookieUrl& url, const std::string& setCookie, Clock:
       }
     }
   }
+  if (!cookieDomain(url, domain, c.domain, c.hostOnly)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& o) {
     return o.name == c.name && o.domain == c.domain && o.path == c.path;
@@ -195,7 +284,7 @@ std::string CookieStore::header(const CookieUrl& url, Clock::time_point now) {
   removeExpired(now);
   std::vector<const Cookie*> matching;
   for (const Cookie& c : cookies_) {
-    const bool hostOk = c.hostOnly ? url.host == c.domain : domainMatches(url.host, c.domain);
+    const bool hostOk = c.hostOnly ? url.host == c.domain : domainMatches(url, c.domain);
     if (hostOk && pathMatches(url.path, c.path) && (!c.secure || url.scheme == "https")) matching.push_back(&c);
   }
   std::stable_sort(matching.begin(), matching.end(), [](const Cookie* a, const Cookie* b) {

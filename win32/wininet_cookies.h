@@ -1,7 +1,8 @@
 // The process-wide cookie store of the WinINet layer: InternetSetCookieW
 // and Set-Cookie answers fill it, requests to matching URLs send it. Cookies
-// match by host (or Domain attribute), path prefix and Secure; Max-Age and
-// Expires remove them. Nothing is written to disk. Bounded: at most
+// match by host (or Domain attribute, under RFC 6265 with the public-suffix
+// list of libpsl), path prefix and Secure; Max-Age and Expires remove them.
+// Nothing is written to disk. Bounded: at most
 // kMaxCookiesPerHost per host and kMaxCookies in all (the oldest go first),
 // and name plus value of at most kMaxCookieBytes. Internal to the layer.
 #pragma once
@@ -21,7 +22,8 @@ constexpr std::size_t kMaxCookieBytes = 4096;
 // The parts of a URL cookies care about.
 struct CookieUrl {
   std::string scheme;  // lower case
-  std::string host;    // lower case, without port or brackets
+  std::string host;    // lower case, without port or brackets; an IPv4 address as a.b.c.d
+  bool ipHost = false;  // the host is an IP address, in whatever spelling the URL had
   std::string path;    // "/" when the URL has none; no query or fragment
   // False for text that is not "scheme://host..." with a non-empty host.
   bool parse(const std::string& url);
@@ -35,7 +37,8 @@ public:
 
   // Stores the cookie of a Set-Cookie value received from (or set for)
   // `url`: "name=value; attribute; ...". False when it holds no acceptable
-  // cookie (no "=", empty name, too long, Domain not matching the host).
+  // cookie (no "=", empty name, too long, a control character other than
+  // a tab, a Domain that does not match the host or is a public suffix).
   // An expired cookie removes the one it replaces and returns true.
   bool set(const CookieUrl& url, const std::string& setCookie, Clock::time_point now = Clock::now());
   // "name=value; name=value" of the cookies for `url` (longer paths first,

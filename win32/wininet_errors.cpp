@@ -52,6 +52,8 @@ DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText, bool certi
     case CURLE_SEND_FAIL_REWIND: return ERROR_INTERNET_FORCE_RETRY;
     case CURLE_PEER_FAILED_VERIFICATION: return certificateError(easy, errorText);
     case CURLE_SSL_CERTPROBLEM: return ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED;
+    // The authorities to trust (a CA file) could not be read.
+    case CURLE_SSL_CACERT_BADFILE: return ERROR_INTERNET_SEC_CERT_ERRORS;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CIPHER:
     case CURLE_SSL_ENGINE_INITFAILED: return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;

@@ -132,7 +132,9 @@ BOOL setText(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
     if (option == INTERNET_OPTION_USERNAME) o.user = text;
     else if (option == INTERNET_OPTION_PASSWORD) o.password = text;
     else if (option == INTERNET_OPTION_PROXY_USERNAME) o.proxyUser = text;
-    else o.proxyPassword = text;
+    else if (option == INTERNET_OPTION_PROXY_PASSWORD) o.proxyPassword = text;
+    else if (option == INTERNET_OPTION_DRAV_CA_FILE) o.caFile = text;
+    else o.caFolder = text;
   });
   return TRUE;
 }
@@ -372,6 +374,8 @@ BOOL WINAPI InternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DW
     case INTERNET_OPTION_PASSWORD:
     case INTERNET_OPTION_PROXY_USERNAME:
     case INTERNET_OPTION_PROXY_PASSWORD:
+    case INTERNET_OPTION_DRAV_CA_FILE:
+    case INTERNET_OPTION_DRAV_CA_FOLDER:
       return setText(handle, option, buffer, bufferLength);
     case INTERNET_OPTION_SECURITY_FLAGS: {
       std::shared_ptr<Request> request = findAs<Request>(handle, Kind::Request);
@@ -385,4 +389,35 @@ BOOL WINAPI InternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DW
       SetLastError(ERROR_INTERNET_INVALID_OPTION);
       return FALSE;
   }
+}
+
+BOOL WINAPI InternetQueryOptionW(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength) {
+  if (option != INTERNET_OPTION_CONNECT_TIMEOUT && option != INTERNET_OPTION_SEND_TIMEOUT &&
+      option != INTERNET_OPTION_RECEIVE_TIMEOUT) {
+    SetLastError(ERROR_INTERNET_INVALID_OPTION);
+    return FALSE;
+  }
+  if (!bufferLength) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Options o;
+  if (handle) {
+    std::shared_ptr<Object> object = findObject(handle);
+    if (!object) return FALSE;
+    o = object->options();
+  } else {
+    o = defaultOptions();
+  }
+  if (!buffer || *bufferLength < sizeof(DWORD)) {
+    *bufferLength = sizeof(DWORD);
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  const DWORD value = option == INTERNET_OPTION_CONNECT_TIMEOUT ? o.connectTimeoutMs
+                      : option == INTERNET_OPTION_SEND_TIMEOUT  ? o.sendTimeoutMs
+                                                                : o.receiveTimeoutMs;
+  std::memcpy(buffer, &value, sizeof value);
+  *bufferLength = sizeof value;
+  return TRUE;
 }

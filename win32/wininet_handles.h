@@ -27,6 +27,7 @@ struct Options {
   std::string user, password;
   std::string proxyUser, proxyPassword;
   DWORD securityFlags = 0;
+  std::string caFile, caFolder;  // trusted beside the system's authorities; empty: none
 };
 
 enum class Kind { Session, Connection, Request };

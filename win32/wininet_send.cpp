@@ -156,6 +156,8 @@ TransferSetup setupFor(Request& r, bool streamed) {
   }
   setup.verifyPeer = (o.securityFlags & SECURITY_FLAG_IGNORE_UNKNOWN_CA) == 0;
   setup.verifyHost = (o.securityFlags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) == 0;
+  setup.caFile = o.caFile;
+  setup.caFolder = o.caFolder;
   setup.connectTimeoutMs = o.connectTimeoutMs;
   setup.sendTimeoutMs = o.sendTimeoutMs;
   setup.receiveTimeoutMs = o.receiveTimeoutMs;

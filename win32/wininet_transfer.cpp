@@ -158,6 +158,8 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
     curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, setup.proxyPassword.c_str());
     authInFlight_ |= kProxyAuth;
   }
+  if (!setup.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, setup.caFile.c_str());
+  if (!setup.caFolder.empty()) curl_easy_setopt(e, CURLOPT_CAPATH, setup.caFolder.c_str());
 }
 
 DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* body, std::uint64_t bodySize,
@@ -173,7 +175,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
   const bool copied = !streamed && bodySize <= kCopyBodyLimit;
-  configure(setup, setup.verb == "POST" && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()));
+  configure(setup, setup.verb == "POST" && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()) &&
+                       setup.caFile.empty() && setup.caFolder.empty());
   CURL* e = engine.easy();
   const bool get = setup.verb == "GET" && !streamed && bodySize == 0;
   if (setup.verb == "HEAD") {

@@ -67,6 +67,7 @@ struct TransferSetup {
   std::string proxyUser, proxyPassword;
   bool verifyPeer = true;
   bool verifyHost = true;
+  std::string caFile, caFolder;          // trusted beside the system's authorities; empty: none
   bool storeCookies = true;              // Set-Cookie answers go to the process-wide store
   DWORD connectTimeoutMs = 60000;
   DWORD sendTimeoutMs = 30000;

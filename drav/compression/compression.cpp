@@ -2,6 +2,7 @@
 
 #include <drav/common/exception.h>
 #include <drav/common/wire_width.h>
+#include <drav/compression/deflate.h>
 #include <drav/compression/inflate.h>
 #include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
@@ -9,6 +10,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -194,17 +196,17 @@ void DRAVCompressedData::init(unsigned char*& data, unsigned long& length, bool 
 
 void DRAVCompressedData::compress(const unsigned char* data, unsigned long length) {
   const std::string header = buildPrivateHeader(length);
+  detail::Deflater deflater;
   // Room for the worst case, so a stored form never fails for lack of space;
   // capped so that the whole stored form still counts in 32 bits.
-  uLong room = compressBound(length);
-  const uLong maxRoom = 0xFFFFFFFFu - header.size();
-  if (room < length || room > maxRoom) room = maxRoom;
+  const std::uint64_t maxRoom = 0xFFFFFFFFu - header.size();
+  const std::size_t room = static_cast<std::size_t>(std::min(deflater.bound(static_cast<std::uint32_t>(length)), maxRoom));
   const std::size_t capacity = header.size() + room;
   std::unique_ptr<unsigned char[]> out(new unsigned char[capacity]);
   std::memcpy(out.get(), header.data(), header.size());
 
-  uLongf produced = room;
-  int code = compress2(out.get() + header.size(), &produced, data, length, Z_DEFAULT_COMPRESSION);
+  std::size_t produced = 0;
+  int code = deflater.deflate(out.get() + header.size(), room, produced, data, static_cast<std::uint32_t>(length));
   if (code != Z_OK) failCompression(code);
 
   const std::size_t stored = header.size() + produced;

@@ -22,6 +22,11 @@ AuthInfo& AuthInfo::proxyPass(const std::string& pass) {
   return *this;
 }
 
+AuthInfo& AuthInfo::tls(const TlsPolicy& policy) {
+  tls_ = policy;
+  return *this;
+}
+
 AuthInfo& AuthInfo::mode(AuthMode mode) {
   mode_ = mode;
   return *this;

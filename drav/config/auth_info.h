@@ -5,9 +5,12 @@
 // The transport asks needAuth() then mode(): AuthBasic sends
 // "Authorization: Basic " + credentials(), AuthNtlm hands user() and pass()
 // to WinINet. needProxyAuth() decides whether proxyUser()/proxyPass() are
-// handed to WinINet's proxy options.
+// handed to WinINet's proxy options. tls() is how the certificate of an
+// https bridge is checked (verified against the system's authorities by
+// default).
 #pragma once
 
+#include <drav/config/tls_policy.h>
 #include <drav/export.h>
 
 #include <string>
@@ -24,6 +27,7 @@ public:
   AuthInfo& mode(AuthMode mode);
   AuthInfo& proxyMode(AuthMode mode);
   AuthInfo& ssoProvider(const std::string& name);  // empty: no single sign-on
+  AuthInfo& tls(const TlsPolicy& policy);
 
   const std::string& user() const { return user_; }  // valid until the next change
   const std::string& pass() const { return pass_; }
@@ -32,6 +36,9 @@ public:
   AuthMode mode() const { return mode_; }
   AuthMode proxyMode() const { return proxyMode_; }
   const std::string& ssoProvider() const { return ssoProvider_; }
+  // This proxy's policy; the "-DRAVssl_..." options fill in what it leaves
+  // open (TlsPolicy::over). Valid until the next change.
+  const TlsPolicy& tls() const { return tls_; }
 
   bool needAuth() const { return mode_ != AuthNone && !user_.empty(); }
   bool needProxyAuth() const { return proxyMode_ != AuthNone && !proxyUser_.empty(); }
@@ -51,4 +58,5 @@ private:
   AuthMode mode_ = AuthNone;
   AuthMode proxyMode_ = AuthNone;
   std::string ssoProvider_;
+  TlsPolicy tls_;
 };

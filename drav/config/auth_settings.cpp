@@ -29,6 +29,11 @@ DRAVAuthenticationInfo& DRAVAuthenticationInfo::setPrivateKey(const std::string&
   return *this;
 }
 
+DRAVAuthenticationInfo& DRAVAuthenticationInfo::setTlsPolicy(const TlsPolicy& policy) {
+  tls_ = policy;
+  return *this;
+}
+
 DRAVAuthenticationInfo& DRAVAuthenticationInfo::setClientCertificate(const std::string& path) {
   clientCertificate_ = path;
   return *this;

@@ -6,6 +6,7 @@
 // from AuthInfo (auth_info.h).
 #pragma once
 
+#include <drav/config/tls_policy.h>
 #include <drav/export.h>
 
 #include <string>
@@ -29,6 +30,10 @@ public:
   std::string getPrivateKey() const { return privateKey_; }
   DRAVAuthenticationInfo& setClientCertificate(const std::string& path);
   std::string getClientCertificate() const { return clientCertificate_; }
+  // How https servers are verified ("-DRAVssl_ca_file", "-DRAVssl_ca_folder",
+  // "-DRAVssl_verify"); the transport applies it beneath each proxy's own.
+  DRAVAuthenticationInfo& setTlsPolicy(const TlsPolicy& policy);
+  const TlsPolicy& getTlsPolicy() const { return tls_; }  // valid until the next change
   void setSsoProvider(std::string name);
   const std::string& getSsoProvider() const { return ssoProvider_; }
   void enableSsoBootstrap(bool enable);  // kept for callers; nothing in the library reads it
@@ -56,6 +61,7 @@ private:
   std::string privateKey_;
   std::string clientCertificate_;
   bool ssoBootstrap_ = false;
+  TlsPolicy tls_;
 };
 
 class DRAV_EXPORT DRAVHttpProxyInfo {

@@ -22,6 +22,13 @@ std::uint32_t number(const std::string& value) {
 
 using Auth = DRAVAuthenticationInfo;
 
+template <class Change>
+void changeTls(DRAVClientCore& core, Change change) {
+  TlsPolicy policy = core.getAuthenticationInfo().getTlsPolicy();
+  change(policy);
+  core.getAuthenticationInfo().setTlsPolicy(policy);
+}
+
 // In the order arguments are compared with them.
 const Option kOptions[] = {
     {"-DRAVcfg", nullptr},
@@ -38,6 +45,12 @@ const Option kOptions[] = {
     {"-DRAVssl_cert",
      [](DRAVClientCore& c, const std::string& v) { c.getAuthenticationInfo().setClientCertificate(v); }},
     {"-DRAVssl_pkey", [](DRAVClientCore& c, const std::string& v) { c.getAuthenticationInfo().setPrivateKey(v); }},
+    {"-DRAVssl_ca_file", [](DRAVClientCore& c, const std::string& v) { changeTls(c, [&](TlsPolicy& t) { t.caFile = v; }); }},
+    {"-DRAVssl_ca_folder",
+     [](DRAVClientCore& c, const std::string& v) { changeTls(c, [&](TlsPolicy& t) { t.caFolder = v; }); }},
+    // Only the exact word turns verification off; anything else keeps it on.
+    {"-DRAVssl_verify",
+     [](DRAVClientCore& c, const std::string& v) { changeTls(c, [&](TlsPolicy& t) { t.verify = v != "off"; }); }},
     {"-DRAVproxy_host", [](DRAVClientCore& c, const std::string& v) { c.getHttpProxyInfo().setProxyHost(v); }},
     {"-DRAVproxy_port", [](DRAVClientCore& c, const std::string& v) { c.getHttpProxyInfo().setProxyPort(v); }},
     {"-DRAVproxy_user", [](DRAVClientCore& c, const std::string& v) { c.getHttpProxyInfo().setUserName(v); }},

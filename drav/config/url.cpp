@@ -3,6 +3,8 @@
 #include <drav/common/wire_width.h>
 #include <drav/config/decimal_text.h>
 
+#include <algorithm>
+
 namespace {
 
 const std::uint32_t kHttpPort = 80;
@@ -65,8 +67,15 @@ std::string Url::toString() const {
   // read from "-1" must print as "-1" again to survive a round trip.
   const std::string portText = std::to_string(static_cast<std::int32_t>(port_));
   std::string text;
-  text.reserve(scheme_.size() + host_.size() + portText.size() + uri_.size() + 5);
-  text.append(scheme_).append("://").append(host_).append(1, ':').append(portText);
+  text.reserve(scheme_.size() + host_.size() + portText.size() + uri_.size() + 7);
+  text.append(scheme_).append("://");
+  // An IPv6 host goes in brackets; so does one that begins with "[" itself,
+  // so that the text reads back as the same host.
+  if (host_.find(':') != std::string::npos || (!host_.empty() && host_[0] == '['))
+    text.append(1, '[').append(host_).append(1, ']');
+  else
+    text.append(host_);
+  text.append(1, ':').append(portText);
   text.append(1, '/').append(uri_);
   return text;
 }
@@ -83,16 +92,25 @@ void Url::parse(const std::string& text) {
 
   const std::size_t slash = text.find('/', start);
   const std::size_t hostEnd = slash == std::string::npos ? text.size() : slash;
-  const std::size_t colon = text.find(':', start);
-  if (colon == std::string::npos || colon > hostEnd) {
-    host_.assign(text, start, hostEnd - start);
-    port_ = scheme_ == "https" ? kHttpsPort : kHttpPort;
+  // An IPv6 literal is bracketed (RFC 3986): its colons are not the port's.
+  std::size_t portColon = text.find(':', start);
+  if (start < hostEnd && text[start] == '[') {
+    const std::size_t close = text.find(']', start);
+    if (close != std::string::npos && close < hostEnd) {
+      host_.assign(text, start + 1, close - start - 1);
+      portColon = close + 1 < hostEnd && text[close + 1] == ':' ? close + 1 : std::string::npos;
+    } else {
+      host_.assign(text, start, hostEnd - start);  // unclosed: no port to find
+      portColon = std::string::npos;
+    }
   } else {
-    host_.assign(text, start, colon - start);
-    port_ = static_cast<std::uint32_t>(
-        DRAV::detail::readSignedDecimal32(text.data() + colon + 1, hostEnd - colon - 1));
+    host_.assign(text, start, std::min(portColon, hostEnd) - start);
   }
-
+  if (portColon == std::string::npos || portColon > hostEnd)
+    port_ = scheme_ == "https" ? kHttpsPort : kHttpPort;
+  else
+    port_ = static_cast<std::uint32_t>(
+        DRAV::detail::readSignedDecimal32(text.data() + portColon + 1, hostEnd - portColon - 1));
   if (slash == std::string::npos)
     uri_.clear();
   else

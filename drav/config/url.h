@@ -1,8 +1,9 @@
 // Url: the small URL value the bridge proxy is built from: scheme, host,
 // port and a normalised path. It splits text at its first "://", ":" and
-// "/" and nothing more: no query or fragment handling, no user info, no
-// percent-decoding, no validation. Parsing never fails: malformed text gives
-// whatever fields the splitting rules produce (an unreadable port is 0).
+// "/" (after a bracketed IPv6 host) and nothing more: no query or fragment
+// handling, no user info, no percent-decoding, no validation. Parsing never
+// fails: malformed text gives whatever fields the splitting rules produce
+// (an unreadable port is 0).
 #pragma once
 
 #include <drav/export.h>
@@ -17,10 +18,10 @@ public:
 
   // Parses text: "[scheme://]host[:port][/path]". Without "://" right after
   // the first ":" the scheme is "http". Without a port the port is 443 for
-  // the scheme "https" exactly, else 80.
+  // the scheme "https" exactly, else 80. A host in brackets is an IPv6
+  // literal ("http://[::1]:8080/x"): host() is "::1", without the brackets.
   Url& operator=(const std::string& text);
-
-  Url& host(const std::string& host);    // stored as given
+  Url& host(const std::string& host);      // stored as given (an IPv6 address without brackets)
   Url& scheme(const std::string& scheme);  // stored as given, case kept
   // Refuses a value that does not fit 32 bits with DRAVException.
   Url& port(unsigned long port);
@@ -38,7 +39,8 @@ public:
 
   bool useSsl() const { return scheme_ == "https"; }  // case-sensitive
   // scheme "://" host ":" port "/" path; the port is always written, as a
-  // signed 32-bit number, so that the text parses back to the same port.
+  // signed 32-bit number, so that the text parses back to the same port. A
+  // host holding ":" (IPv6) or beginning with "[" is written in brackets.
   std::string toString() const;
 
 private:

@@ -24,6 +24,14 @@ ULONG countOf(SAFEARRAY* array, UINT dimension) {
   return static_cast<ULONG>(std::int64_t(upper) - lower + 1);
 }
 
+// False when some dimension is empty: the array then has no cell at all,
+// whatever the first dimension counts.
+bool hasCells(const SAFEARRAY& array) {
+  for (USHORT i = 0; i < array.cDims; ++i)
+    if (array.rgsabound[i].cElements == 0) return false;
+  return true;
+}
+
 }  // namespace
 
 LONG BinarySafeArrayWrapperBound::GetUpperBound() const {
@@ -154,7 +162,8 @@ HRESULT BinarySafeArrayWrapper::locate(LONG index, BYTE*& cell) const {
   const HRESULT hr = SafeArrayGetLBound(array_, 1, &lower);
   if (FAILED(hr)) return hr;
   const std::int64_t offset = std::int64_t(index) - lower;
-  if (offset < 0 || offset >= std::int64_t(countOf(array_, 1))) return DISP_E_BADINDEX;
+  // Within the first dimension, and so within the cells when every dimension has some.
+  if (offset < 0 || offset >= std::int64_t(countOf(array_, 1)) || !hasCells(*array_)) return DISP_E_BADINDEX;
   if (!array_->pvData) return E_UNEXPECTED;
   cell = static_cast<BYTE*>(array_->pvData) + offset;
   return S_OK;

@@ -88,7 +88,8 @@ public:
 
   // The byte at `index` of the first dimension; valid until the array is
   // resized or let go. Throws the HRESULT: DISP_E_BADINDEX outside the first
-  // dimension, the bound query's failure when empty, E_UNEXPECTED without data.
+  // dimension or when another dimension has no elements (the array has no
+  // cells), the bound query's failure when empty, E_UNEXPECTED without data.
   BYTE& GetAt(LONG index);
   const BYTE& GetAt(LONG index) const;
   BYTE& operator[](int index) { return GetAt(index); }

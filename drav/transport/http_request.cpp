@@ -6,6 +6,7 @@
 #include <drav/common/wire_width.h>
 #include <drav/platform/annal.h>
 #include <drav/transport/bridge_proxy.h>
+#include <drav/transport/failure_text.h>
 #include <drav/transport/http_event_sink.h>
 #include <drav/transport/ssl_error_hook.h>
 #include <drav/transport/sso_provider.h>
@@ -32,8 +33,8 @@ using DRAV::detail::toWireULong;
 using DRAV::detail::WideText;
 
 bool isCertificateError(DWORD code) {
-  return code == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED || code == ERROR_INTERNET_INVALID_CA ||
-         code == ERROR_INTERNET_SEC_CERT_REV_FAILED;
+  return code == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED || code == ERROR_INTERNET_SEC_CERT_REV_FAILED ||
+         DRAV::detail::isUntrustedCertificate(code);
 }
 
 // Traces a failed send attempt and consults the SSL hook; returns the code.
@@ -71,6 +72,7 @@ void DRAVHttpRequest::setReadChunkSize(unsigned long size) { readChunkSize_ = to
 unsigned long DRAVHttpRequest::call(const std::string& methodName, char* args, unsigned long argsSize,
                                     unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
                                     unsigned char* extraBlob, unsigned long extraBlobSize) {
+  failure_.clear();
   return callWithin(methodName, args, argsSize, chunkSize, needSsoToken, mode, extraBlob, extraBlobSize, 0, 0);
 }
 
@@ -87,7 +89,8 @@ unsigned long DRAVHttpRequest::callWithin(const std::string& methodName, char* a
   }
   proxy_->reapplyCookies();
   closeHandle(requestHandle_);  // a repeated call replaces the handle of the one before
-  requestHandle_ = DRAV::detail::openRequest(proxy_->getConnectionHandle(), "POST", proxy_->url());
+  requestHandle_ = DRAV::detail::openRequest(proxy_->getConnectionHandle(), "POST", proxy_->url(),
+                                             DRAV::detail::tlsPolicyOf(proxy_->authInfo()));
   if (!requestHandle_) std::cout << "Failed to open request handle" << std::endl;
   // The sink answers a refusal on the handle that carries the repeated call
   // (the refused one went with its drained answer), before the headers are
@@ -152,6 +155,8 @@ unsigned long DRAVHttpRequest::internalCall(const std::string& methodName, char*
     bool repeat = true;
     switch (code) {
       case ERROR_INTERNET_INVALID_CA: text = "request failed : ERROR_INTERNET_INVALID_CA"; break;
+      case ERROR_INTERNET_SEC_CERT_CN_INVALID: text = "request failed : ERROR_INTERNET_SEC_CERT_CN_INVALID"; break;
+      case ERROR_INTERNET_SEC_CERT_DATE_INVALID: text = "request failed : ERROR_INTERNET_SEC_CERT_DATE_INVALID"; break;
       case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: text = "request failed : ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED"; break;
       case ERROR_INTERNET_CONNECTION_RESET: text = "request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"; break;
       case ERROR_INTERNET_FORCE_RETRY: text = "request failed : ERROR_INTERNET_FORCE_RETRY -> retry"; break;
@@ -163,8 +168,13 @@ unsigned long DRAVHttpRequest::internalCall(const std::string& methodName, char*
       default: repeat = false;
     }
     Annal::Logger(Annal::Error) << text;
+    // Named before the drain, which may close the handle that holds the time-out.
+    failure_ = DRAV::detail::failureLine(proxy_->url(), code, requestHandle_);
     dumpReceive();
-    if (code == ERROR_INTERNET_INVALID_CA) throw UnknownCertAuthException();
+    const bool ends = !repeat || depth >= kMaxCallRepeats;
+    if (ends || DRAV::detail::isUntrustedCertificate(code) || code == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED)
+      Annal::Logger(Annal::Error) << "request failed : " << failure_;
+    if (DRAV::detail::isUntrustedCertificate(code)) throw UnknownCertAuthException(failure_);
     if (code == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED) throw UnknownClientCertAuthException();
     if (!repeat) return 0;
     if (depth >= kMaxCallRepeats) {

@@ -29,7 +29,9 @@ public:
   // Sends one call: `args` (argsSize bytes) then `extraBlob` (may be null),
   // in chunks of the write chunk size (or `chunkSize` when that is 0) when
   // they do not fit one. Returns the body bytes sent, or 0 after a failure
-  // that was traced. Throws UnknownCertAuthException,
+  // that was traced (failureText() then says why). Throws
+  // UnknownCertAuthException (the certificate of an https bridge did not
+  // verify; its message names the host, port and reason),
   // UnknownClientCertAuthException, ChunkedPostDataException and, from a
   // single-sign-on logon, HttpPostDataException. The buffers are read
   // during the call only. Sizes that do not fit 32 bits are refused with
@@ -49,11 +51,21 @@ public:
 
   // The HTTP status of the current answer; ask before its end.
   CallStatus getCallStatus() const;
+  // Why the last call failed, in one line: the host, its port and the
+  // reason in plain words ("127.0.0.1:8080: connection refused ...").
+  // Empty while the last call went through. Valid until the next call.
+  const std::string& failureText() const { return failure_; }
+  // Whether downloadResource hands the bridge's user name and password to
+  // a resource outside the bridge's origin (scheme, host and port).
+  enum class DownloadCredentials { BridgeOriginOnly, Always };
   // GETs `url` with a separate session and appends the body to `data`.
-  // Throws HttpPostDataException when the request cannot be sent, and
-  // DRAVException when the body is longer than the download limit; `data`
-  // then keeps what arrived up to the limit.
-  void downloadResource(const std::string& url, std::vector<unsigned char>& data);
+  // Throws HttpPostDataException (its message names the host, port and
+  // reason) when no session or connection can be opened or the request
+  // cannot be sent, and DRAVException when the body is cut off or longer
+  // than the download limit; `data` then keeps what arrived (up to the
+  // limit).
+  void downloadResource(const std::string& url, std::vector<unsigned char>& data,
+                        DownloadCredentials credentials = DownloadCredentials::BridgeOriginOnly);
   // The most bytes one download may bring (a server sending without end
   // must not exhaust the client's memory).
   static constexpr std::uint64_t kDefaultDownloadLimit = 256ull << 20;
@@ -94,6 +106,7 @@ private:
   std::uint32_t readChunkSize_ = 0;
   std::uint32_t writeChunkSize_ = 0;
   void* requestHandle_ = nullptr;
+  std::string failure_;
   std::uint64_t downloadLimit_ = kDefaultDownloadLimit;
 };
 

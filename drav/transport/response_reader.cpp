@@ -7,7 +7,10 @@
 #include <drav/config/url.h>
 #include <drav/platform/annal.h>
 #include <drav/transport/bridge_proxy.h>
+#include <drav/transport/failure_text.h>
 #include <drav/transport/wininet_text.h>
+
+#include <win32/ascii_case.h>
 
 #include <new>
 
@@ -59,58 +62,94 @@ CallStatus DRAVHttpRequest::getCallStatus() const {
   return CallStatus(0, "the HTTP server is not started");
 }
 
-void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsigned char>& data) {
-  DRAV::detail::useHttp11();
-  HINTERNET session = InternetOpenW(DRAV::detail::WideText("DRAVDownloadResource").c_str(),
-                                    INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (!session) {
-    Annal::Logger(Annal::Error) << "Failed to open session";
-    return;
-  }
-  const Url target(url);
-  HINTERNET connection = DRAV::detail::connectTo(session, target);
-  if (!connection) {
-    Annal::Logger(Annal::Error) << "Failed to connect";
-    InternetCloseHandle(session);
-    return;
-  }
-  DRAV::detail::setTransportTimeouts(connection);
-  Annal::Logger(Annal::M) << "GET to rootUrl : " << target.toString();
-  HINTERNET request = DRAV::detail::openRequest(connection, "GET", target);
-  if (!request) Annal::Logger(Annal::Error) << "Failed to open request handle";
-  const AuthInfo& a = proxy_->authInfo();
-  DRAV::detail::setTextOption(request, INTERNET_OPTION_USERNAME, a.user());
-  DRAV::detail::setTextOption(request, INTERNET_OPTION_PASSWORD, a.pass());
-  if (a.needProxyAuth()) {
-    DRAV::detail::setTextOption(request, INTERNET_OPTION_PROXY_USERNAME, a.proxyUser());
-    DRAV::detail::setTextOption(request, INTERNET_OPTION_PROXY_PASSWORD, a.proxyPass());
-  }
-  if (!HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
-    const DWORD code = GetLastError();
-    Annal::Logger(Annal::Error) << "unable to send data" << static_cast<unsigned long>(code);
+namespace {
+
+// Same scheme, host and port: the bridge's own origin.
+bool sameOrigin(const Url& a, const Url& b) {
+  using drav_wininet::equalsNoCase;
+  return equalsNoCase(a.scheme(), b.scheme()) && equalsNoCase(a.host(), b.host()) && a.port() == b.port();
+}
+
+// The handles of one download, closed on every way out.
+struct DownloadHandles {
+  HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+  DownloadHandles() = default;
+  DownloadHandles(const DownloadHandles&) = delete;
+  DownloadHandles& operator=(const DownloadHandles&) = delete;
+  ~DownloadHandles() {
     if (request) InternetCloseHandle(request);
-    InternetCloseHandle(connection);
-    InternetCloseHandle(session);
-    throw HttpPostDataException(code);
+    if (connection) InternetCloseHandle(connection);
+    if (session) InternetCloseHandle(session);
   }
+};
+
+[[noreturn]] void downloadFailed(const char* what, const Url& target, DWORD code, HINTERNET handle) {
+  const std::string line = DRAV::detail::failureLine(target, code, handle);
+  Annal::Logger(Annal::Error) << what << " : " << line;
+  throw HttpPostDataException(code, line);
+}
+
+}  // namespace
+
+void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsigned char>& data,
+                                       DownloadCredentials credentials) {
+  DRAV::detail::useHttp11();
+  const Url target(url);
+  DownloadHandles h;
+  h.session = InternetOpenW(DRAV::detail::WideText("DRAVDownloadResource").c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
+                            nullptr, nullptr, 0);
+  if (!h.session) downloadFailed("Failed to open session", target, GetLastError(), nullptr);
+  h.connection = DRAV::detail::connectTo(h.session, target);
+  if (!h.connection) downloadFailed("Failed to connect", target, GetLastError(), nullptr);
+  DRAV::detail::setTransportTimeouts(h.connection);
+  Annal::Logger(Annal::M) << "GET to rootUrl : " << target.toString();
+  const AuthInfo& a = proxy_->authInfo();
+  h.request = DRAV::detail::openRequest(h.connection, "GET", target, DRAV::detail::tlsPolicyOf(a));
+  if (!h.request) Annal::Logger(Annal::Error) << "Failed to open request handle";
+  // The bridge's credentials go to the bridge's origin only: a resource
+  // elsewhere that asks for them must not receive them.
+  if (credentials == DownloadCredentials::Always || sameOrigin(target, proxy_->url())) {
+    DRAV::detail::setTextOption(h.request, INTERNET_OPTION_USERNAME, a.user());
+    DRAV::detail::setTextOption(h.request, INTERNET_OPTION_PASSWORD, a.pass());
+  } else {
+    Annal::Logger(Annal::M) << "no credentials for " << target.toString() << " : not the bridge's origin";
+  }
+  if (a.needProxyAuth()) {
+    DRAV::detail::setTextOption(h.request, INTERNET_OPTION_PROXY_USERNAME, a.proxyUser());
+    DRAV::detail::setTextOption(h.request, INTERNET_OPTION_PROXY_PASSWORD, a.proxyPass());
+  }
+  if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) {
+    downloadFailed("unable to send data", target, GetLastError(), h.request);
+  }
+  // What the server announced, to tell a body that was cut off from one
+  // that ended (a WinINet may report a dropped connection as the end).
+  DWORD announced = 0, announcedSize = sizeof announced;
+  const bool known = HttpQueryInfoW(h.request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced,
+                                    &announcedSize, nullptr) != FALSE;
   const std::uint32_t n = readChunkSize_ ? readChunkSize_ : 1000;
   char* piece = nullptr;
   bool ended = false;
   std::uint64_t got = 0;
   bool tooLong = false;
-  for (unsigned long k; !tooLong && (k = DRAV::detail::readPiece(request, piece, n, ended, Annal::M)) > 0;) {
+  for (unsigned long k; !tooLong && (k = DRAV::detail::readPiece(h.request, piece, n, ended, Annal::M)) > 0;) {
     tooLong = k > downloadLimit_ - got;
     const std::uint64_t kept = tooLong ? downloadLimit_ - got : k;
     data.insert(data.end(), piece, piece + kept);
     got += kept;
   }
+  const DWORD readError = ended ? static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED) : GetLastError();
   ::operator delete(piece);
-  if (!ended) InternetCloseHandle(request);  // a failed read or the limit leaves it open
-  InternetCloseHandle(connection);
-  InternetCloseHandle(session);
+  if (ended) h.request = nullptr;  // the end closed it; a failed read or the limit leaves it to DownloadHandles
   if (tooLong) {
     const std::string text = "the resource " + target.toString() + " is larger than the download limit of " +
                              std::to_string(downloadLimit_) + " bytes";
+    Annal::Logger(Annal::Error) << text;
+    throw DRAVException(text);
+  }
+  if (!ended || (known && got < announced)) {
+    // A body cut short is not the resource: the caller keeps what came, and learns it is partial.
+    const std::string text = "the resource " + target.toString() + " was cut off after " + std::to_string(got) +
+                             " bytes: " + DRAV::detail::failureLine(target, readError, h.request);
     Annal::Logger(Annal::Error) << text;
     throw DRAVException(text);
   }

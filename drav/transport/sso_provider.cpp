@@ -4,6 +4,7 @@
 #include <drav/platform/annal.h>
 #include <drav/platform/glossa.h>
 #include <drav/transport/bridge_proxy.h>
+#include <drav/transport/failure_text.h>
 #include <drav/transport/transport_errors.h>
 #include <drav/transport/wininet_text.h>
 
@@ -93,7 +94,7 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   DRAV::detail::setTransportTimeouts(h.connection);
   Annal::Logger(Annal::M) << "GET to rootUrl : " << rootText;
   InternetSetCookieW(WideText(rootText).c_str(), nullptr, WideText("SMCHALLENGE=YES").c_str());
-  h.request = DRAV::detail::openRequest(h.connection, "GET", root);
+  h.request = DRAV::detail::openRequest(h.connection, "GET", root, DRAV::detail::tlsPolicyOf(proxy->authInfo()));
   if (!h.request) Annal::Logger(Annal::Error) << "Failed to open request handle";
   const Base64Credentials credentials(getUserInfo().name(), getUserInfo().pass());
   const WideText header("Authorization: Basic " + credentials.getCredentials() + "\r\n");
@@ -105,8 +106,9 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   }
   if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) {
     const DWORD code = GetLastError();
-    Annal::Logger(Annal::Error) << "unable to send data";
-    throw HttpPostDataException(code);
+    const std::string line = DRAV::detail::failureLine(root, code, h.request);
+    Annal::Logger(Annal::Error) << "unable to send data : " << line;
+    throw HttpPostDataException(code, line);
   }
   char* piece = nullptr;
   bool ended = false;

@@ -3,6 +3,8 @@
 #include <drav/common/wire_width.h>
 
 UnknownCertAuthException::UnknownCertAuthException() : std::runtime_error("Unknown Certificate Authority") {}
+UnknownCertAuthException::UnknownCertAuthException(const std::string& detail)
+    : std::runtime_error("Unknown Certificate Authority: " + detail) {}
 UnknownCertAuthException::~UnknownCertAuthException() = default;
 
 UnknownClientCertAuthException::UnknownClientCertAuthException()
@@ -11,6 +13,9 @@ UnknownClientCertAuthException::~UnknownClientCertAuthException() = default;
 
 HttpPostDataException::HttpPostDataException(unsigned long errorCode)
     : std::runtime_error("HTTP Request Send failed"),
+      errorCode_(DRAV::detail::toWireULong(errorCode, "HttpPostDataException error code")) {}
+HttpPostDataException::HttpPostDataException(unsigned long errorCode, const std::string& detail)
+    : std::runtime_error("HTTP Request Send failed: " + detail),
       errorCode_(DRAV::detail::toWireULong(errorCode, "HttpPostDataException error code")) {}
 HttpPostDataException::~HttpPostDataException() = default;
 

@@ -9,10 +9,13 @@
 #include <stdexcept>
 #include <string>
 
-// The server's certificate comes from an authority the client does not know.
+// The server's certificate did not verify: an authority the client does
+// not trust, a name that is not the host's, or dates that do not hold.
 class DRAV_EXPORT UnknownCertAuthException : public std::runtime_error {
 public:
   UnknownCertAuthException();
+  // The message goes on with ": " and `detail` (the host, port and reason).
+  explicit UnknownCertAuthException(const std::string& detail);
   UnknownCertAuthException(const UnknownCertAuthException&) = default;
   UnknownCertAuthException& operator=(const UnknownCertAuthException&) = default;
   ~UnknownCertAuthException() override;
@@ -32,6 +35,8 @@ public:
 class DRAV_EXPORT HttpPostDataException : public std::runtime_error {
 public:
   explicit HttpPostDataException(unsigned long errorCode);
+  // The message goes on with ": " and `detail` (the host, port and reason).
+  HttpPostDataException(unsigned long errorCode, const std::string& detail);
   HttpPostDataException(const HttpPostDataException&) = default;
   HttpPostDataException& operator=(const HttpPostDataException&) = default;
   ~HttpPostDataException() override;

@@ -1,6 +1,7 @@
 #include <drav/transport/wininet_text.h>
 
 #include <drav/common/wire_width.h>
+#include <drav/config/client_core.h>
 #include <drav/platform/glossa.h>
 
 #include <cstring>
@@ -8,6 +9,11 @@
 
 namespace {
 const Annal::AnnalInitExit annalInitExit;
+// The largest piece one read asks for. A caller may ask for up to 4 GiB - 1
+// bytes, which a 32-bit process cannot allocate at once; a read returns what
+// has arrived anyway (callers read until 0), and a piece this large is still
+// read in place without a copy.
+constexpr std::uint32_t kLargestPiece = 16u << 20;
 }  // namespace
 
 namespace DRAV {
@@ -35,11 +41,35 @@ void setTransportTimeouts(HINTERNET handle) {
   setNumberOption(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, kTransportTimeoutMs);
 }
 
-HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url) {
+TlsPolicy tlsPolicyOf(const AuthInfo& auth) {
+  return auth.tls().over(DRAVClientCore::instance().getAuthenticationInfo().getTlsPolicy());
+}
+
+namespace {
+
+// Hands a CA file or folder to WinINet. Where WinINet cannot take one (it
+// keeps to the system's store) the certificate is still verified, against
+// the system's authorities only: never less checking than asked for.
+void trustAuthorities(HINTERNET request, DWORD option, const std::string& path) {
+  if (path.empty() || setTextOption(request, option, path)) return;
+  Annal::Logger(Annal::Error) << "cannot trust the authorities in " << path
+                              << " here: add them to the system's certificate store";
+}
+
+}  // namespace
+
+HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url, const TlsPolicy& tls) {
   const DWORD flags = kRequestFlags | (url.useSsl() ? INTERNET_FLAG_SECURE : 0);
   HINTERNET request = HttpOpenRequestW(connection, WideText(verb).c_str(), WideText(url.uri()).c_str(), nullptr,
                                        nullptr, nullptr, flags, 0);
-  if (request && url.useSsl()) setNumberOption(request, INTERNET_OPTION_SECURITY_FLAGS, kHttpsSecurityFlags);
+  if (!request || !url.useSsl()) return request;
+  if (!tls.verify) {
+    Annal::Logger(Annal::M) << "TLS certificates of " << url.host() << " are not verified: verification is turned off";
+    setNumberOption(request, INTERNET_OPTION_SECURITY_FLAGS, kUnverifiedSecurityFlags);
+    return request;
+  }
+  trustAuthorities(request, INTERNET_OPTION_DRAV_CA_FILE, tls.caFile);
+  trustAuthorities(request, INTERNET_OPTION_DRAV_CA_FOLDER, tls.caFolder);
   return request;
 }
 
@@ -64,6 +94,7 @@ unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, boo
   // Small pieces are read on the stack and handed over at their real size
   // (an answer's end, a read of nothing, allocates nothing); large ones are
   // read in place, with no copy when they fill the piece.
+  if (size > kLargestPiece) size = kLargestPiece;
   char small[4096];
   char* scratch = size <= sizeof small ? small : static_cast<char*>(::operator new(size));
   const auto dropScratch = [&] {

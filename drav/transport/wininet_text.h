@@ -3,12 +3,20 @@
 // not part of the public API.
 #pragma once
 
+#include <drav/config/auth_info.h>
 #include <drav/config/url.h>
 #include <drav/platform/annal.h>
 #include <drav/platform/win32.h>
 
 #include <cstdint>
 #include <string>
+
+// The CA options of the WinINet layer of non-Windows hosts; Windows'
+// WinINet refuses them (see trustAuthorities).
+#ifndef INTERNET_OPTION_DRAV_CA_FILE
+#define INTERNET_OPTION_DRAV_CA_FILE 0x44520001
+#define INTERNET_OPTION_DRAV_CA_FOLDER 0x44520002
+#endif
 
 namespace DRAV {
 namespace detail {
@@ -28,8 +36,9 @@ private:
 constexpr DWORD kTransportTimeoutMs = 300000;
 // POST, no cache, kept connection.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
-// The security flags set on every https request.
-constexpr DWORD kHttpsSecurityFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+// The security flags of an https request whose TLS policy turns
+// verification off (a test setup): every certificate check is skipped.
+constexpr DWORD kUnverifiedSecurityFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
                                       SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
                                       SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTPS | SECURITY_FLAG_IGNORE_REDIRECT_TO_HTTP;
 
@@ -39,12 +48,16 @@ BOOL setNumberOption(HINTERNET handle, DWORD option, DWORD value);
 void useHttp11();
 // Sets the three transport time-outs on a handle.
 void setTransportTimeouts(HINTERNET handle);
+// The TLS policy of a proxy's credentials over the "-DRAVssl_..." options.
+TlsPolicy tlsPolicyOf(const AuthInfo& auth);
 // Opens a request for `url` with the transport's flags (secure for https)
-// and, for https, its security flags. Null when it cannot be opened.
-HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url);
+// and, for https, the certificate checks of `tls`. Null when it cannot be
+// opened.
+HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url, const TlsPolicy& tls);
 // Connects to the URL's host and port.
 HINTERNET connectTo(HINTERNET session, const Url& url);
-// Reads the next piece (at most `size` bytes) of the answer on `handle`, as
+// Reads the next piece (at most `size` bytes, and at most 16 MiB: what a
+// read allocates stays within what any process can) of the answer on `handle`, as
 // DRAVHttpRequest::receive does: its length, handed out in `buffer`; 0 at
 // the end, which closes the handle and sets `ended`, or after a failed read,
 // which leaves the handle open for the caller to close. A failure to close

@@ -3,11 +3,18 @@
 #include <drav/host/bridge_plugin.h>
 #include <drav/platform/win32.h>
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -24,6 +31,45 @@ bool namesSharedObject(const std::string& file) {
   const std::string name = file.substr(file.rfind('/') + 1);
   const std::size_t so = name.rfind(".so");
   return so != std::string::npos && so > 0 && (so + 3 == name.size() || name[so + 3] == '.');
+}
+
+// A shared object starts with the ELF header; dlopen's word for a file that
+// does not ("file too short", "invalid ELF header") does not say so.
+std::optional<std::string> notSharedObject(const std::string& file) {
+  char start[64] = {};
+  std::ifstream in(file, std::ios::binary);
+  in.read(start, sizeof start);
+  const std::size_t length = static_cast<std::size_t>(in.gcount());
+  if (length >= 4 && std::memcmp(start, "\x7f" "ELF", 4) == 0) return std::nullopt;
+  const bool text = std::all_of(start, start + length, [](char c) {
+    return std::isprint(static_cast<unsigned char>(c)) || std::isspace(static_cast<unsigned char>(c));
+  });
+  return std::string("not a shared object: ") +
+         (length == 0 ? "it is empty" : text ? "it holds text" : "it does not start with an ELF header");
+}
+
+// The name as the source spells it; a name too long to be one is left as is.
+std::string demangled(const std::string& symbol) {
+  if (symbol.size() > 4096) return symbol;
+  int status = 0;
+  const std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status),
+                                                    std::free);
+  return status == 0 && name ? name.get() : symbol;
+}
+
+// dlopen's reason, said as what it means for the plugin's author where the
+// dynamic linker's words do not.
+std::string loadFailure(const std::string& reason) {
+  const std::string undefined = ": undefined symbol: ";
+  const std::size_t symbolAt = reason.find(undefined);
+  if (symbolAt != std::string::npos) {
+    const std::string symbol = reason.substr(symbolAt + undefined.size());
+    const std::string name = demangled(symbol);
+    return "it needs " + (name == symbol ? symbol : name + " (" + symbol + ")") +
+           ", which nothing loaded defines: it was built against another version of a library, or a definition is "
+           "missing from it (needed by " + reason.substr(0, symbolAt) + ")";
+  }
+  return reason;
 }
 
 // Unloads the plugin on every way out until its bridge takes it over.
@@ -49,13 +95,14 @@ std::shared_ptr<BridgeHandler> loadBridgePlugin(const std::string& file) {
   if (stat(file.c_str(), &status) != 0) refuse(file, std::strerror(errno));
   if (!S_ISREG(status.st_mode)) refuse(file, "not a regular file");
   if (!namesSharedObject(file)) refuse(file, "a plugin is a shared object named NAME.so");
+  if (const auto notOne = notSharedObject(file)) refuse(file, *notOne);
   // A name without a folder would be looked for on the library path.
   const std::string path = file.find('/') == std::string::npos ? "./" + file : file;
   LoadedModule module(LoadLibraryA(path.c_str()));
   if (!module.get()) {
     // On these hosts LoadLibrary leaves dlopen's reason to dlerror.
     const char* reason = dlerror();
-    refuse(file, reason ? reason : "not a shared object this system can load");
+    refuse(file, reason ? loadFailure(reason) : "not a shared object this system can load");
   }
   auto* entry = reinterpret_cast<DRAVBridgePluginEntry*>(
       reinterpret_cast<void (*)()>(GetProcAddress(module.get(), DRAV_BRIDGE_PLUGIN_ENTRY)));

@@ -69,12 +69,12 @@ public:
   void begin() override {
     RequestSlots::Job next;
     aside_ = slots_.stepAside(next);
-    if (next) next();
+    if (next) next(true);
   }
   void end() override {
     if (!aside_) return;
     aside_ = false;
-    if (RequestSlots::Job next = slots_.stepBack()) next();
+    if (RequestSlots::Job next = slots_.stepBack()) next(true);
   }
 
 private:
@@ -95,8 +95,7 @@ public:
         entry_(lowest().native_handle()),
         channel_(makeChannel()),
         in_(*channel_, settings_, shared.buffers),
-        peer_(peer),
-        client_(clientKeyOf(peer)) {}
+        peer_(peer) {}
   ~Connection() { shared_.registry.remove(entry_); }
 
   ConnectionRegistry::Entry& entry() { return entry_; }
@@ -288,8 +287,11 @@ private:
   void run() {
     if (in_.bodyHeld() && isHostAnswer(in_.head(), shared_.routes)) return answerAtOnce();
     // A request admitted later runs on its own loop, whoever frees the slot.
-    const auto later = [self = this->shared_from_this()] {
-      asio::post(self->stream_.get_executor(), [self] { self->runInSlot(); });
+    const auto later = [self = this->shared_from_this()](bool admitted) {
+      asio::post(self->stream_.get_executor(), [self, admitted] {
+        if (admitted) return self->runInSlot();
+        self->overloaded();
+      });
     };
     switch (shared_.slots.admit(later)) {
       case RequestSlots::Admission::Run: return runInSlot();
@@ -309,14 +311,14 @@ private:
         Channel& channel;
         ~Unobserve() { channel.observeWaits(nullptr); }
       } unobserve{*channel_};
-      keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
+      keepOpen = serveRequest(in_, *channel_, shared_.routes, peer_,
                               served_ + 1 == settings_.maxRequestsPerConnection);
       // An answer cut short still delivers what it wrote.
       if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }
-    if (RequestSlots::Job next = shared_.slots.release()) next();
+    if (RequestSlots::Job next = shared_.slots.release()) next(true);
     ++served_;
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
@@ -329,7 +331,7 @@ private:
     TextCollector collector;
     bool keepOpen = false;
     try {
-      keepOpen = serveRequest(in_, collector, shared_.routes, client_, peer_,
+      keepOpen = serveRequest(in_, collector, shared_.routes, peer_,
                               served_ + 1 == settings_.maxRequestsPerConnection);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
@@ -338,8 +340,13 @@ private:
     send(std::move(collector.bytes), keepOpen);
   }
 
+
+  // No slot for the request: every one is taken and so is the line, or the host is stopping.
   void overloaded() {
     ++served_;
+    if (shared_.routes.stopping())
+      return answer(&in_.head(), 503, "the host is stopping; try another or again shortly", retryAfter(settings_),
+                    false);
     const bool bodyDropped = in_.bodyHeld() && in_.drainBody(settings_.drainLimit);
     answer(&in_.head(), 503, "the host is busy; try again shortly", retryAfter(settings_), bodyDropped);
   }
@@ -404,7 +411,6 @@ private:
   std::unique_ptr<Channel> channel_;
   RequestStream in_;
   const boost::asio::ip::address peer_;
-  const ClientKey client_;  // who the peer counts as for authentication
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
   // A TLS connection's first bytes of a head, while it holds no input buffer.

@@ -5,7 +5,8 @@
 // that must wait on its client (bytes that do not come, an answer not
 // taken) steps aside into one of a bounded number of client waits, giving
 // its slot up meanwhile, and steps back into a slot before anything in
-// line. Thread-safe.
+// line. When the host stops, the line is turned away: each request in it
+// hears so, and none joins it any more. Thread-safe.
 #pragma once
 
 #include <condition_variable>
@@ -19,7 +20,8 @@ namespace DRAVHost {
 class RequestSlots {
 public:
   enum class Admission { Run, Waiting, Refused };
-  using Job = std::function<void()>;
+  // Called with true when the request holds a slot, false when it is turned away.
+  using Job = std::function<void(bool admitted)>;
 
   RequestSlots(unsigned maxRunning, unsigned maxWaiting, unsigned maxClientWaits = 0)
       : maxRunning_(maxRunning), maxWaiting_(maxWaiting), maxClientWaits_(maxClientWaits) {}
@@ -32,7 +34,7 @@ public:
       ++running_;
       return Admission::Run;
     }
-    if (waiting_.size() < maxWaiting_) {
+    if (!turningAway_ && waiting_.size() < maxWaiting_) {
       waiting_.push_back(std::move(whenAdmitted));
       return Admission::Waiting;
     }
@@ -40,7 +42,7 @@ public:
     return Admission::Refused;
   }
   // Gives a slot up: to the first request in line, whose job is returned
-  // for the caller to start, or back to the free ones (an empty job).
+  // for the caller to start with true, or back to the free ones (an empty job).
   Job release() {
     std::lock_guard<std::mutex> lock(mutex_);
     return passOn();
@@ -64,7 +66,7 @@ public:
     std::unique_lock<std::mutex> lock(mutex_);
     --clientWaits_;
     ++returning_;
-    slotFree_.wait(lock, [this] { return running_ < maxRunning_ || stopping_; });
+    slotFree_.wait(lock, [this] { return running_ < maxRunning_ || turningAway_; });
     --returning_;
     ++running_;
     // Requests that came while this one was on its way back went in line.
@@ -74,16 +76,18 @@ public:
     waiting_.pop_front();
     return next;
   }
-  // Drops the line (the jobs' connections are closing); returns how many waited.
-  std::size_t dropWaiting() {
-    std::deque<Job> dropped;
+  // Turns the line away: calls the job of each request in it with false,
+  // and refuses every later request that finds no free slot. How many waited.
+  std::size_t turnAwayWaiting() {
+    std::deque<Job> turnedAway;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      dropped.swap(waiting_);
-      stopping_ = true;
+      turningAway_ = true;
+      turnedAway.swap(waiting_);
     }
     slotFree_.notify_all();
-    return dropped.size();
+    for (Job& job : turnedAway) job(false);
+    return turnedAway.size();
   }
 
   unsigned running() const {
@@ -121,8 +125,8 @@ private:
   unsigned running_ = 0;
   unsigned clientWaits_ = 0;
   unsigned returning_ = 0;  // stepping back, waiting for a slot
-  bool stopping_ = false;
   std::deque<Job> waiting_;
+  bool turningAway_ = false;
   std::uint64_t refused_ = 0;
 };
 

@@ -54,6 +54,23 @@ inline Bytes storedForm(const Bytes& plain) {
   return headerThen("[DRAV_Z=" + std::to_string(plain.size()) + "]", zlibStream(plain));
 }
 
+// What zlib's own uncompress reads back from a stored form written by the
+// library (whichever encoder wrote it), after checking that the header
+// announces `plainLength`; empty with a test failure when it cannot.
+inline Bytes zlibReadsBack(const Bytes& stored, std::size_t plainLength) {
+  const std::string header = "[DRAV_Z=" + std::to_string(plainLength) + "]";
+  if (stored.size() < header.size() || std::string(stored.begin(), stored.begin() + header.size()) != header) {
+    ADD_FAILURE() << "the stored form does not begin with " << header;
+    return {};
+  }
+  Bytes plain(plainLength + 1);  // one spare byte: a stream holding more shows up
+  uLongf size = plain.size();
+  int code = uncompress(plain.data(), &size, stored.data() + header.size(), stored.size() - header.size());
+  EXPECT_EQ(code, Z_OK);
+  plain.resize(code == Z_OK ? size : 0);
+  return plain;
+}
+
 inline Bytes contentOf(const unsigned char* data, unsigned long length) {
   return length ? Bytes(data, data + length) : Bytes();
 }

@@ -72,6 +72,36 @@ TEST_F(Options, EveryOptionReachesItsSetting) {
   EXPECT_EQ(DRAVCompression::DRAVCompressedData::getCompressionThreshold(), 1000ul);
 }
 
+TEST_F(Options, TheTlsOptionsSetThePolicyAndOnlyTheWordOffTurnsVerificationOff) {
+  EXPECT_TRUE(core().getAuthenticationInfo().getTlsPolicy().verify) << "verified unless told otherwise";
+  parse({"prog", "-DRAVssl_ca_file", "ca.pem", "-DRAVssl_ca_folder", "/etc/cas", "-DRAVssl_verify", "off"});
+  const TlsPolicy& tls = core().getAuthenticationInfo().getTlsPolicy();
+  EXPECT_EQ(tls.caFile, "ca.pem");
+  EXPECT_EQ(tls.caFolder, "/etc/cas");
+  EXPECT_FALSE(tls.verify);
+  for (const char* word : {"on", "OFF", "no", "0", ""}) {
+    parse({"prog", "-DRAVssl_verify", word});
+    EXPECT_TRUE(core().getAuthenticationInfo().getTlsPolicy().verify) << word;
+  }
+}
+
+TEST(TlsPolicy, AProxysOwnPolicyWinsWhereItSaysSomethingAndEitherSideMayTurnVerificationOff) {
+  TlsPolicy options;
+  options.caFile = "options.pem";
+  options.caFolder = "/options";
+  TlsPolicy own;
+  own.caFile = "own.pem";
+  TlsPolicy merged = own.over(options);
+  EXPECT_EQ(merged.caFile, "own.pem");
+  EXPECT_EQ(merged.caFolder, "/options");
+  EXPECT_TRUE(merged.verify);
+  own.verify = false;
+  EXPECT_FALSE(own.over(options).verify);
+  own.verify = true;
+  options.verify = false;
+  EXPECT_FALSE(own.over(options).verify);
+}
+
 TEST_F(Options, WalkRulesDecideWhatIsAValue) {
   parse({"prog", "-DRAVreq_timeout"});  // last argument: no value
   EXPECT_EQ(core().getRequestTimeout(), 18000000ul);

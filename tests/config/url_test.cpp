@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 
 namespace {
 
@@ -34,6 +35,15 @@ const ParseCase kParseCases[] = {
     {"", "http", "", 80, "", "http://:80/"},
     {"http://", "http", "", 80, "", "http://:80/"},
     {"x:", "http", "x", 0, "", "http://x:0/"},
+    // IPv6 literals are bracketed; their colons are not the port's.
+    {"http://[::1]:8080/bridges/sample", "http", "::1", 8080, "bridges/sample", "http://[::1]:8080/bridges/sample"},
+    {"https://[fe80::1:2]/x", "https", "fe80::1:2", 443, "x", "https://[fe80::1:2]:443/x"},
+    {"[::1]:81", "http", "::1", 81, "", "http://[::1]:81/"},
+    {"http://[::1]/a:9", "http", "::1", 80, "a:9", "http://[::1]:80/a:9"},
+    {"http://[::1]x:9/", "http", "::1", 80, "", "http://[::1]:80/"},  // no ":" right after "]": no port
+    {"http://[::1:9/x", "http", "[::1:9", 80, "x", "http://[[::1:9]:80/x"},  // unclosed: no port to find
+    {"[h", "http", "[h", 80, "", "http://[[h]:80/"},
+    {"http://[]:5/", "http", "", 5, "", "http://:5/"},
 };
 
 TEST(Url, ParsesAndPrintsEachFormWithTheExplicitPort) {
@@ -46,6 +56,33 @@ TEST(Url, ParsesAndPrintsEachFormWithTheExplicitPort) {
     EXPECT_EQ(url.uri(), c.uri);
     EXPECT_EQ(url.toString(), c.printed);
   }
+}
+
+// Every short text made of the characters that steer the parse: none is
+// read outside its bounds, and each prints as a text that reads back as
+// the same scheme, host and port.
+TEST(Url, EveryTextOfBracketsColonsAndSlashesReadsBackAsItsOwnHostAndPort) {
+  const std::string alphabet = "[]:/h1";
+  std::string text;
+  int checked = 0;
+  const std::function<void(std::size_t)> walk = [&](std::size_t length) {
+    if (text.size() == length) {
+      const Url url(text);
+      const Url again(url.toString());
+      EXPECT_EQ(again.host(), url.host()) << text;
+      EXPECT_EQ(again.port(), url.port()) << text;
+      EXPECT_EQ(again.scheme(), url.scheme()) << text;
+      ++checked;
+      return;
+    }
+    for (char c : alphabet) {
+      text.push_back(c);
+      walk(length);
+      text.pop_back();
+    }
+  };
+  for (std::size_t length = 0; length <= 5; ++length) walk(length);
+  EXPECT_EQ(checked, 9331);
 }
 
 TEST(Url, DefaultIsPlainHttpOnPort80) {

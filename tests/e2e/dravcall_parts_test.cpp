@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <vector>
 
 namespace e2e {
 namespace {
@@ -40,6 +41,10 @@ TEST(DravcallOptions, SeparateItsOwnOptionsTheLibrarysAndTheCall) {
   EXPECT_EQ(StreamingInOut, o.mode);
   EXPECT_TRUE(o.requestTimeoutGiven);
   EXPECT_FALSE(o.connectionTimeoutGiven);
+  EXPECT_EQ(dravtools::kDefaultDecodeBudget, o.decodeBudget);
+  EXPECT_EQ(67108864u, dravtools::kDefaultDecodeBudget) << "the figure --help gives";
+  EXPECT_NE(std::string::npos, std::string(dravtools::callUsage()).find("(default 67108864, 64 MiB)"));
+  EXPECT_EQ(18446744073709551615u, parse({"--decode-budget", "18446744073709551615", "u", "b", "m"}).decodeBudget);
 }
 
 TEST(DravcallOptions, RefuseWhatCannotRun) {
@@ -52,6 +57,10 @@ TEST(DravcallOptions, RefuseWhatCannotRun) {
       {"--read-size", "0", "u", "b", "m"},
       {"--frobnicate", "u", "b", "m"},
       {"u", "b", "m", "--output"},
+      {"--decode-budget", "0", "u", "b", "m"},
+      {"--decode-budget", "18446744073709551616", "u", "b", "m"},
+      {"--decode-budget", "64M", "u", "b", "m"},
+      {"--decode-budget", " 1", "u", "b", "m"},
   };
   for (const auto& words : bad) EXPECT_THROW(parse(words), UsageError) << words[0];
   EXPECT_TRUE(parse({"--help"}).help);
@@ -127,6 +136,40 @@ TEST(AnswerReader, RefusesCutAndForeignAnswersClearly) {
     } catch (const DRAVException& e) {
       EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says)) << e.what();
     }
+  }
+}
+
+TEST(AnswerReader, DecodesUnderItsBudgetAndSaysSoApartFromMalformed) {
+  std::vector<unsigned char> bytes(1000, 7);
+  DRAVArgs results;
+  results.addArg(bytes.data(), 1000ul, true);
+  DRAVDataOutputStream out;
+  results.writeObject(out);
+  const std::string answer =
+      std::string(reinterpret_cast<const char*>(out.getBuffer(0)), out.size()) + statusBytes(0, "fine");
+
+  AnswerReader ample(false, nullptr, 2000);
+  feedInPieces(ample, answer, 64);
+  ample.finish();
+  EXPECT_EQ(1000ul, ample.results().getBinaryArray(0).getLength());
+
+  AnswerReader tight(false, nullptr, 999);
+  feedInPieces(tight, answer, 64);
+  try {
+    tight.finish();
+    ADD_FAILURE() << "decoded beyond its budget";
+  } catch (const dravtools::OverBudget& e) {
+    EXPECT_STREQ("over the budget of 999 bytes (--decode-budget to raise it)", e.what());
+  }
+  AnswerReader cut(false, nullptr, 999);
+  feedInPieces(cut, answer.substr(0, 900), 64);
+  try {
+    cut.finish();
+    ADD_FAILURE() << "a cut answer was taken";
+  } catch (const dravtools::OverBudget&) {
+    ADD_FAILURE() << "a cut answer is malformed, not over the budget";
+  } catch (const DRAVException& e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("truncated")) << e.what();
   }
 }
 

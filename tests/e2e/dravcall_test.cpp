@@ -8,6 +8,7 @@
 #include "temp_folder.h"
 
 #include "support/proxy_test_tinyproxy.h"
+#include "support/tls_test_certificate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -67,8 +68,10 @@ TEST(Dravcall, ItsExitStatusSaysHowTheCallEnded) {
       {with({host.url(), "sample", "echo", "int:x"}), 2, "bad value"},
       {{host.url(), "sample"}, 2, "needs a URL, a bridge name and a method name"},
       {{"--streaming", "SIDEWAYS", host.url(), "sample", "echo"}, 2, "NO, IN, OUT or INOUT"},
-      {{host.url(), "sample", "echo"}, 3, "HTTP_STATUS_DENIED"},
+      {{host.url(), "sample", "echo"}, 3, ": the server refused the credentials (HTTP 401)"},
       {with({host.url("/elsewhere"), "sample", "echo"}), 3, "the host answered HTTP 404: no bridge at /elsewhere"},
+      {with({host.url(), "smaple", "echo"}), 3,
+       "the host answered HTTP 404: the bridge at /bridges/sample is sample, not smaple"},
       {with({"--extra-blob", "/nonexistent/blob", host.url(), "sample", "echo"}), 3, "cannot read /nonexistent/blob"},
       {{"--help"}, 0, "Usage: dravcall"},
   };
@@ -79,15 +82,32 @@ TEST(Dravcall, ItsExitStatusSaysHowTheCallEnded) {
   }
 }
 
-TEST(Dravcall, ACallToNoHostFailsWithExitStatus3) {
-  int port = 0;
+// Each failure a user can cause ends in one line of standard error that
+// names the host, its port and the reason; the retries stay out of sight.
+TEST(Dravcall, ATransportFailureEndsInOneLineNamingHostPortAndReason) {
+  SampleHost plain;
+  int closedPort = 0;
   {
     SampleHost closed;  // a port that was free a moment ago
-    port = closed.port();
+    closedPort = closed.port();
   }
-  const ProgramResult run = dravcall({"http://127.0.0.1:" + std::to_string(port) + kSamplePath, "sample", "echo"});
-  EXPECT_EQ(3, run.exitCode);
-  EXPECT_NE(std::string::npos, run.err.find("dravcall: the call to")) << run.err;
+  const std::string closedUrl = "http://127.0.0.1:" + std::to_string(closedPort) + kSamplePath;
+  const std::string httpsToPlain = "https://127.0.0.1:" + std::to_string(plain.port()) + kSamplePath;
+  const struct {
+    std::string url;
+    std::string line;
+  } cases[] = {
+      {closedUrl, "127.0.0.1:" + std::to_string(closedPort) + ": connection refused (is the host listening on that port?)"},
+      {"http://nothing.invalid:8080/x", "nothing.invalid:8080: name not resolved"},
+      {httpsToPlain, "127.0.0.1:" + std::to_string(plain.port()) + ": TLS: handshake failed (https to a plain http port?)"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult run = dravcall({c.url, "sample", "echo"});
+    EXPECT_EQ(3, run.exitCode) << c.url;
+    EXPECT_EQ(run.err, "dravcall: the call to " + c.url + " failed: " + c.line + "\n");
+  }
+  const ProgramResult traced = dravcall({"--trace", "error", closedUrl, "sample", "echo"});
+  EXPECT_NE(std::string::npos, traced.err.find("[Error] request send : unable to send data")) << "asked for: shown";
 }
 
 TEST(Dravcall, SavesAStreamedValueInAFileAndSendsAFileAsExtraBlob) {
@@ -113,9 +133,49 @@ TEST(Dravcall, SavesAStreamedValueInAFileAndSendsAFileAsExtraBlob) {
   const ProgramResult listed = dravcall({"--output", folder.file("listed.bin"), host.url(), "sample", "generateBinary",
                                          "int:1000"});
   ASSERT_EQ(0, listed.exitCode) << listed.err;
+  EXPECT_EQ("0 BinaryArray 1000 bytes saved in " + folder.file("listed.bin") +
+                "\nstatus 0 \"no error detected\" (sample, generateBinary)\n",
+            listed.out);
   std::string expected(1000, '\0');
   for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>(DRAVHost::SampleBridge::patternByte(i, 0));
   EXPECT_EQ(expected, readFile(folder.file("listed.bin"))) << "the first binary result of a list";
+}
+
+TEST(Dravcall, OutputSavesTheFirstBinaryResultInsteadOfPrintingIt) {
+  SampleHost host;
+  TempFolder folder;
+  const ProgramResult mixed =
+      dravcall({"--output", folder.file("first.bin"), host.url(), "sample", "echo", "int:7", "bin:0x0102", "bin:0x03"});
+  ASSERT_EQ(0, mixed.exitCode) << mixed.err;
+  EXPECT_EQ("0 Int 7\n1 BinaryArray 2 bytes saved in " + folder.file("first.bin") +
+                "\n2 BinaryArray 1 bytes: 03\nstatus 0 \"no error detected\" (sample, echo)\n",
+            mixed.out);
+  EXPECT_EQ(std::string("\x01\x02"), readFile(folder.file("first.bin")));
+
+  const ProgramResult none = dravcall({"--output", folder.file("none.bin"), host.url(), "sample", "echo", "int:1"});
+  EXPECT_EQ(3, none.exitCode);
+  EXPECT_EQ("0 Int 1\n", none.out);
+  EXPECT_EQ("dravcall: no binary result to save in " + folder.file("none.bin") + "\n", none.err);
+}
+
+TEST(Dravcall, AnAnswerOverTheDecodeBudgetIsRefusedNamingTheOption) {
+  SampleHost host;
+  TempFolder folder;
+  {
+    std::ofstream value(folder.file("value.bin"), std::ios::binary);
+    value << std::string(1000000, 'z');
+  }
+  const std::vector<std::string> call = {host.url(), "sample", "echo", "bin:@" + folder.file("value.bin")};
+  std::vector<std::string> tight = {"--decode-budget", "999999"};
+  tight.insert(tight.end(), call.begin(), call.end());
+  const ProgramResult refused = dravcall(tight);
+  EXPECT_EQ(3, refused.exitCode);
+  EXPECT_EQ("", refused.out);
+  EXPECT_EQ("dravcall: decoding the answer goes over the budget of 999999 bytes (--decode-budget to raise it)\n",
+            refused.err);
+  const ProgramResult defaults = dravcall(call);
+  EXPECT_EQ(0, defaults.exitCode) << defaults.err;
+  EXPECT_EQ(0u, defaults.out.find("0 BinaryArray 1000000 bytes: 7A")) << defaults.out;
 }
 
 TEST(Dravcall, ShowsProgressOfLargeTransfersWhenAsked) {
@@ -147,6 +207,22 @@ TEST(Dravcall, SignsOnAtTheHostsLogonWhenAsked) {
                                            "-DRAVhttp_auth_pwd", "pw", host.url(), "sample", "echo", "int:1"});
   EXPECT_EQ(0, signedOn.exitCode) << signedOn.err;
   EXPECT_EQ(1u, host.host().ssoSessionCount());
+}
+
+TEST(Dravcall, AFailedSignOnEndsTheCommandWithoutMakingTheCall) {
+  auto settings = ssoTestSettings();
+  settings.sso.requiredForBridges = false;  // a call without the session would be served
+  SampleHost host(settings);
+  const ProgramResult run = dravcall({"--sso", "--root-url", host.url("/logon"), "-DRAVhttp_auth_user", "sam",
+                                      "-DRAVhttp_auth_pwd", "wrong", host.url(), "sample", "echo", "int:1"});
+  EXPECT_EQ(3, run.exitCode);
+  EXPECT_EQ("", run.out) << "no call, no results";
+  EXPECT_NE(std::string::npos, run.err.find("dravcall: single sign-on at " + host.url("/logon") +
+                                            " failed, no call made: no session cookie (SMSESSION) came back"))
+      << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("-DRAVhttp_auth_pwd")) << run.err;
+  EXPECT_EQ(0u, host.host().ssoSessionCount());
+  EXPECT_EQ(1u, host.host().statistics().requestsServed) << "the logon only";
 }
 
 // The DRAVArgs-Size the call's header block carried, from the progress trace.
@@ -188,6 +264,7 @@ TEST(Dravcall, ARequestTimeoutFromTheOptionsEndsACallNobodyAnswers) {
   const ProgramResult run = dravcall({"-DRAVreq_timeout", "300", url, "sample", "echo"});
   close(listener);
   EXPECT_EQ(3, run.exitCode) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find(": timed out after 0.3 s\n")) << run.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "not the transport's five-minute default";
 }
 
@@ -218,7 +295,8 @@ TEST(Dravcall, GoesThroughAnHttpProxyTheOptionsName) {
                                          std::to_string(proxy->port()), host.url(), "sample", "echo", "int:3"};
   const ProgramResult withoutCredentials = dravcall(call);
   EXPECT_EQ(3, withoutCredentials.exitCode) << withoutCredentials.out;
-  EXPECT_NE(std::string::npos, withoutCredentials.err.find("PROXY_AUTH_REQ")) << withoutCredentials.err;
+  EXPECT_NE(std::string::npos, withoutCredentials.err.find(": the proxy refused the credentials (HTTP 407)\n"))
+      << withoutCredentials.err;
 
   std::vector<std::string> accepted = {"-DRAVproxy_user", drav_test::kProxyUser, "-DRAVproxy_pwd",
                                        drav_test::kProxyPassword};
@@ -226,6 +304,53 @@ TEST(Dravcall, GoesThroughAnHttpProxyTheOptionsName) {
   const ProgramResult through = dravcall(accepted);
   EXPECT_EQ(0, through.exitCode) << through.err;
   EXPECT_EQ(0u, through.out.find("0 Int 3\n")) << through.out;
+}
+
+// https is verified: a host whose authority dravcall does not know is
+// refused by name, and the library's options trust it (or, in a test setup,
+// turn the check off).
+TEST(Dravcall, AnHttpsHostIsVerifiedAndTheTlsOptionsTrustItsAuthority) {
+  drav_test::TestAuthority authority;
+  std::unique_ptr<drav_test::TestCertificate> certificate = authority.issue("IP:127.0.0.1");
+  auto settings = testSettings();
+  settings.certFile = certificate->certFile();
+  settings.keyFile = certificate->keyFile();
+  SampleHost host(settings);
+  const std::string where = "127.0.0.1:" + std::to_string(host.port());
+  const ProgramResult refused = dravcall({host.url(), "sample", "echo", "int:5"});
+  EXPECT_EQ(3, refused.exitCode);
+  EXPECT_EQ(refused.err, "dravcall: the call failed: Unknown Certificate Authority: " + where +
+                             ": TLS: certificate not trusted (self-signed or from an unknown authority; trust its "
+                             "authority with -DRAVssl_ca_file)\n");
+  for (const std::vector<std::string>& trust :
+       {std::vector<std::string>{"-DRAVssl_ca_file", authority.certFile()},
+        std::vector<std::string>{"-DRAVssl_ca_folder", authority.hashedFolder()},
+        std::vector<std::string>{"-DRAVssl_verify", "off"}}) {
+    std::vector<std::string> words = trust;
+    words.insert(words.end(), {host.url(), "sample", "echo", "int:5"});
+    const ProgramResult run = dravcall(words);
+    EXPECT_EQ(0, run.exitCode) << trust[0] << ": " << run.err;
+    EXPECT_EQ("0 Int 5\n", run.out.substr(0, run.out.find("status"))) << trust[0];
+  }
+}
+
+// The URL dravbridge prints for an IPv6 address is one dravcall calls.
+TEST(Dravcall, CallsADravbridgeListeningOnIpv6Loopback) {
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--address", "::1", "--port", "0"});
+  const std::string url = host.waitForLine("dravbridge: sample bridge at ");
+  if (url.empty()) {
+    const ProgramResult stopped = host.stop();
+    if (stopped.err.find("::1") != std::string::npos) GTEST_SKIP() << "no IPv6 here: " << stopped.err;
+    FAIL() << "dravbridge did not start: " << stopped.err;
+  }
+  ASSERT_EQ(0u, url.rfind("http://[::1]:", 0)) << url;
+  const ProgramResult run = dravcall({url, "sample", "echo", "int:6", "string:v6"});
+  EXPECT_EQ(0, run.exitCode) << run.err;
+  EXPECT_EQ("0 Int 6\n1 String \"v6\"\nstatus 0 \"no error detected\" (sample, echo)\n", run.out);
+  const std::string closed = "http://[::1]:1" + std::string(kSamplePath);
+  const ProgramResult refused = dravcall({closed, "sample", "echo"});
+  EXPECT_EQ("dravcall: the call to " + closed + " failed: [::1]:1: connection refused (is the host listening on that port?)\n",
+            refused.err);
 }
 
 }  // namespace

@@ -270,7 +270,9 @@ TEST(LibraryClientTls, CallsGoOverHttpsToTheHostsCertificate) {
   settings.certFile = certificate.certFile();
   settings.keyFile = certificate.keyFile();
   SampleHost host(settings);
-  DRAVBridgeProxy proxy("sample", Url(host.url()), AuthInfo());
+  TlsPolicy trusted;
+  trusted.caFile = certificate.certFile();  // the self-signed certificate is its own authority
+  DRAVBridgeProxy proxy("sample", Url(host.url()), AuthInfo().tls(trusted));
   proxy.init();
   DRAVArgs args;
   args.addArg(std::string("sealed"));

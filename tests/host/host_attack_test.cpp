@@ -159,9 +159,9 @@ TEST(HostAttack, AStopCutsACallStillWaitingForItsBodyOnceTheGraceIsOver) {
   EXPECT_TRUE(stalled.closedByPeer(1s));
 }
 
-// A client whose call waits in line when the host stops never hears of it:
-// the call must not run, not even when a slot frees up within the grace.
-TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsNeverRuns) {
+// A call waiting in line when the host stops is turned away, with a word of
+// why: it must not run, not even when a slot frees up within the grace.
+TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsIsTurnedAwayAndNeverRuns) {
   auto settings = testSettings();
   settings.maxRunningCalls = 1;
   settings.stopGrace = 2s;
@@ -181,6 +181,11 @@ TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsNeverRuns) {
   stopper.join();
   EXPECT_EQ(1, holding->served());
   EXPECT_EQ(200, running.readReply(2s).status);
+  const HttpReply turnedAway = waiting.readReply(1s);
+  EXPECT_EQ(503, turnedAway.status);
+  EXPECT_EQ("close", turnedAway.header("Connection"));
+  EXPECT_EQ("1", turnedAway.header("Retry-After"));
+  EXPECT_EQ("the host is stopping; try another or again shortly\n", turnedAway.body);
   EXPECT_TRUE(waiting.closedByPeer(1s));
 }
 
@@ -280,7 +285,9 @@ TEST(HostMemory, ACallThatWouldPassItsShareGets413AndOneThatFindsTheHostSpent503
   client.send(callRequest("1048567", "0123456789", 0, "", "/buffer"));
   HttpReply reply = client.readReply();
   EXPECT_EQ(413, reply.status);
-  EXPECT_EQ("the answer takes more than the 1048576 bytes a call may hold\n", reply.body);
+  EXPECT_EQ("the answer takes more than the 1048576 bytes a call may hold; raise call_memory_budget in [limits] "
+            "(--call-memory-budget)\n",
+            reply.body);
   client.send(callRequest("1048566", "0123456789", 0, "", "/buffer"));
   reply = client.readReply();
   EXPECT_EQ(200, reply.status);
@@ -289,7 +296,9 @@ TEST(HostMemory, ACallThatWouldPassItsShareGets413AndOneThatFindsTheHostSpent503
   client.send(callRequest("echo", std::string(1024 * 1024 + 1, 'x')));
   reply = client.readReply();
   EXPECT_EQ(413, reply.status);
-  EXPECT_EQ("the arguments take more than the 1048576 bytes a call may hold\n", reply.body);
+  EXPECT_EQ("the arguments take more than the 1048576 bytes a call may hold; raise call_memory_budget in [limits] "
+            "(--call-memory-budget)\n",
+            reply.body);
 
   RawClient holder(host.port());
   holder.send(callRequest("wait", smallArgs(), 0, "", "/hold"));
@@ -342,7 +351,9 @@ TEST(HostMemory, ArgumentsThatDecodeBeyondTheShareGet413NotA400) {
   client.send(callRequest("echo", body));
   const HttpReply reply = client.readReply();
   EXPECT_EQ(413, reply.status);
-  EXPECT_EQ("decoding the arguments takes more than the 4194304 bytes a call may hold\n", reply.body);
+  EXPECT_EQ("decoding the arguments takes more than the 4194304 bytes a call may hold; raise call_memory_budget in [limits] "
+            "(--call-memory-budget)\n",
+            reply.body);
   EXPECT_TRUE(normalCallServed(host));
 }
 

@@ -124,6 +124,32 @@ TEST(BinarySafeArrayWrapper, ElementAccessStaysInTheFirstDimensionOfALargerArray
   EXPECT_EQ(wrapper.MultiDimGetAt(outside, value), DISP_E_BADINDEX);
 }
 
+TEST(BinarySafeArrayWrapper, AnArrayWithAnEmptyDimensionHasNoCellToReach) {
+  // 64 x 0, 4 x 2 x 0 and 4 x 0 x 2: the first dimension counts cells the block does not have.
+  const SAFEARRAYBOUND flat[2] = {{64, 0}, {0, 0}};
+  const SAFEARRAYBOUND deep[3] = {{4, 1}, {2, 0}, {0, 0}};
+  const SAFEARRAYBOUND middle[3] = {{4, 1}, {0, 0}, {2, 0}};
+  struct Shape {
+    const SAFEARRAYBOUND* bounds;
+    UINT dimensions;
+  };
+  for (const Shape& shape : {Shape{flat, 2}, Shape{deep, 3}, Shape{middle, 3}}) {
+    BinarySafeArrayWrapper wrapper(shape.bounds, shape.dimensions);
+    const LONG first = wrapper.GetLowerBound(0);
+    for (LONG index : {first, static_cast<LONG>(first + wrapper.GetCount(0) - 1)}) {
+      SCOPED_TRACE(index);
+      EXPECT_EQ(wrapper.SetAt(index, 0xEE, FALSE), DISP_E_BADINDEX);
+      EXPECT_EQ(thrownBy([&] { wrapper.GetAt(index); }), DISP_E_BADINDEX);
+      EXPECT_EQ(thrownBy([&] { wrapper[index]; }), DISP_E_BADINDEX);
+      EXPECT_EQ(thrownBy([&] { wrapper[long{index}]; }), DISP_E_BADINDEX);
+    }
+  }
+  const SAFEARRAYBOUND full[3] = {{4, 1}, {2, 0}, {1, 0}};
+  BinarySafeArrayWrapper wrapper(full, 3);
+  EXPECT_EQ(wrapper.SetAt(4, 0xEE, FALSE), S_OK) << "every dimension has cells: the first one is reachable";
+  EXPECT_EQ(wrapper.GetAt(4), 0xEE);
+}
+
 TEST(BinarySafeArrayWrapper, BoundsOfAMissingDimensionThrowTheQueryResult) {
   BinarySafeArrayWrapper wrapper(2, 0);
   EXPECT_EQ(thrownBy([&] { wrapper.GetLowerBound(1); }), DISP_E_BADINDEX);

@@ -4,6 +4,7 @@
 
 #include "support/tls_test_certificate.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -35,32 +37,83 @@ void run(const std::vector<std::string>& args) {
     throw std::runtime_error("openssl could not make a test certificate (is the openssl command installed?)");
 }
 
-}  // namespace
-
-TestCertificate::TestCertificate(const std::string& commonName, bool forLoopback) {
+std::string newFolder() {
   char folder[] = "/tmp/drav-tls-XXXXXX";
   if (!::mkdtemp(folder)) throw std::runtime_error("cannot make a temporary folder for a test certificate");
-  folder_ = folder;
-  certFile_ = folder_ + "/cert.pem";
-  keyFile_ = folder_ + "/key.pem";
-  std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                                   "-keyout", keyFile_, "-out", certFile_, "-subj", "/CN=" + commonName};
-  if (forLoopback) args.insert(args.end(), {"-addext", "subjectAltName=IP:127.0.0.1"});
+  return folder;
+}
+
+// Runs the openssl steps; on failure removes what they left in `folder`.
+void runAll(const std::vector<std::vector<std::string>>& steps, const std::string& folder,
+            const std::vector<std::string>& files) {
   try {
-    run(args);
+    for (const auto& step : steps) run(step);
   } catch (...) {
-    std::remove(certFile_.c_str());
-    std::remove(keyFile_.c_str());
-    ::rmdir(folder_.c_str());
+    for (const std::string& f : files) std::remove(f.c_str());
+    ::rmdir(folder.c_str());
     throw;
   }
 }
 
+std::vector<std::string> selfSigned(const std::string& subject, const std::string& key, const std::string& cert) {
+  return {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+          "-days", "2", "-keyout", key, "-out", cert, "-subj", subject};
+}
+
+}  // namespace
+
+TestCertificate::TestCertificate(const std::string& commonName, bool forLoopback) {
+  folder_ = newFolder();
+  certFile_ = folder_ + "/cert.pem";
+  keyFile_ = folder_ + "/key.pem";
+  std::vector<std::string> args = selfSigned("/CN=" + commonName, keyFile_, certFile_);
+  if (forLoopback) args.insert(args.end(), {"-addext", "subjectAltName=IP:127.0.0.1"});
+  runAll({args}, folder_, {certFile_, keyFile_});
+}
+
 TestCertificate::~TestCertificate() {
+  for (const char* extra : {"/request.csr", "/extensions.cnf", "/authority.srl"})
+    std::remove((folder_ + extra).c_str());
   std::remove(certFile_.c_str());
   std::remove(keyFile_.c_str());
   ::rmdir(folder_.c_str());
+}
+
+TestAuthority::TestAuthority() : own_("drav test authority", false), hashedFolder_(newFolder()) {
+  {
+    std::ifstream in(own_.certFile(), std::ios::binary);
+    std::ofstream out(hashedFolder_ + "/authority.pem", std::ios::binary);
+    out << in.rdbuf();
+  }
+  runAll({{"openssl", "rehash", hashedFolder_}}, hashedFolder_, {hashedFolder_ + "/authority.pem"});
+}
+
+TestAuthority::~TestAuthority() {
+  if (DIR* folder = ::opendir(hashedFolder_.c_str())) {
+    while (const dirent* entry = ::readdir(folder))
+      if (entry->d_name[0] != '.') std::remove((hashedFolder_ + "/" + entry->d_name).c_str());
+    ::closedir(folder);
+  }
+  ::rmdir(hashedFolder_.c_str());
+}
+
+std::unique_ptr<TestCertificate> TestAuthority::issue(const std::string& subjectAltName, bool expired) const {
+  const std::string folder = newFolder();
+  const std::string cert = folder + "/cert.pem", key = folder + "/key.pem";
+  const std::string request = folder + "/request.csr", extensions = folder + "/extensions.cnf";
+  const std::string serial = folder + "/authority.srl";
+  if (std::FILE* f = std::fopen(extensions.c_str(), "w")) {
+    std::fprintf(f, "subjectAltName=%s\n", subjectAltName.c_str());
+    std::fclose(f);
+  }
+  runAll({{"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+           "-keyout", key, "-out", request, "-subj", "/CN=drav test server"},
+          // -days -1: valid from now until a day ago, so expired.
+          {"openssl", "x509", "-req", "-in", request, "-CA", own_.certFile(), "-CAkey", own_.keyFile(),
+           "-CAserial", serial, "-CAcreateserial", "-days", expired ? "-1" : "2", "-extfile", extensions,
+           "-out", cert}},
+         folder, {cert, key, request, extensions, serial});
+  return std::unique_ptr<TestCertificate>(new TestCertificate(folder, cert, key));
 }
 
 }  // namespace drav_test

@@ -1,8 +1,11 @@
 // Certificates for HTTPS tests, made at test time with the `openssl`
-// command into a private temporary folder that is removed afterwards.
-// Not a certificate authority: one self-signed certificate per object.
+// command into a private temporary folder that is removed afterwards:
+// self-signed ones (TestCertificate), and a small authority that signs
+// server certificates for a name of its choice, valid or expired
+// (TestAuthority).
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace drav_test {
@@ -21,9 +24,37 @@ public:
   const std::string& keyFile() const { return keyFile_; }
 
 private:
+  friend class TestAuthority;
+  TestCertificate(const std::string& folder, const std::string& certFile, const std::string& keyFile)
+      : folder_(folder), certFile_(certFile), keyFile_(keyFile) {}
+
   std::string folder_;
   std::string certFile_;
   std::string keyFile_;
+};
+
+class TestAuthority {
+public:
+  // A self-signed authority "drav test authority". Throws std::runtime_error
+  // when openssl is missing or fails.
+  TestAuthority();
+  ~TestAuthority();
+  TestAuthority(const TestAuthority&) = delete;
+  TestAuthority& operator=(const TestAuthority&) = delete;
+
+  // A server certificate signed by this authority, naming `subjectAltName`
+  // ("IP:127.0.0.1", "DNS:elsewhere.example"); `expired` makes one whose
+  // validity ended a day ago. Throws std::runtime_error.
+  std::unique_ptr<TestCertificate> issue(const std::string& subjectAltName, bool expired = false) const;
+
+  const std::string& certFile() const { return own_.certFile(); }  // PEM: what a client trusts
+  // A folder holding the authority's certificate under its hash name, as
+  // `openssl rehash` makes it: a CA folder to trust.
+  const std::string& hashedFolder() const { return hashedFolder_; }
+
+private:
+  TestCertificate own_;
+  std::string hashedFolder_;
 };
 
 }  // namespace drav_test

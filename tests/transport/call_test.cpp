@@ -203,6 +203,31 @@ TEST_F(Calls, RefusedCredentialsEndTheCallAfterBoundedRepeats) {
       << "each repeat carries the credentials";
 }
 
+// A call that returns 0 says why in one line: host, port, plain reason.
+TEST_F(Calls, AFailedCallSaysWhyInOneLineUntilTheNextCallGoesThrough) {
+  const struct {
+    const char* url;
+    const char* why;
+  } cases[] = {
+      {"http://127.0.0.1:1/bridge", "127.0.0.1:1: connection refused (is the host listening on that port?)"},
+      {"http://127.0.0.1:0/bridge", "127.0.0.1:0: no connection could be opened (check the URL's host and port)"},
+  };
+  for (const auto& c : cases) {
+    DRAVBridgeProxy nowhere("b", Url(c.url), AuthInfo());
+    DRAVHttpRequestPtr request(nowhere.createRequest());
+    EXPECT_EQ(callWith(*request.get(), "abc"), 0u) << c.url;
+    EXPECT_EQ(request->failureText(), c.why);
+  }
+  makeProxy(AuthInfo().user("u").pass("wrong"));
+  server->requireAuth(drav_test::AuthScheme::Basic, "u", "p");
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "abc"), 0u);
+  EXPECT_EQ(request->failureText(), server->hostPort() + ": the server refused the credentials (HTTP 401)");
+  server->requireAuth(drav_test::AuthScheme::None, "", "");
+  EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
+  EXPECT_EQ(request->failureText(), "");
+}
+
 // Which sending method a call took shows in its trace: only chunked posts
 // count chunks.
 struct PostCase {

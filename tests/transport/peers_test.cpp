@@ -250,13 +250,21 @@ TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepea
 
 // --- HTTPS --------------------------------------------------------------------------
 
-TEST(Https, ACallToAServerWithAnUnknownCertificateSucceedsWithTheTransportsFlags) {
+TEST(Https, AServerWithAnUnknownCertificateIsRefusedUnlessVerificationIsTurnedOff) {
   std::unique_ptr<drav_test::ScriptedServer> server = drav_test::openTlsTestServer();
   if (!server) GTEST_SKIP() << "no HTTPS test server: set DRAV_TEST_TLS_SERVER";
   Reply reply;
   reply.body = "over tls";
   server->enqueue(reply);
-  DRAVBridgeProxy proxy("secure", Url(server->url("/bridge")), AuthInfo());
+  {
+    DRAVBridgeProxy verifying("secure", Url(server->url("/bridge")), AuthInfo());
+    DRAVHttpRequestPtr refused(verifying.createRequest());
+    EXPECT_THROW(refused->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0),
+                 UnknownCertAuthException);
+  }
+  TlsPolicy testSetup;
+  testSetup.verify = false;
+  DRAVBridgeProxy proxy("secure", Url(server->url("/bridge")), AuthInfo().tls(testSetup));
   DRAVHttpRequestPtr request(proxy.createRequest());
   EXPECT_EQ(request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0), 3u);
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
@@ -278,7 +286,9 @@ TEST(Https, ResetsFromAServerThatOnlyAsksForACertificateAreRetried) {
   reset.resetBeforeReply = true;
   for (int attempt = 0; attempt < 5; ++attempt) server.enqueue(reset);
   dravtest::CaptureTrace trace(Annal::Error);
-  DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
+  TlsPolicy trusted;
+  trusted.caFile = certificate.certFile();
+  DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo().tls(trusted));
   DRAVHttpRequestPtr request(proxy.createRequest());
   EXPECT_EQ(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0), 1u);
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
@@ -336,7 +346,9 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   options.keyFile = certificate.keyFile();
   options.clientCertificate = drav_test::ClientCertificate::Required;
   drav_test::HttpTestServer server(options);
-  DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo());
+  TlsPolicy trusted;
+  trusted.caFile = certificate.certFile();
+  DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo().tls(trusted));
   DRAVHttpRequestPtr request(proxy.createRequest());
   dravtest::CaptureTrace trace(Annal::Error);
   EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
@@ -345,6 +357,22 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   EXPECT_EQ(calls(), 5) << "one per send attempt";
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
   EXPECT_EQ(lastHandle(), request->getRequestHandle());
+
+  // A certificate that does not verify gets the hook's say too, with its own code.
+  reset();
+  drav_test::TestAuthority authority;
+  std::unique_ptr<drav_test::TestCertificate> misnamed = authority.issue("DNS:elsewhere.example");
+  drav_test::ServerOptions other;
+  other.certFile = misnamed->certFile();
+  other.keyFile = misnamed->keyFile();
+  drav_test::HttpTestServer elsewhere(other);
+  trusted.caFile = authority.certFile();
+  DRAVBridgeProxy verifying("b", Url(elsewhere.url("/bridge")), AuthInfo().tls(trusted));
+  DRAVHttpRequestPtr refused(verifying.createRequest());
+  EXPECT_THROW(refused->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
+               UnknownCertAuthException);
+  EXPECT_EQ(calls(), 10) << "five attempts, and five more in the call's one re-run";
+  EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_SEC_CERT_CN_INVALID));
   FreeLibrary(hook);
 }
 #endif

@@ -31,6 +31,34 @@ TEST(CookieUrl, SplitsSchemeHostAndPath) {
   EXPECT_FALSE(bad.parse("http://[::1/x"));
 }
 
+TEST(CookieUrl, EverySpellingOfAnIpv4AddressIsOneAddress) {
+  const struct {
+    const char* url;
+    const char* address;
+  } addresses[] = {
+      {"http://127.0.0.1/", "127.0.0.1"},   {"http://127.1/", "127.0.0.1"},
+      {"http://0x7f.0.0.1/", "127.0.0.1"},  {"http://0177.0.0.1/", "127.0.0.1"},
+      {"http://2130706433/", "127.0.0.1"},  {"http://127.0.1/", "127.0.0.1"},
+      {"http://0X7F000001/", "127.0.0.1"},  {"http://127.0.0.1./", "127.0.0.1"},
+      {"http://012.0/", "10.0.0.0"},        {"http://0xa000000/", "10.0.0.0"},
+      {"http://1.2.0x304/", "1.2.3.4"},     {"http://0xff.0xff.0xffff/", "255.255.255.255"},
+      {"http://4294967295/", "255.255.255.255"},
+  };
+  for (const auto& a : addresses) {
+    const CookieUrl u = at(a.url);
+    EXPECT_EQ(u.host, a.address) << a.url;
+    EXPECT_TRUE(u.ipHost) << a.url;
+  }
+  EXPECT_TRUE(at("http://[::1]/").ipHost);
+  for (const char* url : {"http://example.com/", "http://1.2.3.com/", "http://08.0.0.1/", "http://256.0.0.1/",
+                          "http://1.2.3.4.5/", "http://1.2.65536/", "http://1..2/", "http://0xg.0.0.1/",
+                          "http://1.2.99-1/", "http://4294967296/"}) {
+    const CookieUrl u = at(url);
+    EXPECT_FALSE(u.ipHost) << url;
+    EXPECT_EQ("http://" + u.host + "/", url) << "a host name stays as it was";
+  }
+}
+
 TEST(CookieStoreMatching, HostDomainPathAndSecureDecideWhatIsSent) {
   CookieStore store;
   const CookieUrl page = at("http://www.example.com/shop/cart");
@@ -49,6 +77,77 @@ TEST(CookieStoreMatching, HostDomainPathAndSecureDecideWhatIsSent) {
   CookieStore other;
   ASSERT_TRUE(other.set(page, "c=1; Comment=/elsewhere"));
   EXPECT_EQ(other.header(at("http://www.example.com/shop/x")), "c=1") << "only Path sets the path";
+}
+
+TEST(CookieStoreDomains, AnIpAddressOnlyEverGetsHostOnlyCookies) {
+  CookieStore store;
+  EXPECT_FALSE(store.set(at("http://127.0.0.1/"), "a=1; Domain=0.0.1"));
+  EXPECT_FALSE(store.set(at("http://127.1/"), "b=2; Domain=1"));
+  EXPECT_FALSE(store.set(at("http://0x7f.0.0.1/"), "c=3; Domain=0.1"));
+  EXPECT_FALSE(store.set(at("http://[::1]/"), "d=4; Domain=1"));
+  ASSERT_TRUE(store.set(at("http://127.1/"), "e=5; Domain=127.0.0.1"));
+  ASSERT_TRUE(store.set(at("http://127.0.0.1/"), "g=7; Domain=0x7f.1"));
+  EXPECT_EQ(store.header(at("http://127.0.0.1/")), "e=5; g=7") << "127.1 is 127.0.0.1";
+  EXPECT_EQ(store.header(at("http://10.0.0.1/")), "");
+  EXPECT_EQ(store.header(at("http://x.127.0.0.1/")), "") << "host-only, whatever Domain said";
+
+  // A domain cookie of a host name never goes to an address that ends alike.
+  ASSERT_TRUE(store.set(at("http://x.0.0.1/"), "f=6; Domain=0.0.1"));
+  EXPECT_EQ(store.header(at("http://y.0.0.1/")), "f=6");
+  EXPECT_EQ(store.header(at("http://10.0.0.1/")), "");
+  EXPECT_EQ(store.header(at("http://0xa.0.0.1/")), "");
+}
+
+TEST(CookieStoreDomains, PublicSuffixesAndSingleLabelsAreRefusedAsDomains) {
+  CookieStore store;
+  const struct {
+    const char* url;
+    const char* cookie;
+  } refused[] = {
+      {"http://bridge.example.com/", "a=1; Domain=com"},
+      {"http://bridge.example.com/", "a=1; Domain=.COM"},
+      {"http://shop.example.co.uk/", "a=1; Domain=co.uk"},
+      {"http://me.github.io/", "a=1; Domain=github.io"},
+      {"http://a.localhost/", "a=1; Domain=localhost"},
+      {"http://a.internal/", "a=1; Domain=internal"},
+      {"http://bridge.example.com/", "a=1; Domain=attacker.com"},
+      {"http://bridge.example.com/", "a=1; Domain=ample.com"},
+      {"http://example.com/", "a=1; Domain=bridge.example.com"},
+  };
+  for (const auto& c : refused) EXPECT_FALSE(store.set(at(c.url), c.cookie)) << c.url << " " << c.cookie;
+  EXPECT_EQ(store.size(), 0u);
+
+  ASSERT_TRUE(store.set(at("http://bridge.example.com/"), "site=1; Domain=example.com"));
+  ASSERT_TRUE(store.set(at("http://me.github.io/"), "page=2; Domain=me.github.io"));
+  EXPECT_EQ(store.header(at("http://api.example.com/")), "site=1");
+  EXPECT_EQ(store.header(at("http://attacker.com/")), "");
+  EXPECT_EQ(store.header(at("http://x.me.github.io/")), "page=2");
+  EXPECT_EQ(store.header(at("http://you.github.io/")), "");
+
+  // A host that is itself a public suffix keeps its cookie to itself.
+  ASSERT_TRUE(store.set(at("http://github.io/"), "own=3; Domain=github.io"));
+  ASSERT_TRUE(store.set(at("http://localhost/"), "local=4; Domain=localhost"));
+  EXPECT_EQ(store.header(at("http://github.io/")), "own=3");
+  EXPECT_EQ(store.header(at("http://you.github.io/")), "");
+  EXPECT_EQ(store.header(at("http://a.localhost/")), "");
+
+  // The last Domain attribute is the one that counts.
+  EXPECT_TRUE(store.set(at("http://www.example.org/"), "last=5; Domain=com; Domain=example.org"));
+  EXPECT_FALSE(store.set(at("http://www.example.org/"), "first=6; Domain=example.org; Domain=org"));
+}
+
+TEST(CookieStoreValues, ControlCharactersOtherThanATabAreRefused) {
+  CookieStore store;
+  const CookieUrl u = at("http://h/");
+  for (const std::string& bad : {std::string("a=x\ry"), std::string("a=x\ny"), std::string("a=x\r"),
+                                 std::string("a=\x01"), std::string("a=x\x7f"), std::string("a=x\0y", 5),
+                                 std::string("a\r=x"), std::string("a=x; Path=/\r\nInjected: 1")}) {
+    EXPECT_FALSE(store.set(u, bad)) << "a case of " << bad.size() << " bytes";
+  }
+  EXPECT_EQ(store.size(), 0u);
+  EXPECT_TRUE(store.set(u, "a=x\ty"));
+  EXPECT_TRUE(store.set(u, "b=caf\xc3\xa9"));
+  EXPECT_EQ(store.header(u), "a=x\ty; b=caf\xc3\xa9");
 }
 
 TEST(CookieStoreExpiry, MaxAgeWinsOverExpiresAndExpiredCookiesLeave) {

@@ -37,6 +37,7 @@ TEST_F(ErrorFromCurl, EachFailureHasItsCode) {
                         // The chain checked out (no result): it was the name.
                         Row{CURLE_PEER_FAILED_VERIFICATION, ERROR_INTERNET_SEC_CERT_CN_INVALID},
                         Row{CURLE_SSL_CERTPROBLEM, ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED},
+                        Row{CURLE_SSL_CACERT_BADFILE, ERROR_INTERNET_SEC_CERT_ERRORS},
                         Row{CURLE_SSL_CONNECT_ERROR, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
                         Row{CURLE_SSL_CIPHER, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
                         Row{CURLE_SSL_ENGINE_INITFAILED, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},

@@ -51,6 +51,43 @@ TEST_F(Https, AnUnknownAuthorityIsRefusedUnlessTheFlagsAllowIt) {
 
 #ifndef _WIN32
 // These need servers with particular certificates, made in this process.
+TEST_F(Https, TheCaFileAndFolderOptionsTrustTheirAuthoritiesBesideTheSystems) {
+  drav_test::TestAuthority authority;
+  std::unique_ptr<drav_test::TestCertificate> issued = authority.issue("IP:127.0.0.1");
+  drav_test::ServerOptions options;
+  options.certFile = issued->certFile();
+  options.keyFile = issued->keyFile();
+  drav_test::HttpTestServer server(options);
+  Reply reply;
+  reply.body = "secret";
+  server.setDefaultReply(reply);
+  EXPECT_EQ(getWith(0, server), static_cast<DWORD>(ERROR_INTERNET_INVALID_CA));
+  for (const DWORD option : {INTERNET_OPTION_DRAV_CA_FILE, INTERNET_OPTION_DRAV_CA_FOLDER}) {
+    const std::string& path = option == INTERNET_OPTION_DRAV_CA_FILE ? authority.certFile() : authority.hashedFolder();
+    Handle connection(InternetConnectW(session, wide(server.host()).c_str(), server.port(), nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(open(connection, "GET", "/secure", INTERNET_FLAG_SECURE));
+    ASSERT_TRUE(setText(request, option, path));
+    ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << option << " " << GetLastError();
+    EXPECT_EQ(readAll(request, 1000), "secret");
+  }
+}
+
+TEST_F(Https, AnExpiredCertificateIsRefusedAsADateFault) {
+  drav_test::TestAuthority authority;
+  std::unique_ptr<drav_test::TestCertificate> expired = authority.issue("IP:127.0.0.1", true);
+  drav_test::ServerOptions options;
+  options.certFile = expired->certFile();
+  options.keyFile = expired->keyFile();
+  drav_test::HttpTestServer server(options);
+  Handle connection(InternetConnectW(session, wide(server.host()).c_str(), server.port(), nullptr, nullptr,
+                                     INTERNET_SERVICE_HTTP, 0, 0));
+  Handle request(open(connection, "GET", "/secure", INTERNET_FLAG_SECURE));
+  ASSERT_TRUE(setText(request, INTERNET_OPTION_DRAV_CA_FILE, authority.certFile()));
+  EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_DATE_INVALID));
+}
+
 TEST_F(Https, ANameMismatchIsRefusedWhenOnlyTheAuthorityIsIgnored) {
   drav_test::TestCertificate other("other.example", false);
   drav_test::ServerOptions options;

@@ -3,6 +3,7 @@
 // bridge writes behind them. Not a reader of call bodies (body_dump.h).
 #pragma once
 
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 
 #include <ostream>
@@ -26,8 +27,11 @@ std::string describeStatus(const BridgeStatus& status);
 
 // Prints "INDEX KIND VALUE" for each result (the list form, or the one value
 // of a streamed answer when `streamed`) and then the status line, and
-// returns the status. Malformed data, and bytes after the status, throw
-// DRAVException (or DRAVCompression::DRAVCompressionException).
-BridgeStatus dumpAnswer(const unsigned char* data, unsigned long length, bool streamed, std::ostream& out);
+// returns the status. Decoding is charged to `budget`: more than it grants
+// throws OverBudget (decode_budget_option.h). Malformed data, and bytes
+// after the status, throw DRAVException (or
+// DRAVCompression::DRAVCompressionException).
+BridgeStatus dumpAnswer(const unsigned char* data, unsigned long length, bool streamed, std::ostream& out,
+                        DRAVDecodeBudget& budget);
 
 }  // namespace dravtools

@@ -1,5 +1,6 @@
 #include "body_dump.h"
 
+#include "decode_budget_option.h"
 #include "value_syntax.h"
 
 #include <drav/common/exception.h>
@@ -84,14 +85,16 @@ std::string describeValue(const DRAVVar& value) {
   return line.str();
 }
 
-unsigned long dumpArgumentBody(const unsigned char* data, unsigned long length, std::ostream& out) {
+unsigned long dumpArgumentBody(const unsigned char* data, unsigned long length, std::ostream& out,
+                               DRAVDecodeBudget& budget) {
   if (length == 0) throw DRAVException("empty body");
   if (data[0] > 1)
     throw DRAVException("not a body: the first byte must be a byte-order marker (00 or 01), not " +
                         std::to_string(data[0]));
   DRAVDataInputStream in(data, length);
+  in.setBudget(&budget);
   DRAVArgs values;
-  values.readObject(in);
+  decodeUnder(budget, [&] { values.readObject(in); });
   for (unsigned long i = 0; i < values.size(); ++i) out << i << ' ' << describeValue(*values.getArgs()[i]) << '\n';
   return in.remaining();
 }

@@ -1,6 +1,7 @@
 // Printing serialized argument bodies for people: one line per value.
 #pragma once
 
+#include <drav/serialization/decode_budget.h>
 #include <drav/serialization/typed_value.h>
 
 #include <ostream>
@@ -13,8 +14,11 @@ namespace dravtools {
 std::string describeValue(const DRAVVar& value);
 
 // Prints "INDEX KIND VALUE" for each value of a body (byte-order marker, count,
-// values) and returns the number of bytes that follow the list. Malformed
-// data throws DRAVException or DRAVCompression::DRAVCompressionException.
-unsigned long dumpArgumentBody(const unsigned char* data, unsigned long length, std::ostream& out);
+// values) and returns the number of bytes that follow the list. Decoding
+// is charged to `budget`: more than it grants throws OverBudget
+// (decode_budget_option.h). Malformed data throws DRAVException or
+// DRAVCompression::DRAVCompressionException.
+unsigned long dumpArgumentBody(const unsigned char* data, unsigned long length, std::ostream& out,
+                               DRAVDecodeBudget& budget);
 
 }  // namespace dravtools

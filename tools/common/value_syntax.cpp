@@ -19,21 +19,46 @@ const char* const kKindNames[] = {"Empty",  "Int",   "String", "BinaryArray", "U
                                   "Short",  "Long",  "Double", "Float",       "UChar",      "Char",
                                   "UShort", "ULong", "UInt",   "Object",      "TypedObject"};
 
+// Blanks around a number are a quoting slip ("int: 7"), never part of it.
+void refuseBlanks(const std::string& text, const std::string& word) {
+  if (!text.empty() && (std::isspace(static_cast<unsigned char>(text.front())) ||
+                        std::isspace(static_cast<unsigned char>(text.back()))))
+    throw BadValue("'" + word + "': a number has no blanks around it (check the quoting)");
+}
+
+// Digits in base 10, or base 16 after "0x": a leading zero never means octal.
+// False for anything else, or a magnitude above `high`.
+bool readMagnitude(const std::string& digits, unsigned long long high, unsigned long long& value) {
+  const bool hex = digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+  const unsigned base = hex ? 16 : 10;
+  value = 0;
+  if (digits.empty()) return false;
+  for (std::size_t i = hex ? 2 : 0; i < digits.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(digits[i]);
+    if (hex ? !std::isxdigit(c) : !std::isdigit(c)) return false;
+    const unsigned digit = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
+    if (value > (high - digit) / base) return false;
+    value = value * base + digit;
+  }
+  return true;
+}
+
 long long parseSigned(const std::string& text, long long low, long long high, const std::string& word) {
-  errno = 0;
-  char* end = nullptr;
-  long long value = std::strtoll(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0' || errno == ERANGE || value < low || value > high)
+  refuseBlanks(text, word);
+  const bool negative = !text.empty() && text[0] == '-';
+  unsigned long long magnitude = 0;
+  const unsigned long long most =
+      negative ? 0ull - static_cast<unsigned long long>(low) : static_cast<unsigned long long>(high);
+  if (!readMagnitude(text.substr(negative ? 1 : 0), most, magnitude))
     throw BadValue("'" + word + "': not an integer from " + std::to_string(low) + " to " + std::to_string(high));
-  return value;
+  return negative ? static_cast<long long>(0ull - magnitude) : static_cast<long long>(magnitude);
 }
 
 unsigned long long parseUnsigned(const std::string& text, unsigned long long high, const std::string& word) {
-  errno = 0;
-  char* end = nullptr;
+  refuseBlanks(text, word);
   if (!text.empty() && text[0] == '-') throw BadValue("'" + word + "': a negative number for an unsigned kind");
-  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0' || errno == ERANGE || value > high)
+  unsigned long long value = 0;
+  if (!readMagnitude(text, high, value))
     throw BadValue("'" + word + "': not an integer from 0 to " + std::to_string(high));
   return value;
 }
@@ -43,6 +68,11 @@ unsigned long long parseUnsigned(const std::string& text, unsigned long long hig
 template <typename Real>
 Real parseReal(const std::string& text, const std::string& word, Real (*convert)(const char*, char**),
                const char* range) {
+  refuseBlanks(text, word);
+  // Decimal only: the converter would also read hex ("0x1p4").
+  const std::size_t start = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  if (text.compare(start, 2, "0x") == 0 || text.compare(start, 2, "0X") == 0)
+    throw BadValue("'" + word + "': not a decimal number");
   errno = 0;
   char* end = nullptr;
   const Real value = convert(text.c_str(), &end);
@@ -135,7 +165,11 @@ const char* valueSyntaxHelp() {
          "  int:N long:N short:N        signed integers (32, 32 and 16 bits)\n"
          "  uint:N ulong:N ushort:N     unsigned integers (32, 32 and 16 bits)\n"
          "  uchar:N char:C              a byte (0..255) or one character\n"
+         "                              N is decimal (a leading zero changes nothing:\n"
+         "                              010 is ten) or hex after 0x (0x1F); signed\n"
+         "                              kinds take a leading -\n"
          "  bool:true|false  double:X  float:X\n"
+         "                              X is decimal: 1.5, -2e-3, inf, nan\n"
          "  string:TEXT  utf8:TEXT      text as given (utf8 for UTF-8 strings)\n"
          "  bin:@FILE  bin:0xHEX  bin:TEXT\n"
          "                              binary; compressed when at or above the\n"

@@ -1,11 +1,16 @@
 #include "bridge_plugins.h"
 
-#include <drav/host/bridge_plugin_loader.h>
+#include "near_names.h"
 
+#include <drav/host/bridge_plugin_loader.h>
+#include <drav/typed/method_table.h>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <stdexcept>
 
 namespace dravbridge {
 
@@ -13,15 +18,24 @@ BridgeEntry bridgeOption(const std::string& value) {
   const std::size_t equals = value.rfind('=');
   if (equals != std::string::npos && value.compare(equals + 1, 1, "/") == 0)
     return {value.substr(equals + 1), value.substr(0, equals)};
+  struct stat status {};
+  if (equals != std::string::npos && stat(value.c_str(), &status) != 0) {
+    const std::string file = value.substr(0, equals), path = value.substr(equals + 1);
+    const std::string fault = path.empty() ? "the path after '=' is empty" : "'" + path + "' lacks its '/'";
+    throw std::invalid_argument("--bridge takes FILE or FILE=PATH, PATH a URL path starting with '/', not '" + value +
+                                "': " + fault + " (did you mean " + file + (path.empty() ? "" : "=/" + path) + "?)");
+  }
   return {defaultBridgePath(value), value};
 }
 
-std::string defaultBridgePath(const std::string& file) {
-  std::string name = file.substr(file.rfind('/') + 1);
+std::string bridgeNameOf(const std::string& plugin) {
+  std::string name = plugin.substr(plugin.rfind('/') + 1);
   name.resize(std::min(name.size(), name.rfind(".so")));
   if (name.size() > 3 && name.compare(0, 3, "lib") == 0) name.erase(0, 3);
-  return "/bridges/" + name;
+  return name;
 }
+
+std::string defaultBridgePath(const std::string& file) { return "/bridges/" + bridgeNameOf(file); }
 
 std::string samplePluginFile() {
   char program[PATH_MAX];
@@ -31,7 +45,36 @@ std::string samplePluginFile() {
 }
 
 std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry) {
-  return DRAVHost::loadBridgePlugin(entry.plugin == kSamplePlugin ? samplePluginFile() : entry.plugin);
+  try {
+    return DRAVHost::loadBridgePlugin(entry.plugin == kSamplePlugin ? samplePluginFile() : entry.plugin);
+  } catch (const std::runtime_error& e) {
+    if (entry.origin.empty()) throw;
+    const std::string resolved =
+        entry.given == entry.plugin ? "" : " (taken from the file's folder: " + entry.plugin + ")";
+    throw std::runtime_error(entry.origin + ": plugin \"" + entry.given + "\" in [[bridge]]" + resolved + ": " +
+                             e.what() + didYouMean(entry.given, {kSamplePlugin}));
+  }
+}
+
+namespace {
+
+class UndescribedBridge : public DRAVHost::BridgeHandler {
+public:
+  explicit UndescribedBridge(std::shared_ptr<DRAVHost::BridgeHandler> bridge) : bridge_(std::move(bridge)) {}
+  void serve(const DRAVHost::BridgeCall& call, IDispatch* request, IDispatch* response) override {
+    if (call.methodName == DRAVMethodTable::kDescribeMethod)
+      throw DRAVHost::HttpError(404, "this host does not describe its bridges");
+    bridge_->serve(call, request, response);
+  }
+
+private:
+  std::shared_ptr<DRAVHost::BridgeHandler> bridge_;
+};
+
+}  // namespace
+
+std::shared_ptr<DRAVHost::BridgeHandler> withoutDescription(std::shared_ptr<DRAVHost::BridgeHandler> bridge) {
+  return std::make_shared<UndescribedBridge>(std::move(bridge));
 }
 
 std::string describeBridge(const BridgeEntry& entry) {

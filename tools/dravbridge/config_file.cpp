@@ -4,7 +4,12 @@
 // file, the line and the reason.
 #include "config_file.h"
 
+#include "duration_text.h"
+#include "near_names.h"
+
 #include "host/server/forwarded_client.h"
+#include "host/server/header_text.h"
+#include "host/server/url_path.h"
 #include "host/sso/session_token.h"
 
 #include <toml++/toml.h>
@@ -59,8 +64,8 @@ std::string shown(const toml::node& node) {
   return text.str();
 }
 
-[[noreturn]] void refuse(const Found& found, const std::string& expected) {
-  throw ConfigError(found.at + ": " + found.name + " must be " + expected + ", not " + shown(found.node));
+[[noreturn]] void refuse(const Found& found, const std::string& expected, const std::string& hint = "") {
+  throw ConfigError(found.at + ": " + found.name + " must be " + expected + ", not " + shown(found.node) + hint);
 }
 
 [[noreturn]] void fail(const Found& found, const std::string& reason) {
@@ -76,6 +81,7 @@ std::string text(const Found& found) {
 std::string urlPath(const Found& found) {
   const auto value = found.node.value_exact<std::string>();
   if (!value || value->empty() || (*value)[0] != '/') refuse(found, "a URL path starting with \"/\"");
+  if (const auto fault = DRAVHost::pathFault(*value)) fail(found, "\"" + *value + "\" " + *fault);
   return *value;
 }
 
@@ -99,26 +105,6 @@ std::string readSecret(const Found& found, const std::string& path) {
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();
   if (secret.empty()) fail(found, "\"" + path + "\" is empty");
   return secret;
-}
-
-// "500ms", "30s", "15m", "8h": a whole number and one unit.
-std::optional<std::chrono::milliseconds> parseDuration(const std::string& text) {
-  const std::size_t digits = text.find_first_not_of("0123456789");
-  if (digits == 0 || digits == std::string::npos || digits > 12) return std::nullopt;
-  const std::string unit = text.substr(digits);
-  const std::uint64_t count = std::stoull(text.substr(0, digits));
-  if (unit == "ms") return std::chrono::milliseconds(count);
-  if (unit == "s") return std::chrono::milliseconds(count * kSecond);
-  if (unit == "m") return std::chrono::milliseconds(count * kMinute);
-  if (unit == "h") return std::chrono::milliseconds(count * kHour);
-  return std::nullopt;
-}
-
-std::string spelled(std::uint64_t ms) {
-  if (ms % kHour == 0) return std::to_string(ms / kHour) + "h";
-  if (ms % kMinute == 0) return std::to_string(ms / kMinute) + "m";
-  if (ms % kSecond == 0) return std::to_string(ms / kSecond) + "s";
-  return std::to_string(ms) + "ms";
 }
 
 using Apply = std::function<void(const Found&, BridgeConfig&)>;
@@ -215,8 +201,12 @@ Apply durationKey(Field field) {
   return [field](const Found& found, BridgeConfig& config) {
     const auto spelling = found.node.value_exact<std::string>();
     const auto value = spelling ? parseDuration(*spelling) : std::nullopt;
-    if (!value || static_cast<std::uint64_t>(value->count()) < Min || static_cast<std::uint64_t>(value->count()) > Max)
-      refuse(found, "a duration from " + spelled(Min) + " to " + spelled(Max) + " such as \"30s\" or \"500ms\"");
+    const auto ms = value ? static_cast<std::uint64_t>(value->count()) : 0;
+    if (!value || ms < Min || ms > Max) {
+      const auto count = found.node.value_exact<std::int64_t>();
+      refuse(found, durationForm(Min, Max),
+             unitHint(spelling ? *spelling : count ? std::to_string(*count) : std::string()));
+    }
     field(config) = *value;
   };
 }
@@ -275,6 +265,7 @@ const std::vector<Key>& keys() {
       {"limits", "drain_limit", numberKey<0, kLargestBody>(FIELD(host.drainLimit))},
       {"limits", "min_transfer_rate", numberKey<1, kLargestBody>(FIELD(host.minTransferRate))},
       {"limits", "transfer_grace", durationKey<1, kHour>(FIELD(host.transferGrace))},
+      {"limits", "drain_time", durationKey<0, kHour>(FIELD(host.drainTime))},
       {"limits", "stop_grace", durationKey<0, kHour>(FIELD(host.stopGrace))},
       {"limits", "call_memory_budget", numberKey<65536, 1099511627776>(FIELD(host.callMemoryBudget))},
       {"limits", "memory_budget", numberKey<65536, 1099511627776>(FIELD(host.memoryBudget))},
@@ -302,6 +293,32 @@ const Key* findKey(const std::string& table, const std::string& name) {
   return nullptr;
 }
 
+// The names that may stand in a table: for [[bridge]] its keys; for the
+// top level ("") its keys, the tables and "bridge".
+std::vector<std::string> namesIn(const std::string& table) {
+  if (table == "bridge") return {"path", "plugin", "name"};
+  std::vector<std::string> names;
+  if (table.empty()) names.push_back("bridge");
+  for (const Key& key : keys()) {
+    if (table == key.table) names.push_back(key.name);
+    if (table.empty() && *key.table && std::find(names.begin(), names.end(), key.table) == names.end())
+      names.push_back(key.table);
+  }
+  return names;
+}
+
+// "unknown key" with the name the user likely meant: a near one of the same
+// table, or the table where the very name belongs.
+std::string unknownKey(const std::string& name, const std::string& table, const std::string& where) {
+  std::string hint = didYouMean(name, namesIn(table)), homes;
+  for (const Key& key : keys())
+    if (name == key.name && table != key.table)
+      homes += (homes.empty() ? "" : " or ") +
+               (*key.table ? "in [" + std::string(key.table) + "]" : "at the top, before any table");
+  if (hint.empty() && !homes.empty()) hint = " (it belongs " + homes + ")";
+  return "unknown key \"" + name + "\"" + where + hint;
+}
+
 class Reader {
 public:
   Reader(const std::string& file, BridgeConfig& config)
@@ -314,8 +331,9 @@ public:
       if (name == "bridge") readBridges(found);
       else if (const Key* rule = findKey("", name)) rule->apply(found, config_);
       else if (isTable(name)) readTable(found);
-      else throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\"");
+      else throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, "", ""));
     }
+    checkTogether();
   }
 
 private:
@@ -335,8 +353,39 @@ private:
     for (const auto& [key, node] : inFileOrder(*table)) {
       const std::string name(key->str());
       const Key* rule = findKey(found.name, name);
-      if (!rule) throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\"" + where);
+      if (!rule) throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, found.name, where));
       rule->apply(Found{*node, lineOf(file_, node->source()), name + where, folder_}, config_);
+      lines_[name + where] = lineOf(file_, node->source());
+    }
+  }
+
+  // What no single key shows: settings that together would fail open, or
+  // serve nothing; config_ holds the file's values over the earlier ones.
+  void checkTogether() const {
+    for (const char* table : {"basic_auth", "sso"}) {
+      const std::string where = std::string(" in [") + table + "]";
+      const bool basic = table == std::string("basic_auth");
+      const DRAVHost::HostSettings& host = config_.host;
+      if (lines_.count("user" + where) && (basic ? host.user : host.sso.user).empty())
+        throw ConfigError(lines_.at("user" + where) + ": user" + where + " is empty");
+      if (lines_.count("password" + where) && (basic ? host.password : host.sso.password).empty())
+        throw ConfigError(lines_.at("password" + where) + ": password" + where + " is empty");
+      const bool user = lines_.count("user" + where) != 0;
+      const bool password = lines_.count("password" + where) || lines_.count("password_file" + where);
+      if (user && !password)
+        throw ConfigError(lines_.at("user" + where) + ": user" + where +
+                          " has no password: add password or password_file (an empty one would let anyone in)");
+      if (password && !user) {
+        const std::string key = lines_.count("password" + where) ? "password" : "password_file";
+        throw ConfigError(lines_.at(key + where) + ": " + key + where + " has no user to go with it");
+      }
+    }
+    const std::uint64_t call = config_.host.callMemoryBudget, all = config_.host.memoryBudget;
+    const std::string key = lines_.count("call_memory_budget in [limits]") ? "call_memory_budget" : "memory_budget";
+    if (call > all && lines_.count(key + " in [limits]")) {
+      throw ConfigError(lines_.at(key + " in [limits]") + ": call_memory_budget in [limits] (" + std::to_string(call) +
+                        ") is above memory_budget (" + std::to_string(all) +
+                        "): a call could never reserve its share, and every call would get 503");
     }
   }
 
@@ -352,8 +401,13 @@ private:
         const std::string name(key->str());
         const Found value{*node, lineOf(file_, node->source()), name + " in [[bridge]]", folder_};
         if (name == "path") entry.path = urlPath(value);
-        else if (name == "plugin") entry.plugin = plugin(value);
-        else throw ConfigError(lineOf(file_, key->source()) + ": unknown key \"" + name + "\" in [[bridge]]");
+        else if (name == "plugin") {
+          entry.plugin = plugin(value);
+          entry.origin = value.at;
+          entry.given = text(value);
+        }
+        else if (name == "name") entry.name = bridgeName(value);
+        else throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, "bridge", " in [[bridge]]"));
       }
       const std::string at = lineOf(file_, table.source());
       const std::uint32_t line = table.source().begin.line;
@@ -368,6 +422,12 @@ private:
     config_.bridges = std::move(bridges);
   }
 
+  static std::string bridgeName(const Found& found) {
+    const std::string name = text(found);
+    if (name.empty() || !DRAVHost::isHeaderSafe(name)) refuse(found, "a name without line ends");
+    return name;
+  }
+
   // "sample", or a plugin's file (relative to the configuration file).
   static std::string plugin(const Found& found) {
     const std::string name = text(found);
@@ -378,6 +438,7 @@ private:
   const std::string& file_;
   const std::string folder_;
   BridgeConfig& config_;
+  std::map<std::string, std::string> lines_;  // "key in [table]" -> "FILE:LINE" of the keys in tables
 };
 
 std::string readWhole(const std::string& file) {

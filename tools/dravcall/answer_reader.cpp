@@ -19,7 +19,8 @@ constexpr std::size_t kMaxStatus = 1024 * 1024;
 
 }  // namespace
 
-AnswerReader::AnswerReader(bool streamed, ValueSink sink) : streamed_(streamed), sink_(std::move(sink)) {}
+AnswerReader::AnswerReader(bool streamed, ValueSink sink, std::uint64_t decodeBudget)
+    : streamed_(streamed), sink_(std::move(sink)), decodeBudget_(decodeBudget) {}
 
 void AnswerReader::feed(const unsigned char* data, std::size_t size) {
   received_ += size;
@@ -68,8 +69,12 @@ void AnswerReader::finish() {
   if (held_.empty()) throw DRAVException("the answer is empty");
   if (held_[0] > 1) throw DRAVException("not an answer: the first byte must be a byte-order marker (00 or 01)");
   DRAVDataInputStream in(held_.data(), static_cast<unsigned long>(held_.size()));
-  if (!streamed_) results_.readObject(in);
-  status_ = readBridgeStatus(in);
+  DRAVDecodeBudget budget(decodeBudget_);
+  in.setBudget(&budget);
+  decodeUnder(budget, [&] {
+    if (!streamed_) results_.readObject(in);
+    status_ = readBridgeStatus(in);
+  });
   if (in.remaining()) throw DRAVException(std::to_string(in.remaining()) + " bytes follow the status");
 }
 

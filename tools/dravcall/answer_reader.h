@@ -6,6 +6,7 @@
 #pragma once
 
 #include "answer_dump.h"
+#include "decode_budget_option.h"
 
 #include <drav/serialization/argument_list.h>
 
@@ -21,14 +22,16 @@ public:
   using ValueSink = std::function<void(const unsigned char* data, std::size_t size)>;
 
   // `streamed`: the call streamed out (OUT or INOUT). `sink` may be empty
-  // (the value's bytes are then only counted).
-  AnswerReader(bool streamed, ValueSink sink);
+  // (the value's bytes are then only counted). Decoding the answer may take
+  // at most `decodeBudget` bytes.
+  AnswerReader(bool streamed, ValueSink sink, std::uint64_t decodeBudget = kDefaultDecodeBudget);
 
   // The next piece. DRAVException when the bytes cannot begin an answer of
   // the expected form, or when more arrive than an answer can hold.
   void feed(const unsigned char* data, std::size_t size);
   // The answer has ended: decodes the list (list form) and the status.
-  // DRAVException when it is cut short, malformed or followed by more bytes.
+  // DRAVException when it is cut short, malformed or followed by more bytes;
+  // OverBudget when decoding it needs more than the budget.
   void finish();
 
   bool streamed() const { return streamed_; }
@@ -42,6 +45,7 @@ private:
 
   bool streamed_;
   ValueSink sink_;
+  std::uint64_t decodeBudget_;
   std::vector<unsigned char> held_;  // list form: the whole answer; streamed: the head, then the status
   bool headRead_ = false;
   std::uint32_t valueSize_ = 0;

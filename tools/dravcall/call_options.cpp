@@ -1,5 +1,7 @@
 #include "call_options.h"
 
+#include <drav/typed/method_table.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -25,10 +27,11 @@ tag_StreamingMode streamingMode(const std::string& text) {
 }
 
 int traceLevel(const std::string& text) {
+  if (text == "none") return -1;
   if (text == "error") return 0;
   if (text == "progress") return 1;
   if (text == "all") return 2;
-  throw UsageError("--trace takes error, progress or all, not '" + text + "'");
+  throw UsageError("--trace takes none, error, progress or all, not '" + text + "'");
 }
 
 }  // namespace
@@ -57,7 +60,9 @@ CallOptions parseCallOptions(int argc, char** argv) {
       options.help = true;
       continue;
     }
-    if (word == "--sso") options.sso = true;
+    if (word == "--describe") options.describe = true;
+    else if (word == "--check") options.check = true;
+    else if (word == "--sso") options.sso = true;
     else if (word == "--need-sso-token") options.needSsoToken = true;
     else if (word == "--progress") options.progress = 1;
     else if (word == "--no-progress") options.progress = 0;
@@ -72,10 +77,20 @@ CallOptions parseCallOptions(int argc, char** argv) {
       else if (word == "--cookies") options.cookies = value;
       else if (word == "--root-url") options.rootUrl = value;
       else if (word == "--trace") options.traceLevel = traceLevel(value);
+      else if (word == kDecodeBudgetOption) {
+        if (!parseDecodeBudget(value, options.decodeBudget))
+          throw UsageError(word + " takes a byte count of at least 1, not '" + value + "'");
+      }
       else throw UsageError("unknown option " + word);
     }
   }
   if (options.help) return options;
+  if (options.describe && !positional.empty()) {
+    // The bridge's name matters to no method table: the URL's last segment stands in.
+    const std::string& url = positional[0];
+    positional.resize(2, url.substr(url.rfind('/') + 1));
+    positional.push_back(DRAVMethodTable::kDescribeMethod);
+  }
   if (positional.size() < 3) throw UsageError("dravcall needs a URL, a bridge name and a method name");
   if (options.readSize == 0) throw UsageError("--read-size must be at least 1");
   options.url = positional[0];
@@ -87,9 +102,14 @@ CallOptions parseCallOptions(int argc, char** argv) {
 
 const char* callUsage() {
   return "Usage: dravcall [OPTION]... URL BRIDGE METHOD [KIND:VALUE]...\n"
+         "       dravcall URL --describe\n"
          "Calls METHOD of the bridge BRIDGE at URL with the typed values given, then\n"
          "prints the results (index, kind, value) and the invocation status.\n"
          "\n"
+         "  --describe           print the methods a bridge built on a method table\n"
+         "                       offers, with their parameters and results\n"
+         "  --check              ask for that description first and refuse values that\n"
+         "                       do not fit the method's parameters before calling\n"
          "  --chunk-size BYTES   post the arguments in chunks of BYTES (0: in one piece)\n"
          "  --extra-blob FILE    send FILE's bytes after the arguments (always in chunks)\n"
          "  --streaming MODE     NO, IN, OUT or INOUT (default NO); with OUT or INOUT the\n"
@@ -97,12 +117,18 @@ const char* callUsage() {
          "  --output FILE        save the streamed value (or the first binary result) in\n"
          "                       FILE instead of printing its first bytes\n"
          "  --read-size BYTES    read the answer in pieces of BYTES (default 65536)\n"
+         "  --decode-budget BYTES\n"
+         "                       the most memory decoding the answer may take:\n"
+         "                       decompressed values, value storage and text\n"
+         "                       (default 67108864, 64 MiB)\n"
          "  --cookies TEXT       cookies for the call, as \"name=value; name2=value2\"\n"
          "  --sso                log on through single sign-on (SiteMinder) first, with\n"
          "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd\n"
          "  --root-url URL       where the single-sign-on logon goes (default: URL's root)\n"
          "  --need-sso-token     tell the bridge that the method needs the sign-on token\n"
-         "  --trace LEVEL        error (default), progress or all, on standard error\n"
+         "  --trace LEVEL        the library's trace on standard error: none (default:\n"
+         "                       a failure ends in one line naming host, port and\n"
+         "                       reason), error, progress or all\n"
          "  --progress, --no-progress\n"
          "                       a progress line for large transfers (default: when\n"
          "                       standard error is a terminal)\n"
@@ -112,9 +138,13 @@ const char* callUsage() {
          "  -DRAVhttp_auth_mode none|basic|ntlm  -DRAVhttp_auth_user USER  -DRAVhttp_auth_pwd PASS\n"
          "  -DRAVproxy_host HOST  -DRAVproxy_port PORT  -DRAVproxy_user USER  -DRAVproxy_pwd PASS\n"
          "  -DRAVreq_timeout MS  -DRAVconn_timeout MS  -DRAVgzip_threshold BYTES\n"
+         "  https is verified against the system's authorities; -DRAVssl_ca_file FILE and\n"
+         "  -DRAVssl_ca_folder DIR trust more (a private CA); -DRAVssl_verify off checks\n"
+         "  no certificate at all (test setups only)\n"
          "\n"
          "Exit status: 0 when the bridge reports status 0, 1 when it reports another\n"
-         "code, 2 for a bad command line, 3 when the call or its answer failed.\n"
+         "code, 2 for a bad command line, 3 when the sign-on (nothing is called\n"
+         "then), the call or its answer failed.\n"
          "\n";
 }
 

@@ -3,6 +3,8 @@
 // initialisation. Only parsing: nothing is opened or checked beyond syntax.
 #pragma once
 
+#include "decode_budget_option.h"
+
 #include <drav/serialization/argument_list.h>
 
 #include <cstdint>
@@ -29,14 +31,17 @@ struct CallOptions {
   std::string extraBlobFile;          // sent after the arguments; empty: none
   tag_StreamingMode mode = StreamingNo;
   std::string outputFile;             // the streamed value (or the first binary result) goes here
+  std::uint64_t decodeBudget = kDefaultDecodeBudget;  // what decoding the answer may take
   std::string cookies;                // "a=1; b=2", handed to the proxy
   bool sso = false;                   // log on through single sign-on first
   std::string rootUrl;                // where the logon goes; empty: the URL's root
   bool needSsoToken = false;
-  int traceLevel = 0;                 // 0 errors, 1 progress lines, 2 everything
+  int traceLevel = -1;                // -1 none, 0 errors, 1 progress lines, 2 everything
   int progress = -1;                  // -1: when standard error is a terminal, 0 never, 1 always
   bool requestTimeoutGiven = false;   // -DRAVreq_timeout was given
   bool connectionTimeoutGiven = false;
+  bool describe = false;              // print the bridge's description instead of calling
+  bool check = false;                 // check the values against that description first
   bool help = false;
 };
 

@@ -3,6 +3,7 @@
 #include "answer_reader.h"
 #include "body_dump.h"
 #include "call_options.h"
+#include "method_check.h"
 #include "progress_meter.h"
 #include "value_syntax.h"
 
@@ -14,6 +15,7 @@
 #include <drav/transport/bridge_proxy.h>
 #include <drav/transport/http_request.h>
 #include <drav/transport/sso_provider.h>
+#include <drav/typed/method_table.h>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -99,16 +101,20 @@ private:
   std::streambuf* saved_;
 };
 
-// Trace lines at the level asked go to standard error; the transport's
-// "request send : N bytes sent" lines also drive the upload meter.
+// Trace lines at the level asked go to standard error (none unless asked:
+// a failure ends in one line of dravcall's own, and the transport's retry
+// lines would bury it); the transport's "request send : N bytes sent"
+// lines also drive the upload meter.
 void installTraceSink(int level, ProgressMeter* upload) {
-  const Annal::Importance& shown = level >= 2 ? Annal::XS : level == 1 ? Annal::M : Annal::Error;
-  Annal::setLowestImportance(upload && shown.level() > Annal::M.level() ? Annal::M : shown);
-  Annal::setSink([&shown, upload](const Annal::Importance& importance, const std::string& line) {
+  const Annal::Importance* shown = level >= 2 ? &Annal::XS : level == 1 ? &Annal::M : level == 0 ? &Annal::Error : nullptr;
+  const Annal::Importance& lowest = shown ? *shown : Annal::Error;
+  Annal::setLowestImportance(upload && lowest.level() > Annal::M.level() ? Annal::M : lowest);
+  Annal::setSink([shown, upload](const Annal::Importance& importance, const std::string& line) {
     static const std::string kSent = "request send : ";
     if (upload && line.compare(0, kSent.size(), kSent) == 0)
       upload->update(std::strtoull(line.c_str() + kSent.size(), nullptr, 10));
-    if (importance.level() >= shown.level()) std::cerr << '[' << importance.name() << "] " << line << '\n';
+    if (shown && importance.level() >= shown->level())
+      std::cerr << '[' << importance.name() << "] " << line << '\n';
   });
 }
 
@@ -135,9 +141,7 @@ AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, bool sso) {
   return info;
 }
 
-std::string rootOf(const Url& url) {
-  return url.scheme() + "://" + url.host() + ":" + std::to_string(url.port()) + "/";
-}
+std::string rootOf(Url url) { return url.uri("").toString(); }
 
 // Opens the connection before the call so that the time-outs the options
 // ask for apply to it (the transport sets its own defaults when it opens).
@@ -192,19 +196,73 @@ private:
   std::vector<unsigned char> held_;
 };
 
-void saveBinary(const DRAVArgs& results, const std::string& path) {
+// The index of the first binary result; the list's size when there is none.
+unsigned long firstBinary(const DRAVArgs& results) {
+  unsigned long i = 0;
+  while (i < results.size() && results.getArgs()[i]->getType() != DRAVVar::BinaryArray) ++i;
+  return i;
+}
+
+void saveBinary(const DRAVTypes::DRAVArray<unsigned char>& value, const std::string& path) {
+  ValueTarget file(path);
+  file.take(value.getData(), value.getLength());
+  if (!file.close()) throw std::runtime_error("cannot write " + path);
+}
+
+// With --output, the first binary result is saved instead of printed.
+void printResults(const DRAVArgs& results, const std::string& outputFile) {
+  const unsigned long saved = outputFile.empty() ? results.size() : firstBinary(results);
+  if (saved < results.size()) saveBinary(results.getBinaryArray(saved), outputFile);
   for (unsigned long i = 0; i < results.size(); ++i) {
-    if (results.getArgs()[i]->getType() != DRAVVar::BinaryArray) continue;
-    const auto& value = results.getBinaryArray(i);
-    ValueTarget file(path);
-    file.take(value.getData(), value.getLength());
-    if (!file.close()) throw std::runtime_error("cannot write " + path);
-    return;
+    if (i == saved)
+      std::cout << i << " BinaryArray " << results.getBinaryArray(i).getLength() << " bytes saved in " << outputFile
+                << '\n';
+    else
+      std::cout << i << ' ' << dravtools::describeValue(*results.getArgs()[i]) << '\n';
   }
-  throw std::runtime_error("no binary result to save in " + path);
+  if (!outputFile.empty() && saved == results.size())
+    throw std::runtime_error("no binary result to save in " + outputFile);
+}
+
+// Signs on before the call, so that a refused sign-on ends the command
+// instead of a call made without the session. The logon reports a refusal
+// only by the session cookie it does not bring back.
+void signOn(DRAVBridgeProxy& proxy) {
+  DRAVSsoProvider* sso = proxy.getSsoProvider();
+  if (!sso) return;
+  sso->initialize(&proxy);
+  if (proxy.getCookies().find("SMSESSION") == std::string::npos)
+    throw std::runtime_error("no session cookie (SMSESSION) came back: check the user and password "
+                             "(-DRAVhttp_auth_user, -DRAVhttp_auth_pwd) and --root-url");
+}
+
+// The description a method table answers dravDescribe with; empty when the
+// bridge gives none.
+std::string descriptionOf(DRAVBridgeProxy& proxy, const CallOptions& options) {
+  DRAVArgs none;
+  DRAVDataOutputStream body;
+  none.writeObject(body);
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  if (request->call(DRAVMethodTable::kDescribeMethod, reinterpret_cast<char*>(body.getBuffer(0)), body.size(), 0,
+                    options.needSsoToken, StreamingNo, nullptr, 0) == 0 ||
+      request->getCallStatus().httpCode() != 200)
+    return "";
+  AnswerReader reader(false, nullptr);
+  char* piece = nullptr;
+  for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;)
+    reader.feed(reinterpret_cast<unsigned char*>(piece), n);
+  reader.finish();
+  const DRAVArgs& results = reader.results();
+  if (reader.status().code != 0 || results.size() != 1 || results.getArgs()[0]->getType() != DRAVVar::String) return "";
+  return results.getString(0);
 }
 
 int printAnswer(const AnswerReader& reader, ValueTarget& value, const CallOptions& options) {
+  if (options.describe && reader.status().code == 0 && reader.results().size() == 1 &&
+      reader.results().getArgs()[0]->getType() == DRAVVar::String) {
+    std::cout << reader.results().getString(0) << std::flush;
+    return 0;
+  }
   if (reader.streamed()) {
     if (options.outputFile.empty()) {
       std::vector<unsigned char>& bytes = value.held();
@@ -214,10 +272,7 @@ int printAnswer(const AnswerReader& reader, ValueTarget& value, const CallOption
       std::cout << "0 BinaryArray " << reader.valueSize() << " bytes saved in " << options.outputFile << '\n';
     }
   } else {
-    const DRAVArgs& results = reader.results();
-    for (unsigned long i = 0; i < results.size(); ++i)
-      std::cout << i << ' ' << dravtools::describeValue(*results.getArgs()[i]) << '\n';
-    if (!options.outputFile.empty()) saveBinary(results, options.outputFile);
+    printResults(reader.results(), options.outputFile);
   }
   std::cout << dravtools::describeStatus(reader.status()) << std::endl;
   return reader.status().code == 0 ? 0 : kBridgeReportedFailure;
@@ -253,18 +308,29 @@ int call(const CallOptions& options, int argc, char** argv) {
   const Url url(options.url);
   DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options.sso));
   AnswerReader reader(options.mode == StreamingOut || options.mode == StreamingInOut,
-                      [&value](const unsigned char* data, std::size_t size) { value->take(data, size); });
+                      [&value](const unsigned char* data, std::size_t size) { value->take(data, size); },
+                      options.decodeBudget);
   try {
     proxy.init();
     proxy.rootUrl() = Url(options.rootUrl.empty() ? rootOf(url) : options.rootUrl);
     if (!options.cookies.empty()) proxy.setCookies(options.cookies);
     DebugLinesToStderr debugLines;
+    try {
+      signOn(proxy);
+    } catch (const std::exception& e) {
+      return fail(kCallFailed,
+                  "single sign-on at " + proxy.rootUrl().toString() + " failed, no call made: " + e.what());
+    }
     applyTimeouts(proxy, options, policy);
+    if (options.check) {
+      const std::string refusal = dravtools::checkAgainstDescription(descriptionOf(proxy, options), options.method, args);
+      if (!refusal.empty()) return fail(kBadCommandLine, "not sent: " + refusal);
+    }
     DRAVHttpRequestPtr request(proxy.createRequest());
     const unsigned long sent =
         request->call(options.method, reinterpret_cast<char*>(body.getBuffer(0)), body.size(), options.chunkSize,
                       options.needSsoToken, options.mode, blob ? blob->data() : nullptr, blob ? blob->size() : 0);
-    if (sent == 0) return fail(kCallFailed, "the call to " + options.url + " failed (the trace lines above say why)");
+    if (sent == 0) return fail(kCallFailed, "the call to " + options.url + " failed: " + request->failureText());
     const CallStatus status = request->getCallStatus();
     ProgressMeter download(std::cerr, "download", showProgress);
     std::string errorText;
@@ -285,6 +351,8 @@ int call(const CallOptions& options, int argc, char** argv) {
                                    (status.error().empty() ? std::string() : " (" + status.error() + ")"));
     reader.finish();
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
+  } catch (const dravtools::OverBudget& e) {
+    return fail(kCallFailed, std::string("decoding the answer goes ") + e.what());
   } catch (const std::exception& e) {
     return fail(kCallFailed, std::string("the call failed: ") + e.what());
   }

@@ -55,12 +55,14 @@ grep -qF '[DRAV_Z=1]' "$work/tiny.bin" || { echo "FAIL tiny: not compressed"; fa
 # Each kind at both ends of its range, and the other spellings the syntax takes.
 check bounds 0 "$dravdump" --encode -o "$work/bounds.bin" int:-2147483648 int:2147483647 long:-2147483648 \
   short:-32768 short:32767 uint:4294967295 ulong:4294967295 ushort:0 uchar:255 char:x bool:0 bool:1 int:0x10 \
-  float:3.4028234e38 float:-1e-45 double:1e308 double:-4.9e-324 bin:0xA0ff string: empty: double:0
+  float:3.4028234e38 float:-1e-45 double:1e308 double:-4.9e-324 bin:0xA0ff string: empty: double:0 \
+  int:010 uint:0755 int:08 short:-0x10 uint:0XFFFFFFFF uchar:0xff
 check bounds-dump 0 "$dravdump" "$work/bounds.bin"
 printf '%s\n' "0 Int -2147483648" "1 Int 2147483647" "2 Long -2147483648" "3 Short -32768" "4 Short 32767" \
   "5 UInt 4294967295" "6 ULong 4294967295" "7 UShort 0" "8 UChar 255" '9 Char "x"' "10 Bool false" "11 Bool true" \
   "12 Int 16" "13 Float 3.4028234663852886e+38" "14 Float -1.4012984643248171e-45" "15 Double 1e+308" \
   "16 Double -4.9406564584124654e-324" "17 BinaryArray 2 bytes: A0 FF" '18 String ""' "19 Empty" "20 Double 0" \
+  "21 Int 10" "22 UInt 755" "23 Int 8" "24 Short -16" "25 UInt 4294967295" "26 UChar 255" \
   | diff - "$work/out" || { echo "FAIL bounds: values changed on the way"; failures=$((failures + 1)); }
 
 # One step past each end is refused, saying why.
@@ -78,6 +80,18 @@ ushort:65536|not an integer from 0 to 65535
 uchar:256|not an integer from 0 to 255
 int:|not an integer from -2147483648 to 2147483647
 int:5x|not an integer from -2147483648 to 2147483647
+int:+5|not an integer from -2147483648 to 2147483647
+int:0x|not an integer from -2147483648 to 2147483647
+int:0x80000000|not an integer from -2147483648 to 2147483647
+int:1 2|not an integer from -2147483648 to 2147483647
+uchar:0x100|not an integer from 0 to 255
+uint:99999999999999999999|not an integer from 0 to 4294967295
+int: 7|a number has no blanks around it (check the quoting)
+uint:7 |a number has no blanks around it (check the quoting)
+short:	-1|a number has no blanks around it (check the quoting)
+double: 1.5|a number has no blanks around it (check the quoting)
+double:0x1p4|not a decimal number
+float:-0X1p4|not a decimal number
 char:ab|a char is exactly one byte
 char:|a char is exactly one byte
 bool:yes|a bool is true, false, 1 or 0
@@ -133,6 +147,43 @@ refused 2 "bad value 'bin:@$work/does-not-exist': cannot open $work/does-not-exi
   "$dravdump" --encode -o "$work/x" "bin:@$work/does-not-exist"
 check help 0 "$dravdump" --help
 grep -q "KIND:VALUE" "$work/out" || { echo "FAIL help text"; failures=$((failures + 1)); }
+
+# Decoding runs under a budget: a body of compressed zeros does not take the
+# memory its values announce, and says which option raises the budget.
+bomb() {  # bomb FILE VALUES BYTES [answer]: VALUES binary values of BYTES zeros, stored compressed
+  python3 - "$@" <<'PY'
+import struct, sys, zlib
+path, values, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+payload = ("[DRAV_Z=%d]" % size).encode() + zlib.compress(bytes(size), 9)
+text = lambda s: struct.pack(">I", len(s) + 1) + s + b"\0"
+status = text(b"t1") + text(b"t2") + text(b"fine") + struct.pack(">i", 0) if len(sys.argv) > 4 else b""
+with open(path, "wb") as f:
+    f.write(b"\x01" + struct.pack(">I", values) +
+            (struct.pack(">HI", 3, len(payload)) + payload) * values + status)
+PY
+}
+bomb "$work/bomb.bin" 1000 1048576
+[ "$(stat -c %s "$work/bomb.bin")" -lt 1200000 ] || { echo "FAIL bomb: not a small body"; failures=$((failures + 1)); }
+refused 1 "decoding the body goes over the budget of 67108864 bytes (--decode-budget to raise it)" \
+  /usr/bin/time -f %M -o "$work/peak" "$dravdump" "$work/bomb.bin"
+peak=$(tail -n 1 "$work/peak")
+[ "$peak" -lt 163840 ] || { echo "FAIL bomb: peak $peak KiB"; failures=$((failures + 1)); }
+bomb "$work/three.bin" 3 1000
+check three 0 "$dravdump" "$work/three.bin"
+expect_line three "2 BinaryArray 1000 bytes: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ..." "$work/out"
+refused 1 "decoding the body goes over the budget of 2999 bytes (--decode-budget to raise it)" \
+  "$dravdump" --decode-budget 2999 "$work/three.bin"
+check three-raised 0 "$dravdump" "$work/three.bin" --decode-budget 4000
+bomb "$work/answer.bin" 3 1000 answer
+check answer 0 "$dravdump" --answer "$work/answer.bin"
+expect_line answer 'status 0 "fine" (t1, t2)' "$work/out"
+refused 1 "decoding the answer goes over the budget of 2999 bytes (--decode-budget to raise it)" \
+  "$dravdump" --answer --decode-budget 2999 "$work/answer.bin"
+refused 2 "--decode-budget needs a byte count of at least 1" "$dravdump" --decode-budget 0 "$work/three.bin"
+refused 2 "--decode-budget needs a byte count of at least 1" "$dravdump" --decode-budget 1e6 "$work/three.bin"
+refused 2 "--decode-budget goes with reading, not --encode" "$dravdump" --encode --decode-budget 5 int:1
+check budget-help 0 "$dravdump" --help
+grep -q -- "--decode-budget BYTES of memory (default 67108864" "$work/out" || { echo "FAIL help names no budget"; failures=$((failures + 1)); }
 
 echo "dravdump: $failures failed"
 [ "$failures" -eq 0 ]

@@ -2,6 +2,7 @@
 // from typed values given on the command line.
 #include "answer_dump.h"
 #include "body_dump.h"
+#include "decode_budget_option.h"
 #include "file_bytes.h"
 #include "value_syntax.h"
 
@@ -23,8 +24,8 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: dravdump [FILE]\n"
-    "       dravdump --answer|--streamed-answer [FILE]\n"
+    "Usage: dravdump [--decode-budget BYTES] [FILE]\n"
+    "       dravdump --answer|--streamed-answer [--decode-budget BYTES] [FILE]\n"
     "       dravdump --encode [--output FILE] [--threshold BYTES] VALUE...\n"
     "       dravdump --help\n"
     "\n"
@@ -33,7 +34,10 @@ const char* const kUsage =
     "Without --encode, prints the values of a serialized argument body read from\n"
     "FILE (or standard input when FILE is missing or -), one line per value:\n"
     "index, kind, value. Binary values show their length and first bytes, after\n"
-    "decompression when they were stored compressed.\n"
+    "decompression when they were stored compressed. Decoding may take at most\n"
+    "--decode-budget BYTES of memory (default 67108864, 64 MiB, what a bridge host\n"
+    "with default settings grants one call): decompressed values, value storage\n"
+    "and text.\n"
     "\n"
     "With --answer, FILE holds a bridge's answer: the values are followed by the\n"
     "invocation status, printed last; --streamed-answer for the answer of a call\n"
@@ -49,26 +53,32 @@ int fail(const std::string& message, int code = 1) {
   return code;
 }
 
-int dump(const std::string& path) {
+int dump(const std::string& path, std::uint64_t decodeBudget) {
   std::vector<unsigned char> body;
   std::string error;
   if (!dravtools::readFileBytes(path, body, error)) return fail(error);
   try {
+    DRAVDecodeBudget budget(decodeBudget);
     unsigned long rest =
-        dravtools::dumpArgumentBody(body.data(), static_cast<unsigned long>(body.size()), std::cout);
+        dravtools::dumpArgumentBody(body.data(), static_cast<unsigned long>(body.size()), std::cout, budget);
     if (rest) std::cout << "(" << rest << " more bytes follow the values)\n";
+  } catch (const dravtools::OverBudget& e) {
+    return fail(std::string("decoding the body goes ") + e.what());
   } catch (const std::exception& e) {
     return fail(std::string("malformed body: ") + e.what());
   }
   return 0;
 }
 
-int dumpAnswer(const std::string& path, bool streamed) {
+int dumpAnswer(const std::string& path, bool streamed, std::uint64_t decodeBudget) {
   std::vector<unsigned char> body;
   std::string error;
   if (!dravtools::readFileBytes(path, body, error)) return fail(error);
   try {
-    dravtools::dumpAnswer(body.data(), static_cast<unsigned long>(body.size()), streamed, std::cout);
+    DRAVDecodeBudget budget(decodeBudget);
+    dravtools::dumpAnswer(body.data(), static_cast<unsigned long>(body.size()), streamed, std::cout, budget);
+  } catch (const dravtools::OverBudget& e) {
+    return fail(std::string("decoding the answer goes ") + e.what());
   } catch (const std::exception& e) {
     return fail(std::string("malformed answer: ") + e.what());
   }
@@ -115,6 +125,8 @@ struct Command {
   std::string output;
   bool thresholdGiven = false;
   unsigned long threshold = 0;
+  bool decodeBudgetGiven = false;
+  std::uint64_t decodeBudget = dravtools::kDefaultDecodeBudget;
   std::vector<std::string> words;  // the values to encode, or the one input file
 };
 
@@ -142,6 +154,10 @@ int parseCommandLine(int argc, char** argv, Command& command) {
       if (++i == argc || !parseThreshold(argv[i], command.threshold))
         return fail("--threshold needs a byte count from 0 to 4294967295", 2);
       command.thresholdGiven = true;
+    } else if (arg == dravtools::kDecodeBudgetOption) {
+      if (++i == argc || !dravtools::parseDecodeBudget(argv[i], command.decodeBudget))
+        return fail(arg + " needs a byte count of at least 1", 2);
+      command.decodeBudgetGiven = true;
     } else {
       return fail("unknown option " + arg + " (see --help)", 2);
     }
@@ -149,6 +165,7 @@ int parseCommandLine(int argc, char** argv, Command& command) {
   if (command.encoding && command.answer) return fail("--encode writes a body; --answer and --streamed-answer read one", 2);
   if (!command.encoding && (!command.output.empty() || command.thresholdGiven))
     return fail("--output and --threshold go with --encode", 2);
+  if (command.encoding && command.decodeBudgetGiven) return fail("--decode-budget goes with reading, not --encode", 2);
   if (!command.encoding && command.words.size() > 1) return fail("only one input file (see --help)", 2);
   return 0;
 }
@@ -165,8 +182,8 @@ int run(int argc, char** argv) {
     return encode(command.words, command.output);
   }
   const std::string input = command.words.empty() ? "-" : command.words[0];
-  if (command.answer) return dumpAnswer(input, command.answer == 2);
-  return dump(input);
+  if (command.answer) return dumpAnswer(input, command.answer == 2, command.decodeBudget);
+  return dump(input, command.decodeBudget);
 }
 
 }  // namespace

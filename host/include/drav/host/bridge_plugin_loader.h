@@ -14,8 +14,9 @@ namespace DRAVHost {
 // The bridge `file` (a shared object named *.so or *.so.N) makes. The bridge
 // is the caller's; destroying the last copy deletes it and then unloads the
 // plugin. std::runtime_error "cannot load bridge plugin 'FILE': REASON" when
-// the file is missing, no shared object, exports no entry point, was built
-// for another ABI, or its entry point makes no bridge or throws.
+// the file is missing, no shared object, needs a symbol nothing defines,
+// exports no entry point, was built for another ABI, or its entry point
+// makes no bridge or throws; REASON says it in the plugin author's terms.
 std::shared_ptr<BridgeHandler> loadBridgePlugin(const std::string& file);
 
 }  // namespace DRAVHost

@@ -1,0 +1,64 @@
+#include <drav/transport/failure_text.h>
+
+#include <drav/transport/wininet_text.h>
+
+#include <cstdio>
+
+namespace DRAV {
+namespace detail {
+namespace {
+
+std::string seconds(unsigned long ms) {
+  char text[32];
+  if (ms % 1000 == 0) std::snprintf(text, sizeof text, "%lu s", ms / 1000);
+  else std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+  return text;
+}
+
+}  // namespace
+
+bool isUntrustedCertificate(unsigned long code) {
+  return code == ERROR_INTERNET_INVALID_CA || code == ERROR_INTERNET_SEC_CERT_CN_INVALID ||
+         code == ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+}
+
+std::string failureReason(unsigned long code, unsigned long timeoutMs) {
+  switch (code) {
+    case ERROR_INTERNET_CANNOT_CONNECT: return "connection refused (is the host listening on that port?)";
+    case ERROR_INTERNET_NAME_NOT_RESOLVED: return "name not resolved";
+    case ERROR_INTERNET_TIMEOUT: return "timed out after " + seconds(timeoutMs);
+    case ERROR_INTERNET_CONNECTION_RESET: return "connection reset by the server";
+    case ERROR_INTERNET_CONNECTION_ABORTED: return "connection closed by the server";
+    case ERROR_INTERNET_FORCE_RETRY: return "the server asked for the request again and again";
+    case ERROR_INTERNET_INVALID_URL: return "invalid URL (the port must be 1 to 65535)";
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME: return "unsupported scheme (http or https)";
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE: return "no valid HTTP answer (http to an https port?)";
+    case ERROR_INTERNET_INVALID_CA:
+      return "TLS: certificate not trusted (self-signed or from an unknown authority; "
+             "trust its authority with -DRAVssl_ca_file)";
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID: return "TLS: certificate name mismatch (it is not for this host)";
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID: return "TLS: certificate expired or not yet valid";
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED: return "TLS: certificate revocation could not be checked";
+    case ERROR_INTERNET_SEC_CERT_ERRORS: return "TLS: the trusted authorities could not be read (-DRAVssl_ca_file?)";
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: return "TLS: the server demands a client certificate";
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "TLS: handshake failed (https to a plain http port?)";
+    case ERROR_INTERNET_OPERATION_CANCELLED: return "cancelled";
+    case ERROR_INVALID_HANDLE: return "no connection could be opened (check the URL's host and port)";
+    case HTTP_STATUS_DENIED: return "the server refused the credentials (HTTP 401)";
+    case HTTP_STATUS_PROXY_AUTH_REQ: return "the proxy refused the credentials (HTTP 407)";
+    case HTTP_STATUS_MOVED: return "the server keeps redirecting (HTTP 301)";
+    default: return "WinINet error " + std::to_string(code);
+  }
+}
+
+std::string failureLine(const Url& url, unsigned long code, HINTERNET handle) {
+  DWORD timeout = kTransportTimeoutMs, size = sizeof timeout;
+  if (!handle || !InternetQueryOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size))
+    timeout = kTransportTimeoutMs;
+  const std::string& host = url.host();
+  const std::string where = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return where + ":" + std::to_string(url.port()) + ": " + failureReason(code, timeout);
+}
+
+}  // namespace detail
+}  // namespace DRAV

@@ -1,0 +1,154 @@
+// Certificate checks of calls, downloads and their TLS policy, against real
+// TLS servers on 127.0.0.1 whose certificates are made at test time.
+#include "transport_fixture.h"
+
+#include "support/http_test_server.h"
+#include "support/tls_test_certificate.h"
+
+#ifndef _WIN32
+
+namespace transport_test {
+namespace {
+
+using drav_test::Reply;
+using drav_test::TestCertificate;
+
+std::unique_ptr<drav_test::HttpTestServer> serveWith(const TestCertificate& certificate) {
+  drav_test::ServerOptions options;
+  options.certFile = certificate.certFile();
+  options.keyFile = certificate.keyFile();
+  auto server = std::make_unique<drav_test::HttpTestServer>(options);
+  Reply reply;
+  reply.body = "over tls";
+  server->setDefaultReply(reply);
+  return server;
+}
+
+AuthInfo trusting(const std::string& caFile, AuthInfo auth = AuthInfo()) {
+  TlsPolicy tls;
+  tls.caFile = caFile;
+  return auth.tls(tls);
+}
+
+// What a call over TLS came to: the answer's body, or the refusal's message.
+std::string callOver(drav_test::ScriptedServer& server, const AuthInfo& auth) {
+  DRAVBridgeProxy proxy("secure", Url(server.url("/bridge")), auth);
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  try {
+    if (request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0) != 3)
+      return "failed: " + request->failureText();
+    return receiveAll(*request.get(), 100, 100);
+  } catch (const UnknownCertAuthException& e) {
+    return e.what();
+  }
+}
+
+// The program-wide policy ("-DRAVssl_..." options) for the length of a test.
+class ProgramPolicy {
+public:
+  explicit ProgramPolicy(const TlsPolicy& policy) {
+    DRAVClientCore::instance().getAuthenticationInfo().setTlsPolicy(policy);
+  }
+  ~ProgramPolicy() { DRAVClientCore::instance().getAuthenticationInfo().setTlsPolicy(TlsPolicy()); }
+  ProgramPolicy(const ProgramPolicy&) = delete;
+  ProgramPolicy& operator=(const ProgramPolicy&) = delete;
+};
+
+TEST(TlsPolicy, ASelfSignedServerIsRefusedBeforeTheCredentialsLeave) {
+  TestCertificate certificate;
+  auto server = serveWith(certificate);
+  dravtest::CaptureTrace trace(Annal::Error);
+  const AuthInfo basic = AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthBasic);
+  EXPECT_EQ(callOver(*server, basic), "Unknown Certificate Authority: " + server->hostPort() +
+                                          ": TLS: certificate not trusted (self-signed or from an unknown "
+                                          "authority; trust its authority with -DRAVssl_ca_file)");
+  EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_INVALID_CA"));
+  EXPECT_TRUE(server->requests().empty()) << "nothing was sent, credentials least of all";
+
+  DRAVBridgeProxy proxy("secure", Url(server->url("/bridge")), basic);
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  std::vector<unsigned char> data;
+  try {
+    request->downloadResource(server->url("/resource"), data);
+    ADD_FAILURE() << "the download went through";
+  } catch (const HttpPostDataException& e) {
+    EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_INVALID_CA));
+    EXPECT_NE(std::string(e.what()).find(server->hostPort() + ": TLS: certificate not trusted"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(server->requests().empty());
+}
+
+TEST(TlsPolicy, ASingleSignOnLogonToAnUntrustedServerSendsNoPassword) {
+  TestCertificate certificate;
+  auto server = serveWith(certificate);
+  DRAVBridgeProxy proxy("secure", Url(server->url("/bridge")),
+                        AuthInfo().user("alice").pass("secret").ssoProvider("siteminder"));
+  proxy.init();
+  proxy.rootUrl() = Url(server->url("/logon"));
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  try {
+    request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0);
+    ADD_FAILURE() << "the logon went through";
+  } catch (const HttpPostDataException& e) {
+    EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_INVALID_CA));
+    EXPECT_NE(std::string(e.what()).find(server->hostPort() + ": TLS: certificate not trusted"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(server->requests().empty());
+}
+
+TEST(TlsPolicy, EachCertificateFaultIsNamedWithTheHostAndItsPort) {
+  drav_test::TestAuthority authority;
+  const TestCertificate selfSigned;
+  const struct {
+    std::unique_ptr<TestCertificate> certificate;
+    const char* outcome;
+  } cases[] = {
+      {authority.issue("IP:127.0.0.1"), "over tls"},
+      {authority.issue("DNS:elsewhere.example"), ": TLS: certificate name mismatch (it is not for this host)"},
+      {authority.issue("IP:127.0.0.1", true), ": TLS: certificate expired or not yet valid"},
+  };
+  for (const auto& c : cases) {
+    auto server = serveWith(*c.certificate);
+    const std::string outcome = callOver(*server, trusting(authority.certFile()));
+    if (std::string(c.outcome) == "over tls") EXPECT_EQ(outcome, c.outcome);
+    else EXPECT_EQ(outcome, "Unknown Certificate Authority: " + server->hostPort() + c.outcome);
+  }
+  auto stranger = serveWith(selfSigned);
+  EXPECT_NE(callOver(*stranger, trusting(authority.certFile())).find("certificate not trusted"), std::string::npos)
+      << "the authority vouches for its own certificates only";
+}
+
+TEST(TlsPolicy, TheProgramsAuthoritiesAreTrustedWhereTheProxyNamesNone) {
+  drav_test::TestAuthority authority, other;
+  auto server = serveWith(*authority.issue("IP:127.0.0.1"));
+  TlsPolicy program;
+  program.caFile = authority.certFile();
+  ProgramPolicy options(program);
+  EXPECT_EQ(callOver(*server, AuthInfo()), "over tls");
+  EXPECT_NE(callOver(*server, trusting(other.certFile())).find("not trusted"), std::string::npos)
+      << "the proxy's own authority file replaces the program's";
+}
+
+TEST(TlsPolicy, VerificationTurnedOffByTheProxyOrTheProgramAcceptsAnyCertificate) {
+  const TestCertificate elsewhere("elsewhere.example", false);
+  auto server = serveWith(elsewhere);
+  TlsPolicy off;
+  off.verify = false;
+  EXPECT_EQ(callOver(*server, AuthInfo().tls(off)), "over tls");
+  ProgramPolicy options(off);
+  EXPECT_EQ(callOver(*server, AuthInfo()), "over tls");
+}
+
+TEST(TlsPolicy, AnUnreadableAuthorityFileFailsTheCallAndSaysSo) {
+  TestCertificate certificate;
+  auto server = serveWith(certificate);
+  EXPECT_EQ(callOver(*server, trusting("/nonexistent/ca.pem")),
+            "failed: " + server->hostPort() + ": TLS: the trusted authorities could not be read (-DRAVssl_ca_file?)");
+}
+
+}  // namespace
+}  // namespace transport_test
+
+#endif  // _WIN32
