@@ -56,11 +56,11 @@ TEST(RequestSlots, ACallWaitingOnItsClientGivesItsSlotToTheFirstInLineAndComesBa
   RequestSlots slots(1, 4, 1);
   ASSERT_EQ(RequestSlots::Admission::Run, slots.admit({}));
   int started = 0;
-  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([&] { ++started; }));
+  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([&](bool) { ++started; }));
   RequestSlots::Job next;
   ASSERT_TRUE(slots.stepAside(next));
   ASSERT_TRUE(next);
-  next();
+  next(true);
   EXPECT_EQ(1, started) << "the slot went to the first in line";
   EXPECT_EQ(1u, slots.running());
   EXPECT_EQ(1u, slots.clientWaits());
@@ -68,7 +68,7 @@ TEST(RequestSlots, ACallWaitingOnItsClientGivesItsSlotToTheFirstInLineAndComesBa
   EXPECT_FALSE(slots.stepAside(again)) << "one client wait, taken";
 
   // Back from its wait, the call takes the next free slot before the line.
-  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([&] { started += 10; }));
+  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([&](bool) { started += 10; }));
   std::atomic<bool> back{false};
   std::thread returning([&] {
     EXPECT_FALSE(slots.stepBack());
@@ -83,7 +83,7 @@ TEST(RequestSlots, ACallWaitingOnItsClientGivesItsSlotToTheFirstInLineAndComesBa
   EXPECT_EQ(0u, slots.clientWaits());
   RequestSlots::Job line = slots.release();
   ASSERT_TRUE(line);
-  line();
+  line(true);
   EXPECT_EQ(11, started);
 }
 
@@ -95,7 +95,7 @@ TEST(RequestSlots, ACallComingBackStartsTheLineWhenItFindsMoreThanOneSlotFree) {
   ASSERT_TRUE(slots.stepAside(next));
   EXPECT_FALSE(next) << "nobody in line: the slot is free";
   ASSERT_EQ(RequestSlots::Admission::Run, slots.admit({}));
-  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([] {}));
+  ASSERT_EQ(RequestSlots::Admission::Waiting, slots.admit([](bool) {}));
   RequestSlots::Job fromReturn;
   std::thread returning([&] { fromReturn = slots.stepBack(); });
   std::this_thread::sleep_for(50ms);
