@@ -231,7 +231,6 @@ TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
 TEST_F(ConfigFile, RefusesUnknownKeysWhereTheyStand) {
   EXPECT_EQ("F:2: unknown key \"listen_port\"", refusal("trace = false\nlisten_port = 1"));
   EXPECT_EQ("F:1: unknown key \"x\" in [limits]", refusal("[limits.x]\ny = 1"));
-  EXPECT_EQ("F:3: unknown key \"plugn\" in [[bridge]]", refusal("[[bridge]]\npath = \"/a\"\nplugn = \"a\""));
   EXPECT_EQ("F:1: unknown key \"tls_files\"", refusal("[tls_files]"));
   // A slip of the keyboard gets the name meant; a key in the wrong table, its own.
   EXPECT_EQ("F:3: unknown key \"max_conections\" in [limits] (did you mean \"max_connections\"?)",
