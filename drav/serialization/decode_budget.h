@@ -28,6 +28,10 @@ public:
     return true;
   }
 
+  // Gives back `bytes` counted for something since freed (a server's
+  // per-call share counts what is held, not what was ever asked for).
+  void refund(std::uint64_t bytes) { used_ -= bytes < used_ ? bytes : used_; }
+
   std::uint64_t limit() const { return limit_; }
   std::uint64_t used() const { return used_; }
   // True once a charge was refused: lets a server tell "the body asks for more

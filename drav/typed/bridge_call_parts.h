@@ -1,7 +1,7 @@
 // What a method of a DRAVMethodTable may meet besides its values: the call's
 // headers (DRAVTableCall), the exception that answers with a status of its
 // choosing (DRAVBridgeError), the extra blob read in pieces (DRAVBlobReader)
-// and an answer streamed in pieces (DRAVStreamWriter), and the exception
+// and an answer written in pieces (DRAVStreamWriter), and the exception
 // that refuses a body the table cannot read (DRAVBodyException). Neither
 // stream holds its data whole.
 #pragma once
@@ -11,6 +11,8 @@
 #include <drav/hosting/request_wrapper.h>
 #include <drav/hosting/response_wrapper.h>
 #include <drav/serialization/decode_budget.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/serialization/typed_value.h>
 #include <drav/typed/value_kinds.h>
 
 #include <algorithm>
@@ -26,8 +28,17 @@ struct DRAVTableCall {
   bool streamsOut = false;           // "DRAVStreamingMode" OUT or INOUT
   bool needSsoToken = false;         // "DRAVMethodNeedSsoToken: yes"
   std::string user;                  // the user the server checked; empty without one
-  // Bounds what decoding the arguments allocates; null bounds nothing. Not owned.
+  // Bounds what the call holds: its decoded arguments, and what a method or
+  // the answer holds beside them. Null bounds nothing. Not owned.
   DRAVDecodeBudget* decodeBudget = nullptr;
+
+  // Counts `bytes` the call is to hold against its budget, before they are
+  // allocated; DRAVBodyException 413 when they do not fit.
+  void charge(std::uint64_t bytes) const;
+  // Gives back what was charged once it is freed.
+  void refund(std::uint64_t bytes) const {
+    if (decodeBudget) decodeBudget->refund(bytes);
+  }
 };
 
 // Thrown by a method: answers with this code (not 0) and message.
@@ -40,8 +51,9 @@ private:
   long code_;
 };
 
-// A body the table cannot read: too large (413) or malformed (400). Nothing
-// was written; the server answers with the status.
+// A body the table cannot read: too large (413) or malformed (400), or an
+// answer that takes more than the call may hold (413). The server answers
+// with the status (or cuts an answer already begun).
 class DRAVBodyException : public DRAVException {
 public:
   DRAVBodyException(unsigned httpStatus, const std::string& message) : DRAVException(message), status_(httpStatus) {}
@@ -50,6 +62,13 @@ public:
 private:
   unsigned status_;
 };
+
+inline void DRAVTableCall::charge(std::uint64_t bytes) const {
+  if (decodeBudget && !decodeBudget->tryCharge(bytes))
+    throw DRAVBodyException(413, "the answer takes more than the " +
+                                     std::to_string(decodeBudget->limit() - decodeBudget->used()) +
+                                     " bytes the call has left");
+}
 
 // The extra blob, in pieces of the method's choosing.
 class DRAVBlobReader {
@@ -88,8 +107,9 @@ private:
   unsigned long pieceSize_ = 0;
 };
 
-// The answer as one binary value streamed in pieces: begin(size), then
-// write() exactly size bytes in all. Only for a call that streams out.
+// The answer as one binary value written in pieces: begin(size) for a call
+// that streams out, beginListedBinary(size) for one that does not, then
+// write() exactly size bytes in all.
 class DRAVStreamWriter {
 public:
   DRAVStreamWriter(DRAVHelpers::IIS::ResponseWrapper& out, bool streamsOut) : out_(out), streamsOut_(streamsOut) {}
@@ -108,6 +128,21 @@ public:
     if (!streamsOut_) throw std::logic_error("this call does not stream its answer");
     if (begun_) throw std::logic_error("the streamed value was begun already");
     check(out_.WriteBufferSize(size));
+    begun_ = true;
+    left_ = size;
+  }
+  // For a call that does not stream out: writes the head of a list of one
+  // binary value of `size` bytes, which write() then sends, so the method
+  // answers with a listed value it never holds whole. std::logic_error when
+  // the call streams out or a value was begun already.
+  void beginListedBinary(std::uint32_t size) {
+    if (streamsOut_) throw std::logic_error("this call streams its answer");
+    if (begun_) throw std::logic_error("the value was begun already");
+    DRAVDataOutputStream head;
+    head.writeULong(1);
+    head.writeShort(DRAVVar::BinaryArray);
+    head.writeULong(size);
+    check(out_.WriteBufferChunk(head.getBuffer(0), head.size()));
     begun_ = true;
     left_ = size;
   }

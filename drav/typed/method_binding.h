@@ -10,7 +10,7 @@
 //   const DRAVArgs&        every value as received, unchecked (then the only
 //                          value parameter: the method checks them itself)
 //   DRAVBlobReader&        the extra blob, in pieces
-//   DRAVStreamWriter&      an answer streamed in pieces
+//   DRAVStreamWriter&      an answer written in pieces
 //   const DRAVTableCall&   the call's headers
 #pragma once
 

@@ -121,7 +121,7 @@ public:
       if (outcome.code == Ok)
         outcome = Outcome{{}, BadArguments, call.methodName + " answers with a list; call it without streaming out"};
     } else {
-      writeList(out, outcome.results);
+      writeList(out, outcome.results, call);
     }
     DRAVInvocation::Bridge::Status status(name_, call.methodName, outcome.message, outcome.code);
     check(out.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant())));
@@ -242,13 +242,25 @@ private:
     return args;
   }
 
-  void writeList(DRAVHelpers::IIS::ResponseWrapper& out, const DRAVArgs& results) const {
-    DRAVDataOutputStream bytes;
-    results.writeObject(bytes);
-    for (unsigned long offset = 0; offset < bytes.size();) {
-      const unsigned long piece = std::min<unsigned long>(limits_.chunkSize, bytes.size() - offset);
-      check(out.WriteBufferChunk(bytes.getBuffer(offset), piece));
-      offset += piece;
+  // The list serialized a value at a time, each serialized copy charged to
+  // the call while it lives: an answer never holds its values twice over.
+  void writeList(DRAVHelpers::IIS::ResponseWrapper& out, const DRAVArgs& results, const DRAVTableCall& call) const {
+    DRAVDataOutputStream head;
+    head.writeULong(results.size());
+    check(out.WriteBufferChunk(head.getBuffer(0), head.size()));
+    for (const DRAVVar* value : results.getArgs()) {
+      const unsigned long size = value->objectSize(nullptr);
+      call.charge(size);
+      {
+        DRAVDataOutputStream bytes(size);
+        value->writeObject(bytes);
+        for (unsigned long offset = 1; offset < bytes.size();) {  // past the byte-order marker
+          const unsigned long piece = std::min<unsigned long>(limits_.chunkSize, bytes.size() - offset);
+          check(out.WriteBufferChunk(bytes.getBuffer(offset), piece));
+          offset += piece;
+        }
+      }
+      call.refund(size);
     }
   }
 

@@ -37,8 +37,9 @@ std::optional<std::uint32_t> countOf(const DRAVVar& value) {
   return static_cast<std::uint32_t>(*number);
 }
 
-// Takes the values other than binary ones over: the call's list is not read after.
-DRAVArgs echo(DRAVArgs& args) {
+// Takes the values other than binary ones over: the call's list is not read
+// after. What a binary value's stored copy keeps counts against the call.
+DRAVArgs echo(DRAVArgs& args, const DRAVTableCall& call) {
   DRAVArgs results;
   const std::vector<DRAVVar*>& values = args.getArgs();
   for (unsigned long i = 0; i < args.size(); ++i) {
@@ -50,6 +51,7 @@ DRAVArgs echo(DRAVArgs& args) {
     const auto& plain = args.getBinaryArray(i);
     unsigned char* data = const_cast<unsigned char*>(plain.getData());  // only read
     unsigned long length = plain.getLength();
+    call.charge(length);  // the most its stored form keeps
     DRAVCompression::DRAVCompressedData stored(data, length, false);
     results.addArg(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true)));
   }
@@ -88,30 +90,28 @@ SampleBridge::SampleBridge(Limits limits)
   method("checksumExtraBlob", [](const DRAVArgs&, DRAVBlobReader& blob) { return checksumExtraBlob(blob); });
 }
 
-// A streamed value: its head, then chunks cut from the pattern.
+// The value's head (streamed, or a list of the one value), then its bytes in
+// chunks cut from the pattern.
 DRAVArgs SampleBridge::generate(const DRAVArgs& args, DRAVStreamWriter& out) const {
   const auto size = args.size() >= 1 ? countOf(*args.getArgs()[0]) : std::nullopt;
   const auto seed = args.size() >= 2 ? countOf(*args.getArgs()[1]) : std::optional<std::uint32_t>(0);
   if (!size || !seed || args.size() > 2)
     throw DRAVBridgeError(BadArguments, "generateBinary takes a size from 0 to 2147483647 and an optional seed");
-  DRAVArgs results;
   if (out.streamed()) {
     out.begin(*size);
-    for (std::uint32_t offset = 0; offset < *size;) {
-      const std::uint32_t piece = std::min(limits_.chunkSize, *size - offset);
-      out.write(pattern_.data() + patternByte(offset, *seed), piece);
-      offset += piece;
-    }
-    return results;
+  } else {
+    if (*size > limits_.maxListedBinary)
+      throw DRAVBridgeError(TooLarge, "generateBinary: " + std::to_string(*size) +
+                                          " bytes need streaming mode OUT or INOUT; the limit without is " +
+                                          std::to_string(limits_.maxListedBinary));
+    out.beginListedBinary(*size);  // the value is never held, in any copy
   }
-  if (*size > limits_.maxListedBinary)
-    throw DRAVBridgeError(TooLarge, "generateBinary: " + std::to_string(*size) +
-                                        " bytes need streaming mode OUT or INOUT; the limit without is " +
-                                        std::to_string(limits_.maxListedBinary));
-  std::vector<unsigned char> value(*size);
-  for (std::uint32_t i = 0; i < *size; ++i) value[i] = patternByte(i, *seed);
-  results.addArg(value.data(), static_cast<unsigned long>(value.size()), true);
-  return results;
+  for (std::uint32_t offset = 0; offset < *size;) {
+    const std::uint32_t piece = std::min(limits_.chunkSize, *size - offset);
+    out.write(pattern_.data() + patternByte(offset, *seed), piece);
+    offset += piece;
+  }
+  return DRAVArgs();
 }
 
 }  // namespace DRAVHost

@@ -48,12 +48,12 @@ void storeCount(VARIANT& count, std::uint32_t read) {
 
 }  // namespace
 
-PageRequest* PageRequest::create(RequestStream& body, std::uint32_t totalBytes) {
-  return new PageRequest(body, totalBytes);
+PageRequest* PageRequest::create(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead) {
+  return new PageRequest(body, totalBytes, largestRead);
 }
 
-PageRequest::PageRequest(RequestStream& body, std::uint32_t totalBytes)
-    : ComObject(DRAVHelpers::IIS::IID_IRequest), body_(&body), totalBytes_(totalBytes) {}
+PageRequest::PageRequest(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead)
+    : ComObject(DRAVHelpers::IIS::IID_IRequest), body_(&body), totalBytes_(totalBytes), largestRead_(largestRead) {}
 
 HRESULT STDMETHODCALLTYPE PageRequest::get_TotalBytes(LONG* totalBytes) {
   if (!totalBytes) return E_POINTER;
@@ -68,8 +68,9 @@ HRESULT STDMETHODCALLTYPE PageRequest::BinaryRead(VARIANT* count, VARIANT* resul
   const auto asked = countOf(*count);
   if (!asked) return DISP_E_TYPEMISMATCH;
   if (*asked < 0) return E_INVALIDARG;
+  const std::int64_t largest = static_cast<std::int64_t>(std::min<std::uint64_t>(largestRead_, INT32_MAX));
   const std::uint32_t wanted =
-      static_cast<std::uint32_t>(std::min<std::int64_t>(*asked, std::int64_t(totalBytes_) - delivered_));
+      static_cast<std::uint32_t>(std::min<std::int64_t>({*asked, std::int64_t(totalBytes_) - delivered_, largest}));
 
   SAFEARRAYBOUND bound = {std::min(wanted, kFirstAllocation), 0};
   SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);

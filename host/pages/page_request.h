@@ -17,8 +17,10 @@ namespace DRAVHost {
 class PageRequest final : public ComObject<DRAVHelpers::IIS::IRequest> {
 public:
   // A new object holding one reference, the caller's (Release frees it).
-  // `body` must stay usable until detach().
-  static PageRequest* create(RequestStream& body, std::uint32_t totalBytes);
+  // `body` must stay usable until detach(). One BinaryRead delivers at most
+  // `largestRead` bytes (the call's memory share), whatever count it is asked.
+  static PageRequest* create(RequestStream& body, std::uint32_t totalBytes,
+                             std::uint64_t largestRead = UINT32_MAX);
   // Cuts the object off the connection: every later call gives E_UNEXPECTED.
   void detach() { body_ = nullptr; }
   // Why the last BinaryRead failed; empty when none did.
@@ -40,12 +42,13 @@ public:
   HRESULT STDMETHODCALLTYPE get_Cookies(DRAVHelpers::IIS::IRequestDictionary** values) override;
 
 private:
-  PageRequest(RequestStream& body, std::uint32_t totalBytes);
+  PageRequest(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead);
   // Fills `array` (grown as needed) with up to `wanted` body bytes; returns how many.
   std::uint32_t readInto(SAFEARRAY* array, std::uint32_t wanted);
 
   RequestStream* body_;
   std::uint32_t totalBytes_;
+  std::uint64_t largestRead_;
   std::uint32_t delivered_ = 0;
   std::string lastError_;
 };

@@ -71,7 +71,7 @@ public:
         memory(0),
         routes{settings, noBridges, auth, requestsServed, memory, nullptr, noProxies, nullptr, std::move(metricsPage),
                stopFlag},
-        registry(settings.maxConnections, 0),
+        registry(settings.maxConnections, 0, true),
         slots(settings.maxRunningCalls, settings.maxWaitingCalls),
         buffers(std::size_t(settings.headerLimit) + 4096, 1 + kSpareThreads),
         shared{routes, registry, slots, buffers, nullptr} {}

@@ -2,8 +2,10 @@
 // /metrics and /healthz (404 for anything else) for monitoring, with threads,
 // a bound on connections and a line of waiting requests of its own, so that
 // a flood of bridge calls does not hold up a scrape and an attack on this
-// listener does not touch bridge calls. It keeps the host's deadlines and
-// header limit; requests carry no body. Not the bridge listener (bridge_host.h).
+// listener does not touch bridge calls; with its most connections held, an
+// idle one is closed to make room for a new one, so that a few clients that
+// connect and say nothing cannot keep a scrape out. It keeps the host's
+// deadlines and header limit; requests carry no body. Not the bridge listener (bridge_host.h).
 #pragma once
 
 #include <drav/host/host_settings.h>

@@ -67,6 +67,8 @@ std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) 
   auto tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
   tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
+  // OpenSSL gives its record buffers (34 KiB) back while a connection is idle.
+  SSL_CTX_set_mode(tls->native_handle(), SSL_MODE_RELEASE_BUFFERS);
   error_code error;
   tls->use_certificate_chain_file(settings.certFile, error);
   if (error) throw std::runtime_error("cannot use the certificate " + settings.certFile + ": " + error.message());
@@ -194,15 +196,15 @@ void BridgeHost::Impl::start() {
   settings.maxConnections = connectionBound(settings.maxConnections);
   tls_ = tlsContextFor(settings);
   // Each loop's thread runs calls, and a spare stands by for each: as many
-  // threads as calls may run, plus one per loop.
+  // threads as calls may run or wait on their clients, plus one per loop.
   const unsigned loops = settings.eventLoops = loopCount(settings);
-  loops_.emplace(loops, settings.maxRunningCalls, kLoopWatchTick);
+  loops_.emplace(loops, settings.maxRunningCalls + settings.maxClientWaits, kLoopWatchTick);
   asio::io_context& first = loops_->loop(0).context();
   acceptor_.emplace(first);
   listenOn(*acceptor_, settings.address, settings.port);
   port = acceptor_->local_endpoint().port();
   registry_.emplace(settings.maxConnections, tls_ ? kTlsRefusalsAtOnce : 0);
-  slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls);
+  slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls, settings.maxClientWaits);
   buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096),
                    2 * (settings.maxRunningCalls + loops));
   shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
@@ -313,9 +315,10 @@ std::vector<std::string> BridgeHost::Impl::stop() {
   });
   closed->get_future().wait_for(settings.stopGrace);
   slots_->turnAwayWaiting();
-  waitUntil([this] { return slots_->running() == 0 && registry_->size() == 0; }, settings.stopGrace);
+  memory.stop();  // calls waiting for memory give up
+  waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; }, settings.stopGrace);
   registry_->stop();  // every connection still open is cut once the grace is over
-  waitUntil([this] { return slots_->running() == 0 && registry_->size() == 0; }, kStopCutWait);
+  waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; }, kStopCutWait);
   if (admin_) admin_->stop();
   asio::post(loops_->loop(0).context(), [this] { sweepTimer_->cancel(); });
   std::vector<std::string> abandoned = running.describe();

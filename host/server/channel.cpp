@@ -30,6 +30,25 @@ constexpr std::size_t kHoldLimit = 4096;
 // A channel that held more keeps no bigger room while idle.
 constexpr std::size_t kIdleRoom = 1024;
 
+// A TLS operation that has not completed within this waits on the peer.
+constexpr std::chrono::milliseconds kQuickWait(2);
+
+// Tells the observer, if any, of one wait for the peer for the scope's life.
+class PeerWait {
+public:
+  explicit PeerWait(PeerWaits* waits) : waits_(waits) {
+    if (waits_) waits_->begin();
+  }
+  ~PeerWait() {
+    if (waits_) waits_->end();
+  }
+  PeerWait(const PeerWait&) = delete;
+  PeerWait& operator=(const PeerWait&) = delete;
+
+private:
+  PeerWaits* waits_;
+};
+
 int msUntil(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
@@ -142,7 +161,11 @@ private:
 
   void waitFor(short events, Clock::time_point deadline, const char* what) {
     pollfd wait = {fd_, events, 0};
-    const int ready = ::poll(&wait, 1, msUntil(deadline));
+    int ready = 0;
+    {
+      const PeerWait peerWait(waits_);
+      ready = ::poll(&wait, 1, msUntil(deadline));
+    }
     if (ready == 0) throw ChannelError(std::string(what) + " timed out", true);
     if (ready < 0 && errno != EINTR) throw ChannelError(std::string(what) + " failed: " + std::strerror(errno), false);
   }
@@ -200,8 +223,21 @@ private:
       waiter->outcome.bytes = bytes;
       waiter->finished.notify_one();
     });
+    const auto deadline = Clock::now() + timeout;
+    const auto done = [&] { return waiter->outcome.done; };
     std::unique_lock<std::mutex> lock(waiter->mutex);
-    if (!waiter->finished.wait_for(lock, timeout, [&] { return waiter->outcome.done; })) {
+    bool finished = waiter->finished.wait_for(lock, std::min(timeout, kQuickWait), done);
+    if (!finished) {
+      // Not at once: the peer is the one we wait for. The lock is left while
+      // the observer is told, as the handler needs it to finish.
+      lock.unlock();
+      const PeerWait peerWait(waits_);
+      lock.lock();
+      finished = waiter->finished.wait_until(lock, deadline, done);
+      lock.unlock();
+    }
+    if (!lock.owns_lock()) lock.lock();
+    if (!finished) {
       // Ends the operation; it still completes (with an error) before the
       // buffers it uses go away.
       ::shutdown(stream_.next_layer().native_handle(), SHUT_RDWR);

@@ -42,9 +42,25 @@ struct ConstPiece {
   std::size_t size;
 };
 
+// Told when a channel's thread is about to wait for its peer, and when the
+// wait is over, so that the request it runs can give up meanwhile what the
+// peer's pace must not hold (see RequestSlots::stepAside). Called on the
+// channel's thread; begin() and end() come in pairs.
+class PeerWaits {
+public:
+  virtual ~PeerWaits() = default;
+  virtual void begin() = 0;
+  virtual void end() = 0;
+};
+
 class Channel {
 public:
   virtual ~Channel() = default;
+
+  // Waits for the peer are told to `waits` from now on (null: to nobody);
+  // it must outlive them.
+  void observeWaits(PeerWaits* waits) { waits_ = waits; }
+  PeerWaits* waitsObserved() const { return waits_; }
 
   // What has arrived, at least 1 and at most `size` bytes, into `data`; 0 when
   // the peer ended its side in order.
@@ -58,6 +74,9 @@ public:
   // From any thread: sends what is held, as far as the socket takes it without
   // waiting; does nothing while the channel's own thread is writing.
   virtual void sendOverdue() {}
+
+protected:
+  PeerWaits* waits_ = nullptr;
 };
 
 // The socket `fd`, which stays the caller's; it must be in non-blocking mode.

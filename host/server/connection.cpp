@@ -10,6 +10,7 @@
 
 #include <cerrno>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -58,6 +59,28 @@ std::pair<std::string, bool> hostAnswer(const HostSettings& settings, const Requ
 std::vector<std::pair<std::string, std::string>> retryAfter(const HostSettings& settings) {
   return {{"Retry-After", std::to_string(settings.retryAfterSeconds)}};
 }
+
+// A running request's waits on its client, taken outside its slot where the
+// host has a client wait to spare.
+class SlotWhileWaiting : public PeerWaits {
+public:
+  explicit SlotWhileWaiting(RequestSlots& slots) : slots_(slots) {}
+
+  void begin() override {
+    RequestSlots::Job next;
+    aside_ = slots_.stepAside(next);
+    if (next) next(true);
+  }
+  void end() override {
+    if (!aside_) return;
+    aside_ = false;
+    if (RequestSlots::Job next = slots_.stepBack()) next(true);
+  }
+
+private:
+  RequestSlots& slots_;
+  bool aside_ = false;
+};
 
 template <typename Stream>
 class Connection : public std::enable_shared_from_this<Connection<Stream>> {
@@ -155,17 +178,27 @@ private:
       headDeadline_ = Clock::now() + settings_.headTimeout;
       headClockRunning_ = true;
     }
-    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false))
+    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false,
+                    !in_.headBegun()))
       return finalClose();
+    // An idle connection holds no buffer while it waits.
+    in_.releaseInputIfEmpty();
     if constexpr (!kTls) {
-      // An idle connection holds no buffer while it waits.
-      in_.releaseInputIfEmpty();
       lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
         if (e) return self->finalClose();
         self->readMoreHead();
       });
     } else {
-      readMoreHead();
+      if (in_.holdsInput()) return readMoreHead();
+      // The socket's readiness says nothing of bytes the TLS layer holds, so
+      // the first bytes are read into a few of our own.
+      stream_.async_read_some(asio::buffer(firstBytes_), [self = this->shared_from_this()](const error_code& e,
+                                                                                           std::size_t bytes) {
+        if (!self->entry_.disarm()) return self->headTimedOut();
+        if (e || bytes == 0) return self->finalClose();
+        self->in_.received(self->firstBytes_.data(), bytes);
+        self->readHead();
+      });
     }
   }
 
@@ -252,6 +285,7 @@ private:
   void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
 
   void run() {
+    if (in_.bodyHeld() && isHostAnswer(in_.head(), shared_.routes)) return answerAtOnce();
     // A request admitted later runs on its own loop, whoever frees the slot.
     const auto later = [self = this->shared_from_this()](bool admitted) {
       asio::post(self->stream_.get_executor(), [self, admitted] {
@@ -271,7 +305,14 @@ private:
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
       const EventLoop::Call call(loop_, kTls, *channel_);
-      keepOpen = serveRequest(in_, *channel_, shared_.routes, peer_, served_ + 1 == settings_.maxRequestsPerConnection);
+      SlotWhileWaiting waits(shared_.slots);
+      channel_->observeWaits(&waits);
+      struct Unobserve {
+        Channel& channel;
+        ~Unobserve() { channel.observeWaits(nullptr); }
+      } unobserve{*channel_};
+      keepOpen = serveRequest(in_, *channel_, shared_.routes, peer_,
+                              served_ + 1 == settings_.maxRequestsPerConnection);
       // An answer cut short still delivers what it wrote.
       if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
@@ -284,6 +325,21 @@ private:
     // A request already held is taken up on a fresh stack.
     asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->awaitHead(); });
   }
+
+  // The host's own answer, made here without a slot (it waits for nothing), then sent.
+  void answerAtOnce() {
+    TextCollector collector;
+    bool keepOpen = false;
+    try {
+      keepOpen = serveRequest(in_, collector, shared_.routes, peer_,
+                              served_ + 1 == settings_.maxRequestsPerConnection);
+    } catch (const std::exception& e) {
+      Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
+    }
+    ++served_;
+    send(std::move(collector.bytes), keepOpen);
+  }
+
 
   // No slot for the request: every one is taken and so is the line, or the host is stopping.
   void overloaded() {
@@ -314,9 +370,10 @@ private:
                       });
   }
 
-  // Ends the connection politely: TLS close, then the TCP send side, then a short linger.
+  // Ends the connection politely: TLS close, then the TCP send side, then a
+  // short linger, which gives way as an idle connection does.
   void close() {
-    if (!entry_.arm(Clock::now() + kLinger, true)) return finalClose();
+    if (!entry_.arm(Clock::now() + kLinger, true, true)) return finalClose();
     if constexpr (kTls) {
       stream_.async_shutdown([self = this->shared_from_this()](const error_code&) { self->linger(); });
     } else {
@@ -356,6 +413,8 @@ private:
   const boost::asio::ip::address peer_;
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
+  // A TLS connection's first bytes of a head, while it holds no input buffer.
+  std::array<char, kTls ? 256 : 0> firstBytes_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
   bool headClockRunning_ = false;

@@ -6,8 +6,10 @@
 
 namespace DRAVHost {
 
-bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays) {
+bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle) {
   bothWays_.store(bothWays);
+  if (idle && !idle_.load()) idleSince_.store(Clock::now().time_since_epoch().count());
+  idle_.store(idle);
   deadline_.store(std::max<std::int64_t>(1, deadline.time_since_epoch().count()));
   // Stores before the check: a stop either sees this wait or is seen here.
   return !(registry_ && registry_->stopping_.load());
@@ -15,8 +17,8 @@ bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays) {
 
 bool ConnectionRegistry::add(Entry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const unsigned served = static_cast<unsigned>(entries_.size()) - refusing_;
-  if (served >= max_ || stopping_.load()) {
+  const unsigned served = static_cast<unsigned>(entries_.size()) - refusing_ - givingWay_;
+  if (stopping_.load() || (served >= max_ && !(idleGiveWay_ && cutAnIdleOne()))) {
     ++refused_;
     return false;
   }
@@ -44,8 +46,29 @@ bool ConnectionRegistry::refusalsFull() const {
 
 void ConnectionRegistry::remove(Entry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (entries_.erase(&entry) && entry.refusal_) --refusing_;
+  if (entries_.erase(&entry)) {
+    if (entry.refusal_) --refusing_;
+    if (entry.givingWay_) --givingWay_;
+  }
   entry.registry_ = nullptr;
+}
+
+bool ConnectionRegistry::cutAnIdleOne() {
+  // The one idle longest: a new connection's request is on its way, and a
+  // flood of idle ones does not close it before it arrives.
+  Entry* oldest = nullptr;
+  for (Entry* entry : entries_) {
+    if (entry->refusal_ || entry->givingWay_ || !entry->idle_.load() || entry->deadline_.load() <= 0) continue;
+    if (!oldest || entry->idleSince_.load() < oldest->idleSince_.load()) oldest = entry;
+  }
+  if (!oldest) return false;
+  // It may have moved on meanwhile: then it stays, and so does the refusal.
+  std::int64_t deadline = oldest->deadline_.load();
+  if (deadline <= 0 || !oldest->deadline_.compare_exchange_strong(deadline, Entry::kCut)) return false;
+  oldest->givingWay_ = true;
+  ++givingWay_;
+  cut(*oldest, false);
+  return true;
 }
 
 void ConnectionRegistry::cut(Entry& entry, bool bothWays) {

@@ -26,9 +26,12 @@ public:
   public:
     explicit Entry(int fd) : fd_(fd) {}
     // Starts a wait that must end by `deadline`; past it a sweep shuts the
-    // socket down for reading (`bothWays`: for writing too). False when the
-    // host is stopping: the connection is to close instead.
-    bool arm(Clock::time_point deadline, bool bothWays);
+    // socket down for reading (`bothWays`: for writing too). `idle`: the wait
+    // for a request of which nothing has arrived, or the linger of a closing
+    // connection, which may be cut early to make room (see the
+    // constructor). False when the host is stopping: the connection is to
+    // close instead.
+    bool arm(Clock::time_point deadline, bool bothWays, bool idle = false);
     // Ends the wait; false when it was cut (or the host is stopping).
     bool disarm() { return deadline_.exchange(kNone) != kCut; }
 
@@ -40,15 +43,21 @@ public:
     const int fd_;
     ConnectionRegistry* registry_ = nullptr;
     bool refusal_ = false;
+    bool givingWay_ = false;  // cut to make room for another
     std::atomic<std::int64_t> deadline_{kNone};  // Clock ticks; kNone while it runs a request
     std::atomic<bool> bothWays_{false};
+    std::atomic<bool> idle_{false};
+    std::atomic<std::int64_t> idleSince_{0};  // Clock ticks, while idle_
   };
 
-  ConnectionRegistry(unsigned maxConnections, unsigned maxRefusing)
-      : max_(maxConnections), maxRefusing_(maxRefusing) {}
+  // `idleGiveWay`: with the most connections held, a new one is taken all
+  // the same when an idle one can be cut to make room for it.
+  ConnectionRegistry(unsigned maxConnections, unsigned maxRefusing, bool idleGiveWay = false)
+      : max_(maxConnections), maxRefusing_(maxRefusing), idleGiveWay_(idleGiveWay) {}
 
   // False, changing nothing but the count of refusals, when the host holds
-  // its most connections or is stopping.
+  // its most connections (none of them idle where idle ones give way) or is
+  // stopping.
   bool add(Entry& entry);
   // For a connection add() refused that is to be answered before it closes:
   // false when maxRefusing are already, or the host is stopping.
@@ -70,9 +79,13 @@ public:
 
 private:
   static void cut(Entry& entry, bool bothWays);
+  // Cuts an idle connection, if there is one, to make room; under the lock.
+  bool cutAnIdleOne();
 
   const unsigned max_;
   const unsigned maxRefusing_;
+  const bool idleGiveWay_;
+  unsigned givingWay_ = 0;  // idle connections cut to make room, not yet gone
   mutable std::mutex mutex_;  // guards the set, the count of refusals and the peak
   std::unordered_set<Entry*> entries_;
   unsigned refusing_ = 0;  // entries only there to be refused

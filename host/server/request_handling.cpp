@@ -61,6 +61,13 @@ const char* methodsServed(const HostRoutes& routes) {
 
 }  // namespace
 
+bool isHostAnswer(const RequestHead& head, const HostRoutes& routes) {
+  const std::string path = head.path();
+  const SsoLogonSettings& sso = routes.settings.sso;
+  return routes.bridges.count(path) == 0 && !(routes.metricsPage && path == "/metrics") &&
+         !(sso.enabled && path == sso.path);
+}
+
 BridgeCall readCallHeaders(const RequestHead& head) {
   BridgeCall call;
   call.path = head.path();
@@ -80,6 +87,39 @@ BridgeCall readCallHeaders(const RequestHead& head) {
 }
 
 namespace {
+
+// A bridge call's waits on its client: its memory share shrinks to what it
+// holds meanwhile, so that calls whose clients are slow keep no memory from
+// the others, then the waits go on to whoever watched them before.
+class MemoryWhileWaiting : public PeerWaits {
+public:
+  MemoryWhileWaiting(Channel& channel, CallMemory& memory, const RequestStream& in, const ResponseStream& out,
+                     std::uint32_t argsSize)
+      : channel_(channel), next_(channel.waitsObserved()), memory_(memory), in_(in), out_(out), argsSize_(argsSize) {
+    channel_.observeWaits(this);
+  }
+  ~MemoryWhileWaiting() override { channel_.observeWaits(next_); }
+  MemoryWhileWaiting(const MemoryWhileWaiting&) = delete;
+  MemoryWhileWaiting& operator=(const MemoryWhileWaiting&) = delete;
+
+  void begin() override {
+    if (next_) next_->begin();
+    // The bridge holds at most the argument bytes that have come.
+    memory_.shrinkWhileWaiting(std::min<std::uint64_t>(argsSize_, in_.bodyBytesRead()) + out_.bufferedBytes());
+  }
+  void end() override {
+    memory_.regrow();  // before the slot: no slot waits for memory
+    if (next_) next_->end();
+  }
+
+private:
+  Channel& channel_;
+  PeerWaits* const next_;
+  CallMemory& memory_;
+  const RequestStream& in_;
+  const ResponseStream& out_;
+  const std::uint32_t argsSize_;
+};
 
 // One request on its way through the host; the streams live as long as it.
 class Exchange {
@@ -102,7 +142,7 @@ private:
   bool serveMetrics();
   bool dispatch(BridgeHandler& bridge, const BridgeCall& call);
   // Why a failed call failed, when the host knows better than the bridge.
-  std::optional<HttpError> hostCause(const BridgeCall& call) const;
+  std::optional<HttpError> hostCause(const BridgeCall& call, const HttpError& failure) const;
   // Answers with the host's own text; reads a small unread body first so the
   // connection can stay open.
   bool refuse(unsigned status, const std::string& message,
@@ -193,6 +233,7 @@ bool Exchange::serveBridge(const ServedBridge& bridge) {
   call.decodeBudget = &memory.decodeBudget();
   call.report = &report_;
   out_.countAgainst(&memory);
+  const MemoryWhileWaiting waits(channel_, memory, in_, out_, call.argsSize);
   if (head.expectContinue && !in_.bodyHeld()) ResponseStream::sendContinue(channel_, settings.transferGrace);
   const bool keepOpen = dispatch(*bridge.handler, call);
   out_.countAgainst(nullptr);
@@ -209,7 +250,8 @@ bool Exchange::serveMetrics() {
 }
 
 bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
-  PageRequest* request = PageRequest::create(in_, static_cast<std::uint32_t>(in_.head().contentLength));
+  PageRequest* request = PageRequest::create(in_, static_cast<std::uint32_t>(in_.head().contentLength),
+                                             routes_.settings.callMemoryBudget);
   PageResponse* response = PageResponse::create(out_);
   std::optional<HttpError> failure;
   try {
@@ -231,7 +273,7 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
 
   if (connectionFailed) return false;
   if (failure) {
-    if (auto cause = hostCause(call)) failure = cause;
+    if (auto cause = hostCause(call, *failure)) failure = cause;
   }
   if (failure) {
     if (!out_.headSent()) return refuse(failure->status(), failure->what());
@@ -245,11 +287,12 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
   return complete();
 }
 
-std::optional<HttpError> Exchange::hostCause(const BridgeCall& call) const {
+std::optional<HttpError> Exchange::hostCause(const BridgeCall& call, const HttpError& failure) const {
   // A body that stalled or broke is what failed the call, whatever the bridge made of it.
   if (in_.bodyFailure()) return in_.bodyFailure();
   const std::uint64_t budget = routes_.settings.callMemoryBudget;
-  if (call.decodeBudget && call.decodeBudget->exceeded())
+  // A 413 of the bridge's own names what it charged to the share.
+  if (call.decodeBudget && call.decodeBudget->exceeded() && failure.status() != 413)
     return HttpError(413, overCallBudget("decoding the arguments takes", budget));
   if (out_.memoryExceeded()) return HttpError(413, overCallBudget("the answer takes", budget));
   return std::nullopt;

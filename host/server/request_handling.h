@@ -67,6 +67,12 @@ struct HostRoutes {
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
                   bool lastOnConnection);
 
+// Whether the request gets one of the host's own short answers (/healthz, a
+// path served by nothing, ...) rather than running a bridge, the logon or the
+// metrics page: such an answer, once its body (if any) is held, is made at
+// once without a slot, so that it never waits behind calls.
+bool isHostAnswer(const RequestHead& head, const HostRoutes& routes);
+
 // The call headers of a bridge request; HttpError(400) when one is missing or malformed.
 BridgeCall readCallHeaders(const RequestHead& head);
 

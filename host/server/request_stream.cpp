@@ -17,6 +17,15 @@ namespace {
 
 using boost::beast::string_view;
 
+// Room a head may keep for the next one: a usual head's twenty fields reuse
+// it; one of thousands of fields (253 KiB) or of one long value gives it back.
+constexpr std::size_t kKeptHeadRoom = 4096;
+
+// What a string holds on the heap beyond itself (nothing while it is short).
+std::size_t heapRoom(const std::string& text) {
+  return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+}
+
 // Beast's parser writing the head straight into the stream's RequestHead,
 // whose strings keep their room from one request to the next, and the body
 // straight into the reader's buffer: a request on a kept-alive connection
@@ -161,12 +170,19 @@ std::string RequestHead::path() const {
   return std::string(rest.substr(0, rest.find('?')));
 }
 
+std::size_t RequestHead::heldRoom() const {
+  std::size_t room = heapRoom(method) + heapRoom(target) + fields.capacity() * sizeof(fields[0]);
+  for (const auto& f : fields) room += heapRoom(f.first) + heapRoom(f.second);
+  return room;
+}
+
 RequestStream::RequestStream(Channel& channel, const HostSettings& settings, BufferPool& pool)
     : channel_(channel), settings_(settings), pool_(pool), parser_(std::make_unique<Parser>()), bodyPace_(settings) {}
 
 RequestStream::~RequestStream() { pool_.giveBack(std::move(input_)); }
 
 void RequestStream::beginHead() {
+  if (head_.heldRoom() > kKeptHeadRoom) head_ = RequestHead();
   auto& parser = parser_->parser.emplace(head_);
   parser.header_limit(settings_.headerLimit);
   parser.body_limit(settings_.bodyLimit);
@@ -212,6 +228,17 @@ std::pair<char*, std::size_t> RequestStream::inputSpace() {
 }
 
 void RequestStream::received(std::size_t bytes) { end_ += bytes; }
+
+void RequestStream::received(const char* data, std::size_t size) {
+  while (size > 0) {
+    const auto space = inputSpace();
+    const std::size_t taken = std::min(size, space.second);
+    std::memcpy(space.first, data, taken);
+    received(taken);
+    data += taken;
+    size -= taken;
+  }
+}
 
 void RequestStream::releaseInputIfEmpty() {
   if (begin_ != end_) return;

@@ -45,6 +45,9 @@ struct RequestHead {
   // The target's path without its query; of an absolute-form target
   // ("http://host/path"), the path after the authority ("/" when empty).
   std::string path() const;
+  // The heap room the head's strings and field list hold (kept from one
+  // request to the next).
+  std::size_t heldRoom() const;
   // A HEAD request: its answer carries no body.
   bool isHead() const { return method == "HEAD"; }
 };
@@ -57,7 +60,9 @@ public:
   RequestStream(const RequestStream&) = delete;
   RequestStream& operator=(const RequestStream&) = delete;
 
-  // Starts on the next request's head.
+  // Starts on the next request's head. The last head's room is kept for it
+  // only while small, so that what a connection holds between requests does
+  // not depend on what its last request looked like.
   void beginHead();
   // Parses the bytes held; true once the head is complete. A head the host
   // refuses throws HttpError (400 malformed, not HTTP/1.x, a Host field
@@ -75,6 +80,9 @@ public:
   // when a head fills the buffer), then how many arrived there.
   std::pair<char*, std::size_t> inputSpace();
   void received(std::size_t bytes);
+  // Takes `size` bytes read elsewhere (into a small buffer of the reader's,
+  // while no input buffer was held) as arrived; HttpError 431 as inputSpace().
+  void received(const char* data, std::size_t size);
   bool holdsInput() const { return begin_ < end_; }
   // Gives the input buffer back to the pool when it holds nothing.
   void releaseInputIfEmpty();

@@ -53,6 +53,8 @@ public:
   void countAgainst(const CallMemory* memory) { memory_ = memory; }
   // True once buffered output was refused for the call's memory share.
   bool memoryExceeded() const { return memoryExceeded_; }
+  // Output held until the response is flushed or finished.
+  std::size_t bufferedBytes() const { return buffered_.size(); }
 
   // Body bytes (only read, not kept). ResponseTooLarge when buffered output
   // would pass the limit or the call's memory share (nothing is added); ChannelError when the

@@ -113,7 +113,9 @@ TEST(DravbridgePlugins, AStopLeavesACallThatNeverReturnsAndSaysSo) {
   const std::string port = host.waitForLine("dravbridge: listening on port ");
   ASSERT_NE("", port) << host.stop().err;
   hosttest::RawClient client(static_cast<unsigned short>(std::stoi(port)));
-  client.send(hosttest::callRequest("hang", hosttest::encodeArgs(DRAVArgs()), 0, "", "/bridges/probe"));
+  std::string hang = hosttest::callRequest("hang", hosttest::encodeArgs(DRAVArgs()), 0, "", "/bridges/probe");
+  hang.replace(hang.find("DRAVBridgeName: sample"), 22, "DRAVBridgeName: probe");
+  client.send(hang);
   std::this_thread::sleep_for(300ms);
   const auto start = std::chrono::steady_clock::now();
   const ProgramResult stopped = host.stop(20s);

@@ -100,7 +100,7 @@ TEST_F(Nginx, CallsPassIntactOverOneKeptAliveConnectionToTheHost) {
             small.out);
   const ProgramResult unknown = dravcall({}, {"nosuch"});
   EXPECT_EQ(1, unknown.exitCode) << unknown.err;
-  EXPECT_EQ("status 1 \"unknown method 'nosuch'; the sample bridge offers echo, sum, generateBinary, "
+  EXPECT_EQ("status 1 \"unknown method 'nosuch'; sample offers echo, sum, generateBinary, "
             "checksumExtraBlob\" (sample, nosuch)\n",
             unknown.out);
 

@@ -52,6 +52,22 @@ std::string bytesOf(const VARIANT& result) {
   return std::string(static_cast<const char*>(result.parray->pvData), result.parray->rgsabound[0].cElements);
 }
 
+TEST(PageObjects, OneBinaryReadDeliversNoMoreThanTheCallsShareWhateverItAsks) {
+  PostedBody posted("0123456789abcdef");
+  PageRequest* request = PageRequest::create(posted.in, 16, 6);
+  VARIANT count;
+  VariantInit(&count);
+  count.vt = VT_I4;
+  count.lVal = 100;
+  VARIANT result;
+  VariantInit(&result);
+  ASSERT_EQ(S_OK, request->BinaryRead(&count, &result));
+  EXPECT_EQ(6, count.lVal);
+  EXPECT_EQ("012345", bytesOf(result));
+  VariantClear(&result);
+  request->Release();
+}
+
 TEST(PageObjects, AnswerQueryInterfaceByIidAndCountReferences) {
   PostedBody posted("x");
   IRequest* asked = nullptr;

@@ -1,7 +1,7 @@
 // The method table over page objects in memory: the answer's bytes for a
 // call that fits, the checks before a method runs (count, kind, range), the
 // statuses of a refusal, a bridge error and any other exception, bodies it
-// refuses with an HTTP status, the decode budget, streamed answers and the
+// refuses with an HTTP status, the call's budget, answers written in pieces and the
 // extra blob read in pieces.
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/input_stream.h>
@@ -72,13 +72,12 @@ protected:
     table_.method("throwInt", []() -> int { throw 42; });
     table_.method("all", [](const DRAVArgs& values) { return static_cast<int>(values.size()); });
     table_.method("stream", [](unsigned long size, DRAVStreamWriter& out) {
-      if (!out.streamed()) return std::string("listed");
-      out.begin(static_cast<std::uint32_t>(size));
+      if (out.streamed()) out.begin(static_cast<std::uint32_t>(size));
+      else out.beginListedBinary(static_cast<std::uint32_t>(size));
       for (unsigned long i = 0; i < size; ++i) {
         const unsigned char b = static_cast<unsigned char>(i);
         out.write(&b, 1);
       }
-      return std::string();
     });
     table_.method("short", [](DRAVStreamWriter& out) { out.begin(10); });
     table_.method("blob", [](DRAVBlobReader& blob) {
@@ -253,7 +252,7 @@ TEST_F(MethodTable, RefusesABodyItCannotReadWithAnHttpStatusBeforeWriting) {
   }
 }
 
-TEST_F(MethodTable, DecodesUnderTheCallsBudget) {
+TEST_F(MethodTable, DecodesAndAnswersUnderTheCallsBudget) {
   DRAVArgs args;
   args.addArg(std::string(200, 'x'));
   DRAVDecodeBudget tight(100);
@@ -261,9 +260,18 @@ TEST_F(MethodTable, DecodesUnderTheCallsBudget) {
   EXPECT_TRUE(tight.exceeded());
   DRAVDecodeBudget enough(4096);
   EXPECT_EQ(0, serve("greet", args, false, Bytes(), &enough).code);
+  // The answer's serialized copy counts while it lives and is given back after.
+  DRAVDecodeBudget noRoomForTheAnswer(enough.used() + 100);
+  try {
+    serve("greet", args, false, Bytes(), &noRoomForTheAnswer);
+    ADD_FAILURE() << "the answer fit";
+  } catch (const DRAVBodyException& e) {
+    EXPECT_EQ(413u, e.httpStatus());
+    EXPECT_EQ(0u, std::string(e.what()).find("the answer takes more than the ")) << e.what();
+  }
 }
 
-TEST_F(MethodTable, StreamsAnAnswerInPiecesOrListsItWhenNotAsked) {
+TEST_F(MethodTable, WritesAnAnswerInPiecesStreamedOrAsAList) {
   DRAVArgs args;
   args.addArg(300ul);
   const Answer streamed = serve("stream", args, true);
@@ -272,7 +280,10 @@ TEST_F(MethodTable, StreamsAnAnswerInPiecesOrListsItWhenNotAsked) {
   EXPECT_EQ(255, streamed.streamed[255]);
   EXPECT_EQ(43, streamed.streamed[299]);
   const Answer listed = serve("stream", args, false);
-  EXPECT_EQ("listed", listed.results.getString(0));
+  EXPECT_EQ(0, listed.code);
+  ASSERT_EQ(1u, listed.results.size());
+  const auto& value = listed.results.getBinaryArray(0);
+  EXPECT_EQ(Bytes(streamed.streamed), Bytes(value.getData(), value.getData() + value.getLength()));
 }
 
 TEST_F(MethodTable, ACallStreamingOutGetsTheStreamedFormWhateverHappens) {
@@ -321,7 +332,7 @@ TEST_F(MethodTable, DescribesItselfAndAnswersTheDescribeMethod) {
   const std::string text = table_.describe();
   EXPECT_EQ(0u, text.find("greet(String name) -> (String)\npair(Short, ULong) -> (ULong, Short)\n")) << text;
   EXPECT_NE(std::string::npos, text.find("\nall(any values) -> (Int)\n"));
-  EXPECT_NE(std::string::npos, text.find("\nstream(ULong) -> (String); streams\n"));
+  EXPECT_NE(std::string::npos, text.find("\nstream(ULong) -> (); streams\n"));
   EXPECT_NE(std::string::npos, text.find("\nblob() -> (BinaryArray, ULong); reads the extra blob\n"));
   EXPECT_EQ(text, serve(DRAVMethodTable::kDescribeMethod, DRAVArgs()).results.getString(0));
   EXPECT_THROW(table_.method("greet", [] {}), std::logic_error);

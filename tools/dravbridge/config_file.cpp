@@ -268,6 +268,7 @@ const std::vector<Key>& keys() {
       {"limits", "max_running_calls", numberKey<1, 1000>(FIELD(host.maxRunningCalls))},
       {"limits", "event_loops", numberKey<0, 1000>(FIELD(host.eventLoops))},
       {"limits", "max_waiting_calls", numberKey<0, 1000000>(FIELD(host.maxWaitingCalls))},
+      {"limits", "max_client_waits", numberKey<0, 10000>(FIELD(host.maxClientWaits))},
       {"limits", "retry_after_seconds", numberKey<0, 86400>(FIELD(host.retryAfterSeconds))},
       {"limits", "max_requests_per_connection", numberKey<1, 4294967295>(FIELD(host.maxRequestsPerConnection))},
       {"limits", "head_timeout", durationKey<1, kHour>(FIELD(host.headTimeout))},

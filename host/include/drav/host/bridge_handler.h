@@ -33,9 +33,12 @@ struct BridgeCall {
   std::string user;           // the Basic user the host checked; empty without authentication
   std::string ssoSession;     // the session cookie the host checked; empty when none is required
   std::string cookies;        // the raw Cookie header, empty when none
-  // What decoding the call's arguments may allocate: a bridge sets it on the
-  // input stream it decodes them from. Null when the host bounds nothing.
-  // The host answers 413 or 503 when a decoder refused a charge on it.
+  // The memory the call may hold beside its argument bytes: a bridge sets it
+  // on the input stream it decodes them from, and charges what else it holds
+  // for the call (results, the serialized answer) as it allocates, refunding
+  // what it frees. Null when the host bounds nothing. The host answers 413
+  // when a decoder refused a charge on it (an HttpError 413 of the bridge's
+  // own stands).
   DRAVDecodeBudget* decodeBudget = nullptr;
   // Where the bridge may record what it answered; null when nobody asks. The
   // host reads the status a bridge writes through ResponseWrapper::WriteStatus

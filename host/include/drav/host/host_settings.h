@@ -32,7 +32,7 @@ struct AdminSettings {
   bool enabled = false;
   std::string address = "127.0.0.1";
   unsigned short port = 0;      // 0: a free port, see BridgeHost::adminPort()
-  unsigned maxConnections = 4;  // one more is answered 503 and closed
+  unsigned maxConnections = 4;  // one more closes an idle one, or is answered 503 and closed
 };
 
 struct HostSettings {
@@ -59,6 +59,13 @@ struct HostSettings {
   // one more is answered 503 with Retry-After.
   unsigned maxRunningCalls = 16;
   unsigned maxWaitingCalls = 1024;
+  // Calls waiting on their client at once: for body bytes that have not
+  // arrived, or for room to write an answer the client does not take. Such a
+  // call gives its running slot up while it waits, so that slow clients
+  // cannot hold every slot; it keeps a thread of the pool, which has one
+  // per such wait beside the running calls'. With all of them taken, a call
+  // waits on its client in its running slot.
+  unsigned maxClientWaits = 64;
   // Threads that read and answer connections, each running the calls of
   // its own (a spare joins one that a long call holds). 0: one per
   // processor but one (at least one), leaving a processor to the kernel's
