@@ -168,6 +168,24 @@ TEST(TlsPolicy, AnUpperCaseHttpsDownloadNeverSendsTheBridgesCredentialsInClear) 
     EXPECT_FALSE(seen.hasHeader("Authorization")) << "the password crossed the wire in clear";
 }
 
+// A bridge URL whose scheme is spelled "HTTPS://" asks for TLS all the same:
+// the call must not fall back to plain http and answer a challenge there.
+TEST(TlsPolicy, AnUpperCaseHttpsBridgeIsNeverCalledInClear) {
+  drav_test::HttpTestServer plain{drav_test::ServerOptions()};
+  plain.requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  DRAVBridgeProxy proxy("secure", Url("HTTPS://127.0.0.1:" + std::to_string(plain.port()) + "/bridge"),
+                        AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthBasic));
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  try {
+    request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0);
+  } catch (const std::exception&) {
+    // Refusing the call is fine; leaking the password is not.
+  }
+  EXPECT_TRUE(plain.requests().empty()) << "the call went out in clear";
+  for (const drav_test::RecordedRequest& seen : plain.requests())
+    EXPECT_FALSE(seen.hasHeader("Authorization")) << "the password crossed the wire in clear";
+}
+
 }  // namespace
 }  // namespace transport_test
 
