@@ -9,16 +9,10 @@ install(TARGETS dravCommon EXPORT dravCommonTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(WIN32 AND DRAV_MINGW_RUNTIME_DLLS)
   # The shared GCC run-time the DLL was linked against (see the toolchain
-  # file) goes beside it; the compiler knows where its own copies are.
-  foreach(dll ${DRAV_MINGW_RUNTIME_DLLS})
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
-      OUTPUT_VARIABLE dll_path OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(NOT IS_ABSOLUTE "${dll_path}" OR NOT EXISTS "${dll_path}")
-      message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
-    endif()
-    get_filename_component(dll_path "${dll_path}" REALPATH)
-    install(FILES ${dll_path} DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endforeach()
+  # file) goes beside it.
+  include(${CMAKE_CURRENT_LIST_DIR}/dravMingwRuntime.cmake)
+  drav_mingw_runtime_dll_paths(runtime_dlls)
+  install(FILES ${runtime_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/drav/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/drav
   FILES_MATCHING PATTERN "*.h")

@@ -1,5 +1,5 @@
-# 32-bit Windows with mingw-w64: compiled and linked only. 32-bit programs
-# cannot run on our Linux hosts (Wine there is 64-bit only), so no emulator.
+# 32-bit Windows with mingw-w64; test programs run under Wine (wine32, in a
+# 32-bit prefix: see scripts/windows-test.sh).
 #   cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(DRAV_MINGW_TRIPLET i686-w64-mingw32)
@@ -9,3 +9,5 @@ set(DRAV_MINGW_TRIPLET i686-w64-mingw32)
 # run-time as these DLLs instead.
 set(DRAV_MINGW_RUNTIME_DLLS libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -39,3 +39,5 @@
 #include <drav/hosting/http_buffer_allocator.h>
 #include <drav/hosting/request_wrapper.h>
 #include <drav/hosting/response_wrapper.h>
+#include <drav/typed/bridge_client.h>
+#include <drav/typed/method_table.h>

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The examples as users build them, against the installed package in
-# BUILD/stage: the greeter bridge plugin (CMake, and pkg-config dravHost) and
-# the greet client. The installed dravbridge serves the plugin beside its
-# own sample bridge; dravcall and the client call it, with exact output,
-# directly and behind nginx (the e2e suite's site test, BUILD/linux).
+# BUILD/stage: the greeter and toolbox bridge plugins (CMake, and the greeter
+# with pkg-config dravHost) and their clients, typed and low-level. The
+# installed dravbridge serves the plugins beside its own sample bridge;
+# dravcall and the clients call them, with exact output, directly and behind
+# nginx (the e2e suite's site test, BUILD/linux).
 #   scripts/examples-test.sh BUILD    (after the Linux build and cmake --install to BUILD/stage)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,9 +25,10 @@ for example in bridge client; do
   cmake -S "examples/$example" -B "$out/$example" -G Ninja -DCMAKE_PREFIX_PATH="$stage" >/dev/null
   cmake --build "$out/$example"
 done
+mkdir -p "$out/pc"
 PKG_CONFIG_PATH="$stage/lib/pkgconfig" \
   g++ -std=c++17 -shared -fPIC examples/bridge/greeter_bridge.cpp \
-  $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs dravHost) -o "$out/libgreeter-pc.so"
+  $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs dravHost) -o "$out/pc/libgreeter.so"
 
 bridge_pid=
 cleanup() { [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null; true; }
@@ -34,7 +36,7 @@ trap cleanup EXIT
 # The installed programs find their libraries, and dravbridge its sample
 # bridge, where the installation put them: no LD_LIBRARY_PATH.
 "$stage/bin/dravbridge" --port 0 --path /bridges/sample --bridge "$out/bridge/libgreeter.so" \
-  --bridge "$out/libgreeter-pc.so=/pc/greeter" >"$out/dravbridge.out" 2>&1 &
+  --bridge "$out/bridge/libtoolbox.so" --bridge "$out/pc/libgreeter.so=/pc/greeter" >"$out/dravbridge.out" 2>&1 &
 bridge_pid=$!
 port=
 for _ in $(seq 1 100); do  # up to 10 s for the host to listen
@@ -54,8 +56,12 @@ expect "dravcall greet" $'0 String "Hello, World!"\nstatus 0 "no error detected"
 expect "the pkg-config build" $'0 String "Hello, pc!"\nstatus 0 "no error detected" (greeter, greet)' \
   "$("$stage/bin/dravcall" "$url/pc/greeter" greeter greet string:pc)"
 expect "the example client" "Hello, client!" "$("$out/client/greet" "$url/bridges/greeter" client)"
-expect "a refusal" 'status 2 "greet takes one String, a name" (greeter, greet)' \
+expect "the low-level client" "Hello, parts!" "$("$out/client/greet-lowlevel" "$url/bridges/greeter" parts)"
+expect "a refusal" 'status 2 "greet takes (String name), got (Int)" (greeter, greet)' \
   "$("$stage/bin/dravcall" "$url/bridges/greeter" greeter greet int:5 || true)"
+printf 'abc' >"$out/blob.bin"
+expect "the toolbox client" $'17 / 5 = 3 remainder 2\n1 / 0: status 10, divide: the divisor is 0\nababab\n'"$out/blob.bin: 3 bytes, sum 294" \
+  "$("$out/client/toolbox" "$url/bridges/toolbox" "$out/blob.bin")"
 expect "the installed sample bridge" $'0 Int 5\nstatus 0 "no error detected" (sample, echo)' \
   "$("$stage/bin/dravcall" "$url/bridges/sample" sample echo int:5)"
 cleanup

@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh [PROFILE...]    (default: all)
 #   build    compile the library, the bridge host and the tools (the demo)
 #   test     build, plus the suites, sanitizers, fuzzers, benchmarks and their peers
-#   windows  build, plus the mingw-w64 cross compilers and Wine
+#   windows  build, plus the mingw-w64 cross compilers and Wine (64- and
+#            32-bit: the i386 architecture is added for wine32)
 #   all      every profile (the test command)
 # As root it uses apt-get; otherwise it only reports what is missing.
 set -euo pipefail
@@ -19,7 +20,7 @@ test=(
   tinyproxy openssl curl nginx-light wrk python3
 )
 windows=(
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine wine32:i386
 )
 
 packages=()
@@ -33,15 +34,26 @@ for profile in "${@:-all}"; do
   esac
 done
 
+# Packages of another architecture need it added to dpkg first.
+foreign=()
+for arch in $(printf '%s\n' "${packages[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+  dpkg --print-foreign-architectures | grep -qx "$arch" || foreign+=("$arch")
+done
+
 missing=()
 for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
+  [ ${#foreign[@]} -eq 0 ] || echo "missing dpkg architectures (add them as root): ${foreign[*]}" >&2
   echo "missing Debian packages (install them as root): ${missing[*]}" >&2
   exit 1
 fi
+for arch in "${foreign[@]}"; do
+  echo "adding the dpkg architecture $arch"
+  dpkg --add-architecture "$arch"
+done
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq

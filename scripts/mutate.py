@@ -32,7 +32,7 @@ DEFAULT_EQUIVALENTS = os.path.join(ROOT, "scripts", "mutation-equivalents.txt")
 # folder's code, directly or through the layers above it. Generous on purpose:
 # a suite left out would make a caught fault look like a survivor. The longest
 # prefix wins.
-QUICK = ["common", "config", "platform", "serialization", "hosting", "dravdump"]
+QUICK = ["common", "config", "platform", "serialization", "hosting", "typed", "dravdump"]
 SUITES = {
     "drav/common": ["compression", "transport", "win32"],
     "drav/compression": ["compression", "transport", "host", "e2e"],
@@ -41,6 +41,7 @@ SUITES = {
     "drav/platform": ["transport", "win32"],
     "drav/serialization": ["compression", "transport", "host", "e2e"],
     "drav/transport": ["transport", "e2e"],
+    "drav/typed": ["e2e"],
     "win32/kernel32": ["win32", "transport", "host", "e2e"],
     "win32/oleauto": ["win32", "host", "e2e"],
     "win32/utf_text": ["win32", "transport", "host", "e2e"],

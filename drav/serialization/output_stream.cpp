@@ -55,7 +55,7 @@ void DRAVOutputStream::writeTextSlowly(const char* text, std::size_t size) {
 }
 
 DRAVDataOutputStream::DRAVDataOutputStream(unsigned long growthHint) : growthHint_(growthHint) {
-  growFor(growthHint > 0 ? growthHint + 1 : 1);
+  growFor(growthHint > 0 ? std::uint64_t{growthHint} + 1 : 1);  // the hint and the marker
   *next_++ = DRAV::hostByteOrderMarker();
 }
 
@@ -85,12 +85,12 @@ void DRAVDataOutputStream::reserve(unsigned long capacity) {
 
 // Grows geometrically so appending n bytes costs O(n) in all; a request for
 // more than doubling gets exactly what it asks for.
-void DRAVDataOutputStream::growFor(std::size_t extra) {
+void DRAVDataOutputStream::growFor(std::uint64_t extra) {
   std::size_t held = buffer_ ? static_cast<std::size_t>(next_ - buffer_.get()) : 0;
   if (capacity_ - held >= extra) return;
   if (extra > kMaxStreamSize - held)
     throw DRAVException("output stream would exceed 4 GiB - 1 bytes");
-  std::size_t wanted = held + extra;
+  std::size_t wanted = held + static_cast<std::size_t>(extra);
   std::size_t target = std::max<std::size_t>({wanted, capacity_ + capacity_ / 2, 256});
   target = std::min(target, kMaxStreamSize);
   std::unique_ptr<unsigned char[]> grown(new unsigned char[target]);

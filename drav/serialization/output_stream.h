@@ -169,7 +169,8 @@ public:
   unsigned long growthHint() const { return growthHint_; }
 
 private:
-  void growFor(std::size_t extra);
+  // Counted in 64 bits, so that a request near 4 GiB cannot wrap to a small one.
+  void growFor(std::uint64_t extra);
 
   unsigned long growthHint_;
   std::unique_ptr<unsigned char[]> buffer_;

@@ -9,6 +9,11 @@
 
 namespace {
 const Annal::AnnalInitExit annalInitExit;
+// The largest piece one read asks for. A caller may ask for up to 4 GiB - 1
+// bytes, which a 32-bit process cannot allocate at once; a read returns what
+// has arrived anyway (callers read until 0), and a piece this large is still
+// read in place without a copy.
+constexpr std::uint32_t kLargestPiece = 16u << 20;
 }  // namespace
 
 namespace DRAV {
@@ -89,6 +94,7 @@ unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, boo
   // Small pieces are read on the stack and handed over at their real size
   // (an answer's end, a read of nothing, allocates nothing); large ones are
   // read in place, with no copy when they fill the piece.
+  if (size > kLargestPiece) size = kLargestPiece;
   char small[4096];
   char* scratch = size <= sizeof small ? small : static_cast<char*>(::operator new(size));
   const auto dropScratch = [&] {

@@ -56,7 +56,8 @@ TlsPolicy tlsPolicyOf(const AuthInfo& auth);
 HINTERNET openRequest(HINTERNET connection, const char* verb, const Url& url, const TlsPolicy& tls);
 // Connects to the URL's host and port.
 HINTERNET connectTo(HINTERNET session, const Url& url);
-// Reads the next piece (at most `size` bytes) of the answer on `handle`, as
+// Reads the next piece (at most `size` bytes, and at most 16 MiB: what a
+// read allocates stays within what any process can) of the answer on `handle`, as
 // DRAVHttpRequest::receive does: its length, handed out in `buffer`; 0 at
 // the end, which closes the handle and sets `ended`, or after a failed read,
 // which leaves the handle open for the caller to close. A failure to close

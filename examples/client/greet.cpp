@@ -11,42 +11,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   DRAVInitialize library(argc, argv);
-  DRAVBridgeProxy proxy("greeter", Url(argv[1]), AuthInfo());
-  proxy.init();
-
-  DRAVArgs args;
-  args.addArg(std::string(argv[2]));
-  DRAVDataOutputStream body;
-  args.writeObject(body);
-  DRAVHttpRequestPtr request(proxy.createRequest());
-  if (request->call("greet", reinterpret_cast<char*>(body.getBuffer(0)), body.size(), 0, false, StreamingNo,
-                    nullptr, 0) == 0) {
-    std::cerr << "greet: the call failed\n";
+  DRAVBridgeClient greeter("greeter", Url(argv[1]));
+  try {
+    std::cout << greeter.call<std::string>("greet", std::string(argv[2])) << "\n";
+  } catch (const std::exception& e) {
+    std::cerr << "greet: " << e.what() << "\n";
     return 1;
   }
-  const unsigned long httpCode = request->getCallStatus().httpCode();
-
-  // The answer: the results, then the invocation status.
-  std::string answer;
-  char* piece = nullptr;
-  for (unsigned long n; (n = request->receive(piece, 65536)) > 0;) answer.append(piece, n);
-  if (httpCode != 200) {
-    std::cerr << "greet: HTTP " << httpCode << ": " << answer << "\n";
-    return 1;
-  }
-  DRAVDataInputStream in(reinterpret_cast<const unsigned char*>(answer.data()), answer.size());
-  DRAVArgs results;
-  results.readObject(in);
-  std::string text1, text2, message;
-  long code = 0;
-  in.readString(text1);
-  in.readString(text2);
-  in.readString(message);
-  in.readLong(code);
-  if (code != 0) {
-    std::cerr << "greet: the bridge answered " << code << ": " << message << "\n";
-    return 1;
-  }
-  std::cout << results.getString(0) << "\n";
-  return 0;
 }

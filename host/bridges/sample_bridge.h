@@ -1,8 +1,9 @@
-// The sample bridge: what a bridge page does, written against the IIS
-// wrappers so that it runs under this host as it would under a web server.
-// It reads the posted arguments in chunks, runs one of a few demonstration
-// methods and writes the results and then the invocation status. Not a
-// framework for writing bridges.
+// The sample bridge: a method table (drav/host/typed_bridge.h) of a few
+// demonstration methods. The table reads the posted arguments in chunks
+// through the IIS wrappers, runs the method and writes the results and then
+// the invocation status, so it runs under this host as it would under a web
+// server. Its methods take their values as a list and check them
+// themselves, so that they accept what they always accepted.
 //
 //   echo (any values)               the same values; binary values at or above
 //                                   the compression threshold go back compressed
@@ -20,7 +21,7 @@
 // empty value and a non-zero code when the method has no value to stream.
 #pragma once
 
-#include <drav/host/bridge_handler.h>
+#include <drav/host/typed_bridge.h>
 
 #include <cstdint>
 #include <string>
@@ -34,27 +35,24 @@ struct SampleBridgeLimits {
   std::uint32_t chunkSize = 256 * 1024;              // each read and write of a body piece
 };
 
-class SampleBridge : public BridgeHandler {
+class SampleBridge : public TypedBridge {
 public:
   enum StatusCode { Ok = 0, UnknownMethod = 1, BadArguments = 2, TooLarge = 3 };
 
   using Limits = SampleBridgeLimits;
 
-  explicit SampleBridge(Limits limits = Limits());
-
   // Thread-safe: the bridge keeps no state between calls.
-  void serve(const BridgeCall& call, IDispatch* request, IDispatch* response) override;
+  explicit SampleBridge(Limits limits = Limits());
 
   // The byte at `index` of a value generateBinary makes with `seed`.
   static unsigned char patternByte(std::uint64_t index, std::uint32_t seed) {
     return static_cast<unsigned char>((index + seed) % kPatternPeriod);
   }
-  // The method names, for messages.
-  static const char* methodList() { return "echo, sum, generateBinary, checksumExtraBlob"; }
-
 private:
   // A prime, so that the pattern lines up with no power-of-two chunk size.
   static constexpr std::uint32_t kPatternPeriod = 251;
+
+  DRAVArgs generate(const DRAVArgs& args, DRAVStreamWriter& out) const;
 
   Limits limits_;
   // The pattern repeated over a chunk and one period more: any chunk of a

@@ -49,6 +49,26 @@ bool parseStatus(const std::string& text, unsigned& code, std::string& reason) {
   return code >= 100;
 }
 
+std::uint32_t bigEndian32(const unsigned char* bytes) {
+  return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 | std::uint32_t(bytes[2]) << 8 | bytes[3];
+}
+
+// The code of `bytes` when they are exactly one status record: three texts
+// (a 32-bit length counting the closing NUL, the bytes, the NUL), then the
+// code as a signed 32-bit number.
+std::optional<long> statusRecordCode(const unsigned char* bytes, std::size_t size) {
+  std::size_t at = 0;
+  for (int text = 0; text < 3; ++text) {
+    if (size - at < 4) return std::nullopt;
+    const std::uint32_t length = bigEndian32(bytes + at);
+    at += 4;
+    if (length == 0 || length > size - at || bytes[at + length - 1] != 0) return std::nullopt;
+    at += length;
+  }
+  if (size - at != 4) return std::nullopt;
+  return static_cast<long>(static_cast<std::int32_t>(bigEndian32(bytes + at)));
+}
+
 }  // namespace
 
 PageResponse* PageResponse::create(ResponseStream& out) { return new PageResponse(out); }
@@ -127,13 +147,16 @@ HRESULT STDMETHODCALLTYPE PageResponse::BinaryWrite(VARIANT data) {
   if (FAILED(SafeArrayAccessData(array, &bytes))) return E_UNEXPECTED;
   const std::size_t size = array->rgsabound[0].cElements;
   const HRESULT hr = sending([&](ResponseStream& out) { out.write(bytes, size); });
+  if (SUCCEEDED(hr) && size > 0) statusWritten_ = statusRecordCode(static_cast<const unsigned char*>(bytes), size);
   SafeArrayUnaccessData(array);
   return hr;
 }
 
 HRESULT STDMETHODCALLTYPE PageResponse::Clear() {
   if (!out_) return E_UNEXPECTED;
-  return out_->clear() ? S_OK : E_FAIL;
+  if (!out_->clear()) return E_FAIL;
+  statusWritten_.reset();
+  return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE PageResponse::Flush() {

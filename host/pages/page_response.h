@@ -11,6 +11,7 @@
 
 #include <drav/platform/asp.h>
 
+#include <optional>
 #include <string>
 
 namespace DRAVHost {
@@ -24,6 +25,10 @@ public:
   void detach() { out_ = nullptr; }
   // True once a write failed because the connection did.
   bool connectionFailed() const { return connectionFailed_; }
+  // The code of the invocation status the bridge wrote: the last write is
+  // then exactly one status record, as ResponseWrapper::WriteStatus sends it
+  // (the status always ends an answer). Nothing when it is not.
+  std::optional<long> statusWritten() const { return statusWritten_; }
 
   HRESULT STDMETHODCALLTYPE get_Buffer(VARIANT_BOOL* buffering) override;
   // Refused (E_FAIL) once output has gone out with the other setting.
@@ -70,6 +75,7 @@ private:
 
   ResponseStream* out_;
   bool connectionFailed_ = false;
+  std::optional<long> statusWritten_;
 };
 
 }  // namespace DRAVHost

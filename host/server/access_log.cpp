@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,8 +15,11 @@ namespace DRAVHost {
 
 std::string escapeLogField(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
+  static const char kCut[] = "\\...";
+  constexpr std::size_t kRoom = kLogFieldLimit - (sizeof kCut - 1);
   std::string out;
-  out.reserve(text.size());
+  out.reserve(std::min(text.size(), kLogFieldLimit) + 4);
+  std::size_t kept = 0;  // where the field ends if it must be cut: after a whole character
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
@@ -26,6 +31,11 @@ std::string escapeLogField(const std::string& text) {
       out += kHex[byte & 0xF];
     } else {
       out += c;
+    }
+    if (out.size() <= kRoom) kept = out.size();
+    if (out.size() > kLogFieldLimit) {
+      out.resize(kept);
+      return out + kCut;
     }
   }
   return out;
@@ -52,7 +62,7 @@ std::string accessLine(const AccessEntry& entry) {
   line += ' ' + escapeLogField(entry.client);
   line += " \"" + escapeLogField(entry.path) + '"';
   line += entry.methodName.empty() ? std::string(" -") : " \"" + escapeLogField(entry.methodName) + '"';
-  line += ' ' + std::to_string(entry.status);
+  line += ' ' + (entry.cutOff ? std::string("cut") : std::to_string(entry.status));
   line += ' ' + (entry.invocationStatus ? std::to_string(*entry.invocationStatus) : std::string("-"));
   line += ' ' + std::to_string(entry.bytesIn);
   line += ' ' + std::to_string(entry.bytesOut);
@@ -61,22 +71,42 @@ std::string accessLine(const AccessEntry& entry) {
   return line;
 }
 
-AccessLog::AccessLog(const std::string& destination)
-    : fd_(destination == "-" ? STDERR_FILENO
-                             : ::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640)) {
-  if (fd_ < 0)
-    throw std::runtime_error("cannot open the access log " + destination + ": " + std::strerror(errno));
-}
+// One open destination; closed when the last line written to it is done.
+class AccessLog::File {
+public:
+  explicit File(const std::string& destination)
+      : fd_(destination == "-" ? STDERR_FILENO
+                               : ::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640)) {
+    if (fd_ < 0)
+      throw std::runtime_error("cannot open the access log " + destination + ": " + std::strerror(errno));
+  }
+  ~File() {
+    if (fd_ != STDERR_FILENO) ::close(fd_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
 
-AccessLog::~AccessLog() {
-  if (fd_ != STDERR_FILENO) ::close(fd_);
-}
+  void write(const std::string& line) const {
+    // A log that cannot be written must not fail the call it reports.
+    while (::write(fd_, line.data(), line.size()) < 0 && errno == EINTR) {
+    }
+  }
+
+private:
+  const int fd_;  // owned unless it is standard error's
+};
+
+AccessLog::AccessLog(const std::string& destination)
+    : destination_(destination), file_(std::make_shared<const File>(destination)) {}
 
 void AccessLog::write(const AccessEntry& entry) {
   const std::string line = accessLine(entry);
-  // A log that cannot be written must not fail the call it reports.
-  while (::write(fd_, line.data(), line.size()) < 0 && errno == EINTR) {
-  }
+  std::atomic_load(&file_)->write(line);
+}
+
+void AccessLog::reopen() {
+  if (destination_ == "-") return;
+  std::atomic_store(&file_, std::shared_ptr<const File>(std::make_shared<const File>(destination_)));
 }
 
 }  // namespace DRAVHost

@@ -2,14 +2,21 @@
 // line reads
 //   2026-12-07T16:23:18.123Z 10.0.0.7 "/bridges/sample" "Echo" 200 0 120 345 12
 // time (UTC), client address, path, method name ("DRAVMethodName"), HTTP
-// status, invocation-status code the bridge wrote ("-" when none), body bytes
-// read, bytes written, duration in milliseconds. Whatever came from the
-// request is quoted and escaped, so no client can break or forge a line.
-// Not the diagnostic log (drav/platform/annal.h).
+// status ("cut" for an answer that did not go out whole: the client left, a
+// write missed its deadline, the bridge failed mid-answer or the host
+// stopped), invocation-status code the bridge wrote ("-" when none), body
+// bytes read, bytes written, duration in milliseconds. Whatever came from the
+// request is quoted and escaped, so no client can break or forge a line, and
+// capped at kLogFieldLimit characters as written: a field cut there ends in
+// \... (which escaping never writes), so no request makes a line longer than
+// kAccessLineLimit. Lines go to a file that SIGHUP's reopen() swaps for a new
+// one, for log rotation. Not the diagnostic log (drav/platform/annal.h).
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,34 +28,46 @@ struct AccessEntry {
   std::string path;        // the request target's path
   std::string methodName;  // "DRAVMethodName"; empty when the request carried none
   unsigned status = 0;
+  bool cutOff = false;  // the answer did not go out whole
   std::optional<long> invocationStatus;
   std::uint64_t bytesIn = 0;
   std::uint64_t bytesOut = 0;
   std::chrono::milliseconds duration{0};
 };
 
+// A field's characters as written, the mark of a cut included.
+constexpr std::size_t kLogFieldLimit = 256;
+// The time, three fields, the quotes and the numbers: no line is longer.
+constexpr std::size_t kAccessLineLimit = 1024;
+
 // `text` as printable ASCII: \" \\ and \xHH for quotes, backslashes, control
-// characters and bytes above 0x7E.
+// characters and bytes above 0x7E; past kLogFieldLimit characters it ends in \...
 std::string escapeLogField(const std::string& text);
 
 // The entry's line, with its newline.
 std::string accessLine(const AccessEntry& entry);
 
 // Where lines go: standard error for "-", else the file at that path
-// (appended). Safe to write from several threads without a lock: each line
-// goes out in one append-mode write, which the kernel keeps whole.
+// (appended). Safe to write and reopen from several threads: each line goes
+// out in one append-mode write, which the kernel keeps whole, to the file
+// open when it began.
 class AccessLog {
 public:
   // std::runtime_error naming the file when it cannot be opened.
   explicit AccessLog(const std::string& destination);
-  ~AccessLog();
   AccessLog(const AccessLog&) = delete;
   AccessLog& operator=(const AccessLog&) = delete;
 
   void write(const AccessEntry& entry);
+  // Opens the destination anew (after a rotation moved the file away); lines
+  // being written finish in the old file. std::runtime_error naming the file
+  // when it cannot be opened: the old one stays in use.
+  void reopen();
 
 private:
-  int fd_;  // owned unless it is standard error's
+  class File;
+  const std::string destination_;
+  std::shared_ptr<const File> file_;  // swapped atomically by reopen()
 };
 
 }  // namespace DRAVHost

@@ -65,11 +65,12 @@ HostSettings adminSettingsOf(const HostSettings& host) {
 
 class AdminListener::Impl {
 public:
-  Impl(const HostSettings& host, std::function<std::string()> metricsPage)
+  Impl(const HostSettings& host, std::function<std::string()> metricsPage, const std::atomic<bool>* stopFlag)
       : settings(adminSettingsOf(host)),
         auth(settings),
         memory(0),
-        routes{settings, noBridges, auth, requestsServed, memory, nullptr, noProxies, nullptr, std::move(metricsPage)},
+        routes{settings, noBridges, auth, requestsServed, memory, nullptr, noProxies, nullptr, std::move(metricsPage),
+               stopFlag},
         registry(settings.maxConnections, 0),
         slots(settings.maxRunningCalls, settings.maxWaitingCalls),
         buffers(std::size_t(settings.headerLimit) + 4096, 1 + kSpareThreads),
@@ -79,7 +80,7 @@ public:
   void stop();
 
   const HostSettings settings;
-  const std::map<std::string, std::shared_ptr<BridgeHandler>> noBridges;
+  const std::map<std::string, ServedBridge> noBridges;
   const std::vector<boost::asio::ip::address> noProxies;
   HostAuth auth;
   std::atomic<std::uint64_t> requestsServed{0};
@@ -148,8 +149,8 @@ void AdminListener::Impl::stop() {
     pause_.cancel();
   });
   // Its requests are short: every connection is cut at once.
-  registry.stop(true);
-  slots.dropWaiting();
+  registry.stop();
+  slots.turnAwayWaiting();
   const auto until = std::chrono::steady_clock::now() + kStopWait;
   while (registry.size() > 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -157,8 +158,9 @@ void AdminListener::Impl::stop() {
   loops_.stop();
 }
 
-AdminListener::AdminListener(const HostSettings& host, std::function<std::string()> metricsPage)
-    : impl_(std::make_unique<Impl>(host, std::move(metricsPage))) {}
+AdminListener::AdminListener(const HostSettings& host, std::function<std::string()> metricsPage,
+                             const std::atomic<bool>* stopFlag)
+    : impl_(std::make_unique<Impl>(host, std::move(metricsPage), stopFlag)) {}
 
 AdminListener::~AdminListener() { stop(); }
 

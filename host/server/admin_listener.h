@@ -8,6 +8,7 @@
 
 #include <drav/host/host_settings.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,8 +18,10 @@ namespace DRAVHost {
 class AdminListener {
 public:
   // `metricsPage` makes the page GET /metrics answers with, on the
-  // listener's threads; it must stay callable until stop() returns.
-  AdminListener(const HostSettings& host, std::function<std::string()> metricsPage);
+  // listener's threads; it must stay callable until stop() returns. Once
+  // `*stopFlag` is set (null: never), /healthz answers 503.
+  AdminListener(const HostSettings& host, std::function<std::string()> metricsPage,
+                const std::atomic<bool>* stopFlag = nullptr);
   ~AdminListener();  // stop()
   AdminListener(const AdminListener&) = delete;
   AdminListener& operator=(const AdminListener&) = delete;

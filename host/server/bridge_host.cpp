@@ -11,6 +11,7 @@
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
+#include "host/server/url_path.h"
 
 #include <drav/platform/annal.h>
 
@@ -23,6 +24,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
+#include <mutex>
 #include <map>
 #include <memory>
 #include <optional>
@@ -46,8 +49,9 @@ constexpr unsigned kDefaultMaxConnections = 16384;
 constexpr unsigned kSpareDescriptors = 64;
 // Large enough for a head at the default limit, and for reading bodies in big pieces.
 constexpr std::size_t kInputBufferSize = 64 * 1024;
-// After the grace, how long stop() waits for cut connections to end.
-constexpr std::chrono::seconds kStopCutWait(5);
+// After the grace, how long stop() waits for cut connections to end: their
+// waits end at once, and a bridge that writes learns of the cut at once.
+constexpr std::chrono::seconds kStopCutWait(2);
 // TLS connections beyond the bound that may be in their handshake at once
 // to be refused; with as many, the listener pauses for kRefusalPause.
 constexpr unsigned kTlsRefusalsAtOnce = 32;
@@ -93,6 +97,23 @@ unsigned loopCount(const HostSettings& settings) {
   return std::min(wanted, settings.maxRunningCalls);
 }
 
+// Settings that would fail open or serve no call are refused, whoever made them.
+HostSettings checked(HostSettings settings) {
+  if (settings.user.empty() != settings.password.empty())
+    throw std::invalid_argument("Basic authentication needs both a user and a password");
+  const SsoLogonSettings& sso = settings.sso;
+  if ((sso.enabled || !sso.user.empty() || !sso.password.empty()) && (sso.user.empty() || sso.password.empty()))
+    throw std::invalid_argument("the single-sign-on logon needs both a user and a password");
+  if (sso.enabled)
+    if (const auto fault = pathFault(sso.path))
+      throw std::invalid_argument("the logon path \"" + sso.path + "\" " + *fault);
+  if (settings.callMemoryBudget > settings.memoryBudget)
+    throw std::invalid_argument("the memory one call may take (" + std::to_string(settings.callMemoryBudget) +
+                                " bytes) is above what all calls may take together (" +
+                                std::to_string(settings.memoryBudget) + " bytes): no call could run");
+  return settings;
+}
+
 // How often deadlines are checked: a fraction of the shortest wait allowed.
 std::chrono::milliseconds sweepPeriod(const HostSettings& settings) {
   const auto shortest = std::min({settings.headTimeout, settings.idleTimeout, settings.transferGrace});
@@ -104,34 +125,45 @@ std::chrono::milliseconds sweepPeriod(const HostSettings& settings) {
 class BridgeHost::Impl {
 public:
   explicit Impl(HostSettings hostSettings)
-      : settings(std::move(hostSettings)),
+      : settings(checked(std::move(hostSettings))),
         auth(settings),
         memory(settings.memoryBudget),
         accessLog(settings.accessLog.empty() ? nullptr : std::make_unique<AccessLog>(settings.accessLog)),
         trustedProxies(parseTrustedProxies(settings.trustedProxies)),
-        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies, nullptr, {}} {}
+        running(trustedProxies),
+        routes{settings, bridges, auth, requestsServed, memory, accessLog.get(), trustedProxies, nullptr, {},
+               &stopping, &running} {}
 
   void start();
-  void stop();
+  // The calls left running; empty when every thread was joined.
+  std::vector<std::string> stop();
   HostStatistics statistics();
+  void reopenAccessLog();
   unsigned short adminPort() const { return admin_ ? admin_->port() : 0; }
 
   HostSettings settings;
-  std::map<std::string, std::shared_ptr<BridgeHandler>> bridges;
+  std::map<std::string, ServedBridge> bridges;
   HostAuth auth;
   std::atomic<std::uint64_t> requestsServed{0};
   MemoryBudget memory;
   std::unique_ptr<AccessLog> accessLog;
   std::vector<boost::asio::ip::address> trustedProxies;
+  std::atomic<bool> stopping{false};
+  RunningCalls running;
   HostRoutes routes;
   bool started = false;
   bool stopped = false;
+  bool leftBehind = false;  // stop() left threads running calls
   unsigned short port = 0;
 
 private:
   void acceptNext();
   void acceptWhenRoom();
+  // Serves the connections the kernel has accepted already, then closes the
+  // listener: a client whose connect succeeded may have sent its call.
+  void closeListener();
   void accepted(const error_code& error, tcp::socket socket, EventLoop& loop);
+  void serve(tcp::socket socket, EventLoop& loop);
   void sweepNext();
   // Counts calls and serves them on a listener of its own, when the settings ask for it.
   void startAdmin();
@@ -189,10 +221,13 @@ void BridgeHost::Impl::startAdmin() {
   for (const auto& bridge : bridges) paths.push_back(bridge.first);
   metrics_ = std::make_unique<HostMetrics>(paths);
   routes.metrics = metrics_.get();
-  admin_.emplace(settings, [this] {
-    return metrics_->render(HostState{registry_->size(), slots_->running(), memory.used(), memory.limit(),
-                                      registry_->refused(), slots_->refused()});
-  });
+  admin_.emplace(
+      settings,
+      [this] {
+        return metrics_->render(HostState{registry_->size(), slots_->running(), memory.used(), memory.limit(),
+                                          registry_->refused(), slots_->refused()});
+      },
+      &stopping);
   admin_->start();
 }
 
@@ -214,12 +249,16 @@ void BridgeHost::Impl::accepted(const error_code& error, tcp::socket socket, Eve
     });
     return;
   }
+  serve(std::move(socket), loop);
+  acceptWhenRoom();
+}
+
+void BridgeHost::Impl::serve(tcp::socket socket, EventLoop& loop) {
   try {
     startConnection(std::move(socket), loop, *shared_);
   } catch (const std::exception& e) {
     Annal::Logger(Annal::Error) << "host: a connection could not start: " << e.what();
   }
-  acceptWhenRoom();
 }
 
 void BridgeHost::Impl::acceptWhenRoom() {
@@ -251,21 +290,42 @@ bool BridgeHost::Impl::waitUntil(Done done, std::chrono::milliseconds limit) {
   return true;
 }
 
-void BridgeHost::Impl::stop() {
-  if (admin_) admin_->stop();
-  asio::io_context& first = loops_->loop(0).context();
-  asio::post(first, [this] {
-    error_code ignored;
-    acceptor_->close(ignored);
-    retryTimer_->cancel();
+void BridgeHost::Impl::closeListener() {
+  error_code error;
+  acceptor_->non_blocking(true, error);
+  while (!error) {
+    EventLoop& loop = loops_->next();
+    tcp::socket socket = acceptor_->accept(loop.context(), error);
+    if (!error) serve(std::move(socket), loop);
+  }
+  acceptor_->close(error);
+  retryTimer_->cancel();
+}
+
+std::vector<std::string> BridgeHost::Impl::stop() {
+  stopping = true;  // /healthz says so, and every answer closes its connection
+  std::this_thread::sleep_for(settings.drainTime);
+  // On the listener's loop; bounded, should every thread that could run it be stuck in a call.
+  const auto closed = std::make_shared<std::promise<void>>();
+  asio::post(loops_->loop(0).context(), [this, closed] {
+    closeListener();
+    closed->set_value();
   });
-  registry_->stop(false);  // idle connections end now; running requests finish ...
-  slots_->dropWaiting();
-  waitUntil([this] { return slots_->running() == 0; }, settings.stopGrace);
-  registry_->stop(true);  // ... or are cut once the grace is over
-  waitUntil([this] { return registry_->size() == 0; }, kStopCutWait);
-  asio::post(first, [this] { sweepTimer_->cancel(); });
-  loops_->stop();
+  closed->get_future().wait_for(settings.stopGrace);
+  slots_->turnAwayWaiting();
+  waitUntil([this] { return slots_->running() == 0 && registry_->size() == 0; }, settings.stopGrace);
+  registry_->stop();  // every connection still open is cut once the grace is over
+  waitUntil([this] { return slots_->running() == 0 && registry_->size() == 0; }, kStopCutWait);
+  if (admin_) admin_->stop();
+  asio::post(loops_->loop(0).context(), [this] { sweepTimer_->cancel(); });
+  std::vector<std::string> abandoned = running.describe();
+  if (abandoned.empty()) loops_->stop();
+  else loops_->abandon();
+  return abandoned;
+}
+
+void BridgeHost::Impl::reopenAccessLog() {
+  if (accessLog) accessLog->reopen();
 }
 
 HostStatistics BridgeHost::Impl::statistics() {
@@ -283,13 +343,22 @@ HostStatistics BridgeHost::Impl::statistics() {
 
 BridgeHost::BridgeHost(HostSettings settings) : impl_(std::make_unique<Impl>(std::move(settings))) {}
 
-BridgeHost::~BridgeHost() { stop(); }
+BridgeHost::~BridgeHost() {
+  if (stop().empty() && !impl_->leftBehind) return;
+  // Its threads still run calls that never returned: what they use stays
+  // for the life of the process.
+  static std::mutex mutex;
+  static auto* leftBehind = new std::vector<Impl*>;
+  std::lock_guard<std::mutex> lock(mutex);
+  leftBehind->push_back(impl_.release());
+}
 
-void BridgeHost::addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge) {
+void BridgeHost::addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge, const std::string& name) {
   if (impl_->started) throw std::logic_error("bridges are added before the host starts");
   if (path.empty() || path[0] != '/') throw std::logic_error("a bridge path starts with '/': '" + path + "'");
+  if (const auto fault = pathFault(path)) throw std::logic_error("the bridge path \"" + path + "\" " + *fault);
   if (!bridge) throw std::logic_error("no bridge for " + path);
-  if (!impl_->bridges.emplace(path, std::move(bridge)).second)
+  if (!impl_->bridges.emplace(path, ServedBridge{std::move(bridge), name}).second)
     throw std::logic_error("a bridge is already served at " + path);
 }
 
@@ -299,11 +368,15 @@ void BridgeHost::start() {
   impl_->started = true;
 }
 
-void BridgeHost::stop() {
-  if (!impl_->started || impl_->stopped) return;
+std::vector<std::string> BridgeHost::stop() {
+  if (!impl_->started || impl_->stopped) return {};
   impl_->stopped = true;
-  impl_->stop();
+  std::vector<std::string> abandoned = impl_->stop();
+  impl_->leftBehind = !abandoned.empty();
+  return abandoned;
 }
+
+void BridgeHost::reopenAccessLog() { impl_->reopenAccessLog(); }
 
 unsigned short BridgeHost::port() const { return impl_->port; }
 

@@ -72,8 +72,7 @@ public:
         entry_(lowest().native_handle()),
         channel_(makeChannel()),
         in_(*channel_, settings_, shared.buffers),
-        peer_(peer),
-        client_(clientKeyOf(peer)) {}
+        peer_(peer) {}
   ~Connection() { shared_.registry.remove(entry_); }
 
   ConnectionRegistry::Entry& entry() { return entry_; }
@@ -254,8 +253,11 @@ private:
 
   void run() {
     // A request admitted later runs on its own loop, whoever frees the slot.
-    const auto later = [self = this->shared_from_this()] {
-      asio::post(self->stream_.get_executor(), [self] { self->runInSlot(); });
+    const auto later = [self = this->shared_from_this()](bool admitted) {
+      asio::post(self->stream_.get_executor(), [self, admitted] {
+        if (admitted) return self->runInSlot();
+        self->overloaded();
+      });
     };
     switch (shared_.slots.admit(later)) {
       case RequestSlots::Admission::Run: return runInSlot();
@@ -269,14 +271,13 @@ private:
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
       const EventLoop::Call call(loop_, kTls, *channel_);
-      keepOpen = serveRequest(in_, *channel_, shared_.routes, client_, peer_,
-                              served_ + 1 == settings_.maxRequestsPerConnection);
+      keepOpen = serveRequest(in_, *channel_, shared_.routes, peer_, served_ + 1 == settings_.maxRequestsPerConnection);
       // An answer cut short still delivers what it wrote.
       if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }
-    if (RequestSlots::Job next = shared_.slots.release()) next();
+    if (RequestSlots::Job next = shared_.slots.release()) next(true);
     ++served_;
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
@@ -284,8 +285,12 @@ private:
     asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->awaitHead(); });
   }
 
+  // No slot for the request: every one is taken and so is the line, or the host is stopping.
   void overloaded() {
     ++served_;
+    if (shared_.routes.stopping())
+      return answer(&in_.head(), 503, "the host is stopping; try another or again shortly", retryAfter(settings_),
+                    false);
     const bool bodyDropped = in_.bodyHeld() && in_.drainBody(settings_.drainLimit);
     answer(&in_.head(), 503, "the host is busy; try again shortly", retryAfter(settings_), bodyDropped);
   }
@@ -349,7 +354,6 @@ private:
   std::unique_ptr<Channel> channel_;
   RequestStream in_;
   const boost::asio::ip::address peer_;
-  const ClientKey client_;  // who the peer counts as for authentication
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client

@@ -62,12 +62,12 @@ void ConnectionRegistry::sweep() {
   }
 }
 
-void ConnectionRegistry::stop(bool running) {
+void ConnectionRegistry::stop() {
   stopping_.store(true);
   std::lock_guard<std::mutex> lock(mutex_);
   for (Entry* entry : entries_) {
-    const std::int64_t was = entry->deadline_.exchange(Entry::kCut);
-    if (was != Entry::kNone || running) cut(*entry, true);
+    entry->deadline_.store(Entry::kCut);
+    cut(*entry, true);
   }
 }
 

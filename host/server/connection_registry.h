@@ -57,9 +57,9 @@ public:
   void remove(Entry& entry);
   // Cuts every connection whose wait is past its deadline.
   void sweep();
-  // From now on every wait is refused; cuts every connection that waits,
-  // and with `running`, those running a request as well.
-  void stop(bool running);
+  // From now on every wait is refused; cuts every connection, those
+  // running a request as well.
+  void stop();
 
   // Connections served, without those only there to be refused.
   unsigned size() const;

@@ -47,10 +47,10 @@ EventLoops::EventLoops(unsigned loops, unsigned callThreads, std::chrono::millis
 
 EventLoops::~EventLoops() { stop(); }
 
-void EventLoops::stop() {
+bool EventLoops::endThreads() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
+    if (stopping_) return false;
     stopping_ = true;
   }
   lentOut_.notify_all();
@@ -59,7 +59,17 @@ void EventLoops::stop() {
     loop->work_.reset();
     loop->io_.stop();
   }
+  return true;
+}
+
+void EventLoops::stop() {
+  if (!endThreads()) return;
   for (std::thread& thread : threads_) thread.join();
+}
+
+void EventLoops::abandon() {
+  if (!endThreads()) return;
+  for (std::thread& thread : threads_) thread.detach();
 }
 
 void EventLoops::serveThread(EventLoop* first) {

@@ -88,10 +88,16 @@ public:
   // Ends every loop (their pending handlers stay until the loops go) and
   // joins the threads.
   void stop();
+  // The same without waiting for the threads, for when one is stuck in a
+  // call that never returns: they end as they can, so the loops must stay
+  // (never be destroyed) from then on.
+  void abandon();
 
 private:
   friend class EventLoop::Call;
 
+  // Tells every thread to end; false when that was done before.
+  bool endThreads();
   void serveThread(EventLoop* first);
   // Runs `loop` until another thread serves it too, or it stops.
   void serve(EventLoop& loop);

@@ -1,8 +1,11 @@
 #include "host/server/forwarded_client.h"
 
+#include "host/server/header_text.h"
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace DRAVHost {
 
@@ -10,9 +13,9 @@ namespace {
 
 using boost::asio::ip::address;
 
-std::optional<address> addressIn(std::string text) {
+std::optional<address> addressIn(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::nullopt;
+  if (first == std::string_view::npos) return std::nullopt;
   text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
   boost::system::error_code error;
   const address parsed = boost::asio::ip::make_address(text, error);
@@ -20,12 +23,35 @@ std::optional<address> addressIn(std::string text) {
   return parsed;
 }
 
-bool isTrusted(const address& peer, const std::vector<address>& trusted) {
-  // An IPv4 peer on a dual-stack listener arrives IPv4-mapped.
-  const address plain = peer.is_v6() && peer.to_v6().is_v4_mapped()
-                            ? address(boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, peer.to_v6()))
-                            : peer;
-  return std::find(trusted.begin(), trusted.end(), plain) != trusted.end();
+// An IPv4 peer on a dual-stack listener arrives IPv4-mapped.
+address plain(const address& peer) {
+  return peer.is_v6() && peer.to_v6().is_v4_mapped()
+             ? address(boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, peer.to_v6()))
+             : peer;
+}
+
+bool isTrusted(const address& one, const std::vector<address>& trusted) {
+  return std::find(trusted.begin(), trusted.end(), plain(one)) != trusted.end();
+}
+
+// Walks the X-Forwarded-For entries from the last: the client they name, or
+// nothing when no entry is an IP address.
+std::optional<address> forwardedFor(const RequestHead& head, const std::vector<address>& trusted) {
+  std::optional<address> nearest;
+  for (auto line = head.fields.rbegin(); line != head.fields.rend(); ++line) {
+    if (!equalsIgnoringCase(line->first, "X-Forwarded-For")) continue;
+    std::string_view rest = line->second;
+    while (true) {
+      const auto comma = rest.rfind(',');
+      const auto one = addressIn(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
+      if (!one) return nearest;
+      nearest = plain(*one);
+      if (!isTrusted(*one, trusted)) return nearest;
+      if (comma == std::string_view::npos) break;
+      rest = rest.substr(0, comma);
+    }
+  }
+  return nearest;
 }
 
 }  // namespace
@@ -40,24 +66,15 @@ std::vector<address> parseTrustedProxies(const std::vector<std::string>& texts) 
   return parsed;
 }
 
-std::string forwardedClient(const address& peer, const RequestHead& head, const std::vector<address>& trusted) {
-  if (!isTrusted(peer, trusted)) return peer.to_string();
-  if (const std::string* forwarded = head.field("X-Forwarded-For")) {
-    std::string rest = *forwarded;
-    while (true) {
-      const auto comma = rest.rfind(',');
-      const std::string entry = comma == std::string::npos ? rest : rest.substr(comma + 1);
-      const auto one = addressIn(entry);
-      if (!one) break;
-      if (!isTrusted(*one, trusted)) return one->to_string();
-      if (comma == std::string::npos) break;
-      rest.resize(comma);
-    }
+address forwardedClient(const address& peer, const RequestHead& head, const std::vector<address>& trusted) {
+  if (trusted.empty() || !isTrusted(peer, trusted)) return plain(peer);
+  if (const auto client = forwardedFor(head, trusted)) return *client;
+  for (auto line = head.fields.rbegin(); line != head.fields.rend(); ++line) {
+    if (!equalsIgnoringCase(line->first, "X-Real-IP")) continue;
+    if (const auto one = addressIn(line->second)) return plain(*one);
+    break;
   }
-  if (const std::string* real = head.field("X-Real-IP")) {
-    if (const auto one = addressIn(*real)) return one->to_string();
-  }
-  return peer.to_string();
+  return plain(peer);
 }
 
 }  // namespace DRAVHost

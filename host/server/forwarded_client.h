@@ -1,7 +1,8 @@
-// Who a request came from when a reverse proxy stands before the host: the
-// proxy's own address unless the proxy is one the operator trusts, and then
-// the address the proxy recorded ("X-Forwarded-For", else "X-Real-IP").
-// Not authentication: failed-logon counting keeps to the peer's address.
+// Who a request came from when reverse proxies stand before the host: the
+// peer itself unless it is a proxy the operator trusts, and then the address
+// the nearest proxy that is not trusted recorded. The client writes what it
+// likes into these headers; only what trusted proxies appended counts. The
+// access log names this client, and failed logons are counted against it.
 #pragma once
 
 #include "host/server/request_stream.h"
@@ -16,11 +17,16 @@ namespace DRAVHost {
 // Parsed trusted-proxy addresses; std::invalid_argument naming the one that is no IP address.
 std::vector<boost::asio::ip::address> parseTrustedProxies(const std::vector<std::string>& texts);
 
-// The client's address as text. From a trusted peer: the last entry of
-// X-Forwarded-For that is not itself a trusted proxy, if it is an IP
-// address; else X-Real-IP if that is one; else the peer. The headers of any
-// other peer are ignored.
-std::string forwardedClient(const boost::asio::ip::address& peer, const RequestHead& head,
-                            const std::vector<boost::asio::ip::address>& trusted);
+// The client's address. From a trusted peer: the entries of every
+// X-Forwarded-For line, taken as one list in arrival order, are walked from
+// the last one back (each proxy appends the address it was reached from);
+// the first that is not a trusted proxy is the client. An entry that is no IP
+// address ends the walk at the last trusted proxy passed, and when every
+// entry is a trusted proxy the first one is the client. Without a usable
+// X-Forwarded-For entry: the last X-Real-IP line, if it is an IP address;
+// else the peer. The headers of any other peer are ignored. IPv4 addresses
+// come as IPv4, also from a dual-stack listener.
+boost::asio::ip::address forwardedClient(const boost::asio::ip::address& peer, const RequestHead& head,
+                                         const std::vector<boost::asio::ip::address>& trusted);
 
 }  // namespace DRAVHost

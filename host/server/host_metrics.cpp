@@ -1,7 +1,10 @@
 #include "host/server/host_metrics.h"
 
+#include <utf8.h>
+
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -33,9 +36,9 @@ std::string seconds(std::uint64_t nanoseconds) {
 }
 
 bool earnsMethodLabel(const AccessEntry& request) {
-  return request.status >= 200 && request.status < 300 &&
-         (!request.invocationStatus || *request.invocationStatus == 0) && !request.methodName.empty() &&
-         request.methodName != kOther;
+  const std::string& name = request.methodName;
+  return request.status >= 200 && request.status < 300 && request.invocationStatus == 0L && !name.empty() &&
+         name.size() <= HostMetrics::kMethodLabelBytes && name != kOther && utf8::is_valid(name.begin(), name.end());
 }
 
 // The counts of one bridge and method label.
@@ -62,9 +65,12 @@ struct Series {
 }  // namespace
 
 std::string escapeLabelValue(const std::string& text) {
+  std::string valid;
+  if (!utf8::is_valid(text.begin(), text.end())) utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(valid));
+  const std::string& source = valid.empty() ? text : valid;
   std::string escaped;
-  escaped.reserve(text.size());
-  for (const char c : text) {
+  escaped.reserve(source.size());
+  for (const char c : source) {
     if (c == '\\') escaped += "\\\\";
     else if (c == '"') escaped += "\\\"";
     else if (c == '\n') escaped += "\\n";

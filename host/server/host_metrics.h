@@ -6,8 +6,9 @@
 // values stay bounded though paths and method names come from clients:
 // - bridge: the path of a served bridge; any other path counts as "other";
 // - method: a name gets a label of its own once its bridge answered it with
-//   a 2xx status and no failing invocation status, for the first
-//   kMethodLabels such names of each bridge; every other call is "other";
+//   a 2xx status and an invocation status of 0 (a call without one earns
+//   nothing), for the first kMethodLabels such names of each bridge that are
+//   valid UTF-8 of at most kMethodLabelBytes; every other call is "other";
 // - code: the HTTP status as a number (100 to 999: what the host sends).
 // Not the access log (access_log.h). Thread-safe: one short lock per bridge.
 #pragma once
@@ -34,12 +35,14 @@ struct HostState {
   std::uint64_t requestsRefused = 0;     // 503 at once: every thread busy, the line full
 };
 
-// `text` as a label value: backslash, double quote and line feed escaped.
+// `text` as a label value: backslash, double quote and line feed escaped,
+// and each byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string escapeLabelValue(const std::string& text);
 
 class HostMetrics {
 public:
   static constexpr std::size_t kMethodLabels = 32;
+  static constexpr std::size_t kMethodLabelBytes = 128;
 
   // `bridgePaths`: where bridges are served; fixed for the metrics' life.
   explicit HostMetrics(const std::vector<std::string>& bridgePaths);

@@ -1,5 +1,6 @@
 #include "host/server/request_handling.h"
 
+#include "host/server/client_key.h"
 #include "host/server/forwarded_client.h"
 #include "host/server/header_text.h"
 #include "host/pages/page_request.h"
@@ -16,8 +17,9 @@ namespace {
 
 const Annal::AnnalInitExit annalInitExit;
 
+// Every call header is sent once: two lines with different values are refused.
 const std::string& requiredField(const RequestHead& head, const char* name) {
-  const std::string* value = head.field(name);
+  const std::string* value = head.soleField(name);
   if (!value) throw HttpError(400, std::string("a bridge call carries the header ") + name);
   return *value;
 }
@@ -44,13 +46,16 @@ int streamingModeOf(const std::string& text) {
   throw HttpError(400, "DRAVStreamingMode is NO, IN, OUT or INOUT");
 }
 
-// The path as the answer may name it: only when it is short and plain, as
-// the host's own answers never echo what could be markup or script.
-std::string plainPath(const std::string& path) {
-  const bool plain = path.size() <= 200 && path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                                  "0123456789/._~-") == std::string::npos;
-  return plain ? path : "this path";
+// What the client sent, as an answer may name it: only when it is short and
+// plain, as the host's own answers never echo what could be markup or script.
+std::string plainOr(const std::string& text, const char* otherwise) {
+  static const char kPlain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._~-";
+  const bool plain = !text.empty() && text.size() <= 200 && text.find_first_not_of(kPlain) == std::string::npos;
+  return plain ? text : otherwise;
 }
+
+// The methods this host serves on some target.
+constexpr const char* kMethodsServed = "GET, HEAD, POST, OPTIONS";
 
 }  // namespace
 
@@ -60,12 +65,12 @@ BridgeCall readCallHeaders(const RequestHead& head) {
   call.bridgeName = requiredField(head, "DRAVBridgeName");
   call.methodName = requiredField(head, "DRAVMethodName");
   if (call.methodName.empty()) throw HttpError(400, "DRAVMethodName is empty");
-  if (const std::string* token = head.field("DRAVMethodNeedSsoToken")) {
+  if (const std::string* token = head.soleField("DRAVMethodNeedSsoToken")) {
     if (*token != "yes" && *token != "no")
       throw HttpError(400, "DRAVMethodNeedSsoToken is yes or no");
     call.needSsoToken = *token == "yes";
   }
-  if (const std::string* mode = head.field("DRAVStreamingMode")) call.streamingMode = streamingModeOf(*mode);
+  if (const std::string* mode = head.soleField("DRAVStreamingMode")) call.streamingMode = streamingModeOf(*mode);
   call.argsSize = sizeField(head, "DRAVArgs-Size");
   call.extraBlobSize = sizeField(head, "DRAVExtraBlob-Size");
   if (const std::string* cookies = head.field("Cookie")) call.cookies = *cookies;
@@ -83,15 +88,15 @@ public:
         channel_(channel),
         routes_(routes),
         client_(client),
-        out_(channel, routes.settings, in.head().version, in.head().keepAlive && !lastOnConnection,
-             in.head().isHead()) {}
+        out_(channel, routes.settings, in.head().version,
+             in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {}
 
   bool serve();
   // What the access log says of the request once served.
   void fillEntry(AccessEntry& entry) const;
 
 private:
-  bool serveBridge(BridgeHandler& bridge);
+  bool serveBridge(const ServedBridge& bridge);
   bool serveMetrics();
   bool dispatch(BridgeHandler& bridge, const BridgeCall& call);
   // Why a failed call failed, when the host knows better than the bridge.
@@ -106,20 +111,31 @@ private:
   RequestStream& in_;
   Channel& channel_;
   const HostRoutes& routes_;
-  const ClientKey& client_;
+  const ClientKey client_;
   ResponseStream out_;
   CallReport report_;
 };
 
 bool Exchange::serve() {
   const RequestHead& head = in_.head();
+  if (head.method == "CONNECT") {
+    // The client may send its tunnel's bytes at once: they are no request.
+    out_.closeAfter();
+    return refuse(501, "this host is no proxy: CONNECT is not served");
+  }
+  if (head.target == "*") {
+    if (head.method != "OPTIONS") return refuse(400, "only OPTIONS applies to the whole host (target *)");
+    return refuse(200, kMethodsServed, {{"Allow", kMethodsServed}});
+  }
   const std::string path = head.path();
   const auto bridge = routes_.bridges.find(path);
-  if (bridge != routes_.bridges.end()) return serveBridge(*bridge->second);
+  if (bridge != routes_.bridges.end()) return serveBridge(bridge->second);
 
   if (routes_.metricsPage && path == "/metrics") return serveMetrics();
   if (path == "/healthz") {
     if (head.method != "GET" && !head.isHead()) return refuse(405, "/healthz is a GET", {{"Allow", "GET, HEAD"}});
+    // A stopping host still serves, but a balancer that asks should send new calls elsewhere.
+    if (routes_.stopping()) return refuse(503, "stopping");
     return refuse(200, "ok");  // the host's own text gains its newline
   }
   const SsoLogonSettings& sso = routes_.settings.sso;
@@ -130,10 +146,10 @@ bool Exchange::serve() {
     answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, out_);
     return out_.keepAlive();
   }
-  return refuse(404, "no bridge at " + plainPath(path));
+  return refuse(404, "no bridge at " + plainOr(path, "this path"));
 }
 
-bool Exchange::serveBridge(BridgeHandler& bridge) {
+bool Exchange::serveBridge(const ServedBridge& bridge) {
   const RequestHead& head = in_.head();
   const HostSettings& settings = routes_.settings;
   if (head.method != "POST") return refuse(405, "a bridge is called with POST", {{"Allow", "POST"}});
@@ -153,6 +169,9 @@ bool Exchange::serveBridge(BridgeHandler& bridge) {
   } catch (const HttpError& e) {
     return refuse(e.status(), e.what());
   }
+  if (!bridge.name.empty() && call.bridgeName != bridge.name)
+    return refuse(404, "the bridge at " + plainOr(call.path, "this path") + " is " + bridge.name + ", not " +
+                           plainOr(call.bridgeName, "the one named in DRAVBridgeName"));
   if (!head.hasContentLength)
     return refuse(411, "a bridge call declares its body length with Content-Length");
   if (head.contentLength != std::uint64_t(call.argsSize) + call.extraBlobSize)
@@ -173,7 +192,7 @@ bool Exchange::serveBridge(BridgeHandler& bridge) {
   call.report = &report_;
   out_.countAgainst(&memory);
   if (head.expectContinue && !in_.bodyHeld()) ResponseStream::sendContinue(channel_, settings.transferGrace);
-  const bool keepOpen = dispatch(bridge, call);
+  const bool keepOpen = dispatch(*bridge.handler, call);
   out_.countAgainst(nullptr);
   return keepOpen;
 }
@@ -202,6 +221,7 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
     failure = HttpError(500, "the bridge failed");
   }
   const bool connectionFailed = response->connectionFailed();
+  const std::optional<long> statusWritten = response->statusWritten();
   request->detach();
   response->detach();
   request->Release();
@@ -218,6 +238,8 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
     Annal::Logger(Annal::Error) << "host: " << call.path << " " << call.methodName << ": " << failure->what();
     return false;
   }
+  // What the bridge says of its call wins; else the status it wrote tells.
+  if (!report_.invocationStatus) report_.invocationStatus = statusWritten;
   return complete();
 }
 
@@ -252,6 +274,7 @@ void Exchange::fillEntry(AccessEntry& entry) const {
   entry.path = head.path();
   if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
   entry.status = out_.statusCode();
+  entry.cutOff = !out_.delivered();
   entry.invocationStatus = report_.invocationStatus;
   entry.bytesIn = in_.bodyBytesRead();
   entry.bytesOut = out_.bytesSent();
@@ -259,21 +282,25 @@ void Exchange::fillEntry(AccessEntry& entry) const {
 
 }  // namespace
 
-bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
-                  const boost::asio::ip::address& peer, bool lastOnConnection) {
+bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
+                  bool lastOnConnection) {
   ++routes.requestsServed;
-  if (!routes.accessLog && !routes.metrics) return Exchange(in, channel, routes, client, lastOnConnection).serve();
+  const boost::asio::ip::address client = forwardedClient(peer, in.head(), routes.trustedProxies);
+  std::optional<RunningCalls::Scope> listed;
+  if (routes.running) listed.emplace(*routes.running, in.head(), peer);
+  if (!routes.accessLog && !routes.metrics)
+    return Exchange(in, channel, routes, clientKeyOf(client), lastOnConnection).serve();
 
   AccessEntry entry;
   if (routes.accessLog) entry.start = std::chrono::system_clock::now();
   const auto started = std::chrono::steady_clock::now();
-  Exchange exchange(in, channel, routes, client, lastOnConnection);
+  Exchange exchange(in, channel, routes, clientKeyOf(client), lastOnConnection);
   const auto served = [&] {
     exchange.fillEntry(entry);
     const auto took = std::chrono::steady_clock::now() - started;
     if (routes.metrics) routes.metrics->record(entry, took);
     if (!routes.accessLog) return;
-    entry.client = forwardedClient(peer, in.head(), routes.trustedProxies);
+    entry.client = client.to_string();
     entry.duration = std::chrono::duration_cast<std::chrono::milliseconds>(took);
     routes.accessLog->write(entry);
   };

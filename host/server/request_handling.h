@@ -7,13 +7,13 @@
 #include "host/server/access_log.h"
 #include <drav/host/bridge_handler.h>
 #include "host/server/channel.h"
-#include "host/server/client_key.h"
 #include "host/server/host_metrics.h"
 #include "host/sso/host_auth.h"
 #include <drav/host/host_settings.h>
 #include "host/server/memory_budget.h"
 #include "host/server/request_stream.h"
 #include "host/server/response_stream.h"
+#include "host/server/running_calls.h"
 
 #include <atomic>
 #include <cstdint>
@@ -27,12 +27,19 @@
 
 namespace DRAVHost {
 
+// A bridge as the host serves it: the handler, and the name calls to it carry
+// in DRAVBridgeName (empty: any name).
+struct ServedBridge {
+  std::shared_ptr<BridgeHandler> handler;
+  std::string name;
+};
+
 // What every request of a host shares: read-only while the host runs,
 // except the authentication state, the counter and the memory budget, which
 // are safe to share.
 struct HostRoutes {
   const HostSettings& settings;
-  const std::map<std::string, std::shared_ptr<BridgeHandler>>& bridges;  // by exact path
+  const std::map<std::string, ServedBridge>& bridges;  // by exact path
   HostAuth& auth;
   std::atomic<std::uint64_t>& requestsServed;
   MemoryBudget& memory;
@@ -42,15 +49,23 @@ struct HostRoutes {
   // The page GET /metrics answers with; empty: no such route (the bridge
   // listener's, which faces clients).
   std::function<std::string()> metricsPage;
+  // Set once the host begins to stop: /healthz answers 503 and every answer
+  // closes its connection. Null: never.
+  const std::atomic<bool>* stopFlag = nullptr;
+  // Where requests are listed while they run; null: nowhere.
+  RunningCalls* running = nullptr;
+
+  bool stopping() const { return stopFlag && stopFlag->load(); }
 };
 
 // Serves one request whose head `in` has read: routes it to its bridge, to
 // the logon route or to an HTTP error, and answers on `channel`. Runs on a
 // thread of the host's pool and may block there (bounded by the host's
-// limits). `client` is who the peer counts as for authentication, `peer`
-// its address. True when the connection stays open for another request.
-bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
-                  const boost::asio::ip::address& peer, bool lastOnConnection);
+// limits). `peer` is the connection's peer address; the client counted for
+// authentication and named in the log is the one forwardedClient names.
+// True when the connection stays open for another request.
+bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
+                  bool lastOnConnection);
 
 // The call headers of a bridge request; HttpError(400) when one is missing or malformed.
 BridgeCall readCallHeaders(const RequestHead& head);

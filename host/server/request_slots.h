@@ -1,7 +1,9 @@
 // The bound on requests running at once, with a bounded line of requests
 // waiting for a slot: a request that finds every slot taken waits in line,
 // and one that finds the line full too is refused (503 at once). A slot
-// that frees up passes straight to the first in line. Thread-safe.
+// that frees up passes straight to the first in line. When the host stops,
+// the line is turned away: each request in it hears so, and none joins it
+// any more. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +16,8 @@ namespace DRAVHost {
 class RequestSlots {
 public:
   enum class Admission { Run, Waiting, Refused };
-  using Job = std::function<void()>;
+  // Called with true when the request holds a slot, false when it is turned away.
+  using Job = std::function<void(bool admitted)>;
 
   RequestSlots(unsigned maxRunning, unsigned maxWaiting) : maxRunning_(maxRunning), maxWaiting_(maxWaiting) {}
 
@@ -26,7 +29,7 @@ public:
       ++running_;
       return Admission::Run;
     }
-    if (waiting_.size() < maxWaiting_) {
+    if (!turningAway_ && waiting_.size() < maxWaiting_) {
       waiting_.push_back(std::move(whenAdmitted));
       return Admission::Waiting;
     }
@@ -34,7 +37,7 @@ public:
     return Admission::Refused;
   }
   // Gives a slot up: to the first request in line, whose job is returned
-  // for the caller to start, or back to the free ones (an empty job).
+  // for the caller to start with true, or back to the free ones (an empty job).
   Job release() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (waiting_.empty()) {
@@ -45,14 +48,17 @@ public:
     waiting_.pop_front();
     return next;
   }
-  // Drops the line (the jobs' connections are closing); returns how many waited.
-  std::size_t dropWaiting() {
-    std::deque<Job> dropped;
+  // Turns the line away: calls the job of each request in it with false,
+  // and refuses every later request that finds no free slot. How many waited.
+  std::size_t turnAwayWaiting() {
+    std::deque<Job> turnedAway;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      dropped.swap(waiting_);
+      turningAway_ = true;
+      turnedAway.swap(waiting_);
     }
-    return dropped.size();
+    for (Job& job : turnedAway) job(false);
+    return turnedAway.size();
   }
 
   unsigned running() const {
@@ -70,6 +76,7 @@ private:
   mutable std::mutex mutex_;
   unsigned running_ = 0;
   std::deque<Job> waiting_;
+  bool turningAway_ = false;
   std::uint64_t refused_ = 0;
 };
 

@@ -139,7 +139,27 @@ const std::string* RequestHead::field(std::string_view name) const {
   return nullptr;
 }
 
-std::string RequestHead::path() const { return target.substr(0, target.find('?')); }
+const std::string* RequestHead::soleField(std::string_view name) const {
+  const std::string* value = nullptr;
+  for (const auto& f : fields) {
+    if (!equalsIgnoringCase(f.first, name)) continue;
+    if (value && *value != f.second)
+      throw HttpError(400, std::string(name) + " is sent twice with different values");
+    value = &f.second;
+  }
+  return value;
+}
+
+std::string RequestHead::path() const {
+  std::string_view rest = target;
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (rest.size() < scheme.size() || !equalsIgnoringCase(rest.substr(0, scheme.size()), scheme)) continue;
+    rest.remove_prefix(std::min(rest.size(), rest.find_first_of("/?#", scheme.size())));
+    if (rest.empty() || rest[0] != '/') return "/";
+    break;
+  }
+  return std::string(rest.substr(0, rest.find('?')));
+}
 
 RequestStream::RequestStream(Channel& channel, const HostSettings& settings, BufferPool& pool)
     : channel_(channel), settings_(settings), pool_(pool), parser_(std::make_unique<Parser>()), bodyPace_(settings) {}

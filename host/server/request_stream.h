@@ -38,7 +38,12 @@ struct RequestHead {
   // The first value of the field `name` (any case); null when absent. Valid
   // while the head lives.
   const std::string* field(std::string_view name) const;
-  // The target without its query.
+  // The value of the field `name` when every line of it carries the same
+  // value; null when absent. HttpError 400 naming the field when two lines
+  // differ: which one a proxy before the host read is anybody's guess.
+  const std::string* soleField(std::string_view name) const;
+  // The target's path without its query; of an absolute-form target
+  // ("http://host/path"), the path after the authority ("/" when empty).
   std::string path() const;
   // A HEAD request: its answer carries no body.
   bool isHead() const { return method == "HEAD"; }

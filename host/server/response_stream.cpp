@@ -110,12 +110,14 @@ void ResponseStream::finish() {
     headSent_ = true;
     const ConstPiece pieces[] = {{head.data(), head.size()}, {buffered_.data(), headOnly_ ? 0 : buffered_.size()}};
     send(pieces, 2, false);
+    delivered_ = true;
     return;
   }
   if (!buffered_.empty()) sendChunk(buffered_.data(), buffered_.size(), true);
   // The last chunk, with whatever the channel still holds.
   const ConstPiece last{"0\r\n\r\n", chunked_ && !headOnly_ ? 5u : 0u};
   send(&last, 1, false);
+  delivered_ = true;
 }
 
 bool ResponseStream::sendText(unsigned code, const std::string& message,

@@ -77,6 +77,8 @@ public:
   // Bytes written to the connection so far: head, body and chunk framing.
   std::uint64_t bytesSent() const { return sent_; }
   bool finished() const { return finished_; }
+  // finish() wrote the whole answer out: it was not cut short.
+  bool delivered() const { return delivered_; }
   bool keepAlive() const { return keepAlive_; }
 
   // "HTTP/1.1 100 Continue": the client may send the body it holds back.
@@ -112,6 +114,7 @@ private:
   bool headSent_ = false;
   bool chunked_ = false;
   bool finished_ = false;
+  bool delivered_ = false;
 };
 
 }  // namespace DRAVHost

@@ -71,11 +71,9 @@ bool equalInConstantTime(const std::string& a, const std::string& b) {
   return CRYPTO_memcmp(digestA, digestB, SHA256_DIGEST_LENGTH) == 0;
 }
 
-bool basicCredentialsMatch(const std::string& authorization, const std::string& user, const std::string& password) {
-  const auto given = basicCredentialsOf(authorization);
-  if (!given) return false;
-  const bool userMatches = equalInConstantTime(given->user, user);
-  const bool passwordMatches = equalInConstantTime(given->password, password);
+bool credentialsMatch(const BasicCredentials& given, const std::string& user, const std::string& password) {
+  const bool userMatches = equalInConstantTime(given.user, user);
+  const bool passwordMatches = equalInConstantTime(given.password, password);
   return userMatches && passwordMatches;
 }
 

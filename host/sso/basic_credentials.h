@@ -28,8 +28,7 @@ std::optional<BasicCredentials> basicCredentialsOf(const std::string& authorizat
 // nor the length of `b`, so that the comparison tells a guesser nothing.
 bool equalInConstantTime(const std::string& a, const std::string& b);
 
-// Whether an Authorization header value carries Basic credentials for
-// exactly `user` and `password`, both compared in constant time.
-bool basicCredentialsMatch(const std::string& authorization, const std::string& user, const std::string& password);
+// Whether `given` are exactly `user` and `password`, both compared in constant time.
+bool credentialsMatch(const BasicCredentials& given, const std::string& user, const std::string& password);
 
 }  // namespace DRAVHost

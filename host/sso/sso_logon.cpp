@@ -9,6 +9,8 @@ namespace {
 
 constexpr const char* kChallengeCookie = "SMCHALLENGE";
 constexpr const char* kSessionCookie = "SMSESSION";
+// Tells the logon's credentials from the bridges' in the throttle.
+constexpr const char* kLogonRealm = "logon";
 
 std::string cookieHeaderOf(const RequestHead& head) {
   const std::string* cookies = head.field("Cookie");
@@ -36,18 +38,26 @@ void answerSsoLogon(const RequestHead& head, const HostSettings& settings, Logon
                  {{"Set-Cookie", "SMCHALLENGE=YES; Path=/"}, {"WWW-Authenticate", challenge}});
     return;
   }
-  if (const auto locked = throttle.lockedFor(client); locked.count() > 0) {
+  const std::string* authorization = nullptr;
+  try {
+    authorization = head.soleField("Authorization");
+  } catch (const HttpError& e) {
+    out.sendText(e.status(), e.what());
+    return;
+  }
+  const auto given = authorization ? basicCredentialsOf(*authorization) : std::nullopt;
+  const LogonAttempt attempt = logonAttempt(client, kLogonRealm, given ? given->user : std::string());
+  if (const auto locked = throttle.lockedFor(attempt); locked.count() > 0) {
     const LockoutAnswer answer = lockoutAnswer(locked);
     out.sendText(429, answer.message, {{"Retry-After", answer.retryAfter}});
     return;
   }
-  const std::string* authorization = head.field("Authorization");
-  if (!authorization || !basicCredentialsMatch(*authorization, settings.sso.user, settings.sso.password)) {
-    if (authorization) throttle.failed(client);
+  if (!given || !credentialsMatch(*given, settings.sso.user, settings.sso.password)) {
+    if (authorization) throttle.failed(attempt);
     out.sendText(401, "single sign-on: unknown user or wrong password", {{"WWW-Authenticate", challenge}});
     return;
   }
-  throttle.succeeded(client);
+  throttle.succeeded(attempt);
   out.sendText(200, "single sign-on: logged on",
                {{"Set-Cookie", sessionCookie(sessions.issue(settings.sso.user), settings)}});
 }

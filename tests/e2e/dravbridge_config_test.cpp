@@ -16,7 +16,9 @@
 #include <sstream>
 
 namespace dravbridge {
-bool operator==(const BridgeEntry& a, const BridgeEntry& b) { return a.path == b.path && a.plugin == b.plugin; }
+bool operator==(const BridgeEntry& a, const BridgeEntry& b) {
+  return a.path == b.path && a.plugin == b.plugin && a.name == b.name;
+}
 }  // namespace dravbridge
 
 namespace e2e {
@@ -52,6 +54,7 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.retryAfterSeconds, actual.retryAfterSeconds);
   EXPECT_EQ(expected.minTransferRate, actual.minTransferRate);
   EXPECT_EQ(expected.transferGrace.count(), actual.transferGrace.count());
+  EXPECT_EQ(expected.drainTime.count(), actual.drainTime.count());
   EXPECT_EQ(expected.stopGrace.count(), actual.stopGrace.count());
   EXPECT_EQ(expected.callMemoryBudget, actual.callMemoryBudget);
   EXPECT_EQ(expected.memoryBudget, actual.memoryBudget);
@@ -152,6 +155,7 @@ max_waiting_calls = 4
 retry_after_seconds = 5
 min_transfer_rate = 1000
 transfer_grace = "2s"
+drain_time = "1500ms"
 stop_grace = "3s"
 call_memory_budget = 1048576
 memory_budget = 8388608
@@ -198,12 +202,13 @@ plugin = "sample"
   expected.retryAfterSeconds = 5;
   expected.minTransferRate = 1000;
   expected.transferGrace = milliseconds(2000);
+  expected.drainTime = milliseconds(1500);
   expected.stopGrace = milliseconds(3000);
   expected.callMemoryBudget = 1048576;
   expected.memoryBudget = 8388608;
   expectSameSettings(expected, config.host);
   EXPECT_TRUE(config.trace);
-  EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample"}, {"/b/c", "sample"}}), config.bridges);
+  EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample", ""}, {"/b/c", "sample", ""}}), config.bridges);
 }
 
 TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
@@ -215,7 +220,7 @@ TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
   expected.user = "earlier";
   expected.port = 1;
   expectSameSettings(expected, config.host);
-  EXPECT_EQ((std::vector<BridgeEntry>{{"/bridges/sample", "sample"}}), config.bridges);
+  EXPECT_EQ((std::vector<BridgeEntry>{{"/bridges/sample", "sample", ""}}), config.bridges);
   EXPECT_FALSE(config.trace);
 
   // A refused file changes nothing, not even the keys before the fault.
@@ -226,7 +231,7 @@ TEST_F(ConfigFile, KeysLeftOutKeepWhatTheConfigurationHeld) {
 TEST_F(ConfigFile, RefusesUnknownKeysWhereTheyStand) {
   EXPECT_EQ("F:2: unknown key \"listen_port\"", refusal("trace = false\nlisten_port = 1"));
   EXPECT_EQ("F:1: unknown key \"x\" in [limits]", refusal("[limits.x]\ny = 1"));
-  EXPECT_EQ("F:3: unknown key \"name\" in [[bridge]]", refusal("[[bridge]]\npath = \"/a\"\nname = \"a\""));
+  EXPECT_EQ("F:3: unknown key \"plugn\" in [[bridge]]", refusal("[[bridge]]\npath = \"/a\"\nplugn = \"a\""));
   EXPECT_EQ("F:1: unknown key \"tls_files\"", refusal("[tls_files]"));
   // A slip of the keyboard gets the name meant; a key in the wrong table, its own.
   EXPECT_EQ("F:3: unknown key \"max_conections\" in [limits] (did you mean \"max_connections\"?)",
@@ -265,6 +270,56 @@ TEST_F(ConfigFile, RefusesValuesOfTheWrongKind) {
             refusal("[log]\ntrusted_proxies = [\"10.0.0.1\", 7]"));
   EXPECT_EQ("F:2: trusted_proxies in [log]: trusted proxy '10.0.0.0/8' is not an IP address",
             refusal("[log]\ntrusted_proxies = [\"10.0.0.1\", \"10.0.0.0/8\"]"));
+}
+
+TEST_F(ConfigFile, RefusesSettingsThatTogetherWouldFailOpenOrServeNothing) {
+  EXPECT_EQ("F:3: user in [basic_auth] has no password: add password or password_file (an empty one would let "
+            "anyone in)",
+            refusal("[basic_auth]\nrealm = \"r\"\nuser = \"u\"\n"));
+  EXPECT_EQ("F:2: user in [sso] has no password: add password or password_file (an empty one would let anyone in)",
+            refusal("[sso]\nuser = \"op\"\npath = \"/logon\""));
+  EXPECT_EQ("F:2: password in [basic_auth] has no user to go with it", refusal("[basic_auth]\npassword = \"pw\""));
+  EXPECT_EQ("F:3: password in [basic_auth] is empty", refusal("[basic_auth]\nuser = \"u\"\npassword = \"\""));
+  EXPECT_EQ("F:2: user in [sso] is empty", refusal("[sso]\nuser = \"\"\npassword = \"p\""));
+  write("secret", "pw\n");
+  EXPECT_EQ("F:2: password_file in [sso] has no user to go with it", refusal("[sso]\npassword_file = \"secret\""));
+  EXPECT_EQ("op", read("[sso]\npassword_file = \"secret\"\nuser = \"op\"").host.sso.user);
+
+  EXPECT_EQ("F:2: call_memory_budget in [limits] (2147483648) is above memory_budget (1073741824): a call could "
+            "never reserve its share, and every call would get 503",
+            refusal("[limits]\ncall_memory_budget = 2147483648"));
+  EXPECT_EQ("F:3: call_memory_budget in [limits] (67108864) is above memory_budget (65536): a call could never "
+            "reserve its share, and every call would get 503",
+            refusal("[limits]\n\nmemory_budget = 65536"));
+  EXPECT_EQ(65536u, read("[limits]\nmemory_budget = 65536\ncall_memory_budget = 65536").host.memoryBudget);
+}
+
+TEST_F(ConfigFile, RefusesPathsNoRequestCanReach) {
+  const std::string bridge = "[[bridge]]\nplugin = \"sample\"\npath = ";
+  EXPECT_EQ("F:3: path in [[bridge]]: \"/b?x\" holds \"?\", where a request's path ends and its query begins",
+            refusal(bridge + "\"/b?x\""));
+  EXPECT_EQ("F:3: path in [[bridge]]: \"/c d\" holds a blank, which a request cannot carry (write it as %20)",
+            refusal(bridge + "\"/c d\""));
+  EXPECT_EQ("F:3: path in [[bridge]]: \"/a#b\" holds \"#\", which begins a fragment that clients never send",
+            refusal(bridge + "\"/a#b\""));
+  EXPECT_EQ("F:3: path in [[bridge]]: \"/a%2\" holds \"%\" without two hex digits after it",
+            refusal(bridge + "\"/a%2\""));
+  EXPECT_EQ("F:3: path in [[bridge]]: \"/a%zz\" holds \"%\" without two hex digits after it",
+            refusal(bridge + "\"/a%zz\""));
+  EXPECT_EQ("F:3: path in [[bridge]]: \"/\u00e9\" holds the byte 0xC3, which a request cannot carry (write it as %C3)",
+            refusal(bridge + "\"/\u00e9\""));
+  EXPECT_EQ("F:3: path in [[bridge]]: \"/a\\b\" holds the byte 0x5C, which a request cannot carry (write it as %5C)",
+            refusal(bridge + "\"/a\\\\b\""));
+  for (const std::string dots : {"/a/../b", "/./a", "/a/.."})
+    EXPECT_EQ("F:3: path in [[bridge]]: \"" + dots +
+                  "\" holds a \".\" or \"..\" segment, which clients remove before they send a path",
+              refusal(bridge + "\"" + dots + "\""))
+        << dots;
+  EXPECT_EQ("F:2: path in [sso]: \"/log on\" holds a blank, which a request cannot carry (write it as %20)",
+            refusal("[sso]\npath = \"/log on\""));
+  // What a request can name as it stands is served.
+  for (const std::string good : {"/a%20b/c", "/a/.b/..c/x.", "/~u/a-b_c;v=1/@:!$&'()*+,="})
+    EXPECT_EQ(good, read(bridge + "\"" + good + "\"").bridges.at(0).path) << good;
 }
 
 TEST_F(ConfigFile, HoldsIntegersToTheirRanges) {
@@ -317,10 +372,13 @@ TEST_F(ConfigFile, ReadsDurationsAsAWholeNumberAndOneUnit) {
 }
 
 TEST_F(ConfigFile, ReadsBridgesWithPluginsBesideTheFile) {
-  EXPECT_EQ((std::vector<BridgeEntry>{{"/b", "/usr/lib/b.so"}, {"/c", folder_.file("c/libc.so")}, {"/s", "sample"}}),
+  EXPECT_EQ((std::vector<BridgeEntry>{
+                {"/b", "/usr/lib/b.so", ""}, {"/c", folder_.file("c/libc.so"), "kv"}, {"/s", "sample", ""}}),
             read("[[bridge]]\npath = \"/b\"\nplugin = \"/usr/lib/b.so\"\n[[bridge]]\npath = \"/c\"\n"
-                 "plugin = \"c/libc.so\"\n[[bridge]]\npath = \"/s\"\nplugin = \"sample\"")
+                 "plugin = \"c/libc.so\"\nname = \"kv\"\n[[bridge]]\npath = \"/s\"\nplugin = \"sample\"")
                 .bridges);
+  EXPECT_EQ("F:3: name in [[bridge]] must be a name without line ends, not \"\"",
+            refusal("[[bridge]]\npath = \"/b\"\nname = \"\"\nplugin = \"sample\""));
   EXPECT_EQ("F:3: plugin in [[bridge]] must be \"sample\" or a bridge plugin's file, not \"\"",
             refusal("[[bridge]]\npath = \"/b\"\nplugin = \"\""));
   EXPECT_EQ("F:2: [[bridge]] has no path", refusal("trace = false\n[[bridge]]\nplugin = \"sample\""));
@@ -335,8 +393,9 @@ TEST_F(ConfigFile, ReadsBridgesWithPluginsBesideTheFile) {
 
 TEST_F(ConfigFile, ReadsPasswordsFromFilesOnlyTheirOwnerAndGroupRead) {
   write("secret", "first line\r\nsecond line\n", 0640);
-  EXPECT_EQ("first line", read("[basic_auth]\npassword_file = \"secret\"").host.password);
-  EXPECT_EQ("first line", read("[sso]\npassword_file = \"" + folder_.file("secret") + "\"").host.sso.password);
+  EXPECT_EQ("first line", read("[basic_auth]\nuser = \"u\"\npassword_file = \"secret\"").host.password);
+  EXPECT_EQ("first line",
+            read("[sso]\nuser = \"u\"\npassword_file = \"" + folder_.file("secret") + "\"").host.sso.password);
 
   write("open", "pw\n", 0644);
   EXPECT_EQ("F:2: password_file in [sso]: \"" + folder_.file("open") + "\" can be read by every user (chmod o-r it)",
@@ -416,7 +475,7 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
 TEST_F(ConfigFile, CommandLineOverridesTheFile) {
   hosttest::SampleHost busy;  // holds the port the file names
   const std::string file = write("bridge.toml", "[listen]\nport = " + std::to_string(busy.port()) +
-                                                    "\n[sso]\nuser = \"u\"\npath = \"/file-logon\"\n"
+                                                    "\n[sso]\nuser = \"u\"\npassword = \"p\"\npath = \"/file-logon\"\n"
                                                     "[[bridge]]\npath = \"/file/a\"\nplugin = \"sample\"\n");
   {
     BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", file, "--sso-path", "/cli-logon"});

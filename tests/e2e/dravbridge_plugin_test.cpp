@@ -4,6 +4,7 @@
 #ifdef DRAV_TEST_PLUGINS
 
 #include "bridge_plugins.h"
+#include "host_test_support.h"
 #include "program_runner.h"
 #include "temp_folder.h"
 
@@ -12,8 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -92,18 +95,43 @@ TEST(DravbridgePlugins, ServesPluginsThatShareItsLibrary) {
   EXPECT_EQ(3, refused.exitCode);
   EXPECT_EQ("dravcall: the host answered HTTP 403: the probe refuses\n", refused.err);
   EXPECT_EQ(3, dravcall(base + "/bridges/sample", "echo").exitCode) << "--bridge replaces the sample";
+  // Each plugin is served under its file's name, wherever its path.
+  const ProgramResult misnamed = runProgram(DRAVCALL_PROGRAM, {base + "/p", "sample", "look"}, 60s);
+  EXPECT_EQ(3, misnamed.exitCode);
+  EXPECT_EQ("dravcall: the host answered HTTP 404: the bridge at /p is probe, not sample\n", misnamed.err);
   // Each bridge is deleted before its plugin is unloaded: a clean exit, sanitizers included.
   const ProgramResult stopped = host.stop();
   EXPECT_EQ(0, stopped.exitCode);
-  EXPECT_EQ("dravbridge: stopped after 4 requests on 4 connections\n",
+  EXPECT_EQ("dravbridge: stopped after 5 requests on 5 connections\n",
             stopped.out.substr(stopped.out.find("dravbridge: stopped")));
+}
+
+// A plugin whose call never returns cannot hold the host past its grace: it
+// exits non-zero and says which call it left running.
+TEST(DravbridgePlugins, AStopLeavesACallThatNeverReturnsAndSaysSo) {
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--stop-grace", "1s", "--bridge", kProbe});
+  const std::string port = host.waitForLine("dravbridge: listening on port ");
+  ASSERT_NE("", port) << host.stop().err;
+  hosttest::RawClient client(static_cast<unsigned short>(std::stoi(port)));
+  client.send(hosttest::callRequest("hang", hosttest::encodeArgs(DRAVArgs()), 0, "", "/bridges/probe"));
+  std::this_thread::sleep_for(300ms);
+  const auto start = std::chrono::steady_clock::now();
+  const ProgramResult stopped = host.stop(20s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 8s) << "the grace and a moment after the cut";
+  EXPECT_EQ(1, stopped.exitCode);
+  EXPECT_NE(std::string::npos, stopped.out.find("dravbridge: stopped with 1 call still running after the stop "
+                                                "grace, abandoned:\n  \"/bridges/probe\" \"hang\" from "
+                                                "127.0.0.1, running for "))
+      << stopped.out;
+  EXPECT_EQ(std::string::npos, stopped.out.find("dravbridge: stopped after")) << stopped.out;
 }
 
 TEST(DravbridgePlugins, ConfigurationFileNamesPluginsBesideIt) {
   TempFolder folder;
   ASSERT_EQ(0, symlink(kProbe.c_str(), folder.file("libprobe.so").c_str()));
   std::ofstream(folder.file("bridge.toml")) << "[[bridge]]\npath = \"/from-file\"\nplugin = \"libprobe.so\"\n"
-                                               "[[bridge]]\npath = \"/s\"\nplugin = \"sample\"\n";
+                                               "[[bridge]]\npath = \"/s\"\nplugin = \"sample\"\n"
+                                               "[[bridge]]\npath = \"/kv\"\nplugin = \"libprobe.so\"\nname = \"kv\"\n";
   BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--config", folder.file("bridge.toml")});
   const std::string port = host.waitForLine("dravbridge: listening on port ");
   ASSERT_NE("", port) << host.stop().err;
@@ -114,6 +142,10 @@ TEST(DravbridgePlugins, ConfigurationFileNamesPluginsBesideIt) {
   EXPECT_EQ("0 String \"probed at /from-file\"\n1 Bool false\nstatus 0 \"no error detected\" (probe, look)\n",
             call.out)
       << call.err;
+  // A name in the file replaces the one the plugin's file gives.
+  EXPECT_EQ(3, dravcall(base + "/kv", "look").exitCode);
+  const ProgramResult named = runProgram(DRAVCALL_PROGRAM, {base + "/kv", "kv", "look"}, 60s);
+  EXPECT_EQ(0, named.exitCode) << named.err;
 }
 
 // A plugin of the configuration file that does not load is named where the

@@ -72,6 +72,8 @@ TEST(Dravcall, ItsExitStatusSaysHowTheCallEnded) {
       {{"--streaming", "SIDEWAYS", host.url(), "sample", "echo"}, 2, "NO, IN, OUT or INOUT"},
       {{host.url(), "sample", "echo"}, 3, ": the server refused the credentials (HTTP 401)"},
       {with({host.url("/elsewhere"), "sample", "echo"}), 3, "the host answered HTTP 404: no bridge at /elsewhere"},
+      {with({host.url(), "smaple", "echo"}), 3,
+       "the host answered HTTP 404: the bridge at /bridges/sample is sample, not smaple"},
       {with({"--extra-blob", "/nonexistent/blob", host.url(), "sample", "echo"}), 3, "cannot read /nonexistent/blob"},
       {{"--help"}, 0, "Usage: dravcall"},
   };

@@ -1,7 +1,9 @@
 // Several dravbridge processes behind nginx's round-robin upstream, sharing a
 // session key: one logon through nginx serves calls that land on every host,
-// and a host with another key refuses that session. Needs nginx (Debian
-// nginx-light); ctest runs it in the entry e2e_nginx (DRAV_E2E_NGINX=1).
+// and a host with another key refuses that session; and the hosts restarted
+// one after another under a steady stream of calls, none of which fails.
+// Needs nginx (Debian nginx-light); ctest runs it in the entry e2e_nginx
+// (DRAV_E2E_NGINX=1).
 #ifdef DRAV_NGINX_SITE
 
 #include "host_test_support.h"
@@ -17,6 +19,9 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <cstdio>
@@ -119,6 +124,77 @@ TEST(NginxSeveralHosts, OneLogonServesCallsOnEveryHostSharingTheKey) {
   }
   EXPECT_EQ(1 + kCalls + 1, total) << "requests per host:" << counts;
   std::printf("requests per host:%s\n", counts.c_str());
+}
+
+// dravbridge on `port` (0: a free one); its port, 0 when it did not start.
+unsigned short startHost(std::unique_ptr<BackgroundProgram>& host, unsigned short port) {
+  host = std::make_unique<BackgroundProgram>(DRAVBRIDGE_PROGRAM,
+                                             std::vector<std::string>{"--port", std::to_string(port)});
+  const std::string listening = host->waitForLine("dravbridge: listening on port ");
+  return listening.empty() ? 0 : static_cast<unsigned short>(std::stoul(listening));
+}
+
+// A rolling restart as the README tells it: each host in turn gets SIGTERM,
+// is down a moment as an upgrade takes, and comes back on its port, while
+// clients call through nginx without a pause. Not one call may fail.
+TEST(NginxSeveralHosts, ARollingRestartFailsNoCall) {
+  if (!std::getenv("DRAV_E2E_NGINX")) GTEST_SKIP() << "run by the ctest entry e2e_nginx (DRAV_E2E_NGINX=1)";
+  const std::string nginxProgram = NginxSite::program();
+  if (nginxProgram.empty()) GTEST_SKIP() << "nginx is not installed (Debian nginx-light)";
+  std::array<std::unique_ptr<BackgroundProgram>, kHosts> hosts;
+  std::vector<unsigned short> ports;
+  for (auto& host : hosts) {
+    ports.push_back(startHost(host, 0));
+    ASSERT_NE(0, ports.back()) << "dravbridge did not start";
+  }
+  std::unique_ptr<NginxSite> nginx;
+  ASSERT_NO_THROW(nginx = std::make_unique<NginxSite>(nginxProgram, DRAV_NGINX_SITE, ports));
+
+  std::atomic<bool> done{false};
+  std::atomic<int> calls{0};
+  std::mutex mutex;
+  std::vector<std::string> failures;
+  const auto caller = [&] {
+    hosttest::CurlClient client;
+    DRAVArgs args;
+    args.addArg(std::string(2000, 'r'));
+    const std::string body = encodeArgs(args);
+    // Bounded: a stream of at most 20000 calls, one every 5 ms or so, ending with the restarts.
+    for (int i = 0; i < 20000 && !done; ++i, std::this_thread::sleep_for(5ms)) {
+      const hosttest::HttpReply reply = client.post(nginx->url(hosttest::kSamplePath),
+                                                    hosttest::callHeaders("echo", body.size()), body);
+      ++calls;
+      if (reply.status == 200 && reply.body.size() > body.size()) continue;
+      std::lock_guard<std::mutex> lock(mutex);
+      failures.push_back("HTTP " + std::to_string(reply.status) + ": " + reply.body.substr(0, 200));
+    }
+  };
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 3; ++i) callers.emplace_back(caller);
+
+  const auto start = std::chrono::steady_clock::now();
+  std::string stops;
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    std::this_thread::sleep_for(500ms);
+    const auto stopping = std::chrono::steady_clock::now();
+    const ProgramResult stopped = hosts[i]->stop(20s);
+    EXPECT_EQ(0, stopped.exitCode) << stopped.err;
+    stops += " " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - stopping).count()) + " ms";
+    std::this_thread::sleep_for(1500ms);  // the upgrade
+    ASSERT_EQ(ports[i], startHost(hosts[i], ports[i])) << "host " << i << " did not come back on its port";
+  }
+  std::this_thread::sleep_for(500ms);
+  done = true;
+  for (std::thread& thread : callers) thread.join();
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_GT(calls.load(), 100) << "a steady stream of calls";
+  EXPECT_TRUE(failures.empty()) << failures.size() << " of " << calls.load() << " calls failed, the first "
+                                << failures.front() << "\nnginx: " << nginx->errorLog().substr(0, 2000);
+  EXPECT_LT(took, 45s);
+  std::printf("rolling restart of %d hosts: %d calls, %zu failed, stops took%s\n", kHosts, calls.load(),
+              failures.size(), stops.c_str());
 }
 
 TEST(NginxSeveralHosts, DravbridgeRefusesAShortSessionKey) {

@@ -40,6 +40,12 @@ if(TARGET dravbridge)
     target_link_libraries(drav_test_${name} PRIVATE dravHost_shared)
     add_dependencies(test_e2e drav_test_${name})
   endforeach()
+  # The typed test bridge: a method table, built as plugins are.
+  add_library(drav_test_typed MODULE ${CMAKE_CURRENT_SOURCE_DIR}/e2e/plugins/typed_plugin.cpp)
+  set_target_properties(drav_test_typed PROPERTIES
+    OUTPUT_NAME typed LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/plugins)
+  target_link_libraries(drav_test_typed PRIVATE dravHost_shared)
+  add_dependencies(test_e2e drav_test_typed)
   target_compile_definitions(test_e2e PRIVATE DRAV_TEST_PLUGINS="${CMAKE_CURRENT_BINARY_DIR}/plugins"
     DRAV_LIBRARY_FILE="$<TARGET_FILE:dravCommon>")
 endif()

@@ -32,6 +32,11 @@ ClientKey clientNumber(unsigned n) {
   return DRAVHost::clientKeyOf(boost::asio::ip::address_v4(0x0A000000u + n));
 }
 
+// Client n trying the bridges' user `user`.
+DRAVHost::LogonAttempt attempt(unsigned n, const std::string& user = "ann") {
+  return DRAVHost::logonAttempt(clientNumber(n), "bridges", user);
+}
+
 TEST(BasicCredentials, DecodeOnlyCanonicalPaddedBase64) {
   EXPECT_EQ("", *DRAVHost::decodeBase64Strictly(""));
   EXPECT_EQ("f", *DRAVHost::decodeBase64Strictly("Zg=="));
@@ -59,9 +64,11 @@ TEST(BasicCredentials, TheConstantTimeComparisonIsExact) {
   for (const char* other : {"", "s3cre", "s3cret ", "S3cret", "s3creT", "t3cret", "s3cret\x80"})
     EXPECT_FALSE(DRAVHost::equalInConstantTime("s3cret", other)) << other;
   EXPECT_FALSE(DRAVHost::equalInConstantTime(std::string("a\0b", 3), "a"));
-  EXPECT_TRUE(DRAVHost::basicCredentialsMatch("Basic YW5uOnMzY3JldA==", "ann", "s3cret"));
-  EXPECT_FALSE(DRAVHost::basicCredentialsMatch("Basic YW5uOnMzY3JldA==", "ann:s3cret", ""));
-  EXPECT_FALSE(DRAVHost::basicCredentialsMatch("Basic YW5uOnMzY3JldA==", "an", "n:s3cret"));
+  const DRAVHost::BasicCredentials given = *DRAVHost::basicCredentialsOf("Basic YW5uOnMzY3JldA==");
+  EXPECT_TRUE(DRAVHost::credentialsMatch(given, "ann", "s3cret"));
+  EXPECT_FALSE(DRAVHost::credentialsMatch(given, "ann:s3cret", ""));
+  EXPECT_FALSE(DRAVHost::credentialsMatch(given, "an", "n:s3cret"));
+  EXPECT_FALSE(DRAVHost::credentialsMatch(given, "ann", "s3cre"));
 }
 
 TEST(LogonThrottle, LockoutsDoubleFromTheLastFreeFailureUpToTheLongest) {
@@ -71,7 +78,7 @@ TEST(LogonThrottle, LockoutsDoubleFromTheLastFreeFailureUpToTheLongest) {
   settings.longestLockout = 5s;
   FakeClock clock;
   DRAVHost::LogonThrottle throttle(settings, clock.source());
-  const ClientKey guesser = clientNumber(1);
+  const DRAVHost::LogonAttempt guesser = attempt(1);
   throttle.failed(guesser);
   throttle.failed(guesser);
   EXPECT_EQ(0ms, throttle.lockedFor(guesser));
@@ -79,7 +86,7 @@ TEST(LogonThrottle, LockoutsDoubleFromTheLastFreeFailureUpToTheLongest) {
   EXPECT_EQ(1000ms, throttle.lockedFor(guesser));
   clock.now += 999ms;
   EXPECT_EQ(1ms, throttle.lockedFor(guesser));
-  EXPECT_EQ(0ms, throttle.lockedFor(clientNumber(2)));
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(2)));
   clock.now += 1ms;
   EXPECT_EQ(0ms, throttle.lockedFor(guesser));
   for (const auto expected : {2000ms, 4000ms, 5000ms, 5000ms}) {
@@ -105,22 +112,22 @@ TEST(LogonThrottle, FailuresAreForgottenAfterAWhile) {
   settings.forgetFailuresAfter = std::chrono::milliseconds::max();
   FakeClock longAgo;
   DRAVHost::LogonThrottle unforgetting(settings, longAgo.source());
-  unforgetting.failed(clientNumber(1));
+  unforgetting.failed(attempt(1));
   longAgo.now += 24h * 365 * 100;
-  unforgetting.failed(clientNumber(1));
-  EXPECT_EQ(1000ms, unforgetting.lockedFor(clientNumber(1)));
+  unforgetting.failed(attempt(1));
+  EXPECT_EQ(1000ms, unforgetting.lockedFor(attempt(1)));
 
   settings.forgetFailuresAfter = 10min;
   FakeClock clock;
   DRAVHost::LogonThrottle throttle(settings, clock.source());
-  throttle.failed(clientNumber(1));
+  throttle.failed(attempt(1));
   clock.now += 10min - 1ms;
-  throttle.failed(clientNumber(1));  // the second in a row
-  EXPECT_EQ(1000ms, throttle.lockedFor(clientNumber(1)));
+  throttle.failed(attempt(1));  // the second in a row
+  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(1)));
   clock.now += 10min;
-  throttle.failed(clientNumber(1));  // the first again
-  EXPECT_EQ(0ms, throttle.lockedFor(clientNumber(1)));
-  EXPECT_EQ(1u, throttle.trackedClients());
+  throttle.failed(attempt(1));  // the first again
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(1)));
+  EXPECT_EQ(2u, throttle.trackedEntries()) << "the client and its user name";
 }
 
 TEST(LogonThrottle, ManyAddressesCannotGrowTheTable) {
@@ -129,16 +136,58 @@ TEST(LogonThrottle, ManyAddressesCannotGrowTheTable) {
   settings.trackedClients = 100;
   FakeClock clock;
   DRAVHost::LogonThrottle throttle(settings, clock.source());
-  for (unsigned n = 0; n < 10000; ++n) throttle.failed(clientNumber(n));
-  EXPECT_EQ(100u, throttle.trackedClients());
-  EXPECT_EQ(1000ms, throttle.lockedFor(clientNumber(9900)));  // the latest 100 are kept
-  EXPECT_EQ(0ms, throttle.lockedFor(clientNumber(9899)));
+  for (unsigned n = 0; n < 10000; ++n) throttle.failed(attempt(n));
+  EXPECT_EQ(100u, throttle.trackedEntries());
+  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(9950)));  // the latest 50 clients are kept, with their names
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(9949)));
   // IPv6 clients count by their /64.
   const auto v6 = [](const char* text) { return DRAVHost::clientKeyOf(boost::asio::ip::make_address(text)); };
   EXPECT_EQ(v6("2001:db8:1:2::1"), v6("2001:db8:1:2:ffff:ffff:ffff:ffff"));
   EXPECT_NE(v6("2001:db8:1:2::1"), v6("2001:db8:1:3::1"));
   EXPECT_EQ(v6("::ffff:10.0.0.7"), clientNumber(7));
   EXPECT_NE(v6("::ffff:10.0.0.7"), clientNumber(6));
+}
+
+TEST(LogonThrottle, ASuccessForgivesOnlyThatClientAndUserName) {
+  DRAVHost::AuthSettings settings;
+  settings.freeFailures = 3;
+  FakeClock clock;
+  DRAVHost::LogonThrottle throttle(settings, clock.source());
+  for (int i = 0; i < 3; ++i) {
+    throttle.failed(attempt(1, "ann"));
+    throttle.succeeded(attempt(1, "sam"));   // the same client, another name
+    throttle.succeeded(attempt(2, "ann"));   // another client, the same name
+    throttle.succeeded(DRAVHost::logonAttempt(clientNumber(1), "logon", "ann"));  // the logon's credentials
+  }
+  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(1, "ann")));
+  // Neither the name nor the client as a whole is locked for the others.
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(1, "sam")));
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(2, "ann")));
+  EXPECT_EQ(0ms, throttle.lockedFor(DRAVHost::logonAttempt(clientNumber(1), "logon", "ann")));
+  throttle.succeeded(attempt(1, "ann"));
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(1, "ann")));
+}
+
+TEST(LogonThrottle, NewUserNamesBuyAClientNoMoreGuesses) {
+  DRAVHost::AuthSettings settings;
+  settings.freeFailures = 3;
+  settings.trackedClients = 100;
+  FakeClock clock;
+  DRAVHost::LogonThrottle throttle(settings, clock.source());
+  const unsigned wholeClient = settings.freeFailures * DRAVHost::LogonThrottle::kUserNamesPerClient;
+  for (unsigned i = 0; i + 1 < wholeClient; ++i) {
+    throttle.failed(attempt(1, "name" + std::to_string(i)));
+    ASSERT_EQ(0ms, throttle.lockedFor(attempt(1, "ann"))) << i;
+  }
+  throttle.failed(attempt(1, "name"));
+  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(1, "ann")));
+  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(1, "never tried")));
+  EXPECT_EQ(0ms, throttle.lockedFor(attempt(2, "ann")));
+  // A success under one name does not lift the client's lockout.
+  throttle.succeeded(attempt(1, "ann"));
+  EXPECT_EQ(1000ms, throttle.lockedFor(attempt(1, "ann")));
+  throttle.failed(attempt(1, "name"));
+  EXPECT_EQ(2000ms, throttle.lockedFor(attempt(1, "ann")));
 }
 
 constexpr const char* kKey = "0123456789abcdef0123456789abcdef";

@@ -1,5 +1,6 @@
 // dravbridge on SIGTERM: it stops accepting, lets the running call finish
-// within its grace, then exits 0. And the event loops it serves with.
+// within its grace, then exits 0; on SIGHUP it reopens its access log. And
+// the event loops it serves with.
 #ifdef DRAVBRIDGE_PROGRAM
 
 #include "host_test_support.h"
@@ -9,7 +10,13 @@
 
 #include <zlib.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +54,55 @@ TEST(DravbridgeStop, SigtermLetsARunningCallFinishThenExitsZero) {
   EXPECT_EQ(0, stopped.exitCode);
   EXPECT_NE(std::string::npos, stopped.out.find("dravbridge: stopped after 1 requests on 1 connections"))
       << stopped.out;
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// logrotate moves the log away and sends SIGHUP: the host writes on in a new
+// file, and the call running meanwhile neither ends nor notices.
+TEST(DravbridgeSignals, SighupReopensTheAccessLogAndLeavesARunningCallAlone) {
+  const std::string log = "/tmp/drav_sighup_" + std::to_string(getpid()) + ".log";
+  std::remove(log.c_str());
+  std::remove((log + ".1").c_str());
+  e2e::BackgroundProgram bridge(DRAVBRIDGE_PROGRAM, {"--port", "0", "--access-log", log, "--stop-grace", "5s"});
+  const std::string port = bridge.waitForLine("dravbridge: listening on port ");
+  ASSERT_FALSE(port.empty());
+  const auto portNumber = static_cast<unsigned short>(std::stoi(port));
+  const std::string echo = callRequest("echo", encodeArgs(DRAVArgs()));
+  RawClient first(portNumber);
+  first.send(echo);
+  ASSERT_EQ(200, first.readReply().status);
+
+  const std::string blob(300000, 'q');
+  const std::string call = callRequest("checksumExtraBlob", encodeArgs(DRAVArgs()), blob.size()) + blob;
+  const std::size_t half = call.size() - blob.size() / 2;
+  RawClient running(portNumber);
+  running.send(call.substr(0, half));
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(0, std::rename(log.c_str(), (log + ".1").c_str()));
+  ASSERT_EQ(0, kill(bridge.pid(), SIGHUP));
+  EXPECT_EQ(log, bridge.waitForLine("dravbridge: SIGHUP: reopened the access log "));
+  running.send(call.substr(half));
+  EXPECT_EQ(200, running.readReply().status);
+  first.send(echo);
+  EXPECT_EQ(200, first.readReply().status);
+
+  const e2e::ProgramResult stopped = bridge.stop();
+  EXPECT_EQ(0, stopped.exitCode) << stopped.err;
+  EXPECT_NE(std::string::npos, stopped.out.find("dravbridge: SIGTERM: stopping; running calls get 5 s\n"))
+      << stopped.out;
+  const std::string before = fileText(log + ".1"), after = fileText(log);
+  std::remove(log.c_str());
+  std::remove((log + ".1").c_str());
+  EXPECT_EQ(1, std::count(before.begin(), before.end(), '\n')) << before;
+  EXPECT_NE(std::string::npos, before.find("\"echo\" 200")) << before;
+  EXPECT_EQ(2, std::count(after.begin(), after.end(), '\n')) << after;
+  EXPECT_NE(std::string::npos, after.find("\"checksumExtraBlob\" 200")) << after;
 }
 
 // The event loops dravbridge says it serves with.

@@ -1,5 +1,7 @@
 #include "exposition_parser.h"
 
+#include <utf8.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <set>
@@ -72,6 +74,7 @@ private:
       text += c;
     }
     if (quoted) expect(line, at, '"');
+    if (!utf8::is_valid(text.begin(), text.end())) fail("text that is not UTF-8");
     return text;
   }
 

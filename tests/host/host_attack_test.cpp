@@ -159,9 +159,9 @@ TEST(HostAttack, AStopCutsACallStillWaitingForItsBodyOnceTheGraceIsOver) {
   EXPECT_TRUE(stalled.closedByPeer(1s));
 }
 
-// A client whose call waits in line when the host stops never hears of it:
-// the call must not run, not even when a slot frees up within the grace.
-TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsNeverRuns) {
+// A call waiting in line when the host stops is turned away, with a word of
+// why: it must not run, not even when a slot frees up within the grace.
+TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsIsTurnedAwayAndNeverRuns) {
   auto settings = testSettings();
   settings.maxRunningCalls = 1;
   settings.stopGrace = 2s;
@@ -181,6 +181,11 @@ TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsNeverRuns) {
   stopper.join();
   EXPECT_EQ(1, holding->served());
   EXPECT_EQ(200, running.readReply(2s).status);
+  const HttpReply turnedAway = waiting.readReply(1s);
+  EXPECT_EQ(503, turnedAway.status);
+  EXPECT_EQ("close", turnedAway.header("Connection"));
+  EXPECT_EQ("1", turnedAway.header("Retry-After"));
+  EXPECT_EQ("the host is stopping; try another or again shortly\n", turnedAway.body);
   EXPECT_TRUE(waiting.closedByPeer(1s));
 }
 

@@ -76,13 +76,78 @@ TEST(HostAuthAttack, ABurstOfWrongPasswordsLocksThatAddressOut) {
   EXPECT_EQ(401, other.readReply().status);
   other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
   EXPECT_EQ(200, other.readReply().status);
-  // A call without credentials is asked for them, not counted as a failure.
+  // A call without credentials is asked for them, not counted as a failure,
+  // and learns nothing of the bridge served there.
   for (int i = 0; i < 10; ++i) {
-    other.send(callRequest("echo", emptyArgs()));
-    EXPECT_EQ(401, other.readReply().status);
+    std::string anonymous = callRequest("echo", emptyArgs());
+    if (i % 2) anonymous.replace(anonymous.find("DRAVBridgeName: sample"), 22, "DRAVBridgeName: other");
+    other.send(anonymous);
+    const HttpReply reply = other.readReply();
+    EXPECT_EQ(401, reply.status);
+    EXPECT_EQ(std::string::npos, reply.body.find("sample")) << reply.body;
   }
   other.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
   EXPECT_EQ(200, other.readReply().status);
+}
+
+// What a trusted proxy on 127.0.0.1 adds to a request from `client`.
+std::string forwardedFor(const std::string& client) { return "X-Forwarded-For: " + client + "\r\n"; }
+
+TEST(HostAuthAttack, BehindATrustedProxyAGuesserLocksOutOnlyItself) {
+  auto settings = annOnly();
+  settings.trustedProxies = {"127.0.0.1"};
+  settings.auth.firstLockout = std::chrono::minutes(1);
+  SampleHost host(settings);
+  RawClient proxy(host.port());
+  const auto call = [&](const std::string& forwarded, const std::string& password) {
+    proxy.send(callRequest("echo", emptyArgs(), 0, forwarded + basicAuthorization("ann", password)));
+    return proxy.readReply().status;
+  };
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(401, call(forwardedFor("192.0.2.1"), "guess")) << i;
+  EXPECT_EQ(429, call(forwardedFor("192.0.2.1"), "s3cret"));
+  // Every other client behind the proxy logs on, and the proxy's own address too.
+  EXPECT_EQ(200, call(forwardedFor("192.0.2.2"), "s3cret"));
+  EXPECT_EQ(200, call("", "s3cret"));
+  // An address the guesser writes in front of the proxy's is not who it is.
+  EXPECT_EQ(429, call(forwardedFor("192.0.2.3, 192.0.2.1"), "s3cret"));
+  EXPECT_EQ(429, call(forwardedFor("192.0.2.3") + forwardedFor("192.0.2.1"), "s3cret"));
+  // New user names buy a client no more than four names' worth of guesses.
+  int looked = 0;
+  for (int i = 0; i < 30; ++i) {
+    proxy.send(callRequest("echo", emptyArgs(), 0,
+                           forwardedFor("192.0.2.4") + basicAuthorization("user" + std::to_string(i), "guess")));
+    looked += proxy.readReply().status == 401;
+  }
+  EXPECT_EQ(20, looked);
+  EXPECT_EQ(429, call(forwardedFor("192.0.2.4"), "s3cret"));
+  EXPECT_EQ(200, call(forwardedFor("192.0.2.5"), "s3cret"));
+}
+
+TEST(HostAuthAttack, GoodCallsOfOthersForgiveAGuesserNothing) {
+  auto settings = annOnly();
+  settings.sso.enabled = true;
+  settings.sso.path = "/logon";
+  settings.sso.user = "sam";
+  settings.sso.password = "pw";
+  settings.trustedProxies = {"127.0.0.1"};
+  settings.auth.firstLockout = std::chrono::minutes(1);
+  SampleHost host(settings);
+  RawClient proxy(host.port());
+  // 40 wrong guesses at ann's password, each followed by a good logon of sam
+  // from the same client and a good call of ann from another one.
+  int looked = 0;
+  for (int i = 0; i < 40; ++i) {
+    proxy.send(callRequest("echo", emptyArgs(), 0, forwardedFor("192.0.2.1") + basicAuthorization("ann", "guess")));
+    const int guessed = proxy.readReply().status;
+    ASSERT_TRUE(guessed == 401 || guessed == 429) << guessed;
+    looked += guessed == 401;
+    proxy.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + forwardedFor("192.0.2.1") +
+               basicAuthorization("sam", "pw") + "\r\n");
+    ASSERT_EQ(200, proxy.readReply().status) << i;
+    proxy.send(callRequest("echo", emptyArgs(), 0, forwardedFor("192.0.2.2") + basicAuthorization("ann", "s3cret")));
+    ASSERT_EQ(200, proxy.readReply().status) << i;
+  }
+  EXPECT_EQ(5, looked);
 }
 
 class HostSsoAttack : public ::testing::Test {
@@ -102,7 +167,7 @@ protected:
   }
 };
 
-TEST_F(HostSsoAttack, WrongLogonsLockThatAddressOutOfTheLogonAndTheBridges) {
+TEST_F(HostSsoAttack, WrongLogonsLockThatClientOutOfTheLogonButNotOutOfOtherCredentials) {
   auto settings = ssoTestSettings();
   settings.user = "ann";
   settings.password = "s3cret";
@@ -120,8 +185,9 @@ TEST_F(HostSsoAttack, WrongLogonsLockThatAddressOutOfTheLogonAndTheBridges) {
   EXPECT_EQ(429, locked.status);
   EXPECT_EQ("30", locked.header("Retry-After"));
   EXPECT_EQ("", locked.header("Set-Cookie"));
+  // The bridges' credentials are another user's: looked at (the session is missing).
   client.send(callRequest("echo", emptyArgs(), 0, basicAuthorization("ann", "s3cret")));
-  EXPECT_EQ(429, client.readReply().status);
+  EXPECT_EQ(403, client.readReply().status);
   RawClient other(host.port(), "127.0.0.2");
   EXPECT_EQ(0u, logon(other).find("SMSESSION="));
 }

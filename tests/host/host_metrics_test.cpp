@@ -7,6 +7,9 @@
 
 #include "host/server/host_metrics.h"
 
+#include <drav/hosting/response_wrapper.h>
+#include <drav/serialization/output_stream.h>
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -45,6 +48,8 @@ TEST(ExpositionParser, RefusesWhatAScraperWouldRefuseOrMisread) {
        "line 6: h: the +Inf bucket is not _count"},
       {histogram + "h_bucket{le=\"1\"} 1\nh_sum 1\nh_count 1\n", "line 5: h: a series lacks +Inf, _sum or _count"},
       {histogram + "h 1\n", "line 3: sample h has no family declared before it"},
+      {head + "c_total{a=\"\xc3(\"} 1\n", "line 3: text that is not UTF-8"},
+      {"# HELP c_total \xed\xa0\x80\n# TYPE c_total counter\n", "line 1: text that is not UTF-8"},
   };
   for (const auto& [text, message] : cases) {
     try {
@@ -80,25 +85,37 @@ std::set<std::string> methodLabels(const Exposition& page) {
 
 // Which calls earn a method its own label, and the escapes that keep a hostile one from breaking the page.
 TEST(HostMetrics, AMethodEarnsALabelByASuccessfulAnswerAndLabelsAreEscaped) {
-  const std::string odd = "/odd\"\\\npath";
+  const std::string odd = "/odd\"\\\npath\xff";
+  const std::string longest(HostMetrics::kMethodLabelBytes, 'n');
   HostMetrics metrics({"/b", odd});
   metrics.record(request("/b", "failed", 200, 1), std::chrono::microseconds(1));
   metrics.record(request("/b", "refused", 503), std::chrono::microseconds(1));
   metrics.record(request("/b", "other", 200, 0), std::chrono::microseconds(1));
+  metrics.record(request("/b", "unsure", 200), std::chrono::microseconds(1));
+  metrics.record(request("/b", "bad\xc3(", 200, 0), std::chrono::microseconds(1));
+  metrics.record(request("/b", "surrogate\xed\xa0\x80", 200, 0), std::chrono::microseconds(1));
+  metrics.record(request("/b", longest + "n", 200, 0), std::chrono::microseconds(1));
+  metrics.record(request("/b", longest, 200, 0), std::chrono::microseconds(1));
+  metrics.record(request("/b", "gr\xc3\xbc\xc3\x9f", 200, 0), std::chrono::microseconds(1));
   metrics.record(request("/b", "q\"\\x", 200, 0), std::chrono::microseconds(700));
   metrics.record(request("/b", "q\"\\x", 500), std::chrono::milliseconds(2));
   metrics.record(request("/nowhere", "free", 200, 0), std::chrono::microseconds(1));
   metrics.record(request(odd, "m", 204), std::chrono::seconds(400));
 
+  // The strict parser refuses a page with text that is not UTF-8.
   const Exposition page = parseExposition(metrics.render(DRAVHost::HostState{}));
   EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "q\"\\x"}, {"code", "200"}}));
   EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "q\"\\x"}, {"code", "500"}}));
-  EXPECT_EQ(2, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "other"}, {"code", "200"}}));
+  EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", longest}, {"code", "200"}}));
+  EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "gr\xc3\xbc\xc3\x9f"}, {"code", "200"}}));
+  EXPECT_EQ(6, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "other"}, {"code", "200"}}))
+      << "a failing or missing status, a name that is not UTF-8 or is too long earns no label";
   EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "/b"}, {"method", "other"}, {"code", "503"}}));
   EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", "other"}, {"method", "other"}, {"code", "200"}}));
-  EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", odd}, {"method", "m"}, {"code", "204"}}));
-  EXPECT_EQ(6u, page.samples("drav_host_calls_total").size());
-  EXPECT_EQ(0, page.value("drav_host_received_bytes_total", {{"bridge", odd}}));
+  const std::string oddLabel = "/odd\"\\\npath\xef\xbf\xbd";  // the stray byte as U+FFFD
+  EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", oddLabel}, {"method", "other"}, {"code", "204"}}));
+  EXPECT_EQ(8u, page.samples("drav_host_calls_total").size());
+  EXPECT_EQ(0, page.value("drav_host_received_bytes_total", {{"bridge", oddLabel}}));
 
   const Labels q = {{"bridge", "/b"}, {"method", "q\"\\x"}};
   const auto bucket = [&](const Labels& series, const char* le) {
@@ -111,14 +128,30 @@ TEST(HostMetrics, AMethodEarnsALabelByASuccessfulAnswerAndLabelsAreEscaped) {
   EXPECT_EQ(2, bucket(q, "0.0025")) << "2 ms is in the bucket up to 2.5 ms";
   EXPECT_EQ(2, bucket(q, "0.005"));
   EXPECT_DOUBLE_EQ(0.0027, page.value("drav_host_call_duration_seconds_sum", q));
-  const Labels slow = {{"bridge", odd}, {"method", "m"}};
+  const Labels slow = {{"bridge", oddLabel}, {"method", "other"}};
   EXPECT_EQ(0, bucket(slow, "300"));
   EXPECT_EQ(1, bucket(slow, "+Inf"));
   EXPECT_EQ(400, page.value("drav_host_call_duration_seconds_sum", slow));
 }
 
-// Answers every method with 200 and an empty body, as a careless bridge might.
+std::string echoArgs();
+
+// Answers every method with success, as a careless bridge might: no results
+// and status 0, written through the response wrapper (no report).
 class AnswerAnything : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch* response) override {
+    DRAVHelpers::IIS::ResponseWrapper writer(response);
+    DRAVDataOutputStream results;
+    DRAVArgs().writeObject(results);
+    DRAVInvocation::Bridge::Status status;
+    writer.WriteBufferChunk(results.getBuffer(0), results.size());
+    writer.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant()));
+  }
+};
+
+// Answers with 200 and an empty body: no status at all.
+class AnswerNothing : public DRAVHost::BridgeHandler {
 public:
   void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch*) override {}
 };
@@ -168,6 +201,28 @@ TEST(HostMetrics, TenThousandHostileMethodNamesLeaveTheLabelSetBounded) {
             page.value("drav_host_calls_total", {{"bridge", "/any"}, {"method", "other"}, {"code", "200"}}));
   EXPECT_EQ(HostMetrics::kMethodLabels + 1,
             page.samples("drav_host_call_duration_seconds_count", {{"bridge", "/any"}}).size());
+}
+
+// The host reads the status each bridge wrote: made-up names a bridge answers
+// with a failing status, or with none, take no label from the names it offers.
+TEST(HostMetrics, OnlyAStatusOfSuccessWrittenByTheBridgeEarnsALabel) {
+  DRAVHost::BridgeHost host(withAdmin(testSettings()));
+  host.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>());
+  host.addBridge("/silent", std::make_shared<AnswerNothing>());
+  host.start();
+  RawClient client(host.port());
+  for (int i = 0; i < 40; ++i) {
+    client.send(callRequest("made-up" + std::to_string(i), "") + callRequest("made-up", "", 0, "", "/silent"));
+    ASSERT_EQ(200, client.readReply().status);
+    ASSERT_EQ(200, client.readReply().status);
+  }
+  client.send(callRequest("echo", echoArgs()));
+  ASSERT_EQ(200, client.readReply().status);
+  const Exposition page = settledScrape(host);
+  EXPECT_EQ((std::set<std::string>{"echo", "other"}), methodLabels(page));
+  EXPECT_EQ(40, page.value("drav_host_calls_total", {{"bridge", kSamplePath}, {"method", "other"}, {"code", "200"}}));
+  EXPECT_EQ(40, page.value("drav_host_calls_total", {{"bridge", "/silent"}, {"method", "other"}, {"code", "200"}}));
+  EXPECT_EQ(1, page.value("drav_host_calls_total", {{"bridge", kSamplePath}, {"method", "echo"}, {"code", "200"}}));
 }
 
 std::string echoArgs() {

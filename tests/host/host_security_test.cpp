@@ -154,6 +154,54 @@ TEST(HostStart, AnAddressThatCannotBeUsedStopsTheStart) {
   EXPECT_THROW(unnamed.start(), std::runtime_error);
 }
 
+// Whoever made the settings (a file, options, a program of its own), the host
+// does not start on ones that would let anyone in or serve no call.
+TEST(HostStart, SettingsThatFailOpenOrServeNoCallStopTheStart) {
+  const auto refusal = [](void (*change)(DRAVHost::HostSettings&)) -> std::string {
+    auto settings = testSettings();
+    change(settings);
+    try {
+      DRAVHost::BridgeHost host(settings);
+    } catch (const std::invalid_argument& e) {
+      return e.what();
+    }
+    return "started";
+  };
+  const std::string basic = "Basic authentication needs both a user and a password";
+  EXPECT_EQ(basic, refusal([](DRAVHost::HostSettings& s) { s.user = "u"; }));
+  EXPECT_EQ(basic, refusal([](DRAVHost::HostSettings& s) { s.password = "p"; }));
+  const std::string logon = "the single-sign-on logon needs both a user and a password";
+  EXPECT_EQ(logon, refusal([](DRAVHost::HostSettings& s) { s.sso.user = "op"; }));
+  EXPECT_EQ(logon, refusal([](DRAVHost::HostSettings& s) { s.sso.password = "p"; }));
+  EXPECT_EQ(logon, refusal([](DRAVHost::HostSettings& s) { s.sso.enabled = true; }));
+  EXPECT_EQ("the logon path \"/log on\" holds a blank, which a request cannot carry (write it as %20)",
+            refusal([](DRAVHost::HostSettings& s) {
+              s.sso = DRAVHost::SsoLogonSettings{true, "/log on", "op", "pw", false};
+            }));
+  EXPECT_EQ("the memory one call may take (65537 bytes) is above what all calls may take together (65536 bytes): "
+            "no call could run",
+            refusal([](DRAVHost::HostSettings& s) {
+              s.callMemoryBudget = 65537;
+              s.memoryBudget = 65536;
+            }));
+  EXPECT_EQ("started", refusal([](DRAVHost::HostSettings& s) {
+              s.user = s.password = s.sso.user = s.sso.password = "x";
+              s.callMemoryBudget = s.memoryBudget;
+            }));
+
+  DRAVHost::BridgeHost host(testSettings());
+  const auto bridge = std::make_shared<HoldingBridge>();
+  EXPECT_THROW(host.addBridge("/b?x", bridge), std::logic_error);
+  try {
+    host.addBridge("/c d", bridge);
+    FAIL() << "a path with a blank was taken";
+  } catch (const std::logic_error& e) {
+    EXPECT_EQ("the bridge path \"/c d\" holds a blank, which a request cannot carry (write it as %20)",
+              std::string(e.what()));
+  }
+  EXPECT_NO_THROW(host.addBridge("/c%20d", bridge));
+}
+
 // The host ends a "Connection: close" exchange first, so its side of it
 // waits out TIME_WAIT; a host restarted on the port must not be refused.
 TEST(HostStart, AHostRestartsAtOnceOnThePortItJustServedOn) {

@@ -402,7 +402,7 @@ std::string basicAuthorization(const std::string& user, const std::string& passw
 
 SampleHost::SampleHost(DRAVHost::HostSettings settings, DRAVHost::SampleBridgeLimits limits)
     : host_(std::move(settings)) {
-  host_.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>(limits));
+  host_.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>(limits), "sample");
   host_.start();
 }
 

@@ -192,7 +192,7 @@ private:
   bool released_ = false;
 };
 
-// A started host serving the sample bridge at kSamplePath.
+// A started host serving the sample bridge at kSamplePath, named "sample".
 class SampleHost {
 public:
   explicit SampleHost(DRAVHost::HostSettings settings = testSettings(),

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace hosttest {
 namespace {
@@ -227,6 +228,43 @@ TEST(PageResponse, TheResponseWrapperStreamsAValueHeadChunksAndTheStatus) {
                 status +
                 "\r\n0\r\n\r\n",
             channel.written());
+}
+
+// Writes `bytes` as one BinaryWrite, as the response wrapper does, from a
+// block of exactly their size (so that a read past it shows under ASan).
+void writeChunk(PageResponse* response, const std::string& bytes) {
+  std::vector<unsigned char> block(bytes.begin(), bytes.end());
+  DRAVHelpers::IIS::ResponseWrapper writer(response);
+  ASSERT_TRUE(writer.WriteBufferChunk(block.data(), static_cast<unsigned long>(block.size())));
+}
+
+TEST(PageResponse, TellsTheStatusCodeTheBridgeWroteLast) {
+  MemoryChannel channel;
+  const auto settings = testSettings();
+  ResponseStream out(channel, settings, 11, true);
+  PageResponse* response = PageResponse::create(out);
+  EXPECT_EQ(std::nullopt, response->statusWritten());
+  {
+    DRAVHelpers::IIS::ResponseWrapper writer(response);
+    DRAVInvocation::Bridge::Status failed("t1", "", "failed", -2);
+    ASSERT_TRUE(writer.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(failed.getVariant())));
+  }
+  EXPECT_EQ(-2L, response->statusWritten());
+  writeChunk(response, "");  // nothing written: the status still ends the answer
+  EXPECT_EQ(-2L, response->statusWritten());
+  // Exactly one record, and nothing else, counts.
+  const std::string record("\0\0\0\1\0\0\0\0\2a\0\0\0\0\1\0\0\0\0\7", 20);
+  writeChunk(response, record);
+  EXPECT_EQ(7L, response->statusWritten());
+  for (const std::string& other :
+       {record + "x", record.substr(0, 19), std::string(record).replace(0, 4, std::string("\0\0\0\0", 4)),
+        std::string(record).replace(8, 1, "z"), std::string(record).replace(10, 1, "\x7f"),
+        std::string("\x01\0\0\0\0", 5), record.substr(0, 7), record.substr(0, 2)}) {
+    writeChunk(response, other);
+    EXPECT_EQ(std::nullopt, response->statusWritten()) << other.size();
+    writeChunk(response, record);
+  }
+  response->Release();
 }
 
 TEST(PageResponse, StatusTypeAndHeadersChangeOnlyBeforeTheFirstByte) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 
 #include "../compression/allocation_probe.h"
 #include "support/bytes.h"
@@ -51,6 +52,28 @@ TEST(InvocationStatus, VariantIsAByReferenceRecordWithoutRecordInformation) {
   EXPECT_EQ(v.vt, 0x4024);
   EXPECT_EQ(v.pvRecord, &status.getStatus());
   EXPECT_EQ(v.pRecInfo, nullptr);
+}
+
+// Code that holds only the VARIANT reads the record by its fixed layout:
+// text1, text2, code, message, each in a pointer-sized slot (on the 32-bit
+// platform four 4-byte fields, 16 bytes in all).
+TEST(InvocationStatus, TheRecordBehindTheVariantHasItsFixedLayout) {
+  Status status("a", "b", "m", -5);
+  const auto* record = static_cast<const unsigned char*>(status.getVariant().pvRecord);
+  const std::size_t slot = sizeof(void*);
+  EXPECT_EQ(sizeof(_DRAVInvocationStatus), 4 * slot);
+  BSTR text1, text2, message;
+  LONG code;
+  std::memcpy(&text1, record, slot);
+  std::memcpy(&text2, record + slot, slot);
+  std::memcpy(&code, record + 2 * slot, sizeof code);
+  std::memcpy(&message, record + 3 * slot, slot);
+  EXPECT_EQ(code, -5);
+  ASSERT_EQ(text1, status.getStatus().text1);
+  ASSERT_EQ(text2, status.getStatus().text2);
+  ASSERT_EQ(message, status.getStatus().message);
+  EXPECT_EQ(unitsOf(text1), std::basic_string<OLECHAR>(1, 'a'));
+  EXPECT_EQ(unitsOf(message), std::basic_string<OLECHAR>(1, 'm'));
 }
 
 TEST(InvocationStatus, GivenTextsAndCodeGoOnTheWireInOrder) {

@@ -83,6 +83,32 @@ TEST(DRAVDataOutputStream, RefusesLongsThatDoNotFitThirtyTwoBits) {
   EXPECT_EQ(out.size(), 1u) << "nothing half-written";
 }
 
+// Lengths near 2^32 are where sums made in a 32-bit size_t wrap around: a
+// refusal must come before any byte is read from (or stored past) a buffer.
+TEST(DRAVDataOutputStream, LengthsNearFourGiBAreRefusedBeforeAByteIsRead) {
+  const char two[2] = {'a', 'b'};  // what the lengths claim to hold: far less
+  for (unsigned long length : {0xFFFFFFFFul, 0xFFFFFFFEul, 0xFFFFFFFCul, 0xFFFFFFFBul}) {
+    SCOPED_TRACE(length);
+    DRAVDataOutputStream out;
+    out.writeByte(7);
+    std::string refused = "(accepted)";
+    try {
+      out.writeBytes(two, length);
+    } catch (const DRAVException& e) {
+      refused = e.what();
+    }
+    EXPECT_EQ(refused, "output stream would exceed 4 GiB - 1 bytes");
+    EXPECT_EQ(*out.getBuffer(1), 7) << "what was written before stays";
+  }
+}
+
+TEST(DRAVDataOutputStream, AGrowthHintWithNoRoomForTheMarkerIsRefused) {
+  // The hint plus the marker byte is 2^32: no 32-bit count holds it.
+  EXPECT_THROW(DRAVDataOutputStream(0xFFFFFFFFul), DRAVException);
+  DRAVDataOutputStream small(5);
+  EXPECT_EQ(small.size(), 1u);
+}
+
 TEST(DRAVDataOutputStream, GrowsAcrossEveryPieceSizeWithoutLosingBytes) {
   for (unsigned long piece : {1ul, 2ul, 3ul, 5ul, 7ul, 13ul, 64ul, 4096ul, 70000ul}) {
     DRAVDataOutputStream out(piece % 3);
@@ -320,6 +346,28 @@ TEST(DRAVInputStream, ABlockLongerThanWhatIsLeftIsRefusedBeforeTheBlockReaderSee
       EXPECT_EQ(second, "kept");
       EXPECT_EQ(in.asked, (std::vector<unsigned long>{1})) << "the block reader never sees the refused length";
     }
+  }
+}
+
+TEST(DRAVInputStream, ABlockLengthThatWrapsPastTheEndFromWhereTheReaderStandsIsRefused) {
+  // "A", then lengths that, added to the position behind them (9), wrap 32
+  // bits to less than the 11 bytes held.
+  for (const char* length : {"FF FF FF FA", "FF FF FF FC", "FF FF FF FF"}) {
+    SCOPED_TRACE(length);
+    BlockWatchingStream in(hex(std::string("00 00 00 01 41  ") + length + " 61 62"));
+    std::string first, second = "kept";
+    in.readString(first);
+    ASSERT_EQ(in.position(), 5u);
+    std::string refused = "(no exception)";
+    try {
+      in.readString(second);
+    } catch (const DRAVException& e) {
+      refused = e.what();
+    }
+    EXPECT_EQ(refused.rfind("truncated data: a block needs 42949672", 0), 0u) << refused;
+    EXPECT_EQ(refused.substr(refused.size() - 8), ", 2 left");
+    EXPECT_EQ(second, "kept");
+    EXPECT_EQ(in.asked, (std::vector<unsigned long>{1}));
   }
 }
 

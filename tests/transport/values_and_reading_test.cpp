@@ -3,6 +3,8 @@
 // buffer hand-over, downloads.
 #include "transport_fixture.h"
 
+#include "support/wine_host.h"
+
 #include <drav/transport/wininet_text.h>
 
 #ifndef _WIN32
@@ -82,14 +84,41 @@ TEST(TransportValues, SizesWiderThan32BitsAreRefusedNamingTheSize) {
             "extra blob size does not fit in 32 bits: 4294967296");
   EXPECT_EQ(refusal([&] { request.call("M", args, 1, over, false, StreamingNo, nullptr, 0); }),
             "chunk size does not fit in 32 bits: 4294967296");
-  // Each fits, the body they make together does not; one byte less does
-  // (nothing listens on port 1: that send fails before a body byte is read).
-  EXPECT_EQ(refusal([&] { request.call("M", args, widest, 64, false, StreamingNo, blob, 1); }),
-            "call body does not fit 32 bits: 4294967295 + 1");
-  unsigned long sent = 1;
-  EXPECT_EQ(refusal([&] { sent = request.call("M", args, widest - 1, 64, false, StreamingNo, blob, 1); }),
-            "<accepted>");
-  EXPECT_EQ(sent, 0u);
+}
+
+// Where sizes are 32 bits wide (Windows, and every 32-bit host) the sum of
+// two sizes that each fit wraps around: it must be refused all the same.
+TEST(TransportValues, ArgumentsAndBlobThatTogetherPass32BitsAreRefusedBeforeAByteIsRead) {
+  const unsigned long widest = 0xFFFFFFFFul;
+  DRAVBridgeProxy proxy("b", Url("http://127.0.0.1:1/x"), AuthInfo());
+  DRAVHttpRequest request(&proxy);
+  char args[1] = {'a'};
+  unsigned char blob[1] = {'b'};
+  const struct {
+    unsigned long argsSize, blobSize;
+    const char* refusal;
+  } cases[] = {
+      {widest, 1, "call body does not fit 32 bits: 4294967295 + 1"},
+      {1, widest, "call body does not fit 32 bits: 1 + 4294967295"},
+      {0x80000000ul, 0x80000000ul, "call body does not fit 32 bits: 2147483648 + 2147483648"},
+      // One byte less fits (nothing listens on port 1: that send fails
+      // before a body byte is read).
+      {widest - 1, 1, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argsSize);
+    std::string refused;
+    unsigned long sent = 1;
+    try {
+      sent = request.call("M", args, c.argsSize, 64, false, StreamingNo, blob, c.blobSize);
+    } catch (const DRAVException& e) {
+      refused = e.what();
+    }
+    EXPECT_EQ(refused, c.refusal ? c.refusal : "");
+    if (!c.refusal) {
+      EXPECT_EQ(sent, 0u);
+    }
+  }
 }
 
 TEST(TransportValues, TheSsoFactoryKnowsExactlySiteminder) {
@@ -222,6 +251,21 @@ TEST_F(Reading, PiecesAreAtMostTheAskedSizeOrTheReadChunkSize) {
   EXPECT_EQ(body.size(), 9000u);
 }
 
+// The widest piece a caller may ask for, 4 GiB - 1 bytes, is more than a
+// 32-bit process can allocate at once: the answer is read all the same.
+TEST_F(Reading, TheWidestPieceSizeReadsTheAnswer) {
+  Reply reply;
+  reply.generatedBodySize = 9000;
+  for (unsigned long widest : {0xFFFFFFFFul, 0xFFFFFFFEul}) {
+    SCOPED_TRACE(widest);
+    DRAVHttpRequestPtr request(callFor(reply));
+    std::string body;
+    EXPECT_NO_THROW(body = receiveAll(*request.get(), widest, widest));
+    EXPECT_EQ(body.size(), 9000u);
+    EXPECT_EQ(drav_test::crcOf(body), drav_test::patternCrc(9000));
+  }
+}
+
 TEST_F(Reading, AZeroSizeReadDoesNotEndTheAnswer) {
   Reply reply;
   reply.body = "all of it";
@@ -271,8 +315,11 @@ TEST_F(Reading, ADownloadLongerThanItsLimitFailsKeepingWhatArrived) {
   std::vector<unsigned char> whole;
   request->downloadResource(server->url("/exact"), whole);
   EXPECT_EQ(whole.size(), 5000u);
-  // One byte over, and a body that never ends.
-  for (std::uint64_t size : {5001ull, 1ull << 40}) {
+  // One byte over, and a body that never ends. Wine reads the rest of a body
+  // when its request is closed early: an endless one would hold the close
+  // until the server gives up (minutes), so there the long body ends at 1 MiB.
+  const std::uint64_t endless = dravtest::runningUnderWine() ? 1ull << 20 : 1ull << 40;
+  for (std::uint64_t size : {std::uint64_t{5001}, endless}) {
     Reply longer;
     longer.generatedBodySize = size;
     // Else a WinINet that keeps connections may read what is left before

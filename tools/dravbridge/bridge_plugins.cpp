@@ -3,6 +3,7 @@
 #include "near_names.h"
 
 #include <drav/host/bridge_plugin_loader.h>
+#include <drav/typed/method_table.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,12 +28,14 @@ BridgeEntry bridgeOption(const std::string& value) {
   return {defaultBridgePath(value), value};
 }
 
-std::string defaultBridgePath(const std::string& file) {
-  std::string name = file.substr(file.rfind('/') + 1);
+std::string bridgeNameOf(const std::string& plugin) {
+  std::string name = plugin.substr(plugin.rfind('/') + 1);
   name.resize(std::min(name.size(), name.rfind(".so")));
   if (name.size() > 3 && name.compare(0, 3, "lib") == 0) name.erase(0, 3);
-  return "/bridges/" + name;
+  return name;
 }
+
+std::string defaultBridgePath(const std::string& file) { return "/bridges/" + bridgeNameOf(file); }
 
 std::string samplePluginFile() {
   char program[PATH_MAX];
@@ -51,6 +54,27 @@ std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry) {
     throw std::runtime_error(entry.origin + ": plugin \"" + entry.given + "\" in [[bridge]]" + resolved + ": " +
                              e.what() + didYouMean(entry.given, {kSamplePlugin}));
   }
+}
+
+namespace {
+
+class UndescribedBridge : public DRAVHost::BridgeHandler {
+public:
+  explicit UndescribedBridge(std::shared_ptr<DRAVHost::BridgeHandler> bridge) : bridge_(std::move(bridge)) {}
+  void serve(const DRAVHost::BridgeCall& call, IDispatch* request, IDispatch* response) override {
+    if (call.methodName == DRAVMethodTable::kDescribeMethod)
+      throw DRAVHost::HttpError(404, "this host does not describe its bridges");
+    bridge_->serve(call, request, response);
+  }
+
+private:
+  std::shared_ptr<DRAVHost::BridgeHandler> bridge_;
+};
+
+}  // namespace
+
+std::shared_ptr<DRAVHost::BridgeHandler> withoutDescription(std::shared_ptr<DRAVHost::BridgeHandler> bridge) {
+  return std::make_shared<UndescribedBridge>(std::move(bridge));
 }
 
 std::string describeBridge(const BridgeEntry& entry) {

@@ -18,8 +18,12 @@ namespace dravbridge {
 // holds a '=' that starts no path and names no file either.
 BridgeEntry bridgeOption(const std::string& value);
 
-// "/bridges/NAME", NAME being the file's name without its folder, a leading
-// "lib" and ".so" with what follows it: libgreeter.so -> /bridges/greeter.
+// The name calls to a plugin's bridge carry in DRAVBridgeName: the file's
+// name without its folder, a leading "lib" and ".so" with what follows it
+// (libgreeter.so -> greeter); "sample" for the sample bridge.
+std::string bridgeNameOf(const std::string& plugin);
+
+// "/bridges/" + bridgeNameOf(file).
 std::string defaultBridgePath(const std::string& file);
 
 // The sample bridge's plugin, where the installation puts it relative to
@@ -31,6 +35,11 @@ std::string samplePluginFile();
 // configuration file also its file and line, the name as given and as
 // resolved, and the sample's name when that was likely meant.
 std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry);
+
+// `bridge`, except that a call of the method every method table answers with
+// its description (DRAVMethodTable::kDescribeMethod) is refused with 404:
+// for operators who do not want their bridges to describe themselves.
+std::shared_ptr<DRAVHost::BridgeHandler> withoutDescription(std::shared_ptr<DRAVHost::BridgeHandler> bridge);
 
 // "sample bridge" or "bridge FILE", for the lines that say where it is served.
 std::string describeBridge(const BridgeEntry& entry);

@@ -8,6 +8,8 @@
 #include "near_names.h"
 
 #include "host/server/forwarded_client.h"
+#include "host/server/header_text.h"
+#include "host/server/url_path.h"
 #include "host/sso/session_token.h"
 
 #include <toml++/toml.h>
@@ -79,6 +81,7 @@ std::string text(const Found& found) {
 std::string urlPath(const Found& found) {
   const auto value = found.node.value_exact<std::string>();
   if (!value || value->empty() || (*value)[0] != '/') refuse(found, "a URL path starting with \"/\"");
+  if (const auto fault = DRAVHost::pathFault(*value)) fail(found, "\"" + *value + "\" " + *fault);
   return *value;
 }
 
@@ -261,6 +264,7 @@ const std::vector<Key>& keys() {
       {"limits", "drain_limit", numberKey<0, kLargestBody>(FIELD(host.drainLimit))},
       {"limits", "min_transfer_rate", numberKey<1, kLargestBody>(FIELD(host.minTransferRate))},
       {"limits", "transfer_grace", durationKey<1, kHour>(FIELD(host.transferGrace))},
+      {"limits", "drain_time", durationKey<0, kHour>(FIELD(host.drainTime))},
       {"limits", "stop_grace", durationKey<0, kHour>(FIELD(host.stopGrace))},
       {"limits", "call_memory_budget", numberKey<65536, 1099511627776>(FIELD(host.callMemoryBudget))},
       {"limits", "memory_budget", numberKey<65536, 1099511627776>(FIELD(host.memoryBudget))},
@@ -288,10 +292,10 @@ const Key* findKey(const std::string& table, const std::string& name) {
   return nullptr;
 }
 
-// The names that may stand in a table: for [[bridge]] its two keys; for the
+// The names that may stand in a table: for [[bridge]] its keys; for the
 // top level ("") its keys, the tables and "bridge".
 std::vector<std::string> namesIn(const std::string& table) {
-  if (table == "bridge") return {"path", "plugin"};
+  if (table == "bridge") return {"path", "plugin", "name"};
   std::vector<std::string> names;
   if (table.empty()) names.push_back("bridge");
   for (const Key& key : keys()) {
@@ -328,6 +332,7 @@ public:
       else if (isTable(name)) readTable(found);
       else throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, "", ""));
     }
+    checkTogether();
   }
 
 private:
@@ -349,6 +354,37 @@ private:
       const Key* rule = findKey(found.name, name);
       if (!rule) throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, found.name, where));
       rule->apply(Found{*node, lineOf(file_, node->source()), name + where, folder_}, config_);
+      lines_[name + where] = lineOf(file_, node->source());
+    }
+  }
+
+  // What no single key shows: settings that together would fail open, or
+  // serve nothing; config_ holds the file's values over the earlier ones.
+  void checkTogether() const {
+    for (const char* table : {"basic_auth", "sso"}) {
+      const std::string where = std::string(" in [") + table + "]";
+      const bool basic = table == std::string("basic_auth");
+      const DRAVHost::HostSettings& host = config_.host;
+      if (lines_.count("user" + where) && (basic ? host.user : host.sso.user).empty())
+        throw ConfigError(lines_.at("user" + where) + ": user" + where + " is empty");
+      if (lines_.count("password" + where) && (basic ? host.password : host.sso.password).empty())
+        throw ConfigError(lines_.at("password" + where) + ": password" + where + " is empty");
+      const bool user = lines_.count("user" + where) != 0;
+      const bool password = lines_.count("password" + where) || lines_.count("password_file" + where);
+      if (user && !password)
+        throw ConfigError(lines_.at("user" + where) + ": user" + where +
+                          " has no password: add password or password_file (an empty one would let anyone in)");
+      if (password && !user) {
+        const std::string key = lines_.count("password" + where) ? "password" : "password_file";
+        throw ConfigError(lines_.at(key + where) + ": " + key + where + " has no user to go with it");
+      }
+    }
+    const std::uint64_t call = config_.host.callMemoryBudget, all = config_.host.memoryBudget;
+    const std::string key = lines_.count("call_memory_budget in [limits]") ? "call_memory_budget" : "memory_budget";
+    if (call > all && lines_.count(key + " in [limits]")) {
+      throw ConfigError(lines_.at(key + " in [limits]") + ": call_memory_budget in [limits] (" + std::to_string(call) +
+                        ") is above memory_budget (" + std::to_string(all) +
+                        "): a call could never reserve its share, and every call would get 503");
     }
   }
 
@@ -369,6 +405,7 @@ private:
           entry.origin = value.at;
           entry.given = text(value);
         }
+        else if (name == "name") entry.name = bridgeName(value);
         else throw ConfigError(lineOf(file_, key->source()) + ": " + unknownKey(name, "bridge", " in [[bridge]]"));
       }
       const std::string at = lineOf(file_, table.source());
@@ -384,6 +421,12 @@ private:
     config_.bridges = std::move(bridges);
   }
 
+  static std::string bridgeName(const Found& found) {
+    const std::string name = text(found);
+    if (name.empty() || !DRAVHost::isHeaderSafe(name)) refuse(found, "a name without line ends");
+    return name;
+  }
+
   // "sample", or a plugin's file (relative to the configuration file).
   static std::string plugin(const Found& found) {
     const std::string name = text(found);
@@ -394,6 +437,7 @@ private:
   const std::string& file_;
   const std::string folder_;
   BridgeConfig& config_;
+  std::map<std::string, std::string> lines_;  // "key in [table]" -> "FILE:LINE" of the keys in tables
 };
 
 std::string readWhole(const std::string& file) {

@@ -17,6 +17,7 @@ inline const std::string kSamplePlugin = "sample";
 struct BridgeEntry {
   std::string path;    // URL path, starting with '/'
   std::string plugin;  // kSamplePlugin, or a bridge plugin's file
+  std::string name{};  // what calls carry in DRAVBridgeName; empty: bridgeNameOf(plugin)
   // For a bridge of the configuration file: "FILE:LINE" of its plugin key
   // and the plugin as the file names it (plugin is that name resolved);
   // both "" for one of the command line.
@@ -26,8 +27,9 @@ struct BridgeEntry {
 
 struct BridgeConfig {
   DRAVHost::HostSettings host;
-  std::vector<BridgeEntry> bridges{{"/bridges/sample", kSamplePlugin}};
+  std::vector<BridgeEntry> bridges{{"/bridges/sample", kSamplePlugin, ""}};
   bool trace = false;  // progress lines on standard error
+  bool describe = true;  // method tables answer dravDescribe (--no-describe: 404)
 };
 
 // "FILE:LINE: reason", or "FILE: reason" when no line is at fault.

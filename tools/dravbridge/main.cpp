@@ -1,6 +1,8 @@
 // dravbridge: serves bridge plugins (the sample bridge unless told
 // otherwise) over HTTP or HTTPS until it is interrupted (SIGINT or SIGTERM),
-// then lets running calls finish and exits 0.
+// then lets running calls finish and exits 0; with a call still running
+// after the stop grace it names the call and exits 1. SIGHUP reopens the
+// access log (for log rotation) and leaves calls alone.
 #include "bridge_plugins.h"
 #include "config_file.h"
 #include "duration_text.h"
@@ -53,8 +55,9 @@ const char* const kUsage =
     "                         sign sessions with the key in FILE (32 bytes or more)\n"
     "                         so that all hosts with that key accept them\n"
     "                         (default: a random key, for this process only)\n"
-    "  --logon-failures N     wrong credentials one address may send before it is\n"
-    "                         locked out, 1 s doubling per further failure (default 5)\n"
+    "  --logon-failures N     wrong credentials one client may send for a user name\n"
+    "                         before it is locked out, 1 s doubling per further\n"
+    "                         failure (default 5)\n"
     "  --max-connections N    connections held open at once (default: as many as\n"
     "                         the descriptor limit allows, at most 16384)\n"
     "  --max-calls N          requests running at once (default 16)\n"
@@ -62,6 +65,8 @@ const char* const kUsage =
     "                         of its own (default: one per processor but one)\n"
     "  --timeout DURATION     time for a request head to arrive, and the grace\n"
     "                         before a body or answer must keep its rate (default 10s)\n"
+    "  --drain DURATION       on SIGTERM, serve on this long with /healthz answering\n"
+    "                         503 before no longer listening (default 0s)\n"
     "  --stop-grace DURATION  time running calls get to finish on SIGTERM (default 10s)\n"
     "  --call-memory-budget BYTES\n"
     "                         memory one call may hold: its arguments, what decoding\n"
@@ -72,11 +77,14 @@ const char* const kUsage =
     "  --access-log DEST      one line per request to DEST: - for standard error,\n"
     "                         else a file appended to (default: none)\n"
     "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For / X-Real-IP\n"
-    "                         name the client in the access log (repeatable)\n"
+    "                         name the client in the access log and for the\n"
+    "                         logon lockout (repeatable)\n"
     "  --admin-port PORT      serve GET /metrics (Prometheus text) and /healthz on\n"
     "                         a listener of their own at this port; 0 picks a\n"
     "                         free one (default: no such listener)\n"
     "  --admin-address ADDR   IP address of that listener (default 127.0.0.1)\n"
+    "  --no-describe          refuse the dravDescribe method (the description of a\n"
+    "                         method table's methods) with 404 for every bridge\n"
     "  --trace                print progress lines on standard error\n"
     "  --help                 this text\n"
     "\n"
@@ -84,6 +92,9 @@ const char* const kUsage =
     "Once listening, prints the port, the event loops and bounds it serves with\n"
     "(and the admin port) and the bridges' URLs on standard output.\n"
     "Methods of the sample bridge: echo, sum, generateBinary, checksumExtraBlob.\n";
+
+// The exit status when a call outlived the stop grace.
+constexpr int kAbandonedCalls = 1;
 
 int fail(const std::string& message) {
   std::cerr << "dravbridge: " << message << '\n';
@@ -144,7 +155,8 @@ std::vector<std::string> knownOptions() {
 }
 
 bool isFlag(const std::string& option) {
-  return option == "--help" || option == "-h" || option == "--trace" || option == "--sso-required";
+  return option == "--help" || option == "-h" || option == "--trace" || option == "--sso-required" ||
+         option == "--no-describe";
 }
 
 // The configuration file is read before the other options, wherever --config
@@ -169,10 +181,36 @@ void raiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-// Waits for SIGINT or SIGTERM; they were blocked before any thread started.
-void waitForStop(const sigset_t& signals) {
-  int received = 0;
-  sigwait(&signals, &received);
+// "10 s", "1500 ms".
+std::string spoken(std::chrono::milliseconds duration) {
+  const auto ms = duration.count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+// Serves until SIGINT or SIGTERM, reopening the access log on each SIGHUP;
+// the three were blocked before any thread started.
+void serveUntilStopped(const sigset_t& signals, DRAVHost::BridgeHost& host) {
+  for (;;) {
+    int received = 0;
+    if (sigwait(&signals, &received) != 0) continue;
+    if (received != SIGHUP) {
+      const DRAVHost::HostSettings& settings = host.settings();
+      std::cout << "dravbridge: " << (received == SIGINT ? "SIGINT" : "SIGTERM") << ": stopping";
+      if (settings.drainTime.count() > 0) std::cout << " after draining for " << spoken(settings.drainTime);
+      std::cout << "; running calls get " << spoken(settings.stopGrace) << std::endl;
+      return;
+    }
+    if (host.settings().accessLog.empty() || host.settings().accessLog == "-") {
+      std::cout << "dravbridge: SIGHUP: no access log file to reopen" << std::endl;
+      continue;
+    }
+    try {
+      host.reopenAccessLog();
+      std::cout << "dravbridge: SIGHUP: reopened the access log " << host.settings().accessLog << std::endl;
+    } catch (const std::exception& e) {
+      std::cerr << "dravbridge: SIGHUP: " << e.what() << "; still writing to the file open before" << std::endl;
+    }
+  }
 }
 
 }  // namespace
@@ -197,6 +235,10 @@ int main(int argc, char** argv) {
     }
     if (option == "--trace") {
       Annal::setLowestImportance(Annal::M);
+      continue;
+    }
+    if (option == "--no-describe") {
+      config.describe = false;
       continue;
     }
     if (option == "--sso-required") {
@@ -242,6 +284,7 @@ int main(int argc, char** argv) {
       settings.headTimeout = settings.transferGrace = durationOption(option, value, 1, kHour);
     else if (option == "--stop-grace")
       settings.stopGrace = durationOption(option, value, 0, kHour);
+    else if (option == "--drain") settings.drainTime = durationOption(option, value, 0, kHour);
     else if (option == "--call-memory-budget")
       settings.callMemoryBudget = integerOption(option, value, 65536, kTebibyte);
     else if (option == "--memory-budget") settings.memoryBudget = integerOption(option, value, 65536, kTebibyte);
@@ -257,12 +300,17 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   try {
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
-    for (const auto& bridge : config.bridges) host.addBridge(bridge.path, dravbridge::loadBridge(bridge));
+    for (const auto& bridge : config.bridges) {
+      std::shared_ptr<DRAVHost::BridgeHandler> handler = dravbridge::loadBridge(bridge);
+      host.addBridge(bridge.path, config.describe ? handler : dravbridge::withoutDescription(handler),
+                     bridge.name.empty() ? dravbridge::bridgeNameOf(bridge.plugin) : bridge.name);
+    }
     host.start();
     std::cout << "dravbridge: listening on port " << host.port() << std::endl;
     const DRAVHost::HostSettings& inForce = host.settings();
@@ -273,8 +321,17 @@ int main(int argc, char** argv) {
     for (const auto& bridge : config.bridges)
       std::cout << "dravbridge: " << dravbridge::describeBridge(bridge) << " at " << host.url(bridge.path) << std::endl;
     if (settings.sso.enabled) std::cout << "dravbridge: logon at " << host.url(settings.sso.path) << std::endl;
-    waitForStop(signals);
-    host.stop();
+    serveUntilStopped(signals, host);
+    const std::vector<std::string> abandoned = host.stop();
+    if (!abandoned.empty()) {
+      // The account of the stop, where a clean stop gives its own.
+      std::cout << "dravbridge: stopped with " << abandoned.size()
+                << (abandoned.size() == 1 ? " call" : " calls") << " still running after the stop grace, abandoned:";
+      for (const std::string& call : abandoned) std::cout << "\n  " << call;
+      std::cout << std::endl;
+      // Their threads still run the bridge's code: no clean-up may run under them.
+      std::_Exit(kAbandonedCalls);
+    }
     const auto counts = host.statistics();
     std::cout << "dravbridge: stopped after " << counts.requestsServed << " requests on "
               << counts.connectionsAccepted << " connections" << std::endl;

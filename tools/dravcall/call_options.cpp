@@ -1,5 +1,7 @@
 #include "call_options.h"
 
+#include <drav/typed/method_table.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -58,7 +60,9 @@ CallOptions parseCallOptions(int argc, char** argv) {
       options.help = true;
       continue;
     }
-    if (word == "--sso") options.sso = true;
+    if (word == "--describe") options.describe = true;
+    else if (word == "--check") options.check = true;
+    else if (word == "--sso") options.sso = true;
     else if (word == "--need-sso-token") options.needSsoToken = true;
     else if (word == "--progress") options.progress = 1;
     else if (word == "--no-progress") options.progress = 0;
@@ -81,6 +85,12 @@ CallOptions parseCallOptions(int argc, char** argv) {
     }
   }
   if (options.help) return options;
+  if (options.describe && !positional.empty()) {
+    // The bridge's name matters to no method table: the URL's last segment stands in.
+    const std::string& url = positional[0];
+    positional.resize(2, url.substr(url.rfind('/') + 1));
+    positional.push_back(DRAVMethodTable::kDescribeMethod);
+  }
   if (positional.size() < 3) throw UsageError("dravcall needs a URL, a bridge name and a method name");
   if (options.readSize == 0) throw UsageError("--read-size must be at least 1");
   options.url = positional[0];
@@ -92,9 +102,14 @@ CallOptions parseCallOptions(int argc, char** argv) {
 
 const char* callUsage() {
   return "Usage: dravcall [OPTION]... URL BRIDGE METHOD [KIND:VALUE]...\n"
+         "       dravcall URL --describe\n"
          "Calls METHOD of the bridge BRIDGE at URL with the typed values given, then\n"
          "prints the results (index, kind, value) and the invocation status.\n"
          "\n"
+         "  --describe           print the methods a bridge built on a method table\n"
+         "                       offers, with their parameters and results\n"
+         "  --check              ask for that description first and refuse values that\n"
+         "                       do not fit the method's parameters before calling\n"
          "  --chunk-size BYTES   post the arguments in chunks of BYTES (0: in one piece)\n"
          "  --extra-blob FILE    send FILE's bytes after the arguments (always in chunks)\n"
          "  --streaming MODE     NO, IN, OUT or INOUT (default NO); with OUT or INOUT the\n"

@@ -40,6 +40,8 @@ struct CallOptions {
   int progress = -1;                  // -1: when standard error is a terminal, 0 never, 1 always
   bool requestTimeoutGiven = false;   // -DRAVreq_timeout was given
   bool connectionTimeoutGiven = false;
+  bool describe = false;              // print the bridge's description instead of calling
+  bool check = false;                 // check the values against that description first
   bool help = false;
 };
 

@@ -3,6 +3,7 @@
 #include "answer_reader.h"
 #include "body_dump.h"
 #include "call_options.h"
+#include "method_check.h"
 #include "progress_meter.h"
 #include "value_syntax.h"
 
@@ -14,6 +15,7 @@
 #include <drav/transport/bridge_proxy.h>
 #include <drav/transport/http_request.h>
 #include <drav/transport/sso_provider.h>
+#include <drav/typed/method_table.h>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -234,7 +236,33 @@ void signOn(DRAVBridgeProxy& proxy) {
                              "(-DRAVhttp_auth_user, -DRAVhttp_auth_pwd) and --root-url");
 }
 
+// The description a method table answers dravDescribe with; empty when the
+// bridge gives none.
+std::string descriptionOf(DRAVBridgeProxy& proxy, const CallOptions& options) {
+  DRAVArgs none;
+  DRAVDataOutputStream body;
+  none.writeObject(body);
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  if (request->call(DRAVMethodTable::kDescribeMethod, reinterpret_cast<char*>(body.getBuffer(0)), body.size(), 0,
+                    options.needSsoToken, StreamingNo, nullptr, 0) == 0 ||
+      request->getCallStatus().httpCode() != 200)
+    return "";
+  AnswerReader reader(false, nullptr);
+  char* piece = nullptr;
+  for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;)
+    reader.feed(reinterpret_cast<unsigned char*>(piece), n);
+  reader.finish();
+  const DRAVArgs& results = reader.results();
+  if (reader.status().code != 0 || results.size() != 1 || results.getArgs()[0]->getType() != DRAVVar::String) return "";
+  return results.getString(0);
+}
+
 int printAnswer(const AnswerReader& reader, ValueTarget& value, const CallOptions& options) {
+  if (options.describe && reader.status().code == 0 && reader.results().size() == 1 &&
+      reader.results().getArgs()[0]->getType() == DRAVVar::String) {
+    std::cout << reader.results().getString(0) << std::flush;
+    return 0;
+  }
   if (reader.streamed()) {
     if (options.outputFile.empty()) {
       std::vector<unsigned char>& bytes = value.held();
@@ -294,6 +322,10 @@ int call(const CallOptions& options, int argc, char** argv) {
                   "single sign-on at " + proxy.rootUrl().toString() + " failed, no call made: " + e.what());
     }
     applyTimeouts(proxy, options, policy);
+    if (options.check) {
+      const std::string refusal = dravtools::checkAgainstDescription(descriptionOf(proxy, options), options.method, args);
+      if (!refusal.empty()) return fail(kBadCommandLine, "not sent: " + refusal);
+    }
     DRAVHttpRequestPtr request(proxy.createRequest());
     const unsigned long sent =
         request->call(options.method, reinterpret_cast<char*>(body.getBuffer(0)), body.size(), options.chunkSize,

@@ -1,12 +1,15 @@
 // Bridge plugins for dravbridge's plugin tests, one source built four ways:
 // the probe bridge, which answers with the path it was called at and whether
-// the library it calls traces progress lines, and entry points that fail in
+// the library it calls traces progress lines (or never, to the method
+// "hang"), and entry points that fail in
 // each way the host must report (PROBE_MAKES_NOTHING, PROBE_THROWS,
 // PROBE_UNDEFINED, PROBE_OTHER_ABI).
 #include <drav/dravCommon.h>
 #include <drav/host/bridge_plugin.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #if defined(PROBE_MAKES_NOTHING)
 extern "C" DRAVHost::BridgeHandler* dravBridgePlugin(unsigned, unsigned* pluginAbi) {
@@ -37,6 +40,8 @@ class ProbeBridge : public DRAVHost::BridgeHandler {
 public:
   void serve(const DRAVHost::BridgeCall& call, IDispatch*, IDispatch* response) override {
     if (call.methodName == "refuse") throw DRAVHost::HttpError(403, "the probe refuses");
+    // A bridge that never returns, as a stop must survive one.
+    while (call.methodName == "hang") std::this_thread::sleep_for(std::chrono::hours(1));
     DRAVArgs results;
     results.addArg(std::string("probed at ") + call.path);
     // dravbridge --trace turns progress lines on in the library it runs

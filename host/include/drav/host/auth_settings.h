@@ -9,15 +9,19 @@
 namespace DRAVHost {
 
 struct AuthSettings {
-  // Wrong credentials in a row one client address may send before it is
-  // locked out; the lockout then doubles with every further failure.
+  // Wrong credentials in a row one client may send for one user name before
+  // it is locked out for that name; the lockout then doubles with every
+  // further failure. Failures under any names lock the client out as a whole
+  // at four times this. The client is the peer's address, or the address a
+  // trusted proxy names.
   unsigned freeFailures = 5;
   std::chrono::milliseconds firstLockout{1000};
   std::chrono::milliseconds longestLockout{300000};
   // A client's failures are forgotten this long after its last one.
   std::chrono::milliseconds forgetFailuresAfter{900000};
-  // Client addresses whose failures are remembered; beyond this the one
-  // that failed least recently is forgotten. Under 200 bytes each.
+  // Failure counts remembered (one per client, one per client and user
+  // name); beyond this the one that failed least recently is forgotten.
+  // Under 200 bytes each.
   unsigned trackedClients = 4096;
 
   // A single-sign-on session ends this long after the logon (the cookie's

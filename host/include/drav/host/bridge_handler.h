@@ -15,7 +15,8 @@
 
 namespace DRAVHost {
 
-// What a bridge tells the host about a call it served, for the access log.
+// What a bridge tells the host about a call it served, for the access log
+// and the metrics.
 struct CallReport {
   std::optional<long> invocationStatus;  // the code of the status record the bridge wrote
 };
@@ -36,7 +37,10 @@ struct BridgeCall {
   // input stream it decodes them from. Null when the host bounds nothing.
   // The host answers 413 or 503 when a decoder refused a charge on it.
   DRAVDecodeBudget* decodeBudget = nullptr;
-  // Where the bridge records what it answered; null when nobody asks.
+  // Where the bridge may record what it answered; null when nobody asks. The
+  // host reads the status a bridge writes through ResponseWrapper::WriteStatus
+  // on its own; only a bridge that writes its status otherwise (in one piece
+  // with its results) needs to set it, and what it sets wins.
   CallReport* report = nullptr;
 
   bool streamsOut() const { return streamingMode == 4 || streamingMode == 8; }

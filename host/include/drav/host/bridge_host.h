@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace DRAVHost {
 
@@ -31,23 +32,40 @@ struct HostStatistics {
 class BridgeHost {
 public:
   // std::runtime_error when the access log cannot be opened, std::invalid_argument
-  // for a trusted proxy that is no IP address.
+  // for a trusted proxy that is no IP address, a user (Basic or logon)
+  // without a password or a password without a user, or a call memory
+  // budget above the host's.
   explicit BridgeHost(HostSettings settings);
   ~BridgeHost();  // stop()
   BridgeHost(const BridgeHost&) = delete;
   BridgeHost& operator=(const BridgeHost&) = delete;
 
-  // Serves `bridge` for POSTs to `path` (exact, starting with "/"). Before
-  // start() only; std::logic_error otherwise or for a path already taken.
-  void addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge);
+  // Serves `bridge` for POSTs to `path` (exact, starting with "/"). With a
+  // `name`, a call whose DRAVBridgeName differs is answered 404 naming the
+  // bridge served there; without one, any name is served. Before start()
+  // only; std::logic_error otherwise or for a path already taken.
+  void addBridge(const std::string& path, std::shared_ptr<BridgeHandler> bridge, const std::string& name = "");
   // Binds, listens and starts the pool of threads that accept and serve.
   // std::runtime_error when the address, port, certificate or key is unusable.
   void start();
-  // Stops accepting and closes idle connections at once, lets running
-  // requests finish for up to the stop grace, then cuts their connections
-  // and joins every thread. A bridge busy without touching its connection
-  // is waited for.
-  void stop();
+  // Stops in three steps. Draining, for the settings' drainTime: the host
+  // serves on, but /healthz answers 503, so that a balancer that asks sends
+  // new calls elsewhere. Then it stops listening (taking the connections the
+  // kernel has accepted already), turns away the requests waiting for a
+  // slot (503 with "Connection: close"), and for up to the stop grace lets
+  // running requests finish and serves the requests that still arrive on open
+  // connections; from the drain on every answer closes its connection, and
+  // an idle connection is left for its client to close or use, as a client
+  // may be sending on it. Last it cuts every connection and joins every
+  // thread. A call still running a moment after the cut (a bridge that never
+  // returns) cannot be joined: stop() then leaves the host's threads and
+  // state behind, for the process to end, and returns one line naming each
+  // such call ("/path" "method" from CLIENT, running for N s).
+  std::vector<std::string> stop();
+  // Opens the access log's file anew, for log rotation; std::runtime_error
+  // naming the file when it cannot be (the old file stays in use). Nothing
+  // without an access log or with standard error as the log.
+  void reopenAccessLog();
 
   // The port listened on (the one chosen when the settings said 0); 0 before start().
   unsigned short port() const;

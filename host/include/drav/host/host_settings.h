@@ -79,7 +79,12 @@ struct HostSettings {
   // transferGrace + n / minTransferRate. 0: no rate, only the grace per wait.
   std::uint32_t minTransferRate = 16 * 1024;
   std::chrono::milliseconds transferGrace{10000};
-  // How long stop() lets running calls finish before it cuts their connections.
+  // How long stop() keeps serving with /healthz answering 503 before it
+  // stops listening: at least what a balancer that checks /healthz takes to
+  // notice. 0: a balancer that learns of a stopped host from refused
+  // connections (nginx) needs no drain.
+  std::chrono::milliseconds drainTime{0};
+  // How long stop() then lets running calls finish before it cuts their connections.
   std::chrono::milliseconds stopGrace{10000};
 
   // The request line and headers together.
@@ -103,7 +108,9 @@ struct HostSettings {
   // else the file at this path, appended to.
   std::string accessLog;
   // Reverse proxies whose "X-Forwarded-For" / "X-Real-IP" name the client in
-  // the access log (IP addresses); from any other peer those headers are ignored.
+  // the access log and for the logon lockout (IP addresses): the last address
+  // no trusted proxy has over every X-Forwarded-For line, else the last
+  // X-Real-IP. From any other peer those headers are ignored.
   std::vector<std::string> trustedProxies;
 
   SsoLogonSettings sso;

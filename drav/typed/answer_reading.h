@@ -1,0 +1,129 @@
+// A bridge's answer read as it arrives, in either form: a result list then
+// the invocation status (held until it ends: the list is decoded as one,
+// within a size limit and a decode budget), or a streamed binary value
+// (value head, bytes, status) whose bytes go to a sink as they arrive and
+// are never held. Not a transport: the typed client feeds it the pieces.
+#pragma once
+
+#include <drav/common/exception.h>
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/decode_budget.h>
+#include <drav/serialization/input_stream.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace DRAVTyped {
+
+struct AnswerStatus {
+  std::string text1;
+  std::string text2;
+  std::string message;
+  long code = 0;
+};
+
+class AnswerReader {
+public:
+  // Receives the bytes of a streamed value in order; valid during the call only.
+  using ValueSink = std::function<void(const unsigned char* data, std::size_t size)>;
+
+  // `streamed`: the call streamed out. `limit`: the most bytes a list
+  // answer (or the status behind a streamed value) may take; decoding it may
+  // allocate twice as much (values cost more than their bytes).
+  AnswerReader(bool streamed, ValueSink sink, std::uint64_t limit)
+      : streamed_(streamed), sink_(std::move(sink)), limit_(limit) {}
+
+  // The next piece. DRAVException when the answer grows beyond the limit or
+  // cannot begin a streamed answer.
+  void feed(const unsigned char* data, std::size_t size) {
+    received_ += size;
+    if (streamed_) return feedStreamed(data, size);
+    hold(data, size);
+  }
+
+  // The answer has ended: decodes the list and the status. DRAVException
+  // (or the compression exception) when it is cut short or malformed.
+  void finish() {
+    if (streamed_ && (!headRead_ || valueLeft_ > 0))
+      throw DRAVException("the answer ended after " + std::to_string(received_) + " bytes, inside its value");
+    if (held_.empty()) throw DRAVException("the answer is empty");
+    checkMarker(held_[0]);
+    DRAVDataInputStream in(held_.data(), static_cast<unsigned long>(held_.size()));
+    DRAVDecodeBudget budget(2 * limit_);
+    in.setBudget(&budget);
+    if (!streamed_) results_.readObject(in);
+    in.readString(status_.text1);
+    in.readString(status_.text2);
+    in.readString(status_.message);
+    in.readLong(status_.code);
+    if (in.remaining()) throw DRAVException(std::to_string(in.remaining()) + " bytes follow the status");
+  }
+
+  DRAVArgs& results() { return results_; }           // list form, after finish()
+  std::uint32_t valueSize() const { return valueSize_; }  // streamed form: what the head declared
+  const AnswerStatus& status() const { return status_; }  // after finish()
+
+private:
+  static constexpr std::size_t kValueHeadSize = 7;  // marker, tag 3, 32-bit size
+
+  static void checkMarker(unsigned char marker) {
+    if (marker > 1) throw DRAVException("not an answer: the first byte must be a byte-order marker (00 or 01)");
+  }
+
+  void hold(const unsigned char* data, std::size_t size) {
+    if (size > limit_ - held_.size())
+      throw DRAVException("the answer is larger than the " + std::to_string(limit_) + " bytes a call may receive");
+    held_.insert(held_.end(), data, data + size);
+  }
+
+  void feedStreamed(const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+      if (!headRead_) {
+        const std::size_t take = std::min(size, kValueHeadSize - held_.size());
+        held_.insert(held_.end(), data, data + take);
+        data += take;
+        size -= take;
+        if (held_.size() < kValueHeadSize) return;
+        readHead();
+        continue;
+      }
+      if (valueLeft_ > 0) {
+        const std::size_t take = std::min<std::size_t>(size, valueLeft_);
+        if (sink_) sink_(data, take);
+        data += take;
+        size -= take;
+        valueLeft_ -= static_cast<std::uint32_t>(take);
+        continue;
+      }
+      return hold(data, size);
+    }
+  }
+
+  void readHead() {
+    checkMarker(held_[0]);
+    const unsigned tag = (unsigned(held_[1]) << 8) | held_[2];
+    if (tag != DRAVVar::BinaryArray)
+      throw DRAVException("not a streamed answer: it begins with a value of tag " + std::to_string(tag));
+    valueSize_ = (std::uint32_t(held_[3]) << 24) | (std::uint32_t(held_[4]) << 16) | (std::uint32_t(held_[5]) << 8) |
+                 held_[6];
+    valueLeft_ = valueSize_;
+    headRead_ = true;
+    held_.resize(1);  // the status follows the value without a marker of its own
+  }
+
+  bool streamed_;
+  ValueSink sink_;
+  std::uint64_t limit_;
+  std::vector<unsigned char> held_;
+  bool headRead_ = false;
+  std::uint32_t valueSize_ = 0;
+  std::uint32_t valueLeft_ = 0;
+  std::uint64_t received_ = 0;
+  DRAVArgs results_;
+  AnswerStatus status_;
+};
+
+}  // namespace DRAVTyped

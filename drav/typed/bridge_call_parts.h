@@ -1,0 +1,133 @@
+// What a method of a DRAVMethodTable may meet besides its values: the call's
+// headers (DRAVTableCall), the exception that answers with a status of its
+// choosing (DRAVBridgeError), the extra blob read in pieces (DRAVBlobReader)
+// and an answer streamed in pieces (DRAVStreamWriter), and the exception
+// that refuses a body the table cannot read (DRAVBodyException). Neither
+// stream holds its data whole.
+#pragma once
+
+#include <drav/common/exception.h>
+#include <drav/hosting/http_buffer_allocator.h>
+#include <drav/hosting/request_wrapper.h>
+#include <drav/hosting/response_wrapper.h>
+#include <drav/serialization/decode_budget.h>
+#include <drav/typed/value_kinds.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+// The headers of one call, as the table needs them.
+struct DRAVTableCall {
+  std::string methodName;            // "DRAVMethodName"
+  std::uint32_t argsSize = 0;        // "DRAVArgs-Size": the argument bytes open the body
+  std::uint32_t extraBlobSize = 0;   // "DRAVExtraBlob-Size": the bytes after them
+  bool streamsOut = false;           // "DRAVStreamingMode" OUT or INOUT
+  bool needSsoToken = false;         // "DRAVMethodNeedSsoToken: yes"
+  std::string user;                  // the user the server checked; empty without one
+  // Bounds what decoding the arguments allocates; null bounds nothing. Not owned.
+  DRAVDecodeBudget* decodeBudget = nullptr;
+};
+
+// Thrown by a method: answers with this code (not 0) and message.
+class DRAVBridgeError : public std::runtime_error {
+public:
+  DRAVBridgeError(long code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  long code() const { return code_; }
+
+private:
+  long code_;
+};
+
+// A body the table cannot read: too large (413) or malformed (400). Nothing
+// was written; the server answers with the status.
+class DRAVBodyException : public DRAVException {
+public:
+  DRAVBodyException(unsigned httpStatus, const std::string& message) : DRAVException(message), status_(httpStatus) {}
+  unsigned httpStatus() const { return status_; }
+
+private:
+  unsigned status_;
+};
+
+// The extra blob, in pieces of the method's choosing.
+class DRAVBlobReader {
+public:
+  DRAVBlobReader(DRAVHelpers::IIS::RequestReader& in, DRAVHelpers::IIS::HTTPBufferAllocator& allocator,
+                 std::uint32_t size, std::uint32_t defaultPiece)
+      : in_(in), allocator_(allocator), size_(size), defaultPiece_(defaultPiece == 0 ? 1 : defaultPiece) {}
+  ~DRAVBlobReader() { allocator_.free(piece_, pieceSize_); }
+  DRAVBlobReader(const DRAVBlobReader&) = delete;
+  DRAVBlobReader& operator=(const DRAVBlobReader&) = delete;
+
+  std::uint32_t size() const { return size_; }
+  std::uint32_t remaining() const { return size_ - read_; }
+
+  // The next piece of at most `most` bytes (0: the table's chunk size),
+  // valid until the next call; empty once the blob is read. A body that
+  // ends early throws DRAVBodyException (400).
+  DRAVBytes next(std::uint32_t most = 0) {
+    allocator_.free(piece_, pieceSize_);
+    if (read_ == size_) return DRAVBytes{};
+    const std::uint32_t wanted = std::min(most == 0 ? defaultPiece_ : most, size_ - read_);
+    if (!in_.ReadBufferChunk(piece_, wanted, pieceSize_) || pieceSize_ == 0 || pieceSize_ > wanted)
+      throw DRAVBodyException(400, "the extra blob ended after " + std::to_string(read_) + " of " +
+                                       std::to_string(size_) + " bytes");
+    read_ += static_cast<std::uint32_t>(pieceSize_);
+    return DRAVBytes{piece_, pieceSize_};
+  }
+
+private:
+  DRAVHelpers::IIS::RequestReader& in_;
+  DRAVHelpers::IIS::HTTPBufferAllocator& allocator_;
+  std::uint32_t size_;
+  std::uint32_t defaultPiece_;
+  std::uint32_t read_ = 0;
+  unsigned char* piece_ = nullptr;
+  unsigned long pieceSize_ = 0;
+};
+
+// The answer as one binary value streamed in pieces: begin(size), then
+// write() exactly size bytes in all. Only for a call that streams out.
+class DRAVStreamWriter {
+public:
+  DRAVStreamWriter(DRAVHelpers::IIS::ResponseWrapper& out, bool streamsOut) : out_(out), streamsOut_(streamsOut) {}
+  DRAVStreamWriter(const DRAVStreamWriter&) = delete;
+  DRAVStreamWriter& operator=(const DRAVStreamWriter&) = delete;
+
+  // Whether the call asked for a streamed answer; a method answers with a
+  // list when it did not.
+  bool streamed() const { return streamsOut_; }
+  bool begun() const { return begun_; }
+  bool complete() const { return begun_ && left_ == 0; }
+
+  // Writes the value's head. std::logic_error when the call does not stream
+  // out or the value was begun already.
+  void begin(std::uint32_t size) {
+    if (!streamsOut_) throw std::logic_error("this call does not stream its answer");
+    if (begun_) throw std::logic_error("the streamed value was begun already");
+    check(out_.WriteBufferSize(size));
+    begun_ = true;
+    left_ = size;
+  }
+  // The next bytes of the value, sent at once; more than begin() announced
+  // is a std::logic_error.
+  void write(const unsigned char* data, std::size_t size) {
+    if (!begun_) throw std::logic_error("write before begin");
+    if (size > left_) throw std::logic_error("more bytes than the streamed value announced");
+    if (size == 0) return;
+    check(out_.WriteBufferChunk(const_cast<unsigned char*>(data), static_cast<unsigned long>(size)));
+    left_ -= static_cast<std::uint32_t>(size);
+  }
+
+private:
+  static void check(bool written) {
+    if (!written) throw std::runtime_error("the answer could not be written");
+  }
+
+  DRAVHelpers::IIS::ResponseWrapper& out_;
+  bool streamsOut_;
+  bool begun_ = false;
+  std::uint32_t left_ = 0;
+};

@@ -1,0 +1,308 @@
+// DRAVBridgeClient: calls the methods of one bridge with C++ types, one line
+// a call:
+//
+//   DRAVBridgeClient greeter("greeter", Url("http://127.0.0.1:8420/bridges/greeter"));
+//   std::string s = greeter.call<std::string>("greet", name);
+//   auto [low, high] = stats.call<std::tuple<int, int>>("range", values);
+//   stats.call("reset");                                   // no results
+//   std::future<double> f = stats.callAsync<double>("mean", values);
+//
+// Arguments and results travel as the value kinds of their C++ types
+// (value_kinds.h); a failure throws one of the exceptions of call_failures.h.
+// Built over the library's own parts: each call serializes a DRAVArgs, sends
+// it through a DRAVHttpRequest of a DRAVBridgeProxy, and reads the answer
+// back. Not a code generator and not a new wire format.
+//
+// Threads: a client may be shared by any number of threads. It owns at most
+// maxConnections proxies (one connection each); a call borrows one for its
+// length and waits when all are busy. Asynchronous calls run on at most
+// maxConnections threads the client starts when they are first needed.
+//
+// Destruction: calls still waiting to be sent are cancelled (their futures
+// throw DRAVCallCancelledException); calls being sent or read are waited
+// for, as long as the transport's time-outs allow. Synchronous calls must
+// have returned before the client is destroyed.
+#pragma once
+
+#include <drav/common/exception.h>
+#include <drav/config/auth_info.h>
+#include <drav/config/url.h>
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/transport/bridge_proxy.h>
+#include <drav/transport/http_request.h>
+#include <drav/transport/transport_errors.h>
+#include <drav/typed/answer_reading.h>
+#include <drav/typed/call_failures.h>
+#include <drav/typed/call_options.h>
+#include <drav/typed/call_queue.h>
+#include <drav/typed/proxy_pool.h>
+#include <drav/typed/value_kinds.h>
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iterator>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+struct DRAVClientSettings {
+  unsigned maxConnections = 8;            // proxies (connections) owned, and threads for callAsync
+  unsigned long readSize = 64 * 1024;     // each read of an answer
+  std::uint64_t maxAnswerBytes = 256ull << 20;  // a list answer held to decode it (decoding: twice that)
+  std::size_t maxErrorText = 4096;        // of an HTTP error's body, in the exception
+  // Runs on each proxy the client makes, after init(): set cookies, the
+  // root URL of single sign-on, an event sink. Called under no lock.
+  std::function<void(DRAVBridgeProxy&)> prepareProxy;
+};
+
+namespace DRAVTyped {
+namespace detail {
+
+// The results of a call as the C++ type R: void (none), std::tuple (several)
+// or one value.
+template <typename R>
+struct ResultsAs {
+  static R from(DRAVArgs& results, const std::string& bridge, const std::string& method) {
+    return std::get<0>(ResultsAs<std::tuple<R>>::from(results, bridge, method));
+  }
+};
+
+// The results as they came, unchecked.
+template <>
+struct ResultsAs<DRAVArgs> {
+  static DRAVArgs from(DRAVArgs& results, const std::string&, const std::string&) { return std::move(results); }
+};
+
+template <>
+struct ResultsAs<void> {
+  static void from(DRAVArgs& results, const std::string& bridge, const std::string& method) {
+    if (results.size() != 0)
+      throw DRAVResultMismatchException(bridge, method, 0, "nothing", kindName(results.getArgs()[0]->getType()));
+  }
+};
+
+template <typename... Ts>
+struct ResultsAs<std::tuple<Ts...>> {
+  static std::tuple<Ts...> from(DRAVArgs& results, const std::string& bridge, const std::string& method) {
+    static_assert(!(std::is_same<std::decay_t<Ts>, DRAVBytes>::value || ...),
+                  "a DRAVBytes result would view bytes gone with the call: use std::vector<unsigned char>");
+    const std::vector<DRAVVar*>& values = results.getArgs();
+    checkCount(values, bridge, method, std::index_sequence_for<Ts...>());
+    return take(values, bridge, method, std::index_sequence_for<Ts...>());
+  }
+
+private:
+  template <std::size_t... I>
+  static void checkCount(const std::vector<DRAVVar*>& values, const std::string& bridge, const std::string& method,
+                         std::index_sequence<I...>) {
+    constexpr std::size_t wanted = sizeof...(Ts);
+    if (values.size() == wanted) return;
+    const DRAVVar::VarType kinds[] = {KindOf<Ts>::kind..., DRAVVar::Empty};
+    const std::size_t at = std::min(values.size(), wanted);
+    throw DRAVResultMismatchException(bridge, method, at, at < wanted ? kindName(kinds[at]) : "nothing",
+                                      at < values.size() ? kindName(values[at]->getType()) : "nothing");
+  }
+
+  template <typename T>
+  static T one(const std::vector<DRAVVar*>& values, std::size_t at, const std::string& bridge,
+               const std::string& method) {
+    const DRAVVar& value = *values[at];
+    if (!KindOf<T>::fits(value))
+      throw DRAVResultMismatchException(bridge, method, at, kindName(KindOf<T>::kind), kindName(value.getType()));
+    return KindOf<T>::take(value);
+  }
+
+  template <std::size_t... I>
+  static std::tuple<Ts...> take(const std::vector<DRAVVar*>& values, const std::string& bridge,
+                                const std::string& method, std::index_sequence<I...>) {
+    return std::tuple<Ts...>(one<Ts>(values, I, bridge, method)...);
+  }
+};
+
+}  // namespace detail
+}  // namespace DRAVTyped
+
+class DRAVBridgeClient {
+public:
+  using ValueSink = DRAVTyped::AnswerReader::ValueSink;
+
+  // Opens nothing: the first call makes the first proxy.
+  DRAVBridgeClient(std::string bridgeName, Url url, AuthInfo authInfo = AuthInfo(),
+                   DRAVClientSettings settings = DRAVClientSettings())
+      : settings_(std::move(settings)),
+        pool_(std::move(bridgeName), std::move(url), std::move(authInfo), settings_.maxConnections,
+              settings_.prepareProxy),
+        queue_(settings_.maxConnections) {}
+  DRAVBridgeClient(const DRAVBridgeClient&) = delete;
+  DRAVBridgeClient& operator=(const DRAVBridgeClient&) = delete;
+
+  // Calls `method` with `args` and returns its results as R: void for none,
+  // std::tuple<...> for several, DRAVArgs for the list as it came, else the
+  // one result.
+  template <typename R = void, typename... A>
+  R call(const std::string& method, const A&... args) {
+    return call<R>(DRAVCallOptions(), method, args...);
+  }
+  template <typename R = void, typename... A>
+  R call(const DRAVCallOptions& options, const std::string& method, const A&... args) {
+    DRAVDataOutputStream body;
+    encode(body, args...);
+    DRAVTyped::AnswerReader answer(false, nullptr, settings_.maxAnswerBytes);
+    exchange(options, method, body, answer);
+    return DRAVTyped::detail::ResultsAs<R>::from(answer.results(), bridge(), method);
+  }
+
+  // Calls `method` streaming out: the bridge's one binary value goes to
+  // `sink` piece by piece as it arrives, never held whole. Returns its size.
+  template <typename... A>
+  std::uint32_t stream(const std::string& method, ValueSink sink, const A&... args) {
+    return stream(DRAVCallOptions(), method, std::move(sink), args...);
+  }
+  template <typename... A>
+  std::uint32_t stream(DRAVCallOptions options, const std::string& method, ValueSink sink, const A&... args) {
+    if (options.streamingMode != StreamingInOut) options.streamingMode = StreamingOut;
+    DRAVDataOutputStream body;
+    encode(body, args...);
+    DRAVTyped::AnswerReader answer(true, std::move(sink), settings_.maxAnswerBytes);
+    exchange(options, method, body, answer);
+    return answer.valueSize();
+  }
+  // The same into a stream; a write that fails ends the call with DRAVException.
+  template <typename... A>
+  std::uint32_t stream(const std::string& method, std::ostream& out, const A&... args) {
+    return stream(method, intoStream(out), args...);
+  }
+
+  // call() on one of the client's threads. The arguments are copied now
+  // (a DRAVBytes argument's bytes, and a blob of the options, must stay
+  // until the future is ready).
+  template <typename R = void, typename... A>
+  std::future<R> callAsync(const std::string& method, A&&... args) {
+    return callAsync<R>(DRAVCallOptions(), method, std::forward<A>(args)...);
+  }
+  template <typename R = void, typename... A>
+  std::future<R> callAsync(DRAVCallOptions options, std::string method, A&&... args) {
+    auto promise = std::make_shared<std::promise<R>>();
+    std::future<R> result = promise->get_future();
+    auto values = std::make_shared<std::tuple<std::decay_t<A>...>>(std::forward<A>(args)...);
+    queue_.post(
+        [this, promise, values, options, method] {
+          try {
+            if constexpr (std::is_void<R>::value) {
+              std::apply([&](const auto&... a) { call<R>(options, method, a...); }, *values);
+              promise->set_value();
+            } else {
+              promise->set_value(std::apply([&](const auto&... a) { return call<R>(options, method, a...); }, *values));
+            }
+          } catch (...) {
+            promise->set_exception(std::current_exception());
+          }
+        },
+        [this, promise, method] {
+          promise->set_exception(std::make_exception_ptr(DRAVCallCancelledException(bridge(), method)));
+        });
+    return result;
+  }
+
+  const std::string& bridge() const { return pool_.bridge(); }
+  const DRAVClientSettings& settings() const { return settings_; }
+  // Connections (proxies) made so far, never more than maxConnections.
+  unsigned connections() const { return pool_.made(); }
+
+private:
+  template <typename... A>
+  static void encode(DRAVDataOutputStream& body, const A&... args) {
+    DRAVArgs list;
+    (DRAVTyped::KindOf<A>::add(list, args), ...);
+    list.writeObject(body);
+  }
+
+  static ValueSink intoStream(std::ostream& out) {
+    return [&out](const unsigned char* data, std::size_t size) {
+      if (!out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size)))
+        throw DRAVException("the streamed value could not be written");
+    };
+  }
+
+  // Sends the body (and the options' blob), reads the answer into `answer`,
+  // and throws for everything but an answer with status 0.
+  void exchange(const DRAVCallOptions& options, const std::string& method, DRAVDataOutputStream& body,
+                DRAVTyped::AnswerReader& answer) {
+    std::vector<unsigned char> fileBlob;
+    const unsigned char* blob = options.extraBlob;
+    unsigned long blobSize = options.extraBlob ? options.extraBlobSize : 0;
+    if (!options.extraBlobFile.empty()) {
+      fileBlob = readFile(options.extraBlobFile, method);
+      blob = fileBlob.data();
+      blobSize = static_cast<unsigned long>(fileBlob.size());
+    }
+    const unsigned long chunk = options.chunkSize != 0 || blobSize == 0 ? options.chunkSize
+                                                                        : DRAVCallOptions::kDefaultBlobChunk;
+    DRAVTyped::ProxyPool::Lease lease = pool_.acquire();
+    DRAVHttpRequestPtr request(lease.proxy().createRequest());
+    try {
+      const unsigned long sent = request->call(method, reinterpret_cast<char*>(body.getBuffer(0)), body.size(), chunk,
+                                               options.needSsoToken, options.streamingMode,
+                                               blobSize ? const_cast<unsigned char*>(blob) : nullptr, blobSize);
+      if (sent == 0) throw HttpPostDataException(GetLastError());
+    } catch (const UnknownCertAuthException& e) {
+      throw DRAVCallTransportFailure<UnknownCertAuthException>(e, bridge(), method);
+    } catch (const UnknownClientCertAuthException& e) {
+      throw DRAVCallTransportFailure<UnknownClientCertAuthException>(e, bridge(), method);
+    } catch (const ChunkedPostDataException& e) {
+      throw DRAVCallTransportFailure<ChunkedPostDataException>(e, bridge(), method);
+    } catch (const HttpPostDataException& e) {
+      throw DRAVCallTransportFailure<HttpPostDataException>(e, bridge(), method);
+    }
+    const unsigned long httpCode = request->getCallStatus().httpCode();
+    if (httpCode != 200) throw DRAVHttpStatusException(bridge(), method, httpCode, errorText(*request.get()));
+    readAnswer(*request.get(), method, answer);
+    const DRAVTyped::AnswerStatus& status = answer.status();
+    if (status.code != 0) throw DRAVInvocationException(bridge(), method, status.code, status.message);
+  }
+
+  void readAnswer(DRAVHttpRequest& request, const std::string& method, DRAVTyped::AnswerReader& answer) {
+    char* piece = nullptr;
+    try {
+      for (unsigned long n; (n = request.receive(piece, settings_.readSize)) > 0;)
+        answer.feed(reinterpret_cast<const unsigned char*>(piece), n);
+      answer.finish();
+    } catch (const std::exception& e) {
+      delete piece;
+      throw DRAVException(DRAVTyped::callName(bridge(), method) + ": the answer cannot be read: " + e.what());
+    }
+  }
+
+  // The start of an error answer's body, without its last line ends. Reading
+  // stops there: the rest is dropped with the request.
+  std::string errorText(DRAVHttpRequest& request) const {
+    std::string text;
+    char* piece = nullptr;
+    for (unsigned long n; text.size() < settings_.maxErrorText && (n = request.receive(piece, settings_.readSize)) > 0;)
+      text.append(piece, std::min<std::size_t>(n, settings_.maxErrorText - text.size()));
+    delete piece;
+    const std::size_t end = text.find_last_not_of("\r\n");
+    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+  }
+
+  std::vector<unsigned char> readFile(const std::string& path, const std::string& method) const {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<unsigned char> bytes;
+    if (file) bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (!file && !file.eof())
+      throw DRAVException(DRAVTyped::callName(bridge(), method) + ": cannot read the extra blob " + path);
+    return bytes;
+  }
+
+  DRAVClientSettings settings_;
+  DRAVTyped::ProxyPool pool_;
+  // Last: destroyed first, while the pool its running calls use still stands.
+  DRAVTyped::CallQueue queue_;
+};

@@ -1,0 +1,97 @@
+// How a typed call fails, as exceptions a caller can tell apart. Each message
+// begins with "bridge.method: ". They join the library's families:
+//
+//   transport failures    the transport's own exceptions (UnknownCertAuthException,
+//                         HttpPostDataException, ...), thrown as
+//                         DRAVCallTransportFailure<E>: still an E, with the names
+//   DRAVHttpStatusException       the host answered with another HTTP status than 200
+//   DRAVInvocationException       the bridge answered with a non-zero status code
+//                                 (a DRAVSmartProxyException, as generated proxies threw)
+//   DRAVResultMismatchException   the results are not what the call expects
+//   DRAVCallCancelledException    an asynchronous call never ran: its client went away
+//
+// An answer that cannot be decoded at all throws DRAVException.
+#pragma once
+
+#include <drav/common/exception.h>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+namespace DRAVTyped {
+inline std::string callName(const std::string& bridge, const std::string& method) { return bridge + "." + method; }
+}  // namespace DRAVTyped
+
+// A transport exception E of the call to bridge.method: caught as E (its
+// error code and all), with a message that says which call failed.
+template <typename E>
+class DRAVCallTransportFailure : public E {
+public:
+  DRAVCallTransportFailure(const E& cause, const std::string& bridge, const std::string& method)
+      : E(cause), message_(DRAVTyped::callName(bridge, method) + ": " + cause.what()) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+  std::string message_;
+};
+
+class DRAVHttpStatusException : public DRAVException {
+public:
+  // `body`: the start of the answer's text (capped by the client).
+  DRAVHttpStatusException(const std::string& bridge, const std::string& method, unsigned long httpCode,
+                          std::string body)
+      : DRAVException(DRAVTyped::callName(bridge, method) + ": the host answered HTTP " + std::to_string(httpCode) +
+                      (body.empty() ? std::string() : ": " + body)),
+        httpCode_(httpCode),
+        body_(std::move(body)) {}
+  unsigned long httpCode() const { return httpCode_; }
+  const std::string& body() const { return body_; }
+
+private:
+  unsigned long httpCode_;
+  std::string body_;
+};
+
+class DRAVInvocationException : public DRAVSmartProxyException {
+public:
+  DRAVInvocationException(const std::string& bridge, const std::string& method, long code, std::string bridgeMessage)
+      : DRAVSmartProxyException(DRAVTyped::callName(bridge, method) + ": the bridge answered status " +
+                                std::to_string(code) + ": " + bridgeMessage),
+        code_(code),
+        bridgeMessage_(std::move(bridgeMessage)) {}
+  long code() const { return code_; }
+  const std::string& bridgeMessage() const { return bridgeMessage_; }
+
+private:
+  long code_;
+  std::string bridgeMessage_;
+};
+
+class DRAVResultMismatchException : public DRAVException {
+public:
+  // The result at `position` is of kind `received` where `expected` was
+  // wanted; "nothing" stands for a result that is missing or one too many.
+  DRAVResultMismatchException(const std::string& bridge, const std::string& method, std::size_t position,
+                              std::string expected, std::string received)
+      : DRAVException(DRAVTyped::callName(bridge, method) + ": result " + std::to_string(position) + " is " +
+                      received + ", expected " + expected),
+        position_(position),
+        expected_(std::move(expected)),
+        received_(std::move(received)) {}
+  std::size_t position() const { return position_; }
+  const std::string& expected() const { return expected_; }
+  const std::string& received() const { return received_; }
+
+private:
+  std::size_t position_;
+  std::string expected_;
+  std::string received_;
+};
+
+class DRAVCallCancelledException : public DRAVException {
+public:
+  DRAVCallCancelledException(const std::string& bridge, const std::string& method)
+      : DRAVException(DRAVTyped::callName(bridge, method) +
+                      ": cancelled before it was sent (its client was destroyed)") {}
+};

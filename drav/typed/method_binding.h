@@ -1,0 +1,210 @@
+// How a C++ function becomes a method of a DRAVMethodTable: its signature is
+// read from its type (lambda, free function, member function), each
+// parameter is either a value (a value kind, value_kinds.h) or one of the
+// call's parts (bridge_call_parts.h), and the received values are checked
+// against the value parameters before the function runs. Its return value
+// becomes the results: void none, a std::tuple several, a DRAVArgs as it is,
+// else one value.
+//
+// Parameters the table fills besides values:
+//   const DRAVArgs&        every value as received, unchecked (then the only
+//                          value parameter: the method checks them itself)
+//   DRAVBlobReader&        the extra blob, in pieces
+//   DRAVStreamWriter&      an answer streamed in pieces
+//   const DRAVTableCall&   the call's headers
+#pragma once
+
+#include <drav/serialization/argument_list.h>
+#include <drav/typed/bridge_call_parts.h>
+#include <drav/typed/value_kinds.h>
+
+#include <functional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace DRAVTyped {
+
+// What a method declared, for messages and the table's description.
+struct MethodShape {
+  std::vector<DRAVVar::VarType> parameters;  // the value parameters' kinds
+  std::vector<DRAVVar::VarType> results;
+  std::vector<std::string> parameterNames;   // as many as given, possibly none
+  bool takesAnyValues = false;               // a const DRAVArgs& parameter
+  bool readsBlob = false;
+  bool streams = false;
+
+  // "(String name, Int)"; "(any values)" for a method that takes them all.
+  std::string parameterList() const {
+    if (takesAnyValues) return "(any values)";
+    std::string list;
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+      list += (i ? ", " : "") + kindName(parameters[i]);
+      if (i < parameterNames.size() && !parameterNames[i].empty()) list += " " + parameterNames[i];
+    }
+    return "(" + list + ")";
+  }
+};
+
+// The parts one run of a method draws its parameters from.
+struct MethodInput {
+  DRAVArgs& values;
+  DRAVBlobReader& blob;
+  DRAVStreamWriter& writer;
+  const DRAVTableCall& call;
+};
+
+namespace detail {
+
+template <typename F>
+struct Signature : Signature<decltype(&F::operator())> {};
+template <typename R, typename... A>
+struct Signature<R (*)(A...)> {
+  using Result = R;
+  using Parameters = std::tuple<A...>;
+};
+template <typename R, typename... A>
+struct Signature<R(A...)> : Signature<R (*)(A...)> {};
+template <typename C, typename R, typename... A>
+struct Signature<R (C::*)(A...)> : Signature<R (*)(A...)> {};
+template <typename C, typename R, typename... A>
+struct Signature<R (C::*)(A...) const> : Signature<R (*)(A...)> {};
+
+template <typename P>
+using Bare = std::remove_cv_t<std::remove_reference_t<P>>;
+
+// A parameter the table fills from the call's parts rather than a value.
+template <typename P>
+constexpr bool isCallPart = std::is_same<Bare<P>, DRAVArgs>::value || std::is_same<Bare<P>, DRAVBlobReader>::value ||
+                            std::is_same<Bare<P>, DRAVStreamWriter>::value ||
+                            std::is_same<Bare<P>, DRAVTableCall>::value;
+
+template <typename... P>
+constexpr std::size_t valueCount() {
+  return (std::size_t(0) + ... + (isCallPart<P> ? 0 : 1));
+}
+
+// The position among the values of parameter I.
+template <std::size_t I, typename... P>
+constexpr std::size_t valueIndex() {
+  constexpr bool isValue[] = {!isCallPart<P>..., false};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < I; ++i) n += isValue[i] ? 1 : 0;
+  return n;
+}
+
+template <typename P>
+decltype(auto) parameter(MethodInput& in, std::size_t index) {
+  using B = Bare<P>;
+  if constexpr (std::is_same<B, DRAVArgs>::value) return static_cast<DRAVArgs&>(in.values);
+  else if constexpr (std::is_same<B, DRAVBlobReader>::value) return static_cast<DRAVBlobReader&>(in.blob);
+  else if constexpr (std::is_same<B, DRAVStreamWriter>::value) return static_cast<DRAVStreamWriter&>(in.writer);
+  else if constexpr (std::is_same<B, DRAVTableCall>::value) return static_cast<const DRAVTableCall&>(in.call);
+  else return KindOf<P>::take(*in.values.getArgs()[index]);
+}
+
+template <typename P>
+void describeParameter(MethodShape& shape) {
+  using B = Bare<P>;
+  if constexpr (std::is_same<B, DRAVArgs>::value) shape.takesAnyValues = true;
+  else if constexpr (std::is_same<B, DRAVBlobReader>::value) shape.readsBlob = true;
+  else if constexpr (std::is_same<B, DRAVStreamWriter>::value) shape.streams = true;
+  else if constexpr (!std::is_same<B, DRAVTableCall>::value) shape.parameters.push_back(KindOf<P>::kind);
+}
+
+// The results of a method's return value.
+template <typename R>
+struct ResultWriter {
+  static void add(DRAVArgs& list, const R& value) { KindOf<R>::add(list, value); }
+  static void describe(MethodShape& shape) { shape.results.push_back(KindOf<R>::kind); }
+};
+template <typename... T>
+struct ResultWriter<std::tuple<T...>> {
+  static void add(DRAVArgs& list, const std::tuple<T...>& values) {
+    std::apply([&list](const auto&... v) { (KindOf<decltype(v)>::add(list, v), ...); }, values);
+  }
+  static void describe(MethodShape& shape) { (shape.results.push_back(KindOf<T>::kind), ...); }
+};
+template <>
+struct ResultWriter<DRAVArgs> {
+  static void add(DRAVArgs& list, DRAVArgs& values) { list = std::move(values); }
+  static void describe(MethodShape&) {}
+};
+
+template <typename P>
+bool fitsParameter(const std::vector<DRAVVar*>& values, std::size_t index) {
+  if constexpr (isCallPart<P>) return true;
+  else return KindOf<P>::fits(*values[index]);
+}
+
+// Whether the received values fit the value parameters P (all of them).
+template <typename... P, std::size_t... I>
+bool valuesFit(const DRAVArgs& values, std::index_sequence<I...>) {
+  if (values.size() != valueCount<P...>()) return false;
+  const std::vector<DRAVVar*>& v = values.getArgs();
+  return (... && fitsParameter<P>(v, valueIndex<I, P...>()));
+}
+
+}  // namespace detail
+
+// One method: its shape, and a run that checks and calls it.
+struct BoundMethod {
+  MethodShape shape;
+  // Returns false, running nothing, when the values do not fit; else runs
+  // the function and puts its results into `results`.
+  std::function<bool(MethodInput&, DRAVArgs& results)> run;
+};
+
+namespace detail {
+
+template <typename F, typename R, typename Parameters>
+struct Binder;
+
+template <typename F, typename R, typename... P>
+struct Binder<F, R, std::tuple<P...>> {
+  static constexpr bool anyValues = (std::is_same<Bare<P>, DRAVArgs>::value || ...);
+  static_assert(!anyValues || valueCount<P...>() == 0,
+                "a method taking const DRAVArgs& takes every value through it: no other value parameter");
+  using Indexes = std::index_sequence_for<P...>;
+
+  static BoundMethod bind(F function, std::vector<std::string> parameterNames) {
+    BoundMethod bound;
+    (describeParameter<P>(bound.shape), ...);
+    if constexpr (!std::is_void<R>::value) ResultWriter<R>::describe(bound.shape);
+    bound.shape.parameterNames = std::move(parameterNames);
+    bound.run = [function = std::move(function)](MethodInput& in, DRAVArgs& results) mutable -> bool {
+      if constexpr (!anyValues) {
+        if (!valuesFit<P...>(in.values, Indexes())) return false;
+      }
+      invoke(function, in, results, Indexes());
+      return true;
+    };
+    return bound;
+  }
+
+  template <std::size_t... I>
+  static void invoke(F& function, MethodInput& in, DRAVArgs& results, std::index_sequence<I...>) {
+    if constexpr (std::is_void<R>::value) {
+      function(parameter<P>(in, valueIndex<I, P...>())...);
+    } else {
+      auto value = function(parameter<P>(in, valueIndex<I, P...>())...);
+      ResultWriter<R>::add(results, value);
+    }
+  }
+};
+
+}  // namespace detail
+
+// Binds `function`; `parameterNames` name its value parameters in order
+// (for messages and the description), as many as the author cares to give.
+template <typename F>
+BoundMethod bindMethod(F function, std::vector<std::string> parameterNames) {
+  using Sig = detail::Signature<std::decay_t<F>>;
+  using R = std::decay_t<typename Sig::Result>;
+  return detail::Binder<std::decay_t<F>, R, typename Sig::Parameters>::bind(std::move(function),
+                                                                            std::move(parameterNames));
+}
+
+}  // namespace DRAVTyped

@@ -1,0 +1,263 @@
+// DRAVMethodTable: a bridge written as C++ functions bound to method names,
+// one line a method:
+//
+//   DRAVMethodTable greeter("greeter");
+//   greeter.method("greet", [](const std::string& name) { return "Hello, " + name + "!"; }, {"name"});
+//
+// serve() answers one call as a bridge page does, through the request and
+// response wrappers over the page's objects: it reads the arguments in
+// chunks, checks them against the method's parameters (method_binding.h),
+// runs the function and writes its results and then the invocation status
+// (text1 the bridge's name, text2 the method's). So a table serves wherever
+// those wrappers do: under dravbridge (drav/host/typed_bridge.h) or a web
+// server's page. Not a host and not a transport.
+//
+// Status codes it answers with: 0 success, 1 an unknown method (the message
+// lists those offered), 2 values that do not fit the parameters ("greet takes
+// (String name), got (Int, Int)"), 4 a function that threw something other
+// than DRAVBridgeError (whose own code and message are answered). A call
+// that streams out always gets the streamed form (an empty value and a
+// non-zero code when the method streamed nothing).
+//
+// Threads: methods are added before the table serves; serve() may then run
+// on many threads at once, and the functions must allow that.
+#pragma once
+
+#include <drav/hosting/http_buffer_allocator.h>
+#include <drav/hosting/request_wrapper.h>
+#include <drav/hosting/response_wrapper.h>
+#include <drav/platform/annal.h>
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/input_stream.h>
+#include <drav/serialization/invocation_status.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/typed/bridge_call_parts.h>
+#include <drav/typed/method_binding.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct DRAVMethodTableLimits {
+  std::uint32_t maxArgsSize = 64 * 1024 * 1024;  // argument bytes held to decode them (413 beyond)
+  std::uint32_t chunkSize = 256 * 1024;          // each read and write of a body piece
+};
+
+class DRAVMethodTable {
+public:
+  enum StatusCode : long { Ok = 0, UnknownMethod = 1, BadArguments = 2, MethodFailed = 4 };
+  // The method every table answers with its description (one String).
+  static constexpr const char* kDescribeMethod = "dravDescribe";
+
+  explicit DRAVMethodTable(std::string bridgeName, DRAVMethodTableLimits limits = DRAVMethodTableLimits())
+      : name_(std::move(bridgeName)), limits_(limits) {
+    if (limits_.chunkSize == 0) limits_.chunkSize = 1;
+  }
+
+  // Binds `function` (lambda, function, or std::bind/std::mem_fn of a member)
+  // to `name`; `parameterNames` name its value parameters in order. A name
+  // bound already, or the reserved kDescribeMethod, is a std::logic_error.
+  template <typename F>
+  DRAVMethodTable& method(const std::string& name, F function, std::vector<std::string> parameterNames = {}) {
+    if (name == kDescribeMethod || methods_.count(name))
+      throw std::logic_error("the method name '" + name + "' is taken");
+    methods_.emplace(name, DRAVTyped::bindMethod(std::move(function), std::move(parameterNames)));
+    order_.push_back(name);
+    return *this;
+  }
+  // A member function of `object`, which must outlive the table.
+  template <typename C, typename M>
+  DRAVMethodTable& method(const std::string& name, C* object, M C::*member,
+                          std::vector<std::string> parameterNames = {}) {
+    return method(name, bindMember(object, member), std::move(parameterNames));
+  }
+
+  const std::string& name() const { return name_; }
+  const DRAVMethodTableLimits& limits() const { return limits_; }
+  // The method names in the order they were bound.
+  const std::vector<std::string>& methodNames() const { return order_; }
+  // Null for a name not bound.
+  const DRAVTyped::MethodShape* shape(const std::string& method) const {
+    auto found = methods_.find(method);
+    return found == methods_.end() ? nullptr : &found->second.shape;
+  }
+
+  // One line a method: "greet(String name) -> (String)", then what it
+  // reads and writes besides values ("; reads the extra blob", "; streams").
+  std::string describe() const {
+    std::string text;
+    for (const std::string& method : order_) {
+      const DRAVTyped::MethodShape& s = methods_.at(method).shape;
+      std::string results;
+      for (DRAVVar::VarType kind : s.results) results += (results.empty() ? "" : ", ") + DRAVTyped::kindName(kind);
+      text += method + s.parameterList() + " -> (" + results + ")" + (s.readsBlob ? "; reads the extra blob" : "") +
+              (s.streams ? "; streams" : "") + "\n";
+    }
+    return text;
+  }
+
+  // Answers one call through the page's request and response objects and
+  // returns the status code it wrote. Throws DRAVBodyException, before
+  // anything is written, for a body it cannot read; any other exception
+  // means the answer could not be written or was cut (the server should
+  // drop the connection).
+  long serve(const DRAVTableCall& call, IDispatch* request, IDispatch* response) const {
+    auto* allocator = new DRAVHelpers::IIS::DefaultHTTPBufferAllocator;
+    DRAVHelpers::IIS::RequestWrapper in(request, call.extraBlobSize, allocator);  // owns the allocator
+    DRAVHelpers::IIS::ResponseWrapper out(response);
+    DRAVArgs values = readArguments(call, in, *allocator);
+    DRAVBlobReader blob(in, *allocator, call.extraBlobSize, limits_.chunkSize);
+    DRAVStreamWriter writer(out, call.streamsOut);
+    DRAVTyped::MethodInput input{values, blob, writer, call};
+    Outcome outcome = run(call.methodName, input);
+    if (writer.begun()) {
+      if (!writer.complete()) throw std::runtime_error(call.methodName + " streamed fewer bytes than it announced");
+    } else if (call.streamsOut) {
+      check(out.WriteBufferSize(0));
+      if (outcome.code == Ok)
+        outcome = Outcome{{}, BadArguments, call.methodName + " answers with a list; call it without streaming out"};
+    } else {
+      writeList(out, outcome.results);
+    }
+    DRAVInvocation::Bridge::Status status(name_, call.methodName, outcome.message, outcome.code);
+    check(out.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant())));
+    return outcome.code;
+  }
+
+private:
+  struct Outcome {
+    DRAVArgs results;
+    long code = Ok;
+    std::string message = "no error detected";
+  };
+
+  template <typename C, typename M>
+  static auto bindMember(C* object, M C::*member) {
+    using Sig = DRAVTyped::detail::Signature<M C::*>;
+    return bindMemberWith(object, member, typename Sig::Parameters());
+  }
+  template <typename C, typename M, typename... P>
+  static auto bindMemberWith(C* object, M C::*member, std::tuple<P...>) {
+    return [object, member](P... p) { return (object->*member)(std::forward<P>(p)...); };
+  }
+
+  Outcome run(const std::string& method, DRAVTyped::MethodInput& input) const {
+    Outcome outcome;
+    if (method == kDescribeMethod) {
+      outcome.results.addArg(describe());
+      return outcome;
+    }
+    auto found = methods_.find(method);
+    if (found == methods_.end())
+      return Outcome{{}, UnknownMethod, "unknown method '" + shown(method) + "'; " + offered()};
+    const DRAVTyped::BoundMethod& bound = found->second;
+    try {
+      if (!bound.run(input, outcome.results))
+        return Outcome{{}, BadArguments,
+                       method + " takes " + bound.shape.parameterList() + ", got " +
+                           DRAVTyped::kindList(input.values.getArgs())};
+    } catch (const DRAVBridgeError& e) {
+      return Outcome{{}, e.code() == Ok ? MethodFailed : e.code(), e.what()};
+    } catch (const DRAVBodyException&) {
+      throw;
+    } catch (const std::exception& e) {
+      if (input.writer.begun()) throw;  // the answer is cut: the connection must end
+      Annal::Logger(Annal::Error) << name_ << "." << method << " failed: " << e.what();
+      return Outcome{{}, MethodFailed, method + " failed"};
+    } catch (...) {
+      if (input.writer.begun()) throw;
+      Annal::Logger(Annal::Error) << name_ << "." << method << " failed with an exception of no known type";
+      return Outcome{{}, MethodFailed, method + " failed"};
+    }
+    return outcome;
+  }
+
+  // A method name as a message shows it: the caller chose it, so it is cut short.
+  static std::string shown(const std::string& method) {
+    constexpr std::size_t kMost = 128;
+    return method.size() <= kMost ? method : method.substr(0, kMost) + "...";
+  }
+
+  std::string offered() const {
+    std::string list;
+    for (const std::string& m : order_) list += (list.empty() ? "" : ", ") + m;
+    return name_ + " offers " + (list.empty() ? std::string("no method") : list);
+  }
+
+  // The first argsSize bytes of the body, decoded under the call's budget.
+  // Arguments that come in one chunk (the usual small call) are decoded
+  // where the reader put them; longer ones are gathered first.
+  DRAVArgs readArguments(const DRAVTableCall& call, DRAVHelpers::IIS::RequestReader& in,
+                         DRAVHelpers::IIS::HTTPBufferAllocator& allocator) const {
+    const std::uint32_t size = call.argsSize;
+    if (size > limits_.maxArgsSize)
+      throw DRAVBodyException(413, "the arguments take " + std::to_string(size) + " bytes; this bridge reads at most " +
+                                       std::to_string(limits_.maxArgsSize));
+    if (size == 0) return DRAVArgs();  // no body at all: no arguments
+    Piece first(allocator);
+    readPiece(in, first, size, 0);
+    if (first.size >= size) return decode(first.data, first.size, call.decodeBudget);
+    std::vector<unsigned char> bytes(first.data, first.data + first.size);
+    while (bytes.size() < size) {
+      Piece piece(allocator);
+      readPiece(in, piece, size, bytes.size());
+      bytes.insert(bytes.end(), piece.data, piece.data + piece.size);
+    }
+    return decode(bytes.data(), static_cast<unsigned long>(bytes.size()), call.decodeBudget);
+  }
+
+  // A piece handed out by the request reader, given back to its allocator on every way out.
+  struct Piece {
+    explicit Piece(DRAVHelpers::IIS::HTTPBufferAllocator& allocator) : allocator(allocator) {}
+    ~Piece() { allocator.free(data, size); }
+    Piece(const Piece&) = delete;
+    Piece& operator=(const Piece&) = delete;
+    DRAVHelpers::IIS::HTTPBufferAllocator& allocator;
+    unsigned char* data = nullptr;
+    unsigned long size = 0;
+  };
+
+  void readPiece(DRAVHelpers::IIS::RequestReader& in, Piece& piece, std::uint32_t size, std::size_t read) const {
+    const unsigned long wanted = std::min<unsigned long>(limits_.chunkSize, size - read);
+    if (!in.ReadBufferChunk(piece.data, wanted, piece.size) || piece.size == 0 || piece.size > wanted)
+      throw DRAVBodyException(400, "the body ended after " + std::to_string(read) + " of " + std::to_string(size) +
+                                       " argument bytes");
+  }
+
+  static DRAVArgs decode(const unsigned char* bytes, unsigned long length, DRAVDecodeBudget* budget) {
+    DRAVArgs args;
+    DRAVDataInputStream in(bytes, length);
+    in.setBudget(budget);
+    try {
+      args.readObject(in);
+    } catch (const std::exception& e) {
+      throw DRAVBodyException(400, std::string("malformed arguments: ") + e.what());
+    }
+    if (in.remaining())
+      throw DRAVBodyException(400, "malformed arguments: " + std::to_string(in.remaining()) + " bytes follow the list");
+    return args;
+  }
+
+  void writeList(DRAVHelpers::IIS::ResponseWrapper& out, const DRAVArgs& results) const {
+    DRAVDataOutputStream bytes;
+    results.writeObject(bytes);
+    for (unsigned long offset = 0; offset < bytes.size();) {
+      const unsigned long piece = std::min<unsigned long>(limits_.chunkSize, bytes.size() - offset);
+      check(out.WriteBufferChunk(bytes.getBuffer(offset), piece));
+      offset += piece;
+    }
+  }
+
+  static void check(bool written) {
+    if (!written) throw std::runtime_error("the answer could not be written");
+  }
+
+  std::string name_;
+  DRAVMethodTableLimits limits_;
+  std::map<std::string, DRAVTyped::BoundMethod> methods_;
+  std::vector<std::string> order_;
+};

@@ -1,0 +1,84 @@
+// The typed test bridge: a method table with a method for every value kind
+// (each answers what it was given, changed so that a value that only passed
+// through would show), several results, no results, a failing status, an
+// exception, a streamed answer, an extra blob read in pieces and a slow call.
+#include "typed_objects.h"
+
+#include <drav/host/bridge_plugin.h>
+#include <drav/host/typed_bridge.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using typedtest::Label;
+using typedtest::Point;
+
+class TypedTestBridge : public DRAVHost::TypedBridge {
+public:
+  TypedTestBridge() : TypedBridge("typed") {
+    method("int", [](int v) { return v + 1; });
+    method("uint", [](unsigned int v) { return v + 1; });
+    method("short", [](short v) { return static_cast<short>(v + 1); });
+    method("ushort", [](unsigned short v) { return static_cast<unsigned short>(v + 1); });
+    method("long", [](long v) { return v + 1; });
+    method("ulong", [](unsigned long v) { return v + 1; });
+    method("bool", [](bool v) { return !v; });
+    method("char", [](char v) { return static_cast<char>(v + 1); });
+    method("uchar", [](unsigned char v) { return static_cast<unsigned char>(v + 1); });
+    method("float", [](float v) { return v * 2; });
+    method("double", [](double v) { return v * 2; });
+    method("string", [](const std::string& v) { return v + "!"; });
+    method("utf8", [](const zu_utf8string& v) { return zu_utf8string(v.str() + "!"); });
+    method("bytes", [](const std::vector<unsigned char>& v) {
+      std::vector<unsigned char> reversed(v.rbegin(), v.rend());
+      return reversed;
+    });
+    method("point", [](const Point& p) {
+      Point moved = p;
+      moved.x += 1;
+      return moved;
+    });
+    method("label", [](const Label& l) {
+      Label longer = l;
+      longer.text += "!";
+      return longer;
+    });
+    method("kinds", [](const DRAVArgs& values) { return DRAVTyped::kindList(values.getArgs()); });
+    method("split", [](const std::string& text, int at) {
+      const std::size_t cut = static_cast<std::size_t>(at);
+      return std::make_tuple(text.substr(0, cut), text.substr(cut), static_cast<long>(text.size()));
+    }, {"text", "at"});
+    method("nothing", [] {});
+    method("fail", [](int code) -> int { throw DRAVBridgeError(code, "failed on purpose"); }, {"code"});
+    method("throw", []() -> int { throw std::runtime_error("an internal detail"); });
+    method("generate", [](unsigned long size, DRAVStreamWriter& out) {
+      out.begin(static_cast<std::uint32_t>(size));
+      std::vector<unsigned char> piece(4096);
+      for (unsigned long offset = 0; offset < size; offset += piece.size()) {
+        const std::size_t n = std::min<std::size_t>(piece.size(), size - offset);
+        for (std::size_t i = 0; i < n; ++i) piece[i] = static_cast<unsigned char>((offset + i) % 251);
+        out.write(piece.data(), n);
+      }
+    }, {"size"});
+    method("blob", [](DRAVBlobReader& blob) {
+      unsigned long sum = 0;
+      unsigned long pieces = 0;
+      for (DRAVBytes piece; (piece = blob.next(1000)).size > 0; ++pieces)
+        for (std::size_t i = 0; i < piece.size; ++i) sum += piece.data[i];
+      return std::make_tuple(static_cast<unsigned long>(blob.size()), sum, pieces);
+    });
+    method("sleep", [](int ms) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      return ms;
+    }, {"ms"});
+  }
+};
+
+}  // namespace
+
+DRAV_BRIDGE_PLUGIN(TypedTestBridge)
