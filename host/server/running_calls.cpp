@@ -29,7 +29,8 @@ std::vector<std::string> RunningCalls::describe() const {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - call->since_).count();
     lines.push_back("\"" + escapeLogField(call->head_.path()) + "\" " +
                     (method ? "\"" + escapeLogField(*method) + "\"" : std::string("-")) + " from " +
-                    escapeLogField(forwardedClient(call->peer_, call->head_, trustedProxies_)) + ", running for " + std::to_string(seconds) + " s");
+                    forwardedClient(call->peer_, call->head_, trustedProxies_).to_string() + ", running for " +
+                    std::to_string(seconds) + " s");
   }
   return lines;
 }
