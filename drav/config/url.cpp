@@ -3,12 +3,21 @@
 #include <drav/common/wire_width.h>
 #include <drav/config/decimal_text.h>
 
+#include <win32/ascii_case.h>
+
 #include <algorithm>
 
 namespace {
 
 const std::uint32_t kHttpPort = 80;
 const std::uint32_t kHttpsPort = 443;
+
+// Schemes are case-insensitive (RFC 3986, 3.1); the lower-case form is the
+// one kept, so "HTTPS" asks for TLS as "https" does.
+std::string lowerCase(std::string scheme) {
+  for (char& c : scheme) c = drav_wininet::asciiLower(c);
+  return scheme;
+}
 
 }  // namespace
 
@@ -27,7 +36,7 @@ Url& Url::host(const std::string& host) {
 }
 
 Url& Url::scheme(const std::string& scheme) {
-  scheme_ = scheme;
+  scheme_ = lowerCase(scheme);
   return *this;
 }
 
@@ -84,7 +93,7 @@ void Url::parse(const std::string& text) {
   std::size_t start = 0;
   const std::size_t schemeEnd = text.find(':');
   if (schemeEnd != std::string::npos && text.compare(schemeEnd + 1, 2, "//") == 0) {
-    scheme_.assign(text, 0, schemeEnd);
+    scheme_ = lowerCase(text.substr(0, schemeEnd));
     start = schemeEnd + 3;
   } else {
     scheme_ = "http";

@@ -17,12 +17,13 @@ public:
   Url(const std::string& text);  // parses text (see operator=)
 
   // Parses text: "[scheme://]host[:port][/path]". Without "://" right after
-  // the first ":" the scheme is "http". Without a port the port is 443 for
-  // the scheme "https" exactly, else 80. A host in brackets is an IPv6
+  // the first ":" the scheme is "http". The scheme is kept in lower case
+  // ("HTTPS://h" is "https://h"). Without a port the port is 443 for https,
+  // else 80. A host in brackets is an IPv6
   // literal ("http://[::1]:8080/x"): host() is "::1", without the brackets.
   Url& operator=(const std::string& text);
   Url& host(const std::string& host);      // stored as given (an IPv6 address without brackets)
-  Url& scheme(const std::string& scheme);  // stored as given, case kept
+  Url& scheme(const std::string& scheme);  // stored in lower case
   // Refuses a value that does not fit 32 bits with DRAVException.
   Url& port(unsigned long port);
   // Signed decimal as atol reads it; saturates outside the 32-bit range; no
@@ -37,7 +38,7 @@ public:
   const std::string& scheme() const { return scheme_; }
   unsigned long port() const { return port_; }
 
-  bool useSsl() const { return scheme_ == "https"; }  // case-sensitive
+  bool useSsl() const { return scheme_ == "https"; }
   // scheme "://" host ":" port "/" path; the port is always written, as a
   // signed 32-bit number, so that the text parses back to the same port. A
   // host holding ":" (IPv6) or beginning with "[" is written in brackets.

@@ -20,7 +20,7 @@ struct ParseCase {
 const ParseCase kParseCases[] = {
     {"http://srv/app/x", "http", "srv", 80, "app/x", "http://srv:80/app/x"},
     {"https://h", "https", "h", 443, "", "https://h:443/"},
-    {"HTTPS://srv", "HTTPS", "srv", 80, "", "HTTPS://srv:80/"},
+    {"HTTPS://srv", "https", "srv", 443, "", "https://srv:443/"},
     {"ftp://h/a", "ftp", "h", 80, "a", "ftp://h:80/a"},
     {"h:81", "http", "h", 81, "", "http://h:81/"},
     {"srv:8080/app", "http", "srv", 8080, "app", "http://srv:8080/app"},
@@ -90,11 +90,13 @@ TEST(Url, DefaultIsPlainHttpOnPort80) {
   EXPECT_FALSE(Url().useSsl());
 }
 
-TEST(Url, UseSslOnlyForLowerCaseHttps) {
+TEST(Url, UseSslForHttpsInAnyCase) {
   EXPECT_TRUE(Url("https://h").useSsl());
-  EXPECT_FALSE(Url("HTTPS://h").useSsl());
-  EXPECT_FALSE(Url("Https://h").useSsl());
+  EXPECT_TRUE(Url("HTTPS://h").useSsl());
+  EXPECT_TRUE(Url("Https://h").useSsl());
+  EXPECT_TRUE(Url().scheme("hTTps").useSsl());
   EXPECT_FALSE(Url("http://h").useSsl());
+  EXPECT_FALSE(Url("httpsx://h").useSsl());
 }
 
 TEST(Url, AssigningTextReplacesEveryField) {
@@ -118,10 +120,10 @@ TEST(Url, PathNormalisationDropsEmptySegmentsAndResolvesDotDot) {
   }
 }
 
-TEST(Url, SettersChainAndKeepTextAsGiven) {
+TEST(Url, SettersChainKeepingTheHostAsGivenAndTheSchemeInLowerCase) {
   Url url;
   url.scheme("HTTPS").host("Srv.Example").port(8080ul).uri("/p/");
-  EXPECT_EQ(url.toString(), "HTTPS://Srv.Example:8080/p");
+  EXPECT_EQ(url.toString(), "https://Srv.Example:8080/p");
 }
 
 TEST(Url, PortTextSaturatesInsteadOfOverflowing) {
