@@ -58,7 +58,8 @@ TEST(ExceptionsFromTheLibrary, ATransportExceptionCarriesItsCodeAcross) {
     request.downloadResource("http://127.0.0.1:1/resource", data);
     FAIL() << "a download from a closed port succeeded";
   } catch (const HttpPostDataException& e) {
-    EXPECT_STREQ(e.what(), "HTTP Request Send failed");
+    // The fixed text, then where and why.
+    EXPECT_EQ(std::string(e.what()).rfind("HTTP Request Send failed: 127.0.0.1:1: ", 0), 0u) << e.what();
     EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_CANNOT_CONNECT));
   }
   EXPECT_TRUE(data.empty());

@@ -213,6 +213,8 @@ TEST_F(Calls, AFailedCallSaysWhyInOneLineUntilTheNextCallGoesThrough) {
       {"http://127.0.0.1:0/bridge", "127.0.0.1:0: no connection could be opened (check the URL's host and port)"},
   };
   for (const auto& c : cases) {
+    // Wine's WinINet fails port 0 with ERROR_INTERNET_INCORRECT_HANDLE_TYPE: not compared.
+    if (dravtest::runningUnderWine() && std::string(c.url).find(":0/") != std::string::npos) continue;
     DRAVBridgeProxy nowhere("b", Url(c.url), AuthInfo());
     DRAVHttpRequestPtr request(nowhere.createRequest());
     EXPECT_EQ(callWith(*request.get(), "abc"), 0u) << c.url;

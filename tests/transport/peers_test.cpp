@@ -5,6 +5,7 @@
 
 #include "support/proxy_test_tinyproxy.h"
 #include "support/tls_test_certificate.h"
+#include "support/wine_host.h"
 
 #ifndef _WIN32
 #include <win32/wininet_handles.h>
@@ -267,6 +268,9 @@ TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepea
 TEST(Https, AServerWithAnUnknownCertificateIsRefusedUnlessVerificationIsTurnedOff) {
   std::unique_ptr<drav_test::ScriptedServer> server = drav_test::openTlsTestServer();
   if (!server) GTEST_SKIP() << "no HTTPS test server: set DRAV_TEST_TLS_SERVER";
+  // Wine's WinINet accepts the test server's self-signed certificate without
+  // the ignore flags, where Windows refuses it: not compared.
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine's certificate checks are not compared";
   Reply reply;
   reply.body = "over tls";
   server->enqueue(reply);
