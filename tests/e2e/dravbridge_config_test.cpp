@@ -367,7 +367,7 @@ TEST_F(ConfigFile, BoundsTheDottedPartsOfALine) {
   std::string proxies = "[log]\ntrusted_proxies = [";
   for (int i = 0; i < 40; ++i) proxies += "\"10.0.0." + std::to_string(i) + "\", ";
   const std::string dots(100, '.');
-  const BridgeConfig config = read(proxies + "] # " + dots + "\n[basic_auth]\npassword = \"\"\"\n" + dots +
+  const BridgeConfig config = read(proxies + "] # " + dots + "\n[basic_auth]\nuser = \"u\"\npassword = \"\"\"\n" + dots +
                                    "\\\"\n" + dots + "\"\"\"\nrealm = '''\n" + dots + "'''\n");
   EXPECT_EQ(40u, config.host.trustedProxies.size());
   EXPECT_EQ(dots + "\"\n" + dots, config.host.password);
