@@ -122,12 +122,14 @@ bool utf16ToUtf8(const WCHAR* in, std::size_t count, bool strict, std::string& o
 
 std::basic_string<WCHAR> widen(const char* bytes, std::size_t length) {
   std::basic_string<WCHAR> units;
+  units.reserve(length);  // never more units than bytes
   utf8ToUtf16(reinterpret_cast<const unsigned char*>(bytes), length, false, units);
   return units;
 }
 
 std::string narrow(const WCHAR* units, std::size_t count) {
   std::string bytes;
+  bytes.reserve(count);  // exact for ASCII, the usual text
   utf16ToUtf8(units, count, false, bytes);
   return bytes;
 }

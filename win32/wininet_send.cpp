@@ -32,6 +32,7 @@ bool validName(std::string_view name) {
 // Splits "Name: value" lines (CRLF or LF, blank lines skipped) into `lines`,
 // up to the first malformed one; false when there is one.
 bool splitLines(std::string_view text, std::vector<HeaderLine>& lines) {
+  lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::size_t at = 0;
   while (at < text.size()) {
     std::size_t end = text.find('\n', at);
@@ -59,6 +60,7 @@ bool mayRefuse(DWORD modifiers) {
 // refused one; 0 or an error code.
 DWORD applyLines(std::vector<std::pair<std::string, std::string>>& headers, const std::vector<HeaderLine>& lines,
                  DWORD modifiers) {
+  headers.reserve(headers.size() + lines.size());
   for (const HeaderLine& line : lines) {
     auto existing = std::find_if(headers.begin(), headers.end(),
                                  [&](const auto& h) { return equalsNoCase(h.first, line.name); });
