@@ -128,9 +128,14 @@ std::basic_string<WCHAR> widen(const char* bytes, std::size_t length) {
 }
 
 std::string narrow(const WCHAR* units, std::size_t count) {
-  std::string bytes;
-  bytes.reserve(count);  // exact for ASCII, the usual text
-  utf16ToUtf8(units, count, false, bytes);
+  // ASCII, the usual text, is copied unit by unit into its final room; the
+  // rest, from the first other unit on, is converted.
+  std::string bytes(count, '\0');
+  std::size_t ascii = 0;
+  for (; ascii < count && units[ascii] < 0x80; ++ascii) bytes[ascii] = static_cast<char>(units[ascii]);
+  if (ascii == count) return bytes;
+  bytes.resize(ascii);
+  utf16ToUtf8(units + ascii, count - ascii, false, bytes);
   return bytes;
 }
 

@@ -116,9 +116,13 @@ TransferSetup setupFor(Request& r, bool streamed) {
   const Options o = r.options();
   const bool secure = (r.flags & INTERNET_FLAG_SECURE) != 0;
   const unsigned port = c.port ? c.port : (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
-  const std::string host = c.host.find(':') != std::string::npos ? "[" + c.host + "]" : c.host;
+  const bool bracketed = c.host.find(':') != std::string::npos;  // an IPv6 address
+  const std::string portText = std::to_string(port);
   TransferSetup setup;
-  setup.url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r.object;
+  std::string& url = setup.url;
+  url.reserve(8 + c.host.size() + 3 + portText.size() + r.object.size());
+  url.append(secure ? "https://" : "http://").append(bracketed ? "[" : "").append(c.host).append(bracketed ? "]" : "");
+  url.append(":").append(portText).append(r.object);
   setup.verb = r.verb;
   setup.http10 = r.http10;
   setup.userAgent = s.agent;
