@@ -126,23 +126,12 @@ TransferSetup setupFor(Request& r, bool streamed) {
   setup.verb = r.verb;
   setup.http10 = r.http10;
   setup.userAgent = s.agent;
-  std::string cookie;
   setup.storeCookies = (r.flags & INTERNET_FLAG_NO_COOKIES) == 0;
   if (setup.storeCookies && CookieStore::instance().size() > 0) {
-    CookieUrl url;
-    if (url.parse(setup.url)) cookie = CookieStore::instance().header(url);
+    CookieUrl cookieUrl;
+    if (cookieUrl.parse(setup.url)) setup.cookie = CookieStore::instance().header(cookieUrl);
   }
-  setup.headerLines.reserve(r.headers.size() + 1);
-  for (const auto& h : r.headers) {
-    std::string& line = setup.headerLines.emplace_back();
-    line.reserve(h.first.size() + 2 + h.second.size());
-    line.append(h.first).append(": ").append(h.second);
-    if (!cookie.empty() && equalsNoCase(h.first, "Cookie")) {
-      line.append("; ").append(cookie);
-      cookie.clear();
-    }
-  }
-  if (!cookie.empty()) setup.headerLines.push_back("Cookie: " + cookie);
+  setup.headers = &r.headers;
   setup.proxy = secure ? s.httpsProxy : s.httpProxy;
   setup.noProxy = s.noProxy;
   r.authSent = 0;
