@@ -148,7 +148,8 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText_);
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, setup.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.empty() ? nullptr : setup.userAgent.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->headerList(setup.headers ? *setup.headers : HeaderFields(), setup.cookie));
+  static const HeaderFields noHeaders;
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->headerList(setup.headers ? *setup.headers : noHeaders, setup.cookie));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(setup.connectTimeoutMs));
   curl_easy_setopt(e, CURLOPT_PROXY, setup.proxy.c_str());
   curl_easy_setopt(e, CURLOPT_NOPROXY, setup.noProxy.empty() ? nullptr : setup.noProxy.c_str());
