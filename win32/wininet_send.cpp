@@ -1,10 +1,12 @@
 // Request headers and sending: HttpAddRequestHeadersW, HttpSendRequestW,
 // HttpSendRequestExW, InternetWriteFile and HttpEndRequestW.
 #include <win32/ascii_case.h>
+#include <win32/utf_text.h>
 #include <win32/wininet_cookies.h>
 #include <win32/wininet_handles.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -58,7 +60,7 @@ bool mayRefuse(DWORD modifiers) {
 
 // Applies lines to `headers` as HttpAddRequestHeaders does, up to the first
 // refused one; 0 or an error code.
-DWORD applyLines(std::vector<std::pair<std::string, std::string>>& headers, const std::vector<HeaderLine>& lines,
+DWORD applyLines(HeaderFields& headers, const std::vector<HeaderLine>& lines,
                  DWORD modifiers) {
   headers.reserve(headers.size() + lines.size());
   for (const HeaderLine& line : lines) {
@@ -83,24 +85,51 @@ DWORD applyLines(std::vector<std::pair<std::string, std::string>>& headers, cons
   return ERROR_SUCCESS;
 }
 
-// All lines or none: a malformed or refused line leaves the request as it was.
-DWORD addHeaders(Request& request, LPCWSTR text, DWORD length, DWORD modifiers) {
-  if (!text || length == 0) return ERROR_SUCCESS;
-  const std::string narrowText = narrow(text, length);
+// All lines or none: a malformed or refused line leaves `headers` as they were.
+DWORD addLines(HeaderFields& headers, const std::string& text, DWORD modifiers) {
   std::vector<HeaderLine> lines;
-  const bool wellFormed = splitLines(narrowText, lines);
+  const bool wellFormed = splitLines(text, lines);
   if (!mayRefuse(modifiers)) {
     if (!wellFormed) return ERROR_HTTP_INVALID_HEADER;
-    return applyLines(request.headers, lines, modifiers);  // no line is refused: straight onto the request
+    return applyLines(headers, lines, modifiers);  // no line is refused: straight onto the headers
   }
   // A refusal may depend on the lines before it, so those go onto a copy
   // first; it is also the refusal that is reported when it comes before a
   // malformed line.
-  auto copy = request.headers;
+  auto copy = headers;
   DWORD rc = applyLines(copy, lines, modifiers);
   if (rc == ERROR_SUCCESS && !wellFormed) rc = ERROR_HTTP_INVALID_HEADER;
-  if (rc == ERROR_SUCCESS) request.headers.swap(copy);
+  if (rc == ERROR_SUCCESS) headers.swap(copy);
   return rc;
+}
+
+DWORD addHeaders(Request& request, LPCWSTR text, DWORD length, DWORD modifiers) {
+  if (!text || length == 0) return ERROR_SUCCESS;
+  if (!request.headers.empty()) return addLines(request.headers, narrow(text, length), modifiers);
+  // A new request mostly gets the same block as the one before it on this
+  // thread: what that block gave a request without headers is kept, so that
+  // the block is neither converted nor parsed again.
+  struct Block {
+    std::basic_string<WCHAR> text;  // empty: nothing kept
+    DWORD modifiers = 0;
+    DWORD rc = ERROR_SUCCESS;
+    HeaderFields headers;
+  };
+  thread_local Block last;
+  std::size_t units = 0;  // up to `length`, or to a NUL before it
+  while ((length == static_cast<DWORD>(-1) || units < length) && text[units] != 0) ++units;
+  if (units == 0) return ERROR_SUCCESS;
+  if (last.text.size() != units || last.modifiers != modifiers ||
+      std::memcmp(last.text.data(), text, units * sizeof(WCHAR)) != 0) {
+    last.text.clear();
+    HeaderFields headers;
+    last.rc = addLines(headers, drav_win32::narrow(text, units), modifiers);
+    last.headers.swap(headers);
+    last.modifiers = modifiers;
+    last.text.assign(text, units);
+  }
+  if (last.rc == ERROR_SUCCESS) request.headers = last.headers;
+  return last.rc;
 }
 
 // libcurl would probe with several schemes; a streamed body cannot be sent
