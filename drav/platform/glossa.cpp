@@ -29,6 +29,11 @@ std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t len
   // byte on, into room for as many units as bytes (never fewer), then cut
   // to size.
   std::size_t n = 0;
+  // Eight bytes at a time while none has its high bit set.
+  for (std::uint64_t word; n + sizeof word <= length; n += sizeof word) {
+    std::memcpy(&word, bytes + n, sizeof word);
+    if (word & 0x8080808080808080ull) break;
+  }
   while (n < length && static_cast<unsigned char>(bytes[n]) < 0x80) ++n;
   std::basic_string<unsigned short> out(reinterpret_cast<const unsigned char*>(bytes),
                                         reinterpret_cast<const unsigned char*>(bytes) + n);
