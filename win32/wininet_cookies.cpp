@@ -342,7 +342,9 @@ const drav_wininet::CookieUrl* cookieUrlOf(LPCWSTR url) {
   thread_local drav_wininet::CookieUrl last;
   std::size_t length = 0;
   while (url[length] != 0) ++length;
-  if (!lastText.empty() && lastText.compare(0, lastText.npos, url, length) == 0) return &last;
+  if (!lastText.empty() && lastText.size() == length &&
+      std::memcmp(lastText.data(), url, length * sizeof(WCHAR)) == 0)
+    return &last;
   lastText.clear();
   if (!last.parse(narrow(url))) return nullptr;
   lastText.assign(url, length);

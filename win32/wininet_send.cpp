@@ -103,24 +103,37 @@ DWORD addLines(HeaderFields& headers, const std::string& text, DWORD modifiers) 
   return rc;
 }
 
+// What a header block gave a request without headers.
+struct Block {
+  std::basic_string<WCHAR> text;  // without a NUL; empty: nothing kept
+  DWORD modifiers = 0;
+  DWORD rc = ERROR_SUCCESS;
+  HeaderFields headers;
+};
+
+// Whether `text` (`length` units, or up to a NUL before) is the kept block
+// with the same modifiers. Compared unit by unit: a NUL in `text` differs
+// from every unit kept, so nothing past it is read.
+bool sameBlock(const Block& kept, LPCWSTR text, DWORD length, DWORD modifiers) {
+  const std::size_t n = kept.text.size();
+  const bool stated = length != static_cast<DWORD>(-1);
+  if (n == 0 || kept.modifiers != modifiers || (stated && length < n)) return false;
+  std::size_t i = 0;
+  while (i < n && text[i] == kept.text[i]) ++i;
+  return i == n && ((stated && length == n) || text[n] == 0);
+}
+
 DWORD addHeaders(Request& request, LPCWSTR text, DWORD length, DWORD modifiers) {
   if (!text || length == 0) return ERROR_SUCCESS;
   if (!request.headers.empty()) return addLines(request.headers, narrow(text, length), modifiers);
   // A new request mostly gets the same block as the one before it on this
-  // thread: what that block gave a request without headers is kept, so that
-  // the block is neither converted nor parsed again.
-  struct Block {
-    std::basic_string<WCHAR> text;  // empty: nothing kept
-    DWORD modifiers = 0;
-    DWORD rc = ERROR_SUCCESS;
-    HeaderFields headers;
-  };
+  // thread: what that block gave is kept, so that the block is neither
+  // converted nor parsed again.
   thread_local Block last;
-  std::size_t units = 0;  // up to `length`, or to a NUL before it
-  while ((length == static_cast<DWORD>(-1) || units < length) && text[units] != 0) ++units;
-  if (units == 0) return ERROR_SUCCESS;
-  if (last.text.size() != units || last.modifiers != modifiers ||
-      std::memcmp(last.text.data(), text, units * sizeof(WCHAR)) != 0) {
+  if (!sameBlock(last, text, length, modifiers)) {
+    std::size_t units = 0;  // up to `length`, or to a NUL before it
+    while ((length == static_cast<DWORD>(-1) || units < length) && text[units] != 0) ++units;
+    if (units == 0) return ERROR_SUCCESS;
     last.text.clear();
     HeaderFields headers;
     last.rc = addLines(headers, drav_win32::narrow(text, units), modifiers);
