@@ -43,5 +43,5 @@ for row in SmallCalls_PlainLibcurlSameRequest SmallCalls_Transport; do
         if (k == "total" || k == "libcurl") continue
         if (value[k] > 0) printf "%d\t%s\n", value[k] / 100, k
       }
-    }' "$work/$row.20.split" "$work/$row.120.split" | { read -r head; echo "$head"; sort -rn | head -n "$top"; }
+    }' "$work/$row.20.split" "$work/$row.120.split" | { read -r head; echo "$head"; sort -rn | awk -v top="$top" 'NR <= top'; }
 done
