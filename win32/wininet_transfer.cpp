@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 namespace drav_wininet {
 namespace {
@@ -25,6 +26,8 @@ constexpr std::size_t kSpillLimit = 2 * kReceiveBuffer;
 // them together with the request head; larger ones are read in place.
 constexpr std::uint64_t kCopyBodyLimit = 64 * 1024;
 constexpr long kServerAuth = 1, kProxyAuth = 2;
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
 // Room for the header lines of most answers, taken once.
 constexpr std::size_t kUsualHeaderLines = 8;
 
@@ -189,7 +192,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
   const bool copied = !streamed && bodySize <= kCopyBodyLimit;
-  configure(setup, setup.verb == "POST" && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()) &&
+  const bool post = setup.verb == "POST";
+  configure(setup, post && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()) &&
                        setup.caFile.empty() && setup.caFolder.empty());
   CURL* e = engine.easy();
   const bool get = setup.verb == "GET" && !streamed && bodySize == 0;
@@ -209,7 +213,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
       curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &Transfer::onSeek);
       curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
     }
-    if (setup.verb != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, setup.verb.c_str());
+    if (!post) curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, setup.verb.c_str());
   }
   if (curl_multi_add_handle(engine.multi(), e) != CURLM_OK) {
     abandon();
@@ -420,9 +424,10 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   Transfer& t = *static_cast<Transfer*>(self);
   const std::size_t n = size * count;
   t.progressed_ = true;
-  std::string line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.compare(0, 5, "HTTP/") == 0) {
+  std::size_t length = n;
+  while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r')) --length;
+  std::string line(data, length);
+  if (startsWith(line, "HTTP/")) {
     t.head_ = ResponseHead();
     t.head_.lines.reserve(kUsualHeaderLines);
     const std::size_t blank = line.find(' ');
