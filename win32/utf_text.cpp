@@ -122,13 +122,20 @@ bool utf16ToUtf8(const WCHAR* in, std::size_t count, bool strict, std::string& o
 
 std::basic_string<WCHAR> widen(const char* bytes, std::size_t length) {
   std::basic_string<WCHAR> units;
+  units.reserve(length);  // never more units than bytes
   utf8ToUtf16(reinterpret_cast<const unsigned char*>(bytes), length, false, units);
   return units;
 }
 
 std::string narrow(const WCHAR* units, std::size_t count) {
-  std::string bytes;
-  utf16ToUtf8(units, count, false, bytes);
+  // ASCII, the usual text, is copied unit by unit into its final room; the
+  // rest, from the first other unit on, is converted.
+  std::string bytes(count, '\0');
+  std::size_t ascii = 0;
+  for (; ascii < count && units[ascii] < 0x80; ++ascii) bytes[ascii] = static_cast<char>(units[ascii]);
+  if (ascii == count) return bytes;
+  bytes.resize(ascii);
+  utf16ToUtf8(units + ascii, count - ascii, false, bytes);
   return bytes;
 }
 

@@ -332,17 +332,38 @@ void CookieStore::clear() {
 
 using drav_wininet::narrow;
 
+namespace {
+
+// The cookie URL a wide URL argument names; null when it names none. A
+// process mostly passes the same URL every time: the last one read on this
+// thread is kept, so that it is neither converted nor parsed again.
+const drav_wininet::CookieUrl* cookieUrlOf(LPCWSTR url) {
+  thread_local std::basic_string<WCHAR> lastText;
+  thread_local drav_wininet::CookieUrl last;
+  std::size_t length = 0;
+  while (url[length] != 0) ++length;
+  if (!lastText.empty() && lastText.size() == length &&
+      std::memcmp(lastText.data(), url, length * sizeof(WCHAR)) == 0)
+    return &last;
+  lastText.clear();
+  if (!last.parse(narrow(url))) return nullptr;
+  lastText.assign(url, length);
+  return &last;
+}
+
+}  // namespace
+
 BOOL WINAPI InternetSetCookieW(LPCWSTR url, LPCWSTR cookieName, LPCWSTR cookieData) {
   if (!url || !cookieData) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  drav_wininet::CookieUrl target;
-  if (!target.parse(narrow(url))) {
+  const drav_wininet::CookieUrl* target = cookieUrlOf(url);
+  if (!target) {
     SetLastError(ERROR_INTERNET_INVALID_URL);
     return FALSE;
   }
-  if (target.scheme != "http" && target.scheme != "https") {
+  if (target->scheme != "http" && target->scheme != "https") {
     SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
     return FALSE;
   }
@@ -351,7 +372,7 @@ BOOL WINAPI InternetSetCookieW(LPCWSTR url, LPCWSTR cookieName, LPCWSTR cookieDa
   // An empty cookie string holds no cookie: nothing to store, nothing wrong.
   if (!named && data.find_first_not_of(" \t") == std::string::npos) return TRUE;
   const std::string text = named ? narrow(cookieName) + "=" + data : data;
-  if (!drav_wininet::CookieStore::instance().set(target, text)) {
+  if (!drav_wininet::CookieStore::instance().set(*target, text)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -363,12 +384,12 @@ BOOL WINAPI InternetGetCookieW(LPCWSTR url, LPCWSTR /*cookieName: reserved*/, LP
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  drav_wininet::CookieUrl target;
-  if (!target.parse(narrow(url))) {
+  const drav_wininet::CookieUrl* target = cookieUrlOf(url);
+  if (!target) {
     SetLastError(ERROR_INTERNET_INVALID_URL);
     return FALSE;
   }
-  const std::string text = drav_wininet::CookieStore::instance().header(target);
+  const std::string text = drav_wininet::CookieStore::instance().header(*target);
   if (text.empty()) {
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;

@@ -127,6 +127,17 @@ BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID buffer, LPD
     return fail(ERROR_CALL_NOT_IMPLEMENTED);
   const DWORD level = infoLevel & HTTP_QUERY_HEADER_MASK;
   try {
+    if (level == HTTP_QUERY_STATUS_CODE && modifiers == HTTP_QUERY_FLAG_NUMBER && request->transfer.headReady()) {
+      // The question asked after every send, answered without a text between.
+      if (!buffer || *bufferLength < sizeof(DWORD)) {
+        *bufferLength = sizeof(DWORD);
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+      }
+      const DWORD status = static_cast<DWORD>(request->transfer.head().status);
+      std::memcpy(buffer, &status, sizeof status);
+      *bufferLength = sizeof status;
+      return TRUE;
+    }
     std::string text;
     const DWORD rc = queryText(*request, level, (modifiers & HTTP_QUERY_FLAG_REQUEST_HEADERS) != 0, buffer,
                                index ? *index : 0, text);

@@ -1,10 +1,12 @@
 // Request headers and sending: HttpAddRequestHeadersW, HttpSendRequestW,
 // HttpSendRequestExW, InternetWriteFile and HttpEndRequestW.
 #include <win32/ascii_case.h>
+#include <win32/utf_text.h>
 #include <win32/wininet_cookies.h>
 #include <win32/wininet_handles.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -32,6 +34,7 @@ bool validName(std::string_view name) {
 // Splits "Name: value" lines (CRLF or LF, blank lines skipped) into `lines`,
 // up to the first malformed one; false when there is one.
 bool splitLines(std::string_view text, std::vector<HeaderLine>& lines) {
+  lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::size_t at = 0;
   while (at < text.size()) {
     std::size_t end = text.find('\n', at);
@@ -57,8 +60,9 @@ bool mayRefuse(DWORD modifiers) {
 
 // Applies lines to `headers` as HttpAddRequestHeaders does, up to the first
 // refused one; 0 or an error code.
-DWORD applyLines(std::vector<std::pair<std::string, std::string>>& headers, const std::vector<HeaderLine>& lines,
+DWORD applyLines(HeaderFields& headers, const std::vector<HeaderLine>& lines,
                  DWORD modifiers) {
+  headers.reserve(headers.size() + lines.size());
   for (const HeaderLine& line : lines) {
     auto existing = std::find_if(headers.begin(), headers.end(),
                                  [&](const auto& h) { return equalsNoCase(h.first, line.name); });
@@ -81,24 +85,64 @@ DWORD applyLines(std::vector<std::pair<std::string, std::string>>& headers, cons
   return ERROR_SUCCESS;
 }
 
-// All lines or none: a malformed or refused line leaves the request as it was.
-DWORD addHeaders(Request& request, LPCWSTR text, DWORD length, DWORD modifiers) {
-  if (!text || length == 0) return ERROR_SUCCESS;
-  const std::string narrowText = narrow(text, length);
+// All lines or none: a malformed or refused line leaves `headers` as they were.
+DWORD addLines(HeaderFields& headers, const std::string& text, DWORD modifiers) {
   std::vector<HeaderLine> lines;
-  const bool wellFormed = splitLines(narrowText, lines);
+  const bool wellFormed = splitLines(text, lines);
   if (!mayRefuse(modifiers)) {
     if (!wellFormed) return ERROR_HTTP_INVALID_HEADER;
-    return applyLines(request.headers, lines, modifiers);  // no line is refused: straight onto the request
+    return applyLines(headers, lines, modifiers);  // no line is refused: straight onto the headers
   }
   // A refusal may depend on the lines before it, so those go onto a copy
   // first; it is also the refusal that is reported when it comes before a
   // malformed line.
-  auto copy = request.headers;
+  auto copy = headers;
   DWORD rc = applyLines(copy, lines, modifiers);
   if (rc == ERROR_SUCCESS && !wellFormed) rc = ERROR_HTTP_INVALID_HEADER;
-  if (rc == ERROR_SUCCESS) request.headers.swap(copy);
+  if (rc == ERROR_SUCCESS) headers.swap(copy);
   return rc;
+}
+
+// What a header block gave a request without headers.
+struct Block {
+  std::basic_string<WCHAR> text;  // without a NUL; empty: nothing kept
+  DWORD modifiers = 0;
+  DWORD rc = ERROR_SUCCESS;
+  HeaderFields headers;
+};
+
+// Whether `text` (`length` units, or up to a NUL before) is the kept block
+// with the same modifiers. Compared unit by unit: a NUL in `text` differs
+// from every unit kept, so nothing past it is read.
+bool sameBlock(const Block& kept, LPCWSTR text, DWORD length, DWORD modifiers) {
+  const std::size_t n = kept.text.size();
+  const bool stated = length != static_cast<DWORD>(-1);
+  if (n == 0 || kept.modifiers != modifiers || (stated && length < n)) return false;
+  std::size_t i = 0;
+  while (i < n && text[i] == kept.text[i]) ++i;
+  return i == n && ((stated && length == n) || text[n] == 0);
+}
+
+DWORD addHeaders(Request& request, LPCWSTR text, DWORD length, DWORD modifiers) {
+  if (!text || length == 0) return ERROR_SUCCESS;
+  if (!request.headers.empty()) return addLines(request.headers, narrow(text, length), modifiers);
+  // A new request mostly gets the same block as the one before it on this
+  // thread: what that block gave is kept, so that the block is neither
+  // converted nor parsed again.
+  thread_local Block last;
+  if (!sameBlock(last, text, length, modifiers)) {
+    std::size_t units = 0;  // up to `length`, or to a NUL before it
+    while ((length == static_cast<DWORD>(-1) || units < length) && text[units] != 0) ++units;
+    if (units == 0) return ERROR_SUCCESS;
+    last.text.clear();
+    HeaderFields headers;
+    last.rc = addLines(headers, drav_win32::narrow(text, units), modifiers);
+    last.headers.swap(headers);
+    last.modifiers = modifiers;
+    last.text.assign(text, units);
+  }
+  if (last.rc == ERROR_SUCCESS) request.headers = last.headers;
+  return last.rc;
 }
 
 // libcurl would probe with several schemes; a streamed body cannot be sent
@@ -114,29 +158,22 @@ TransferSetup setupFor(Request& r, bool streamed) {
   const Options o = r.options();
   const bool secure = (r.flags & INTERNET_FLAG_SECURE) != 0;
   const unsigned port = c.port ? c.port : (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
-  const std::string host = c.host.find(':') != std::string::npos ? "[" + c.host + "]" : c.host;
+  const bool bracketed = c.host.find(':') != std::string::npos;  // an IPv6 address
+  const std::string portText = std::to_string(port);
   TransferSetup setup;
-  setup.url = (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + r.object;
+  std::string& url = setup.url;
+  url.reserve(8 + c.host.size() + 3 + portText.size() + r.object.size());
+  url.append(secure ? "https://" : "http://").append(bracketed ? "[" : "").append(c.host).append(bracketed ? "]" : "");
+  url.append(":").append(portText).append(r.object);
   setup.verb = r.verb;
   setup.http10 = r.http10;
   setup.userAgent = s.agent;
-  std::string cookie;
   setup.storeCookies = (r.flags & INTERNET_FLAG_NO_COOKIES) == 0;
   if (setup.storeCookies && CookieStore::instance().size() > 0) {
-    CookieUrl url;
-    if (url.parse(setup.url)) cookie = CookieStore::instance().header(url);
+    CookieUrl cookieUrl;
+    if (cookieUrl.parse(setup.url)) setup.cookie = CookieStore::instance().header(cookieUrl);
   }
-  setup.headerLines.reserve(r.headers.size() + 1);
-  for (const auto& h : r.headers) {
-    std::string& line = setup.headerLines.emplace_back();
-    line.reserve(h.first.size() + 2 + h.second.size());
-    line.append(h.first).append(": ").append(h.second);
-    if (!cookie.empty() && equalsNoCase(h.first, "Cookie")) {
-      line.append("; ").append(cookie);
-      cookie.clear();
-    }
-  }
-  if (!cookie.empty()) setup.headerLines.push_back("Cookie: " + cookie);
+  setup.headers = &r.headers;
   setup.proxy = secure ? s.httpsProxy : s.httpProxy;
   setup.noProxy = s.noProxy;
   r.authSent = 0;

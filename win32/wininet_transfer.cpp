@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 namespace drav_wininet {
 namespace {
@@ -25,10 +26,10 @@ constexpr std::size_t kSpillLimit = 2 * kReceiveBuffer;
 // them together with the request head; larger ones are read in place.
 constexpr std::uint64_t kCopyBodyLimit = 64 * 1024;
 constexpr long kServerAuth = 1, kProxyAuth = 2;
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-bool hasHeader(const std::vector<std::string>& lines, const char* prefix) {
-  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return startsWithNoCase(l, prefix); });
-}
+// Room for the header lines of most answers, taken once.
+constexpr std::size_t kUsualHeaderLines = 8;
 
 }  // namespace
 
@@ -47,27 +48,42 @@ Engine::~Engine() {
   curl_slist_free_all(list_);
 }
 
-curl_slist* Engine::headerList(const std::vector<std::string>& lines) {
-  if (list_ && lines == listLines_) return list_;
-  std::vector<std::string> key = lines;
+curl_slist* Engine::headerList(const HeaderFields& headers, const std::string& cookie) {
+  if (list_ && headers == listHeaders_ && cookie == listCookie_) return list_;
+  HeaderFields keyHeaders = headers;
+  std::string keyCookie = cookie;
   curl_slist_free_all(list_);
   list_ = nullptr;
   curl_slist* list = nullptr;
-  const auto append = [&list](const char* line) {
-    curl_slist* longer = curl_slist_append(list, line);
+  const auto append = [&list](const std::string& line) {
+    curl_slist* longer = curl_slist_append(list, line.c_str());
     if (!longer) {
       curl_slist_free_all(list);
       throw std::bad_alloc();  // sending the request without its headers would be worse
     }
     list = longer;
   };
-  for (const std::string& line : lines) append(line.c_str());
+  std::string pendingCookie = cookie;
+  bool accept = false, contentType = false;
+  std::string line;
+  for (const auto& h : headers) {
+    line.assign(h.first).append(": ").append(h.second);
+    if (!pendingCookie.empty() && equalsNoCase(h.first, "Cookie")) {
+      line.append("; ").append(pendingCookie);
+      pendingCookie.clear();
+    }
+    append(line);
+    accept = accept || equalsNoCase(h.first, "Accept");
+    contentType = contentType || equalsNoCase(h.first, "Content-Type");
+  }
+  if (!pendingCookie.empty()) append("Cookie: " + pendingCookie);
   // Only what the caller asked for goes out: no Expect handshake, no
   // default Accept or form Content-Type of libcurl's own.
   append("Expect:");
-  if (!hasHeader(lines, "accept:")) append("Accept:");
-  if (!hasHeader(lines, "content-type:")) append("Content-Type:");
-  listLines_.swap(key);
+  if (!accept) append("Accept:");
+  if (!contentType) append("Content-Type:");
+  listHeaders_.swap(keyHeaders);
+  listCookie_.swap(keyCookie);
   list_ = list;
   return list_;
 }
@@ -135,7 +151,8 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText_);
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, setup.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.empty() ? nullptr : setup.userAgent.c_str());
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->headerList(setup.headerLines));
+  static const HeaderFields noHeaders;
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->headerList(setup.headers ? *setup.headers : noHeaders, setup.cookie));
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(setup.connectTimeoutMs));
   curl_easy_setopt(e, CURLOPT_PROXY, setup.proxy.c_str());
   curl_easy_setopt(e, CURLOPT_NOPROXY, setup.noProxy.empty() ? nullptr : setup.noProxy.c_str());
@@ -175,7 +192,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
   const bool copied = !streamed && bodySize <= kCopyBodyLimit;
-  configure(setup, setup.verb == "POST" && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()) &&
+  const bool post = setup.verb == "POST";
+  configure(setup, post && copied && !setup.httpAuth && !(setup.proxyAuth && !setup.proxy.empty()) &&
                        setup.caFile.empty() && setup.caFolder.empty());
   CURL* e = engine.easy();
   const bool get = setup.verb == "GET" && !streamed && bodySize == 0;
@@ -195,7 +213,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
       curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &Transfer::onSeek);
       curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
     }
-    if (setup.verb != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, setup.verb.c_str());
+    if (!post) curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, setup.verb.c_str());
   }
   if (curl_multi_add_handle(engine.multi(), e) != CURLM_OK) {
     abandon();
@@ -406,13 +424,15 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   Transfer& t = *static_cast<Transfer*>(self);
   const std::size_t n = size * count;
   t.progressed_ = true;
-  std::string line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.compare(0, 5, "HTTP/") == 0) {
+  std::size_t length = n;
+  while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r')) --length;
+  std::string line(data, length);
+  if (startsWith(line, "HTTP/")) {
     t.head_ = ResponseHead();
-    t.head_.statusLine = line;
+    t.head_.lines.reserve(kUsualHeaderLines);
     const std::size_t blank = line.find(' ');
     if (blank != std::string::npos) t.head_.status = std::atoi(line.c_str() + blank + 1);
+    t.head_.statusLine = std::move(line);
   } else if (line.empty()) {
     // libcurl answers a 401/407 by itself when it holds credentials for
     // it; only its last answer (with a body, or at the end) is final.
@@ -422,11 +442,11 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
     if (t.head_.status == 401) t.serverSeen_ |= t.head_.offeredAuth(false);
     if (t.head_.status == 407) t.proxySeen_ |= t.head_.offeredAuth(true);
   } else {
-    t.head_.lines.push_back(line);
     if (t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {
       CookieUrl url;  // the store trims the blanks after the colon
       if (url.parse(t.url_)) CookieStore::instance().set(url, line.substr(11));
     }
+    t.head_.lines.push_back(std::move(line));
   }
   return n;
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // OpenSSL's types, for the client-certificate callback.
@@ -21,6 +22,9 @@ struct x509_st;
 struct evp_pkey_st;
 
 namespace drav_wininet {
+
+// Request headers as name and value, in the order they go out.
+using HeaderFields = std::vector<std::pair<std::string, std::string>>;
 
 // A multi handle with one easy handle. The multi handle's connection cache
 // keeps the connection alive between the exchanges that reuse the engine.
@@ -33,11 +37,12 @@ public:
 
   CURLM* multi() const { return multi_; }
   CURL* easy() const { return easy_; }
-  // libcurl's header list for an exchange sending `lines`, owned by the
-  // engine until the next exchange: the list of the last exchange is used
-  // again when the lines are the same, as they mostly are for small calls.
-  // Throws std::bad_alloc.
-  curl_slist* headerList(const std::vector<std::string>& lines);
+  // libcurl's header list for an exchange sending `headers` ("Name: value"
+  // lines) and the store's `cookie` (joined to the first Cookie header, or
+  // a Cookie header of its own), owned by the engine until the next
+  // exchange: the list of the last exchange is used again when both are the
+  // same, as they mostly are for small calls. Throws std::bad_alloc.
+  curl_slist* headerList(const HeaderFields& headers, const std::string& cookie);
 
   // The easy handle holds only the options every exchange sets again and
   // those of a small post, after an exchange that ended well: another small
@@ -48,7 +53,8 @@ public:
 private:
   CURLM* multi_;
   CURL* easy_;
-  std::vector<std::string> listLines_;  // what list_ was built from
+  HeaderFields listHeaders_;  // what list_ was built from
+  std::string listCookie_;
   curl_slist* list_ = nullptr;
 };
 
@@ -58,7 +64,8 @@ struct TransferSetup {
   std::string verb = "GET";
   bool http10 = false;
   std::string userAgent;                 // empty: no User-Agent line
-  std::vector<std::string> headerLines;  // "Name: value", sent in order
+  const HeaderFields* headers = nullptr;  // the request's; null: none
+  std::string cookie;                     // of the store for the URL; empty: none
   std::string proxy;                     // empty: direct
   std::string noProxy;
   long httpAuth = 0;                     // CURLAUTH_* bits; 0: no server authentication

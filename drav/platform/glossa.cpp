@@ -24,12 +24,22 @@ bool isLowSurrogate(unsigned short u) { return u >= 0xDC00 && u <= 0xDFFF; }
 namespace Glossa {
 
 std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t length) {
-  std::basic_string<unsigned short> out;
-  if (!bytes) return out;
-  // Never more units than bytes: written in place, then cut to size.
-  out.resize(length);
+  if (!bytes) return {};
+  // ASCII, the usual text, goes across unit by unit; from the first other
+  // byte on, into room for as many units as bytes (never fewer), then cut
+  // to size.
   std::size_t n = 0;
-  const char* it = bytes;
+  // Eight bytes at a time while none has its high bit set.
+  for (std::uint64_t word; n + sizeof word <= length; n += sizeof word) {
+    std::memcpy(&word, bytes + n, sizeof word);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (n < length && static_cast<unsigned char>(bytes[n]) < 0x80) ++n;
+  std::basic_string<unsigned short> out(reinterpret_cast<const unsigned char*>(bytes),
+                                        reinterpret_cast<const unsigned char*>(bytes) + n);
+  if (n == length) return out;
+  out.resize(length);
+  const char* it = bytes + n;
   const char* end = bytes + length;
   while (it < end) {
     if (static_cast<unsigned char>(*it) < 0x80) {  // most text is ASCII: no decoding needed

@@ -116,12 +116,13 @@ std::string DRAVHttpRequest::getCallHeaders(const std::string& methodName, bool 
   const AuthInfo& a = proxy_->authInfo();
   std::string block;
   block.reserve(256);  // the usual block in one allocation
-  const auto line = [&block](const char* name, std::string_view value) {
-    block.append(name).append(": ").append(value).append("\r\n");
+  // `start` is the header's name with its ": ".
+  const auto line = [&block](std::string_view start, std::string_view value) {
+    block.append(start).append(value).append("\r\n");
   };
-  line("DRAVBridgeName", proxy_->bridgeName());
-  line("DRAVMethodName", methodName);
-  if (a.needAuth() && a.mode() == AuthInfo::AuthBasic) line("Authorization", "Basic " + a.credentials());
+  line("DRAVBridgeName: ", proxy_->bridgeName());
+  line("DRAVMethodName: ", methodName);
+  if (a.needAuth() && a.mode() == AuthInfo::AuthBasic) line("Authorization: ", "Basic " + a.credentials());
   if (a.needAuth() && a.mode() == AuthInfo::AuthNtlm) {
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_USERNAME, a.user());
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PASSWORD, a.pass());
@@ -130,12 +131,12 @@ std::string DRAVHttpRequest::getCallHeaders(const std::string& methodName, bool 
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PROXY_USERNAME, a.proxyUser());
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PROXY_PASSWORD, a.proxyPass());
   }
-  line("DRAVMethodNeedSsoToken", needSsoToken ? "yes" : "no");
-  if (const char* streaming = streamingName(mode)) line("DRAVStreamingMode", streaming);
+  line("DRAVMethodNeedSsoToken: ", needSsoToken ? "yes" : "no");
+  if (const char* streaming = streamingName(mode)) line("DRAVStreamingMode: ", streaming);
   // Sizes are below 2^32 (checked by call); written unsigned so that none
   // reads as negative.
-  line("DRAVArgs-Size", std::to_string(argsSize));
-  line("DRAVExtraBlob-Size", std::to_string(extraBlobSize));
+  line("DRAVArgs-Size: ", std::to_string(argsSize));
+  line("DRAVExtraBlob-Size: ", std::to_string(extraBlobSize));
   return block;
 }
 

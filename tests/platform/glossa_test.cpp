@@ -44,6 +44,18 @@ TEST(Glossa, EdgesOfTheBasicPlaneAndOfTheSurrogatesConvertExactly) {
   EXPECT_EQ(Glossa::utf16ToUtf8(pair.data(), 1), replacement);
 }
 
+// ASCII is taken eight bytes at a time: a code point that is not ASCII
+// converts wherever it stands in or around the first such pieces.
+TEST(Glossa, ACodePointAfterAsciiConvertsWhateverTheAsciiLength) {
+  for (std::size_t at = 0; at <= 17; ++at) {
+    const std::string text = std::string(at, 'x') + "\xC3\xA9" + std::string(9, 'y');
+    std::basic_string<unsigned short> expected(at, 'x');
+    expected += 0xE9;
+    expected.append(9, 'y');
+    EXPECT_EQ(Glossa::utf8ToUtf16(text.data(), text.size()), expected) << at;
+  }
+}
+
 TEST(Glossa, MalformedUtf8BecomesReplacementCharacters) {
   const struct {
     std::string bytes;

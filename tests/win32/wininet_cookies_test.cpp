@@ -72,6 +72,20 @@ TEST_F(Cookies, ARequestWithoutCookiesNeitherSendsNorKeepsThem) {
   EXPECT_EQ(cookiesFor(url("/c5/x")), "mine=v1; kept=1");
 }
 
+TEST_F(Cookies, TheSameRequestAgainOnOneConnectionTakesTheCookiesSetSince) {
+  Handle connection(connect());
+  const auto send = [&] {
+    Handle request(open(connection, "GET", "/c6/again"));
+    EXPECT_TRUE(addHeaders(request, "X-Same: 1", HTTP_ADDREQ_FLAG_ADD));
+    EXPECT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+    readAll(request, 1000);
+    return server->requests().back().header("Cookie");
+  };
+  EXPECT_EQ(send(), "");
+  ASSERT_TRUE(setCookie(url("/c6/"), nullptr, "late=1"));
+  EXPECT_EQ(send(), "late=1") << "the header list of the request before must not be sent again";
+}
+
 TEST_F(Cookies, GettingReportsSizesAsDocumented) {
   ASSERT_TRUE(setCookie(url("/c2/page"), nullptr, "k=abc"));
   const Wide u = wide(url("/c2/page"));

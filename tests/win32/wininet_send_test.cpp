@@ -102,6 +102,34 @@ TEST_F(Sending, AddingHeadersFollowsTheAddReplaceAndCoalesceRules) {
   }
 }
 
+TEST_F(Sending, EachNewRequestGetsWhatItsOwnHeaderBlockGives) {
+  Handle connection(connect());
+  const DWORD addReplace = HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE;
+  // One block after another on one thread, each on a new request, each
+  // differing from the one before only at its end, in its length or flags.
+  const auto sent = [&](auto add) {
+    Handle request(open(connection, "GET", "/blocks"));
+    EXPECT_TRUE(add(request));
+    EXPECT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
+    readAll(request, 100);
+    const RecordedRequest seen = server->requests().back();
+    return seen.header("X-Block") + "|" + (seen.hasHeader("X-Other") ? seen.header("X-Other") : "-");
+  };
+  EXPECT_EQ(sent([&](HINTERNET r) { return addHeaders(r, "X-Block: 1\r\nX-Other: 2", addReplace); }), "1|2");
+  EXPECT_EQ(sent([&](HINTERNET r) { return addHeaders(r, "X-Block: 1", addReplace); }), "1|-");
+  EXPECT_EQ(sent([&](HINTERNET r) { return HttpAddRequestHeadersW(r, DRAV_W("X-Block: 12"), 10, addReplace); }), "1|-");
+  EXPECT_EQ(sent([&](HINTERNET r) {
+              return HttpAddRequestHeadersW(r, DRAV_W("X-Block: 12"), static_cast<DWORD>(-1), addReplace);
+            }),
+            "12|-");
+  // Wine adds a header that REPLACE alone finds missing.
+  if (!dravtest::runningUnderWine()) {
+    Handle request(open(connection, "GET", "/blocks"));
+    EXPECT_FALSE(addHeaders(request, "X-Block: 12", HTTP_ADDREQ_FLAG_REPLACE)) << "the same block with other flags";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_HEADER_NOT_FOUND));
+  }
+}
+
 TEST_F(Sending, StreamedBodiesArriveWholeWhateverThePieceSize) {
   Handle connection(connect());
   const std::string body = patternText(200003);
