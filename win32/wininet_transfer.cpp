@@ -230,10 +230,10 @@ DWORD Transfer::write(const void* data, DWORD size) {
   if (!engine_ || !streamed_) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
   // More than was declared would corrupt the next request on the connection.
   if (size > bodySize_ - accepted_) return ERROR_INVALID_PARAMETER;
-  if (finished_ && result_ != CURLE_OK) return failure();
+  if (finished_ && !answeredEarly()) return failure();
   if (finished_ || size == 0) {
-    // The server answered in full before taking the whole body: the rest is
-    // no longer wanted, as when it is written into a socket nobody reads.
+    // The server answered before taking the whole body: the rest is no
+    // longer wanted, as when it is written into a socket nobody reads.
     accepted_ += size;
     return ERROR_SUCCESS;
   }
@@ -245,8 +245,9 @@ DWORD Transfer::write(const void* data, DWORD size) {
   updatePause();
   const DWORD rc = drive([&] { return pieceTaken_ == pieceSize_ && uploaded() >= target; }, ERROR_SUCCESS);
   piece_ = nullptr;
-  if (rc == ERROR_SUCCESS) accepted_ = target;
-  return rc;
+  if (rc != ERROR_SUCCESS && !answeredEarly()) return rc;
+  accepted_ = target;
+  return ERROR_SUCCESS;
 }
 
 DWORD Transfer::finish() {

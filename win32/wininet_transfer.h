@@ -141,6 +141,12 @@ private:
   void collectResult();
   void updatePause();
   DWORD failure();
+  // The exchange ended while the body was still going out, after a final
+  // answer head had come. A server or proxy that refuses a request (a 407,
+  // say) often answers and closes at once, and the unread body turns the
+  // close into a reset: the answer is what the caller must see, not the
+  // reset that followed it. Its body reads up to the break, then fails.
+  bool answeredEarly() const { return engine_ && finished_ && headReady_; }
 
   Engine* engine_ = nullptr;
   std::atomic<CURLM*> wakeMulti_{nullptr};  // for cancel() from another thread

@@ -73,6 +73,7 @@ unsigned long DRAVHttpRequest::call(const std::string& methodName, char* args, u
                                     unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
                                     unsigned char* extraBlob, unsigned long extraBlobSize) {
   failure_.clear();
+  userRefused_ = proxyRefused_ = false;
   return callWithin(methodName, args, argsSize, chunkSize, needSsoToken, mode, extraBlob, extraBlobSize, 0, 0);
 }
 
@@ -94,9 +95,13 @@ unsigned long DRAVHttpRequest::callWithin(const std::string& methodName, char* a
   if (!requestHandle_) std::cout << "Failed to open request handle" << std::endl;
   // The sink answers a refusal on the handle that carries the repeated call
   // (the refused one went with its drained answer), before the headers are
-  // built from credentials it may have changed.
-  if (refusal == HTTP_STATUS_DENIED) proxy_->getEventSink()->onHttpUserAuthRequest(*this);
-  if (refusal == HTTP_STATUS_PROXY_AUTH_REQ) proxy_->getEventSink()->onHttpProxyAuthRequest(*this);
+  // built from credentials it may have changed. It answers again on each
+  // later handle of the call: a repeat after a reset (a proxy closing the
+  // connection it refused on, say) must not go out without them.
+  userRefused_ = userRefused_ || refusal == HTTP_STATUS_DENIED;
+  proxyRefused_ = proxyRefused_ || refusal == HTTP_STATUS_PROXY_AUTH_REQ;
+  if (userRefused_) proxy_->getEventSink()->onHttpUserAuthRequest(*this);
+  if (proxyRefused_) proxy_->getEventSink()->onHttpProxyAuthRequest(*this);
   const std::string headers = getCallHeaders(methodName, needSsoToken, mode, argsSize, extraBlobSize);
   const WideText wideHeaders(headers);
   HttpAddRequestHeadersW(requestHandle_, wideHeaders.c_str(), wideHeaders.length(),

@@ -107,6 +107,10 @@ private:
   std::uint32_t writeChunkSize_ = 0;
   void* requestHandle_ = nullptr;
   std::string failure_;
+  // The refusals of the current call that the event sink has answered: its
+  // answers go on every later handle of the call.
+  bool userRefused_ = false;
+  bool proxyRefused_ = false;
   std::uint64_t downloadLimit_ = kDefaultDownloadLimit;
 };
 

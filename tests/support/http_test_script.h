@@ -31,6 +31,7 @@ struct Reply {
   unsigned delayMs = 0;                   // wait before answering
   bool closeAfter = false;                // "Connection: close", then close
   bool answerBeforeBody = false;          // answer right after the request head, then close unread
+                                          // (reset instead with resetAfterBodyBytes)
 
   Reply& header(const std::string& name, const std::string& value) {
     headers.push_back({name, value});

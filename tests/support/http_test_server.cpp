@@ -311,7 +311,9 @@ void HttpTestServer::Impl::serveRequests(TestConnection& connection, unsigned id
       }
       if (early.answerBeforeBody) {
         connection.sendReply(early, request);
-        lingerBeforeClose = true;  // closing on the unread body would reset the answer away
+        // Closing on the unread body would reset the answer away, unless a
+        // reset is what the reply asks for.
+        lingerBeforeClose = early.resetAfterBodyBytes < 0;
         return;
       }
     }

@@ -184,6 +184,31 @@ INSTANTIATE_TEST_SUITE_P(BasicAndNtlm, DefaultSinkChallenges,
                                            ChallengeCase{drav_test::AuthScheme::Ntlm, 0, 3},
                                            ChallengeCase{drav_test::AuthScheme::Ntlm, 32000, 3}));
 
+// The sink's answer to a refusal belongs to the call, not to one handle: a
+// repeat that then meets a reset goes out again with the credentials.
+TEST_F(Calls, TheSinksCredentialsStayWithACallWhoseRepeatIsReset) {
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine reports a reset as an aborted connection";
+  makeProxy(AuthInfo().user("u").pass("p"));
+  Reply challenge;
+  challenge.status = 401;
+  challenge.header("WWW-Authenticate", "Basic realm=\"drav\"");
+  challenge.closeAfter = true;  // the repeat takes a fresh connection, which a reset ends
+  Reply reset;
+  reset.resetBeforeReply = true;
+  for (const Reply& r : {challenge, reset}) server->enqueue(r);
+  dravtest::CaptureTrace trace(Annal::Error);
+  const std::string body(5000, 'r');
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), body, 1000), body.size());
+  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  EXPECT_TRUE(trace.contains("ERROR_INTERNET_CONNECTION_RESET -> retry"));
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 3u) << "refused, reset, granted";
+  EXPECT_FALSE(seen[0].hasHeader("Authorization"));
+  for (std::size_t i : {1u, 2u}) EXPECT_EQ(seen[i].header("Authorization"), "Basic dTpw") << i;
+  EXPECT_EQ(seen[2].bodyCrc, drav_test::crcOf(body));
+}
+
 TEST_F(Calls, RefusedCredentialsEndTheCallAfterBoundedRepeats) {
   makeProxy(AuthInfo().user("u").pass("wrong"));
   server->requireAuth(drav_test::AuthScheme::Basic, "u", "p");

@@ -234,8 +234,9 @@ TEST_F(ThroughProxy, TwoRefusalsOfAChunkedPostInARowMakeTheCallAgain) {
   DRAVHttpRequestPtr request(proxy->createRequest());
   EXPECT_EQ(callWith(*request.get(), body, 1000), body.size());
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
-  // The proxy closes its side after a refusal; when that close overtakes the
-  // rest of the refused post, the write fails and the post is retried at once.
+  // The proxy closes its side after a refusal; a refusal that came before the
+  // close stands, but a close that overtakes the refusal itself fails the
+  // write, and the post is retried at once.
   const std::vector<std::string> resetRetry = {"Error Error on InternetWriteFile 12031",
                                                "Error request failed : ERROR_INTERNET_CONNECTION_RESET -> retry",
                                                "Error response reading has failed"};
