@@ -9,6 +9,7 @@
 #include <drav/typed/method_table.h>
 
 #include <gtest/gtest.h>
+#include <utf8.h>
 
 #include "support/capture_trace.h"
 #include "support/fake_asp.h"
@@ -357,6 +358,19 @@ TEST_F(MethodTable, BindsMemberFunctions) {
   call.argsSize = static_cast<std::uint32_t>(body(args).size());
   table.serve(call, &request, &response);
   EXPECT_EQ(42, decode(response.sent(), false).results.getInt(0));
+}
+
+// A hostile caller picks the method name: the message that names an
+// unknown one carries no control character and only whole UTF-8 sequences.
+TEST_F(MethodTable, AnUnknownMethodNameReachesItsMessageAsPlainText) {
+  for (const std::string& name : {std::string("\x1b[2J\x07wipe"), std::string("bad\xff\xfe utf-8"),
+                                   std::string(127, 'x') + "\xc3\xa9" + std::string(200, 'y')}) {
+    const Answer a = serve(name, DRAVArgs());
+    EXPECT_EQ(DRAVMethodTable::UnknownMethod, a.code);
+    EXPECT_LT(a.message.size(), 512u);
+    for (unsigned char c : a.message) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << int(c) << " in " << a.message;
+    EXPECT_TRUE(utf8::is_valid(a.message.begin(), a.message.end())) << a.message;
+  }
 }
 
 }  // namespace
