@@ -373,4 +373,27 @@ TEST_F(MethodTable, AnUnknownMethodNameReachesItsMessageAsPlainText) {
   }
 }
 
+// What a method holds beside the decoded values counts against the call:
+// the copy a std::vector parameter takes while the method runs, and the
+// results while the answer is written.
+TEST_F(MethodTable, CopiesAMethodHoldsCountAgainstTheCallsBudget) {
+  std::uint64_t usedWhileRunning = 0;
+  table_.method("keep", [&](const std::vector<unsigned char>& bytes, const DRAVTableCall& call) {
+    usedWhileRunning = call.decodeBudget->used();
+    return static_cast<unsigned long>(bytes.size());
+  });
+  table_.method("make", [](unsigned long size) { return std::vector<unsigned char>(size, 'm'); });
+  DRAVArgs bytes;
+  DRAVTyped::KindOf<std::vector<unsigned char>>::add(bytes, std::vector<unsigned char>(600, 0x6b));
+  DRAVDecodeBudget roomy(1 << 20);
+  EXPECT_EQ(0, serve("keep", bytes, false, Bytes(), &roomy).code);
+  EXPECT_GE(usedWhileRunning, 2 * 600u) << "the decoded value and the parameter's copy";
+
+  // 600 result bytes fit once, not twice (the results and their serialized copy).
+  DRAVArgs size;
+  size.addArg(600ul);
+  DRAVDecodeBudget tight(1000);
+  EXPECT_THROW(serve("make", size, false, Bytes(), &tight), DRAVBodyException);
+}
+
 }  // namespace
