@@ -396,4 +396,9 @@ TEST_F(MethodTable, CopiesAMethodHoldsCountAgainstTheCallsBudget) {
   EXPECT_THROW(serve("make", size, false, Bytes(), &tight), DRAVBodyException);
 }
 
+TEST_F(MethodTable, DescribesAMethodAnsweringWithAnyValuesAsSuch) {
+  table_.method("relay", [](const DRAVArgs& values) { return DRAVArgs(values); });
+  EXPECT_NE(std::string::npos, table_.describe().find("\nrelay(any values) -> (any values)\n")) << table_.describe();
+}
+
 }  // namespace
