@@ -1,5 +1,5 @@
 // A typed client against a server that answers as it likes: error pages and
-// answers too long to keep.
+// answers too long to keep, and status messages of any size and content.
 // Each call fails with its exception, and what the exception carries is
 // bounded.
 #include <drav/serialization/argument_list.h>
@@ -77,6 +77,20 @@ TEST_F(HostileServer, AnswersCutShortByTheClientLeaveTheClientUsable) {
     EXPECT_THROW(one->call("call"), DRAVException);
   }
   EXPECT_EQ(7, one->call<int>("call"));
+}
+
+TEST_F(HostileServer, AStatusMessageOfAnySizeMakesAnExceptionOfBoundedText) {
+  Reply answer;
+  answer.body = answerWithStatus(9, std::string(1 << 20, 'm'));
+  server_->enqueue(answer);
+  try {
+    client()->call("call");
+    ADD_FAILURE() << "a failed call returned";
+  } catch (const DRAVInvocationException& e) {
+    EXPECT_EQ(9, e.code());
+    EXPECT_EQ(std::size_t(1) << 20, e.bridgeMessage().size()) << "the message is kept whole";
+    EXPECT_LE(std::string(e.what()).size(), DRAVClientSettings().maxErrorText + 256);
+  }
 }
 
 }  // namespace
