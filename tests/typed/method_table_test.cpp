@@ -361,8 +361,10 @@ TEST_F(MethodTable, BindsMemberFunctions) {
 }
 
 // A hostile caller picks the method name: the message that names an
-// unknown one carries no control character and only whole UTF-8 sequences.
+// unknown one carries no control character and only whole UTF-8 sequences ...
 TEST_F(MethodTable, AnUnknownMethodNameReachesItsMessageAsPlainText) {
+  // ... in a message of bounded size, however many methods the table has.
+  for (int i = 0; i < 1000; ++i) table_.method("aMethodWithAName" + std::to_string(i), [] {});
   for (const std::string& name : {std::string("\x1b[2J\x07wipe"), std::string("bad\xff\xfe utf-8"),
                                    std::string(127, 'x') + "\xc3\xa9" + std::string(200, 'y')}) {
     const Answer a = serve(name, DRAVArgs());
