@@ -378,6 +378,23 @@ TEST_F(MethodTable, AnUnknownMethodNameReachesItsMessageAsPlainText) {
 // What a method holds beside the decoded values counts against the call:
 // the copy a std::vector parameter takes while the method runs, and the
 // results while the answer is written.
+// An object whose reading copies out what it holds.
+struct Words : DRAVSerializable {
+  std::vector<std::string> words;
+  void writeObject(DRAVOutputStream& out) const override {
+    out.writeULong(static_cast<unsigned long>(words.size()));
+    for (const std::string& w : words) out.writeString(w);
+  }
+  void readObject(DRAVInputStream& in) override {
+    unsigned long count = 0;
+    in.readLong(count);
+    for (std::string w; count > 0 && in.remaining(); --count) {
+      in.readString(w);
+      words.push_back(w);
+    }
+  }
+};
+
 TEST_F(MethodTable, CopiesAMethodHoldsCountAgainstTheCallsBudget) {
   std::uint64_t usedWhileRunning = 0;
   table_.method("keep", [&](const std::vector<unsigned char>& bytes, const DRAVTableCall& call) {
@@ -390,6 +407,18 @@ TEST_F(MethodTable, CopiesAMethodHoldsCountAgainstTheCallsBudget) {
   DRAVDecodeBudget roomy(1 << 20);
   EXPECT_EQ(0, serve("keep", bytes, false, Bytes(), &roomy).code);
   EXPECT_GE(usedWhileRunning, 2 * 600u) << "the decoded value and the parameter's copy";
+
+  table_.method("words", [&](const Words& words, const DRAVTableCall& call) {
+    usedWhileRunning = call.decodeBudget->used();
+    return static_cast<unsigned long>(words.words.size());
+  });
+  Words words;
+  words.words.assign(12, std::string(50, 'w'));
+  DRAVArgs object;
+  DRAVTyped::KindOf<Words>::add(object, words);
+  DRAVDecodeBudget forWords(1 << 20);
+  EXPECT_EQ(0, serve("words", object, false, Bytes(), &forWords).code);
+  EXPECT_GE(usedWhileRunning, 2 * 600u) << "the object's bytes and the text read out of them";
 
   // 600 result bytes fit once, not twice (the results and their serialized copy).
   DRAVArgs size;
