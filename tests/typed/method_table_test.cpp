@@ -142,6 +142,23 @@ TEST_F(MethodTable, TakesValuesOfCompatibleKindsAsTheTypedGettersDo) {
   EXPECT_EQ(1.5, b.results.getDouble(0));
 }
 
+// An object whose reading copies out what it holds.
+struct Words : DRAVSerializable {
+  std::vector<std::string> words;
+  void writeObject(DRAVOutputStream& out) const override {
+    out.writeULong(static_cast<unsigned long>(words.size()));
+    for (const std::string& w : words) out.writeString(w);
+  }
+  void readObject(DRAVInputStream& in) override {
+    unsigned long count = 0;
+    in.readLong(count);
+    for (std::string w; count > 0 && in.remaining(); --count) {
+      in.readString(w);
+      words.push_back(w);
+    }
+  }
+};
+
 TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
   const auto one = [](auto value) {
     DRAVArgs args;
@@ -189,6 +206,22 @@ TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
     EXPECT_EQ(c.message, a.message);
     EXPECT_EQ(0u, a.results.size());
   }
+  // An object that does not read back as the parameter's class: trailing bytes.
+  struct Trailing : DRAVSerializable {
+    void writeObject(DRAVOutputStream& out) const override {
+      out.writeULong(0);
+      out.writeULong(99);
+    }
+  };
+  table_.method("count", [this](const Words& w) {
+    ++ran_;
+    return static_cast<int>(w.words.size());
+  });
+  DRAVArgs trailing;
+  DRAVTyped::KindOf<Trailing>::add(trailing, Trailing());
+  const Answer unread = serve("count", trailing);
+  EXPECT_EQ(DRAVMethodTable::BadArguments, unread.code) << unread.message;
+  EXPECT_EQ(0u, unread.message.find("count takes (Object)")) << unread.message;
   EXPECT_EQ(0, ran_);
   serve("none", DRAVArgs());
   EXPECT_EQ(1, ran_);
@@ -378,23 +411,6 @@ TEST_F(MethodTable, AnUnknownMethodNameReachesItsMessageAsPlainText) {
 // What a method holds beside the decoded values counts against the call:
 // the copy a std::vector parameter takes while the method runs, and the
 // results while the answer is written.
-// An object whose reading copies out what it holds.
-struct Words : DRAVSerializable {
-  std::vector<std::string> words;
-  void writeObject(DRAVOutputStream& out) const override {
-    out.writeULong(static_cast<unsigned long>(words.size()));
-    for (const std::string& w : words) out.writeString(w);
-  }
-  void readObject(DRAVInputStream& in) override {
-    unsigned long count = 0;
-    in.readLong(count);
-    for (std::string w; count > 0 && in.remaining(); --count) {
-      in.readString(w);
-      words.push_back(w);
-    }
-  }
-};
-
 TEST_F(MethodTable, CopiesAMethodHoldsCountAgainstTheCallsBudget) {
   std::uint64_t usedWhileRunning = 0;
   table_.method("keep", [&](const std::vector<unsigned char>& bytes, const DRAVTableCall& call) {
