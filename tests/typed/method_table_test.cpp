@@ -222,6 +222,8 @@ TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
   const Answer unread = serve("count", trailing);
   EXPECT_EQ(DRAVMethodTable::BadArguments, unread.code) << unread.message;
   EXPECT_EQ(0u, unread.message.find("count takes (Object)")) << unread.message;
+  // A method that answers with a list cannot answer a call that streams out: it never runs.
+  EXPECT_EQ(DRAVMethodTable::BadArguments, serve("none", DRAVArgs(), true).code);
   EXPECT_EQ(0, ran_);
   serve("none", DRAVArgs());
   EXPECT_EQ(1, ran_);
