@@ -81,15 +81,17 @@ TEST_F(HostileServer, AnswersCutShortByTheClientLeaveTheClientUsable) {
 
 TEST_F(HostileServer, AStatusMessageOfAnySizeMakesAnExceptionOfBoundedText) {
   Reply answer;
-  answer.body = answerWithStatus(9, std::string(1 << 20, 'm'));
+  answer.body = answerWithStatus(9, "\x1b[2J" + std::string(1 << 20, 'm'));
   server_->enqueue(answer);
   try {
     client()->call("call");
     ADD_FAILURE() << "a failed call returned";
   } catch (const DRAVInvocationException& e) {
     EXPECT_EQ(9, e.code());
-    EXPECT_EQ(std::size_t(1) << 20, e.bridgeMessage().size()) << "the message is kept whole";
-    EXPECT_LE(std::string(e.what()).size(), DRAVClientSettings().maxErrorText + 256);
+    EXPECT_EQ((std::size_t(1) << 20) + 4, e.bridgeMessage().size()) << "the message is kept whole";
+    const std::string shown = e.what();
+    EXPECT_LE(shown.size(), DRAVInvocationException::kShownMessageBytes + 256);
+    EXPECT_EQ(std::string::npos, shown.find('\x1b')) << "escaped";
   }
 }
 
