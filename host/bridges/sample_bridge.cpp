@@ -38,8 +38,8 @@ std::optional<std::uint32_t> countOf(const DRAVVar& value) {
 }
 
 // Takes the values other than binary ones over: the call's list is not read
-// after. What a binary value's stored copy keeps counts against the call.
-DRAVArgs echo(DRAVArgs& args, const DRAVTableCall& call) {
+// after. The table counts what the results hold against the call.
+DRAVArgs echo(DRAVArgs& args) {
   DRAVArgs results;
   const std::vector<DRAVVar*>& values = args.getArgs();
   for (unsigned long i = 0; i < args.size(); ++i) {
@@ -51,7 +51,6 @@ DRAVArgs echo(DRAVArgs& args, const DRAVTableCall& call) {
     const auto& plain = args.getBinaryArray(i);
     unsigned char* data = const_cast<unsigned char*>(plain.getData());  // only read
     unsigned long length = plain.getLength();
-    call.charge(length);  // the most its stored form keeps
     DRAVCompression::DRAVCompressedData stored(data, length, false);
     results.addArg(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true)));
   }

@@ -297,7 +297,7 @@ TEST_F(MethodTable, DecodesAndAnswersUnderTheCallsBudget) {
   DRAVDecodeBudget enough(4096);
   EXPECT_EQ(0, serve("greet", args, false, Bytes(), &enough).code);
   // The answer's serialized copy counts while it lives and is given back after.
-  DRAVDecodeBudget noRoomForTheAnswer(enough.used() + 100);
+  DRAVDecodeBudget noRoomForTheAnswer(enough.used() + DRAVArgs::kValueCost + 300);  // the results fit, not twice
   try {
     serve("greet", args, false, Bytes(), &noRoomForTheAnswer);
     ADD_FAILURE() << "the answer fit";
@@ -329,7 +329,9 @@ TEST_F(MethodTable, ACallStreamingOutGetsTheStreamedFormWhateverHappens) {
   EXPECT_TRUE(list.streamed.empty());
   EXPECT_EQ(DRAVMethodTable::BadArguments, list.code);
   EXPECT_EQ("greet answers with a list; call it without streaming out", list.message);
-  const Answer failed = serve("fail", DRAVArgs(), true);
+  table_.method("streamFail", [](DRAVStreamWriter&) { throw DRAVBridgeError(7, "no luck"); });
+  const Answer failed = serve("streamFail", DRAVArgs(), true);
+  EXPECT_TRUE(failed.streamed.empty());
   EXPECT_EQ(7, failed.code);
   const Answer unknown = serve("missing", DRAVArgs(), true);
   EXPECT_EQ(DRAVMethodTable::UnknownMethod, unknown.code);
