@@ -3,8 +3,9 @@
 // parameter is either a value (a value kind, value_kinds.h) or one of the
 // call's parts (bridge_call_parts.h), and the received values are checked
 // against the value parameters before the function runs. Its return value
-// becomes the results: void none, a std::tuple several, a DRAVArgs as it is,
-// else one value.
+// becomes the results: void none, a std::tuple several, a DRAVArgs as it is
+// (what such a list holds the method charges itself, DRAVTableCall::charge,
+// as it builds it), else one value, whose list is charged to the call.
 //
 // Parameters the table fills besides values:
 //   const DRAVArgs&        every value as received, unchecked (then the only
@@ -263,7 +264,15 @@ struct Binder<F, R, std::tuple<P...>> {
     } else {
       auto value = std::apply(function, std::move(*taken));
       ResultWriter<R>::add(results, value);
+      if constexpr (!std::is_same<R, DRAVArgs>::value) in.call.charge(heldBy(results), "holding the results");
     }
+  }
+
+  // What a list of results holds: each value's slot and its bytes.
+  static std::uint64_t heldBy(const DRAVArgs& results) {
+    std::uint64_t bytes = 0;
+    for (const DRAVVar* value : results.getArgs()) bytes += DRAVArgs::kValueCost + value->objectSize(nullptr);
+    return bytes;
   }
 };
 

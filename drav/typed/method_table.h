@@ -20,8 +20,8 @@
 // runs), 4 a function that threw something other than DRAVBridgeError
 // (whose own code and message are answered). A call that streams out always
 // gets the streamed form (an empty value and a non-zero code when the method
-// streamed nothing). What a method's values copy and its results hold count
-// against the call's budget.
+// streamed nothing). What a method's values copy and its typed results hold
+// count against the call's budget.
 //
 // Threads: methods are added before the table serves; serve() may then run
 // on many threads at once, and the functions must allow that.
@@ -126,10 +126,7 @@ public:
       if (outcome.code == Ok)
         outcome = Outcome{{}, BadArguments, call.methodName + " answers with a list; call it without streaming out"};
     } else {
-      const std::uint64_t held = heldBy(outcome.results);
-      call.charge(held, "holding the results");
       writeList(out, outcome.results, call);
-      call.refund(held);
     }
     DRAVInvocation::Bridge::Status status(name_, call.methodName, outcome.message, outcome.code);
     check(out.WriteStatus(DRAVInvocation::Bridge::StatusWrapper(status.getVariant())));
@@ -200,13 +197,6 @@ private:
     if (order_.size() > kMaxOfferedMethods)
       list += ", and " + std::to_string(order_.size() - kMaxOfferedMethods) + " more";
     return name_ + " offers " + (list.empty() ? std::string("no method") : list);
-  }
-
-  // What a list of results holds: each value's slot and its bytes.
-  static std::uint64_t heldBy(const DRAVArgs& results) {
-    std::uint64_t bytes = 0;
-    for (const DRAVVar* value : results.getArgs()) bytes += DRAVArgs::kValueCost + value->objectSize(nullptr);
-    return bytes;
   }
 
   // The first argsSize bytes of the body, decoded under the call's budget.

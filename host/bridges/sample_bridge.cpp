@@ -38,10 +38,15 @@ std::optional<std::uint32_t> countOf(const DRAVVar& value) {
 }
 
 // Takes the values other than binary ones over: the call's list is not read
-// after. The table counts what the results hold against the call.
-DRAVArgs echo(DRAVArgs& args) {
-  DRAVArgs results;
+// after. What the results hold counts against the call before they are made:
+// a slot each, and at most its plain bytes for a binary value's stored copy.
+DRAVArgs echo(DRAVArgs& args, const DRAVTableCall& call) {
   const std::vector<DRAVVar*>& values = args.getArgs();
+  std::uint64_t held = values.size() * DRAVArgs::kValueCost;
+  for (unsigned long i = 0; i < args.size(); ++i)
+    if (values[i]->getType() == DRAVVar::BinaryArray) held += args.getBinaryArray(i).getLength();
+  call.charge(held, "holding the results");
+  DRAVArgs results;
   for (unsigned long i = 0; i < args.size(); ++i) {
     DRAVVar& value = *values[i];
     if (value.getType() != DRAVVar::BinaryArray) {
