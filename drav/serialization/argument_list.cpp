@@ -20,10 +20,6 @@ unsigned char* copyBlob(const unsigned char* data, unsigned long size) {
   return copy;
 }
 
-// What one value read is charged, whatever its size on the wire: its slot in
-// the list's storage plus a pointer's worth, the unit budgets are sized in.
-constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
-
 constexpr std::size_t kFirstCapacity = 8;
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <drav/serialization/typed_value.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ enum tag_StreamingMode {
 
 class DRAV_EXPORT DRAVArgs : public DRAVSerializable {
 public:
+  // What holding one value costs beside its text or bytes, whatever its size
+  // on the wire: its slot in the list's storage plus a pointer's worth. The
+  // unit decode budgets are charged in.
+  static constexpr std::uint64_t kValueCost = sizeof(DRAVVar) + sizeof(DRAVVar*);
+
   DRAVArgs();
   // Copies are deep (values and an owned extra blob); a borrowed blob stays borrowed.
   DRAVArgs(const DRAVArgs& other);

@@ -28,13 +28,17 @@ struct DRAVTableCall {
   bool streamsOut = false;           // "DRAVStreamingMode" OUT or INOUT
   bool needSsoToken = false;         // "DRAVMethodNeedSsoToken: yes"
   std::string user;                  // the user the server checked; empty without one
+  // Whether the table may tell what it offers: answer kDescribeMethod, and
+  // list its methods to a call of one it does not have.
+  bool describe = true;
   // Bounds what the call holds: its decoded arguments, and what a method or
   // the answer holds beside them. Null bounds nothing. Not owned.
   DRAVDecodeBudget* decodeBudget = nullptr;
 
   // Counts `bytes` the call is to hold against its budget, before they are
-  // allocated; DRAVBodyException 413 when they do not fit.
-  void charge(std::uint64_t bytes) const;
+  // allocated; DRAVBodyException 413 ("<what> takes more than ...") when
+  // they do not fit.
+  void charge(std::uint64_t bytes, const char* what = "the answer") const;
   // Gives back what was charged once it is freed.
   void refund(std::uint64_t bytes) const {
     if (decodeBudget) decodeBudget->refund(bytes);
@@ -63,9 +67,9 @@ private:
   unsigned status_;
 };
 
-inline void DRAVTableCall::charge(std::uint64_t bytes) const {
+inline void DRAVTableCall::charge(std::uint64_t bytes, const char* what) const {
   if (decodeBudget && !decodeBudget->tryCharge(bytes))
-    throw DRAVBodyException(413, "the answer takes more than the " +
+    throw DRAVBodyException(413, std::string(what) + " takes more than the " +
                                      std::to_string(decodeBudget->limit() - decodeBudget->used()) +
                                      " bytes the call has left");
 }

@@ -275,7 +275,7 @@ private:
         answer.feed(reinterpret_cast<const unsigned char*>(piece), n);
       answer.finish();
     } catch (const std::exception& e) {
-      delete piece;
+      ::operator delete(piece);  // as the transport allocated it
       throw DRAVException(DRAVTyped::callName(bridge(), method) + ": the answer cannot be read: " + e.what());
     }
   }
@@ -287,7 +287,7 @@ private:
     char* piece = nullptr;
     for (unsigned long n; text.size() < settings_.maxErrorText && (n = request.receive(piece, settings_.readSize)) > 0;)
       text.append(piece, std::min<std::size_t>(n, settings_.maxErrorText - text.size()));
-    delete piece;
+    ::operator delete(piece);
     const std::size_t end = text.find_last_not_of("\r\n");
     return end == std::string::npos ? std::string() : text.substr(0, end + 1);
   }

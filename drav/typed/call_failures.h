@@ -13,6 +13,7 @@
 // An answer that cannot be decoded at all throws DRAVException.
 #pragma once
 
+#include <drav/common/escaped_text.h>
 #include <drav/common/exception.h>
 
 #include <cstddef>
@@ -53,11 +54,16 @@ private:
   std::string body_;
 };
 
+// The bridge's message whole in bridgeMessage(); what() shows its start,
+// escaped (a hostile bridge chooses it).
 class DRAVInvocationException : public DRAVSmartProxyException {
 public:
+  static constexpr std::size_t kShownMessageBytes = 4096;
+
   DRAVInvocationException(const std::string& bridge, const std::string& method, long code, std::string bridgeMessage)
       : DRAVSmartProxyException(DRAVTyped::callName(bridge, method) + ": the bridge answered status " +
-                                std::to_string(code) + ": " + bridgeMessage),
+                                std::to_string(code) + ": " +
+                                DRAV::escapedText(bridgeMessage, kShownMessageBytes)),
         code_(code),
         bridgeMessage_(std::move(bridgeMessage)) {}
   long code() const { return code_; }

@@ -3,8 +3,9 @@
 // parameter is either a value (a value kind, value_kinds.h) or one of the
 // call's parts (bridge_call_parts.h), and the received values are checked
 // against the value parameters before the function runs. Its return value
-// becomes the results: void none, a std::tuple several, a DRAVArgs as it is,
-// else one value.
+// becomes the results: void none, a std::tuple several, a DRAVArgs as it is
+// (what such a list holds the method charges itself, DRAVTableCall::charge,
+// as it builds it), else one value, whose list is charged to the call.
 //
 // Parameters the table fills besides values:
 //   const DRAVArgs&        every value as received, unchecked (then the only
@@ -14,11 +15,14 @@
 //   const DRAVTableCall&   the call's headers
 #pragma once
 
+#include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
 #include <drav/typed/bridge_call_parts.h>
 #include <drav/typed/value_kinds.h>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -33,6 +37,7 @@ struct MethodShape {
   std::vector<DRAVVar::VarType> results;
   std::vector<std::string> parameterNames;   // as many as given, possibly none
   bool takesAnyValues = false;               // a const DRAVArgs& parameter
+  bool answersAnyValues = false;             // a DRAVArgs result
   bool readsBlob = false;
   bool streams = false;
 
@@ -46,6 +51,20 @@ struct MethodShape {
     }
     return "(" + list + ")";
   }
+  // "(String, Int)"; "(any values)" for a method that answers with a DRAVArgs.
+  std::string resultList() const {
+    if (answersAnyValues) return "(any values)";
+    std::string list;
+    for (DRAVVar::VarType kind : results) list += (list.empty() ? "" : ", ") + kindName(kind);
+    return "(" + list + ")";
+  }
+};
+
+// A value that has its parameter's kind but does not read back as its C++
+// type: an object with bytes left over, or one its readObject refuses.
+class UnreadableValue : public DRAVException {
+public:
+  using DRAVException::DRAVException;
 };
 
 // The parts one run of a method draws its parameters from.
@@ -102,8 +121,45 @@ decltype(auto) parameter(MethodInput& in, std::size_t index) {
   else if constexpr (std::is_same<B, DRAVBlobReader>::value) return static_cast<DRAVBlobReader&>(in.blob);
   else if constexpr (std::is_same<B, DRAVStreamWriter>::value) return static_cast<DRAVStreamWriter&>(in.writer);
   else if constexpr (std::is_same<B, DRAVTableCall>::value) return static_cast<const DRAVTableCall&>(in.call);
+  else if constexpr (std::is_base_of<DRAVSerializable, B>::value)
+    return KindOf<P>::take(*in.values.getArgs()[index], in.call.decodeBudget);
   else return KindOf<P>::take(*in.values.getArgs()[index]);
 }
+
+// The bytes parameter P copies out of its value for the function's run: a
+// byte vector always, text when taken by value (a reference views the value).
+template <typename P>
+std::uint64_t copiedBytes(const MethodInput& in, std::size_t index) {
+  using B = Bare<P>;
+  if constexpr (isCallPart<P>) {
+    return 0;
+  } else {
+    const DRAVVar& v = *in.values.getArgs()[index];
+    if constexpr (std::is_same<B, std::vector<unsigned char>>::value) return binaryOf(v).getLength();
+    else if constexpr (std::is_reference<P>::value) return 0;
+    else if constexpr (std::is_same<B, std::string>::value) return v.getString().size();
+    else if constexpr (std::is_same<B, zu_utf8string>::value) return v.getUTF8String().str().size();
+    else return 0;
+  }
+}
+
+// What taking a run's values charged to the call, given back once the function returns.
+class TakenValuesCharge {
+public:
+  explicit TakenValuesCharge(const DRAVTableCall& call) : call_(call), start_(used()) {}
+  ~TakenValuesCharge() { call_.refund(charged_); }
+  TakenValuesCharge(const TakenValuesCharge&) = delete;
+  TakenValuesCharge& operator=(const TakenValuesCharge&) = delete;
+  // The values are taken: what was charged since the start is theirs.
+  void taken() { charged_ = used() - start_; }
+
+private:
+  std::uint64_t used() const { return call_.decodeBudget ? call_.decodeBudget->used() : 0; }
+
+  const DRAVTableCall& call_;
+  const std::uint64_t start_;
+  std::uint64_t charged_ = 0;
+};
 
 template <typename P>
 void describeParameter(MethodShape& shape) {
@@ -130,7 +186,7 @@ struct ResultWriter<std::tuple<T...>> {
 template <>
 struct ResultWriter<DRAVArgs> {
   static void add(DRAVArgs& list, DRAVArgs& values) { list = std::move(values); }
-  static void describe(MethodShape&) {}
+  static void describe(MethodShape& shape) { shape.answersAnyValues = true; }
 };
 
 template <typename P>
@@ -184,14 +240,39 @@ struct Binder<F, R, std::tuple<P...>> {
     return bound;
   }
 
+  // Takes the values (the copies they make charged to the call while the
+  // function runs), then runs it. A value that does not read back throws
+  // UnreadableValue, one whose reading passes the call's budget
+  // DRAVBodyException 413: the function does not run.
   template <std::size_t... I>
   static void invoke(F& function, MethodInput& in, DRAVArgs& results, std::index_sequence<I...>) {
-    if constexpr (std::is_void<R>::value) {
-      function(parameter<P>(in, valueIndex<I, P...>())...);
-    } else {
-      auto value = function(parameter<P>(in, valueIndex<I, P...>())...);
-      ResultWriter<R>::add(results, value);
+    TakenValuesCharge charge(in.call);
+    in.call.charge((std::uint64_t(0) + ... + copiedBytes<P>(in, valueIndex<I, P...>())), "copying the values");
+    std::optional<std::tuple<decltype(parameter<P>(in, 0))...>> taken;
+    try {
+      taken.emplace(parameter<P>(in, valueIndex<I, P...>())...);
+    } catch (const DRAVException& e) {
+      charge.taken();
+      if (in.call.decodeBudget && in.call.decodeBudget->exceeded())
+        throw DRAVBodyException(413, std::string("reading the arguments takes more than the call may hold: ") +
+                                         e.what());
+      throw UnreadableValue(e.what());
     }
+    charge.taken();
+    if constexpr (std::is_void<R>::value) {
+      std::apply(function, std::move(*taken));
+    } else {
+      auto value = std::apply(function, std::move(*taken));
+      ResultWriter<R>::add(results, value);
+      if constexpr (!std::is_same<R, DRAVArgs>::value) in.call.charge(heldBy(results), "holding the results");
+    }
+  }
+
+  // What a list of results holds: each value's slot and its bytes.
+  static std::uint64_t heldBy(const DRAVArgs& results) {
+    std::uint64_t bytes = 0;
+    for (const DRAVVar* value : results.getArgs()) bytes += DRAVArgs::kValueCost + value->objectSize(nullptr);
+    return bytes;
   }
 };
 

@@ -13,16 +13,21 @@
 // server's page. Not a host and not a transport.
 //
 // Status codes it answers with: 0 success, 1 an unknown method (the message
-// lists those offered), 2 values that do not fit the parameters ("greet takes
-// (String name), got (Int, Int)"), 4 a function that threw something other
-// than DRAVBridgeError (whose own code and message are answered). A call
-// that streams out always gets the streamed form (an empty value and a
-// non-zero code when the method streamed nothing).
+// lists the first methods offered, unless the call may not be told:
+// DRAVTableCall::describe), 2 values that do not fit the parameters ("greet
+// takes (String name), got (Int, Int)"; also an object that does not read
+// back, and a method that answers with a list called streaming out: neither
+// runs), 4 a function that threw something other than DRAVBridgeError
+// (whose own code and message are answered). A call that streams out always
+// gets the streamed form (an empty value and a non-zero code when the method
+// streamed nothing). What a method's values copy and its typed results hold
+// count against the call's budget.
 //
 // Threads: methods are added before the table serves; serve() may then run
 // on many threads at once, and the functions must allow that.
 #pragma once
 
+#include <drav/common/escaped_text.h>
 #include <drav/hosting/http_buffer_allocator.h>
 #include <drav/hosting/request_wrapper.h>
 #include <drav/hosting/response_wrapper.h>
@@ -52,6 +57,8 @@ public:
   enum StatusCode : long { Ok = 0, UnknownMethod = 1, BadArguments = 2, MethodFailed = 4 };
   // The method every table answers with its description (one String).
   static constexpr const char* kDescribeMethod = "dravDescribe";
+  // How many methods an unknown method's answer names at most.
+  static constexpr std::size_t kMaxOfferedMethods = 16;
 
   explicit DRAVMethodTable(std::string bridgeName, DRAVMethodTableLimits limits = DRAVMethodTableLimits())
       : name_(std::move(bridgeName)), limits_(limits) {
@@ -92,9 +99,7 @@ public:
     std::string text;
     for (const std::string& method : order_) {
       const DRAVTyped::MethodShape& s = methods_.at(method).shape;
-      std::string results;
-      for (DRAVVar::VarType kind : s.results) results += (results.empty() ? "" : ", ") + DRAVTyped::kindName(kind);
-      text += method + s.parameterList() + " -> (" + results + ")" + (s.readsBlob ? "; reads the extra blob" : "") +
+      text += method + s.parameterList() + " -> " + s.resultList() + (s.readsBlob ? "; reads the extra blob" : "") +
               (s.streams ? "; streams" : "") + "\n";
     }
     return text;
@@ -147,19 +152,26 @@ private:
 
   Outcome run(const std::string& method, DRAVTyped::MethodInput& input) const {
     Outcome outcome;
-    if (method == kDescribeMethod) {
+    const bool describes = input.call.describe;
+    if (method == kDescribeMethod && describes) {
       outcome.results.addArg(describe());
       return outcome;
     }
     auto found = methods_.find(method);
     if (found == methods_.end())
-      return Outcome{{}, UnknownMethod, "unknown method '" + shown(method) + "'; " + offered()};
+      return Outcome{{}, UnknownMethod,
+                     "unknown method '" + DRAV::escapedText(method, kMaxShownName) + "'" +
+                         (describes ? "; " + offered() : std::string())};
     const DRAVTyped::BoundMethod& bound = found->second;
+    if (input.call.streamsOut && !bound.shape.streams)
+      return Outcome{{}, BadArguments, method + " answers with a list; call it without streaming out"};
+    const auto refusal = [&] {
+      return method + " takes " + bound.shape.parameterList() + ", got " + DRAVTyped::kindList(input.values.getArgs());
+    };
     try {
-      if (!bound.run(input, outcome.results))
-        return Outcome{{}, BadArguments,
-                       method + " takes " + bound.shape.parameterList() + ", got " +
-                           DRAVTyped::kindList(input.values.getArgs())};
+      if (!bound.run(input, outcome.results)) return Outcome{{}, BadArguments, refusal()};
+    } catch (const DRAVTyped::UnreadableValue& e) {
+      return Outcome{{}, BadArguments, refusal() + ": " + e.what()};
     } catch (const DRAVBridgeError& e) {
       return Outcome{{}, e.code() == Ok ? MethodFailed : e.code(), e.what()};
     } catch (const DRAVBodyException&) {
@@ -176,15 +188,14 @@ private:
     return outcome;
   }
 
-  // A method name as a message shows it: the caller chose it, so it is cut short.
-  static std::string shown(const std::string& method) {
-    constexpr std::size_t kMost = 128;
-    return method.size() <= kMost ? method : method.substr(0, kMost) + "...";
-  }
+  // The most of a method name a message shows: the caller chose it.
+  static constexpr std::size_t kMaxShownName = 128;
 
   std::string offered() const {
     std::string list;
-    for (const std::string& m : order_) list += (list.empty() ? "" : ", ") + m;
+    for (std::size_t i = 0; i < order_.size() && i < kMaxOfferedMethods; ++i) list += (i ? ", " : "") + order_[i];
+    if (order_.size() > kMaxOfferedMethods)
+      list += ", and " + std::to_string(order_.size() - kMaxOfferedMethods) + " more";
     return name_ + " offers " + (list.empty() ? std::string("no method") : list);
   }
 

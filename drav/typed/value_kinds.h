@@ -228,9 +228,12 @@ struct ValueKind<T, std::enable_if_t<std::is_base_of<DRAVSerializable, T>::value
     }
     return true;
   }
-  static T take(const DRAVVar& v) {
+  // What the object's reading copies out of the value is charged to
+  // `budget` (null: to nothing).
+  static T take(const DRAVVar& v, DRAVDecodeBudget* budget = nullptr) {
     const auto& bytes = v.getObjectBytes();
     DRAVDataInputStream in(bytes.getData(), bytes.getLength());
+    in.setBudget(budget);
     if constexpr (typed) {
       unsigned long id = 0;
       in.readLong(id);

@@ -38,10 +38,15 @@ std::optional<std::uint32_t> countOf(const DRAVVar& value) {
 }
 
 // Takes the values other than binary ones over: the call's list is not read
-// after. What a binary value's stored copy keeps counts against the call.
+// after. What the results hold counts against the call before they are made:
+// a slot each, and at most its plain bytes for a binary value's stored copy.
 DRAVArgs echo(DRAVArgs& args, const DRAVTableCall& call) {
-  DRAVArgs results;
   const std::vector<DRAVVar*>& values = args.getArgs();
+  std::uint64_t held = values.size() * DRAVArgs::kValueCost;
+  for (unsigned long i = 0; i < args.size(); ++i)
+    if (values[i]->getType() == DRAVVar::BinaryArray) held += args.getBinaryArray(i).getLength();
+  call.charge(held, "holding the results");
+  DRAVArgs results;
   for (unsigned long i = 0; i < args.size(); ++i) {
     DRAVVar& value = *values[i];
     if (value.getType() != DRAVVar::BinaryArray) {
@@ -51,7 +56,6 @@ DRAVArgs echo(DRAVArgs& args, const DRAVTableCall& call) {
     const auto& plain = args.getBinaryArray(i);
     unsigned char* data = const_cast<unsigned char*>(plain.getData());  // only read
     unsigned long length = plain.getLength();
-    call.charge(length);  // the most its stored form keeps
     DRAVCompression::DRAVCompressedData stored(data, length, false);
     results.addArg(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true)));
   }

@@ -179,6 +179,31 @@ TEST(Dravcall, AnAnswerOverTheDecodeBudgetIsRefusedNamingTheOption) {
   EXPECT_EQ(0u, defaults.out.find("0 BinaryArray 1000000 bytes: 7A")) << defaults.out;
 }
 
+// A hostile host's text reaches the terminal with its control characters
+// escaped: the status record's fields, and the description --describe prints.
+TEST(Dravcall, PrintsWhatAHostileHostSaysWithoutItsControlCharacters) {
+  DRAVArgs text;
+  text.addArg(std::string("greet(String) -> ()\n\x1b]0;owned\x07\n"));
+  DRAVDataOutputStream status;
+  status.writeString("\x1b[2Jbridge");
+  status.writeString("method\x1b[1A");
+  status.writeString("it said \x1b[31m\"no\"");
+  status.writeLong(0);
+  drav_test::HttpTestServer server;
+  drav_test::Reply answer;
+  answer.body = hosttest::encodeArgs(text) +
+                std::string(reinterpret_cast<const char*>(status.getBuffer(1)), status.size() - 1);
+  server.setDefaultReply(answer);
+
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{server.url("/bridges/b"), "b", "m"}, {server.url("/bridges/b"), "--describe"}}) {
+    const ProgramResult run = dravcall(words);
+    EXPECT_EQ(0, run.exitCode) << run.err;
+    EXPECT_EQ(std::string::npos, run.out.find('\x1b')) << run.out;
+    EXPECT_EQ(std::string::npos, run.out.find('\x07')) << run.out;
+  }
+}
+
 TEST(Dravcall, ShowsProgressOfLargeTransfersWhenAsked) {
   SampleHost host;
   TempFolder folder;

@@ -317,6 +317,14 @@ TEST(TypedBridgeHost, KeepsTheDescriptionOffWhenTheOperatorSaysSo) {
     EXPECT_EQ(404u, e.httpCode());
     EXPECT_EQ("this host does not describe its bridges", e.body());
   }
+  // Nor does a method it does not have list the ones it has.
+  try {
+    client.call("nosuch");
+    FAIL() << "an unknown method answered";
+  } catch (const DRAVInvocationException& e) {
+    EXPECT_EQ(1, e.code());
+    EXPECT_EQ(std::string::npos, e.bridgeMessage().find("int")) << e.bridgeMessage();
+  }
 }
 
 }  // namespace

@@ -246,7 +246,7 @@ TEST(HostMemory, AnEchoedValueCountsAgainstTheShareWithItsArguments) {
   client.send(callRequest("echo", encodeArgs(args)));
   const HttpReply reply = client.readReply();
   EXPECT_EQ(413, reply.status);
-  EXPECT_EQ(0u, reply.body.find("the answer takes more than the ")) << reply.body;
+  EXPECT_EQ(0u, reply.body.find("holding the results takes more than the ")) << reply.body;
   // A third of that fits, and comes back whole.
   noise.resize(500 * 1024);
   DRAVArgs fits;

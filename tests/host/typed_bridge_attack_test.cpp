@@ -110,10 +110,11 @@ TEST_F(TypedBridgeAttack, KindsNoTableKnowsAndForeignObjectsAreRefusedAsArgument
   const std::string cut("\x01\x00\x00\x00\x01\x00\x10\x00\x00\x00\x03\x01\x00\x00", 14);
   EXPECT_EQ(DRAVMethodTable::BadArguments, decodeListAnswer(post("point", cut).body).code);
 
-  // The right identifier but no object behind it: the read fails, the call fails, the host serves on.
+  // The right identifier but no object behind it: the read fails, the value does not fit, the host serves on.
   const std::string empty("\x01\x00\x00\x00\x01\x00\x10\x00\x00\x00\x05\x01\x00\x00\x00\x09", 16);
   const BridgeAnswer failed = decodeListAnswer(post("point", empty).body);
-  EXPECT_EQ(DRAVMethodTable::MethodFailed, failed.code);
+  EXPECT_EQ(DRAVMethodTable::BadArguments, failed.code);
+  EXPECT_EQ(0u, failed.message.find("point takes (TypedObject), got (TypedObject): ")) << failed.message;
   expectServing();
 }
 

@@ -9,6 +9,7 @@
 #include <drav/typed/method_table.h>
 
 #include <gtest/gtest.h>
+#include <utf8.h>
 
 #include "support/capture_trace.h"
 #include "support/fake_asp.h"
@@ -141,6 +142,23 @@ TEST_F(MethodTable, TakesValuesOfCompatibleKindsAsTheTypedGettersDo) {
   EXPECT_EQ(1.5, b.results.getDouble(0));
 }
 
+// An object whose reading copies out what it holds.
+struct Words : DRAVSerializable {
+  std::vector<std::string> words;
+  void writeObject(DRAVOutputStream& out) const override {
+    out.writeULong(static_cast<unsigned long>(words.size()));
+    for (const std::string& w : words) out.writeString(w);
+  }
+  void readObject(DRAVInputStream& in) override {
+    unsigned long count = 0;
+    in.readLong(count);
+    for (std::string w; count > 0 && in.remaining(); --count) {
+      in.readString(w);
+      words.push_back(w);
+    }
+  }
+};
+
 TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
   const auto one = [](auto value) {
     DRAVArgs args;
@@ -188,6 +206,24 @@ TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
     EXPECT_EQ(c.message, a.message);
     EXPECT_EQ(0u, a.results.size());
   }
+  // An object that does not read back as the parameter's class: trailing bytes.
+  struct Trailing : DRAVSerializable {
+    void writeObject(DRAVOutputStream& out) const override {
+      out.writeULong(0);
+      out.writeULong(99);
+    }
+  };
+  table_.method("count", [this](const Words& w) {
+    ++ran_;
+    return static_cast<int>(w.words.size());
+  });
+  DRAVArgs trailing;
+  DRAVTyped::KindOf<Trailing>::add(trailing, Trailing());
+  const Answer unread = serve("count", trailing);
+  EXPECT_EQ(DRAVMethodTable::BadArguments, unread.code) << unread.message;
+  EXPECT_EQ(0u, unread.message.find("count takes (Object)")) << unread.message;
+  // A method that answers with a list cannot answer a call that streams out: it never runs.
+  EXPECT_EQ(DRAVMethodTable::BadArguments, serve("none", DRAVArgs(), true).code);
   EXPECT_EQ(0, ran_);
   serve("none", DRAVArgs());
   EXPECT_EQ(1, ran_);
@@ -293,7 +329,9 @@ TEST_F(MethodTable, ACallStreamingOutGetsTheStreamedFormWhateverHappens) {
   EXPECT_TRUE(list.streamed.empty());
   EXPECT_EQ(DRAVMethodTable::BadArguments, list.code);
   EXPECT_EQ("greet answers with a list; call it without streaming out", list.message);
-  const Answer failed = serve("fail", DRAVArgs(), true);
+  table_.method("streamFail", [](DRAVStreamWriter&) { throw DRAVBridgeError(7, "no luck"); });
+  const Answer failed = serve("streamFail", DRAVArgs(), true);
+  EXPECT_TRUE(failed.streamed.empty());
   EXPECT_EQ(7, failed.code);
   const Answer unknown = serve("missing", DRAVArgs(), true);
   EXPECT_EQ(DRAVMethodTable::UnknownMethod, unknown.code);
@@ -357,6 +395,61 @@ TEST_F(MethodTable, BindsMemberFunctions) {
   call.argsSize = static_cast<std::uint32_t>(body(args).size());
   table.serve(call, &request, &response);
   EXPECT_EQ(42, decode(response.sent(), false).results.getInt(0));
+}
+
+// A hostile caller picks the method name: the message that names an
+// unknown one carries no control character and only whole UTF-8 sequences ...
+TEST_F(MethodTable, AnUnknownMethodNameReachesItsMessageAsPlainText) {
+  // ... in a message of bounded size, however many methods the table has.
+  for (int i = 0; i < 1000; ++i) table_.method("aMethodWithAName" + std::to_string(i), [] {});
+  for (const std::string& name : {std::string("\x1b[2J\x07wipe"), std::string("bad\xff\xfe utf-8"),
+                                   std::string(127, 'x') + "\xc3\xa9" + std::string(200, 'y')}) {
+    const Answer a = serve(name, DRAVArgs());
+    EXPECT_EQ(DRAVMethodTable::UnknownMethod, a.code);
+    EXPECT_LT(a.message.size(), 512u);
+    for (unsigned char c : a.message) EXPECT_TRUE(c >= 0x20 && c != 0x7f) << int(c) << " in " << a.message;
+    EXPECT_TRUE(utf8::is_valid(a.message.begin(), a.message.end())) << a.message;
+  }
+}
+
+// What a method holds beside the decoded values counts against the call:
+// the copy a std::vector parameter takes while the method runs, and the
+// results while the answer is written.
+TEST_F(MethodTable, CopiesAMethodHoldsCountAgainstTheCallsBudget) {
+  std::uint64_t usedWhileRunning = 0;
+  table_.method("keep", [&](const std::vector<unsigned char>& bytes, const DRAVTableCall& call) {
+    usedWhileRunning = call.decodeBudget->used();
+    return static_cast<unsigned long>(bytes.size());
+  });
+  table_.method("make", [](unsigned long size) { return std::vector<unsigned char>(size, 'm'); });
+  DRAVArgs bytes;
+  DRAVTyped::KindOf<std::vector<unsigned char>>::add(bytes, std::vector<unsigned char>(600, 0x6b));
+  DRAVDecodeBudget roomy(1 << 20);
+  EXPECT_EQ(0, serve("keep", bytes, false, Bytes(), &roomy).code);
+  EXPECT_GE(usedWhileRunning, 2 * 600u) << "the decoded value and the parameter's copy";
+
+  table_.method("words", [&](const Words& words, const DRAVTableCall& call) {
+    usedWhileRunning = call.decodeBudget->used();
+    return static_cast<unsigned long>(words.words.size());
+  });
+  Words words;
+  words.words.assign(12, std::string(50, 'w'));
+  DRAVArgs object;
+  DRAVTyped::KindOf<Words>::add(object, words);
+  DRAVDecodeBudget forWords(1 << 20);
+  EXPECT_EQ(0, serve("words", object, false, Bytes(), &forWords).code);
+  EXPECT_GE(usedWhileRunning, 2 * 600u) << "the object's bytes and the text read out of them";
+
+  // 600 result bytes fit once, not twice (the results and their serialized copy).
+  DRAVArgs size;
+  size.addArg(600ul);
+  DRAVDecodeBudget tight(1000);
+  EXPECT_THROW(serve("make", size, false, Bytes(), &tight), DRAVBodyException);
+}
+
+TEST_F(MethodTable, DescribesAMethodAnsweringWithAnyValuesAsSuch) {
+  table_.method("relay", [](const DRAVArgs& values) { return DRAVArgs(values); });
+  EXPECT_NE(std::string::npos, table_.describe().find("\nrelay(any values) -> (any values)\n")) << table_.describe();
 }
 
 }  // namespace

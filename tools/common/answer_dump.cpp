@@ -4,6 +4,7 @@
 #include "decode_budget_option.h"
 #include "value_syntax.h"
 
+#include <drav/common/escaped_text.h>
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
 
@@ -22,8 +23,8 @@ BridgeStatus readBridgeStatus(DRAVInputStream& in) {
 
 std::string describeStatus(const BridgeStatus& status) {
   std::ostringstream line;
-  line << "status " << status.code << " \"" << status.message << "\" (" << status.text1 << ", " << status.text2
-       << ")";
+  line << "status " << status.code << " \"" << DRAV::escapedText(status.message) << "\" ("
+       << DRAV::escapedText(status.text1) << ", " << DRAV::escapedText(status.text2) << ")";
   return line.str();
 }
 

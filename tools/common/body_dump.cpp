@@ -3,6 +3,7 @@
 #include "decode_budget_option.h"
 #include "value_syntax.h"
 
+#include <drav/common/escaped_text.h>
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/input_stream.h>
@@ -15,22 +16,7 @@ namespace {
 
 constexpr unsigned long kPreviewBytes = 16;
 
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
+std::string quoted(const std::string& text) { return "\"" + DRAV::escapedText(text) + "\""; }
 
 std::string preview(const unsigned char* data, unsigned long length) {
   std::string out;

@@ -67,7 +67,9 @@ public:
   void serve(const DRAVHost::BridgeCall& call, IDispatch* request, IDispatch* response) override {
     if (call.methodName == DRAVMethodTable::kDescribeMethod)
       throw DRAVHost::HttpError(404, "this host does not describe its bridges");
-    bridge_->serve(call, request, response);
+    DRAVHost::BridgeCall undescribed = call;
+    undescribed.describe = false;
+    bridge_->serve(undescribed, request, response);
   }
 
 private:

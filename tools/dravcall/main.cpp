@@ -7,6 +7,7 @@
 #include "progress_meter.h"
 #include "value_syntax.h"
 
+#include <drav/common/escaped_text.h>
 #include <drav/config/endpoint_policy.h>
 #include <drav/config/initialization.h>
 #include <drav/platform/annal.h>
@@ -28,6 +29,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -260,7 +262,10 @@ std::string descriptionOf(DRAVBridgeProxy& proxy, const CallOptions& options) {
 int printAnswer(const AnswerReader& reader, ValueTarget& value, const CallOptions& options) {
   if (options.describe && reader.status().code == 0 && reader.results().size() == 1 &&
       reader.results().getArgs()[0]->getType() == DRAVVar::String) {
-    std::cout << reader.results().getString(0) << std::flush;
+    // The host's text, a line at a time, without what a terminal would act on.
+    std::istringstream lines(reader.results().getString(0));
+    for (std::string line; std::getline(lines, line);) std::cout << DRAV::escapedText(line) << '\n';
+    std::cout << std::flush;
     return 0;
   }
   if (reader.streamed()) {

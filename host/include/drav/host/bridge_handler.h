@@ -33,6 +33,10 @@ struct BridgeCall {
   std::string user;           // the Basic user the host checked; empty without authentication
   std::string ssoSession;     // the session cookie the host checked; empty when none is required
   std::string cookies;        // the raw Cookie header, empty when none
+  // Whether the bridge may tell a caller what it offers (a description, the
+  // methods it has); false when the host keeps that to itself (dravbridge
+  // --no-describe).
+  bool describe = true;
   // The memory the call may hold beside its argument bytes: a bridge sets it
   // on the input stream it decodes them from, and charges what else it holds
   // for the call (results, the serialized answer) as it allocates, refunding

@@ -35,6 +35,7 @@ public:
     headers.streamsOut = call.streamsOut();
     headers.needSsoToken = call.needSsoToken;
     headers.user = call.user;
+    headers.describe = call.describe;
     headers.decodeBudget = call.decodeBudget;
     long code;
     try {

@@ -1,0 +1,98 @@
+// A typed client against a server that answers as it likes: error pages and
+// answers too long to keep, and status messages of any size and content.
+// Each call fails with its exception, and what the exception carries is
+// bounded.
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/output_stream.h>
+#include <drav/typed/bridge_client.h>
+
+#include <gtest/gtest.h>
+
+#include "support/http_test_remote.h"
+
+#include <memory>
+#include <string>
+
+namespace {
+
+using drav_test::Reply;
+
+// A list answer of no values and the status `code`, `message`.
+std::string answerWithStatus(long code, const std::string& message) {
+  DRAVDataOutputStream out;
+  DRAVArgs().writeObject(out);
+  out.writeString("hostile");
+  out.writeString("call");
+  out.writeString(message);
+  out.writeLong(code);
+  return std::string(reinterpret_cast<const char*>(out.getBuffer(0)), out.size());
+}
+
+class HostileServer : public ::testing::Test {
+protected:
+  void SetUp() override {
+    server_ = drav_test::openTestServer();
+    if (!server_) GTEST_SKIP() << "no test server: set DRAV_TEST_SERVER";
+  }
+
+  std::unique_ptr<DRAVBridgeClient> client(DRAVClientSettings settings = DRAVClientSettings()) {
+    return std::make_unique<DRAVBridgeClient>("hostile", Url(server_->url("/bridges/hostile")), AuthInfo(),
+                                              std::move(settings));
+  }
+
+  std::unique_ptr<drav_test::ScriptedServer> server_;
+};
+
+// Reading stops inside a piece of the answer in both cases: the piece the
+// transport handed over is given back as it was allocated, and the rest of
+// the answer never reaches the next call on the connection.
+TEST_F(HostileServer, AnswersCutShortByTheClientLeaveTheClientUsable) {
+  Reply page;
+  page.status = 500;
+  page.body = std::string(20000, 'e');
+  Reply large;
+  large.body = std::string(20000, 'a');
+  for (const Reply& reply : {page, large, page, large}) server_->enqueue(reply);
+  Reply fine;
+  DRAVArgs seven;
+  seven.addArg(7);
+  DRAVDataOutputStream out;
+  seven.writeObject(out);
+  fine.body = std::string(reinterpret_cast<const char*>(out.getBuffer(0)), out.size()) +
+              answerWithStatus(0, "").substr(5);  // the status behind the one value
+  server_->setDefaultReply(fine);
+
+  DRAVClientSettings settings;
+  settings.maxConnections = 1;
+  settings.maxAnswerBytes = 1000;
+  auto one = client(settings);
+  for (int round = 0; round < 2; ++round) {
+    try {
+      one->call("call");
+      ADD_FAILURE() << "an HTTP 500 returned";
+    } catch (const DRAVHttpStatusException& e) {
+      EXPECT_EQ(500u, e.httpCode());
+      EXPECT_EQ(settings.maxErrorText, e.body().size());
+    }
+    EXPECT_THROW(one->call("call"), DRAVException);
+  }
+  EXPECT_EQ(7, one->call<int>("call"));
+}
+
+TEST_F(HostileServer, AStatusMessageOfAnySizeMakesAnExceptionOfBoundedText) {
+  Reply answer;
+  answer.body = answerWithStatus(9, "\x1b[2J" + std::string(1 << 20, 'm'));
+  server_->enqueue(answer);
+  try {
+    client()->call("call");
+    ADD_FAILURE() << "a failed call returned";
+  } catch (const DRAVInvocationException& e) {
+    EXPECT_EQ(9, e.code());
+    EXPECT_EQ((std::size_t(1) << 20) + 4, e.bridgeMessage().size()) << "the message is kept whole";
+    const std::string shown = e.what();
+    EXPECT_LE(shown.size(), DRAVInvocationException::kShownMessageBytes + 256);
+    EXPECT_EQ(std::string::npos, shown.find('\x1b')) << "escaped";
+  }
+}
+
+}  // namespace
