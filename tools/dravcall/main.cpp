@@ -7,6 +7,7 @@
 #include "progress_meter.h"
 #include "value_syntax.h"
 
+#include <drav/common/log_field.h>
 #include <drav/config/endpoint_policy.h>
 #include <drav/config/initialization.h>
 #include <drav/platform/annal.h>
@@ -31,6 +32,7 @@
 
 namespace {
 
+using DRAV::detail::escapeLogField;
 using dravtools::AnswerReader;
 using dravtools::CallOptions;
 using dravtools::ProgressMeter;
@@ -40,8 +42,10 @@ constexpr int kBadCommandLine = 2;
 constexpr int kCallFailed = 3;
 // A streamed value is held in memory only to print it; larger ones need --output.
 constexpr std::uint64_t kMaxHeldValue = 64 * 1024 * 1024;
-// What is shown of an answer that is not a bridge's answer (an HTTP error page).
-constexpr std::size_t kMaxErrorText = 4096;
+// What is shown of an answer that is not a bridge's answer (an HTTP error
+// page), escaped: a longer page ends in \... there. One byte more is kept
+// than is shown, so that the cut shows.
+constexpr std::size_t kMaxErrorText = 1024;
 
 int fail(int code, const std::string& message) {
   std::cerr << "dravcall: " << message << '\n';
@@ -337,7 +341,7 @@ int call(const CallOptions& options, int argc, char** argv) {
     char* piece = nullptr;
     for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;) {
       if (status.httpCode() != 200) {
-        errorText.append(piece, std::min<std::size_t>(n, kMaxErrorText - std::min(kMaxErrorText, errorText.size())));
+        errorText.append(piece, std::min<std::size_t>(n, kMaxErrorText + 1 - std::min(kMaxErrorText + 1, errorText.size())));
         continue;
       }
       reader.feed(reinterpret_cast<unsigned char*>(piece), n);
@@ -347,8 +351,8 @@ int call(const CallOptions& options, int argc, char** argv) {
     delete piece;
     if (status.httpCode() != 200)
       return fail(kCallFailed, "the host answered HTTP " + std::to_string(status.httpCode()) +
-                                   (errorText.empty() ? std::string() : ": " + errorText.substr(0, errorText.find_last_not_of("\r\n") + 1)) +
-                                   (status.error().empty() ? std::string() : " (" + status.error() + ")"));
+                                   (errorText.empty() ? std::string() : ": " + escapeLogField(errorText.substr(0, errorText.find_last_not_of("\r\n") + 1), kMaxErrorText)) +
+                                   (status.error().empty() ? std::string() : " (" + escapeLogField(status.error()) + ")"));
     reader.finish();
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
   } catch (const dravtools::OverBudget& e) {
