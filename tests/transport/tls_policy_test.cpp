@@ -148,6 +148,44 @@ TEST(TlsPolicy, AnUnreadableAuthorityFileFailsTheCallAndSaysSo) {
             "failed: " + server->hostPort() + ": TLS: the trusted authorities could not be read (-DRAVssl_ca_file?)");
 }
 
+// A scheme is case-insensitive: "HTTPS://" names the bridge's https origin,
+// so a download from it must go over TLS before the credentials answer a
+// challenge. A plain http listener on that port must never see them.
+TEST(TlsPolicy, AnUpperCaseHttpsDownloadNeverSendsTheBridgesCredentialsInClear) {
+  drav_test::HttpTestServer plain{drav_test::ServerOptions()};
+  plain.requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  const std::string origin = "127.0.0.1:" + std::to_string(plain.port());
+  DRAVBridgeProxy proxy("secure", Url("https://" + origin + "/bridge"),
+                        AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthNtlm));
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  std::vector<unsigned char> data;
+  try {
+    request->downloadResource("HTTPS://" + origin + "/resource", data);
+  } catch (const std::exception&) {
+    // Refusing the download is fine; leaking the password is not.
+  }
+  for (const drav_test::RecordedRequest& seen : plain.requests())
+    EXPECT_FALSE(seen.hasHeader("Authorization")) << "the password crossed the wire in clear";
+}
+
+// A bridge URL whose scheme is spelled "HTTPS://" asks for TLS all the same:
+// the call must not fall back to plain http and answer a challenge there.
+TEST(TlsPolicy, AnUpperCaseHttpsBridgeIsNeverCalledInClear) {
+  drav_test::HttpTestServer plain{drav_test::ServerOptions()};
+  plain.requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  DRAVBridgeProxy proxy("secure", Url("HTTPS://127.0.0.1:" + std::to_string(plain.port()) + "/bridge"),
+                        AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthBasic));
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  try {
+    request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0);
+  } catch (const std::exception&) {
+    // Refusing the call is fine; leaking the password is not.
+  }
+  EXPECT_TRUE(plain.requests().empty()) << "the call went out in clear";
+  for (const drav_test::RecordedRequest& seen : plain.requests())
+    EXPECT_FALSE(seen.hasHeader("Authorization")) << "the password crossed the wire in clear";
+}
+
 }  // namespace
 }  // namespace transport_test
 
