@@ -5,6 +5,8 @@
 #include "support/http_test_server.h"
 #include "support/tls_test_certificate.h"
 
+#include <cstdlib>
+
 #ifndef _WIN32
 
 namespace transport_test {
@@ -129,6 +131,28 @@ TEST(TlsPolicy, TheProgramsAuthoritiesAreTrustedWhereTheProxyNamesNone) {
   EXPECT_EQ(callOver(*server, AuthInfo()), "over tls");
   EXPECT_NE(callOver(*server, trusting(other.certFile())).find("not trusted"), std::string::npos)
       << "the proxy's own authority file replaces the program's";
+}
+
+// The authorities a caller names are trusted beside the system's, never
+// instead of them, whether a file, a folder or both are named. The system's
+// store is stood in for by SSL_CERT_FILE, where OpenSSL looks first.
+TEST(TlsPolicy, NamedAuthoritiesAreTrustedBesideTheSystemsNotInsteadOfThem) {
+  drav_test::TestAuthority system("drav test system authority"), named;
+  const char* const before = std::getenv("SSL_CERT_FILE");
+  const std::string saved = before ? before : "";
+  setenv("SSL_CERT_FILE", system.certFile().c_str(), 1);
+  auto systemServer = serveWith(*system.issue("IP:127.0.0.1"));
+  auto namedServer = serveWith(*named.issue("IP:127.0.0.1"));
+  TlsPolicy file, folder, both;
+  file.caFile = both.caFile = named.certFile();
+  folder.caFolder = both.caFolder = named.hashedFolder();
+  for (const TlsPolicy& policy : {file, folder, both}) {
+    SCOPED_TRACE("file '" + policy.caFile + "', folder '" + policy.caFolder + "'");
+    EXPECT_EQ(callOver(*systemServer, AuthInfo().tls(policy)), "over tls") << "the system's authorities were dropped";
+    EXPECT_EQ(callOver(*namedServer, AuthInfo().tls(policy)), "over tls");
+  }
+  if (before) setenv("SSL_CERT_FILE", saved.c_str(), 1);
+  else unsetenv("SSL_CERT_FILE");
 }
 
 TEST(TlsPolicy, VerificationTurnedOffByTheProxyOrTheProgramAcceptsAnyCertificate) {
