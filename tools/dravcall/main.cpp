@@ -1,6 +1,6 @@
 // dravcall: calls a method of a bridge through the client library (bridge
 // proxy and call request) and prints the results and the invocation status.
-#include "answer_reader.h"
+#include "answer_dump.h"
 #include "body_dump.h"
 #include "call_options.h"
 #include "method_check.h"
@@ -16,6 +16,7 @@
 #include <drav/transport/bridge_proxy.h>
 #include <drav/transport/http_request.h>
 #include <drav/transport/sso_provider.h>
+#include <drav/typed/answer_reading.h>
 #include <drav/typed/method_table.h>
 
 #include <fcntl.h>
@@ -33,7 +34,7 @@
 namespace {
 
 using DRAV::detail::escapeLogField;
-using dravtools::AnswerReader;
+using DRAVTyped::AnswerReader;
 using dravtools::CallOptions;
 using dravtools::ProgressMeter;
 
@@ -42,6 +43,8 @@ constexpr int kBadCommandLine = 2;
 constexpr int kCallFailed = 3;
 // A streamed value is held in memory only to print it; larger ones need --output.
 constexpr std::uint64_t kMaxHeldValue = 64 * 1024 * 1024;
+// A list answer is decoded from one buffer the input stream can address.
+constexpr std::uint64_t kMaxListAnswer = 0x7FFFFFFF;
 // What is shown of an answer that is not a bridge's answer (an HTTP error
 // page), escaped: a longer page ends in \... there. One byte more is kept
 // than is shown, so that the cut shows.
@@ -251,11 +254,11 @@ std::string descriptionOf(DRAVBridgeProxy& proxy, const CallOptions& options) {
                     options.needSsoToken, StreamingNo, nullptr, 0) == 0 ||
       request->getCallStatus().httpCode() != 200)
     return "";
-  AnswerReader reader(false, nullptr);
+  AnswerReader reader(false, nullptr, kMaxListAnswer, dravtools::kDefaultDecodeBudget);
   char* piece = nullptr;
   for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;)
     reader.feed(reinterpret_cast<unsigned char*>(piece), n);
-  reader.finish();
+  dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
   const DRAVArgs& results = reader.results();
   if (reader.status().code != 0 || results.size() != 1 || results.getArgs()[0]->getType() != DRAVVar::String) return "";
   return results.getString(0);
@@ -313,7 +316,7 @@ int call(const CallOptions& options, int argc, char** argv) {
   DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options.sso));
   AnswerReader reader(options.mode == StreamingOut || options.mode == StreamingInOut,
                       [&value](const unsigned char* data, std::size_t size) { value->take(data, size); },
-                      options.decodeBudget);
+                      kMaxListAnswer, options.decodeBudget);
   try {
     proxy.init();
     proxy.rootUrl() = Url(options.rootUrl.empty() ? rootOf(url) : options.rootUrl);
@@ -353,7 +356,7 @@ int call(const CallOptions& options, int argc, char** argv) {
       return fail(kCallFailed, "the host answered HTTP " + std::to_string(status.httpCode()) +
                                    (errorText.empty() ? std::string() : ": " + escapeLogField(errorText.substr(0, errorText.find_last_not_of("\r\n") + 1), kMaxErrorText)) +
                                    (status.error().empty() ? std::string() : " (" + escapeLogField(status.error()) + ")"));
-    reader.finish();
+    dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
   } catch (const dravtools::OverBudget& e) {
     return fail(kCallFailed, std::string("decoding the answer goes ") + e.what());
