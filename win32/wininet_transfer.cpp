@@ -5,6 +5,7 @@
 #include <win32/wininet_cookies.h>
 #include <win32/wininet_errors.h>
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
@@ -30,6 +31,10 @@ bool startsWith(std::string_view text, std::string_view prefix) { return text.su
 
 // Room for the header lines of most answers, taken once.
 constexpr std::size_t kUsualHeaderLines = 8;
+
+// The mark onSslContext is given to add the system's authorities: any
+// address will do.
+char kWithSystemAuthorities;
 
 }  // namespace
 
@@ -177,6 +182,10 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
   }
   if (!setup.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, setup.caFile.c_str());
   if (!setup.caFolder.empty()) curl_easy_setopt(e, CURLOPT_CAPATH, setup.caFolder.c_str());
+  // Either replaces libcurl's authorities; the caller's are meant beside the
+  // system's, which onSslContext adds back.
+  if (!setup.caFile.empty() || !setup.caFolder.empty())
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &kWithSystemAuthorities);
 }
 
 DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* body, std::uint64_t bodySize,
@@ -308,8 +317,16 @@ void Transfer::collectResult() {
   }
 }
 
-CURLcode Transfer::onSslContext(CURL*, void* sslContext, void*) {
-  SSL_CTX_set_client_cert_cb(static_cast<SSL_CTX*>(sslContext), &Transfer::onClientCertificateRequest);
+CURLcode Transfer::onSslContext(CURL*, void* sslContext, void* withSystemAuthorities) {
+  auto* context = static_cast<SSL_CTX*>(sslContext);
+  SSL_CTX_set_client_cert_cb(context, &Transfer::onClientCertificateRequest);
+  if (withSystemAuthorities) {
+    // The system's authorities as OpenSSL finds them (SSL_CERT_FILE and
+    // SSL_CERT_DIR, else its own paths). A system without them leaves the
+    // caller's alone, which is no reason to fail.
+    SSL_CTX_set_default_verify_paths(context);
+    ERR_clear_error();
+  }
   return CURLE_OK;
 }
 

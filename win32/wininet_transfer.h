@@ -128,7 +128,7 @@ private:
   static size_t onWrite(char* data, size_t size, size_t count, void* self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
   static int onPrereq(void* self, char*, char*, int, int);
-  static CURLcode onSslContext(CURL* easy, void* sslContext, void* self);
+  static CURLcode onSslContext(CURL* easy, void* sslContext, void* withSystemAuthorities);
   static int onClientCertificateRequest(::ssl_st* ssl, ::x509_st** certificate, ::evp_pkey_st** key);
 
   // `smallPost`: a POST of a whole body copied into libcurl, without credentials.

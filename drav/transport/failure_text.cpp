@@ -1,5 +1,6 @@
 #include <drav/transport/failure_text.h>
 
+#include <drav/common/log_field.h>
 #include <drav/transport/wininet_text.h>
 
 #include <cstdio>
@@ -55,7 +56,8 @@ std::string failureLine(const Url& url, unsigned long code, HINTERNET handle) {
   DWORD timeout = kTransportTimeoutMs, size = sizeof timeout;
   if (!handle || !InternetQueryOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size))
     timeout = kTransportTimeoutMs;
-  const std::string& host = url.host();
+  // The host may come from a server (a download URL it handed out).
+  const std::string host = escapeLogField(url.host());
   const std::string where = host.find(':') != std::string::npos ? "[" + host + "]" : host;
   return where + ":" + std::to_string(url.port()) + ": " + failureReason(code, timeout);
 }

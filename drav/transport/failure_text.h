@@ -2,7 +2,8 @@
 // its port and the reason in plain words ("127.0.0.1:8080: connection
 // refused", "[::1]:8443: TLS: certificate name mismatch ..."). Internal: the
 // request, the download and the sign-on use it for their traces, their
-// exceptions and DRAVHttpRequest::failureText().
+// exceptions and DRAVHttpRequest::failureText(). The host is escaped and
+// capped: a download URL, and so its host, may come from a server.
 #pragma once
 
 #include <drav/config/url.h>

@@ -3,6 +3,7 @@
 #include <drav/transport/http_request.h>
 
 #include <drav/common/exception.h>
+#include <drav/common/log_field.h>
 #include <drav/common/wire_width.h>
 #include <drav/config/url.h>
 #include <drav/platform/annal.h>
@@ -141,14 +142,14 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
   ::operator delete(piece);
   if (ended) h.request = nullptr;  // the end closed it; a failed read or the limit leaves it to DownloadHandles
   if (tooLong) {
-    const std::string text = "the resource " + target.toString() + " is larger than the download limit of " +
+    const std::string text = "the resource " + DRAV::detail::escapeLogField(target.toString()) + " is larger than the download limit of " +
                              std::to_string(downloadLimit_) + " bytes";
     Annal::Logger(Annal::Error) << text;
     throw DRAVException(text);
   }
   if (!ended || (known && got < announced)) {
     // A body cut short is not the resource: the caller keeps what came, and learns it is partial.
-    const std::string text = "the resource " + target.toString() + " was cut off after " + std::to_string(got) +
+    const std::string text = "the resource " + DRAV::detail::escapeLogField(target.toString()) + " was cut off after " + std::to_string(got) +
                              " bytes: " + DRAV::detail::failureLine(target, readError, h.request);
     Annal::Logger(Annal::Error) << text;
     throw DRAVException(text);

@@ -2,7 +2,8 @@
 // the invocation status (held until it ends: the list is decoded as one,
 // within a size limit and a decode budget), or a streamed binary value
 // (value head, bytes, status) whose bytes go to a sink as they arrive and
-// are never held. Not a transport: the typed client feeds it the pieces.
+// are never held. Not a transport: the typed client and dravcall feed it
+// the pieces.
 #pragma once
 
 #include <drav/common/exception.h>
@@ -25,16 +26,28 @@ struct AnswerStatus {
   long code = 0;
 };
 
+// The status at the stream's position: three strings, then the 32-bit code.
+// DRAVException when the data ends first.
+inline AnswerStatus readAnswerStatus(DRAVInputStream& in) {
+  AnswerStatus status;
+  in.readString(status.text1);
+  in.readString(status.text2);
+  in.readString(status.message);
+  in.readLong(status.code);
+  return status;
+}
+
 class AnswerReader {
 public:
   // Receives the bytes of a streamed value in order; valid during the call only.
   using ValueSink = std::function<void(const unsigned char* data, std::size_t size)>;
 
   // `streamed`: the call streamed out. `limit`: the most bytes a list
-  // answer (or the status behind a streamed value) may take; decoding it may
-  // allocate twice as much (values cost more than their bytes).
-  AnswerReader(bool streamed, ValueSink sink, std::uint64_t limit)
-      : streamed_(streamed), sink_(std::move(sink)), limit_(limit) {}
+  // answer (or the status behind a streamed value, 1 MiB at most) may take.
+  // `decodeBudget`: the most decoding it may allocate (values cost more
+  // than their bytes).
+  AnswerReader(bool streamed, ValueSink sink, std::uint64_t limit, std::uint64_t decodeBudget)
+      : streamed_(streamed), sink_(std::move(sink)), limit_(limit), budget_(decodeBudget) {}
 
   // The next piece. DRAVException when the answer grows beyond the limit or
   // cannot begin a streamed answer.
@@ -45,29 +58,32 @@ public:
   }
 
   // The answer has ended: decodes the list and the status. DRAVException
-  // (or the compression exception) when it is cut short or malformed.
+  // (or the compression exception) when it is cut short or malformed, or
+  // decoding goes over the budget (budget().exceeded() tells which).
   void finish() {
     if (streamed_ && (!headRead_ || valueLeft_ > 0))
       throw DRAVException("the answer ended after " + std::to_string(received_) + " bytes, inside its value");
     if (held_.empty()) throw DRAVException("the answer is empty");
     checkMarker(held_[0]);
     DRAVDataInputStream in(held_.data(), static_cast<unsigned long>(held_.size()));
-    DRAVDecodeBudget budget(2 * limit_);
-    in.setBudget(&budget);
+    in.setBudget(&budget_);
     if (!streamed_) results_.readObject(in);
-    in.readString(status_.text1);
-    in.readString(status_.text2);
-    in.readString(status_.message);
-    in.readLong(status_.code);
+    status_ = readAnswerStatus(in);
     if (in.remaining()) throw DRAVException(std::to_string(in.remaining()) + " bytes follow the status");
   }
 
-  DRAVArgs& results() { return results_; }           // list form, after finish()
+  bool streamed() const { return streamed_; }
+  DRAVArgs& results() { return results_; }  // list form, after finish()
+  const DRAVArgs& results() const { return results_; }
   std::uint32_t valueSize() const { return valueSize_; }  // streamed form: what the head declared
+  std::uint64_t received() const { return received_; }    // bytes fed so far
   const AnswerStatus& status() const { return status_; }  // after finish()
+  const DRAVDecodeBudget& budget() const { return budget_; }
 
 private:
   static constexpr std::size_t kValueHeadSize = 7;  // marker, tag 3, 32-bit size
+  // Three texts and a code; a bridge has no reason to send more.
+  static constexpr std::uint64_t kMaxStatus = 1024 * 1024;
 
   static void checkMarker(unsigned char marker) {
     if (marker > 1) throw DRAVException("not an answer: the first byte must be a byte-order marker (00 or 01)");
@@ -76,6 +92,8 @@ private:
   void hold(const unsigned char* data, std::size_t size) {
     if (size > limit_ - held_.size())
       throw DRAVException("the answer is larger than the " + std::to_string(limit_) + " bytes a call may receive");
+    if (headRead_ && size > kMaxStatus - held_.size())
+      throw DRAVException("the status behind the value is larger than " + std::to_string(kMaxStatus) + " bytes");
     held_.insert(held_.end(), data, data + size);
   }
 
@@ -122,6 +140,7 @@ private:
   std::uint32_t valueSize_ = 0;
   std::uint32_t valueLeft_ = 0;
   std::uint64_t received_ = 0;
+  DRAVDecodeBudget budget_;
   DRAVArgs results_;
   AnswerStatus status_;
 };

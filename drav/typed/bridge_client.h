@@ -154,7 +154,7 @@ public:
   R call(const DRAVCallOptions& options, const std::string& method, const A&... args) {
     DRAVDataOutputStream body;
     encode(body, args...);
-    DRAVTyped::AnswerReader answer(false, nullptr, settings_.maxAnswerBytes);
+    DRAVTyped::AnswerReader answer(false, nullptr, settings_.maxAnswerBytes, 2 * settings_.maxAnswerBytes);
     exchange(options, method, body, answer);
     return DRAVTyped::detail::ResultsAs<R>::from(answer.results(), bridge(), method);
   }
@@ -170,7 +170,7 @@ public:
     if (options.streamingMode != StreamingInOut) options.streamingMode = StreamingOut;
     DRAVDataOutputStream body;
     encode(body, args...);
-    DRAVTyped::AnswerReader answer(true, std::move(sink), settings_.maxAnswerBytes);
+    DRAVTyped::AnswerReader answer(true, std::move(sink), settings_.maxAnswerBytes, 2 * settings_.maxAnswerBytes);
     exchange(options, method, body, answer);
     return answer.valueSize();
   }

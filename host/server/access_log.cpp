@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -12,34 +11,6 @@
 #include <stdexcept>
 
 namespace DRAVHost {
-
-std::string escapeLogField(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  static const char kCut[] = "\\...";
-  constexpr std::size_t kRoom = kLogFieldLimit - (sizeof kCut - 1);
-  std::string out;
-  out.reserve(std::min(text.size(), kLogFieldLimit) + 4);
-  std::size_t kept = 0;  // where the field ends if it must be cut: after a whole character
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte > 0x7E) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-    if (out.size() <= kRoom) kept = out.size();
-    if (out.size() > kLogFieldLimit) {
-      out.resize(kept);
-      return out + kCut;
-    }
-  }
-  return out;
-}
 
 namespace {
 

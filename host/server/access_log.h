@@ -13,6 +13,8 @@
 // one, for log rotation. Not the diagnostic log (drav/platform/annal.h).
 #pragma once
 
+#include <drav/common/log_field.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -35,14 +37,11 @@ struct AccessEntry {
   std::chrono::milliseconds duration{0};
 };
 
-// A field's characters as written, the mark of a cut included.
-constexpr std::size_t kLogFieldLimit = 256;
+// Fields are escaped and capped as any peer's text is (drav/common/log_field.h).
+using DRAV::detail::escapeLogField;
+using DRAV::detail::kLogFieldLimit;
 // The time, three fields, the quotes and the numbers: no line is longer.
 constexpr std::size_t kAccessLineLimit = 1024;
-
-// `text` as printable ASCII: \" \\ and \xHH for quotes, backslashes, control
-// characters and bytes above 0x7E; past kLogFieldLimit characters it ends in \...
-std::string escapeLogField(const std::string& text);
 
 // The entry's line, with its newline.
 std::string accessLine(const AccessEntry& entry);

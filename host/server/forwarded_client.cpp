@@ -23,6 +23,33 @@ std::optional<address> addressIn(std::string_view text) {
   return parsed;
 }
 
+// An X-Forwarded-For entry's address: some proxies add the port they were
+// reached from ("192.0.2.7:5678", "[2001:db8::5]:80"), which says nothing of
+// the client. A bare IPv6 address keeps its colons.
+std::optional<address> entryAddress(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return std::nullopt;
+  text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  const auto isPort = [](std::string_view port) {
+    return !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    const std::string_view after = text.substr(close + 1);
+    if (!after.empty() && (after.front() != ':' || !isPort(after.substr(1)))) return std::nullopt;
+    const auto inner = addressIn(text.substr(1, close - 1));
+    if (!inner || !inner->is_v6()) return std::nullopt;
+    return inner;
+  }
+  const auto colon = text.find(':');
+  if (colon != std::string_view::npos && text.find(':', colon + 1) == std::string_view::npos) {
+    if (!isPort(text.substr(colon + 1))) return std::nullopt;
+    return addressIn(text.substr(0, colon));
+  }
+  return addressIn(text);
+}
+
 // An IPv4 peer on a dual-stack listener arrives IPv4-mapped.
 address plain(const address& peer) {
   return peer.is_v6() && peer.to_v6().is_v4_mapped()
@@ -43,7 +70,7 @@ std::optional<address> forwardedFor(const RequestHead& head, const std::vector<a
     std::string_view rest = line->second;
     while (true) {
       const auto comma = rest.rfind(',');
-      const auto one = addressIn(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
+      const auto one = entryAddress(comma == std::string_view::npos ? rest : rest.substr(comma + 1));
       if (!one) return nearest;
       nearest = plain(*one);
       if (!isTrusted(*one, trusted)) return nearest;

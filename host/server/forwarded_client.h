@@ -21,7 +21,8 @@ std::vector<boost::asio::ip::address> parseTrustedProxies(const std::vector<std:
 // The client's address. From a trusted peer: the entries of every
 // X-Forwarded-For line, taken as one list in arrival order, are walked from
 // the last one back (each proxy appends the address it was reached from);
-// the first that is not a trusted proxy is the client. An entry that is no IP
+// the first that is not a trusted proxy is the client. A port an entry
+// carries ("192.0.2.7:5678", "[2001:db8::5]:80") is dropped. An entry that is no IP
 // address ends the walk at the last trusted proxy passed, and when every
 // entry is a trusted proxy the first one is the client. Without a usable
 // X-Forwarded-For entry: the last X-Real-IP line, if it is an IP address;

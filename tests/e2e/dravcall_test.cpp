@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -109,6 +110,23 @@ TEST(Dravcall, ATransportFailureEndsInOneLineNamingHostPortAndReason) {
   }
   const ProgramResult traced = dravcall({"--trace", "error", closedUrl, "sample", "echo"});
   EXPECT_NE(std::string::npos, traced.err.find("[Error] request send : unable to send data")) << "asked for: shown";
+}
+
+// A host that answers with an error page chooses its text: dravcall passes
+// it on, but as one line a terminal prints as it is, without the host's
+// escape sequences, bells or line breaks.
+TEST(Dravcall, AHostileErrorPageReachesStandardErrorAsOnePrintableLine) {
+  drav_test::HttpTestServer server{drav_test::ServerOptions()};
+  drav_test::Reply page;
+  page.status = 500;
+  page.body = "\x1b]2;owned\x07\x1b[2J\rdravcall: the call went through\nstatus 0\x1b[8m";
+  server.setDefaultReply(page);
+  const ProgramResult run = dravcall({server.url("/bridge"), "sample", "echo"});
+  EXPECT_EQ(3, run.exitCode);
+  EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+  EXPECT_EQ(0, std::count_if(run.err.begin(), run.err.end(),
+                             [](char c) { return c != '\n' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f); }))
+      << run.err;
 }
 
 TEST(Dravcall, SavesAStreamedValueInAFileAndSendsAFileAsExtraBlob) {

@@ -223,6 +223,11 @@ TEST(ForwardedClient, IsTheNearestAddressNoTrustedProxyWroteAcrossEveryLine) {
       {"::ffff:10.0.0.1", {{"X-Forwarded-For", "::ffff:192.0.2.9"}}, "192.0.2.9"},
       {"::ffff:192.0.2.1", {{"X-Forwarded-For", "6.6.6.6"}}, "192.0.2.1"},  // no proxy we trust
       {"::1", {{"X-Forwarded-For", " 2001:db8::5 "}}, "2001:db8::5"},
+      // Some proxies write the port they were reached from.
+      {"10.0.0.1", {{"X-Forwarded-For", "6.6.6.6:1, 192.0.2.7:5678, 10.0.0.2:443"}}, "192.0.2.7"},
+      {"10.0.0.1", {{"X-Forwarded-For", "[2001:db8::5]:80, [::1]:8080, [::1]"}}, "2001:db8::5"},
+      {"10.0.0.1", {{"X-Forwarded-For", "192.0.2.7, 10.0.0.2:x"}}, "10.0.0.1"},
+      {"10.0.0.1", {{"X-Forwarded-For", "192.0.2.7, [10.0.0.2]:80:80"}}, "10.0.0.1"},
   };
   for (const auto& c : cases) {
     DRAVHost::RequestHead head;

@@ -134,6 +134,12 @@ bool TestConnection::readHead(RecordedRequest& request, bool& malformed) {
   malformed = false;
   request = RecordedRequest();
   if (pos_ > 0) buffer_.erase(0, pos_), pos_ = 0;
+  // A TLS hello on a plain listener (https:// to an http port) has no line
+  // end to wait for while the client waits for the server's hello: the
+  // connection ends at once, as it would at a real plain server's parser.
+  constexpr char kTlsHandshake = 0x16;
+  if (!ssl_ && buffer_.empty() && !fill()) return false;
+  if (!ssl_ && buffer_[0] == kTlsHandshake) return false;
   std::string line;
   if (!readLine(line)) {
     malformed = buffer_.size() > kMaxHeadBytes;

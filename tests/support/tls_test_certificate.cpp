@@ -79,7 +79,7 @@ TestCertificate::~TestCertificate() {
   ::rmdir(folder_.c_str());
 }
 
-TestAuthority::TestAuthority() : own_("drav test authority", false), hashedFolder_(newFolder()) {
+TestAuthority::TestAuthority(const std::string& name) : own_(name, false), hashedFolder_(newFolder()) {
   {
     std::ifstream in(own_.certFile(), std::ios::binary);
     std::ofstream out(hashedFolder_ + "/authority.pem", std::ios::binary);

@@ -35,9 +35,10 @@ private:
 
 class TestAuthority {
 public:
-  // A self-signed authority "drav test authority". Throws std::runtime_error
-  // when openssl is missing or fails.
-  TestAuthority();
+  // A self-signed authority of that name. Throws std::runtime_error when
+  // openssl is missing or fails. Authorities one test trusts together need
+  // names of their own: a verifier looks an issuer up by its name.
+  explicit TestAuthority(const std::string& name = "drav test authority");
   ~TestAuthority();
   TestAuthority(const TestAuthority&) = delete;
   TestAuthority& operator=(const TestAuthority&) = delete;

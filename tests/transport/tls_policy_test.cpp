@@ -5,6 +5,8 @@
 #include "support/http_test_server.h"
 #include "support/tls_test_certificate.h"
 
+#include <cstdlib>
+
 #ifndef _WIN32
 
 namespace transport_test {
@@ -131,6 +133,28 @@ TEST(TlsPolicy, TheProgramsAuthoritiesAreTrustedWhereTheProxyNamesNone) {
       << "the proxy's own authority file replaces the program's";
 }
 
+// The authorities a caller names are trusted beside the system's, never
+// instead of them, whether a file, a folder or both are named. The system's
+// store is stood in for by SSL_CERT_FILE, where OpenSSL looks first.
+TEST(TlsPolicy, NamedAuthoritiesAreTrustedBesideTheSystemsNotInsteadOfThem) {
+  drav_test::TestAuthority system("drav test system authority"), named;
+  const char* const before = std::getenv("SSL_CERT_FILE");
+  const std::string saved = before ? before : "";
+  setenv("SSL_CERT_FILE", system.certFile().c_str(), 1);
+  auto systemServer = serveWith(*system.issue("IP:127.0.0.1"));
+  auto namedServer = serveWith(*named.issue("IP:127.0.0.1"));
+  TlsPolicy file, folder, both;
+  file.caFile = both.caFile = named.certFile();
+  folder.caFolder = both.caFolder = named.hashedFolder();
+  for (const TlsPolicy& policy : {file, folder, both}) {
+    SCOPED_TRACE("file '" + policy.caFile + "', folder '" + policy.caFolder + "'");
+    EXPECT_EQ(callOver(*systemServer, AuthInfo().tls(policy)), "over tls") << "the system's authorities were dropped";
+    EXPECT_EQ(callOver(*namedServer, AuthInfo().tls(policy)), "over tls");
+  }
+  if (before) setenv("SSL_CERT_FILE", saved.c_str(), 1);
+  else unsetenv("SSL_CERT_FILE");
+}
+
 TEST(TlsPolicy, VerificationTurnedOffByTheProxyOrTheProgramAcceptsAnyCertificate) {
   const TestCertificate elsewhere("elsewhere.example", false);
   auto server = serveWith(elsewhere);
@@ -146,6 +170,44 @@ TEST(TlsPolicy, AnUnreadableAuthorityFileFailsTheCallAndSaysSo) {
   auto server = serveWith(certificate);
   EXPECT_EQ(callOver(*server, trusting("/nonexistent/ca.pem")),
             "failed: " + server->hostPort() + ": TLS: the trusted authorities could not be read (-DRAVssl_ca_file?)");
+}
+
+// A scheme is case-insensitive: "HTTPS://" names the bridge's https origin,
+// so a download from it must go over TLS before the credentials answer a
+// challenge. A plain http listener on that port must never see them.
+TEST(TlsPolicy, AnUpperCaseHttpsDownloadNeverSendsTheBridgesCredentialsInClear) {
+  drav_test::HttpTestServer plain{drav_test::ServerOptions()};
+  plain.requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  const std::string origin = "127.0.0.1:" + std::to_string(plain.port());
+  DRAVBridgeProxy proxy("secure", Url("https://" + origin + "/bridge"),
+                        AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthNtlm));
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  std::vector<unsigned char> data;
+  try {
+    request->downloadResource("HTTPS://" + origin + "/resource", data);
+  } catch (const std::exception&) {
+    // Refusing the download is fine; leaking the password is not.
+  }
+  for (const drav_test::RecordedRequest& seen : plain.requests())
+    EXPECT_FALSE(seen.hasHeader("Authorization")) << "the password crossed the wire in clear";
+}
+
+// A bridge URL whose scheme is spelled "HTTPS://" asks for TLS all the same:
+// the call must not fall back to plain http and answer a challenge there.
+TEST(TlsPolicy, AnUpperCaseHttpsBridgeIsNeverCalledInClear) {
+  drav_test::HttpTestServer plain{drav_test::ServerOptions()};
+  plain.requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
+  DRAVBridgeProxy proxy("secure", Url("HTTPS://127.0.0.1:" + std::to_string(plain.port()) + "/bridge"),
+                        AuthInfo().user("alice").pass("secret").mode(AuthInfo::AuthBasic));
+  DRAVHttpRequestPtr request(proxy.createRequest());
+  try {
+    request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0);
+  } catch (const std::exception&) {
+    // Refusing the call is fine; leaking the password is not.
+  }
+  EXPECT_TRUE(plain.requests().empty()) << "the call went out in clear";
+  for (const drav_test::RecordedRequest& seen : plain.requests())
+    EXPECT_FALSE(seen.hasHeader("Authorization")) << "the password crossed the wire in clear";
 }
 
 }  // namespace

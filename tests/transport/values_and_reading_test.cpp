@@ -363,6 +363,25 @@ TEST_F(Reading, ADownloadThatCannotBeSentOrConnectedThrowsNamingHostPortAndReaso
   }
 }
 
+// A download URL can come from the server; its failure message reaches a
+// terminal or a log and must not carry control characters or grow with it.
+TEST_F(Reading, AHostileDownloadUrlReachesTheFailureMessageEscapedAndCapped) {
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  const std::string host = "a\x1b[2J\r\nforged line\x07" + std::string(100000, 'a') + ".invalid";
+  std::vector<unsigned char> data;
+  std::string text;
+  try {
+    request->downloadResource("http://" + host + ":80/x", data);
+  } catch (const std::exception& e) {
+    text = e.what();
+  }
+  ASSERT_FALSE(text.empty()) << "a download from a host that cannot exist went through";
+  EXPECT_LT(text.size(), 4096u) << "the message grows with the URL";
+  EXPECT_EQ(std::count_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+            0)
+      << text.substr(0, 200);
+}
+
 TEST_F(Reading, ADownloadCutShortFailsKeepingWhatArrived) {
   Reply cut;
   cut.generatedBodySize = 100000;

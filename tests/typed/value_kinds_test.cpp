@@ -201,7 +201,7 @@ TEST(AnswerReader, ReadsEitherFormFedInPiecesOfAnySize) {
   const Bytes list = listAnswer(results, 3);
   const Bytes streamed = streamedAnswer("abcdefghij", 0);
   for (std::size_t piece : {1, 2, 3, 5, 7, 13, 64}) {
-    DRAVTyped::AnswerReader listed(false, nullptr, 1 << 20);
+    DRAVTyped::AnswerReader listed(false, nullptr, 1 << 20, 2 << 20);
     for (std::size_t at = 0; at < list.size(); at += piece) listed.feed(&list[at], std::min(piece, list.size() - at));
     listed.finish();
     EXPECT_EQ("one", listed.results().getString(0));
@@ -210,7 +210,7 @@ TEST(AnswerReader, ReadsEitherFormFedInPiecesOfAnySize) {
     EXPECT_EQ(3, listed.status().code);
 
     std::string value;
-    DRAVTyped::AnswerReader stream(true, [&](const unsigned char* d, std::size_t n) { value.append(d, d + n); }, 64);
+    DRAVTyped::AnswerReader stream(true, [&](const unsigned char* d, std::size_t n) { value.append(d, d + n); }, 64, 128);
     for (std::size_t at = 0; at < streamed.size(); at += piece)
       stream.feed(&streamed[at], std::min(piece, streamed.size() - at));
     stream.finish();
@@ -226,7 +226,7 @@ TEST(AnswerReader, RefusesAnswersThatAreCutMalformedOrTooLarge) {
   const Bytes list = listAnswer(results, 0);
   const Bytes streamed = streamedAnswer("abc", 0);
   const auto fed = [](bool isStreamed, const Bytes& bytes, std::size_t length, std::uint64_t limit) {
-    DRAVTyped::AnswerReader reader(isStreamed, nullptr, limit);
+    DRAVTyped::AnswerReader reader(isStreamed, nullptr, limit, 2 * limit);
     reader.feed(bytes.data(), length);
     reader.finish();
   };

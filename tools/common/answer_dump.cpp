@@ -12,15 +12,6 @@
 
 namespace dravtools {
 
-BridgeStatus readBridgeStatus(DRAVInputStream& in) {
-  BridgeStatus status;
-  in.readString(status.text1);
-  in.readString(status.text2);
-  in.readString(status.message);
-  in.readLong(status.code);
-  return status;
-}
-
 std::string describeStatus(const BridgeStatus& status) {
   std::ostringstream line;
   line << "status " << status.code << " \"" << DRAV::escapedText(status.message) << "\" ("
@@ -46,7 +37,7 @@ BridgeStatus dumpAnswer(const unsigned char* data, unsigned long length, bool st
     for (unsigned long i = 0; i < values.size(); ++i) out << i << ' ' << describeValue(*values.getArgs()[i]) << '\n';
   }
   BridgeStatus status;
-  decodeUnder(budget, [&] { status = readBridgeStatus(in); });
+  decodeUnder(budget, [&] { status = DRAVTyped::readAnswerStatus(in); });
   if (in.remaining()) throw DRAVException(std::to_string(in.remaining()) + " bytes follow the status");
   out << describeStatus(status) << '\n';
   return status;

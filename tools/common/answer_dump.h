@@ -5,22 +5,14 @@
 
 #include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
+#include <drav/typed/answer_reading.h>
 
 #include <ostream>
 #include <string>
 
 namespace dravtools {
 
-struct BridgeStatus {
-  std::string text1;
-  std::string text2;
-  std::string message;
-  long code = 0;
-};
-
-// The status at the stream's position: three strings, then the 32-bit code.
-// DRAVException when the data ends first.
-BridgeStatus readBridgeStatus(DRAVInputStream& in);
+using BridgeStatus = DRAVTyped::AnswerStatus;
 
 // "status 0 \"no error detected\" (sample, echo)".
 std::string describeStatus(const BridgeStatus& status);

@@ -1,6 +1,6 @@
 // dravcall: calls a method of a bridge through the client library (bridge
 // proxy and call request) and prints the results and the invocation status.
-#include "answer_reader.h"
+#include "answer_dump.h"
 #include "body_dump.h"
 #include "call_options.h"
 #include "method_check.h"
@@ -8,6 +8,7 @@
 #include "value_syntax.h"
 
 #include <drav/common/escaped_text.h>
+#include <drav/common/log_field.h>
 #include <drav/config/endpoint_policy.h>
 #include <drav/config/initialization.h>
 #include <drav/platform/annal.h>
@@ -16,6 +17,7 @@
 #include <drav/transport/bridge_proxy.h>
 #include <drav/transport/http_request.h>
 #include <drav/transport/sso_provider.h>
+#include <drav/typed/answer_reading.h>
 #include <drav/typed/method_table.h>
 
 #include <fcntl.h>
@@ -33,7 +35,8 @@
 
 namespace {
 
-using dravtools::AnswerReader;
+using DRAV::detail::escapeLogField;
+using DRAVTyped::AnswerReader;
 using dravtools::CallOptions;
 using dravtools::ProgressMeter;
 
@@ -42,8 +45,12 @@ constexpr int kBadCommandLine = 2;
 constexpr int kCallFailed = 3;
 // A streamed value is held in memory only to print it; larger ones need --output.
 constexpr std::uint64_t kMaxHeldValue = 64 * 1024 * 1024;
-// What is shown of an answer that is not a bridge's answer (an HTTP error page).
-constexpr std::size_t kMaxErrorText = 4096;
+// A list answer is decoded from one buffer the input stream can address.
+constexpr std::uint64_t kMaxListAnswer = 0x7FFFFFFF;
+// What is shown of an answer that is not a bridge's answer (an HTTP error
+// page), escaped: a longer page ends in \... there. One byte more is kept
+// than is shown, so that the cut shows.
+constexpr std::size_t kMaxErrorText = 1024;
 
 int fail(int code, const std::string& message) {
   std::cerr << "dravcall: " << message << '\n';
@@ -249,11 +256,11 @@ std::string descriptionOf(DRAVBridgeProxy& proxy, const CallOptions& options) {
                     options.needSsoToken, StreamingNo, nullptr, 0) == 0 ||
       request->getCallStatus().httpCode() != 200)
     return "";
-  AnswerReader reader(false, nullptr);
+  AnswerReader reader(false, nullptr, kMaxListAnswer, dravtools::kDefaultDecodeBudget);
   char* piece = nullptr;
   for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;)
     reader.feed(reinterpret_cast<unsigned char*>(piece), n);
-  reader.finish();
+  dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
   const DRAVArgs& results = reader.results();
   if (reader.status().code != 0 || results.size() != 1 || results.getArgs()[0]->getType() != DRAVVar::String) return "";
   return results.getString(0);
@@ -314,7 +321,7 @@ int call(const CallOptions& options, int argc, char** argv) {
   DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options.sso));
   AnswerReader reader(options.mode == StreamingOut || options.mode == StreamingInOut,
                       [&value](const unsigned char* data, std::size_t size) { value->take(data, size); },
-                      options.decodeBudget);
+                      kMaxListAnswer, options.decodeBudget);
   try {
     proxy.init();
     proxy.rootUrl() = Url(options.rootUrl.empty() ? rootOf(url) : options.rootUrl);
@@ -342,7 +349,7 @@ int call(const CallOptions& options, int argc, char** argv) {
     char* piece = nullptr;
     for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;) {
       if (status.httpCode() != 200) {
-        errorText.append(piece, std::min<std::size_t>(n, kMaxErrorText - std::min(kMaxErrorText, errorText.size())));
+        errorText.append(piece, std::min<std::size_t>(n, kMaxErrorText + 1 - std::min(kMaxErrorText + 1, errorText.size())));
         continue;
       }
       reader.feed(reinterpret_cast<unsigned char*>(piece), n);
@@ -352,9 +359,9 @@ int call(const CallOptions& options, int argc, char** argv) {
     delete piece;
     if (status.httpCode() != 200)
       return fail(kCallFailed, "the host answered HTTP " + std::to_string(status.httpCode()) +
-                                   (errorText.empty() ? std::string() : ": " + errorText.substr(0, errorText.find_last_not_of("\r\n") + 1)) +
-                                   (status.error().empty() ? std::string() : " (" + status.error() + ")"));
-    reader.finish();
+                                   (errorText.empty() ? std::string() : ": " + escapeLogField(errorText.substr(0, errorText.find_last_not_of("\r\n") + 1), kMaxErrorText)) +
+                                   (status.error().empty() ? std::string() : " (" + escapeLogField(status.error()) + ")"));
+    dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
   } catch (const dravtools::OverBudget& e) {
     return fail(kCallFailed, std::string("decoding the answer goes ") + e.what());

@@ -1,0 +1,22 @@
+// Text from a peer (a client's path, a server's error page, a URL a server
+// handed out) made safe to write into a log line, a trace or an exception
+// message: printable ASCII only, and bounded, so that no peer can break,
+// forge or flood a line. Internal.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace DRAV {
+namespace detail {
+
+// A field's characters as written, the mark of a cut included.
+constexpr std::size_t kLogFieldLimit = 256;
+
+// `text` as printable ASCII: \" \\ and \xHH for quotes, backslashes, control
+// characters and bytes above 0x7E. Past `limit` characters (at least 4) it is
+// cut after a whole character and ends in \... , which escaping never writes.
+std::string escapeLogField(const std::string& text, std::size_t limit = kLogFieldLimit);
+
+}  // namespace detail
+}  // namespace DRAV
