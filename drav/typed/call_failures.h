@@ -13,7 +13,7 @@
 // An answer that cannot be decoded at all throws DRAVException.
 #pragma once
 
-#include <drav/common/escaped_text.h>
+#include <drav/common/log_field.h>
 #include <drav/common/exception.h>
 
 #include <cstddef>
@@ -63,7 +63,7 @@ public:
   DRAVInvocationException(const std::string& bridge, const std::string& method, long code, std::string bridgeMessage)
       : DRAVSmartProxyException(DRAVTyped::callName(bridge, method) + ": the bridge answered status " +
                                 std::to_string(code) + ": " +
-                                DRAV::escapedText(bridgeMessage, kShownMessageBytes)),
+                                DRAV::detail::escapeShownText(bridgeMessage, kShownMessageBytes)),
         code_(code),
         bridgeMessage_(std::move(bridgeMessage)) {}
   long code() const { return code_; }

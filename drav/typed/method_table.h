@@ -27,7 +27,7 @@
 // on many threads at once, and the functions must allow that.
 #pragma once
 
-#include <drav/common/escaped_text.h>
+#include <drav/common/log_field.h>
 #include <drav/hosting/http_buffer_allocator.h>
 #include <drav/hosting/request_wrapper.h>
 #include <drav/hosting/response_wrapper.h>
@@ -160,7 +160,7 @@ private:
     auto found = methods_.find(method);
     if (found == methods_.end())
       return Outcome{{}, UnknownMethod,
-                     "unknown method '" + DRAV::escapedText(method, kMaxShownName) + "'" +
+                     "unknown method '" + DRAV::detail::escapeShownText(method, kMaxShownName) + "'" +
                          (describes ? "; " + offered() : std::string())};
     const DRAVTyped::BoundMethod& bound = found->second;
     if (input.call.streamsOut && !bound.shape.streams)

@@ -4,7 +4,7 @@
 #include "decode_budget_option.h"
 #include "value_syntax.h"
 
-#include <drav/common/escaped_text.h>
+#include <drav/common/log_field.h>
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
 
@@ -14,8 +14,8 @@ namespace dravtools {
 
 std::string describeStatus(const BridgeStatus& status) {
   std::ostringstream line;
-  line << "status " << status.code << " \"" << DRAV::escapedText(status.message) << "\" ("
-       << DRAV::escapedText(status.text1) << ", " << DRAV::escapedText(status.text2) << ")";
+  line << "status " << status.code << " \"" << DRAV::detail::escapeShownText(status.message) << "\" ("
+       << DRAV::detail::escapeShownText(status.text1) << ", " << DRAV::detail::escapeShownText(status.text2) << ")";
   return line.str();
 }
 

@@ -3,7 +3,7 @@
 #include "decode_budget_option.h"
 #include "value_syntax.h"
 
-#include <drav/common/escaped_text.h>
+#include <drav/common/log_field.h>
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/input_stream.h>
@@ -16,7 +16,7 @@ namespace {
 
 constexpr unsigned long kPreviewBytes = 16;
 
-std::string quoted(const std::string& text) { return "\"" + DRAV::escapedText(text) + "\""; }
+std::string quoted(const std::string& text) { return "\"" + DRAV::detail::escapeShownText(text) + "\""; }
 
 std::string preview(const unsigned char* data, unsigned long length) {
   std::string out;

@@ -7,7 +7,6 @@
 #include "progress_meter.h"
 #include "value_syntax.h"
 
-#include <drav/common/escaped_text.h>
 #include <drav/common/log_field.h>
 #include <drav/config/endpoint_policy.h>
 #include <drav/config/initialization.h>
@@ -271,7 +270,7 @@ int printAnswer(const AnswerReader& reader, ValueTarget& value, const CallOption
       reader.results().getArgs()[0]->getType() == DRAVVar::String) {
     // The host's text, a line at a time, without what a terminal would act on.
     std::istringstream lines(reader.results().getString(0));
-    for (std::string line; std::getline(lines, line);) std::cout << DRAV::escapedText(line) << '\n';
+    for (std::string line; std::getline(lines, line);) std::cout << DRAV::detail::escapeShownText(line) << '\n';
     std::cout << std::flush;
     return 0;
   }
