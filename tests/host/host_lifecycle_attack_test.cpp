@@ -49,6 +49,36 @@ TEST(HostLifecycleAttack, StopClosesIdleKeptAliveConnectionsWithoutWaitingOutThe
   EXPECT_TRUE(stopped.get().empty());
 }
 
+// Calls whose clients send a head with "Expect: 100-continue" and then
+// nothing: one waits outside its slot, the next in it (the client waits are
+// taken), both having given their memory back. When their waits end, the
+// first takes the memory again and waits for the slot, which the second
+// holds while it waits for that memory: 100 such heads wedged a host with
+// default limits until it was restarted.
+TEST(HostLifecycleAttack, ClientsThatNeverSendTheirBodyCannotWedgeTheHost) {
+  auto settings = testSettings();
+  settings.maxRunningCalls = 1;
+  settings.maxClientWaits = 1;
+  settings.callMemoryBudget = settings.memoryBudget = 1024 * 1024;
+  settings.transferGrace = 1s;
+  SampleHost host(settings);
+  const std::string args(1000, 'x');
+  const std::string call = callRequest("echo", args, 0, "Expect: 100-continue\r\n");
+  const std::string headOnly = call.substr(0, call.size() - args.size());
+  RawClient aside(host.port()), inSlot(host.port());
+  aside.send(headOnly);
+  std::this_thread::sleep_for(300ms);  // its wait ends first
+  inSlot.send(headOnly);
+  std::this_thread::sleep_for(100ms);
+
+  RawClient normal(host.port());
+  DRAVArgs numbers;
+  numbers.addArg(7);
+  normal.send(callRequest("echo", encodeArgs(numbers)));
+  EXPECT_EQ(normal.readReply(6s).status, 200);
+  EXPECT_TRUE(normalCallServed(host));
+}
+
 // A FIFO nobody reads would block open() for good, and writes to a full one
 // every call that logs.
 TEST(HostLifecycleAttack, AnAccessLogNobodyReadsIsRefusedNotWaitedFor) {
