@@ -66,10 +66,11 @@ class SlotWhileWaiting : public PeerWaits {
 public:
   explicit SlotWhileWaiting(RequestSlots& slots) : slots_(slots) {}
 
-  void begin() override {
+  bool begin() override {
     RequestSlots::Job next;
     aside_ = slots_.stepAside(next);
     if (next) next(true);
+    return aside_;
   }
   void end() override {
     if (!aside_) return;

