@@ -314,6 +314,8 @@ std::vector<std::string> BridgeHost::Impl::stop() {
     closed->set_value();
   });
   closed->get_future().wait_for(settings.stopGrace);
+  // Kept-alive connections waiting for a request would hold the grace to its end.
+  registry_->closeIdle();
   slots_->turnAwayWaiting();
   memory.stop();  // calls waiting for memory give up
   waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; }, settings.stopGrace);
