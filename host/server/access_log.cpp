@@ -43,13 +43,18 @@ std::string accessLine(const AccessEntry& entry) {
 }
 
 // One open destination; closed when the last line written to it is done.
+// Opened without blocking, as opening a FIFO nobody reads would wait for
+// good, and so written: a pipe that is full loses the line instead of
+// holding the call that writes it (a file never makes a write wait).
 class AccessLog::File {
 public:
   explicit File(const std::string& destination)
       : fd_(destination == "-" ? STDERR_FILENO
-                               : ::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640)) {
+                               : ::open(destination.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+                                        0640)) {
     if (fd_ < 0)
-      throw std::runtime_error("cannot open the access log " + destination + ": " + std::strerror(errno));
+      throw std::runtime_error("cannot open the access log " + destination + ": " +
+                               (errno == ENXIO ? "a FIFO that nobody reads" : std::strerror(errno)));
   }
   ~File() {
     if (fd_ != STDERR_FILENO) ::close(fd_);

@@ -49,6 +49,9 @@ constexpr unsigned kDefaultMaxConnections = 16384;
 constexpr unsigned kSpareDescriptors = 64;
 // Large enough for a head at the default limit, and for reading bodies in big pieces.
 constexpr std::size_t kInputBufferSize = 64 * 1024;
+// How long a stopping host waits for requests on their way over kept-alive
+// connections before it closes those that wait for one.
+constexpr std::chrono::milliseconds kRequestsInFlight(1000);
 // After the grace, how long stop() waits for cut connections to end: their
 // waits end at once, and a bridge that writes learns of the cut at once.
 constexpr std::chrono::seconds kStopCutWait(2);
@@ -316,7 +319,15 @@ std::vector<std::string> BridgeHost::Impl::stop() {
   closed->get_future().wait_for(settings.stopGrace);
   slots_->turnAwayWaiting();
   memory.stop();  // calls waiting for memory give up
-  waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; }, settings.stopGrace);
+  const auto allEnded = [this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; };
+  const auto graceEnd = std::chrono::steady_clock::now() + settings.stopGrace;
+  // A request sent on a kept-alive connection as the stop began is served
+  // (and told the connection ends); after that, connections that wait for
+  // their next request would only hold the grace to its end.
+  if (!waitUntil(allEnded, std::min(kRequestsInFlight, settings.stopGrace))) {
+    registry_->closeIdle();
+    waitUntil(allEnded, std::chrono::duration_cast<std::chrono::milliseconds>(graceEnd - std::chrono::steady_clock::now()));
+  }
   registry_->stop();  // every connection still open is cut once the grace is over
   waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; }, kStopCutWait);
   if (admin_) admin_->stop();

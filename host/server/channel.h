@@ -49,7 +49,8 @@ struct ConstPiece {
 class PeerWaits {
 public:
   virtual ~PeerWaits() = default;
-  virtual void begin() = 0;
+  // True when the request waits outside its running slot, having given it up.
+  virtual bool begin() = 0;
   virtual void end() = 0;
 };
 

@@ -66,10 +66,11 @@ class SlotWhileWaiting : public PeerWaits {
 public:
   explicit SlotWhileWaiting(RequestSlots& slots) : slots_(slots) {}
 
-  void begin() override {
+  bool begin() override {
     RequestSlots::Job next;
     aside_ = slots_.stepAside(next);
     if (next) next(true);
+    return aside_;
   }
   void end() override {
     if (!aside_) return;
@@ -178,8 +179,11 @@ private:
       headDeadline_ = Clock::now() + settings_.headTimeout;
       headClockRunning_ = true;
     }
+    // A kept-alive connection waiting for its next request; a new one's first
+    // is on its way.
+    const bool nextRequest = !in_.headBegun() && served_ > 0;
     if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false,
-                    !in_.headBegun()))
+                    !in_.headBegun(), nextRequest))
       return finalClose();
     // An idle connection holds no buffer while it waits.
     in_.releaseInputIfEmpty();

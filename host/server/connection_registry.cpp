@@ -6,13 +6,14 @@
 
 namespace DRAVHost {
 
-bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle) {
+bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle, bool nextRequest) {
   bothWays_.store(bothWays);
+  nextRequest_.store(nextRequest);
   if (idle && !idle_.load()) idleSince_.store(Clock::now().time_since_epoch().count());
   idle_.store(idle);
   deadline_.store(std::max<std::int64_t>(1, deadline.time_since_epoch().count()));
   // Stores before the check: a stop either sees this wait or is seen here.
-  return !(registry_ && registry_->stopping_.load());
+  return !(registry_ && (registry_->stopping_.load() || (nextRequest && registry_->closingIdle_.load())));
 }
 
 bool ConnectionRegistry::add(Entry& entry) {
@@ -82,6 +83,16 @@ void ConnectionRegistry::sweep() {
     std::int64_t deadline = entry->deadline_.load();
     if (deadline > 0 && deadline < now && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut))
       cut(*entry, entry->bothWays_.load());
+  }
+}
+
+void ConnectionRegistry::closeIdle() {
+  closingIdle_.store(true);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Entry* entry : entries_) {
+    std::int64_t deadline = entry->deadline_.load();
+    if (entry->nextRequest_.load() && deadline > 0 && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut))
+      cut(*entry, false);
   }
 }
 

@@ -88,9 +88,11 @@ BridgeCall readCallHeaders(const RequestHead& head) {
 
 namespace {
 
-// A bridge call's waits on its client: its memory share shrinks to what it
-// holds meanwhile, so that calls whose clients are slow keep no memory from
-// the others, then the waits go on to whoever watched them before.
+// A bridge call's waits on its client: when the call waits outside its
+// running slot, its memory share shrinks to what it holds meanwhile, so that
+// calls whose clients are slow keep no memory from the others. A call that
+// waits in its slot keeps its share: taking it back would have the slot
+// wait for memory that calls waiting for a slot may hold.
 class MemoryWhileWaiting : public PeerWaits {
 public:
   MemoryWhileWaiting(Channel& channel, CallMemory& memory, const RequestStream& in, const ResponseStream& out,
@@ -102,13 +104,16 @@ public:
   MemoryWhileWaiting(const MemoryWhileWaiting&) = delete;
   MemoryWhileWaiting& operator=(const MemoryWhileWaiting&) = delete;
 
-  void begin() override {
-    if (next_) next_->begin();
+  bool begin() override {
+    shrunk_ = next_ && next_->begin();
     // The bridge holds at most the argument bytes that have come.
-    memory_.shrinkWhileWaiting(std::min<std::uint64_t>(argsSize_, in_.bodyBytesRead()) + out_.bufferedBytes());
+    if (shrunk_)
+      memory_.shrinkWhileWaiting(std::min<std::uint64_t>(argsSize_, in_.bodyBytesRead()) + out_.bufferedBytes());
+    return shrunk_;
   }
   void end() override {
-    memory_.regrow();  // before the slot: no slot waits for memory
+    if (shrunk_) memory_.regrow();  // before the slot: no slot waits for memory
+    shrunk_ = false;
     if (next_) next_->end();
   }
 
@@ -119,6 +124,7 @@ private:
   const RequestStream& in_;
   const ResponseStream& out_;
   const std::uint32_t argsSize_;
+  bool shrunk_ = false;
 };
 
 // One request on its way through the host; the streams live as long as it.

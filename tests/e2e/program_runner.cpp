@@ -115,9 +115,13 @@ ProgramResult BackgroundProgram::stop(std::chrono::milliseconds limit) {
   if (pid_ <= 0) return result;
   kill(pid_, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG | WNOWAIT) == 0 && msLeft(deadline) > 0) usleep(10000);
-  if (msLeft(deadline) == 0) kill(pid_, SIGKILL);
+  // waitid(), as waitpid() takes no WNOWAIT: the program stays to be reaped below.
+  const auto ended = [this] {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+  };
+  while (!ended() && msLeft(deadline) > 0) usleep(10000);
+  if (!ended()) kill(pid_, SIGKILL);
   while (drain(outFd_, out_)) {
   }
   reap(pid_, result);
