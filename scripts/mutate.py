@@ -47,6 +47,7 @@ SUITES = {
     "win32/utf_text": ["win32", "transport", "host", "e2e"],
     "win32/wininet": ["win32", "transport", "e2e"],
     "host": ["host", "e2e"],
+    "tools": ["e2e"],
 }
 
 # Operators: (pattern, replacement). Binary operators are matched with
@@ -147,7 +148,7 @@ def mutants_of(path):
 
 def folder_of(path):
     parts = path.split("/")
-    return "/".join(parts[:2]) + "/" if parts[0] == "drav" else parts[0] + "/"
+    return "/".join(parts[:2]) + "/" if parts[0] in ("drav", "host", "tools") else parts[0] + "/"
 
 
 def suites_for(path):

@@ -239,6 +239,8 @@ TEST_F(ConfigFile, RefusesUnknownKeysWhereTheyStand) {
             refusal("[[bridge]]\npath = \"/a\"\nplugn = \"sample\""));
   EXPECT_EQ("F:1: unknown key \"limit\" (did you mean \"limits\"?)", refusal("[limit]\nbody_limit = 1"));
   EXPECT_EQ("F:1: unknown key \"trcae\" (did you mean \"trace\"?)", refusal("trcae = true"));
+  EXPECT_EQ("F:1: unknown key \"bridges\" (did you mean \"bridge\"?)",
+            refusal("[[bridges]]\npath = \"/a\"\nplugin = \"sample\""));
   EXPECT_EQ("F:2: unknown key \"head_timeout\" in [listen] (it belongs in [limits])",
             refusal("[listen]\nhead_timeout = \"1s\""));
   EXPECT_EQ("F:1: unknown key \"port\" (it belongs in [listen] or in [admin])", refusal("port = 8420"));

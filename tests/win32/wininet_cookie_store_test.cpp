@@ -79,6 +79,16 @@ TEST(CookieStoreMatching, HostDomainPathAndSecureDecideWhatIsSent) {
   EXPECT_EQ(other.header(at("http://www.example.com/shop/x")), "c=1") << "only Path sets the path";
 }
 
+// A page directly under the root gets the root as its cookies' path, so
+// naming that path again replaces the cookie instead of adding a second.
+TEST(CookieStoreMatching, APageAtTheTopHasTheRootAsDefaultPath) {
+  CookieStore store;
+  ASSERT_TRUE(store.set(at("http://h/page"), "a=1"));
+  ASSERT_TRUE(store.set(at("http://h/other"), "a=2; Path=/"));
+  EXPECT_EQ(store.size(), 1u);
+  EXPECT_EQ(store.header(at("http://h/elsewhere/x")), "a=2");
+}
+
 TEST(CookieStoreDomains, AnIpAddressOnlyEverGetsHostOnlyCookies) {
   CookieStore store;
   EXPECT_FALSE(store.set(at("http://127.0.0.1/"), "a=1; Domain=0.0.1"));
@@ -245,6 +255,12 @@ TEST(CookieDates, TheThreeHttpFormsAreReadAndNonsenseIsNot) {
       {"Sun Nov  6 08:49:37 1994", true, 784111777},
       {"Thu, 01 Jan 1970 00:00:00 GMT", true, 0},
       {"Fri, 31 Dec 9999 23:59:59 GMT", true, 253402300799},
+      // Either side of the end of February, where leap days fall.
+      {"Thu, 29 Feb 2024 00:00:00 GMT", true, 1709164800},
+      {"Fri, 01 Mar 2024 00:00:00 GMT", true, 1709251200},
+      {"Wed, 01 Mar 2023 00:00:00 GMT", true, 1677628800},
+      {"Wed, 01 Mar 2000 00:00:00 GMT", true, 951868800},
+      {"Fri, 31 Dec 2100 00:00:00 GMT", true, 4133894400},
       {"", false, 0},
       {"tomorrow", false, 0},
       {"Sun, 32 Nov 1994 08:49:37 GMT", false, 0},

@@ -126,6 +126,10 @@ TEST_F(Cookies, UnreadableArgumentsAreRefused) {
   EXPECT_FALSE(InternetSetCookieW(nullptr, nullptr, DRAV_W("a=1")));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(setCookie("not a url", nullptr, "a=1"));
+  if (!dravtest::runningUnderWine()) {
+    EXPECT_FALSE(setCookie("ftp://127.0.0.1/c4/", nullptr, "a=1")) << "only http and https keep cookies";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_UNRECOGNIZED_SCHEME));
+  }
   // Wine's codes for these refusals are not checked here.
   const bool wine = dravtest::runningUnderWine();
   SetLastError(ERROR_SUCCESS);

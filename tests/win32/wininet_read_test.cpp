@@ -177,11 +177,16 @@ TEST_F(Handles, NullClosedAndForeignHandlesAreRefused) {
   }
 }
 
-TEST_F(Handles, AnUnknownAccessTypeOpensNoSession) {
-  if (dravtest::runningUnderWine()) GTEST_SKIP() << "what Wine makes of an unknown access type is not checked";
+TEST_F(Handles, AnUnknownAccessTypeOrAnAsynchronousSessionOpensNoSession) {
+  if (dravtest::runningUnderWine()) GTEST_SKIP() << "Wine opens asynchronous sessions; unknown access types are not checked";
   SetLastError(ERROR_SUCCESS);
   EXPECT_EQ(InternetOpenW(DRAV_W("wininet-test"), 77, nullptr, nullptr, 0), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // Nothing here would ever call back: a session that promised to is refused.
+  for (const DWORD flag : {DWORD(INTERNET_FLAG_ASYNC), DWORD(INTERNET_FLAG_OFFLINE)}) {
+    EXPECT_EQ(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, flag), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << flag;
+  }
 }
 
 TEST_F(Handles, AHandleOfTheWrongKindIsRefused) {
@@ -215,6 +220,11 @@ TEST_F(Handles, OptionsAreCheckedForKindLengthAndName) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(setText(nullptr, INTERNET_OPTION_USERNAME, "u")) << "credentials belong to a handle";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INCORRECT_HANDLE_TYPE));
+    // Missing buffers are refused before anything is read from or written to them.
+    EXPECT_FALSE(InternetSetOptionW(nullptr, INTERNET_OPTION_HTTP_VERSION, nullptr, sizeof version));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(InternetQueryOptionW(session, INTERNET_OPTION_CONNECT_TIMEOUT, &value, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
   EXPECT_FALSE(InternetSetOptionW(session, 0x7FFF, &value, sizeof value));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INVALID_OPTION));
