@@ -329,7 +329,7 @@ std::vector<std::string> BridgeHost::Impl::stop() {
     waitUntil(allEnded, std::chrono::duration_cast<std::chrono::milliseconds>(graceEnd - std::chrono::steady_clock::now()));
   }
   registry_->stop();  // every connection still open is cut once the grace is over
-  waitUntil([this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; }, kStopCutWait);
+  waitUntil(allEnded, kStopCutWait);
   if (admin_) admin_->stop();
   asio::post(loops_->loop(0).context(), [this] { sweepTimer_->cancel(); });
   std::vector<std::string> abandoned = running.describe();
