@@ -17,4 +17,17 @@ TEST(ShownText, ControlsAreEscapedAndUtf8IsKeptWhole) {
   EXPECT_EQ("a" + e + e + e, escapeShownText("a" + e + e + e, 7)) << "what fits is not cut";
 }
 
+// U+0080..U+009F are controls too: U+009B opens a terminal sequence as ESC [
+// does, U+0085 ends a line. Written as UTF-8 they are whole characters, yet
+// must not reach a terminal raw; U+00A0 and up stay.
+TEST(ShownText, Utf8EncodedC1ControlsAreEscaped) {
+  for (const char* c1 : {"\xc2\x80", "\xc2\x85", "\xc2\x9b", "\xc2\x9f"}) {
+    const std::string shown = escapeShownText(std::string("a") + c1 + "2Jb");
+    EXPECT_EQ(shown.find(c1), std::string::npos) << shown;
+    EXPECT_EQ(shown.front(), 'a');
+    EXPECT_EQ(shown.substr(shown.size() - 3), "2Jb");
+  }
+  EXPECT_EQ("\xc2\xa0\xc2\xbf", escapeShownText("\xc2\xa0\xc2\xbf")) << "printable Latin-1 range kept";
+}
+
 }  // namespace
