@@ -8,11 +8,14 @@ namespace DRAV {
 namespace detail {
 namespace {
 
-// The length of the whole, valid UTF-8 character at `at`; 0 when there is none.
+// The length of the whole, valid UTF-8 character at `at`; 0 when there is
+// none, and for the C1 controls (U+0080-U+009F: a terminal reads U+009B as
+// ESC [), which are escaped byte by byte like the C0 ones.
 std::size_t utf8Width(const std::string& text, std::size_t at) {
   const auto lead = static_cast<unsigned char>(text[at]);
   const std::size_t width = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
   if (width == 0 || text.size() - at < width) return 0;
+  if (lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) return 0;
   const auto first = text.begin() + static_cast<std::ptrdiff_t>(at);
   return utf8::is_valid(first, first + static_cast<std::ptrdiff_t>(width)) ? width : 0;
 }
