@@ -1,0 +1,87 @@
+-- Compressed binary values: the ASCII header "[DRAV_Z=<plain length>]" in
+-- front of one zlib stream, read as a receiver reads it, and the stream
+-- inflated with Wireshark's zlib within bounds of memory and time.
+--
+-- Wireshark's inflater has no output limit, and a stream may inflate to far
+-- more than its header announces (up to 1032 bytes per byte). So the stream
+-- is fed in steps: each step adds at most as many compressed bytes as can
+-- inflate to the limit, and inflating stops as soon as the output passes
+-- the announced length. One value then holds at most twice the limit, and
+-- one message inflates at most `budget` bytes in all.
+--
+-- Loaded by drav.lua; run on its own, it defines nothing.
+
+local MARKER = "[DRAV_Z="
+local MAX_RATIO = 1032  -- the most bytes deflate produces from one byte
+local RATIO_SLACK = 64  -- what a receiver allows above that for tiny streams
+
+-- The header at `at` of a block of `length` bytes, or nil when the block
+-- is stored as it is: { length = header bytes, announced = the plain length
+-- (nil when it does not fit 32 bits), digits = the text between "=" and "]" }.
+local function header(r, at, length)
+  if length < #MARKER or not r:starts_with(at, MARKER) then return nil end
+  local close = r:find_char("]", at + #MARKER, length - #MARKER)
+  if not close then return nil end
+  local digits = r.bytes:sub(at + #MARKER + 1, close)
+  -- As atol reads it: blanks, one sign, the digits up to the first other byte.
+  local sign, number = digits:match("^[ \t\n\v\f\r]*([+-]?)(%d*)")
+  local announced = tonumber(number ~= "" and number or "0")
+  if #number > 10 or announced > 0xFFFFFFFF or (sign == "-" and announced ~= 0) then announced = nil end
+  return { length = close - at + 1, announced = announced, digits = digits }
+end
+
+-- Whether the two bytes open a zlib stream (deflate, window of at most 32 KiB).
+local function zlib_head(r, at)
+  local cmf, flg = r:byte_at(at), r:byte_at(at + 1)
+  return cmf % 16 == 8 and math.floor(cmf / 16) <= 7 and (cmf * 256 + flg) % 31 == 0
+end
+
+-- Why a receiver refuses the stream behind header `h` (block at `at`,
+-- `length` bytes) without inflating it, or nil.
+local function problem(r, at, length, h)
+  local stream = length - h.length
+  if not h.announced then
+    return "the plain length " .. h.digits .. " is not a byte count from 0 to 4294967295"
+  end
+  if h.announced > stream * MAX_RATIO + RATIO_SLACK then
+    return string.format("%d plain bytes cannot come from %d compressed bytes", h.announced, stream)
+  end
+  if stream < 2 or not zlib_head(r, at + h.length) then return "the compressed bytes are not a zlib stream" end
+  return nil
+end
+
+-- Inflates the stream behind header `h`, which problem() passed.
+-- `ctx.limit`: the largest plain length inflated; `ctx.inflated` counts the
+-- output of this message against `ctx.budget`. `name` names the data source.
+-- Returns { plain = Tvb (nil for no output), error = why a receiver refuses
+-- the value, skipped = why it was not inflated here }.
+local function inflate(r, ctx, at, length, h, name)
+  local stream = length - h.length
+  if h.announced > ctx.limit then
+    return { skipped = string.format("not decompressed: %d bytes are more than the %d of the preference",
+                                     h.announced, ctx.limit) }
+  end
+  local fed, plain, produced = 0, nil, 0
+  while fed < stream do
+    local step = math.min(stream - fed, math.max(math.floor((2 * ctx.limit - produced) / MAX_RATIO), 1))
+    -- This step's output is at most the last one's and what the new bytes can add.
+    if ctx.inflated + produced + step * MAX_RATIO > ctx.budget then
+      return { skipped = "not decompressed: this message has used its decompression budget" }
+    end
+    fed = fed + step
+    local label = fed == stream and name or string.format("%s (first %d of %d compressed bytes)", name, fed, stream)
+    plain = r:range(at + h.length, fed):uncompress(label)
+    produced = plain and plain:len() or 0
+    ctx.inflated = ctx.inflated + produced
+    if produced > h.announced then
+      return { error = string.format("the compressed bytes inflate to more than the %d announced", h.announced) }
+    end
+  end
+  if produced ~= h.announced then
+    return { error = string.format("the compressed bytes inflate to %d bytes, not the %d announced", produced,
+                                   h.announced) }
+  end
+  return { plain = plain }
+end
+
+return { header = header, problem = problem, inflate = inflate }
