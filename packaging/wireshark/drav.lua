@@ -44,7 +44,7 @@ local F = {
   value = ProtoField.none("drav.value", "Value"),
   kind = ProtoField.uint8("drav.value.kind", "Kind", base.DEC, KIND_NAMES),
   kind_high = ProtoField.uint8("drav.value.kind_high", "Kind's high byte (ignored)", base.HEX),
-  line_breaks = ProtoField.bytes("drav.value.line_breaks", "Line breaks before the value (skipped)"),
+  line_breaks = ProtoField.bytes("drav.value.line_breaks", "Line breaks before the value (skipped)", base.SPACE),
   v_int = ProtoField.int32("drav.value.int", "Int"),
   v_long = ProtoField.int32("drav.value.long", "Long"),
   v_short = ProtoField.int16("drav.value.short", "Short"),
@@ -96,6 +96,8 @@ proto.experts = { E.malformed, E.unusual, E.comment, E.status_error, E.refused, 
 
 proto.prefs.max_decompressed = Pref.uint("Largest value to decompress (bytes)", 64 * 1024 * 1024,
   "A compressed value announcing more plain bytes is shown compressed")
+proto.prefs.decompression_budget = Pref.uint("Decompression budget per message (bytes)", 512 * 1024 * 1024,
+  "The most one message may inflate; a value whose compressed bytes could inflate past what is left (1032 bytes per byte) is decompressed from its first bytes only")
 proto.prefs.values_per_list = Pref.uint("Values shown per list", 1000, "Further values are read but not shown")
 proto.prefs.values_per_message = Pref.uint("Values shown per message", 10000, "Further values are read but not shown")
 proto.prefs.max_depth = Pref.uint("Nested objects shown, deepest", 16, "Deeper objects are shown as bytes")
@@ -122,6 +124,7 @@ local http = {
   file_data = Field.new("http.file_data"),
   request_in = Field.new("http.request_in"),
   server = Field.new("http.server"),
+  content_length = Field.new("http.content_length"),
 }
 local frame_time = Field.new("frame.time")
 
@@ -152,14 +155,24 @@ local function last(...)
 end
 
 local function context()
-  local limit = proto.prefs.max_decompressed
-  return { limit = limit, budget = 4 * limit, inflated = 0, shown = 0, max_shown = proto.prefs.values_per_message,
-           per_list = proto.prefs.values_per_list, max_depth = proto.prefs.max_depth }
+  return { limit = proto.prefs.max_decompressed, budget = proto.prefs.decompression_budget, inflated = 0, shown = 0,
+           max_shown = proto.prefs.values_per_message, per_list = proto.prefs.values_per_list,
+           max_depth = proto.prefs.max_depth }
+end
+
+-- The body of the message in this frame: a range, "empty" for none at
+-- all, or nil when the capture does not hold it.
+local function message_body()
+  local body = http.file_data()
+  if body then return body.range end
+  local length = last(http.content_length())
+  if length and tostring(length.value) == "0" then return "empty" end
+  return nil
 end
 
 local function dissect_call(pinfo, tree, headers)
-  local body = http.file_data()
-  local root = body and tree:add(proto, body.range) or tree:add(proto)
+  local body = message_body()
+  local root = type(body) == "userdata" and tree:add(proto, body) or tree:add(proto)
   local call = message.call_headers(root, headers)
   call.time = frame_time().value
   local known = calls[pinfo.number]
@@ -168,12 +181,12 @@ local function dissect_call(pinfo, tree, headers)
                           answer = known and known.answer }
   local name = string.format("%s.%s", call.bridge or "?", call.method or "?")
   root:append_text(": call of " .. name)
-  set_columns(pinfo, name .. " call" .. message.read_call(root, body and body.range, call, context()))
+  set_columns(pinfo, name .. " call" .. message.read_call(root, body, call, context()))
 end
 
 local function dissect_answer(pinfo, tree, code, call, request_frame)
-  local body = http.file_data()
-  local root = body and tree:add(proto, body.range) or tree:add(proto)
+  local body = message_body()
+  local root = type(body) == "userdata" and tree:add(proto, body) or tree:add(proto)
   if call then
     call.answer = pinfo.number
     root:add(F.bridge, call.bridge or ""):set_generated()
@@ -186,13 +199,13 @@ local function dissect_answer(pinfo, tree, code, call, request_frame)
   if content_type:lower():find("^text/plain") then
     root:append_text(": refusal" .. (call and " of " .. name or ""))
     local retry = headers_of({ http.response_line() })["retry-after"]
-    local words = message.show_refusal(root, code, tostring(last(http.phrase()) or ""), body and body.range,
+    local words = message.show_refusal(root, code, tostring(last(http.phrase()) or ""), type(body) == "userdata" and body,
                                        retry and retry[1])
     set_columns(pinfo, string.format("%s refused: %s", name, words))
     return
   end
   root:append_text(": answer" .. (call and " of " .. name or ""))
-  set_columns(pinfo, name .. " answer" .. message.read_answer(root, body and body.range, call and call.mode, code, context()))
+  set_columns(pinfo, name .. " answer" .. message.read_answer(root, body, call and call.mode, code, context()))
 end
 
 local function dissect(pinfo, tree)

@@ -89,6 +89,23 @@ class CaptureRelay:
         writer.close()
 
 
+def write_exchanges(path, exchanges, start=1700000000.0):
+    """A capture of made-up connections, one per exchange: each a list of
+    (from_client, bytes) in the order they travel, 1 ms apart."""
+    writer = _PcapWriter(path)
+    stamp = start
+    for number, exchange in enumerate(exchanges):
+        flow = _Flow(20000 + number, 8080)
+        flow.handshake(writer, stamp)
+        for from_client, data in exchange:
+            stamp += 0.001
+            flow.send(writer, stamp, from_client, data)
+        stamp += 0.001
+        flow.finish(writer, stamp, True)
+        flow.finish(writer, stamp, False)
+    writer.close()
+
+
 class _Flow:
     """One TCP connection's sequence numbers, client and server side."""
 

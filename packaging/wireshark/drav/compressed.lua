@@ -3,11 +3,12 @@
 -- inflated with Wireshark's zlib within bounds of memory and time.
 --
 -- Wireshark's inflater has no output limit, and a stream may inflate to far
--- more than its header announces (up to 1032 bytes per byte). So the stream
--- is fed in steps: each step adds at most as many compressed bytes as can
--- inflate to the limit, and inflating stops as soon as the output passes
--- the announced length. One value then holds at most twice the limit, and
--- one message inflates at most `budget` bytes in all.
+-- more than its header announces (up to 1032 bytes per byte). So a stream
+-- is inflated whole only when even that much fits in what is left of the
+-- message's decompression budget; a longer one is inflated from its first
+-- bytes only, as many as fit. Output beyond the announced length is a fault.
+-- One message thus never inflates more than its budget, in one call per
+-- value.
 --
 -- Loaded by drav.lua; run on its own, it defines nothing.
 
@@ -50,32 +51,32 @@ local function problem(r, at, length, h)
   return nil
 end
 
--- Inflates the stream behind header `h`, which problem() passed.
--- `ctx.limit`: the largest plain length inflated; `ctx.inflated` counts the
--- output of this message against `ctx.budget`. `name` names the data source.
--- Returns { plain = Tvb (nil for no output), error = why a receiver refuses
--- the value, skipped = why it was not inflated here }.
+-- Inflates the stream behind header `h`, which problem() passed, in one
+-- call. `ctx.limit`: the largest plain length inflated; `ctx.inflated`
+-- counts this message's output against `ctx.budget`. `name` names the data
+-- source. Returns { plain = Tvb (nil for no output), error = why a receiver
+-- refuses the value, skipped = why it was not inflated, or not whole: then
+-- partial is true and plain holds what the first bytes gave }.
 local function inflate(r, ctx, at, length, h, name)
   local stream = length - h.length
   if h.announced > ctx.limit then
     return { skipped = string.format("not decompressed: %d bytes are more than the %d of the preference",
                                      h.announced, ctx.limit) }
   end
-  local fed, plain, produced = 0, nil, 0
-  while fed < stream do
-    local step = math.min(stream - fed, math.max(math.floor((2 * ctx.limit - produced) / MAX_RATIO), 1))
-    -- This step's output is at most the last one's and what the new bytes can add.
-    if ctx.inflated + produced + step * MAX_RATIO > ctx.budget then
-      return { skipped = "not decompressed: this message has used its decompression budget" }
-    end
-    fed = fed + step
-    local label = fed == stream and name or string.format("%s (first %d of %d compressed bytes)", name, fed, stream)
-    plain = r:range(at + h.length, fed):uncompress(label)
-    produced = plain and plain:len() or 0
-    ctx.inflated = ctx.inflated + produced
-    if produced > h.announced then
-      return { error = string.format("the compressed bytes inflate to more than the %d announced", h.announced) }
-    end
+  -- No more stream than can inflate within what is left of the budget.
+  local fed = math.min(stream, math.floor((ctx.budget - ctx.inflated) / MAX_RATIO))
+  if fed <= 0 then return { skipped = "not decompressed: this message has used its decompression budget" } end
+  local whole = fed == stream
+  local plain = r:range(at + h.length, fed):uncompress(whole and name or name .. " (its first bytes)")
+  local produced = plain and plain:len() or 0
+  ctx.inflated = ctx.inflated + produced
+  if produced > h.announced then
+    return { error = string.format("the compressed bytes inflate to more than the %d announced", h.announced) }
+  end
+  if not whole then
+    return { plain = plain, partial = true, skipped = string.format(
+      "decompressed from its first %d of %d compressed bytes only: the rest could pass this message's decompression budget",
+      fed, stream) }
   end
   if produced ~= h.announced then
     return { error = string.format("the compressed bytes inflate to %d bytes, not the %d announced", produced,

@@ -35,7 +35,13 @@ return function(F, E, reader, compressed, values)
     end
     return false
   end
-  M.guarded = guarded
+
+  -- A body of no bytes at all: malformed at its first byte.
+  local function empty(root)
+    root:add(F.stopped_at, 0):add_proto_expert_info(E.malformed,
+      "truncated data: the byte-order marker needs 1 bytes, 0 left (reading stopped at byte 0 of the body)")
+    return ", malformed"
+  end
 
   -- The value of a call header sent once; every copy is shown, and copies
   -- that differ are flagged (the host refuses such a call).
@@ -102,12 +108,15 @@ return function(F, E, reader, compressed, values)
     if result.skipped then r:stop(result.skipped, 0) end
     tree:add(F.decompressed_length, r:range(0, r.length), h.announced)
     r.pos = r.length
+    if not result.plain or result.plain:len() == 0 then return r:sub(r.length, 0) end  -- no plain bytes at all
     return reader.new(result.plain, 0, h.announced, { name = "the decompressed arguments", base = 0 })
   end
 
-  -- The body of a call under `root`: the arguments, then the extra blob.
-  -- Returns words for the Info column.
+  -- The body of a call under `root` (a range, "empty" or nil when not
+  -- captured): the arguments, then the extra blob. Returns words for the
+  -- Info column.
   function M.read_call(root, body, call, ctx)
+    if body == "empty" then return empty(root) end
     if not body then
       root:add_proto_expert_info(E.comment, "no body in the capture")
       return ""
@@ -157,6 +166,7 @@ return function(F, E, reader, compressed, values)
   -- `mode` is the call's streaming mode, nil when the call was not seen.
   function M.read_answer(root, body, mode, code, ctx)
     if code ~= 200 then root:add_proto_expert_info(E.unusual, "the bridge answered with HTTP status " .. code) end
+    if body == "empty" then return empty(root) end
     if not body then
       root:add_proto_expert_info(E.comment, "no body in the capture")
       return ""

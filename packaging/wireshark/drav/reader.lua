@@ -109,9 +109,11 @@ function Reader:find_char(char, at, length)
   return nil
 end
 
--- The bytes [at, at + length) for an item; never empty.
+-- The bytes [at, at + length) for an item, cut to the bytes there are (an
+-- item at the very end covers none).
 function Reader:range(at, length)
-  return self.tvb:range(self.offset + at, math.max(length, 0))
+  at = math.min(math.max(at, 0), self.length)
+  return self.tvb:range(self.offset + at, math.min(math.max(length, 0), self.length - at))
 end
 
 -- A reader over [at, at + length) of the same bytes, positions counted from

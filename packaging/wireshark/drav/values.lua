@@ -130,10 +130,12 @@ return function(F, E, reader, compressed)
     return i
   end
 
-  -- Whether `walk` reads all of `r` (a fresh copy of it) without a stop.
+  -- Whether `walk` reads all of `r` (a fresh copy of it) without a stop,
+  -- strictly: as a writer writes values, with no byte a receiver only skips
+  -- and no unknown kind (each of which would let any bytes pass).
   local function reads_whole(r, walk, ctx)
     local copy = r:sub(0, r.length)
-    local ok, err = pcall(walk, copy, ctx, nil, 0, "")
+    local ok, err = pcall(walk, copy, setmetatable({ strict = true }, { __index = ctx }), nil, 0, "")
     if not ok and not reader.is_stop(err) then error(err, 0) end
     return ok and copy:left() == 0
   end
@@ -198,21 +200,25 @@ return function(F, E, reader, compressed)
       local result = compressed.inflate(r, ctx, at, length, h, "Decompressed value " .. path)
       if result.error then r:stop("the compressed value cannot be read: " .. result.error, at) end
       words = string.format("%d bytes (%d compressed)", h.announced, length)
+      plain = result.plain
       if result.skipped then
         head:add_proto_expert_info(E.comment, result.skipped)
-        return words
+        if not (result.partial and plain and tag == 3) then return words end
+      else
+        tree:add(F.decompressed_length, r:range(at, length), h.announced)
       end
-      plain = result.plain
-      tree:add(F.decompressed_length, r:range(at, length), h.announced)
     end
     if tag == 3 then
       local tvb, offset, size = r.tvb, r.offset + at, length
-      if h then tvb, offset, size = plain, 0, h.announced end
+      if h then tvb, offset, size = plain, 0, plain and plain:len() or 0 end
       if size > 0 then tree:add(F.bytes, tvb:range(offset, math.min(size, PREVIEW))) end
       return words .. (size > 0 and hex_preview(tvb, offset, size) or "")
     end
-    local content = h and reader.new(plain, 0, h.announced, { name = "decompressed value " .. path, base = 0 })
-                    or r:sub(at, length)
+    local content = r:sub(at, length)
+    if h then  -- an empty plain form has no bytes to read
+      content = plain and plain:len() > 0 and reader.new(plain, 0, plain:len(), { name = "decompressed value " .. path, base = 0 })
+                or r:sub(at + length, 0)
+    end
     return read_object(content, ctx, tree, tag, depth, path)
   end
 
@@ -222,6 +228,9 @@ return function(F, E, reader, compressed)
     local start, name = r.pos, "Value " .. index
     local item = tree and tree:add(F.value, r:range(start, 1))
     local first = r:after_line_breaks()
+    if ctx.strict and (first ~= start or r.length - first < 2 or r:byte_at(first) ~= 0 or r:byte_at(first + 1) > 16) then
+      r:stop("not a value as a writer writes it")
+    end
     if item and first ~= start then item:add(F.line_breaks, r:range(start, (first or r.length) - start)) end
     -- Data that ends before the kind leaves the value empty: no fault to a receiver.
     if not first or r.length - first < 2 then
