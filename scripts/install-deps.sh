@@ -17,7 +17,7 @@ test=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev llvm
   libmsgpack-dev libmsgpack-cxx-dev
-  tinyproxy openssl curl nginx-light wrk python3
+  tinyproxy openssl curl nginx-light wrk python3 tshark
 )
 windows=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine wine32:i386
@@ -56,5 +56,7 @@ for arch in "${foreign[@]}"; do
 done
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# wireshark-common asks whether users outside root may capture: they may not.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null
