@@ -100,7 +100,10 @@ proto.prefs.decompression_budget = Pref.uint("Decompression budget per message (
   "The most one message may inflate; a value whose compressed bytes could inflate past what is left (1032 bytes per byte) is decompressed from its first bytes only")
 proto.prefs.values_per_list = Pref.uint("Values shown per list", 1000, "Further values are read but not shown")
 proto.prefs.values_per_message = Pref.uint("Values shown per message", 10000, "Further values are read but not shown")
-proto.prefs.max_depth = Pref.uint("Nested objects shown, deepest", 16, "Deeper objects are shown as bytes")
+-- Each nested object shown costs a protected call, of the 200 nested C calls Lua allows.
+local DEEPEST = 50
+proto.prefs.max_depth = Pref.uint("Nested objects shown, deepest", 16,
+  "Deeper objects are shown as bytes; at most " .. DEEPEST)
 
 local reader = module("reader")
 local compressed = module("compressed")
@@ -157,7 +160,7 @@ end
 local function context()
   return { limit = proto.prefs.max_decompressed, budget = proto.prefs.decompression_budget, inflated = 0, shown = 0,
            max_shown = proto.prefs.values_per_message, per_list = proto.prefs.values_per_list,
-           max_depth = proto.prefs.max_depth }
+           max_depth = math.min(proto.prefs.max_depth, DEEPEST) }
 end
 
 -- The body of the message in this frame: a range, "empty" for none at

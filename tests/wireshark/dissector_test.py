@@ -177,6 +177,13 @@ SMALL_VALUES = {
     "drav.value.double": ["2.5"], "drav.value.float": ["0.5"], "drav.value.string": ["abc"],
     "drav.value.utf8string": ["\u017c\u00f3\u0142w"], "drav.value.bytes": ["01 02 ff"], "drav.count": ["16"],
 }
+# As dravdump describes values.
+SMALL_LABELS = ["Value 0: Int -5", "Value 1: Long 70000", "Value 2: Short -2", "Value 3: UInt 4000000000",
+                "Value 4: ULong 7", "Value 5: UShort 65535", "Value 6: UChar 200", 'Value 7: Char "z"',
+                "Value 8: Bool true", "Value 9: Bool false", "Value 10: Double 2.5", "Value 11: Float 0.5",
+                'Value 12: String "abc"', 'Value 13: UTF8String "\u017c\u00f3\u0142w"',
+                "Value 14: BinaryArray 3 bytes: 01 02 FF", "Value 15: Empty",
+                'Invocation status: 0 "no error detected"']
 FIELDS = sorted(set(SMALL_VALUES) | {
     "drav.bridge", "drav.method", "drav.streaming", "drav.need_sso_token", "drav.args_size", "drav.extra_blob_size",
     "drav.request_in", "drav.time", "frame.time_epoch", "http.content_length", "drav.streamed",
@@ -238,6 +245,10 @@ def check_plain_calls(tshark, pcap, methods, payload, blob, streamed):
     check(small_call, dict(SMALL_VALUES, **{"drav.streaming": ["NO"], "drav.extra_blob_size": ["0"]}), "small values")
     check(small_answer, dict(SMALL_VALUES, **{"drav.status.code": ["0"], "drav.streamed": ["0"],
                                               "drav.status.message": ["no error detected"]}), "small values, answer")
+    shown = tshark.run(["-r", pcap, "-V", "-Y", "frame.number == " + small_answer["frame.number"][0]], "labels")
+    shown = [line.strip() for line in shown.splitlines()]
+    for label in SMALL_LABELS:
+        expect(label in shown, "small values, answer: no line %r in the tree" % label)
     check(pairs[1][1], {"drav.value.kind": ["8"], "drav.value.double": ["6.5"], "drav.status.code": ["0"]}, "sum")
     big = {"drav.value.plain_length": ["5000000"], "drav.value.decompressed_length": ["5000000"],
            "drav.value.bytes": [preview(payload)], "drav.value.kind": ["3"]}

@@ -19,6 +19,7 @@ FIELDS = ["drav.method", "drav.args_size", "drav.request_in", "drav.value.kind",
           "drav.status.code", "drav.streamed", "drav.malformed.offset", "drav.refusal.status",
           "drav.refusal.retry_after", "drav.refusal.message", "http.content_length"]
 DEPTH_SHOWN = 16  # the dissector's default for nested objects
+DEEPEST_SHOWN = 50  # and the most it shows, whatever the preference says
 
 
 def int_value(n):
@@ -96,6 +97,10 @@ def cases(expect, expect_equal):
              exchange(b"\x01" + w.u32(3) + b"\r\n\r\n" + int_value(5) + b"\x12\x01" + w.u32(6) + w.value(42)),
              fields(value__kind=["1", "1", "42"], value__int=["5", "6"], value__line_breaks=["0d 0a 0d 0a"])),
         Case("the data ends in line breaks", exchange(b"\x01" + w.u32(1) + b"\r\n"), fields(value__kind=None)),
+        Case("an answer after 100 Continue", [(True, w.call(w.body(int_value(1)))),
+                                               (False, b"HTTP/1.1 100 Continue\r\n\r\n"),
+                                               (False, w.bridge_answer(w.answer([int_value(8)])))],
+             None, fields(value__int=["8"])),
         Case("a chunked answer", exchange(w.body(int_value(1)), None)
              + [(False, w.bridge_answer(w.answer([int_value(9)]), chunked=True))], None, fields(value__int=["9"])),
         Case("a streamed answer of the wrong kind", exchange(w.body(int_value(9)), w.answer([int_value(9)]),
@@ -122,8 +127,15 @@ def cases(expect, expect_equal):
              fields(value__kind=["15"] * (DEPTH_SHOWN + 1))),
         Case("an object whose content announces 2^32 - 1 values",
              exchange(w.body(w.binary(w.nested(w.u32(0xFFFFFFFF) + b"junk"), tag=15))), fields(value__kind=["15"])),
-        Case("a marker without its bracket", exchange(w.body(w.binary(b"[DRAV_Z=12 abc"))),
-             fields(value__bytes=["5b 44 52 41 56 5f 5a 3d 31 32 20 61 62 63"], value__plain_length=None)),
+        Case("a marker without its bracket (the next value has one)",
+             exchange(w.body(w.binary(b"[DRAV_Z=12 abc"), w.text(2, "]"))),
+             fields(value__bytes=["5b 44 52 41 56 5f 5a 3d 31 32 20 61 62 63"], value__plain_length=None,
+                    value__string=["]"])),
+        Case("an object whose content has a line break", exchange(w.body(w.binary(
+             w.nested(w.u32(1) + b"\n" + int_value(4)), tag=15))), fields(value__kind=["15"])),
+        Case("a streamed answer to INOUT", exchange(w.body(int_value(512)), w.streamed_answer(bytes(range(256)) * 2),
+                                                    mode="INOUT"),
+             None, fields(streamed=["1"], value__length=["512"], value__bytes=[" ".join("%02x" % n for n in range(16))])),
         Case("an empty compressed value and object",
              exchange(w.body(w.binary(w.compressed(b"")), w.binary(w.compressed(b""), tag=15))),
              fields(value__plain_length=["0", "0"], value__decompressed_length=["0", "0"])),
@@ -136,7 +148,7 @@ def cases(expect, expect_equal):
         made.append(Case("a block of %#x bytes, kind %d" % (length, tag),
                          exchange(w.body(w.value(tag, w.u32(length) + b"ab"))), stops_at(11)))
     lies = [("a stream inflating past its length", w.compressed(bytes(1000000), announced=1000)),
-            ("more plain bytes than the stream can hold", w.compressed(b"x" * 10, announced=10000000)),
+            ("more plain bytes than the stream can hold", w.compressed(b"x" * 10, announced=100000000)),
             ("a length that is no number", b"[DRAV_Z=abc]" + zlib.compress(b"hi")),
             ("a length above 2^32", w.compressed(b"hi", announced=99999999999)),
             ("a deflate stream without its zlib wrapper", b"[DRAV_Z=5]" + raw_deflate(b"hello")),
@@ -169,7 +181,8 @@ def stopped_or_clean(expect, length):
 
 
 def limit_cases(expect, expect_equal):
-    """Bodies for a run with a 1 MiB decompression limit and a 4 MiB budget."""
+    """Bodies for a run with a 1 MiB decompression limit, a 4 MiB budget and
+    objects shown 1000 deep."""
     over = w.body(w.binary(w.compressed(bytes(2000000))))
     budget = w.body(*[w.binary(w.compressed(bytes([n]) * 900000)) for n in range(6)])
 
@@ -187,16 +200,21 @@ def limit_cases(expect, expect_equal):
                      name + ": first bytes shown")
 
     return [Case("a value above the limit", exchange(over), over_limit),
-            Case("values beyond the message's budget", exchange(budget), over_budget)]
+            Case("values beyond the message's budget", exchange(budget), over_budget),
+            Case("objects nested deeper than Lua's C calls allow", exchange(nest(500, int_value(42))),
+                 lambda f, name: expect_equal((len(f.get("drav.value.kind", [])), f.get("drav.malformed.offset")),
+                                              (DEEPEST_SHOWN + 1, None), name + ": objects shown"))]
 
 
-def run(tshark, work, made, what, options=()):
+def run(tshark, work, made, what, expect, options=()):
     pcap = os.path.join(work, what.replace(" ", "_") + ".pcap")
     write_exchanges(pcap, [case.exchange for case in made])
     by_stream = {}
     for frame in tshark.layers(pcap, FIELDS, what, options):
         role = "call" if "http.request.method" in frame else "answer"
-        by_stream.setdefault(int(frame["tcp.stream"][0]), {})[role] = frame
+        frames = by_stream.setdefault(int(frame["tcp.stream"][0]), {})
+        expect(role not in frames, "%s: more than one %s in the exchange" % (made[int(frame["tcp.stream"][0])].name, role))
+        frames[role] = frame
     for stream, case in enumerate(made):
         frames = by_stream.get(stream, {})
         for role, checking in (("call", case.on_call), ("answer", case.on_answer)):
@@ -204,7 +222,22 @@ def run(tshark, work, made, what, options=()):
                 checking(frames.get(role, {}), "%s (%s)" % (case.name, role))
 
 
+def check_labels(tshark, work, expect):
+    """Text from a peer reaches the tree's labels with its controls escaped."""
+    texts = [(2, b"a\x1b[31mb"), (2, b"\xc2\x9b2J"), (4, "\u017c\u00f3\u0142w".encode()), (2, b"\xff\"\\"),
+             (2, b"cut\0here")]
+    pcap = os.path.join(work, "labels.pcap")
+    write_exchanges(pcap, [exchange(w.body(*[w.value(tag, w.block(data + b"\0")) for tag, data in texts]))])
+    shown = [line.strip() for line in tshark.run(["-r", pcap, "-V", "-Y", "drav"], "labels").splitlines()]
+    for label in ['Value 0: String "a\\x1B[31mb"', 'Value 1: String "\\xC2\\x9B2J"',
+                  'Value 2: UTF8String "\u017c\u00f3\u0142w"', 'Value 3: String "\\xFF\\"\\\\"',
+                  'Value 4: String "cut"']:
+        expect(label in shown, "labels: no line %r in the tree" % label)
+
+
 def check(tshark, work, expect, expect_equal):
-    run(tshark, work, cases(expect, expect_equal), "made-up bodies")
-    run(tshark, work, limit_cases(expect, expect_equal), "decompression limits",
-        ["-o", "drav.max_decompressed:1048576", "-o", "drav.decompression_budget:4194304"])
+    check_labels(tshark, work, expect)
+    run(tshark, work, cases(expect, expect_equal), "made-up bodies", expect)
+    run(tshark, work, limit_cases(expect, expect_equal), "decompression limits", expect,
+        ["-o", "drav.max_decompressed:1048576", "-o", "drav.decompression_budget:4194304",
+         "-o", "drav.max_depth:1000"])

@@ -36,18 +36,27 @@ return function(F, E, reader, compressed)
     return KINDS[tag] or ("Tag" .. tag)
   end
 
-  -- Text fit for a label: control bytes and bytes of no whole UTF-8
-  -- character escaped, at most 64 bytes of it, quoted.
+  -- Whole UTF-8 characters of two bytes and more, the C1 controls left out
+  -- (a terminal takes U+009B for ESC [): no overlong forms, no surrogates.
+  local UTF8 = { "^[\194][\160-\191]", "^[\195-\223][\128-\191]", "^[\224][\160-\191][\128-\191]",
+                 "^[\225-\236\238\239][\128-\191][\128-\191]", "^[\237][\128-\159][\128-\191]",
+                 "^[\240][\144-\191][\128-\191][\128-\191]", "^[\241-\243][\128-\191][\128-\191][\128-\191]",
+                 "^[\244][\128-\143][\128-\191][\128-\191]" }
+
+  -- Text fit for a label, as the tools show peers' text: quotes, backslashes,
+  -- controls and bytes of no whole UTF-8 character escaped (\xHH); at most
+  -- 64 bytes of it, quoted.
   function M.quoted(text)
     local shown = text:sub(1, 64)
     local out, i = {}, 1
     while i <= #shown do
-      local c = shown:byte(i)
-      local width = c >= 0xF0 and c <= 0xF4 and 4 or c >= 0xE0 and 3 or c >= 0xC2 and c <= 0xDF and 2 or 1
-      local char = shown:sub(i, i + width - 1)
-      if width > 1 and #char == width and not char:sub(2):find("[^\128-\191]") then
+      local c, char = shown:byte(i), nil
+      if c >= 0x80 then
+        for _, pattern in ipairs(UTF8) do char = char or shown:match(pattern, i) end
+      end
+      if char then
         out[#out + 1] = char
-        i = i + width
+        i = i + #char
       else
         out[#out + 1] = (c < 0x20 or c >= 0x7F) and string.format("\\x%02X", c) or (c == 0x22 or c == 0x5C)
                         and "\\" .. string.char(c) or string.char(c)
@@ -263,7 +272,7 @@ return function(F, E, reader, compressed)
         end
       else
         words = show_block(r, ctx, item, tag, at, length, depth, path .. index)
-        words = words ~= "" and ", " .. words or ""
+        words = words ~= "" and " " .. words or ""
       end
     elseif tag > 16 and item then
       item:add_proto_expert_info(E.unusual, "an unknown kind: receivers keep the tag and read nothing more")
