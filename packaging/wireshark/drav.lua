@@ -107,7 +107,7 @@ proto.prefs.max_depth = Pref.uint("Nested objects shown, deepest", 16,
 
 local reader = module("reader")
 local compressed = module("compressed")
-local values = module("values")(F, E, reader, compressed)
+local values = module("values")(F, E, reader, compressed, KIND_NAMES)
 local message = module("message")(F, E, reader, compressed, values)
 
 -- Calls seen, by the frame of their request: what their answers need to

@@ -27,8 +27,7 @@ return function(F, E, reader, compressed, values)
     if ok then return true end
     if reader.is_stop(err) then
       local r = err.reader
-      local at = math.min(err.at, math.max(r.length - 1, 0))
-      local item = root:add(F.stopped_at, r:range(at, r.length > 0 and 1 or 0), r.origin.base + err.at)
+      local item = root:add(F.stopped_at, r:range(err.at, 1), r.origin.base + err.at)
       item:add_proto_expert_info(E.malformed, err.why .. " (reading stopped at " .. r:where(err.at) .. ")")
     else
       root:add_proto_expert_info(E.fault, "the dissector failed on this message: " .. tostring(err))
@@ -79,6 +78,11 @@ return function(F, E, reader, compressed, values)
   -- The header block of a call, shown under `root`: { bridge, method, mode,
   -- args_size, blob_size } (nil where a header is missing or unreadable).
   function M.call_headers(root, headers)
+    for _, name in ipairs({ "DRAVBridgeName", "DRAVMethodName", "DRAVArgs-Size", "DRAVExtraBlob-Size" }) do
+      if not headers[name:lower()] then
+        root:add_proto_expert_info(E.unusual, "no " .. name .. " header: the host refuses the call")
+      end
+    end
     local call = {}
     call.bridge = sole(root, headers, "DRAVBridgeName", F.bridge)
     call.method = sole(root, headers, "DRAVMethodName", F.method)

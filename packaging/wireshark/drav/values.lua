@@ -6,15 +6,11 @@
 -- by the context's limits (items, depth, decompressed bytes).
 --
 -- Loaded by drav.lua, which calls the returned function with its fields
--- (F), expert infos (E) and the sibling modules; run on its own by
--- Wireshark, it defines nothing.
+-- (F), expert infos (E), the sibling modules and the kinds' names by tag;
+-- run on its own by Wireshark, it defines nothing.
 
-return function(F, E, reader, compressed)
+return function(F, E, reader, compressed, KINDS)
   local M = {}
-
-  local KINDS = { [0] = "Empty", "Int", "String", "BinaryArray", "UTF8String", "Bool", "Short", "Long", "Double",
-                  "Float", "UChar", "Char", "UShort", "ULong", "UInt", "Object", "TypedObject" }
-  M.KINDS = KINDS
 
   -- Kinds of a fixed size: bytes, the words a truncation names, the field.
   local FIXED = {
@@ -105,6 +101,12 @@ return function(F, E, reader, compressed)
 
   local read_value, read_object
 
+  local function note_hidden(tree, hidden)
+    if hidden > 0 then
+      tree:add_proto_expert_info(E.comment, string.format("%d more values read but not shown (display limits)", hidden))
+    end
+  end
+
   -- The count and the values of a list. `path` prefixes the values' names
   -- in data sources ("2." for the list inside value 2).
   function M.read_list(r, ctx, tree, depth, path)
@@ -114,28 +116,27 @@ return function(F, E, reader, compressed)
     if count > room then
       r:stop(string.format("truncated data: %d values announced, room for at most %d", count, room), at)
     end
-    local hidden = 0
+    local hidden = 0  -- walked past, beyond the display limits
     for i = 0, count - 1 do
       if r:left() < 2 then r:stop(string.format("truncated data: value %d of %d is missing", i, count)) end
       local shown = tree ~= nil and i < ctx.per_list and ctx.shown < ctx.max_shown
       if shown then ctx.shown = ctx.shown + 1 elseif tree then hidden = hidden + 1 end
       read_value(r, ctx, shown and tree or nil, i, depth, path)
     end
-    if hidden > 0 then
-      tree:add_proto_expert_info(E.comment, string.format("%d more values read but not shown (display limits)", hidden))
-    end
+    note_hidden(tree, hidden)
     return count
   end
 
   -- Values up to the end of the bytes, without a count (an object may be written so).
   local function read_sequence(r, ctx, tree, depth, path)
-    local i = 0
+    local i, hidden = 0, 0
     while r:left() > 0 do
       local shown = tree ~= nil and ctx.shown < ctx.max_shown
-      if shown then ctx.shown = ctx.shown + 1 end
+      if shown then ctx.shown = ctx.shown + 1 elseif tree then hidden = hidden + 1 end
       read_value(r, ctx, shown and tree or nil, i, depth, path)
       i = i + 1
     end
+    note_hidden(tree, hidden)
     return i
   end
 
@@ -320,7 +321,7 @@ return function(F, E, reader, compressed)
     item:add(F.kind, r:range(at + 1, 1))
     item:add(F.length, r:range(at + 2, 4))
     if size > 0 then item:add(F.bytes, r:range(data, math.min(size, PREVIEW))) end
-    item:set_text(string.format("Streamed value: BinaryArray, %d bytes%s", size, hex_preview(r.tvb, r.offset + data, size)))
+    item:set_text(string.format("Streamed value: BinaryArray %d bytes%s", size, hex_preview(r.tvb, r.offset + data, size)))
   end
 
   return M
