@@ -118,6 +118,8 @@ def cases(expect, expect_equal):
         Case("a call header sent twice", exchange(w.body(), extra_headers="DRAVMethodName: other\r\n"),
              fields(method=["echo", "other"])),
         Case("an empty body", exchange(b""), stops_at(0)),
+        Case("a value cut short beyond the values shown",
+             exchange(b"\x01" + w.u32(1001) + w.value(0) * 1000 + b"\x00\x01\x00\x00"), stops_at(2007)),
         Case("a 50000-value list", exchange(b"\x01" + w.u32(50000) + w.value(0) * 50000),
              lambda f, name: expect_equal(len(f.get("drav.value.kind", [])), 1000, name + ": values shown")),
         Case("objects nested 3000 deep", exchange(nest(3000, int_value(42)), nest(3000, int_value(42)) + w.status(0, "ok")),

@@ -22,6 +22,9 @@ return function(F, E, reader, compressed, KINDS)
     [14] = { 4, "a 32-bit value", F.v_uint },
   }
   local SIGNED = { [1] = true, [6] = true, [7] = true }
+  -- Payload widths of the kinds a walk passes over at once: the fixed ones and Empty.
+  local WIDTH = { [0] = 0 }
+  for tag, fixed in pairs(FIXED) do WIDTH[tag] = fixed[1] end
   local PREVIEW = 16  -- first bytes shown of a binary value, as dravdump shows them
 
   function M.count_words(count)
@@ -235,6 +238,14 @@ return function(F, E, reader, compressed, KINDS)
   -- Value `index` at the reader's position: line breaks skipped, the tag's
   -- high byte (ignored) and the kind, the payload.
   read_value = function(r, ctx, tree, index, depth, path)
+    if not tree then  -- walked only: the usual value in one step
+      local high, tag = r.bytes:byte(r.pos + 1, r.pos + 2)
+      local width = high == 0 and WIDTH[tag]
+      if width and r.length - r.pos - 2 >= width then
+        r.pos = r.pos + 2 + width
+        return
+      end
+    end
     local start, name = r.pos, "Value " .. index
     local item = tree and tree:add(F.value, r:range(start, 1))
     local first = r:after_line_breaks()
