@@ -183,14 +183,16 @@ def stopped_or_clean(expect, length):
 
 
 def limit_cases(expect, expect_equal):
-    """Bodies for a run with a 1 MiB decompression limit, a 4 MiB budget and
-    objects shown 1000 deep."""
-    over = w.body(w.binary(w.compressed(bytes(2000000))))
+    """Bodies for a run with a 4 MiB decompression budget and objects shown 1000 deep."""
+    # 16 KiB of stream could inflate to 16 MiB: only its first 4064 bytes fit.
+    patterned = bytes(range(256)) * 16384
+    over = w.body(w.binary(w.compressed(patterned) + b"\0" * (16384 - len(zlib.compress(patterned)))))
     budget = w.body(*[w.binary(w.compressed(bytes([n]) * 900000)) for n in range(6)])
 
     def over_limit(f, name):
         expect_equal((f.get("drav.value.plain_length"), f.get("drav.value.decompressed_length"),
-                      f.get("drav.malformed.offset")), (["2000000"], None, None), name)
+                      f.get("drav.value.bytes"), f.get("drav.malformed.offset")),
+                     ([str(len(patterned))], None, [" ".join("%02x" % n for n in range(16))], None), name)
 
     def over_budget(f, name):
         # 4 MiB: four values whole (zlib makes at most 1032 bytes of one, so
@@ -201,7 +203,7 @@ def limit_cases(expect, expect_equal):
         expect_equal(f.get("drav.value.bytes", [])[:5], [" ".join(["%02x" % n] * 16) for n in range(5)],
                      name + ": first bytes shown")
 
-    return [Case("a value above the limit", exchange(over), over_limit),
+    return [Case("a value whose stream could pass the budget", exchange(over), over_limit),
             Case("values beyond the message's budget", exchange(budget), over_budget),
             Case("objects nested deeper than Lua's C calls allow", exchange(nest(500, int_value(42))),
                  lambda f, name: expect_equal((len(f.get("drav.value.kind", [])), f.get("drav.malformed.offset")),
@@ -241,5 +243,4 @@ def check(tshark, work, expect, expect_equal):
     check_labels(tshark, work, expect)
     run(tshark, work, cases(expect, expect_equal), "made-up bodies", expect)
     run(tshark, work, limit_cases(expect, expect_equal), "decompression limits", expect,
-        ["-o", "drav.max_decompressed:1048576", "-o", "drav.decompression_budget:4194304",
-         "-o", "drav.max_depth:1000"])
+        ["-o", "drav.decompression_budget:4194304", "-o", "drav.max_depth:1000"])

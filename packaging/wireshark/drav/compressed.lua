@@ -10,6 +10,13 @@
 -- One message thus never inflates more than its budget, in one call per
 -- value.
 --
+-- The inflater (Wireshark 4.0) works in passes of twice the bytes from the
+-- stream to the end of its buffer (32 KiB to 10 MiB) and copies all it has
+-- made at every pass, so its time grows with the square of the output over
+-- the pass. A stream that could need many passes is inflated from a copy
+-- with room behind it, for passes of 10 MiB: 5 s rather than 66 s of CPU
+-- for 370 MB made of 370 KB.
+--
 -- Loaded by drav.lua; run on its own, it defines nothing.
 
 local MARKER = "[DRAV_Z="
@@ -51,23 +58,35 @@ local function problem(r, at, length, h)
   return nil
 end
 
+local SMALLEST_PASS, LARGEST_PASS = 32 * 1024, 10 * 1024 * 1024
+local PASSES = 16  -- as many as cost little even when each copies all before it
+
+-- The `fed` stream bytes at `at` as the inflater should get them: in place
+-- when `worst` output takes few passes there, else in a copy with room
+-- behind it (a data source of its own, named after `name`).
+local function inflater_input(r, at, fed, worst, name)
+  local room = r.tvb:len() - (r.offset + at)
+  local pass = math.min(math.max(2 * room, SMALLEST_PASS), LARGEST_PASS)
+  if worst <= PASSES * pass then return r:range(at, fed) end
+  local copy = r:range(at, fed):bytes()
+  copy:set_size(math.max(fed, LARGEST_PASS / 2))
+  return copy:tvb(name .. ": the compressed bytes, copied with room to inflate"):range(0, fed)
+end
+
 -- Inflates the stream behind header `h`, which problem() passed, in one
--- call. `ctx.limit`: the largest plain length inflated; `ctx.inflated`
--- counts this message's output against `ctx.budget`. `name` names the data
--- source. Returns { plain = Tvb (nil for no output), error = why a receiver
--- refuses the value, skipped = why it was not inflated, or not whole: then
--- partial is true and plain holds what the first bytes gave }.
+-- call. `ctx.inflated` counts this message's output against `ctx.budget`.
+-- `name` names the data source. Returns { plain = Tvb (nil for no output),
+-- error = why a receiver refuses the value, skipped = why it was not
+-- inflated, or not whole: then partial is true and plain holds what the
+-- first bytes gave }.
 local function inflate(r, ctx, at, length, h, name)
   local stream = length - h.length
-  if h.announced > ctx.limit then
-    return { skipped = string.format("not decompressed: %d bytes are more than the %d of the preference",
-                                     h.announced, ctx.limit) }
-  end
   -- No more stream than can inflate within what is left of the budget.
   local fed = math.min(stream, math.floor((ctx.budget - ctx.inflated) / MAX_RATIO))
   if fed <= 0 then return { skipped = "not decompressed: this message has used its decompression budget" } end
   local whole = fed == stream
-  local plain = r:range(at + h.length, fed):uncompress(whole and name or name .. " (its first bytes)")
+  local input = inflater_input(r, at + h.length, fed, fed * MAX_RATIO, name)
+  local plain = input:uncompress(whole and name or name .. " (its first bytes)")
   local produced = plain and plain:len() or 0
   ctx.inflated = ctx.inflated + produced
   if produced > h.announced then
