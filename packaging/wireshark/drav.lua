@@ -73,7 +73,7 @@ local F = {
   status_text2 = ProtoField.string("drav.status.text2", "Text 2", base.UNICODE),
   status_message = ProtoField.string("drav.status.message", "Message", base.UNICODE),
   status_code = ProtoField.int32("drav.status.code", "Code"),
-  refusal = ProtoField.none("drav.refusal", "Refused by the host"),
+  refusal = ProtoField.none("drav.refusal", "Refusal"),
   refusal_status = ProtoField.uint16("drav.refusal.status", "HTTP status"),
   refusal_message = ProtoField.string("drav.refusal.message", "Message", base.UNICODE),
   refusal_retry_after = ProtoField.string("drav.refusal.retry_after", "Retry-After"),
@@ -89,7 +89,7 @@ local E = {
   comment = ProtoExpert.new("drav.not_shown", "Not shown", expert.group.UNDECODED, expert.severity.NOTE),
   status_error = ProtoExpert.new("drav.status.error", "Bridge status", expert.group.RESPONSE_CODE,
                                  expert.severity.NOTE),
-  refused = ProtoExpert.new("drav.refused", "Refused by the host", expert.group.RESPONSE_CODE, expert.severity.WARN),
+  refused = ProtoExpert.new("drav.refused", "Refused", expert.group.RESPONSE_CODE, expert.severity.WARN),
   fault = ProtoExpert.new("drav.fault", "Dissector fault", expert.group.UNDECODED, expert.severity.ERROR),
 }
 proto.experts = { E.malformed, E.unusual, E.comment, E.status_error, E.refused, E.fault }
@@ -199,7 +199,9 @@ local function dissect_answer(pinfo, tree, code, call, request_frame)
   end
   local content_type = tostring(http.content_type() or "")
   local name = call and string.format("%s.%s", call.bridge or "?", call.method or "?") or "bridge host"
-  if content_type:lower():find("^text/plain") then
+  -- The host's own text, or an error of anything between (a proxy's 502 page):
+  -- a bridge answers 200 with its results.
+  if content_type:lower():find("^text/plain") or code >= 300 then
     root:append_text(": refusal" .. (call and " of " .. name or ""))
     local retry = headers_of({ http.response_line() })["retry-after"]
     local words = message.show_refusal(root, code, tostring(last(http.phrase()) or ""), type(body) == "userdata" and body,

@@ -115,6 +115,10 @@ def cases(expect, expect_equal):
                                                          "Retry-After: 1\r\n"))],
              None, lambda f, name: expect_equal((f.get("drav.refusal.status"), f.get("drav.refusal.retry_after")),
                                                 (["503"], ["1"]), name)),
+        Case("a proxy's error page", [(True, w.call(w.body())),
+                                       (False, b"HTTP/1.1 502 Bad Gateway\r\nServer: nginx\r\nContent-Type: text/html"
+                                               b"\r\nContent-Length: 21\r\n\r\n<html>bad gate</html>")],
+             None, fields(refusal__status=["502"], refusal__message=["<html>bad gate</html>"])),
         Case("a call header sent twice", exchange(w.body(), extra_headers="DRAVMethodName: other\r\n"),
              fields(method=["echo", "other"])),
         Case("an empty body", exchange(b""), stops_at(0)),

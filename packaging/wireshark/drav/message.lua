@@ -206,7 +206,7 @@ return function(F, E, reader, compressed, values)
       item:add(F.refusal_message, shown, text)
     end
     if retry then item:add(F.refusal_retry_after, retry.range, retry.value) end
-    item:set_text(string.format("Refused by the host: %d %s: %s", code, phrase, values.quoted(text)))
+    item:set_text(string.format("Refused: %d %s: %s", code, phrase, values.quoted(text)))
     item:add_proto_expert_info(E.refused, string.format("%d %s%s", code, phrase,
                                                          REFUSALS[code] and ": " .. REFUSALS[code] or ""))
     return string.format("%d %s", code, phrase)
