@@ -37,7 +37,7 @@ build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
 work=$(mktemp -d /tmp/peers.XXXXXX)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,7 +48,8 @@ trap cleanup EXIT
 start_server() {
   local name=$1 pattern=$2
   shift 2
-  "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  : >"$work/$name.out"
+  "$@" >>"$work/$name.out" 2>"$work/$name.err" &
   server_pid=$!
   pids+=("$server_pid")
   server_port=
