@@ -41,9 +41,9 @@ std::unique_ptr<PeerClient> connectPeer(const std::string& address);
 // The framework's name in the table ("drav", "grpc", "thrift").
 extern const char* const kFramework;
 
-// A client that any number of threads may call at once (gRPC's channel, our
-// client with `threads` connections), or null when each thread needs one of
-// its own (Thrift).
+// A client whose greet and sum any number of threads may call at once
+// (gRPC's channel, our client with `threads` connections), or null when each
+// thread needs one of its own (Thrift).
 std::unique_ptr<PeerClient> connectShared(const std::string& address, unsigned threads);
 
 }  // namespace peers

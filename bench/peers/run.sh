@@ -132,7 +132,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "?"; }
 echo
 echo "peers: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) processors, load average $load_before before and" \
-  "$load_after after ($(($(date +%s) - started)) s); medians of $rounds rounds"
+  "$load_after after ($(($(date +%s) - started)) s); medians of $rounds round(s)"
 echo "  ours: $build_type build, dravbridge default settings but --call-memory-budget $drav_call_budget and the" \
   "bridge's argument limit $drav_max_args (what a 64 MiB echo needs); compression off: the host's and the" \
   "client's threshold at 2147483647 (-DRAVgzip_threshold)"
