@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh [PROFILE...]    (default: all)
 #   build    compile the library, the bridge host and the tools (the demo)
 #   test     build, plus the suites, sanitizers, fuzzers, benchmarks and their peers,
-#            and valgrind for the instruction-count guard
+#            valgrind for the instruction-count guard and tshark for the
+#            Wireshark dissector's test
 #   peers    build, plus gRPC and Thrift for the optional peer benchmark
 #            (bench/peers/run.sh); not part of all
 #   windows  build, plus the mingw-w64 cross compilers and Wine (64- and
@@ -20,7 +21,7 @@ test=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev llvm
   libmsgpack-dev libmsgpack-cxx-dev
-  tinyproxy openssl curl nginx-light wrk python3 valgrind
+  tinyproxy openssl curl nginx-light wrk python3 valgrind tshark
 )
 peers=(
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler libthrift-dev thrift-compiler iproute2 python3
@@ -63,5 +64,7 @@ for arch in "${foreign[@]}"; do
 done
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# wireshark-common asks whether users outside root may capture: they may not.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null
