@@ -172,7 +172,7 @@ public:
   // "-DRAVproxy_user/pwd" options (DRAVLookupPolicy::getAuthInfo). With
   // one it sends exactly those; the "-DRAVssl_..." options still fill in
   // what its TLS policy leaves open.
-  explicit DRAVBridgeClient(std::string bridgeName, Url url, DRAVClientSettings settings = DRAVClientSettings())
+  DRAVBridgeClient(std::string bridgeName, Url url, DRAVClientSettings settings = DRAVClientSettings())
       : DRAVBridgeClient(std::move(bridgeName), std::move(url), DRAVLookupPolicy().getAuthInfo(), std::move(settings)) {}
   DRAVBridgeClient(std::string bridgeName, Url url, AuthInfo authInfo,
                    DRAVClientSettings settings = DRAVClientSettings())
@@ -286,8 +286,9 @@ private:
       try {
         DRAVTyped::KindOf<A>::add(list, value);
       } catch (const DRAVException& e) {
+        const char* hint = std::is_integral<A>::value ? " (a 64-bit integer travels as DRAVInt64)" : "";
         throw DRAVException(DRAVTyped::callName(bridge(), method) + ": argument " + std::to_string(position) +
-                            " cannot be sent: " + e.what() + " (a 64-bit integer travels as DRAVInt64)");
+                            " cannot be sent: " + e.what() + hint);
       }
       ++position;
     }

@@ -7,11 +7,14 @@
 //
 //   int Int, unsigned int UInt, short Short, unsigned short UShort, long Long,
 //   unsigned long ULong, bool Bool, char Char, unsigned char UChar, float
-//   Float, double Double, std::string String, zu_utf8string UTF8String,
-//   std::vector<unsigned char> and DRAVBytes BinaryArray, a class derived
-//   from DRAVTypedSerializable TypedObject, from DRAVSerializable Object.
+//   Float, double Double, std::string and std::string_view String,
+//   zu_utf8string UTF8String, std::vector<unsigned char> and DRAVBytes
+//   BinaryArray, a class derived from DRAVTypedSerializable TypedObject, from
+//   DRAVSerializable Object (and DRAVInt64, DRAVUInt64: wide_integers.h).
 //
-// Any other type fails to compile, naming it ("no value kind for this type").
+// Any other type has no kind: the typed client and the method table refuse
+// it at compile time with one line that says what to use (typed_forms.h,
+// which also makes a std::vector of kinds a list).
 #pragma once
 
 #include <drav/common/exception.h>
@@ -161,10 +164,15 @@ template <> struct ValueKind<double> {
 // 1.4e-45) are taken, rounded to it, as every value is rounded to the
 // nearest float: a float holds them, and none of them is read as zero.
 inline bool floatHolds(double value) {
-  // FLT_MAX plus half its unit in the last place: from there on the nearest float is infinite.
+  // Where rounding to the nearest float (ties to even) starts to give an
+  // infinity: FLT_MAX plus half its unit in the last place; and up to where
+  // it gives 0: half the smallest subnormal. Compared as doubles, so that no
+  // x87 register's excess precision can make a 0 look otherwise.
   constexpr double kRoundsToInfinity = 3.4028235677973366e38;
-  if (!std::isfinite(value)) return true;
-  return std::fabs(value) < kRoundsToInfinity && (value == 0 || static_cast<float>(value) != 0);
+  constexpr double kRoundsToZero = 0x1p-150;
+  if (!std::isfinite(value) || value == 0) return true;
+  const double magnitude = std::fabs(value);
+  return magnitude > kRoundsToZero && magnitude < kRoundsToInfinity;
 }
 
 template <> struct ValueKind<float> {

@@ -8,8 +8,6 @@
 #include "program_runner.h"
 #include "temp_folder.h"
 
-#include <drav/config/client_core.h>
-#include <drav/config/initialization.h>
 #include <drav/typed/bridge_client.h>
 
 #include <gtest/gtest.h>
@@ -237,46 +235,6 @@ TEST_F(TypedCalls, AListGoesAsAllTheValuesOfTheCallAndComesBackAsAllTheResults) 
     EXPECT_EQ("names takes (Int... ids), got (Int, String): value 1 (String \"two\") does not fit parameter 0 (Int... "
               "ids)",
               e.bridgeMessage());
-  }
-}
-
-// The process's -DRAVhttp_auth_... options reach a client made without
-// credentials, as they reach a lookup policy; a client given an AuthInfo
-// sends exactly that.
-TEST(TypedBridgeHost, AClientTakesTheCredentialsOfTheOptionsUnlessGivenItsOwn) {
-  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--port", "0", "--user", "caller", "--password", "s3cret", "--bridge",
-                                              std::string(DRAV_TEST_PLUGINS) + "/libtyped.so"});
-  const std::string port = host.waitForLine("dravbridge: listening on port ");
-  ASSERT_NE("", port);
-  const Url url("http://127.0.0.1:" + port + "/bridges/typed");
-  std::vector<std::string> words = {"prog", "-DRAVhttp_auth_mode", "basic", "-DRAVhttp_auth_user", "caller",
-                                    "-DRAVhttp_auth_pwd", "s3cret"};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(&word[0]);
-  {
-    DRAVInitialize library(static_cast<int>(argv.size()), argv.data());
-    DRAVBridgeClient fromOptions("typed", url);
-    EXPECT_EQ(2, fromOptions.call<int>("int", 1));
-    DRAVBridgeClient none("typed", url, AuthInfo());
-    EXPECT_THROW(none.call<int>("int", 1), HttpPostDataException);  // refused: 401
-  }
-  DRAVClientCore::instance().getAuthenticationInfo() = DRAVAuthenticationInfo();  // the next tests' defaults
-  // Credentials in code, as the README shows them.
-  AuthInfo credentials;
-  credentials.user("caller").pass("s3cret").mode(AuthInfo::AuthBasic);
-  DRAVBridgeClient inCode("typed", url, credentials);
-  EXPECT_EQ(3, inCode.call<int>("int", 2));
-}
-
-TEST_F(TypedCalls, ATransportFailureIsTheTransportsExceptionNamingTheCall) {
-  // A port nobody listens on: the one a closed listener had.
-  DRAVBridgeClient closed("typed", Url("http://127.0.0.1:1/bridges/typed"));
-  try {
-    closed.call<int>("int", 1);
-    FAIL() << "no exception";
-  } catch (const HttpPostDataException& e) {
-    EXPECT_EQ(0u, std::string(e.what()).find("typed.int: ")) << e.what();
-    EXPECT_NE(nullptr, dynamic_cast<const DRAVCallTransportFailure<HttpPostDataException>*>(&e));
   }
 }
 

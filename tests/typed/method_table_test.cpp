@@ -256,6 +256,16 @@ TEST_F(MethodTable, AnswersFailuresWithAStatusAndKeepsInternalTextOut) {
   const Answer notStd = serve("throwInt", DRAVArgs());
   EXPECT_EQ(DRAVMethodTable::MethodFailed, notStd.code);
   EXPECT_EQ("throwInt failed", notStd.message);
+  // A result its kind cannot carry is named with its position and value, not "failed".
+  const unsigned long long wide = 5000000000ull;
+  table_.method("wide", [wide] { return std::make_tuple(1, static_cast<unsigned long>(wide)); });
+  const Answer tooWide = serve("wide", DRAVArgs());
+  if (sizeof(unsigned long) > 4) {
+    EXPECT_EQ(DRAVMethodTable::BadArguments, tooWide.code);
+    EXPECT_EQ("wide: result 1 cannot be sent: unsigned long value does not fit in 32 bits: 5000000000",
+              tooWide.message);
+    EXPECT_EQ(0u, tooWide.results.size());
+  }
 }
 
 TEST_F(MethodTable, AMethodTakingTheListGetsEveryValueUnchecked) {
