@@ -56,9 +56,6 @@ constexpr bool requireValueKind() {
   if constexpr (std::is_same<B, long long>::value || std::is_same<B, unsigned long long>::value) {
     static_assert(kAlwaysFalse<T>, "long long has no value kind (the wire's integers are 32 bits): carry a 64-bit integer as DRAVInt64 or DRAVUInt64");
     return false;
-  } else if constexpr (std::is_same<B, std::vector<char>>::value) {
-    static_assert(kAlwaysFalse<T>, "std::vector<char> is neither text nor bytes here: use std::string (String) or std::vector<unsigned char> (BinaryArray)");
-    return false;
   } else if constexpr (!HasValueKind<B>::value) {
     static_assert(kAlwaysFalse<T>, "no value kind for this type: the types of value_kinds.h, DRAVInt64, DRAVUInt64, or a std::vector of them as a list");
     return false;
