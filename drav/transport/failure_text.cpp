@@ -52,14 +52,18 @@ std::string failureReason(unsigned long code, unsigned long timeoutMs) {
   }
 }
 
+std::string endpointText(const Url& url) {
+  // The host may come from a server (a download URL it handed out).
+  const std::string host = escapeLogField(url.host());
+  const std::string where = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return where + ":" + std::to_string(url.port());
+}
+
 std::string failureLine(const Url& url, unsigned long code, HINTERNET handle) {
   DWORD timeout = kTransportTimeoutMs, size = sizeof timeout;
   if (!handle || !InternetQueryOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size))
     timeout = kTransportTimeoutMs;
-  // The host may come from a server (a download URL it handed out).
-  const std::string host = escapeLogField(url.host());
-  const std::string where = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  return where + ":" + std::to_string(url.port()) + ": " + failureReason(code, timeout);
+  return endpointText(url) + ": " + failureReason(code, timeout);
 }
 
 }  // namespace detail

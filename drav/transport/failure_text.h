@@ -18,9 +18,12 @@ namespace detail {
 // gave up on). `timeoutMs` is the time-out in force, named by a time-out.
 std::string failureReason(unsigned long code, unsigned long timeoutMs);
 
-// "<host>:<port>: <reason>", the host in brackets when it is an IPv6
-// address. The time-out is asked of `handle` (may be null or closed: the
-// transport's default is named then).
+// "<host>:<port>", the host escaped, in brackets when it is an IPv6 address.
+std::string endpointText(const Url& url);
+
+// "<host>:<port>: <reason>", the host as endpointText writes it. The
+// time-out is asked of `handle` (may be null or closed: the transport's
+// default is named then).
 std::string failureLine(const Url& url, unsigned long code, HINTERNET handle);
 
 // Whether the code says the server's certificate did not verify.

@@ -123,6 +123,21 @@ TEST_F(Nginx, CallsPassIntactOverOneKeptAliveConnectionToTheHost) {
   EXPECT_NE(std::string::npos, host.out.find("dravbridge: stopped after 3 requests on 1 connections")) << host.out;
 }
 
+// An error answer says who gave it: the host's own text passes nginx as the
+// host's; nginx's page when no host answers is named as nginx's, by its
+// status line and title.
+TEST_F(Nginx, AnErrorAnswerNamesWhetherTheHostOrNginxGaveIt) {
+  startHostBehindNginx();
+  const ProgramResult hosts = runProgram(DRAVCALL_PROGRAM, {nginx_->url("/elsewhere"), "sample", "echo"}, 60s);
+  EXPECT_EQ("dravcall: the host answered HTTP 404: no bridge at /elsewhere\n", hosts.err);
+  host_->stop();
+  const ProgramResult nginxs = dravcall({}, {"echo", "int:1"});
+  EXPECT_EQ(3, nginxs.exitCode);
+  EXPECT_EQ("dravcall: the server at 127.0.0.1:" + std::to_string(nginx_->port()) +
+                " answered \"HTTP/1.1 502 Bad Gateway\" with a page titled \"502 Bad Gateway\"\n",
+            nginxs.err);
+}
+
 // The example bridge plugin built against the installed package and served
 // by the installed dravbridge, which the test command names.
 TEST_F(Nginx, ServesTheExampleBridgeOfTheInstalledPackage) {

@@ -96,7 +96,8 @@ TEST_F(TypedBridgeAttack, AFloodOfTinyValuesIsRefusedWithinTheCallsMemory) {
 TEST_F(TypedBridgeAttack, KindsNoTableKnowsAndForeignObjectsAreRefusedAsArguments) {
   const HttpReply unknownKinds = post("add", valuesOfTag(2, 42));
   ASSERT_EQ(200, unknownKinds.status);
-  EXPECT_EQ("add takes (Int, Int), got (Tag42, Tag42)", decodeListAnswer(unknownKinds.body).message);
+  EXPECT_EQ("add takes (Int, Int), got (Tag42, Tag42): value 0 (Tag42) does not fit parameter 0 (Int)",
+            decodeListAnswer(unknownKinds.body).message);
 
   struct Other : Point {
     unsigned long typeId() const override { return 10; }

@@ -5,7 +5,8 @@
 #include "config_file.h"
 
 #include "duration_text.h"
-#include "near_names.h"
+
+#include <drav/common/near_names.h>
 
 #include "host/server/forwarded_client.h"
 #include "host/server/header_text.h"
@@ -33,6 +34,8 @@
 
 namespace dravbridge {
 namespace {
+
+using DRAV::detail::didYouMean;
 
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute;
 // Longer is no setting anyone means, and a later clock reading plus it would

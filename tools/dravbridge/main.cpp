@@ -6,10 +6,10 @@
 #include "bridge_plugins.h"
 #include "config_file.h"
 #include "duration_text.h"
-#include "near_names.h"
 #include <drav/host/bridge_host.h>
 #include "host/sso/session_token.h"
 
+#include <drav/common/near_names.h>
 #include <drav/platform/annal.h>
 
 #include <sys/resource.h>
@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
     else if (option == "--call-memory-budget")
       settings.callMemoryBudget = integerOption(option, value, 65536, kTebibyte);
     else if (option == "--memory-budget") settings.memoryBudget = integerOption(option, value, 65536, kTebibyte);
-    else refuseOption("unknown option " + option + dravbridge::didYouMean(option, knownOptions()));
+    else refuseOption("unknown option " + option + DRAV::detail::didYouMean(option, knownOptions()));
   }
   if (!commandLineBridges.empty()) config.bridges = commandLineBridges;
   settings.sso.enabled = !settings.sso.user.empty();

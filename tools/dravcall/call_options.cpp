@@ -1,5 +1,6 @@
 #include "call_options.h"
 
+#include <drav/config/option_parser.h>
 #include <drav/typed/method_table.h>
 
 #include <cerrno>
@@ -85,6 +86,13 @@ CallOptions parseCallOptions(int argc, char** argv) {
     }
   }
   if (options.help) return options;
+  // The library's options are checked here, so that a mistyped one is a bad command line like any other.
+  const std::vector<std::string> refused = DRAVOptionParser::refusals(argc, argv);
+  if (!refused.empty()) {
+    std::string text;
+    for (const std::string& line : refused) text += (text.empty() ? "" : "; ") + line;
+    throw UsageError(text);
+  }
   if (options.describe && !positional.empty()) {
     // The bridge's name matters to no method table: the URL's last segment stands in.
     const std::string& url = positional[0];
@@ -141,6 +149,8 @@ const char* callUsage() {
          "  https is verified against the system's authorities; -DRAVssl_ca_file FILE and\n"
          "  -DRAVssl_ca_folder DIR trust more (a private CA); -DRAVssl_verify off checks\n"
          "  no certificate at all (test setups only)\n"
+         "  A -DRAV... word that names no option, or a value an option cannot take, is\n"
+         "  refused (exit status 2)\n"
          "\n"
          "Exit status: 0 when the bridge reports status 0, 1 when it reports another\n"
          "code, 2 for a bad command line, 3 when the sign-on (nothing is called\n"

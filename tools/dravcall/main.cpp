@@ -14,6 +14,7 @@
 #include <drav/platform/win32.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/transport/bridge_proxy.h>
+#include <drav/transport/error_answer.h>
 #include <drav/transport/http_request.h>
 #include <drav/transport/sso_provider.h>
 #include <drav/typed/answer_reading.h>
@@ -47,8 +48,7 @@ constexpr std::uint64_t kMaxHeldValue = 64 * 1024 * 1024;
 // A list answer is decoded from one buffer the input stream can address.
 constexpr std::uint64_t kMaxListAnswer = 0x7FFFFFFF;
 // What is shown of an answer that is not a bridge's answer (an HTTP error
-// page), escaped: a longer page ends in \... there. One byte more is kept
-// than is shown, so that the cut shows.
+// page), escaped: a longer page ends in \... there.
 constexpr std::size_t kMaxErrorText = 1024;
 
 int fail(int code, const std::string& message) {
@@ -128,17 +128,8 @@ void installTraceSink(int level, ProgressMeter* upload) {
 
 // The credentials and proxy the "-DRAV..." options set, as the bridge proxy takes them.
 AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, bool sso) {
-  const DRAVAuthenticationInfo& auth = policy.getAuthenticationInfo();
-  AuthInfo info;
-  info.user(auth.getHttpUserName()).pass(auth.getHttpUserPassword());
-  switch (auth.getHttpAuthenticationMode()) {
-    case DRAVAuthenticationInfo::HTTP_AUTH_BASIC: info.mode(AuthInfo::AuthBasic); break;
-    case DRAVAuthenticationInfo::HTTP_AUTH_NTLM: info.mode(AuthInfo::AuthNtlm); break;
-    default: break;
-  }
+  AuthInfo info = policy.getAuthInfo();
   const DRAVHttpProxyInfo& proxy = policy.getHttpProxyInfo();
-  if (!proxy.getUserName().empty())
-    info.proxyUser(proxy.getUserName()).proxyPass(proxy.getUserPassword()).proxyMode(AuthInfo::AuthBasic);
   if (!proxy.getProxyHost().empty()) {
     // The transport takes the system's proxy settings: here, the environment.
     const std::string port = proxy.getProxyPort().empty() ? std::string() : ":" + proxy.getProxyPort();
@@ -343,23 +334,18 @@ int call(const CallOptions& options, int argc, char** argv) {
                       options.needSsoToken, options.mode, blob ? blob->data() : nullptr, blob ? blob->size() : 0);
     if (sent == 0) return fail(kCallFailed, "the call to " + options.url + " failed: " + request->failureText());
     const CallStatus status = request->getCallStatus();
+    if (status.httpCode() != 200)
+      return fail(kCallFailed,
+                  DRAVErrorAnswer::read(*request.get(), kMaxErrorText, options.readSize).describe(kMaxErrorText) +
+                      (status.error().empty() ? std::string() : " (" + escapeLogField(status.error()) + ")"));
     ProgressMeter download(std::cerr, "download", showProgress);
-    std::string errorText;
     char* piece = nullptr;
     for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;) {
-      if (status.httpCode() != 200) {
-        errorText.append(piece, std::min<std::size_t>(n, kMaxErrorText + 1 - std::min(kMaxErrorText + 1, errorText.size())));
-        continue;
-      }
       reader.feed(reinterpret_cast<unsigned char*>(piece), n);
       if (reader.streamed()) download.setTotal(reader.valueSize());
       download.update(reader.received());
     }
     delete piece;
-    if (status.httpCode() != 200)
-      return fail(kCallFailed, "the host answered HTTP " + std::to_string(status.httpCode()) +
-                                   (errorText.empty() ? std::string() : ": " + escapeLogField(errorText.substr(0, errorText.find_last_not_of("\r\n") + 1), kMaxErrorText)) +
-                                   (status.error().empty() ? std::string() : " (" + escapeLogField(status.error()) + ")"));
     dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
   } catch (const dravtools::OverBudget& e) {

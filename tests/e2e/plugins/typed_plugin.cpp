@@ -7,8 +7,11 @@
 #include <drav/host/bridge_plugin.h>
 #include <drav/host/typed_bridge.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -17,6 +20,17 @@ namespace {
 
 using typedtest::Label;
 using typedtest::Point;
+
+// Members bound as methods, in the parameter forms users write.
+struct Counter {
+  std::atomic<long> total{0};
+  std::string prefix = "m:";
+  std::string byReference(const std::string& text) const { return prefix + text; }
+  std::string byValue(std::string text) { return prefix + text; }
+  std::size_t viewed(std::string_view text) const noexcept { return text.size(); }
+  // A total kept in a long: on a host whose long is 64 bits it outgrows its kind.
+  long add(long amount) { return total += amount; }
+};
 
 class TypedTestBridge : public DRAVHost::TypedBridge {
 public:
@@ -72,11 +86,24 @@ public:
         for (std::size_t i = 0; i < piece.size; ++i) sum += piece.data[i];
       return std::make_tuple(static_cast<unsigned long>(blob.size()), sum, pieces);
     });
+    method("byReference", &counter_, &Counter::byReference);
+    method("byValue", &counter_, &Counter::byValue);
+    method("viewed", &counter_, &Counter::viewed);
+    method("add", &counter_, &Counter::add, {"amount"});
+    method("add64", [](DRAVInt64 a, DRAVInt64 b) { return DRAVInt64{a.value + b.value}; }, {"a", "b"});
+    method("names", [](const std::vector<int>& ids) {
+      std::vector<std::string> names;
+      for (int id : ids) names.push_back("n" + std::to_string(id));
+      return names;
+    }, {"ids"});
     method("sleep", [](int ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       return ms;
     }, {"ms"});
   }
+
+private:
+  Counter counter_;
 };
 
 }  // namespace
