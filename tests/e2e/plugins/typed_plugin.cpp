@@ -1,13 +1,16 @@
 // The typed test bridge: a method table with a method for every value kind
 // (each answers what it was given, changed so that a value that only passed
 // through would show), several results, no results, a failing status, an
-// exception, a streamed answer, an extra blob read in pieces and a slow call.
+// exception, a streamed answer, an extra blob read in pieces (of the bridge's
+// size or the caller's), the size of a binary value and a slow call.
 #include "typed_objects.h"
 
 #include <drav/host/bridge_plugin.h>
 #include <drav/host/typed_bridge.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -72,6 +75,13 @@ public:
         for (std::size_t i = 0; i < piece.size; ++i) sum += piece.data[i];
       return std::make_tuple(static_cast<unsigned long>(blob.size()), sum, pieces);
     });
+    method("blobInPieces", [](unsigned long most, DRAVBlobReader& blob) {
+      unsigned long pieces = 0, largest = 0;
+      for (DRAVBytes piece; (piece = blob.next(static_cast<std::uint32_t>(most))).size > 0; ++pieces)
+        largest = std::max(largest, static_cast<unsigned long>(piece.size));
+      return std::make_tuple(pieces, largest);
+    }, {"most"});
+    method("sizeOf", [](const std::vector<unsigned char>& v) { return static_cast<unsigned long>(v.size()); });
     method("sleep", [](int ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       return ms;
