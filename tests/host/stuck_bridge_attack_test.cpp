@@ -93,6 +93,34 @@ TEST(StuckBridgeAttack, CallsThatNeverReturnGiveTheirSlotsUpAtTheTimeLimit) {
   EXPECT_NE(std::string::npos, stopped.out.find("stopped with 4 calls still running")) << stopped.out;
 }
 
+// Calls given up whose bridges return at last: the one that had written
+// nothing was answered 504, the one whose answer had begun was cut; neither
+// thread touches its connection or slot again when it comes back, and the
+// host serves on within its one slot.
+TEST(StuckBridgeAttack, GivenUpCallsWhoseBridgesReturnLeaveTheSlotsRight) {
+  e2e::BackgroundProgram bridge(DRAVBRIDGE_PROGRAM,
+                                {"--port", "0", "--max-calls", "1", "--call-time-limit", "500ms", "--path", kSamplePath,
+                                 "--bridge", std::string(DRAV_TEST_PLUGINS) + "/libtyped.so"});
+  const std::string listening = bridge.waitForLine("dravbridge: listening on port ");
+  ASSERT_NE("", listening);
+  const auto port = static_cast<unsigned short>(std::stoi(listening));
+  DRAVArgs args;
+  args.addArg(2000);
+  RawClient silent(port), begun(port);
+  silent.send(callRequest("sleep", encodeArgs(args), 0, "", "/bridges/typed", "typed"));
+  EXPECT_EQ(504, silent.readReply(3s).status);
+  begun.send(callRequest("stall", encodeArgs(args), 0, "", "/bridges/typed", "typed"));
+  const std::string partial = begun.readUntilQuiet(1500ms);
+  EXPECT_EQ(0u, partial.find("HTTP/1.1 200 OK\r\n")) << partial;
+  EXPECT_TRUE(begun.closedByPeer(2s)) << "the answer begun is cut";
+  EXPECT_EQ(std::string::npos, partial.find("\r\n0\r\n\r\n")) << "no last chunk";
+  EXPECT_TRUE(echoAnswered(port, 2s));
+  std::this_thread::sleep_for(2s);  // both bridges have returned
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(echoAnswered(port, 2s)) << i;
+  const e2e::ProgramResult stopped = bridge.stop(5s);
+  EXPECT_EQ(0, stopped.exitCode) << stopped.out;
+}
+
 }  // namespace
 }  // namespace hosttest
 

@@ -2,7 +2,8 @@
 // (each answers what it was given, changed so that a value that only passed
 // through would show), several results, no results, a failing status, an
 // exception, a streamed answer, an extra blob read in pieces (of the bridge's
-// size or the caller's), the size of a binary value and a slow call.
+// size or the caller's), the size of a binary value, a slow call and one
+// that stalls in the middle of its answer.
 #include "typed_objects.h"
 
 #include <drav/host/bridge_plugin.h>
@@ -82,6 +83,13 @@ public:
       return std::make_tuple(pieces, largest);
     }, {"most"});
     method("sizeOf", [](const std::vector<unsigned char>& v) { return static_cast<unsigned long>(v.size()); });
+    method("stall", [](int ms, DRAVStreamWriter& out) {  // begins its answer, then sleeps
+      const unsigned char bytes[4] = {1, 2, 3, 4};
+      out.beginListedBinary(8);
+      out.write(bytes, 4);
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      out.write(bytes, 4);
+    }, {"ms"});
     method("sleep", [](int ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       return ms;
