@@ -17,9 +17,11 @@
 // DRAVTableCall::describe), 2 values that do not fit the parameters ("greet
 // takes (String name), got (Int, Int)", then the first value that does not
 // fit; also an object that does not read back, and a method that answers
-// with a list called streaming out: neither runs) or a result its kind
-// cannot carry ("add: result 0 cannot be sent: long value does not fit in
-// 32 bits: 5000000000"; the method ran), 4 a function that threw something other than DRAVBridgeError
+// with a list called streaming out: neither runs; and a method that streams
+// its answer called without streaming out, once it begins the value) or a
+// result its kind cannot carry ("add: result 0 cannot be sent: long value
+// does not fit in 32 bits: 5000000000"; the method ran), 4 a function that
+// threw something other than DRAVBridgeError
 // (whose own code and message are answered). A call that streams out always
 // gets the streamed form (an empty value and a non-zero code when the method
 // streamed nothing). What a method's values copy and its typed results hold
@@ -121,7 +123,7 @@ public:
     DRAVHelpers::IIS::RequestWrapper in(request, call.extraBlobSize, allocator);  // owns the allocator
     DRAVHelpers::IIS::ResponseWrapper out(response);
     DRAVArgs values = readArguments(call, in, *allocator);
-    DRAVBlobReader blob(in, *allocator, call.extraBlobSize, limits_.chunkSize);
+    DRAVBlobReader blob(in, *allocator, call.extraBlobSize, limits_.chunkSize, &call);
     DRAVStreamWriter writer(out, call.streamsOut);
     DRAVTyped::MethodInput input{values, blob, writer, call};
     Outcome outcome = run(call.methodName, input);
@@ -189,6 +191,8 @@ private:
       return Outcome{{}, e.code() == Ok ? MethodFailed : e.code(), e.what()};
     } catch (const DRAVBodyException&) {
       throw;
+    } catch (const DRAVTyped::CallDoesNotStreamOut&) {
+      return Outcome{{}, BadArguments, method + " streams its answer; call it streaming out"};
     } catch (const std::exception& e) {
       if (input.writer.begun()) throw;  // the answer is cut: the connection must end
       Annal::Logger(Annal::Error) << name_ << "." << method << " failed: " << e.what();
@@ -232,7 +236,11 @@ private:
     Piece first(allocator);
     readPiece(in, first, size, 0);
     if (first.size >= size) return decode(first.data, first.size, call.decodeBudget);
-    std::vector<unsigned char> bytes(first.data, first.data + first.size);
+    // Room for them all at once: grown piece by piece, the bytes would be
+    // copied and held twice over while they grow.
+    std::vector<unsigned char> bytes;
+    bytes.reserve(size);
+    bytes.assign(first.data, first.data + first.size);
     while (bytes.size() < size) {
       Piece piece(allocator);
       readPiece(in, piece, size, bytes.size());
@@ -275,7 +283,13 @@ private:
 
   // The list serialized a value at a time, each serialized copy charged to
   // the call while it lives: an answer never holds its values twice over.
+  // Whether the largest copy fits is known before the list's head goes out,
+  // so that an answer that does not fit is refused whole, never cut.
   void writeList(DRAVHelpers::IIS::ResponseWrapper& out, const DRAVArgs& results, const DRAVTableCall& call) const {
+    unsigned long largest = 0;
+    for (const DRAVVar* value : results.getArgs()) largest = std::max(largest, value->objectSize(nullptr));
+    call.charge(largest);
+    call.refund(largest);
     DRAVDataOutputStream head;
     head.writeULong(results.size());
     check(out.WriteBufferChunk(head.getBuffer(0), head.size()));

@@ -241,6 +241,7 @@ struct Key {
 const std::vector<Key>& keys() {
   static const std::vector<Key> all = {
       {"", "trace", flagKey(FIELD(trace))},
+      {"", "describe", flagKey(FIELD(describe))},
       {"listen", "address", listeningAddressKey(FIELD(host.address))},
       {"listen", "port", numberKey<0, 65535>(FIELD(host.port))},
       {"tls", "cert_file", fileKey(FIELD(host.certFile))},
@@ -284,6 +285,8 @@ const std::vector<Key>& keys() {
       {"limits", "transfer_grace", durationKey<1, kHour>(FIELD(host.transferGrace))},
       {"limits", "drain_time", durationKey<0, kHour>(FIELD(host.drainTime))},
       {"limits", "stop_grace", durationKey<0, kHour>(FIELD(host.stopGrace))},
+      {"limits", "call_time_limit", durationKey<0, kHour>(FIELD(host.callTimeLimit))},
+      {"limits", "max_stuck_calls", numberKey<0, 1000>(FIELD(host.maxStuckCalls))},
       {"limits", "call_memory_budget", numberKey<65536, 1099511627776>(FIELD(host.callMemoryBudget))},
       {"limits", "memory_budget", numberKey<65536, 1099511627776>(FIELD(host.memoryBudget))},
   };

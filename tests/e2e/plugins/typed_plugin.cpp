@@ -1,14 +1,18 @@
 // The typed test bridge: a method table with a method for every value kind
 // (each answers what it was given, changed so that a value that only passed
 // through would show), several results, no results, a failing status, an
-// exception, a streamed answer, an extra blob read in pieces and a slow call.
+// exception, a streamed answer, an extra blob read in pieces (of the bridge's
+// size or the caller's), the size of a binary value, a slow call and one
+// that stalls in the middle of its answer.
 #include "typed_objects.h"
 
 #include <drav/host/bridge_plugin.h>
 #include <drav/host/typed_bridge.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -96,6 +100,20 @@ public:
       for (int id : ids) names.push_back("n" + std::to_string(id));
       return names;
     }, {"ids"});
+    method("blobInPieces", [](unsigned long most, DRAVBlobReader& blob) {
+      unsigned long pieces = 0, largest = 0;
+      for (DRAVBytes piece; (piece = blob.next(static_cast<std::uint32_t>(most))).size > 0; ++pieces)
+        largest = std::max(largest, static_cast<unsigned long>(piece.size));
+      return std::make_tuple(pieces, largest);
+    }, {"most"});
+    method("sizeOf", [](const std::vector<unsigned char>& v) { return static_cast<unsigned long>(v.size()); });
+    method("stall", [](int ms, DRAVStreamWriter& out) {  // begins its answer, then sleeps
+      const unsigned char bytes[4] = {1, 2, 3, 4};
+      out.beginListedBinary(8);
+      out.write(bytes, 4);
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      out.write(bytes, 4);
+    }, {"ms"});
     method("sleep", [](int ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       return ms;
