@@ -29,6 +29,10 @@ DWORD certificateError(CURL* easy, const char* errorText) {
 
 }  // namespace
 
+DWORD errorOfLostRequest(CURL* easy) {
+  return easy && peerReset(easy) ? ERROR_INTERNET_CONNECTION_RESET : ERROR_INTERNET_CONNECTION_ABORTED;
+}
+
 DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText, bool certificateRequested) {
   // A server that demands a client certificate ends the handshake (or, with
   // TLS 1.3, the first read after it) with one of these alerts; up to TLS 1.2

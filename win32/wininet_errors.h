@@ -14,4 +14,8 @@ namespace drav_wininet {
 // certificate during the handshake.
 DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText, bool certificateRequested);
 
+// A request whose connection ended before any answer came, after it may
+// have been sent: a reset, or a connection closed by the server.
+DWORD errorOfLostRequest(CURL* easy);
+
 }  // namespace drav_wininet

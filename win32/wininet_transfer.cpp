@@ -197,6 +197,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   headReady_ = finished_ = connected_ = progressed_ = sendPaused_ = recvPaused_ = false;
   result_ = CURLE_OK;
   serverSeen_ = proxySeen_ = 0;
+  attempts_ = 0;
+  answeredSinceAttempt_ = resendRefused_ = false;
   streamed_ = streamed;
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
@@ -336,6 +338,7 @@ int Transfer::onClientCertificateRequest(SSL*, X509**, EVP_PKEY**) {
 }
 
 DWORD Transfer::failure() {
+  if (resendRefused_) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
 }
 
@@ -408,6 +411,12 @@ size_t Transfer::onRead(char* buffer, size_t size, size_t count, void* self) {
 int Transfer::onSeek(void* self, curl_off_t offset, int origin) {
   Transfer& t = *static_cast<Transfer*>(self);
   if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  // libcurl starting the body over without an answer: its resend of a
+  // request a kept connection lost (see onPrereq).
+  if (t.attempts_ > 0 && !t.answeredSinceAttempt_) {
+    t.resendRefused_ = true;
+    return CURL_SEEKFUNC_CANTSEEK;
+  }
   if (!t.streamed_ && t.memoryBody_ && static_cast<std::uint64_t>(offset) <= t.bodySize_) {
     t.bodyOffset_ = static_cast<std::uint64_t>(offset);
     return CURL_SEEKFUNC_OK;
@@ -446,6 +455,7 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r')) --length;
   std::string line(data, length);
   if (startsWith(line, "HTTP/")) {
+    t.answeredSinceAttempt_ = true;
     t.head_ = ResponseHead();
     t.head_.lines.reserve(kUsualHeaderLines);
     const std::size_t blank = line.find(' ');
@@ -471,6 +481,13 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
 
 int Transfer::onPrereq(void* self, char*, char*, int, int) {
   Transfer& t = *static_cast<Transfer*>(self);
+  // A second sending after an answer is libcurl answering a challenge; one
+  // without is its resend of a request a kept connection lost.
+  if (t.attempts_++ > 0 && !t.answeredSinceAttempt_) {
+    t.resendRefused_ = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  t.answeredSinceAttempt_ = false;
   t.connected_ = true;
   t.progressed_ = true;
   return CURL_PREREQFUNC_OK;

@@ -115,6 +115,10 @@ public:
 
   bool active() const { return engine_ != nullptr; }
   bool headReady() const { return headReady_; }
+  // Whether the server answered: the head is ready, or the exchange ended
+  // after a status line (a challenge libcurl could not answer by itself
+  // with a body it cannot send twice).
+  bool answered() const { return headReady_ || (finished_ && head_.status >= 200); }
   const ResponseHead& head() const { return head_; }
   // Schemes offered by every 401 (or 407 when `proxy`) of this exchange,
   // including those libcurl answered by itself.
@@ -180,6 +184,14 @@ private:
   std::size_t readerRoom_ = 0, readerFilled_ = 0;
   std::vector<unsigned char> spill_;  // answer bytes that did not fit the reader
   std::size_t spillPos_ = 0;
+
+  // libcurl sends a request again by itself, on a new connection, when a
+  // kept connection ended before any answer came. The request may have
+  // reached the server whole by then, so that second sending is refused
+  // (resendRefused_) and the exchange fails as the lost one did.
+  int attempts_ = 0;
+  bool answeredSinceAttempt_ = false;
+  bool resendRefused_ = false;
 
   bool connected_ = false, progressed_ = false;
   bool sendPaused_ = false, recvPaused_ = false;

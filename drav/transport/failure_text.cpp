@@ -18,11 +18,6 @@ std::string seconds(unsigned long ms) {
 
 }  // namespace
 
-bool isUntrustedCertificate(unsigned long code) {
-  return code == ERROR_INTERNET_INVALID_CA || code == ERROR_INTERNET_SEC_CERT_CN_INVALID ||
-         code == ERROR_INTERNET_SEC_CERT_DATE_INVALID;
-}
-
 std::string failureReason(unsigned long code, unsigned long timeoutMs) {
   switch (code) {
     case ERROR_INTERNET_CANNOT_CONNECT: return "connection refused (is the host listening on that port?)";

@@ -23,8 +23,5 @@ std::string failureReason(unsigned long code, unsigned long timeoutMs);
 // transport's default is named then).
 std::string failureLine(const Url& url, unsigned long code, HINTERNET handle);
 
-// Whether the code says the server's certificate did not verify.
-bool isUntrustedCertificate(unsigned long code);
-
 }  // namespace detail
 }  // namespace DRAV

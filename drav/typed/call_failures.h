@@ -2,8 +2,10 @@
 // begins with "bridge.method: ". They join the library's families:
 //
 //   transport failures    the transport's own exceptions (UnknownCertAuthException,
-//                         HttpPostDataException, ...), thrown as
+//                         HttpPostDataException: not delivered or refused,
+//                         CallMayHaveRunException: sent, no answer, ...), thrown as
 //                         DRAVCallTransportFailure<E>: still an E, with the names
+//                         and the host, port and reason
 //   DRAVHttpStatusException       the host answered with another HTTP status than 200
 //   DRAVInvocationException       the bridge answered with a non-zero status code
 //                                 (a DRAVSmartProxyException, as generated proxies threw)

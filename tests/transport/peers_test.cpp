@@ -139,8 +139,18 @@ public:
   int prompts = 0;
 };
 
+// tinyproxy closes a client's connection after each answer without saying
+// so, and after a refusal: a call on the kept connection may meet that
+// close after its request went out, which the transport does not repeat on
+// its own. The calls here are declared repeatable.
 class ThroughProxy : public TransportTest {
 protected:
+  DRAVHttpRequest* repeatableRequest() {
+    DRAVHttpRequest* request = proxy->createRequest();
+    request->setRepeatable(true);
+    return request;
+  }
+
   void SetUp() override {
     TransportTest::SetUp();
     if (IsSkipped()) return;
@@ -161,7 +171,7 @@ protected:
 TEST_F(ThroughProxy, CallsWithTheProxyCredentialsGoThrough) {
   makeProxy(AuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword).proxyMode(AuthInfo::AuthBasic));
   for (unsigned long chunk : {0ul, 1000ul}) {
-    DRAVHttpRequestPtr request(proxy->createRequest());
+    DRAVHttpRequestPtr request(repeatableRequest());
     EXPECT_EQ(callWith(*request.get(), std::string(5000, 'p'), chunk), 5000u) << chunk;
     EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
     EXPECT_EQ(server->requests().back().bodySize, 5000u);
@@ -178,7 +188,7 @@ TEST_F(ThroughProxy, SignOnAndDownloadsCarryTheProxyCredentials) {
   server->enqueue(logon);
   Reply resource;
   resource.body = "resource";
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), "args"), 4u);
   server->enqueue(resource);
   std::vector<unsigned char> data;
@@ -195,7 +205,7 @@ TEST_F(ThroughProxy, ARefusalAsksTheEventSinkAndTheCallIsMadeAgain) {
   PromptingSink* sink = new PromptingSink();
   proxy->setEventSink(sink);
   dravtest::CaptureTrace trace(Annal::Error);
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), "args"), 4u);
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
   EXPECT_EQ(sink->prompts, 1);
@@ -208,7 +218,7 @@ TEST_F(ThroughProxy, TheDefaultSinkAnswersARefusalWithTheProxyCredentials) {
   makeProxy(AuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword));
   for (unsigned long chunk : {0ul, 1000ul}) {
     dravtest::CaptureTrace trace(Annal::Error);
-    DRAVHttpRequestPtr request(proxy->createRequest());
+    DRAVHttpRequestPtr request(repeatableRequest());
     EXPECT_EQ(callWith(*request.get(), std::string(5000, 'd'), chunk), 5000u) << chunk;
     EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
     const std::vector<std::string> lines = trace.lines();
@@ -231,22 +241,19 @@ TEST_F(ThroughProxy, TwoRefusalsOfAChunkedPostInARowMakeTheCallAgain) {
   server->requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
   const std::string body(5000, 't');
   dravtest::CaptureTrace trace(Annal::Error);
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), body, 1000), body.size());
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
   // The proxy closes its side after a refusal; a refusal that came before the
-  // close stands, but a close that overtakes the refusal itself fails the
-  // write, and the post is retried at once.
-  const std::vector<std::string> resetRetry = {"Error Error on InternetWriteFile 12031",
-                                               "Error request failed : ERROR_INTERNET_CONNECTION_RESET -> retry",
-                                               "Error response reading has failed"};
+  // close stands, but a close that overtakes the refusal fails the write,
+  // and the (repeatable) call is made again at once.
   std::vector<std::string> lines = trace.lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "Error DRAVBridgeProxy::chunkedPostData second retry failed");
-  lines.erase(lines.begin());
-  if (!lines.empty()) {
-    EXPECT_EQ(lines, resetRetry);
-  }
+  const auto retries = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find(" -> retry") != std::string::npos;
+  });
+  EXPECT_LE(retries, 1) << testing::PrintToString(lines);
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
   ASSERT_EQ(seen.size(), 2u) << "the proxy forwards the two posts that carried its credentials";
   EXPECT_FALSE(seen[0].hasHeader("Authorization"));
@@ -256,7 +263,7 @@ TEST_F(ThroughProxy, TwoRefusalsOfAChunkedPostInARowMakeTheCallAgain) {
 
 TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepeats) {
   dravtest::CaptureTrace trace(Annal::Error);
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), "args"), 0u);
   EXPECT_TRUE(trace.contains("unhandled WinInet error"));
   EXPECT_TRUE(server->requests().empty());
@@ -293,7 +300,7 @@ TEST(Https, AServerWithAnUnknownCertificateIsRefusedUnlessVerificationIsTurnedOf
 
 #ifndef _WIN32
 // Needs a server that asks for a certificate, made in this process.
-TEST(Https, ResetsFromAServerThatOnlyAsksForACertificateAreRetried) {
+TEST(Https, AResetFromAServerThatOnlyAsksForACertificateIsAResetNotACertificateDemand) {
   drav_test::TestCertificate certificate;
   drav_test::ServerOptions options;
   options.certFile = certificate.certFile();
@@ -303,16 +310,15 @@ TEST(Https, ResetsFromAServerThatOnlyAsksForACertificateAreRetried) {
   drav_test::HttpTestServer server(options);
   Reply reset;
   reset.resetBeforeReply = true;
-  for (int attempt = 0; attempt < 5; ++attempt) server.enqueue(reset);
-  dravtest::CaptureTrace trace(Annal::Error);
+  server.enqueue(reset);
   TlsPolicy trusted;
   trusted.caFile = certificate.certFile();
   DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo().tls(trusted));
   DRAVHttpRequestPtr request(proxy.createRequest());
-  EXPECT_EQ(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0), 1u);
-  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
-  EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"));
-  EXPECT_EQ(server.requests().size(), 6u) << "five refused attempts, then the repeated call";
+  EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
+               CallMayHaveRunException);
+  EXPECT_EQ(request->failureCode(), static_cast<unsigned long>(ERROR_INTERNET_CONNECTION_RESET));
+  EXPECT_EQ(server.requests().size(), 1u);
 }
 #endif
 
@@ -373,7 +379,8 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
                UnknownClientCertAuthException);
   EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED"));
-  EXPECT_EQ(calls(), 5) << "one per send attempt";
+  EXPECT_EQ(calls(), 2) << "the hook accepted the first failure: one more attempt, no more";
+  EXPECT_EQ(server.connectionsOpened(), 2u);
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
   EXPECT_EQ(lastHandle(), request->getRequestHandle());
 
@@ -390,7 +397,8 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   DRAVHttpRequestPtr refused(verifying.createRequest());
   EXPECT_THROW(refused->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
                UnknownCertAuthException);
-  EXPECT_EQ(calls(), 10) << "five attempts, and five more in the call's one re-run";
+  EXPECT_EQ(calls(), 2) << "once, and once more as the hook accepted it";
+  EXPECT_EQ(elsewhere.connectionsOpened(), 2u) << "two handshakes for the call";
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_SEC_CERT_CN_INVALID));
   FreeLibrary(hook);
 }
