@@ -187,8 +187,10 @@ std::string DRAVHttpRequest::getCallHeaders(const std::string& methodName, bool 
   };
   line("DRAVBridgeName: ", proxy_->bridgeName());
   line("DRAVMethodName: ", methodName);
-  if (a.needAuth() && a.mode() == AuthInfo::AuthBasic) line("Authorization: ", "Basic " + a.credentials());
-  if (a.needAuth() && a.mode() == AuthInfo::AuthNtlm) {
+  // Credentials that serve the sign-on alone go to the logon, not on calls.
+  const bool callAuth = a.needAuth() && !a.signOnOnly();
+  if (callAuth && a.mode() == AuthInfo::AuthBasic) line("Authorization: ", "Basic " + a.credentials());
+  if (callAuth && a.mode() == AuthInfo::AuthNtlm) {
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_USERNAME, a.user());
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PASSWORD, a.pass());
   }

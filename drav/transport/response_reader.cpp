@@ -109,7 +109,9 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
   if (!h.request) Annal::Logger(Annal::Error) << "Failed to open request handle";
   // The bridge's credentials go to the bridge's origin only: a resource
   // elsewhere that asks for them must not receive them.
-  if (credentials == DownloadCredentials::Always || sameOrigin(target, proxy_->url())) {
+  if (a.signOnOnly()) {
+    Annal::Logger(Annal::M) << "no credentials for " << target.toString() << " : they are the sign-on's";
+  } else if (credentials == DownloadCredentials::Always || sameOrigin(target, proxy_->url())) {
     DRAV::detail::setTextOption(h.request, INTERNET_OPTION_USERNAME, a.user());
     DRAV::detail::setTextOption(h.request, INTERNET_OPTION_PASSWORD, a.pass());
   } else {
