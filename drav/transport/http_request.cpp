@@ -133,6 +133,12 @@ unsigned long DRAVHttpRequest::call(const std::string& methodName, char* args, u
   refuseControls("the bridge name", proxy_->bridgeName());
   failure_.clear();
   failureCode_ = 0;
+  try {
+    DRAV::detail::refuseUnknownScheme(proxy_->url(), &failure_);
+  } catch (const HttpPostDataException& e) {
+    failureCode_ = static_cast<std::uint32_t>(e.getErrorCode());
+    throw;
+  }
   userRefused_ = proxyRefused_ = false;
   return callWithin(methodName, args, argsSize, chunkSize, needSsoToken, mode, extraBlob, extraBlobSize, 0, 0);
 }
@@ -224,7 +230,8 @@ unsigned long DRAVHttpRequest::internalCall(const std::string& methodName, char*
     const char* trace = failureTrace(code, repeat);
     Annal::Logger(Annal::Error) << (trace ? trace : "unhandled WinInet error");
     // Named before the drain, which may close the handle that holds the time-out.
-    failure_ = DRAV::detail::failureLine(proxy_->url(), code, requestHandle_);
+    const TlsPolicy tls = DRAV::detail::tlsPolicyOf(proxy_->authInfo());
+    failure_ = DRAV::detail::failureLine(proxy_->url(), code, requestHandle_, &tls);
     failureCode_ = static_cast<std::uint32_t>(code);
     dumpReceive();
     const bool ends = !repeat || depth >= kMaxCallRepeats;

@@ -85,6 +85,7 @@ struct LogonHandles {
 void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   const Url& root = proxy->rootUrl();
   const std::string rootText = root.toString();
+  DRAV::detail::refuseUnknownScheme(root);
   DRAV::detail::useHttp11();
   LogonHandles h;
   h.session = InternetOpenW(WideText("DRAVBridgeProxySSO").c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -100,7 +101,8 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   DRAV::detail::setTransportTimeouts(h.connection);
   Annal::Logger(Annal::M) << "GET to rootUrl : " << rootText;
   InternetSetCookieW(WideText(rootText).c_str(), nullptr, WideText("SMCHALLENGE=YES").c_str());
-  h.request = DRAV::detail::openRequest(h.connection, "GET", root, DRAV::detail::tlsPolicyOf(proxy->authInfo()));
+  const TlsPolicy tls = DRAV::detail::tlsPolicyOf(proxy->authInfo());
+  h.request = DRAV::detail::openRequest(h.connection, "GET", root, tls);
   if (!h.request) Annal::Logger(Annal::Error) << "Failed to open request handle";
   const Base64Credentials credentials(getUserInfo().name(), getUserInfo().pass());
   const WideText header("Authorization: Basic " + credentials.getCredentials() + "\r\n");
@@ -112,7 +114,7 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   }
   if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) {
     const DWORD code = GetLastError();
-    const std::string line = DRAV::detail::failureLine(root, code, h.request);
+    const std::string line = DRAV::detail::failureLine(root, code, h.request, &tls);
     Annal::Logger(Annal::Error) << "unable to send data : " << line;
     throw HttpPostDataException(code, line);
   }

@@ -132,6 +132,9 @@ HttpTestServer::Impl::Impl(const ServerOptions& options, std::shared_ptr<ServerS
   ::signal(SIGPIPE, SIG_IGN);
   if (!options.certFile.empty()) {
     ctx_ = SSL_CTX_new(TLS_server_method());
+    // Weak offers (and a weak certificate) need the lowest security level.
+    const bool weak = options.maxProtocolVersion != 0 || !options.ciphers.empty();
+    if (ctx_ && weak) SSL_CTX_set_security_level(ctx_, 0);
     if (!ctx_ || SSL_CTX_use_certificate_chain_file(ctx_, options.certFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx_, options.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
       if (ctx_) SSL_CTX_free(ctx_);
@@ -144,8 +147,7 @@ HttpTestServer::Impl::Impl(const ServerOptions& options, std::shared_ptr<ServerS
                                                 : 0),
                          [](int, X509_STORE_CTX*) { return 1; });
     if (options.tls12Only) SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
-    if (options.maxProtocolVersion != 0 || !options.ciphers.empty()) {
-      SSL_CTX_set_security_level(ctx_, 0);
+    if (weak) {
       SSL_CTX_set_min_proto_version(ctx_, 0);
       if (options.maxProtocolVersion != 0) SSL_CTX_set_max_proto_version(ctx_, options.maxProtocolVersion);
       if (SSL_CTX_set_cipher_list(ctx_, options.ciphers.empty() ? "DEFAULT@SECLEVEL=0" : options.ciphers.c_str()) != 1) {

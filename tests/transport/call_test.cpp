@@ -433,6 +433,49 @@ TEST_F(Calls, ServerErrorsAreAnswersToRead) {
   EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "broken");
 }
 
+// A name goes into a header line: one holding CR, LF, NUL or another
+// control character would end that line and start one of the sender's
+// choosing. Such a call is refused before anything is sent.
+TEST_F(Calls, NamesWithControlCharactersAreRefusedBeforeAnythingIsSent) {
+  for (const std::string& name : {std::string("Echo\r\nX-Injected: yes"), std::string("a\nHost: evil.example"),
+                                  std::string("a\0b", 3), std::string("tab\tbed"), std::string("del\x7f")}) {
+    for (bool asBridge : {false, true}) {
+      proxy.reset(new DRAVBridgeProxy(asBridge ? name : "TestBridge", Url(server->url("/bridge/calls")), AuthInfo()));
+      DRAVHttpRequestPtr request(proxy->createRequest());
+      std::string body = "abc";
+      try {
+        request->call(asBridge ? "Echo" : name, &body[0], 3, 0, false, StreamingNo, nullptr, 0);
+        ADD_FAILURE() << "sent: " << name;
+      } catch (const DRAVException& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(what.find(asBridge ? "the bridge name \"" : "the method name \""), 0u) << what;
+        EXPECT_EQ(what.find_first_of(std::string("\r\n\t\x7f\0", 5)), std::string::npos) << "shown escaped";
+      }
+    }
+  }
+  EXPECT_TRUE(server->requests().empty());
+  EXPECT_EQ(server->connectionsAccepted(), 0u);
+}
+
+// A scheme other than http and https (a slip such as "htp") is refused
+// before anything is sent, naming it; the call's failure says so too.
+TEST_F(Calls, AnUnknownSchemeIsRefusedBeforeCallingNamingIt) {
+  Url mistyped(server->url("/bridge/calls"));
+  mistyped.scheme("htp");
+  proxy.reset(new DRAVBridgeProxy("TestBridge", mistyped, AuthInfo()));
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  const std::string expected = server->hostPort() + ": unsupported scheme \"htp\" (http or https): nothing was sent";
+  try {
+    callWith(*request.get(), "abc");
+    ADD_FAILURE() << "no exception";
+  } catch (const HttpPostDataException& e) {
+    EXPECT_EQ(std::string(e.what()), "HTTP Request Send failed: " + expected);
+    EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_UNRECOGNIZED_SCHEME));
+  }
+  EXPECT_EQ(request->failureText(), expected);
+  EXPECT_EQ(server->connectionsAccepted(), 0u);
+}
+
 // A request that may have reached the bridge is never sent again on the
 // transport's own: the server reads the whole body, then resets or closes
 // without an answer, on a fresh connection and on a kept one (where libcurl
