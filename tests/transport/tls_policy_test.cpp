@@ -7,9 +7,9 @@
 
 #include <cstdlib>
 
-#include <openssl/ssl.h>
-
 #ifndef _WIN32
+
+#include <openssl/ssl.h>
 
 namespace transport_test {
 namespace {
