@@ -50,6 +50,7 @@
 #include <iterator>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -62,6 +63,9 @@ struct DRAVClientSettings {
   unsigned long readSize = 64 * 1024;     // each read of an answer
   std::uint64_t maxAnswerBytes = 256ull << 20;  // a list answer held to decode it (decoding: twice that)
   std::size_t maxErrorText = 4096;        // of an HTTP error's text, shown in the exception
+  // Methods that may safely run twice: their calls are repeatable whatever
+  // their options say (see DRAVCallOptions::repeatable).
+  std::set<std::string> repeatableMethods;
   // Runs on each proxy the client makes, after init(): set cookies, the
   // root URL of single sign-on, an event sink. Called under no lock.
   std::function<void(DRAVBridgeProxy&)> prepareProxy;
@@ -317,17 +321,20 @@ private:
                                                                         : DRAVCallOptions::kDefaultBlobChunk;
     DRAVTyped::ProxyPool::Lease lease = pool_.acquire();
     DRAVHttpRequestPtr request(lease.proxy().createRequest());
+    request->setRepeatable(options.repeatable || settings_.repeatableMethods.count(method) > 0);
     try {
       const unsigned long sent = request->call(method, reinterpret_cast<char*>(body.getBuffer(0)), body.size(), chunk,
                                                options.needSsoToken, options.streamingMode,
                                                blobSize ? const_cast<unsigned char*>(blob) : nullptr, blobSize);
-      if (sent == 0) throw HttpPostDataException(GetLastError());
+      if (sent == 0) throw HttpPostDataException(request->failureCode(), request->failureText());
     } catch (const UnknownCertAuthException& e) {
       throw DRAVCallTransportFailure<UnknownCertAuthException>(e, bridge(), method);
     } catch (const UnknownClientCertAuthException& e) {
       throw DRAVCallTransportFailure<UnknownClientCertAuthException>(e, bridge(), method);
     } catch (const ChunkedPostDataException& e) {
       throw DRAVCallTransportFailure<ChunkedPostDataException>(e, bridge(), method);
+    } catch (const CallMayHaveRunException& e) {
+      throw DRAVCallTransportFailure<CallMayHaveRunException>(e, bridge(), method);
     } catch (const HttpPostDataException& e) {
       throw DRAVCallTransportFailure<HttpPostDataException>(e, bridge(), method);
     }

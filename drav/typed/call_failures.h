@@ -2,8 +2,10 @@
 // begins with "bridge.method: ". They join the library's families:
 //
 //   transport failures    the transport's own exceptions (UnknownCertAuthException,
-//                         HttpPostDataException, ...), thrown as
+//                         HttpPostDataException: not delivered or refused,
+//                         CallMayHaveRunException: sent, no answer, ...), thrown as
 //                         DRAVCallTransportFailure<E>: still an E, with the names
+//                         and the host, port and reason
 //   DRAVHttpStatusException       another HTTP status than 200, from the host or from
 //                                 a server on the way (a proxy's error page)
 //   DRAVInvocationException       the bridge answered with a non-zero status code

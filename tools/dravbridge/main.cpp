@@ -269,7 +269,8 @@ int main(int argc, char** argv) {
   } catch (const dravbridge::ConfigError& e) {
     return fail(e.what());
   }
-  if (config.trace) Annal::setLowestImportance(Annal::M);
+  // The library is quiet unless asked: the host's failures go to standard error.
+  Annal::setLowestImportance(config.trace ? Annal::M : Annal::Error);
   DRAVHost::HostSettings& settings = config.host;
   std::string sessionKeyFile;
   std::vector<dravbridge::BridgeEntry> commandLineBridges;

@@ -77,6 +77,8 @@ CallOptions parseCallOptions(int argc, char** argv) {
       else if (word == "--output") options.outputFile = value;
       else if (word == "--cookies") options.cookies = value;
       else if (word == "--root-url") options.rootUrl = value;
+      else if (word == "--sso-user") options.ssoUser = value, options.sso = true;
+      else if (word == "--sso-password") options.ssoPassword = value, options.sso = true;
       else if (word == "--trace") options.traceLevel = traceLevel(value);
       else if (word == kDecodeBudgetOption) {
         if (!parseDecodeBudget(value, options.decodeBudget))
@@ -131,7 +133,11 @@ const char* callUsage() {
          "                       (default 67108864, 64 MiB)\n"
          "  --cookies TEXT       cookies for the call, as \"name=value; name2=value2\"\n"
          "  --sso                log on through single sign-on (SiteMinder) first, with\n"
-         "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd\n"
+         "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd,\n"
+         "                       which then go to the logon only\n"
+         "  --sso-user USER, --sso-password PASSWORD\n"
+         "                       sign on with these instead: -DRAVhttp_auth_user/pwd then go\n"
+         "                       on the call (a host with both [sso] and [basic_auth])\n"
          "  --root-url URL       where the single-sign-on logon goes (default: URL's root)\n"
          "  --need-sso-token     tell the bridge that the method needs the sign-on token\n"
          "  --trace LEVEL        the library's trace on standard error: none (default:\n"

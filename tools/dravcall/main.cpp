@@ -127,7 +127,7 @@ void installTraceSink(int level, ProgressMeter* upload) {
 }
 
 // The credentials and proxy the "-DRAV..." options set, as the bridge proxy takes them.
-AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, bool sso) {
+AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, const CallOptions& options) {
   AuthInfo info = policy.getAuthInfo();
   const DRAVHttpProxyInfo& proxy = policy.getHttpProxyInfo();
   if (!proxy.getProxyHost().empty()) {
@@ -136,7 +136,8 @@ AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, bool sso) {
     setenv("http_proxy", ("http://" + proxy.getProxyHost() + port).c_str(), 1);
     setenv("https_proxy", ("http://" + proxy.getProxyHost() + port).c_str(), 1);
   }
-  if (sso) info.ssoProvider("siteminder");
+  if (options.sso) info.ssoProvider("siteminder");
+  if (!options.ssoUser.empty()) info.signOn(options.ssoUser, options.ssoPassword);
   return info;
 }
 
@@ -224,15 +225,19 @@ void printResults(const DRAVArgs& results, const std::string& outputFile) {
 }
 
 // Signs on before the call, so that a refused sign-on ends the command
-// instead of a call made without the session. The logon reports a refusal
-// only by the session cookie it does not bring back.
-void signOn(DRAVBridgeProxy& proxy) {
+// instead of a call made without the session. A logon that brings no
+// session back fails with the logon's answer.
+void signOn(DRAVBridgeProxy& proxy, const CallOptions& options) {
   DRAVSsoProvider* sso = proxy.getSsoProvider();
   if (!sso) return;
-  sso->initialize(&proxy);
-  if (!SiteMinderSsoProvider::hasSessionCookie(proxy))
-    throw std::runtime_error("no session cookie (SMSESSION) came back: check the user and password "
-                             "(-DRAVhttp_auth_user, -DRAVhttp_auth_pwd) and --root-url");
+  try {
+    sso->initialize(&proxy);
+  } catch (const HttpPostDataException& e) {
+    throw std::runtime_error(std::string(e.what()) + " (check the user and password, " +
+                             (options.ssoUser.empty() ? "-DRAVhttp_auth_user, -DRAVhttp_auth_pwd"
+                                                      : "--sso-user, --sso-password") +
+                             ", and --root-url)");
+  }
 }
 
 // The description a method table answers dravDescribe with; empty when the
@@ -308,7 +313,7 @@ int call(const CallOptions& options, int argc, char** argv) {
   installTraceSink(options.traceLevel, showProgress ? &upload : nullptr);
 
   const Url url(options.url);
-  DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options.sso));
+  DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options));
   AnswerReader reader(options.mode == StreamingOut || options.mode == StreamingInOut,
                       [&value](const unsigned char* data, std::size_t size) { value->take(data, size); },
                       kMaxListAnswer, options.decodeBudget);
@@ -318,7 +323,7 @@ int call(const CallOptions& options, int argc, char** argv) {
     if (!options.cookies.empty()) proxy.setCookies(options.cookies);
     DebugLinesToStderr debugLines;
     try {
-      signOn(proxy);
+      signOn(proxy, options);
     } catch (const std::exception& e) {
       return fail(kCallFailed,
                   "single sign-on at " + proxy.rootUrl().toString() + " failed, no call made: " + e.what());
