@@ -18,6 +18,7 @@ test=(
   clang libclang-rt-14-dev llvm
   libmsgpack-dev libmsgpack-cxx-dev
   tinyproxy openssl curl nginx-light wrk python3
+  doxygen
 )
 windows=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine wine32:i386

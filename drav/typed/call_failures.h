@@ -21,6 +21,7 @@
 #include <utility>
 
 namespace DRAVTyped {
+// "bridge.method", as the messages name a call.
 inline std::string callName(const std::string& bridge, const std::string& method) { return bridge + "." + method; }
 }  // namespace DRAVTyped
 
@@ -37,6 +38,7 @@ private:
   std::string message_;
 };
 
+// The host answered with another HTTP status than 200.
 class DRAVHttpStatusException : public DRAVException {
 public:
   // `body`: the start of the answer's text (capped by the client).
@@ -74,6 +76,7 @@ private:
   std::string bridgeMessage_;
 };
 
+// The results are not what the call expects.
 class DRAVResultMismatchException : public DRAVException {
 public:
   // The result at `position` is of kind `received` where `expected` was
@@ -95,6 +98,7 @@ private:
   std::string received_;
 };
 
+// An asynchronous call never ran: its client went away first.
 class DRAVCallCancelledException : public DRAVException {
 public:
   DRAVCallCancelledException(const std::string& bridge, const std::string& method)
