@@ -37,9 +37,11 @@ scripts/readme-install-test.sh "$build"
 # so anything it says fails the run.
 if command -v systemd-analyze >/dev/null; then
   mkdir -p "$build/systemd"
-  sed "s|^ExecStart=/usr/local/bin/dravbridge |ExecStart=$build/stage/bin/dravbridge |" \
+  sed "s|^ExecStart=/usr/bin/dravbridge |ExecStart=$build/stage/bin/dravbridge |" \
     packaging/systemd/dravbridge.service >"$build/systemd/dravbridge.service"
-  verdict=$(systemd-analyze verify "$build/systemd/dravbridge.service" 2>&1) && [ -z "$verdict" ] ||
+  # Its Documentation= pages are the staged ones.
+  verdict=$(MANPATH="$build/stage/share/man" systemd-analyze verify "$build/systemd/dravbridge.service" 2>&1) &&
+    [ -z "$verdict" ] ||
     { echo "packaging/systemd/dravbridge.service: $verdict" >&2; exit 1; }
 else
   echo "systemd-analyze is not installed (Debian systemd): the service unit is not checked"
