@@ -2,7 +2,8 @@
 # Installs the Debian packages a job needs, by profile; this is the one list.
 #   scripts/install-deps.sh [PROFILE...]    (default: all)
 #   build    compile the library, the bridge host and the tools (the demo)
-#   test     build, plus the suites, sanitizers, fuzzers, benchmarks and their peers
+#   test     build, plus the suites, sanitizers, fuzzers, benchmarks and their
+#            peers, the API reference and the Debian packages
 #   windows  build, plus the mingw-w64 cross compilers and Wine (64- and
 #            32-bit: the i386 architecture is added for wine32)
 #   all      every profile (the test command)
@@ -18,7 +19,7 @@ test=(
   clang libclang-rt-14-dev llvm
   libmsgpack-dev libmsgpack-cxx-dev
   tinyproxy openssl curl nginx-light wrk python3
-  doxygen
+  doxygen dpkg-dev debhelper lintian systemd iproute2
 )
 windows=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 wine wine32:i386
