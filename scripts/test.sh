@@ -18,7 +18,10 @@ stage "dependencies"
 scripts/install-deps.sh
 
 stage "Linux build and tests"
-cmake -S . -B "$build/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAV_BUILD_BENCH=ON >/dev/null
+# Line tables only (-g1): backtraces keep their lines, the compile loses a
+# quarter of its time (a host test: 10.2 s of CPU with -g, 7.4 s with -g1).
+cmake -S . -B "$build/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAV_BUILD_BENCH=ON \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
 cmake --build "$build/linux" -j "$jobs"
 ctest --test-dir "$build/linux" --output-on-failure -j "$jobs"
 
