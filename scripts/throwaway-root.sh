@@ -2,8 +2,8 @@
 # Runs COMMAND as root in a throw-away copy of this machine: every change to
 # its files goes to an overlay over / that is dropped with the command, its
 # network is a loopback of its own (so fixed ports are free and nothing
-# outside is reached), its processes end with it, and /run and /tmp start
-# empty (no service manager to talk to). Afterwards CHANGES lists the files
+# outside is reached), its processes end with it, and /run starts empty (no
+# service manager to talk to). Afterwards CHANGES lists the files
 # the command left added, changed or deleted in the system's folders, for
 # the caller to judge. Needs root (mount, network and PID namespaces).
 #   scripts/throwaway-root.sh CHANGES COMMAND [ARG...]
@@ -24,7 +24,6 @@ copy="$layers/root"
 mount --rbind /dev "$copy/dev"
 mount -t proc proc "$copy/proc"
 mount --rbind -o ro /sys "$copy/sys"
-mount -t tmpfs -o mode=1777 throwaway "$copy/tmp"
 mount -t tmpfs -o mode=0755 throwaway "$copy/run"
 ip link set lo up
 
