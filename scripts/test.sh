@@ -70,7 +70,11 @@ stage "Debian packages"
 scripts/debian-packages.sh "$build"
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B "$build/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRAV_SANITIZE=ON -DDRAV_BUILD_TOOLS=ON >/dev/null
+# With clang: its instrumented compile takes a third less time than gcc's
+# (the whole tree: 336 s of CPU against 522 s), and its undefined-behaviour
+# checks include enumeration values out of range.
+CC=clang CXX=clang++ cmake -S . -B "$build/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRAV_SANITIZE=ON \
+  -DDRAV_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build/asan" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
