@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <string>
 
+// The scheme of a service URL.
 enum tag_HttpScheme { HTTP_SCHEME = 1, HTTPS_SCHEME = 2 };
 
+// Where a service is described, and the lookup URL built from it.
 struct DRAV_EXPORT DRAVEndPoint {
   enum Kind : std::int32_t { SERVICE_PORT_WSDL = 1, WSDL_FILE = 2, DIRECT_URL = 3 };
 
@@ -28,6 +30,7 @@ struct DRAV_EXPORT DRAVEndPoint {
   std::string getLookupUrl() const;
 };
 
+// The service URL, timeouts, authentication and proxy settings a generated proxy connects with.
 class DRAV_EXPORT DRAVLookupPolicy {
 public:
   // Takes the timeouts, authentication and proxy settings from the client

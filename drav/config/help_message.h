@@ -11,6 +11,7 @@
 
 namespace DRAV {
 
+// The usage text of the "-DRAV..." options, one option a line.
 DRAV_EXPORT std::string getHelpMessage();
 
 }  // namespace DRAV

@@ -43,7 +43,9 @@ using Sink = std::function<void(const Importance& importance, const std::string&
 DRAV_EXPORT void setSink(Sink sink);
 // Lines of importance below `lowest` are dropped. Default: Off.
 DRAV_EXPORT void setLowestImportance(const Importance& lowest);
+// The lowest importance traced now.
 DRAV_EXPORT const Importance& lowestImportance();
+// Whether a line of `importance` would be traced.
 DRAV_EXPORT bool isEnabled(const Importance& importance);
 
 // One trace line in the making; emitted at destruction.

@@ -131,6 +131,7 @@ private:
   std::uint64_t downloadLimit_ = kDefaultDownloadLimit;
 };
 
+// Owns a DRAVHttpRequest and deletes it; move-only.
 class DRAV_EXPORT DRAVHttpRequestPtr {
 public:
   DRAVHttpRequestPtr() = default;

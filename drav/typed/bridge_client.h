@@ -58,6 +58,7 @@
 #include <utility>
 #include <vector>
 
+// The limits and hooks of a DRAVBridgeClient.
 struct DRAVClientSettings {
   unsigned maxConnections = 8;            // proxies (connections) owned, and threads for callAsync
   unsigned long readSize = 64 * 1024;     // each read of an answer

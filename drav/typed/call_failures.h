@@ -25,6 +25,7 @@
 #include <utility>
 
 namespace DRAVTyped {
+// "bridge.method", as the messages name a call.
 inline std::string callName(const std::string& bridge, const std::string& method) { return bridge + "." + method; }
 }  // namespace DRAVTyped
 
@@ -41,6 +42,7 @@ private:
   std::string message_;
 };
 
+// The host answered with another HTTP status than 200.
 class DRAVHttpStatusException : public DRAVException {
 public:
   // `answer` as DRAVErrorAnswer::read found it; what() shows at most
@@ -79,6 +81,7 @@ private:
   std::string bridgeMessage_;
 };
 
+// The results are not what the call expects.
 class DRAVResultMismatchException : public DRAVException {
 public:
   // The result at `position` is of kind `received` where `expected` was
@@ -102,6 +105,7 @@ private:
   std::string received_;
 };
 
+// An asynchronous call never ran: its client went away first.
 class DRAVCallCancelledException : public DRAVException {
 public:
   DRAVCallCancelledException(const std::string& bridge, const std::string& method)

@@ -8,6 +8,7 @@
 
 #include <string>
 
+// What one typed call carries beside its arguments.
 struct DRAVCallOptions {
   bool needSsoToken = false;  // "DRAVMethodNeedSsoToken: yes"
   // An extra blob sent after the arguments: `extraBlob` (borrowed, read

@@ -52,6 +52,7 @@
 #include <utility>
 #include <vector>
 
+// What one call to a table may hold, and the size of its reads and writes.
 struct DRAVMethodTableLimits {
   std::uint32_t maxArgsSize = 64 * 1024 * 1024;  // argument bytes held to decode them (413 beyond)
   std::uint32_t chunkSize = 256 * 1024;          // each read and write of a body piece
@@ -70,7 +71,7 @@ public:
     if (limits_.chunkSize == 0) limits_.chunkSize = 1;
   }
 
-  // Binds `function` (lambda, function, or std::bind/std::mem_fn of a member)
+  // Binds `function` (lambda, function, or `std::bind`/`std::mem_fn` of a member)
   // to `name`; `parameterNames` name its value parameters in order. A name
   // bound already, or the reserved kDescribeMethod, is a std::logic_error.
   template <typename F>

@@ -123,12 +123,14 @@ inline const DRAVTypes::DRAVArray<unsigned char>& binaryOf(const DRAVVar& v) {
 }  // namespace detail
 
 template <> struct ValueKind<int> : detail::SignedKind<int, DRAVVar::Int> {};
+// long travels as Long (32 bits).
 template <> struct ValueKind<long> : detail::SignedKind<long, DRAVVar::Long> {
   // A long beyond 32 bits has no wire form: refused, never truncated.
   static bool fits(const DRAVVar& v) { return detail::oneOf(v.getType(), {DRAVVar::Int, DRAVVar::Long, DRAVVar::Short}); }
 };
 template <> struct ValueKind<short> : detail::SignedKind<short, DRAVVar::Short> {};
 template <> struct ValueKind<unsigned int> : detail::UnsignedKind<unsigned int, DRAVVar::UInt> {};
+// unsigned long travels as ULong (32 bits).
 template <> struct ValueKind<unsigned long> : detail::UnsignedKind<unsigned long, DRAVVar::ULong> {
   static bool fits(const DRAVVar& v) {
     return detail::oneOf(v.getType(), {DRAVVar::UInt, DRAVVar::ULong, DRAVVar::UShort});
@@ -138,6 +140,7 @@ template <> struct ValueKind<unsigned short> : detail::UnsignedKind<unsigned sho
 template <> struct ValueKind<char> : detail::ExactKind<char, DRAVVar::Char, &DRAVVar::getChar> {};
 template <> struct ValueKind<unsigned char> : detail::ExactKind<unsigned char, DRAVVar::UChar, &DRAVVar::getUChar> {};
 
+// bool travels as Bool.
 template <> struct ValueKind<bool> {
   static constexpr DRAVVar::VarType kind = DRAVVar::Bool;
   // As getBool: a Bool, or any integer kind but the 8-bit Char and UChar
@@ -150,6 +153,7 @@ template <> struct ValueKind<bool> {
   static void add(DRAVArgs& args, bool value) { args.addArg(value); }
 };
 
+// double travels as Double; a Float is taken too.
 template <> struct ValueKind<double> {
   static constexpr DRAVVar::VarType kind = DRAVVar::Double;
   static bool fits(const DRAVVar& v) { return detail::oneOf(v.getType(), {DRAVVar::Double, DRAVVar::Float}); }
@@ -175,6 +179,7 @@ inline bool floatHolds(double value) {
   return magnitude > kRoundsToZero && magnitude < kRoundsToInfinity;
 }
 
+// float travels as Float; a Double that floatHolds is taken too.
 template <> struct ValueKind<float> {
   static constexpr DRAVVar::VarType kind = DRAVVar::Float;
   static bool fits(const DRAVVar& v) {
@@ -184,6 +189,7 @@ template <> struct ValueKind<float> {
   static void add(DRAVArgs& args, float value) { args.addArg(value); }
 };
 
+// std::string travels as String.
 template <> struct ValueKind<std::string> {
   static constexpr DRAVVar::VarType kind = DRAVVar::String;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::String; }
@@ -191,6 +197,7 @@ template <> struct ValueKind<std::string> {
   static void add(DRAVArgs& args, const std::string& value) { args.addArg(value); }
 };
 
+// zu_utf8string travels as UTF8String.
 template <> struct ValueKind<zu_utf8string> {
   static constexpr DRAVVar::VarType kind = DRAVVar::UTF8String;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::UTF8String; }
@@ -198,6 +205,7 @@ template <> struct ValueKind<zu_utf8string> {
   static void add(DRAVArgs& args, const zu_utf8string& value) { args.addArg(value); }
 };
 
+// Bytes travel as BinaryArray.
 template <> struct ValueKind<std::vector<unsigned char>> {
   static constexpr DRAVVar::VarType kind = DRAVVar::BinaryArray;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::BinaryArray; }
@@ -210,6 +218,7 @@ template <> struct ValueKind<std::vector<unsigned char>> {
   }
 };
 
+// Borrowed bytes travel as BinaryArray; a result points into its value.
 template <> struct ValueKind<DRAVBytes> {
   static constexpr DRAVVar::VarType kind = DRAVVar::BinaryArray;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::BinaryArray; }

@@ -517,6 +517,13 @@ std::size_t lineWithTooManyDots(const std::string& text) {
 
 }  // namespace
 
+std::vector<std::string> configKeys() {
+  std::vector<std::string> names;
+  for (const Key& key : keys()) names.push_back(*key.table ? std::string(key.table) + "." + key.name : key.name);
+  for (const std::string& name : namesIn("bridge")) names.push_back("bridge." + name);
+  return names;
+}
+
 std::string unreachablePath(const std::string& path) {
   const auto fault = DRAVHost::pathFault(path);
   return fault ? "\"" + path + "\" " + *fault : "";

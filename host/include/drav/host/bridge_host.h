@@ -29,6 +29,7 @@ struct HostStatistics {
   unsigned peakConnections = 0;           // the most served at once
 };
 
+// Serves the registered bridges and the logon route from start() until stop().
 class BridgeHost {
 public:
   // std::runtime_error when the access log cannot be opened, std::invalid_argument

@@ -35,6 +35,7 @@ struct AdminSettings {
   unsigned maxConnections = 4;  // one more closes an idle one, or is answered 503 and closed
 };
 
+// Everything a BridgeHost is started with; the defaults are dravbridge's.
 struct HostSettings {
   std::string address = "127.0.0.1";
   unsigned short port = 0;  // 0: a free port, see BridgeHost::port()
