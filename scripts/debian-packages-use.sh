@@ -52,6 +52,12 @@ nginx -c /tmp/nginx.conf -e /tmp/nginx-error.log -s stop
 kill -TERM "$service"
 wait "$service" || { echo "the service did not stop cleanly:" >&2; cat /tmp/service.out >&2; exit 1; }
 
+# The dissector, where Wireshark reads the plugins of all users.
+if command -v tshark >/dev/null; then
+  tshark -G protocols 2>/dev/null | grep -q "$(printf '\tdrav')\$" ||
+    { echo "tshark does not load the packaged dissector" >&2; exit 1; }
+fi
+
 # The examples, against the development package where it put its files.
 scripts/examples-test.sh "$build" /usr
 
