@@ -14,6 +14,8 @@
 
 class DRAVHttpRequest;
 
+// A non-200 answer as read: its status, where it came from and the start of
+// its body; describe() makes the line a person reads.
 struct DRAV_EXPORT DRAVErrorAnswer {
   // The header the host sets on its own answers.
   static constexpr const char* kHostHeader = "DRAVHost";

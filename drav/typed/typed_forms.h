@@ -23,15 +23,19 @@
 
 namespace DRAVTyped {
 
+// Whether T is carried as a list; a std::vector is, but for
+// std::vector<unsigned char>, which is one binary value.
 template <typename T>
 struct ListTraits {
   static constexpr bool isList = false;
 };
+// A std::vector of any kind but unsigned char: a list of Element.
 template <typename T, typename A>
 struct ListTraits<std::vector<T, A>> {
   static constexpr bool isList = !std::is_same<T, unsigned char>::value;
   using Element = T;
 };
+// True when T, stripped of references and const, is carried as a list.
 template <typename T>
 constexpr bool isList = ListTraits<std::decay_t<T>>::isList;
 
@@ -45,6 +49,8 @@ struct IsTuple : std::false_type {};
 template <typename... T>
 struct IsTuple<std::tuple<T...>> : std::true_type {};
 
+// False for every T, so that a static_assert fires only when the branch that
+// holds it is chosen.
 template <typename T>
 constexpr bool kAlwaysFalse = false;
 
@@ -82,10 +88,12 @@ constexpr bool requireResultInTuple() {
   }
 }
 
+// Whether R may be a whole answer: one kind or a list.
 template <typename R>
 struct ResultForm {
   static constexpr bool allowed() { return requireValueKindOrList<R>(); }
 };
+// Several results: each one kind, none a list.
 template <typename... T>
 struct ResultForm<std::tuple<T...>> {
   static constexpr bool allowed() { return (requireResultInTuple<T>() && ... && true); }

@@ -19,9 +19,11 @@
 #include <limits>
 #include <string>
 
+// A signed 64-bit integer, carried as its decimal text.
 struct DRAVInt64 {
   std::int64_t value = 0;
 };
+// An unsigned 64-bit integer, carried as its decimal text.
 struct DRAVUInt64 {
   std::uint64_t value = 0;
 };
