@@ -24,6 +24,30 @@
 namespace hosttest {
 namespace {
 
+// Signals in quick succession: each further SIGTERM ends one more step of
+// the stop, even when it comes before the stop has left the step the one
+// before it ended (or before the stop has begun). A connection whose request
+// head has begun holds the grace to its end unless the grace is ended.
+TEST(HostLifecycleAttack, HurriesInQuickSuccessionEndTheDrainAndThenTheGrace) {
+  DRAVHost::HostSettings settings = testSettings();
+  settings.drainTime = 5s;
+  settings.stopGrace = 5s;
+  settings.headTimeout = 30s;
+  SampleHost host(settings);
+  RawClient slow(host.port());
+  slow.send("POST /bridges/sample HTTP/1.1\r\n");
+  std::this_thread::sleep_for(100ms);
+
+  EXPECT_EQ(host.host().hurryStop(), DRAVHost::BridgeHost::StopStep::Draining);
+  EXPECT_EQ(host.host().hurryStop(), DRAVHost::BridgeHost::StopStep::Grace);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(host.host().stop().empty());
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_LT(took.count(), 3000) << "the second hurry did not end the grace";
+  EXPECT_EQ(host.host().hurryStop(), DRAVHost::BridgeHost::StopStep::Ending);
+}
+
+
 // A kept-alive connection that waits for its next request is no running
 // call: the stop closes it at once instead of waiting out the grace with it
 // (a proxy keeps such connections to every upstream).
