@@ -189,9 +189,24 @@ void describeParameter(MethodShape& shape) {
   } else shape.parameters.push_back(KindOf<P>::kind);
 }
 
-// Appends result `value` at `position`; UnfitResult when its kind cannot carry it.
+// The bytes a result value of type T holds beyond its own size: its text,
+// its bytes, an object's serialized form.
 template <typename T>
-void addResult(DRAVArgs& list, const T& value, std::size_t position) {
+std::uint64_t payloadOf(const T& value) {
+  if constexpr (std::is_same<T, std::string>::value || std::is_same<T, std::vector<unsigned char>>::value)
+    return value.size();
+  else if constexpr (std::is_same<T, zu_utf8string>::value) return value.str().size();
+  else if constexpr (std::is_same<T, DRAVBytes>::value) return value.size;
+  else if constexpr (std::is_base_of<DRAVSerializable, T>::value) return value.objectSize(nullptr);
+  else return 0;
+}
+
+// Appends result `value` at `position`, charging the call for it first:
+// results the call cannot hold stop at the first that does not fit
+// (DRAVBodyException 413). UnfitResult when its kind cannot carry it.
+template <typename T>
+void addResult(DRAVArgs& list, const T& value, std::size_t position, const DRAVTableCall& call) {
+  call.charge(DRAVArgs::kValueCost + payloadOf(value), "holding the results");
   try {
     KindOf<T>::add(list, value);
   } catch (const DRAVException& e) {
@@ -199,29 +214,40 @@ void addResult(DRAVArgs& list, const T& value, std::size_t position) {
   }
 }
 
-// The results of a method's return value.
+// The results of a method's return value. held() is what the return value
+// itself holds while its results are made from it.
 template <typename R, typename Enable = void>
 struct ResultWriter {
-  static void add(DRAVArgs& list, const R& value) { addResult(list, value, 0); }
+  static void add(DRAVArgs& list, const R& value, const DRAVTableCall& call) { addResult(list, value, 0, call); }
+  static std::uint64_t held(const R& value) { return payloadOf(value); }
   static void describe(MethodShape& shape) { shape.results.push_back(KindOf<R>::kind); }
 };
 template <typename... T>
 struct ResultWriter<std::tuple<T...>> {
-  static void add(DRAVArgs& list, const std::tuple<T...>& values) {
-    addEach(list, values, std::index_sequence_for<T...>());
+  static void add(DRAVArgs& list, const std::tuple<T...>& values, const DRAVTableCall& call) {
+    addEach(list, values, call, std::index_sequence_for<T...>());
+  }
+  static std::uint64_t held(const std::tuple<T...>& values) {
+    return std::apply([](const auto&... v) { return (std::uint64_t(0) + ... + payloadOf(v)); }, values);
   }
   static void describe(MethodShape& shape) { (shape.results.push_back(KindOf<T>::kind), ...); }
 
 private:
   template <std::size_t... I>
-  static void addEach(DRAVArgs& list, const std::tuple<T...>& values, std::index_sequence<I...>) {
-    (addResult(list, std::get<I>(values), I), ...);
+  static void addEach(DRAVArgs& list, const std::tuple<T...>& values, const DRAVTableCall& call,
+                      std::index_sequence<I...>) {
+    (addResult(list, std::get<I>(values), I, call), ...);
   }
 };
 template <typename R>
 struct ResultWriter<R, std::enable_if_t<isList<R>>> {
-  static void add(DRAVArgs& list, const R& values) {
-    for (std::size_t i = 0; i < values.size(); ++i) addResult(list, values[i], i);
+  static void add(DRAVArgs& list, const R& values, const DRAVTableCall& call) {
+    for (std::size_t i = 0; i < values.size(); ++i) addResult(list, values[i], i, call);
+  }
+  static std::uint64_t held(const R& values) {
+    std::uint64_t bytes = std::uint64_t(values.size()) * sizeof(typename ListTraits<R>::Element);
+    for (const auto& value : values) bytes += payloadOf(value);
+    return bytes;
   }
   static void describe(MethodShape& shape) {
     shape.answersList = true;
@@ -230,7 +256,8 @@ struct ResultWriter<R, std::enable_if_t<isList<R>>> {
 };
 template <>
 struct ResultWriter<DRAVArgs> {
-  static void add(DRAVArgs& list, DRAVArgs& values) { list = std::move(values); }
+  static void add(DRAVArgs& list, DRAVArgs& values, const DRAVTableCall&) { list = std::move(values); }
+  static std::uint64_t held(const DRAVArgs&) { return 0; }  // what it holds the method charged itself
   static void describe(MethodShape& shape) { shape.answersAnyValues = true; }
 };
 
@@ -341,17 +368,28 @@ struct Binder<F, R, std::tuple<P...>> {
       std::apply(function, std::move(*taken));
     } else {
       auto value = std::apply(function, std::move(*taken));
-      ResultWriter<R>::add(results, value);
-      if constexpr (!std::is_same<R, DRAVArgs>::value) in.call.charge(heldBy(results), "holding the results");
+      // The returned value counts while the results are made from it, each
+      // result as it is made: a return value the call cannot hold is refused
+      // before it is copied.
+      const ReturnedValueCharge returned(in.call, ResultWriter<R>::held(value));
+      ResultWriter<R>::add(results, value, in.call);
     }
   }
 
-  // What a list of results holds: each value's slot and its bytes.
-  static std::uint64_t heldBy(const DRAVArgs& results) {
-    std::uint64_t bytes = 0;
-    for (const DRAVVar* value : results.getArgs()) bytes += DRAVArgs::kValueCost + value->objectSize(nullptr);
-    return bytes;
-  }
+  // The return value's charge, given back as it goes.
+  class ReturnedValueCharge {
+  public:
+    ReturnedValueCharge(const DRAVTableCall& call, std::uint64_t bytes) : call_(call), bytes_(bytes) {
+      call_.charge(bytes_, "holding the results");
+    }
+    ~ReturnedValueCharge() { call_.refund(bytes_); }
+    ReturnedValueCharge(const ReturnedValueCharge&) = delete;
+    ReturnedValueCharge& operator=(const ReturnedValueCharge&) = delete;
+
+  private:
+    const DRAVTableCall& call_;
+    const std::uint64_t bytes_;
+  };
 };
 
 template <typename F, typename R, typename... P>

@@ -343,8 +343,9 @@ void BridgeHost::Impl::sleepThroughStep(std::chrono::milliseconds limit) {
 
 BridgeHost::StopStep BridgeHost::Impl::hurryStop() {
   std::lock_guard<std::mutex> lock(stepMutex_);
-  // Before stop() has begun, its first step is the one to end.
-  const int step = std::max(step_.load(), static_cast<int>(StopStep::Draining));
+  // Before stop() has begun, its first step is the one to end; a step ended
+  // already that stop() has not left yet, the one after it.
+  const int step = std::max({step_.load(), static_cast<int>(StopStep::Draining), hurriedThrough_.load() + 1});
   if (step != static_cast<int>(StopStep::Draining) && step != static_cast<int>(StopStep::Grace))
     return static_cast<StopStep>(step);
   hurriedThrough_ = step;

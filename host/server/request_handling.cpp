@@ -138,7 +138,10 @@ public:
         client_(client),
         watch_(watch),
         out_(channel, routes.settings, in.head().version,
-             in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {}
+             in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {
+    // From the stop on every answer closes its connection, one begun before it too.
+    out_.closeAfterOnce(routes.stopFlag);
+  }
 
   bool serve();
   // What the access log says of the request once served.

@@ -313,8 +313,11 @@ TEST_F(MethodTable, DecodesAndAnswersUnderTheCallsBudget) {
   EXPECT_TRUE(tight.exceeded());
   DRAVDecodeBudget enough(4096);
   EXPECT_EQ(0, serve("greet", args, false, Bytes(), &enough).code);
-  // The answer's serialized copy counts while it lives and is given back after.
-  DRAVDecodeBudget noRoomForTheAnswer(enough.used() + 100);
+  // The answer's serialized copy counts while it lives and is given back after:
+  // room for the greeting's text (held twice while its result is made) but
+  // not for its serialized copy beside the result.
+  const DRAVVar greeting("Hello, " + std::string(200, 'x') + "!");
+  DRAVDecodeBudget noRoomForTheAnswer(enough.used() + greeting.objectSize(nullptr) - 1);
   try {
     serve("greet", args, false, Bytes(), &noRoomForTheAnswer);
     ADD_FAILURE() << "the answer fit";

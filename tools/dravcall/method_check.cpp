@@ -1,5 +1,6 @@
 #include "method_check.h"
 
+#include <drav/common/log_field.h>
 #include <drav/typed/value_kinds.h>
 
 #include <sstream>
@@ -44,10 +45,18 @@ bool parametersOf(const std::string& line, const std::string& method, std::vecto
   return true;
 }
 
+// The most of the server's declaration, and of one parameter's, a refusal shows.
+constexpr std::size_t kShownDeclaration = 256;
+constexpr std::size_t kShownParameter = 128;
+
+// The server wrote the description: what of it a refusal shows is escaped and cut.
+std::string shown(const std::string& text, std::size_t limit) { return DRAV::detail::escapeShownText(text, limit); }
+
 std::string misfit(const std::string& declared, std::size_t value, const DRAVVar& v, std::size_t parameter,
                    const std::string& text) {
-  return declared + ": value " + std::to_string(value) + " (" + DRAVTyped::kindName(v.getType()) +
-         ") does not fit parameter " + std::to_string(parameter) + " (" + text + ")";
+  return shown(declared, kShownDeclaration) + ": value " + std::to_string(value) + " (" +
+         DRAVTyped::kindName(v.getType()) + ") does not fit parameter " + std::to_string(parameter) + " (" +
+         shown(text, kShownParameter) + ")";
 }
 
 }  // namespace
@@ -67,7 +76,7 @@ std::string checkAgainstDescription(const std::string& description, const std::s
       return "";
     }
     if (values.size() != parameters.size())
-      return declared + " takes " + std::to_string(parameters.size()) + " values, not " +
+      return shown(declared, kShownDeclaration) + " takes " + std::to_string(parameters.size()) + " values, not " +
              std::to_string(values.size());
     for (std::size_t i = 0; i < parameters.size(); ++i)
       if (!DRAVTyped::fitsKind(parameters[i].kind, *values.getArgs()[i]))

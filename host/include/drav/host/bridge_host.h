@@ -70,8 +70,10 @@ public:
   enum class StopStep { NotStopping, Draining, Grace, Ending };
   // From another thread while stop() runs (or as it is called): ends the step it is in at once,
   // the drain (the listener closes now) or the grace (as at its end: the
-  // requests waiting are turned away and every connection is cut). Returns
-  // the step it ended; NotStopping or Ending when there was none to end.
+  // requests waiting are turned away and every connection is cut). Each
+  // call ends one more step, even before stop() has left the one the call
+  // before ended (signals in quick succession). Returns the step it ended;
+  // NotStopping or Ending when there was none to end.
   StopStep hurryStop();
   // Opens the access log's file anew, for log rotation; std::runtime_error
   // naming the file when it cannot be (the old file stays in use). Nothing
