@@ -46,6 +46,10 @@ private:
   }
   void on_response_impl(int, string_view, int, error_code& ec) override { ec = http::error::bad_method; }
   void on_field_impl(http::field, string_view name, string_view value, error_code&) override {
+    // A chunked body's trailer fields are dropped: they come after the body,
+    // past every check of the head, so nothing may read them as the head's
+    // (credentials, call headers, forwarding).
+    if (is_header_done()) return;
     if (fields_ == head_.fields.size()) head_.fields.emplace_back();
     head_.fields[fields_].first.assign(name.data(), name.size());
     head_.fields[fields_].second.assign(value.data(), value.size());

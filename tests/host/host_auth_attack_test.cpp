@@ -263,6 +263,24 @@ TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
   EXPECT_TRUE(short_ == 2 || short_ == 3) << reply.header("Set-Cookie");
 }
 
+// A chunked logon whose head carries nothing and whose trailer carries the
+// challenge cookie and the right credentials: the trailer counts for nothing.
+TEST_F(HostSsoAttack, ALogonWithCredentialsOnlyInTheTrailerIsRefused) {
+  SampleHost host(ssoTestSettings());
+  RawClient client(host.port());
+  const std::string head = "GET /logon HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n";
+  const std::string body = "1\r\nx\r\n0\r\n";
+  client.send(head + "Cookie: SMCHALLENGE=YES\r\n\r\n" + body + basicAuthorization("sam", "pw") + "\r\n");
+  HttpReply reply = client.readReply();
+  EXPECT_EQ(401, reply.status);
+  EXPECT_EQ("single sign-on: unknown user or wrong password\n", reply.body);
+  client.send(head + "\r\n" + body + "Cookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw") + "\r\n");
+  reply = client.readReply();
+  EXPECT_EQ(401, reply.status);
+  EXPECT_EQ("SMCHALLENGE=YES; Path=/", reply.header("Set-Cookie"));
+  EXPECT_EQ(0u, host.host().ssoSessionCount());
+}
+
 TEST_F(HostSsoAttack, SessionsEndAtTheirLifetimeHoweverMuchTheyAreUsed) {
   auto settings = ssoTestSettings();
   settings.auth.sessionLifetime = std::chrono::milliseconds(500);  // 0.5 to 1.5 s in whole seconds
