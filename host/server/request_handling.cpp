@@ -130,11 +130,12 @@ private:
 // One request on its way through the host; the streams live as long as it.
 class Exchange {
 public:
-  Exchange(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
-           bool lastOnConnection)
+  Exchange(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
+           const ClientKey& client, bool lastOnConnection)
       : in_(in),
         channel_(channel),
         routes_(routes),
+        peer_(peer),
         client_(client),
         out_(channel, routes.settings, in.head().version,
              in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {}
@@ -159,6 +160,7 @@ private:
   RequestStream& in_;
   Channel& channel_;
   const HostRoutes& routes_;
+  const boost::asio::ip::address& peer_;
   const ClientKey client_;
   ResponseStream out_;
   CallReport report_;
@@ -191,7 +193,9 @@ bool Exchange::serve() {
     if (head.method != "GET" && !head.isHead())
       return refuse(405, "the logon is a GET", {{"Allow", "GET, HEAD"}});
     if (!in_.drainBody(routes_.settings.drainLimit)) out_.closeAfter();
-    answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, out_);
+    const bool overHttps =
+        !routes_.settings.certFile.empty() || forwardedHttps(peer_, head, routes_.trustedProxies);
+    answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, overHttps, out_);
     return out_.keepAlive();
   }
   return refuse(404, "no bridge at " + plainOr(path, "this path"));
@@ -340,12 +344,12 @@ bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes,
   std::optional<RunningCalls::Scope> listed;
   if (routes.running) listed.emplace(*routes.running, in.head(), peer);
   if (!routes.accessLog && !routes.metrics)
-    return Exchange(in, channel, routes, clientKeyOf(client), lastOnConnection).serve();
+    return Exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection).serve();
 
   AccessEntry entry;
   if (routes.accessLog) entry.start = std::chrono::system_clock::now();
   const auto started = std::chrono::steady_clock::now();
-  Exchange exchange(in, channel, routes, clientKeyOf(client), lastOnConnection);
+  Exchange exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection);
   const auto served = [&] {
     exchange.fillEntry(entry);
     const auto took = std::chrono::steady_clock::now() - started;

@@ -281,6 +281,30 @@ TEST_F(HostSsoAttack, ALogonWithCredentialsOnlyInTheTrailerIsRefused) {
   EXPECT_EQ(0u, host.host().ssoSessionCount());
 }
 
+// Behind a proxy that ends TLS the host sees plain HTTP: the proxy's word
+// marks the cookie Secure, and only a trusted proxy's.
+TEST_F(HostSsoAttack, TheSessionCookieIsSecureWhenATrustedProxySaysTheClientCameOverHttps) {
+  auto settings = ssoTestSettings();
+  settings.trustedProxies = {"127.0.0.1"};
+  SampleHost host(settings);
+  const auto logonCookie = [&](const char* from, const std::string& fields) {
+    RawClient client(host.port(), from);
+    client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + fields +
+                basicAuthorization("sam", "pw") + "\r\n");
+    const HttpReply reply = client.readReply();
+    EXPECT_EQ(200, reply.status);
+    return reply.header("Set-Cookie");
+  };
+  const auto secure = [](const std::string& cookie) {
+    return cookie.size() >= 8 && cookie.compare(cookie.size() - 8, 8, "; Secure") == 0;
+  };
+  EXPECT_TRUE(secure(logonCookie("127.0.0.1", "X-Forwarded-Proto: https\r\n")));
+  EXPECT_TRUE(secure(logonCookie("127.0.0.1", "X-Forwarded-Proto: http\r\nX-Forwarded-Proto: http, HTTPS\r\n")));
+  EXPECT_FALSE(secure(logonCookie("127.0.0.1", "X-Forwarded-Proto: http\r\n")));
+  EXPECT_FALSE(secure(logonCookie("127.0.0.1", "")));
+  EXPECT_FALSE(secure(logonCookie("127.0.0.2", "X-Forwarded-Proto: https\r\n"))) << "not a trusted proxy";
+}
+
 TEST_F(HostSsoAttack, SessionsEndAtTheirLifetimeHoweverMuchTheyAreUsed) {
   auto settings = ssoTestSettings();
   settings.auth.sessionLifetime = std::chrono::milliseconds(500);  // 0.5 to 1.5 s in whole seconds
