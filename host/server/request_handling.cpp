@@ -3,6 +3,7 @@
 #include "host/server/client_key.h"
 #include "host/server/forwarded_client.h"
 #include "host/server/header_text.h"
+#include "host/server/near_names.h"
 #include "host/pages/page_request.h"
 #include "host/pages/page_response.h"
 
@@ -52,6 +53,24 @@ std::string plainOr(const std::string& text, const char* otherwise) {
   static const char kPlain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._~-";
   const bool plain = !text.empty() && text.size() <= 200 && text.find_first_not_of(kPlain) == std::string::npos;
   return plain ? text : otherwise;
+}
+
+// The most bridge paths a 404 names.
+constexpr std::size_t kMaxListedBridges = 16;
+
+// The 404 of a path no bridge is served at: with the paths that are, and
+// the nearest of them, where the host may say what it serves.
+std::string noBridgeAt(const std::string& path, const HostRoutes& routes) {
+  const std::string shown = plainOr(path, "");
+  std::string text = "no bridge at " + (shown.empty() ? std::string("this path") : shown);
+  if (!routes.settings.listBridges || routes.bridges.empty()) return text;
+  std::vector<std::string> paths;
+  for (const auto& bridge : routes.bridges) paths.push_back(bridge.first);
+  if (!shown.empty()) text += didYouMean(shown, paths);
+  text += "; this host serves ";
+  for (std::size_t i = 0; i < paths.size() && i < kMaxListedBridges; ++i) text += (i ? ", " : "") + paths[i];
+  if (paths.size() > kMaxListedBridges) text += ", and " + std::to_string(paths.size() - kMaxListedBridges) + " more";
+  return text;
 }
 
 // The methods a listener serves on some target: POST only where it serves bridges.
@@ -198,7 +217,7 @@ bool Exchange::serve() {
     answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, overHttps, out_);
     return out_.keepAlive();
   }
-  return refuse(404, "no bridge at " + plainOr(path, "this path"));
+  return refuse(404, noBridgeAt(path, routes_));
 }
 
 bool Exchange::serveBridge(const ServedBridge& bridge) {

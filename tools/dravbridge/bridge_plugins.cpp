@@ -1,6 +1,6 @@
 #include "bridge_plugins.h"
 
-#include "near_names.h"
+#include "host/server/near_names.h"
 
 #include <drav/host/bridge_plugin_loader.h>
 #include <drav/typed/method_table.h>
@@ -55,7 +55,7 @@ std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry) {
     const std::string resolved =
         entry.given == entry.plugin ? "" : " (taken from the file's folder: " + entry.plugin + ")";
     throw std::runtime_error(entry.origin + ": plugin \"" + entry.given + "\" in [[bridge]]" + resolved + ": " +
-                             e.what() + didYouMean(entry.given, {kSamplePlugin}));
+                             e.what() + DRAVHost::didYouMean(entry.given, {kSamplePlugin}));
   }
 }
 

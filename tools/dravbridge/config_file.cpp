@@ -5,10 +5,10 @@
 #include "config_file.h"
 
 #include "duration_text.h"
-#include "near_names.h"
 
 #include "host/server/forwarded_client.h"
 #include "host/server/header_text.h"
+#include "host/server/near_names.h"
 #include "host/server/url_path.h"
 #include "host/sso/session_token.h"
 
@@ -324,7 +324,7 @@ std::vector<std::string> namesIn(const std::string& table) {
 // "unknown key" with the name the user likely meant: a near one of the same
 // table, or the table where the very name belongs.
 std::string unknownKey(const std::string& name, const std::string& table, const std::string& where) {
-  std::string hint = didYouMean(name, namesIn(table)), homes;
+  std::string hint = DRAVHost::didYouMean(name, namesIn(table)), homes;
   for (const Key& key : keys())
     if (name == key.name && table != key.table)
       homes += (homes.empty() ? "" : " or ") +

@@ -6,8 +6,8 @@
 #include "bridge_plugins.h"
 #include "config_file.h"
 #include "duration_text.h"
-#include "near_names.h"
 #include <drav/host/bridge_host.h>
+#include "host/server/near_names.h"
 #include "host/sso/session_token.h"
 
 #include <drav/platform/annal.h>
@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
     else if (option == "--call-memory-budget")
       settings.callMemoryBudget = integerOption(option, value, 65536, kTebibyte);
     else if (option == "--memory-budget") settings.memoryBudget = integerOption(option, value, 65536, kTebibyte);
-    else refuseOption("unknown option " + option + dravbridge::didYouMean(option, knownOptions()));
+    else refuseOption("unknown option " + option + DRAVHost::didYouMean(option, knownOptions()));
   }
   if (!commandLineBridges.empty()) config.bridges = commandLineBridges;
   settings.sso.enabled = !settings.sso.user.empty();
@@ -306,6 +306,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   try {
+    settings.listBridges = config.describe;
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
     for (const auto& bridge : config.bridges) {

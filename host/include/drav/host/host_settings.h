@@ -120,6 +120,11 @@ struct HostSettings {
   // X-Real-IP. From any other peer those headers are ignored.
   std::vector<std::string> trustedProxies;
 
+  // A 404 for a path no bridge is served at names the paths that are (and
+  // the nearest, for a slip of the keyboard); false keeps them to those who
+  // know them (dravbridge --no-describe).
+  bool listBridges = true;
+
   SsoLogonSettings sso;
   AuthSettings auth;
   AdminSettings admin;

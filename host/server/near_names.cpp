@@ -1,9 +1,9 @@
-#include "near_names.h"
+#include "host/server/near_names.h"
 
 #include <algorithm>
 #include <vector>
 
-namespace dravbridge {
+namespace DRAVHost {
 namespace {
 
 // Longer names are no slip of the keyboard, and the distance costs their
@@ -50,4 +50,4 @@ std::string didYouMean(const std::string& given, const std::vector<std::string>&
   return nearest.empty() ? "" : " (did you mean \"" + nearest + "\"?)";
 }
 
-}  // namespace dravbridge
+}  // namespace DRAVHost

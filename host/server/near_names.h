@@ -1,11 +1,12 @@
-// "Did you mean" for dravbridge's refusals: the known name nearest to one
-// the user gave, when it is near enough to be a slip of the keyboard.
+// "Did you mean" for refusals of a name (dravbridge's options and keys, the
+// host's paths): the known name nearest to one given, when it is near
+// enough to be a slip of the keyboard.
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace dravbridge {
+namespace DRAVHost {
 
 // The known name that `given` becomes with the fewest single-letter edits
 // (a letter added, dropped, changed, or two neighbours swapped), when they
@@ -16,4 +17,4 @@ std::string nearestName(const std::string& given, const std::vector<std::string>
 // " (did you mean \"NAME\"?)" for the nearest name, or "".
 std::string didYouMean(const std::string& given, const std::vector<std::string>& known);
 
-}  // namespace dravbridge
+}  // namespace DRAVHost
