@@ -182,8 +182,12 @@ private:
     // A kept-alive connection waiting for its next request; a new one's first
     // is on its way.
     const bool nextRequest = !in_.headBegun() && served_ > 0;
-    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false,
-                    !in_.headBegun(), nextRequest))
+    // Where connections give way (the admin listener), a begun head does as
+    // an idle connection does: heads begun a byte each would else hold every
+    // place for the head timeout.
+    const bool givesWay = !in_.headBegun() || shared_.registry.givesWay();
+    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false, givesWay,
+                    nextRequest))
       return finalClose();
     // An idle connection holds no buffer while it waits.
     in_.releaseInputIfEmpty();
