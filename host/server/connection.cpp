@@ -290,7 +290,10 @@ private:
     readBodyAhead();
   }
 
-  void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
+  void bodyTimedOut() {
+    in_.abandonBody();  // too slow to be waited for again
+    answer(&in_.head(), 408, "the request body did not arrive in time", {}, false);
+  }
 
   void run() {
     if (in_.bodyHeld() && isHostAnswer(in_.head(), shared_.routes)) return answerAtOnce();
@@ -378,9 +381,11 @@ private:
                       });
   }
 
-  // Ends the connection politely: TLS close, then the TCP send side, then a
-  // short linger, which gives way as an idle connection does.
+  // Ends the connection politely: the rest of a body the answer left unread,
+  // then TLS close, then the TCP send side, then a short linger, which gives
+  // way as an idle connection does.
   void close() {
+    if (in_.bodyUnfinished()) return discardBody();
     if (!entry_.arm(Clock::now() + kLinger, true, true)) return finalClose();
     if constexpr (kTls) {
       stream_.async_shutdown([self = this->shared_from_this()](const error_code&) { self->linger(); });
@@ -404,6 +409,33 @@ private:
                              });
   }
 
+  // Reads and drops the rest of the body, so that the client, or a proxy
+  // still passing it on, gets the answer and a clean end rather than a
+  // reset that would cost it the answer (a proxy would count a failure of
+  // the host): up to the body's end (a chunked one's is not looked for:
+  // until the client ends), for at most the transfer grace, on no thread
+  // and with no input buffer. It gives way as an idle connection does.
+  void discardBody() {
+    discardLeft_ = in_.abandonBody();
+    discardDeadline_ = Clock::now() + settings_.transferGrace;
+    lingerBuffer_.reset(new char[kLingerChunk]);
+    discardMore();
+  }
+
+  void discardMore() {
+    if (discardLeft_ && *discardLeft_ == 0) return close();
+    if (!entry_.arm(discardDeadline_, true, true)) return finalClose();
+    const std::size_t room =
+        discardLeft_ ? static_cast<std::size_t>(std::min<std::uint64_t>(kLingerChunk, *discardLeft_)) : kLingerChunk;
+    const auto dropped = [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
+      if (!self->entry_.disarm() || e || bytes == 0) return self->finalClose();
+      if (self->discardLeft_) *self->discardLeft_ -= bytes;
+      self->discardMore();
+    };
+    if constexpr (kTls) stream_.async_read_some(asio::buffer(lingerBuffer_.get(), room), dropped);
+    else lowest().async_read_some(asio::buffer(lingerBuffer_.get(), room), dropped);
+  }
+
   void finalClose() {
     entry_.disarm();
     shared_.registry.remove(entry_);
@@ -420,7 +452,9 @@ private:
   RequestStream in_;
   const boost::asio::ip::address peer_;
   std::string answer_;  // the host's own answer while it goes out
-  std::unique_ptr<char[]> lingerBuffer_;
+  std::unique_ptr<char[]> lingerBuffer_;  // also what a dropped body is read into
+  std::optional<std::uint64_t> discardLeft_;  // of a body being dropped; nothing: until the client ends
+  Clock::time_point discardDeadline_;
   // A TLS connection's first bytes of a head, while it holds no input buffer.
   std::array<char, kTls ? 256 : 0> firstBytes_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client

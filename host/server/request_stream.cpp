@@ -191,6 +191,8 @@ void RequestStream::beginHead() {
   parser.header_limit(settings_.headerLimit);
   parser.body_limit(settings_.bodyLimit);
   headBegun_ = false;
+  headAccepted_ = false;
+  bodyAbandoned_ = false;
   bodyRead_ = 0;
 }
 
@@ -209,6 +211,7 @@ bool RequestStream::parseHead() {
   if (!parser.is_header_done()) return false;
   describeHead();
   checkHead(head_);
+  headAccepted_ = true;
   bodyPace_.start();
   return true;
 }
@@ -331,6 +334,22 @@ bool RequestStream::drainBody(std::uint64_t limit) {
     return false;
   }
   return bodyComplete();
+}
+
+bool RequestStream::bodyUnfinished() const {
+  return headAccepted_ && !bodyAbandoned_ && !bodyFailure_ && !bodyComplete();
+}
+
+std::optional<std::uint64_t> RequestStream::abandonBody() {
+  std::optional<std::uint64_t> left;
+  if (head_.hasContentLength && !bodyComplete()) {
+    const std::uint64_t due = head_.contentLength - bodyRead_;
+    left = due - std::min<std::uint64_t>(due, end_ - begin_);
+  }
+  bodyAbandoned_ = true;
+  begin_ = end_;
+  releaseInputIfEmpty();
+  return left;
 }
 
 void RequestStream::compact() {

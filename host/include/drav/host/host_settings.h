@@ -108,7 +108,9 @@ struct HostSettings {
   // callMemoryBudget while it runs; one that finds too little left gets 503.
   std::uint64_t memoryBudget = 1024ull * 1024 * 1024;
   // Unread request body the host still reads and drops after a response to
-  // keep the connection; with more left, the connection is closed.
+  // keep the connection; with more left, the answer closes the connection
+  // and the rest is read and dropped for at most transferGrace (on no
+  // thread), so that the answer reaches the client rather than a reset.
   std::uint32_t drainLimit = 64 * 1024;
 
   // One line per request (see access_log.h): "" none, "-" standard error,
