@@ -3,7 +3,6 @@
 #include <drav/platform/annal.h>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 
 #include <sys/socket.h>
@@ -61,25 +60,26 @@ std::vector<std::pair<std::string, std::string>> retryAfter(const HostSettings& 
 }
 
 // A running request's waits on its client, taken outside its slot where the
-// host has a client wait to spare.
+// host has a client wait to spare, or the request one of its own.
 class SlotWhileWaiting : public PeerWaits {
 public:
-  explicit SlotWhileWaiting(RequestSlots& slots) : slots_(slots) {}
+  SlotWhileWaiting(RequestSlots& slots, bool ownWait) : slots_(slots), ownWait_(ownWait) {}
 
   bool begin() override {
     RequestSlots::Job next;
-    aside_ = slots_.stepAside(next);
+    aside_ = slots_.stepAside(next, ownWait_);
     if (next) next(true);
     return aside_;
   }
   void end() override {
     if (!aside_) return;
     aside_ = false;
-    if (RequestSlots::Job next = slots_.stepBack()) next(true);
+    if (RequestSlots::Job next = slots_.stepBack(ownWait_)) next(true);
   }
 
 private:
   RequestSlots& slots_;
+  const bool ownWait_;
   bool aside_ = false;
 };
 
@@ -297,6 +297,8 @@ private:
 
   void run() {
     if (in_.bodyHeld() && isHostAnswer(in_.head(), shared_.routes)) return answerAtOnce();
+    // A body still to come is waited for outside any slot.
+    ownWait_ = !in_.bodyHeld() && shared_.slots.ownsWaits();
     // A request admitted later runs on its own loop, whoever frees the slot.
     const auto later = [self = this->shared_from_this()](bool admitted) {
       asio::post(self->stream_.get_executor(), [self, admitted] {
@@ -304,7 +306,7 @@ private:
         self->overloaded();
       });
     };
-    switch (shared_.slots.admit(later)) {
+    switch (shared_.slots.admit(later, ownWait_)) {
       case RequestSlots::Admission::Run: return runInSlot();
       case RequestSlots::Admission::Waiting: return;
       case RequestSlots::Admission::Refused: return overloaded();
@@ -316,7 +318,7 @@ private:
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
       const EventLoop::Call call(loop_, kTls, *channel_);
-      SlotWhileWaiting waits(shared_.slots);
+      SlotWhileWaiting waits(shared_.slots, ownWait_);
       channel_->observeWaits(&waits);
       struct Unobserve {
         Channel& channel;
@@ -329,7 +331,7 @@ private:
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }
-    if (RequestSlots::Job next = shared_.slots.release()) next(true);
+    if (RequestSlots::Job next = shared_.slots.release(ownWait_)) next(true);
     ++served_;
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
@@ -460,6 +462,7 @@ private:
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
   bool headClockRunning_ = false;
+  bool ownWait_ = false;  // the running request holds a client wait of its own
   unsigned served_ = 0;
 };
 

@@ -85,6 +85,37 @@ TEST(HostAttack, TrickledBodiesGet408WithinTheRateWhileOthersAreServed) {
   expectCutWhileOthersAreServed(host, slow, std::string(100, 'b'), 2500ms, "the request body did not arrive in time\n");
 }
 
+// More heads whose body never comes than the host has slots and client
+// waits together, in each form a body can take (a length, chunked, one
+// waiting for 100 Continue, one to the host's own route): none of them holds
+// a slot, so normal calls are answered at once however many there are.
+TEST(HostAttack, StalledBodiesHoldNoSlotWhateverTheirNumber) {
+  auto settings = testSettings();
+  settings.transferGrace = 30s;  // they stay stalled for the whole test
+  SampleHost host(settings);
+  const std::string call = callRequest("echo", std::string(300000, 'b'));
+  const std::string head = call.substr(0, call.find("\r\n\r\n") + 2);
+  const std::string stalled[] = {
+      head + "\r\n",
+      head + "\r\n" + std::string(1000, 'b'),
+      head + "Expect: 100-continue\r\n\r\n",
+      "POST /bridges/sample HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n",
+      "POST /healthz HTTP/1.1\r\nHost: h\r\nContent-Length: 300000\r\n\r\n",
+  };
+  const unsigned count = settings.maxRunningCalls + settings.maxClientWaits + 40;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (unsigned i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<RawClient>(host.port()));
+    clients.back()->send(stalled[i % 5]);
+  }
+  std::this_thread::sleep_for(300ms);
+  for (int i = 0; i < 12; ++i) {
+    const auto start = Clock::now();
+    ASSERT_TRUE(normalCallServed(host)) << i;
+    ASSERT_LT(Clock::now() - start, 3s) << i;
+  }
+}
+
 TEST(HostAttack, SilentConnectionsEndQuietlyAtTheHeadDeadline) {
   auto settings = testSettings();
   settings.headTimeout = 500ms;

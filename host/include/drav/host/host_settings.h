@@ -63,8 +63,10 @@ struct HostSettings {
   // arrived, or for room to write an answer the client does not take. Such a
   // call gives its running slot up while it waits, so that slow clients
   // cannot hold every slot; it keeps a thread of the pool, which has one
-  // per such wait beside the running calls'. With all of them taken, a call
-  // waits on its client in its running slot.
+  // per such wait beside the running calls'. A call whose body has still to
+  // come runs only with one of its own, so that a stalled body never holds
+  // a slot (with all taken it waits in line, on no thread); with all taken,
+  // a call that waits for its client to take an answer waits in its slot.
   unsigned maxClientWaits = 64;
   // Threads that read and answer connections, each running the calls of
   // its own (a spare joins one that a long call holds). 0: one per
