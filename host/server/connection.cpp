@@ -29,6 +29,8 @@ const Annal::AnnalInitExit annalInitExit;
 constexpr std::chrono::milliseconds kLinger(1000);
 constexpr std::size_t kLingerBytes = 1024 * 1024;
 constexpr std::size_t kLingerChunk = 4096;
+// A plain connection drops a body it does not read in pieces of this size.
+constexpr std::size_t kDiscardChunk = 64 * 1024;
 // How long a TLS connection beyond the bound may take, from the accept, to
 // complete its handshake and take its 503.
 constexpr std::chrono::milliseconds kRefusalTime(2000);
@@ -420,22 +422,38 @@ private:
   void discardBody() {
     discardLeft_ = in_.abandonBody();
     discardDeadline_ = Clock::now() + settings_.transferGrace;
-    lingerBuffer_.reset(new char[kLingerChunk]);
+    if constexpr (kTls) lingerBuffer_.reset(new char[kLingerChunk]);
     discardMore();
   }
 
   void discardMore() {
     if (discardLeft_ && *discardLeft_ == 0) return close();
     if (!entry_.arm(discardDeadline_, true, true)) return finalClose();
-    const std::size_t room =
-        discardLeft_ ? static_cast<std::size_t>(std::min<std::uint64_t>(kLingerChunk, *discardLeft_)) : kLingerChunk;
-    const auto dropped = [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
-      if (!self->entry_.disarm() || e || bytes == 0) return self->finalClose();
-      if (self->discardLeft_) *self->discardLeft_ -= bytes;
-      self->discardMore();
-    };
-    if constexpr (kTls) stream_.async_read_some(asio::buffer(lingerBuffer_.get(), room), dropped);
-    else lowest().async_read_some(asio::buffer(lingerBuffer_.get(), room), dropped);
+    if constexpr (!kTls) {
+      lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
+        if (!self->entry_.disarm() || e) return self->finalClose();
+        // Read here, into the thread's own scratch: nothing is held between reads.
+        thread_local std::array<char, kDiscardChunk> scratch;
+        const long got = self->receiveNow(scratch.data(), self->discardRoom(scratch.size()));
+        if (got == 0) return self->finalClose();  // the peer ended (or the connection failed)
+        if (got > 0) self->dropped(static_cast<std::size_t>(got));
+        self->discardMore();
+      });
+    } else {
+      stream_.async_read_some(asio::buffer(lingerBuffer_.get(), discardRoom(kLingerChunk)),
+                              [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
+                                if (!self->entry_.disarm() || e || bytes == 0) return self->finalClose();
+                                self->dropped(bytes);
+                                self->discardMore();
+                              });
+    }
+  }
+
+  std::size_t discardRoom(std::size_t room) const {
+    return discardLeft_ ? static_cast<std::size_t>(std::min<std::uint64_t>(room, *discardLeft_)) : room;
+  }
+  void dropped(std::size_t bytes) {
+    if (discardLeft_) *discardLeft_ -= bytes;
   }
 
   void finalClose() {
@@ -454,7 +472,7 @@ private:
   RequestStream in_;
   const boost::asio::ip::address peer_;
   std::string answer_;  // the host's own answer while it goes out
-  std::unique_ptr<char[]> lingerBuffer_;  // also what a dropped body is read into
+  std::unique_ptr<char[]> lingerBuffer_;  // also what a TLS connection reads a dropped body into
   std::optional<std::uint64_t> discardLeft_;  // of a body being dropped; nothing: until the client ends
   Clock::time_point discardDeadline_;
   // A TLS connection's first bytes of a head, while it holds no input buffer.
