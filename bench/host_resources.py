@@ -14,7 +14,7 @@ every loop bounded in count and time, and prints one line per figure.
   slow-bodies  p50/p99 of normal calls (and of /healthz) while 16 clients
                trickle 2 GiB bodies at 20 KiB/s, while 16 heads with
                "Expect: 100-continue" never send their body, and while 16
-               heads of 1 MiB bodies never send theirs
+               (and 100) heads of 1 MiB bodies never send theirs
 """
 import os
 import select
@@ -312,6 +312,8 @@ def slow_bodies(program):
     under_attack(program, "16 heads with Expect: 100-continue, no body",
                  [silent_body("Expect: 100-continue\r\n", 1024 * 1024)] * 16)
     under_attack(program, "16 heads of 1 MiB bodies, no body", [silent_body("", 1024 * 1024)] * 16)
+    # More than the running slots and client waits together (16 + 64).
+    under_attack(program, "100 heads of 1 MiB bodies, no body", [silent_body("", 1024 * 1024)] * 100)
 
 
 def main():

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <string>
 #include <utility>
 
 namespace DRAVHost {
@@ -76,8 +77,20 @@ public:
   void async_write_some(const Buffers& buffers, Handler&& handler) {
     const auto buffer = first<boost::asio::const_buffer>(buffers);
     if (buffer.size() == 0) return nothingToDo(std::forward<Handler>(handler));
-    perform([this, buffer] { return SSL_write(ssl_, buffer.data(), clamped(buffer.size())); },
-            std::forward<Handler>(handler));
+    if (buffer.size() >= kRecord || boost::asio::buffer_size(buffers) == buffer.size()) {
+      return perform([this, buffer] { return SSL_write(ssl_, buffer.data(), clamped(buffer.size())); },
+                     std::forward<Handler>(handler));
+    }
+    // Small pieces (a head, a chunk's size line, its data) go out gathered
+    // into one record, not a record each: each record costs its own
+    // encryption and framing. The gathered bytes are held only while they go.
+    gathered_.resize(kRecord);
+    gathered_.resize(boost::asio::buffer_copy(boost::asio::buffer(gathered_), buffers));
+    perform([this] { return SSL_write(ssl_, gathered_.data(), clamped(gathered_.size())); },
+            [this, handler = std::forward<Handler>(handler)](const error_code& e, std::size_t bytes) mutable {
+              std::string().swap(gathered_);
+              handler(e, bytes);
+            });
   }
   // Sends close_notify (without waiting for the peer's); (error_code).
   template <typename Handler>
@@ -134,8 +147,12 @@ private:
                       [handler = std::move(handler), error, bytes]() mutable { handler(error, bytes); });
   }
 
+  // The most plaintext one record carries.
+  static constexpr std::size_t kRecord = 16 * 1024;
+
   boost::asio::ip::tcp::socket socket_;
   SSL* ssl_;
+  std::string gathered_;  // small pieces of a write under way, as one
 };
 
 }  // namespace DRAVHost
