@@ -29,6 +29,16 @@ mkdir -p "$out/pc"
 PKG_CONFIG_PATH="$stage/lib/pkgconfig" \
   g++ -std=c++17 -shared -fPIC examples/bridge/greeter_bridge.cpp \
   $(PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs dravHost) -o "$out/pc/libgreeter.so"
+# dravHost's flags hold both include folders of the package, and so does
+# the README's build line without pkg-config (run here against the stage).
+PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags dravHost | grep -q -- "-I$stage/include/drav-win32" ||
+  { echo "pkg-config --cflags dravHost lacks include/drav-win32" >&2; exit 1; }
+by_hand=$(grep -m1 '^g++ .* -I/usr/local/include/drav-win32 ' README.md) ||
+  { echo "README.md: no build line without pkg-config" >&2; exit 1; }
+by_hand=${by_hand//\/usr\/local/$stage}
+by_hand=${by_hand/ greeter_bridge.cpp / examples/bridge/greeter_bridge.cpp }
+by_hand=${by_hand/ -o libgreeter.so/ -o $out/pc/libgreeter-by-hand.so}
+eval "$by_hand" || { echo "README.md's build line without pkg-config fails: $by_hand" >&2; exit 1; }
 
 bridge_pid=
 cleanup() { [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null; true; }
@@ -60,7 +70,7 @@ expect "the low-level client" "Hello, parts!" "$("$out/client/greet-lowlevel" "$
 expect "a refusal" 'status 2 "greet takes (String name), got (Int)" (greeter, greet)' \
   "$("$stage/bin/dravcall" "$url/bridges/greeter" greeter greet int:5 || true)"
 printf 'abc' >"$out/blob.bin"
-expect "the toolbox client" $'17 / 5 = 3 remainder 2\n1 / 0: status 10, divide: the divisor is 0\nababab\n'"$out/blob.bin: 3 bytes, sum 294" \
+expect "the toolbox client" $'17 / 5 = 3 remainder 2\n1 / 0: status 10, divide: the divisor is 0\nababab\n'"$out/blob.bin: 3 bytes, sum 294"$'\n[a][list][of][words]' \
   "$("$out/client/toolbox" "$url/bridges/toolbox" "$out/blob.bin")"
 expect "the installed sample bridge" $'0 Int 5\nstatus 0 "no error detected" (sample, echo)' \
   "$("$stage/bin/dravcall" "$url/bridges/sample" sample echo int:5)"

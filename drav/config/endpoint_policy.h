@@ -6,6 +6,7 @@
 // the 32-bit refusal of the timeout setters).
 #pragma once
 
+#include <drav/config/auth_info.h>
 #include <drav/config/auth_settings.h>
 #include <drav/export.h>
 
@@ -53,6 +54,12 @@ public:
   const DRAVAuthenticationInfo& getAuthenticationInfo() const { return authenticationInfo_; }
   DRAVHttpProxyInfo& getHttpProxyInfo() { return proxyInfo_; }
   const DRAVHttpProxyInfo& getHttpProxyInfo() const { return proxyInfo_; }
+
+  // The credentials held here as a bridge proxy takes them: the HTTP user,
+  // password and mode, and the proxy's user and password (sent as Basic
+  // when a proxy user is set). Its TLS policy is left open: the
+  // "-DRAVssl_..." options fill it in when the proxy connects.
+  AuthInfo getAuthInfo() const;
 
   // Sets the URL to the endpoint's lookup URL.
   DRAVLookupPolicy& setEndPoint(const DRAVEndPoint& endPoint);

@@ -86,7 +86,7 @@ private:
 };
 
 template <typename Stream>
-class Connection : public std::enable_shared_from_this<Connection<Stream>> {
+class Connection : public std::enable_shared_from_this<Connection<Stream>>, public CallWatch::Owner {
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
 public:
@@ -98,7 +98,8 @@ public:
         entry_(lowest().native_handle()),
         channel_(makeChannel()),
         in_(*channel_, settings_, shared.buffers),
-        peer_(peer) {}
+        peer_(peer),
+        watch_(this) {}
   ~Connection() { shared_.registry.remove(entry_); }
 
   ConnectionRegistry::Entry& entry() { return entry_; }
@@ -109,7 +110,7 @@ public:
     headDeadline_ = Clock::now() + settings_.headTimeout;  // the first head counts from the accept
     headClockRunning_ = true;
     if constexpr (kTls) {
-      if (!entry_.arm(headDeadline_, true)) return finalClose();
+      if (!entry_.arm(headDeadline_, true, false, true)) return finalClose();
       stream_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](const error_code& e) {
         if (!self->entry_.disarm() || e) {
           Annal::Logger(Annal::XS) << "host: the TLS handshake failed: " << e.message();
@@ -181,15 +182,12 @@ private:
       headDeadline_ = Clock::now() + settings_.headTimeout;
       headClockRunning_ = true;
     }
-    // A kept-alive connection waiting for its next request; a new one's first
-    // is on its way.
-    const bool nextRequest = !in_.headBegun() && served_ > 0;
     // Where connections give way (the admin listener), a begun head does as
     // an idle connection does: heads begun a byte each would else hold every
     // place for the head timeout.
     const bool givesWay = !in_.headBegun() || shared_.registry.givesWay();
     if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false, givesWay,
-                    nextRequest))
+                    !in_.headBegun()))
       return finalClose();
     // An idle connection holds no buffer while it waits.
     in_.releaseInputIfEmpty();
@@ -317,6 +315,7 @@ private:
 
   void runInSlot() {
     bool keepOpen = false;
+    watch_.reset();
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
       const EventLoop::Call call(loop_, kTls, *channel_);
@@ -327,11 +326,20 @@ private:
         ~Unobserve() { channel.observeWaits(nullptr); }
       } unobserve{*channel_};
       keepOpen = serveRequest(in_, *channel_, shared_.routes, peer_,
-                              served_ + 1 == settings_.maxRequestsPerConnection);
+                              served_ + 1 == settings_.maxRequestsPerConnection, &watch_);
       // An answer cut short still delivers what it wrote.
-      if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
+      if (!keepOpen && !watch_.givenUp()) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
+    }
+    if (watch_.givenUp()) {
+      // The bridge returned at last: its call was answered in its stead, its
+      // slot handed on, and the connection is no longer this thread's. A
+      // client wait of its own stayed with the thread the bridge held.
+      if (shared_.stuck) shared_.stuck->returned();
+      if (ownWait_)
+        if (RequestSlots::Job next = shared_.slots.releaseOwnWait()) next(true);
+      return;
     }
     if (RequestSlots::Job next = shared_.slots.release(ownWait_)) next(true);
     ++served_;
@@ -339,6 +347,20 @@ private:
     if (!in_.holdsInput()) return awaitHead();
     // A request already held is taken up on a fresh stack.
     asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->awaitHead(); });
+  }
+
+  // The call was given up while its thread runs the bridge (stuck_calls.h):
+  // answered here on the loop, the thread never touching the connection again.
+  void answerGivenUp(bool answerBegun) override {
+    asio::post(stream_.get_executor(), [self = this->shared_from_this(), answerBegun] {
+      if (!answerBegun)
+        return self->answer(&self->in_.head(), 504, "the bridge gave no answer within the call time limit", {},
+                            false);
+      // What went out cannot be completed: the client sees the answer cut.
+      // The socket stays open while the bridge's thread holds its channel.
+      ::shutdown(self->lowest().native_handle(), SHUT_RDWR);
+      self->shared_.registry.remove(self->entry_);
+    });
   }
 
   // The host's own answer, made here without a slot (it waits for nothing), then sent.
@@ -428,7 +450,8 @@ private:
 
   void discardMore() {
     if (discardLeft_ && *discardLeft_ == 0) return close();
-    if (!entry_.arm(discardDeadline_, true, true)) return finalClose();
+    // No request is under way: a stopping host need not wait for this.
+    if (!entry_.arm(discardDeadline_, true, true, true)) return finalClose();
     if constexpr (!kTls) {
       lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
         if (!self->entry_.disarm() || e) return self->finalClose();
@@ -471,6 +494,7 @@ private:
   std::unique_ptr<Channel> channel_;
   RequestStream in_;
   const boost::asio::ip::address peer_;
+  CallWatch watch_;  // of the request running, if any
   std::string answer_;  // the host's own answer while it goes out
   std::unique_ptr<char[]> lingerBuffer_;  // also what a TLS connection reads a dropped body into
   std::optional<std::uint64_t> discardLeft_;  // of a body being dropped; nothing: until the client ends

@@ -3,10 +3,10 @@
 #include "host/server/client_key.h"
 #include "host/server/forwarded_client.h"
 #include "host/server/header_text.h"
-#include "host/server/near_names.h"
 #include "host/pages/page_request.h"
 #include "host/pages/page_response.h"
 
+#include <drav/common/near_names.h>
 #include <drav/platform/annal.h>
 
 #include <algorithm>
@@ -66,7 +66,7 @@ std::string noBridgeAt(const std::string& path, const HostRoutes& routes) {
   if (!routes.settings.listBridges || routes.bridges.empty()) return text;
   std::vector<std::string> paths;
   for (const auto& bridge : routes.bridges) paths.push_back(bridge.first);
-  if (!shown.empty()) text += didYouMean(shown, paths);
+  if (!shown.empty()) text += DRAV::detail::didYouMean(shown, paths);
   text += "; this host serves ";
   for (std::size_t i = 0; i < paths.size() && i < kMaxListedBridges; ++i) text += (i ? ", " : "") + paths[i];
   if (paths.size() > kMaxListedBridges) text += ", and " + std::to_string(paths.size() - kMaxListedBridges) + " more";
@@ -150,12 +150,13 @@ private:
 class Exchange {
 public:
   Exchange(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
-           const ClientKey& client, bool lastOnConnection)
+           const ClientKey& client, bool lastOnConnection, CallWatch* watch)
       : in_(in),
         channel_(channel),
         routes_(routes),
         peer_(peer),
         client_(client),
+        watch_(watch),
         out_(channel, routes.settings, in.head().version,
              in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {}
 
@@ -181,6 +182,7 @@ private:
   const HostRoutes& routes_;
   const boost::asio::ip::address& peer_;
   const ClientKey client_;
+  CallWatch* const watch_;
   ResponseStream out_;
   CallReport report_;
 };
@@ -280,10 +282,20 @@ bool Exchange::serveMetrics() {
 
 bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
   PageRequest* request = PageRequest::create(in_, static_cast<std::uint32_t>(in_.head().contentLength),
-                                             routes_.settings.callMemoryBudget);
-  PageResponse* response = PageResponse::create(out_);
+                                             routes_.settings.callMemoryBudget, watch_);
+  PageResponse* response = PageResponse::create(out_, watch_);
   std::optional<HttpError> failure;
+  bool givenUp = false;
   try {
+    // The bridge's code, for the sweep's watch, until it returns or throws.
+    struct BridgeCode {
+      CallWatch* watch;
+      bool& givenUp;
+      BridgeCode(CallWatch* w, bool& up) : watch(w), givenUp(up) {
+        if (watch) watch->bridgeRuns();
+      }
+      ~BridgeCode() { givenUp = watch && !watch->hostRuns(); }
+    } running{watch_, givenUp};
     bridge.serve(call, request, response);
   } catch (const HttpError& e) {
     failure = e;
@@ -300,7 +312,7 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
   request->Release();
   response->Release();
 
-  if (connectionFailed) return false;
+  if (givenUp || connectionFailed) return false;
   if (failure) {
     if (auto cause = hostCause(call, *failure)) failure = cause;
   }
@@ -347,8 +359,9 @@ void Exchange::fillEntry(AccessEntry& entry) const {
   const RequestHead& head = in_.head();
   entry.path = head.path();
   if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
-  entry.status = out_.statusCode();
-  entry.cutOff = !out_.delivered();
+  const bool givenUp = watch_ && watch_->givenUp();
+  entry.status = givenUp ? 504 : out_.statusCode();
+  entry.cutOff = givenUp ? watch_->answerBegun() : !out_.delivered();
   entry.invocationStatus = report_.invocationStatus;
   entry.bytesIn = in_.bodyBytesRead();
   entry.bytesOut = out_.bytesSent();
@@ -357,18 +370,18 @@ void Exchange::fillEntry(AccessEntry& entry) const {
 }  // namespace
 
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
-                  bool lastOnConnection) {
+                  bool lastOnConnection, CallWatch* watch) {
   ++routes.requestsServed;
   const boost::asio::ip::address client = forwardedClient(peer, in.head(), routes.trustedProxies);
   std::optional<RunningCalls::Scope> listed;
-  if (routes.running) listed.emplace(*routes.running, in.head(), peer);
+  if (routes.running) listed.emplace(*routes.running, in.head(), peer, watch);
   if (!routes.accessLog && !routes.metrics)
-    return Exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection).serve();
+    return Exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection, watch).serve();
 
   AccessEntry entry;
   if (routes.accessLog) entry.start = std::chrono::system_clock::now();
   const auto started = std::chrono::steady_clock::now();
-  Exchange exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection);
+  Exchange exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection, watch);
   const auto served = [&] {
     exchange.fillEntry(entry);
     const auto took = std::chrono::steady_clock::now() - started;

@@ -58,6 +58,14 @@ public:
     if (ownWait) --clientWaits_;
     return passOn();
   }
+  // Gives a client wait of its own back apart from its slot (which was
+  // handed on already, as for a call given up); the job of the first in line
+  // that can run now, or an empty one.
+  Job releaseOwnWait() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --clientWaits_;
+    return returning_ > 0 ? Job() : takeFromLine();
+  }
   // The caller, which holds a slot, is to wait on its client: true when it
   // may do so outside its slot, which it has given up (to the first in
   // line, whose job is in `next` for the caller to start). False, changing

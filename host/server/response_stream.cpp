@@ -128,6 +128,8 @@ bool ResponseStream::sendText(unsigned code, const std::string& message,
   contentType_ = "text/plain; charset=utf-8";
   headers_ = headers;
   headers_.emplace_back("X-Content-Type-Options", "nosniff");
+  // The host's own text, told from a proxy's page (proxies drop Server).
+  headers_.emplace_back("DRAVHost", "dravbridge");
   buffering_ = true;
   buffered_.assign(message.begin(), message.end());
   buffered_.push_back('\n');

@@ -56,6 +56,8 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.transferGrace.count(), actual.transferGrace.count());
   EXPECT_EQ(expected.drainTime.count(), actual.drainTime.count());
   EXPECT_EQ(expected.stopGrace.count(), actual.stopGrace.count());
+  EXPECT_EQ(expected.callTimeLimit.count(), actual.callTimeLimit.count());
+  EXPECT_EQ(expected.maxStuckCalls, actual.maxStuckCalls);
   EXPECT_EQ(expected.callMemoryBudget, actual.callMemoryBudget);
   EXPECT_EQ(expected.memoryBudget, actual.memoryBudget);
   EXPECT_EQ(expected.sso.enabled, actual.sso.enabled);
@@ -109,6 +111,7 @@ TEST_F(ConfigFile, EveryKeyReachesItsSetting) {
   write("sso-secret", "s3cret \n", 0640);
   write("session-key", "a key of 32 bytes or more, shared\n", 0600);
   const BridgeConfig config = read(R"(trace = true
+describe = false
 [listen]
 address = "0.0.0.0"
 port = 8420
@@ -157,6 +160,8 @@ min_transfer_rate = 1000
 transfer_grace = "2s"
 drain_time = "1500ms"
 stop_grace = "3s"
+call_time_limit = "0s"
+max_stuck_calls = 9
 call_memory_budget = 1048576
 memory_budget = 8388608
 [[bridge]]
@@ -204,10 +209,13 @@ plugin = "sample"
   expected.transferGrace = milliseconds(2000);
   expected.drainTime = milliseconds(1500);
   expected.stopGrace = milliseconds(3000);
+  expected.callTimeLimit = milliseconds(0);
+  expected.maxStuckCalls = 9;
   expected.callMemoryBudget = 1048576;
   expected.memoryBudget = 8388608;
   expectSameSettings(expected, config.host);
   EXPECT_TRUE(config.trace);
+  EXPECT_FALSE(config.describe);
   EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample", ""}, {"/b/c", "sample", ""}}), config.bridges);
 }
 
@@ -495,6 +503,7 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   expected.admin.port = 9420;
   expectSameSettings(expected, config.host);
   EXPECT_FALSE(config.trace);
+  EXPECT_TRUE(config.describe);
   EXPECT_EQ(BridgeConfig().bridges, config.bridges);
 }
 

@@ -49,6 +49,12 @@ TEST(DravbridgeOptions, DurationsAreSpelledAsInTheConfigurationFile) {
   EXPECT_EQ("2 dravbridge: --session-life takes a duration from 1s to 8760h such as \"30s\" or \"500ms\", not "
             "'999ms' (see --help)\n",
             verdict({"--session-life", "999ms"}));
+  EXPECT_TRUE(starts({"--call-time-limit", "0s", "--max-stuck-calls", "0"}));
+  EXPECT_EQ("2 dravbridge: --call-time-limit takes a duration from 0s to 1h such as \"30s\" or \"500ms\", not "
+            "'61m' (see --help)\n",
+            verdict({"--call-time-limit", "61m"}));
+  EXPECT_EQ("2 dravbridge: --max-stuck-calls takes an integer from 0 to 1000, not '1001' (see --help)\n",
+            verdict({"--max-stuck-calls", "1001"}));
 }
 
 TEST(DravbridgeOptions, RefusalsNameTheOptionAndWhatItTakes) {
@@ -174,7 +180,8 @@ TEST(DravbridgeOptions, DocumentedDefaultsAreWhatHelpSays) {
       {"--max-calls", "limits", "max_running_calls"}, {"--call-memory-budget", "limits", "call_memory_budget"},
       {"--memory-budget", "limits", "memory_budget"}, {"--session-life", "sso", "session_life"},
       {"--sso-path", "sso", "path"},                {"--logon-failures", "lockout", "free_failures"},
-      {"--admin-address", "admin", "address"},
+      {"--admin-address", "admin", "address"},     {"--call-time-limit", "limits", "call_time_limit"},
+      {"--max-stuck-calls", "limits", "max_stuck_calls"},
   };
   std::map<std::string, std::string> example;  // "table.key" -> value without quotes
   std::string table;

@@ -70,6 +70,15 @@ TEST(DravcallOptions, RefuseWhatCannotRun) {
                  e.what());
   }
   EXPECT_TRUE(parse({"--help"}).help);
+  // The library's options are the command line's too: a mistyped one is no call.
+  try {
+    parse({"-DRAVssl_cafile", "ca.pem", "u", "b", "m", "-DRAVhttp_auth_mode", "basci"});
+    ADD_FAILURE() << "a mistyped -DRAV option passed";
+  } catch (const UsageError& e) {
+    EXPECT_STREQ("-DRAVssl_cafile is not an option (did you mean -DRAVssl_ca_file?); -DRAVhttp_auth_mode takes "
+                 "none, basic or ntlm, not 'basci' (did you mean basic?)",
+                 e.what());
+  }
 }
 
 std::string statusBytes(long code, const std::string& message) {

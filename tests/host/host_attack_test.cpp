@@ -190,34 +190,44 @@ TEST(HostAttack, AStopCutsACallStillWaitingForItsBodyOnceTheGraceIsOver) {
   EXPECT_TRUE(stalled.closedByPeer(1s));
 }
 
-// A call waiting in line when the host stops is turned away, with a word of
-// why: it must not run, not even when a slot frees up within the grace.
-TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsIsTurnedAwayAndNeverRuns) {
-  auto settings = testSettings();
-  settings.maxRunningCalls = 1;
-  settings.stopGrace = 2s;
-  DRAVHost::BridgeHost host(settings);
-  auto holding = std::make_shared<HoldingBridge>();
-  host.addBridge("/hold", holding);
-  host.start();
-  const std::string call = callRequest("wait", smallArgs(), 0, "", "/hold");
-  RawClient running(host.port()), waiting(host.port());
-  running.send(call);
-  ASSERT_TRUE(holding->waitForHeld(1));
-  waiting.send(call);
-  std::this_thread::sleep_for(100ms);
-  std::thread stopper([&] { host.stop(); });
-  std::this_thread::sleep_for(200ms);
-  holding->release();  // within the grace: the running call ends, its slot frees up
-  stopper.join();
-  EXPECT_EQ(1, holding->served());
-  EXPECT_EQ(200, running.readReply(2s).status);
-  const HttpReply turnedAway = waiting.readReply(1s);
-  EXPECT_EQ(503, turnedAway.status);
-  EXPECT_EQ("close", turnedAway.header("Connection"));
-  EXPECT_EQ("1", turnedAway.header("Retry-After"));
-  EXPECT_EQ("the host is stopping; try another or again shortly\n", turnedAway.body);
-  EXPECT_TRUE(waiting.closedByPeer(1s));
+// A call the host had taken and that waits in line when the stop comes runs
+// once a slot frees up within the grace; one still waiting at the grace's
+// end is turned away with a word of why, and never runs.
+TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsRunsWithinTheGraceOrIsTurnedAway) {
+  for (const bool slotFreesUp : {true, false}) {
+    auto settings = testSettings();
+    settings.maxRunningCalls = 1;
+    settings.stopGrace = slotFreesUp ? 2s : 500ms;
+    auto host = std::make_unique<DRAVHost::BridgeHost>(settings);
+    auto holding = std::make_shared<HoldingBridge>();
+    host->addBridge("/hold", holding);
+    host->start();
+    const std::string call = callRequest("wait", smallArgs(), 0, "", "/hold");
+    RawClient running(host->port()), waiting(host->port());
+    running.send(call);
+    ASSERT_TRUE(holding->waitForHeld(1));
+    waiting.send(call);
+    std::this_thread::sleep_for(100ms);
+    std::thread stopper([&] { host->stop(); });
+    std::this_thread::sleep_for(200ms);
+    if (slotFreesUp) holding->release();  // within the grace: the running call ends, its slot frees up
+    stopper.join();
+    const HttpReply last = waiting.readReply(1s);
+    EXPECT_EQ("close", last.header("Connection")) << slotFreesUp;
+    if (slotFreesUp) {
+      EXPECT_EQ(2, holding->served());
+      EXPECT_EQ(200, running.readReply(2s).status);
+      EXPECT_EQ(200, last.status);
+    } else {
+      EXPECT_EQ(1, holding->served());
+      EXPECT_EQ(503, last.status);
+      EXPECT_EQ("1", last.header("Retry-After"));
+      EXPECT_EQ("the host is stopping; try another or again shortly\n", last.body);
+      holding->release();
+      host.reset();
+    }
+    EXPECT_TRUE(waiting.closedByPeer(1s));
+  }
 }
 
 TEST(HostAttack, CallsBeyondThePoolWaitInLineAndBeyondTheLineGet503AtOnce) {

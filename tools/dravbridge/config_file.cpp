@@ -6,9 +6,10 @@
 
 #include "duration_text.h"
 
+#include <drav/common/near_names.h>
+
 #include "host/server/forwarded_client.h"
 #include "host/server/header_text.h"
-#include "host/server/near_names.h"
 #include "host/server/url_path.h"
 #include "host/sso/session_token.h"
 
@@ -33,6 +34,8 @@
 
 namespace dravbridge {
 namespace {
+
+using DRAV::detail::didYouMean;
 
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute;
 // Longer is no setting anyone means, and a later clock reading plus it would
@@ -238,6 +241,7 @@ struct Key {
 const std::vector<Key>& keys() {
   static const std::vector<Key> all = {
       {"", "trace", flagKey(FIELD(trace))},
+      {"", "describe", flagKey(FIELD(describe))},
       {"listen", "address", listeningAddressKey(FIELD(host.address))},
       {"listen", "port", numberKey<0, 65535>(FIELD(host.port))},
       {"tls", "cert_file", fileKey(FIELD(host.certFile))},
@@ -281,6 +285,8 @@ const std::vector<Key>& keys() {
       {"limits", "transfer_grace", durationKey<1, kHour>(FIELD(host.transferGrace))},
       {"limits", "drain_time", durationKey<0, kHour>(FIELD(host.drainTime))},
       {"limits", "stop_grace", durationKey<0, kHour>(FIELD(host.stopGrace))},
+      {"limits", "call_time_limit", durationKey<0, kHour>(FIELD(host.callTimeLimit))},
+      {"limits", "max_stuck_calls", numberKey<0, 1000>(FIELD(host.maxStuckCalls))},
       {"limits", "call_memory_budget", numberKey<65536, 1099511627776>(FIELD(host.callMemoryBudget))},
       {"limits", "memory_budget", numberKey<65536, 1099511627776>(FIELD(host.memoryBudget))},
   };
@@ -324,7 +330,7 @@ std::vector<std::string> namesIn(const std::string& table) {
 // "unknown key" with the name the user likely meant: a near one of the same
 // table, or the table where the very name belongs.
 std::string unknownKey(const std::string& name, const std::string& table, const std::string& where) {
-  std::string hint = DRAVHost::didYouMean(name, namesIn(table)), homes;
+  std::string hint = didYouMean(name, namesIn(table)), homes;
   for (const Key& key : keys())
     if (name == key.name && table != key.table)
       homes += (homes.empty() ? "" : " or ") +

@@ -93,8 +93,21 @@ struct HostSettings {
   // notice. 0: a balancer that learns of a stopped host from refused
   // connections (nginx) needs no drain.
   std::chrono::milliseconds drainTime{0};
-  // How long stop() then lets running calls finish before it cuts their connections.
+  // How long stop() then lets running calls, and those already taken and
+  // waiting for a slot, finish before it cuts their connections.
   std::chrono::milliseconds stopGrace{10000};
+  // A bridge call whose bridge runs this long without reading the call or
+  // writing its answer is taken to be stuck and given up: the host answers
+  // it 504 (or cuts it, when its answer has begun) and hands its slot on,
+  // while the thread stays with the bridge and a spare takes its place.
+  // Below the client library's five-minute wait for an answer and nginx's
+  // proxy_read_timeout (300 s in the shipped site), so that the caller hears
+  // 504 and the balancer counts no time-out against the host. 0: never.
+  std::chrono::milliseconds callTimeLimit{240000};
+  // Calls given up whose threads have not come back, at most: each keeps a
+  // thread and its memory share until its bridge returns. Beyond them a
+  // call past the time limit runs on in its slot. 0: none is given up.
+  unsigned maxStuckCalls = 4;
 
   // The request line and headers together.
   std::uint32_t headerLimit = 16 * 1024;
