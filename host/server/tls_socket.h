@@ -23,7 +23,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
-#include <string>
+#include <memory>
 #include <utility>
 
 namespace DRAVHost {
@@ -84,11 +84,12 @@ public:
     // Small pieces (a head, a chunk's size line, its data) go out gathered
     // into one record, not a record each: each record costs its own
     // encryption and framing. The gathered bytes are held only while they go.
-    gathered_.resize(kRecord);
-    gathered_.resize(boost::asio::buffer_copy(boost::asio::buffer(gathered_), buffers));
-    perform([this] { return SSL_write(ssl_, gathered_.data(), clamped(gathered_.size())); },
+    const std::size_t size = std::min(kRecord, boost::asio::buffer_size(buffers));
+    gathered_.reset(new char[size]);  // not cleared: every byte is copied in
+    boost::asio::buffer_copy(boost::asio::buffer(gathered_.get(), size), buffers);
+    perform([this, size] { return SSL_write(ssl_, gathered_.get(), clamped(size)); },
             [this, handler = std::forward<Handler>(handler)](const error_code& e, std::size_t bytes) mutable {
-              std::string().swap(gathered_);
+              gathered_.reset();
               handler(e, bytes);
             });
   }
@@ -152,7 +153,7 @@ private:
 
   boost::asio::ip::tcp::socket socket_;
   SSL* ssl_;
-  std::string gathered_;  // small pieces of a write under way, as one
+  std::unique_ptr<char[]> gathered_;  // small pieces of a write under way, as one
 };
 
 }  // namespace DRAVHost

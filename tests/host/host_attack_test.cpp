@@ -116,6 +116,45 @@ TEST(HostAttack, StalledBodiesHoldNoSlotWhateverTheirNumber) {
   }
 }
 
+// Sleeps a second without reading its call: given up at a shorter time limit.
+class SleepingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch*) override { std::this_thread::sleep_for(1s); }
+};
+
+// A call whose body came after its head holds a client wait of its own; given
+// up at the time limit, it keeps it while its bridge holds the thread, and
+// gives it back when the bridge returns: with the only client wait, a later
+// call whose body comes late runs again.
+TEST(HostAttack, ACallGivenUpGivesItsOwnClientWaitBackWhenItsBridgeReturns) {
+  auto settings = testSettings();
+  settings.maxRunningCalls = 1;
+  settings.maxClientWaits = 1;
+  settings.callTimeLimit = 300ms;
+  DRAVHost::BridgeHost host(settings);
+  host.addBridge("/sleep", std::make_shared<SleepingBridge>());
+  host.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>(), "sample");
+  host.start();
+  const auto lateBody = [&](const std::string& call) {
+    auto client = std::make_unique<RawClient>(host.port());
+    const std::size_t headEnd = call.find("\r\n\r\n") + 4;
+    client->send(call.substr(0, headEnd));
+    std::this_thread::sleep_for(100ms);
+    client->send(call.substr(headEnd));
+    return client;
+  };
+  const std::string body(70000, 'b');  // more than is read with the head
+  auto sleeping = lateBody(callRequest("sleep", body, 0, "", "/sleep"));
+  EXPECT_EQ(504, sleeping->readReply(2s).status);
+  std::this_thread::sleep_for(1s);  // the bridge has returned
+  for (int i = 0; i < 2; ++i) {
+    DRAVArgs args;
+    args.addArg(std::string(70000, 'e'));
+    auto late = lateBody(callRequest("echo", encodeArgs(args)));
+    EXPECT_EQ(200, late->readReply(2s).status) << i;
+  }
+}
+
 TEST(HostAttack, SilentConnectionsEndQuietlyAtTheHeadDeadline) {
   auto settings = testSettings();
   settings.headTimeout = 500ms;

@@ -123,7 +123,8 @@ TEST(HostTls, AClientThatResetsMidAnswerEndsOnlyItsOwnConnection) {
   const std::string body = encodeArgs(args);
   const HttpReply reply = client.post(host.url(), callHeaders("echo", body.size()), body);
   ASSERT_EQ(200, reply.status);
-  const auto& echoed = decodeListAnswer(reply.body).results.getBinaryArray(0);
+  const BridgeAnswer answer = decodeListAnswer(reply.body);
+  const auto& echoed = answer.results.getBinaryArray(0);
   EXPECT_TRUE(value == std::string(reinterpret_cast<const char*>(echoed.getData()), echoed.getLength()));
 }
 
