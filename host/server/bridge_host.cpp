@@ -77,8 +77,6 @@ std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) 
   auto tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
   tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
-  // OpenSSL gives its record buffers (34 KiB) back while a connection is idle.
-  SSL_CTX_set_mode(tls->native_handle(), SSL_MODE_RELEASE_BUFFERS);
   error_code error;
   tls->use_certificate_chain_file(settings.certFile, error);
   if (error) throw std::runtime_error("cannot use the certificate " + settings.certFile + ": " + error.message());

@@ -67,6 +67,8 @@ public:
   // false when maxRefusing are already, or the host is stopping.
   bool addRefusal(Entry& entry);
   bool refusalsFull() const;
+  // Whether idle connections give way to new ones (see the constructor).
+  bool givesWay() const { return idleGiveWay_; }
   void remove(Entry& entry);
   // Cuts every connection whose wait is past its deadline.
   void sweep();

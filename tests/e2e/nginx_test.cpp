@@ -130,7 +130,8 @@ TEST_F(Nginx, CallsPassIntactOverOneKeptAliveConnectionToTheHost) {
 TEST_F(Nginx, AnErrorAnswerNamesWhetherTheHostOrNginxGaveIt) {
   startHostBehindNginx();
   const ProgramResult hosts = runProgram(DRAVCALL_PROGRAM, {nginx_->url("/elsewhere"), "sample", "echo"}, 60s);
-  EXPECT_EQ("dravcall: the host answered HTTP 404: no bridge at /elsewhere\n", hosts.err);
+  EXPECT_EQ("dravcall: the host answered HTTP 404: no bridge at /elsewhere; this host serves /bridges/sample\n",
+            hosts.err);
   host_->stop();
   const ProgramResult nginxs = dravcall({}, {"echo", "int:1"});
   EXPECT_EQ(3, nginxs.exitCode);

@@ -177,8 +177,9 @@ TEST_F(TypedCalls, AnotherHttpStatusCarriesTheStatusAndTheBodysText) {
   } catch (const DRAVHttpStatusException& e) {
     EXPECT_EQ(404u, e.httpCode());
     EXPECT_TRUE(e.fromHost());
-    EXPECT_EQ("no bridge at /nowhere", e.body());
-    EXPECT_EQ("typed.int: the host answered HTTP 404: no bridge at /nowhere", std::string(e.what()));
+    EXPECT_EQ("no bridge at /nowhere; this host serves /bridges/typed", e.body());
+    EXPECT_EQ("typed.int: the host answered HTTP 404: no bridge at /nowhere; this host serves /bridges/typed",
+              std::string(e.what()));
   }
 }
 
@@ -379,6 +380,14 @@ TEST(TypedBridgeHost, KeepsTheDescriptionOffWhenTheOperatorSaysSo) {
   } catch (const DRAVInvocationException& e) {
     EXPECT_EQ(1, e.code());
     EXPECT_EQ(std::string::npos, e.bridgeMessage().find("int")) << e.bridgeMessage();
+  }
+  // Nor does a path no bridge is served at name the one that is.
+  DRAVBridgeClient slip("typed", Url("http://127.0.0.1:" + port + "/bridges/tpyed"));
+  try {
+    slip.call<int>("int", 1);
+    FAIL() << "a path no bridge is served at answered";
+  } catch (const DRAVHttpStatusException& e) {
+    EXPECT_EQ("no bridge at /bridges/tpyed", e.body());
   }
 }
 

@@ -64,8 +64,10 @@ struct HostSettings {
   // arrived, or for room to write an answer the client does not take. Such a
   // call gives its running slot up while it waits, so that slow clients
   // cannot hold every slot; it keeps a thread of the pool, which has one
-  // per such wait beside the running calls'. With all of them taken, a call
-  // waits on its client in its running slot.
+  // per such wait beside the running calls'. A call whose body has still to
+  // come runs only with one of its own, so that a stalled body never holds
+  // a slot (with all taken it waits in line, on no thread); with all taken,
+  // a call that waits for its client to take an answer waits in its slot.
   unsigned maxClientWaits = 64;
   // Threads that read and answer connections, each running the calls of
   // its own (a spare joins one that a long call holds). 0: one per
@@ -122,7 +124,9 @@ struct HostSettings {
   // callMemoryBudget while it runs; one that finds too little left gets 503.
   std::uint64_t memoryBudget = 1024ull * 1024 * 1024;
   // Unread request body the host still reads and drops after a response to
-  // keep the connection; with more left, the connection is closed.
+  // keep the connection; with more left, the answer closes the connection
+  // and the rest is read and dropped for at most transferGrace (on no
+  // thread), so that the answer reaches the client rather than a reset.
   std::uint32_t drainLimit = 64 * 1024;
 
   // One line per request (see access_log.h): "" none, "-" standard error,
@@ -133,6 +137,11 @@ struct HostSettings {
   // no trusted proxy has over every X-Forwarded-For line, else the last
   // X-Real-IP. From any other peer those headers are ignored.
   std::vector<std::string> trustedProxies;
+
+  // A 404 for a path no bridge is served at names the paths that are (and
+  // the nearest, for a slip of the keyboard); false keeps them to those who
+  // know them (dravbridge --no-describe).
+  bool listBridges = true;
 
   SsoLogonSettings sso;
   AuthSettings auth;
