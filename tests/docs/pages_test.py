@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Holds the README and the guides in docs/ to the tree and the programs:
 
-- every C++ fragment is code the build compiles: its lines, in order, in
-  one source file of the tree (comments and blanks aside);
+- every C++ or CMake fragment is code the test command builds: its lines,
+  in order, in one source file of the build or CMakeLists.txt of a project
+  built against the package (comments and blanks aside);
 - every option a command gives dravcall, dravbridge or dravdump, in a
   shell fragment or in the prose, is one that program's --help names;
 - every file of the tree a page names exists, and every link between pages
@@ -42,11 +43,11 @@ def fragments(text, language):
     return found
 
 
-def code_lines(code):
-    """C++ lines as compared: without // comments and blanks, spaces collapsed."""
+def code_lines(code, comment="//"):
+    """Lines as compared: without comments and blanks, spaces collapsed."""
     lines = []
     for line in code.split("\n"):
-        line = re.sub(r"\s+//.*$|^\s*//.*$", "", line)
+        line = re.sub(r"(^|\s)%s.*$" % re.escape(comment), "", line)
         line = re.sub(r"\s+", " ", line).strip()
         if line:
             lines.append(line)
@@ -54,11 +55,16 @@ def code_lines(code):
 
 
 def compiled_sources():
-    sources = {}
+    """C++ sources of the build, and the CMake projects built against the
+    installed package (examples/, packaging/consumer/)."""
+    sources = {"cpp": {}, "cmake": {}}
     for folder in ("examples", "tests", "host", "tools", "drav"):
         for path in glob.glob(os.path.join(ROOT, folder, "**", "*.[ch]*"), recursive=True):
             if path.endswith((".cpp", ".h")):
-                sources[path] = code_lines(open(path, encoding="utf-8", errors="replace").read())
+                sources["cpp"][path] = code_lines(open(path, encoding="utf-8", errors="replace").read())
+    for folder in ("examples", os.path.join("packaging", "consumer")):
+        for path in glob.glob(os.path.join(ROOT, folder, "**", "CMakeLists.txt"), recursive=True):
+            sources["cmake"][path] = code_lines(open(path, encoding="utf-8").read(), "#")
     return sources
 
 
@@ -70,12 +76,13 @@ def in_order(wanted, lines):
     return at == len(wanted)
 
 
-def check_cpp(page, text, sources):
+def check_code(page, text, sources):
     faults = []
-    for code in fragments(text, "cpp"):
-        wanted = code_lines(code)
-        if not any(in_order(wanted, lines) for lines in sources.values()):
-            faults.append("%s: this C++ fragment is in no source file the build compiles:\n%s" % (page, code))
+    for language, comment in (("cpp", "//"), ("cmake", "#")):
+        for code in fragments(text, language):
+            wanted = code_lines(code, comment)
+            if not any(in_order(wanted, lines) for lines in sources[language].values()):
+                faults.append("%s: this %s fragment is in no file the test command builds:\n%s" % (page, language, code))
     return faults
 
 
@@ -140,7 +147,7 @@ def main():
     faults = []
     for page in pages():
         text = open(page, encoding="utf-8").read()
-        faults += check_cpp(page, text, sources)
+        faults += check_code(page, text, sources)
         faults += check_commands(page, text, programs)
         faults += check_names(page, text)
     faults += check_pages.check_settings(dravbridge, os.path.join(ROOT, "packaging", "dravbridge.toml"),
