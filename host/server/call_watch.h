@@ -20,8 +20,9 @@ public:
   // Answers a call given up, on its connection.
   class Owner {
   public:
-    // From the sweep's thread, while the call is listed as running: the
-    // answer begun (its head gone out) or not. Must not block.
+    // From the sweep's thread, while the call is listed as running, before
+    // its slot is handed on: the answer begun (its head gone out) or not.
+    // Must not block.
     virtual void answerGivenUp(bool answerBegun) = 0;
 
   protected:

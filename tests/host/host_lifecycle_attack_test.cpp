@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifdef DRAVBRIDGE_PROGRAM
 #include "program_runner.h"
@@ -112,6 +113,28 @@ TEST(HostLifecycleAttack, CallsGivenUpAtTheTimeLimitAreRecordedOnceWhenAnswered)
   EXPECT_EQ(records.logLines, 1) << "the returning thread writes no second line";
   EXPECT_EQ(records.counted, 1) << "nor counts the call again";
   next->release();
+}
+
+// A call given up at the time limit whose body came after its head (so that
+// it ran with a client wait of its own) holds nothing a stop waits for: the
+// stop ends at once, naming the call, rather than at the end of its grace.
+TEST(HostLifecycleAttack, AStopDoesNotWaitForCallsGivenUpAtTheTimeLimit) {
+  auto bridge = std::make_shared<HoldingBridge>();
+  DRAVHost::HostSettings settings = testSettings();
+  settings.callTimeLimit = 200ms;
+  settings.stopGrace = 8s;
+  DRAVHost::BridgeHost host(settings);
+  host.addBridge("/held", bridge, "held");
+  host.start();
+  RawClient client(host.port());
+  client.send(callRequest("m", std::string(70000, 'a'), 0, "", "/held", "held"));  // more than comes with the head
+  EXPECT_EQ(client.readReply().status, 504);
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<std::string> running = host.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_NE(running[0].find("\"/held\" \"m\""), std::string::npos) << running[0];
+  bridge->release();
 }
 
 // Signals in quick succession: each further SIGTERM ends one more step of
