@@ -73,6 +73,15 @@ std::string noBridgeAt(const std::string& path, const HostRoutes& routes) {
   return text;
 }
 
+// The 404 of a call that names another bridge than the one at its path:
+// with that one's name, where the host may say what it serves.
+std::string wrongBridgeName(const BridgeCall& call, const std::string& served, const HostRoutes& routes) {
+  const std::string named = plainOr(call.bridgeName, "the one named in DRAVBridgeName");
+  const std::string at = "the bridge at " + plainOr(call.path, "this path");
+  if (!routes.settings.listBridges) return at + " is not " + named;
+  return at + " is " + served + ", not " + named;
+}
+
 // The methods a listener serves on some target: POST only where it serves bridges.
 const char* methodsServed(const HostRoutes& routes) {
   return routes.bridges.empty() ? "GET, HEAD, OPTIONS" : "GET, HEAD, POST, OPTIONS";
@@ -246,8 +255,7 @@ bool Exchange::serveBridge(const ServedBridge& bridge) {
     return refuse(e.status(), e.what());
   }
   if (!bridge.name.empty() && call.bridgeName != bridge.name)
-    return refuse(404, "the bridge at " + plainOr(call.path, "this path") + " is " + bridge.name + ", not " +
-                           plainOr(call.bridgeName, "the one named in DRAVBridgeName"));
+    return refuse(404, wrongBridgeName(call, bridge.name, routes_));
   if (!head.hasContentLength)
     return refuse(411, "a bridge call declares its body length with Content-Length");
   if (head.contentLength != std::uint64_t(call.argsSize) + call.extraBlobSize)
