@@ -20,12 +20,24 @@ public:
   // Answers a call given up, on its connection.
   class Owner {
   public:
-    // From the sweep's thread, while the call is listed as running: the
-    // answer begun (its head gone out) or not. Must not block.
+    // From the sweep's thread, while the call is listed as running, before
+    // its slot is handed on: the answer begun (its head gone out) or not.
+    // Must not block.
     virtual void answerGivenUp(bool answerBegun) = 0;
 
   protected:
     ~Owner() = default;
+  };
+
+  // Makes a call's access-log line and metrics count.
+  class Record {
+  public:
+    // From the sweep's thread, once the call is given up and before it is
+    // answered, while the call is listed as running. Must not block.
+    virtual void givenUp() = 0;
+
+  protected:
+    ~Record() = default;
   };
 
   explicit CallWatch(Owner* owner = nullptr) : owner_(owner) {}
@@ -62,6 +74,11 @@ public:
   bool givenUp() const { return state_.load(std::memory_order_acquire) == kGivenUp; }
   bool answerBegun() const { return answerBegun_.load(std::memory_order_relaxed); }
   Owner* owner() const { return owner_; }
+  // What records the running request should it be given up; null: nothing.
+  // Set by the call's thread in the host's code, read by the sweep once the
+  // call is given up.
+  void recordWith(Record* record) { record_.store(record, std::memory_order_relaxed); }
+  Record* record() const { return record_.load(std::memory_order_relaxed); }
 
 private:
   static constexpr std::uint64_t kHostStart = 1;  // odd: the host's code; even: the bridge's
@@ -70,6 +87,7 @@ private:
   Owner* const owner_;
   std::atomic<std::uint64_t> state_{kHostStart};
   std::atomic<bool> answerBegun_{false};
+  std::atomic<Record*> record_{nullptr};
 };
 
 // The host's code for the scope's life, within a bridge's call (a page

@@ -334,11 +334,9 @@ private:
     }
     if (watch_.givenUp()) {
       // The bridge returned at last: its call was answered in its stead, its
-      // slot handed on, and the connection is no longer this thread's. A
-      // client wait of its own stayed with the thread the bridge held.
+      // slot and client wait handed on, and the connection is no longer this
+      // thread's.
       if (shared_.stuck) shared_.stuck->returned();
-      if (ownWait_)
-        if (RequestSlots::Job next = shared_.slots.releaseOwnWait()) next(true);
       return;
     }
     if (RequestSlots::Job next = shared_.slots.release(ownWait_)) next(true);
@@ -352,6 +350,11 @@ private:
   // The call was given up while its thread runs the bridge (stuck_calls.h):
   // answered here on the loop, the thread never touching the connection again.
   void answerGivenUp(bool answerBegun) override {
+    // The thread the bridge holds never waits on the client again: a client
+    // wait of its own goes back now, as its slot does, so that neither later
+    // calls nor a stop wait for the bridge to return.
+    if (ownWait_)
+      if (RequestSlots::Job next = shared_.slots.releaseOwnWait()) next(true);
     asio::post(stream_.get_executor(), [self = this->shared_from_this(), answerBegun] {
       if (!answerBegun)
         return self->answer(&self->in_.head(), 504, "the bridge gave no answer within the call time limit", {},

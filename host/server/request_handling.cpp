@@ -73,6 +73,15 @@ std::string noBridgeAt(const std::string& path, const HostRoutes& routes) {
   return text;
 }
 
+// The 404 of a call that names another bridge than the one at its path:
+// with that one's name, where the host may say what it serves.
+std::string wrongBridgeName(const BridgeCall& call, const std::string& served, const HostRoutes& routes) {
+  const std::string named = plainOr(call.bridgeName, "the one named in DRAVBridgeName");
+  const std::string at = "the bridge at " + plainOr(call.path, "this path");
+  if (!routes.settings.listBridges) return at + " is not " + named;
+  return at + " is " + served + ", not " + named;
+}
+
 // The methods a listener serves on some target: POST only where it serves bridges.
 const char* methodsServed(const HostRoutes& routes) {
   return routes.bridges.empty() ? "GET, HEAD, OPTIONS" : "GET, HEAD, POST, OPTIONS";
@@ -246,8 +255,7 @@ bool Exchange::serveBridge(const ServedBridge& bridge) {
     return refuse(e.status(), e.what());
   }
   if (!bridge.name.empty() && call.bridgeName != bridge.name)
-    return refuse(404, "the bridge at " + plainOr(call.path, "this path") + " is " + bridge.name + ", not " +
-                           plainOr(call.bridgeName, "the one named in DRAVBridgeName"));
+    return refuse(404, wrongBridgeName(call, bridge.name, routes_));
   if (!head.hasContentLength)
     return refuse(411, "a bridge call declares its body length with Content-Length");
   if (head.contentLength != std::uint64_t(call.argsSize) + call.extraBlobSize)
@@ -362,13 +370,63 @@ void Exchange::fillEntry(AccessEntry& entry) const {
   const RequestHead& head = in_.head();
   entry.path = head.path();
   if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
-  const bool givenUp = watch_ && watch_->givenUp();
-  entry.status = givenUp ? 504 : out_.statusCode();
-  entry.cutOff = givenUp ? watch_->answerBegun() : !out_.delivered();
-  entry.invocationStatus = report_.invocationStatus;
   entry.bytesIn = in_.bodyBytesRead();
   entry.bytesOut = out_.bytesSent();
+  if (watch_ && watch_->givenUp()) {
+    // The host answered in the bridge's stead; what the bridge reports is
+    // its own thread's, which may still be writing it.
+    entry.status = 504;
+    entry.cutOff = watch_->answerBegun();
+    return;
+  }
+  entry.status = out_.statusCode();
+  entry.cutOff = !out_.delivered();
+  entry.invocationStatus = report_.invocationStatus;
 }
+
+// A request's access-log line and metrics count, made once: when it has been
+// served, or for a bridge call given up, as the host answers it (from the
+// sweep's thread: the call's own may never come back from its bridge).
+class RequestRecord : public CallWatch::Record {
+public:
+  RequestRecord(const HostRoutes& routes, const Exchange& exchange, const boost::asio::ip::address& client,
+                CallWatch* watch)
+      : routes_(routes), exchange_(exchange), client_(client), watch_(watch) {
+    if (routes_.accessLog) entry_.start = std::chrono::system_clock::now();
+    if (watch_) watch_->recordWith(this);
+  }
+  ~RequestRecord() {
+    if (watch_) watch_->recordWith(nullptr);
+  }
+  RequestRecord(const RequestRecord&) = delete;
+  RequestRecord& operator=(const RequestRecord&) = delete;
+
+  // The request is done with; false when it was recorded as given up.
+  bool served() {
+    if (watch_ && watch_->givenUp()) return false;
+    write();
+    return true;
+  }
+  void givenUp() override { write(); }
+
+private:
+  void write() {
+    exchange_.fillEntry(entry_);
+    const auto took = std::chrono::steady_clock::now() - started_;
+    if (routes_.metrics) routes_.metrics->record(entry_, took);
+    if (!routes_.accessLog) return;
+    entry_.client = client_.to_string();
+    entry_.duration = std::chrono::duration_cast<std::chrono::milliseconds>(took);
+    routes_.accessLog->write(entry_);
+  }
+
+  const HostRoutes& routes_;
+  const Exchange& exchange_;
+  const boost::asio::ip::address& client_;
+  CallWatch* const watch_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  AccessEntry entry_;
+};
 
 }  // namespace
 
@@ -381,18 +439,13 @@ bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes,
   if (!routes.accessLog && !routes.metrics)
     return Exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection, watch).serve();
 
-  AccessEntry entry;
-  if (routes.accessLog) entry.start = std::chrono::system_clock::now();
-  const auto started = std::chrono::steady_clock::now();
   Exchange exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection, watch);
+  RequestRecord record(routes, exchange, client, watch);
   const auto served = [&] {
-    exchange.fillEntry(entry);
-    const auto took = std::chrono::steady_clock::now() - started;
-    if (routes.metrics) routes.metrics->record(entry, took);
-    if (!routes.accessLog) return;
-    entry.client = client.to_string();
-    entry.duration = std::chrono::duration_cast<std::chrono::milliseconds>(took);
-    routes.accessLog->write(entry);
+    // A call given up was recorded by the sweep that gave it up, under the
+    // running list's lock: leaving the list waits for that to be done with
+    // the exchange.
+    if (!record.served()) listed.reset();
   };
   try {
     const bool keepOpen = exchange.serve();

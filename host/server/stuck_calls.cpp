@@ -23,6 +23,8 @@ void StuckCalls::sweep() {
     Annal::Logger(Annal::Error) << "host: " << call
                                 << " without reading or writing: given up at the call time limit (" << stuck
                                 << " of at most " << most_ << " stuck calls)";
+    // Recorded as it is answered: a bridge that never returns leaves no other record.
+    if (CallWatch::Record* record = watch.record()) record->givenUp();
     if (CallWatch::Owner* owner = watch.owner()) owner->answerGivenUp(watch.answerBegun());
     if (RequestSlots::Job next = slots_.release()) next(true);
   });

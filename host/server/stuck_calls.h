@@ -1,8 +1,8 @@
 // Calls given up at the call time limit: a bridge that has run that long
 // without reading its call or writing its answer (call_watch.h) is taken to
-// be stuck. Its call is answered by the host (504, or cut when the answer
-// had begun), its running slot goes to the next call, and its thread is
-// left to the bridge, with a spare thread added in its place so that the
+// be stuck. Its call is recorded and answered by the host (504, or cut when
+// the answer had begun), its running slot (and a client wait of its own)
+// goes to the next call, and its thread is left to the bridge, with a spare thread added in its place so that the
 // host serves as many calls at once as before. At most `most` calls are
 // given up at once, which bounds the threads and the memory shares such
 // calls keep; beyond them a call past the limit runs on in its slot until

@@ -499,6 +499,7 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   expected.port = 8420;
   expected.stopGrace = std::chrono::seconds(30);
   expected.admin.port = 9420;
+  expected.trustedProxies = {"127.0.0.1"};
   BridgeConfig config = read(example);
   expectSameSettings(expected, config.host);
   EXPECT_FALSE(config.trace);

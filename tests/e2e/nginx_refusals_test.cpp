@@ -3,6 +3,7 @@
 // with good credentials calls through the same nginx. Each refusal reaches
 // its client, and none makes nginx count a failure of a host (its
 // max_fails=1 would take the host out): every good call is answered 200.
+// And wrong passwords, which lock out the client that sends them and no other.
 // Needs nginx (Debian nginx-light); ctest runs it in the entry e2e_nginx
 // (DRAV_E2E_NGINX=1).
 #ifdef DRAV_NGINX_SITE
@@ -91,6 +92,35 @@ TEST(NginxRefusals, RefusedUploadsReachTheirClientsAndTakeNoHostOut) {
                                     << refusals[502] << " a 502";
   EXPECT_EQ(std::string::npos, nginx->errorLog().find("while sending request to upstream"))
       << nginx->errorLog().substr(0, 2000);
+}
+
+// Behind the site every client reaches the host from nginx's address; with
+// the shipped configuration the host tells them apart by what nginx
+// forwards, so that one client's wrong passwords lock out that client and
+// no other.
+TEST(NginxRefusals, OneClientsWrongPasswordsLockOutNoOtherWithTheShippedConfiguration) {
+  if (!std::getenv("DRAV_E2E_NGINX")) GTEST_SKIP() << "run by the ctest entry e2e_nginx (DRAV_E2E_NGINX=1)";
+  const std::string nginxProgram = NginxSite::program();
+  if (nginxProgram.empty()) GTEST_SKIP() << "nginx is not installed (Debian nginx-light)";
+  BackgroundProgram host(DRAVBRIDGE_PROGRAM, {"--config", DRAVBRIDGE_EXAMPLE_CONFIG, "--port", "0", "--user",
+                                              "caller", "--password", "pw"});
+  const std::string port = host.waitForLine("dravbridge: listening on port ");
+  ASSERT_NE("", port);
+  std::unique_ptr<NginxSite> nginx;
+  ASSERT_NO_THROW(nginx = std::make_unique<NginxSite>(nginxProgram, DRAV_NGINX_SITE,
+                                                      static_cast<unsigned short>(std::stoul(port))));
+  DRAVArgs args;
+  args.addArg(7);
+  const auto callFrom = [&](const char* address, const char* password) {
+    RawClient client(nginx->port(), address);
+    client.send(hosttest::callRequest("echo", hosttest::encodeArgs(args), 0,
+                                      hosttest::basicAuthorization("caller", password)));
+    return client.readReply(5s).status;
+  };
+  int guessed = 0;
+  for (int i = 0; i < 25 && guessed != 429; ++i) guessed = callFrom("127.0.0.3", "guess");
+  EXPECT_EQ(429, guessed) << "the guesser is locked out";
+  EXPECT_EQ(200, callFrom("127.0.0.2", "pw")) << "the caller is not";
 }
 
 }  // namespace

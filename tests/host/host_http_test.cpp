@@ -92,6 +92,26 @@ TEST(HostHttp, RefusesRequestsItCannotServeWithAClearStatusAndServesOn) {
   EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
 }
 
+// A host that does not describe its bridges names none in its 404s: not the
+// paths it serves, nor the name of the bridge at a path a call reached with
+// another.
+TEST(HostHttp, KeepsWhatItServesToItselfWhenItDoesNotDescribe) {
+  DRAVHost::HostSettings settings = testSettings();
+  settings.listBridges = false;
+  DRAVHost::BridgeHost host(settings);
+  host.addBridge("/b", std::make_shared<HoldingBridge>(), "hidden");
+  host.start();
+  RawClient client(host.port());
+  client.send(callRequest("m", oneIntArgs(), 0, "", "/b", "other"));
+  HttpReply reply = client.readReply();
+  EXPECT_EQ(404, reply.status);
+  EXPECT_EQ("the bridge at /b is not other\n", reply.body);
+  client.send(callRequest("m", oneIntArgs(), 0, "", "/c", "hidden"));
+  reply = client.readReply();
+  EXPECT_EQ(404, reply.status);
+  EXPECT_EQ("no bridge at /c\n", reply.body);
+}
+
 TEST(HostHttp, TakesEveryRequestTargetFormAsTheStandardSays) {
   SampleHost host;
   const std::string call = callRequest("echo", oneIntArgs());

@@ -1,5 +1,6 @@
 // Attacks on the host's life from outside: what a stop waits for, and
 // destinations of the access log that could wedge the thread that opens it.
+#include "exposition_parser.h"
 #include "host_test_support.h"
 
 #include <gtest/gtest.h>
@@ -8,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <future>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifdef DRAVBRIDGE_PROGRAM
 #include "program_runner.h"
@@ -53,6 +56,85 @@ TEST(HostLifecycleAttack, AnswersOfCallsRunningAsTheStopBeginsCloseTheirConnecti
   EXPECT_EQ(reply.header("Connection"), "close");
   host.hurryStop();
   EXPECT_TRUE(stopped.get().empty());
+}
+
+// The 504s of calls given up at the call time limit of `host`'s bridge at
+// /held: the lines in the access log `log` and the count in the metrics.
+struct GivenUpRecords {
+  int logLines = 0;
+  double counted = 0;
+};
+
+GivenUpRecords givenUpRecords(const std::string& log, DRAVHost::BridgeHost& host) {
+  GivenUpRecords records;
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("\"/held\" \"m\" 504 ") != std::string::npos) ++records.logLines;
+  CurlClient client;
+  const std::string url = "http://127.0.0.1:" + std::to_string(host.adminPort()) + "/metrics";
+  const Exposition page = parseExposition(client.get(url).body);
+  for (const MetricSample& sample : page.samples("drav_host_calls_total", {{"bridge", "/held"}, {"code", "504"}}))
+    records.counted += sample.value;
+  return records;
+}
+
+// A call given up at the call time limit is recorded as it is answered 504,
+// though its bridge has not returned: one line in the access log and one
+// count in the metrics, which the call's thread does not add to when the
+// bridge returns at last.
+TEST(HostLifecycleAttack, CallsGivenUpAtTheTimeLimitAreRecordedOnceWhenAnswered) {
+  const std::string log = ::testing::TempDir() + "given_up_access.log";
+  std::remove(log.c_str());
+  auto held = std::make_shared<HoldingBridge>();
+  auto next = std::make_shared<HoldingBridge>();
+  DRAVHost::HostSettings settings = testSettings();
+  settings.callTimeLimit = 200ms;
+  settings.maxStuckCalls = 1;
+  settings.accessLog = log;
+  settings.admin.enabled = true;
+  DRAVHost::BridgeHost host(settings);
+  host.addBridge("/held", held, "held");
+  host.addBridge("/next", next, "held");
+  host.start();
+  RawClient client(host.port());
+  client.send(callRequest("m", encodeArgs(DRAVArgs()), 0, "", "/held", "held"));
+  EXPECT_EQ(client.readReply().status, 504);
+  GivenUpRecords records = givenUpRecords(log, host);
+  EXPECT_EQ(records.logLines, 1) << "the 504 of a bridge that has not returned is in one log line";
+  EXPECT_EQ(records.counted, 1) << "and counted once";
+
+  // With room for one stuck call, the next call is given up only once the
+  // first one's thread is back from its bridge, past where it records.
+  held->release();
+  RawClient nextClient(host.port());
+  nextClient.send(callRequest("m", encodeArgs(DRAVArgs()), 0, "", "/next", "held"));
+  EXPECT_EQ(nextClient.readReply().status, 504);
+  records = givenUpRecords(log, host);
+  EXPECT_EQ(records.logLines, 1) << "the returning thread writes no second line";
+  EXPECT_EQ(records.counted, 1) << "nor counts the call again";
+  next->release();
+}
+
+// A call given up at the time limit whose body came after its head (so that
+// it ran with a client wait of its own) holds nothing a stop waits for: the
+// stop ends at once, naming the call, rather than at the end of its grace.
+TEST(HostLifecycleAttack, AStopDoesNotWaitForCallsGivenUpAtTheTimeLimit) {
+  auto bridge = std::make_shared<HoldingBridge>();
+  DRAVHost::HostSettings settings = testSettings();
+  settings.callTimeLimit = 200ms;
+  settings.stopGrace = 8s;
+  DRAVHost::BridgeHost host(settings);
+  host.addBridge("/held", bridge, "held");
+  host.start();
+  RawClient client(host.port());
+  client.send(callRequest("m", std::string(70000, 'a'), 0, "", "/held", "held"));  // more than comes with the head
+  EXPECT_EQ(client.readReply().status, 504);
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<std::string> running = host.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_NE(running[0].find("\"/held\" \"m\""), std::string::npos) << running[0];
+  bridge->release();
 }
 
 // Signals in quick succession: each further SIGTERM ends one more step of
