@@ -377,9 +377,30 @@ int Transfer::onVerify(int ok, X509_STORE_CTX* store) {
   return ok;
 }
 
+namespace {
+// Failures that come before a request goes out on its connection.
+bool beforeSending(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM: return true;
+    default: return false;
+  }
+}
+}  // namespace
+
 DWORD Transfer::failure() {
+  // Such a failure after the request went out, with no answer since, is
+  // that of libcurl's resend on a new connection (see onPrereq): a host that
+  // refuses it now may have taken the request before.
+  const bool resendFailed = attempts_ > 0 && !answeredSinceAttempt_ && beforeSending(result_);
+  if (resendRefused_ || resendFailed) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
   tlsFault_ = drav_wininet::tlsFault(result_, verifyError_, nulInName_, errorText_);
-  if (resendRefused_) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
 }
 

@@ -7,10 +7,13 @@
 #include "support/wine_host.h"
 
 #ifndef _WIN32
+#include "support/raw_peer.h"
+
 #include <win32/wininet_handles.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -564,6 +567,36 @@ TEST(KeptConnections, OneTheServerClosedBeforeTheCallIsNoLostCall) {
   EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "two");
   EXPECT_EQ(server.requests().size(), 2u);
   EXPECT_EQ(server.connectionsAccepted(), 2u);
+}
+
+// The host takes a call on the kept connection and goes away before it
+// answers: the engine tries a fresh connection, which is refused. That
+// refusal says nothing about the call, which reached the host: it is
+// reported as one that may have run, never made again (a host back up a
+// moment later would run it twice).
+TEST(KeptConnections, ACallLostWithItsHostIsNotMadeAgainWhenTheHostThenRefusesConnections) {
+  using drav_test::RawPeer;
+  for (unsigned long chunk : {0ul, 2ul}) {
+    std::atomic<int> calls{0};
+    std::unique_ptr<RawPeer> peer;
+    peer.reset(new RawPeer([&](int socket, unsigned) {
+      if (RawPeer::readRequest(socket).empty()) return;
+      ++calls;
+      RawPeer::sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none");
+      if (RawPeer::readRequest(socket).empty()) return;
+      ++calls;
+      peer->closeListener();
+    }));
+    DRAVBridgeProxy proxy("b", Url(peer->url("/bridge")), AuthInfo());
+    DRAVHttpRequestPtr request(proxy.createRequest());
+    ASSERT_EQ(request->call("M", const_cast<char*>("one"), 3, chunk, false, StreamingNo, nullptr, 0), 3u);
+    EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "one");
+    EXPECT_THROW(request->call("M", const_cast<char*>("two"), 3, chunk, false, StreamingNo, nullptr, 0),
+                 CallMayHaveRunException)
+        << "chunk " << chunk;
+    EXPECT_EQ(calls, 2) << "chunk " << chunk;
+    EXPECT_EQ(peer->connections(), 1u) << "chunk " << chunk;
+  }
 }
 #endif
 
