@@ -513,6 +513,9 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   Transfer& t = *static_cast<Transfer*>(self);
   const std::size_t n = size * count;
   t.progressed_ = true;
+  // Trailers: the final answer's head has ended, and what comes after its
+  // body changes nothing of it, nor of the cookies.
+  if (t.headReady_) return n;
   std::size_t length = n;
   while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r')) --length;
   std::string line(data, length);
