@@ -137,7 +137,6 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
     curl_easy_reset(e);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onWrite);
@@ -197,7 +196,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   abandon();
   engine_ = &engine;
   wakeMulti_ = engine.multi();
-  head_ = ResponseHead();
+  head_ = tunnelHead_ = ResponseHead();
   headReady_ = finished_ = connected_ = progressed_ = sendPaused_ = recvPaused_ = false;
   result_ = CURLE_OK;
   serverSeen_ = proxySeen_ = 0;
@@ -313,12 +312,24 @@ void Transfer::updatePause() {
   curl_easy_pause(engine_->easy(), mask);
 }
 
+bool Transfer::tunnelRefused() const {
+  long code = 0;
+  curl_easy_getinfo(engine_->easy(), CURLINFO_HTTP_CONNECTCODE, &code);
+  return attempts_ == 0 && code >= 300 && tunnelHead_.status == code;
+}
+
 void Transfer::collectResult() {
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(engine_->multi(), &left)) {
     if (message->msg != CURLMSG_DONE || message->easy_handle != engine_->easy()) continue;
     finished_ = true;
     result_ = message->data.result;
+    if (result_ != CURLE_OK && tunnelRefused()) {
+      // The proxy refused the tunnel: its answer is the request's, as a
+      // proxy's answer to a plain request is, and nothing reached the server.
+      head_ = std::move(tunnelHead_);
+      result_ = CURLE_OK;
+    }
     if (result_ == CURLE_OK) headReady_ = true;
   }
 }
@@ -516,30 +527,35 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   // Trailers: the final answer's head has ended, and what comes after its
   // body changes nothing of it, nor of the cookies.
   if (t.headReady_) return n;
+  // Before the first sending, heads are the proxy's answers to the opening
+  // of a tunnel: kept apart, and none of their cookies is the server's.
+  const bool tunnel = t.attempts_ == 0;
+  ResponseHead& head = tunnel ? t.tunnelHead_ : t.head_;
   std::size_t length = n;
   while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r')) --length;
   std::string line(data, length);
   if (startsWith(line, "HTTP/")) {
-    t.answeredSinceAttempt_ = true;
-    t.head_ = ResponseHead();
-    t.head_.lines.reserve(kUsualHeaderLines);
+    if (!tunnel) t.answeredSinceAttempt_ = true;
+    head = ResponseHead();
+    head.lines.reserve(kUsualHeaderLines);
     const std::size_t blank = line.find(' ');
-    if (blank != std::string::npos) t.head_.status = std::atoi(line.c_str() + blank + 1);
-    t.head_.statusLine = std::move(line);
+    if (blank != std::string::npos) head.status = std::atoi(line.c_str() + blank + 1);
+    head.statusLine = std::move(line);
   } else if (line.empty()) {
+    if (head.status == 407) t.proxySeen_ |= head.offeredAuth(true);
+    if (tunnel) return n;
     // libcurl answers a 401/407 by itself when it holds credentials for
     // it; only its last answer (with a body, or at the end) is final.
-    const bool mayRetry = (t.head_.status == 401 && (t.authInFlight_ & kServerAuth)) ||
-                          (t.head_.status == 407 && (t.authInFlight_ & kProxyAuth));
-    if (t.head_.status >= 200 && !mayRetry) t.headReady_ = true;
-    if (t.head_.status == 401) t.serverSeen_ |= t.head_.offeredAuth(false);
-    if (t.head_.status == 407) t.proxySeen_ |= t.head_.offeredAuth(true);
+    const bool mayRetry = (head.status == 401 && (t.authInFlight_ & kServerAuth)) ||
+                          (head.status == 407 && (t.authInFlight_ & kProxyAuth));
+    if (head.status >= 200 && !mayRetry) t.headReady_ = true;
+    if (head.status == 401) t.serverSeen_ |= head.offeredAuth(false);
   } else {
-    if (t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {
+    if (!tunnel && t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {
       CookieUrl url;  // the store trims the blanks after the colon
       if (url.parse(t.url_)) CookieStore::instance().set(url, line.substr(11));
     }
-    t.head_.lines.push_back(std::move(line));
+    head.lines.push_back(std::move(line));
   }
   return n;
 }
