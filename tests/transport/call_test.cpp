@@ -436,6 +436,23 @@ TEST_F(Calls, ServerErrorsAreAnswersToRead) {
   EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "broken");
 }
 
+// A redirect is the call's answer too: the call (its body, its credentials)
+// is taken to no other place, and the caller reads the status.
+TEST_F(Calls, ARedirectIsTheCallsAnswerAndTakesItNowhereElse) {
+  makeProxy(AuthInfo().user("alice").pass("pw").mode(AuthInfo::AuthBasic));
+  for (int status : {301, 302, 303, 307, 308}) {
+    Reply moved;
+    moved.status = status;
+    moved.header("Location", server->url("/elsewhere"));
+    server->enqueue(moved);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
+    EXPECT_EQ(request->getCallStatus().httpCode(), static_cast<unsigned long>(status));
+  }
+  for (const drav_test::RecordedRequest& seen : server->requests()) EXPECT_EQ(seen.target, "/bridge/calls");
+  EXPECT_EQ(server->requests().size(), 5u);
+}
+
 // A name goes into a header line: one holding CR, LF, NUL or another
 // control character would end that line and start one of the sender's
 // choosing. Such a call is refused before anything is sent.
