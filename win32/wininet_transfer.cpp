@@ -30,6 +30,24 @@ constexpr std::uint64_t kCopyBodyLimit = 64 * 1024;
 constexpr long kServerAuth = 1, kProxyAuth = 2;
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
+// Whether a "Transfer-Encoding:" line names chunked and nothing else: the
+// only coding a request offers (it sends no TE). libcurl would inflate
+// others, however much they hold.
+bool onlyChunked(std::string_view line) {
+  line.remove_prefix(line.find(':') + 1);
+  bool any = false;
+  while (!line.empty()) {
+    const std::size_t comma = line.find(',');
+    std::string_view coding = line.substr(0, comma);
+    while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) coding.remove_prefix(1);
+    while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.remove_suffix(1);
+    if (!coding.empty() && !equalsNoCase(coding, "chunked")) return false;
+    any = any || !coding.empty();
+    line.remove_prefix(comma == std::string_view::npos ? line.size() : comma + 1);
+  }
+  return any;
+}
+
 // Room for the header lines of most answers, taken once.
 constexpr std::size_t kUsualHeaderLines = 8;
 
@@ -201,7 +219,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   result_ = CURLE_OK;
   serverSeen_ = proxySeen_ = 0;
   attempts_ = 0;
-  answeredSinceAttempt_ = resendRefused_ = false;
+  answeredSinceAttempt_ = resendRefused_ = codingRefused_ = false;
   streamed_ = streamed;
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
@@ -411,6 +429,7 @@ DWORD Transfer::failure() {
   // refuses it now may have taken the request before.
   const bool resendFailed = attempts_ > 0 && !answeredSinceAttempt_ && beforeSending(result_);
   if (resendRefused_ || resendFailed) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
+  if (codingRefused_) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   tlsFault_ = drav_wininet::tlsFault(result_, verifyError_, nulInName_, errorText_);
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
 }
@@ -551,6 +570,10 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
     if (head.status >= 200 && !mayRetry) t.headReady_ = true;
     if (head.status == 401) t.serverSeen_ |= head.offeredAuth(false);
   } else {
+    if (!tunnel && startsWithNoCase(line, "transfer-encoding:") && !onlyChunked(line)) {
+      t.codingRefused_ = true;
+      return 0;  // ends the exchange before libcurl decodes anything
+    }
     if (!tunnel && t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {
       CookieUrl url;  // the store trims the blanks after the colon
       if (url.parse(t.url_)) CookieStore::instance().set(url, line.substr(11));

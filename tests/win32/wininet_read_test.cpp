@@ -4,9 +4,12 @@
 
 #ifndef _WIN32
 #include "support/raw_peer.h"
+
+#include <zlib.h>
 #endif
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 namespace wininet_test {
@@ -240,7 +243,7 @@ TEST_F(Handles, OptionsAreCheckedForKindLengthAndName) {
 // Trailers come after the body, when the answer's head is settled: they
 // are neither headers to ask about nor cookies, and a line in them that
 // looks like a status line starts no new answer.
-TEST(Trailers, ChangeNothingOfTheAnswerAndSetNoCookie) {
+TEST(HostileAnswers, TrailersChangeNothingOfTheAnswerAndSetNoCookie) {
   using drav_test::RawPeer;
   std::atomic<bool> cookieCameBack{false};
   std::atomic<int> answers{0};
@@ -273,6 +276,41 @@ TEST(Trailers, ChangeNothingOfTheAnswerAndSetNoCookie) {
               "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Late\r\n\r\n");
   }
   EXPECT_FALSE(cookieCameBack);
+}
+
+// A request offers no transfer coding but chunked (it sends no TE): an
+// answer coded otherwise is refused, not inflated (50 KiB of it would be
+// 50 MiB to take in).
+TEST(HostileAnswers, ATransferCodingNeverOfferedIsRefused) {
+  using drav_test::RawPeer;
+  const std::string plain(50u << 20, 'a');
+  uLongf size = compressBound(static_cast<uLong>(plain.size()));
+  std::string packed(size, '\0');
+  ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(plain.data()),
+                      static_cast<uLong>(plain.size()), 9),
+            Z_OK);
+  packed.resize(size);
+  char chunk[32];
+  std::snprintf(chunk, sizeof chunk, "%zx\r\n", packed.size());
+  for (const char* coding : {"deflate, chunked", "chunked\r\nTransfer-Encoding: gzip"}) {
+    RawPeer peer([&](int socket, unsigned) {
+      if (RawPeer::readRequest(socket).empty()) return;
+      RawPeer::sendAll(socket, std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: ") + coding + "\r\n\r\n" + chunk +
+                                   packed + "\r\n0\r\n\r\n");
+    });
+    Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), peer.port(), nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(HttpOpenRequestW(connection, DRAV_W("GET"), DRAV_W("/coded"), nullptr, nullptr, nullptr, 0, 0));
+    DWORD error = 0;
+    bool ok = HttpSendRequestW(request, nullptr, 0, nullptr, 0) != FALSE;
+    if (!ok) error = GetLastError();
+    std::string body;
+    if (ok) body = readAll(request, 65536, &ok, &error);
+    EXPECT_FALSE(ok) << coding;
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE)) << coding;
+    EXPECT_LE(body.size(), packed.size()) << coding;
+  }
 }
 #endif
 
