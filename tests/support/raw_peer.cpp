@@ -39,9 +39,11 @@ std::string RawPeer::url(const std::string& path) const {
 }
 
 void RawPeer::closeListener() {
-  if (!acceptor_.joinable()) return;
-  stopping_ = true;
-  acceptor_.join();  // the acceptor closes the listener as it leaves
+  // From a handler or the test's thread, as often as they like.
+  std::call_once(closed_, [this] {
+    stopping_ = true;
+    acceptor_.join();  // the acceptor closes the listener as it leaves
+  });
 }
 
 void RawPeer::acceptLoop() {

@@ -47,6 +47,7 @@ private:
   int listener_ = -1;
   unsigned short port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::once_flag closed_;
   std::atomic<unsigned> accepted_{0};
   std::mutex mutex_;
   std::vector<std::thread> workers_;
