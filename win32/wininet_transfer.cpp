@@ -30,6 +30,24 @@ constexpr std::uint64_t kCopyBodyLimit = 64 * 1024;
 constexpr long kServerAuth = 1, kProxyAuth = 2;
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
+// Whether a "Transfer-Encoding:" line names chunked and nothing else: the
+// only coding a request offers (it sends no TE). libcurl would inflate
+// others, however much they hold.
+bool onlyChunked(std::string_view line) {
+  line.remove_prefix(line.find(':') + 1);
+  bool any = false;
+  while (!line.empty()) {
+    const std::size_t comma = line.find(',');
+    std::string_view coding = line.substr(0, comma);
+    while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) coding.remove_prefix(1);
+    while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.remove_suffix(1);
+    if (!coding.empty() && !equalsNoCase(coding, "chunked")) return false;
+    any = any || !coding.empty();
+    line.remove_prefix(comma == std::string_view::npos ? line.size() : comma + 1);
+  }
+  return any;
+}
+
 // Room for the header lines of most answers, taken once.
 constexpr std::size_t kUsualHeaderLines = 8;
 
@@ -137,7 +155,6 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
     curl_easy_reset(e);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSslContext);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onWrite);
@@ -197,12 +214,12 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   abandon();
   engine_ = &engine;
   wakeMulti_ = engine.multi();
-  head_ = ResponseHead();
+  head_ = tunnelHead_ = ResponseHead();
   headReady_ = finished_ = connected_ = progressed_ = sendPaused_ = recvPaused_ = false;
   result_ = CURLE_OK;
   serverSeen_ = proxySeen_ = 0;
   attempts_ = 0;
-  answeredSinceAttempt_ = resendRefused_ = false;
+  answeredSinceAttempt_ = resendRefused_ = codingRefused_ = false;
   streamed_ = streamed;
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
@@ -313,12 +330,24 @@ void Transfer::updatePause() {
   curl_easy_pause(engine_->easy(), mask);
 }
 
+bool Transfer::tunnelRefused() const {
+  long code = 0;
+  curl_easy_getinfo(engine_->easy(), CURLINFO_HTTP_CONNECTCODE, &code);
+  return attempts_ == 0 && code >= 300 && tunnelHead_.status == code;
+}
+
 void Transfer::collectResult() {
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(engine_->multi(), &left)) {
     if (message->msg != CURLMSG_DONE || message->easy_handle != engine_->easy()) continue;
     finished_ = true;
     result_ = message->data.result;
+    if (result_ != CURLE_OK && tunnelRefused()) {
+      // The proxy refused the tunnel: its answer is the request's, as a
+      // proxy's answer to a plain request is, and nothing reached the server.
+      head_ = std::move(tunnelHead_);
+      result_ = CURLE_OK;
+    }
     if (result_ == CURLE_OK) headReady_ = true;
   }
 }
@@ -377,9 +406,31 @@ int Transfer::onVerify(int ok, X509_STORE_CTX* store) {
   return ok;
 }
 
+namespace {
+// Failures that come before a request goes out on its connection.
+bool beforeSending(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM: return true;
+    default: return false;
+  }
+}
+}  // namespace
+
 DWORD Transfer::failure() {
+  // Such a failure after the request went out, with no answer since, is
+  // that of libcurl's resend on a new connection (see onPrereq): a host that
+  // refuses it now may have taken the request before.
+  const bool resendFailed = attempts_ > 0 && !answeredSinceAttempt_ && beforeSending(result_);
+  if (resendRefused_ || resendFailed) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
+  if (codingRefused_) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   tlsFault_ = drav_wininet::tlsFault(result_, verifyError_, nulInName_, errorText_);
-  if (resendRefused_) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
 }
 
@@ -492,30 +543,42 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   Transfer& t = *static_cast<Transfer*>(self);
   const std::size_t n = size * count;
   t.progressed_ = true;
+  // Trailers: the final answer's head has ended, and what comes after its
+  // body changes nothing of it, nor of the cookies.
+  if (t.headReady_) return n;
+  // Before the first sending, heads are the proxy's answers to the opening
+  // of a tunnel: kept apart, and none of their cookies is the server's.
+  const bool tunnel = t.attempts_ == 0;
+  ResponseHead& head = tunnel ? t.tunnelHead_ : t.head_;
   std::size_t length = n;
   while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r')) --length;
   std::string line(data, length);
   if (startsWith(line, "HTTP/")) {
-    t.answeredSinceAttempt_ = true;
-    t.head_ = ResponseHead();
-    t.head_.lines.reserve(kUsualHeaderLines);
+    if (!tunnel) t.answeredSinceAttempt_ = true;
+    head = ResponseHead();
+    head.lines.reserve(kUsualHeaderLines);
     const std::size_t blank = line.find(' ');
-    if (blank != std::string::npos) t.head_.status = std::atoi(line.c_str() + blank + 1);
-    t.head_.statusLine = std::move(line);
+    if (blank != std::string::npos) head.status = std::atoi(line.c_str() + blank + 1);
+    head.statusLine = std::move(line);
   } else if (line.empty()) {
+    if (head.status == 407) t.proxySeen_ |= head.offeredAuth(true);
+    if (tunnel) return n;
     // libcurl answers a 401/407 by itself when it holds credentials for
     // it; only its last answer (with a body, or at the end) is final.
-    const bool mayRetry = (t.head_.status == 401 && (t.authInFlight_ & kServerAuth)) ||
-                          (t.head_.status == 407 && (t.authInFlight_ & kProxyAuth));
-    if (t.head_.status >= 200 && !mayRetry) t.headReady_ = true;
-    if (t.head_.status == 401) t.serverSeen_ |= t.head_.offeredAuth(false);
-    if (t.head_.status == 407) t.proxySeen_ |= t.head_.offeredAuth(true);
+    const bool mayRetry = (head.status == 401 && (t.authInFlight_ & kServerAuth)) ||
+                          (head.status == 407 && (t.authInFlight_ & kProxyAuth));
+    if (head.status >= 200 && !mayRetry) t.headReady_ = true;
+    if (head.status == 401) t.serverSeen_ |= head.offeredAuth(false);
   } else {
-    if (t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {
+    if (!tunnel && startsWithNoCase(line, "transfer-encoding:") && !onlyChunked(line)) {
+      t.codingRefused_ = true;
+      return 0;  // ends the exchange before libcurl decodes anything
+    }
+    if (!tunnel && t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {
       CookieUrl url;  // the store trims the blanks after the colon
       if (url.parse(t.url_)) CookieStore::instance().set(url, line.substr(11));
     }
-    t.head_.lines.push_back(std::move(line));
+    head.lines.push_back(std::move(line));
   }
   return n;
 }

@@ -146,6 +146,8 @@ private:
   DWORD drive(Done done, DWORD whenFinished);
   std::uint64_t uploaded() const;
   void collectResult();
+  // Whether the exchange ended on the proxy's refusal to open a tunnel.
+  bool tunnelRefused() const;
   void updatePause();
   DWORD failure();
   // The exchange ended while the body was still going out, after a final
@@ -184,9 +186,11 @@ private:
 
   // Answer.
   ResponseHead head_;
+  ResponseHead tunnelHead_;  // the proxy's last answer to opening a tunnel
   long authInFlight_ = 0;  // which of 401/407 libcurl may answer by itself
   long serverSeen_ = 0, proxySeen_ = 0;
   bool headReady_ = false;
+  bool codingRefused_ = false;  // the answer came in a transfer coding never offered
   unsigned char* reader_ = nullptr;  // current read() buffer
   std::size_t readerRoom_ = 0, readerFilled_ = 0;
   std::vector<unsigned char> spill_;  // answer bytes that did not fit the reader

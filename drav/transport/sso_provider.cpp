@@ -87,17 +87,19 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   const std::string rootText = root.toString();
   DRAV::detail::refuseUnknownScheme(root);
   DRAV::detail::useHttp11();
+  // A logon that cannot start has failed like any other: the call must not
+  // go out without the session.
+  const auto cannotStart = [&root](const char* what) {
+    const DWORD code = GetLastError();
+    const std::string line = DRAV::detail::failureLine(root, code, nullptr);
+    Annal::Logger(Annal::Error) << what << " : " << line;
+    throw HttpPostDataException(code, line);
+  };
   LogonHandles h;
   h.session = InternetOpenW(WideText("DRAVBridgeProxySSO").c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (!h.session) {
-    Annal::Logger(Annal::Error) << "Failed to open session";
-    return;
-  }
+  if (!h.session) cannotStart("Failed to open session");
   h.connection = DRAV::detail::connectTo(h.session, root);
-  if (!h.connection) {
-    Annal::Logger(Annal::Error) << "Failed to connect";
-    return;
-  }
+  if (!h.connection) cannotStart("Failed to connect");
   DRAV::detail::setTransportTimeouts(h.connection);
   Annal::Logger(Annal::M) << "GET to rootUrl : " << rootText;
   InternetSetCookieW(WideText(rootText).c_str(), nullptr, WideText("SMCHALLENGE=YES").c_str());

@@ -38,8 +38,11 @@ private:
 
 // Five minutes: the connect, send and receive time-out of every transport handle.
 constexpr DWORD kTransportTimeoutMs = 300000;
-// POST, no cache, kept connection.
-constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+// No cache, kept connection, and no redirect followed: a redirect is the
+// answer the caller reads, never a call or a download (with its body and
+// credentials) taken to another place.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_NO_AUTO_REDIRECT;
 // The security flags of an https request whose TLS policy turns
 // verification off (a test setup): every certificate check is skipped.
 constexpr DWORD kUnverifiedSecurityFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |

@@ -7,10 +7,13 @@
 #include "support/wine_host.h"
 
 #ifndef _WIN32
+#include "support/raw_peer.h"
+
 #include <win32/wininet_handles.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -433,6 +436,23 @@ TEST_F(Calls, ServerErrorsAreAnswersToRead) {
   EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "broken");
 }
 
+// A redirect is the call's answer too: the call (its body, its credentials)
+// is taken to no other place, and the caller reads the status.
+TEST_F(Calls, ARedirectIsTheCallsAnswerAndTakesItNowhereElse) {
+  makeProxy(AuthInfo().user("alice").pass("pw").mode(AuthInfo::AuthBasic));
+  for (int status : {301, 302, 303, 307, 308}) {
+    Reply moved;
+    moved.status = status;
+    moved.header("Location", server->url("/elsewhere"));
+    server->enqueue(moved);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
+    EXPECT_EQ(request->getCallStatus().httpCode(), static_cast<unsigned long>(status));
+  }
+  for (const drav_test::RecordedRequest& seen : server->requests()) EXPECT_EQ(seen.target, "/bridge/calls");
+  EXPECT_EQ(server->requests().size(), 5u);
+}
+
 // A name goes into a header line: one holding CR, LF, NUL or another
 // control character would end that line and start one of the sender's
 // choosing. Such a call is refused before anything is sent.
@@ -564,6 +584,36 @@ TEST(KeptConnections, OneTheServerClosedBeforeTheCallIsNoLostCall) {
   EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "two");
   EXPECT_EQ(server.requests().size(), 2u);
   EXPECT_EQ(server.connectionsAccepted(), 2u);
+}
+
+// The host takes a call on the kept connection and goes away before it
+// answers: the engine tries a fresh connection, which is refused. That
+// refusal says nothing about the call, which reached the host: it is
+// reported as one that may have run, never made again (a host back up a
+// moment later would run it twice).
+TEST(KeptConnections, ACallLostWithItsHostIsNotMadeAgainWhenTheHostThenRefusesConnections) {
+  using drav_test::RawPeer;
+  for (unsigned long chunk : {0ul, 2ul}) {
+    std::atomic<int> calls{0};
+    std::unique_ptr<RawPeer> peer;
+    peer.reset(new RawPeer([&](int socket, unsigned) {
+      if (RawPeer::readRequest(socket).empty()) return;
+      ++calls;
+      RawPeer::sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none");
+      if (RawPeer::readRequest(socket).empty()) return;
+      ++calls;
+      peer->closeListener();
+    }));
+    DRAVBridgeProxy proxy("b", Url(peer->url("/bridge")), AuthInfo());
+    DRAVHttpRequestPtr request(proxy.createRequest());
+    ASSERT_EQ(request->call("M", const_cast<char*>("one"), 3, chunk, false, StreamingNo, nullptr, 0), 3u);
+    EXPECT_EQ(receiveAll(*request.get(), 4000, 4000), "one");
+    EXPECT_THROW(request->call("M", const_cast<char*>("two"), 3, chunk, false, StreamingNo, nullptr, 0),
+                 CallMayHaveRunException)
+        << "chunk " << chunk;
+    EXPECT_EQ(calls, 2) << "chunk " << chunk;
+    EXPECT_EQ(peer->connections(), 1u) << "chunk " << chunk;
+  }
 }
 #endif
 

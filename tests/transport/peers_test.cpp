@@ -112,6 +112,17 @@ TEST_F(SingleSignOn, ARefusedLogonStopsTheCallWithTheLogonsAnswer) {
   EXPECT_EQ(seen[1].method, "GET");
 }
 
+// A sign-on that cannot even be opened (a port no connection can have) is
+// a failed one: the call does not go out without the session.
+TEST_F(SingleSignOn, ALogonThatCannotStartStopsTheCall) {
+  for (const char* root : {"http://127.0.0.1:70000/sm-root", "http://127.0.0.1:0/sm-root"}) {
+    proxy->rootUrl() = Url(root);
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    EXPECT_THROW(callWith(*request.get(), "args"), HttpPostDataException) << root;
+  }
+  EXPECT_TRUE(server->requests().empty()) << "no call without the session";
+}
+
 // The sign-on's credentials go to the logon only: not in a call's header
 // block, not to a challenge of the bridge. A bridge whose calls need
 // credentials of their own gets AuthInfo's, the sign-on its own.

@@ -2,6 +2,14 @@
 // against a real server on 127.0.0.1.
 #include "wininet_fixture.h"
 
+#ifndef _WIN32
+#include "support/raw_peer.h"
+
+#include <zlib.h>
+#endif
+
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 
 namespace wininet_test {
@@ -229,6 +237,82 @@ TEST_F(Handles, OptionsAreCheckedForKindLengthAndName) {
   EXPECT_FALSE(InternetSetOptionW(session, 0x7FFF, &value, sizeof value));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_INVALID_OPTION));
 }
+
+
+#ifndef _WIN32
+// Trailers come after the body, when the answer's head is settled: they
+// are neither headers to ask about nor cookies, and a line in them that
+// looks like a status line starts no new answer.
+TEST(HostileAnswers, TrailersChangeNothingOfTheAnswerAndSetNoCookie) {
+  using drav_test::RawPeer;
+  std::atomic<bool> cookieCameBack{false};
+  std::atomic<int> answers{0};
+  RawPeer peer([&](int socket, unsigned) {
+    for (std::string request; !(request = RawPeer::readRequest(socket)).empty();) {
+      cookieCameBack = cookieCameBack || request.find("planted") != std::string::npos;
+      RawPeer::sendAll(socket, answers++ > 0 ? std::string("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+                                             : "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Late\r\n\r\n"
+                                               "3\r\none\r\n0\r\nX-Late: yes\r\nSet-Cookie: planted=1\r\n"
+                                               "HTTP/1.1 500: Forged\r\n\r\n");
+    }
+  });
+  Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), peer.port(), nullptr, nullptr,
+                                     INTERNET_SERVICE_HTTP, 0, 0));
+  for (int call = 0; call < 2; ++call) {
+    Handle request(HttpOpenRequestW(connection, DRAV_W("GET"), DRAV_W("/trailers"), nullptr, nullptr, nullptr,
+                                    INTERNET_FLAG_KEEP_CONNECTION, 0));
+    ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
+    bool ok = false;
+    const std::string body = readAll(request, 100, &ok);
+    EXPECT_TRUE(ok);
+    if (call == 1) break;
+    EXPECT_EQ(body, "one");
+    EXPECT_EQ(statusOf(request), 200u);
+    WCHAR text[512];
+    DWORD size = sizeof text;
+    ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, text, &size, nullptr));
+    EXPECT_EQ(narrow(text, size / sizeof(WCHAR)),
+              "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Late\r\n\r\n");
+  }
+  EXPECT_FALSE(cookieCameBack);
+}
+
+// A request offers no transfer coding but chunked (it sends no TE): an
+// answer coded otherwise is refused, not inflated (50 KiB of it would be
+// 50 MiB to take in).
+TEST(HostileAnswers, ATransferCodingNeverOfferedIsRefused) {
+  using drav_test::RawPeer;
+  const std::string plain(50u << 20, 'a');
+  uLongf size = compressBound(static_cast<uLong>(plain.size()));
+  std::string packed(size, '\0');
+  ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(plain.data()),
+                      static_cast<uLong>(plain.size()), 9),
+            Z_OK);
+  packed.resize(size);
+  char chunk[32];
+  std::snprintf(chunk, sizeof chunk, "%zx\r\n", packed.size());
+  for (const char* coding : {"deflate, chunked", "chunked\r\nTransfer-Encoding: gzip"}) {
+    RawPeer peer([&](int socket, unsigned) {
+      if (RawPeer::readRequest(socket).empty()) return;
+      RawPeer::sendAll(socket, std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: ") + coding + "\r\n\r\n" + chunk +
+                                   packed + "\r\n0\r\n\r\n");
+    });
+    Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), peer.port(), nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(HttpOpenRequestW(connection, DRAV_W("GET"), DRAV_W("/coded"), nullptr, nullptr, nullptr, 0, 0));
+    DWORD error = 0;
+    bool ok = HttpSendRequestW(request, nullptr, 0, nullptr, 0) != FALSE;
+    if (!ok) error = GetLastError();
+    std::string body;
+    if (ok) body = readAll(request, 65536, &ok, &error);
+    EXPECT_FALSE(ok) << coding;
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE)) << coding;
+    EXPECT_LE(body.size(), packed.size()) << coding;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace wininet_test

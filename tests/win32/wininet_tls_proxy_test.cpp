@@ -5,6 +5,12 @@
 #include "support/proxy_test_tinyproxy.h"
 #include "support/tls_test_certificate.h"
 
+#ifndef _WIN32
+#include "support/raw_peer.h"
+#endif
+
+#include <mutex>
+
 namespace wininet_test {
 namespace {
 
@@ -254,6 +260,52 @@ TEST_F(ThroughProxy, AStreamedBodyMeetingAProxyChallengeIsSentAgain) {
   EXPECT_EQ(statusOf(request), 200u);
   EXPECT_EQ(server->requests().back().body, "12345");
 }
+
+
+#ifndef _WIN32
+// A proxy that will not open a tunnel answers for the request, as it does
+// for a plain one: the caller reads its status (nothing reached the server,
+// so it is no lost request), and the scheme a 407 offered goes with the
+// credentials on the next opening. A cookie of the proxy is not the
+// server's.
+TEST(RefusedTunnels, TheProxysAnswerIsTheRequestsAnswer) {
+  using drav_test::RawPeer;
+  std::mutex mutex;
+  std::vector<std::string> openings;
+  RawPeer proxy([&](int socket, unsigned) {
+    for (std::string request; !(request = RawPeer::readRequest(socket)).empty();) {
+      std::lock_guard<std::mutex> lock(mutex);
+      openings.push_back(request);
+      const bool first = openings.size() == 1;
+      RawPeer::sendAll(socket, first ? std::string("HTTP/1.1 407 Who\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
+                                                    "Set-Cookie: proxied=1\r\nContent-Length: 4\r\n\r\nwho?")
+                                      : "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+    }
+  });
+  Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_PROXY,
+                               wide("127.0.0.1:" + std::to_string(proxy.port())).c_str(), nullptr, 0));
+  Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), 1, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  for (DWORD expected : {407u, 502u}) {
+    Handle request(HttpOpenRequestW(connection, DRAV_W("POST"), DRAV_W("/call"), nullptr, nullptr, nullptr,
+                                    INTERNET_FLAG_SECURE | INTERNET_FLAG_KEEP_CONNECTION, 0));
+    if (expected == 502u) {
+      ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_USERNAME, "user"));
+      ASSERT_TRUE(setText(request, INTERNET_OPTION_PROXY_PASSWORD, "secret"));
+    }
+    ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, const_cast<char*>("abc"), 3)) << GetLastError();
+    EXPECT_EQ(statusOf(request), expected);
+    bool ok = false;
+    readAll(request, 100, &ok);
+    EXPECT_TRUE(ok) << expected;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(openings.size(), 2u);
+  EXPECT_EQ(openings[0].compare(0, 8, "CONNECT "), 0) << openings[0];
+  EXPECT_EQ(openings[0].find("Proxy-Authorization"), std::string::npos) << "no scheme known yet";
+  EXPECT_NE(openings[1].find("Proxy-Authorization: Basic dXNlcjpzZWNyZXQ="), std::string::npos) << openings[1];
+  EXPECT_EQ(openings[1].find("proxied=1"), std::string::npos);
+}
+#endif
 
 }  // namespace
 }  // namespace wininet_test
