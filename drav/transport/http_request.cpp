@@ -22,8 +22,9 @@ namespace {
 const Annal::AnnalInitExit annalInitExit;
 
 // Attempts of one send on its request, for failures that prove the request
-// never left (a refused connection, say): a host that is restarting gets a
-// moment.
+// never left (a refused connection, say). They follow each other at once:
+// each may find another address of the name, or a kept connection gone; a
+// pause would lengthen every call to a host that is down.
 constexpr int kSendAttempts = 5;
 // Calls repeated after an answer that asks for it (a refused login, a
 // redirect, a forced retry), or after a lost answer of a repeatable call: a
