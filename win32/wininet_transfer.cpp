@@ -70,6 +70,20 @@ Engine::~Engine() {
   curl_easy_cleanup(easy_);
   curl_multi_cleanup(multi_);
   curl_slist_free_all(list_);
+  curl_url_cleanup(parsed_);
+}
+
+CURLU* Engine::parsedUrl(const std::string& url) {
+  if (!parsedText_.empty() && url == parsedText_) return parsed_;
+  parsedText_.clear();
+  if (!parsed_ && !(parsed_ = curl_url())) throw std::bad_alloc();
+  // The flags libcurl parses a URL text with itself, so that both forms
+  // name the same target.
+  const CURLUcode rc = curl_url_set(parsed_, CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME);
+  if (rc == CURLUE_OUT_OF_MEMORY) throw std::bad_alloc();
+  if (rc != CURLUE_OK) return nullptr;
+  parsedText_ = url;
+  return parsed_;
 }
 
 curl_slist* Engine::headerList(const HeaderFields& headers, const std::string& cookie) {
@@ -174,6 +188,7 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
   authInFlight_ = 0;
   // What every exchange sets, so that none keeps the value of the one before.
   curl_easy_setopt(e, CURLOPT_URL, setup.url.c_str());
+  curl_easy_setopt(e, CURLOPT_CURLU, engine_->parsedUrl(setup.url));
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText_);
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, setup.http10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(e, CURLOPT_USERAGENT, setup.userAgent.empty() ? nullptr : setup.userAgent.c_str());

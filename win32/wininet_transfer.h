@@ -44,6 +44,11 @@ public:
   // exchange: the list of the last exchange is used again when both are the
   // same, as they mostly are for small calls. Throws std::bad_alloc.
   curl_slist* headerList(const HeaderFields& headers, const std::string& cookie);
+  // libcurl's parsed form of `url`, owned by the engine and kept while the
+  // URL stays the same: an exchange handed it skips parsing the URL and
+  // writing it out again. Null when libcurl's parser refuses the URL (the
+  // exchange then meets the refusal as before). Throws std::bad_alloc.
+  CURLU* parsedUrl(const std::string& url);
 
   // The easy handle holds only the options every exchange sets again and
   // those of a small post, after an exchange that ended well: another small
@@ -57,6 +62,8 @@ private:
   HeaderFields listHeaders_;  // what list_ was built from
   std::string listCookie_;
   curl_slist* list_ = nullptr;
+  std::string parsedText_;  // what parsed_ holds; empty: nothing
+  CURLU* parsed_ = nullptr;
 };
 
 // Everything an exchange needs, built by the request functions.

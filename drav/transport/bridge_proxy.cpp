@@ -115,9 +115,12 @@ void DRAVBridgeProxy::reapplyCookies() {
   std::string cookies;
   {
     std::lock_guard<std::mutex> lock(cookiesMutex_);
+    // No cookie string: nothing to hand over again. An empty one holds no
+    // cookie, and converting the URL for it cost every call.
+    if (cookies_.empty()) return;
     cookies = cookies_;
   }
-  applyCookies(cookies);  // an empty string too, as setCookies does
+  applyCookies(cookies);
 }
 
 void DRAVBridgeProxy::applyCookies(const std::string& cookies) {

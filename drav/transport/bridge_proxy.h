@@ -68,8 +68,8 @@ public:
   void* getConnectionHandle() const { return connectionHandle_; }
   DRAVSsoProvider* getSsoProvider() const { return ssoProvider_; }  // owned by the proxy
 
-  // For requests: hands the cookie string to WinINet again. The string is
-  // only rewritten when it changed, under the proxy's cookie lock.
+  // For requests: hands the cookie string of setCookies to WinINet again,
+  // read under the proxy's cookie lock; an empty string hands over nothing.
   void reapplyCookies();
 
 private:

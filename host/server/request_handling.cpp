@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 
 namespace DRAVHost {
 
@@ -18,19 +19,54 @@ namespace {
 
 const Annal::AnnalInitExit annalInitExit;
 
-// Every call header is sent once: two lines with different values are refused.
-const std::string& requiredField(const RequestHead& head, const char* name) {
-  const std::string* value = head.soleField(name);
-  if (!value) throw HttpError(400, std::string("a bridge call carries the header ") + name);
-  return *value;
-}
+// The call headers, found in one pass over the head's fields (a call's head
+// is read on every call: one lookup each would pass over every field six
+// times). Every call header is sent once: two lines with different values
+// are refused when the header is read, as RequestHead::soleField does.
+class CallFields {
+public:
+  enum Name { kBridge, kMethod, kSsoToken, kStreaming, kArgsSize, kBlobSize, kCount };
 
-std::uint32_t sizeField(const RequestHead& head, const char* name) {
-  const std::string& text = requiredField(head, name);
-  const auto size = parseSize(text);
-  if (!size) throw HttpError(400, std::string(name) + " is not a byte count from 0 to 2147483647");
-  return *size;
-}
+  explicit CallFields(const RequestHead& head) {
+    for (const auto& f : head.fields) {
+      if (f.first.empty() || drav_wininet::asciiLower(f.first[0]) != 'd') {
+        if (!cookies_ && equalsIgnoringCase(f.first, "Cookie")) cookies_ = &f.second;
+        continue;
+      }
+      for (int i = 0; i < kCount; ++i) {
+        // Clients write the names as here: the exact match is the quick one.
+        if (f.first != kNames[i] && !equalsIgnoringCase(f.first, kNames[i])) continue;
+        if (values_[i] && *values_[i] != f.second) conflicts_[i] = true;
+        if (!values_[i]) values_[i] = &f.second;
+        break;
+      }
+    }
+  }
+
+  // The value of a call header; null when absent.
+  const std::string* sole(Name name) const {
+    if (conflicts_[name]) throw HttpError(400, std::string(kNames[name]) + " is sent twice with different values");
+    return values_[name];
+  }
+  const std::string& required(Name name) const {
+    const std::string* value = sole(name);
+    if (!value) throw HttpError(400, "a bridge call carries the header " + std::string(kNames[name]));
+    return *value;
+  }
+  std::uint32_t size(Name name) const {
+    const auto size = parseSize(required(name));
+    if (!size) throw HttpError(400, std::string(kNames[name]) + " is not a byte count from 0 to 2147483647");
+    return *size;
+  }
+  const std::string* cookies() const { return cookies_; }  // the first Cookie line
+
+private:
+  static constexpr std::string_view kNames[kCount] = {"DRAVBridgeName", "DRAVMethodName", "DRAVMethodNeedSsoToken",
+                                                      "DRAVStreamingMode", "DRAVArgs-Size", "DRAVExtraBlob-Size"};
+  const std::string* values_[kCount] = {};
+  bool conflicts_[kCount] = {};
+  const std::string* cookies_ = nullptr;
+};
 
 // The 413 text for a call that needs more than its memory share: what took
 // it, and the setting that raises the share.
@@ -99,18 +135,19 @@ bool isHostAnswer(const RequestHead& head, const HostRoutes& routes) {
 BridgeCall readCallHeaders(const RequestHead& head) {
   BridgeCall call;
   call.path = head.path();
-  call.bridgeName = requiredField(head, "DRAVBridgeName");
-  call.methodName = requiredField(head, "DRAVMethodName");
+  const CallFields fields(head);
+  call.bridgeName = fields.required(CallFields::kBridge);
+  call.methodName = fields.required(CallFields::kMethod);
   if (call.methodName.empty()) throw HttpError(400, "DRAVMethodName is empty");
-  if (const std::string* token = head.soleField("DRAVMethodNeedSsoToken")) {
+  if (const std::string* token = fields.sole(CallFields::kSsoToken)) {
     if (*token != "yes" && *token != "no")
       throw HttpError(400, "DRAVMethodNeedSsoToken is yes or no");
     call.needSsoToken = *token == "yes";
   }
-  if (const std::string* mode = head.soleField("DRAVStreamingMode")) call.streamingMode = streamingModeOf(*mode);
-  call.argsSize = sizeField(head, "DRAVArgs-Size");
-  call.extraBlobSize = sizeField(head, "DRAVExtraBlob-Size");
-  if (const std::string* cookies = head.field("Cookie")) call.cookies = *cookies;
+  if (const std::string* mode = fields.sole(CallFields::kStreaming)) call.streamingMode = streamingModeOf(*mode);
+  call.argsSize = fields.size(CallFields::kArgsSize);
+  call.extraBlobSize = fields.size(CallFields::kBlobSize);
+  if (const std::string* cookies = fields.cookies()) call.cookies = *cookies;
   return call;
 }
 

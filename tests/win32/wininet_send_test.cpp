@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 namespace wininet_test {
@@ -317,7 +318,8 @@ TEST_F(Sending, ManyRequestsOnOneConnectionHandleShareOneTcpConnection) {
 }
 
 // Requests on one connection handle follow each other on one libcurl
-// handle: none may inherit a verb, version, header or body of the one before.
+// handle: none may inherit a verb, target, version, header or body of the
+// one before.
 TEST_F(Sending, ARequestTakesNothingFromTheOneBeforeItOnTheSameConnection) {
   Handle connection(connect());
   Reply reply;
@@ -325,19 +327,21 @@ TEST_F(Sending, ARequestTakesNothingFromTheOneBeforeItOnTheSameConnection) {
   server->setDefaultReply(reply);
   struct Step {
     const char* verb;
+    const char* target;
     const char* version;  // null: the session's
     const char* headers;
     std::string body;
   };
-  const Step steps[] = {{"POST", nullptr, "X-First: 1\r\n", "one"},
-                        {"HEAD", nullptr, "", ""},
-                        {"POST", "HTTP/1.0", "", "three"},
-                        {"POST", nullptr, "X-Fourth: 4\r\n", "four"},
-                        {"POST", nullptr, "", ""},
-                        {"PUT", nullptr, "", "six"},
-                        {"POST", nullptr, "", "seven"}};
+  const Step steps[] = {{"POST", "/seq/1", nullptr, "X-First: 1\r\n", "one"},
+                        {"HEAD", "/seq/2", nullptr, "", ""},
+                        {"POST", "/seq/3", "HTTP/1.0", "", "three"},
+                        {"POST", "/seq/4", nullptr, "X-Fourth: 4\r\n", "four"},
+                        {"POST", "/seq/5?n=5", nullptr, "", ""},
+                        {"POST", "/seq/5?n=5", nullptr, "", "five"},
+                        {"PUT", "/seq/7", nullptr, "", "seven"},
+                        {"POST", "/seq/8", nullptr, "", "eight"}};
   for (const Step& step : steps) {
-    Handle request(HttpOpenRequestW(connection, wide(step.verb).c_str(), DRAV_W("/seq"),
+    Handle request(HttpOpenRequestW(connection, wide(step.verb).c_str(), wide(step.target).c_str(),
                                     step.version ? wide(step.version).c_str() : nullptr, nullptr, nullptr,
                                     INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION, 0));
     if (*step.headers) {
@@ -350,10 +354,11 @@ TEST_F(Sending, ARequestTakesNothingFromTheOneBeforeItOnTheSameConnection) {
     EXPECT_EQ(readAll(request, 4096), std::string(step.verb) == "HEAD" ? "" : "ok");
   }
   const std::vector<RecordedRequest> seen = server->requests();
-  ASSERT_EQ(seen.size(), 7u);
+  ASSERT_EQ(seen.size(), std::size(steps));
   for (std::size_t i = 0; i < seen.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(seen[i].method, steps[i].verb);
+    EXPECT_EQ(seen[i].target, steps[i].target);
     EXPECT_EQ(seen[i].version, steps[i].version ? steps[i].version : "HTTP/1.1");
     EXPECT_EQ(seen[i].body, steps[i].body);
     EXPECT_EQ(seen[i].hasHeader("X-First"), i == 0);
