@@ -61,6 +61,13 @@ const Option kOptions[] = {
      [](DRAVClientCore&, const std::string& v) {
        DRAVCompression::DRAVCompressedData::setCompressionThreshold(number(v));
      }},
+    // Other words restore the default ("auto").
+    {"-DRAVgzip_mode",
+     [](DRAVClientCore&, const std::string& v) {
+       DRAVCompression::DRAVCompressionChoice choice = DRAVCompression::DRAVCompressionChoice::WhenItPays;
+       DRAVCompression::parseCompressionChoice(v, choice);
+       DRAVCompression::DRAVCompressedData::setCompressionChoice(choice);
+     }},
 };
 
 const Option* findOption(const char* argument) {

@@ -9,6 +9,9 @@
 //   -DRAVhttp_auth_user     -DRAVhttp_auth_pwd   -DRAVssl_cert   -DRAVssl_pkey
 //   -DRAVproxy_host         -DRAVproxy_port      -DRAVproxy_user -DRAVproxy_pwd
 //   -DRAVreq_timeout <ms>   -DRAVconn_timeout <ms>   -DRAVgzip_threshold <bytes>
+//   -DRAVgzip_mode auto|always|never   (binary values sent at or above the
+//                           threshold: compressed when a sample shows it pays,
+//                           always, or never; other words give auto)
 #pragma once
 
 #include <drav/export.h>
