@@ -57,6 +57,10 @@ struct DRAVClientSettings {
   unsigned long readSize = 64 * 1024;     // each read of an answer
   std::uint64_t maxAnswerBytes = 256ull << 20;  // a list answer held to decode it (decoding: twice that)
   std::size_t maxErrorText = 4096;        // of an HTTP error's body, in the exception
+  // Whether binary values this client sends (at or above the compression
+  // threshold) go compressed, unless a DRAVBytes says for itself; Default:
+  // as the process says ("-DRAVgzip_mode", by default when a sample shows it pays).
+  DRAVCompression::DRAVCompressionChoice compression = DRAVCompression::DRAVCompressionChoice::Default;
   // Runs on each proxy the client makes, after init(): set cookies, the
   // root URL of single sign-on, an event sink. Called under no lock.
   std::function<void(DRAVBridgeProxy&)> prepareProxy;
@@ -110,13 +114,15 @@ private:
                                       at < values.size() ? kindName(values[at]->getType()) : "nothing");
   }
 
+  // A byte vector takes the value's bytes over: the results are not read after.
   template <typename T>
   static T one(const std::vector<DRAVVar*>& values, std::size_t at, const std::string& bridge,
                const std::string& method) {
-    const DRAVVar& value = *values[at];
+    DRAVVar& value = *values[at];
     if (!KindOf<T>::fits(value))
       throw DRAVResultMismatchException(bridge, method, at, kindName(KindOf<T>::kind), kindName(value.getType()));
-    return KindOf<T>::take(value);
+    if constexpr (std::is_same<std::decay_t<T>, std::vector<unsigned char>>::value) return KindOf<T>::takeOver(value);
+    else return KindOf<T>::take(value);
   }
 
   template <std::size_t... I>
@@ -217,10 +223,12 @@ public:
   unsigned connections() const { return pool_.made(); }
 
 private:
+  // Binary values go out as the client's choice says; the list only
+  // borrows those it does not compress, for as long as it takes to write them.
   template <typename... A>
-  static void encode(DRAVDataOutputStream& body, const A&... args) {
+  void encode(DRAVDataOutputStream& body, const A&... args) const {
     DRAVArgs list;
-    (DRAVTyped::KindOf<A>::add(list, args), ...);
+    (DRAVTyped::addValue(list, args, settings_.compression), ...);
     list.writeObject(body);
   }
 
@@ -252,6 +260,7 @@ private:
                                                options.needSsoToken, options.streamingMode,
                                                blobSize ? const_cast<unsigned char*>(blob) : nullptr, blobSize);
       if (sent == 0) throw HttpPostDataException(GetLastError());
+      delete[] body.detach();  // sent: its memory goes back before the answer comes
     } catch (const UnknownCertAuthException& e) {
       throw DRAVCallTransportFailure<UnknownCertAuthException>(e, bridge(), method);
     } catch (const UnknownClientCertAuthException& e) {

@@ -20,6 +20,7 @@
 #include <drav/typed/bridge_call_parts.h>
 #include <drav/typed/value_kinds.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -115,6 +116,9 @@ constexpr std::size_t valueIndex() {
 }
 
 template <typename P>
+constexpr bool isByteVector = std::is_same<Bare<P>, std::vector<unsigned char>>::value;
+
+template <typename P>
 decltype(auto) parameter(MethodInput& in, std::size_t index) {
   using B = Bare<P>;
   if constexpr (std::is_same<B, DRAVArgs>::value) return static_cast<DRAVArgs&>(in.values);
@@ -123,11 +127,14 @@ decltype(auto) parameter(MethodInput& in, std::size_t index) {
   else if constexpr (std::is_same<B, DRAVTableCall>::value) return static_cast<const DRAVTableCall&>(in.call);
   else if constexpr (std::is_base_of<DRAVSerializable, B>::value)
     return KindOf<P>::take(*in.values.getArgs()[index], in.call.decodeBudget);
+  // The bytes leave the value for the parameter: the value is not read after.
+  else if constexpr (isByteVector<P>) return KindOf<P>::takeOver(*in.values.getArgs()[index]);
   else return KindOf<P>::take(*in.values.getArgs()[index]);
 }
 
 // The bytes parameter P copies out of its value for the function's run: a
-// byte vector always, text when taken by value (a reference views the value).
+// byte vector unless it takes the value's own over, text when taken by value
+// (a reference views the value).
 template <typename P>
 std::uint64_t copiedBytes(const MethodInput& in, std::size_t index) {
   using B = Bare<P>;
@@ -135,7 +142,7 @@ std::uint64_t copiedBytes(const MethodInput& in, std::size_t index) {
     return 0;
   } else {
     const DRAVVar& v = *in.values.getArgs()[index];
-    if constexpr (std::is_same<B, std::vector<unsigned char>>::value) return binaryOf(v).getLength();
+    if constexpr (isByteVector<P>) return KindOf<P>::takesOverWhole(v) ? 0 : binaryOf(v).getLength();
     else if constexpr (std::is_reference<P>::value) return 0;
     else if constexpr (std::is_same<B, std::string>::value) return v.getString().size();
     else if constexpr (std::is_same<B, zu_utf8string>::value) return v.getUTF8String().str().size();
@@ -143,15 +150,30 @@ std::uint64_t copiedBytes(const MethodInput& in, std::size_t index) {
   }
 }
 
-// What taking a run's values charged to the call, given back once the function returns.
+// The bytes parameter P takes over from its value, which the call counted as
+// decoded: a byte vector held whole in the value's own vector. Null for none.
+template <typename P>
+const DRAVTypes::DRAVArray<unsigned char>* movedArray(const MethodInput& in, std::size_t index) {
+  if constexpr (isCallPart<P> || !isByteVector<P>) {
+    return nullptr;
+  } else {
+    const DRAVVar& v = *in.values.getArgs()[index];
+    return KindOf<P>::takesOverWhole(v) ? &binaryOf(v) : nullptr;
+  }
+}
+
+// What a run's parameters hold beside the values: what taking them charged,
+// and the bytes they took over from the values. Given back with this object,
+// as the parameters go.
 class TakenValuesCharge {
 public:
   explicit TakenValuesCharge(const DRAVTableCall& call) : call_(call), start_(used()) {}
   ~TakenValuesCharge() { call_.refund(charged_); }
   TakenValuesCharge(const TakenValuesCharge&) = delete;
   TakenValuesCharge& operator=(const TakenValuesCharge&) = delete;
-  // The values are taken: what was charged since the start is theirs.
-  void taken() { charged_ = used() - start_; }
+  // The values are taken: what was charged since the start is theirs, and
+  // `moved` bytes left the values with them.
+  void taken(std::uint64_t moved = 0) { charged_ = used() - start_ + moved; }
 
 private:
   std::uint64_t used() const { return call_.decodeBudget ? call_.decodeBudget->used() : 0; }
@@ -170,22 +192,56 @@ void describeParameter(MethodShape& shape) {
   else if constexpr (!std::is_same<B, DRAVTableCall>::value) shape.parameters.push_back(KindOf<P>::kind);
 }
 
+// Whether `bytes` lie within one of the call's values.
+inline bool viewsReceived(const DRAVBytes& bytes, const DRAVArgs& received) {
+  if (bytes.size == 0) return true;
+  const std::less<const unsigned char*> before;  // a total order for pointers into any object
+  for (const DRAVVar* value : received.getArgs()) {
+    if (value->getType() != DRAVVar::BinaryArray) continue;
+    const auto& held = binaryOf(*value);
+    const unsigned char* end = held.getData() + held.getLength();
+    if (!before(bytes.data, held.getData()) && !before(end, bytes.data) &&
+        bytes.size <= static_cast<std::size_t>(end - bytes.data))
+      return true;
+  }
+  return false;
+}
+
+// One result into the answer's list, as its bytes go out without a copy
+// where they can: a byte vector the function returned is taken over, a view
+// into the call's values is borrowed (they live until the answer is
+// written); a view of anything else is copied now, while it still stands.
+template <typename T>
+void addResult(DRAVArgs& list, T&& value, const DRAVArgs& received) {
+  if constexpr (std::is_same<std::decay_t<T>, DRAVBytes>::value) {
+    if (!viewsReceived(value, received)) {
+      KindOf<std::vector<unsigned char>>::add(list, std::vector<unsigned char>(value.data, value.data + value.size),
+                                               value.compression);
+      return;
+    }
+  }
+  addValue(list, std::forward<T>(value), DRAVCompression::DRAVCompressionChoice::Default);
+}
+
 // The results of a method's return value.
 template <typename R>
 struct ResultWriter {
-  static void add(DRAVArgs& list, const R& value) { KindOf<R>::add(list, value); }
+  static void add(DRAVArgs& list, R&& value, const DRAVArgs& received) {
+    addResult(list, std::move(value), received);
+  }
   static void describe(MethodShape& shape) { shape.results.push_back(KindOf<R>::kind); }
 };
 template <typename... T>
 struct ResultWriter<std::tuple<T...>> {
-  static void add(DRAVArgs& list, const std::tuple<T...>& values) {
-    std::apply([&list](const auto&... v) { (KindOf<decltype(v)>::add(list, v), ...); }, values);
+  static void add(DRAVArgs& list, std::tuple<T...>&& values, const DRAVArgs& received) {
+    std::apply([&](auto&&... v) { (addResult(list, std::forward<decltype(v)>(v), received), ...); },
+               std::move(values));
   }
   static void describe(MethodShape& shape) { (shape.results.push_back(KindOf<T>::kind), ...); }
 };
 template <>
 struct ResultWriter<DRAVArgs> {
-  static void add(DRAVArgs& list, DRAVArgs& values) { list = std::move(values); }
+  static void add(DRAVArgs& list, DRAVArgs&& values, const DRAVArgs&) { list = std::move(values); }
   static void describe(MethodShape& shape) { shape.answersAnyValues = true; }
 };
 
@@ -240,14 +296,23 @@ struct Binder<F, R, std::tuple<P...>> {
     return bound;
   }
 
-  // Takes the values (the copies they make charged to the call while the
-  // function runs), then runs it. A value that does not read back throws
-  // UnreadableValue, one whose reading passes the call's budget
-  // DRAVBodyException 413: the function does not run.
+  // Takes the values (the copies they make, and the bytes they take over,
+  // charged to the call while the parameters last), then runs it. A value
+  // that does not read back throws UnreadableValue, one whose reading passes
+  // the call's budget DRAVBodyException 413: the function does not run. The
+  // results are charged beside the parameters, as they are held together.
   template <std::size_t... I>
   static void invoke(F& function, MethodInput& in, DRAVArgs& results, std::index_sequence<I...>) {
     TakenValuesCharge charge(in.call);
     in.call.charge((std::uint64_t(0) + ... + copiedBytes<P>(in, valueIndex<I, P...>())), "copying the values");
+    // The buffers parameters take over, and their bytes: a result that is
+    // one of them holds nothing new.
+    Moved moved;
+    for (const DRAVTypes::DRAVArray<unsigned char>* array : {movedArray<P>(in, valueIndex<I, P...>())..., movedNone()}) {
+      if (!array || !array->getData()) continue;
+      moved.buffers.push_back(array->getData());
+      moved.bytes += array->getLength();
+    }
     std::optional<std::tuple<decltype(parameter<P>(in, 0))...>> taken;
     try {
       taken.emplace(parameter<P>(in, valueIndex<I, P...>())...);
@@ -258,20 +323,37 @@ struct Binder<F, R, std::tuple<P...>> {
                                          e.what());
       throw UnreadableValue(e.what());
     }
-    charge.taken();
+    charge.taken(moved.bytes);
     if constexpr (std::is_void<R>::value) {
       std::apply(function, std::move(*taken));
     } else {
       auto value = std::apply(function, std::move(*taken));
-      ResultWriter<R>::add(results, value);
-      if constexpr (!std::is_same<R, DRAVArgs>::value) in.call.charge(heldBy(results), "holding the results");
+      ResultWriter<R>::add(results, std::move(value), in.values);
+      if constexpr (!std::is_same<R, DRAVArgs>::value) in.call.charge(heldBy(results, moved), "holding the results");
     }
   }
 
-  // What a list of results holds: each value's slot and its bytes.
-  static std::uint64_t heldBy(const DRAVArgs& results) {
+  struct Moved {
+    std::vector<const unsigned char*> buffers;
     std::uint64_t bytes = 0;
-    for (const DRAVVar* value : results.getArgs()) bytes += DRAVArgs::kValueCost + value->objectSize(nullptr);
+  };
+  static const DRAVTypes::DRAVArray<unsigned char>* movedNone() { return nullptr; }
+
+  // What a list of results holds beside the parameters: each value's slot
+  // and the bytes it owns, but for a buffer a parameter took over (counted
+  // with the parameters) and bytes it borrows from the call's values
+  // (counted there).
+  static std::uint64_t heldBy(const DRAVArgs& results, const Moved& moved) {
+    std::uint64_t bytes = 0;
+    for (const DRAVVar* value : results.getArgs()) {
+      bool counted = false;
+      if (value->getType() == DRAVVar::BinaryArray) {
+        const auto& array = binaryOf(*value);
+        counted = !array.ownsData() ||
+                  std::find(moved.buffers.begin(), moved.buffers.end(), array.getData()) != moved.buffers.end();
+      }
+      bytes += DRAVArgs::kValueCost + (counted ? 0 : value->objectSize(nullptr));
+    }
     return bytes;
   }
 };
