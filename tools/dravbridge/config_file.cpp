@@ -147,6 +147,15 @@ Apply listeningAddressKey(Field field) {
   };
 }
 
+// "auto", "always" or "never".
+template <class Field>
+Apply compressionKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    if (!DRAVCompression::parseCompressionChoice(text(found), field(config)))
+      refuse(found, "\"auto\", \"always\" or \"never\"");
+  };
+}
+
 // An array of IP addresses.
 template <class Field>
 Apply addressListKey(Field field) {
@@ -238,6 +247,7 @@ struct Key {
 const std::vector<Key>& keys() {
   static const std::vector<Key> all = {
       {"", "trace", flagKey(FIELD(trace))},
+      {"", "compression", compressionKey(FIELD(compression))},
       {"listen", "address", listeningAddressKey(FIELD(host.address))},
       {"listen", "port", numberKey<0, 65535>(FIELD(host.port))},
       {"tls", "cert_file", fileKey(FIELD(host.certFile))},
