@@ -27,6 +27,9 @@ constexpr std::uint32_t kDefaultThreshold = 64000;
 constexpr std::uint64_t kMaxInflateRatio = 1032;
 constexpr std::uint64_t kInflateSlack = 64;
 
+// Allocations the C library always maps as pages of their own.
+constexpr std::size_t kMappedOnItsOwn = std::size_t(32) << 20;
+
 [[noreturn]] void failCompression(int code) {
   throw DRAVCompressionException("ERROR during data compression : " + DRAVReturnCode(code).toString());
 }
@@ -253,8 +256,11 @@ void DRAVCompressedData::compress(const unsigned char* data, unsigned long lengt
 
   const std::size_t stored = header.size() + produced;
   // Worst-case room is mostly unused for compressible data; give it back
-  // when more than half would sit idle (the copy costs far less than deflate).
-  if (stored < capacity / 2) {
+  // when more than half would sit idle (the copy costs far less than
+  // deflate). Not from a buffer the allocator maps on its own (glibc does
+  // from 32 MiB on at the latest): its untouched pages hold no memory, and a
+  // copy would hold the stored form twice meanwhile.
+  if (stored < capacity / 2 && capacity < kMappedOnItsOwn) {
     std::unique_ptr<unsigned char[]> fitted(new unsigned char[stored]);
     std::memcpy(fitted.get(), out.get(), stored);
     out = std::move(fitted);

@@ -197,7 +197,7 @@ inline bool viewsReceived(const DRAVBytes& bytes, const DRAVArgs& received) {
   if (bytes.size == 0) return true;
   const std::less<const unsigned char*> before;  // a total order for pointers into any object
   for (const DRAVVar* value : received.getArgs()) {
-    if (value->getType() != DRAVVar::BinaryArray) continue;
+    if (value->getType() != DRAVVar::BinaryArray || !binaryOf(*value).getData()) continue;
     const auto& held = binaryOf(*value);
     const unsigned char* end = held.getData() + held.getLength();
     if (!before(bytes.data, held.getData()) && !before(end, bytes.data) &&

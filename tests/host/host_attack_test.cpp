@@ -321,32 +321,6 @@ TEST(HostMemory, ACallThatWouldPassItsShareGets413AndOneThatFindsTheHostSpent503
   EXPECT_EQ(200, status) << "the share came back";
 }
 
-// The sample bridge's echo holds a binary value once, from its arrival to
-// its answer: a share just above the value carries it, one below refuses it.
-TEST(HostMemory, AnEchoHoldsItsValueOnceSoAShareJustAboveItCarriesIt) {
-  auto settings = testSettings();
-  settings.callMemoryBudget = 4 * 1024 * 1024 + 256 * 1024;
-  SampleHost host(settings);
-  std::string value(4 * 1024 * 1024, '\0');
-  for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<char>((i * 2654435761u) >> 13);
-  DRAVArgs args;
-  args.addArg(reinterpret_cast<unsigned char*>(&value[0]), static_cast<unsigned long>(value.size()), false);
-  RawClient client(host.port());
-  client.send(callRequest("echo", encodeArgs(args)));
-  HttpReply reply = client.readReply();
-  ASSERT_EQ(200, reply.status) << reply.body.substr(0, 200);
-  const BridgeAnswer answer = decodeListAnswer(reply.body);
-  const auto& back = answer.results.getBinaryArray(0);
-  EXPECT_EQ(value, std::string(reinterpret_cast<const char*>(back.getData()), back.getLength()));
-
-  value.resize(settings.callMemoryBudget);
-  DRAVArgs over;
-  over.addArg(reinterpret_cast<unsigned char*>(&value[0]), static_cast<unsigned long>(value.size()), false);
-  client.send(callRequest("echo", encodeArgs(over)));
-  reply = client.readReply();
-  EXPECT_EQ(413, reply.status);
-}
-
 // Whether the library's decoders charge a decode budget yet.
 bool decodingIsBudgeted() {
   DRAVArgs many;
