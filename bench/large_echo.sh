@@ -47,7 +47,11 @@ row() {
   for _ in $(seq 600); do grep -q "listening on port" "$work/host.out" 2>/dev/null && break; sleep 0.05; done
   local port
   port=$(sed -n 's/^dravbridge: listening on port \([0-9]*\)$/\1/p' "$work/host.out")
-  [ -n "$port" ] || { echo "large_echo: dravbridge did not start" >&2; cat "$work/host.err" >&2; exit 2; }
+  if [ -z "$port" ]; then
+    echo "large_echo: dravbridge did not start ($(kill -0 "$host_pid" 2>/dev/null && echo running || echo ended))" >&2
+    cat "$work/host.out" "$work/host.err" >&2
+    exit 2
+  fi
   local idle start_ticks
   idle=$(kib VmRSS)
   start_ticks=$(ticks)
