@@ -8,13 +8,13 @@ every loop bounded in count and time, and prints one line per figure.
 
   idle         resident KiB per idle connection: plain after a small call,
                plain after a 16 KB head of 4000 empty fields, TLS after a
-               small call
+               small call and after that head, TLS before its hello
   answers      peak resident MiB while 16 clients take 64 MiB answers at
                once, and while 8 clients ask for one each and never read
   slow-bodies  p50/p99 of normal calls (and of /healthz) while 16 clients
                trickle 2 GiB bodies at 20 KiB/s, while 16 heads with
                "Expect: 100-continue" never send their body, and while 16
-               heads of 1 MiB bodies never send theirs
+               (and 100) heads of 1 MiB bodies never send theirs
 """
 import os
 import select
@@ -143,6 +143,9 @@ def open_idle(port, count, request, wrap=None):
     held = []
     for _ in range(count):
         sock = connect(port)
+        if request is None:  # a connection that never says a word, not even a TLS hello
+            held.append(sock)
+            continue
         if wrap:
             sock = wrap(sock)
         sock.sendall(request)
@@ -184,6 +187,7 @@ def idle(program):
                     "-keyout", key, "-out", cert], check=True, capture_output=True)
     idle_cost(program, "TLS, after a small call", 1000, small, (cert, key))
     idle_cost(program, "TLS, after a head of 4000 empty fields", 1000, fat, (cert, key))
+    idle_cost(program, "TLS, before its hello", 1000, None, (cert, key))
 
 
 # --- answers -----------------------------------------------------------------
@@ -308,6 +312,8 @@ def slow_bodies(program):
     under_attack(program, "16 heads with Expect: 100-continue, no body",
                  [silent_body("Expect: 100-continue\r\n", 1024 * 1024)] * 16)
     under_attack(program, "16 heads of 1 MiB bodies, no body", [silent_body("", 1024 * 1024)] * 16)
+    # More than the running slots and client waits together (16 + 64).
+    under_attack(program, "100 heads of 1 MiB bodies, no body", [silent_body("", 1024 * 1024)] * 100)
 
 
 def main():

@@ -51,3 +51,15 @@ if(TARGET dravHost_shared)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/dravHost.pc.in ${PROJECT_BINARY_DIR}/dravHost.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/dravHost.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
+
+# The Wireshark dissector (Lua) where Wireshark loads the plugins of all
+# users: <libdir>/wireshark/plugins, which for a Debian package (prefix /usr,
+# libdir lib/<triplet>) is the folder wireshark-common reads.
+if(NOT WIN32)
+  set(DRAV_WIRESHARK_PLUGIN_DIR ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins CACHE STRING
+    "Where the Wireshark dissector is installed, relative to the prefix or absolute")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/wireshark/drav.lua DESTINATION ${DRAV_WIRESHARK_PLUGIN_DIR}
+    COMPONENT wireshark)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/packaging/wireshark/drav DESTINATION ${DRAV_WIRESHARK_PLUGIN_DIR}
+    COMPONENT wireshark FILES_MATCHING PATTERN "*.lua")
+endif()

@@ -122,6 +122,11 @@ typedef INTERNET_BUFFERSW* LPINTERNET_BUFFERSW;
 // options (wide, as every string option).
 #define INTERNET_OPTION_DRAV_CA_FILE 0x44520001
 #define INTERNET_OPTION_DRAV_CA_FOLDER 0x44520002
+// Also outside WinINet's numbers, queried on a request handle after a send
+// failed on TLS: the defect the TLS library named, in plain words ("the
+// certificate's key is too weak", "no cipher in common", ...), as wide
+// text; ERROR_INTERNET_INVALID_OPTION where it named none.
+#define INTERNET_OPTION_DRAV_TLS_FAULT 0x44520003
 
 // --- HttpAddRequestHeaders -------------------------------------------------------
 #define HTTP_ADDREQ_INDEX_MASK 0x0000FFFFu
@@ -211,6 +216,8 @@ typedef INTERNET_BUFFERSW* LPINTERNET_BUFFERSW;
 #define ERROR_HTTP_INVALID_QUERY_REQUEST 12154L
 #define ERROR_HTTP_HEADER_ALREADY_EXISTS 12155L
 #define ERROR_INTERNET_SECURITY_CHANNEL_ERROR 12157L
+#define ERROR_INTERNET_SEC_CERT_WEAK_SIGNATURE 12062L
+#define ERROR_INTERNET_SEC_INVALID_CERT 12169L
 
 // --- Handles -----------------------------------------------------------------------
 // Every HINTERNET returned is owned by the caller until InternetCloseHandle.

@@ -22,12 +22,46 @@ DWORD certificateError(CURL* easy, const char* errorText) {
   curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
   // OpenSSL's X509_V_ERR_CERT_NOT_YET_VALID and X509_V_ERR_CERT_HAS_EXPIRED.
   if (verify == 9 || verify == 10) return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+  // X509_V_ERR_CA_MD_TOO_WEAK: a signature made with too weak a digest.
+  if (verify == 68) return ERROR_INTERNET_SEC_CERT_WEAK_SIGNATURE;
+  // X509_V_ERR_INVALID_PURPOSE, X509_V_ERR_EE_KEY_TOO_SMALL, X509_V_ERR_CA_KEY_TOO_SMALL:
+  // a certificate that is not fit for this use, whoever issued it.
+  if (verify == 26 || verify == 66 || verify == 67) return ERROR_INTERNET_SEC_INVALID_CERT;
   // The chain checked out, so it was the name (checked by libcurl itself).
   if (verify == 0 || mentions(errorText, "subject name")) return ERROR_INTERNET_SEC_CERT_CN_INVALID;
   return ERROR_INTERNET_INVALID_CA;
 }
 
 }  // namespace
+
+std::string tlsFault(CURLcode code, long verifyError, bool nulInName, const char* errorText) {
+  if (code == CURLE_PEER_FAILED_VERIFICATION) {
+    if (nulInName) return "a name in the certificate holds a NUL byte (a forged name)";
+    switch (verifyError) {
+      case 66: return "the certificate's key is too weak (key too small)";
+      case 67: return "the key of the certificate's authority is too weak (key too small)";
+      case 68: return "the certificate is signed with too weak a digest (digest too weak: SHA-1 or older)";
+      case 26: return "the certificate is not for a server (unsuitable purpose)";
+      default: return "";
+    }
+  }
+  if (code != CURLE_SSL_CONNECT_ERROR && code != CURLE_SSL_CIPHER) return "";
+  if (mentions(errorText, "wrong version number") || mentions(errorText, "packet length too long"))
+    return "the server does not speak TLS (https to a plain http port?)";
+  if (mentions(errorText, "SSL_ERROR_SYSCALL"))
+    return "the server ended the connection in the handshake (https to a plain http port?)";
+  if (mentions(errorText, "protocol version") || mentions(errorText, "unsupported protocol") ||
+      mentions(errorText, "legacy sigalg"))
+    return "the server offers only a protocol version this client refuses (protocol version: TLS 1.1 or older)";
+  if (mentions(errorText, "no shared cipher") || mentions(errorText, "alert handshake failure") ||
+      mentions(errorText, "no cipher"))
+    return "the server and this client have no cipher in common (no shared cipher)";
+  return "";
+}
+
+DWORD errorOfLostRequest(CURL* easy) {
+  return easy && peerReset(easy) ? ERROR_INTERNET_CONNECTION_RESET : ERROR_INTERNET_CONNECTION_ABORTED;
+}
 
 DWORD errorFromCurl(CURLcode code, CURL* easy, const char* errorText, bool certificateRequested) {
   // A server that demands a client certificate ends the handshake (or, with

@@ -391,7 +391,35 @@ BOOL WINAPI InternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DW
   }
 }
 
+namespace {
+// The TLS defect of a request's last failed send, as wide text with its NUL.
+BOOL queryTlsFault(HINTERNET handle, LPVOID buffer, LPDWORD bufferLength) {
+  std::shared_ptr<Request> request = findAs<Request>(handle, Kind::Request);
+  if (!request) return FALSE;
+  if (!bufferLength) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::string& fault = request->transfer.tlsFault();
+  if (fault.empty()) {
+    SetLastError(ERROR_INTERNET_INVALID_OPTION);
+    return FALSE;
+  }
+  const std::basic_string<WCHAR> wide = drav_win32::widen(fault.data(), fault.size());
+  const DWORD needed = static_cast<DWORD>((wide.size() + 1) * sizeof(WCHAR));
+  if (!buffer || *bufferLength < needed) {
+    *bufferLength = needed;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(buffer, wide.c_str(), needed);
+  *bufferLength = needed - sizeof(WCHAR);
+  return TRUE;
+}
+}  // namespace
+
 BOOL WINAPI InternetQueryOptionW(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength) {
+  if (option == INTERNET_OPTION_DRAV_TLS_FAULT) return queryTlsFault(handle, buffer, bufferLength);
   if (option != INTERNET_OPTION_CONNECT_TIMEOUT && option != INTERNET_OPTION_SEND_TIMEOUT &&
       option != INTERNET_OPTION_RECEIVE_TIMEOUT) {
     SetLastError(ERROR_INTERNET_INVALID_OPTION);

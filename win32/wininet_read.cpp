@@ -60,7 +60,7 @@ bool findHeader(const Request& r, bool requestHeaders, const std::string& name, 
 // The text a query answers with, or an error code.
 DWORD queryText(const Request& r, DWORD level, bool requestHeaders, LPVOID buffer, DWORD index, std::string& text) {
   const ResponseHead& head = r.transfer.head();
-  if (!requestHeaders && !r.transfer.headReady()) return ERROR_HTTP_HEADER_NOT_FOUND;
+  if (!requestHeaders && !r.transfer.answered()) return ERROR_HTTP_HEADER_NOT_FOUND;
   const std::size_t space = head.statusLine.find(' ');
   switch (level) {
     case HTTP_QUERY_STATUS_CODE:
@@ -127,7 +127,7 @@ BOOL WINAPI HttpQueryInfoW(HINTERNET handle, DWORD infoLevel, LPVOID buffer, LPD
     return fail(ERROR_CALL_NOT_IMPLEMENTED);
   const DWORD level = infoLevel & HTTP_QUERY_HEADER_MASK;
   try {
-    if (level == HTTP_QUERY_STATUS_CODE && modifiers == HTTP_QUERY_FLAG_NUMBER && request->transfer.headReady()) {
+    if (level == HTTP_QUERY_STATUS_CODE && modifiers == HTTP_QUERY_FLAG_NUMBER && request->transfer.answered()) {
       // The question asked after every send, answered without a text between.
       if (!buffer || *bufferLength < sizeof(DWORD)) {
         *bufferLength = sizeof(DWORD);

@@ -7,6 +7,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -150,6 +151,9 @@ void Transfer::configure(const TransferSetup& setup, bool smallPost) {
   timeouts_[1] = setup.receiveTimeoutMs;
   errorText_[0] = '\0';
   clientCertRequested_ = false;
+  verifyError_ = 0;
+  nulInName_ = false;
+  tlsFault_.clear();
   authInFlight_ = 0;
   // What every exchange sets, so that none keeps the value of the one before.
   curl_easy_setopt(e, CURLOPT_URL, setup.url.c_str());
@@ -197,6 +201,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   headReady_ = finished_ = connected_ = progressed_ = sendPaused_ = recvPaused_ = false;
   result_ = CURLE_OK;
   serverSeen_ = proxySeen_ = 0;
+  attempts_ = 0;
+  answeredSinceAttempt_ = resendRefused_ = false;
   streamed_ = streamed;
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
@@ -320,6 +326,8 @@ void Transfer::collectResult() {
 CURLcode Transfer::onSslContext(CURL*, void* sslContext, void* withSystemAuthorities) {
   auto* context = static_cast<SSL_CTX*>(sslContext);
   SSL_CTX_set_client_cert_cb(context, &Transfer::onClientCertificateRequest);
+  // Keeps libcurl's verdict; only notes what the check met, to name it.
+  SSL_CTX_set_verify(context, SSL_CTX_get_verify_mode(context), &Transfer::onVerify);
   if (withSystemAuthorities) {
     // The system's authorities as OpenSSL finds them (SSL_CERT_FILE and
     // SSL_CERT_DIR, else its own paths). A system without them leaves the
@@ -335,7 +343,43 @@ int Transfer::onClientCertificateRequest(SSL*, X509**, EVP_PKEY**) {
   return 0;  // no certificate: the server decides whether to go on without one
 }
 
+namespace {
+// Whether an ASN.1 text holds a NUL before its end.
+bool holdsNul(const ASN1_STRING* text) {
+  const int length = ASN1_STRING_length(text);
+  const unsigned char* data = ASN1_STRING_get0_data(text);
+  return data && std::memchr(data, 0, static_cast<std::size_t>(length)) != nullptr;
+}
+
+bool nameHoldsNul(X509* certificate) {
+  bool found = false;
+  if (auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr))) {
+    for (int i = 0; i < sk_GENERAL_NAME_num(names) && !found; ++i) {
+      const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+      found = name->type == GEN_DNS && holdsNul(name->d.dNSName);
+    }
+    GENERAL_NAMES_free(names);
+  }
+  X509_NAME* subject = X509_get_subject_name(certificate);
+  for (int at = -1; !found && (at = X509_NAME_get_index_by_NID(subject, NID_commonName, at)) >= 0;)
+    found = holdsNul(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+  return found;
+}
+}  // namespace
+
+int Transfer::onVerify(int ok, X509_STORE_CTX* store) {
+  Transfer* t = driving_;
+  if (!t) return ok;
+  if (!ok && t->verifyError_ == 0) t->verifyError_ = X509_STORE_CTX_get_error(store);
+  if (X509_STORE_CTX_get_error_depth(store) == 0) {
+    if (X509* leaf = X509_STORE_CTX_get_current_cert(store)) t->nulInName_ = t->nulInName_ || nameHoldsNul(leaf);
+  }
+  return ok;
+}
+
 DWORD Transfer::failure() {
+  tlsFault_ = drav_wininet::tlsFault(result_, verifyError_, nulInName_, errorText_);
+  if (resendRefused_) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
 }
 
@@ -408,6 +452,12 @@ size_t Transfer::onRead(char* buffer, size_t size, size_t count, void* self) {
 int Transfer::onSeek(void* self, curl_off_t offset, int origin) {
   Transfer& t = *static_cast<Transfer*>(self);
   if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  // libcurl starting the body over without an answer: its resend of a
+  // request a kept connection lost (see onPrereq).
+  if (t.attempts_ > 0 && !t.answeredSinceAttempt_) {
+    t.resendRefused_ = true;
+    return CURL_SEEKFUNC_CANTSEEK;
+  }
   if (!t.streamed_ && t.memoryBody_ && static_cast<std::uint64_t>(offset) <= t.bodySize_) {
     t.bodyOffset_ = static_cast<std::uint64_t>(offset);
     return CURL_SEEKFUNC_OK;
@@ -446,6 +496,7 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   while (length > 0 && (data[length - 1] == '\n' || data[length - 1] == '\r')) --length;
   std::string line(data, length);
   if (startsWith(line, "HTTP/")) {
+    t.answeredSinceAttempt_ = true;
     t.head_ = ResponseHead();
     t.head_.lines.reserve(kUsualHeaderLines);
     const std::size_t blank = line.find(' ');
@@ -471,6 +522,13 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
 
 int Transfer::onPrereq(void* self, char*, char*, int, int) {
   Transfer& t = *static_cast<Transfer*>(self);
+  // A second sending after an answer is libcurl answering a challenge; one
+  // without is its resend of a request a kept connection lost.
+  if (t.attempts_++ > 0 && !t.answeredSinceAttempt_) {
+    t.resendRefused_ = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  t.answeredSinceAttempt_ = false;
   t.connected_ = true;
   t.progressed_ = true;
   return CURL_PREREQFUNC_OK;

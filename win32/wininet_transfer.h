@@ -20,6 +20,7 @@
 struct ssl_st;
 struct x509_st;
 struct evp_pkey_st;
+struct x509_store_ctx_st;
 
 namespace drav_wininet {
 
@@ -115,6 +116,11 @@ public:
 
   bool active() const { return engine_ != nullptr; }
   bool headReady() const { return headReady_; }
+  // Whether the server answered: the head is ready, or the exchange ended
+  // after a status line (a challenge libcurl could not answer by itself
+  // with a body it cannot send twice).
+  const std::string& tlsFault() const { return tlsFault_; }
+  bool answered() const { return headReady_ || (finished_ && head_.status >= 200); }
   const ResponseHead& head() const { return head_; }
   // Schemes offered by every 401 (or 407 when `proxy`) of this exchange,
   // including those libcurl answered by itself.
@@ -130,6 +136,7 @@ private:
   static int onPrereq(void* self, char*, char*, int, int);
   static CURLcode onSslContext(CURL* easy, void* sslContext, void* withSystemAuthorities);
   static int onClientCertificateRequest(::ssl_st* ssl, ::x509_st** certificate, ::evp_pkey_st** key);
+  static int onVerify(int ok, ::x509_store_ctx_st* store);
 
   // `smallPost`: a POST of a whole body copied into libcurl, without credentials.
   void configure(const TransferSetup& setup, bool smallPost);
@@ -154,6 +161,10 @@ private:
   char errorText_[CURL_ERROR_SIZE] = {};
   // The server asked for a client certificate (we never have one to give).
   bool clientCertRequested_ = false;
+  // What the certificate check met: its first error, a NUL in a name.
+  long verifyError_ = 0;
+  bool nulInName_ = false;
+  std::string tlsFault_;  // of the last failure, for INTERNET_OPTION_DRAV_TLS_FAULT
   // The transfer libcurl is running on this thread: OpenSSL's certificate
   // request callback carries no pointer of its own.
   static thread_local Transfer* driving_;
@@ -180,6 +191,14 @@ private:
   std::size_t readerRoom_ = 0, readerFilled_ = 0;
   std::vector<unsigned char> spill_;  // answer bytes that did not fit the reader
   std::size_t spillPos_ = 0;
+
+  // libcurl sends a request again by itself, on a new connection, when a
+  // kept connection ended before any answer came. The request may have
+  // reached the server whole by then, so that second sending is refused
+  // (resendRefused_) and the exchange fails as the lost one did.
+  int attempts_ = 0;
+  bool answeredSinceAttempt_ = false;
+  bool resendRefused_ = false;
 
   bool connected_ = false, progressed_ = false;
   bool sendPaused_ = false, recvPaused_ = false;

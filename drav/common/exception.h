@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+// The library's general exception: wrong value kinds, bad indexes, values that do not fit.
 class DRAV_EXPORT DRAVException : public std::runtime_error {
 public:
   explicit DRAVException(const std::string& message) : std::runtime_error(message) {}
@@ -18,6 +19,7 @@ public:
   ~DRAVException() override;
 };
 
+// What generated client proxies throw; a DRAVException.
 class DRAV_EXPORT DRAVSmartProxyException : public DRAVException {
 public:
   explicit DRAVSmartProxyException(const std::string& message) : DRAVException(message) {}

@@ -42,6 +42,12 @@ AuthInfo& AuthInfo::ssoProvider(const std::string& name) {
   return *this;
 }
 
+AuthInfo& AuthInfo::signOn(const std::string& user, const std::string& pass) {
+  signOnUser_ = user;
+  signOnPass_ = pass;
+  return *this;
+}
+
 std::string AuthInfo::toString() const { return mode_ == AuthBasic ? "Basic" : ""; }
 
 std::string AuthInfo::toProxyString() const { return proxyMode_ == AuthBasic ? "Basic" : ""; }

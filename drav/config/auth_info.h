@@ -27,6 +27,11 @@ public:
   AuthInfo& mode(AuthMode mode);
   AuthInfo& proxyMode(AuthMode mode);
   AuthInfo& ssoProvider(const std::string& name);  // empty: no single sign-on
+  // The sign-on's own user and password, for a bridge whose calls need
+  // credentials of their own as well (a host with both [sso] and
+  // [basic_auth]): user() and pass() then go on the calls. Without them the
+  // sign-on takes user() and pass(), which then go to the logon only.
+  AuthInfo& signOn(const std::string& user, const std::string& pass);
   AuthInfo& tls(const TlsPolicy& policy);
 
   const std::string& user() const { return user_; }  // valid until the next change
@@ -36,6 +41,11 @@ public:
   AuthMode mode() const { return mode_; }
   AuthMode proxyMode() const { return proxyMode_; }
   const std::string& ssoProvider() const { return ssoProvider_; }
+  const std::string& signOnUser() const { return signOnUser_; }
+  const std::string& signOnPass() const { return signOnPass_; }
+  // Whether user() and pass() serve the sign-on alone: a provider is named
+  // and has no credentials of its own. They then never go on a call.
+  bool signOnOnly() const { return !ssoProvider_.empty() && signOnUser_.empty(); }
   // This proxy's policy; the "-DRAVssl_..." options fill in what it leaves
   // open (TlsPolicy::over). Valid until the next change.
   const TlsPolicy& tls() const { return tls_; }
@@ -58,5 +68,7 @@ private:
   AuthMode mode_ = AuthNone;
   AuthMode proxyMode_ = AuthNone;
   std::string ssoProvider_;
+  std::string signOnUser_;
+  std::string signOnPass_;
   TlsPolicy tls_;
 };

@@ -11,6 +11,7 @@
 
 #include <string>
 
+// How a client authenticates to a server: sign-on provider, client certificate, TLS policy.
 class DRAV_EXPORT DRAVAuthenticationInfo {
 public:
   enum HTTP_AUTHENTICATION_MODE { HTTP_AUTH_NONE = 0, HTTP_AUTH_BASIC = 1, HTTP_AUTH_NTLM = 2 };
@@ -64,6 +65,7 @@ private:
   TlsPolicy tls_;
 };
 
+// The HTTP proxy a client goes through, and the credentials it sends there.
 class DRAV_EXPORT DRAVHttpProxyInfo {
 public:
   DRAVHttpProxyInfo() = default;  // every field empty

@@ -9,6 +9,7 @@
 
 #include <string>
 
+// A user name and password with their Basic form, each derived from the other.
 class DRAV_EXPORT Base64Credentials {
 public:
   Base64Credentials() = default;
@@ -34,6 +35,7 @@ private:
   std::string credentials_;
 };
 
+// An Authorization header value: a scheme word and Basic credentials.
 class DRAV_EXPORT HttpAuthorizationToken {
 public:
   // "Basic dXNlcjpwdw==": the scheme word is the text before the first

@@ -49,6 +49,19 @@ DRAVLookupPolicy& DRAVLookupPolicy::setConnectionTimeout(unsigned long ms) {
 
 void DRAVLookupPolicy::setCookies(const std::string& cookies) { cookies_ = cookies; }
 
+AuthInfo DRAVLookupPolicy::getAuthInfo() const {
+  AuthInfo info;
+  info.user(authenticationInfo_.getHttpUserName()).pass(authenticationInfo_.getHttpUserPassword());
+  switch (authenticationInfo_.getHttpAuthenticationMode()) {
+    case DRAVAuthenticationInfo::HTTP_AUTH_BASIC: info.mode(AuthInfo::AuthBasic); break;
+    case DRAVAuthenticationInfo::HTTP_AUTH_NTLM: info.mode(AuthInfo::AuthNtlm); break;
+    default: break;
+  }
+  if (!proxyInfo_.getUserName().empty())
+    info.proxyUser(proxyInfo_.getUserName()).proxyPass(proxyInfo_.getUserPassword()).proxyMode(AuthInfo::AuthBasic);
+  return info;
+}
+
 DRAVLookupPolicy& DRAVLookupPolicy::setEndPoint(const DRAVEndPoint& endPoint) {
   url_ = endPoint.getLookupUrl();
   return *this;

@@ -6,14 +6,17 @@
 // the 32-bit refusal of the timeout setters).
 #pragma once
 
+#include <drav/config/auth_info.h>
 #include <drav/config/auth_settings.h>
 #include <drav/export.h>
 
 #include <cstdint>
 #include <string>
 
+// The scheme of a service URL.
 enum tag_HttpScheme { HTTP_SCHEME = 1, HTTPS_SCHEME = 2 };
 
+// Where a service is described, and the lookup URL built from it.
 struct DRAV_EXPORT DRAVEndPoint {
   enum Kind : std::int32_t { SERVICE_PORT_WSDL = 1, WSDL_FILE = 2, DIRECT_URL = 3 };
 
@@ -27,6 +30,7 @@ struct DRAV_EXPORT DRAVEndPoint {
   std::string getLookupUrl() const;
 };
 
+// The service URL, timeouts, authentication and proxy settings a generated proxy connects with.
 class DRAV_EXPORT DRAVLookupPolicy {
 public:
   // Takes the timeouts, authentication and proxy settings from the client
@@ -53,6 +57,12 @@ public:
   const DRAVAuthenticationInfo& getAuthenticationInfo() const { return authenticationInfo_; }
   DRAVHttpProxyInfo& getHttpProxyInfo() { return proxyInfo_; }
   const DRAVHttpProxyInfo& getHttpProxyInfo() const { return proxyInfo_; }
+
+  // The credentials held here as a bridge proxy takes them: the HTTP user,
+  // password and mode, and the proxy's user and password (sent as Basic
+  // when a proxy user is set). Its TLS policy is left open: the
+  // "-DRAVssl_..." options fill it in when the proxy connects.
+  AuthInfo getAuthInfo() const;
 
   // Sets the URL to the endpoint's lookup URL.
   DRAVLookupPolicy& setEndPoint(const DRAVEndPoint& endPoint);

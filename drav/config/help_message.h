@@ -1,7 +1,8 @@
 // The usage text of the "-DRAV..." options, for programs that print one
 // (for --help). A constant: it works before and without initialisation.
-// The five "-DRAVsec_..." names it lists are unknown to the option parser,
-// which ignores them like any other unknown word.
+// The five "-DRAVsec_..." names it lists are no options: initialisation
+// refuses them like any other unknown word, naming the options that do
+// what the text says (DRAVOptionParser::refusals).
 #pragma once
 
 #include <drav/export.h>
@@ -10,6 +11,7 @@
 
 namespace DRAV {
 
+// The usage text of the "-DRAV..." options, one option a line.
 DRAV_EXPORT std::string getHelpMessage();
 
 }  // namespace DRAV

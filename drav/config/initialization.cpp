@@ -1,8 +1,23 @@
 #include <drav/config/initialization.h>
 
 #include <drav/config/client_core.h>
+#include <drav/config/option_parser.h>
 
 #include <mutex>
+#include <utility>
+
+namespace {
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
+  return text;
+}
+
+}  // namespace
+
+DRAVOptionException::DRAVOptionException(std::vector<std::string> refusals)
+    : DRAVException(joined(refusals)), refusals_(std::move(refusals)) {}
 
 std::uint32_t DRAVInitialize::_initCount = 0;
 
@@ -11,6 +26,8 @@ DRAVInitialize::DRAVInitialize(int argc, char** argv) {
   // tear down at the same moment cannot count twice or wrap the count.
   std::lock_guard<RecursiveMutex> guard(innerMutex());
   if (isInitialized()) return;
+  std::vector<std::string> refused = DRAVOptionParser::refusals(argc, argv);
+  if (!refused.empty()) throw DRAVOptionException(std::move(refused));
   DRAVClientCore::instance().init(argc, argv);
   innerCountIncr(1);
 }

@@ -8,6 +8,7 @@
 namespace DRAVHelpers {
 namespace IIS {
 
+// Hands out and takes back the buffers the request reader fills.
 class DRAV_EXPORT HTTPBufferAllocator {
 public:
   HTTPBufferAllocator() = default;
@@ -23,6 +24,7 @@ public:
   virtual ~HTTPBufferAllocator();
 };
 
+// The allocator over array new and delete.
 class DRAV_EXPORT DefaultHTTPBufferAllocator : public HTTPBufferAllocator {
 public:
   // Array new: std::bad_alloc when memory runs out; a size beyond 32 bits is

@@ -16,6 +16,7 @@
 namespace DRAVHelpers {
 namespace IIS {
 
+// The posted body of one call, read in chunks; its size and the extra blob's.
 class DRAV_EXPORT RequestReader {
 public:
   virtual unsigned long GetTotalSize() const = 0;
@@ -27,6 +28,7 @@ public:
   virtual ~RequestReader();
 };
 
+// RequestReader over the page's Request object (IRequest::BinaryRead).
 class DRAV_EXPORT RequestWrapper : public RequestReader {
 public:
   // Queries IRequest on `request` (holding that reference until destruction)

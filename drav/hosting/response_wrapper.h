@@ -12,6 +12,7 @@
 namespace DRAVHelpers {
 namespace IIS {
 
+// Writes a call's answer through the page's Response object, unbuffered.
 class DRAV_EXPORT ResponseWrapper {
 public:
   // Queries IResponse on `response` (holding that reference until

@@ -10,14 +10,15 @@ namespace Annal {
 const Importance XS(10, "XS");
 const Importance M(20, "M");
 const Importance Error(40, "Error");
+const Importance Off(1000, "Off");
 
 namespace {
 
 struct Facility {
   std::mutex mutex;
   Sink sink;  // empty: standard error
-  std::atomic<int> lowest{40};
-  std::atomic<const Importance*> lowestImportance{&Error};
+  std::atomic<int> lowest{1000};
+  std::atomic<const Importance*> lowestImportance{&Off};
 };
 
 // Constructed on first use, never destroyed: traces from static destructors
@@ -42,8 +43,13 @@ void appendNumber(std::string& line, Number value) {
 
 void setSink(Sink sink) {
   Facility& f = facility();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  f.sink = std::move(sink);
+  const bool chosen = static_cast<bool>(sink);
+  {
+    std::lock_guard<std::mutex> lock(f.mutex);
+    f.sink = std::move(sink);
+  }
+  // A sink is asked for failures at least; a level chosen before stays.
+  if (chosen && f.lowestImportance.load() == &Off) setLowestImportance(Error);
 }
 
 void setLowestImportance(const Importance& lowest) {

@@ -28,16 +28,24 @@ private:
 DRAV_EXPORT extern const Importance XS;     // minor notes
 DRAV_EXPORT extern const Importance M;      // progress lines
 DRAV_EXPORT extern const Importance Error;  // failures
+DRAV_EXPORT extern const Importance Off;    // above every line: nothing is traced
 
 // Receives each finished line. Called on the thread that traced, one call at a time.
 using Sink = std::function<void(const Importance& importance, const std::string& line)>;
 
+// Quiet by default: a library traces nothing until its program asks (the
+// reason of a failure travels in the exception). The program chooses, in
+// one line each:
+//   Annal::setSink(f)                  lines go to f (from Error up, unless a level was chosen)
+//   Annal::setLowestImportance(level)  lines from `level` up go to the sink, else to standard error
 // Installs the sink for all later lines; an empty function restores the
 // default sink (standard error, one line each).
 DRAV_EXPORT void setSink(Sink sink);
-// Lines of importance below `lowest` are dropped. Default: Error.
+// Lines of importance below `lowest` are dropped. Default: Off.
 DRAV_EXPORT void setLowestImportance(const Importance& lowest);
+// The lowest importance traced now.
 DRAV_EXPORT const Importance& lowestImportance();
+// Whether a line of `importance` would be traced.
 DRAV_EXPORT bool isEnabled(const Importance& importance);
 
 // One trace line in the making; emitted at destruction.

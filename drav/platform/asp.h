@@ -16,9 +16,12 @@ namespace IIS {
 
 struct IRequestDictionary;
 
+// The interface ID of IRequest.
 inline constexpr IID IID_IRequest = {0xD97A6DA0, 0xA861, 0x11CF, {0x93, 0xAE, 0x00, 0xA0, 0xC9, 0x0C, 0x2B, 0xD8}};
+// The interface ID of IResponse.
 inline constexpr IID IID_IResponse = {0xD97A6DA0, 0xA864, 0x11CF, {0x83, 0xBE, 0x00, 0xA0, 0xC9, 0x0C, 0x2B, 0xD8}};
 
+// The page's Request object: the posted body's size and its bytes.
 struct IRequest : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE get_Item(BSTR name, IDispatch** value) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_QueryString(IRequestDictionary** values) = 0;
@@ -35,6 +38,7 @@ struct IRequest : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE BinaryRead(VARIANT* count, VARIANT* result) = 0;
 };
 
+// The page's Response object: buffering and binary writes.
 struct IResponse : IDispatch {
   virtual HRESULT STDMETHODCALLTYPE get_Buffer(VARIANT_BOOL* buffering) = 0;
   // VARIANT_FALSE sends every write to the client at once.

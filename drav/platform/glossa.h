@@ -61,5 +61,6 @@ private:
 namespace Glossa {
 // Conversions behind the string classes, for callers that hold plain buffers.
 DRAV_EXPORT std::basic_string<unsigned short> utf8ToUtf16(const char* bytes, std::size_t length);
+// The reverse: UTF-16 code units to UTF-8.
 DRAV_EXPORT std::string utf16ToUtf8(const unsigned short* units, std::size_t count);
 }  // namespace Glossa

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+// How a call's values travel: whole (No), or as a streamed binary value in, out or both.
 enum tag_StreamingMode {
   StreamingNo = 1,
   StreamingIn = 2,

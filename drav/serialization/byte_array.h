@@ -13,6 +13,7 @@ template <typename T>
 class DRAVArray;
 
 template <>
+// Bytes and their 32-bit length, owned or borrowed.
 class DRAVArray<unsigned char> {
 public:
   // copy true: allocates and copies `length` bytes, owns them. copy false:

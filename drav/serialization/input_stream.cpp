@@ -64,10 +64,11 @@ void DRAVInputStream::readText(const char*& text, std::size_t& size) {
   size = 0;
   if (length == 0 || !block) return;
   charge(length, "a string");
-  // Text ends at the first NUL, or at the end of the block without one.
-  const void* nul = std::memchr(block, 0, length);
+  // The block is the text and the NUL the writer ends it with; a block
+  // without that NUL is all text. A NUL inside is the text's own: kept, as
+  // the writer sent it, never the end of a shorter text.
   text = reinterpret_cast<const char*>(block);
-  size = nul ? static_cast<const unsigned char*>(nul) - block : length;
+  size = block[length - 1] == 0 ? length - 1 : length;
 }
 
 void DRAVInputStream::readString(std::string& value) {

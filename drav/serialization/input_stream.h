@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+// Reads the wire encoding from a buffer: bytes, integers, texts and blocks, bounds-checked.
 class DRAV_EXPORT DRAVInputStream {
 public:
   DRAVInputStream(const DRAVInputStream&) = delete;

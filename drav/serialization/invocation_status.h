@@ -30,6 +30,7 @@ namespace Bridge {
 // null text as an empty one), then code as a 32-bit integer.
 DRAV_EXPORT void writeStatusRecord(const _DRAVInvocationStatus& record, DRAVOutputStream& out);
 
+// The invocation status as a value: code, message and the two free texts.
 class DRAV_EXPORT Status : public DRAVSerializable {
 public:
   // code 0, message "no error detected", no free texts.

@@ -7,6 +7,7 @@ class DRAVOutputStream;
 class DRAVInputStream;
 class DRAVDataTypedStream;
 
+// Something that writes itself to a stream and reads itself back.
 class DRAV_EXPORT DRAVSerializable {
 public:
   DRAVSerializable() = default;

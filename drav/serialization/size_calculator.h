@@ -7,6 +7,7 @@
 
 #include <string>
 
+// The wire size of each kind of value.
 class DRAV_EXPORT DRAVDataTypedStream {
 public:
   static constexpr unsigned long sizeOfByte() { return 1; }

@@ -48,8 +48,9 @@ void DRAVBridgeProxy::init() {
   delete ssoProvider_;  // a second init replaces the first provider instead of leaking it
   ssoProvider_ = provider;
   if (ssoProvider_) {
-    ssoProvider_->getUserInfo().name(authInfo_.user());
-    ssoProvider_->getUserInfo().pass(authInfo_.pass());
+    const bool own = !authInfo_.signOnUser().empty();
+    ssoProvider_->getUserInfo().name(own ? authInfo_.signOnUser() : authInfo_.user());
+    ssoProvider_->getUserInfo().pass(own ? authInfo_.signOnPass() : authInfo_.pass());
   }
 }
 

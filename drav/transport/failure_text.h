@@ -6,6 +6,7 @@
 // capped: a download URL, and so its host, may come from a server.
 #pragma once
 
+#include <drav/config/tls_policy.h>
 #include <drav/config/url.h>
 #include <drav/platform/win32.h>
 
@@ -18,13 +19,21 @@ namespace detail {
 // gave up on). `timeoutMs` is the time-out in force, named by a time-out.
 std::string failureReason(unsigned long code, unsigned long timeoutMs);
 
-// "<host>:<port>: <reason>", the host in brackets when it is an IPv6
-// address. The time-out is asked of `handle` (may be null or closed: the
-// transport's default is named then).
-std::string failureLine(const Url& url, unsigned long code, HINTERNET handle);
+// "<host>:<port>", the host escaped, in brackets when it is an IPv6 address.
+std::string endpointText(const Url& url);
 
-// Whether the code says the server's certificate did not verify.
-bool isUntrustedCertificate(unsigned long code);
+// "<host>:<port>: <reason>", the host as endpointText writes it. The
+// time-out, and the TLS defect where the WinINet layer names one, are asked
+// of `handle` (may be null or closed: the transport's default is named
+// then). `tls`, when given, is the policy in force: an authority file or
+// folder that could not be read is named.
+std::string failureLine(const Url& url, unsigned long code, HINTERNET handle, const TlsPolicy* tls = nullptr);
+
+// Refuses, before anything is sent, a URL whose scheme is neither http nor
+// https (a mistyped "htp://" would otherwise go out as http): throws
+// HttpPostDataException (ERROR_INTERNET_UNRECOGNIZED_SCHEME) naming it,
+// the line ("<host>:<port>: ...") also in `failure` when given.
+void refuseUnknownScheme(const Url& url, std::string* failure = nullptr);
 
 }  // namespace detail
 }  // namespace DRAV

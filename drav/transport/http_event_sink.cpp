@@ -9,6 +9,7 @@ DefaultHttpEventSink::~DefaultHttpEventSink() = default;
 
 void DefaultHttpEventSink::onHttpUserAuthRequest(DRAVHttpRequest& request) {
   const AuthInfo& a = request.getProxy()->getAuthInfo();
+  if (a.signOnOnly()) return;  // the sign-on's credentials answer no bridge's challenge
   DRAV::detail::setTextOption(request.getRequestHandle(), INTERNET_OPTION_USERNAME, a.user());
   DRAV::detail::setTextOption(request.getRequestHandle(), INTERNET_OPTION_PASSWORD, a.pass());
 }

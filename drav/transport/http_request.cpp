@@ -3,9 +3,11 @@
 #include <drav/transport/http_request.h>
 
 #include <drav/common/exception.h>
+#include <drav/common/log_field.h>
 #include <drav/common/wire_width.h>
 #include <drav/platform/annal.h>
 #include <drav/transport/bridge_proxy.h>
+#include <drav/transport/delivery.h>
 #include <drav/transport/failure_text.h>
 #include <drav/transport/http_event_sink.h>
 #include <drav/transport/ssl_error_hook.h>
@@ -13,22 +15,26 @@
 #include <drav/transport/wininet_text.h>
 
 #include <algorithm>
-#include <iostream>
 #include <string_view>
 
 namespace {
 
 const Annal::AnnalInitExit annalInitExit;
 
+// Attempts of one send on its request, for failures that prove the request
+// never left (a refused connection, say): a host that is restarting gets a
+// moment.
 constexpr int kSendAttempts = 5;
-// Calls repeated after a reset, a forced retry, a redirect or a refused
-// login: a server answering the same way every time must not keep a call
-// going for ever. Three repeats cover a stale connection plus one
-// credential prompt each for the server and the proxy.
+// Calls repeated after an answer that asks for it (a refused login, a
+// redirect, a forced retry), or after a lost answer of a repeatable call: a
+// server answering the same way every time must not keep a call going for
+// ever. Three repeats cover one credential prompt each for the server and
+// the proxy, and a lost answer.
 constexpr int kMaxCallRepeats = 3;
 // Piece size for a blob when no chunk size was given at all.
 constexpr std::uint32_t kDefaultBlobChunk = 64 * 1024;
 
+using DRAV::detail::Delivery;
 using DRAV::detail::toWireULong;
 using DRAV::detail::WideText;
 
@@ -37,12 +43,63 @@ bool isCertificateError(DWORD code) {
          DRAV::detail::isUntrustedCertificate(code);
 }
 
-// Traces a failed send attempt and consults the SSL hook; returns the code.
-DWORD sendFailed(void* requestHandle) {
-  const DWORD code = GetLastError();
-  Annal::Logger(Annal::Error) << "request send : unable to send data";
-  if (isCertificateError(code)) DRAV::detail::callSslErrorHook(requestHandle, code);
-  return code;
+// The send attempts on one request handle: after a failure, another only
+// when the request provably never left, or once when the SSL hook accepted
+// the certificate that failed (it may have changed what the next one checks).
+class SendAttempts {
+public:
+  explicit SendAttempts(void* requestHandle) : handle_(requestHandle) {}
+  // Traces the failure, consults the SSL hook; false when no attempt follows.
+  bool failed() {
+    code_ = GetLastError();
+    Annal::Logger(Annal::Error) << "request send : unable to send data";
+    const bool hookAccepted = isCertificateError(code_) && DRAV::detail::callSslErrorHook(handle_, code_);
+    if (++made_ >= kSendAttempts) return false;
+    if (DRAV::detail::deliveryOf(code_, false) == Delivery::NotSent) return true;
+    if (!hookAccepted || hookRetried_) return false;
+    hookRetried_ = true;
+    return true;
+  }
+  DWORD code() const { return code_; }
+
+private:
+  void* handle_;
+  DWORD code_ = 0;
+  int made_ = 0;
+  bool hookRetried_ = false;
+};
+
+// The trace line of a send failure that the call reacts to; null for the
+// others ("unhandled WinInet error"). `repeat`: whether the call is made again.
+const char* failureTrace(unsigned long code, bool repeat) {
+  switch (code) {
+    case ERROR_INTERNET_INVALID_CA: return "request failed : ERROR_INTERNET_INVALID_CA";
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID: return "request failed : ERROR_INTERNET_SEC_CERT_CN_INVALID";
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID: return "request failed : ERROR_INTERNET_SEC_CERT_DATE_INVALID";
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: return "request failed : ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED";
+    case ERROR_INTERNET_CONNECTION_RESET:
+      return repeat ? "request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"
+                    : "request failed : ERROR_INTERNET_CONNECTION_RESET -> not repeated: the call may have run";
+    case ERROR_INTERNET_FORCE_RETRY:
+      return repeat ? "request failed : ERROR_INTERNET_FORCE_RETRY -> retry"
+                    : "request failed : ERROR_INTERNET_FORCE_RETRY without an answer -> not repeated: the call may have run";
+    case HTTP_STATUS_DENIED: return "request failed : HTTP_STATUS_DENIED -> invalid HTTP user login/password";
+    case HTTP_STATUS_PROXY_AUTH_REQ:
+      return "request failed : HTTP_STATUS_PROXY_AUTH_REQ -> invalid HTTP proxy login/password";
+    case HTTP_STATUS_MOVED: return "request failed : HTTP_STATUS_MOVED -> retry";
+    default: return repeat ? "request failed : no answer -> retry (the call is repeatable)" : nullptr;
+  }
+}
+
+// Whether a name can go into a header line: no control character (a CR or
+// LF would end the line and start one of the sender's choosing).
+void refuseControls(const char* what, const std::string& name) {
+  for (const char c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F)
+      throw DRAVException(std::string(what) + " \"" + DRAV::detail::escapeShownText(name, 256) +
+                          "\" holds a control character, which no header may carry: the call is not sent");
+  }
 }
 
 const char* streamingName(tag_StreamingMode mode) {
@@ -72,7 +129,16 @@ void DRAVHttpRequest::setReadChunkSize(unsigned long size) { readChunkSize_ = to
 unsigned long DRAVHttpRequest::call(const std::string& methodName, char* args, unsigned long argsSize,
                                     unsigned long chunkSize, bool needSsoToken, tag_StreamingMode mode,
                                     unsigned char* extraBlob, unsigned long extraBlobSize) {
+  refuseControls("the method name", methodName);
+  refuseControls("the bridge name", proxy_->bridgeName());
   failure_.clear();
+  failureCode_ = 0;
+  try {
+    DRAV::detail::refuseUnknownScheme(proxy_->url(), &failure_);
+  } catch (const HttpPostDataException& e) {
+    failureCode_ = static_cast<std::uint32_t>(e.getErrorCode());
+    throw;
+  }
   userRefused_ = proxyRefused_ = false;
   return callWithin(methodName, args, argsSize, chunkSize, needSsoToken, mode, extraBlob, extraBlobSize, 0, 0);
 }
@@ -92,7 +158,7 @@ unsigned long DRAVHttpRequest::callWithin(const std::string& methodName, char* a
   closeHandle(requestHandle_);  // a repeated call replaces the handle of the one before
   requestHandle_ = DRAV::detail::openRequest(proxy_->getConnectionHandle(), "POST", proxy_->url(),
                                              DRAV::detail::tlsPolicyOf(proxy_->authInfo()));
-  if (!requestHandle_) std::cout << "Failed to open request handle" << std::endl;
+  if (!requestHandle_) Annal::Logger(Annal::Error) << "Failed to open request handle";
   // The sink answers a refusal on the handle that carries the repeated call
   // (the refused one went with its drained answer), before the headers are
   // built from credentials it may have changed. It answers again on each
@@ -107,9 +173,9 @@ unsigned long DRAVHttpRequest::callWithin(const std::string& methodName, char* a
   HttpAddRequestHeadersW(requestHandle_, wideHeaders.c_str(), wideHeaders.length(),
                          HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
   Annal::Logger(Annal::M) << "headers\n" << headers;
+  // A chunked post that the server asked for twice over gets one more run.
   try {
     return internalCall(methodName, args, argsSize, chunk, needSsoToken, mode, extraBlob, extraBlobSize, depth);
-  } catch (const UnknownCertAuthException&) {
   } catch (const ChunkedPostDataException&) {
   }
   return internalCall(methodName, args, argsSize, chunk, needSsoToken, mode, extraBlob, extraBlobSize, depth);
@@ -127,8 +193,10 @@ std::string DRAVHttpRequest::getCallHeaders(const std::string& methodName, bool 
   };
   line("DRAVBridgeName: ", proxy_->bridgeName());
   line("DRAVMethodName: ", methodName);
-  if (a.needAuth() && a.mode() == AuthInfo::AuthBasic) line("Authorization: ", "Basic " + a.credentials());
-  if (a.needAuth() && a.mode() == AuthInfo::AuthNtlm) {
+  // Credentials that serve the sign-on alone go to the logon, not on calls.
+  const bool callAuth = a.needAuth() && !a.signOnOnly();
+  if (callAuth && a.mode() == AuthInfo::AuthBasic) line("Authorization: ", "Basic " + a.credentials());
+  if (callAuth && a.mode() == AuthInfo::AuthNtlm) {
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_USERNAME, a.user());
     DRAV::detail::setTextOption(requestHandle_, INTERNET_OPTION_PASSWORD, a.pass());
   }
@@ -157,39 +225,32 @@ unsigned long DRAVHttpRequest::internalCall(const std::string& methodName, char*
     return sent;
   } catch (const HttpPostDataException& e) {
     const unsigned long code = e.getErrorCode();
-    const char* text = "unhandled WinInet error";
-    bool repeat = true;
-    switch (code) {
-      case ERROR_INTERNET_INVALID_CA: text = "request failed : ERROR_INTERNET_INVALID_CA"; break;
-      case ERROR_INTERNET_SEC_CERT_CN_INVALID: text = "request failed : ERROR_INTERNET_SEC_CERT_CN_INVALID"; break;
-      case ERROR_INTERNET_SEC_CERT_DATE_INVALID: text = "request failed : ERROR_INTERNET_SEC_CERT_DATE_INVALID"; break;
-      case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: text = "request failed : ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED"; break;
-      case ERROR_INTERNET_CONNECTION_RESET: text = "request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"; break;
-      case ERROR_INTERNET_FORCE_RETRY: text = "request failed : ERROR_INTERNET_FORCE_RETRY -> retry"; break;
-      case HTTP_STATUS_DENIED: text = "request failed : HTTP_STATUS_DENIED -> invalid HTTP user login/password"; break;
-      case HTTP_STATUS_PROXY_AUTH_REQ:
-        text = "request failed : HTTP_STATUS_PROXY_AUTH_REQ -> invalid HTTP proxy login/password";
-        break;
-      case HTTP_STATUS_MOVED: text = "request failed : HTTP_STATUS_MOVED -> retry"; break;
-      default: repeat = false;
-    }
-    Annal::Logger(Annal::Error) << text;
+    const Delivery delivery = DRAV::detail::deliveryOf(code, hasAnswer());
+    const bool repeat = delivery == Delivery::Answered || (delivery == Delivery::MayHaveRun && repeatable_);
+    const char* trace = failureTrace(code, repeat);
+    Annal::Logger(Annal::Error) << (trace ? trace : "unhandled WinInet error");
     // Named before the drain, which may close the handle that holds the time-out.
-    failure_ = DRAV::detail::failureLine(proxy_->url(), code, requestHandle_);
+    const TlsPolicy tls = DRAV::detail::tlsPolicyOf(proxy_->authInfo());
+    failure_ = DRAV::detail::failureLine(proxy_->url(), code, requestHandle_, &tls);
+    failureCode_ = static_cast<std::uint32_t>(code);
     dumpReceive();
     const bool ends = !repeat || depth >= kMaxCallRepeats;
-    if (ends || DRAV::detail::isUntrustedCertificate(code) || code == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED)
-      Annal::Logger(Annal::Error) << "request failed : " << failure_;
+    if (ends) Annal::Logger(Annal::Error) << "request failed : " << failure_;
     if (DRAV::detail::isUntrustedCertificate(code)) throw UnknownCertAuthException(failure_);
     if (code == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED) throw UnknownClientCertAuthException();
-    if (!repeat) return 0;
-    if (depth >= kMaxCallRepeats) {
-      Annal::Logger(Annal::Error) << "unhandled WinInet error";
-      return 0;
-    }
-    return callWithin(methodName, args, argsSize, chunk, needSsoToken, mode, extraBlob, extraBlobSize, depth + 1,
-                      code);
+    if (!ends)
+      return callWithin(methodName, args, argsSize, chunk, needSsoToken, mode, extraBlob, extraBlobSize, depth + 1,
+                        code);
+    if (delivery == Delivery::MayHaveRun) throw CallMayHaveRunException(code, failure_);
+    if (repeat) Annal::Logger(Annal::Error) << "unhandled WinInet error";
+    return 0;
   }
+}
+
+bool DRAVHttpRequest::hasAnswer() const {
+  DWORD code = 0, size = sizeof code;
+  return HttpQueryInfoW(requestHandle_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr) &&
+         code != 0;
 }
 
 unsigned long DRAVHttpRequest::send(char* args, unsigned long argsSize, unsigned long chunk, unsigned char* extraBlob,
@@ -212,12 +273,11 @@ unsigned long DRAVHttpRequest::send(char* args, unsigned long argsSize, unsigned
 }
 
 unsigned long DRAVHttpRequest::directPostData(char* args, unsigned long argsSize) {
-  DWORD code = 0;
-  for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+  SendAttempts attempts(requestHandle_);
+  do {
     if (HttpSendRequestW(requestHandle_, nullptr, 0, args, static_cast<DWORD>(argsSize))) return argsSize;
-    code = sendFailed(requestHandle_);
-  }
-  throw HttpPostDataException(code);
+  } while (attempts.failed());
+  throw HttpPostDataException(attempts.code());
 }
 
 bool DRAVHttpRequest::writePieces(const unsigned char* data, std::uint32_t size, std::uint32_t chunk,
@@ -234,7 +294,7 @@ bool DRAVHttpRequest::writePieces(const unsigned char* data, std::uint32_t size,
       Annal::Logger(Annal::M) << "offset=" << offset << " cSize=" << piece << " - extraBlobSize=" << size
                               << " dwByteWritten=" << written;
     else
-      std::cout << offset << " - " << piece << " - " << size << " - " << written << " - " << piece << std::endl;
+      Annal::Logger(Annal::M) << offset << " - " << piece << " - " << size << " - " << written << " - " << piece;
     ok = InternetWriteFile(requestHandle_, data + offset, piece, &written) != FALSE;
     if (ok) {
       offset += written;
@@ -264,13 +324,11 @@ unsigned long DRAVHttpRequest::chunkedPostData(char* args, unsigned long argsSiz
   INTERNET_BUFFERSW buffers = {};
   buffers.dwStructSize = sizeof buffers;
   buffers.dwBufferTotal = static_cast<DWORD>(argsSize + blobSize);
-  bool started = false;
-  DWORD code = 0;
-  for (int attempt = 0; attempt < kSendAttempts && !started; ++attempt) {
-    started = HttpSendRequestExW(requestHandle_, &buffers, nullptr, HSR_INITIATE, 0) != FALSE;
-    if (!started) code = sendFailed(requestHandle_);
+  SendAttempts attempts(requestHandle_);
+  while (!HttpSendRequestExW(requestHandle_, &buffers, nullptr, HSR_INITIATE, 0)) {
+    if (!attempts.failed()) throw HttpPostDataException(attempts.code());
   }
-  if (!started) throw HttpPostDataException(code);
+  DWORD code;
   std::uint32_t total = 0;
   bool ok = writePieces(reinterpret_cast<const unsigned char*>(args), static_cast<std::uint32_t>(argsSize), piece,
                         total, false);
@@ -283,7 +341,8 @@ unsigned long DRAVHttpRequest::chunkedPostData(char* args, unsigned long argsSiz
   }
   if (!HttpEndRequestW(requestHandle_, nullptr, 0, 0)) {
     code = GetLastError();
-    if (code == ERROR_INTERNET_FORCE_RETRY) return 0;
+    // Posted again only when the server answered and asked for it.
+    if (code == ERROR_INTERNET_FORCE_RETRY && hasAnswer()) return 0;
     throw HttpPostDataException(code);
   }
   return total;

@@ -29,13 +29,18 @@ public:
   // Sends one call: `args` (argsSize bytes) then `extraBlob` (may be null),
   // in chunks of the write chunk size (or `chunkSize` when that is 0) when
   // they do not fit one. Returns the body bytes sent, or 0 after a failure
-  // that was traced (failureText() then says why). Throws
-  // UnknownCertAuthException (the certificate of an https bridge did not
-  // verify; its message names the host, port and reason),
-  // UnknownClientCertAuthException, ChunkedPostDataException and, from a
-  // single-sign-on logon, HttpPostDataException. The buffers are read
-  // during the call only. Sizes that do not fit 32 bits are refused with
-  // DRAVException.
+  // that left the call unsent or refused (failureText() then says why).
+  // A call is sent again on its own only when it never reached the server
+  // (connection refused, name not resolved) or the server asked for it
+  // again (credentials, redirect); a call that may have reached the bridge
+  // without an answer coming back throws CallMayHaveRunException, unless it
+  // is repeatable. Also throws UnknownCertAuthException (the certificate
+  // of an https bridge did not verify; its message names the host, port
+  // and reason), UnknownClientCertAuthException, ChunkedPostDataException
+  // and, from a single-sign-on logon, HttpPostDataException. A method or
+  // bridge name holding a control character (CR, LF, NUL, ...) is refused
+  // with DRAVException before anything is sent, as are sizes that do not
+  // fit 32 bits. The buffers are read during the call only.
   unsigned long call(const std::string& methodName, char* args, unsigned long argsSize, unsigned long chunkSize,
                      bool needSsoToken, tag_StreamingMode mode, unsigned char* extraBlob,
                      unsigned long extraBlobSize);
@@ -55,6 +60,15 @@ public:
   // reason in plain words ("127.0.0.1:8080: connection refused ...").
   // Empty while the last call went through. Valid until the next call.
   const std::string& failureText() const { return failure_; }
+  // The WinINet code (or HTTP status) of that failure; 0 while the last
+  // call went through.
+  unsigned long failureCode() const { return failureCode_; }
+  // Whether a call that may have reached the bridge without an answer is
+  // sent again (at most three times), as a call that never reached it is:
+  // only for a method that may safely run twice. Off by default; kept for
+  // the request's later calls.
+  void setRepeatable(bool repeatable) { repeatable_ = repeatable; }
+  bool isRepeatable() const { return repeatable_; }
   // Whether downloadResource hands the bridge's user name and password to
   // a resource outside the bridge's origin (scheme, host and port).
   enum class DownloadCredentials { BridgeOriginOnly, Always };
@@ -95,6 +109,7 @@ private:
   std::string getCallHeaders(const std::string& methodName, bool needSsoToken, tag_StreamingMode mode,
                              unsigned long argsSize, unsigned long extraBlobSize);
   unsigned long directPostData(char* args, unsigned long argsSize);
+  bool hasAnswer() const;
   unsigned long chunkedPostData(char* args, unsigned long argsSize, unsigned long chunk, unsigned char* blob,
                                 unsigned long blobSize);
   bool writePieces(const unsigned char* data, std::uint32_t size, std::uint32_t chunk, std::uint32_t& total,
@@ -107,6 +122,8 @@ private:
   std::uint32_t writeChunkSize_ = 0;
   void* requestHandle_ = nullptr;
   std::string failure_;
+  std::uint32_t failureCode_ = 0;
+  bool repeatable_ = false;
   // The refusals of the current call that the event sink has answered: its
   // answers go on every later handle of the call.
   bool userRefused_ = false;
@@ -114,6 +131,7 @@ private:
   std::uint64_t downloadLimit_ = kDefaultDownloadLimit;
 };
 
+// Owns a DRAVHttpRequest and deletes it; move-only.
 class DRAV_EXPORT DRAVHttpRequestPtr {
 public:
   DRAVHttpRequestPtr() = default;

@@ -13,6 +13,7 @@
 
 #include <win32/ascii_case.h>
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -25,6 +26,8 @@ constexpr std::uint32_t kDefaultPiece = 4000;
 // Draining an unwanted answer stops here (then the connection is dropped):
 // a server sending without end must not hold the call.
 constexpr int kMaxDrainPieces = 4096;
+// The start of a refused download's answer that its exception shows.
+constexpr std::size_t kShownExcerpt = 256;
 
 }  // namespace
 
@@ -84,8 +87,9 @@ struct DownloadHandles {
   }
 };
 
-[[noreturn]] void downloadFailed(const char* what, const Url& target, DWORD code, HINTERNET handle) {
-  const std::string line = DRAV::detail::failureLine(target, code, handle);
+[[noreturn]] void downloadFailed(const char* what, const Url& target, DWORD code, HINTERNET handle,
+                                 const TlsPolicy* tls = nullptr) {
+  const std::string line = DRAV::detail::failureLine(target, code, handle, tls);
   Annal::Logger(Annal::Error) << what << " : " << line;
   throw HttpPostDataException(code, line);
 }
@@ -96,6 +100,7 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
                                        DownloadCredentials credentials) {
   DRAV::detail::useHttp11();
   const Url target(url);
+  DRAV::detail::refuseUnknownScheme(target);
   DownloadHandles h;
   h.session = InternetOpenW(DRAV::detail::WideText("DRAVDownloadResource").c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
                             nullptr, nullptr, 0);
@@ -105,11 +110,14 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
   DRAV::detail::setTransportTimeouts(h.connection);
   Annal::Logger(Annal::M) << "GET to rootUrl : " << target.toString();
   const AuthInfo& a = proxy_->authInfo();
-  h.request = DRAV::detail::openRequest(h.connection, "GET", target, DRAV::detail::tlsPolicyOf(a));
+  const TlsPolicy tls = DRAV::detail::tlsPolicyOf(a);
+  h.request = DRAV::detail::openRequest(h.connection, "GET", target, tls);
   if (!h.request) Annal::Logger(Annal::Error) << "Failed to open request handle";
   // The bridge's credentials go to the bridge's origin only: a resource
   // elsewhere that asks for them must not receive them.
-  if (credentials == DownloadCredentials::Always || sameOrigin(target, proxy_->url())) {
+  if (a.signOnOnly()) {
+    Annal::Logger(Annal::M) << "no credentials for " << target.toString() << " : they are the sign-on's";
+  } else if (credentials == DownloadCredentials::Always || sameOrigin(target, proxy_->url())) {
     DRAV::detail::setTextOption(h.request, INTERNET_OPTION_USERNAME, a.user());
     DRAV::detail::setTextOption(h.request, INTERNET_OPTION_PASSWORD, a.pass());
   } else {
@@ -120,7 +128,25 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
     DRAV::detail::setTextOption(h.request, INTERNET_OPTION_PROXY_PASSWORD, a.proxyPass());
   }
   if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) {
-    downloadFailed("unable to send data", target, GetLastError(), h.request);
+    downloadFailed("unable to send data", target, GetLastError(), h.request, &tls);
+  }
+  DWORD status = 0, statusSize = sizeof status;
+  HttpQueryInfoW(h.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, nullptr);
+  if (status < 200 || status > 299) {
+    // An error page or a redirect is not the resource: its start says why.
+    std::string excerpt;
+    char* piece = nullptr;
+    bool ended = false;
+    for (unsigned long k; excerpt.size() < kShownExcerpt &&
+                          (k = DRAV::detail::readPiece(h.request, piece, kShownExcerpt, ended, Annal::M)) > 0;)
+      excerpt.append(piece, std::min<std::size_t>(k, kShownExcerpt - excerpt.size()));
+    ::operator delete(piece);
+    if (ended) h.request = nullptr;
+    const std::string text = "the resource " + DRAV::detail::escapeLogField(target.toString()) + " answered HTTP " +
+                             std::to_string(status) +
+                             (excerpt.empty() ? "" : ": " + DRAV::detail::escapeLogField(excerpt, kShownExcerpt));
+    Annal::Logger(Annal::Error) << text;
+    throw DRAVException(text);
   }
   // What the server announced, to tell a body that was cut off from one
   // that ended (a WinINet may report a dropped connection as the end).

@@ -5,16 +5,18 @@
 namespace DRAV {
 namespace detail {
 
-void callSslErrorHook(void* requestHandle, unsigned long errorCode) {
+bool callSslErrorHook(void* requestHandle, unsigned long errorCode) {
   // Loaded on every failure and never kept: the hook may be installed or
   // replaced while the program runs.
   HMODULE hook = LoadLibraryA("dravSsl");
-  if (!hook) return;
+  if (!hook) return false;
+  bool accepted = false;
   if (FARPROC found = GetProcAddress(hook, "handleSslError")) {
     SslErrorHandler handler = reinterpret_cast<SslErrorHandler>(reinterpret_cast<void (*)()>(found));
-    handler(requestHandle, static_cast<std::uint32_t>(errorCode));
+    accepted = handler(requestHandle, static_cast<std::uint32_t>(errorCode)) != 0;
   }
   FreeLibrary(hook);
+  return accepted;
 }
 
 }  // namespace detail

@@ -9,11 +9,13 @@ namespace DRAV {
 namespace detail {
 
 // Loads the hook library, calls its export with the handle and the code,
-// unloads it. Nothing happens when the library or the export is missing.
-void callSslErrorHook(void* requestHandle, unsigned long errorCode);
+// unloads it. True when the hook accepted the certificate (its result is
+// not 0: it may have changed the request so that a second send goes
+// through); false also when the library or the export is missing.
+bool callSslErrorHook(void* requestHandle, unsigned long errorCode);
 
-// The export's type: (request handle, 32-bit error code) -> a byte that
-// is ignored.
+// The export's type: (request handle, 32-bit error code) -> non-zero when
+// the hook accepts the certificate.
 typedef unsigned char (*SslErrorHandler)(void* requestHandle, std::uint32_t errorCode);
 
 }  // namespace detail

@@ -1,6 +1,7 @@
 #include <drav/transport/sso_provider.h>
 
 #include <drav/config/cookies.h>
+#include <drav/common/log_field.h>
 #include <drav/config/credentials.h>
 #include <drav/platform/annal.h>
 #include <drav/platform/glossa.h>
@@ -9,7 +10,7 @@
 #include <drav/transport/transport_errors.h>
 #include <drav/transport/wininet_text.h>
 
-#include <iostream>
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -17,6 +18,8 @@ namespace {
 const Annal::AnnalInitExit annalInitExit;
 // A logon page is small; a server sending without end must not hold the call.
 constexpr int kMaxLogonPieces = 16384;
+// The start of a refused logon's answer that its exception shows.
+constexpr std::size_t kShownAnswer = 512;
 }  // namespace
 
 using DRAV::detail::WideText;
@@ -82,6 +85,7 @@ struct LogonHandles {
 void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   const Url& root = proxy->rootUrl();
   const std::string rootText = root.toString();
+  DRAV::detail::refuseUnknownScheme(root);
   DRAV::detail::useHttp11();
   LogonHandles h;
   h.session = InternetOpenW(WideText("DRAVBridgeProxySSO").c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -97,7 +101,8 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   DRAV::detail::setTransportTimeouts(h.connection);
   Annal::Logger(Annal::M) << "GET to rootUrl : " << rootText;
   InternetSetCookieW(WideText(rootText).c_str(), nullptr, WideText("SMCHALLENGE=YES").c_str());
-  h.request = DRAV::detail::openRequest(h.connection, "GET", root, DRAV::detail::tlsPolicyOf(proxy->authInfo()));
+  const TlsPolicy tls = DRAV::detail::tlsPolicyOf(proxy->authInfo());
+  h.request = DRAV::detail::openRequest(h.connection, "GET", root, tls);
   if (!h.request) Annal::Logger(Annal::Error) << "Failed to open request handle";
   const Base64Credentials credentials(getUserInfo().name(), getUserInfo().pass());
   const WideText header("Authorization: Basic " + credentials.getCredentials() + "\r\n");
@@ -109,16 +114,22 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
   }
   if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) {
     const DWORD code = GetLastError();
-    const std::string line = DRAV::detail::failureLine(root, code, h.request);
+    const std::string line = DRAV::detail::failureLine(root, code, h.request, &tls);
     Annal::Logger(Annal::Error) << "unable to send data : " << line;
     throw HttpPostDataException(code, line);
   }
+  DWORD status = 0, statusSize = sizeof status;
+  HttpQueryInfoW(h.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, nullptr);
+  // The answer is read to its end (it may set cookies on the way) and its
+  // start kept to say why a logon failed; it may carry a session, so it is
+  // written nowhere else.
+  std::string answer;
   char* piece = nullptr;
   bool ended = false;
   for (int pieces = 0; pieces < kMaxLogonPieces; ++pieces) {
     const unsigned long k = DRAV::detail::readPiece(h.request, piece, 1000, ended, Annal::M);
     if (k == 0) break;
-    std::cout << std::string(piece, k - 1) << std::endl;  // the last byte gives way to the terminator
+    answer.append(piece, std::min<std::size_t>(k, kShownAnswer - std::min(kShownAnswer, answer.size())));
   }
   ::operator delete(piece);
   if (ended) h.request = nullptr;  // the end closed it; a failed or cut-short read leaves it to LogonHandles
@@ -131,5 +142,20 @@ void SiteMinderSsoProvider::logon(DRAVBridgeProxy* proxy) {
     text[std::min<std::size_t>(reported, length)] = 0;
   else
     text[0] = 0;
-  proxy->setCookies(zu_utf8string(ucs2string(reinterpret_cast<const unsigned short*>(text.data()))).str());
+  const std::string cookies = zu_utf8string(ucs2string(reinterpret_cast<const unsigned short*>(text.data()))).str();
+  const DRAVCookies::CookieMap given = DRAVCookies(cookies).getCookies();
+  const auto found = given.find("SMSESSION");
+  const bool session = found != given.end() && !found->second.empty();
+  if (status < 200 || status > 299 || !session) {
+    // A call made without the session would only be refused later: it
+    // stops here, and the proxy keeps its cookies.
+    const std::string why = DRAV::detail::escapeLogField(root.host()) + ":" + std::to_string(root.port()) +
+                            ": the sign-on at /" + DRAV::detail::escapeShownText(root.uri(), 256) + " answered HTTP " +
+                            std::to_string(status) +
+                            (status >= 200 && status <= 299 ? " without a session (SMSESSION)" : "") +
+                            (answer.empty() ? "" : ": " + DRAV::detail::escapeShownText(answer, kShownAnswer));
+    Annal::Logger(Annal::Error) << "logon failed : " << why;
+    throw HttpPostDataException(status, why);
+  }
+  proxy->setCookies(cookies);
 }

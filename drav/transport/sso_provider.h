@@ -15,6 +15,7 @@
 
 class DRAVBridgeProxy;
 
+// The user name and password a sign-on provider logs on with.
 class DRAV_EXPORT DRAVSsoUserInfo {
 public:
   DRAVSsoUserInfo() = default;
@@ -28,6 +29,7 @@ private:
   std::string pass_;
 };
 
+// A single-sign-on provider: logs a proxy on once, before its first call.
 class DRAV_EXPORT DRAVSsoProvider {
 public:
   explicit DRAVSsoProvider(const std::string& name) : name_(name) {}
@@ -50,6 +52,7 @@ private:
   DRAVSsoUserInfo userInfo_;
 };
 
+// Logs on with the challenge cookie and Basic credentials; keeps the SMSESSION cookie.
 class DRAV_EXPORT SiteMinderSsoProvider : public DRAVSsoProvider {
 public:
   SiteMinderSsoProvider();

@@ -19,6 +19,11 @@ HttpPostDataException::HttpPostDataException(unsigned long errorCode, const std:
       errorCode_(DRAV::detail::toWireULong(errorCode, "HttpPostDataException error code")) {}
 HttpPostDataException::~HttpPostDataException() = default;
 
+CallMayHaveRunException::CallMayHaveRunException(unsigned long errorCode, const std::string& detail)
+    : std::runtime_error("Call may have run: " + detail + " (the request went out and no answer came; not sent again)"),
+      errorCode_(DRAV::detail::toWireULong(errorCode, "CallMayHaveRunException error code")) {}
+CallMayHaveRunException::~CallMayHaveRunException() = default;
+
 ChunkedPostDataException::ChunkedPostDataException(unsigned long errorCode)
     : std::runtime_error("Chunked post data failed after retry"),
       errorCode_(DRAV::detail::toWireULong(errorCode, "ChunkedPostDataException error code")) {}

@@ -31,6 +31,8 @@ public:
 };
 
 // Sending failed; the code is the system's last error (a WinINet code).
+// From a call: the request did not reach the bridge, or the bridge's
+// answer refused it (see CallMayHaveRunException for the other case).
 // A code that does not fit 32 bits is refused with DRAVException.
 class DRAV_EXPORT HttpPostDataException : public std::runtime_error {
 public:
@@ -40,6 +42,26 @@ public:
   HttpPostDataException(const HttpPostDataException&) = default;
   HttpPostDataException& operator=(const HttpPostDataException&) = default;
   ~HttpPostDataException() override;
+  unsigned long getErrorCode() const { return errorCode_; }
+
+private:
+  std::uint32_t errorCode_;
+};
+
+// A call that went out, in part or whole, and got no answer (a reset, a
+// closed connection, a time-out): the bridge's method may have run. The
+// transport does not send it again unless the call was declared repeatable
+// (DRAVHttpRequest::setRepeatable); whether to repeat it is the caller's
+// decision. Not an HttpPostDataException, whose catchers may take it for a
+// request that was never delivered.
+class DRAV_EXPORT CallMayHaveRunException : public std::runtime_error {
+public:
+  // The message: "Call may have run: " + `detail` (the host, port and
+  // reason) and what was not done.
+  CallMayHaveRunException(unsigned long errorCode, const std::string& detail);
+  CallMayHaveRunException(const CallMayHaveRunException&) = default;
+  CallMayHaveRunException& operator=(const CallMayHaveRunException&) = default;
+  ~CallMayHaveRunException() override;
   unsigned long getErrorCode() const { return errorCode_; }
 
 private:

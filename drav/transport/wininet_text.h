@@ -17,6 +17,10 @@
 #define INTERNET_OPTION_DRAV_CA_FILE 0x44520001
 #define INTERNET_OPTION_DRAV_CA_FOLDER 0x44520002
 #endif
+// The TLS defect of a failed send, named by the WinINet layer of non-Windows hosts.
+#ifndef INTERNET_OPTION_DRAV_TLS_FAULT
+#define INTERNET_OPTION_DRAV_TLS_FAULT 0x44520003
+#endif
 
 namespace DRAV {
 namespace detail {

@@ -21,6 +21,7 @@
 
 namespace DRAVTyped {
 
+// The invocation status at the end of an answer.
 struct AnswerStatus {
   std::string text1;
   std::string text2;
@@ -39,6 +40,7 @@ inline AnswerStatus readAnswerStatus(DRAVInputStream& in) {
   return status;
 }
 
+// Takes an answer's bytes as they arrive and yields its results or streamed value, and its status.
 class AnswerReader {
 public:
   // Receives the bytes of a streamed value in order; valid during the call only.

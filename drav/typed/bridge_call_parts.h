@@ -48,6 +48,17 @@ struct DRAVTableCall {
   }
 };
 
+namespace DRAVTyped {
+
+// DRAVStreamWriter::begin for a call that does not stream its answer out:
+// the table answers that the method is to be called streaming out.
+class CallDoesNotStreamOut : public std::logic_error {
+public:
+  CallDoesNotStreamOut() : std::logic_error("this call does not stream its answer") {}
+};
+
+}  // namespace DRAVTyped
+
 // Thrown by a method: answers with this code (not 0) and message.
 class DRAVBridgeError : public std::runtime_error {
 public:
@@ -77,13 +88,16 @@ inline void DRAVTableCall::charge(std::uint64_t bytes, const char* what) const {
                                      " bytes the call has left");
 }
 
-// The extra blob, in pieces of the method's choosing.
+// The extra blob, in pieces of the method's choosing. The piece held counts
+// against the call's budget while it is held, and is held once: a piece
+// larger than the table's chunk size is gathered from reads of that size.
 class DRAVBlobReader {
 public:
+  // `call` (null: no budget) must outlive the reader.
   DRAVBlobReader(DRAVHelpers::IIS::RequestReader& in, DRAVHelpers::IIS::HTTPBufferAllocator& allocator,
-                 std::uint32_t size, std::uint32_t defaultPiece)
-      : in_(in), allocator_(allocator), size_(size), defaultPiece_(defaultPiece == 0 ? 1 : defaultPiece) {}
-  ~DRAVBlobReader() { allocator_.free(piece_, pieceSize_); }
+                 std::uint32_t size, std::uint32_t defaultPiece, const DRAVTableCall* call = nullptr)
+      : in_(in), allocator_(allocator), size_(size), defaultPiece_(defaultPiece == 0 ? 1 : defaultPiece), call_(call) {}
+  ~DRAVBlobReader() { release(); }
   DRAVBlobReader(const DRAVBlobReader&) = delete;
   DRAVBlobReader& operator=(const DRAVBlobReader&) = delete;
 
@@ -91,27 +105,66 @@ public:
   std::uint32_t remaining() const { return size_ - read_; }
 
   // The next piece of at most `most` bytes (0: the table's chunk size),
-  // valid until the next call; empty once the blob is read. A body that
-  // ends early throws DRAVBodyException (400).
+  // valid until the next call; empty once the blob is read. A piece is cut
+  // to what the call's budget has left; with nothing left next() throws
+  // DRAVBodyException (413), as it does (400) for a body that ends early.
   DRAVBytes next(std::uint32_t most = 0) {
-    allocator_.free(piece_, pieceSize_);
+    release();
     if (read_ == size_) return DRAVBytes{};
-    const std::uint32_t wanted = std::min(most == 0 ? defaultPiece_ : most, size_ - read_);
-    if (!in_.ReadBufferChunk(piece_, wanted, pieceSize_) || pieceSize_ == 0 || pieceSize_ > wanted)
-      throw DRAVBodyException(400, "the extra blob ended after " + std::to_string(read_) + " of " +
-                                       std::to_string(size_) + " bytes");
-    read_ += static_cast<std::uint32_t>(pieceSize_);
+    const std::uint32_t wanted = charge(std::min(most == 0 ? defaultPiece_ : most, size_ - read_));
+    if (wanted <= defaultPiece_) {
+      readOne(piece_, pieceSize_, wanted);
+    } else {
+      pieceSize_ = wanted;
+      piece_ = allocator_.allocate(pieceSize_);
+      for (std::uint32_t filled = 0; filled < wanted;) {
+        unsigned char* part = nullptr;
+        unsigned long partSize = 0;
+        readOne(part, partSize, std::min(defaultPiece_, wanted - filled));
+        std::copy(part, part + partSize, piece_ + filled);
+        filled += static_cast<std::uint32_t>(partSize);
+        allocator_.free(part, partSize);
+      }
+    }
     return DRAVBytes{piece_, pieceSize_};
   }
 
 private:
+  // Counts a piece of `wanted` bytes against the call, cut as next() says; what is counted.
+  std::uint32_t charge(std::uint32_t wanted) {
+    DRAVDecodeBudget* budget = call_ ? call_->decodeBudget : nullptr;
+    if (!budget) return wanted;
+    const std::uint64_t left = budget->limit() - std::min(budget->used(), budget->limit());
+    if (left > 0) wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, left));
+    call_->charge(wanted, "a piece of the extra blob");
+    charged_ = wanted;
+    return wanted;
+  }
+  // One read of at most `wanted` bytes into a buffer of the allocator's.
+  void readOne(unsigned char*& data, unsigned long& size, std::uint32_t wanted) {
+    if (!in_.ReadBufferChunk(data, wanted, size) || size == 0 || size > wanted) {
+      allocator_.free(data, size);
+      throw DRAVBodyException(400, "the extra blob ended after " + std::to_string(read_) + " of " +
+                                       std::to_string(size_) + " bytes");
+    }
+    read_ += static_cast<std::uint32_t>(size);
+  }
+  // Frees the piece held and gives its charge back.
+  void release() {
+    allocator_.free(piece_, pieceSize_);
+    if (call_) call_->refund(charged_);
+    charged_ = 0;
+  }
+
   DRAVHelpers::IIS::RequestReader& in_;
   DRAVHelpers::IIS::HTTPBufferAllocator& allocator_;
   std::uint32_t size_;
   std::uint32_t defaultPiece_;
+  const DRAVTableCall* call_;
   std::uint32_t read_ = 0;
   unsigned char* piece_ = nullptr;
   unsigned long pieceSize_ = 0;
+  std::uint64_t charged_ = 0;  // of the piece held
 };
 
 // The answer as one binary value written in pieces: begin(size) for a call
@@ -132,7 +185,7 @@ public:
   // Writes the value's head. std::logic_error when the call does not stream
   // out or the value was begun already.
   void begin(std::uint32_t size) {
-    if (!streamsOut_) throw std::logic_error("this call does not stream its answer");
+    if (!streamsOut_) throw DRAVTyped::CallDoesNotStreamOut();
     if (begun_) throw std::logic_error("the streamed value was begun already");
     check(out_.WriteBufferSize(size));
     begun_ = true;

@@ -2,9 +2,12 @@
 // begins with "bridge.method: ". They join the library's families:
 //
 //   transport failures    the transport's own exceptions (UnknownCertAuthException,
-//                         HttpPostDataException, ...), thrown as
+//                         HttpPostDataException: not delivered or refused,
+//                         CallMayHaveRunException: sent, no answer, ...), thrown as
 //                         DRAVCallTransportFailure<E>: still an E, with the names
-//   DRAVHttpStatusException       the host answered with another HTTP status than 200
+//                         and the host, port and reason
+//   DRAVHttpStatusException       another HTTP status than 200, from the host or from
+//                                 a server on the way (a proxy's error page)
 //   DRAVInvocationException       the bridge answered with a non-zero status code
 //                                 (a DRAVSmartProxyException, as generated proxies threw)
 //   DRAVResultMismatchException   the results are not what the call expects
@@ -15,12 +18,14 @@
 
 #include <drav/common/log_field.h>
 #include <drav/common/exception.h>
+#include <drav/transport/error_answer.h>
 
 #include <cstddef>
 #include <string>
 #include <utility>
 
 namespace DRAVTyped {
+// "bridge.method", as the messages name a call.
 inline std::string callName(const std::string& bridge, const std::string& method) { return bridge + "." + method; }
 }  // namespace DRAVTyped
 
@@ -37,21 +42,23 @@ private:
   std::string message_;
 };
 
+// The host answered with another HTTP status than 200.
 class DRAVHttpStatusException : public DRAVException {
 public:
-  // `body`: the start of the answer's text (capped by the client).
-  DRAVHttpStatusException(const std::string& bridge, const std::string& method, unsigned long httpCode,
-                          std::string body)
-      : DRAVException(DRAVTyped::callName(bridge, method) + ": the host answered HTTP " + std::to_string(httpCode) +
-                      (body.empty() ? std::string() : ": " + body)),
-        httpCode_(httpCode),
-        body_(std::move(body)) {}
-  unsigned long httpCode() const { return httpCode_; }
-  const std::string& body() const { return body_; }
+  // `answer` as DRAVErrorAnswer::read found it; what() shows at most
+  // `shown` characters of its text, escaped.
+  DRAVHttpStatusException(const std::string& bridge, const std::string& method, DRAVErrorAnswer answer,
+                          std::size_t shown)
+      : DRAVException(DRAVTyped::callName(bridge, method) + ": " + answer.describe(shown)), answer_(std::move(answer)) {}
+  unsigned long httpCode() const { return answer_.httpCode; }
+  // The start of the answer's body as it came, unescaped.
+  const std::string& body() const { return answer_.body; }
+  // Whether the bridge host answered, or something on the way (a proxy's page).
+  bool fromHost() const { return answer_.fromHost; }
+  const DRAVErrorAnswer& answer() const { return answer_; }
 
 private:
-  unsigned long httpCode_;
-  std::string body_;
+  DRAVErrorAnswer answer_;
 };
 
 // The bridge's message whole in bridgeMessage(); what() shows its start,
@@ -74,14 +81,17 @@ private:
   std::string bridgeMessage_;
 };
 
+// The results are not what the call expects.
 class DRAVResultMismatchException : public DRAVException {
 public:
   // The result at `position` is of kind `received` where `expected` was
   // wanted; "nothing" stands for a result that is missing or one too many.
+  // `shownValue`, when given, is the result as the message shows it ("Int
+  // 40000": a number the expected type cannot hold).
   DRAVResultMismatchException(const std::string& bridge, const std::string& method, std::size_t position,
-                              std::string expected, std::string received)
+                              std::string expected, std::string received, const std::string& shownValue = "")
       : DRAVException(DRAVTyped::callName(bridge, method) + ": result " + std::to_string(position) + " is " +
-                      received + ", expected " + expected),
+                      (shownValue.empty() ? received : shownValue) + ", expected " + expected),
         position_(position),
         expected_(std::move(expected)),
         received_(std::move(received)) {}
@@ -95,6 +105,7 @@ private:
   std::string received_;
 };
 
+// An asynchronous call never ran: its client went away first.
 class DRAVCallCancelledException : public DRAVException {
 public:
   DRAVCallCancelledException(const std::string& bridge, const std::string& method)

@@ -8,6 +8,7 @@
 
 #include <string>
 
+// What one typed call carries beside its arguments.
 struct DRAVCallOptions {
   bool needSsoToken = false;  // "DRAVMethodNeedSsoToken: yes"
   // An extra blob sent after the arguments: `extraBlob` (borrowed, read
@@ -23,6 +24,10 @@ struct DRAVCallOptions {
   // The mode sent in "DRAVStreamingMode". A client's stream() calls send
   // StreamingOut whatever this says; others default to StreamingNo.
   tag_StreamingMode streamingMode = StreamingNo;
+  // The method may safely run twice: a call that may have reached the
+  // bridge without an answer is sent again (DRAVHttpRequest::setRepeatable)
+  // instead of failing with CallMayHaveRunException.
+  bool repeatable = false;
 
   DRAVCallOptions& withSsoToken() {
     needSsoToken = true;
@@ -39,6 +44,10 @@ struct DRAVCallOptions {
   }
   DRAVCallOptions& chunked(unsigned long size) {
     chunkSize = size;
+    return *this;
+  }
+  DRAVCallOptions& asRepeatable() {
+    repeatable = true;
     return *this;
   }
   DRAVCallOptions& streaming(tag_StreamingMode mode) {

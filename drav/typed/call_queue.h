@@ -14,6 +14,7 @@
 
 namespace DRAVTyped {
 
+// Runs posted calls on at most `capacity` threads, in order.
 class CallQueue {
 public:
   explicit CallQueue(unsigned capacity) : capacity_(capacity == 0 ? 1 : capacity) {}

@@ -15,9 +15,13 @@
 // Status codes it answers with: 0 success, 1 an unknown method (the message
 // lists the first methods offered, unless the call may not be told:
 // DRAVTableCall::describe), 2 values that do not fit the parameters ("greet
-// takes (String name), got (Int, Int)"; also an object that does not read
-// back, and a method that answers with a list called streaming out: neither
-// runs), 4 a function that threw something other than DRAVBridgeError
+// takes (String name), got (Int, Int)", then the first value that does not
+// fit; also an object that does not read back, and a method that answers
+// with a list called streaming out: neither runs; and a method that streams
+// its answer called without streaming out, once it begins the value) or a
+// result its kind cannot carry ("add: result 0 cannot be sent: long value
+// does not fit in 32 bits: 5000000000"; the method ran), 4 a function that
+// threw something other than DRAVBridgeError
 // (whose own code and message are answered). A call that streams out always
 // gets the streamed form (an empty value and a non-zero code when the method
 // streamed nothing). What a method's values copy and its typed results hold
@@ -45,9 +49,11 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+// What one call to a table may hold, and the size of its reads and writes.
 struct DRAVMethodTableLimits {
   // Argument bytes a call may bring (413 beyond): a value of up to 128 MiB,
   // less its few bytes of framing. What decoding them holds is bounded by
@@ -69,7 +75,7 @@ public:
     if (limits_.chunkSize == 0) limits_.chunkSize = 1;
   }
 
-  // Binds `function` (lambda, function, or std::bind/std::mem_fn of a member)
+  // Binds `function` (lambda, function, or `std::bind`/`std::mem_fn` of a member)
   // to `name`; `parameterNames` name its value parameters in order. A name
   // bound already, or the reserved kDescribeMethod, is a std::logic_error.
   template <typename F>
@@ -80,10 +86,13 @@ public:
     order_.push_back(name);
     return *this;
   }
-  // A member function of `object`, which must outlive the table.
-  template <typename C, typename M>
-  DRAVMethodTable& method(const std::string& name, C* object, M C::*member,
+  // A member function of `object` (of its class or a base, const or not),
+  // which must outlive the table.
+  template <typename O, typename C, typename M>
+  DRAVMethodTable& method(const std::string& name, O* object, M C::*member,
                           std::vector<std::string> parameterNames = {}) {
+    static_assert(std::is_function<M>::value, "method(name, object, &Class::member) binds a member function");
+    static_assert(std::is_base_of<C, std::remove_const_t<O>>::value, "the member function is not one of the object's");
     return method(name, bindMember(object, member), std::move(parameterNames));
   }
 
@@ -119,7 +128,7 @@ public:
     DRAVHelpers::IIS::RequestWrapper in(request, call.extraBlobSize, allocator);  // owns the allocator
     DRAVHelpers::IIS::ResponseWrapper out(response);
     DRAVArgs values = readArguments(call, in, *allocator);
-    DRAVBlobReader blob(in, *allocator, call.extraBlobSize, limits_.chunkSize);
+    DRAVBlobReader blob(in, *allocator, call.extraBlobSize, limits_.chunkSize, &call);
     DRAVStreamWriter writer(out, call.streamsOut);
     DRAVTyped::MethodInput input{values, blob, writer, call};
     Outcome outcome = run(call.methodName, input);
@@ -144,13 +153,14 @@ private:
     std::string message = "no error detected";
   };
 
-  template <typename C, typename M>
-  static auto bindMember(C* object, M C::*member) {
+  template <typename O, typename C, typename M>
+  static auto bindMember(O* object, M C::*member) {
     using Sig = DRAVTyped::detail::Signature<M C::*>;
-    return bindMemberWith(object, member, typename Sig::Parameters());
+    return bindMemberWith(object, member, DRAVTyped::detail::TypeList<typename Sig::Parameters>());
   }
-  template <typename C, typename M, typename... P>
-  static auto bindMemberWith(C* object, M C::*member, std::tuple<P...>) {
+  // The parameters come as a tag: a std::tuple of references has no value to pass.
+  template <typename O, typename C, typename M, typename... P>
+  static auto bindMemberWith(O* object, M C::*member, DRAVTyped::detail::TypeList<std::tuple<P...>>) {
     return [object, member](P... p) { return (object->*member)(std::forward<P>(p)...); };
   }
 
@@ -173,13 +183,21 @@ private:
       return method + " takes " + bound.shape.parameterList() + ", got " + DRAVTyped::kindList(input.values.getArgs());
     };
     try {
-      if (!bound.run(input, outcome.results)) return Outcome{{}, BadArguments, refusal()};
+      const DRAVTyped::detail::Fit fit = bound.run(input, outcome.results);
+      if (fit.verdict == DRAVTyped::detail::Fit::WrongCount) return Outcome{{}, BadArguments, refusal()};
+      if (fit.verdict == DRAVTyped::detail::Fit::WrongValue)
+        return Outcome{{}, BadArguments, refusal() + ": " + misfit(bound.shape, input.values, fit.position)};
     } catch (const DRAVTyped::UnreadableValue& e) {
       return Outcome{{}, BadArguments, refusal() + ": " + e.what()};
+    } catch (const DRAVTyped::UnfitResult& e) {
+      return Outcome{{}, BadArguments,
+                     method + ": result " + std::to_string(e.position()) + " cannot be sent: " + e.what()};
     } catch (const DRAVBridgeError& e) {
       return Outcome{{}, e.code() == Ok ? MethodFailed : e.code(), e.what()};
     } catch (const DRAVBodyException&) {
       throw;
+    } catch (const DRAVTyped::CallDoesNotStreamOut&) {
+      return Outcome{{}, BadArguments, method + " streams its answer; call it streaming out"};
     } catch (const std::exception& e) {
       if (input.writer.begun()) throw;  // the answer is cut: the connection must end
       Annal::Logger(Annal::Error) << name_ << "." << method << " failed: " << e.what();
@@ -190,6 +208,13 @@ private:
       return Outcome{{}, MethodFailed, method + " failed"};
     }
     return outcome;
+  }
+
+  // "value 0 (Int 70000) does not fit parameter 0 (Short)".
+  static std::string misfit(const DRAVTyped::MethodShape& shape, const DRAVArgs& values, std::size_t position) {
+    const std::string at = std::to_string(position);
+    return "value " + at + " (" + DRAVTyped::valueText(*values.getArgs()[position]) + ") does not fit parameter " +
+           (shape.takesList ? "0" : at) + " (" + shape.parameterText(position) + ")";
   }
 
   // The most of a method name a message shows: the caller chose it.
@@ -293,12 +318,19 @@ private:
   // The list a value at a time: a large binary value written in pieces
   // from its own bytes, others serialized, each serialized copy charged to
   // the call while it lives: an answer never holds its values twice over.
+  // Whether the largest copy fits is known before the list's head goes out,
+  // so that an answer that does not fit is refused whole, never cut.
   void writeList(DRAVHelpers::IIS::ResponseWrapper& out, const DRAVArgs& results, const DRAVTableCall& call) const {
+    unsigned long largest = 0;
+    for (const DRAVVar* value : results.getArgs())
+      if (!writtenInPieces(*value)) largest = std::max(largest, value->objectSize(nullptr));
+    call.charge(largest);
+    call.refund(largest);
     DRAVDataOutputStream head;
     head.writeULong(results.size());
     check(out.WriteBufferChunk(head.getBuffer(0), head.size()));
     for (const DRAVVar* value : results.getArgs()) {
-      if (value->getType() == DRAVVar::BinaryArray && DRAVTyped::detail::binaryOf(*value).getLength() >= limits_.chunkSize) {
+      if (writtenInPieces(*value)) {
         writeBinary(out, DRAVTyped::detail::binaryOf(*value));
         continue;
       }
@@ -315,6 +347,12 @@ private:
       }
       call.refund(size);
     }
+  }
+
+  // A binary value of a chunk or more goes out from its own bytes, copying nothing.
+  bool writtenInPieces(const DRAVVar& value) const {
+    return value.getType() == DRAVVar::BinaryArray &&
+           DRAVTyped::detail::binaryOf(value).getLength() >= limits_.chunkSize;
   }
 
   // Its tag and length, then its bytes as they lie, in chunks.

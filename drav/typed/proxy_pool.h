@@ -17,6 +17,7 @@
 
 namespace DRAVTyped {
 
+// Lends a client's proxies to one call each, making up to `capacity` of them.
 class ProxyPool {
 public:
   // Runs on each new proxy after init(): cookies, root URL, event sink.

@@ -7,14 +7,18 @@
 //
 //   int Int, unsigned int UInt, short Short, unsigned short UShort, long Long,
 //   unsigned long ULong, bool Bool, char Char, unsigned char UChar, float
-//   Float, double Double, std::string String, zu_utf8string UTF8String,
-//   std::vector<unsigned char> and DRAVBytes BinaryArray, a class derived
-//   from DRAVTypedSerializable TypedObject, from DRAVSerializable Object.
+//   Float, double Double, std::string and std::string_view String,
+//   zu_utf8string UTF8String, std::vector<unsigned char> and DRAVBytes
+//   BinaryArray, a class derived from DRAVTypedSerializable TypedObject, from
+//   DRAVSerializable Object (and DRAVInt64, DRAVUInt64: wide_integers.h).
 //
-// Any other type fails to compile, naming it ("no value kind for this type").
+// Any other type has no kind: the typed client and the method table refuse
+// it at compile time with one line that says what to use (typed_forms.h,
+// which also makes a std::vector of kinds a list).
 #pragma once
 
 #include <drav/common/exception.h>
+#include <drav/common/log_field.h>
 #include <drav/common/wire_width.h>
 #include <drav/compression/compression.h>
 #include <drav/platform/glossa.h>
@@ -23,13 +27,15 @@
 #include <drav/serialization/serializable.h>
 #include <drav/serialization/typed_value.h>
 
-#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -56,10 +62,10 @@ inline std::string kindName(unsigned long tag) {
   return tag < sizeof kNames / sizeof kNames[0] ? kNames[tag] : "Tag" + std::to_string(tag);
 }
 
+// No kind: HasValueKind<T> is false, and the typed client and the method
+// table refuse T at compile time (requireValueKind).
 template <typename T, typename Enable = void>
-struct ValueKind {
-  static_assert(sizeof(T) == 0, "no value kind for this type");
-};
+struct ValueKind {};
 
 namespace detail {
 
@@ -142,12 +148,14 @@ inline const DRAVTypes::DRAVArray<unsigned char>& binaryOf(const DRAVVar& v) {
 }  // namespace detail
 
 template <> struct ValueKind<int> : detail::SignedKind<int, DRAVVar::Int> {};
+// long travels as Long (32 bits).
 template <> struct ValueKind<long> : detail::SignedKind<long, DRAVVar::Long> {
   // A long beyond 32 bits has no wire form: refused, never truncated.
   static bool fits(const DRAVVar& v) { return detail::oneOf(v.getType(), {DRAVVar::Int, DRAVVar::Long, DRAVVar::Short}); }
 };
 template <> struct ValueKind<short> : detail::SignedKind<short, DRAVVar::Short> {};
 template <> struct ValueKind<unsigned int> : detail::UnsignedKind<unsigned int, DRAVVar::UInt> {};
+// unsigned long travels as ULong (32 bits).
 template <> struct ValueKind<unsigned long> : detail::UnsignedKind<unsigned long, DRAVVar::ULong> {
   static bool fits(const DRAVVar& v) {
     return detail::oneOf(v.getType(), {DRAVVar::UInt, DRAVVar::ULong, DRAVVar::UShort});
@@ -157,6 +165,7 @@ template <> struct ValueKind<unsigned short> : detail::UnsignedKind<unsigned sho
 template <> struct ValueKind<char> : detail::ExactKind<char, DRAVVar::Char, &DRAVVar::getChar> {};
 template <> struct ValueKind<unsigned char> : detail::ExactKind<unsigned char, DRAVVar::UChar, &DRAVVar::getUChar> {};
 
+// bool travels as Bool.
 template <> struct ValueKind<bool> {
   static constexpr DRAVVar::VarType kind = DRAVVar::Bool;
   // As getBool: a Bool, or any integer kind but the 8-bit Char and UChar
@@ -169,6 +178,7 @@ template <> struct ValueKind<bool> {
   static void add(DRAVArgs& args, bool value) { args.addArg(value); }
 };
 
+// double travels as Double; a Float is taken too.
 template <> struct ValueKind<double> {
   static constexpr DRAVVar::VarType kind = DRAVVar::Double;
   static bool fits(const DRAVVar& v) { return detail::oneOf(v.getType(), {DRAVVar::Double, DRAVVar::Float}); }
@@ -176,18 +186,35 @@ template <> struct ValueKind<double> {
   static void add(DRAVArgs& args, double value) { args.addArg(value); }
 };
 
+// The one rule a Double meets to become a float, here and in the tools
+// (dravdump's float:X): infinities and NaN stay what they are; a finite
+// value must not become infinite (3.5e38) and one that is not 0 must not
+// become 0 (1e-50). Magnitudes only a subnormal float holds (1e-40, down to
+// 1.4e-45) are taken, rounded to it, as every value is rounded to the
+// nearest float: a float holds them, and none of them is read as zero.
+inline bool floatHolds(double value) {
+  // Where rounding to the nearest float (ties to even) starts to give an
+  // infinity: FLT_MAX plus half its unit in the last place; and up to where
+  // it gives 0: half the smallest subnormal. Compared as doubles, so that no
+  // x87 register's excess precision can make a 0 look otherwise.
+  constexpr double kRoundsToInfinity = 3.4028235677973366e38;
+  constexpr double kRoundsToZero = 0x1p-150;
+  if (!std::isfinite(value) || value == 0) return true;
+  const double magnitude = std::fabs(value);
+  return magnitude > kRoundsToZero && magnitude < kRoundsToInfinity;
+}
+
+// float travels as Float; a Double that floatHolds is taken too.
 template <> struct ValueKind<float> {
   static constexpr DRAVVar::VarType kind = DRAVVar::Float;
-  // A finite Double beyond float's range would become an infinity.
   static bool fits(const DRAVVar& v) {
-    if (!detail::oneOf(v.getType(), {DRAVVar::Double, DRAVVar::Float})) return false;
-    const double d = v.getDouble();
-    return !std::isfinite(d) || std::fabs(d) <= FLT_MAX;
+    return detail::oneOf(v.getType(), {DRAVVar::Double, DRAVVar::Float}) && floatHolds(v.getDouble());
   }
   static float take(const DRAVVar& v) { return v.getFloat(); }
   static void add(DRAVArgs& args, float value) { args.addArg(value); }
 };
 
+// std::string travels as String.
 template <> struct ValueKind<std::string> {
   static constexpr DRAVVar::VarType kind = DRAVVar::String;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::String; }
@@ -195,6 +222,7 @@ template <> struct ValueKind<std::string> {
   static void add(DRAVArgs& args, const std::string& value) { args.addArg(value); }
 };
 
+// zu_utf8string travels as UTF8String.
 template <> struct ValueKind<zu_utf8string> {
   static constexpr DRAVVar::VarType kind = DRAVVar::UTF8String;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::UTF8String; }
@@ -202,6 +230,7 @@ template <> struct ValueKind<zu_utf8string> {
   static void add(DRAVArgs& args, const zu_utf8string& value) { args.addArg(value); }
 };
 
+// Bytes travel as BinaryArray.
 template <> struct ValueKind<std::vector<unsigned char>> {
   static constexpr DRAVVar::VarType kind = DRAVVar::BinaryArray;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::BinaryArray; }
@@ -226,6 +255,7 @@ template <> struct ValueKind<std::vector<unsigned char>> {
   }
 };
 
+// Borrowed bytes travel as BinaryArray; a result points into its value.
 template <> struct ValueKind<DRAVBytes> {
   static constexpr DRAVVar::VarType kind = DRAVVar::BinaryArray;
   static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::BinaryArray; }
@@ -240,8 +270,18 @@ template <> struct ValueKind<DRAVBytes> {
   }
 };
 
+// Text viewed where it lies: a parameter of this type views the String
+// value while the method runs; an argument is sent as a String. Not a
+// result type of a client call (it would outlive the text it views).
+template <> struct ValueKind<std::string_view> {
+  static constexpr DRAVVar::VarType kind = DRAVVar::String;
+  static bool fits(const DRAVVar& v) { return v.getType() == DRAVVar::String; }
+  static std::string_view take(const DRAVVar& v) { return v.getString(); }
+  static void add(DRAVArgs& args, std::string_view value) { args.addArg(std::string(value)); }
+};
+
 // Text literals as arguments and results ("Hello"): sent as String. Not a
-// parameter type: a parameter takes const std::string&.
+// parameter type: a parameter takes const std::string& or std::string_view.
 template <> struct ValueKind<const char*> {
   static constexpr DRAVVar::VarType kind = DRAVVar::String;
   static void add(DRAVArgs& args, const char* value) { args.addArg(value); }
@@ -327,6 +367,39 @@ std::string kindList() {
   std::string list;
   ((list += (list.empty() ? "" : ", ") + kindName(KindOf<Ts>::kind)), ...);
   return "(" + list + ")";
+}
+
+// One received value as a message shows it: its kind and, for numbers and
+// text, what it holds ("Int 70000", "String \"12x\"", "BinaryArray of 3
+// bytes"). Text is escaped and cut: the peer chose it.
+inline std::string valueText(const DRAVVar& v) {
+  constexpr std::size_t kShownText = 64;
+  const unsigned long tag = v.getType();
+  const std::string kind = kindName(tag);
+  switch (tag) {
+    case DRAVVar::Int: case DRAVVar::Long: case DRAVVar::Short: return kind + " " + std::to_string(v.getLong());
+    case DRAVVar::UInt: case DRAVVar::ULong: case DRAVVar::UShort: return kind + " " + std::to_string(v.getULong());
+    case DRAVVar::UChar: return kind + " " + std::to_string(v.getUChar());
+    case DRAVVar::Char: return kind + " " + std::to_string(static_cast<int>(v.getChar()));
+    case DRAVVar::Bool: return kind + (v.getBool() ? " true" : " false");
+    case DRAVVar::Float: case DRAVVar::Double: {
+      // The fewest digits that read back as the value.
+      char text[32];
+      const double d = v.getDouble();
+      for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, d);
+        if (std::strtod(text, nullptr) == d) break;
+      }
+      return kind + " " + text;
+    }
+    case DRAVVar::String: return kind + " \"" + DRAV::detail::escapeShownText(v.getString(), kShownText) + "\"";
+    case DRAVVar::UTF8String:
+      return kind + " \"" + DRAV::detail::escapeShownText(v.getUTF8String().str(), kShownText) + "\"";
+    case DRAVVar::BinaryArray: return kind + " of " + std::to_string(detail::binaryOf(v).getLength()) + " bytes";
+    case DRAVVar::Object: case DRAVVar::TypedObject:
+      return kind + " of " + std::to_string(v.getObjectBytes().getLength()) + " bytes";
+    default: return kind;
+  }
 }
 
 // "(Int, Int)" for received values: the first kMaxListedKinds, then how

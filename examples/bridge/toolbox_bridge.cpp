@@ -5,11 +5,14 @@
 //                                                         a failing status for divisor 0
 //   repeat(String text, ULong times)                      streams its answer in pieces
 //   checksum() -> (ULong, ULong)                          reads the extra blob in pieces
+//   words(String text) -> (String...)                     answers with a list
 #include <drav/host/bridge_plugin.h>
 #include <drav/host/typed_bridge.h>
 
+#include <sstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace {
 
@@ -36,12 +39,21 @@ std::tuple<unsigned long, unsigned long> checksum(DRAVBlobReader& blob) {
   return {blob.size(), sum};
 }
 
+// The text's words: a list, which the answer carries as one String each.
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> found;
+  for (std::string word; in >> word;) found.push_back(word);
+  return found;
+}
+
 class ToolboxBridge : public DRAVHost::TypedBridge {
 public:
   ToolboxBridge() : TypedBridge("toolbox") {
     method("divide", divide, {"dividend", "divisor"});
     method("repeat", repeat, {"text", "times"});
     method("checksum", checksum);
+    method("words", words, {"text"});
   }
 };
 

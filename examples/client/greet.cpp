@@ -10,10 +10,13 @@ int main(int argc, char** argv) {
     std::cerr << "usage: greet URL NAME [-DRAV... options]\n";
     return 2;
   }
-  DRAVInitialize library(argc, argv);
-  DRAVBridgeClient greeter("greeter", Url(argv[1]));
   try {
+    DRAVInitialize library(argc, argv);                 // the -DRAV... options: a mistyped one is refused
+    DRAVBridgeClient greeter("greeter", Url(argv[1]));  // bridge name, URL, [AuthInfo,] settings
     std::cout << greeter.call<std::string>("greet", std::string(argv[2])) << "\n";
+  } catch (const DRAVOptionException& e) {
+    std::cerr << "greet: " << e.what() << "\n";
+    return 2;
   } catch (const std::exception& e) {
     std::cerr << "greet: " << e.what() << "\n";
     return 1;

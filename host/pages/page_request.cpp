@@ -48,12 +48,17 @@ void storeCount(VARIANT& count, std::uint32_t read) {
 
 }  // namespace
 
-PageRequest* PageRequest::create(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead) {
-  return new PageRequest(body, totalBytes, largestRead);
+PageRequest* PageRequest::create(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead,
+                                 CallWatch* watch) {
+  return new PageRequest(body, totalBytes, largestRead, watch);
 }
 
-PageRequest::PageRequest(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead)
-    : ComObject(DRAVHelpers::IIS::IID_IRequest), body_(&body), totalBytes_(totalBytes), largestRead_(largestRead) {}
+PageRequest::PageRequest(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead, CallWatch* watch)
+    : ComObject(DRAVHelpers::IIS::IID_IRequest),
+      body_(&body),
+      totalBytes_(totalBytes),
+      largestRead_(largestRead),
+      watch_(watch) {}
 
 HRESULT STDMETHODCALLTYPE PageRequest::get_TotalBytes(LONG* totalBytes) {
   if (!totalBytes) return E_POINTER;
@@ -68,6 +73,11 @@ HRESULT STDMETHODCALLTYPE PageRequest::BinaryRead(VARIANT* count, VARIANT* resul
   const auto asked = countOf(*count);
   if (!asked) return DISP_E_TYPEMISMATCH;
   if (*asked < 0) return E_INVALIDARG;
+  const HostCode host(watch_);
+  if (!host) {
+    lastError_ = "the call was given up at the call time limit";
+    return E_FAIL;
+  }
   const std::int64_t largest = static_cast<std::int64_t>(std::min<std::uint64_t>(largestRead_, INT32_MAX));
   const std::uint32_t wanted =
       static_cast<std::uint32_t>(std::min<std::int64_t>({*asked, std::int64_t(totalBytes_) - delivered_, largest}));

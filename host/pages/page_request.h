@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/pages/com_object.h"
+#include "host/server/call_watch.h"
 #include "host/server/request_stream.h"
 
 #include <drav/platform/asp.h>
@@ -19,8 +20,10 @@ public:
   // A new object holding one reference, the caller's (Release frees it).
   // `body` must stay usable until detach(). One BinaryRead delivers at most
   // `largestRead` bytes (the call's memory share), whatever count it is asked.
+  // A read is the host's code for `watch` (null: none), and fails once the
+  // call was given up.
   static PageRequest* create(RequestStream& body, std::uint32_t totalBytes,
-                             std::uint64_t largestRead = UINT32_MAX);
+                             std::uint64_t largestRead = UINT32_MAX, CallWatch* watch = nullptr);
   // Cuts the object off the connection: every later call gives E_UNEXPECTED.
   void detach() { body_ = nullptr; }
   // Why the last BinaryRead failed; empty when none did.
@@ -42,13 +45,14 @@ public:
   HRESULT STDMETHODCALLTYPE get_Cookies(DRAVHelpers::IIS::IRequestDictionary** values) override;
 
 private:
-  PageRequest(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead);
+  PageRequest(RequestStream& body, std::uint32_t totalBytes, std::uint64_t largestRead, CallWatch* watch);
   // Fills `array` (grown as needed) with up to `wanted` body bytes; returns how many.
   std::uint32_t readInto(SAFEARRAY* array, std::uint32_t wanted);
 
   RequestStream* body_;
   std::uint32_t totalBytes_;
   std::uint64_t largestRead_;
+  CallWatch* const watch_;
   std::uint32_t delivered_ = 0;
   std::string lastError_;
 };

@@ -71,13 +71,27 @@ std::optional<long> statusRecordCode(const unsigned char* bytes, std::size_t siz
 
 }  // namespace
 
-PageResponse* PageResponse::create(ResponseStream& out) { return new PageResponse(out); }
+PageResponse* PageResponse::create(ResponseStream& out, CallWatch* watch) { return new PageResponse(out, watch); }
 
-PageResponse::PageResponse(ResponseStream& out) : ComObject(DRAVHelpers::IIS::IID_IResponse), out_(&out) {}
+PageResponse::PageResponse(ResponseStream& out, CallWatch* watch)
+    : ComObject(DRAVHelpers::IIS::IID_IResponse), out_(&out), watch_(watch) {}
 
 template <typename Action>
 HRESULT PageResponse::sending(Action action) {
   if (!out_) return E_UNEXPECTED;
+  const HostCode host(watch_);
+  if (!host) {
+    connectionFailed_ = true;  // the host answered the call in the bridge's stead
+    return kClientGone;
+  }
+  // Whether the answer has begun, for a give-up to come: on every way out, before the bridge's code runs on.
+  struct Begun {
+    CallWatch* watch;
+    const ResponseStream& out;
+    ~Begun() {
+      if (watch && out.headSent()) watch->answerBegins();
+    }
+  } begun{watch_, *out_};
   try {
     action(*out_);
     return S_OK;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "host/pages/com_object.h"
+#include "host/server/call_watch.h"
 #include "host/server/response_stream.h"
 
 #include <drav/platform/asp.h>
@@ -19,8 +20,10 @@ namespace DRAVHost {
 class PageResponse final : public ComObject<DRAVHelpers::IIS::IResponse> {
 public:
   // A new object holding one reference, the caller's (Release frees it).
-  // `out` must stay usable until detach().
-  static PageResponse* create(ResponseStream& out);
+  // `out` must stay usable until detach(). What goes out to the connection
+  // is the host's code for `watch` (null: none), and fails once the call
+  // was given up.
+  static PageResponse* create(ResponseStream& out, CallWatch* watch = nullptr);
   // Cuts the object off the connection: every later call gives E_UNEXPECTED.
   void detach() { out_ = nullptr; }
   // True once a write failed because the connection did.
@@ -68,12 +71,13 @@ public:
   HRESULT STDMETHODCALLTYPE put_CacheControl(BSTR) override { return E_NOTIMPL; }
 
 private:
-  explicit PageResponse(ResponseStream& out);
+  PageResponse(ResponseStream& out, CallWatch* watch);
   // Runs a write on the stream and maps its failures to HRESULTs.
   template <typename Action>
   HRESULT sending(Action action);
 
   ResponseStream* out_;
+  CallWatch* const watch_;
   bool connectionFailed_ = false;
   std::optional<long> statusWritten_;
 };

@@ -11,6 +11,7 @@
 #include "host/sso/host_auth.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
+#include "host/server/stuck_calls.h"
 #include "host/server/url_path.h"
 
 #include <drav/platform/annal.h>
@@ -24,6 +25,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <map>
@@ -49,9 +51,14 @@ constexpr unsigned kDefaultMaxConnections = 16384;
 constexpr unsigned kSpareDescriptors = 64;
 // Large enough for a head at the default limit, and for reading bodies in big pieces.
 constexpr std::size_t kInputBufferSize = 64 * 1024;
-// How long a stopping host waits for requests on their way over kept-alive
-// connections before it closes those that wait for one.
-constexpr std::chrono::milliseconds kRequestsInFlight(1000);
+// How long a stopping host waits for requests on their way to it (a round
+// trip of the network in front, well under a millisecond on a LAN) before
+// it closes the connections that wait for a request of which nothing has
+// come: with nothing running it ends that much after the listener.
+constexpr std::chrono::milliseconds kRequestsInFlight(100);
+// At the grace's end, the time the 503s of the requests still waiting for a
+// slot get to go out before every connection is cut.
+constexpr std::chrono::milliseconds kTurnedAwayAnswers(100);
 // After the grace, how long stop() waits for cut connections to end: their
 // waits end at once, and a bridge that writes learns of the cut at once.
 constexpr std::chrono::seconds kStopCutWait(2);
@@ -70,8 +77,6 @@ std::unique_ptr<asio::ssl::context> tlsContextFor(const HostSettings& settings) 
   auto tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
   tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
-  // OpenSSL gives its record buffers (34 KiB) back while a connection is idle.
-  SSL_CTX_set_mode(tls->native_handle(), SSL_MODE_RELEASE_BUFFERS);
   error_code error;
   tls->use_certificate_chain_file(settings.certFile, error);
   if (error) throw std::runtime_error("cannot use the certificate " + settings.certFile + ": " + error.message());
@@ -121,7 +126,8 @@ HostSettings checked(HostSettings settings) {
 
 // How often deadlines are checked: a fraction of the shortest wait allowed.
 std::chrono::milliseconds sweepPeriod(const HostSettings& settings) {
-  const auto shortest = std::min({settings.headTimeout, settings.idleTimeout, settings.transferGrace});
+  auto shortest = std::min({settings.headTimeout, settings.idleTimeout, settings.transferGrace});
+  if (settings.callTimeLimit.count() > 0) shortest = std::min(shortest, settings.callTimeLimit);
   return std::clamp(shortest / 8, std::chrono::milliseconds(10), std::chrono::milliseconds(250));
 }
 
@@ -142,6 +148,7 @@ public:
   void start();
   // The calls left running; empty when every thread was joined.
   std::vector<std::string> stop();
+  StopStep hurryStop();
   HostStatistics statistics();
   void reopenAccessLog();
   unsigned short adminPort() const { return admin_ ? admin_->port() : 0; }
@@ -175,12 +182,23 @@ private:
   // Waits until `done` holds or `limit` has passed; true when it held.
   template <typename Done>
   static bool waitUntil(Done done, std::chrono::milliseconds limit);
+  // The stop enters `step`; true when hurryStop() ended it before it began.
+  bool enterStep(StopStep step);
+  // Waits for the step's end: `limit`, or hurryStop().
+  void sleepThroughStep(std::chrono::milliseconds limit);
+  bool hurried(StopStep step) const { return hurriedThrough_.load() >= static_cast<int>(step); }
 
   std::unique_ptr<asio::ssl::context> tls_;
   std::optional<ConnectionRegistry> registry_;
   std::optional<RequestSlots> slots_;
   std::optional<BufferPool> buffers_;
   std::optional<ConnectionShared> shared_;
+  std::optional<StuckCalls> stuck_;
+  // The stop's step, and the last one hurryStop() ended (as ints of StopStep).
+  std::mutex stepMutex_;
+  std::condition_variable stepHurried_;
+  std::atomic<int> step_{static_cast<int>(StopStep::NotStopping)};
+  std::atomic<int> hurriedThrough_{static_cast<int>(StopStep::NotStopping)};
   // Declared after what connections refer to: their end destroys the connections still held.
   std::optional<EventLoops> loops_;
   // On the first loop.
@@ -210,7 +228,8 @@ void BridgeHost::Impl::start() {
   slots_.emplace(settings.maxRunningCalls, settings.maxWaitingCalls, settings.maxClientWaits);
   buffers_.emplace(std::max<std::size_t>(kInputBufferSize, std::size_t(settings.headerLimit) + 4096),
                    2 * (settings.maxRunningCalls + loops));
-  shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get()});
+  stuck_.emplace(running, *slots_, *loops_, settings.callTimeLimit, settings.maxStuckCalls);
+  shared_.emplace(ConnectionShared{routes, *registry_, *slots_, *buffers_, tls_.get(), &*stuck_});
   startAdmin();
   retryTimer_.emplace(first);
   sweepTimer_.emplace(first);
@@ -281,6 +300,7 @@ void BridgeHost::Impl::sweepNext() {
   sweepTimer_->async_wait([this](const error_code& error) {
     if (error) return;
     registry_->sweep();
+    stuck_->sweep();
     sweepNext();
   });
 }
@@ -307,9 +327,35 @@ void BridgeHost::Impl::closeListener() {
   retryTimer_->cancel();
 }
 
+bool BridgeHost::Impl::enterStep(StopStep step) {
+  std::lock_guard<std::mutex> lock(stepMutex_);
+  step_ = static_cast<int>(step);
+  return hurried(step);
+}
+
+void BridgeHost::Impl::sleepThroughStep(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(stepMutex_);
+  const int step = step_.load();
+  stepHurried_.wait_for(lock, limit, [&] { return hurriedThrough_.load() >= step; });
+}
+
+BridgeHost::StopStep BridgeHost::Impl::hurryStop() {
+  std::lock_guard<std::mutex> lock(stepMutex_);
+  // Before stop() has begun, its first step is the one to end; a step ended
+  // already that stop() has not left yet, the one after it.
+  const int step = std::max({step_.load(), static_cast<int>(StopStep::Draining), hurriedThrough_.load() + 1});
+  if (step != static_cast<int>(StopStep::Draining) && step != static_cast<int>(StopStep::Grace))
+    return static_cast<StopStep>(step);
+  hurriedThrough_ = step;
+  stepHurried_.notify_all();
+  return static_cast<StopStep>(step);
+}
+
 std::vector<std::string> BridgeHost::Impl::stop() {
+  enterStep(StopStep::Draining);
   stopping = true;  // /healthz says so, and every answer closes its connection
-  std::this_thread::sleep_for(settings.drainTime);
+  sleepThroughStep(settings.drainTime);
+  const bool graceHurried = enterStep(StopStep::Grace);
   // On the listener's loop; bounded, should every thread that could run it be stuck in a call.
   const auto closed = std::make_shared<std::promise<void>>();
   asio::post(loops_->loop(0).context(), [this, closed] {
@@ -317,17 +363,23 @@ std::vector<std::string> BridgeHost::Impl::stop() {
     closed->set_value();
   });
   closed->get_future().wait_for(settings.stopGrace);
-  slots_->turnAwayWaiting();
-  memory.stop();  // calls waiting for memory give up
+  memory.stop();  // calls waiting for memory take it, within the grace
   const auto allEnded = [this] { return slots_->running() + slots_->clientWaits() == 0 && registry_->size() == 0; };
   const auto graceEnd = std::chrono::steady_clock::now() + settings.stopGrace;
-  // A request sent on a kept-alive connection as the stop began is served
-  // (and told the connection ends); after that, connections that wait for
-  // their next request would only hold the grace to its end.
-  if (!waitUntil(allEnded, std::min(kRequestsInFlight, settings.stopGrace))) {
-    registry_->closeIdle();
-    waitUntil(allEnded, std::chrono::duration_cast<std::chrono::milliseconds>(graceEnd - std::chrono::steady_clock::now()));
+  const auto endedOrHurried = [&] { return allEnded() || hurried(StopStep::Grace); };
+  if (!graceHurried) {
+    // Requests on their way as the listener closed are served (and told
+    // that the connection ends); connections that wait for one after that
+    // would only hold the grace to its end. Requests already taken, running
+    // or waiting for a slot, have the whole grace.
+    if (!waitUntil(endedOrHurried, std::min(kRequestsInFlight, settings.stopGrace))) {
+      registry_->closeIdle();
+      waitUntil(endedOrHurried,
+                std::chrono::duration_cast<std::chrono::milliseconds>(graceEnd - std::chrono::steady_clock::now()));
+    }
   }
+  enterStep(StopStep::Ending);
+  if (slots_->turnAwayWaiting() > 0) waitUntil(allEnded, kTurnedAwayAnswers);
   registry_->stop();  // every connection still open is cut once the grace is over
   waitUntil(allEnded, kStopCutWait);
   if (admin_) admin_->stop();
@@ -389,6 +441,8 @@ std::vector<std::string> BridgeHost::stop() {
   impl_->leftBehind = !abandoned.empty();
   return abandoned;
 }
+
+BridgeHost::StopStep BridgeHost::hurryStop() { return impl_->hurryStop(); }
 
 void BridgeHost::reopenAccessLog() { impl_->reopenAccessLog(); }
 

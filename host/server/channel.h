@@ -13,8 +13,9 @@
 // pieces of a small answer leave in one segment yet none waits long.
 #pragma once
 
+#include "host/server/tls_socket.h"
+
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/stream.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -24,7 +25,7 @@
 
 namespace DRAVHost {
 
-using TlsStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+using TlsStream = TlsSocket;
 
 // A read or write that failed or timed out. The channel is unusable afterwards.
 class ChannelError : public std::runtime_error {

@@ -3,7 +3,6 @@
 #include <drav/platform/annal.h>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 
 #include <sys/socket.h>
@@ -30,6 +29,8 @@ const Annal::AnnalInitExit annalInitExit;
 constexpr std::chrono::milliseconds kLinger(1000);
 constexpr std::size_t kLingerBytes = 1024 * 1024;
 constexpr std::size_t kLingerChunk = 4096;
+// A plain connection drops a body it does not read in pieces of this size.
+constexpr std::size_t kDiscardChunk = 64 * 1024;
 // How long a TLS connection beyond the bound may take, from the accept, to
 // complete its handshake and take its 503.
 constexpr std::chrono::milliseconds kRefusalTime(2000);
@@ -61,30 +62,31 @@ std::vector<std::pair<std::string, std::string>> retryAfter(const HostSettings& 
 }
 
 // A running request's waits on its client, taken outside its slot where the
-// host has a client wait to spare.
+// host has a client wait to spare, or the request one of its own.
 class SlotWhileWaiting : public PeerWaits {
 public:
-  explicit SlotWhileWaiting(RequestSlots& slots) : slots_(slots) {}
+  SlotWhileWaiting(RequestSlots& slots, bool ownWait) : slots_(slots), ownWait_(ownWait) {}
 
   bool begin() override {
     RequestSlots::Job next;
-    aside_ = slots_.stepAside(next);
+    aside_ = slots_.stepAside(next, ownWait_);
     if (next) next(true);
     return aside_;
   }
   void end() override {
     if (!aside_) return;
     aside_ = false;
-    if (RequestSlots::Job next = slots_.stepBack()) next(true);
+    if (RequestSlots::Job next = slots_.stepBack(ownWait_)) next(true);
   }
 
 private:
   RequestSlots& slots_;
+  const bool ownWait_;
   bool aside_ = false;
 };
 
 template <typename Stream>
-class Connection : public std::enable_shared_from_this<Connection<Stream>> {
+class Connection : public std::enable_shared_from_this<Connection<Stream>>, public CallWatch::Owner {
   static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
 public:
@@ -96,7 +98,8 @@ public:
         entry_(lowest().native_handle()),
         channel_(makeChannel()),
         in_(*channel_, settings_, shared.buffers),
-        peer_(peer) {}
+        peer_(peer),
+        watch_(this) {}
   ~Connection() { shared_.registry.remove(entry_); }
 
   ConnectionRegistry::Entry& entry() { return entry_; }
@@ -107,7 +110,7 @@ public:
     headDeadline_ = Clock::now() + settings_.headTimeout;  // the first head counts from the accept
     headClockRunning_ = true;
     if constexpr (kTls) {
-      if (!entry_.arm(headDeadline_, true)) return finalClose();
+      if (!entry_.arm(headDeadline_, true, false, true)) return finalClose();
       stream_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](const error_code& e) {
         if (!self->entry_.disarm() || e) {
           Annal::Logger(Annal::XS) << "host: the TLS handshake failed: " << e.message();
@@ -179,11 +182,12 @@ private:
       headDeadline_ = Clock::now() + settings_.headTimeout;
       headClockRunning_ = true;
     }
-    // A kept-alive connection waiting for its next request; a new one's first
-    // is on its way.
-    const bool nextRequest = !in_.headBegun() && served_ > 0;
-    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false,
-                    !in_.headBegun(), nextRequest))
+    // Where connections give way (the admin listener), a begun head does as
+    // an idle connection does: heads begun a byte each would else hold every
+    // place for the head timeout.
+    const bool givesWay = !in_.headBegun() || shared_.registry.givesWay();
+    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false, givesWay,
+                    !in_.headBegun()))
       return finalClose();
     // An idle connection holds no buffer while it waits.
     in_.releaseInputIfEmpty();
@@ -286,10 +290,15 @@ private:
     readBodyAhead();
   }
 
-  void bodyTimedOut() { answer(&in_.head(), 408, "the request body did not arrive in time", {}, false); }
+  void bodyTimedOut() {
+    in_.abandonBody();  // too slow to be waited for again
+    answer(&in_.head(), 408, "the request body did not arrive in time", {}, false);
+  }
 
   void run() {
     if (in_.bodyHeld() && isHostAnswer(in_.head(), shared_.routes)) return answerAtOnce();
+    // A body still to come is waited for outside any slot.
+    ownWait_ = !in_.bodyHeld() && shared_.slots.ownsWaits();
     // A request admitted later runs on its own loop, whoever frees the slot.
     const auto later = [self = this->shared_from_this()](bool admitted) {
       asio::post(self->stream_.get_executor(), [self, admitted] {
@@ -297,7 +306,7 @@ private:
         self->overloaded();
       });
     };
-    switch (shared_.slots.admit(later)) {
+    switch (shared_.slots.admit(later, ownWait_)) {
       case RequestSlots::Admission::Run: return runInSlot();
       case RequestSlots::Admission::Waiting: return;
       case RequestSlots::Admission::Refused: return overloaded();
@@ -306,28 +315,52 @@ private:
 
   void runInSlot() {
     bool keepOpen = false;
+    watch_.reset();
     try {
       // A TLS channel waits for the loop's handlers: another thread must run them.
       const EventLoop::Call call(loop_, kTls, *channel_);
-      SlotWhileWaiting waits(shared_.slots);
+      SlotWhileWaiting waits(shared_.slots, ownWait_);
       channel_->observeWaits(&waits);
       struct Unobserve {
         Channel& channel;
         ~Unobserve() { channel.observeWaits(nullptr); }
       } unobserve{*channel_};
       keepOpen = serveRequest(in_, *channel_, shared_.routes, peer_,
-                              served_ + 1 == settings_.maxRequestsPerConnection);
+                              served_ + 1 == settings_.maxRequestsPerConnection, &watch_);
       // An answer cut short still delivers what it wrote.
-      if (!keepOpen) channel_->writeAll(nullptr, 0, settings_.transferGrace);
+      if (!keepOpen && !watch_.givenUp()) channel_->writeAll(nullptr, 0, settings_.transferGrace);
     } catch (const std::exception& e) {
       Annal::Logger(Annal::XS) << "host: request ended: " << e.what();
     }
-    if (RequestSlots::Job next = shared_.slots.release()) next(true);
+    if (watch_.givenUp()) {
+      // The bridge returned at last: its call was answered in its stead, its
+      // slot handed on, and the connection is no longer this thread's. A
+      // client wait of its own stayed with the thread the bridge held.
+      if (shared_.stuck) shared_.stuck->returned();
+      if (ownWait_)
+        if (RequestSlots::Job next = shared_.slots.releaseOwnWait()) next(true);
+      return;
+    }
+    if (RequestSlots::Job next = shared_.slots.release(ownWait_)) next(true);
     ++served_;
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
     // A request already held is taken up on a fresh stack.
     asio::post(stream_.get_executor(), [self = this->shared_from_this()] { self->awaitHead(); });
+  }
+
+  // The call was given up while its thread runs the bridge (stuck_calls.h):
+  // answered here on the loop, the thread never touching the connection again.
+  void answerGivenUp(bool answerBegun) override {
+    asio::post(stream_.get_executor(), [self = this->shared_from_this(), answerBegun] {
+      if (!answerBegun)
+        return self->answer(&self->in_.head(), 504, "the bridge gave no answer within the call time limit", {},
+                            false);
+      // What went out cannot be completed: the client sees the answer cut.
+      // The socket stays open while the bridge's thread holds its channel.
+      ::shutdown(self->lowest().native_handle(), SHUT_RDWR);
+      self->shared_.registry.remove(self->entry_);
+    });
   }
 
   // The host's own answer, made here without a slot (it waits for nothing), then sent.
@@ -374,9 +407,11 @@ private:
                       });
   }
 
-  // Ends the connection politely: TLS close, then the TCP send side, then a
-  // short linger, which gives way as an idle connection does.
+  // Ends the connection politely: the rest of a body the answer left unread,
+  // then TLS close, then the TCP send side, then a short linger, which gives
+  // way as an idle connection does.
   void close() {
+    if (in_.bodyUnfinished()) return discardBody();
     if (!entry_.arm(Clock::now() + kLinger, true, true)) return finalClose();
     if constexpr (kTls) {
       stream_.async_shutdown([self = this->shared_from_this()](const error_code&) { self->linger(); });
@@ -400,6 +435,50 @@ private:
                              });
   }
 
+  // Reads and drops the rest of the body, so that the client, or a proxy
+  // still passing it on, gets the answer and a clean end rather than a
+  // reset that would cost it the answer (a proxy would count a failure of
+  // the host): up to the body's end (a chunked one's is not looked for:
+  // until the client ends), for at most the transfer grace, on no thread
+  // and with no input buffer. It gives way as an idle connection does.
+  void discardBody() {
+    discardLeft_ = in_.abandonBody();
+    discardDeadline_ = Clock::now() + settings_.transferGrace;
+    if constexpr (kTls) lingerBuffer_.reset(new char[kLingerChunk]);
+    discardMore();
+  }
+
+  void discardMore() {
+    if (discardLeft_ && *discardLeft_ == 0) return close();
+    // No request is under way: a stopping host need not wait for this.
+    if (!entry_.arm(discardDeadline_, true, true, true)) return finalClose();
+    if constexpr (!kTls) {
+      lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
+        if (!self->entry_.disarm() || e) return self->finalClose();
+        // Read here, into the thread's own scratch: nothing is held between reads.
+        thread_local std::array<char, kDiscardChunk> scratch;
+        const long got = self->receiveNow(scratch.data(), self->discardRoom(scratch.size()));
+        if (got == 0) return self->finalClose();  // the peer ended (or the connection failed)
+        if (got > 0) self->dropped(static_cast<std::size_t>(got));
+        self->discardMore();
+      });
+    } else {
+      stream_.async_read_some(asio::buffer(lingerBuffer_.get(), discardRoom(kLingerChunk)),
+                              [self = this->shared_from_this()](const error_code& e, std::size_t bytes) {
+                                if (!self->entry_.disarm() || e || bytes == 0) return self->finalClose();
+                                self->dropped(bytes);
+                                self->discardMore();
+                              });
+    }
+  }
+
+  std::size_t discardRoom(std::size_t room) const {
+    return discardLeft_ ? static_cast<std::size_t>(std::min<std::uint64_t>(room, *discardLeft_)) : room;
+  }
+  void dropped(std::size_t bytes) {
+    if (discardLeft_) *discardLeft_ -= bytes;
+  }
+
   void finalClose() {
     entry_.disarm();
     shared_.registry.remove(entry_);
@@ -415,13 +494,17 @@ private:
   std::unique_ptr<Channel> channel_;
   RequestStream in_;
   const boost::asio::ip::address peer_;
+  CallWatch watch_;  // of the request running, if any
   std::string answer_;  // the host's own answer while it goes out
-  std::unique_ptr<char[]> lingerBuffer_;
+  std::unique_ptr<char[]> lingerBuffer_;  // also what a TLS connection reads a dropped body into
+  std::optional<std::uint64_t> discardLeft_;  // of a body being dropped; nothing: until the client ends
+  Clock::time_point discardDeadline_;
   // A TLS connection's first bytes of a head, while it holds no input buffer.
   std::array<char, kTls ? 256 : 0> firstBytes_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
   bool headClockRunning_ = false;
+  bool ownWait_ = false;  // the running request holds a client wait of its own
   unsigned served_ = 0;
 };
 

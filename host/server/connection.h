@@ -15,6 +15,7 @@
 #include "host/server/event_loops.h"
 #include "host/server/request_handling.h"
 #include "host/server/request_slots.h"
+#include "host/server/stuck_calls.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -28,6 +29,7 @@ struct ConnectionShared {
   RequestSlots& slots;
   BufferPool& buffers;
   boost::asio::ssl::context* tls;  // null: plain HTTP
+  StuckCalls* stuck = nullptr;      // null: no call is given up
 };
 
 // Takes the accepted socket, which belongs to `loop`, over and serves it

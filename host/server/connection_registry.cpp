@@ -6,14 +6,14 @@
 
 namespace DRAVHost {
 
-bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle, bool nextRequest) {
+bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle, bool awaitsRequest) {
   bothWays_.store(bothWays);
-  nextRequest_.store(nextRequest);
+  awaitsRequest_.store(awaitsRequest);
   if (idle && !idle_.load()) idleSince_.store(Clock::now().time_since_epoch().count());
   idle_.store(idle);
   deadline_.store(std::max<std::int64_t>(1, deadline.time_since_epoch().count()));
   // Stores before the check: a stop either sees this wait or is seen here.
-  return !(registry_ && (registry_->stopping_.load() || (nextRequest && registry_->closingIdle_.load())));
+  return !(registry_ && (registry_->stopping_.load() || (awaitsRequest && registry_->closingIdle_.load())));
 }
 
 bool ConnectionRegistry::add(Entry& entry) {
@@ -91,7 +91,7 @@ void ConnectionRegistry::closeIdle() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (Entry* entry : entries_) {
     std::int64_t deadline = entry->deadline_.load();
-    if (entry->nextRequest_.load() && deadline > 0 && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut))
+    if (entry->awaitsRequest_.load() && deadline > 0 && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut))
       cut(*entry, false);
   }
 }

@@ -29,11 +29,12 @@ public:
     // socket down for reading (`bothWays`: for writing too). `idle`: the wait
     // for a request of which nothing has arrived, or the linger of a closing
     // connection, which may be cut early to make room (see the
-    // constructor). `nextRequest`: the wait of a kept-alive connection for
-    // its next request, which closeIdle() ends. False when the host is
-    // stopping (or, for that wait, closing idle connections): the
+    // constructor). `awaitsRequest`: the wait for a request of which nothing
+    // has arrived (a new connection's first, its TLS handshake included, or
+    // a kept-alive one's next), which closeIdle() ends. False when the host
+    // is stopping (or, for that wait, closing idle connections): the
     // connection is to close instead.
-    bool arm(Clock::time_point deadline, bool bothWays, bool idle = false, bool nextRequest = false);
+    bool arm(Clock::time_point deadline, bool bothWays, bool idle = false, bool awaitsRequest = false);
     // Ends the wait; false when it was cut (or the host is stopping).
     bool disarm() { return deadline_.exchange(kNone) != kCut; }
 
@@ -49,7 +50,7 @@ public:
     std::atomic<std::int64_t> deadline_{kNone};  // Clock ticks; kNone while it runs a request
     std::atomic<bool> bothWays_{false};
     std::atomic<bool> idle_{false};
-    std::atomic<bool> nextRequest_{false};
+    std::atomic<bool> awaitsRequest_{false};
     std::atomic<std::int64_t> idleSince_{0};  // Clock ticks, while idle_
   };
 
@@ -66,11 +67,13 @@ public:
   // false when maxRefusing are already, or the host is stopping.
   bool addRefusal(Entry& entry);
   bool refusalsFull() const;
+  // Whether idle connections give way to new ones (see the constructor).
+  bool givesWay() const { return idleGiveWay_; }
   void remove(Entry& entry);
   // Cuts every connection whose wait is past its deadline.
   void sweep();
-  // From now on a kept-alive connection does not wait for its next
-  // request: cuts those that do, so that a stop need not wait for them.
+  // From now on no connection waits for a request of which nothing has
+  // come: cuts those that do, so that a stop need not wait for them.
   void closeIdle();
   // From now on every wait is refused; cuts every connection, those
   // running a request as well.

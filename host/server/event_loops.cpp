@@ -72,6 +72,13 @@ void EventLoops::abandon() {
   for (std::thread& thread : threads_) thread.detach();
 }
 
+bool EventLoops::addSpareThread() {
+  std::lock_guard<std::mutex> lock(mutex_);  // stop() joins the threads once stopping_ is set
+  if (stopping_) return false;
+  threads_.emplace_back([this] { serveThread(nullptr); });
+  return true;
+}
+
 void EventLoops::serveThread(EventLoop* first) {
   for (EventLoop* loop = first;;) {
     if (loop) serve(*loop);

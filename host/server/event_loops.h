@@ -92,6 +92,9 @@ public:
   // call that never returns: they end as they can, so the loops must stay
   // (never be destroyed) from then on.
   void abandon();
+  // One more spare thread, in place of one a call holds for good; false
+  // once the loops are stopping.
+  bool addSpareThread();
 
 private:
   friend class EventLoop::Call;

@@ -104,4 +104,18 @@ address forwardedClient(const address& peer, const RequestHead& head, const std:
   return plain(peer);
 }
 
+bool forwardedHttps(const address& peer, const RequestHead& head, const std::vector<address>& trusted) {
+  if (trusted.empty() || !isTrusted(peer, trusted)) return false;
+  for (const auto& line : head.fields) {
+    if (!equalsIgnoringCase(line.first, "X-Forwarded-Proto")) continue;
+    std::size_t at = 0;
+    while (at <= line.second.size()) {
+      const std::size_t comma = std::min(line.second.find(',', at), line.second.size());
+      if (equalsIgnoringCase(trimBlanks(line.second.substr(at, comma - at)), "https")) return true;
+      at = comma + 1;
+    }
+  }
+  return false;
+}
+
 }  // namespace DRAVHost

@@ -31,4 +31,11 @@ std::vector<boost::asio::ip::address> parseTrustedProxies(const std::vector<std:
 boost::asio::ip::address forwardedClient(const boost::asio::ip::address& peer, const RequestHead& head,
                                          const std::vector<boost::asio::ip::address>& trusted);
 
+// Whether the client reached the first proxy over https, as trusted proxies
+// say in X-Forwarded-Proto: from a trusted peer, when any entry of any such
+// line is "https" (a client that adds one only makes its own cookie
+// stricter). The headers of any other peer are ignored.
+bool forwardedHttps(const boost::asio::ip::address& peer, const RequestHead& head,
+                    const std::vector<boost::asio::ip::address>& trusted);
+
 }  // namespace DRAVHost

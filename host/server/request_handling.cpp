@@ -6,6 +6,7 @@
 #include "host/pages/page_request.h"
 #include "host/pages/page_response.h"
 
+#include <drav/common/near_names.h>
 #include <drav/platform/annal.h>
 
 #include <algorithm>
@@ -52,6 +53,24 @@ std::string plainOr(const std::string& text, const char* otherwise) {
   static const char kPlain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._~-";
   const bool plain = !text.empty() && text.size() <= 200 && text.find_first_not_of(kPlain) == std::string::npos;
   return plain ? text : otherwise;
+}
+
+// The most bridge paths a 404 names.
+constexpr std::size_t kMaxListedBridges = 16;
+
+// The 404 of a path no bridge is served at: with the paths that are, and
+// the nearest of them, where the host may say what it serves.
+std::string noBridgeAt(const std::string& path, const HostRoutes& routes) {
+  const std::string shown = plainOr(path, "");
+  std::string text = "no bridge at " + (shown.empty() ? std::string("this path") : shown);
+  if (!routes.settings.listBridges || routes.bridges.empty()) return text;
+  std::vector<std::string> paths;
+  for (const auto& bridge : routes.bridges) paths.push_back(bridge.first);
+  if (!shown.empty()) text += DRAV::detail::didYouMean(shown, paths);
+  text += "; this host serves ";
+  for (std::size_t i = 0; i < paths.size() && i < kMaxListedBridges; ++i) text += (i ? ", " : "") + paths[i];
+  if (paths.size() > kMaxListedBridges) text += ", and " + std::to_string(paths.size() - kMaxListedBridges) + " more";
+  return text;
 }
 
 // The methods a listener serves on some target: POST only where it serves bridges.
@@ -127,14 +146,19 @@ private:
 // One request on its way through the host; the streams live as long as it.
 class Exchange {
 public:
-  Exchange(RequestStream& in, Channel& channel, const HostRoutes& routes, const ClientKey& client,
-           bool lastOnConnection)
+  Exchange(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
+           const ClientKey& client, bool lastOnConnection, CallWatch* watch)
       : in_(in),
         channel_(channel),
         routes_(routes),
+        peer_(peer),
         client_(client),
+        watch_(watch),
         out_(channel, routes.settings, in.head().version,
-             in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {}
+             in.head().keepAlive && !lastOnConnection && !routes.stopping(), in.head().isHead()) {
+    // From the stop on every answer closes its connection, one begun before it too.
+    out_.closeAfterOnce(routes.stopFlag);
+  }
 
   bool serve();
   // What the access log says of the request once served.
@@ -156,7 +180,9 @@ private:
   RequestStream& in_;
   Channel& channel_;
   const HostRoutes& routes_;
+  const boost::asio::ip::address& peer_;
   const ClientKey client_;
+  CallWatch* const watch_;
   ResponseStream out_;
   CallReport report_;
 };
@@ -188,10 +214,12 @@ bool Exchange::serve() {
     if (head.method != "GET" && !head.isHead())
       return refuse(405, "the logon is a GET", {{"Allow", "GET, HEAD"}});
     if (!in_.drainBody(routes_.settings.drainLimit)) out_.closeAfter();
-    answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, out_);
+    const bool overHttps =
+        !routes_.settings.certFile.empty() || forwardedHttps(peer_, head, routes_.trustedProxies);
+    answerSsoLogon(head, routes_.settings, routes_.auth.throttle, routes_.auth.sessions, client_, overHttps, out_);
     return out_.keepAlive();
   }
-  return refuse(404, "no bridge at " + plainOr(path, "this path"));
+  return refuse(404, noBridgeAt(path, routes_));
 }
 
 bool Exchange::serveBridge(const ServedBridge& bridge) {
@@ -255,10 +283,20 @@ bool Exchange::serveMetrics() {
 
 bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
   PageRequest* request = PageRequest::create(in_, static_cast<std::uint32_t>(in_.head().contentLength),
-                                             routes_.settings.callMemoryBudget);
-  PageResponse* response = PageResponse::create(out_);
+                                             routes_.settings.callMemoryBudget, watch_);
+  PageResponse* response = PageResponse::create(out_, watch_);
   std::optional<HttpError> failure;
+  bool givenUp = false;
   try {
+    // The bridge's code, for the sweep's watch, until it returns or throws.
+    struct BridgeCode {
+      CallWatch* watch;
+      bool& givenUp;
+      BridgeCode(CallWatch* w, bool& up) : watch(w), givenUp(up) {
+        if (watch) watch->bridgeRuns();
+      }
+      ~BridgeCode() { givenUp = watch && !watch->hostRuns(); }
+    } running{watch_, givenUp};
     bridge.serve(call, request, response);
   } catch (const HttpError& e) {
     failure = e;
@@ -275,7 +313,7 @@ bool Exchange::dispatch(BridgeHandler& bridge, const BridgeCall& call) {
   request->Release();
   response->Release();
 
-  if (connectionFailed) return false;
+  if (givenUp || connectionFailed) return false;
   if (failure) {
     if (auto cause = hostCause(call, *failure)) failure = cause;
   }
@@ -322,8 +360,9 @@ void Exchange::fillEntry(AccessEntry& entry) const {
   const RequestHead& head = in_.head();
   entry.path = head.path();
   if (const std::string* method = head.field("DRAVMethodName")) entry.methodName = *method;
-  entry.status = out_.statusCode();
-  entry.cutOff = !out_.delivered();
+  const bool givenUp = watch_ && watch_->givenUp();
+  entry.status = givenUp ? 504 : out_.statusCode();
+  entry.cutOff = givenUp ? watch_->answerBegun() : !out_.delivered();
   entry.invocationStatus = report_.invocationStatus;
   entry.bytesIn = in_.bodyBytesRead();
   entry.bytesOut = out_.bytesSent();
@@ -332,18 +371,18 @@ void Exchange::fillEntry(AccessEntry& entry) const {
 }  // namespace
 
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
-                  bool lastOnConnection) {
+                  bool lastOnConnection, CallWatch* watch) {
   ++routes.requestsServed;
   const boost::asio::ip::address client = forwardedClient(peer, in.head(), routes.trustedProxies);
   std::optional<RunningCalls::Scope> listed;
-  if (routes.running) listed.emplace(*routes.running, in.head(), peer);
+  if (routes.running) listed.emplace(*routes.running, in.head(), peer, watch);
   if (!routes.accessLog && !routes.metrics)
-    return Exchange(in, channel, routes, clientKeyOf(client), lastOnConnection).serve();
+    return Exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection, watch).serve();
 
   AccessEntry entry;
   if (routes.accessLog) entry.start = std::chrono::system_clock::now();
   const auto started = std::chrono::steady_clock::now();
-  Exchange exchange(in, channel, routes, clientKeyOf(client), lastOnConnection);
+  Exchange exchange(in, channel, routes, peer, clientKeyOf(client), lastOnConnection, watch);
   const auto served = [&] {
     exchange.fillEntry(entry);
     const auto took = std::chrono::steady_clock::now() - started;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/server/access_log.h"
+#include "host/server/call_watch.h"
 #include <drav/host/bridge_handler.h>
 #include "host/server/channel.h"
 #include "host/server/host_metrics.h"
@@ -63,9 +64,12 @@ struct HostRoutes {
 // thread of the host's pool and may block there (bounded by the host's
 // limits). `peer` is the connection's peer address; the client counted for
 // authentication and named in the log is the one forwardedClient names.
+// A bridge call is watched through `watch` (null: not at all), which the
+// sweep may give up while its bridge runs: the request then returns false
+// as soon as the bridge does, without touching the connection again.
 // True when the connection stays open for another request.
 bool serveRequest(RequestStream& in, Channel& channel, const HostRoutes& routes, const boost::asio::ip::address& peer,
-                  bool lastOnConnection);
+                  bool lastOnConnection, CallWatch* watch = nullptr);
 
 // Whether the request gets one of the host's own short answers (/healthz, a
 // path served by nothing, ...) rather than running a bridge, the logon or the

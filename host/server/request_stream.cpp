@@ -46,6 +46,10 @@ private:
   }
   void on_response_impl(int, string_view, int, error_code& ec) override { ec = http::error::bad_method; }
   void on_field_impl(http::field, string_view name, string_view value, error_code&) override {
+    // A chunked body's trailer fields are dropped: they come after the body,
+    // past every check of the head, so nothing may read them as the head's
+    // (credentials, call headers, forwarding).
+    if (is_header_done()) return;
     if (fields_ == head_.fields.size()) head_.fields.emplace_back();
     head_.fields[fields_].first.assign(name.data(), name.size());
     head_.fields[fields_].second.assign(value.data(), value.size());
@@ -187,6 +191,8 @@ void RequestStream::beginHead() {
   parser.header_limit(settings_.headerLimit);
   parser.body_limit(settings_.bodyLimit);
   headBegun_ = false;
+  headAccepted_ = false;
+  bodyAbandoned_ = false;
   bodyRead_ = 0;
 }
 
@@ -205,6 +211,7 @@ bool RequestStream::parseHead() {
   if (!parser.is_header_done()) return false;
   describeHead();
   checkHead(head_);
+  headAccepted_ = true;
   bodyPace_.start();
   return true;
 }
@@ -327,6 +334,22 @@ bool RequestStream::drainBody(std::uint64_t limit) {
     return false;
   }
   return bodyComplete();
+}
+
+bool RequestStream::bodyUnfinished() const {
+  return headAccepted_ && !bodyAbandoned_ && !bodyFailure_ && !bodyComplete();
+}
+
+std::optional<std::uint64_t> RequestStream::abandonBody() {
+  std::optional<std::uint64_t> left;
+  if (head_.hasContentLength && !bodyComplete()) {
+    const std::uint64_t due = head_.contentLength - bodyRead_;
+    left = due - std::min<std::uint64_t>(due, end_ - begin_);
+  }
+  bodyAbandoned_ = true;
+  begin_ = end_;
+  releaseInputIfEmpty();
+  return left;
 }
 
 void RequestStream::compact() {

@@ -109,6 +109,14 @@ public:
   // Reads and drops the rest of the body when no more than `limit` bytes are
   // left of it. True when the body is complete afterwards; never throws.
   bool drainBody(std::uint64_t limit);
+  // Whether some of an accepted head's body has still to arrive: it has
+  // neither ended, nor failed, nor been abandoned.
+  bool bodyUnfinished() const;
+  // Gives up on reading the body: drops the input held (the body's, and
+  // anything after it) and gives the buffer back. How many bytes of a
+  // Content-Length body are still to arrive; nothing for a chunked one, whose
+  // end is no longer looked for.
+  std::optional<std::uint64_t> abandonBody();
 
 private:
   struct Parser;
@@ -125,6 +133,8 @@ private:
   std::size_t begin_ = 0;          // unparsed bytes are input_[begin_, end_)
   std::size_t end_ = 0;
   bool headBegun_ = false;
+  bool headAccepted_ = false;  // parsed and checked; its body may follow
+  bool bodyAbandoned_ = false;
   std::uint64_t bodyRead_ = 0;
   TransferPace bodyPace_;
   std::optional<HttpError> bodyFailure_;  // no more reading on this connection once set

@@ -106,6 +106,7 @@ void ResponseStream::finish() {
   if (finished_) return;
   finished_ = true;
   if (!headSent_) {
+    settleKeepAlive();
     const std::string head = headText(buffered_.size());
     headSent_ = true;
     const ConstPiece pieces[] = {{head.data(), head.size()}, {buffered_.data(), headOnly_ ? 0 : buffered_.size()}};
@@ -128,6 +129,8 @@ bool ResponseStream::sendText(unsigned code, const std::string& message,
   contentType_ = "text/plain; charset=utf-8";
   headers_ = headers;
   headers_.emplace_back("X-Content-Type-Options", "nosniff");
+  // The host's own text, told from a proxy's page (proxies drop Server).
+  headers_.emplace_back("DRAVHost", "dravbridge");
   buffering_ = true;
   buffered_.assign(message.begin(), message.end());
   buffered_.push_back('\n');
@@ -149,6 +152,7 @@ std::string ResponseStream::reasonFor(unsigned code) {
 void ResponseStream::startStreaming(const void* data, std::size_t size, bool soon) {
   chunked_ = http11_;
   if (!chunked_) keepAlive_ = false;  // an HTTP/1.0 client reads the body up to the connection's end
+  settleKeepAlive();
   const std::string head = headText(std::nullopt);
   headSent_ = true;
   // The head and the first piece leave together: one write, one segment.

@@ -14,6 +14,7 @@
 #include "host/server/memory_budget.h"
 #include "host/server/transfer_pace.h"
 
+#include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -69,6 +70,9 @@ public:
   void finish();
   // The connection ends after this response; the head says so if it has not gone out.
   void closeAfter() { keepAlive_ = false; }
+  // The same once `flag` is set when the head goes out (the host's stop,
+  // which may begin while the answer is made); `flag` must outlive the stream.
+  void closeAfterOnce(const std::atomic<bool>* flag) { closeFlag_ = flag; }
   // A complete answer of the host's own: status, text/plain message (never
   // sniffed as anything else) and any extra headers; only before the head
   // has gone out (false otherwise).
@@ -94,6 +98,10 @@ private:
   void startStreaming(const void* data, std::size_t size, bool soon);
   // With a length: the head of a body sent whole.
   std::string headText(std::optional<std::size_t> contentLength) const;
+  // Whether the connection stays open, as the head about to go out says.
+  void settleKeepAlive() {
+    if (closeFlag_ && closeFlag_->load()) keepAlive_ = false;
+  }
   void sendChunk(const void* data, std::size_t size, bool soon);
   // Writes the pieces within what the minimum rate allows for them.
   void send(const ConstPiece* pieces, std::size_t count, bool soon);
@@ -105,6 +113,7 @@ private:
   bool headOnly_;
   TransferPace pace_;
   std::uint64_t sent_ = 0;
+  const std::atomic<bool>* closeFlag_ = nullptr;
   const CallMemory* memory_ = nullptr;
   bool memoryExceeded_ = false;
   unsigned status_ = 200;

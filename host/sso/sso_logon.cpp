@@ -19,18 +19,18 @@ std::string cookieHeaderOf(const RequestHead& head) {
 
 // The session cookie: not for scripts, only over HTTPS when issued over it,
 // and gone from the client when the session's absolute lifetime ends.
-std::string sessionCookie(const std::string& token, const HostSettings& settings) {
+std::string sessionCookie(const std::string& token, const HostSettings& settings, bool overHttps) {
   const auto maxAge = std::chrono::ceil<std::chrono::seconds>(settings.auth.sessionLifetime).count();
   std::string cookie = std::string(kSessionCookie) + "=" + token + "; Path=/; Max-Age=" + std::to_string(maxAge) +
                        "; HttpOnly";
-  if (!settings.certFile.empty()) cookie += "; Secure";
+  if (overHttps) cookie += "; Secure";
   return cookie;
 }
 
 }  // namespace
 
 void answerSsoLogon(const RequestHead& head, const HostSettings& settings, LogonThrottle& throttle,
-                    SessionTokens& sessions, const ClientKey& client, ResponseStream& out) {
+                    SessionTokens& sessions, const ClientKey& client, bool overHttps, ResponseStream& out) {
   const std::string challenge = "Basic realm=\"" + settings.realm + "\"";
   const auto challenged = findCookie(cookieHeaderOf(head), kChallengeCookie);
   if (!challenged || *challenged != "YES") {
@@ -59,7 +59,7 @@ void answerSsoLogon(const RequestHead& head, const HostSettings& settings, Logon
   }
   throttle.succeeded(attempt);
   out.sendText(200, "single sign-on: logged on",
-               {{"Set-Cookie", sessionCookie(sessions.issue(settings.sso.user), settings)}});
+               {{"Set-Cookie", sessionCookie(sessions.issue(settings.sso.user), settings, overHttps)}});
 }
 
 std::string openSessionOf(const RequestHead& head, const SessionTokens& sessions) {

@@ -19,9 +19,10 @@ namespace DRAVHost {
 // Answers one GET to the logon path: 401 with the challenge cookie when the
 // request lacks it, 429 while the client is locked out after failed logons,
 // 401 when the credentials are missing or wrong, else 200 with a new session
-// cookie naming the user.
+// cookie naming the user, marked Secure when `overHttps` (the client's
+// connection is https, the host's own or as a trusted proxy says).
 void answerSsoLogon(const RequestHead& head, const HostSettings& settings, LogonThrottle& throttle,
-                    SessionTokens& sessions, const ClientKey& client, ResponseStream& out);
+                    SessionTokens& sessions, const ClientKey& client, bool overHttps, ResponseStream& out);
 
 // The session cookie of a request when it holds a token `sessions` accepts;
 // empty otherwise.

@@ -1,5 +1,6 @@
 #include <drav/common/exception.h>
 #include <drav/config/client_core.h>
+#include <drav/config/credentials.h>
 #include <drav/config/endpoint_policy.h>
 #include <drav/config/initialization.h>
 #include <drav/config/service_descriptor.h>
@@ -80,6 +81,26 @@ TEST(DRAVLookupPolicy, StartsFromTheClientCoresCurrentDefaults) {
   core.setRequestTimeout(0);
   core.getAuthenticationInfo() = DRAVAuthenticationInfo();
   core.getHttpProxyInfo() = DRAVHttpProxyInfo();
+}
+
+// What a bridge proxy is given: the mode decides how the credentials go
+// (none sends none), and proxy credentials go as Basic once a user is set.
+TEST(DRAVLookupPolicy, HandsItsCredentialsOnAsABridgeProxyTakesThem) {
+  DRAVLookupPolicy policy;
+  policy.getAuthenticationInfo().setHttpUserName("u").setHttpUserPasword("p");
+  EXPECT_FALSE(policy.getAuthInfo().needAuth()) << "no mode, no credentials sent";
+  policy.getAuthenticationInfo().setHttpAuthenticationMode(DRAVAuthenticationInfo::HTTP_AUTH_BASIC);
+  const AuthInfo basic = policy.getAuthInfo();
+  EXPECT_EQ(AuthInfo::AuthBasic, basic.mode());
+  EXPECT_EQ(Base64Credentials("u", "p").getCredentials(), basic.credentials());
+  EXPECT_FALSE(basic.needProxyAuth());
+  policy.getAuthenticationInfo().setHttpAuthenticationMode(DRAVAuthenticationInfo::HTTP_AUTH_NTLM);
+  policy.getHttpProxyInfo().setUserName("pu").setUserPassword("pp");
+  const AuthInfo ntlm = policy.getAuthInfo();
+  EXPECT_EQ(AuthInfo::AuthNtlm, ntlm.mode());
+  EXPECT_EQ("p", ntlm.pass());
+  EXPECT_TRUE(ntlm.needProxyAuth());
+  EXPECT_EQ(Base64Credentials("pu", "pp").getCredentials(), ntlm.proxyCredentials());
 }
 
 TEST(DRAVLookupPolicy, StoresZeroAsGivenButRefusesTimeoutsBeyond32Bits) {

@@ -118,7 +118,7 @@ TEST(DRAVInitialize, ThreadsInitialisingAndTearingDownNeverReportACoreThatIsTorn
 TEST(DRAVInitialize, AnInitialisationStartedWhileAnotherParsesItsOptionsCountsOnce) {
   // Long enough to parse (about 0.15 s) that the second thread surely asks
   // while the first is still at it.
-  std::string word = "-DRAVnothing";
+  std::string word = "-DRAVcfg";
   std::vector<char*> longArgv(1000000, &word[0]);
   char program[] = "prog";
   char* shortArgv[] = {program, nullptr};

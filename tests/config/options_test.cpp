@@ -18,7 +18,8 @@ using Info = DRAVAuthenticationInfo;
 // argv as a program receives it; the strings live as long as the object.
 class Args {
 public:
-  Args(std::initializer_list<const char*> words) : words_(words.begin(), words.end()) {
+  Args(std::initializer_list<const char*> words) : Args(std::vector<std::string>(words.begin(), words.end())) {}
+  explicit Args(std::vector<std::string> words) : words_(std::move(words)) {
     for (std::string& w : words_) pointers_.push_back(&w[0]);
     pointers_.push_back(nullptr);
   }
@@ -137,6 +138,50 @@ TEST_F(Options, UnknownAndMisspelledWordsAreIgnored) {
   EXPECT_EQ(core().getAuthenticationInfo().getHttpAuthenticationMode(), Info::HTTP_AUTH_NONE);
   EXPECT_EQ(core().getAuthenticationInfo().getSslMode(), Info::SSL_NONE);
   EXPECT_EQ(core().getRequestTimeout(), 18000000ul);
+}
+
+// Initialisation is where a mistyped option is seen: each "-DRAV..." word
+// that names no option or gives one a value it cannot take is named, with
+// the name likely meant, and nothing is applied. The program's own
+// arguments, and values that merely look like options, pass.
+TEST_F(Options, InitialisationRefusesWhatNoOptionTakesNamingWhatWasMeant) {
+  Args mistyped{"prog", "--verbose", "file.txt", "-DRAVssl_cafile", "ca.pem", "-DRAVhttp_auth_mode", "basci",
+                "-DRAVreq_timeout", "5s", "-DRAVsec_user", "u", "-DRAVgzip_threshold=10", "-DRAVproxy_port", "0",
+                "-DRAVhttp_auth_user", "-DRAVlooks_like_an_option", "-DRAVssl_verify", "of", "-DRAVconn_timeout"};
+  try {
+    DRAVInitialize init(mistyped.argc(), mistyped.argv());
+    ADD_FAILURE() << "initialised";
+  } catch (const DRAVOptionException& e) {
+    const std::vector<std::string> expected = {
+        "-DRAVssl_cafile is not an option (did you mean -DRAVssl_ca_file?)",
+        "-DRAVhttp_auth_mode takes none, basic or ntlm, not 'basci' (did you mean basic?)",
+        "-DRAVreq_timeout takes milliseconds from 0 (the default) to 4294967295, not '5s'",
+        "-DRAVsec_user is not an option (use -DRAVhttp_auth_user)",
+        "-DRAVgzip_threshold=10 is not an option (the value is the next argument: -DRAVgzip_threshold 10)",
+        "-DRAVproxy_port takes a port from 1 to 65535, not '0'",
+        "-DRAVssl_verify takes on or off, not 'of' (did you mean on?)",
+        "-DRAVconn_timeout needs a value",
+    };
+    EXPECT_EQ(expected, e.refusals());
+    EXPECT_EQ(0u, std::string(e.what()).find(expected[0] + "; " + expected[1]));
+  }
+  EXPECT_FALSE(DRAVInitialize::isInitialized());
+  EXPECT_EQ(core().getAuthenticationInfo().getHttpAuthenticationMode(), Info::HTTP_AUTH_NONE) << "nothing applied";
+  EXPECT_EQ(core().getAuthenticationInfo().getHttpUserName(), "");
+
+  std::vector<std::string> many(101, "-DRAVx");
+  many[0] = "prog";
+  Args flood(many);
+  const std::vector<std::string> bounded = DRAVOptionParser::refusals(flood.argc(), flood.argv());
+  ASSERT_EQ(DRAVOptionParser::kMaxRefusals + 1, bounded.size()) << "a refusal stays short however many words come";
+  EXPECT_EQ("and 84 more", bounded.back());
+
+  Args fine{"prog", "--verbose", "-x", "-DRAVhttp_auth_user", "-DRAVodd", "-DRAVcfg", "-DRAVssl_verify", "off",
+            "-DRAVreq_timeout", "0", "-DRAVproxy_port", "65535"};
+  EXPECT_TRUE(DRAVOptionParser::refusals(fine.argc(), fine.argv()).empty());
+  DRAVInitialize init(fine.argc(), fine.argv());
+  EXPECT_EQ(core().getAuthenticationInfo().getHttpUserName(), "-DRAVodd");
+  EXPECT_FALSE(core().getAuthenticationInfo().getTlsPolicy().verify);
 }
 
 TEST_F(Options, NumbersReadAsSignedDecimalWithZeroMeaningTheDefault) {

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 namespace dravbridge {
@@ -56,6 +58,8 @@ void expectSameSettings(const HostSettings& expected, const HostSettings& actual
   EXPECT_EQ(expected.transferGrace.count(), actual.transferGrace.count());
   EXPECT_EQ(expected.drainTime.count(), actual.drainTime.count());
   EXPECT_EQ(expected.stopGrace.count(), actual.stopGrace.count());
+  EXPECT_EQ(expected.callTimeLimit.count(), actual.callTimeLimit.count());
+  EXPECT_EQ(expected.maxStuckCalls, actual.maxStuckCalls);
   EXPECT_EQ(expected.callMemoryBudget, actual.callMemoryBudget);
   EXPECT_EQ(expected.memoryBudget, actual.memoryBudget);
   EXPECT_EQ(expected.sso.enabled, actual.sso.enabled);
@@ -110,6 +114,7 @@ TEST_F(ConfigFile, EveryKeyReachesItsSetting) {
   write("session-key", "a key of 32 bytes or more, shared\n", 0600);
   const BridgeConfig config = read(R"(trace = true
 compression = "never"
+describe = false
 [listen]
 address = "0.0.0.0"
 port = 8420
@@ -158,6 +163,8 @@ min_transfer_rate = 1000
 transfer_grace = "2s"
 drain_time = "1500ms"
 stop_grace = "3s"
+call_time_limit = "0s"
+max_stuck_calls = 9
 call_memory_budget = 1048576
 memory_budget = 8388608
 [[bridge]]
@@ -205,11 +212,14 @@ plugin = "sample"
   expected.transferGrace = milliseconds(2000);
   expected.drainTime = milliseconds(1500);
   expected.stopGrace = milliseconds(3000);
+  expected.callTimeLimit = milliseconds(0);
+  expected.maxStuckCalls = 9;
   expected.callMemoryBudget = 1048576;
   expected.memoryBudget = 8388608;
   expectSameSettings(expected, config.host);
   EXPECT_TRUE(config.trace);
   EXPECT_EQ(DRAVCompression::DRAVCompressionChoice::Never, config.compression);
+  EXPECT_FALSE(config.describe);
   EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample", ""}, {"/b/c", "sample", ""}}), config.bridges);
 }
 
@@ -477,18 +487,35 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-// The example in the package, read beside the secret files it names: its
-// comments say its values are the defaults unless they tell otherwise. The
-// README shows it whole.
+// The example with the settings it leaves out ("#key = value", "#[table]")
+// put back.
+std::string withLeftOutSettings(const std::string& example) {
+  return std::regex_replace(example, std::regex("(^|\n)#(?=[^ \n])"), "$1");
+}
+
+// The example in the package is the configuration the service runs with:
+// its comments say its values are the defaults unless they tell otherwise,
+// and the settings it leaves out are read beside the secret files they
+// name. The README shows it whole.
 TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   const std::string example = readFile(DRAVBRIDGE_EXAMPLE_CONFIG);
   EXPECT_NE(std::string::npos, readFile(DRAV_README).find("```toml\n" + example + "```\n"));
+  HostSettings expected;
+  expected.port = 8420;
+  expected.stopGrace = std::chrono::seconds(30);
+  expected.admin.port = 9420;
+  BridgeConfig config = read(example);
+  expectSameSettings(expected, config.host);
+  EXPECT_FALSE(config.trace);
+  EXPECT_TRUE(config.describe);
+  EXPECT_EQ(DRAVCompression::DRAVCompressionChoice::WhenItPays, config.compression);
+  EXPECT_EQ(BridgeConfig().bridges, config.bridges);
+
   write("basic-password", "caller's\n", 0600);
   write("sso-password", "operator's\n", 0600);
   write("session-key", std::string(64, 'c') + "\n", 0600);
-  const BridgeConfig config = read(example);
-  HostSettings expected;
-  expected.port = 8420;
+  // password and password_file exclude each other: the files are read.
+  config = read(std::regex_replace(withLeftOutSettings(example), std::regex("\npassword = [^\n]*"), ""));
   expected.certFile = folder_.file("cert.pem");
   expected.keyFile = folder_.file("key.pem");
   expected.user = "caller";
@@ -496,11 +523,22 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   expected.sso.user = "operator";
   expected.sso.password = "operator's";
   expected.auth.sessionKey = std::string(64, 'c');
-  expected.admin.port = 9420;
   expectSameSettings(expected, config.host);
-  EXPECT_FALSE(config.trace);
-  EXPECT_EQ(DRAVCompression::DRAVCompressionChoice::WhenItPays, config.compression);
-  EXPECT_EQ(BridgeConfig().bridges, config.bridges);
+}
+
+// Its settings, those it leaves out included, are every key the file may
+// hold: the reference of the file (dravbridge.toml(5)) is made from it.
+TEST_F(ConfigFile, ShippedExampleNamesEveryKey) {
+  std::set<std::string> named;
+  std::string table;
+  std::istringstream lines(withLeftOutSettings(readFile(DRAVBRIDGE_EXAMPLE_CONFIG)));
+  std::smatch found;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, found, std::regex("\\[+([a-z_]+)\\]+"))) table = found[1].str() + ".";
+    else if (std::regex_match(line, found, std::regex("([a-z_]+) = .*"))) named.insert(table + found[1].str());
+  }
+  const std::vector<std::string> keys = dravbridge::configKeys();
+  EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()), named);
 }
 
 // dravbridge itself: the file first, then the command line over it.

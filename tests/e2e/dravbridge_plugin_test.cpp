@@ -171,6 +171,12 @@ TEST(DravbridgePlugins, APluginOfTheFileThatDoesNotLoadIsNamedWithItsLineAndPath
                 folder.file("lib/libkv.so") + "): cannot load bridge plugin '" + folder.file("lib/libkv.so") +
                 "': No such file or directory\n",
             refusal("lib/libkv.so"));
+  // A name without its ".so", where the file with it is.
+  std::ofstream(folder.file("libinventory.so")) << "not loaded";
+  EXPECT_EQ("dravbridge: " + file + ":7: plugin \"libinventory\" in [[bridge]] (taken from the file's folder: " +
+                folder.file("libinventory") + "): cannot load bridge plugin '" + folder.file("libinventory") +
+                "': No such file or directory (did you mean \"libinventory.so\"?)\n",
+            refusal("libinventory"));
   const std::string undefined = kPlugins + "/libprobe_undefined.so";
   EXPECT_EQ("dravbridge: " + file + ":7: plugin \"" + undefined + "\" in [[bridge]]: cannot load bridge plugin '" +
                 undefined + "': it needs notDefinedAnywhere() (_Z18notDefinedAnywherev), which nothing loaded defines: "

@@ -3,6 +3,7 @@
 #ifdef DRAVCALL_PROGRAM
 
 #include "call_options.h"
+#include "method_check.h"
 #include "progress_meter.h"
 
 #include <drav/common/exception.h>
@@ -70,6 +71,15 @@ TEST(DravcallOptions, RefuseWhatCannotRun) {
                  e.what());
   }
   EXPECT_TRUE(parse({"--help"}).help);
+  // The library's options are the command line's too: a mistyped one is no call.
+  try {
+    parse({"-DRAVssl_cafile", "ca.pem", "u", "b", "m", "-DRAVhttp_auth_mode", "basci"});
+    ADD_FAILURE() << "a mistyped -DRAV option passed";
+  } catch (const UsageError& e) {
+    EXPECT_STREQ("-DRAVssl_cafile is not an option (did you mean -DRAVssl_ca_file?); -DRAVhttp_auth_mode takes "
+                 "none, basic or ntlm, not 'basci' (did you mean basic?)",
+                 e.what());
+  }
 }
 
 std::string statusBytes(long code, const std::string& message) {
@@ -173,6 +183,29 @@ TEST(ProgressMeter, ShowsTheShareWhenTheTotalIsKnownAndOnlyWhenEnabled) {
   }
   EXPECT_EQ("", quiet.str());
   EXPECT_EQ("\rupload   [####################] 100%  10 B / 10 B\x1b[K\n", shown.str());
+}
+
+// The description comes from the server: what of it a refusal shows is
+// escaped (no byte a terminal acts on) and bounded, whatever the server sent.
+TEST(DravcallParts, CheckRefusalsShowTheServersDescriptionEscapedAndBounded) {
+  DRAVArgs values;
+  values.addArg(std::string("x"));
+  const std::string hostile[] = {
+      "echo(\x1b[2J\x1b]0;pwn\x07Int x) -> (Int)\n",
+      "echo(Int... \x1b[31mids) -> (Int)\n",
+      "echo(Int " + std::string(100000, '\x1b') + ") -> (Int)\n",
+      "echo(Int, Int" + std::string(100000, 'n') + ") -> (Int)\n",
+  };
+  for (const std::string& description : hostile) {
+    const std::string refusal = dravtools::checkAgainstDescription(description, "echo", values);
+    ASSERT_FALSE(refusal.empty()) << description.substr(0, 40);
+    EXPECT_EQ(std::string::npos, refusal.find('\x1b')) << refusal.substr(0, 200);
+    EXPECT_EQ(std::string::npos, refusal.find('\x07')) << refusal.substr(0, 200);
+    EXPECT_LT(refusal.size(), 2048u) << refusal.substr(0, 200);
+  }
+  // A description of plain text is shown as it came.
+  EXPECT_EQ("echo(Int x): value 0 (String) does not fit parameter 0 (Int x)",
+            dravtools::checkAgainstDescription("echo(Int x) -> (Int)\n", "echo", values));
 }
 
 }  // namespace

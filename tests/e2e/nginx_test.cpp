@@ -26,6 +26,7 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace e2e {
 namespace {
@@ -121,6 +122,22 @@ TEST_F(Nginx, CallsPassIntactOverOneKeptAliveConnectionToTheHost) {
   // connection from nginx to the host for them all.
   const ProgramResult host = host_->stop();
   EXPECT_NE(std::string::npos, host.out.find("dravbridge: stopped after 3 requests on 1 connections")) << host.out;
+}
+
+// An error answer says who gave it: the host's own text passes nginx as the
+// host's; nginx's page when no host answers is named as nginx's, by its
+// status line and title.
+TEST_F(Nginx, AnErrorAnswerNamesWhetherTheHostOrNginxGaveIt) {
+  startHostBehindNginx();
+  const ProgramResult hosts = runProgram(DRAVCALL_PROGRAM, {nginx_->url("/elsewhere"), "sample", "echo"}, 60s);
+  EXPECT_EQ("dravcall: the host answered HTTP 404: no bridge at /elsewhere; this host serves /bridges/sample\n",
+            hosts.err);
+  host_->stop();
+  const ProgramResult nginxs = dravcall({}, {"echo", "int:1"});
+  EXPECT_EQ(3, nginxs.exitCode);
+  EXPECT_EQ("dravcall: the server at 127.0.0.1:" + std::to_string(nginx_->port()) +
+                " answered \"HTTP/1.1 502 Bad Gateway\" with a page titled \"502 Bad Gateway\"\n",
+            nginxs.err);
 }
 
 // The example bridge plugin built against the installed package and served
@@ -291,6 +308,27 @@ TEST_F(Nginx, StreamsA256MiBExtraBlobAndA256MiBAnswerWithoutHoldingThem) {
   const std::string log = nginx_->errorLog();
   EXPECT_EQ(std::string::npos, log.find("buffered to a temporary file")) << log;
 }
+
+#ifdef DRAV_TEST_PLUGINS
+// Calls of a bridge that never returns are answered 504 at the call time
+// limit, which nginx passes on without counting against the host: the calls
+// of everyone else keep being answered, none with 502 ("no live upstreams").
+TEST_F(Nginx, CallsGivenUpAtTheTimeLimitLeaveTheHostInTheUpstream) {
+  startHostBehindNginx(DRAVBRIDGE_PROGRAM, {"--max-calls", "2", "--call-time-limit", "1s", "--path", kSamplePath,
+                                            "--bridge", std::string(DRAV_TEST_PLUGINS) + "/libprobe.so"});
+  std::vector<std::unique_ptr<RawClient>> stuck;
+  for (int i = 0; i < 3; ++i) {
+    stuck.push_back(std::make_unique<RawClient>(nginx_->port()));
+    stuck.back()->send(hosttest::callRequest("hang", hosttest::encodeArgs(DRAVArgs()), 0, "", "/bridges/probe", "probe"));
+  }
+  for (auto& client : stuck) EXPECT_EQ(504, client->readReply(6s).status);
+  for (int i = 0; i < 5; ++i) {
+    const ProgramResult call = dravcall({}, {"echo", "int:" + std::to_string(i)});
+    EXPECT_EQ(0, call.exitCode) << call.err;
+  }
+  EXPECT_EQ(std::string::npos, nginx_->errorLog().find("no live upstreams"));
+}
+#endif
 
 }  // namespace
 }  // namespace e2e

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -64,6 +65,8 @@ TEST_F(TypedCalls, EveryValueKindTravelsAsItsKindBothWays) {
   EXPECT_EQ(3.0f, typed_.call<float>("float", 1.5f));
   EXPECT_EQ(-5e300, typed_.call<double>("double", -2.5e300));
   EXPECT_EQ("abc!", typed_.call<std::string>("string", "abc"));
+  const std::string withNul("key\0secret-part", 15);
+  EXPECT_EQ(withNul + "!", typed_.call<std::string>("string", withNul)) << "a NUL inside is kept both ways";
   EXPECT_EQ(std::string("\xC3\xA9t\xC3\xA9!"),
             typed_.call<zu_utf8string>("utf8", zu_utf8string("\xC3\xA9t\xC3\xA9")).str());
   EXPECT_EQ((std::vector<unsigned char>{3, 2, 1, 0}), typed_.call<std::vector<unsigned char>>("bytes", std::vector<unsigned char>{0, 1, 2, 3}));
@@ -148,6 +151,8 @@ TEST_F(TypedCalls, ResultsOfTheWrongCountOrKindNameThePositionAndBothKinds) {
       {[this] { typed_.call("int", 1); }, 0, "nothing", "Int"},
       {[this] { typed_.call<std::tuple<std::string, std::string>>("split", "ab", 1); }, 2, "nothing", "Long"},
       {[this] { typed_.call<std::tuple<std::string, int, long>>("split", "ab", 1); }, 1, "Int", "String"},
+      {[this] { typed_.call<std::tuple<int, int, long>>("split", "ab", 1); }, 0, "Int", "String"},  // the first named
+      {[this] { typed_.call<std::vector<int>>("names", std::vector<int>{1}); }, 0, "Int", "String"},
       {[this] { typed_.call<short>("int", 40000); }, 0, "Short", "Int"},
       {[this] { typed_.call<Label>("point", Point()); }, 0, "Object", "TypedObject"},
   };
@@ -171,20 +176,66 @@ TEST_F(TypedCalls, AnotherHttpStatusCarriesTheStatusAndTheBodysText) {
     FAIL() << "no exception";
   } catch (const DRAVHttpStatusException& e) {
     EXPECT_EQ(404u, e.httpCode());
-    EXPECT_EQ("no bridge at /nowhere", e.body());
-    EXPECT_EQ("typed.int: the host answered HTTP 404: no bridge at /nowhere", std::string(e.what()));
+    EXPECT_TRUE(e.fromHost());
+    EXPECT_EQ("no bridge at /nowhere; this host serves /bridges/typed", e.body());
+    EXPECT_EQ("typed.int: the host answered HTTP 404: no bridge at /nowhere; this host serves /bridges/typed",
+              std::string(e.what()));
   }
 }
 
-TEST_F(TypedCalls, ATransportFailureIsTheTransportsExceptionNamingTheCall) {
-  // A port nobody listens on: the one a closed listener had.
-  DRAVBridgeClient closed("typed", Url("http://127.0.0.1:1/bridges/typed"));
+// Members bound in the forms users write: const T&, T, a view, const and noexcept members.
+TEST_F(TypedCalls, MembersTakingTextByReferenceByValueOrAsAViewAreMethods) {
+  EXPECT_EQ("m:a", typed_.call<std::string>("byReference", "a"));
+  EXPECT_EQ("m:b", typed_.call<std::string>("byValue", std::string("b")));
+  EXPECT_EQ(3ul, typed_.call<unsigned long>("viewed", std::string_view("abc")));
+}
+
+// A 64-bit integer has no kind of its own: a long beyond 32 bits is refused
+// where it would leave, naming the call, its position and the value, and
+// DRAVInt64 carries it as decimal text.
+TEST_F(TypedCalls, IntegersBeyond32BitsAreRefusedByNameOrTravelAsDecimalText) {
+  if (sizeof(long) <= 4) GTEST_SKIP() << "long is 32 bits here";
   try {
-    closed.call<int>("int", 1);
-    FAIL() << "no exception";
-  } catch (const HttpPostDataException& e) {
-    EXPECT_EQ(0u, std::string(e.what()).find("typed.int: ")) << e.what();
-    EXPECT_NE(nullptr, dynamic_cast<const DRAVCallTransportFailure<HttpPostDataException>*>(&e));
+    typed_.call<long>("long", 5000000000L);
+    ADD_FAILURE() << "sent";
+  } catch (const DRAVException& e) {
+    EXPECT_EQ("typed.long: argument 0 cannot be sent: long value does not fit in 32 bits: 5000000000 (a 64-bit "
+              "integer travels as DRAVInt64)",
+              std::string(e.what()));
+  }
+  EXPECT_EQ(2000000000L, typed_.call<long>("add", 2000000000L));
+  try {
+    typed_.call<long>("add", 2000000000L);  // the bridge's total passes 2^31 - 1
+    ADD_FAILURE() << "answered";
+  } catch (const DRAVInvocationException& e) {
+    EXPECT_EQ(2, e.code());
+    EXPECT_EQ("add: result 0 cannot be sent: long value does not fit in 32 bits: 4000000000", e.bridgeMessage());
+  }
+  EXPECT_EQ(4999999999, typed_.call<DRAVInt64>("add64", DRAVInt64{5000000000}, DRAVInt64{-1}).value);
+  EXPECT_EQ(INT64_MIN, typed_.call<DRAVInt64>("add64", DRAVInt64{INT64_MIN}, DRAVInt64{0}).value);
+  try {
+    typed_.call<DRAVInt64>("add64", std::string("9223372036854775808"), std::string("1"));
+    ADD_FAILURE() << "answered";
+  } catch (const DRAVInvocationException& e) {
+    EXPECT_EQ("add64 takes (String a, String b), got (String, String): value 0 (String \"9223372036854775808\") does "
+              "not fit parameter 0 (String a)",
+              e.bridgeMessage());
+  }
+}
+
+// A list is all the values of a call or of its answer, each of its kind.
+TEST_F(TypedCalls, AListGoesAsAllTheValuesOfTheCallAndComesBackAsAllTheResults) {
+  EXPECT_EQ((std::vector<std::string>{"n1", "n22", "n-3"}),
+            typed_.call<std::vector<std::string>>("names", std::vector<int>{1, 22, -3}));
+  EXPECT_TRUE(typed_.call<std::vector<std::string>>("names", std::vector<int>{}).empty());
+  EXPECT_EQ((std::vector<std::string>{"n7", "n8"}), typed_.call<std::vector<std::string>>("names", 7, short(8)));
+  try {
+    typed_.call<std::vector<std::string>>("names", 1, "two");
+    ADD_FAILURE() << "answered";
+  } catch (const DRAVInvocationException& e) {
+    EXPECT_EQ("names takes (Int... ids), got (Int, String): value 1 (String \"two\") does not fit parameter 0 (Int... "
+              "ids)",
+              e.bridgeMessage());
   }
 }
 
@@ -283,6 +334,8 @@ TEST_F(TypedCalls, TheTableDescribesItsMethods) {
   EXPECT_NE(std::string::npos, description.find("generate(ULong size) -> (); streams\n"));
   EXPECT_NE(std::string::npos, description.find("blob() -> (ULong, ULong, ULong); reads the extra blob\n"));
   EXPECT_NE(std::string::npos, description.find("kinds(any values) -> (String)\n"));
+  EXPECT_NE(std::string::npos, description.find("names(Int... ids) -> (String...)\n"));
+  EXPECT_NE(std::string::npos, description.find("byReference(String) -> (String)\n"));
 }
 
 TEST_F(TypedCalls, DravcallPrintsTheDescriptionAndRefusesValuesThatDoNotFitBeforeSending) {
@@ -297,6 +350,9 @@ TEST_F(TypedCalls, DravcallPrintsTheDescriptionAndRefusesValuesThatDoNotFitBefor
             refused.err);
   const ProgramResult counted = runProgram(DRAVCALL_PROGRAM, {"--check", url(), "typed", "split", "string:a"}, 60s);
   EXPECT_EQ("dravcall: not sent: split(String text, Int at) takes 2 values, not 1\n", counted.err);
+  const ProgramResult listed = runProgram(DRAVCALL_PROGRAM, {"--check", url(), "typed", "names", "int:1", "bool:1"}, 60s);
+  EXPECT_EQ("dravcall: not sent: names(Int... ids): value 1 (Bool) does not fit parameter 0 (Int... ids)\n",
+            listed.err);
   const ProgramResult fitting =
       runProgram(DRAVCALL_PROGRAM, {"--check", url(), "typed", "short", "long:-5"}, 60s);
   EXPECT_EQ(0, fitting.exitCode) << fitting.err;
@@ -324,6 +380,14 @@ TEST(TypedBridgeHost, KeepsTheDescriptionOffWhenTheOperatorSaysSo) {
   } catch (const DRAVInvocationException& e) {
     EXPECT_EQ(1, e.code());
     EXPECT_EQ(std::string::npos, e.bridgeMessage().find("int")) << e.bridgeMessage();
+  }
+  // Nor does a path no bridge is served at name the one that is.
+  DRAVBridgeClient slip("typed", Url("http://127.0.0.1:" + port + "/bridges/tpyed"));
+  try {
+    slip.call<int>("int", 1);
+    FAIL() << "a path no bridge is served at answered";
+  } catch (const DRAVHttpStatusException& e) {
+    EXPECT_EQ("no bridge at /bridges/tpyed", e.body());
   }
 }
 

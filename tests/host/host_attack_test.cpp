@@ -85,6 +85,76 @@ TEST(HostAttack, TrickledBodiesGet408WithinTheRateWhileOthersAreServed) {
   expectCutWhileOthersAreServed(host, slow, std::string(100, 'b'), 2500ms, "the request body did not arrive in time\n");
 }
 
+// More heads whose body never comes than the host has slots and client
+// waits together, in each form a body can take (a length, chunked, one
+// waiting for 100 Continue, one to the host's own route): none of them holds
+// a slot, so normal calls are answered at once however many there are.
+TEST(HostAttack, StalledBodiesHoldNoSlotWhateverTheirNumber) {
+  auto settings = testSettings();
+  settings.transferGrace = 30s;  // they stay stalled for the whole test
+  SampleHost host(settings);
+  const std::string call = callRequest("echo", std::string(300000, 'b'));
+  const std::string head = call.substr(0, call.find("\r\n\r\n") + 2);
+  const std::string stalled[] = {
+      head + "\r\n",
+      head + "\r\n" + std::string(1000, 'b'),
+      head + "Expect: 100-continue\r\n\r\n",
+      "POST /bridges/sample HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n",
+      "POST /healthz HTTP/1.1\r\nHost: h\r\nContent-Length: 300000\r\n\r\n",
+  };
+  const unsigned count = settings.maxRunningCalls + settings.maxClientWaits + 40;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (unsigned i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<RawClient>(host.port()));
+    clients.back()->send(stalled[i % 5]);
+  }
+  std::this_thread::sleep_for(300ms);
+  for (int i = 0; i < 12; ++i) {
+    const auto start = Clock::now();
+    ASSERT_TRUE(normalCallServed(host)) << i;
+    ASSERT_LT(Clock::now() - start, 3s) << i;
+  }
+}
+
+// Sleeps a second without reading its call: given up at a shorter time limit.
+class SleepingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch*) override { std::this_thread::sleep_for(1s); }
+};
+
+// A call whose body came after its head holds a client wait of its own; given
+// up at the time limit, it keeps it while its bridge holds the thread, and
+// gives it back when the bridge returns: with the only client wait, a later
+// call whose body comes late runs again.
+TEST(HostAttack, ACallGivenUpGivesItsOwnClientWaitBackWhenItsBridgeReturns) {
+  auto settings = testSettings();
+  settings.maxRunningCalls = 1;
+  settings.maxClientWaits = 1;
+  settings.callTimeLimit = 300ms;
+  DRAVHost::BridgeHost host(settings);
+  host.addBridge("/sleep", std::make_shared<SleepingBridge>());
+  host.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>(), "sample");
+  host.start();
+  const auto lateBody = [&](const std::string& call) {
+    auto client = std::make_unique<RawClient>(host.port());
+    const std::size_t headEnd = call.find("\r\n\r\n") + 4;
+    client->send(call.substr(0, headEnd));
+    std::this_thread::sleep_for(100ms);
+    client->send(call.substr(headEnd));
+    return client;
+  };
+  const std::string body(70000, 'b');  // more than is read with the head
+  auto sleeping = lateBody(callRequest("sleep", body, 0, "", "/sleep"));
+  EXPECT_EQ(504, sleeping->readReply(2s).status);
+  std::this_thread::sleep_for(1s);  // the bridge has returned
+  for (int i = 0; i < 2; ++i) {
+    DRAVArgs args;
+    args.addArg(std::string(70000, 'e'));
+    auto late = lateBody(callRequest("echo", encodeArgs(args)));
+    EXPECT_EQ(200, late->readReply(2s).status) << i;
+  }
+}
+
 TEST(HostAttack, SilentConnectionsEndQuietlyAtTheHeadDeadline) {
   auto settings = testSettings();
   settings.headTimeout = 500ms;
@@ -159,34 +229,44 @@ TEST(HostAttack, AStopCutsACallStillWaitingForItsBodyOnceTheGraceIsOver) {
   EXPECT_TRUE(stalled.closedByPeer(1s));
 }
 
-// A call waiting in line when the host stops is turned away, with a word of
-// why: it must not run, not even when a slot frees up within the grace.
-TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsIsTurnedAwayAndNeverRuns) {
-  auto settings = testSettings();
-  settings.maxRunningCalls = 1;
-  settings.stopGrace = 2s;
-  DRAVHost::BridgeHost host(settings);
-  auto holding = std::make_shared<HoldingBridge>();
-  host.addBridge("/hold", holding);
-  host.start();
-  const std::string call = callRequest("wait", smallArgs(), 0, "", "/hold");
-  RawClient running(host.port()), waiting(host.port());
-  running.send(call);
-  ASSERT_TRUE(holding->waitForHeld(1));
-  waiting.send(call);
-  std::this_thread::sleep_for(100ms);
-  std::thread stopper([&] { host.stop(); });
-  std::this_thread::sleep_for(200ms);
-  holding->release();  // within the grace: the running call ends, its slot frees up
-  stopper.join();
-  EXPECT_EQ(1, holding->served());
-  EXPECT_EQ(200, running.readReply(2s).status);
-  const HttpReply turnedAway = waiting.readReply(1s);
-  EXPECT_EQ(503, turnedAway.status);
-  EXPECT_EQ("close", turnedAway.header("Connection"));
-  EXPECT_EQ("1", turnedAway.header("Retry-After"));
-  EXPECT_EQ("the host is stopping; try another or again shortly\n", turnedAway.body);
-  EXPECT_TRUE(waiting.closedByPeer(1s));
+// A call the host had taken and that waits in line when the stop comes runs
+// once a slot frees up within the grace; one still waiting at the grace's
+// end is turned away with a word of why, and never runs.
+TEST(HostAttack, ACallWaitingInLineWhenTheHostStopsRunsWithinTheGraceOrIsTurnedAway) {
+  for (const bool slotFreesUp : {true, false}) {
+    auto settings = testSettings();
+    settings.maxRunningCalls = 1;
+    settings.stopGrace = slotFreesUp ? 2s : 500ms;
+    auto host = std::make_unique<DRAVHost::BridgeHost>(settings);
+    auto holding = std::make_shared<HoldingBridge>();
+    host->addBridge("/hold", holding);
+    host->start();
+    const std::string call = callRequest("wait", smallArgs(), 0, "", "/hold");
+    RawClient running(host->port()), waiting(host->port());
+    running.send(call);
+    ASSERT_TRUE(holding->waitForHeld(1));
+    waiting.send(call);
+    std::this_thread::sleep_for(100ms);
+    std::thread stopper([&] { host->stop(); });
+    std::this_thread::sleep_for(200ms);
+    if (slotFreesUp) holding->release();  // within the grace: the running call ends, its slot frees up
+    stopper.join();
+    const HttpReply last = waiting.readReply(1s);
+    EXPECT_EQ("close", last.header("Connection")) << slotFreesUp;
+    if (slotFreesUp) {
+      EXPECT_EQ(2, holding->served());
+      EXPECT_EQ(200, running.readReply(2s).status);
+      EXPECT_EQ(200, last.status);
+    } else {
+      EXPECT_EQ(1, holding->served());
+      EXPECT_EQ(503, last.status);
+      EXPECT_EQ("1", last.header("Retry-After"));
+      EXPECT_EQ("the host is stopping; try another or again shortly\n", last.body);
+      holding->release();
+      host.reset();
+    }
+    EXPECT_TRUE(waiting.closedByPeer(1s));
+  }
 }
 
 TEST(HostAttack, CallsBeyondThePoolWaitInLineAndBeyondTheLineGet503AtOnce) {

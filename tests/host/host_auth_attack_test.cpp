@@ -263,6 +263,48 @@ TEST_F(HostSsoAttack, TheSessionCookieIsHttpOnlyAndEndsWithTheSession) {
   EXPECT_TRUE(short_ == 2 || short_ == 3) << reply.header("Set-Cookie");
 }
 
+// A chunked logon whose head carries nothing and whose trailer carries the
+// challenge cookie and the right credentials: the trailer counts for nothing.
+TEST_F(HostSsoAttack, ALogonWithCredentialsOnlyInTheTrailerIsRefused) {
+  SampleHost host(ssoTestSettings());
+  RawClient client(host.port());
+  const std::string head = "GET /logon HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n";
+  const std::string body = "1\r\nx\r\n0\r\n";
+  client.send(head + "Cookie: SMCHALLENGE=YES\r\n\r\n" + body + basicAuthorization("sam", "pw") + "\r\n");
+  HttpReply reply = client.readReply();
+  EXPECT_EQ(401, reply.status);
+  EXPECT_EQ("single sign-on: unknown user or wrong password\n", reply.body);
+  client.send(head + "\r\n" + body + "Cookie: SMCHALLENGE=YES\r\n" + basicAuthorization("sam", "pw") + "\r\n");
+  reply = client.readReply();
+  EXPECT_EQ(401, reply.status);
+  EXPECT_EQ("SMCHALLENGE=YES; Path=/", reply.header("Set-Cookie"));
+  EXPECT_EQ(0u, host.host().ssoSessionCount());
+}
+
+// Behind a proxy that ends TLS the host sees plain HTTP: the proxy's word
+// marks the cookie Secure, and only a trusted proxy's.
+TEST_F(HostSsoAttack, TheSessionCookieIsSecureWhenATrustedProxySaysTheClientCameOverHttps) {
+  auto settings = ssoTestSettings();
+  settings.trustedProxies = {"127.0.0.1"};
+  SampleHost host(settings);
+  const auto logonCookie = [&](const char* from, const std::string& fields) {
+    RawClient client(host.port(), from);
+    client.send("GET /logon HTTP/1.1\r\nHost: h\r\nCookie: SMCHALLENGE=YES\r\n" + fields +
+                basicAuthorization("sam", "pw") + "\r\n");
+    const HttpReply reply = client.readReply();
+    EXPECT_EQ(200, reply.status);
+    return reply.header("Set-Cookie");
+  };
+  const auto secure = [](const std::string& cookie) {
+    return cookie.size() >= 8 && cookie.compare(cookie.size() - 8, 8, "; Secure") == 0;
+  };
+  EXPECT_TRUE(secure(logonCookie("127.0.0.1", "X-Forwarded-Proto: https\r\n")));
+  EXPECT_TRUE(secure(logonCookie("127.0.0.1", "X-Forwarded-Proto: http\r\nX-Forwarded-Proto: http, HTTPS\r\n")));
+  EXPECT_FALSE(secure(logonCookie("127.0.0.1", "X-Forwarded-Proto: http\r\n")));
+  EXPECT_FALSE(secure(logonCookie("127.0.0.1", "")));
+  EXPECT_FALSE(secure(logonCookie("127.0.0.2", "X-Forwarded-Proto: https\r\n"))) << "not a trusted proxy";
+}
+
 TEST_F(HostSsoAttack, SessionsEndAtTheirLifetimeHoweverMuchTheyAreUsed) {
   auto settings = ssoTestSettings();
   settings.auth.sessionLifetime = std::chrono::milliseconds(500);  // 0.5 to 1.5 s in whole seconds

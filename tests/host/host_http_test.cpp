@@ -39,8 +39,11 @@ TEST(HostHttp, RefusesRequestsItCannotServeWithAClearStatusAndServesOn) {
     const char* says;
   } cases[] = {
       {"GET /bridges/sample HTTP/1.1\r\nHost: h\r\n\r\n", 405, "called with POST"},
-      {callRequest("echo", args, 0, "", "/bridges/other"), 404, "no bridge at /bridges/other"},
-      {callRequest("echo", args, 0, "", "/<script>"), 404, "no bridge at this path"},
+      {callRequest("echo", args, 0, "", "/bridges/other"), 404,
+       "no bridge at /bridges/other; this host serves /bridges/sample"},
+      {callRequest("echo", args, 0, "", "/bridges/smaple"), 404,
+       "no bridge at /bridges/smaple (did you mean \"/bridges/sample\"?); this host serves /bridges/sample"},
+      {callRequest("echo", args, 0, "", "/<script>"), 404, "no bridge at this path; this host serves /bridges/sample"},
       {withHeader(call, "DRAVMethodName", ""), 400, "carries the header DRAVMethodName"},
       {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size: -5\r\n"), 400, "DRAVArgs-Size is not a byte count"},
       {withHeader(call, "DRAVArgs-Size", "DRAVArgs-Size:\r\n"), 400, "DRAVArgs-Size is not a byte count"},
@@ -107,7 +110,7 @@ TEST(HostHttp, TakesEveryRequestTargetFormAsTheStandardSays) {
   EXPECT_EQ("ok\n", client.readReply().body);
   for (const char* root : {"http://h", "http://h?q"}) {
     client.send(std::string("GET ") + root + " HTTP/1.1\r\nHost: h\r\n\r\n");
-    EXPECT_EQ("no bridge at /\n", client.readReply().body) << root;
+    EXPECT_EQ("no bridge at /; this host serves /bridges/sample\n", client.readReply().body) << root;
   }
   client.send(target("ftp://h/bridges/sample"));
   EXPECT_EQ(404, client.readReply().status);
@@ -216,7 +219,7 @@ TEST(HostHttp, AnswersToHeadCarryNoBody) {
     EXPECT_NE(std::string::npos, bytes.find("Content-Length: ")) << bytes;
     EXPECT_EQ(0u, bytes.compare(headEnd + 4, 22, "HTTP/1.1 404 Not Found")) << bytes;
     std::size_t used = 0;
-    EXPECT_EQ("no bridge at /nowhere\n", parseReply(bytes.substr(headEnd + 4), used).body);
+    EXPECT_EQ("no bridge at /nowhere; this host serves /bridges/sample\n", parseReply(bytes.substr(headEnd + 4), used).body);
   }
 }
 

@@ -24,6 +24,61 @@
 namespace hosttest {
 namespace {
 
+// A call running as the stop begins answers after it: its answer closes its
+// connection as every answer from the stop on does, so that a client (a
+// proxy keeping connections) sends nothing more on a connection the host
+// is about to close.
+TEST(HostLifecycleAttack, AnswersOfCallsRunningAsTheStopBeginsCloseTheirConnections) {
+  auto bridge = std::make_shared<HoldingBridge>();
+  DRAVHost::HostSettings settings = testSettings();
+  settings.drainTime = 10s;
+  DRAVHost::BridgeHost host(settings);
+  host.addBridge("/held", bridge, "held");
+  host.start();
+  RawClient client(host.port());
+  client.send(callRequest("m", encodeArgs(DRAVArgs()), 0, "", "/held", "held"));
+  ASSERT_TRUE(bridge->waitForHeld(1));
+  auto stopped = std::async(std::launch::async, [&] { return host.stop(); });
+  bool draining = false;
+  for (int i = 0; i < 100 && !draining; ++i) {
+    RawClient probe(host.port());
+    probe.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+    draining = probe.readReply().status == 503;
+    if (!draining) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(draining);
+  bridge->release();
+  const HttpReply reply = client.readReply();
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.header("Connection"), "close");
+  host.hurryStop();
+  EXPECT_TRUE(stopped.get().empty());
+}
+
+// Signals in quick succession: each further SIGTERM ends one more step of
+// the stop, even when it comes before the stop has left the step the one
+// before it ended (or before the stop has begun). A connection whose request
+// head has begun holds the grace to its end unless the grace is ended.
+TEST(HostLifecycleAttack, HurriesInQuickSuccessionEndTheDrainAndThenTheGrace) {
+  DRAVHost::HostSettings settings = testSettings();
+  settings.drainTime = 5s;
+  settings.stopGrace = 5s;
+  settings.headTimeout = 30s;
+  SampleHost host(settings);
+  RawClient slow(host.port());
+  slow.send("POST /bridges/sample HTTP/1.1\r\n");
+  std::this_thread::sleep_for(100ms);
+
+  EXPECT_EQ(host.host().hurryStop(), DRAVHost::BridgeHost::StopStep::Draining);
+  EXPECT_EQ(host.host().hurryStop(), DRAVHost::BridgeHost::StopStep::Grace);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(host.host().stop().empty());
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_LT(took.count(), 3000) << "the second hurry did not end the grace";
+  EXPECT_EQ(host.host().hurryStop(), DRAVHost::BridgeHost::StopStep::Ending);
+}
+
+
 // A kept-alive connection that waits for its next request is no running
 // call: the stop closes it at once instead of waiting out the grace with it
 // (a proxy keeps such connections to every upstream).

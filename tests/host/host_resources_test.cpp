@@ -13,7 +13,15 @@
 #include <thread>
 #include <unistd.h>
 
+// gcc says it builds with the address sanitizer one way, clang another.
 #if defined(__SANITIZE_ADDRESS__)
+#define DRAV_HOST_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DRAV_HOST_TEST_ASAN 1
+#endif
+#endif
+#ifdef DRAV_HOST_TEST_ASAN
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer's run-time
 #endif
 
@@ -39,7 +47,7 @@ std::string headOfCall(std::size_t size, const std::string& extraHeaders = std::
 // address sanitizer (which keeps freed blocks in quarantine) what it counts
 // as allocated.
 long heldKiB() {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef DRAV_HOST_TEST_ASAN
   return static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024);
 #else
   return residentKiB();

@@ -6,6 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -72,6 +78,54 @@ TEST(HostTls, ServesCallsOverHttpsWithTheGivenCertificate) {
   plain.send(callRequest("echo", body));
   EXPECT_EQ(0, plain.readReply(2s).status);
   EXPECT_EQ(200, client.post(host.url(), callHeaders("echo", body.size()), body).status);
+}
+
+// A TLS client that takes a few bytes of a long streamed answer and then
+// resets its connection: the host's write fails on that connection alone
+// (no signal ends the process), and bodies and answers of many records go
+// through whole over the next connection.
+TEST(HostTls, AClientThatResetsMidAnswerEndsOnlyItsOwnConnection) {
+  drav_test::TestCertificate certificate;
+  auto settings = testSettings();
+  settings.certFile = certificate.certFile();
+  settings.keyFile = certificate.keyFile();
+  SampleHost host(settings);
+  {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(host.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL* tls = SSL_new(context);
+    SSL_set_fd(tls, fd);
+    ASSERT_EQ(1, SSL_connect(tls));
+    DRAVArgs args;
+    args.addArg(32 * 1024 * 1024);
+    const std::string call = callRequest("generateBinary", encodeArgs(args), 0, "DRAVStreamingMode: OUT\r\n");
+    ASSERT_EQ(static_cast<int>(call.size()), SSL_write(tls, call.data(), static_cast<int>(call.size())));
+    char some[4096];
+    EXPECT_GT(SSL_read(tls, some, sizeof some), 0);
+    const linger reset = {1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+    SSL_free(tls);
+    SSL_CTX_free(context);
+  }
+  std::this_thread::sleep_for(200ms);  // the host writes on into the reset
+  CurlClient client;
+  client.trust(certificate.certFile());
+  std::string value(300000, '\0');
+  for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<char>(i * 7919 >> 5);
+  DRAVArgs args;
+  args.addArg(reinterpret_cast<unsigned char*>(&value[0]), static_cast<unsigned long>(value.size()), false);
+  const std::string body = encodeArgs(args);
+  const HttpReply reply = client.post(host.url(), callHeaders("echo", body.size()), body);
+  ASSERT_EQ(200, reply.status);
+  const BridgeAnswer answer = decodeListAnswer(reply.body);
+  const auto& echoed = answer.results.getBinaryArray(0);
+  EXPECT_TRUE(value == std::string(reinterpret_cast<const char*>(echoed.getData()), echoed.getLength()));
 }
 
 TEST(HostTls, AClientBeyondTheBoundGets503AfterItsHandshakeAndASilentOneIsCut) {

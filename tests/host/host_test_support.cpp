@@ -244,8 +244,9 @@ bool RawClient::closedByPeer(std::chrono::milliseconds timeout) {
 }
 
 std::string callRequest(const std::string& method, const std::string& args, std::uint32_t blobSize,
-                        const std::string& extraHeaders, const std::string& path) {
-  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nDRAVBridgeName: sample\r\nDRAVMethodName: " + method +
+                        const std::string& extraHeaders, const std::string& path, const std::string& bridgeName) {
+  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nDRAVBridgeName: " + bridgeName +
+         "\r\nDRAVMethodName: " + method +
          "\r\nDRAVMethodNeedSsoToken: no\r\nDRAVArgs-Size: " + std::to_string(args.size()) +
          "\r\nDRAVExtraBlob-Size: " + std::to_string(blobSize) + "\r\nContent-Length: " +
          std::to_string(args.size() + blobSize) + "\r\n" + extraHeaders + "\r\n" + args;

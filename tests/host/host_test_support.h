@@ -109,7 +109,8 @@ private:
 
 // A bridge call as raw request text: request line, call headers, body.
 std::string callRequest(const std::string& method, const std::string& args, std::uint32_t blobSize = 0,
-                        const std::string& extraHeaders = std::string(), const std::string& path = kSamplePath);
+                        const std::string& extraHeaders = std::string(), const std::string& path = kSamplePath,
+                        const std::string& bridgeName = "sample");
 
 // libcurl, one handle reused across requests (so connections are kept alive).
 class CurlClient {

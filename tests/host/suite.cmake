@@ -13,3 +13,10 @@ if(TARGET dravbridge)
   target_include_directories(test_host PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
   target_compile_definitions(test_host PRIVATE DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>")
 endif()
+# The attacks on a running dravbridge load the end-to-end suite's test
+# bridges: the typed one (slow calls, blobs read in pieces) and the probe
+# (a method that never returns).
+if(TARGET drav_test_typed)
+  add_dependencies(test_host drav_test_typed drav_test_probe)
+  target_compile_definitions(test_host PRIVATE DRAV_TEST_PLUGINS="${CMAKE_CURRENT_BINARY_DIR}/plugins")
+endif()

@@ -36,6 +36,18 @@ public:
       out.begin(4);
       out.write(bytes, 8);
     });
+    method("stream", [](DRAVStreamWriter& out) {
+      const unsigned char bytes[4] = {1, 2, 3, 4};
+      out.begin(4);
+      out.write(bytes, 4);
+    });
+    method("bytes", [](int size) {  // bytes that do not compress
+      std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+      std::uint32_t state = 7;
+      for (unsigned char& byte : bytes) byte = static_cast<unsigned char>((state = state * 1103515245 + 12345) >> 24);
+      return bytes;
+    });
+    method("text", [](int size) { return std::string(static_cast<std::size_t>(size), 't'); });
   }
 };
 
@@ -96,7 +108,8 @@ TEST_F(TypedBridgeAttack, AFloodOfTinyValuesIsRefusedWithinTheCallsMemory) {
 TEST_F(TypedBridgeAttack, KindsNoTableKnowsAndForeignObjectsAreRefusedAsArguments) {
   const HttpReply unknownKinds = post("add", valuesOfTag(2, 42));
   ASSERT_EQ(200, unknownKinds.status);
-  EXPECT_EQ("add takes (Int, Int), got (Tag42, Tag42)", decodeListAnswer(unknownKinds.body).message);
+  EXPECT_EQ("add takes (Int, Int), got (Tag42, Tag42): value 0 (Tag42) does not fit parameter 0 (Int)",
+            decodeListAnswer(unknownKinds.body).message);
 
   struct Other : Point {
     unsigned long typeId() const override { return 10; }
@@ -132,6 +145,45 @@ TEST_F(TypedBridgeAttack, ABlobThatNeverComesAndLongMethodNamesEndCleanly) {
   EXPECT_LT(message.size(), 220u);
   EXPECT_EQ(0u, message.find("unknown method '" + std::string(124, 'x') + "\\...'"));
   expectServing();
+}
+
+// Results the method may hold but whose serialized copy does not fit beside
+// them: the answer is refused whole before a byte of it goes out, never a
+// 200 cut after the list's head. A byte vector as large goes out whole: it
+// is written from its own bytes, with no copy beside it.
+TEST_F(TypedBridgeAttack, AnAnswerOverTheCallsMemoryIsRefusedWholeNotCut) {
+  const auto call = [&](const char* method, int size) {
+    DRAVArgs args;
+    args.addArg(size);
+    RawClient client(host_->port());
+    client.send(callRequest(method, encodeArgs(args), 0, std::string(), "/t"));
+    return client.readReply(10s);
+  };
+  for (const int size : {600 * 1024, 900 * 1024}) {
+    const HttpReply reply = call("text", size);
+    EXPECT_EQ(413, reply.status) << size;
+    EXPECT_EQ('\n', reply.body.empty() ? 0 : reply.body.back()) << reply.body.substr(0, 200);
+  }
+  HttpReply whole = call("text", 300 * 1024);
+  ASSERT_EQ(200, whole.status);
+  EXPECT_EQ(300u * 1024, decodeListAnswer(whole.body).results.getString(0).size());
+  whole = call("bytes", 900 * 1024);
+  ASSERT_EQ(200, whole.status);
+  EXPECT_EQ(900u * 1024, decodeListAnswer(whole.body).results.getBinaryArray(0).getLength());
+  expectServing();
+}
+
+// A method that streams its answer, called without streaming out, tells the
+// caller how to call it, as the opposite mistake does.
+TEST_F(TypedBridgeAttack, AStreamingMethodCalledWithoutStreamingOutSaysHowToCallIt) {
+  const BridgeAnswer answer = decodeListAnswer(post("stream", encodeArgs(DRAVArgs())).body);
+  EXPECT_EQ(DRAVMethodTable::BadArguments, answer.code);
+  EXPECT_EQ("stream streams its answer; call it streaming out", answer.message);
+  RawClient client(host_->port());
+  client.send(callRequest("stream", encodeArgs(DRAVArgs()), 0, "DRAVStreamingMode: OUT\r\n", "/t"));
+  const BridgeAnswer streamed = decodeStreamedAnswer(client.readReply(10s).body);
+  EXPECT_EQ(0, streamed.code);
+  EXPECT_EQ(std::string("\x01\x02\x03\x04"), streamed.streamed);
 }
 
 TEST_F(TypedBridgeAttack, AStreamThatBreaksItsWordEndsTheConnectionNotTheHost) {

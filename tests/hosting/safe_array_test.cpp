@@ -271,7 +271,8 @@ TEST(BinarySafeArrayWrapper, CopiesAreDeepAndAssignmentToItselfKeepsTheContent) 
   EXPECT_EQ(static_cast<BYTE*>(source->pvData)[0], 1);
 
   BinarySafeArrayWrapper second(copied);
-  second = second;
+  const BinarySafeArrayWrapper& itself = second;  // through a reference: no compiler warns
+  second = itself;
   EXPECT_EQ(contentOf(second), (Bytes{9, 2, 3}));
   second = source;
   EXPECT_EQ(contentOf(second), (Bytes{1, 2, 3}));

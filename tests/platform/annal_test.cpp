@@ -37,17 +37,45 @@ TEST(Annal, AMovedLoggerEmitsItsLineOnceFromTheNewOwner) {
   EXPECT_EQ(trace.lines(), (std::vector<std::string>{"M one line"}));
 }
 
-TEST(Annal, TheDefaultSinkWritesBracketedLinesToStandardError) {
+// A library inside a program is quiet until the program asks: then lines go
+// to standard error, or to the sink it chose (failures at least).
+TEST(Annal, NothingIsTracedUntilTheProgramChoosesALevelOrASink) {
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  Annal::Logger(Annal::Error) << "unasked";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  Annal::setLowestImportance(Annal::Error);
   testing::internal::CaptureStderr();
   Annal::Logger(Annal::Error) << "to the console " << 3;
-  Annal::Logger(Annal::M) << "below the default level";
+  Annal::Logger(Annal::M) << "below the chosen level";
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "[Error] to the console 3\n");
+  Annal::setLowestImportance(Annal::Off);
+
+  std::vector<std::string> seen;
+  const auto collect = [&seen](const Annal::Importance& i, const std::string& line) {
+    seen.push_back(std::string(i.name()) + " " + line);
+  };
+  testing::internal::CaptureStderr();
+  Annal::setSink(collect);
+  Annal::Logger(Annal::Error) << "failure";
+  Annal::Logger(Annal::M) << "progress";
+  Annal::setSink(nullptr);
+  Annal::setLowestImportance(Annal::M);  // a level chosen first stays with the sink
+  Annal::setSink(collect);
+  Annal::Logger(Annal::M) << "progress";
+  Annal::setSink(nullptr);
+  Annal::setLowestImportance(Annal::Off);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(seen, (std::vector<std::string>{"Error failure", "M progress"}));
 }
 
 TEST(Annal, AFailingSinkDoesNotReachTheTracedCode) {
   Annal::setSink([](const Annal::Importance&, const std::string&) { throw std::runtime_error("sink down"); });
   EXPECT_NO_THROW(Annal::Logger(Annal::Error) << "lost");
   Annal::setSink(nullptr);
+  Annal::setLowestImportance(Annal::Off);
 }
 
 TEST(Annal, LinesBelowTheLowestImportanceAreDropped) {
@@ -63,17 +91,18 @@ TEST(Annal, LinesBelowTheLowestImportanceAreDropped) {
   EXPECT_EQ(trace.lines(), (std::vector<std::string>{"M progress", "Error failure"}));
 }
 
-TEST(Annal, DefaultsToErrorsOnly) {
-  EXPECT_EQ(&Annal::lowestImportance(), &Annal::Error);
-  EXPECT_FALSE(Annal::isEnabled(Annal::M));
-  EXPECT_TRUE(Annal::isEnabled(Annal::Error));
+TEST(Annal, DefaultsToNothing) {
+  EXPECT_EQ(&Annal::lowestImportance(), &Annal::Off);
+  EXPECT_FALSE(Annal::isEnabled(Annal::Error));
   // The levels order XS < M < Error, with room between them for others.
   EXPECT_EQ(Annal::XS.level(), 10);
   EXPECT_EQ(Annal::M.level(), 20);
   EXPECT_EQ(Annal::Error.level(), 40);
   EXPECT_STREQ(Annal::XS.name(), "XS");
+  Annal::setLowestImportance(Annal::Error);
   EXPECT_TRUE(Annal::isEnabled(Annal::Importance(40, "other")));
   EXPECT_FALSE(Annal::isEnabled(Annal::Importance(39, "other")));
+  Annal::setLowestImportance(Annal::Off);
 }
 
 TEST(Annal, LinesFromManyThreadsStayWhole) {

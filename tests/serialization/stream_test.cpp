@@ -1,5 +1,6 @@
 // Byte streams: exact encodings, growth, detaching, and reading hostile data.
 #include <drav/common/exception.h>
+#include <drav/serialization/argument_list.h>
 #include <drav/serialization/byte_array.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
@@ -236,14 +237,15 @@ TEST(DRAVDataInputStream, StartsAfterTheMarkerAndReadsWhatWasWritten) {
   EXPECT_EQ(in.remaining(), 0u);
 }
 
-TEST(DRAVDataInputStream, StringsEndAtTheFirstNulOrTheBlockEnd) {
+TEST(DRAVDataInputStream, AStringIsItsBlockWithoutTheFinalNulAndKeepsTheNulsInside) {
   struct Case {
     const char* block;
-    const char* text;
+    std::string text;
   } cases[] = {
-      {"00 00 00 03 61 62 63", "abc"},     // no terminator
-      {"00 00 00 04 61 00 62 00", "a"},    // embedded NUL truncates
-      {"00 00 00 00", ""},                 // empty block
+      {"00 00 00 03 61 62 63", "abc"},                   // no terminator
+      {"00 00 00 04 61 00 62 00", std::string("a\0b", 3)},  // a NUL inside is the text's own
+      {"00 00 00 03 61 00 00", std::string("a\0", 2)},
+      {"00 00 00 00", ""},                               // empty block
       {"00 00 00 01 00", ""},
   };
   for (const Case& c : cases) {
@@ -254,6 +256,18 @@ TEST(DRAVDataInputStream, StringsEndAtTheFirstNulOrTheBlockEnd) {
     EXPECT_EQ(text, c.text) << c.block;
     EXPECT_EQ(in.remaining(), 0u) << c.block;
   }
+  // What the writer sends comes back whole, in a value and in a list.
+  const std::string secret("key\0secret-part", 15);
+  DRAVArgs args;
+  args.addArg(secret);
+  args.addArg(zu_utf8string(secret.data(), secret.size()));
+  DRAVDataOutputStream out;
+  args.writeObject(out);
+  DRAVDataInputStream in(out.getBuffer(0), out.size());
+  DRAVArgs back;
+  back.readObject(in);
+  EXPECT_EQ(secret, back.getString(0));
+  EXPECT_EQ(secret, back.getUTF8String(1).str());
 }
 
 TEST(DRAVDataInputStream, ReadByteAnswersMinusOneAtTheEndAndKeepsTheTarget) {

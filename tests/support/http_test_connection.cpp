@@ -278,6 +278,7 @@ bool TestConnection::sendReply(const Reply& reply, const RecordedRequest& reques
     reset();
     return false;
   }
+  if (reply.closeBeforeReply) return false;
   const std::string& body = reply.echoBody ? request.body : reply.body;
   const std::uint64_t size = reply.echoBody || !reply.body.empty() ? body.size() : reply.generatedBodySize;
   std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " +
@@ -289,7 +290,7 @@ bool TestConnection::sendReply(const Reply& reply, const RecordedRequest& reques
   head += "\r\n";
   if (!write(head)) return false;
   if (request.method != "HEAD" && !sendBody(reply, body, size)) return false;
-  return !close;
+  return !close && !reply.closeUnannounced;
 }
 
 }  // namespace drav_test

@@ -143,6 +143,8 @@ std::string encodeReply(const Reply& reply) {
   putField(out, "resetBefore", reply.resetBeforeReply ? "1" : "0");
   putField(out, "delay", std::to_string(reply.delayMs));
   putField(out, "close", reply.closeAfter ? "1" : "0");
+  putField(out, "closeBefore", reply.closeBeforeReply ? "1" : "0");
+  putField(out, "closeUnannounced", reply.closeUnannounced ? "1" : "0");
   putField(out, "early", reply.answerBeforeBody ? "1" : "0");
   return out;
 }
@@ -163,6 +165,8 @@ Reply decodeReply(const std::string& text) {
     else if (key == "resetBefore") reply.resetBeforeReply = value == "1";
     else if (key == "delay") reply.delayMs = static_cast<unsigned>(std::min<std::uint64_t>(toNumber(value), 600000));
     else if (key == "close") reply.closeAfter = value == "1";
+    else if (key == "closeBefore") reply.closeBeforeReply = value == "1";
+    else if (key == "closeUnannounced") reply.closeUnannounced = value == "1";
     else if (key == "early") reply.answerBeforeBody = value == "1";
     else throw std::runtime_error("unknown field in test server script: " + key);
   }

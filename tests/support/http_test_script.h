@@ -28,8 +28,10 @@ struct Reply {
   bool echoBody = false;                // answer with the request's body (as far as it was kept)
   std::int64_t resetAfterBodyBytes = -1;  // >= 0: send that many body bytes, then reset the connection
   bool resetBeforeReply = false;          // reset the connection instead of answering
+  bool closeBeforeReply = false;          // close the connection cleanly instead of answering
   unsigned delayMs = 0;                   // wait before answering
   bool closeAfter = false;                // "Connection: close", then close
+  bool closeUnannounced = false;          // close after answering, without "Connection: close"
   bool answerBeforeBody = false;          // answer right after the request head, then close unread
                                           // (reset instead with resetAfterBodyBytes)
 

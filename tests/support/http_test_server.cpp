@@ -47,6 +47,8 @@ struct ServerState {
   std::vector<RecordedRequest> records;
   unsigned connections = 0;
   unsigned nextConnectionId = 0;  // numbers connections across listeners
+  unsigned opened = 0;            // every connection accepted
+  unsigned closed = 0;            // and closed again
 };
 
 namespace {
@@ -58,6 +60,8 @@ void clearState(ServerState& state) {
   state.scheme = AuthScheme::None;
   state.records.clear();
   state.connections = 0;
+  state.opened = 0;
+  state.closed = 0;
 }
 
 // Before closing on unread input (a refused handshake, an answer given
@@ -128,6 +132,9 @@ HttpTestServer::Impl::Impl(const ServerOptions& options, std::shared_ptr<ServerS
   ::signal(SIGPIPE, SIG_IGN);
   if (!options.certFile.empty()) {
     ctx_ = SSL_CTX_new(TLS_server_method());
+    // Weak offers (and a weak certificate) need the lowest security level.
+    const bool weak = options.maxProtocolVersion != 0 || !options.ciphers.empty();
+    if (ctx_ && weak) SSL_CTX_set_security_level(ctx_, 0);
     if (!ctx_ || SSL_CTX_use_certificate_chain_file(ctx_, options.certFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx_, options.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
       if (ctx_) SSL_CTX_free(ctx_);
@@ -140,6 +147,14 @@ HttpTestServer::Impl::Impl(const ServerOptions& options, std::shared_ptr<ServerS
                                                 : 0),
                          [](int, X509_STORE_CTX*) { return 1; });
     if (options.tls12Only) SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
+    if (weak) {
+      SSL_CTX_set_min_proto_version(ctx_, 0);
+      if (options.maxProtocolVersion != 0) SSL_CTX_set_max_proto_version(ctx_, options.maxProtocolVersion);
+      if (SSL_CTX_set_cipher_list(ctx_, options.ciphers.empty() ? "DEFAULT@SECLEVEL=0" : options.ciphers.c_str()) != 1) {
+        SSL_CTX_free(ctx_);
+        throw std::runtime_error("test server: cannot offer the ciphers " + options.ciphers);
+      }
+    }
   }
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
@@ -210,6 +225,10 @@ void HttpTestServer::Impl::acceptLoop() {
 }
 
 void HttpTestServer::Impl::serve(int fd) {
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    ++state->opened;
+  }
   SSL* ssl = nullptr;
   bool usable = true;
   if (ctx_) {
@@ -236,10 +255,14 @@ void HttpTestServer::Impl::serve(int fd) {
     }
     if (linger) lingerForAlert(fd);
   }
-  // Closed here, under the lock, so that a stop never shuts down a reused number.
-  std::lock_guard<std::mutex> lock(workersMutex_);
-  openFds_.remove(fd);
-  ::close(fd);
+  {
+    // Closed here, under the lock, so that a stop never shuts down a reused number.
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    openFds_.remove(fd);
+    ::close(fd);
+  }
+  std::lock_guard<std::mutex> lock(state->mutex);
+  ++state->closed;
 }
 
 bool HttpTestServer::Impl::takeEarlyReply(Reply& reply) {
@@ -399,6 +422,16 @@ std::vector<RecordedRequest> HttpTestServer::requests() {
 unsigned HttpTestServer::connectionsAccepted() {
   std::lock_guard<std::mutex> lock(impl_->state->mutex);
   return impl_->state->connections;
+}
+
+unsigned HttpTestServer::connectionsOpened() {
+  std::lock_guard<std::mutex> lock(impl_->state->mutex);
+  return impl_->state->opened;
+}
+
+unsigned HttpTestServer::connectionsClosed() {
+  std::lock_guard<std::mutex> lock(impl_->state->mutex);
+  return impl_->state->closed;
 }
 
 void HttpTestServer::reset() {

@@ -59,6 +59,12 @@ struct ServerOptions {
   std::string keyFile;
   ClientCertificate clientCertificate = ClientCertificate::None;  // HTTPS only
   bool tls12Only = false;          // HTTPS only: offer TLS 1.2 at most
+  // HTTPS only, for refusals a client must name: the highest protocol
+  // version offered (TLS1_VERSION, ...; 0: OpenSSL's) and the TLS 1.2
+  // cipher list (empty: OpenSSL's). Either lowers the server's security
+  // level to 0, so that it offers what a client should refuse.
+  int maxProtocolVersion = 0;
+  std::string ciphers;
   unsigned short port = 0;         // 0: an ephemeral port
   bool record = true;              // false: count only (for benchmarks)
 };
@@ -87,6 +93,11 @@ public:
   unsigned connectionsAccepted() override;
   void reset() override;
   std::shared_ptr<ServerState> state() const;  // shared with the caller
+  // TCP connections accepted, whether or not their TLS handshake succeeded
+  // or they carried a request: for HTTPS, the handshakes clients tried.
+  unsigned connectionsOpened();
+  // Connections the server has closed (or reset) so far.
+  unsigned connectionsClosed();
 
   class Impl;
 

@@ -98,21 +98,33 @@ TestAuthority::~TestAuthority() {
 }
 
 std::unique_ptr<TestCertificate> TestAuthority::issue(const std::string& subjectAltName, bool expired) const {
+  return issue(subjectAltName, Form(), expired);
+}
+
+std::unique_ptr<TestCertificate> TestAuthority::issue(const std::string& subjectAltName, const Form& form) const {
+  return issue(subjectAltName, form, false);
+}
+
+std::unique_ptr<TestCertificate> TestAuthority::issue(const std::string& subjectAltName, const Form& form,
+                                                      bool expired) const {
   const std::string folder = newFolder();
   const std::string cert = folder + "/cert.pem", key = folder + "/key.pem";
   const std::string request = folder + "/request.csr", extensions = folder + "/extensions.cnf";
   const std::string serial = folder + "/authority.srl";
   if (std::FILE* f = std::fopen(extensions.c_str(), "w")) {
-    std::fprintf(f, "subjectAltName=%s\n", subjectAltName.c_str());
+    std::fprintf(f, "subjectAltName=%s\n%s\n", subjectAltName.c_str(), form.extensions.c_str());
     std::fclose(f);
   }
-  runAll({{"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-           "-keyout", key, "-out", request, "-subj", "/CN=drav test server"},
-          // -days -1: valid from now until a day ago, so expired.
-          {"openssl", "x509", "-req", "-in", request, "-CA", own_.certFile(), "-CAkey", own_.keyFile(),
-           "-CAserial", serial, "-CAcreateserial", "-days", expired ? "-1" : "2", "-extfile", extensions,
-           "-out", cert}},
-         folder, {cert, key, request, extensions, serial});
+  std::vector<std::string> newKey = {"openssl", "req", "-new", "-newkey"};
+  if (form.rsaBits) newKey.insert(newKey.end(), {"rsa:" + std::to_string(form.rsaBits)});
+  else newKey.insert(newKey.end(), {"ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"});
+  newKey.insert(newKey.end(), {"-nodes", "-keyout", key, "-out", request, "-subj", "/CN=drav test server"});
+  // -days -1: valid from now until a day ago, so expired.
+  std::vector<std::string> sign = {"openssl", "x509", "-req", "-in", request, "-CA", own_.certFile(), "-CAkey",
+                                   own_.keyFile(), "-CAserial", serial, "-CAcreateserial", "-days",
+                                   expired ? "-1" : "2", "-extfile", extensions, "-out", cert};
+  if (!form.digest.empty()) sign.push_back("-" + form.digest);
+  runAll({newKey, sign}, folder, {cert, key, request, extensions, serial});
   return std::unique_ptr<TestCertificate>(new TestCertificate(folder, cert, key));
 }
 

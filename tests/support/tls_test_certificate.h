@@ -47,6 +47,15 @@ public:
   // ("IP:127.0.0.1", "DNS:elsewhere.example"); `expired` makes one whose
   // validity ended a day ago. Throws std::runtime_error.
   std::unique_ptr<TestCertificate> issue(const std::string& subjectAltName, bool expired = false) const;
+  // The same with a defect a client must name: a 1024-bit RSA key, a SHA-1
+  // signature, or more extension lines ("extendedKeyUsage=clientAuth"); a
+  // subjectAltName of "DER:<hex>" is written as those bytes.
+  struct Form {
+    int rsaBits = 0;          // 0: an EC P-256 key
+    std::string digest;       // empty: openssl's default
+    std::string extensions;   // more lines of the extension file
+  };
+  std::unique_ptr<TestCertificate> issue(const std::string& subjectAltName, const Form& form) const;
 
   const std::string& certFile() const { return own_.certFile(); }  // PEM: what a client trusts
   // A folder holding the authority's certificate under its hash name, as
@@ -54,6 +63,8 @@ public:
   const std::string& hashedFolder() const { return hashedFolder_; }
 
 private:
+  std::unique_ptr<TestCertificate> issue(const std::string& subjectAltName, const Form& form, bool expired) const;
+
   TestCertificate own_;
   std::string hashedFolder_;
 };

@@ -43,9 +43,7 @@ TEST_F(SingleSignOn, TheFirstCallLogsOnAndEveryCallCarriesTheSessionCookie) {
     DRAVHttpRequestPtr request(proxy->createRequest());
     EXPECT_GT(callWith(*request.get(), "args"), 0u);
   }
-  std::string printed = ::testing::internal::GetCapturedStdout();
-  printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
-  EXPECT_EQ(printed, "welcome pag\n") << "each piece less its last byte";
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "the logon's answer may carry a session";
   const std::vector<std::string> lines = trace.lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "M GET to rootUrl : " + server->url("/sm-root")), 1);
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
@@ -84,6 +82,71 @@ TEST_F(SingleSignOn, ACookieMerelyNamedLikeTheSessionStillLogsOn) {
   EXPECT_NE(seen[1].header("Cookie").find("SMSESSION=fresh"), std::string::npos);
 }
 
+// A refused logon stops the call before it is sent, with the logon's answer
+// (escaped) in the exception; the next call logs on again.
+TEST_F(SingleSignOn, ARefusedLogonStopsTheCallWithTheLogonsAnswer) {
+  Reply refused;
+  refused.status = 401;
+  refused.body = "wrong password\x1b]0;owned\x07";
+  server->enqueue(refused);
+  Reply noSession;
+  noSession.body = "a page without a session";
+  // The process's cookie store may hold a session for 127.0.0.1 from
+  // another test (cookies know no port): this answer ends it.
+  noSession.header("Set-Cookie", "SMSESSION=gone; Path=/; Max-Age=0");
+  server->enqueue(noSession);
+  for (const char* expected : {"answered HTTP 401: wrong password\\x1B]0;owned\\x07",
+                               "answered HTTP 200 without a session (SMSESSION): a page without a session"}) {
+    DRAVHttpRequestPtr request(proxy->createRequest());
+    try {
+      callWith(*request.get(), "args");
+      ADD_FAILURE() << "no exception";
+    } catch (const HttpPostDataException& e) {
+      EXPECT_NE(std::string(e.what()).find(server->hostPort() + ": the sign-on at /sm-root " + expected),
+                std::string::npos)
+          << e.what();
+    }
+  }
+  const std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_EQ(seen.size(), 2u) << "two logons, no call";
+  EXPECT_EQ(seen[1].method, "GET");
+}
+
+// The sign-on's credentials go to the logon only: not in a call's header
+// block, not to a challenge of the bridge. A bridge whose calls need
+// credentials of their own gets AuthInfo's, the sign-on its own.
+TEST_F(SingleSignOn, TheSignOnsCredentialsNeverGoOnACall) {
+  makeProxy(AuthInfo().user("alice").pass("pw").mode(AuthInfo::AuthBasic).ssoProvider("siteminder"),
+            "/sso-bridge/calls");
+  proxy->rootUrl() = Url(server->url("/sm-root"));
+  Reply logon;
+  logon.header("Set-Cookie", "SMSESSION=s1; Path=/");
+  server->enqueue(logon);
+  Reply challenge;
+  challenge.status = 401;
+  challenge.header("WWW-Authenticate", "Basic realm=\"bridges\"");
+  server->setDefaultReply(challenge);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "args"), 0u);
+  std::vector<drav_test::RecordedRequest> seen = server->requests();
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0].header("Authorization"), "Basic YWxpY2U6cHc=") << "the logon";
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_FALSE(seen[i].hasHeader("Authorization")) << i;
+
+  server->reset();
+  makeProxy(AuthInfo().user("caller").pass("c").mode(AuthInfo::AuthBasic).signOn("alice", "pw").ssoProvider("siteminder"),
+            "/sso-bridge/calls");
+  proxy->rootUrl() = Url(server->url("/sm-root"));
+  server->enqueue(logon);
+  DRAVHttpRequestPtr both(proxy->createRequest());
+  EXPECT_GT(callWith(*both.get(), "args"), 0u);
+  seen = server->requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].header("Authorization"), "Basic YWxpY2U6cHc=");
+  EXPECT_EQ(seen[1].header("Authorization"), "Basic Y2FsbGVyOmM=");
+  EXPECT_NE(seen[1].header("Cookie").find("SMSESSION=s1"), std::string::npos);
+}
+
 #ifndef _WIN32
 // Counting handles needs our WinINet.
 TEST_F(SingleSignOn, ALogonAnswerThatBreaksOffStillClosesItsRequest) {
@@ -93,7 +156,11 @@ TEST_F(SingleSignOn, ALogonAnswerThatBreaksOffStillClosesItsRequest) {
   server->enqueue(broken);
   dravtest::CaptureTrace trace(Annal::Error);
   const std::size_t open = drav_wininet::openHandleCount();
-  proxy->getSsoProvider()->initialize(proxy.get());
+  try {
+    proxy->getSsoProvider()->initialize(proxy.get());
+  } catch (const HttpPostDataException&) {
+    // no session came (unless the process's store holds one from before)
+  }
   EXPECT_TRUE(trace.contains("response reading has failed"));
   EXPECT_EQ(drav_wininet::openHandleCount(), open);
 }
@@ -139,8 +206,18 @@ public:
   int prompts = 0;
 };
 
+// tinyproxy closes a client's connection after each answer without saying
+// so, and after a refusal: a call on the kept connection may meet that
+// close after its request went out, which the transport does not repeat on
+// its own. The calls here are declared repeatable.
 class ThroughProxy : public TransportTest {
 protected:
+  DRAVHttpRequest* repeatableRequest() {
+    DRAVHttpRequest* request = proxy->createRequest();
+    request->setRepeatable(true);
+    return request;
+  }
+
   void SetUp() override {
     TransportTest::SetUp();
     if (IsSkipped()) return;
@@ -161,7 +238,7 @@ protected:
 TEST_F(ThroughProxy, CallsWithTheProxyCredentialsGoThrough) {
   makeProxy(AuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword).proxyMode(AuthInfo::AuthBasic));
   for (unsigned long chunk : {0ul, 1000ul}) {
-    DRAVHttpRequestPtr request(proxy->createRequest());
+    DRAVHttpRequestPtr request(repeatableRequest());
     EXPECT_EQ(callWith(*request.get(), std::string(5000, 'p'), chunk), 5000u) << chunk;
     EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
     EXPECT_EQ(server->requests().back().bodySize, 5000u);
@@ -178,7 +255,7 @@ TEST_F(ThroughProxy, SignOnAndDownloadsCarryTheProxyCredentials) {
   server->enqueue(logon);
   Reply resource;
   resource.body = "resource";
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), "args"), 4u);
   server->enqueue(resource);
   std::vector<unsigned char> data;
@@ -195,7 +272,7 @@ TEST_F(ThroughProxy, ARefusalAsksTheEventSinkAndTheCallIsMadeAgain) {
   PromptingSink* sink = new PromptingSink();
   proxy->setEventSink(sink);
   dravtest::CaptureTrace trace(Annal::Error);
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), "args"), 4u);
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
   EXPECT_EQ(sink->prompts, 1);
@@ -208,7 +285,7 @@ TEST_F(ThroughProxy, TheDefaultSinkAnswersARefusalWithTheProxyCredentials) {
   makeProxy(AuthInfo().proxyUser(drav_test::kProxyUser).proxyPass(drav_test::kProxyPassword));
   for (unsigned long chunk : {0ul, 1000ul}) {
     dravtest::CaptureTrace trace(Annal::Error);
-    DRAVHttpRequestPtr request(proxy->createRequest());
+    DRAVHttpRequestPtr request(repeatableRequest());
     EXPECT_EQ(callWith(*request.get(), std::string(5000, 'd'), chunk), 5000u) << chunk;
     EXPECT_EQ(request->getCallStatus().httpCode(), 200u) << chunk;
     const std::vector<std::string> lines = trace.lines();
@@ -231,22 +308,19 @@ TEST_F(ThroughProxy, TwoRefusalsOfAChunkedPostInARowMakeTheCallAgain) {
   server->requireAuth(drav_test::AuthScheme::Basic, "alice", "secret");
   const std::string body(5000, 't');
   dravtest::CaptureTrace trace(Annal::Error);
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), body, 1000), body.size());
   EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
   // The proxy closes its side after a refusal; a refusal that came before the
-  // close stands, but a close that overtakes the refusal itself fails the
-  // write, and the post is retried at once.
-  const std::vector<std::string> resetRetry = {"Error Error on InternetWriteFile 12031",
-                                               "Error request failed : ERROR_INTERNET_CONNECTION_RESET -> retry",
-                                               "Error response reading has failed"};
+  // close stands, but a close that overtakes the refusal fails the write,
+  // and the (repeatable) call is made again at once.
   std::vector<std::string> lines = trace.lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "Error DRAVBridgeProxy::chunkedPostData second retry failed");
-  lines.erase(lines.begin());
-  if (!lines.empty()) {
-    EXPECT_EQ(lines, resetRetry);
-  }
+  const auto retries = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find(" -> retry") != std::string::npos;
+  });
+  EXPECT_LE(retries, 1) << testing::PrintToString(lines);
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
   ASSERT_EQ(seen.size(), 2u) << "the proxy forwards the two posts that carried its credentials";
   EXPECT_FALSE(seen[0].hasHeader("Authorization"));
@@ -256,7 +330,7 @@ TEST_F(ThroughProxy, TwoRefusalsOfAChunkedPostInARowMakeTheCallAgain) {
 
 TEST_F(ThroughProxy, WithoutAnyCredentialsTheRefusalEndsTheCallAfterBoundedRepeats) {
   dravtest::CaptureTrace trace(Annal::Error);
-  DRAVHttpRequestPtr request(proxy->createRequest());
+  DRAVHttpRequestPtr request(repeatableRequest());
   EXPECT_EQ(callWith(*request.get(), "args"), 0u);
   EXPECT_TRUE(trace.contains("unhandled WinInet error"));
   EXPECT_TRUE(server->requests().empty());
@@ -293,7 +367,7 @@ TEST(Https, AServerWithAnUnknownCertificateIsRefusedUnlessVerificationIsTurnedOf
 
 #ifndef _WIN32
 // Needs a server that asks for a certificate, made in this process.
-TEST(Https, ResetsFromAServerThatOnlyAsksForACertificateAreRetried) {
+TEST(Https, AResetFromAServerThatOnlyAsksForACertificateIsAResetNotACertificateDemand) {
   drav_test::TestCertificate certificate;
   drav_test::ServerOptions options;
   options.certFile = certificate.certFile();
@@ -303,16 +377,15 @@ TEST(Https, ResetsFromAServerThatOnlyAsksForACertificateAreRetried) {
   drav_test::HttpTestServer server(options);
   Reply reset;
   reset.resetBeforeReply = true;
-  for (int attempt = 0; attempt < 5; ++attempt) server.enqueue(reset);
-  dravtest::CaptureTrace trace(Annal::Error);
+  server.enqueue(reset);
   TlsPolicy trusted;
   trusted.caFile = certificate.certFile();
   DRAVBridgeProxy proxy("b", Url(server.url("/bridge")), AuthInfo().tls(trusted));
   DRAVHttpRequestPtr request(proxy.createRequest());
-  EXPECT_EQ(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0), 1u);
-  EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
-  EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CONNECTION_RESET -> retry"));
-  EXPECT_EQ(server.requests().size(), 6u) << "five refused attempts, then the repeated call";
+  EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
+               CallMayHaveRunException);
+  EXPECT_EQ(request->failureCode(), static_cast<unsigned long>(ERROR_INTERNET_CONNECTION_RESET));
+  EXPECT_EQ(server.requests().size(), 1u);
 }
 #endif
 
@@ -373,7 +446,8 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   EXPECT_THROW(request->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
                UnknownClientCertAuthException);
   EXPECT_TRUE(trace.contains("request failed : ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED"));
-  EXPECT_EQ(calls(), 5) << "one per send attempt";
+  EXPECT_EQ(calls(), 2) << "the hook accepted the first failure: one more attempt, no more";
+  EXPECT_EQ(server.connectionsOpened(), 2u);
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED));
   EXPECT_EQ(lastHandle(), request->getRequestHandle());
 
@@ -390,7 +464,8 @@ TEST(SslHook, EachCertificateFailureOfASendIsHandedToTheHookLibrary) {
   DRAVHttpRequestPtr refused(verifying.createRequest());
   EXPECT_THROW(refused->call("M", const_cast<char*>("x"), 1, 0, false, StreamingNo, nullptr, 0),
                UnknownCertAuthException);
-  EXPECT_EQ(calls(), 10) << "five attempts, and five more in the call's one re-run";
+  EXPECT_EQ(calls(), 2) << "once, and once more as the hook accepted it";
+  EXPECT_EQ(elsewhere.connectionsOpened(), 2u) << "two handshakes for the call";
   EXPECT_EQ(lastCode(), static_cast<std::uint32_t>(ERROR_INTERNET_SEC_CERT_CN_INVALID));
   FreeLibrary(hook);
 }

@@ -9,6 +9,8 @@
 
 #ifndef _WIN32
 
+#include <openssl/ssl.h>
+
 namespace transport_test {
 namespace {
 
@@ -33,8 +35,11 @@ AuthInfo trusting(const std::string& caFile, AuthInfo auth = AuthInfo()) {
 }
 
 // What a call over TLS came to: the answer's body, or the refusal's message.
-std::string callOver(drav_test::ScriptedServer& server, const AuthInfo& auth) {
-  DRAVBridgeProxy proxy("secure", Url(server.url("/bridge")), auth);
+// `scheme` replaces the server's own.
+std::string callOver(drav_test::ScriptedServer& server, const AuthInfo& auth, const std::string& scheme = "") {
+  Url url(server.url("/bridge"));
+  if (!scheme.empty()) url.scheme(scheme);
+  DRAVBridgeProxy proxy("secure", url, auth);
   DRAVHttpRequestPtr request(proxy.createRequest());
   try {
     if (request->call("M", const_cast<char*>("abc"), 3, 0, false, StreamingNo, nullptr, 0) != 3)
@@ -44,6 +49,27 @@ std::string callOver(drav_test::ScriptedServer& server, const AuthInfo& auth) {
     return e.what();
   }
 }
+
+// The test SSL hook library (when it is on the search path) refusing every
+// certificate for the length of a test: one attempt per call.
+class RefusingSslHook {
+public:
+  RefusingSslHook() : hook_(LoadLibraryA("dravSsl")) { answer(0); }
+  ~RefusingSslHook() {
+    answer(1);
+    if (hook_) FreeLibrary(hook_);
+  }
+  RefusingSslHook(const RefusingSslHook&) = delete;
+  RefusingSslHook& operator=(const RefusingSslHook&) = delete;
+
+private:
+  void answer(unsigned char accept) {
+    if (!hook_) return;
+    if (FARPROC set = GetProcAddress(hook_, "sslHookSetAnswer"))
+      reinterpret_cast<void (*)(unsigned char)>(reinterpret_cast<void (*)()>(set))(accept);
+  }
+  HMODULE hook_;
+};
 
 // The program-wide policy ("-DRAVssl_..." options) for the length of a test.
 class ProgramPolicy {
@@ -122,6 +148,50 @@ TEST(TlsPolicy, EachCertificateFaultIsNamedWithTheHostAndItsPort) {
       << "the authority vouches for its own certificates only";
 }
 
+// What the TLS library found wrong is named, with the host, in one
+// handshake per call: certificates whose key, digest, purpose or name is
+// unfit, servers offering only an old protocol or no cipher in common, and
+// a plain HTTP port.
+TEST(TlsPolicy, EachTlsDefectIsNamedAsTheTlsLibraryFindsItAfterOneHandshake) {
+  const RefusingSslHook refusing;  // else the test hook accepts, and a second handshake follows
+  drav_test::TestAuthority authority;
+  const std::string nulName = "DER:301982173132372e302e302e31002e6576696c2e6578616d706c65";  // "127.0.0.1\0.evil.example"
+  drav_test::TestAuthority::Form weakKey, weakDigest, clientOnly;
+  weakKey.rsaBits = 1024;
+  weakDigest.digest = "sha1";
+  clientOnly.extensions = "extendedKeyUsage=clientAuth";
+  const struct {
+    std::unique_ptr<TestCertificate> certificate;
+    int maxProtocol;
+    const char* ciphers;
+    const char* outcome;
+  } cases[] = {
+      {authority.issue("IP:127.0.0.1", weakKey), 0, "DEFAULT@SECLEVEL=0", "key is too weak (key too small)"},
+      {authority.issue("IP:127.0.0.1", weakDigest), 0, "DEFAULT@SECLEVEL=0", "too weak a digest (digest too weak"},
+      {authority.issue("IP:127.0.0.1", clientOnly), 0, "", "not for a server (unsuitable purpose)"},
+      {authority.issue(nulName), 0, "", "holds a NUL byte"},
+      {authority.issue("IP:127.0.0.1"), TLS1_VERSION, "", "protocol version: TLS 1.1 or older"},
+      {authority.issue("IP:127.0.0.1"), TLS1_2_VERSION, "NULL-SHA256", "no cipher in common (no shared cipher)"},
+  };
+  for (const auto& c : cases) {
+    drav_test::ServerOptions options;
+    options.certFile = c.certificate->certFile();
+    options.keyFile = c.certificate->keyFile();
+    options.maxProtocolVersion = c.maxProtocol;
+    options.ciphers = c.ciphers;
+    drav_test::HttpTestServer server(options);
+    const std::string outcome = callOver(server, trusting(authority.certFile()));
+    EXPECT_NE(outcome.find(server.hostPort() + ": TLS: "), std::string::npos) << outcome;
+    EXPECT_NE(outcome.find(c.outcome), std::string::npos) << outcome;
+    EXPECT_EQ(server.connectionsOpened(), 1u) << outcome;
+    EXPECT_TRUE(server.requests().empty());
+  }
+  drav_test::HttpTestServer plain;
+  const std::string outcome = callOver(plain, AuthInfo(), "https");
+  EXPECT_EQ(outcome.find("failed: " + plain.hostPort() + ": TLS: the server "), 0u) << outcome;
+  EXPECT_NE(outcome.find("(https to a plain http port?)"), std::string::npos) << outcome;
+}
+
 TEST(TlsPolicy, TheProgramsAuthoritiesAreTrustedWhereTheProxyNamesNone) {
   drav_test::TestAuthority authority, other;
   auto server = serveWith(*authority.issue("IP:127.0.0.1"));
@@ -169,7 +239,9 @@ TEST(TlsPolicy, AnUnreadableAuthorityFileFailsTheCallAndSaysSo) {
   TestCertificate certificate;
   auto server = serveWith(certificate);
   EXPECT_EQ(callOver(*server, trusting("/nonexistent/ca.pem")),
-            "failed: " + server->hostPort() + ": TLS: the trusted authorities could not be read (-DRAVssl_ca_file?)");
+            "failed: " + server->hostPort() +
+                ": TLS: the trusted authorities could not be read from the file /nonexistent/ca.pem "
+                "(-DRAVssl_ca_file, -DRAVssl_ca_folder)");
 }
 
 // A scheme is case-insensitive: "HTTPS://" names the bridge's https origin,

@@ -305,6 +305,44 @@ TEST_F(Reading, DownloadsAppendTheResourceToTheVector) {
   EXPECT_FALSE(seen.hasHeader("DRAVBridgeName"));
 }
 
+// An error page or a redirect is not the resource: the download fails with
+// the status and the answer's start, escaped and cut, and appends nothing.
+// So does a scheme other than http and https, before anything is sent.
+TEST_F(Reading, ADownloadAnsweredOutside2xxFailsWithTheStatusAndAnEscapedExcerpt) {
+  Reply missing;
+  missing.status = 404;
+  missing.body = "not here\x1b[2J\r\n" + std::string(1000, 'x');
+  Reply moved;
+  moved.status = 302;
+  moved.header("Location", "/elsewhere");
+  Reply broken;
+  broken.status = 500;
+  for (const Reply& r : {missing, moved, broken}) server->enqueue(r);
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  for (const char* expected : {" answered HTTP 404: not here\\x1B[2J\\x0D\\x0Axxx", " answered HTTP 302",
+                               " answered HTTP 500"}) {
+    std::vector<unsigned char> data(10, 0xAB);
+    try {
+      request->downloadResource(server->url("/files/r.bin"), data);
+      ADD_FAILURE() << "no exception for" << expected;
+    } catch (const DRAVException& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.find(std::string("the resource ") + server->url("/files/r.bin") + expected), 0u) << what;
+      EXPECT_LT(what.size(), 400u) << "the excerpt is cut";
+    }
+    EXPECT_EQ(data.size(), 10u);
+  }
+  std::vector<unsigned char> data;
+  try {
+    request->downloadResource("htp://127.0.0.1:" + std::to_string(server->port()) + "/files/r.bin", data);
+    ADD_FAILURE() << "no exception";
+  } catch (const HttpPostDataException& e) {
+    EXPECT_EQ(std::string(e.what()), "HTTP Request Send failed: 127.0.0.1:" + std::to_string(server->port()) +
+                                         ": unsupported scheme \"htp\" (http or https): nothing was sent");
+  }
+  EXPECT_EQ(server->requests().size(), 3u);
+}
+
 TEST_F(Reading, ADownloadLongerThanItsLimitFailsKeepingWhatArrived) {
   DRAVHttpRequestPtr request(proxy->createRequest());
   EXPECT_EQ(request->getDownloadLimit(), 256u << 20);
@@ -424,7 +462,7 @@ TEST_F(Reading, ADownloadHandsTheBridgesCredentialsToItsOwnOriginOnly) {
   std::vector<unsigned char> data;
   request->downloadResource(server->url("/own/resource"), data);
   EXPECT_EQ(authorizationsSeenBy(*server), 1) << "the bridge's origin gets them";
-  request->downloadResource(elsewhere->url("/resource"), data);
+  EXPECT_THROW(request->downloadResource(elsewhere->url("/resource"), data), DRAVException) << "its 401 is no resource";
   EXPECT_EQ(authorizationsSeenBy(*elsewhere), 0) << "another origin that asks gets nothing";
   EXPECT_EQ(elsewhere->requests().size(), 1u);
   request->downloadResource(elsewhere->url("/resource"), data, DRAVHttpRequest::DownloadCredentials::Always);

@@ -72,11 +72,57 @@ TEST_F(HostileServer, AnswersCutShortByTheClientLeaveTheClientUsable) {
       ADD_FAILURE() << "an HTTP 500 returned";
     } catch (const DRAVHttpStatusException& e) {
       EXPECT_EQ(500u, e.httpCode());
-      EXPECT_EQ(settings.maxErrorText, e.body().size());
+      EXPECT_EQ(settings.maxErrorText + DRAVErrorAnswer::kReadBeyondLimit, e.body().size());  // of 'e's
     }
     EXPECT_THROW(one->call("call"), DRAVException);
   }
   EXPECT_EQ(7, one->call<int>("call"));
+}
+
+// Who answered an error decides what the message says: the host's own text
+// is its reason; a page from anything else on the way (a proxy's 502) is
+// named by its server, status line and title, without its markup. Either
+// reaches what() escaped and cut after a whole character.
+TEST_F(HostileServer, AnErrorAnswerNamesWhoAnsweredAndShowsWhatItSaysEscaped) {
+  Reply proxyPage;
+  proxyPage.status = 502;
+  proxyPage.reason = "Bad Gateway";
+  proxyPage.header("Content-Type", "text/html");
+  proxyPage.body = "<html>\r\n<head><title>502 Bad\r\n  Gateway</title></head>\r\n<body>\r\n<center><h1>502 Bad "
+                   "Gateway</h1></center>\r\n<hr><center>nginx</center>\r\n</body>\r\n</html>\r\n";
+  Reply proxyText;
+  proxyText.status = 400;
+  proxyText.reason = "Bad Request";
+  proxyText.header("Content-Type", "text/plain");
+  proxyText.body = "bad request\r\n";
+  // The host's text, hostile: escape sequences and line ends (31 characters
+  // escaped), 28 more, then a two-byte character that would end past the
+  // 60 a cut text keeps of 64.
+  Reply hostText;
+  hostText.status = 500;
+  hostText.header("DRAVHost", "dravbridge");
+  hostText.body = "\x1b]0;owned\x07\x1b[2J\r\n" + std::string(28, 'x') + "\xC3\xA9" + std::string(100, 'y');
+  for (const Reply& reply : {proxyPage, proxyText, hostText}) server_->enqueue(reply);
+  const std::string where = server_->host() + ":" + std::to_string(server_->port());
+  const auto failure = [&](std::size_t shown) {
+    DRAVClientSettings settings;
+    settings.maxErrorText = shown;
+    try {
+      client(settings)->call("call");
+    } catch (const DRAVHttpStatusException& e) {
+      return std::string(e.what());
+    }
+    return std::string("no exception");
+  };
+  EXPECT_EQ("hostile.call: the server at " + where +
+                " answered \"HTTP/1.1 502 Bad Gateway\" with a page titled \"502 Bad Gateway\"",
+            failure(4096));
+  EXPECT_EQ("hostile.call: the server at " + where +
+                " answered \"HTTP/1.1 400 Bad Request\": bad request",
+            failure(4096));
+  EXPECT_EQ("hostile.call: the host answered HTTP 500: \\x1B]0;owned\\x07\\x1B[2J\\x0D\\x0A" + std::string(28, 'x') +
+                "\\...",
+            failure(64));
 }
 
 TEST_F(HostileServer, AStatusMessageOfAnySizeMakesAnExceptionOfBoundedText) {

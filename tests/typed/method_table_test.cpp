@@ -175,6 +175,9 @@ TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
   bigDouble.addArg(true);
   bigDouble.addArg(1.0);
   bigDouble.addArg(1e300);  // no float holds it
+  DRAVArgs bothWrong;  // the first that does not fit is named
+  bothWrong.addArg(40000);
+  bothWrong.addArg(1);
   DRAVArgs charForBool;
   charForBool.addArg(std::string("x"));
   charForBool.addArg(1.0);
@@ -185,12 +188,16 @@ TEST_F(MethodTable, RefusesValuesThatDoNotFitBeforeTheMethodRuns) {
     const char* message;
   } cases[] = {
       {"greet", DRAVArgs(), "greet takes (String name), got ()"},
-      {"greet", one(5), "greet takes (String name), got (Int)"},
-      {"greet", one(zu_utf8string("x")), "greet takes (String name), got (UTF8String)"},
-      {"pair", pairOf, "pair takes (Short, ULong), got (Int, ULong)"},
-      {"pair", signedForUnsigned, "pair takes (Short, ULong), got (Short, Int)"},
-      {"either", bigDouble, "either takes (Bool, Double, Float), got (Bool, Double, Double)"},
-      {"either", charForBool, "either takes (Bool, Double, Float), got (String, Double, Float)"},
+      {"greet", one(5), "greet takes (String name), got (Int): value 0 (Int 5) does not fit parameter 0 (String name)"},
+      {"greet", one(zu_utf8string("x")),
+       "greet takes (String name), got (UTF8String): value 0 (UTF8String \"x\") does not fit parameter 0 (String name)"},
+      {"pair", pairOf, "pair takes (Short, ULong), got (Int, ULong): value 0 (Int 40000) does not fit parameter 0 (Short)"},
+      {"pair", signedForUnsigned, "pair takes (Short, ULong), got (Short, Int): value 1 (Int 1) does not fit parameter 1 (ULong)"},
+      {"pair", bothWrong, "pair takes (Short, ULong), got (Int, Int): value 0 (Int 40000) does not fit parameter 0 (Short)"},
+      {"either", bigDouble,
+       "either takes (Bool, Double, Float), got (Bool, Double, Double): value 2 (Double 1e+300) does not fit parameter 2 (Float)"},
+      {"either", charForBool,
+       "either takes (Bool, Double, Float), got (String, Double, Float): value 0 (String \"x\") does not fit parameter 0 (Bool)"},
       {"none", one(1), "none takes (), got (Int)"},
   };
   DRAVArgs many;
@@ -249,6 +256,16 @@ TEST_F(MethodTable, AnswersFailuresWithAStatusAndKeepsInternalTextOut) {
   const Answer notStd = serve("throwInt", DRAVArgs());
   EXPECT_EQ(DRAVMethodTable::MethodFailed, notStd.code);
   EXPECT_EQ("throwInt failed", notStd.message);
+  // A result its kind cannot carry is named with its position and value, not "failed".
+  const unsigned long long wide = 5000000000ull;
+  table_.method("wide", [wide] { return std::make_tuple(1, static_cast<unsigned long>(wide)); });
+  const Answer tooWide = serve("wide", DRAVArgs());
+  if (sizeof(unsigned long) > 4) {
+    EXPECT_EQ(DRAVMethodTable::BadArguments, tooWide.code);
+    EXPECT_EQ("wide: result 1 cannot be sent: unsigned long value does not fit in 32 bits: 5000000000",
+              tooWide.message);
+    EXPECT_EQ(0u, tooWide.results.size());
+  }
 }
 
 TEST_F(MethodTable, AMethodTakingTheListGetsEveryValueUnchecked) {
@@ -296,8 +313,11 @@ TEST_F(MethodTable, DecodesAndAnswersUnderTheCallsBudget) {
   EXPECT_TRUE(tight.exceeded());
   DRAVDecodeBudget enough(4096);
   EXPECT_EQ(0, serve("greet", args, false, Bytes(), &enough).code);
-  // The answer's serialized copy counts while it lives and is given back after.
-  DRAVDecodeBudget noRoomForTheAnswer(enough.used() + 100);
+  // The answer's serialized copy counts while it lives and is given back after:
+  // room for the greeting's text (held twice while its result is made) but
+  // not for its serialized copy beside the result.
+  const DRAVVar greeting("Hello, " + std::string(200, 'x') + "!");
+  DRAVDecodeBudget noRoomForTheAnswer(enough.used() + greeting.objectSize(nullptr) - 1);
   try {
     serve("greet", args, false, Bytes(), &noRoomForTheAnswer);
     ADD_FAILURE() << "the answer fit";

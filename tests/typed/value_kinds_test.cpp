@@ -41,10 +41,17 @@ TEST(ValueKinds, NumbersAreTakenFromCompatibleKindsWithinTheirRange) {
   EXPECT_FALSE(fits<unsigned int>(DRAVVar(-1)));
   EXPECT_TRUE(fits<double>(DRAVVar(1.5f)));
   EXPECT_FALSE(fits<double>(DRAVVar(1)));
-  EXPECT_TRUE(fits<float>(DRAVVar(3.4e38)));
+  // A float takes what its nearest float holds: never an infinity for a
+  // finite value, never 0 for one that is not (subnormals are held).
+  EXPECT_TRUE(fits<float>(DRAVVar(3.4028235e38)));
   EXPECT_FALSE(fits<float>(DRAVVar(3.5e38)));
   EXPECT_FALSE(fits<float>(DRAVVar(-3.5e38)));
   EXPECT_TRUE(fits<float>(DRAVVar(std::numeric_limits<double>::infinity())));
+  EXPECT_FALSE(fits<float>(DRAVVar(1e-50)));
+  EXPECT_FALSE(fits<float>(DRAVVar(-7e-46)));
+  EXPECT_TRUE(fits<float>(DRAVVar(-8e-46)));
+  EXPECT_EQ(-1e-40f, KindOf<float>::take(DRAVVar(-1e-40)));
+  EXPECT_TRUE(fits<float>(DRAVVar(-0.0)));
   EXPECT_TRUE(fits<char>(DRAVVar('x')));
   EXPECT_FALSE(fits<char>(DRAVVar(static_cast<unsigned char>('x'))));
   EXPECT_FALSE(fits<unsigned char>(DRAVVar('x')));

@@ -3,6 +3,7 @@
 #include "file_bytes.h"
 
 #include <drav/compression/compression.h>
+#include <drav/typed/value_kinds.h>
 
 #include <cctype>
 #include <cerrno>
@@ -65,10 +66,9 @@ unsigned long long parseUnsigned(const std::string& text, unsigned long long hig
 }
 
 // A number the kind cannot hold (one that would become infinite, or 0 while
-// the text is not 0) is refused, never stored as something else.
-template <typename Real>
-Real parseReal(const std::string& text, const std::string& word, Real (*convert)(const char*, char**),
-               const char* range) {
+// the text is not 0) is refused, never stored as something else. `range`
+// names what the kind holds.
+double parseReal(const std::string& text, const std::string& word, const char* range) {
   refuseBlanks(text, word);
   // Decimal only: the converter would also read hex ("0x1p4").
   const std::size_t start = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
@@ -76,19 +76,23 @@ Real parseReal(const std::string& text, const std::string& word, Real (*convert)
     throw BadValue("'" + word + "': not a decimal number");
   errno = 0;
   char* end = nullptr;
-  const Real value = convert(text.c_str(), &end);
+  const double value = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0') throw BadValue("'" + word + "': not a number");
   // ERANGE alone also flags subnormal results, which the kind does hold.
   if (errno == ERANGE && (std::isinf(value) || value == 0)) throw BadValue("'" + word + "': out of range for " + range);
   return value;
 }
 
-float parseFloat(const std::string& text, const std::string& word) {
-  return parseReal<float>(text, word, std::strtof, "a float (magnitudes from 1.4e-45 to 3.4e+38, or 0)");
-}
+constexpr const char* kDoubleRange = "a double (magnitudes from 4.9e-324 to 1.8e+308, or 0)";
+constexpr const char* kFloatRange = "a float (magnitudes from 1.4e-45 to 3.4e+38, or 0)";
 
-double parseDouble(const std::string& text, const std::string& word) {
-  return parseReal<double>(text, word, std::strtod, "a double (magnitudes from 4.9e-324 to 1.8e+308, or 0)");
+double parseDouble(const std::string& text, const std::string& word) { return parseReal(text, word, kDoubleRange); }
+
+// Held to the rule a float parameter holds a Double to.
+float parseFloat(const std::string& text, const std::string& word) {
+  const double value = parseReal(text, word, kFloatRange);
+  if (!DRAVTyped::floatHolds(value)) throw BadValue("'" + word + "': out of range for " + std::string(kFloatRange));
+  return static_cast<float>(value);
 }
 
 std::vector<unsigned char> readFile(const std::string& path, const std::string& word) {
@@ -174,9 +178,8 @@ const char* valueSyntaxHelp() {
          "                              X is decimal: 1.5, -2e-3, inf, nan\n"
          "  string:TEXT  utf8:TEXT      text as given (utf8 for UTF-8 strings)\n"
          "  bin:@FILE  bin:0xHEX  bin:TEXT\n"
-         "                              binary; at or above the compression threshold\n"
-         "                              (64000 bytes by default) compressed when that\n"
-         "                              pays (-DRAVgzip_mode says otherwise)\n"
+         "                              binary; may go compressed at or above the\n"
+         "                              compression threshold (64000 bytes by default)\n"
          "  empty:                      no value\n";
 }
 

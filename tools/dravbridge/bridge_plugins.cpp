@@ -1,7 +1,6 @@
 #include "bridge_plugins.h"
 
-#include "near_names.h"
-
+#include <drav/common/near_names.h>
 #include <drav/host/bridge_plugin_loader.h>
 #include <drav/typed/method_table.h>
 
@@ -47,15 +46,31 @@ std::string samplePluginFile() {
   return path.substr(0, path.rfind('/') + 1) + DRAV_SAMPLE_PLUGIN;
 }
 
+namespace {
+
+bool isFile(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// For a plugin that is no file, the name of a shared object that is there
+// with its ".so"; else "".
+std::string withSuffixHint(const std::string& given, const std::string& resolved) {
+  return !isFile(resolved) && isFile(resolved + ".so") ? " (did you mean \"" + given + ".so\"?)" : "";
+}
+
+}  // namespace
+
 std::shared_ptr<DRAVHost::BridgeHandler> loadBridge(const BridgeEntry& entry) {
   try {
     return DRAVHost::loadBridgePlugin(entry.plugin == kSamplePlugin ? samplePluginFile() : entry.plugin);
   } catch (const std::runtime_error& e) {
-    if (entry.origin.empty()) throw;
+    if (entry.origin.empty()) throw std::runtime_error(e.what() + withSuffixHint(entry.plugin, entry.plugin));
     const std::string resolved =
         entry.given == entry.plugin ? "" : " (taken from the file's folder: " + entry.plugin + ")";
     throw std::runtime_error(entry.origin + ": plugin \"" + entry.given + "\" in [[bridge]]" + resolved + ": " +
-                             e.what() + didYouMean(entry.given, {kSamplePlugin}));
+                             e.what() + withSuffixHint(entry.given, entry.plugin) +
+                             DRAV::detail::didYouMean(entry.given, {kSamplePlugin}));
   }
 }
 

@@ -5,7 +5,8 @@
 #include "config_file.h"
 
 #include "duration_text.h"
-#include "near_names.h"
+
+#include <drav/common/near_names.h>
 
 #include "host/server/forwarded_client.h"
 #include "host/server/header_text.h"
@@ -33,6 +34,8 @@
 
 namespace dravbridge {
 namespace {
+
+using DRAV::detail::didYouMean;
 
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute;
 // Longer is no setting anyone means, and a later clock reading plus it would
@@ -248,6 +251,7 @@ const std::vector<Key>& keys() {
   static const std::vector<Key> all = {
       {"", "trace", flagKey(FIELD(trace))},
       {"", "compression", compressionKey(FIELD(compression))},
+      {"", "describe", flagKey(FIELD(describe))},
       {"listen", "address", listeningAddressKey(FIELD(host.address))},
       {"listen", "port", numberKey<0, 65535>(FIELD(host.port))},
       {"tls", "cert_file", fileKey(FIELD(host.certFile))},
@@ -291,6 +295,8 @@ const std::vector<Key>& keys() {
       {"limits", "transfer_grace", durationKey<1, kHour>(FIELD(host.transferGrace))},
       {"limits", "drain_time", durationKey<0, kHour>(FIELD(host.drainTime))},
       {"limits", "stop_grace", durationKey<0, kHour>(FIELD(host.stopGrace))},
+      {"limits", "call_time_limit", durationKey<0, kHour>(FIELD(host.callTimeLimit))},
+      {"limits", "max_stuck_calls", numberKey<0, 1000>(FIELD(host.maxStuckCalls))},
       {"limits", "call_memory_budget", numberKey<65536, 1099511627776>(FIELD(host.callMemoryBudget))},
       {"limits", "memory_budget", numberKey<65536, 1099511627776>(FIELD(host.memoryBudget))},
   };
@@ -520,6 +526,13 @@ std::size_t lineWithTooManyDots(const std::string& text) {
 }
 
 }  // namespace
+
+std::vector<std::string> configKeys() {
+  std::vector<std::string> names;
+  for (const Key& key : keys()) names.push_back(*key.table ? std::string(key.table) + "." + key.name : key.name);
+  for (const std::string& name : namesIn("bridge")) names.push_back("bridge." + name);
+  return names;
+}
 
 std::string unreachablePath(const std::string& path) {
   const auto fault = DRAVHost::pathFault(path);

@@ -45,6 +45,10 @@ public:
 // blank or dot segment, ...), or "" when one can.
 std::string unreachablePath(const std::string& path);
 
+// Every key the file may hold, as "table.key" ("trace" at the top level,
+// "bridge.path" for a [[bridge]] table's), in the order of the reader's table.
+std::vector<std::string> configKeys();
+
 // Reads `file` over `config`: each key the file holds replaces its field, a
 // [[bridge]] list replaces the bridges. Relative file names in it are taken
 // from the file's folder; password_file is read here. Throws ConfigError.

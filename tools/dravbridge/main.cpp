@@ -2,14 +2,16 @@
 // otherwise) over HTTP or HTTPS until it is interrupted (SIGINT or SIGTERM),
 // then lets running calls finish and exits 0; with a call still running
 // after the stop grace it names the call and exits 1. SIGHUP reopens the
-// access log (for log rotation) and leaves calls alone.
+// access log (for log rotation) and leaves calls alone, during the stop
+// too; a further SIGINT or SIGTERM during the stop ends its drain, then its
+// grace.
 #include "bridge_plugins.h"
 #include "config_file.h"
 #include "duration_text.h"
-#include "near_names.h"
 #include <drav/host/bridge_host.h>
 #include "host/sso/session_token.h"
 
+#include <drav/common/near_names.h>
 #include <drav/platform/annal.h>
 
 #include <sys/resource.h>
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <future>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -67,7 +70,16 @@ const char* const kUsage =
     "                         before a body or answer must keep its rate (default 10s)\n"
     "  --drain DURATION       on SIGTERM, serve on this long with /healthz answering\n"
     "                         503 before no longer listening (default 0s)\n"
-    "  --stop-grace DURATION  time running calls get to finish on SIGTERM (default 10s)\n"
+    "  --stop-grace DURATION  time running calls get to finish on SIGTERM (default 10s);\n"
+    "                         a further SIGTERM ends the drain, then the grace\n"
+    "  --call-time-limit DURATION\n"
+    "                         a call whose bridge runs this long without reading\n"
+    "                         or writing is given up: answered 504, its slot handed\n"
+    "                         on, its thread left to the bridge; 0s: never\n"
+    "                         (default 4m)\n"
+    "  --max-stuck-calls N    calls given up whose bridges have not returned, at\n"
+    "                         most; each keeps a thread and its memory share\n"
+    "                         (default 4)\n"
     "  --call-memory-budget BYTES\n"
     "                         memory one call may hold: its arguments, what decoding\n"
     "                         them takes and a buffered answer; a call that needs\n"
@@ -194,30 +206,62 @@ std::string spoken(std::chrono::milliseconds duration) {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
+const char* signalName(int signal) { return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP"; }
+
+// SIGHUP: the access log's file anew, after logrotate moved it.
+void reopenAccessLog(DRAVHost::BridgeHost& host) {
+  if (host.settings().accessLog.empty() || host.settings().accessLog == "-") {
+    std::cout << "dravbridge: SIGHUP: no access log file to reopen" << std::endl;
+    return;
+  }
+  try {
+    host.reopenAccessLog();
+    std::cout << "dravbridge: SIGHUP: reopened the access log " << host.settings().accessLog << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "dravbridge: SIGHUP: " << e.what() << "; still writing to the file open before" << std::endl;
+  }
+}
+
 // Serves until SIGINT or SIGTERM, reopening the access log on each SIGHUP;
 // the three were blocked before any thread started.
 void serveUntilStopped(const sigset_t& signals, DRAVHost::BridgeHost& host) {
   for (;;) {
     int received = 0;
     if (sigwait(&signals, &received) != 0) continue;
-    if (received != SIGHUP) {
-      const DRAVHost::HostSettings& settings = host.settings();
-      std::cout << "dravbridge: " << (received == SIGINT ? "SIGINT" : "SIGTERM") << ": stopping";
-      if (settings.drainTime.count() > 0) std::cout << " after draining for " << spoken(settings.drainTime);
-      std::cout << "; running calls get " << spoken(settings.stopGrace) << std::endl;
-      return;
-    }
-    if (host.settings().accessLog.empty() || host.settings().accessLog == "-") {
-      std::cout << "dravbridge: SIGHUP: no access log file to reopen" << std::endl;
+    if (received == SIGHUP) {
+      reopenAccessLog(host);
       continue;
     }
-    try {
-      host.reopenAccessLog();
-      std::cout << "dravbridge: SIGHUP: reopened the access log " << host.settings().accessLog << std::endl;
-    } catch (const std::exception& e) {
-      std::cerr << "dravbridge: SIGHUP: " << e.what() << "; still writing to the file open before" << std::endl;
+    const DRAVHost::HostSettings& settings = host.settings();
+    std::cout << "dravbridge: " << signalName(received) << ": stopping";
+    if (settings.drainTime.count() > 0) std::cout << " after draining for " << spoken(settings.drainTime);
+    std::cout << "; running calls get " << spoken(settings.stopGrace) << std::endl;
+    return;
+  }
+}
+
+// Stops the host, handling the signals that come meanwhile as they come:
+// SIGHUP as before the stop, a further SIGINT or SIGTERM by ending the step
+// the stop is in (the drain, then the grace). The calls left running.
+std::vector<std::string> stopHandlingSignals(const sigset_t& signals, DRAVHost::BridgeHost& host) {
+  auto stopped = std::async(std::launch::async, [&host] { return host.stop(); });
+  // How long a signal may wait to be handled, and the stop's end to be seen.
+  const timespec tick{0, 20 * 1000 * 1000};
+  while (stopped.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    const int received = sigtimedwait(&signals, nullptr, &tick);
+    if (received == SIGHUP) {
+      reopenAccessLog(host);
+    } else if (received == SIGINT || received == SIGTERM) {
+      std::cout << "dravbridge: " << signalName(received) << " again: ";
+      switch (host.hurryStop()) {
+        case DRAVHost::BridgeHost::StopStep::Draining: std::cout << "ending the drain now"; break;
+        case DRAVHost::BridgeHost::StopStep::Grace: std::cout << "ending the stop grace now"; break;
+        default: std::cout << "the stop is ending already"; break;
+      }
+      std::cout << std::endl;
     }
   }
+  return stopped.get();
 }
 
 }  // namespace
@@ -230,7 +274,8 @@ int main(int argc, char** argv) {
   } catch (const dravbridge::ConfigError& e) {
     return fail(e.what());
   }
-  if (config.trace) Annal::setLowestImportance(Annal::M);
+  // The library is quiet unless asked: the host's failures go to standard error.
+  Annal::setLowestImportance(config.trace ? Annal::M : Annal::Error);
   DRAVHost::HostSettings& settings = config.host;
   std::string sessionKeyFile;
   std::vector<dravbridge::BridgeEntry> commandLineBridges;
@@ -296,10 +341,13 @@ int main(int argc, char** argv) {
     else if (option == "--stop-grace")
       settings.stopGrace = durationOption(option, value, 0, kHour);
     else if (option == "--drain") settings.drainTime = durationOption(option, value, 0, kHour);
+    else if (option == "--call-time-limit") settings.callTimeLimit = durationOption(option, value, 0, kHour);
+    else if (option == "--max-stuck-calls")
+      settings.maxStuckCalls = static_cast<unsigned>(integerOption(option, value, 0, 1000));
     else if (option == "--call-memory-budget")
       settings.callMemoryBudget = integerOption(option, value, 65536, kTebibyte);
     else if (option == "--memory-budget") settings.memoryBudget = integerOption(option, value, 65536, kTebibyte);
-    else refuseOption("unknown option " + option + dravbridge::didYouMean(option, knownOptions()));
+    else refuseOption("unknown option " + option + DRAV::detail::didYouMean(option, knownOptions()));
   }
   if (!commandLineBridges.empty()) config.bridges = commandLineBridges;
   settings.sso.enabled = !settings.sso.user.empty();
@@ -316,6 +364,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   try {
+    settings.listBridges = config.describe;
     if (!sessionKeyFile.empty()) settings.auth.sessionKey = DRAVHost::sessionKeyFromFile(sessionKeyFile);
     DRAVHost::BridgeHost host(settings);
     for (const auto& bridge : config.bridges) {
@@ -334,7 +383,7 @@ int main(int argc, char** argv) {
       std::cout << "dravbridge: " << dravbridge::describeBridge(bridge) << " at " << host.url(bridge.path) << std::endl;
     if (settings.sso.enabled) std::cout << "dravbridge: logon at " << host.url(settings.sso.path) << std::endl;
     serveUntilStopped(signals, host);
-    const std::vector<std::string> abandoned = host.stop();
+    const std::vector<std::string> abandoned = stopHandlingSignals(signals, host);
     if (!abandoned.empty()) {
       // The account of the stop, where a clean stop gives its own.
       std::cout << "dravbridge: stopped with " << abandoned.size()

@@ -1,5 +1,6 @@
 #include "call_options.h"
 
+#include <drav/config/option_parser.h>
 #include <drav/typed/method_table.h>
 
 #include <cerrno>
@@ -76,6 +77,8 @@ CallOptions parseCallOptions(int argc, char** argv) {
       else if (word == "--output") options.outputFile = value;
       else if (word == "--cookies") options.cookies = value;
       else if (word == "--root-url") options.rootUrl = value;
+      else if (word == "--sso-user") options.ssoUser = value, options.sso = true;
+      else if (word == "--sso-password") options.ssoPassword = value, options.sso = true;
       else if (word == "--trace") options.traceLevel = traceLevel(value);
       else if (word == kDecodeBudgetOption) {
         if (!parseDecodeBudget(value, options.decodeBudget))
@@ -85,6 +88,13 @@ CallOptions parseCallOptions(int argc, char** argv) {
     }
   }
   if (options.help) return options;
+  // The library's options are checked here, so that a mistyped one is a bad command line like any other.
+  const std::vector<std::string> refused = DRAVOptionParser::refusals(argc, argv);
+  if (!refused.empty()) {
+    std::string text;
+    for (const std::string& line : refused) text += (text.empty() ? "" : "; ") + line;
+    throw UsageError(text);
+  }
   if (options.describe && !positional.empty()) {
     // The bridge's name matters to no method table: the URL's last segment stands in.
     const std::string& url = positional[0];
@@ -123,7 +133,11 @@ const char* callUsage() {
          "                       (default 67108864, 64 MiB)\n"
          "  --cookies TEXT       cookies for the call, as \"name=value; name2=value2\"\n"
          "  --sso                log on through single sign-on (SiteMinder) first, with\n"
-         "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd\n"
+         "                       the user and password of -DRAVhttp_auth_user/-DRAVhttp_auth_pwd,\n"
+         "                       which then go to the logon only\n"
+         "  --sso-user USER, --sso-password PASSWORD\n"
+         "                       sign on with these instead: -DRAVhttp_auth_user/pwd then go\n"
+         "                       on the call (a host with both [sso] and [basic_auth])\n"
          "  --root-url URL       where the single-sign-on logon goes (default: URL's root)\n"
          "  --need-sso-token     tell the bridge that the method needs the sign-on token\n"
          "  --trace LEVEL        the library's trace on standard error: none (default:\n"
@@ -143,6 +157,8 @@ const char* callUsage() {
          "  https is verified against the system's authorities; -DRAVssl_ca_file FILE and\n"
          "  -DRAVssl_ca_folder DIR trust more (a private CA); -DRAVssl_verify off checks\n"
          "  no certificate at all (test setups only)\n"
+         "  A -DRAV... word that names no option, or a value an option cannot take, is\n"
+         "  refused (exit status 2)\n"
          "\n"
          "Exit status: 0 when the bridge reports status 0, 1 when it reports another\n"
          "code, 2 for a bad command line, 3 when the sign-on (nothing is called\n"

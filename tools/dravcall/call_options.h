@@ -34,6 +34,7 @@ struct CallOptions {
   std::uint64_t decodeBudget = kDefaultDecodeBudget;  // what decoding the answer may take
   std::string cookies;                // "a=1; b=2", handed to the proxy
   bool sso = false;                   // log on through single sign-on first
+  std::string ssoUser, ssoPassword;   // the sign-on's own; empty: -DRAVhttp_auth_user/pwd sign on
   std::string rootUrl;                // where the logon goes; empty: the URL's root
   bool needSsoToken = false;
   int traceLevel = -1;                // -1 none, 0 errors, 1 progress lines, 2 everything

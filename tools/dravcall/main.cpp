@@ -14,6 +14,7 @@
 #include <drav/platform/win32.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/transport/bridge_proxy.h>
+#include <drav/transport/error_answer.h>
 #include <drav/transport/http_request.h>
 #include <drav/transport/sso_provider.h>
 #include <drav/typed/answer_reading.h>
@@ -47,8 +48,7 @@ constexpr std::uint64_t kMaxHeldValue = 64 * 1024 * 1024;
 // A list answer is decoded from one buffer the input stream can address.
 constexpr std::uint64_t kMaxListAnswer = 0x7FFFFFFF;
 // What is shown of an answer that is not a bridge's answer (an HTTP error
-// page), escaped: a longer page ends in \... there. One byte more is kept
-// than is shown, so that the cut shows.
+// page), escaped: a longer page ends in \... there.
 constexpr std::size_t kMaxErrorText = 1024;
 
 int fail(int code, const std::string& message) {
@@ -127,25 +127,17 @@ void installTraceSink(int level, ProgressMeter* upload) {
 }
 
 // The credentials and proxy the "-DRAV..." options set, as the bridge proxy takes them.
-AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, bool sso) {
-  const DRAVAuthenticationInfo& auth = policy.getAuthenticationInfo();
-  AuthInfo info;
-  info.user(auth.getHttpUserName()).pass(auth.getHttpUserPassword());
-  switch (auth.getHttpAuthenticationMode()) {
-    case DRAVAuthenticationInfo::HTTP_AUTH_BASIC: info.mode(AuthInfo::AuthBasic); break;
-    case DRAVAuthenticationInfo::HTTP_AUTH_NTLM: info.mode(AuthInfo::AuthNtlm); break;
-    default: break;
-  }
+AuthInfo credentialsFromOptions(const DRAVLookupPolicy& policy, const CallOptions& options) {
+  AuthInfo info = policy.getAuthInfo();
   const DRAVHttpProxyInfo& proxy = policy.getHttpProxyInfo();
-  if (!proxy.getUserName().empty())
-    info.proxyUser(proxy.getUserName()).proxyPass(proxy.getUserPassword()).proxyMode(AuthInfo::AuthBasic);
   if (!proxy.getProxyHost().empty()) {
     // The transport takes the system's proxy settings: here, the environment.
     const std::string port = proxy.getProxyPort().empty() ? std::string() : ":" + proxy.getProxyPort();
     setenv("http_proxy", ("http://" + proxy.getProxyHost() + port).c_str(), 1);
     setenv("https_proxy", ("http://" + proxy.getProxyHost() + port).c_str(), 1);
   }
-  if (sso) info.ssoProvider("siteminder");
+  if (options.sso) info.ssoProvider("siteminder");
+  if (!options.ssoUser.empty()) info.signOn(options.ssoUser, options.ssoPassword);
   return info;
 }
 
@@ -233,15 +225,19 @@ void printResults(const DRAVArgs& results, const std::string& outputFile) {
 }
 
 // Signs on before the call, so that a refused sign-on ends the command
-// instead of a call made without the session. The logon reports a refusal
-// only by the session cookie it does not bring back.
-void signOn(DRAVBridgeProxy& proxy) {
+// instead of a call made without the session. A logon that brings no
+// session back fails with the logon's answer.
+void signOn(DRAVBridgeProxy& proxy, const CallOptions& options) {
   DRAVSsoProvider* sso = proxy.getSsoProvider();
   if (!sso) return;
-  sso->initialize(&proxy);
-  if (!SiteMinderSsoProvider::hasSessionCookie(proxy))
-    throw std::runtime_error("no session cookie (SMSESSION) came back: check the user and password "
-                             "(-DRAVhttp_auth_user, -DRAVhttp_auth_pwd) and --root-url");
+  try {
+    sso->initialize(&proxy);
+  } catch (const HttpPostDataException& e) {
+    throw std::runtime_error(std::string(e.what()) + " (check the user and password, " +
+                             (options.ssoUser.empty() ? "-DRAVhttp_auth_user, -DRAVhttp_auth_pwd"
+                                                      : "--sso-user, --sso-password") +
+                             ", and --root-url)");
+  }
 }
 
 // The description a method table answers dravDescribe with; empty when the
@@ -317,7 +313,7 @@ int call(const CallOptions& options, int argc, char** argv) {
   installTraceSink(options.traceLevel, showProgress ? &upload : nullptr);
 
   const Url url(options.url);
-  DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options.sso));
+  DRAVBridgeProxy proxy(options.bridge, url, credentialsFromOptions(policy, options));
   AnswerReader reader(options.mode == StreamingOut || options.mode == StreamingInOut,
                       [&value](const unsigned char* data, std::size_t size) { value->take(data, size); },
                       kMaxListAnswer, options.decodeBudget);
@@ -327,7 +323,7 @@ int call(const CallOptions& options, int argc, char** argv) {
     if (!options.cookies.empty()) proxy.setCookies(options.cookies);
     DebugLinesToStderr debugLines;
     try {
-      signOn(proxy);
+      signOn(proxy, options);
     } catch (const std::exception& e) {
       return fail(kCallFailed,
                   "single sign-on at " + proxy.rootUrl().toString() + " failed, no call made: " + e.what());
@@ -343,23 +339,18 @@ int call(const CallOptions& options, int argc, char** argv) {
                       options.needSsoToken, options.mode, blob ? blob->data() : nullptr, blob ? blob->size() : 0);
     if (sent == 0) return fail(kCallFailed, "the call to " + options.url + " failed: " + request->failureText());
     const CallStatus status = request->getCallStatus();
+    if (status.httpCode() != 200)
+      return fail(kCallFailed,
+                  DRAVErrorAnswer::read(*request.get(), kMaxErrorText, options.readSize).describe(kMaxErrorText) +
+                      (status.error().empty() ? std::string() : " (" + escapeLogField(status.error()) + ")"));
     ProgressMeter download(std::cerr, "download", showProgress);
-    std::string errorText;
     char* piece = nullptr;
     for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;) {
-      if (status.httpCode() != 200) {
-        errorText.append(piece, std::min<std::size_t>(n, kMaxErrorText + 1 - std::min(kMaxErrorText + 1, errorText.size())));
-        continue;
-      }
       reader.feed(reinterpret_cast<unsigned char*>(piece), n);
       if (reader.streamed()) download.setTotal(reader.valueSize());
       download.update(reader.received());
     }
     delete piece;
-    if (status.httpCode() != 200)
-      return fail(kCallFailed, "the host answered HTTP " + std::to_string(status.httpCode()) +
-                                   (errorText.empty() ? std::string() : ": " + escapeLogField(errorText.substr(0, errorText.find_last_not_of("\r\n") + 1), kMaxErrorText)) +
-                                   (status.error().empty() ? std::string() : " (" + escapeLogField(status.error()) + ")"));
     dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
   } catch (const dravtools::OverBudget& e) {

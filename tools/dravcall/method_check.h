@@ -1,7 +1,8 @@
 // Checking a call's values against a method table's description before the
 // call is sent, so that a value that cannot fit is refused naming the
 // parameter. The description is the text of the dravDescribe method, one
-// line a method: "greet(String name) -> (String)".
+// line a method: "greet(String name) -> (String)"; a list parameter takes
+// any number of values of its kind: "names(Int... ids) -> (String...)".
 #pragma once
 
 #include <drav/serialization/argument_list.h>

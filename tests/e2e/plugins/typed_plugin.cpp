@@ -1,14 +1,21 @@
 // The typed test bridge: a method table with a method for every value kind
 // (each answers what it was given, changed so that a value that only passed
 // through would show), several results, no results, a failing status, an
-// exception, a streamed answer, an extra blob read in pieces and a slow call.
+// exception, a streamed answer, an extra blob read in pieces (of the bridge's
+// size or the caller's), the size of a binary value, a slow call and one
+// that stalls in the middle of its answer.
 #include "typed_objects.h"
 
 #include <drav/host/bridge_plugin.h>
 #include <drav/host/typed_bridge.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -17,6 +24,17 @@ namespace {
 
 using typedtest::Label;
 using typedtest::Point;
+
+// Members bound as methods, in the parameter forms users write.
+struct Counter {
+  std::atomic<long> total{0};
+  std::string prefix = "m:";
+  std::string byReference(const std::string& text) const { return prefix + text; }
+  std::string byValue(std::string text) { return prefix + text; }
+  std::size_t viewed(std::string_view text) const noexcept { return text.size(); }
+  // A total kept in a long: on a host whose long is 64 bits it outgrows its kind.
+  long add(long amount) { return total += amount; }
+};
 
 class TypedTestBridge : public DRAVHost::TypedBridge {
 public:
@@ -72,11 +90,38 @@ public:
         for (std::size_t i = 0; i < piece.size; ++i) sum += piece.data[i];
       return std::make_tuple(static_cast<unsigned long>(blob.size()), sum, pieces);
     });
+    method("byReference", &counter_, &Counter::byReference);
+    method("byValue", &counter_, &Counter::byValue);
+    method("viewed", &counter_, &Counter::viewed);
+    method("add", &counter_, &Counter::add, {"amount"});
+    method("add64", [](DRAVInt64 a, DRAVInt64 b) { return DRAVInt64{a.value + b.value}; }, {"a", "b"});
+    method("names", [](const std::vector<int>& ids) {
+      std::vector<std::string> names;
+      for (int id : ids) names.push_back("n" + std::to_string(id));
+      return names;
+    }, {"ids"});
+    method("blobInPieces", [](unsigned long most, DRAVBlobReader& blob) {
+      unsigned long pieces = 0, largest = 0;
+      for (DRAVBytes piece; (piece = blob.next(static_cast<std::uint32_t>(most))).size > 0; ++pieces)
+        largest = std::max(largest, static_cast<unsigned long>(piece.size));
+      return std::make_tuple(pieces, largest);
+    }, {"most"});
+    method("sizeOf", [](const std::vector<unsigned char>& v) { return static_cast<unsigned long>(v.size()); });
+    method("stall", [](int ms, DRAVStreamWriter& out) {  // begins its answer, then sleeps
+      const unsigned char bytes[4] = {1, 2, 3, 4};
+      out.beginListedBinary(8);
+      out.write(bytes, 4);
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      out.write(bytes, 4);
+    }, {"ms"});
     method("sleep", [](int ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       return ms;
     }, {"ms"});
   }
+
+private:
+  Counter counter_;
 };
 
 }  // namespace

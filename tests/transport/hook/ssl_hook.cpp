@@ -1,5 +1,6 @@
 // A stand-in for the optional SSL error hook library: it records each call
-// so that a test can check what the transport handed it.
+// so that a test can check what the transport handed it, and accepts the
+// certificate unless told to refuse.
 #include <atomic>
 #include <cstdint>
 
@@ -7,6 +8,7 @@ namespace {
 std::atomic<int> calls{0};
 std::atomic<void*> lastHandle{nullptr};
 std::atomic<std::uint32_t> lastCode{0};
+std::atomic<unsigned char> answer{1};  // accepts, unless a test says otherwise
 }  // namespace
 
 extern "C" {
@@ -15,8 +17,10 @@ __attribute__((visibility("default"))) unsigned char handleSslError(void* reques
   lastHandle = requestHandle;
   lastCode = errorCode;
   ++calls;
-  return 1;
+  return answer;
 }
+
+__attribute__((visibility("default"))) void sslHookSetAnswer(unsigned char accept) { answer = accept; }
 
 __attribute__((visibility("default"))) int sslHookCalls() { return calls; }
 __attribute__((visibility("default"))) void* sslHookLastHandle() { return lastHandle; }

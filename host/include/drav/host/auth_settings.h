@@ -8,6 +8,7 @@
 
 namespace DRAVHost {
 
+// The lockout of failed logons, and the life and key of sign-on sessions.
 struct AuthSettings {
   // Wrong credentials in a row one client may send for one user name before
   // it is locked out for that name; the lockout then doubles with every

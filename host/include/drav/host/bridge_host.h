@@ -29,6 +29,7 @@ struct HostStatistics {
   unsigned peakConnections = 0;           // the most served at once
 };
 
+// Serves the registered bridges and the logon route from start() until stop().
 class BridgeHost {
 public:
   // std::runtime_error when the access log cannot be opened, std::invalid_argument
@@ -51,17 +52,29 @@ public:
   // Stops in three steps. Draining, for the settings' drainTime: the host
   // serves on, but /healthz answers 503, so that a balancer that asks sends
   // new calls elsewhere. Then it stops listening (taking the connections the
-  // kernel has accepted already), turns away the requests waiting for a
-  // slot (503 with "Connection: close"), and for up to the stop grace lets
-  // running requests finish and serves the requests that still arrive on open
-  // connections; from the drain on every answer closes its connection, and
-  // an idle connection is left for its client to close or use, as a client
-  // may be sending on it. Last it cuts every connection and joins every
-  // thread. A call still running a moment after the cut (a bridge that never
-  // returns) cannot be joined: stop() then leaves the host's threads and
-  // state behind, for the process to end, and returns one line naming each
-  // such call ("/path" "method" from CLIENT, running for N s).
+  // kernel has accepted already), and for up to the stop grace lets running
+  // requests finish, runs those waiting for a slot as slots free up, and
+  // serves the requests that still arrive on open connections; from the
+  // drain on every answer closes its connection. A connection waiting for a
+  // request of which nothing has come (a new one, or a kept-alive one) is
+  // closed a moment after the listener, once requests on their way have
+  // arrived. At the grace's end requests still waiting for a slot are
+  // turned away (503 with "Connection: close"). Last it cuts every
+  // connection and joins every thread. A call still running a moment after
+  // the cut (a bridge that never returns) cannot be joined: stop() then
+  // leaves the host's threads and state behind, for the process to end, and
+  // returns one line naming each such call ("/path" "method" from CLIENT,
+  // running for N s).
   std::vector<std::string> stop();
+  // The step stop() is in.
+  enum class StopStep { NotStopping, Draining, Grace, Ending };
+  // From another thread while stop() runs (or as it is called): ends the step it is in at once,
+  // the drain (the listener closes now) or the grace (as at its end: the
+  // requests waiting are turned away and every connection is cut). Each
+  // call ends one more step, even before stop() has left the one the call
+  // before ended (signals in quick succession). Returns the step it ended;
+  // NotStopping or Ending when there was none to end.
+  StopStep hurryStop();
   // Opens the access log's file anew, for log rotation; std::runtime_error
   // naming the file when it cannot be (the old file stays in use). Nothing
   // without an access log or with standard error as the log.

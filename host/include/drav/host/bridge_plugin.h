@@ -31,6 +31,7 @@ extern "C" {
 // fails the load with its message. Its name and signature stay the same
 // whatever the ABI, so that a host can always tell a plugin's ABI.
 typedef DRAVHost::BridgeHandler* DRAVBridgePluginEntry(unsigned hostAbi, unsigned* pluginAbi);
+// What a plugin exports: DRAV_BRIDGE_PLUGIN defines it.
 __attribute__((visibility("default"))) DRAVBridgePluginEntry dravBridgePlugin;
 }
 

@@ -35,6 +35,7 @@ struct AdminSettings {
   unsigned maxConnections = 4;  // one more closes an idle one, or is answered 503 and closed
 };
 
+// Everything a BridgeHost is started with; the defaults are dravbridge's.
 struct HostSettings {
   std::string address = "127.0.0.1";
   unsigned short port = 0;  // 0: a free port, see BridgeHost::port()
@@ -63,8 +64,10 @@ struct HostSettings {
   // arrived, or for room to write an answer the client does not take. Such a
   // call gives its running slot up while it waits, so that slow clients
   // cannot hold every slot; it keeps a thread of the pool, which has one
-  // per such wait beside the running calls'. With all of them taken, a call
-  // waits on its client in its running slot.
+  // per such wait beside the running calls'. A call whose body has still to
+  // come runs only with one of its own, so that a stalled body never holds
+  // a slot (with all taken it waits in line, on no thread); with all taken,
+  // a call that waits for its client to take an answer waits in its slot.
   unsigned maxClientWaits = 64;
   // Threads that read and answer connections, each running the calls of
   // its own (a spare joins one that a long call holds). 0: one per
@@ -91,8 +94,21 @@ struct HostSettings {
   // notice. 0: a balancer that learns of a stopped host from refused
   // connections (nginx) needs no drain.
   std::chrono::milliseconds drainTime{0};
-  // How long stop() then lets running calls finish before it cuts their connections.
+  // How long stop() then lets running calls, and those already taken and
+  // waiting for a slot, finish before it cuts their connections.
   std::chrono::milliseconds stopGrace{10000};
+  // A bridge call whose bridge runs this long without reading the call or
+  // writing its answer is taken to be stuck and given up: the host answers
+  // it 504 (or cuts it, when its answer has begun) and hands its slot on,
+  // while the thread stays with the bridge and a spare takes its place.
+  // Below the client library's five-minute wait for an answer and nginx's
+  // proxy_read_timeout (300 s in the shipped site), so that the caller hears
+  // 504 and the balancer counts no time-out against the host. 0: never.
+  std::chrono::milliseconds callTimeLimit{240000};
+  // Calls given up whose threads have not come back, at most: each keeps a
+  // thread and its memory share until its bridge returns. Beyond them a
+  // call past the time limit runs on in its slot. 0: none is given up.
+  unsigned maxStuckCalls = 4;
 
   // The request line and headers together.
   std::uint32_t headerLimit = 16 * 1024;
@@ -108,7 +124,9 @@ struct HostSettings {
   // callMemoryBudget while it runs; one that finds too little left gets 503.
   std::uint64_t memoryBudget = 1024ull * 1024 * 1024;
   // Unread request body the host still reads and drops after a response to
-  // keep the connection; with more left, the connection is closed.
+  // keep the connection; with more left, the answer closes the connection
+  // and the rest is read and dropped for at most transferGrace (on no
+  // thread), so that the answer reaches the client rather than a reset.
   std::uint32_t drainLimit = 64 * 1024;
 
   // One line per request (see access_log.h): "" none, "-" standard error,
@@ -119,6 +137,11 @@ struct HostSettings {
   // no trusted proxy has over every X-Forwarded-For line, else the last
   // X-Real-IP. From any other peer those headers are ignored.
   std::vector<std::string> trustedProxies;
+
+  // A 404 for a path no bridge is served at names the paths that are (and
+  // the nearest, for a slip of the keyboard); false keeps them to those who
+  // know them (dravbridge --no-describe).
+  bool listBridges = true;
 
   SsoLogonSettings sso;
   AuthSettings auth;

@@ -22,6 +22,7 @@
 
 namespace DRAVHost {
 
+// A DRAVMethodTable that the host serves as a bridge.
 class TypedBridge : public BridgeHandler, public DRAVMethodTable {
 public:
   explicit TypedBridge(std::string bridgeName, DRAVMethodTableLimits limits = DRAVMethodTableLimits())

@@ -1,9 +1,10 @@
-#include "near_names.h"
+#include <drav/common/near_names.h>
 
 #include <algorithm>
 #include <vector>
 
-namespace dravbridge {
+namespace DRAV {
+namespace detail {
 namespace {
 
 // Longer names are no slip of the keyboard, and the distance costs their
@@ -50,4 +51,5 @@ std::string didYouMean(const std::string& given, const std::vector<std::string>&
   return nearest.empty() ? "" : " (did you mean \"" + nearest + "\"?)";
 }
 
-}  // namespace dravbridge
+}  // namespace detail
+}  // namespace DRAV
