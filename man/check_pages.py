@@ -9,10 +9,19 @@
                                  PAGE lists exactly the keys of the shipped
                                  configuration EXAMPLE, table by table, with
                                  its values
+  check_pages.py --settings DRAVBRIDGE EXAMPLE PAGE
+                                 the table of settings in the Markdown PAGE
+                                 has a row for every option of DRAVBRIDGE
+                                 --help and every key of EXAMPLE, names no
+                                 other, each key is one DRAVBRIDGE's reader
+                                 takes, and each default is what --help and
+                                 EXAMPLE say
 """
+import os
 import re
 import subprocess
 import sys
+import tempfile
 
 OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z-]*[a-z]|-DRAV[a-z_]+)")
 
@@ -98,9 +107,96 @@ def check_toml(example_file, page_file):
     return ["%s: the keys and values differ from %s:\n  file: %s\n  page: %s" % (page_file, example_file, in_file, on_page)]
 
 
+def settings_rows(page):
+    """Each row of the page's table of settings: (options, key, default, the row)."""
+    rows = []
+    for line in page.split("\n"):
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if len(cells) != 4 or not line.startswith("| ") or cells[0] in ("option", "---"):
+            continue
+        key = re.fullmatch(r"`([a-z_]+(?:\.[a-z_]+)?)`", cells[1])
+        if not key and cells[1] != "\u2014":
+            raise SystemExit("%s: a row whose key is neither `table.key` nor \u2014: %s" % (page, line))
+        rows.append((OPTION.findall(cells[0]), key.group(1) if key else None, cells[2], line))
+    return rows
+
+
+def example_defaults(lines):
+    """table.key -> its value, for the keys the example sets without saying
+    the value is not the default."""
+    values = {}
+    table = ""
+    not_default = False
+    for line in lines:
+        header = re.match(r"^\[\[?([a-z_]+)\]\]?$", line)
+        key = re.match(r"^([a-z_]+) = (.*)$", line)
+        if header:
+            table = header.group(1) + "."
+        elif key and not not_default:
+            values[table + key.group(1)] = key.group(2)
+        if line.startswith("# Not the default"):
+            not_default = True
+        elif not line.startswith("#"):
+            not_default = False
+    return values
+
+
+def reader_refusal(program, key):
+    """What dravbridge says of a configuration file that sets `key` to a
+    table, which no key takes: "unknown key ..." when its reader has no
+    such key."""
+    table, _, name = key.rpartition(".")
+    text = ("[[%s]]\n" % table if table == "bridge" else "[%s]\n" % table if table else "") + name + " = {}\n"
+    with tempfile.TemporaryDirectory() as folder:
+        file = os.path.join(folder, "probe.toml")
+        with open(file, "w", encoding="utf-8") as out:
+            out.write(text)
+        run = subprocess.run([program, "--config", file, "--help"], capture_output=True, text=True, timeout=30)
+    return run.stderr if run.returncode != 0 else ""
+
+
+def check_settings(program, example_file, page_file):
+    help_text = subprocess.run([program, "--help"], capture_output=True, text=True, check=True).stdout
+    example = open(example_file, encoding="utf-8").read().split("\n")
+    rows = settings_rows(open(page_file, encoding="utf-8").read())
+    faults = []
+    named = set(OPTION.findall(help_text)) - {"--help"}
+    in_rows = {option for options, _, _, _ in rows for option in options}
+    for option in sorted(named - in_rows):
+        faults.append("%s: --help names %s, the table has no row for it" % (page_file, option))
+    for option in sorted(in_rows - named):
+        faults.append("%s: a row for %s, which --help does not name" % (page_file, option))
+    in_file = {key for key, _ in toml_keys(example, r"^#?\[\[?([a-z_]+)\]\]?$", r"^#?([a-z_]+) = (.*)$")}
+    keys = [key for _, key, _, _ in rows if key]
+    for key in sorted(in_file - set(keys)):
+        faults.append("%s: %s holds the key %s, the table has no row for it" % (page_file, example_file, key))
+    for key in sorted(set(keys) - in_file):
+        faults.append("%s: a row for the key %s, which %s does not hold" % (page_file, key, example_file))
+    for key in sorted(key for key in set(keys) if keys.count(key) > 1):
+        faults.append("%s: the key %s has more than one row" % (page_file, key))
+    # The reader itself: a key it lacks is "unknown", one it has refuses the table.
+    if "unknown key" not in reader_refusal(program, "limits.no_such_key"):
+        faults.append("%s: a key dravbridge lacks is not refused as unknown: the probe proves nothing" % program)
+    for key in keys:
+        refusal = reader_refusal(program, key)
+        if not refusal or "unknown key" in refusal:
+            faults.append("%s: dravbridge's configuration reader does not take %s: %s" % (page_file, key, refusal.strip()))
+    defaults = help_defaults(help_text)
+    values = example_defaults(example)
+    for options, key, default, row in rows:
+        for option in options:
+            if option in defaults and defaults[option] not in default:
+                faults.append("%s: %s defaults to %s (--help), the table says %s" % (page_file, option, defaults[option], default))
+        if key in values and not default.startswith("`%s`" % values[key]):
+            faults.append("%s: %s is %s in %s, the table's default is %s" % (page_file, key, values[key], example_file, default))
+    return faults
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "--toml":
         faults = check_toml(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "--settings":
+        faults = check_settings(sys.argv[2], sys.argv[3], sys.argv[4])
     else:
         faults = check_program(sys.argv[1], sys.argv[2])
     for fault in faults:

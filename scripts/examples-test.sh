@@ -32,15 +32,16 @@ PKG_CONFIG_PATH="$prefix/lib/pkgconfig" \
   g++ -std=c++17 -shared -fPIC examples/bridge/greeter_bridge.cpp \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs dravHost) -o "$out/pc/libgreeter.so"
 # dravHost's flags hold both include folders of the package, and so does
-# the README's build line without pkg-config (run here against the stage).
+# the build line without pkg-config of docs/writing-bridges.md (run here
+# against the stage).
 PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags dravHost | grep -q -- "-I[^ ]*/include/drav-win32" ||
   { echo "pkg-config --cflags dravHost lacks include/drav-win32" >&2; exit 1; }
-by_hand=$(grep -m1 '^g++ .* -I/usr/local/include/drav-win32 ' README.md) ||
-  { echo "README.md: no build line without pkg-config" >&2; exit 1; }
+by_hand=$(grep -m1 '^g++ .* -I/usr/local/include/drav-win32 ' docs/writing-bridges.md) ||
+  { echo "docs/writing-bridges.md: no build line without pkg-config" >&2; exit 1; }
 by_hand=${by_hand//\/usr\/local/$prefix}
 by_hand=${by_hand/ greeter_bridge.cpp / examples/bridge/greeter_bridge.cpp }
 by_hand=${by_hand/ -o libgreeter.so/ -o $out/pc/libgreeter-by-hand.so}
-eval "$by_hand" || { echo "README.md's build line without pkg-config fails: $by_hand" >&2; exit 1; }
+eval "$by_hand" || { echo "docs/writing-bridges.md's build line without pkg-config fails: $by_hand" >&2; exit 1; }
 
 bridge_pid=
 cleanup() { [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null; true; }

@@ -10,12 +10,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out="$1/readme-install"
 cd "$root"
 
-# The first sh block after the heading, its cmake -S line.
-configure=$(awk '/^## Building and using the library/ {section = 1}
+# The first cmake -S line of an sh block under the heading.
+configure=$(awk '/^## Installing/ {section = 1}
                  section && /^```sh/ {block = 1; next}
-                 block && /^```/ {exit}
-                 block && /^cmake -S / {print}' README.md)
-[ -n "$configure" ] || { echo "README.md: no cmake -S command under 'Building and using the library'" >&2; exit 1; }
+                 block && /^```/ {block = 0}
+                 block && /^cmake -S / {print; exit}' README.md)
+[ -n "$configure" ] || { echo "README.md: no cmake -S command under 'Installing'" >&2; exit 1; }
 # Only its build folder is moved, so that every word of it is the README's.
 read -r -a words <<<"$configure"
 for i in "${!words[@]}"; do

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -149,7 +150,7 @@ std::map<std::string, std::string> helpDefaults() {
   return defaults;
 }
 
-// The packaging and the README say what dravbridge's options default to and
+// The packaging, the README and the guides say what dravbridge's options default to and
 // how the service starts it; each such word must be what the program says.
 TEST(DravbridgeOptions, DocumentedDefaultsAreWhatHelpSays) {
   const std::map<std::string, std::string> defaults = helpDefaults();
@@ -159,7 +160,10 @@ TEST(DravbridgeOptions, DocumentedDefaultsAreWhatHelpSays) {
   // "(--timeout, default 10s)", "(dravbridge --timeout, default 10s)", "(and --admin-address, default ...)".
   const std::regex claim("\\((?:and )?(?:dravbridge )?(--[a-z][a-z-]*)[^,()]*, default ([^)]+)\\)");
   int claims = 0;
-  for (const std::string document : {DRAV_README, DRAV_NGINX_SITE, DRAV_SYSTEMD_UNIT, DRAVBRIDGE_EXAMPLE_CONFIG}) {
+  std::vector<std::string> documents = {DRAV_README, DRAV_NGINX_SITE, DRAV_SYSTEMD_UNIT, DRAVBRIDGE_EXAMPLE_CONFIG};
+  for (const auto& page : std::filesystem::directory_iterator(DRAV_DOCS))
+    if (page.path().extension() == ".md") documents.push_back(page.path().string());
+  for (const std::string& document : documents) {
     const std::string text = prose(readFile(document));
     const std::sregex_iterator end;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), claim); it != end; ++it, ++claims) {

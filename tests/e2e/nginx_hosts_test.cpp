@@ -145,7 +145,7 @@ struct CallShape {
   std::function<bool(const hosttest::HttpReply&)> answered;
 };
 
-// A rolling restart as the README tells it: each host (started with
+// A rolling restart as docs/deploying.md tells it: each host (started with
 // `options`) in turn gets SIGTERM, is down a moment as an upgrade takes, and
 // comes back on its port, while `callers` clients call through nginx without
 // a pause. Not one call may fail.

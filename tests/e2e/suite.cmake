@@ -11,7 +11,7 @@ if(TARGET dravcall AND TARGET dravbridge)
   target_compile_definitions(test_e2e PRIVATE
     DRAVCALL_PROGRAM="$<TARGET_FILE:dravcall>" DRAVBRIDGE_PROGRAM="$<TARGET_FILE:dravbridge>"
     DRAVBRIDGE_EXAMPLE_CONFIG="${PROJECT_SOURCE_DIR}/packaging/dravbridge.toml"
-    DRAV_README="${PROJECT_SOURCE_DIR}/README.md")
+    DRAV_README="${PROJECT_SOURCE_DIR}/README.md" DRAV_DOCS="${PROJECT_SOURCE_DIR}/docs")
   # The 1 GiB transfers run as an entry of their own, with a time limit of
   # their own; the default entry leaves them out.
   add_test(NAME e2e_gigabyte COMMAND test_e2e --gtest_brief=1 --gtest_filter=Gigabyte*)

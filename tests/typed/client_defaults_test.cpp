@@ -51,7 +51,7 @@ TEST(TypedClientCredentials, ComeFromTheOptionsUnlessTheClientIsGivenItsOwn) {
     EXPECT_THROW(none.call<int>("call"), HttpPostDataException) << "refused: no credentials";
   }
   DRAVClientCore::instance().getAuthenticationInfo() = DRAVAuthenticationInfo();  // the next tests' defaults
-  // Credentials in code, as the README shows them.
+  // Credentials in code, as docs/calling-bridges.md shows them.
   AuthInfo credentials;
   credentials.user("caller").pass("s3cret").mode(AuthInfo::AuthBasic);
   DRAVBridgeClient inCode("typed", url, credentials);

@@ -1,6 +1,6 @@
 // dravbridge's configuration file: a TOML file holding what its command line
 // holds (listener, TLS, credentials, limits, the bridges to serve), read
-// onto the host's settings. The file format is described in the README.
+// onto the host's settings. docs/settings.md describes the file and each key.
 #pragma once
 
 #include <drav/compression/compression.h>

@@ -35,7 +35,7 @@ const char* const kUsage =
     "Serves bridges until interrupted (Ctrl-C or SIGTERM): the sample bridge\n"
     "unless --bridge names plugins.\n"
     "\n"
-    "  --config FILE          read the settings from FILE (TOML, see the README);\n"
+    "  --config FILE          read the settings from FILE (TOML: dravbridge.toml(5));\n"
     "                         the other options override it\n"
     "  --address ADDR         IP address to listen on (default 127.0.0.1)\n"
     "  --port PORT            port to listen on; 0 picks a free one (default 0)\n"
