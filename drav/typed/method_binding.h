@@ -296,27 +296,26 @@ inline void chargeStoredForm(const DRAVArgs& list, const unsigned char* source, 
 template <typename T>
 void addResult(DRAVArgs& list, T&& value, std::size_t position, const ResultSources& from) {
   using V = std::decay_t<T>;
+  constexpr bool binary = std::is_same<V, std::vector<unsigned char>>::value || std::is_same<V, DRAVBytes>::value;
   from.call.charge(DRAVArgs::kValueCost + newlyHeld<V>(value, from), "holding the results");
+  const unsigned char* source = nullptr;
   try {
+    if constexpr (binary) source = firstByte(value);
     if constexpr (std::is_same<V, DRAVBytes>::value) {
       if (!viewsReceived(value, from.received)) {
         std::vector<unsigned char> copy(value.data, value.data + value.size);
-        const unsigned char* source = copy.data();
+        source = copy.data();
         KindOf<std::vector<unsigned char>>::add(list, std::move(copy), value.compression);
-        chargeStoredForm(list, source, from);
-        return;
+      } else {
+        addValue(list, std::forward<T>(value), DRAVCompression::DRAVCompressionChoice::Default);
       }
-    }
-    if constexpr (std::is_same<V, std::vector<unsigned char>>::value || std::is_same<V, DRAVBytes>::value) {
-      const unsigned char* source = firstByte(value);
-      addValue(list, std::forward<T>(value), DRAVCompression::DRAVCompressionChoice::Default);
-      chargeStoredForm(list, source, from);
     } else {
       addValue(list, std::forward<T>(value), DRAVCompression::DRAVCompressionChoice::Default);
     }
   } catch (const DRAVException& e) {
     throw UnfitResult(position, e.what());
   }
+  if constexpr (binary) chargeStoredForm(list, source, from);
 }
 
 // The results of a method's return value. held() is what the return value
