@@ -15,7 +15,7 @@ set -euo pipefail
 
 build=(
   cmake ninja-build g++ pkg-config
-  zlib1g-dev libdeflate-dev libcurl4-openssl-dev libssl-dev libpsl-dev libutfcpp-dev libboost-dev libtomlplusplus-dev
+  zlib1g-dev libdeflate-dev libisal-dev libcurl4-openssl-dev libssl-dev libpsl-dev libutfcpp-dev libboost-dev libtomlplusplus-dev
 )
 test=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev

@@ -4,6 +4,7 @@
 #include <drav/common/wire_width.h>
 #include <drav/compression/deflate.h>
 #include <drav/compression/inflate.h>
+#include <drav/compression/payoff.h>
 #include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
@@ -25,6 +26,9 @@ constexpr std::uint32_t kDefaultThreshold = 64000;
 // a header announcing more than that is lying and must not size a buffer.
 constexpr std::uint64_t kMaxInflateRatio = 1032;
 constexpr std::uint64_t kInflateSlack = 64;
+
+// Allocations the C library always maps as pages of their own.
+constexpr std::size_t kMappedOnItsOwn = std::size_t(32) << 20;
 
 [[noreturn]] void failCompression(int code) {
   throw DRAVCompressionException("ERROR during data compression : " + DRAVReturnCode(code).toString());
@@ -108,9 +112,19 @@ std::string DRAVReturnCode::toString() const {
   }
 }
 
+bool parseCompressionChoice(const std::string& text, DRAVCompressionChoice& choice) {
+  if (text == "auto") choice = DRAVCompressionChoice::WhenItPays;
+  else if (text == "always") choice = DRAVCompressionChoice::Always;
+  else if (text == "never") choice = DRAVCompressionChoice::Never;
+  else return false;
+  return true;
+}
+
 // ---- DRAVCompressedData ----
 
 std::atomic<std::uint32_t> DRAVCompressedData::_compressionThreshold{kDefaultThreshold};
+std::atomic<std::uint8_t> DRAVCompressedData::_compressionChoice{
+    static_cast<std::uint8_t>(DRAVCompressionChoice::WhenItPays)};
 
 DRAVCompressedData::DRAVCompressedData(unsigned char*& data, unsigned long& length, bool takeOver) {
   init(data, length, takeOver);
@@ -136,6 +150,17 @@ DRAVCompressedData::DRAVCompressedData(DRAVUncompressedData& plain, bool takeOve
   const bool adopt = takeOver && plain.ownsData();
   init(data, length, adopt);
   if (takeOver) plain.detach();
+}
+
+DRAVCompressedData::DRAVCompressedData(const unsigned char* data, unsigned long length,
+                                       DRAVCompressionChoice choice) {
+  const std::uint32_t size = checkedLength(data, length, "payload");
+  if (isValueToCompress(data, size, choice)) {
+    compress(data, size, true);
+  } else {
+    data_ = copyOf(data, size);
+    length_ = size;
+  }
 }
 
 DRAVCompressedData::DRAVCompressedData(DRAVCompressedData&& other) noexcept
@@ -175,6 +200,26 @@ bool DRAVCompressedData::isDataToCompress(const unsigned char*, unsigned long le
 
 bool DRAVCompressedData::mustBeCompressed(unsigned long length) { return length >= getCompressionThreshold(); }
 
+void DRAVCompressedData::setCompressionChoice(DRAVCompressionChoice choice) {
+  if (choice == DRAVCompressionChoice::Default) choice = DRAVCompressionChoice::WhenItPays;
+  _compressionChoice.store(static_cast<std::uint8_t>(choice), std::memory_order_relaxed);
+}
+
+DRAVCompressionChoice DRAVCompressedData::getCompressionChoice() {
+  return static_cast<DRAVCompressionChoice>(_compressionChoice.load(std::memory_order_relaxed));
+}
+
+bool DRAVCompressedData::isValueToCompress(const unsigned char* data, unsigned long length,
+                                           DRAVCompressionChoice choice) {
+  if (DRAVUncompressedData::isDataCompressed(data, length)) return true;
+  if (!mustBeCompressed(length)) return false;
+  switch (choice == DRAVCompressionChoice::Default ? getCompressionChoice() : choice) {
+    case DRAVCompressionChoice::Always: return true;
+    case DRAVCompressionChoice::Never: return false;
+    default: return detail::compressionPays(data, length);
+  }
+}
+
 // On failure the caller's buffer stays the caller's, whatever takeOver says.
 void DRAVCompressedData::init(unsigned char*& data, unsigned long& length, bool takeOver) {
   const std::uint32_t size = checkedLength(data, length, "payload");
@@ -194,9 +239,9 @@ void DRAVCompressedData::init(unsigned char*& data, unsigned long& length, bool 
   }
 }
 
-void DRAVCompressedData::compress(const unsigned char* data, unsigned long length) {
+void DRAVCompressedData::compress(const unsigned char* data, unsigned long length, bool fast) {
   const std::string header = buildPrivateHeader(length);
-  detail::Deflater deflater;
+  detail::Deflater deflater(fast ? detail::Effort::Fast : detail::Effort::Thorough);
   // Room for the worst case, so a stored form never fails for lack of space;
   // capped so that the whole stored form still counts in 32 bits.
   const std::uint64_t maxRoom = 0xFFFFFFFFu - header.size();
@@ -211,8 +256,11 @@ void DRAVCompressedData::compress(const unsigned char* data, unsigned long lengt
 
   const std::size_t stored = header.size() + produced;
   // Worst-case room is mostly unused for compressible data; give it back
-  // when more than half would sit idle (the copy costs far less than deflate).
-  if (stored < capacity / 2) {
+  // when more than half would sit idle (the copy costs far less than
+  // deflate). Not from a buffer the allocator maps on its own (glibc does
+  // from 32 MiB on at the latest): its untouched pages hold no memory, and a
+  // copy would hold the stored form twice meanwhile.
+  if (stored < capacity / 2 && capacity < kMappedOnItsOwn) {
     std::unique_ptr<unsigned char[]> fitted(new unsigned char[stored]);
     std::memcpy(fitted.get(), out.get(), stored);
     out = std::move(fitted);
@@ -306,22 +354,45 @@ void DRAVUncompressedData::retrieveHeaderInfo(const unsigned char* data, unsigne
   parseAnnouncedLength(digits, digitCount, info);
 }
 
-void DRAVUncompressedData::uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info,
-                                      DRAVDecodeBudget* budget) {
+// The plain length a header announces, once it proved possible for the
+// stream behind it and was charged to the budget.
+std::uint32_t DRAVUncompressedData::plainLengthToInflate(unsigned long length, const HeaderInfo& info,
+                                                         DRAVDecodeBudget* budget) {
   const std::uint64_t streamBytes = length - info.headerLength;
   if (!info.plainLengthFits || info.plainLength > streamBytes * kMaxInflateRatio + kInflateSlack)
     failUncompression(Z_DATA_ERROR);
-
   const std::uint32_t plainLength = static_cast<std::uint32_t>(info.plainLength);
   charge(budget, plainLength, "the payload announces");
+  return plainLength;
+}
+
+void DRAVUncompressedData::uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info,
+                                      DRAVDecodeBudget* budget) {
+  const std::uint32_t plainLength = plainLengthToInflate(length, info, budget);
   std::unique_ptr<unsigned char[]> out(plainLength ? new unsigned char[plainLength] : nullptr);
-  int code = detail::inflateExactly(out.get(), plainLength, data + info.headerLength, streamBytes);
+  int code = detail::inflateExactly(out.get(), plainLength, data + info.headerLength, length - info.headerLength);
   if (code != Z_OK) failUncompression(code);
 
   data_ = out.release();
   length_ = plainLength;
   owns_ = true;
   rate_ = rateOf(plainLength, static_cast<std::uint32_t>(length));
+}
+
+std::vector<unsigned char> DRAVUncompressedData::toPlainVector(const unsigned char* data, unsigned long length,
+                                                               DRAVDecodeBudget* budget) {
+  const std::uint32_t size = checkedLength(data, length, "stored payload");
+  HeaderInfo info;
+  retrieveHeaderInfo(data, size, info);
+  if (info.headerLength == 0) {
+    charge(budget, size, "copying the payload takes");
+    return std::vector<unsigned char>(data, data + size);
+  }
+  std::vector<unsigned char> plain(plainLengthToInflate(size, info, budget));
+  int code = detail::inflateExactly(plain.data(), static_cast<std::uint32_t>(plain.size()), data + info.headerLength,
+                                    size - info.headerLength);
+  if (code != Z_OK) failUncompression(code);
+  return plain;
 }
 
 }  // namespace DRAVCompression

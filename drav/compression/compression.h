@@ -3,6 +3,13 @@
 // are compressed; the reader recognises a compressed payload by its header.
 // This is not a streaming codec: each payload is one zlib call on one buffer.
 //
+// Binary values the library sends (typed calls and their answers) go through
+// a choice: by default a value at or above the threshold is compressed only
+// when a sample of it shows that compressing pays, and then by an encoder
+// chosen for speed; a choice per process ("-DRAVgzip_mode"), per client and
+// per value forces or forbids it. The classic constructors below compress
+// whatever the bytes hold, as they always did.
+//
 // Neither class copies: each owns at most one buffer (moves transfer it).
 // Lengths are 32-bit quantities: a longer buffer is refused with DRAVException.
 #pragma once
@@ -13,6 +20,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class DRAVDataOutputStream;
 class DRAVDataInputStream;
@@ -27,6 +35,17 @@ namespace detail {
 constexpr char kHeaderMarker[] = "[DRAV_Z=";
 constexpr unsigned long kHeaderMarkerLength = sizeof(kHeaderMarker) - 1;
 }  // namespace detail
+
+// Whether a binary value at or above the threshold is sent compressed.
+enum class DRAVCompressionChoice : std::uint8_t {
+  Default,     // as the level above says: a value as its client, a client as the process
+  WhenItPays,  // when a sample of the value shows it gains (the process's own default)
+  Always,      // every such value
+  Never,       // none: values go as they are
+};
+
+// "auto" (WhenItPays), "always" or "never" into `choice`; false for other text.
+DRAV_EXPORT bool parseCompressionChoice(const std::string& text, DRAVCompressionChoice& choice);
 
 // Thrown when zlib fails, when a header announces what the stream cannot hold,
 // or when a decode budget refuses the payload.
@@ -67,6 +86,10 @@ public:
   // takeOver empties plain; its buffer is adopted only when plain owns it
   // (borrowed bytes are copied and stay with their lender).
   DRAVCompressedData(DRAVUncompressedData& plain, bool takeOver);
+  // The stored form a binary value is sent in under `choice`: compressed by
+  // the encoder for speed when isValueToCompress says so, else a copy of the
+  // bytes as they are. The bytes are only read.
+  DRAVCompressedData(const unsigned char* data, unsigned long length, DRAVCompressionChoice choice);
   DRAVCompressedData(const DRAVCompressedData&) = delete;
   DRAVCompressedData& operator=(const DRAVCompressedData&) = delete;
   DRAVCompressedData(DRAVCompressedData&& other) noexcept;
@@ -85,13 +108,26 @@ public:
   static unsigned long getCompressionThreshold();
   static bool isDataToCompress(const unsigned char* data, unsigned long length);
 
+  // The process's choice, for values whose own choice and whose client's are
+  // Default; setting Default restores WhenItPays. Safe while other threads send.
+  static void setCompressionChoice(DRAVCompressionChoice choice);
+  static DRAVCompressionChoice getCompressionChoice();
+  // Whether a value is sent compressed under `choice` (Default: the
+  // process's): never below the threshold; at or above it always, never, or
+  // when a sample shows it pays (a look at about 1/128 of the bytes); and
+  // whatever the choice when the bytes begin with a complete header of
+  // their own, which only their compressed form keeps apart.
+  static bool isValueToCompress(const unsigned char* data, unsigned long length, DRAVCompressionChoice choice);
+
 private:
   void init(unsigned char*& data, unsigned long& length, bool takeOver);
   static bool mustBeCompressed(unsigned long length);
-  void compress(const unsigned char* data, unsigned long length);
+  // fast: the encoder values are sent with, else the thorough one.
+  void compress(const unsigned char* data, unsigned long length, bool fast = false);
   static std::string buildPrivateHeader(unsigned long length);
 
   static std::atomic<std::uint32_t> _compressionThreshold;
+  static std::atomic<std::uint8_t> _compressionChoice;
 
   unsigned char* data_ = nullptr;
   unsigned long length_ = 0;
@@ -131,11 +167,17 @@ public:
   unsigned char* detach();  // freed by the caller with delete[] when ownsData(); does not change it
 
   static bool isDataCompressed(const unsigned char* data, unsigned long length);
+  // The plain form as a vector: decompressed into it when the bytes carry
+  // the header, else a copy; refused and charged as the constructor that
+  // takes a budget refuses and charges.
+  static std::vector<unsigned char> toPlainVector(const unsigned char* data, unsigned long length,
+                                                  DRAVDecodeBudget* budget);
 
 private:
   void init(const unsigned char* data, unsigned long length, bool copy, DRAVDecodeBudget* budget);
   static void retrieveHeaderInfo(const unsigned char* data, unsigned long length, HeaderInfo& info);
   void uncompress(const unsigned char* data, unsigned long length, const HeaderInfo& info, DRAVDecodeBudget* budget);
+  static std::uint32_t plainLengthToInflate(unsigned long length, const HeaderInfo& info, DRAVDecodeBudget* budget);
 
   unsigned char* data_ = nullptr;
   unsigned long length_ = 0;

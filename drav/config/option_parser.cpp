@@ -90,6 +90,14 @@ const Option kOptions[] = {
        DRAVCompression::DRAVCompressedData::setCompressionThreshold(number(v));
      },
      Takes::Bytes},
+    // DRAVInitialize refuses other words; parse() alone reads them as the default ("auto").
+    {"-DRAVgzip_mode",
+     [](DRAVClientCore&, const std::string& v) {
+       DRAVCompression::DRAVCompressionChoice choice = DRAVCompression::DRAVCompressionChoice::WhenItPays;
+       DRAVCompression::parseCompressionChoice(v, choice);
+       DRAVCompression::DRAVCompressedData::setCompressionChoice(choice);
+     },
+     Takes::Word, {"auto", "always", "never"}},
 };
 
 // The names the usage text (help_message.h) gives that no option has, and

@@ -8,6 +8,9 @@
 //   -DRAVssl_ca_file        -DRAVssl_ca_folder   -DRAVssl_verify on|off
 //   -DRAVproxy_host         -DRAVproxy_port      -DRAVproxy_user -DRAVproxy_pwd
 //   -DRAVreq_timeout <ms>   -DRAVconn_timeout <ms>   -DRAVgzip_threshold <bytes>
+//   -DRAVgzip_mode auto|always|never   (binary values sent at or above the
+//                           threshold: compressed when a sample shows it pays,
+//                           always, or never)
 //
 // refusals() says which "-DRAV..." arguments name no option or give one a
 // value it cannot take; DRAVInitialize refuses to initialise with any of

@@ -6,6 +6,7 @@
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/serialization/size_calculator.h>
+#include <drav/serialization/value_framing.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -66,6 +67,21 @@ FixedPayload fixedPayload(unsigned char tag) {
 }
 
 }  // namespace
+
+unsigned long DRAV::detail::fixedPayloadWidth(unsigned long tag) {
+  return tag <= DRAVVar::TypedObject ? kFixedPayloads[tag].width : 0;
+}
+
+bool DRAV::detail::carriesBlock(unsigned long tag) {
+  switch (tag) {
+    case DRAVVar::String:
+    case DRAVVar::UTF8String:
+    case DRAVVar::BinaryArray:
+    case DRAVVar::Object:
+    case DRAVVar::TypedObject: return true;
+    default: return false;
+  }
+}
 
 DRAVVar::DRAVVar(int value) : type_(Int) { value_.i32 = value; }
 DRAVVar::DRAVVar(const std::string& value) { setText(String, value.data(), value.size()); }

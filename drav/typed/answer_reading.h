@@ -1,15 +1,17 @@
 // A bridge's answer read as it arrives, in either form: a result list then
-// the invocation status (held until it ends: the list is decoded as one,
-// within a size limit and a decode budget), or a streamed binary value
-// (value head, bytes, status) whose bytes go to a sink as they arrive and
-// are never held. Not a transport: the typed client and dravcall feed it
-// the pieces.
+// the invocation status (held until it ends and then decoded as one, within
+// a size limit and a decode budget, but for the bytes of large binary
+// values, which go straight into the buffers their values hold: see
+// DRAVListReceiver), or a streamed binary value (value head, bytes, status)
+// whose bytes go to a sink as they arrive and are never held. Not a
+// transport: the typed client and dravcall feed it the pieces.
 #pragma once
 
 #include <drav/common/exception.h>
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/decode_budget.h>
 #include <drav/serialization/input_stream.h>
+#include <drav/serialization/list_receiver.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -49,14 +51,19 @@ public:
   // `decodeBudget`: the most decoding it may allocate (values cost more
   // than their bytes).
   AnswerReader(bool streamed, ValueSink sink, std::uint64_t limit, std::uint64_t decodeBudget)
-      : streamed_(streamed), sink_(std::move(sink)), limit_(limit), budget_(decodeBudget) {}
+      : streamed_(streamed), sink_(std::move(sink)), limit_(limit), budget_(decodeBudget), list_(&budget_, false) {}
 
   // The next piece. DRAVException when the answer grows beyond the limit or
-  // cannot begin a streamed answer.
+  // the budget, or cannot begin a streamed answer.
   void feed(const unsigned char* data, std::size_t size) {
+    if (streamed_) {
+      received_ += size;
+      return feedStreamed(data, size);
+    }
+    if (size > limit_ - received_)
+      throw DRAVException("the answer is larger than the " + std::to_string(limit_) + " bytes a call may receive");
     received_ += size;
-    if (streamed_) return feedStreamed(data, size);
-    hold(data, size);
+    list_.receive(data, size);
   }
 
   // The answer has ended: decodes the list and the status. DRAVException
@@ -65,11 +72,12 @@ public:
   void finish() {
     if (streamed_ && (!headRead_ || valueLeft_ > 0))
       throw DRAVException("the answer ended after " + std::to_string(received_) + " bytes, inside its value");
-    if (held_.empty()) throw DRAVException("the answer is empty");
-    checkMarker(held_[0]);
-    DRAVDataInputStream in(held_.data(), static_cast<unsigned long>(held_.size()));
+    const std::vector<unsigned char>& held = streamed_ ? held_ : list_.kept();
+    if (held.empty()) throw DRAVException("the answer is empty");
+    checkMarker(held[0]);
+    DRAVDataInputStream in(held.data(), static_cast<unsigned long>(held.size()));
     in.setBudget(&budget_);
-    if (!streamed_) results_.readObject(in);
+    if (!streamed_) list_.readList(in, results_);
     status_ = readAnswerStatus(in);
     if (in.remaining()) throw DRAVException(std::to_string(in.remaining()) + " bytes follow the status");
   }
@@ -91,10 +99,11 @@ private:
     if (marker > 1) throw DRAVException("not an answer: the first byte must be a byte-order marker (00 or 01)");
   }
 
+  // The status behind a streamed value.
   void hold(const unsigned char* data, std::size_t size) {
     if (size > limit_ - held_.size())
       throw DRAVException("the answer is larger than the " + std::to_string(limit_) + " bytes a call may receive");
-    if (headRead_ && size > kMaxStatus - held_.size())
+    if (size > kMaxStatus - held_.size())
       throw DRAVException("the status behind the value is larger than " + std::to_string(kMaxStatus) + " bytes");
     held_.insert(held_.end(), data, data + size);
   }
@@ -137,12 +146,13 @@ private:
   bool streamed_;
   ValueSink sink_;
   std::uint64_t limit_;
-  std::vector<unsigned char> held_;
+  std::vector<unsigned char> held_;  // streamed form: the value's head, then the status
   bool headRead_ = false;
   std::uint32_t valueSize_ = 0;
   std::uint32_t valueLeft_ = 0;
   std::uint64_t received_ = 0;
   DRAVDecodeBudget budget_;
+  DRAVListReceiver list_;  // list form: its large values charge budget_, limit_ bounds the rest
   DRAVArgs results_;
   AnswerStatus status_;
 };

@@ -34,6 +34,9 @@ struct DRAVTableCall {
   // Bounds what the call holds: its decoded arguments, and what a method or
   // the answer holds beside them. Null bounds nothing. Not owned.
   DRAVDecodeBudget* decodeBudget = nullptr;
+  // Argument bytes the host counted against decodeBudget for the table to
+  // hold as they arrive; the table gives them back as it frees them.
+  std::uint64_t argumentsCharged = 0;
 
   // Counts `bytes` the call is to hold against its budget, before they are
   // allocated; DRAVBodyException 413 ("<what> takes more than ...") when

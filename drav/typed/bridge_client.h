@@ -67,6 +67,10 @@ struct DRAVClientSettings {
   // Methods that may safely run twice: their calls are repeatable whatever
   // their options say (see DRAVCallOptions::repeatable).
   std::set<std::string> repeatableMethods;
+  // Whether binary values this client sends (at or above the compression
+  // threshold) go compressed, unless a DRAVBytes says for itself; Default:
+  // as the process says ("-DRAVgzip_mode", by default when a sample shows it pays).
+  DRAVCompression::DRAVCompressionChoice compression = DRAVCompression::DRAVCompressionChoice::Default;
   // Runs on each proxy the client makes, after init(): set cookies, the
   // root URL of single sign-on, an event sink. Called under no lock.
   std::function<void(DRAVBridgeProxy&)> prepareProxy;
@@ -82,6 +86,14 @@ void checkResult(const DRAVVar& value, std::size_t at, const std::string& bridge
   if (!KindOf<T>::fits(value))
     throw DRAVResultMismatchException(bridge, method, at, kindName(KindOf<T>::kind), kindName(value.getType()),
                                       valueText(value));
+}
+
+// A checked result as T; a byte vector takes the value's bytes over (the
+// results are not read after).
+template <typename T>
+T takeResult(DRAVVar& value) {
+  if constexpr (std::is_same<std::decay_t<T>, std::vector<unsigned char>>::value) return KindOf<T>::takeOver(value);
+  else return KindOf<T>::take(value);
 }
 
 // The results of a call as the C++ type R: void (none), std::tuple
@@ -115,7 +127,7 @@ struct ResultsAs<R, std::enable_if_t<isList<R>>> {
     for (std::size_t i = 0; i < values.size(); ++i) checkResult<T>(*values[i], i, bridge, method);
     R list;
     list.reserve(values.size());
-    for (const DRAVVar* value : values) list.push_back(KindOf<T>::take(*value));
+    for (DRAVVar* value : values) list.push_back(takeResult<T>(*value));
     return list;
   }
 };
@@ -147,7 +159,7 @@ private:
   static std::tuple<Ts...> take(const std::vector<DRAVVar*>& values, const std::string& bridge,
                                 const std::string& method, std::index_sequence<I...>) {
     (checkResult<Ts>(*values[I], I, bridge, method), ...);
-    return std::tuple<Ts...>(KindOf<Ts>::take(*values[I])...);
+    return std::tuple<Ts...>(takeResult<Ts>(*values[I])...);
   }
 };
 
@@ -274,6 +286,8 @@ public:
   unsigned connections() const { return pool_.made(); }
 
 private:
+  // Binary values go out as the client's choice says; the list only
+  // borrows those it does not compress, for as long as it takes to write them.
   template <typename... A>
   void encode(DRAVDataOutputStream& body, const std::string& method, const A&... args) const {
     DRAVArgs list;
@@ -289,7 +303,7 @@ private:
       for (const auto& element : value) addArgument(list, element, position, method);
     } else {
       try {
-        DRAVTyped::KindOf<A>::add(list, value);
+        DRAVTyped::addValue(list, value, settings_.compression);
       } catch (const DRAVException& e) {
         const char* hint = std::is_integral<A>::value ? " (a 64-bit integer travels as DRAVInt64)" : "";
         throw DRAVException(DRAVTyped::callName(bridge(), method) + ": argument " + std::to_string(position) +
@@ -328,6 +342,7 @@ private:
                                                options.needSsoToken, options.streamingMode,
                                                blobSize ? const_cast<unsigned char*>(blob) : nullptr, blobSize);
       if (sent == 0) throw HttpPostDataException(request->failureCode(), request->failureText());
+      delete[] body.detach();  // sent: its memory goes back before the answer comes
     } catch (const UnknownCertAuthException& e) {
       throw DRAVCallTransportFailure<UnknownCertAuthException>(e, bridge(), method);
     } catch (const UnknownClientCertAuthException& e) {

@@ -18,6 +18,7 @@
 #include <drav/typed/typed_forms.h>
 #include <drav/typed/value_kinds.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -117,6 +118,9 @@ std::vector<T> takeList(const MethodInput& in) {
 }
 
 template <typename P>
+constexpr bool isByteVector = std::is_same<Bare<P>, std::vector<unsigned char>>::value;
+
+template <typename P>
 decltype(auto) parameter(MethodInput& in, std::size_t index) {
   using B = Bare<P>;
   if constexpr (std::is_same<B, DRAVArgs>::value) return static_cast<DRAVArgs&>(in.values);
@@ -126,6 +130,8 @@ decltype(auto) parameter(MethodInput& in, std::size_t index) {
   else if constexpr (isList<B>) return takeList<typename ListTraits<B>::Element>(in);
   else if constexpr (std::is_base_of<DRAVSerializable, B>::value)
     return KindOf<P>::take(*in.values.getArgs()[index], in.call.decodeBudget);
+  // The bytes leave the value for the parameter: the value is not read after.
+  else if constexpr (isByteVector<P>) return KindOf<P>::takeOver(*in.values.getArgs()[index]);
   else return KindOf<P>::take(*in.values.getArgs()[index]);
 }
 
@@ -140,7 +146,8 @@ std::uint64_t copiedFrom(const DRAVVar& v) {
 }
 
 // The bytes parameter P copies out of the values for the function's run: a
-// list its elements and their copies, a value what copiedFrom says.
+// list its elements and their copies, a byte vector nothing when it takes
+// the value's own over, another value what copiedFrom says.
 template <typename P>
 std::uint64_t copiedBytes(const MethodInput& in, std::size_t index) {
   using B = Bare<P>;
@@ -151,22 +158,40 @@ std::uint64_t copiedBytes(const MethodInput& in, std::size_t index) {
     std::uint64_t bytes = std::uint64_t(in.values.size()) * sizeof(T);
     for (const DRAVVar* value : in.values.getArgs()) bytes += copiedFrom<T>(*value);
     return bytes;
-  } else if constexpr (std::is_reference<P>::value && !std::is_same<B, std::vector<unsigned char>>::value) {
+  } else if constexpr (isByteVector<P>) {
+    const DRAVVar& v = *in.values.getArgs()[index];
+    return KindOf<P>::takesOverWhole(v) ? 0 : binaryOf(v).getLength();
+  } else if constexpr (std::is_reference<P>::value) {
     return 0;
   } else {
     return copiedFrom<B>(*in.values.getArgs()[index]);
   }
 }
 
-// What taking a run's values charged to the call, given back once the function returns.
+// The bytes parameter P takes over from its value, which the call counted as
+// decoded: a byte vector held whole in the value's own vector. Null for none.
+template <typename P>
+const DRAVTypes::DRAVArray<unsigned char>* movedArray(const MethodInput& in, std::size_t index) {
+  if constexpr (isCallPart<P> || !isByteVector<P>) {
+    return nullptr;
+  } else {
+    const DRAVVar& v = *in.values.getArgs()[index];
+    return KindOf<P>::takesOverWhole(v) ? &binaryOf(v) : nullptr;
+  }
+}
+
+// What a run's parameters hold beside the values: what taking them charged,
+// and the bytes they took over from the values. Given back with this object,
+// as the parameters go.
 class TakenValuesCharge {
 public:
   explicit TakenValuesCharge(const DRAVTableCall& call) : call_(call), start_(used()) {}
   ~TakenValuesCharge() { call_.refund(charged_); }
   TakenValuesCharge(const TakenValuesCharge&) = delete;
   TakenValuesCharge& operator=(const TakenValuesCharge&) = delete;
-  // The values are taken: what was charged since the start is theirs.
-  void taken() { charged_ = used() - start_; }
+  // The values are taken: what was charged since the start is theirs, and
+  // `moved` bytes left the values with them.
+  void taken(std::uint64_t moved = 0) { charged_ = used() - start_ + moved; }
 
 private:
   std::uint64_t used() const { return call_.decodeBudget ? call_.decodeBudget->used() : 0; }
@@ -189,6 +214,36 @@ void describeParameter(MethodShape& shape) {
   } else shape.parameters.push_back(KindOf<P>::kind);
 }
 
+// Whether `bytes` lie within one of the call's values.
+inline bool viewsReceived(const DRAVBytes& bytes, const DRAVArgs& received) {
+  if (bytes.size == 0) return true;
+  const std::less<const unsigned char*> before;  // a total order for pointers into any object
+  for (const DRAVVar* value : received.getArgs()) {
+    if (value->getType() != DRAVVar::BinaryArray || !binaryOf(*value).getData()) continue;
+    const auto& held = binaryOf(*value);
+    const unsigned char* end = held.getData() + held.getLength();
+    if (!before(bytes.data, held.getData()) && !before(end, bytes.data) &&
+        bytes.size <= static_cast<std::size_t>(end - bytes.data))
+      return true;
+  }
+  return false;
+}
+
+// What the results of one run are made from: the call, its values, and the
+// buffers its parameters took over from them (counted with the parameters).
+struct ResultSources {
+  ResultSources(const DRAVTableCall& call, const DRAVArgs& received) : call(call), received(received) {}
+
+  const DRAVTableCall& call;
+  const DRAVArgs& received;
+  std::vector<const unsigned char*> movedBuffers;
+  std::uint64_t movedBytes = 0;
+
+  bool moved(const unsigned char* buffer) const {
+    return std::find(movedBuffers.begin(), movedBuffers.end(), buffer) != movedBuffers.end();
+  }
+};
+
 // The bytes a result value of type T holds beyond its own size: its text,
 // its bytes, an object's serialized form.
 template <typename T>
@@ -201,52 +256,101 @@ std::uint64_t payloadOf(const T& value) {
   else return 0;
 }
 
-// Appends result `value` at `position`, charging the call for it first:
-// results the call cannot hold stop at the first that does not fit
-// (DRAVBodyException 413). UnfitResult when its kind cannot carry it.
+// The bytes the answer's list comes to hold for result `value` that nothing
+// counts yet: none for a byte vector a parameter took over or a view into
+// the call's values, its payload for anything else.
 template <typename T>
-void addResult(DRAVArgs& list, const T& value, std::size_t position, const DRAVTableCall& call) {
-  call.charge(DRAVArgs::kValueCost + payloadOf(value), "holding the results");
+std::uint64_t newlyHeld(const T& value, const ResultSources& from) {
+  if constexpr (std::is_same<T, std::vector<unsigned char>>::value) return from.moved(value.data()) ? 0 : value.size();
+  else if constexpr (std::is_same<T, DRAVBytes>::value) return viewsReceived(value, from.received) ? 0 : value.size;
+  else return payloadOf(value);
+}
+
+// The bytes result `value` holds while the results are made from it and
+// that the list does not take over: a byte vector is handed over whole and
+// a view into the call's values holds nothing of its own.
+template <typename T>
+std::uint64_t heldWhileMade(const T& value, const ResultSources& from) {
+  if constexpr (std::is_same<T, std::vector<unsigned char>>::value) return 0;
+  else if constexpr (std::is_same<T, DRAVBytes>::value) return viewsReceived(value, from.received) ? 0 : value.size;
+  else return payloadOf(value);
+}
+
+inline const unsigned char* firstByte(const std::vector<unsigned char>& bytes) { return bytes.data(); }
+inline const unsigned char* firstByte(const DRAVBytes& bytes) { return bytes.data; }
+
+// The bytes just appended to `list` from `source`: when they went out
+// compressed, the stored form the list holds instead (no larger than they
+// are) is charged once it is made.
+inline void chargeStoredForm(const DRAVArgs& list, const unsigned char* source, const ResultSources& from) {
+  const auto& held = binaryOf(*list.getArgs().back());
+  if (held.getData() != source) from.call.charge(held.getLength(), "holding the results");
+}
+
+// Appends result `value` at `position`, charging the call for what it newly
+// holds first: results the call cannot hold stop at the first that does not
+// fit (DRAVBodyException 413). Its bytes go out without a copy where they
+// can: a byte vector is taken over, a view into the call's values borrowed
+// (they live until the answer is written); a view of anything else is
+// copied now, while it still stands. UnfitResult when its kind cannot carry it.
+template <typename T>
+void addResult(DRAVArgs& list, T&& value, std::size_t position, const ResultSources& from) {
+  using V = std::decay_t<T>;
+  constexpr bool binary = std::is_same<V, std::vector<unsigned char>>::value || std::is_same<V, DRAVBytes>::value;
+  from.call.charge(DRAVArgs::kValueCost + newlyHeld<V>(value, from), "holding the results");
+  const unsigned char* source = nullptr;
   try {
-    KindOf<T>::add(list, value);
+    if constexpr (binary) source = firstByte(value);
+    if constexpr (std::is_same<V, DRAVBytes>::value) {
+      if (!viewsReceived(value, from.received)) {
+        std::vector<unsigned char> copy(value.data, value.data + value.size);
+        source = copy.data();
+        KindOf<std::vector<unsigned char>>::add(list, std::move(copy), value.compression);
+      } else {
+        addValue(list, std::forward<T>(value), DRAVCompression::DRAVCompressionChoice::Default);
+      }
+    } else {
+      addValue(list, std::forward<T>(value), DRAVCompression::DRAVCompressionChoice::Default);
+    }
   } catch (const DRAVException& e) {
     throw UnfitResult(position, e.what());
   }
+  if constexpr (binary) chargeStoredForm(list, source, from);
 }
 
 // The results of a method's return value. held() is what the return value
 // itself holds while its results are made from it.
 template <typename R, typename Enable = void>
 struct ResultWriter {
-  static void add(DRAVArgs& list, const R& value, const DRAVTableCall& call) { addResult(list, value, 0, call); }
-  static std::uint64_t held(const R& value) { return payloadOf(value); }
+  static void add(DRAVArgs& list, R&& value, const ResultSources& from) { addResult(list, std::move(value), 0, from); }
+  static std::uint64_t held(const R& value, const ResultSources& from) { return heldWhileMade(value, from); }
   static void describe(MethodShape& shape) { shape.results.push_back(KindOf<R>::kind); }
 };
 template <typename... T>
 struct ResultWriter<std::tuple<T...>> {
-  static void add(DRAVArgs& list, const std::tuple<T...>& values, const DRAVTableCall& call) {
-    addEach(list, values, call, std::index_sequence_for<T...>());
+  static void add(DRAVArgs& list, std::tuple<T...>&& values, const ResultSources& from) {
+    addEach(list, std::move(values), from, std::index_sequence_for<T...>());
   }
-  static std::uint64_t held(const std::tuple<T...>& values) {
-    return std::apply([](const auto&... v) { return (std::uint64_t(0) + ... + payloadOf(v)); }, values);
+  static std::uint64_t held(const std::tuple<T...>& values, const ResultSources& from) {
+    return std::apply([&](const auto&... v) { return (std::uint64_t(0) + ... + heldWhileMade(v, from)); }, values);
   }
   static void describe(MethodShape& shape) { (shape.results.push_back(KindOf<T>::kind), ...); }
 
 private:
   template <std::size_t... I>
-  static void addEach(DRAVArgs& list, const std::tuple<T...>& values, const DRAVTableCall& call,
+  static void addEach(DRAVArgs& list, std::tuple<T...>&& values, const ResultSources& from,
                       std::index_sequence<I...>) {
-    (addResult(list, std::get<I>(values), I, call), ...);
+    (addResult(list, std::get<I>(std::move(values)), I, from), ...);
   }
 };
 template <typename R>
 struct ResultWriter<R, std::enable_if_t<isList<R>>> {
-  static void add(DRAVArgs& list, const R& values, const DRAVTableCall& call) {
-    for (std::size_t i = 0; i < values.size(); ++i) addResult(list, values[i], i, call);
+  static void add(DRAVArgs& list, R&& values, const ResultSources& from) {
+    for (std::size_t i = 0; i < values.size(); ++i) addResult(list, std::move(values[i]), i, from);
   }
-  static std::uint64_t held(const R& values) {
+  static std::uint64_t held(const R& values, const ResultSources& from) {
     std::uint64_t bytes = std::uint64_t(values.size()) * sizeof(typename ListTraits<R>::Element);
-    for (const auto& value : values) bytes += payloadOf(value);
+    for (const auto& value : values) bytes += heldWhileMade(value, from);
     return bytes;
   }
   static void describe(MethodShape& shape) {
@@ -256,8 +360,9 @@ struct ResultWriter<R, std::enable_if_t<isList<R>>> {
 };
 template <>
 struct ResultWriter<DRAVArgs> {
-  static void add(DRAVArgs& list, DRAVArgs& values, const DRAVTableCall&) { list = std::move(values); }
-  static std::uint64_t held(const DRAVArgs&) { return 0; }  // what it holds the method charged itself
+  static void add(DRAVArgs& list, DRAVArgs&& values, const ResultSources&) { list = std::move(values); }
+  // What it holds the method charged itself.
+  static std::uint64_t held(const DRAVArgs&, const ResultSources&) { return 0; }
   static void describe(MethodShape& shape) { shape.answersAnyValues = true; }
 };
 
@@ -345,14 +450,23 @@ struct Binder<F, R, std::tuple<P...>> {
     return bound;
   }
 
-  // Takes the values (the copies they make charged to the call while the
-  // function runs), then runs it. A value that does not read back throws
-  // UnreadableValue, one whose reading passes the call's budget
-  // DRAVBodyException 413: the function does not run.
+  // Takes the values (the copies they make, and the bytes they take over,
+  // charged to the call while the parameters last), then runs it. A value
+  // that does not read back throws UnreadableValue, one whose reading passes
+  // the call's budget DRAVBodyException 413: the function does not run. The
+  // results are charged beside the parameters, as they are held together.
   template <std::size_t... I>
   static void invoke(F& function, MethodInput& in, DRAVArgs& results, std::index_sequence<I...>) {
     TakenValuesCharge charge(in.call);
     in.call.charge((std::uint64_t(0) + ... + copiedBytes<P>(in, valueIndex<I, P...>())), "copying the values");
+    // The buffers parameters take over, and their bytes: a result that is
+    // one of them holds nothing new.
+    ResultSources from(in.call, in.values);
+    for (const DRAVTypes::DRAVArray<unsigned char>* array : {movedArray<P>(in, valueIndex<I, P...>())..., movedNone()}) {
+      if (!array || !array->getData()) continue;
+      from.movedBuffers.push_back(array->getData());
+      from.movedBytes += array->getLength();
+    }
     std::optional<std::tuple<decltype(parameter<P>(in, 0))...>> taken;
     try {
       taken.emplace(parameter<P>(in, valueIndex<I, P...>())...);
@@ -363,7 +477,7 @@ struct Binder<F, R, std::tuple<P...>> {
                                          e.what());
       throw UnreadableValue(e.what());
     }
-    charge.taken();
+    charge.taken(from.movedBytes);
     if constexpr (std::is_void<R>::value) {
       std::apply(function, std::move(*taken));
     } else {
@@ -371,10 +485,12 @@ struct Binder<F, R, std::tuple<P...>> {
       // The returned value counts while the results are made from it, each
       // result as it is made: a return value the call cannot hold is refused
       // before it is copied.
-      const ReturnedValueCharge returned(in.call, ResultWriter<R>::held(value));
-      ResultWriter<R>::add(results, value, in.call);
+      const ReturnedValueCharge returned(in.call, ResultWriter<R>::held(value, from));
+      ResultWriter<R>::add(results, std::move(value), from);
     }
   }
+
+  static const DRAVTypes::DRAVArray<unsigned char>* movedNone() { return nullptr; }
 
   // The return value's charge, given back as it goes.
   class ReturnedValueCharge {

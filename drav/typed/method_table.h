@@ -39,6 +39,7 @@
 #include <drav/serialization/argument_list.h>
 #include <drav/serialization/input_stream.h>
 #include <drav/serialization/invocation_status.h>
+#include <drav/serialization/list_receiver.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/typed/bridge_call_parts.h>
 #include <drav/typed/method_binding.h>
@@ -54,7 +55,10 @@
 
 // What one call to a table may hold, and the size of its reads and writes.
 struct DRAVMethodTableLimits {
-  std::uint32_t maxArgsSize = 64 * 1024 * 1024;  // argument bytes held to decode them (413 beyond)
+  // Argument bytes a call may bring (413 beyond): a value of up to 128 MiB,
+  // less its few bytes of framing. What decoding them holds is bounded by
+  // the call's budget where the host gives one.
+  std::uint32_t maxArgsSize = 128 * 1024 * 1024;
   std::uint32_t chunkSize = 256 * 1024;          // each read and write of a body piece
 };
 
@@ -226,7 +230,11 @@ private:
 
   // The first argsSize bytes of the body, decoded under the call's budget.
   // Arguments that come in one chunk (the usual small call) are decoded
-  // where the reader put them; longer ones are gathered first.
+  // where the reader put them; longer ones go through a DRAVListReceiver,
+  // which puts a large binary value straight into the buffer its parameter
+  // takes over. What the host counted of the argument bytes as held
+  // (DRAVTableCall::argumentsCharged) goes back once they are freed, or
+  // passes to the receiver, which keeps the count of what it keeps.
   DRAVArgs readArguments(const DRAVTableCall& call, DRAVHelpers::IIS::RequestReader& in,
                          DRAVHelpers::IIS::HTTPBufferAllocator& allocator) const {
     const std::uint32_t size = call.argsSize;
@@ -234,20 +242,22 @@ private:
       throw DRAVBodyException(413, "the arguments take " + std::to_string(size) + " bytes; this bridge reads at most " +
                                        std::to_string(limits_.maxArgsSize));
     if (size == 0) return DRAVArgs();  // no body at all: no arguments
-    Piece first(allocator);
-    readPiece(in, first, size, 0);
-    if (first.size >= size) return decode(first.data, first.size, call.decodeBudget);
-    // Room for them all at once: grown piece by piece, the bytes would be
-    // copied and held twice over while they grow.
-    std::vector<unsigned char> bytes;
-    bytes.reserve(size);
-    bytes.assign(first.data, first.data + first.size);
-    while (bytes.size() < size) {
-      Piece piece(allocator);
-      readPiece(in, piece, size, bytes.size());
-      bytes.insert(bytes.end(), piece.data, piece.data + piece.size);
+    Piece piece(allocator);
+    readPiece(in, piece, size, 0);
+    if (piece.size >= size) {
+      DRAVArgs args = decode(piece.data, piece.size, call.decodeBudget);
+      call.refund(std::min<std::uint64_t>(piece.size, call.argumentsCharged));
+      return args;
     }
-    return decode(bytes.data(), static_cast<unsigned long>(bytes.size()), call.decodeBudget);
+    DRAVListReceiver receiver(call.decodeBudget, true, size, call.argumentsCharged);
+    for (std::uint32_t read = 0;;) {
+      receive(receiver, piece);
+      read += static_cast<std::uint32_t>(piece.size);
+      allocator.free(piece.data, piece.size);
+      if (read >= size) break;
+      readPiece(in, piece, size, read);
+    }
+    return decode(receiver, call.decodeBudget);
   }
 
   // A piece handed out by the request reader, given back to its allocator on every way out.
@@ -277,24 +287,53 @@ private:
     } catch (const std::exception& e) {
       throw DRAVBodyException(400, std::string("malformed arguments: ") + e.what());
     }
-    if (in.remaining())
-      throw DRAVBodyException(400, "malformed arguments: " + std::to_string(in.remaining()) + " bytes follow the list");
+    refuseTrailingBytes(in);
     return args;
   }
+  static DRAVArgs decode(DRAVListReceiver& receiver, DRAVDecodeBudget* budget) {
+    DRAVArgs args;
+    const std::vector<unsigned char>& kept = receiver.kept();
+    DRAVDataInputStream in(kept.data(), static_cast<unsigned long>(kept.size()));
+    in.setBudget(budget);
+    try {
+      receiver.readList(in, args);
+    } catch (const std::exception& e) {
+      throw DRAVBodyException(400, std::string("malformed arguments: ") + e.what());
+    }
+    refuseTrailingBytes(in);
+    return args;
+  }
+  static void receive(DRAVListReceiver& receiver, const Piece& piece) {
+    try {
+      receiver.receive(piece.data, piece.size);
+    } catch (const std::exception& e) {
+      throw DRAVBodyException(400, std::string("malformed arguments: ") + e.what());
+    }
+  }
+  static void refuseTrailingBytes(const DRAVInputStream& in) {
+    if (in.remaining())
+      throw DRAVBodyException(400, "malformed arguments: " + std::to_string(in.remaining()) + " bytes follow the list");
+  }
 
-  // The list serialized a value at a time, each serialized copy charged to
+  // The list a value at a time: a large binary value written in pieces
+  // from its own bytes, others serialized, each serialized copy charged to
   // the call while it lives: an answer never holds its values twice over.
   // Whether the largest copy fits is known before the list's head goes out,
   // so that an answer that does not fit is refused whole, never cut.
   void writeList(DRAVHelpers::IIS::ResponseWrapper& out, const DRAVArgs& results, const DRAVTableCall& call) const {
     unsigned long largest = 0;
-    for (const DRAVVar* value : results.getArgs()) largest = std::max(largest, value->objectSize(nullptr));
+    for (const DRAVVar* value : results.getArgs())
+      if (!writtenInPieces(*value)) largest = std::max(largest, value->objectSize(nullptr));
     call.charge(largest);
     call.refund(largest);
     DRAVDataOutputStream head;
     head.writeULong(results.size());
     check(out.WriteBufferChunk(head.getBuffer(0), head.size()));
     for (const DRAVVar* value : results.getArgs()) {
+      if (writtenInPieces(*value)) {
+        writeBinary(out, DRAVTyped::detail::binaryOf(*value));
+        continue;
+      }
       const unsigned long size = value->objectSize(nullptr);
       call.charge(size);
       {
@@ -307,6 +346,26 @@ private:
         }
       }
       call.refund(size);
+    }
+  }
+
+  // A binary value of a chunk or more goes out from its own bytes, copying nothing.
+  bool writtenInPieces(const DRAVVar& value) const {
+    return value.getType() == DRAVVar::BinaryArray &&
+           DRAVTyped::detail::binaryOf(value).getLength() >= limits_.chunkSize;
+  }
+
+  // Its tag and length, then its bytes as they lie, in chunks.
+  void writeBinary(DRAVHelpers::IIS::ResponseWrapper& out, const DRAVTypes::DRAVArray<unsigned char>& bytes) const {
+    DRAVDataOutputStream head;
+    head.writeShort(DRAVVar::BinaryArray);
+    head.writeULong(bytes.getLength());
+    check(out.WriteBufferChunk(head.getBuffer(1), head.size() - 1));  // past the byte-order marker
+    unsigned char* data = const_cast<unsigned char*>(bytes.getData());  // only read
+    for (unsigned long offset = 0; offset < bytes.getLength();) {
+      const unsigned long piece = std::min<unsigned long>(limits_.chunkSize, bytes.getLength() - offset);
+      check(out.WriteBufferChunk(data + offset, piece));
+      offset += piece;
     }
   }
 

@@ -41,11 +41,15 @@
 
 // A borrowed run of bytes sent as a BinaryArray without copying it into a
 // vector first. As a bridge parameter it views the decoded value, valid
-// while the method runs. Not a result type of a client call (it would
-// outlive the bytes it views).
+// while the method runs; as a bridge method's result it goes out from the
+// bytes it views when they are one of the call's values, else from a copy.
+// Not a result type of a client call (it would outlive the bytes it views).
 struct DRAVBytes {
   const unsigned char* data = nullptr;
   std::size_t size = 0;
+  // Whether the bytes go out compressed when sent (at or above the
+  // compression threshold); Default: as the client, and then the process, says.
+  DRAVCompression::DRAVCompressionChoice compression = DRAVCompression::DRAVCompressionChoice::Default;
 };
 
 namespace DRAVTyped {
@@ -105,15 +109,36 @@ struct ExactKind {
   static void add(DRAVArgs& args, T value) { args.addArg(value); }
 };
 
-// The bytes of a binary value as it goes out: compressed when the
-// process-wide threshold says so, as every binary the library sends.
-inline void addBinary(DRAVArgs& args, const unsigned char* data, std::size_t size) {
-  unsigned long length = DRAV::detail::toWireULong(size, "a binary value's length");
-  unsigned char* bytes = const_cast<unsigned char*>(data);  // only read: takeOver is false
-  DRAVCompression::DRAVCompressedData stored(bytes, length, false);
+using CompressionChoice = DRAVCompression::DRAVCompressionChoice;
+
+// A value's own choice, else the one of the level above it.
+inline CompressionChoice choiceFor(CompressionChoice own, CompressionChoice outer) {
+  return own != CompressionChoice::Default ? own : outer;
+}
+
+// The stored form of bytes that go out compressed, owned by the list.
+inline void addCompressed(DRAVArgs& args, const unsigned char* data, unsigned long length) {
+  DRAVCompression::DRAVCompressedData stored(data, length, CompressionChoice::Always);
   const unsigned long storedLength = stored.getLength();
   args.addArg(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(
       DRAVTypes::DRAVArray<unsigned char>::adopt(stored.detach(), storedLength))));
+}
+
+// A binary value as it goes out: compressed when `choice` says so
+// (DRAVCompressedData::isValueToCompress), else the bytes themselves,
+// borrowed: they must outlive the list.
+inline void addBinary(DRAVArgs& args, const unsigned char* data, std::size_t size, CompressionChoice choice) {
+  const unsigned long length = DRAV::detail::toWireULong(size, "a binary value's length");
+  if (DRAVCompression::DRAVCompressedData::isValueToCompress(data, length, choice)) return addCompressed(args, data, length);
+  args.addArg(const_cast<unsigned char*>(data), length, false);  // only read
+}
+
+// The same for bytes the list may keep: taken over when they go as they are.
+inline void addBinary(DRAVArgs& args, std::vector<unsigned char>&& bytes, CompressionChoice choice) {
+  const unsigned long length = DRAV::detail::toWireULong(bytes.size(), "a binary value's length");
+  if (DRAVCompression::DRAVCompressedData::isValueToCompress(bytes.data(), length, choice))
+    return addCompressed(args, bytes.data(), length);
+  args.addArg(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(DRAVTypes::DRAVArray<unsigned char>::adopt(std::move(bytes)))));
 }
 
 inline const DRAVTypes::DRAVArray<unsigned char>& binaryOf(const DRAVVar& v) {
@@ -213,8 +238,20 @@ template <> struct ValueKind<std::vector<unsigned char>> {
     const auto& bytes = detail::binaryOf(v);
     return std::vector<unsigned char>(bytes.getData(), bytes.getData() + bytes.getLength());
   }
-  static void add(DRAVArgs& args, const std::vector<unsigned char>& value) {
-    detail::addBinary(args, value.data(), value.size());
+  // The bytes moved out of `v` when it holds them in a vector (no copy), else
+  // copied; `v` is left an empty BinaryArray.
+  static std::vector<unsigned char> takeOver(DRAVVar& v) { return v.getBinaryArray(false)->takeVector(); }
+  // Whether takeOver(v) copies nothing.
+  static bool takesOverWhole(const DRAVVar& v) { return detail::binaryOf(v).holdsVector(); }
+  // Borrows `value` (it must outlive the list) unless it goes out compressed.
+  static void add(DRAVArgs& args, const std::vector<unsigned char>& value,
+                  detail::CompressionChoice choice = detail::CompressionChoice::Default) {
+    detail::addBinary(args, value.data(), value.size(), choice);
+  }
+  // Takes `value` over unless it goes out compressed.
+  static void add(DRAVArgs& args, std::vector<unsigned char>&& value,
+                  detail::CompressionChoice choice = detail::CompressionChoice::Default) {
+    detail::addBinary(args, std::move(value), choice);
   }
 };
 
@@ -226,7 +263,11 @@ template <> struct ValueKind<DRAVBytes> {
     const auto& bytes = detail::binaryOf(v);
     return DRAVBytes{bytes.getData(), bytes.getLength()};
   }
-  static void add(DRAVArgs& args, const DRAVBytes& value) { detail::addBinary(args, value.data, value.size); }
+  // Borrows the bytes (they must outlive the list) unless they go out compressed.
+  static void add(DRAVArgs& args, const DRAVBytes& value,
+                  detail::CompressionChoice choice = detail::CompressionChoice::Default) {
+    detail::addBinary(args, value.data, value.size, detail::choiceFor(value.compression, choice));
+  }
 };
 
 // Text viewed where it lies: a parameter of this type views the String
@@ -310,6 +351,15 @@ inline bool fitsKind(unsigned long kind, const DRAVVar& value) {
 // and array extents dropped).
 template <typename T>
 using KindOf = ValueKind<std::decay_t<T>>;
+
+// Appends `value` as its kind. A binary value goes out as `choice` says
+// (its own choice first, for a DRAVBytes); a byte vector given as an rvalue
+// is taken over, others are borrowed and must outlive the list.
+template <typename T>
+void addValue(DRAVArgs& args, T&& value, DRAVCompression::DRAVCompressionChoice choice) {
+  if constexpr (KindOf<T>::kind == DRAVVar::BinaryArray) KindOf<T>::add(args, std::forward<T>(value), choice);
+  else KindOf<T>::add(args, value);
+}
 
 // "(String, Int)" for the kinds of Ts.
 template <typename... Ts>

@@ -37,27 +37,37 @@ std::optional<std::uint32_t> countOf(const DRAVVar& value) {
   return static_cast<std::uint32_t>(*number);
 }
 
-// Takes the values other than binary ones over: the call's list is not read
-// after. What the results hold counts against the call before they are made:
-// a slot each, and at most its plain bytes for a binary value's stored copy.
+// Room a value's compressed form never outgrows: deflate's stored blocks
+// and the header.
+std::uint64_t storedBound(std::uint64_t plainLength) { return plainLength + plainLength / 4096 + 64; }
+
+// Takes the values over (the call's list is not read after), so that the
+// answer goes out from their own bytes. A binary value the host's choice
+// sends compressed goes back in its compressed form, its plain bytes given
+// up. What the results hold beyond the values' bytes is charged before it is
+// made: a slot each, and a compressed form.
 DRAVArgs echo(DRAVArgs& args, const DRAVTableCall& call) {
   const std::vector<DRAVVar*>& values = args.getArgs();
-  std::uint64_t held = values.size() * DRAVArgs::kValueCost;
-  for (unsigned long i = 0; i < args.size(); ++i)
-    if (values[i]->getType() == DRAVVar::BinaryArray) held += args.getBinaryArray(i).getLength();
-  call.charge(held, "holding the results");
+  call.charge(values.size() * DRAVArgs::kValueCost, "holding the results");
   DRAVArgs results;
-  for (unsigned long i = 0; i < args.size(); ++i) {
-    DRAVVar& value = *values[i];
-    if (value.getType() != DRAVVar::BinaryArray) {
-      results.addArg(std::move(value));
-      continue;
+  for (DRAVVar* value : values) {
+    if (value->getType() == DRAVVar::BinaryArray) {
+      DRAVTypes::DRAVArray<unsigned char>& plain = *value->getBinaryArray(false);
+      const unsigned long length = plain.getLength();
+      if (DRAVCompression::DRAVCompressedData::isValueToCompress(plain.getData(), length,
+                                                                 DRAVCompression::DRAVCompressionChoice::Default)) {
+        call.charge(storedBound(length), "holding the results");
+        DRAVCompression::DRAVCompressedData stored(plain.getData(), length,
+                                                   DRAVCompression::DRAVCompressionChoice::Always);
+        plain.clear();
+        call.refund(length + storedBound(length) - stored.getLength());
+        const unsigned long storedLength = stored.getLength();
+        results.addArg(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(
+            DRAVTypes::DRAVArray<unsigned char>::adopt(stored.detach(), storedLength))));
+        continue;
+      }
     }
-    const auto& plain = args.getBinaryArray(i);
-    unsigned char* data = const_cast<unsigned char*>(plain.getData());  // only read
-    unsigned long length = plain.getLength();
-    DRAVCompression::DRAVCompressedData stored(data, length, false);
-    results.addArg(DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true)));
+    results.addArg(std::move(*value));
   }
   return results;
 }

@@ -7,6 +7,8 @@
 //
 //   echo (any values)               the same values; binary values at or above
 //                                   the compression threshold go back compressed
+//                                   when the process's choice says so (by
+//                                   default when a sample shows it pays)
 //   sum (numbers)                   Double: their sum
 //   generateBinary (size [, seed])  BinaryArray of `size` bytes, byte i being
 //                                   patternByte(i, seed); streamed (value head,
@@ -30,7 +32,7 @@
 namespace DRAVHost {
 
 struct SampleBridgeLimits {
-  std::uint32_t maxArgsSize = 64 * 1024 * 1024;      // argument bytes held to decode them
+  std::uint32_t maxArgsSize = 128 * 1024 * 1024;     // argument bytes a call may bring
   std::uint32_t maxListedBinary = 64 * 1024 * 1024;  // a generated value sent inside the result list
   std::uint32_t chunkSize = 256 * 1024;              // each read and write of a body piece
 };

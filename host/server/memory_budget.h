@@ -57,16 +57,20 @@ private:
   bool stopping_ = false;
 };
 
-// One call's share, reserved whole when the call starts; one thread.
+// One call's share, reserved whole when the call starts; one thread. The
+// argument bytes count against it from the start, in the decode budget,
+// where a bridge that frees them gives them back.
 class CallMemory {
 public:
-  // `heldBytes`: what the bridge holds from the start (its argument bytes).
-  CallMemory(MemoryBudget& host, std::uint64_t share, std::uint64_t heldBytes)
+  // `argsSize`: the argument bytes the bridge may hold.
+  CallMemory(MemoryBudget& host, std::uint64_t share, std::uint64_t argsSize)
       : host_(host),
         share_(share),
-        reserved_(heldBytes <= share && host.tryReserve(share)),
-        held_(std::min(heldBytes, share)),
-        decode_(share - held_) {}
+        reserved_(argsSize <= share && host.tryReserve(share)),
+        argsSize_(std::min(argsSize, share)),
+        decode_(share) {
+    decode_.tryCharge(argsSize_);
+  }
   ~CallMemory() {
     if (reserved_) host_.release(inHand_);
   }
@@ -74,19 +78,23 @@ public:
   CallMemory& operator=(const CallMemory&) = delete;
 
   // False when the host's budget had too little left for the share, or the
-  // held bytes alone pass it.
+  // argument bytes alone pass it.
   bool reserved() const { return reserved_; }
   std::uint64_t share() const { return share_; }
+  // Charged with the argument bytes from the start (argumentsCharged()).
   DRAVDecodeBudget& decodeBudget() { return decode_; }
+  std::uint64_t argumentsCharged() const { return argsSize_; }
   // What a buffered answer may still take.
-  std::uint64_t answerAllowance() const { return share_ - held_ - std::min(decode_.used(), share_ - held_); }
+  std::uint64_t answerAllowance() const { return share_ - std::min(decode_.used(), share_); }
 
   // While the call waits on its client it allocates nothing: the host gets
-  // back the part of the share it does not hold, `holding` bytes of
-  // arguments and answer besides what its decoding holds ...
-  void shrinkWhileWaiting(std::uint64_t holding) {
+  // back the part of the share it does not hold: what its budget counts but
+  // for argument bytes that have not arrived, and `buffered` bytes of answer ...
+  void shrinkWhileWaiting(std::uint64_t argumentsArrived, std::uint64_t buffered) {
     if (!reserved_) return;
-    const std::uint64_t keep = std::min(share_, holding + decode_.used());
+    const std::uint64_t notArrived = argsSize_ - std::min(argsSize_, argumentsArrived);
+    const std::uint64_t holding = decode_.used() - std::min(decode_.used(), notArrived);
+    const std::uint64_t keep = std::min(share_, holding + buffered);
     host_.release(inHand_ - keep);
     inHand_ = keep;
   }
@@ -101,7 +109,7 @@ private:
   MemoryBudget& host_;
   const std::uint64_t share_;
   const bool reserved_;
-  const std::uint64_t held_;
+  const std::uint64_t argsSize_;
   DRAVDecodeBudget decode_;
   std::uint64_t inHand_ = share_;  // of the share, reserved now
 };

@@ -160,9 +160,8 @@ namespace {
 // wait for memory that calls waiting for a slot may hold.
 class MemoryWhileWaiting : public PeerWaits {
 public:
-  MemoryWhileWaiting(Channel& channel, CallMemory& memory, const RequestStream& in, const ResponseStream& out,
-                     std::uint32_t argsSize)
-      : channel_(channel), next_(channel.waitsObserved()), memory_(memory), in_(in), out_(out), argsSize_(argsSize) {
+  MemoryWhileWaiting(Channel& channel, CallMemory& memory, const RequestStream& in, const ResponseStream& out)
+      : channel_(channel), next_(channel.waitsObserved()), memory_(memory), in_(in), out_(out) {
     channel_.observeWaits(this);
   }
   ~MemoryWhileWaiting() override { channel_.observeWaits(next_); }
@@ -172,8 +171,7 @@ public:
   bool begin() override {
     shrunk_ = next_ && next_->begin();
     // The bridge holds at most the argument bytes that have come.
-    if (shrunk_)
-      memory_.shrinkWhileWaiting(std::min<std::uint64_t>(argsSize_, in_.bodyBytesRead()) + out_.bufferedBytes());
+    if (shrunk_) memory_.shrinkWhileWaiting(in_.bodyBytesRead(), out_.bufferedBytes());
     return shrunk_;
   }
   void end() override {
@@ -188,7 +186,6 @@ private:
   CallMemory& memory_;
   const RequestStream& in_;
   const ResponseStream& out_;
-  const std::uint32_t argsSize_;
   bool shrunk_ = false;
 };
 
@@ -310,9 +307,10 @@ bool Exchange::serveBridge(const ServedBridge& bridge) {
                   {{"Retry-After", std::to_string(settings.retryAfterSeconds)}});
   }
   call.decodeBudget = &memory.decodeBudget();
+  call.argumentsCharged = memory.argumentsCharged();
   call.report = &report_;
   out_.countAgainst(&memory);
-  const MemoryWhileWaiting waits(channel_, memory, in_, out_, call.argsSize);
+  const MemoryWhileWaiting waits(channel_, memory, in_, out_);
   if (head.expectContinue && !in_.bodyHeld()) ResponseStream::sendContinue(channel_, settings.transferGrace);
   const bool keepOpen = dispatch(*bridge.handler, call);
   out_.countAgainst(nullptr);

@@ -45,6 +45,7 @@ protected:
     c.getAuthenticationInfo() = Info();
     c.getHttpProxyInfo() = DRAVHttpProxyInfo();
     DRAVCompression::DRAVCompressedData::setCompressionThreshold(0);
+    DRAVCompression::DRAVCompressedData::setCompressionChoice(DRAVCompression::DRAVCompressionChoice::Default);
   }
 
   static DRAVClientCore& core() { return DRAVClientCore::instance(); }
@@ -55,7 +56,8 @@ TEST_F(Options, EveryOptionReachesItsSetting) {
   parse({"prog", "-DRAVssl_mode", "ssl", "-DRAVhttp_auth_mode", "ntlm", "-DRAVhttp_auth_user", "u",
          "-DRAVhttp_auth_pwd", "p", "-DRAVssl_cert", "c.pem", "-DRAVssl_pkey", "k.pem",
          "-DRAVproxy_host", "px", "-DRAVproxy_port", "3128", "-DRAVproxy_user", "pu", "-DRAVproxy_pwd", "pp",
-         "-DRAVreq_timeout", "60000", "-DRAVconn_timeout", "7000", "-DRAVgzip_threshold", "1000"});
+         "-DRAVreq_timeout", "60000", "-DRAVconn_timeout", "7000", "-DRAVgzip_threshold", "1000",
+         "-DRAVgzip_mode", "never"});
   const Info& auth = core().getAuthenticationInfo();
   EXPECT_EQ(auth.getSslMode(), Info::SSL_ENABLED);
   EXPECT_EQ(auth.getHttpAuthenticationMode(), Info::HTTP_AUTH_NTLM);
@@ -71,6 +73,11 @@ TEST_F(Options, EveryOptionReachesItsSetting) {
   EXPECT_EQ(core().getRequestTimeout(), 60000ul);
   EXPECT_EQ(core().getConnectionTimeout(), 7000ul);
   EXPECT_EQ(DRAVCompression::DRAVCompressedData::getCompressionThreshold(), 1000ul);
+  EXPECT_EQ(DRAVCompression::DRAVCompressedData::getCompressionChoice(), DRAVCompression::DRAVCompressionChoice::Never);
+  parse({"prog", "-DRAVgzip_mode", "sometimes"});
+  EXPECT_EQ(DRAVCompression::DRAVCompressedData::getCompressionChoice(),
+            DRAVCompression::DRAVCompressionChoice::WhenItPays)
+      << "a word it does not know gives the default";
 }
 
 TEST_F(Options, TheTlsOptionsSetThePolicyAndOnlyTheWordOffTurnsVerificationOff) {

@@ -113,6 +113,7 @@ TEST_F(ConfigFile, EveryKeyReachesItsSetting) {
   write("sso-secret", "s3cret \n", 0640);
   write("session-key", "a key of 32 bytes or more, shared\n", 0600);
   const BridgeConfig config = read(R"(trace = true
+compression = "never"
 describe = false
 [listen]
 address = "0.0.0.0"
@@ -217,6 +218,7 @@ plugin = "sample"
   expected.memoryBudget = 8388608;
   expectSameSettings(expected, config.host);
   EXPECT_TRUE(config.trace);
+  EXPECT_EQ(DRAVCompression::DRAVCompressionChoice::Never, config.compression);
   EXPECT_FALSE(config.describe);
   EXPECT_EQ((std::vector<BridgeEntry>{{"/a", "sample", ""}, {"/b/c", "sample", ""}}), config.bridges);
 }
@@ -264,6 +266,8 @@ TEST_F(ConfigFile, RefusesUnknownKeysWhereTheyStand) {
 TEST_F(ConfigFile, RefusesValuesOfTheWrongKind) {
   EXPECT_EQ("F:1: limits must be a table, not 5", refusal("limits = 5"));
   EXPECT_EQ("F:1: trace must be true or false, not \"yes\"", refusal("trace = \"yes\""));
+  EXPECT_EQ("F:1: compression must be \"auto\", \"always\" or \"never\", not \"off\"",
+            refusal("compression = \"off\""));
   EXPECT_EQ("F:2: address in [listen] must be a string, not 127", refusal("[listen]\naddress = 127"));
   EXPECT_EQ("F:2: user in [basic_auth] must be a string, not an array", refusal("[basic_auth]\nuser = [\"a\"]"));
   EXPECT_EQ("F:2: body_limit in [limits] must be an integer from 0 to 2147483647, not 1.5",
@@ -504,6 +508,7 @@ TEST_F(ConfigFile, ShippedExampleHoldsTheDefaultsItClaims) {
   expectSameSettings(expected, config.host);
   EXPECT_FALSE(config.trace);
   EXPECT_TRUE(config.describe);
+  EXPECT_EQ(DRAVCompression::DRAVCompressionChoice::WhenItPays, config.compression);
   EXPECT_EQ(BridgeConfig().bridges, config.bridges);
 
   write("basic-password", "caller's\n", 0600);

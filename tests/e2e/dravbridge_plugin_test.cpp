@@ -209,7 +209,7 @@ TEST(DravbridgePlugins, RefusesAPluginItCannotLoadWithTheFileAndTheReason) {
       {DRAV_LIBRARY_FILE,
        "it exports no dravBridgePlugin entry point (see DRAV_BRIDGE_PLUGIN in <drav/host/bridge_plugin.h>)"},
       {kPlugins + "/libprobe_other_abi.so",
-       "it was built for bridge plugin ABI 3, this host loads ABI 2; rebuild it against this dravCommon"},
+       "it was built for bridge plugin ABI 4, this host loads ABI 3; rebuild it against this dravCommon"},
       {kPlugins + "/libprobe_null.so", "its entry point made no bridge"},
       {kPlugins + "/libprobe_throws.so", "its entry point failed: the probe has no settings"},
   };

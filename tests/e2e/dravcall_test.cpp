@@ -343,6 +343,10 @@ TEST(Dravcall, TheLibrarysOptionsSetTheCompressionThreshold) {
   EXPECT_LT(postedArgsSize(compressed.err), 1000u) << "at the default threshold the value is compressed";
   EXPECT_GT(postedArgsSize(plain.err), 100000u) << "below a raised threshold it goes plain";
   EXPECT_EQ(compressed.out, plain.out);
+  const ProgramResult forbidden =
+      dravcall({"-DRAVgzip_mode", "never", "--trace", "progress", host.url(), "sample", "echo", word});
+  ASSERT_EQ(0, forbidden.exitCode) << forbidden.err;
+  EXPECT_GT(postedArgsSize(forbidden.err), 100000u) << "compression forbidden, the value goes plain";
 }
 
 TEST(Dravcall, ARequestTimeoutFromTheOptionsEndsACallNobodyAnswers) {

@@ -429,6 +429,40 @@ TEST(DRAVArray, OwnsOnlyWhatItCopiedOrTookOver) {
   delete[] raw;
 }
 
+// A vector taken over goes back out as the same buffer however the array
+// moved meanwhile, and keeps the length the array last had.
+TEST(DRAVArray, AVectorTakenOverGoesBackOutWithoutACopy) {
+  std::vector<unsigned char> bytes(1000, 5);
+  const unsigned char* at = bytes.data();
+  auto adopted = DRAVTypes::DRAVArray<unsigned char>::adopt(std::move(bytes));
+  EXPECT_TRUE(adopted.ownsData());
+  DRAVTypes::DRAVArray<unsigned char> moved(std::move(adopted));
+  EXPECT_EQ(nullptr, adopted.getData());
+  DRAVTypes::DRAVArray<unsigned char> taken(moved, true);
+  EXPECT_EQ(at, taken.getData());
+  EXPECT_TRUE(taken.holdsVector());
+  unsigned char three[3] = {1, 2, 3};
+  taken.assign(three, 3);
+  EXPECT_EQ(at, taken.getData()) << "refilled within its room";
+  const std::vector<unsigned char> back = taken.takeVector();
+  EXPECT_EQ(at, back.data());
+  EXPECT_EQ((std::vector<unsigned char>{1, 2, 3}), back);
+  EXPECT_EQ(0u, taken.getLength());
+
+  // Copies and detached buffers are the caller's own, freed with delete[]
+  // (AddressSanitizer checks the pairing).
+  auto again = DRAVTypes::DRAVArray<unsigned char>::adopt(std::vector<unsigned char>{4, 5});
+  const DRAVTypes::DRAVArray<unsigned char> copy(again);
+  EXPECT_NE(copy.getData(), again.getData());
+  unsigned char* raw = again.detach();
+  EXPECT_EQ(5, raw[1]);
+  delete[] raw;
+  unsigned char lent[2] = {8, 9};
+  DRAVTypes::DRAVArray<unsigned char> borrowed(lent, 2, false);
+  EXPECT_EQ((std::vector<unsigned char>{8, 9}), borrowed.takeVector());
+  EXPECT_EQ(8, lent[0]);
+}
+
 TEST(DRAVArray, AssignmentIsADeepCopy) {
   unsigned char bytes[3] = {7, 8, 9};
   DRAVTypes::DRAVArray<unsigned char> a(bytes, 3, true);

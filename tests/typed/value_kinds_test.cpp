@@ -5,6 +5,7 @@
 #include <drav/compression/compression.h>
 #include <drav/serialization/output_stream.h>
 #include <drav/typed/answer_reading.h>
+#include <drav/typed/bridge_client.h>
 #include <drav/typed/value_kinds.h>
 
 #include <gtest/gtest.h>
@@ -225,6 +226,24 @@ TEST(AnswerReader, ReadsEitherFormFedInPiecesOfAnySize) {
     EXPECT_EQ(10u, stream.valueSize());
     EXPECT_EQ("streamed", stream.status().message);
   }
+}
+
+// A large binary result lands in the buffer its std::vector result then is.
+TEST(AnswerReader, ALargeBinaryResultBecomesItsVectorWithoutACopy) {
+  Bytes large(300 * 1024);
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<unsigned char>((i * 2654435761u) >> 11);
+  DRAVArgs results;
+  results.addArg(large.data(), static_cast<unsigned long>(large.size()), false);
+  const Bytes answer = listAnswer(results, 0);
+  DRAVTyped::AnswerReader reader(false, nullptr, 1 << 30, 1 << 30);
+  for (std::size_t at = 0; at < answer.size(); at += 65536)
+    reader.feed(&answer[at], std::min<std::size_t>(65536, answer.size() - at));
+  reader.finish();
+  const unsigned char* landed = reader.results().getBinaryArray(0).getData();
+  const Bytes taken = DRAVTyped::detail::ResultsAs<Bytes>::from(reader.results(), "b", "m");
+  EXPECT_EQ(landed, taken.data());
+  EXPECT_EQ(large, taken);
+  EXPECT_LT(reader.budget().used(), large.size() + 1024) << "charged once";
 }
 
 TEST(AnswerReader, RefusesAnswersThatAreCutMalformedOrTooLarge) {

@@ -121,10 +121,11 @@ DRAVVar binaryValue(const std::string& text, const std::string& word) {
   if (!text.empty() && text[0] == '@') bytes = readFile(text.substr(1), word);
   else if (text.rfind("0x", 0) == 0) bytes = parseHex(text.substr(2), word);
   else bytes.assign(text.begin(), text.end());
-  unsigned char* data = bytes.data();
-  unsigned long length = static_cast<unsigned long>(bytes.size());
-  DRAVCompression::DRAVCompressedData stored(data, length, false);
-  return DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(stored.getData(), stored.getLength(), true));
+  DRAVCompression::DRAVCompressedData stored(bytes.data(), static_cast<unsigned long>(bytes.size()),
+                                             DRAVCompression::DRAVCompressionChoice::Default);
+  const unsigned long length = stored.getLength();
+  return DRAVVar(new DRAVTypes::DRAVArray<unsigned char>(
+      DRAVTypes::DRAVArray<unsigned char>::adopt(stored.detach(), length)));
 }
 
 bool parseBool(const std::string& text, const std::string& word) {
@@ -177,7 +178,7 @@ const char* valueSyntaxHelp() {
          "                              X is decimal: 1.5, -2e-3, inf, nan\n"
          "  string:TEXT  utf8:TEXT      text as given (utf8 for UTF-8 strings)\n"
          "  bin:@FILE  bin:0xHEX  bin:TEXT\n"
-         "                              binary; compressed when at or above the\n"
+         "                              binary; may go compressed at or above the\n"
          "                              compression threshold (64000 bytes by default)\n"
          "  empty:                      no value\n";
 }

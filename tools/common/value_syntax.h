@@ -16,9 +16,9 @@ public:
   using std::invalid_argument::invalid_argument;
 };
 
-// Builds the value a word describes. Binary values (bin:) are stored through
-// the payload compression, so those at or above the process-wide threshold
-// travel compressed. Throws BadValue.
+// Builds the value a word describes. Binary values (bin:) are stored as the
+// library sends values: at or above the process-wide threshold compressed
+// when the process's choice says so (by default when it pays). Throws BadValue.
 DRAVVar parseValue(const std::string& word);
 
 // The usage lines that list the kinds.

@@ -150,6 +150,15 @@ Apply listeningAddressKey(Field field) {
   };
 }
 
+// "auto", "always" or "never".
+template <class Field>
+Apply compressionKey(Field field) {
+  return [field](const Found& found, BridgeConfig& config) {
+    if (!DRAVCompression::parseCompressionChoice(text(found), field(config)))
+      refuse(found, "\"auto\", \"always\" or \"never\"");
+  };
+}
+
 // An array of IP addresses.
 template <class Field>
 Apply addressListKey(Field field) {
@@ -241,6 +250,7 @@ struct Key {
 const std::vector<Key>& keys() {
   static const std::vector<Key> all = {
       {"", "trace", flagKey(FIELD(trace))},
+      {"", "compression", compressionKey(FIELD(compression))},
       {"", "describe", flagKey(FIELD(describe))},
       {"listen", "address", listeningAddressKey(FIELD(host.address))},
       {"listen", "port", numberKey<0, 65535>(FIELD(host.port))},

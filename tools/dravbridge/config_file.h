@@ -3,6 +3,7 @@
 // onto the host's settings. docs/settings.md describes the file and each key.
 #pragma once
 
+#include <drav/compression/compression.h>
 #include <drav/host/host_settings.h>
 
 #include <stdexcept>
@@ -30,6 +31,8 @@ struct BridgeConfig {
   std::vector<BridgeEntry> bridges{{"/bridges/sample", kSamplePlugin, ""}};
   bool trace = false;  // progress lines on standard error
   bool describe = true;  // method tables answer dravDescribe (--no-describe: 404)
+  // Whether binary answers at or above the threshold go compressed (--compression).
+  DRAVCompression::DRAVCompressionChoice compression = DRAVCompression::DRAVCompressionChoice::WhenItPays;
 };
 
 // "FILE:LINE: reason", or "FILE: reason" when no line is at fault.

@@ -86,6 +86,11 @@ const char* const kUsage =
     "                         more is answered 413 (default 67108864)\n"
     "  --memory-budget BYTES  memory running calls may hold together; a call that\n"
     "                         finds too little left is answered 503 (default 1073741824)\n"
+    "  --compression auto|always|never\n"
+    "                         binary values the bridges answer with, at or above\n"
+    "                         the compression threshold (64000 bytes): compressed\n"
+    "                         when a sample of them shows it pays, always, or never\n"
+    "                         (default auto)\n"
     "  --access-log DEST      one line per request to DEST: - for standard error,\n"
     "                         else a file appended to (default: none)\n"
     "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For / X-Real-IP\n"
@@ -306,6 +311,10 @@ int main(int argc, char** argv) {
     else if (option == "--cert") settings.certFile = value;
     else if (option == "--key") settings.keyFile = value;
     else if (option == "--access-log") settings.accessLog = value;
+    else if (option == "--compression") {
+      if (!DRAVCompression::parseCompressionChoice(value, config.compression))
+        refuseOption("--compression takes auto, always or never, not '" + value + "'");
+    }
     else if (option == "--trusted-proxy") settings.trustedProxies.push_back(value);
     else if (option == "--admin-address") {
       settings.admin.enabled = true;
@@ -345,6 +354,7 @@ int main(int argc, char** argv) {
   if (settings.sso.requiredForBridges && !settings.sso.enabled)
     return fail("--sso-required (required in [sso]) needs --sso-user (user in [sso])");
 
+  DRAVCompression::DRAVCompressedData::setCompressionChoice(config.compression);
   raiseDescriptorLimit();
   sigset_t signals;
   sigemptyset(&signals);

@@ -152,6 +152,8 @@ const char* callUsage() {
          "  -DRAVhttp_auth_mode none|basic|ntlm  -DRAVhttp_auth_user USER  -DRAVhttp_auth_pwd PASS\n"
          "  -DRAVproxy_host HOST  -DRAVproxy_port PORT  -DRAVproxy_user USER  -DRAVproxy_pwd PASS\n"
          "  -DRAVreq_timeout MS  -DRAVconn_timeout MS  -DRAVgzip_threshold BYTES\n"
+         "  -DRAVgzip_mode auto|always|never (binary values at or above the threshold:\n"
+         "  compressed when a sample shows it pays, always, or never; default auto)\n"
          "  https is verified against the system's authorities; -DRAVssl_ca_file FILE and\n"
          "  -DRAVssl_ca_folder DIR trust more (a private CA); -DRAVssl_verify off checks\n"
          "  no certificate at all (test setups only)\n"

@@ -179,6 +179,9 @@ int run(int argc, char** argv) {
   }
   if (command.encoding) {
     if (command.thresholdGiven) DRAVCompression::DRAVCompressedData::setCompressionThreshold(command.threshold);
+    // A body written to be looked at or replayed: every binary value at or
+    // above the threshold compressed, whatever a sample of it would say.
+    DRAVCompression::DRAVCompressedData::setCompressionChoice(DRAVCompression::DRAVCompressionChoice::Always);
     return encode(command.words, command.output);
   }
   const std::string input = command.words.empty() ? "-" : command.words[0];

@@ -37,13 +37,15 @@ struct BridgeCall {
   // methods it has); false when the host keeps that to itself (dravbridge
   // --no-describe).
   bool describe = true;
-  // The memory the call may hold beside its argument bytes: a bridge sets it
-  // on the input stream it decodes them from, and charges what else it holds
+  // The memory the call may hold: the host counts the argument bytes
+  // (argumentsCharged of them) as held from the start; a bridge sets it on
+  // the input stream it decodes them from, and charges what else it holds
   // for the call (results, the serialized answer) as it allocates, refunding
-  // what it frees. Null when the host bounds nothing. The host answers 413
-  // when a decoder refused a charge on it (an HttpError 413 of the bridge's
-  // own stands).
+  // what it frees, the argument bytes among them once it holds them no
+  // longer. Null when the host bounds nothing. The host answers 413 when a
+  // decoder refused a charge on it (an HttpError 413 of the bridge's own stands).
   DRAVDecodeBudget* decodeBudget = nullptr;
+  std::uint64_t argumentsCharged = 0;
   // Where the bridge may record what it answered; null when nobody asks. The
   // host reads the status a bridge writes through ResponseWrapper::WriteStatus
   // on its own; only a bridge that writes its status otherwise (in one piece

@@ -16,7 +16,7 @@ namespace DRAVHost {
 // What a plugin and its host must agree on: BridgeHandler, BridgeCall,
 // CallReport, HttpError, the page objects and the entry point. Raised with
 // every change to them that a built plugin would notice.
-constexpr unsigned kBridgePluginAbi = 2;
+constexpr unsigned kBridgePluginAbi = 3;
 
 }  // namespace DRAVHost
 

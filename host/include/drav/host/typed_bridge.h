@@ -38,6 +38,7 @@ public:
     headers.user = call.user;
     headers.describe = call.describe;
     headers.decodeBudget = call.decodeBudget;
+    headers.argumentsCharged = call.argumentsCharged;
     long code;
     try {
       code = DRAVMethodTable::serve(headers, request, response);
