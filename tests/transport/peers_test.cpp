@@ -89,14 +89,19 @@ TEST_F(SingleSignOn, ARefusedLogonStopsTheCallWithTheLogonsAnswer) {
   refused.status = 401;
   refused.body = "wrong password\x1b]0;owned\x07";
   server->enqueue(refused);
-  Reply noSession;
-  noSession.body = "a page without a session";
+  std::vector<const char*> answers = {"answered HTTP 401: wrong password\\x1B]0;owned\\x07"};
   // The process's cookie store may hold a session for 127.0.0.1 from
-  // another test (cookies know no port): this answer ends it.
-  noSession.header("Set-Cookie", "SMSESSION=gone; Path=/; Max-Age=0");
-  server->enqueue(noSession);
-  for (const char* expected : {"answered HTTP 401: wrong password\\x1B]0;owned\\x07",
-                               "answered HTTP 200 without a session (SMSESSION): a page without a session"}) {
+  // another test (cookies know no port): this answer ends it. Wine's store
+  // keeps a cookie a server ends (a cookie ended by Max-Age=0 stays), so there
+  // the second logon finds the old session.
+  if (!dravtest::runningUnderWine()) {
+    Reply noSession;
+    noSession.body = "a page without a session";
+    noSession.header("Set-Cookie", "SMSESSION=gone; Path=/; Max-Age=0");
+    server->enqueue(noSession);
+    answers.push_back("answered HTTP 200 without a session (SMSESSION): a page without a session");
+  }
+  for (const char* expected : answers) {
     DRAVHttpRequestPtr request(proxy->createRequest());
     try {
       callWith(*request.get(), "args");
@@ -108,8 +113,8 @@ TEST_F(SingleSignOn, ARefusedLogonStopsTheCallWithTheLogonsAnswer) {
     }
   }
   const std::vector<drav_test::RecordedRequest> seen = server->requests();
-  ASSERT_EQ(seen.size(), 2u) << "two logons, no call";
-  EXPECT_EQ(seen[1].method, "GET");
+  ASSERT_EQ(seen.size(), answers.size()) << "logons only, no call";
+  EXPECT_EQ(seen.back().method, "GET");
 }
 
 // A sign-on that cannot even be opened (a port no connection can have) is
