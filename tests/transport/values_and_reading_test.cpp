@@ -430,6 +430,11 @@ TEST_F(Reading, ADownloadCutShortFailsKeepingWhatArrived) {
   try {
     request->downloadResource(server->url("/cut"), data);
     ADD_FAILURE() << "a body of 100000 bytes ending at 40000 went through as " << data.size() << " bytes";
+  } catch (const HttpPostDataException& e) {
+    // Wine's WinINet reads ahead while it sends: the reset may reach it
+    // before the answer's head is handed over, which fails the send.
+    EXPECT_TRUE(dravtest::runningUnderWine()) << e.what();
+    EXPECT_TRUE(data.empty());
   } catch (const DRAVException& e) {
     const std::string text = e.what();
     // Wine's WinINet names a reset by its socket error number, not as a WinINet error.
