@@ -88,7 +88,8 @@ TEST_F(HostileServer, AnErrorAnswerNamesWhoAnsweredAndShowsWhatItSaysEscaped) {
   proxyPage.status = 502;
   proxyPage.reason = "Bad Gateway";
   proxyPage.header("Content-Type", "text/html");
-  proxyPage.body = "<html>\r\n<head><title>502 Bad\r\n  Gateway</title></head>\r\n<body>\r\n<center><h1>502 Bad "
+  // A closing tag before the title (in a comment) is not its end; tags in any case.
+  proxyPage.body = "<html>\r\n<!-- </TITLE> -->\r\n<head><TITLE>502 Bad\r\n  Gateway</title></head>\r\n<body>\r\n<center><h1>502 Bad "
                    "Gateway</h1></center>\r\n<hr><center>nginx</center>\r\n</body>\r\n</html>\r\n";
   Reply proxyText;
   proxyText.status = 400;
