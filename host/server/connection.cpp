@@ -191,15 +191,18 @@ private:
       return finalClose();
     // An idle connection holds no buffer while it waits.
     in_.releaseInputIfEmpty();
-    if constexpr (!kTls) {
+    if (!kTls && in_.holdsInput()) {
+      // The rest of a head begun: read into its buffer once the socket has more.
       lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
         if (e) return self->finalClose();
         self->readMoreHead();
       });
     } else {
-      if (in_.holdsInput()) return readMoreHead();
-      // The socket's readiness says nothing of bytes the TLS layer holds, so
-      // the first bytes are read into a few of our own.
+      if (kTls && in_.holdsInput()) return readMoreHead();
+      // A new head's first bytes are read into a few of our own: a read the
+      // event loop retries when bytes come costs no system call while it
+      // waits, where a wait for readiness costs one each time (and with TLS
+      // the socket's readiness says nothing of bytes the TLS layer holds).
       stream_.async_read_some(asio::buffer(firstBytes_), [self = this->shared_from_this()](const error_code& e,
                                                                                            std::size_t bytes) {
         if (!self->entry_.disarm()) return self->headTimedOut();
@@ -502,8 +505,9 @@ private:
   std::unique_ptr<char[]> lingerBuffer_;  // also what a TLS connection reads a dropped body into
   std::optional<std::uint64_t> discardLeft_;  // of a body being dropped; nothing: until the client ends
   Clock::time_point discardDeadline_;
-  // A TLS connection's first bytes of a head, while it holds no input buffer.
-  std::array<char, kTls ? 256 : 0> firstBytes_;
+  // A head's first bytes, while the connection holds no input buffer: room
+  // for a whole small call's head and arguments.
+  std::array<char, 512> firstBytes_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
   bool headClockRunning_ = false;
