@@ -549,7 +549,9 @@ size_t Transfer::onWrite(char* data, size_t size, size_t count, void* self) {
   if (direct < n) {
     if (t.spillPos_ > 0) t.spill_.erase(t.spill_.begin(), t.spill_.begin() + static_cast<long>(t.spillPos_));
     t.spillPos_ = 0;
-    t.spill_.insert(t.spill_.end(), data + direct, data + n);
+    // As bytes, so that the copy is one block move, not a conversion of each char.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    t.spill_.insert(t.spill_.end(), bytes + direct, bytes + n);
   }
   return n;
 }

@@ -161,7 +161,8 @@ void DRAVHttpRequest::downloadResource(const std::string& url, std::vector<unsig
   for (unsigned long k; !tooLong && (k = DRAV::detail::readPiece(h.request, piece, n, ended, Annal::M)) > 0;) {
     tooLong = k > downloadLimit_ - got;
     const std::uint64_t kept = tooLong ? downloadLimit_ - got : k;
-    data.insert(data.end(), piece, piece + kept);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(piece);
+    data.insert(data.end(), bytes, bytes + kept);
     got += kept;
   }
   const DWORD readError = ended ? static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED) : GetLastError();
