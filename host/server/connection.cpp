@@ -461,9 +461,12 @@ private:
     if constexpr (!kTls) {
       lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
         if (!self->entry_.disarm() || e) return self->finalClose();
-        // Read here, into the thread's own scratch: nothing is held between reads.
-        thread_local std::array<char, kDiscardChunk> scratch;
-        const long got = self->receiveNow(scratch.data(), self->discardRoom(scratch.size()));
+        // Read here, into the thread's own scratch: nothing is held between
+        // reads. Made on the thread's first drop: an array in thread storage
+        // would be zeroed, and so take memory, in every thread the host starts.
+        thread_local std::unique_ptr<char[]> scratch;
+        if (!scratch) scratch.reset(new char[kDiscardChunk]);
+        const long got = self->receiveNow(scratch.get(), self->discardRoom(kDiscardChunk));
         if (got == 0) return self->finalClose();  // the peer ended (or the connection failed)
         if (got > 0) self->dropped(static_cast<std::size_t>(got));
         self->discardMore();
