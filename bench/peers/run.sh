@@ -11,6 +11,11 @@
 # figure means.
 #
 #   bench/peers/run.sh [BUILD_DIR]      (default build/peers; PEERS_ROUNDS=3)
+#
+# PEERS_BEFORE=OTHER_BUILD_DIR (a tree of another version of ours, with the
+# target `peers` built) adds that version as a fourth framework in the same
+# rounds, with a column of its own and the ratio of ours to it: a change
+# measured before and after in one run.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,6 +37,13 @@ else
 fi
 cmake --build "$build" --target peers
 bin="$build/bench/peers"
+before_build=${PEERS_BEFORE:-}
+if [ -n "$before_build" ]; then
+  before_build=$(cd "$before_build" && pwd)
+  for f in tools/dravbridge/dravbridge bench/peers/libpeer.so bench/peers/peers_client_drav; do
+    [ -e "$before_build/$f" ] || { echo "peers: $before_build has no $f (build its target peers)" >&2; exit 2; }
+  done
+fi
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
 
 work=$(mktemp -d /tmp/peers.XXXXXX)
@@ -63,14 +75,17 @@ start_server() {
 
 # A 64 MiB echo held once, and room for its compressed form beside it.
 drav_call_budget=$((160 * mib))
+# drav_host BUILD_DIR [OPTION...]: that tree's dravbridge serving its bridge.
 drav_host() {
-  exec "$build/tools/dravbridge/dravbridge" --port 0 --bridge "$bin/libpeer.so" \
+  local tree=$1
+  shift
+  exec "$tree/tools/dravbridge/dravbridge" --port 0 --bridge "$tree/bench/peers/libpeer.so" \
     --call-memory-budget $drav_call_budget "$@"
 }
-start_server drav '^dravbridge: listening on port \([0-9]*\)$' drav_host
+start_server drav '^dravbridge: listening on port \([0-9]*\)$' drav_host "$build"
 declare -A address pid
 address[drav.default]="http://127.0.0.1:$server_port/bridges/peer" pid[drav.default]=$server_pid
-start_server drav_off '^dravbridge: listening on port \([0-9]*\)$' drav_host --compression never
+start_server drav_off '^dravbridge: listening on port \([0-9]*\)$' drav_host "$build" --compression never
 address[drav.off]="http://127.0.0.1:$server_port/bridges/peer" pid[drav.off]=$server_pid
 start_server grpc '^port \([0-9]*\)$' "$bin/peers_server_grpc"
 address[grpc.default]="127.0.0.1:$server_port" pid[grpc.default]=$server_pid
@@ -80,9 +95,20 @@ address[thrift.default]="127.0.0.1:$server_port" pid[thrift.default]=$server_pid
 for f in grpc thrift; do address[$f.off]=${address[$f.default]} pid[$f.off]=${pid[$f.default]}; done
 # Our client's switch, for the process.
 declare -A client_options=([drav.off]="-DRAVgzip_mode never")
+declare -A client_program=([drav]="$bin/peers_client_drav" [grpc]="$bin/peers_client_grpc"
+  [thrift]="$bin/peers_client_thrift")
+frameworks=(drav grpc thrift)
+if [ -n "$before_build" ]; then
+  start_server before '^dravbridge: listening on port \([0-9]*\)$' drav_host "$before_build"
+  address[before.default]="http://127.0.0.1:$server_port/bridges/peer" pid[before.default]=$server_pid
+  start_server before_off '^dravbridge: listening on port \([0-9]*\)$' drav_host "$before_build" --compression never
+  address[before.off]="http://127.0.0.1:$server_port/bridges/peer" pid[before.off]=$server_pid
+  client_options[before.off]=${client_options[drav.off]}
+  client_program[before]="$before_build/bench/peers/peers_client_drav"
+  frameworks+=(before)
+fi
 
 # --- measurements ------------------------------------------------------------
-frameworks=(drav grpc thrift)
 results="$work/results" failures="$work/failures"
 : >"$results"
 : >"$failures"
@@ -94,7 +120,7 @@ measure() {
   shift 4
   local key="$framework.$variant" line
   # shellcheck disable=SC2086  # the options are words
-  if line=$("$bin/peers_client_$framework" "${address[$key]}" "${pid[$key]}" "$@" ${client_options[$key]:-} \
+  if line=$("${client_program[$framework]}" "${address[$key]}" "${pid[$key]}" "$@" ${client_options[$key]:-} \
       2>"$work/client.err"); then
     echo "round=$round framework=$framework variant=$variant measure=$label $line" >>"$results"
   else
@@ -104,12 +130,13 @@ measure() {
   kill -0 "${pid[$key]}" 2>/dev/null || { echo "peers: the $framework server died" >&2; exit 2; }
 }
 
-# The three frameworks one after the other, starting with a different one
-# each round.
+# The frameworks one after the other, starting with a different one each
+# round.
 each_framework() {
   local round=$1
   shift
-  for i in 0 1 2; do measure "$round" "${frameworks[(i + round) % 3]}" "$@"; done
+  local count=${#frameworks[@]}
+  for ((i = 0; i < count; i++)); do measure "$round" "${frameworks[(i + round) % count]}" "$@"; done
 }
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -137,6 +164,11 @@ echo "  ours: $build_type build, dravbridge default settings but --call-memory-b
 echo "  gRPC $(version libgrpc++-dev) (protobuf $(version libprotobuf-dev)): synchronous unary calls, default settings" \
   "but the largest message received at 128 MiB on both sides (default 4 MiB)"
 echo "  Thrift $(version libthrift-dev): binary protocol, buffered TCP transport, threaded server, default settings"
+if [ -n "$before_build" ]; then
+  before_source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$before_build/CMakeCache.txt")
+  echo "  ours before: $before_build, built from $(git -C "$before_source" log -1 --format='%h %s' 2>/dev/null ||
+    echo "$before_source"), the same settings"
+fi
 python3 "$here/table.py" "$results"
 if [ -s "$failures" ]; then
   echo

@@ -33,7 +33,8 @@ for variant, title in (("default", "default settings"), ("off", "compression off
             (f"echo64m.{kind}", variant, "client_peak_mb", "  client peak above idle (MB, x payload)", "peak"),
         ]
 
-FRAMEWORKS = ("drav", "grpc", "thrift")
+# Column titles; "before" (another version of ours) only when measured.
+TITLES = {"drav": "ours", "grpc": "gRPC", "thrift": "Thrift", "before": "before"}
 
 
 def read(path):
@@ -63,20 +64,23 @@ def show(value, form):
 
 def main():
     figures = read(sys.argv[1])
-    header = ("", "ours", "gRPC", "Thrift", "ours/gRPC", "ours/Thrift")
+    measured = {framework for cells in figures.values() for framework in cells}
+    frameworks = [f for f in TITLES if f in ("drav", "grpc", "thrift") or f in measured]
+    peers = frameworks[1:]
+    header = ("", *(TITLES[f] for f in frameworks), *(f"ours/{TITLES[p]}" for p in peers))
     lines = []
     for measure, variant, figure, label, form in ROWS:
         cells = figures[(measure, variant)]
         medians = {}
-        for framework in FRAMEWORKS:
+        for framework in frameworks:
             values = cells[framework][figure]
             medians[framework] = statistics.median(values) if values else None
         ours = medians["drav"]
         ratios = []
-        for peer in ("grpc", "thrift"):
+        for peer in peers:
             theirs = medians[peer]
             ratios.append(f"{ours / theirs:.2f}x" if ours is not None and theirs else "-")
-        lines.append((label, *(show(medians[f], form) for f in FRAMEWORKS), *ratios))
+        lines.append((label, *(show(medians[f], form) for f in frameworks), *ratios))
     widths = [max(len(row[i]) for row in [header] + lines) for i in range(len(header))]
     for row in [header] + lines:
         print(row[0].ljust(widths[0]) + "".join("  " + cell.rjust(width) for cell, width in zip(row[1:], widths[1:])))
