@@ -3,8 +3,9 @@
 #   scripts/install-deps.sh [PROFILE...]    (default: all)
 #   build    compile the library, the bridge host and the tools (the demo)
 #   test     build, plus the suites, sanitizers, fuzzers, benchmarks and their
-#            peers, the API reference and the Debian packages, valgrind for the
-#            instruction-count guard and tshark for the Wireshark dissector's test
+#            peers, the API reference and the Debian packages, valgrind and
+#            strace for the instruction-count guard and tshark for the
+#            Wireshark dissector's test
 #   peers    build, plus gRPC and Thrift for the optional peer benchmark
 #            (bench/peers/run.sh); not part of all
 #   windows  build, plus the mingw-w64 cross compilers and Wine (64- and
@@ -21,7 +22,7 @@ test=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev llvm
   libmsgpack-dev libmsgpack-cxx-dev
-  tinyproxy openssl curl nginx-light wrk python3 valgrind tshark
+  tinyproxy openssl curl nginx-light wrk python3 valgrind strace tshark
   doxygen dpkg-dev debhelper lintian systemd iproute2
 )
 peers=(
