@@ -199,10 +199,11 @@ private:
       });
     } else {
       if (kTls && in_.holdsInput()) return readMoreHead();
-      // A new head's first bytes are read into a few of our own: a read the
-      // event loop retries when bytes come costs no system call while it
-      // waits, where a wait for readiness costs one each time (and with TLS
-      // the socket's readiness says nothing of bytes the TLS layer holds).
+      // A new head's first bytes are read into a few of our own: a read
+      // (tried at once, then again when bytes come) leaves the socket's
+      // registration in epoll as it is, where each wait for readiness
+      // re-arms it with a system call of its own; and with TLS the socket's
+      // readiness says nothing of bytes the TLS layer holds.
       stream_.async_read_some(asio::buffer(firstBytes_), [self = this->shared_from_this()](const error_code& e,
                                                                                            std::size_t bytes) {
         if (!self->entry_.disarm()) return self->headTimedOut();
