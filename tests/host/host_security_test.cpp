@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -170,6 +171,40 @@ TEST(HostTls, AClientBeyondTheBoundGets503AfterItsHandshakeAndASilentOneIsCut) {
   served.reset();  // frees the place
   for (int i = 0; i < 100 && host.host().statistics().activeConnections > 0; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(200, refused.post(host.url(), callHeaders("echo", body.size()), body).status);
+}
+
+// Over TLS the body read ahead comes through the TLS layer's own reads: one
+// that stalls is cut as over plain HTTP, with a 408, not run as a body that
+// ended short.
+TEST(HostTls, AStalledBodyGets408) {
+  drav_test::TestCertificate certificate;
+  auto settings = testSettings();
+  settings.certFile = certificate.certFile();
+  settings.keyFile = certificate.keyFile();
+  settings.transferGrace = 300ms;
+  SampleHost host(settings);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(host.port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const timeval wait = {5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+  std::unique_ptr<SSL, void (*)(SSL*)> tls(SSL_new(context.get()), SSL_free);
+  SSL_set_fd(tls.get(), fd);
+  ASSERT_EQ(1, SSL_connect(tls.get()));
+  const std::string call = callRequest("echo", std::string(100, 'a'));
+  const std::string part = call.substr(0, call.find("\r\n\r\n") + 4 + 40);
+  ASSERT_EQ(static_cast<int>(part.size()), SSL_write(tls.get(), part.data(), static_cast<int>(part.size())));
+  std::string reply;
+  char piece[4096];
+  for (int n; reply.find("in time\n") == std::string::npos && (n = SSL_read(tls.get(), piece, sizeof piece)) > 0;)
+    reply.append(piece, static_cast<std::size_t>(n));
+  ::close(fd);
+  EXPECT_EQ(0u, reply.find("HTTP/1.1 408 ")) << reply;
+  EXPECT_NE(std::string::npos, reply.find("\r\n\r\nthe request body did not arrive in time\n")) << reply;
 }
 
 TEST(HostTls, AnUnusableCertificateOrKeyStopsTheStart) {
