@@ -311,6 +311,23 @@ TEST(HostileAnswers, ATransferCodingNeverOfferedIsRefused) {
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE)) << coding;
     EXPECT_LE(body.size(), packed.size()) << coding;
   }
+  // chunked alone, however spaced and spelt, is read as it is.
+  for (const char* coding : {"chunked \t", " \tCHUNKED", ", chunked"}) {
+    RawPeer peer([&](int socket, unsigned) {
+      if (RawPeer::readRequest(socket).empty()) return;
+      RawPeer::sendAll(socket, std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: ") + coding +
+                                   "\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
+    });
+    Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), peer.port(), nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(HttpOpenRequestW(connection, DRAV_W("GET"), DRAV_W("/coded"), nullptr, nullptr, nullptr, 0, 0));
+    bool ok = HttpSendRequestW(request, nullptr, 0, nullptr, 0) != FALSE;
+    ASSERT_TRUE(ok) << coding << ": " << GetLastError();
+    DWORD error = 0;
+    EXPECT_EQ("hello", readAll(request, 65536, &ok, &error)) << coding;
+    EXPECT_TRUE(ok) << coding << ": " << error;
+  }
 }
 #endif
 
