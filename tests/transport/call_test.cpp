@@ -379,23 +379,36 @@ TEST_F(Calls, CallsGoOutAsHttp11WhateverVersionTheProcessChoseBefore) {
 }
 
 #ifndef _WIN32
-// Counting handles needs our WinINet.
+// Counting handles needs our WinINet. A refusal is drained before the call
+// is made again, so that its connection serves again, even when it is far
+// larger than what the connection buffers; one too long to drain (more than
+// 4096 pieces) closes its request.
 TEST_F(Calls, DrainingALongRefusalStopsAndClosesItsRequest) {
-  makeProxy(AuthInfo().user("u").pass("p"));
-  Reply refusal;
-  refusal.status = 401;
-  refusal.header("WWW-Authenticate", "Basic realm=\"r\"");
-  refusal.generatedBodySize = 5000;  // more than the 4096 pieces of one byte drained
-  server->enqueue(refusal);
-  const std::size_t open = drav_wininet::openHandleCount();
-  {
-    DRAVHttpRequestPtr request(proxy->createRequest());
-    request->setReadChunkSize(1);
-    EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
-    EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+  struct Case {
+    std::size_t refusalSize;
+    unsigned long piece;  // read size; 0: the default
+  };
+  for (const Case c : {Case{400000, 0}, Case{5000, 1}}) {
+    SCOPED_TRACE(c.refusalSize);
+    server = drav_test::openTestServer();  // one whose connections are counted from 0
+    ASSERT_TRUE(server);
+    makeProxy(AuthInfo().user("u").pass("p"));
+    Reply refusal;
+    refusal.status = 401;
+    refusal.header("WWW-Authenticate", "Basic realm=\"r\"");
+    refusal.generatedBodySize = c.refusalSize;
+    server->enqueue(refusal);
+    const std::size_t open = drav_wininet::openHandleCount();
+    {
+      DRAVHttpRequestPtr request(proxy->createRequest());
+      request->setReadChunkSize(c.piece);
+      EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
+      EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
+    }
+    EXPECT_EQ(server->requests().size(), 2u);
+    if (c.piece == 0) EXPECT_EQ(server->connectionsAccepted(), 1u) << "the drained connection serves again";
+    EXPECT_EQ(drav_wininet::openHandleCount(), open + 2) << "only the proxy's session and connection stay open";
   }
-  EXPECT_EQ(server->requests().size(), 2u);
-  EXPECT_EQ(drav_wininet::openHandleCount(), open + 2) << "only the proxy's session and connection stay open";
 }
 #endif
 
