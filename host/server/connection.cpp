@@ -208,7 +208,11 @@ private:
       // the socket's readiness says nothing of bytes the TLS layer holds).
       stream_.async_read_some(asio::buffer(firstBytes_), [self = this->shared_from_this()](const error_code& e,
                                                                                            std::size_t bytes) {
-        if (!self->entry_.disarm()) return self->headTimedOut();
+        // Bytes read as idle connections close for a stop are a request its
+        // client sent before it could see the close: it is served all the same.
+        if (!self->entry_.disarm() && !(bytes > 0 && self->shared_.registry.closingIdle() &&
+                                        !self->shared_.registry.stopping()))
+          return self->headTimedOut();
         if (e || bytes == 0) return self->finalClose();
         self->in_.received(self->firstBytes_.data(), bytes);
         self->readHead();
