@@ -168,6 +168,9 @@ private:
 
   void awaitHead() {
     if (served_ >= settings_.maxRequestsPerConnection) return close();
+    // The wait for the next request counts from here: empty lines before its
+    // request line do not start it again.
+    idleDeadline_ = Clock::now() + settings_.idleTimeout;
     in_.beginHead();
     readHead();
   }
@@ -186,7 +189,7 @@ private:
     // an idle connection does: heads begun a byte each would else hold every
     // place for the head timeout.
     const bool givesWay = !in_.headBegun() || shared_.registry.givesWay();
-    if (!entry_.arm(headClockRunning_ ? headDeadline_ : Clock::now() + settings_.idleTimeout, false, givesWay,
+    if (!entry_.arm(headClockRunning_ ? headDeadline_ : idleDeadline_, false, givesWay,
                     !in_.headBegun()))
       return finalClose();
     // An idle connection holds no buffer while it waits.
@@ -206,7 +209,11 @@ private:
       // readiness says nothing of bytes the TLS layer holds.
       stream_.async_read_some(asio::buffer(firstBytes_), [self = this->shared_from_this()](const error_code& e,
                                                                                            std::size_t bytes) {
-        if (!self->entry_.disarm()) return self->headTimedOut();
+        // Bytes read as idle connections close for a stop are a request its
+        // client sent before it could see the close: it is served all the same.
+        if (!self->entry_.disarm() && !(bytes > 0 && self->shared_.registry.closingIdle() &&
+                                        !self->shared_.registry.stopping()))
+          return self->headTimedOut();
         if (e || bytes == 0) return self->finalClose();
         self->in_.received(self->firstBytes_.data(), bytes);
         self->readHead();
@@ -514,6 +521,7 @@ private:
   std::array<char, 512> firstBytes_;
   std::optional<Clock::time_point> refusalDeadline_;  // set while refusing a TLS client
   Clock::time_point headDeadline_;
+  Clock::time_point idleDeadline_;  // of the wait for the next request's first byte
   bool headClockRunning_ = false;
   bool ownWait_ = false;  // the running request holds a client wait of its own
   unsigned served_ = 0;

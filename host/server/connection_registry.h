@@ -85,6 +85,8 @@ public:
   std::uint64_t added() const { return added_.load(); }
   std::uint64_t refused() const { return refused_.load(); }
   bool stopping() const { return stopping_.load(); }
+  // Whether closeIdle() was called.
+  bool closingIdle() const { return closingIdle_.load(); }
 
 private:
   static void cut(Entry& entry, bool bothWays);

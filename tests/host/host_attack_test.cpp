@@ -171,6 +171,23 @@ TEST(HostAttack, SilentConnectionsEndQuietlyAtTheHeadDeadline) {
   EXPECT_EQ(0u, host.host().statistics().activeConnections);
 }
 
+// Empty lines before a request line are no request: a kept-alive connection
+// fed one now and then is closed at its idle deadline all the same.
+TEST(HostAttack, EmptyLinesDoNotHoldAnIdleConnectionOpen) {
+  auto settings = testSettings();
+  settings.idleTimeout = 300ms;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  client.send(callRequest("echo", smallArgs()));
+  ASSERT_EQ(200, client.readReply().status);
+  bool closed = false;
+  for (int i = 0; i < 20 && !closed; ++i) {  // an empty line each 100 ms, for 2 s
+    client.sendWhileAccepted("\r\n", 10ms);
+    closed = client.closedByPeer(100ms);
+  }
+  EXPECT_TRUE(closed);
+}
+
 TEST(HostAttack, ThousandsOfIdleConnectionsCostLittleAndHoldNoThread) {
   rlimit limit{};
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));

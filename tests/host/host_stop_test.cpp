@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -51,6 +54,41 @@ TEST(HostStop, ACallOnItsWayIsAnsweredWithCloseAndIdleConnectionsDoNotHoldTheSto
   EXPECT_TRUE(silent.closedByPeer(2s));
   stopper.join();
   EXPECT_LT(Clock::now() - start, 1500ms) << "the stop ends with the drain and a moment, not at any time-out";
+}
+
+// Idle connections close 100 ms after the listener at the earliest: requests
+// sent before that are all served, however many the loop has still to take
+// up when the close comes (what the host has read of one is never dropped).
+TEST(HostStop, RequestsSentBeforeIdleConnectionsCloseAreAllServed) {
+  rlimit limit{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+  const int count = static_cast<int>(std::min<rlim_t>(1000, (limit.rlim_cur - 200) / 2));
+  auto settings = testSettings();
+  settings.eventLoops = 1;  // one loop takes every request up in turn
+  settings.idleTimeout = 20s;
+  settings.stopGrace = 5s;
+  SampleHost host(settings);
+  const std::string request = "GET /nothing HTTP/1.1\r\nHost: h\r\n\r\n";
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<RawClient>(host.port()));
+    clients.back()->send(request);
+    ASSERT_EQ(404, clients.back()->readReply().status);
+  }
+  const auto start = Clock::now();
+  std::thread stopper([&] { host.host().stop(); });
+  std::this_thread::sleep_for(80ms);
+  std::vector<RawClient*> sent;
+  for (auto& client : clients) {
+    if (Clock::now() - start >= 95ms) break;
+    client->send(request);
+    sent.push_back(client.get());
+  }
+  std::size_t answered = 0;
+  for (RawClient* client : sent) answered += client->readReply(2s).status == 404;
+  stopper.join();
+  if (sent.size() < 100) GTEST_SKIP() << "too few requests sent in time to tell";
+  EXPECT_EQ(sent.size(), answered);
 }
 
 TEST(HostStop, WhileDrainingHealthzSays503AndCallsAreServedWithClose) {
