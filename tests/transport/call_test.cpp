@@ -379,6 +379,33 @@ TEST_F(Calls, CallsGoOutAsHttp11WhateverVersionTheProcessChoseBefore) {
 }
 
 #ifndef _WIN32
+// Counting handles needs our WinINet. receive() on a request handle of the
+// caller's own reads its answer in pieces as on the call's, and its end
+// closes that handle.
+TEST_F(Calls, ReceiveReadsAnotherRequestHandleAndItsEndClosesIt) {
+  Reply reply;
+  reply.body = "an answer of thirty-one bytes..";
+  server->enqueue(reply);
+  const std::size_t open = drav_wininet::openHandleCount();
+  HINTERNET session = InternetOpenW(DRAV_W("receive-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET connection =
+      InternetConnectW(session, DRAV_W("127.0.0.1"), server->port(), nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  HINTERNET handle = HttpOpenRequestW(connection, nullptr, DRAV_W("/own"), nullptr, nullptr, nullptr, 0, 0);
+  ASSERT_TRUE(HttpSendRequestW(handle, nullptr, 0, nullptr, 0)) << GetLastError();
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  std::string body;
+  char* piece = nullptr;
+  for (unsigned long n, reads = 0; reads < 100 && (n = request->receive(handle, piece, 7)) > 0; ++reads) {
+    EXPECT_LE(n, 7u);
+    body.append(piece, n);
+  }
+  EXPECT_EQ(body, reply.body);
+  EXPECT_EQ(piece, nullptr) << "the last receive leaves the buffer null";
+  EXPECT_EQ(drav_wininet::openHandleCount(), open + 2) << "the end closed the request handle";
+  InternetCloseHandle(connection);
+  InternetCloseHandle(session);
+}
+
 // Counting handles needs our WinINet. A refusal is drained before the call
 // is made again, so that its connection serves again, even when it is far
 // larger than what the connection buffers; one too long to drain (more than
