@@ -401,6 +401,24 @@ TEST(HostHttp, ClosesAConnectionLeftIdle) {
   EXPECT_TRUE(client.closedByPeer(3s));
 }
 
+// The head time-out counts from a head's first byte: on a connection kept
+// alive longer than that, the next head arriving in parts is waited for.
+TEST(HostHttp, EachHeadOnAKeptConnectionHasTheWholeHeadTimeout) {
+  auto settings = testSettings();
+  settings.headTimeout = 1s;
+  settings.idleTimeout = 10s;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  client.send(callRequest("echo", oneIntArgs()));
+  ASSERT_EQ(200, client.readReply().status);
+  std::this_thread::sleep_for(1500ms);
+  const std::string call = callRequest("echo", oneIntArgs());
+  client.send(call.substr(0, 20));
+  std::this_thread::sleep_for(100ms);
+  client.send(call.substr(20));
+  EXPECT_EQ(200, client.readReply().status);
+}
+
 // An idle connection may have a call on its way: the stop leaves it (and a
 // head still arriving) to the client until the grace is over, then ends it.
 TEST(HostHttp, StopEndsOpenConnectionsOnceTheGraceIsOver) {
