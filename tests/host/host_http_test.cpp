@@ -325,6 +325,23 @@ TEST(HostHttp, KeepsAConnectionAliveAcrossCalls) {
   EXPECT_EQ(5u, statistics.requestsServed);
 }
 
+// A kept-alive connection carries so many requests: the last one's answer
+// says it closes, and it does.
+TEST(HostHttp, AConnectionEndsAfterItsLastAllowedRequestAndItsAnswerSaysSo) {
+  auto settings = testSettings();
+  settings.maxRequestsPerConnection = 3;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  for (int i = 1; i <= 3; ++i) {
+    client.send(callRequest("echo", oneIntArgs()));
+    const HttpReply reply = client.readReply();
+    ASSERT_EQ(200, reply.status) << "request " << i;
+    EXPECT_EQ(i == 3 ? "close" : "", reply.header("Connection")) << "request " << i;
+  }
+  EXPECT_TRUE(client.closedByPeer(3s));
+  EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
+}
+
 TEST(HostHttp, AClientWaitingForContinueGetsItBeforeSendingTheBody) {
   SampleHost host;
   RawClient client(host.port());
