@@ -22,6 +22,19 @@ namespace {
 
 std::string emptyArgs() { return encodeArgs(DRAVArgs()); }
 
+// A TCP connection to the host on 127.0.0.1, for a TLS client of the test's
+// own; -1 when it cannot be made.
+int connectTo(unsigned short port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
 TEST(HostAuth, CallsWithoutTheRightCredentialsGetAChallengeOnTheSameConnection) {
   auto settings = testSettings();
   settings.user = "ann";
@@ -92,12 +105,8 @@ TEST(HostTls, AClientThatResetsMidAnswerEndsOnlyItsOwnConnection) {
   settings.keyFile = certificate.keyFile();
   SampleHost host(settings);
   {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(host.port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    const int fd = connectTo(host.port());
+    ASSERT_GE(fd, 0);
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     SSL* tls = SSL_new(context);
     SSL_set_fd(tls, fd);
@@ -183,12 +192,8 @@ TEST(HostTls, AStalledBodyGets408) {
   settings.keyFile = certificate.keyFile();
   settings.transferGrace = 300ms;
   SampleHost host(settings);
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(host.port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const int fd = connectTo(host.port());
+  ASSERT_GE(fd, 0);
   const timeval wait = {5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
