@@ -326,20 +326,25 @@ TEST(HostHttp, KeepsAConnectionAliveAcrossCalls) {
 }
 
 // A kept-alive connection carries so many requests: the last one's answer
-// says it closes, and it does.
+// says it closes, and it does, whether a bridge or the host answers it.
 TEST(HostHttp, AConnectionEndsAfterItsLastAllowedRequestAndItsAnswerSaysSo) {
   auto settings = testSettings();
   settings.maxRequestsPerConnection = 3;
   SampleHost host(settings);
-  RawClient client(host.port());
-  for (int i = 1; i <= 3; ++i) {
-    client.send(callRequest("echo", oneIntArgs()));
-    const HttpReply reply = client.readReply();
-    ASSERT_EQ(200, reply.status) << "request " << i;
-    EXPECT_EQ(i == 3 ? "close" : "", reply.header("Connection")) << "request " << i;
+  for (const bool lastToTheHost : {false, true}) {
+    SCOPED_TRACE(lastToTheHost);
+    RawClient client(host.port());
+    for (int i = 1; i <= 3; ++i) {
+      const bool toTheHost = lastToTheHost && i == 3;
+      client.send(toTheHost ? std::string("GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                            : callRequest("echo", oneIntArgs()));
+      const HttpReply reply = client.readReply();
+      ASSERT_EQ(toTheHost ? 404 : 200, reply.status) << "request " << i;
+      EXPECT_EQ(i == 3 ? "close" : "", reply.header("Connection")) << "request " << i;
+    }
+    EXPECT_TRUE(client.closedByPeer(3s));
   }
-  EXPECT_TRUE(client.closedByPeer(3s));
-  EXPECT_EQ(1u, host.host().statistics().connectionsAccepted);
+  EXPECT_EQ(2u, host.host().statistics().connectionsAccepted);
 }
 
 TEST(HostHttp, AClientWaitingForContinueGetsItBeforeSendingTheBody) {
