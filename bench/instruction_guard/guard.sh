@@ -58,7 +58,7 @@ syscalls() {
 # strace); sets client_count and host_count (instructions or system calls).
 count() {
   local calls=$1 tool=$2 out="$work/host.$1.$2.out"
-  local -a wrap
+  local -a wrap client_wrap
   case $tool in
     callgrind) wrap=("${callgrind[@]}" --callgrind-out-file="$work/host.$calls")
       client_wrap=("${callgrind[@]}" --callgrind-out-file="$work/client.$calls") ;;
@@ -93,7 +93,7 @@ count() {
   fi
 }
 
-# Per call (per 100 calls with `$3` = 100): the long run's count less the
+# Per call (per 100 calls with `$2` = 100): the long run's count less the
 # short run's, over the calls between them; sets client_per_call and host_per_call.
 per_call() {
   local tool=$1 scale=$2
