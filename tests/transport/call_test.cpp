@@ -515,6 +515,15 @@ TEST_F(Calls, NamesWithControlCharactersAreRefusedBeforeAnythingIsSent) {
   }
   EXPECT_TRUE(server->requests().empty());
   EXPECT_EQ(server->connectionsAccepted(), 0u);
+  // Spaces are no control characters: such names go out as they are.
+  proxy.reset(new DRAVBridgeProxy("Test Bridge", Url(server->url("/bridge/calls")), AuthInfo()));
+  DRAVHttpRequestPtr request(proxy->createRequest());
+  EXPECT_EQ(callWith(*request.get(), "abc"), 3u);
+  std::string body = "abc";
+  EXPECT_EQ(request->call("Echo all", &body[0], 3, 0, false, StreamingNo, nullptr, 0), 3u);
+  ASSERT_EQ(server->requests().size(), 2u);
+  EXPECT_EQ(server->requests().at(0).header("DRAVBridgeName"), "Test Bridge");
+  EXPECT_EQ(server->requests().at(1).header("DRAVMethodName"), "Echo all");
 }
 
 // A scheme other than http and https (a slip such as "htp") is refused
