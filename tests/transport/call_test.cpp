@@ -433,7 +433,9 @@ TEST_F(Calls, DrainingALongRefusalStopsAndClosesItsRequest) {
       EXPECT_EQ(request->getCallStatus().httpCode(), 200u);
     }
     EXPECT_EQ(server->requests().size(), 2u);
-    if (c.piece == 0) EXPECT_EQ(server->connectionsAccepted(), 1u) << "the drained connection serves again";
+    if (c.piece == 0) {
+      EXPECT_EQ(server->connectionsAccepted(), 1u) << "the drained connection serves again";
+    }
     EXPECT_EQ(drav_wininet::openHandleCount(), open + 2) << "only the proxy's session and connection stay open";
   }
 }
@@ -577,7 +579,9 @@ TEST_F(Calls, ACallWhoseBodyArrivedAndGotNoAnswerIsPostedOnce) {
           EXPECT_NE(std::string(e.what()).find("Call may have run: " + server->hostPort() + ": "), std::string::npos)
               << e.what();
           EXPECT_EQ(e.getErrorCode(), request->failureCode()) << label;
-          if (reset) EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_CONNECTION_RESET)) << label;
+          if (reset) {
+            EXPECT_EQ(e.getErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_CONNECTION_RESET)) << label;
+          }
         }
         const std::vector<drav_test::RecordedRequest> seen = server->requests();
         EXPECT_EQ(seen.size(), kept ? 2u : 1u) << label;
