@@ -370,12 +370,22 @@ std::vector<std::string> BridgeHost::Impl::stop() {
   if (!graceHurried) {
     // Requests on their way as the listener closed are served (and told
     // that the connection ends); connections that wait for one after that
-    // would only hold the grace to its end. Requests already taken, running
-    // or waiting for a slot, have the whole grace.
+    // would only hold the grace to its end, so they close once no call runs
+    // or waits any longer. Until then a proxy's kept-alive connection is
+    // served as before: the proxy cannot know that the host stops, and a
+    // call it sends down a connection as that closes fails (it may have
+    // arrived, so it is not sent again). Requests already taken, running or
+    // waiting for a slot, have the whole grace.
+    const auto untilGraceEnd = [&] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(graceEnd - std::chrono::steady_clock::now());
+    };
+    const auto callsEndedOrHurried = [&] {
+      return slots_->running() + slots_->clientWaits() == 0 || hurried(StopStep::Grace);
+    };
     if (!waitUntil(endedOrHurried, std::min(kRequestsInFlight, settings.stopGrace))) {
+      waitUntil(callsEndedOrHurried, untilGraceEnd());
       registry_->closeIdle();
-      waitUntil(endedOrHurried,
-                std::chrono::duration_cast<std::chrono::milliseconds>(graceEnd - std::chrono::steady_clock::now()));
+      waitUntil(endedOrHurried, untilGraceEnd());
     }
   }
   enterStep(StopStep::Ending);
