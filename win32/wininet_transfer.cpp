@@ -50,6 +50,10 @@ bool onlyChunked(std::string_view line) {
 
 // Room for the header lines of most answers, taken once.
 constexpr std::size_t kUsualHeaderLines = 8;
+// The most an answer's heads (interim ones and the tunnel's included) may
+// take: far beyond any host's, below libcurl's own bound, which would end
+// the exchange as if the connection had failed.
+constexpr std::size_t kMaxAnswerHeads = 256 * 1024;
 
 // The mark onSslContext is given to add the system's authorities: any
 // address will do.
@@ -234,7 +238,8 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   result_ = CURLE_OK;
   serverSeen_ = proxySeen_ = 0;
   attempts_ = 0;
-  answeredSinceAttempt_ = resendRefused_ = codingRefused_ = false;
+  answeredSinceAttempt_ = resendRefused_ = answerRefused_ = false;
+  headBytes_ = 0;
   streamed_ = streamed;
   bodySize_ = bodySize;
   bodyOffset_ = fed_ = accepted_ = 0;
@@ -444,7 +449,7 @@ DWORD Transfer::failure() {
   // refuses it now may have taken the request before.
   const bool resendFailed = attempts_ > 0 && !answeredSinceAttempt_ && beforeSending(result_);
   if (resendRefused_ || resendFailed) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
-  if (codingRefused_) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  if (answerRefused_) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   tlsFault_ = drav_wininet::tlsFault(result_, verifyError_, nulInName_, errorText_);
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
 }
@@ -563,6 +568,11 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   // Trailers: the final answer's head has ended, and what comes after its
   // body changes nothing of it, nor of the cookies.
   if (t.headReady_) return n;
+  t.headBytes_ += n;
+  if (t.headBytes_ > kMaxAnswerHeads) {
+    t.answerRefused_ = true;
+    return 0;
+  }
   // Before the first sending, heads are the proxy's answers to the opening
   // of a tunnel: kept apart, and none of their cookies is the server's.
   const bool tunnel = t.attempts_ == 0;
@@ -588,7 +598,7 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
     if (head.status == 401) t.serverSeen_ |= head.offeredAuth(false);
   } else {
     if (!tunnel && startsWithNoCase(line, "transfer-encoding:") && !onlyChunked(line)) {
-      t.codingRefused_ = true;
+      t.answerRefused_ = true;
       return 0;  // ends the exchange before libcurl decodes anything
     }
     if (!tunnel && t.storeCookies_ && startsWithNoCase(line, "set-cookie:")) {

@@ -197,7 +197,10 @@ private:
   long authInFlight_ = 0;  // which of 401/407 libcurl may answer by itself
   long serverSeen_ = 0, proxySeen_ = 0;
   bool headReady_ = false;
-  bool codingRefused_ = false;  // the answer came in a transfer coding never offered
+  // The answer came in a transfer coding never offered, or its heads
+  // outgrew kMaxAnswerHeads: it cannot be read.
+  bool answerRefused_ = false;
+  std::size_t headBytes_ = 0;  // of the answer's heads so far
   unsigned char* reader_ = nullptr;  // current read() buffer
   std::size_t readerRoom_ = 0, readerFilled_ = 0;
   std::vector<unsigned char> spill_;  // answer bytes that did not fit the reader
