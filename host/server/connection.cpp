@@ -110,7 +110,7 @@ public:
     headDeadline_ = Clock::now() + settings_.headTimeout;  // the first head counts from the accept
     headClockRunning_ = true;
     if constexpr (kTls) {
-      if (!entry_.arm(headDeadline_, true, false, true)) return finalClose();
+      if (!entry_.arm(headDeadline_, true, false, ConnectionRegistry::IdleClose::Cut)) return finalClose();
       stream_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](const error_code& e) {
         if (!self->entry_.disarm() || e) {
           Annal::Logger(Annal::XS) << "host: the TLS handshake failed: " << e.message();
@@ -190,7 +190,8 @@ private:
     // place for the head timeout.
     const bool givesWay = !in_.headBegun() || shared_.registry.givesWay();
     if (!entry_.arm(headClockRunning_ ? headDeadline_ : idleDeadline_, false, givesWay,
-                    !in_.headBegun()))
+                    in_.headBegun() ? ConnectionRegistry::IdleClose::Keep
+                                    : ConnectionRegistry::IdleClose::CutUnlessSent))
       return finalClose();
     // An idle connection holds no buffer while it waits.
     in_.releaseInputIfEmpty();
@@ -465,7 +466,7 @@ private:
   void discardMore() {
     if (discardLeft_ && *discardLeft_ == 0) return close();
     // No request is under way: a stopping host need not wait for this.
-    if (!entry_.arm(discardDeadline_, true, true, true)) return finalClose();
+    if (!entry_.arm(discardDeadline_, true, true, ConnectionRegistry::IdleClose::Cut)) return finalClose();
     if constexpr (!kTls) {
       lowest().async_wait(tcp::socket::wait_read, [self = this->shared_from_this()](const error_code& e) {
         if (!self->entry_.disarm() || e) return self->finalClose();

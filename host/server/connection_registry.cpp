@@ -5,15 +5,25 @@
 #include <algorithm>
 
 namespace DRAVHost {
+namespace {
 
-bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle, bool awaitsRequest) {
+// Whether bytes the peer sent wait to be read on the socket.
+bool bytesWaiting(int fd) {
+  char byte;
+  return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+}  // namespace
+
+bool ConnectionRegistry::Entry::arm(Clock::time_point deadline, bool bothWays, bool idle, IdleClose onIdleClose) {
   bothWays_.store(bothWays);
-  awaitsRequest_.store(awaitsRequest);
+  onIdleClose_.store(onIdleClose);
   if (idle && !idle_.load()) idleSince_.store(Clock::now().time_since_epoch().count());
   idle_.store(idle);
   deadline_.store(std::max<std::int64_t>(1, deadline.time_since_epoch().count()));
   // Stores before the check: a stop either sees this wait or is seen here.
-  return !(registry_ && (registry_->stopping_.load() || (awaitsRequest && registry_->closingIdle_.load())));
+  return !(registry_ && (registry_->stopping_.load() ||
+                         (onIdleClose != IdleClose::Keep && registry_->closingIdle_.load())));
 }
 
 bool ConnectionRegistry::add(Entry& entry) {
@@ -90,9 +100,12 @@ void ConnectionRegistry::closeIdle() {
   closingIdle_.store(true);
   std::lock_guard<std::mutex> lock(mutex_);
   for (Entry* entry : entries_) {
+    // Once cut, a connection reads what has arrived and then its end, where
+    // the rest of a request begun would have come.
+    const IdleClose how = entry->onIdleClose_.load();
+    if (how == IdleClose::Keep || (how == IdleClose::CutUnlessSent && bytesWaiting(entry->fd_))) continue;
     std::int64_t deadline = entry->deadline_.load();
-    if (entry->awaitsRequest_.load() && deadline > 0 && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut))
-      cut(*entry, false);
+    if (deadline > 0 && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut)) cut(*entry, false);
   }
 }
 

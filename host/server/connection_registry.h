@@ -21,6 +21,15 @@ class ConnectionRegistry {
 public:
   using Clock = std::chrono::steady_clock;
 
+  // What closeIdle() does to a wait.
+  enum class IdleClose {
+    Keep,  // nothing: a request is under way
+    Cut,   // cuts it: a TLS handshake (its bytes are no request), a body being dropped
+    // The wait for a request: cut, unless bytes the client sent wait to be
+    // read, a request it sent before it could see the close.
+    CutUnlessSent
+  };
+
   // One connection's place; owned by the connection.
   class Entry {
   public:
@@ -29,12 +38,12 @@ public:
     // socket down for reading (`bothWays`: for writing too). `idle`: the wait
     // for a request of which nothing has arrived, or the linger of a closing
     // connection, which may be cut early to make room (see the
-    // constructor). `awaitsRequest`: the wait for a request of which nothing
-    // has arrived (a new connection's first, its TLS handshake included, or
-    // a kept-alive one's next), which closeIdle() ends. False when the host
-    // is stopping (or, for that wait, closing idle connections): the
-    // connection is to close instead.
-    bool arm(Clock::time_point deadline, bool bothWays, bool idle = false, bool awaitsRequest = false);
+    // constructor). `onIdleClose`: what closeIdle() does to the wait (one
+    // for a request of which nothing has arrived: a new connection's first,
+    // its TLS handshake included, or a kept-alive one's next). False when
+    // the host is stopping (or, for a wait closeIdle() ends, closing idle
+    // connections): the connection is to close instead.
+    bool arm(Clock::time_point deadline, bool bothWays, bool idle = false, IdleClose onIdleClose = IdleClose::Keep);
     // Ends the wait; false when it was cut (or the host is stopping).
     bool disarm() { return deadline_.exchange(kNone) != kCut; }
 
@@ -50,7 +59,7 @@ public:
     std::atomic<std::int64_t> deadline_{kNone};  // Clock ticks; kNone while it runs a request
     std::atomic<bool> bothWays_{false};
     std::atomic<bool> idle_{false};
-    std::atomic<bool> awaitsRequest_{false};
+    std::atomic<IdleClose> onIdleClose_{IdleClose::Keep};
     std::atomic<std::int64_t> idleSince_{0};  // Clock ticks, while idle_
   };
 
@@ -73,7 +82,8 @@ public:
   // Cuts every connection whose wait is past its deadline.
   void sweep();
   // From now on no connection waits for a request of which nothing has
-  // come: cuts those that do, so that a stop need not wait for them.
+  // come: cuts those that do (see IdleClose), so that a stop need not wait
+  // for them.
   void closeIdle();
   // From now on every wait is refused; cuts every connection, those
   // running a request as well.

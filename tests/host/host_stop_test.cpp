@@ -127,6 +127,48 @@ TEST(HostStop, RequestsSentBeforeIdleConnectionsCloseAreAllServed) {
   EXPECT_EQ(sent.size(), answered);
 }
 
+// Requests that kept-alive connections had received, but that the loop had
+// not yet taken up when the last call ended and idle connections closed, are
+// read to their end: the rest of each comes after the close (a proxy passes
+// a head on as it comes, and a body after it), and is not taken for the
+// client's end.
+TEST(HostStop, RequestsBegunBeforeIdleConnectionsCloseAreReadToTheirEnd) {
+  rlimit limit{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+  const int count = static_cast<int>(std::min<rlim_t>(2000, (limit.rlim_cur - 200) / 2));
+  auto settings = testSettings();
+  settings.eventLoops = 1;  // one loop takes every request up in turn
+  settings.idleTimeout = 20s;
+  settings.stopGrace = 5s;
+  DRAVHost::BridgeHost host(settings);
+  auto held = std::make_shared<HoldingBridge>();
+  host.addBridge("/held", held);
+  host.start();
+  // A head of some size, so that the loop has work to take each up.
+  const std::string firstPart = "GET /nothing HTTP/1.1\r\nX-Filler: " + std::string(2000, 'f') + "\r\n";
+  const std::string rest = "Host: h\r\n\r\n";
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<RawClient>(host.port()));
+    clients.back()->send(firstPart + rest);
+    ASSERT_EQ(404, clients.back()->readReply().status);
+  }
+  RawClient running(host.port());
+  running.send(callRequest("wait", encodeArgs(DRAVArgs()), 0, "", "/held"));
+  ASSERT_TRUE(held->waitForHeld(1));
+  std::thread stopper([&] { host.stop(); });
+  std::this_thread::sleep_for(300ms);
+  for (auto& client : clients) client->send(firstPart);
+  held->release();  // idle connections close a moment after, while the loop still takes the heads up
+  EXPECT_EQ(200, running.readReply(2s).status);
+  std::this_thread::sleep_for(300ms);
+  for (auto& client : clients) client->send(rest);
+  int answered = 0;
+  for (auto& client : clients) answered += client->readReply(2s).status == 404;
+  stopper.join();
+  EXPECT_EQ(count, answered);
+}
+
 TEST(HostStop, WhileDrainingHealthzSays503AndCallsAreServedWithClose) {
   auto settings = testSettings();
   settings.drainTime = 1500ms;
