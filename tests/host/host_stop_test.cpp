@@ -26,6 +26,34 @@ std::string smallCall(const std::string& path = kSamplePath) {
   return callRequest(path == kSamplePath ? "echo" : "wait", encodeArgs(args), 0, "", path);
 }
 
+// One event loop, which takes every request up in turn, kept-alive
+// connections that do not time out, and a grace longer than any test here.
+DRAVHost::HostSettings oneLoopSettings() {
+  auto settings = testSettings();
+  settings.eventLoops = 1;
+  settings.idleTimeout = 20s;
+  settings.stopGrace = 5s;
+  return settings;
+}
+
+// Up to `most` kept-alive connections (as many as half the descriptors left
+// allow), each with `request` sent and answered 404.
+std::vector<std::unique_ptr<RawClient>> keptAlive(unsigned short port, int most, const std::string& request) {
+  rlimit limit{};
+  EXPECT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+  const int count = static_cast<int>(std::min<rlim_t>(most, (limit.rlim_cur - 200) / 2));
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<RawClient>(port));
+    clients.back()->send(request);
+    if (clients.back()->readReply().status != 404) {
+      ADD_FAILURE() << "connection " << i << " was not served";
+      break;
+    }
+  }
+  return clients;
+}
+
 TEST(HostStop, ACallOnItsWayIsAnsweredWithCloseAndIdleConnectionsDoNotHoldTheStop) {
   auto settings = testSettings();
   settings.idleTimeout = 20s;
@@ -96,21 +124,10 @@ TEST(HostStop, KeptConnectionsAreServedWhileACallStillRuns) {
 // sent before that are all served, however many the loop has still to take
 // up when the close comes (what the host has read of one is never dropped).
 TEST(HostStop, RequestsSentBeforeIdleConnectionsCloseAreAllServed) {
-  rlimit limit{};
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-  const int count = static_cast<int>(std::min<rlim_t>(1000, (limit.rlim_cur - 200) / 2));
-  auto settings = testSettings();
-  settings.eventLoops = 1;  // one loop takes every request up in turn
-  settings.idleTimeout = 20s;
-  settings.stopGrace = 5s;
-  SampleHost host(settings);
+  SampleHost host(oneLoopSettings());
   const std::string request = "GET /nothing HTTP/1.1\r\nHost: h\r\n\r\n";
-  std::vector<std::unique_ptr<RawClient>> clients;
-  for (int i = 0; i < count; ++i) {
-    clients.push_back(std::make_unique<RawClient>(host.port()));
-    clients.back()->send(request);
-    ASSERT_EQ(404, clients.back()->readReply().status);
-  }
+  const std::vector<std::unique_ptr<RawClient>> clients = keptAlive(host.port(), 1000, request);
+  ASSERT_FALSE(HasFailure());
   const auto start = Clock::now();
   std::thread stopper([&] { host.host().stop(); });
   std::this_thread::sleep_for(80ms);
@@ -133,26 +150,16 @@ TEST(HostStop, RequestsSentBeforeIdleConnectionsCloseAreAllServed) {
 // a head on as it comes, and a body after it), and is not taken for the
 // client's end.
 TEST(HostStop, RequestsBegunBeforeIdleConnectionsCloseAreReadToTheirEnd) {
-  rlimit limit{};
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-  const int count = static_cast<int>(std::min<rlim_t>(2000, (limit.rlim_cur - 200) / 2));
-  auto settings = testSettings();
-  settings.eventLoops = 1;  // one loop takes every request up in turn
-  settings.idleTimeout = 20s;
-  settings.stopGrace = 5s;
-  DRAVHost::BridgeHost host(settings);
+  DRAVHost::BridgeHost host(oneLoopSettings());
   auto held = std::make_shared<HoldingBridge>();
   host.addBridge("/held", held);
   host.start();
   // A head of some size, so that the loop has work to take each up.
   const std::string firstPart = "GET /nothing HTTP/1.1\r\nX-Filler: " + std::string(2000, 'f') + "\r\n";
   const std::string rest = "Host: h\r\n\r\n";
-  std::vector<std::unique_ptr<RawClient>> clients;
-  for (int i = 0; i < count; ++i) {
-    clients.push_back(std::make_unique<RawClient>(host.port()));
-    clients.back()->send(firstPart + rest);
-    ASSERT_EQ(404, clients.back()->readReply().status);
-  }
+  const std::vector<std::unique_ptr<RawClient>> clients = keptAlive(host.port(), 2000, firstPart + rest);
+  ASSERT_FALSE(HasFailure());
+  const int count = static_cast<int>(clients.size());
   RawClient running(host.port());
   running.send(callRequest("wait", encodeArgs(DRAVArgs()), 0, "", "/held"));
   ASSERT_TRUE(held->waitForHeld(1));
