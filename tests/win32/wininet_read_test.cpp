@@ -329,7 +329,6 @@ TEST(HostileAnswers, ATransferCodingNeverOfferedIsRefused) {
     EXPECT_TRUE(ok) << coding << ": " << error;
   }
 }
-#endif
 
 // An answer head beyond what any host sends is refused as an answer that
 // cannot be read, its lines not held; one of a fair size is read whole, as
@@ -360,6 +359,7 @@ TEST(HostileAnswers, AHeadTooLargeIsAnAnswerThatCannotBeRead) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE), GetLastError());
   }
 }
+#endif
 
 }  // namespace
 }  // namespace wininet_test
