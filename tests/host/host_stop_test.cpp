@@ -84,9 +84,10 @@ TEST(HostStop, ACallOnItsWayIsAnsweredWithCloseAndIdleConnectionsDoNotHoldTheSto
   EXPECT_LT(Clock::now() - start, 1500ms) << "the stop ends with the drain and a moment, not at any time-out";
 }
 
-// While a call still runs, the stop waits anyway: a request a proxy sends
+// While calls still run (one in its bridge, one waiting for the rest of its
+// body outside its slot), the stop waits anyway: a request a proxy sends
 // down one of its kept-alive connections then is served, not met by a close
-// it could not foresee; the idle connections close once the call has ended.
+// it could not foresee; the idle connections close once the calls have ended.
 TEST(HostStop, KeptConnectionsAreServedWhileACallStillRuns) {
   auto settings = testSettings();
   settings.idleTimeout = 20s;
@@ -94,15 +95,21 @@ TEST(HostStop, KeptConnectionsAreServedWhileACallStillRuns) {
   DRAVHost::BridgeHost host(settings);
   auto held = std::make_shared<HoldingBridge>();
   host.addBridge("/held", held);
+  host.addBridge(kSamplePath, std::make_shared<DRAVHost::SampleBridge>(DRAVHost::SampleBridgeLimits()), "sample");
   host.start();
   const std::string health = "GET /healthz HTTP/1.1\r\nHost: h\r\n\r\n";
-  RawClient kept(host.port()), idle(host.port()), running(host.port());
+  RawClient kept(host.port()), idle(host.port()), running(host.port()), slow(host.port());
   for (RawClient* client : {&kept, &idle}) {
     client->send(health);
     ASSERT_EQ(200, client->readReply().status);
   }
   running.send(callRequest("wait", encodeArgs(DRAVArgs()), 0, "", "/held"));
   ASSERT_TRUE(held->waitForHeld(1));
+  DRAVArgs large;
+  large.addArg(std::string(200000, 'v'));
+  const std::string echo = callRequest("echo", encodeArgs(large));
+  const std::size_t firstPart = echo.find("\r\n\r\n") + 4 + 1000;
+  slow.send(echo.substr(0, firstPart));
 
   std::thread stopper([&] { host.stop(); });
   std::this_thread::sleep_for(400ms);
@@ -115,6 +122,9 @@ TEST(HostStop, KeptConnectionsAreServedWhileACallStillRuns) {
   const auto released = Clock::now();
   held->release();
   EXPECT_EQ(200, running.readReply(2s).status);
+  EXPECT_FALSE(idle.closedByPeer(100ms)) << "closed while a call still waited for its body";
+  slow.send(echo.substr(firstPart));
+  EXPECT_EQ(200, slow.readReply(2s).status);
   EXPECT_TRUE(idle.closedByPeer(2s));
   stopper.join();
   EXPECT_LT(Clock::now() - released, 1500ms) << "the stop ends with the call, not at the grace";
