@@ -359,6 +359,35 @@ TEST(HostileAnswers, AHeadTooLargeIsAnAnswerThatCannotBeRead) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE), GetLastError());
   }
 }
+
+// A request sent again whose second send gets no answer has no status and
+// no headers: what the first answer said is not the second's.
+TEST(HostileAnswers, ASendThatGetsNoAnswerLeavesNothingOfTheAnswerBefore) {
+  using drav_test::RawPeer;
+  RawPeer peer([](int socket, unsigned connection) {
+    if (RawPeer::readRequest(socket).empty() || connection > 1) return;  // later requests: closed unanswered
+    RawPeer::sendAll(socket, "HTTP/1.1 200 OK\r\nX-First: yes\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+  });
+  Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), peer.port(), nullptr, nullptr,
+                                     INTERNET_SERVICE_HTTP, 0, 0));
+  Handle request(HttpOpenRequestW(connection, DRAV_W("POST"), DRAV_W("/twice"), nullptr, nullptr, nullptr, 0, 0));
+  char body[] = "call";
+  ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, body, 4)) << GetLastError();
+  bool read = false;
+  DWORD error = 0;
+  ASSERT_EQ("ok", readAll(request, 64, &read, &error));
+
+  EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, body, 4));
+  DWORD code = 0, size = sizeof code;
+  EXPECT_FALSE(HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
+      << "status " << code;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_HTTP_HEADER_NOT_FOUND), GetLastError());
+  WCHAR text[64];
+  std::memcpy(text, DRAV_W("X-First"), 8 * sizeof(WCHAR));
+  size = sizeof text;
+  EXPECT_FALSE(HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, text, &size, nullptr));
+}
 #endif
 
 }  // namespace
