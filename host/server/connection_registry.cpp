@@ -103,9 +103,10 @@ void ConnectionRegistry::closeIdle() {
     // Once cut, a connection reads what has arrived and then its end, where
     // the rest of a request begun would have come.
     const IdleClose how = entry->onIdleClose_.load();
-    if (how == IdleClose::Keep || (how == IdleClose::CutUnlessSent && bytesWaiting(entry->fd_))) continue;
     std::int64_t deadline = entry->deadline_.load();
-    if (deadline > 0 && entry->deadline_.compare_exchange_strong(deadline, Entry::kCut)) cut(*entry, false);
+    if (how == IdleClose::Keep || deadline <= 0) continue;
+    if (how == IdleClose::CutUnlessSent && bytesWaiting(entry->fd_)) continue;
+    if (entry->deadline_.compare_exchange_strong(deadline, Entry::kCut)) cut(*entry, false);
   }
 }
 
