@@ -418,6 +418,9 @@ void Transfer::collectResult() {
       head_ = std::move(tunnelHead_);
       result_ = CURLE_OK;
     }
+    // libcurl ends well an exchange whose connection closed inside the
+    // answer's head, or after an interim head: no answer came.
+    if (result_ == CURLE_OK && !(head_.ended && head_.status >= 200)) result_ = CURLE_PARTIAL_FILE;
     if (result_ == CURLE_OK) headReady_ = true;
   }
 }
@@ -639,6 +642,7 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
     if (blank != std::string::npos) head.status = std::atoi(line.c_str() + blank + 1);
     head.statusLine = std::move(line);
   } else if (line.empty()) {
+    head.ended = true;
     if (head.status == 407) t.proxySeen_ |= head.offeredAuth(true);
     if (tunnel) return n;
     // libcurl answers a 401/407 by itself when it holds credentials for

@@ -103,6 +103,7 @@ struct ResponseHead {
   int status = 0;
   std::string statusLine;          // "HTTP/1.1 200 OK"
   std::vector<std::string> lines;  // "Name: value", in order
+  bool ended = false;              // its blank line came
   // The offered schemes of WWW-Authenticate (or Proxy-Authenticate when
   // `proxy`) as CURLAUTH_BASIC / CURLAUTH_NTLM bits.
   long offeredAuth(bool proxy) const;
