@@ -302,8 +302,11 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
     return ERROR_INTERNET_INTERNAL_ERROR;
   }
   added_ = true;
-  DWORD rc = streamed ? drive([this] { return sendPaused_ || headReady_; }, ERROR_SUCCESS)
-                      : drive([this] { return headReady_; }, ERROR_SUCCESS);
+  const auto exchange = [this, streamed] {
+    return streamed ? drive([this] { return sendPaused_ || headReady_; }, ERROR_SUCCESS)
+                    : drive([this] { return headReady_; }, ERROR_SUCCESS);
+  };
+  DWORD rc = exchange();
   if (staleConnection_ && finished_ && attempts_ == 0) {
     // The kept connection held bytes no request asked for (the late answer
     // of a request given up, say): it is closed, and the request goes out,
@@ -320,8 +323,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
       return ERROR_INTERNET_INTERNAL_ERROR;
     }
     added_ = true;
-    rc = streamed ? drive([this] { return sendPaused_ || headReady_; }, ERROR_SUCCESS)
-                  : drive([this] { return headReady_; }, ERROR_SUCCESS);
+    rc = exchange();
   }
   memoryBody_ = nullptr;  // the caller's buffer is theirs again
   return rc;

@@ -48,9 +48,9 @@ public:
   // The next piece of the answer (at most readChunkSize, or `size` when that
   // is 0): its length, or 0 at the end (which closes the request) or on a
   // failure (the answer was cut off: failureCode() and failureText() then
-  // say why, and the request stays open). The piece is allocated with operator new, owned by the caller
-  // (operator delete); a non-null `buffer` is released first and is null
-  // after a 0.
+  // say why, and the request stays open). The piece is allocated with
+  // operator new, owned by the caller (operator delete); a non-null
+  // `buffer` is released first and is null after a 0.
   unsigned long receive(char*& buffer, unsigned long size);
   // The same on another WinINet request handle, which the end closes.
   unsigned long receive(void* handle, char*& buffer, unsigned long size);

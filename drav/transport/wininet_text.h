@@ -68,8 +68,7 @@ HINTERNET connectTo(HINTERNET session, const Url& url);
 // DRAVHttpRequest::receive does: its length, handed out in `buffer`; 0 at
 // the end, which closes the handle and sets `ended`, or after a failed read,
 // which leaves the handle open for the caller to close (GetLastError then
-// holds the read's code). A failure to close
-// is traced at `closeLevel`.
+// holds the read's code). A failure to close is traced at `closeLevel`.
 unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, bool& ended,
                         const Annal::Importance& closeLevel);
 
