@@ -15,6 +15,10 @@
 #include <new>
 #include <string_view>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 namespace drav_wininet {
 namespace {
 
@@ -75,6 +79,32 @@ Engine::~Engine() {
   curl_multi_cleanup(multi_);
   curl_slist_free_all(list_);
   curl_url_cleanup(parsed_);
+}
+
+namespace {
+long localPortOf(curl_socket_t socket) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) return -1;
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  return -1;
+}
+}  // namespace
+
+void Engine::noteKeptConnection(bool ended) {
+  keptSocket_ = CURL_SOCKET_BAD;
+  keptPort_ = -1;
+  if (!ended || curl_easy_getinfo(easy_, CURLINFO_ACTIVESOCKET, &keptSocket_) != CURLE_OK) return;
+  if (keptSocket_ != CURL_SOCKET_BAD) keptPort_ = localPortOf(keptSocket_);
+}
+
+bool Engine::keptConnectionHoldsBytes(long localPort) const {
+  // The socket's number may belong to a new connection by now: only the
+  // same local port makes it the kept one.
+  if (keptSocket_ == CURL_SOCKET_BAD || localPort != keptPort_ || localPortOf(keptSocket_) != keptPort_) return false;
+  pollfd ready{keptSocket_, POLLIN, 0};
+  return ::poll(&ready, 1, 0) > 0;
 }
 
 CURLU* Engine::parsedUrl(const std::string& url) {
@@ -238,7 +268,7 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
   result_ = CURLE_OK;
   serverSeen_ = proxySeen_ = 0;
   attempts_ = 0;
-  answeredSinceAttempt_ = resendRefused_ = answerRefused_ = false;
+  answeredSinceAttempt_ = resendRefused_ = answerRefused_ = staleConnection_ = false;
   headBytes_ = 0;
   streamed_ = streamed;
   bodySize_ = bodySize;
@@ -272,8 +302,29 @@ DWORD Transfer::start(Engine& engine, const TransferSetup& setup, const void* bo
     return ERROR_INTERNET_INTERNAL_ERROR;
   }
   added_ = true;
-  const DWORD rc = streamed ? drive([this] { return sendPaused_ || headReady_; }, ERROR_SUCCESS)
-                            : drive([this] { return headReady_; }, ERROR_SUCCESS);
+  const auto exchange = [this, streamed] {
+    return streamed ? drive([this] { return sendPaused_ || headReady_; }, ERROR_SUCCESS)
+                    : drive([this] { return headReady_; }, ERROR_SUCCESS);
+  };
+  DWORD rc = exchange();
+  if (staleConnection_ && finished_ && attempts_ == 0) {
+    // The kept connection held bytes no request asked for (the late answer
+    // of a request given up, say): it is closed, and the request goes out,
+    // once, on a connection of its own.
+    curl_multi_remove_handle(engine.multi(), e);
+    added_ = false;
+    finished_ = connected_ = staleConnection_ = false;
+    result_ = CURLE_OK;
+    engine.holdsSmallPost = false;  // the next exchange starts from a reset handle
+    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 0L);
+    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+    if (curl_multi_add_handle(engine.multi(), e) != CURLM_OK) {
+      abandon();
+      return ERROR_INTERNET_INTERNAL_ERROR;
+    }
+    added_ = true;
+    rc = exchange();
+  }
   memoryBody_ = nullptr;  // the caller's buffer is theirs again
   return rc;
 }
@@ -362,12 +413,16 @@ void Transfer::collectResult() {
     if (message->msg != CURLMSG_DONE || message->easy_handle != engine_->easy()) continue;
     finished_ = true;
     result_ = message->data.result;
+    engine_->noteKeptConnection(result_ == CURLE_OK);
     if (result_ != CURLE_OK && tunnelRefused()) {
       // The proxy refused the tunnel: its answer is the request's, as a
       // proxy's answer to a plain request is, and nothing reached the server.
       head_ = std::move(tunnelHead_);
       result_ = CURLE_OK;
     }
+    // libcurl ends well an exchange whose connection closed inside the
+    // answer's head, or after an interim head: no answer came.
+    if (result_ == CURLE_OK && !(head_.ended && head_.status >= 200)) result_ = CURLE_PARTIAL_FILE;
     if (result_ == CURLE_OK) headReady_ = true;
   }
 }
@@ -449,6 +504,7 @@ DWORD Transfer::failure() {
   // refuses it now may have taken the request before.
   const bool resendFailed = attempts_ > 0 && !answeredSinceAttempt_ && beforeSending(result_);
   if (resendRefused_ || resendFailed) return errorOfLostRequest(engine_ ? engine_->easy() : nullptr);
+  if (staleConnection_) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   if (answerRefused_) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   tlsFault_ = drav_wininet::tlsFault(result_, verifyError_, nulInName_, errorText_);
   return errorFromCurl(result_, engine_ ? engine_->easy() : nullptr, errorText_, clientCertRequested_);
@@ -588,6 +644,7 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
     if (blank != std::string::npos) head.status = std::atoi(line.c_str() + blank + 1);
     head.statusLine = std::move(line);
   } else if (line.empty()) {
+    head.ended = true;
     if (head.status == 407) t.proxySeen_ |= head.offeredAuth(true);
     if (tunnel) return n;
     // libcurl answers a 401/407 by itself when it holds credentials for
@@ -610,8 +667,15 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
   return n;
 }
 
-int Transfer::onPrereq(void* self, char*, char*, int, int) {
+int Transfer::onPrereq(void* self, char*, char*, int, int localPort) {
   Transfer& t = *static_cast<Transfer*>(self);
+  if (t.engine_->keptConnectionHoldsBytes(localPort)) {
+    // Read now, they would be taken for the answer to this request. The
+    // connection closes with this attempt, which sent nothing.
+    curl_easy_setopt(t.engine_->easy(), CURLOPT_FORBID_REUSE, 1L);
+    t.staleConnection_ = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
   // A second sending after an answer is libcurl answering a challenge; one
   // without is its resend of a request a kept connection lost.
   if (t.attempts_++ > 0 && !t.answeredSinceAttempt_) {

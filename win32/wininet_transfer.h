@@ -56,6 +56,14 @@ public:
   // setup of every option).
   bool holdsSmallPost = false;
 
+  // After an exchange: remembers its connection, which the cache may keep
+  // (`ended`: the exchange ended well), else forgets it.
+  void noteKeptConnection(bool ended);
+  // Whether a request about to go out from `localPort` does so on the kept
+  // connection, and bytes (or its end) already wait on it: nothing was
+  // asked on it since its last answer ended, so they answer no request.
+  bool keptConnectionHoldsBytes(long localPort) const;
+
 private:
   CURLM* multi_;
   CURL* easy_;
@@ -64,6 +72,8 @@ private:
   curl_slist* list_ = nullptr;
   std::string parsedText_;  // what parsed_ holds; empty: nothing
   CURLU* parsed_ = nullptr;
+  curl_socket_t keptSocket_ = CURL_SOCKET_BAD;
+  long keptPort_ = -1;
 };
 
 // Everything an exchange needs, built by the request functions.
@@ -93,6 +103,7 @@ struct ResponseHead {
   int status = 0;
   std::string statusLine;          // "HTTP/1.1 200 OK"
   std::vector<std::string> lines;  // "Name: value", in order
+  bool ended = false;              // its blank line came
   // The offered schemes of WWW-Authenticate (or Proxy-Authenticate when
   // `proxy`) as CURLAUTH_BASIC / CURLAUTH_NTLM bits.
   long offeredAuth(bool proxy) const;
@@ -213,6 +224,9 @@ private:
   int attempts_ = 0;
   bool answeredSinceAttempt_ = false;
   bool resendRefused_ = false;
+  // The kept connection held bytes before the request went out on it:
+  // they answer no request of this exchange (see onPrereq).
+  bool staleConnection_ = false;
 
   bool connected_ = false, progressed_ = false;
   bool sendPaused_ = false, recvPaused_ = false;

@@ -223,6 +223,8 @@ unsigned long DRAVHttpRequest::internalCall(const std::string& methodName, char*
     // take the event-sink rows of the table below.
     const unsigned long status = getCallStatus().httpCode();
     if (status == HTTP_STATUS_DENIED || status == HTTP_STATUS_PROXY_AUTH_REQ) throw HttpPostDataException(status);
+    failure_.clear();  // of a refusal this call was repeated after
+    failureCode_ = 0;
     return sent;
   } catch (const HttpPostDataException& e) {
     const unsigned long code = e.getErrorCode();

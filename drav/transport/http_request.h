@@ -47,21 +47,23 @@ public:
 
   // The next piece of the answer (at most readChunkSize, or `size` when that
   // is 0): its length, or 0 at the end (which closes the request) or on a
-  // failure. The piece is allocated with operator new, owned by the caller
-  // (operator delete); a non-null `buffer` is released first and is null
-  // after a 0.
+  // failure (the answer was cut off: failureCode() and failureText() then
+  // say why, and the request stays open). The piece is allocated with
+  // operator new, owned by the caller (operator delete); a non-null
+  // `buffer` is released first and is null after a 0.
   unsigned long receive(char*& buffer, unsigned long size);
   // The same on another WinINet request handle, which the end closes.
   unsigned long receive(void* handle, char*& buffer, unsigned long size);
 
   // The HTTP status of the current answer; ask before its end.
   CallStatus getCallStatus() const;
-  // Why the last call failed, in one line: the host, its port and the
-  // reason in plain words ("127.0.0.1:8080: connection refused ...").
-  // Empty while the last call went through. Valid until the next call.
+  // Why the last call failed, or the reading of its answer, in one line:
+  // the host, its port and the reason in plain words ("127.0.0.1:8080:
+  // connection refused ..."). Empty while the last call and its answer went
+  // through. Valid until the next call.
   const std::string& failureText() const { return failure_; }
   // The WinINet code (or HTTP status) of that failure; 0 while the last
-  // call went through.
+  // call and its answer went through.
   unsigned long failureCode() const { return failureCode_; }
   // Whether a call that may have reached the bridge without an answer is
   // sent again (at most three times), as a call that never reached it is:

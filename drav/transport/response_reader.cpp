@@ -36,6 +36,13 @@ unsigned long DRAVHttpRequest::receive(char*& buffer, unsigned long size) {
   bool ended = false;
   const unsigned long read = DRAV::detail::readPiece(requestHandle_, buffer, n ? n : kDefaultPiece, ended, Annal::Error);
   if (ended) requestHandle_ = nullptr;
+  if (read == 0 && !ended) {
+    // A failed read is no end: the answer was cut off.
+    const DWORD code = GetLastError();
+    const TlsPolicy tls = DRAV::detail::tlsPolicyOf(proxy_->authInfo());
+    failure_ = DRAV::detail::failureLine(proxy_->url(), code, requestHandle_, &tls);
+    failureCode_ = static_cast<std::uint32_t>(code ? code : ERROR_INTERNET_CONNECTION_ABORTED);
+  }
   return read;
 }
 
@@ -46,15 +53,20 @@ unsigned long DRAVHttpRequest::receive(void* handle, char*& buffer, unsigned lon
 }
 
 void DRAVHttpRequest::dumpReceive() {
+  // Read as receive() reads, but a failure here is no answer's: the call's
+  // own failure stays the one named.
+  const std::uint32_t size = readChunkSize_ ? readChunkSize_ : 4000;
   char* piece = nullptr;
+  bool ended = false;
   int pieces = 0;
-  while (receive(piece, 4000) > 0) {
+  while (DRAV::detail::readPiece(requestHandle_, piece, size, ended, Annal::Error) > 0) {
     if (++pieces == kMaxDrainPieces) {
       closeHandle(requestHandle_);
       requestHandle_ = nullptr;
       break;
     }
   }
+  if (ended) requestHandle_ = nullptr;
   ::operator delete(piece);
 }
 

@@ -102,8 +102,10 @@ unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, boo
   };
   DWORD read = 0;
   if (!InternetReadFile(handle, scratch, size, &read)) {
+    const DWORD code = GetLastError();
     Annal::Logger(Annal::Error) << "response reading has failed";
     dropScratch();
+    SetLastError(code);  // for the caller, whatever the trace did
     return 0;
   }
   if (read > 0) {

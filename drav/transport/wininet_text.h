@@ -67,8 +67,8 @@ HINTERNET connectTo(HINTERNET session, const Url& url);
 // read allocates stays within what any process can) of the answer on `handle`, as
 // DRAVHttpRequest::receive does: its length, handed out in `buffer`; 0 at
 // the end, which closes the handle and sets `ended`, or after a failed read,
-// which leaves the handle open for the caller to close. A failure to close
-// is traced at `closeLevel`.
+// which leaves the handle open for the caller to close (GetLastError then
+// holds the read's code). A failure to close is traced at `closeLevel`.
 unsigned long readPiece(HINTERNET handle, char*& buffer, std::uint32_t size, bool& ended,
                         const Annal::Importance& closeLevel);
 

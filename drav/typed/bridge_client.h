@@ -368,6 +368,10 @@ private:
     try {
       for (unsigned long n; (n = request.receive(piece, settings_.readSize)) > 0;)
         answer.feed(reinterpret_cast<const unsigned char*>(piece), n);
+      // Whole by its own form or not, an answer whose reading failed is not
+      // the one the host sent.
+      if (request.failureCode() != 0)
+        throw DRAVException("cut off after " + std::to_string(answer.received()) + " bytes: " + request.failureText());
       answer.finish();
     } catch (const std::exception& e) {
       ::operator delete(piece);  // as the transport allocated it

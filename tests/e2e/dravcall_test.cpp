@@ -8,8 +8,12 @@
 #include "temp_folder.h"
 
 #include "support/http_test_server.h"
+#include "support/raw_peer.h"
 #include "support/proxy_test_tinyproxy.h"
 #include "support/tls_test_certificate.h"
+
+#include <drav/serialization/argument_list.h>
+#include <drav/serialization/output_stream.h>
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -110,6 +114,27 @@ TEST(Dravcall, ATransportFailureEndsInOneLineNamingHostPortAndReason) {
   }
   const ProgramResult traced = dravcall({"--trace", "error", closedUrl, "sample", "echo"});
   EXPECT_NE(std::string::npos, traced.err.find("[Error] request send : unable to send data")) << "asked for: shown";
+}
+
+// An answer whole by its own form whose HTTP body ends before its length:
+// its reading failed, and so does the command.
+TEST(Dravcall, AnAnswerCutOffFailsTheCommand) {
+  using drav_test::RawPeer;
+  DRAVDataOutputStream out;
+  DRAVArgs().writeObject(out);
+  for (const char* text : {"peer", "call", ""}) out.writeString(text);
+  out.writeLong(0);
+  const std::string answer(reinterpret_cast<const char*>(out.getBuffer(0)), out.size());
+  RawPeer peer([&](int socket, unsigned) {
+    if (RawPeer::readRequest(socket).empty()) return;
+    RawPeer::sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size() + 1) + "\r\n\r\n" +
+                                 answer);
+  });
+  const ProgramResult run = dravcall({peer.url(kSamplePath), "sample", "echo"});
+  EXPECT_EQ(3, run.exitCode) << run.out;
+  EXPECT_NE(std::string::npos,
+            run.err.find("the answer was cut off after " + std::to_string(answer.size()) + " bytes: 127.0.0.1:"))
+      << run.err;
 }
 
 // A host that answers with an error page chooses its text: dravcall passes

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "support/http_test_remote.h"
+#ifndef _WIN32
+#include "support/raw_peer.h"
+#endif
 
 #include <memory>
 #include <string>
@@ -141,5 +144,45 @@ TEST_F(HostileServer, AStatusMessageOfAnySizeMakesAnExceptionOfBoundedText) {
     EXPECT_EQ(std::string::npos, shown.find('\x1b')) << "escaped";
   }
 }
+
+#ifndef _WIN32
+// An answer whole by its own form, whose HTTP body ends early (its length
+// not reached, its last chunk never sent, a reset): the reading failed, and
+// so does the call, for a list and a streamed value alike.
+TEST(CutAnswers, AnAnswerWhoseReadingFailedFailsTheCall) {
+  using drav_test::RawPeer;
+  const std::string list = answerWithStatus(0, "");
+  // The marker, a binary value's head (tag 3, two bytes) and bytes, then the status.
+  const std::string streamed = list.substr(0, 1) + std::string("\0\3\0\0\0\2ok", 9) + list.substr(5);
+  enum Cut { ShortOfItsLength, NoLastChunk, Reset };
+  for (Cut cut : {ShortOfItsLength, NoLastChunk, Reset}) {
+    for (const std::string* body : {&list, &streamed}) {
+      RawPeer peer([&](int socket, unsigned) {
+        if (RawPeer::readRequest(socket).empty()) return;
+        if (cut == NoLastChunk) {
+          char size[16];
+          std::snprintf(size, sizeof size, "%zx", body->size());
+          RawPeer::sendAll(socket, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) + "\r\n" +
+                                       *body + "\r\n");
+          return;
+        }
+        RawPeer::sendAll(socket,
+                         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body->size() + 1) + "\r\n\r\n" + *body);
+        if (cut == Reset) RawPeer::resetOnClose(socket);
+      });
+      DRAVBridgeClient client("hostile", Url(peer.url("/bridges/hostile")), AuthInfo());
+      try {
+        if (body == &list) client.call("call");
+        else client.stream("call", [](const unsigned char*, std::size_t) {});
+        ADD_FAILURE() << "cut " << cut << ": a cut answer went through";
+      } catch (const DRAVException& e) {
+        EXPECT_NE(std::string(e.what()).find("cut off after " + std::to_string(body->size()) + " bytes: 127.0.0.1:"),
+                  std::string::npos)
+            << e.what();
+      }
+    }
+  }
+}
+#endif
 
 }  // namespace

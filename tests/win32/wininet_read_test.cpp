@@ -278,6 +278,28 @@ TEST(HostileAnswers, TrailersChangeNothingOfTheAnswerAndSetNoCookie) {
   EXPECT_FALSE(cookieCameBack);
 }
 
+// A connection that closes before an answer's head has ended (after its
+// status line, inside its lines) brought no answer: the send fails as a
+// closed connection, not as an empty 200.
+TEST(HostileAnswers, AHeadCutOffIsNoAnswer) {
+  using drav_test::RawPeer;
+  for (const std::string sent : {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n",
+                                  "HTTP/1.1 200 OK\r\n\r\nuntil the end"}) {
+    RawPeer peer([&](int socket, unsigned) {
+      if (!RawPeer::readRequest(socket).empty()) RawPeer::sendAll(socket, sent);
+    });
+    Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), peer.port(), nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(HttpOpenRequestW(connection, DRAV_W("POST"), DRAV_W("/cut"), nullptr, nullptr, nullptr, 0, 0));
+    const bool whole = sent.find("\r\n\r\n") != std::string::npos;
+    const BOOL ok = HttpSendRequestW(request, nullptr, 0, const_cast<char*>("x"), 1);
+    EXPECT_EQ(whole, ok != FALSE) << sent;
+    if (whole) EXPECT_EQ(readAll(request, 100), "until the end");
+    else EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED)) << sent;
+  }
+}
+
 // A request offers no transfer coding but chunked (it sends no TE): an
 // answer coded otherwise is refused, not inflated (50 KiB of it would be
 // 50 MiB to take in).

@@ -7,8 +7,12 @@
 
 #ifndef _WIN32
 #include "support/raw_peer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
 #endif
 
+#include <chrono>
 #include <mutex>
 
 namespace wininet_test {
@@ -304,6 +308,35 @@ TEST(RefusedTunnels, TheProxysAnswerIsTheRequestsAnswer) {
   EXPECT_EQ(openings[0].find("Proxy-Authorization"), std::string::npos) << "no scheme known yet";
   EXPECT_NE(openings[1].find("Proxy-Authorization: Basic dXNlcjpzZWNyZXQ="), std::string::npos) << openings[1];
   EXPECT_EQ(openings[1].find("proxied=1"), std::string::npos);
+}
+
+// A peer that takes the connection and then says nothing holds the request
+// no longer than the connect time-out, whether it was to answer a TLS
+// handshake or a proxy's tunnel opening.
+TEST(StalledPeers, TheConnectTimeOutBoundsATlsHandshakeAndATunnelOpening) {
+  using drav_test::RawPeer;
+  RawPeer silent([](int socket, unsigned) {
+    pollfd closed{socket, POLLIN, 0};
+    for (int i = 0; i < 2 && ::poll(&closed, 1, 3000) > 0; ++i) {
+      char bytes[4096];
+      if (::recv(socket, bytes, sizeof bytes, 0) <= 0) return;  // the client gave up
+    }
+  });
+  const std::string address = "127.0.0.1:" + std::to_string(silent.port());
+  for (bool throughProxy : {false, true}) {
+    Handle session(throughProxy ? InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_PROXY,
+                                                wide(address).c_str(), nullptr, 0)
+                                : InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), throughProxy ? 1 : silent.port(), nullptr,
+                                       nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    Handle request(HttpOpenRequestW(connection, DRAV_W("POST"), DRAV_W("/call"), nullptr, nullptr, nullptr,
+                                    INTERNET_FLAG_SECURE, 0));
+    ASSERT_TRUE(setNumber(request, INTERNET_OPTION_CONNECT_TIMEOUT, 300));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, const_cast<char*>("abc"), 3));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_TIMEOUT)) << throughProxy;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << throughProxy;
+  }
 }
 #endif
 

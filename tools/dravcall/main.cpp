@@ -255,6 +255,7 @@ std::string descriptionOf(DRAVBridgeProxy& proxy, const CallOptions& options) {
   char* piece = nullptr;
   for (unsigned long n; (n = request->receive(piece, options.readSize)) > 0;)
     reader.feed(reinterpret_cast<unsigned char*>(piece), n);
+  if (request->failureCode() != 0) return "";  // cut off
   dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
   const DRAVArgs& results = reader.results();
   if (reader.status().code != 0 || results.size() != 1 || results.getArgs()[0]->getType() != DRAVVar::String) return "";
@@ -351,6 +352,9 @@ int call(const CallOptions& options, int argc, char** argv) {
       download.update(reader.received());
     }
     delete piece;
+    if (request->failureCode() != 0)
+      return fail(kCallFailed, "the answer was cut off after " + std::to_string(reader.received()) +
+                                   " bytes: " + request->failureText());
     dravtools::decodeUnder(reader.budget(), [&] { reader.finish(); });
     if (!value->close()) return fail(kCallFailed, "cannot write " + options.outputFile);
   } catch (const dravtools::OverBudget& e) {
