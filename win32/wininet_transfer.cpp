@@ -15,9 +15,7 @@
 #include <new>
 #include <string_view>
 
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 namespace drav_wininet {
 namespace {
@@ -81,28 +79,20 @@ Engine::~Engine() {
   curl_url_cleanup(parsed_);
 }
 
-namespace {
-long localPortOf(curl_socket_t socket) {
-  sockaddr_storage address{};
-  socklen_t size = sizeof address;
-  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) return -1;
-  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-  return -1;
-}
-}  // namespace
-
 void Engine::noteKeptConnection(bool ended) {
   keptSocket_ = CURL_SOCKET_BAD;
   keptPort_ = -1;
-  if (!ended || curl_easy_getinfo(easy_, CURLINFO_ACTIVESOCKET, &keptSocket_) != CURLE_OK) return;
-  if (keptSocket_ != CURL_SOCKET_BAD) keptPort_ = localPortOf(keptSocket_);
+  // Both from what libcurl noted of the connection: no system call.
+  if (!ended || curl_easy_getinfo(easy_, CURLINFO_ACTIVESOCKET, &keptSocket_) != CURLE_OK ||
+      keptSocket_ == CURL_SOCKET_BAD || curl_easy_getinfo(easy_, CURLINFO_LOCAL_PORT, &keptPort_) != CURLE_OK)
+    keptSocket_ = CURL_SOCKET_BAD;
 }
 
 bool Engine::keptConnectionHoldsBytes(long localPort) const {
-  // The socket's number may belong to a new connection by now: only the
-  // same local port makes it the kept one.
-  if (keptSocket_ == CURL_SOCKET_BAD || localPort != keptPort_ || localPortOf(keptSocket_) != keptPort_) return false;
+  // Another connection may have the kept one's socket number by now: the
+  // same local port makes it the kept one. Were it not (a new connection
+  // that got both), it would only be opened once more.
+  if (keptSocket_ == CURL_SOCKET_BAD || localPort != keptPort_) return false;
   pollfd ready{keptSocket_, POLLIN, 0};
   return ::poll(&ready, 1, 0) > 0;
 }
