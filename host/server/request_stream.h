@@ -68,7 +68,8 @@ public:
   // refuses throws HttpError (400 malformed, not HTTP/1.x, a Host field
   // missing, doubled or invalid, a transfer coding other than chunked or one
   // beside Content-Length; 413 body too large; 431 head too large); the
-  // connection is then done.
+  // connection is then done, though the body a 413 refused is still to come
+  // (bodyUnfinished()).
   bool parseHead();
   // True once a byte of the head has arrived (empty lines before a request
   // line do not count).
