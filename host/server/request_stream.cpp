@@ -233,7 +233,8 @@ void RequestStream::describeHead() {
   head_.hasContentLength = length.has_value();
   head_.contentLength = length.value_or(0);
   const std::string* expect = head_.field("Expect");
-  head_.expectContinue = expect && equalsIgnoringCase(*expect, "100-continue");
+  // An HTTP/1.0 client's expectation is ignored: it would read an interim answer as the answer.
+  head_.expectContinue = head_.version >= 11 && expect && equalsIgnoringCase(*expect, "100-continue");
 }
 
 std::pair<char*, std::size_t> RequestStream::inputSpace() {

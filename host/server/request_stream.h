@@ -32,7 +32,7 @@ struct RequestHead {
   bool chunked = false;
   bool hasContentLength = false;
   std::uint64_t contentLength = 0;
-  bool expectContinue = false;  // "Expect: 100-continue"
+  bool expectContinue = false;  // "Expect: 100-continue" of an HTTP/1.1 request
   std::vector<std::pair<std::string, std::string>> fields;  // in arrival order
 
   // The first value of the field `name` (any case); null when absent. Valid

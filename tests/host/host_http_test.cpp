@@ -356,6 +356,15 @@ TEST(HostHttp, AClientWaitingForContinueGetsItBeforeSendingTheBody) {
   ASSERT_TRUE(client.receive("HTTP/1.1 100 Continue\r\n\r\n", 3s)) << "the interim answer comes first";
   client.send(call.substr(headEnd));
   EXPECT_EQ(200, client.readReply().status);
+
+  // An HTTP/1.0 client knows no interim answers: it would read one as the answer.
+  RawClient older(host.port());
+  std::string head = call.substr(0, headEnd);
+  head.replace(head.find("HTTP/1.1"), 8, "HTTP/1.0");
+  older.send(head);
+  EXPECT_EQ("", older.readUntilQuiet(300ms));
+  older.send(call.substr(headEnd));
+  EXPECT_EQ(200, older.readReply().status);
 }
 
 // Writes "first" with buffering off, then holds the call until released,
