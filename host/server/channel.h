@@ -77,8 +77,17 @@ public:
   // waiting; does nothing while the channel's own thread is writing.
   virtual void sendOverdue() {}
 
+  // Set while an answer goes out whose body ends with the connection (an
+  // HTTP/1.0 client's streamed answer): an orderly end would tell the client
+  // that it came whole, so a connection that ends meanwhile is reset.
+  void answerEndsWithConnection(bool on) { answerEndsWithConnection_ = on; }
+  bool answerEndsWithConnection() const { return answerEndsWithConnection_; }
+
 protected:
   PeerWaits* waits_ = nullptr;
+
+private:
+  bool answerEndsWithConnection_ = false;
 };
 
 // The socket `fd`, which stays the caller's; it must be in non-blocking mode.

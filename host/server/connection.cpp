@@ -353,6 +353,7 @@ private:
     }
     if (RequestSlots::Job next = shared_.slots.release(ownWait_)) next(true);
     ++served_;
+    if (channel_->answerEndsWithConnection()) return reset();
     if (!keepOpen) return close();
     if (!in_.holdsInput()) return awaitHead();
     // A request already held is taken up on a fresh stack.
@@ -495,6 +496,14 @@ private:
   }
   void dropped(std::size_t bytes) {
     if (discardLeft_) *discardLeft_ -= bytes;
+  }
+
+  // Ends the connection with a reset: its answer was cut short where only
+  // the connection's end would have marked the end of its body.
+  void reset() {
+    error_code ignored;
+    lowest().set_option(tcp::socket::linger(true, 0), ignored);
+    finalClose();
   }
 
   void finalClose() {

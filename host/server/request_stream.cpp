@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace DRAVHost {
 
@@ -189,7 +190,12 @@ void RequestStream::beginHead() {
   if (head_.heldRoom() > kKeptHeadRoom) head_ = RequestHead();
   auto& parser = parser_->parser.emplace(head_);
   parser.header_limit(settings_.headerLimit);
-  parser.body_limit(settings_.bodyLimit);
+  // The body limit is set once the head is in: a head that declares a larger
+  // body is then taken, and refused with its body read and dropped as any
+  // refused upload's, where the parser would refuse it unread.
+  // (Not none: Beast compares a declared length with it as an optional, to
+  // which every number is larger than none.)
+  parser.body_limit(std::numeric_limits<std::uint64_t>::max());
   headBegun_ = false;
   headAccepted_ = false;
   bodyAbandoned_ = false;
@@ -213,6 +219,9 @@ bool RequestStream::parseHead() {
   checkHead(head_);
   headAccepted_ = true;
   bodyPace_.start();
+  if (head_.hasContentLength && head_.contentLength > settings_.bodyLimit)
+    throw headError(http::error::body_limit, settings_.headerLimit);
+  parser.body_limit(std::uint64_t(settings_.bodyLimit));  // a chunked body's chunks count against it
   return true;
 }
 
@@ -224,7 +233,8 @@ void RequestStream::describeHead() {
   head_.hasContentLength = length.has_value();
   head_.contentLength = length.value_or(0);
   const std::string* expect = head_.field("Expect");
-  head_.expectContinue = expect && equalsIgnoringCase(*expect, "100-continue");
+  // An HTTP/1.0 client's expectation is ignored: it would read an interim answer as the answer.
+  head_.expectContinue = head_.version >= 11 && expect && equalsIgnoringCase(*expect, "100-continue");
 }
 
 std::pair<char*, std::size_t> RequestStream::inputSpace() {

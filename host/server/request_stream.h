@@ -32,7 +32,7 @@ struct RequestHead {
   bool chunked = false;
   bool hasContentLength = false;
   std::uint64_t contentLength = 0;
-  bool expectContinue = false;  // "Expect: 100-continue"
+  bool expectContinue = false;  // "Expect: 100-continue" of an HTTP/1.1 request
   std::vector<std::pair<std::string, std::string>> fields;  // in arrival order
 
   // The first value of the field `name` (any case); null when absent. Valid
@@ -68,7 +68,8 @@ public:
   // refuses throws HttpError (400 malformed, not HTTP/1.x, a Host field
   // missing, doubled or invalid, a transfer coding other than chunked or one
   // beside Content-Length; 413 body too large; 431 head too large); the
-  // connection is then done.
+  // connection is then done, though the body a 413 refused is still to come
+  // (bodyUnfinished()).
   bool parseHead();
   // True once a byte of the head has arrived (empty lines before a request
   // line do not count).

@@ -118,6 +118,7 @@ void ResponseStream::finish() {
   // The last chunk, with whatever the channel still holds.
   const ConstPiece last{"0\r\n\r\n", chunked_ && !headOnly_ ? 5u : 0u};
   send(&last, 1, false);
+  channel_.answerEndsWithConnection(false);
   delivered_ = true;
 }
 
@@ -152,6 +153,7 @@ std::string ResponseStream::reasonFor(unsigned code) {
 void ResponseStream::startStreaming(const void* data, std::size_t size, bool soon) {
   chunked_ = http11_;
   if (!chunked_) keepAlive_ = false;  // an HTTP/1.0 client reads the body up to the connection's end
+  channel_.answerEndsWithConnection(!chunked_ && !headOnly_);
   settleKeepAlive();
   const std::string head = headText(std::nullopt);
   headSent_ = true;

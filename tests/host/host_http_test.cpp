@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace hosttest {
@@ -356,6 +357,29 @@ TEST(HostHttp, AClientWaitingForContinueGetsItBeforeSendingTheBody) {
   ASSERT_TRUE(client.receive("HTTP/1.1 100 Continue\r\n\r\n", 3s)) << "the interim answer comes first";
   client.send(call.substr(headEnd));
   EXPECT_EQ(200, client.readReply().status);
+
+  // An HTTP/1.0 client knows no interim answers: it would read one as the answer.
+  RawClient older(host.port());
+  std::string head = call.substr(0, headEnd);
+  head.replace(head.find("HTTP/1.1"), 8, "HTTP/1.0");
+  older.send(head);
+  EXPECT_EQ("", older.readUntilQuiet(300ms));
+  older.send(call.substr(headEnd));
+  EXPECT_EQ(200, older.readReply().status);
+}
+
+void write(DRAVHelpers::IIS::IResponse* page, const std::string& text) {
+  VARIANT data;
+  VariantInit(&data);
+  data.vt = VT_ARRAY | VT_UI1;
+  SAFEARRAYBOUND bound = {static_cast<ULONG>(text.size()), 0};
+  data.parray = SafeArrayCreate(VT_UI1, 1, &bound);
+  void* bytes = nullptr;
+  SafeArrayAccessData(data.parray, &bytes);
+  std::memcpy(bytes, text.data(), text.size());
+  SafeArrayUnaccessData(data.parray);
+  page->BinaryWrite(data);
+  VariantClear(&data);
 }
 
 // Writes "first" with buffering off, then holds the call until released,
@@ -381,20 +405,6 @@ public:
   }
 
 private:
-  static void write(DRAVHelpers::IIS::IResponse* page, const std::string& text) {
-    VARIANT data;
-    VariantInit(&data);
-    data.vt = VT_ARRAY | VT_UI1;
-    SAFEARRAYBOUND bound = {static_cast<ULONG>(text.size()), 0};
-    data.parray = SafeArrayCreate(VT_UI1, 1, &bound);
-    void* bytes = nullptr;
-    SafeArrayAccessData(data.parray, &bytes);
-    std::memcpy(bytes, text.data(), text.size());
-    SafeArrayUnaccessData(data.parray);
-    page->BinaryWrite(data);
-    VariantClear(&data);
-  }
-
   std::mutex mutex_;
   std::condition_variable released_;
   bool release_ = false;
@@ -411,6 +421,42 @@ TEST(HostHttp, UnbufferedOutputReachesTheClientWhileTheCallStillRuns) {
   EXPECT_NE(std::string::npos, early.find("Transfer-Encoding: chunked\r\n\r\n5\r\nfirst\r\n")) << early;
   pausing->release();
   EXPECT_EQ("6\r\nsecond\r\n0\r\n\r\n", client.readUntilQuiet(300ms));
+}
+
+// Writes "first" with buffering off, then fails.
+class FailingBridge : public DRAVHost::BridgeHandler {
+public:
+  void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch* response) override {
+    DRAVHelpers::IIS::IResponse* page = nullptr;
+    response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page));
+    page->put_Buffer(VARIANT_FALSE);
+    write(page, "first");
+    page->Release();
+    throw std::runtime_error("the bridge broke down");
+  }
+};
+
+// An HTTP/1.0 client (or a proxy that speaks it to the host) reads a streamed
+// answer up to the connection's end: one cut short ends with a reset, as an
+// orderly end would say it came whole; one finished ends in order.
+TEST(HostHttp, AStreamedAnswerToHttp10EndsWithAResetOnlyWhenCutShort) {
+  DRAVHost::BridgeHost host(testSettings());
+  host.addBridge("/fail", std::make_shared<FailingBridge>());
+  auto pausing = std::make_shared<PausingBridge>();
+  pausing->release();
+  host.addBridge("/whole", pausing);
+  host.start();
+  const auto http10Call = [](const std::string& path) {
+    std::string call = callRequest("echo", oneIntArgs(), 0, "", path);
+    return call.replace(call.find("HTTP/1.1"), 8, "HTTP/1.0");
+  };
+  RawClient cut(host.port());
+  cut.send(http10Call("/fail"));
+  EXPECT_TRUE(cut.resetByPeer(3s));
+  RawClient whole(host.port());
+  whole.send(http10Call("/whole"));
+  EXPECT_FALSE(whole.resetByPeer(3s));
+  EXPECT_TRUE(whole.closedByPeer(0ms)) << "it ended in order";
 }
 
 TEST(HostHttp, ClosesAConnectionLeftIdle) {

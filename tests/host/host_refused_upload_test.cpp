@@ -62,6 +62,24 @@ TEST(HostRefusedUpload, AClientThatSendsItsWholeBodyReadsTheRefusalAndAnOrderlyE
   EXPECT_TRUE(callServed(host));
 }
 
+// A body declared beyond body_limit is refused as its head arrives, and read
+// on like any refused upload: a client that sends it whole gets the 413, not
+// a reset once a megabyte has gone by.
+TEST(HostRefusedUpload, ABodyBeyondTheBodyLimitIsReadOnAfterThe413) {
+  auto settings = testSettings();
+  settings.bodyLimit = 1000;
+  SampleHost host(settings);
+  RawClient client(host.port());
+  const std::string head = "POST /bridges/sample HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(kUpload) +
+                           "\r\n\r\n";
+  EXPECT_NO_THROW(client.send(head + std::string(kUpload, 'u'))) << "the host took the whole body";
+  const HttpReply reply = client.readReply(2s);
+  EXPECT_EQ(413, reply.status);
+  EXPECT_EQ("close", reply.header("Connection"));
+  EXPECT_TRUE(client.closedByPeer(2s));
+  EXPECT_TRUE(normalCallServed(host));
+}
+
 // A refused client that goes on sending, however fast, keeps its connection
 // for the transfer grace at most, and no slot meanwhile: with the only slot
 // free, another call is served at once.

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -240,6 +241,18 @@ bool RawClient::closedByPeer(std::chrono::milliseconds timeout) {
     if (::poll(&wait, 1, msLeft(deadline)) <= 0) return false;
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n <= 0) return true;
+  }
+}
+
+bool RawClient::resetByPeer(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buffer[65536];
+  while (true) {
+    pollfd wait = {fd_, POLLIN, 0};
+    if (::poll(&wait, 1, msLeft(deadline)) <= 0) return false;
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n < 0) return errno == ECONNRESET;
+    if (n == 0) return false;
   }
 }
 

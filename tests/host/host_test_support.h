@@ -101,6 +101,9 @@ public:
   // True when the host ends the connection within `timeout` (bytes that
   // arrive first are dropped).
   bool closedByPeer(std::chrono::milliseconds timeout);
+  // True when the host resets the connection within `timeout` (bytes that
+  // arrive first are dropped); false at an orderly end.
+  bool resetByPeer(std::chrono::milliseconds timeout);
 
 private:
   int fd_ = -1;
