@@ -55,6 +55,16 @@ TEST_F(Sending, TheServerSeesExactlyTheHeadersGivenAndNoneOfTheEnginesOwn) {
   EXPECT_TRUE(std::equal(ours.begin(), ours.end(), first));
   for (const char* absent : {"Expect", "Content-Type", "Transfer-Encoding"})
     EXPECT_FALSE(seen[0].hasHeader(absent)) << absent;
+
+  // Nor does a large body wait for a "100 Continue" no server is asked to send.
+  const std::string large = patternText(1536 * 1024);
+  Handle second(open(connection, "POST", "bridge/path"));
+  ASSERT_TRUE(HttpSendRequestW(second, nullptr, 0, const_cast<char*>(large.data()), static_cast<DWORD>(large.size())))
+      << GetLastError();
+  readAll(second, 4096);
+  const RecordedRequest last = server->requests().back();
+  EXPECT_EQ(last.bodySize, large.size());
+  EXPECT_FALSE(last.hasHeader("Expect"));
 }
 
 TEST_F(Sending, AddingHeadersFollowsTheAddReplaceAndCoalesceRules) {
