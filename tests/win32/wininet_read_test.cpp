@@ -332,6 +332,11 @@ TEST(HostileAnswers, ATransferCodingNeverOfferedIsRefused) {
     EXPECT_FALSE(ok) << coding;
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE)) << coding;
     EXPECT_LE(body.size(), packed.size()) << coding;
+    // The refusal was that answer's: the same request sent again where
+    // nothing listens any more fails for that.
+    peer.closeListener();
+    EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << coding;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT)) << coding;
   }
   // chunked alone, however spaced and spelt, is read as it is.
   for (const char* coding : {"chunked \t", " \tCHUNKED", ", chunked"}) {
