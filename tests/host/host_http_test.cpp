@@ -382,14 +382,20 @@ void write(DRAVHelpers::IIS::IResponse* page, const std::string& text) {
   VariantClear(&data);
 }
 
+// The page of `response`, with buffering off; the caller releases it.
+DRAVHelpers::IIS::IResponse* unbufferedPage(IDispatch* response) {
+  DRAVHelpers::IIS::IResponse* page = nullptr;
+  response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page));
+  page->put_Buffer(VARIANT_FALSE);
+  return page;
+}
+
 // Writes "first" with buffering off, then holds the call until released,
 // then writes "second".
 class PausingBridge : public DRAVHost::BridgeHandler {
 public:
   void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch* response) override {
-    DRAVHelpers::IIS::IResponse* page = nullptr;
-    response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page));
-    page->put_Buffer(VARIANT_FALSE);
+    DRAVHelpers::IIS::IResponse* page = unbufferedPage(response);
     write(page, "first");
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -427,9 +433,7 @@ TEST(HostHttp, UnbufferedOutputReachesTheClientWhileTheCallStillRuns) {
 class FailingBridge : public DRAVHost::BridgeHandler {
 public:
   void serve(const DRAVHost::BridgeCall&, IDispatch*, IDispatch* response) override {
-    DRAVHelpers::IIS::IResponse* page = nullptr;
-    response->QueryInterface(DRAVHelpers::IIS::IID_IResponse, reinterpret_cast<void**>(&page));
-    page->put_Buffer(VARIANT_FALSE);
+    DRAVHelpers::IIS::IResponse* page = unbufferedPage(response);
     write(page, "first");
     page->Release();
     throw std::runtime_error("the bridge broke down");

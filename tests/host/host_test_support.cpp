@@ -233,28 +233,21 @@ std::string RawClient::readUntilQuiet(std::chrono::milliseconds quiet) {
   return bytes;
 }
 
-bool RawClient::closedByPeer(std::chrono::milliseconds timeout) {
+RawClient::PeerEnd RawClient::awaitEnd(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   char buffer[65536];
   while (true) {
     pollfd wait = {fd_, POLLIN, 0};
-    if (::poll(&wait, 1, msLeft(deadline)) <= 0) return false;
+    if (::poll(&wait, 1, msLeft(deadline)) <= 0) return PeerEnd::None;
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return true;
+    if (n == 0) return PeerEnd::Orderly;
+    if (n < 0) return errno == ECONNRESET ? PeerEnd::Reset : PeerEnd::Failed;
   }
 }
 
-bool RawClient::resetByPeer(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buffer[65536];
-  while (true) {
-    pollfd wait = {fd_, POLLIN, 0};
-    if (::poll(&wait, 1, msLeft(deadline)) <= 0) return false;
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n < 0) return errno == ECONNRESET;
-    if (n == 0) return false;
-  }
-}
+bool RawClient::closedByPeer(std::chrono::milliseconds timeout) { return awaitEnd(timeout) != PeerEnd::None; }
+
+bool RawClient::resetByPeer(std::chrono::milliseconds timeout) { return awaitEnd(timeout) == PeerEnd::Reset; }
 
 std::string callRequest(const std::string& method, const std::string& args, std::uint32_t blobSize,
                         const std::string& extraHeaders, const std::string& path, const std::string& bridgeName) {

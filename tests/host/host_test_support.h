@@ -106,6 +106,10 @@ public:
   bool resetByPeer(std::chrono::milliseconds timeout);
 
 private:
+  enum class PeerEnd { None, Orderly, Reset, Failed };
+  // How the host ends the connection within `timeout`, dropping what arrives first.
+  PeerEnd awaitEnd(std::chrono::milliseconds timeout);
+
   int fd_ = -1;
   std::string pending_;
 };
