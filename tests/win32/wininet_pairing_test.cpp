@@ -94,10 +94,16 @@ TEST(AnswerPairing, AGivenUpRequestsLateAnswerIsNeverTheNextOnes) {
       }
     }
     std::this_thread::sleep_for(600ms);  // whatever was late has come by now
-    Handle request(client.send("two"));
-    ASSERT_NE(request.h, nullptr) << "way " << way << ": " << GetLastError();
-    EXPECT_EQ(readAll(request, 4096), "answer to two") << "way " << way;
-    EXPECT_EQ(seconds, 1) << "way " << way;
+    {
+      Handle request(client.send("two"));
+      ASSERT_NE(request.h, nullptr) << "way " << way << ": " << GetLastError();
+      EXPECT_EQ(readAll(request, 4096), "answer to two") << "way " << way;
+      EXPECT_EQ(seconds, 1) << "way " << way;
+    }
+    // And the connection handle goes on as before (with what the last request left).
+    Handle third(client.send("three"));
+    ASSERT_NE(third.h, nullptr) << "way " << way << ": " << GetLastError();
+    EXPECT_EQ(readAll(third, 4096), "answer to three") << "way " << way;
   }
 }
 
