@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include <openssl/ssl.h>
 #include <poll.h>
 
 namespace drav_wininet {
@@ -39,7 +40,13 @@ bool Engine::keptConnectionHoldsBytes(long localPort) const {
   // that got both), it would only be opened once more.
   if (keptSocket_ == CURL_SOCKET_BAD || localPort != keptPort_) return false;
   pollfd ready{keptSocket_, POLLIN, 0};
-  return ::poll(&ready, 1, 0) > 0;
+  if (::poll(&ready, 1, 0) > 0) return true;
+  // Over TLS they may have left the socket already, read with the record
+  // that ended the last answer, and wait in the TLS layer.
+  curl_tlssessioninfo* tls = nullptr;
+  return curl_easy_getinfo(easy_, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls &&
+         tls->backend == CURLSSLBACKEND_OPENSSL && tls->internals &&
+         SSL_has_pending(static_cast<SSL*>(tls->internals)) == 1;
 }
 
 CURLU* Engine::parsedUrl(const std::string& url) {

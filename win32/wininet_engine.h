@@ -47,8 +47,9 @@ public:
   // (`ended`: the exchange ended well), else forgets it.
   void noteKeptConnection(bool ended);
   // Whether a request about to go out from `localPort` does so on the kept
-  // connection, and bytes (or its end) already wait on it: nothing was
-  // asked on it since its last answer ended, so they answer no request.
+  // connection, and bytes (or its end) already wait on it, in its socket or
+  // its TLS layer: nothing was asked on it since its last answer ended, so
+  // they answer no request.
   bool keptConnectionHoldsBytes(long localPort) const;
 
 private:

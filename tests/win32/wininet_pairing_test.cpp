@@ -5,6 +5,9 @@
 
 #ifndef _WIN32
 #include "support/raw_peer.h"
+#include "support/tls_test_certificate.h"
+
+#include <openssl/ssl.h>
 
 #include <atomic>
 #include <chrono>
@@ -105,6 +108,62 @@ TEST(AnswerPairing, AGivenUpRequestsLateAnswerIsNeverTheNextOnes) {
     ASSERT_NE(third.h, nullptr) << "way " << way << ": " << GetLastError();
     EXPECT_EQ(readAll(third, 4096), "answer to three") << "way " << way;
   }
+}
+
+// Over TLS, the late answer can wait already decrypted in the TLS layer, out
+// of sight of the socket: it must still never be read as the next request's.
+TEST(AnswerPairing, OverTlsAnAnswersTrailingBytesAreNeverTheNextOnes) {
+  drav_test::TestCertificate certificate;
+  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+  ASSERT_NE(context, nullptr);
+  ASSERT_EQ(SSL_CTX_use_certificate_file(context, certificate.certFile().c_str(), SSL_FILETYPE_PEM), 1);
+  ASSERT_EQ(SSL_CTX_use_PrivateKey_file(context, certificate.keyFile().c_str(), SSL_FILETYPE_PEM), 1);
+  std::atomic<int> answered{0};
+  RawPeer peer([&](int socket, unsigned) {
+    SSL* tls = SSL_new(context);
+    SSL_set_fd(tls, socket);
+    if (SSL_accept(tls) == 1) {
+      for (;;) {
+        std::string request;
+        char piece[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+          const int got = SSL_read(tls, piece, sizeof piece);
+          if (got <= 0) break;
+          request.append(piece, static_cast<std::size_t>(got));
+        }
+        if (request.find("\r\n\r\n") == std::string::npos) break;
+        const std::string mine = "answer to " + idOf(request);
+        if (answered++ > 0) {
+          const std::string whole = answer(mine);
+          SSL_write(tls, whole.data(), static_cast<int>(whole.size()));
+          continue;
+        }
+        // The head with part of the body, then the rest of the body and a
+        // forged answer in one record.
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(mine.size()) + "\r\n\r\n";
+        const std::string first = head + mine.substr(0, 3), rest = mine.substr(3) + answer("forged");
+        SSL_write(tls, first.data(), static_cast<int>(first.size()));
+        std::this_thread::sleep_for(100ms);
+        SSL_write(tls, rest.data(), static_cast<int>(rest.size()));
+      }
+    }
+    SSL_free(tls);
+  });
+  Handle session(InternetOpenW(DRAV_W("wininet-test"), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  Handle connection(InternetConnectW(session, DRAV_W("127.0.0.1"), peer.port(), nullptr, nullptr,
+                                     INTERNET_SERVICE_HTTP, 0, 0));
+  for (const std::string id : {"one", "two", "three"}) {
+    Handle request(HttpOpenRequestW(connection, DRAV_W("GET"), DRAV_W("/pair"), nullptr, nullptr, nullptr,
+                                    INTERNET_FLAG_SECURE | INTERNET_FLAG_KEEP_CONNECTION, 0));
+    setNumber(request, INTERNET_OPTION_SECURITY_FLAGS,
+              SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                  SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_REVOCATION);
+    addHeaders(request, "X-Id: " + id, HTTP_ADDREQ_FLAG_ADD);
+    ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << id << ": " << GetLastError();
+    EXPECT_EQ(readAll(request, 4096), "answer to " + id);
+  }
+  EXPECT_EQ(answered, 3);
+  SSL_CTX_free(context);
 }
 
 // Threads sharing one connection handle each read their own answers, while
